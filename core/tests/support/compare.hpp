@@ -1,0 +1,31 @@
+#pragma once
+// Shared comparison helpers of the core tests.
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+namespace vantok::test {
+
+/// Relative error |got - want| / |want|, with deliberate handling of the
+/// special values: equal NaNs, equal infinities and exact equality give 0; a
+/// zero reference gives the absolute error; any other mismatch of non-finite
+/// values gives +inf.
+inline double rel_err(double got, double want) {
+  if (std::isnan(want) || std::isnan(got)) return (std::isnan(want) && std::isnan(got)) ? 0.0 : INFINITY;
+  if (got == want) return 0.0;
+  if (!std::isfinite(want) || !std::isfinite(got)) return INFINITY;
+  if (want == 0.0) return std::fabs(got);
+  return std::fabs(got - want) / std::fabs(want);
+}
+
+/// Bit pattern of a double, for bitwise assertions (distinguishes -0.0 and NaN payloads).
+inline std::uint64_t bits(double v) { return std::bit_cast<std::uint64_t>(v); }
+
+/// Same bits, or both NaN.
+inline bool same_bits(double a, double b) {
+  return bits(a) == bits(b) || (std::isnan(a) && std::isnan(b));
+}
+
+}  // namespace vantok::test
