@@ -95,7 +95,8 @@ namespace math {
 inline double sqrt(double x) noexcept { return std::sqrt(x); }
 inline double hypot(double a, double b) noexcept { return std::hypot(a, b); }
 inline double exp(double x) noexcept { return std::exp(x); }
-inline double cbrt(double x) noexcept { return std::cbrt(x); }
+/// The C library cube root, called at run time (see dd::elementary::cbrt_seed).
+inline double cbrt(double x) noexcept { return dd::elementary::cbrt_seed(x); }
 inline double ln(double x) noexcept { return std::log(x); }
 inline double abs(double x) noexcept { return std::fabs(x); }
 /// 1.0 / x.
