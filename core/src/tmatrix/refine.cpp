@@ -8,10 +8,11 @@
 // precision refinement: the error contracts by about cond(A) u per sweep,
 // down to the level of the double-double residual.
 
-#include <cmath>
+#include "vantok/tmatrix/solve.hpp"
 
 #include "vantok/numeric.hpp"
-#include "vantok/tmatrix/solve.hpp"
+
+#include <cmath>
 
 namespace vantok::tmatrix::solve {
 

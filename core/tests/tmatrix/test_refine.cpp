@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <cstdio>
 #include <vector>
 
@@ -21,18 +22,8 @@ using vantok::tmatrix::solve::refine;
 using vantok::tmatrix::solve::solve_f64;
 using C = Complex<double>;
 using CDD = Complex<DoubleDouble>;
-
-std::vector<CDD> join(const std::vector<C>& hi, const std::vector<C>& lo) {
-  std::vector<CDD> out(hi.size());
-  for (std::size_t e = 0; e < hi.size(); ++e) out[e] = {{hi[e].re, lo[e].re}, {hi[e].im, lo[e].im}};
-  return out;
-}
-
-double max_abs(const std::vector<C>& m) {
-  double v = 0.0;
-  for (const C& z : m) v = std::fmax(v, std::hypot(z.re, z.im));
-  return v;
-}
+using vantok::test::join;
+using vantok::test::max_abs;
 
 // max_e |got_e - (x_e + xlo_e)|, with the double-double difference formed
 // part by part (the hi parts agree closely, so their difference is exact).
@@ -46,15 +37,19 @@ double dd_error(const std::vector<CDD>& got, const vantok::test::SolveCase& c) {
   return err;
 }
 
+// Every row from the double-double matrices, equal scales.
+vantok::Result<vantok::tmatrix::solve::Refined> refine_all_rows(const vantok::test::SolveCase& c) {
+  const auto add = join(c.a, c.alo), bdd = join(c.b, c.blo);
+  const std::unique_ptr<bool[]> flags(new bool[c.n]);
+  std::fill(flags.get(), flags.get() + c.n, true);
+  const std::vector<double> ls(c.n, 0.0);
+  return refine(c.a, c.b, add, bdd, std::span<const bool>(flags.get(), c.n), ls, c.n);
+}
+
 TEST(Refine, ReachesDoubleDoubleAccuracyOnIllConditionedBlocks) {
   for (const auto& c : vantok::test::load_solve_cases()) {
     if (c.name.rfind("cauchy", 0) != 0 || c.cond > 1e13) continue;
-    const auto add = join(c.a, c.alo), bdd = join(c.b, c.blo);
-    ASSERT_LE(c.n, 16u);
-    bool flags[16];
-    std::fill(flags, flags + 16, true);
-    const std::vector<double> ls(c.n, 0.0);
-    const auto got = refine(c.a, c.b, add, bdd, std::span<const bool>(flags, c.n), ls, c.n);
+    const auto got = refine_all_rows(c);
     ASSERT_TRUE(got.has_value()) << c.name;
     const double xmax = max_abs(c.x);
     // The f64 solve of the rounded system is only good to cond u; the
@@ -82,12 +77,7 @@ TEST(Refine, ReachesDoubleDoubleAccuracyOnIllConditionedBlocks) {
 TEST(Refine, NeverConvergingBlockStopsAfterFourSweeps) {
   for (const auto& c : vantok::test::load_solve_cases()) {
     if (c.name != "cauchy11") continue;  // cond 2e16: f64 corrections never settle
-    const auto add = join(c.a, c.alo), bdd = join(c.b, c.blo);
-    ASSERT_LE(c.n, 16u);
-    bool flags[16];
-    std::fill(flags, flags + 16, true);
-    const std::vector<double> ls(c.n, 0.0);
-    const auto got = refine(c.a, c.b, add, bdd, std::span<const bool>(flags, c.n), ls, c.n);
+    const auto got = refine_all_rows(c);
     ASSERT_TRUE(got.has_value());
     EXPECT_EQ(got->sweeps, 4u);
     EXPECT_GT(got->correction, 0x1p-60 * max_abs(got->factors.solution));

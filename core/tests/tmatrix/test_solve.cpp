@@ -24,16 +24,12 @@ using vantok::tmatrix::solve::solve_f64;
 using C = Complex<double>;
 using LC = Complex<long double>;
 
+using vantok::test::max_abs;
+
 constexpr double EPS = std::numeric_limits<double>::epsilon();
 
 LC wide(const C& z) { return {z.re, z.im}; }
 long double mag(const LC& z) { return std::hypot(z.re, z.im); }
-
-double max_abs(const std::vector<C>& m) {
-  double v = 0.0;
-  for (const C& z : m) v = std::fmax(v, std::hypot(z.re, z.im));
-  return v;
-}
 
 std::vector<C> random_matrix(std::size_t n, std::uint64_t seed) {
   std::mt19937_64 gen(seed);

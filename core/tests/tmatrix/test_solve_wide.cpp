@@ -21,12 +21,7 @@ using vantok::tmatrix::solve::solve_block;
 using C = Complex<double>;
 using CDD = Complex<DoubleDouble>;
 using CDual = Complex<DualDD>;
-
-std::vector<CDD> join(const std::vector<C>& hi, const std::vector<C>& lo) {
-  std::vector<CDD> out(hi.size());
-  for (std::size_t e = 0; e < hi.size(); ++e) out[e] = {{hi[e].re, lo[e].re}, {hi[e].im, lo[e].im}};
-  return out;
-}
+using vantok::test::join;
 
 std::string singular_at(std::size_t k) {
   return "the EBCM matrix is singular or not finite at column " + std::to_string(k);
