@@ -36,6 +36,8 @@ DoubleDouble sqrt_wide(DoubleDouble x) noexcept {
   return scale(sqrt_core(scaled), small ? 0x1p-300 : 0x1p300);
 }
 
+[[gnu::noipa]] double cbrt_seed(double x) noexcept { return std::cbrt(x); }
+
 DoubleDouble cbrt_kernel(DoubleDouble x, double y) noexcept {
   const DoubleDouble y2 = mul(DoubleDouble{y, 0.0}, y);
   const DoubleDouble y3 = mul(y2, y);
@@ -52,10 +54,10 @@ DoubleDouble cbrt_kernel(DoubleDouble x, double y) noexcept {
 }
 
 DoubleDouble cbrt_wide(DoubleDouble x) noexcept {
-  if (x.hi == 0.0 || !finite(x.hi)) return {std::cbrt(x.hi), 0.0};
+  if (x.hi == 0.0 || !finite(x.hi)) return {cbrt_seed(x.hi), 0.0};
   const bool small = std::fabs(x.hi) < 1.0;
   const DoubleDouble scaled = scale(x, small ? 0x1p600 : 0x1p-600);
-  const DoubleDouble z = cbrt_kernel(scaled, std::cbrt(scaled.hi));
+  const DoubleDouble z = cbrt_kernel(scaled, cbrt_seed(scaled.hi));
   return scale(z, small ? 0x1p-200 : 0x1p200);
 }
 

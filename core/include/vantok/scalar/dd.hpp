@@ -28,6 +28,12 @@
 
 #include "vantok/complex.hpp"
 
+// Reassociation or dropped rounding would silently turn every error-free
+// transformation below into zero; refuse to compile under fast-math.
+#if defined(__FAST_MATH__)
+#error "vantok's double-double arithmetic needs IEEE semantics: do not build with -ffast-math"
+#endif
+
 namespace vantok::scalar::dd {
 
 /// A rounded result and its rounding error: s + e is the exact value.
@@ -327,6 +333,11 @@ ReducedExp exp_reduced(DoubleDouble x) noexcept;
 /// exp_reduced with 2^k applied by scale_pow2.
 DoubleDouble exp_wide(DoubleDouble x) noexcept;
 
+/// The C library's cube root, always called at run time: the compiler's
+/// constant folding (correctly rounded) and glibc's cbrt may differ in the last
+/// bit, and the seed's bits reach the double-double result.
+double cbrt_seed(double x) noexcept;
+
 /// The cube root of x refined from an f64 estimate y: d = (x - y^3)/(3y^2),
 /// d <- d - d^2/y (second order), result y + d.
 DoubleDouble cbrt_kernel(DoubleDouble x, double y) noexcept;
@@ -405,7 +416,7 @@ inline DoubleDouble DoubleDouble::exp(DoubleDouble x) noexcept {
 
 inline DoubleDouble DoubleDouble::cbrt(DoubleDouble x) noexcept {
   const double a = std::fabs(x.hi);
-  if (a >= 0x1p-900 && a <= 0x1p1000) return elementary::cbrt_kernel(x, std::cbrt(x.hi));
+  if (a >= 0x1p-900 && a <= 0x1p1000) return elementary::cbrt_kernel(x, elementary::cbrt_seed(x.hi));
   return elementary::cbrt_wide(x);
 }
 

@@ -5,10 +5,12 @@
 // value, promotion of an f64 constant with +0.0 partials), and the concepts
 // below name what a scalar provides.
 //
-// Generic code calls the math functions unqualified after
-// `using namespace vantok::scalar::math;` (or qualified as vantok::scalar::sqrt
-// etc.): sqrt, hypot, exp, sin_cos, powi, recip and abs then resolve for every
-// scalar, the double members being the thin wrappers below.
+// Generic code inside namespace vantok calls the math functions unqualified
+// after `using namespace vantok::scalar::math;` (at namespace scope the names
+// would clash with the C library's global sqrt etc.; there use
+// `using vantok::scalar::math::sqrt;` or the qualified scalar::sqrt): sqrt,
+// hypot, exp, sin_cos, powi, recip and abs then resolve for every scalar, the
+// double members being the thin wrappers below.
 
 #include <concepts>
 #include <cstddef>
@@ -93,7 +95,8 @@ namespace math {
 inline double sqrt(double x) noexcept { return std::sqrt(x); }
 inline double hypot(double a, double b) noexcept { return std::hypot(a, b); }
 inline double exp(double x) noexcept { return std::exp(x); }
-inline double cbrt(double x) noexcept { return std::cbrt(x); }
+/// The C library cube root, called at run time (see dd::elementary::cbrt_seed).
+inline double cbrt(double x) noexcept { return dd::elementary::cbrt_seed(x); }
 inline double ln(double x) noexcept { return std::log(x); }
 inline double abs(double x) noexcept { return std::fabs(x); }
 /// 1.0 / x.
