@@ -53,8 +53,9 @@ struct RealSeries {
   std::vector<T> coefficients;
 };
 
-/// The two evaluated tails of one product: index 0 (value0, bound0) and index
-/// -1 (value1, bound1). A form not asked for stays 0 with bound 0.
+/// The two evaluated tails of one product: at the order shift 0 (value0,
+/// bound0: the kernels' variant 2) and at the shift -1 (value1, bound1: their
+/// variant 1). A form not asked for stays 0 with bound 0.
 template <class T>
 struct Forms {
   Complex<T> value0{};
