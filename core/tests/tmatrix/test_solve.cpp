@@ -203,7 +203,7 @@ TEST(SolveF64, TinyPivotHasFiniteReciprocal) {
   EXPECT_NEAR(x.im, 5e159, 5e159 * 4 * EPS);
 }
 
-// The specified sequence written out with every rounded product forced
+// The documented elimination sequence written out with every rounded product forced
 // through memory, so that no compiler fusion or vectorization can touch it:
 // the library's solve must give the same bits (this fails if a build mode
 // contracts the complex products, as GCC's vectorizers do under -mfma).
