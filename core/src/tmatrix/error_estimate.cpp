@@ -11,10 +11,10 @@
 
 #include "vantok/tmatrix/solve.hpp"
 
+#include "vantok/numeric.hpp"
+
 #include <cmath>
 #include <cstdint>
-
-#include "vantok/numeric.hpp"
 
 namespace vantok::tmatrix::solve {
 

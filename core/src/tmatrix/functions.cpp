@@ -96,9 +96,14 @@ std::pair<Complex<T>, Complex<T>> exps_scaled(const Complex<T>& z, const T& s) {
   return {Complex<T>{e1 * cos_x, e1 * sin_x}, Complex<T>{e2 * cos_x, -(e2 * sin_x)}};
 }
 
-template struct Scales<double>;
-template struct Angular<double>;
-template std::pair<Complex<double>, Complex<double>> exps_scaled<double>(const Complex<double>&,
-                                                                         const double&);
+#define VANTOK_TMATRIX_FUNCTIONS(T)      \
+  template struct Scales<T>;             \
+  template struct Angular<T>;            \
+  template std::pair<Complex<T>, Complex<T>> exps_scaled<T>(const Complex<T>&, const T&);
+VANTOK_TMATRIX_FUNCTIONS(double)
+VANTOK_TMATRIX_FUNCTIONS(scalar::DoubleDouble)
+VANTOK_TMATRIX_FUNCTIONS(scalar::DualF64)
+VANTOK_TMATRIX_FUNCTIONS(scalar::DualDD)
+#undef VANTOK_TMATRIX_FUNCTIONS
 
 }  // namespace vantok::tmatrix::functions

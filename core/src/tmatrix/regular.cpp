@@ -164,12 +164,18 @@ std::vector<std::optional<Forms<T>>> NodeSeries<T>::forms_wanted(
   return out;
 }
 
-template SuffixSums<double> suffix<double>(std::span<const double>, std::size_t);
-template JTerms<double> sums<double>(std::int64_t, std::span<const Complex<double>>);
-template std::pair<Complex<double>, double> tail<double>(const JTerms<double>&, std::int64_t,
-                                                         std::int64_t, std::span<const double>,
-                                                         const double&, const SuffixSums<double>&,
-                                                         std::int64_t, const Complex<double>&);
-template struct NodeSeries<double>;
+#define VANTOK_TMATRIX_REGULAR(T)                                                          \
+  template SuffixSums<T> suffix<T>(std::span<const T>, std::size_t);                       \
+  template JTerms<T> sums<T>(std::int64_t, std::span<const Complex<T>>);                   \
+  template std::pair<Complex<T>, T> tail<T>(const JTerms<T>&, std::int64_t, std::int64_t,  \
+                                            std::span<const T>, const T&,                  \
+                                            const SuffixSums<T>&, std::int64_t,            \
+                                            const Complex<T>&);                            \
+  template struct NodeSeries<T>;
+VANTOK_TMATRIX_REGULAR(double)
+VANTOK_TMATRIX_REGULAR(scalar::DoubleDouble)
+VANTOK_TMATRIX_REGULAR(scalar::DualF64)
+VANTOK_TMATRIX_REGULAR(scalar::DualDD)
+#undef VANTOK_TMATRIX_REGULAR
 
 }  // namespace vantok::tmatrix::regular

@@ -148,4 +148,19 @@ template Result<BlockSolve<double>> solve_block<double>(std::span<const Complex<
                                                         std::span<const Complex<double>>,
                                                         std::size_t);
 
+template Result<Factors<DoubleDouble>> factor_transposed<DoubleDouble>(
+    std::span<const Complex<DoubleDouble>>, std::size_t);
+template Result<Factors<DualDD>> factor_transposed<DualDD>(std::span<const Complex<DualDD>>,
+                                                           std::size_t);
+template void substitute<DoubleDouble>(std::span<const Complex<DoubleDouble>>,
+                                       std::span<const std::size_t>, std::size_t,
+                                       std::span<Complex<DoubleDouble>>);
+template void substitute<DualDD>(std::span<const Complex<DualDD>>, std::span<const std::size_t>,
+                                 std::size_t, std::span<Complex<DualDD>>);
+template Result<BlockSolve<DoubleDouble>> solve_block<DoubleDouble>(
+    std::span<const Complex<DoubleDouble>>, std::span<const Complex<DoubleDouble>>, std::size_t);
+template Result<BlockSolve<DualDD>> solve_block<DualDD>(std::span<const Complex<DualDD>>,
+                                                        std::span<const Complex<DualDD>>,
+                                                        std::size_t);
+
 }  // namespace vantok::tmatrix::solve

@@ -3,6 +3,7 @@
 // complex blocks A and B stored as double-double parts and the reference
 // X = -B A^-1 of the stored system at 60 digits.
 
+#include <cmath>
 #include <cstdlib>
 #include <cstddef>
 #include <fstream>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "vantok/complex.hpp"
+#include "vantok/scalar/dd.hpp"
 
 namespace vantok::test {
 
@@ -54,6 +56,21 @@ inline std::vector<SolveCase> load_solve_cases() {
     if (dst->size() != c.n * c.n) throw std::runtime_error("short row in " + c.name);
   }
   return cases;
+}
+
+/// The double-double matrix with parts hi + lo.
+inline std::vector<Complex<scalar::dd::DoubleDouble>> join(const std::vector<Complex<double>>& hi,
+                                                           const std::vector<Complex<double>>& lo) {
+  std::vector<Complex<scalar::dd::DoubleDouble>> out(hi.size());
+  for (std::size_t e = 0; e < hi.size(); ++e) out[e] = {{hi[e].re, lo[e].re}, {hi[e].im, lo[e].im}};
+  return out;
+}
+
+/// max |z| over a matrix.
+inline double max_abs(const std::vector<Complex<double>>& m) {
+  double v = 0.0;
+  for (const Complex<double>& z : m) v = std::fmax(v, std::hypot(z.re, z.im));
+  return v;
 }
 
 }  // namespace vantok::test

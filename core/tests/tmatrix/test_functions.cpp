@@ -26,7 +26,7 @@ using vantok::tmatrix::functions::Scales;
 
 template <class T>
 class TmatrixFunctions : public ::testing::Test {};
-using ScalarTypes = ::testing::Types<double>;
+using ScalarTypes = vantok::test::AllScalarTypes;
 TYPED_TEST_SUITE(TmatrixFunctions, ScalarTypes);
 
 template <class T>

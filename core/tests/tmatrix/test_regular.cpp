@@ -22,7 +22,7 @@ using namespace vantok::tmatrix::regular;
 
 template <class T>
 class RegularSeries : public ::testing::Test {};
-using ScalarTypes = ::testing::Types<double>;
+using ScalarTypes = vantok::test::AllScalarTypes;
 TYPED_TEST_SUITE(RegularSeries, ScalarTypes);
 
 template <class T>

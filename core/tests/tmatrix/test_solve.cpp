@@ -24,16 +24,12 @@ using vantok::tmatrix::solve::solve_f64;
 using C = Complex<double>;
 using LC = Complex<long double>;
 
+using vantok::test::max_abs;
+
 constexpr double EPS = std::numeric_limits<double>::epsilon();
 
 LC wide(const C& z) { return {z.re, z.im}; }
 long double mag(const LC& z) { return std::hypot(z.re, z.im); }
-
-double max_abs(const std::vector<C>& m) {
-  double v = 0.0;
-  for (const C& z : m) v = std::fmax(v, std::hypot(z.re, z.im));
-  return v;
-}
 
 std::vector<C> random_matrix(std::size_t n, std::uint64_t seed) {
   std::mt19937_64 gen(seed);
@@ -205,6 +201,98 @@ TEST(SolveF64, TinyPivotHasFiniteReciprocal) {
   const C x = got->solution[0];
   EXPECT_NEAR(x.re, -5e159, 5e159 * 4 * EPS);
   EXPECT_NEAR(x.im, 5e159, 5e159 * 4 * EPS);
+}
+
+// The documented elimination sequence written out with every rounded product forced
+// through memory, so that no compiler fusion or vectorization can touch it:
+// the library's solve must give the same bits (this fails if a build mode
+// contracts the complex products, as GCC's vectorizers do under -mfma).
+struct PlainOps {
+  static double mul(double a, double b) {
+    volatile double p = a * b;
+    return p;
+  }
+  static C cmul(const C& a, const C& b) {
+    return {mul(a.re, b.re) - mul(a.im, b.im), mul(a.re, b.im) + mul(a.im, b.re)};
+  }
+  static C recip(const C& z) {
+    const double re = z.re, im = z.im;
+    const double s = mul(im, im) + mul(re, re);
+    if (im != 0.0 && s > 1e-300 && s < 1e300) {
+      const double q = 1.0 / s;
+      return {mul(re, q), mul(im, -q)};
+    }
+    if (std::fabs(re) >= std::fabs(im)) {
+      const double t = im / re, d = 1.0 / (mul(im, t) + re);
+      return {d, -mul(d, t)};
+    }
+    const double t = re / im, d = 1.0 / (mul(re, t) + im);
+    return {mul(t, d), -d};
+  }
+};
+
+std::vector<C> reference_solve(const std::vector<C>& a, const std::vector<C>& b, std::size_t n) {
+  std::vector<C> lu(n * n);
+  std::vector<std::size_t> perm(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    perm[i] = i;
+    for (std::size_t j = 0; j < n; ++j) lu[i * n + j] = a[j * n + i];
+  }
+  for (std::size_t k = 0; k < n; ++k) {
+    std::size_t r = k;
+    double best = 0.0;
+    for (std::size_t i = k; i < n; ++i) {
+      const double m = std::hypot(lu[i * n + k].re, lu[i * n + k].im);
+      if (m > best) best = m, r = i;
+    }
+    for (std::size_t j = 0; j < n; ++j) std::swap(lu[k * n + j], lu[r * n + j]);
+    std::swap(perm[k], perm[r]);
+    const C rinv = PlainOps::recip(lu[k * n + k]);
+    for (std::size_t i = k + 1; i < n; ++i) {
+      const C l = PlainOps::cmul(lu[i * n + k], rinv);
+      lu[i * n + k] = l;
+      if (l.re == 0.0 && l.im == 0.0) continue;
+      for (std::size_t j = k + 1; j < n; ++j) {
+        const C p = PlainOps::cmul(l, lu[k * n + j]);
+        lu[i * n + j] = {lu[i * n + j].re - p.re, lu[i * n + j].im - p.im};
+      }
+    }
+  }
+  std::vector<C> x(n * n);
+  for (std::size_t c = 0; c < n; ++c) {
+    std::vector<C> y(n);
+    for (std::size_t i = 0; i < n; ++i) y[i] = {-b[c * n + perm[i]].re, -b[c * n + perm[i]].im};
+    for (std::size_t i = 0; i < n; ++i)
+      for (std::size_t j = 0; j < i; ++j) {
+        const C p = PlainOps::cmul(lu[i * n + j], y[j]);
+        y[i] = {y[i].re - p.re, y[i].im - p.im};
+      }
+    for (std::size_t i = n; i-- > 0;) {
+      C s = y[i];
+      for (std::size_t j = i + 1; j < n; ++j) {
+        const C p = PlainOps::cmul(lu[i * n + j], y[j]);
+        s = {s.re - p.re, s.im - p.im};
+      }
+      y[i] = PlainOps::cmul(s, PlainOps::recip(lu[i * n + i]));
+    }
+    for (std::size_t j = 0; j < n; ++j) x[c * n + j] = y[j];
+  }
+  return x;
+}
+
+TEST(SolveF64, BitForBitThePlainSequence) {
+  for (std::size_t n : {std::size_t{2}, std::size_t{7}, std::size_t{33}, std::size_t{64}}) {
+    const auto a = random_matrix(n, 1000 + n);
+    const auto b = random_matrix(n, 2000 + n);
+    const auto got = solve_f64(a, b, n);
+    ASSERT_TRUE(got.has_value());
+    const auto want = reference_solve(a, b, n);
+    for (std::size_t e = 0; e < n * n; ++e) {
+      ASSERT_TRUE(vantok::test::same_bits(got->solution[e].re, want[e].re) &&
+                  vantok::test::same_bits(got->solution[e].im, want[e].im))
+          << "n " << n << " element " << e;
+    }
+  }
 }
 
 TEST(LuSolve, SolvesTransposedSystem) {

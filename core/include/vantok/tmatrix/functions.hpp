@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "vantok/complex.hpp"
+#include "vantok/scalar/scalars.hpp"
 
 namespace vantok::tmatrix::functions {
 
@@ -55,9 +56,14 @@ struct Angular {
 template <class T>
 std::pair<Complex<T>, Complex<T>> exps_scaled(const Complex<T>& z, const T& s);
 
-extern template struct Scales<double>;
-extern template struct Angular<double>;
-extern template std::pair<Complex<double>, Complex<double>> exps_scaled<double>(const Complex<double>&,
-                                                                                const double&);
+#define VANTOK_TMATRIX_FUNCTIONS(T)                                                      \
+  extern template struct Scales<T>;                                                      \
+  extern template struct Angular<T>;                                                     \
+  extern template std::pair<Complex<T>, Complex<T>> exps_scaled<T>(const Complex<T>&, const T&);
+VANTOK_TMATRIX_FUNCTIONS(double)
+VANTOK_TMATRIX_FUNCTIONS(scalar::DoubleDouble)
+VANTOK_TMATRIX_FUNCTIONS(scalar::DualF64)
+VANTOK_TMATRIX_FUNCTIONS(scalar::DualDD)
+#undef VANTOK_TMATRIX_FUNCTIONS
 
 }  // namespace vantok::tmatrix::functions

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "vantok/complex.hpp"
+#include "vantok/scalar/scalars.hpp"
 
 namespace vantok::tmatrix::regular {
 
@@ -52,8 +53,9 @@ struct RealSeries {
   std::vector<T> coefficients;
 };
 
-/// The two evaluated tails of one product: index 0 (value0, bound0) and index
-/// -1 (value1, bound1). A form not asked for stays 0 with bound 0.
+/// The two evaluated tails of one product: at the order shift 0 (value0,
+/// bound0: the kernels' variant 2) and at the shift -1 (value1, bound1: their
+/// variant 1). A form not asked for stays 0 with bound 0.
 template <class T>
 struct Forms {
   Complex<T> value0{};
@@ -122,13 +124,17 @@ std::pair<Complex<T>, T> tail(const JTerms<T>& j, std::int64_t alpha_offset, std
                               const SuffixSums<T>& alpha_suffix, std::int64_t idx,
                               const Complex<T>& v);
 
-extern template SuffixSums<double> suffix<double>(std::span<const double>, std::size_t);
-extern template JTerms<double> sums<double>(std::int64_t, std::span<const Complex<double>>);
-extern template std::pair<Complex<double>, double> tail<double>(const JTerms<double>&, std::int64_t,
-                                                                std::int64_t, std::span<const double>,
-                                                                const double&,
-                                                                const SuffixSums<double>&,
-                                                                std::int64_t, const Complex<double>&);
-extern template struct NodeSeries<double>;
+#define VANTOK_TMATRIX_REGULAR(T)                                                           \
+  extern template SuffixSums<T> suffix<T>(std::span<const T>, std::size_t);                 \
+  extern template JTerms<T> sums<T>(std::int64_t, std::span<const Complex<T>>);             \
+  extern template std::pair<Complex<T>, T> tail<T>(                                         \
+      const JTerms<T>&, std::int64_t, std::int64_t, std::span<const T>, const T&,           \
+      const SuffixSums<T>&, std::int64_t, const Complex<T>&);                               \
+  extern template struct NodeSeries<T>;
+VANTOK_TMATRIX_REGULAR(double)
+VANTOK_TMATRIX_REGULAR(scalar::DoubleDouble)
+VANTOK_TMATRIX_REGULAR(scalar::DualF64)
+VANTOK_TMATRIX_REGULAR(scalar::DualDD)
+#undef VANTOK_TMATRIX_REGULAR
 
 }  // namespace vantok::tmatrix::regular

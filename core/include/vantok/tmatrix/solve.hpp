@@ -15,8 +15,13 @@
 
 #include "vantok/complex.hpp"
 #include "vantok/error.hpp"
+#include "vantok/scalar/dd.hpp"
+#include "vantok/scalar/dual.hpp"
 
 namespace vantok::tmatrix::solve {
+
+using scalar::dd::DoubleDouble;
+using DualDD = scalar::dual::Dual<DoubleDouble, 4>;
 
 /// A factorised and solved block: `lu` holds the LU factors of A^T after the
 /// row exchanges (the unit lower factor's multipliers below the diagonal, U on
@@ -69,6 +74,33 @@ Result<F64Solve> solve_f64(std::span<const Complex<double>> a, std::span<const C
 void lu_solve(std::span<const Complex<double>> lu, std::span<const std::size_t> perm, std::size_t n,
               std::span<Complex<double>> rhs);
 
+/// The result of `refine`.
+struct Refined {
+  /// The refined solution rounded to f64 (hi parts).
+  std::vector<Complex<double>> t;
+  /// The refined solution in double-double.
+  std::vector<Complex<DoubleDouble>> t_dd;
+  /// The assembled matrix A: f64 rows widened with lo = 0, flagged rows in
+  /// double-double.
+  std::vector<Complex<DoubleDouble>> a_dd;
+  /// The f64 solve of the rounded system; `solution` is the unrefined X0.
+  F64Solve factors;
+  /// Correction sweeps performed, 1 to 4.
+  std::size_t sweeps = 0;
+  /// Largest correction of the last sweep weighted by exp(ls_i - ls_j), in
+  /// the units of the unscaled block.
+  double correction = 0.0;
+};
+
+/// Iterative refinement of X A = -B: rows with row_flags[i] set are taken from
+/// the double-double matrices add and bdd, the others from a64 and b64; the
+/// f64 rounding is factorised once (an error of `solve_f64` is returned), and
+/// up to four sweeps correct X with double-double residuals.
+Result<Refined> refine(std::span<const Complex<double>> a64, std::span<const Complex<double>> b64,
+                       std::span<const Complex<DoubleDouble>> add,
+                       std::span<const Complex<DoubleDouble>> bdd, std::span<const bool> row_flags,
+                       std::span<const double> ls, std::size_t n);
+
 /// A-posteriori error bounds of a solved block T = -RgQ Q^-1 given element
 /// bounds dq and drg of the absolute errors of Q and RgQ: three random-sign
 /// probes of the first-order perturbation. Returns (block bound, one bound per
@@ -87,6 +119,22 @@ extern template void substitute<double>(std::span<const Complex<double>>,
                                         std::span<Complex<double>>);
 extern template Result<BlockSolve<double>> solve_block<double>(std::span<const Complex<double>>,
                                                                std::span<const Complex<double>>,
+                                                               std::size_t);
+
+extern template Result<Factors<DoubleDouble>> factor_transposed<DoubleDouble>(
+    std::span<const Complex<DoubleDouble>>, std::size_t);
+extern template Result<Factors<DualDD>> factor_transposed<DualDD>(std::span<const Complex<DualDD>>,
+                                                                  std::size_t);
+extern template void substitute<DoubleDouble>(std::span<const Complex<DoubleDouble>>,
+                                              std::span<const std::size_t>, std::size_t,
+                                              std::span<Complex<DoubleDouble>>);
+extern template void substitute<DualDD>(std::span<const Complex<DualDD>>,
+                                        std::span<const std::size_t>, std::size_t,
+                                        std::span<Complex<DualDD>>);
+extern template Result<BlockSolve<DoubleDouble>> solve_block<DoubleDouble>(
+    std::span<const Complex<DoubleDouble>>, std::span<const Complex<DoubleDouble>>, std::size_t);
+extern template Result<BlockSolve<DualDD>> solve_block<DualDD>(std::span<const Complex<DualDD>>,
+                                                               std::span<const Complex<DualDD>>,
                                                                std::size_t);
 
 }  // namespace vantok::tmatrix::solve
