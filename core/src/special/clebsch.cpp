@@ -132,7 +132,7 @@ std::int64_t clebsch_gordan(std::int64_t l1, std::int64_t m1, std::int64_t l2, s
       const auto [a_lo, b_lo] = ab<T>(l_min, l1, l2, m1, m2);
       const auto [a_next, b_next] = ab<T>(l_min + 1, l1, l2, m1, m2);
       (void)b_next;
-      const T denominator = lf(l_min) * a_next;
+      const T denominator = a_next * lf(l_min);
       h[1] = value_of(denominator) == 0.0
                  ? zero
                  : -(b_lo * one + (a_lo * lf(l_min + 1)) * zero) / denominator;
@@ -142,7 +142,7 @@ std::int64_t clebsch_gordan(std::int64_t l1, std::int64_t m1, std::int64_t l2, s
       const auto [a_l, b_l] = ab<T>(big_l, l1, l2, m1, m2);
       const auto [a_next, b_next] = ab<T>(big_l + 1, l1, l2, m1, m2);
       (void)b_next;
-      const T denominator = lf(big_l) * a_next;
+      const T denominator = a_next * lf(big_l);
       h[k + 1] = value_of(denominator) == 0.0
                      ? zero
                      : -((a_l * lf(big_l + 1)) * h[k - 1] + b_l * h[k]) / denominator;
@@ -156,7 +156,7 @@ std::int64_t clebsch_gordan(std::int64_t l1, std::int64_t m1, std::int64_t l2, s
   // sum (2L+1) g_L^2 = 1.
   T sum = zero;
   for (std::size_t k = 0; k < count; ++k) {
-    sum = sum + (lf(2 * (l_min + static_cast<std::int64_t>(k)) + 1) * g[k]) * g[k];
+    sum = sum + (g[k] * lf(2 * (l_min + static_cast<std::int64_t>(k)) + 1)) * g[k];
   }
   T norm = one / sqrt(sum);
   // The 3j symbol at L_max has the sign (-1)^p; parity is tested with != 0 as
@@ -168,7 +168,7 @@ std::int64_t clebsch_gordan(std::int64_t l1, std::int64_t m1, std::int64_t l2, s
   out.reserve(count);
   for (std::size_t k = 0; k < count; ++k) {
     const double weight = s * std::sqrt(lf(2 * (l_min + static_cast<std::int64_t>(k)) + 1));
-    out.push_back((weight * g[k]) * norm);
+    out.push_back((g[k] * weight) * norm);
   }
   return l_min;
 }

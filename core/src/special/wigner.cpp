@@ -127,7 +127,7 @@ void Difference<T>::step(std::size_t l, std::pair<T, T>& pair) {
   const double c2 = ((m + lf) * (lf - m)) * big_l;
   const T& delta = pair.first;
   const T& d = pair.second;
-  const T delta_next = recip * ((c1 * x_minus_one_) * d + delta * c2);
+  const T delta_next = ((x_minus_one_ * c1) * d + delta * c2) * recip;
   const T d_next = d + delta_next;
   pair = {delta_next, d_next};
 }
@@ -143,9 +143,9 @@ void ThreeTerm<T>::step(std::size_t l, std::pair<T, T>& pair) {
   const double s_next = std::sqrt((big_l - m) * (big_l + m)) * std::sqrt((big_l - n) * (big_l + n));
   const T& d_prev = pair.first;
   const T& d = pair.second;
-  const T numerator = (static_cast<double>(2 * l + 1) * ((big_l * lf) * x_ - m * n)) * d -
-                      (big_l * s_) * d_prev;
-  const T d_next = numerator / (lf * s_next);
+  const T numerator = ((x_ * (big_l * lf) - detail::constant<T>(m * n)) * static_cast<double>(2 * l + 1)) * d -
+                      d_prev * (big_l * s_);
+  const T d_next = numerator / detail::constant<T>(lf * s_next);
   s_ = s_next;
   pair = {d, d_next};
 }
@@ -167,8 +167,8 @@ void GeneralDifference<T>::step(std::size_t l, std::pair<T, T>& pair) {
   const T& delta = pair.first;
   const T& d = pair.second;
   const double c1 = (static_cast<double>(2 * l + 1) * lf) * big_l;
-  const T coefficient = lf * q + (c_ * big_l + c1 * x_minus_one_);
-  const T delta_next = (1.0 / (s_next * lf)) * (coefficient * d + delta * (s_ * big_l));
+  const T coefficient = detail::constant<T>(lf * q) + (detail::constant<T>(c_ * big_l) + x_minus_one_ * c1);
+  const T delta_next = (coefficient * d + delta * (s_ * big_l)) * (1.0 / (s_next * lf));
   const T d_next = d + delta_next;
   c_ = two_l + q;
   s_ = s_next;
