@@ -9,8 +9,8 @@
 // the sign convention fixes the sign.
 #include "vantok/special/clebsch.hpp"
 
-#include "special/detail_scalar.hpp"
 #include "vantok/error.hpp"
+#include "vantok/scalar/scalars.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -20,7 +20,10 @@
 namespace vantok::special::clebsch {
 namespace {
 
-using detail::value_of;
+template <class T>
+double value_of(const T& v) {
+  return scalar::ScalarTraits<T>::value_f64(v);
+}
 
 // Checked 64-bit integer arithmetic: an overflow is a broken precondition
 // (arguments beyond what the recurrence supports), never a wrapped value.
@@ -71,13 +74,13 @@ template <class T>
 std::pair<T, T> ab(std::int64_t big_l, std::int64_t l1, std::int64_t l2, std::int64_t m1,
                    std::int64_t m2) {
   const auto [a, b] = ab_f64(big_l, l1, l2, m1, m2);
-  return {detail::constant<T>(a), detail::constant<T>(b)};
+  return {scalar::constant<T>(a), scalar::constant<T>(b)};
 }
 
 template <class T>
 std::int64_t clebsch_gordan(std::int64_t l1, std::int64_t m1, std::int64_t l2, std::int64_t m2,
                             std::vector<T>& out) {
-  using std::sqrt;
+  using scalar::math::sqrt;
   out.clear();
   // Written so that no negation can overflow: a negative l fails first.
   if (l1 < 0 || l2 < 0 || m1 > l1 || m1 < -l1 || m2 > l2 || m2 < -l2) return 0;
@@ -86,8 +89,8 @@ std::int64_t clebsch_gordan(std::int64_t l1, std::int64_t m1, std::int64_t l2, s
   const std::int64_t l_max = add(l1, l2);
   if (l_max < l_min) return l_min;
 
-  const T zero = detail::constant<T>(0.0);
-  const T one = detail::constant<T>(1.0);
+  const T zero = scalar::constant<T>(0.0);
+  const T one = scalar::constant<T>(1.0);
   // The coefficients at the top are formed before anything is allocated, so
   // arguments whose integers overflow fail before a large allocation.
   auto [a_above, b_top] = ab<T>(add(l_max, 1), l1, l2, m1, m2);
@@ -132,7 +135,7 @@ std::int64_t clebsch_gordan(std::int64_t l1, std::int64_t m1, std::int64_t l2, s
       const auto [a_lo, b_lo] = ab<T>(l_min, l1, l2, m1, m2);
       const auto [a_next, b_next] = ab<T>(l_min + 1, l1, l2, m1, m2);
       (void)b_next;
-      const T denominator = lf(l_min) * a_next;
+      const T denominator = a_next * lf(l_min);
       h[1] = value_of(denominator) == 0.0
                  ? zero
                  : -(b_lo * one + (a_lo * lf(l_min + 1)) * zero) / denominator;
@@ -142,7 +145,7 @@ std::int64_t clebsch_gordan(std::int64_t l1, std::int64_t m1, std::int64_t l2, s
       const auto [a_l, b_l] = ab<T>(big_l, l1, l2, m1, m2);
       const auto [a_next, b_next] = ab<T>(big_l + 1, l1, l2, m1, m2);
       (void)b_next;
-      const T denominator = lf(big_l) * a_next;
+      const T denominator = a_next * lf(big_l);
       h[k + 1] = value_of(denominator) == 0.0
                      ? zero
                      : -((a_l * lf(big_l + 1)) * h[k - 1] + b_l * h[k]) / denominator;
@@ -156,7 +159,7 @@ std::int64_t clebsch_gordan(std::int64_t l1, std::int64_t m1, std::int64_t l2, s
   // sum (2L+1) g_L^2 = 1.
   T sum = zero;
   for (std::size_t k = 0; k < count; ++k) {
-    sum = sum + (lf(2 * (l_min + static_cast<std::int64_t>(k)) + 1) * g[k]) * g[k];
+    sum = sum + (g[k] * lf(2 * (l_min + static_cast<std::int64_t>(k)) + 1)) * g[k];
   }
   T norm = one / sqrt(sum);
   // The 3j symbol at L_max has the sign (-1)^p; parity is tested with != 0 as
@@ -168,7 +171,7 @@ std::int64_t clebsch_gordan(std::int64_t l1, std::int64_t m1, std::int64_t l2, s
   out.reserve(count);
   for (std::size_t k = 0; k < count; ++k) {
     const double weight = s * std::sqrt(lf(2 * (l_min + static_cast<std::int64_t>(k)) + 1));
-    out.push_back((weight * g[k]) * norm);
+    out.push_back((g[k] * weight) * norm);
   }
   return l_min;
 }
@@ -177,5 +180,10 @@ template std::int64_t clebsch_gordan<double>(std::int64_t, std::int64_t, std::in
                                              std::int64_t, std::vector<double>&);
 template std::pair<double, double> ab<double>(std::int64_t, std::int64_t, std::int64_t,
                                               std::int64_t, std::int64_t);
+template std::int64_t clebsch_gordan<scalar::DualF64>(std::int64_t, std::int64_t, std::int64_t,
+                                                      std::int64_t, std::vector<scalar::DualF64>&);
+template std::pair<scalar::DualF64, scalar::DualF64> ab<scalar::DualF64>(std::int64_t, std::int64_t,
+                                                                        std::int64_t, std::int64_t,
+                                                                        std::int64_t);
 
 }  // namespace vantok::special::clebsch

@@ -10,8 +10,8 @@
 // by d^l_mn(x) = (-1)^(l+m) d^l_{m,-n}(-x) when that leads to a better start.
 #include "vantok/special/wigner.hpp"
 
-#include "special/detail_scalar.hpp"
 #include "vantok/format.hpp"
+#include "vantok/scalar/scalars.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -20,7 +20,13 @@
 namespace vantok::special::wigner {
 namespace {
 
-using detail::value_of;
+using scalar::constant;
+
+// The value part: what comparisons, exponents and branch choices look at.
+template <class T>
+double value_of(const T& v) {
+  return scalar::ScalarTraits<T>::value_f64(v);
+}
 
 // Values below 2^-900 are carried in extended mode.
 constexpr std::int64_t EXTENDED_BELOW = -900;
@@ -74,14 +80,14 @@ T mul_pow2(T v, std::int64_t e) {
 
 template <class T>
 std::pair<std::int64_t, T> start_value(std::size_t a, std::size_t b, T x) {
-  using std::sqrt;
-  const T one = detail::constant<T>(1.0);
+  using scalar::math::sqrt;
+  const T one = constant<T>(1.0);
   const T s2 = (one - x) * 0.5;
   const T c2 = (one + x) * 0.5;
   const T s = sqrt(s2);
   const T c = sqrt(c2);
   if (a >= 2 && value_of(s2) == 0.0) {
-    if (a > 2) return {0, detail::constant<T>(0.0)};
+    if (a > 2) return {0, constant<T>(0.0)};
     // a == 2 at x == 1: the value is 0, but s^2 unrooted keeps finite partials.
     const double bf = static_cast<double>(b);
     T v = s2 * std::sqrt(((bf + 1.0) * (bf + 2.0)) * 0.5);
@@ -127,7 +133,7 @@ void Difference<T>::step(std::size_t l, std::pair<T, T>& pair) {
   const double c2 = ((m + lf) * (lf - m)) * big_l;
   const T& delta = pair.first;
   const T& d = pair.second;
-  const T delta_next = recip * ((c1 * x_minus_one_) * d + delta * c2);
+  const T delta_next = ((x_minus_one_ * c1) * d + delta * c2) * recip;
   const T d_next = d + delta_next;
   pair = {delta_next, d_next};
 }
@@ -135,7 +141,6 @@ void Difference<T>::step(std::size_t l, std::pair<T, T>& pair) {
 template <class T>
 void ThreeTerm<T>::step(std::size_t l, std::pair<T, T>& pair) {
   // d_{l+1} = ((2l+1)(L l x - m n) d_l - L S_l d_{l-1}) / (l S_L)
-  using std::sqrt;
   const double lf = static_cast<double>(l);
   const double big_l = static_cast<double>(l + 1);
   const double m = m_;
@@ -143,9 +148,9 @@ void ThreeTerm<T>::step(std::size_t l, std::pair<T, T>& pair) {
   const double s_next = std::sqrt((big_l - m) * (big_l + m)) * std::sqrt((big_l - n) * (big_l + n));
   const T& d_prev = pair.first;
   const T& d = pair.second;
-  const T numerator = (static_cast<double>(2 * l + 1) * ((big_l * lf) * x_ - m * n)) * d -
-                      (big_l * s_) * d_prev;
-  const T d_next = numerator / (lf * s_next);
+  const T numerator = ((x_ * (big_l * lf) - constant<T>(m * n)) * static_cast<double>(2 * l + 1)) * d -
+                      d_prev * (big_l * s_);
+  const T d_next = numerator / constant<T>(lf * s_next);
   s_ = s_next;
   pair = {d, d_next};
 }
@@ -167,8 +172,8 @@ void GeneralDifference<T>::step(std::size_t l, std::pair<T, T>& pair) {
   const T& delta = pair.first;
   const T& d = pair.second;
   const double c1 = (static_cast<double>(2 * l + 1) * lf) * big_l;
-  const T coefficient = lf * q + (c_ * big_l + c1 * x_minus_one_);
-  const T delta_next = (1.0 / (s_next * lf)) * (coefficient * d + delta * (s_ * big_l));
+  const T coefficient = constant<T>(lf * q) + (constant<T>(c_ * big_l) + x_minus_one_ * c1);
+  const T delta_next = (coefficient * d + delta * (s_ * big_l)) * (1.0 / (s_next * lf));
   const T d_next = d + delta_next;
   c_ = two_l + q;
   s_ = s_next;
@@ -219,7 +224,7 @@ Result<void> wigner_d(std::int32_t m_in, std::int32_t n_in, T x, std::span<T> ou
   const std::int64_t m = m_in;
   const std::int64_t n = n_in;
   const std::int64_t l_min = std::max(std::abs(m), std::abs(n));
-  const T zero = detail::constant<T>(0.0);
+  const T zero = constant<T>(0.0);
   if (out.size() <= static_cast<std::uint64_t>(l_min)) {
     std::fill(out.begin(), out.end(), zero);
     return {};
@@ -231,7 +236,7 @@ Result<void> wigner_d(std::int32_t m_in, std::int32_t n_in, T x, std::span<T> ou
   const T xp = flip ? -x : x;
   const std::int64_t np = flip ? -n : n;
   const double xpv = value_of(xp);
-  const T one = detail::constant<T>(1.0);
+  const T one = constant<T>(1.0);
   const auto md = static_cast<double>(m);
   const auto nd = static_cast<double>(np);
 
@@ -273,18 +278,21 @@ Result<void> wigner_d(std::int32_t m_in, std::int32_t n_in, T x, std::span<T> ou
   return {};
 }
 
-template Result<void> wigner_d<double>(std::int32_t, std::int32_t, double, std::span<double>);
-template std::pair<std::int64_t, double> start_value<double>(std::size_t, std::size_t, double);
-template double mul_pow2<double>(double, std::int64_t);
-template class Difference<double>;
-template class GeneralDifference<double>;
-template class ThreeTerm<double>;
-template void run<double, Difference<double>>(std::size_t, std::pair<double, double>&, std::int64_t,
-                                              std::span<double>, Difference<double>&);
-template void run<double, GeneralDifference<double>>(std::size_t, std::pair<double, double>&,
-                                                     std::int64_t, std::span<double>,
-                                                     GeneralDifference<double>&);
-template void run<double, ThreeTerm<double>>(std::size_t, std::pair<double, double>&, std::int64_t,
-                                             std::span<double>, ThreeTerm<double>&);
+#define VANTOK_WIGNER_INSTANTIATE(T)                                                        \
+  template Result<void> wigner_d<T>(std::int32_t, std::int32_t, T, std::span<T>);         \
+  template std::pair<std::int64_t, T> start_value<T>(std::size_t, std::size_t, T);        \
+  template T mul_pow2<T>(T, std::int64_t);                                                \
+  template class Difference<T>;                                                           \
+  template class GeneralDifference<T>;                                                    \
+  template class ThreeTerm<T>;                                                            \
+  template void run<T, Difference<T>>(std::size_t, std::pair<T, T>&, std::int64_t,        \
+                                      std::span<T>, Difference<T>&);                      \
+  template void run<T, GeneralDifference<T>>(std::size_t, std::pair<T, T>&, std::int64_t, \
+                                             std::span<T>, GeneralDifference<T>&);        \
+  template void run<T, ThreeTerm<T>>(std::size_t, std::pair<T, T>&, std::int64_t,         \
+                                     std::span<T>, ThreeTerm<T>&);
+
+VANTOK_WIGNER_INSTANTIATE(double)
+VANTOK_WIGNER_INSTANTIATE(scalar::DualF64)
 
 }  // namespace vantok::special::wigner

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <fstream>
@@ -164,6 +165,29 @@ TEST(ClebschGordan, Issue5IntegerOverflowIsInternalFailure) {
                vantok::InternalFailure);
   const std::int64_t hi = std::numeric_limits<std::int64_t>::max();
   EXPECT_THROW(clebsch_gordan<double>(hi, 0, 1, 0, out), vantok::InternalFailure);
+}
+
+}  // namespace
+
+namespace {
+
+// Every input is an integer: the dual instance has the values of double bit
+// for bit and all partials zero.
+TEST(ClebschGordanDual, ValuesOfDoubleWithZeroPartials) {
+  using D = vantok::scalar::DualF64;
+  std::vector<double> f;
+  std::vector<D> d;
+  for (auto [l1, m1, l2, m2] : {std::array<std::int64_t, 4>{1, 0, 1, 0}, {2, 0, 2, 0}, {5, -3, 4, 2},
+                                {30, 7, 25, -11}, {3, 4, 3, 0}, {60, 0, 1, 1}}) {
+    const auto lf = clebsch_gordan<double>(l1, m1, l2, m2, f);
+    const auto ld = clebsch_gordan<D>(l1, m1, l2, m2, d);
+    EXPECT_EQ(lf, ld);
+    ASSERT_EQ(f.size(), d.size());
+    for (std::size_t i = 0; i < f.size(); ++i) {
+      EXPECT_EQ(bits(d[i].value), bits(f[i])) << l1 << " " << m1 << " " << l2 << " " << m2 << " " << i;
+      for (double p : d[i].partials) EXPECT_EQ(p, 0.0);
+    }
+  }
 }
 
 }  // namespace

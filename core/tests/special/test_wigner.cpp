@@ -1,5 +1,7 @@
 #include "vantok/special/wigner.hpp"
 
+#include "vantok/special/gauss_legendre.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -162,6 +164,29 @@ TEST(WignerD, Unitarity) {
   }
 }
 
+// sum_k w_k d^l_mn(x_k) d^l'_mn(x_k) = 2/(2l+1) delta_ll' on a Gauss-Legendre
+// rule exact for the degree of the product (up to 2 L for L = 79 < 2n).
+TEST(WignerD, OrthogonalOnGaussLegendreRule) {
+  const std::size_t n_points = 80;
+  auto rule = vantok::special::gauss_legendre::gauss_legendre<double>(n_points);
+  ASSERT_TRUE(rule.has_value());
+  const auto& [nodes, weights] = *rule;
+  for (auto [m, n] : {std::pair{0, 0}, {2, 2}, {2, -2}, {0, 2}, {3, -4}}) {
+    const std::size_t len = n_points;
+    std::vector<std::vector<double>> d;
+    for (double x : nodes) d.push_back(wigner(m, n, x, len));
+    const std::size_t l_min = static_cast<std::size_t>(std::max(std::abs(m), std::abs(n)));
+    for (std::size_t l = l_min; l < len; l += 3) {
+      for (std::size_t lp = l_min; lp < len; lp += 5) {
+        double sum = 0.0;
+        for (std::size_t k = 0; k < n_points; ++k) sum += weights[k] * d[k][l] * d[k][lp];
+        const double want = l == lp ? 2.0 / static_cast<double>(2 * l + 1) : 0.0;
+        EXPECT_NEAR(sum, want, 1e-14) << m << " " << n << " " << l << " " << lp;
+      }
+    }
+  }
+}
+
 // d^l_mn = (-1)^(m-n) d^l_nm = d^l_{-n,-m}.
 TEST(WignerD, Symmetries) {
   for (double x : {-0.95, -0.3, 0.2, 0.91, 0.9999}) {
@@ -253,6 +278,72 @@ TEST(WignerD, MulPow2RoundsOnce) {
   EXPECT_EQ(bits(mul_pow2(-0.0, -5)), bits(-0.0));
   EXPECT_EQ(mul_pow2(static_cast<double>(INFINITY), -3000), INFINITY);
   EXPECT_TRUE(std::isnan(mul_pow2(std::nan(""), 7)));
+}
+
+}  // namespace
+
+namespace {
+
+using D = vantok::scalar::DualF64;
+
+// The dual instance carries d/dx: its values are those of double bit for bit,
+// and its partials match a fourth-order central difference of the double
+// instance (step 1e-4: rounding ~1e-12, truncation ~1e-11 for l <= 15 away
+// from x = +-1; checked to 1e-8 of max(1, |d'|)).
+TEST(WignerDDual, PartialsMatchCentralDifferences) {
+  const double h = 1e-4;
+  const std::size_t len = 16;
+  for (double x : {-0.93, -0.6, -0.2, 0.0, 0.35, 0.85, 0.9, 0.95}) {
+    for (auto [m, n] : {std::pair{0, 0}, {2, 2}, {2, -2}, {0, 2}, {3, -1}, {-2, 4}, {1, 1}}) {
+      D dx = D::variable(x, 0);
+      dx.partials[2] = -3.0;  // a second direction, scaled
+      std::vector<D> out(len, D::constant(5.0));
+      ASSERT_TRUE(wigner_d<D>(m, n, dx, out).has_value());
+      const auto f0 = wigner(m, n, x, len);
+      const auto fp1 = wigner(m, n, x + h, len);
+      const auto fm1 = wigner(m, n, x - h, len);
+      const auto fp2 = wigner(m, n, x + 2 * h, len);
+      const auto fm2 = wigner(m, n, x - 2 * h, len);
+      for (std::size_t l = 0; l < len; ++l) {
+        EXPECT_EQ(bits(out[l].value), bits(f0[l])) << x << " " << m << " " << n << " " << l;
+        const double fd = (8.0 * (fp1[l] - fm1[l]) - (fp2[l] - fm2[l])) / (12.0 * h);
+        const double tol = 1e-8 * std::max(1.0, std::fabs(fd));
+        EXPECT_NEAR(out[l].partials[0], fd, tol) << x << " " << m << " " << n << " " << l;
+        EXPECT_NEAR(out[l].partials[2], -3.0 * fd, 3.0 * tol) << x << " " << m << " " << n << " " << l;
+        EXPECT_EQ(out[l].partials[1], 0.0);
+        EXPECT_EQ(out[l].partials[3], 0.0);
+      }
+    }
+  }
+}
+
+// Values far below the double range: the extended exponent scales the
+// partials with the value, so they stay in proportion (d'/d is finite).
+TEST(WignerDDual, ExtendedRangeKeepsValuesOfDouble) {
+  const std::size_t len = 4000;
+  std::vector<D> out(len);
+  ASSERT_TRUE(wigner_d<D>(0, 400, D::variable(0.9999, 0), out).has_value());
+  const auto f = wigner(0, 400, 0.9999, len);
+  for (std::size_t l = 0; l < len; ++l) {
+    ASSERT_EQ(bits(out[l].value), bits(f[l])) << l;
+    ASSERT_TRUE(std::isfinite(out[l].partials[0])) << l;
+  }
+  // The partial of the entry that came back into range matches a central
+  // difference of the double instance (step 1e-9; the difference itself is
+  // good to about 1e-6 here).
+  const double h = 1e-9;
+  const auto fp = wigner(0, 400, 0.9999 + h, len);
+  const auto fm = wigner(0, 400, 0.9999 - h, len);
+  const double fd = (fp[3999] - fm[3999]) / (2 * h);
+  EXPECT_LE(rel_err(out[3999].partials[0], fd), 1e-5);
+}
+
+TEST(WignerDDual, RefusesArgumentByValue) {
+  std::vector<D> out(3, D::constant(2.0));
+  auto r = wigner_d<D>(0, 0, D::variable(1.5, 0), out);
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().message(), "wigner_d needs -1 <= x <= 1, got 1.5");
+  EXPECT_EQ(out[0].value, 2.0);
 }
 
 }  // namespace

@@ -7,13 +7,16 @@
 #include <utility>
 #include <vector>
 
+#include "vantok/scalar/scalars.hpp"
+
 namespace vantok::special::clebsch {
 
 /// Clears out and fills it with <l1 m1 l2 m2 | L, m1 + m2> for
 /// L = L_min..l1 + l2, L_min = max(|l1 - l2|, |m1 + m2|); returns L_min.
 /// With |m1| > l1 or |m2| > l2 out stays empty and the result is 0. Arguments
 /// whose recurrence coefficients overflow 64-bit integers (l1 + l2 beyond about
-/// 1990) throw InternalFailure.
+/// 1990) throw InternalFailure. The dual instance has the values of double and
+/// all partials zero.
 template <class T>
 std::int64_t clebsch_gordan(std::int64_t l1, std::int64_t m1, std::int64_t l2, std::int64_t m2,
                             std::vector<T>& out);
@@ -28,5 +31,10 @@ extern template std::int64_t clebsch_gordan<double>(std::int64_t, std::int64_t, 
                                                     std::int64_t, std::vector<double>&);
 extern template std::pair<double, double> ab<double>(std::int64_t, std::int64_t, std::int64_t,
                                                      std::int64_t, std::int64_t);
+extern template std::int64_t clebsch_gordan<scalar::DualF64>(std::int64_t, std::int64_t, std::int64_t,
+                                                             std::int64_t,
+                                                             std::vector<scalar::DualF64>&);
+extern template std::pair<scalar::DualF64, scalar::DualF64> ab<scalar::DualF64>(
+    std::int64_t, std::int64_t, std::int64_t, std::int64_t, std::int64_t);
 
 }  // namespace vantok::special::clebsch

@@ -14,12 +14,13 @@
 #include <utility>
 
 #include "vantok/error.hpp"
+#include "vantok/scalar/scalars.hpp"
 
 namespace vantok::special::wigner {
 
 /// Fills out[l] = d^l_mn(x) for l = 0..out.size()-1. Entries below
 /// max(|m|, |n|) are zero. Fails only for x outside [-1, 1] (or NaN), leaving
-/// out untouched.
+/// out untouched. For dual numbers the partials are carried from those of x.
 template <class T>
 Result<void> wigner_d(std::int32_t m, std::int32_t n, T x, std::span<T> out);
 
@@ -87,20 +88,22 @@ template <class T, class Step>
 void run(std::size_t start, std::pair<T, T>& pair, std::int64_t exponent, std::span<T> out,
          Step& step);
 
-extern template Result<void> wigner_d<double>(std::int32_t, std::int32_t, double, std::span<double>);
-extern template std::pair<std::int64_t, double> start_value<double>(std::size_t, std::size_t, double);
-extern template double mul_pow2<double>(double, std::int64_t);
-extern template class Difference<double>;
-extern template class GeneralDifference<double>;
-extern template class ThreeTerm<double>;
-extern template void run<double, Difference<double>>(std::size_t, std::pair<double, double>&,
-                                                     std::int64_t, std::span<double>,
-                                                     Difference<double>&);
-extern template void run<double, GeneralDifference<double>>(std::size_t, std::pair<double, double>&,
-                                                            std::int64_t, std::span<double>,
-                                                            GeneralDifference<double>&);
-extern template void run<double, ThreeTerm<double>>(std::size_t, std::pair<double, double>&,
-                                                    std::int64_t, std::span<double>,
-                                                    ThreeTerm<double>&);
+#define VANTOK_WIGNER_EXTERN(T)                                                                 \
+  extern template Result<void> wigner_d<T>(std::int32_t, std::int32_t, T, std::span<T>);         \
+  extern template std::pair<std::int64_t, T> start_value<T>(std::size_t, std::size_t, T);        \
+  extern template T mul_pow2<T>(T, std::int64_t);                                                \
+  extern template class Difference<T>;                                                           \
+  extern template class GeneralDifference<T>;                                                    \
+  extern template class ThreeTerm<T>;                                                            \
+  extern template void run<T, Difference<T>>(std::size_t, std::pair<T, T>&, std::int64_t,        \
+                                             std::span<T>, Difference<T>&);                      \
+  extern template void run<T, GeneralDifference<T>>(std::size_t, std::pair<T, T>&, std::int64_t, \
+                                                    std::span<T>, GeneralDifference<T>&);        \
+  extern template void run<T, ThreeTerm<T>>(std::size_t, std::pair<T, T>&, std::int64_t,         \
+                                            std::span<T>, ThreeTerm<T>&);
+
+VANTOK_WIGNER_EXTERN(double)
+VANTOK_WIGNER_EXTERN(scalar::DualF64)
+#undef VANTOK_WIGNER_EXTERN
 
 }  // namespace vantok::special::wigner

@@ -1,0 +1,48 @@
+// One homogeneous-sphere solve to efficiencies, without and with derivatives
+// (then also the Jacobian), at m = 1.5 + 0.01i. Arguments are x; the
+// "terms" rate gives the time per term of the series.
+#include <benchmark/benchmark.h>
+
+#include "vantok/mie/mie.hpp"
+
+namespace {
+
+constexpr vantok::Complex<double> M{1.5, 0.01};
+
+void BM_Mie_Efficiencies(benchmark::State& st) {
+  const double x = static_cast<double>(st.range(0));
+  vantok::mie::Mie mie;
+  std::size_t terms = 0;
+  for (auto _ : st) {
+    auto r = mie.solve({}, false, x, M);
+    const auto q = (*r)->coefficients().efficiencies();
+    benchmark::DoNotOptimize(q);
+    terms = (*r)->a.size();
+  }
+  st.counters["N"] = static_cast<double>(terms);
+  st.counters["terms"] = benchmark::Counter(static_cast<double>(terms) * static_cast<double>(st.iterations()),
+                                            benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+void BM_Mie_EfficienciesJacobian(benchmark::State& st) {
+  const double x = static_cast<double>(st.range(0));
+  vantok::mie::Mie mie;
+  std::size_t terms = 0;
+  for (auto _ : st) {
+    auto r = mie.compute_with_derivatives({}, x, M);
+    const auto view = (*r)->coefficients();
+    const auto q = view.efficiencies();
+    const auto jac = view.efficiencies_jacobian((*r)->coefficient_derivatives());
+    benchmark::DoNotOptimize(q);
+    benchmark::DoNotOptimize(jac);
+    terms = (*r)->a.size();
+  }
+  st.counters["N"] = static_cast<double>(terms);
+  st.counters["terms"] = benchmark::Counter(static_cast<double>(terms) * static_cast<double>(st.iterations()),
+                                            benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+}  // namespace
+
+BENCHMARK(BM_Mie_Efficiencies)->Arg(1)->Arg(10)->Arg(100)->Arg(1000)->Arg(10000);
+BENCHMARK(BM_Mie_EfficienciesJacobian)->Arg(1)->Arg(10)->Arg(100)->Arg(1000)->Arg(10000);

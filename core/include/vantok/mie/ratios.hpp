@@ -1,0 +1,53 @@
+#pragma once
+// Ratios of consecutive Riccati-Bessel functions of the first kind,
+// r_n(z) = psi_n(z) / psi_{n-1}(z) with psi_n(z) = z j_n(z), by the downward
+// recurrence r_n = 1 / ((2n+1)/z - r_{n+1}). Run downward, the recurrence is
+// stable for every z (the minimal solution psi_n dominates going down); the
+// start order lies far enough above N that the arbitrary start value r = 0 has
+// decayed below double precision by order N + 1.
+
+#include <cstddef>
+#include <vector>
+
+#include "vantok/complex.hpp"
+
+namespace vantok::mie::kernel {
+
+/// The constants of the start-order rule. The double rule targets 52 bits;
+/// an extended-precision scalar uses its own constants.
+struct StartRule {
+  /// Bits the start value must have decayed by.
+  double bits;
+  /// Coefficient of sqrt(|z|) in the large-argument bound.
+  double airy;
+  /// Orders added to the large-argument bound.
+  std::size_t pad;
+};
+
+inline constexpr StartRule F64_START{52.0, 26.936, 30};
+
+/// Start order of the downward recurrence for an argument of modulus a when
+/// ratios up to order n_terms + 1 are wanted. Every conversion and sum
+/// saturates, so no input can wrap.
+std::size_t start_order(double a, std::size_t n_terms, const StartRule& rule = F64_START);
+
+/// Fills out with n_terms + 2 entries: out[n] = r_n(z) for n = 1 .. n_terms + 1,
+/// out[0] = 0. The vector keeps its capacity between calls.
+template <class T>
+void ratios_real(std::vector<T>& out, std::size_t n_terms, T z);
+
+/// The same for a complex argument; every reciprocal by the guarded inv.
+template <class T>
+void ratios_complex(std::vector<Complex<T>>& out, std::size_t n_terms, Complex<T> z);
+
+/// Ratios at z = m x. When Im m is exactly 0 the real recurrence runs on
+/// Re m x into scratch and is copied with +0.0 imaginary parts; otherwise
+/// (also for a NaN Im m) the complex recurrence fills out directly.
+void ratios(std::vector<Complex<double>>& out, std::vector<double>& scratch, std::size_t n_terms,
+            Complex<double> m, double x);
+
+extern template void ratios_real<double>(std::vector<double>&, std::size_t, double);
+extern template void ratios_complex<double>(std::vector<Complex<double>>&, std::size_t,
+                                            Complex<double>);
+
+}  // namespace vantok::mie::kernel

@@ -1,0 +1,36 @@
+#pragma once
+// One step of the downward ratio recurrence, shared by the ratio routines and
+// the fused loop of the sphere kernel's prepare step, so that every caller
+// performs the same operations in the same order.
+
+#include <cmath>
+
+#include "vantok/complex.hpp"
+
+namespace vantok::mie::kernel::detail {
+
+/// 2^-52: the scale of the replacement for an exactly vanishing denominator.
+inline constexpr double ZERO_GUARD = 0x1p-52;
+
+/// r_n = 1/d with d = (2n+1)(1/z) - r_{n+1}; w = 2n+1, r_next = r_{n+1}.
+/// An exactly zero d (the recurrence hit a zero of psi_{n-1}) is replaced by
+/// a tiny value of the size of the operands, which keeps r_n finite and huge.
+inline double ratio_step(double w, double inv_z, double r_next) {
+  const double q = w * inv_z;
+  double d = q - r_next;
+  if (d == 0.0) d = (std::fabs(r_next) + std::fabs(q)) * ZERO_GUARD;
+  return 1.0 / d;
+}
+
+/// The complex step; q = ((2n+1) Re(1/z), (2n+1) Im(1/z)).
+inline Complex<double> ratio_step(double w, const Complex<double>& inv_z,
+                                  const Complex<double>& r_next) {
+  const Complex<double> q{w * inv_z.re, w * inv_z.im};
+  Complex<double> d = q - r_next;
+  if (d.re == 0.0 && d.im == 0.0) {
+    d = {(std::hypot(r_next.re, r_next.im) + std::hypot(q.re, q.im)) * ZERO_GUARD, 0.0};
+  }
+  return complex::inv(d);
+}
+
+}  // namespace vantok::mie::kernel::detail
