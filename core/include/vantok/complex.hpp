@@ -10,6 +10,16 @@
 // formula is the left operand in the code.
 
 #include <cmath>
+#include <cstddef>
+#include <type_traits>
+
+namespace vantok::scalar::dd {
+struct DoubleDouble;
+}
+namespace vantok::scalar::dual {
+template <class T, std::size_t N>
+struct Dual;
+}
 
 namespace vantok::complex {
 
@@ -121,6 +131,23 @@ inline Complex<double> inv(const Complex<double>& z) {
   const double rho = 1.0 / d;
   return {t * rho, -rho};
 }
+
+/// The same reciprocal over DoubleDouble, Dual<double, 4> and
+/// Dual<DoubleDouble, 4>, step for step and in the same operand order, defined
+/// out of line and instantiated for those three (core/src/scalar/complex_inv.cpp).
+/// The tests look at leading parts or values only: the direct test on the f64
+/// value of s and of im, the Smith branch on exact magnitudes of the values of
+/// re and im (a double-double by hi, then lo). Every reciprocal is the
+/// scalar's own (div_dd, or the dual recip) and every quotient the scalar's
+/// quotient, so the duals' special paths apply to the partials.
+template <class T>
+  requires(!std::is_same_v<T, double>)
+Complex<T> inv(const Complex<T>& z) noexcept;
+
+extern template Complex<scalar::dd::DoubleDouble> inv(const Complex<scalar::dd::DoubleDouble>&) noexcept;
+extern template Complex<scalar::dual::Dual<double, 4>> inv(const Complex<scalar::dual::Dual<double, 4>>&) noexcept;
+extern template Complex<scalar::dual::Dual<scalar::dd::DoubleDouble, 4>> inv(
+    const Complex<scalar::dual::Dual<scalar::dd::DoubleDouble, 4>>&) noexcept;
 
 }  // namespace vantok::complex
 

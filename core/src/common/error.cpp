@@ -10,18 +10,23 @@ namespace error {
 std::string Error::to_string() const {
   switch (kind_) {
     case Kind::InvalidInput:
-      return "invalid input: " + message_;
+      return std::string("invalid input: ").append(message_);
     case Kind::NotConverged:
       return "not converged: achieved " + fmt::exp(achieved_) + ", requested " +
              fmt::exp(requested_);
     case Kind::OutsideValidatedDomain:
-      return "outside validated domain: " + message_;
+      return std::string("outside validated domain: ").append(message_);
   }
   return {};
 }
 
 Error Error::with_context(const std::string& prefix) && {
-  if (kind_ != Kind::NotConverged) message_ = prefix + ": " + message_;
+  if (kind_ != Kind::NotConverged) {
+    std::string text;
+    text.reserve(prefix.size() + 2 + message_.size());
+    text.append(prefix).append(": ").append(message_);
+    message_ = std::move(text);
+  }
   return std::move(*this);
 }
 

@@ -1,0 +1,134 @@
+// Out-of-line double-double arithmetic: the ordered two-sum, renormalisation
+// after down-scaling, the product with a double, the two quotients, scaling by
+// powers of two and the complex product.
+
+#include "vantok/scalar/dd.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
+namespace vantok::scalar::dd {
+
+using detail::finite;
+using detail::scale;
+
+SumError two_sum_ordered(double a, double b) noexcept {
+  const double s = a + b;
+  // Fast2Sum needs |big| >= |small|; the comparison is false for a NaN, which
+  // then takes the second arm.
+  const bool a_big = std::fabs(a) >= std::fabs(b);
+  const double big = a_big ? a : b;
+  const double small = a_big ? b : a;
+  return {s, small - (s - big)};
+}
+
+DoubleDouble DoubleDouble::renormalize_tiny(double hi_part, double lo_part) noexcept {
+  if (hi_part == 0.0) return {hi_part, 0.0};
+  // Fast2Sum: |hi| >= |lo| still holds after the scaling.
+  const double s = hi_part + lo_part;
+  return {s, lo_part - (s - hi_part)};
+}
+
+DoubleDouble mul(DoubleDouble x, double d) noexcept {
+  const double p = x.hi * d;
+  if (!finite(p)) return {p, 0.0};
+  // x.hi d - p exactly, plus x.lo d, in two fma.
+  const double e = std::fma(x.lo, d, std::fma(x.hi, d, -p));
+  const double s = p + e;
+  if (!finite(s)) return {s, 0.0};
+  const double lo = e - (s - p);
+  if (s == 0.0) return {std::copysign(0.0, p), 0.0};
+  return {s, lo};
+}
+
+DoubleDouble DoubleDouble::div_f64(DoubleDouble a, double d) noexcept {
+  const double q = a.hi / d;
+  if (!finite(d) || !finite(q)) return {q, 0.0};
+  const double p = d * q;
+  if (!finite(p)) {
+    // q d overflows although q does not: divide a/2 and double.
+    const DoubleDouble half = div_f64(scale(a, 0.5), d);
+    const double h2 = half.hi + half.hi;
+    if (!finite(h2)) return {h2, 0.0};
+    return {h2, half.lo + half.lo};
+  }
+  // (p, -e) = q d exactly, so (a.hi - p) + e is the exact remainder of a.hi.
+  const double e = std::fma(q, d, -p);
+  const double r = a.lo + ((a.hi - p) - e);
+  const double c = r / d;
+  const double s = q + c;
+  if (!finite(s)) return {s, 0.0};
+  const double lo = c - (s - q);
+  if (s == 0.0) return {std::copysign(0.0, q), 0.0};
+  return {s, lo};
+}
+
+DoubleDouble DoubleDouble::div_dd(DoubleDouble a, DoubleDouble b) noexcept {
+  const double q0 = a.hi / b.hi;
+  if (!finite(b.hi) || !finite(q0)) return {q0, 0.0};
+  // Bring b into the range where 1/b.hi and the Newton step stay normal,
+  // scaling a alike so that the quotient is unchanged.
+  double r0 = 0.0;
+  for (;;) {
+    r0 = 1.0 / b.hi;
+    if (!finite(r0)) {
+      a = scale(a, 0x1p106);
+      b = scale(b, 0x1p106);
+    } else if (std::fabs(b.hi) > 0x1p960) {
+      a = scale(a, 0x1p-106);
+      b = scale(b, 0x1p-106);
+    } else {
+      break;
+    }
+    const double q = a.hi / b.hi;
+    if (!finite(b.hi) || !finite(q)) return {q, 0.0};
+  }
+  // One Newton step on the reciprocal: r0 + r0 (1 - b r0), with 1 - b.hi r0
+  // exact by fma.
+  const double e = std::fma(-b.hi, r0, 1.0);
+  const double m = (-b.lo) * r0;
+  const double d = e + m;
+  const double dlo = m - (d - e);
+  const DoubleDouble corr = mul(DoubleDouble{d, dlo}, r0);
+  const DoubleDouble recip = corr + r0;
+  const DoubleDouble q = a * recip;
+  if (std::isinf(q.hi)) {
+    const DoubleDouble half = div_dd(scale(a, 0.5), b);
+    const double h2 = half.hi + half.hi;
+    if (!finite(h2)) return {h2, 0.0};
+    return {h2, half.lo + half.lo};
+  }
+  return q;
+}
+
+DoubleDouble scale_pow2(DoubleDouble x, std::int64_t k) noexcept {
+  std::int64_t kc = std::clamp<std::int64_t>(k, -2200, 2200);
+  if (k > 1000) {
+    x = scale(x, 0x1p1000);
+    if (k >= 2001) {
+      x = scale(x, 0x1p1000);
+      kc -= 2000;
+    } else {
+      kc -= 1000;
+    }
+  }
+  while (kc <= -1001) {
+    x = scale(x, 0x1p-1000);
+    kc += 1000;
+  }
+  return scale(x, detail::pow2(static_cast<int>(kc)));
+}
+
+complex::Complex<DoubleDouble> mul(const complex::Complex<DoubleDouble>& a,
+                                   const complex::Complex<DoubleDouble>& b) noexcept {
+  const DoubleDouble p1 = a.re * b.re;
+  const DoubleDouble p2 = a.im * b.im;
+  const DoubleDouble re = p1 - p2;
+  const DoubleDouble p3 = a.re * b.im;
+  const DoubleDouble p4 = a.im * b.re;
+  const DoubleDouble im = p3 + p4;
+  return {re, im};
+}
+
+}  // namespace vantok::scalar::dd

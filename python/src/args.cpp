@@ -1,0 +1,229 @@
+// Extraction of fast-call and tuple/dict arguments and the parameter
+// converters. Error texts follow the interpreter's own wording.
+#include "args.hpp"
+
+#include <climits>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "numpy_api.hpp"
+#include "ref.hpp"
+
+namespace vantok_py::args {
+
+namespace {
+
+// "f()" for a function, "Cls.f()" for a method.
+std::string full_name(const Spec& spec) {
+  std::string name;
+  if (spec.owner != nullptr) {
+    name += spec.owner;
+    name += '.';
+  }
+  name += spec.function;
+  name += "()";
+  return name;
+}
+
+[[noreturn]] void type_error(const std::string& message) {
+  PyErr_SetString(PyExc_TypeError, message.c_str());
+  throw PyErrSet{};
+}
+
+// 'a', 'a' and 'b', 'a', 'b', and 'c'
+std::string quoted_list(const std::vector<const char*>& names) {
+  std::string text;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i != 0) {
+      if (names.size() > 2) text += ',';
+      text += (i + 1 == names.size()) ? " and " : " ";
+    }
+    text += '\'';
+    text += names[i];
+    text += '\'';
+  }
+  return text;
+}
+
+}  // namespace
+
+Arguments Arguments::fast(const Spec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  Arguments out(spec);
+  const std::size_t count = spec.params.size();
+  VANTOK_ASSERT(count <= MAX_PARAMS && spec.required <= count);
+
+  const auto given = static_cast<std::size_t>(nargs);
+  if (given > count) {
+    const char* verb = given == 1 ? "was" : "were";
+    if (spec.required == count) {
+      type_error(full_name(spec) + " takes " + std::to_string(count) + " positional arguments but " +
+                 std::to_string(given) + " " + verb + " given");
+    }
+    type_error(full_name(spec) + " takes from " + std::to_string(spec.required) + " to " +
+               std::to_string(count) + " positional arguments but " + std::to_string(given) + " " +
+               verb + " given");
+  }
+  for (std::size_t i = 0; i < given; ++i) out.values_[i] = args[i];
+
+  const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_Size(kwnames);
+  for (Py_ssize_t k = 0; k < keywords; ++k) {
+    PyObject* name = PyTuple_GetItem(kwnames, k);
+    check(name);
+    std::size_t slot = count;
+    if (PyUnicode_Check(name)) {
+      for (std::size_t i = 0; i < count; ++i) {
+        if (PyUnicode_CompareWithASCIIString(name, spec.params[i]) == 0) {
+          slot = i;
+          break;
+        }
+      }
+    }
+    if (slot == count) {
+      PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'",
+                   full_name(spec).c_str(), name);
+      throw PyErrSet{};
+    }
+    if (out.values_[slot] != nullptr) {
+      type_error(full_name(spec) + " got multiple values for argument '" + spec.params[slot] + "'");
+    }
+    out.values_[slot] = args[nargs + k];
+  }
+
+  std::vector<const char*> missing;
+  for (std::size_t i = 0; i < spec.required; ++i) {
+    if (out.values_[i] == nullptr) missing.push_back(spec.params[i]);
+  }
+  if (!missing.empty()) {
+    type_error(full_name(spec) + " missing " + std::to_string(missing.size()) +
+               " required positional argument" + (missing.size() == 1 ? "" : "s") + ": " +
+               quoted_list(missing));
+  }
+  return out;
+}
+
+Arguments Arguments::tuple_dict(const Spec& spec, PyObject* args, PyObject* kwargs) {
+  // Lay the call out as a fast call: positionals, then keyword values, with
+  // their names in a tuple. The values stay borrowed from `args` and `kwargs`.
+  const Py_ssize_t nargs = check_size(PyTuple_Size(args));
+  std::vector<PyObject*> flat;
+  for (Py_ssize_t i = 0; i < nargs; ++i) flat.push_back(check(PyTuple_GetItem(args, i)));
+  PyRef kwnames;
+  if (kwargs != nullptr) {
+    kwnames = PyRef::checked(PyTuple_New(check_size(PyDict_Size(kwargs))));
+    Py_ssize_t pos = 0;
+    Py_ssize_t k = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      Py_INCREF(key);
+      check_status(PyTuple_SetItem(kwnames.get(), k++, key));  // steals the key
+      flat.push_back(value);
+    }
+  }
+  return fast(spec, flat.data(), nargs, kwnames.get());
+}
+
+void Arguments::failed(std::size_t i) const {
+  errors::add_note(spec_->params[i]);
+  throw PyErrSet{};
+}
+
+void Arguments::wrong_type(std::size_t i, const char* expected) const {
+  PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(values_[i])));
+  if (type_name) {
+    PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", type_name.get(), expected);
+  }
+  failed(i);
+}
+
+PyObject* Arguments::array_of(std::size_t i, bool complex, bool one_dimensional,
+                              const char* expected) const {
+  PyObject* obj = values_[i];
+  const np::Api& api = np::api();
+  if (!api.is_array(obj)) wrong_type(i, expected);
+  const np::ArrayFields* array = np::fields(obj);
+  if (!api.equiv_types(array->descr, complex ? api.descr_c128 : api.descr_f64)) wrong_type(i, expected);
+  if (one_dimensional && array->nd != 1) wrong_type(i, expected);
+  return obj;
+}
+
+PyObject* Arguments::f64_array(std::size_t i) const {
+  return array_of(i, false, false, "ndarray[float64]");
+}
+
+PyObject* Arguments::c128_array(std::size_t i) const {
+  return array_of(i, true, false, "ndarray[complex128]");
+}
+
+PyObject* Arguments::f64_array_1d(std::size_t i) const {
+  return array_of(i, false, true, "one-dimensional ndarray[float64]");
+}
+
+std::uint64_t Arguments::index_u64(std::size_t i) const {
+  PyRef index = PyRef::steal(PyNumber_Index(values_[i]));
+  if (!index) failed(i);
+  const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) failed(i);
+  return value;
+}
+
+std::optional<std::uint64_t> Arguments::opt_u64(std::size_t i) const {
+  if (values_[i] == Py_None) return std::nullopt;
+  return index_u64(i);
+}
+
+std::uint64_t Arguments::u64(std::size_t i) const { return index_u64(i); }
+
+std::int32_t Arguments::i32(std::size_t i) const {
+  const long value = PyLong_AsLong(values_[i]);
+  if (value == -1 && PyErr_Occurred() != nullptr) failed(i);
+  if (value > INT32_MAX) {
+    PyErr_SetString(PyExc_OverflowError, "number too large to fit in target type");
+    failed(i);
+  }
+  if (value < INT32_MIN) {
+    PyErr_SetString(PyExc_OverflowError, "number too small to fit in target type");
+    failed(i);
+  }
+  return static_cast<std::int32_t>(value);
+}
+
+bool Arguments::flag(std::size_t i) const {
+  PyObject* obj = values_[i];
+  bool accepted = PyBool_Check(obj);
+  if (!accepted) {
+    // NumPy is loaded on demand: a flag may be the first argument of a call
+    // that touches NumPy. Without NumPy only a Python bool is a flag.
+    const np::Api* api = np::try_api();
+    accepted = api != nullptr && PyObject_TypeCheck(obj, api->bool_scalar);
+  }
+  if (!accepted) wrong_type(i, "bool");
+  const int truth = PyObject_IsTrue(obj);
+  if (truth < 0) failed(i);
+  return truth != 0;
+}
+
+std::string Arguments::str(std::size_t i) const {
+  PyObject* obj = values_[i];
+  if (!PyUnicode_Check(obj)) wrong_type(i, "str");
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (text == nullptr) failed(i);
+  return std::string(text, static_cast<std::size_t>(size));
+}
+
+double Arguments::f64(std::size_t i) const {
+  const double value = PyFloat_AsDouble(values_[i]);
+  if (value == -1.0 && PyErr_Occurred() != nullptr) failed(i);
+  return value;
+}
+
+PyMethodDef method(const char* name, FastCall function, const char* doc) noexcept {
+  // PyMethodDef stores every calling convention as PyCFunction; the flags tell
+  // the interpreter the real signature.
+  return PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)),
+                     METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+}  // namespace vantok_py::args

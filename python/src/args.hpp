@@ -1,0 +1,102 @@
+#pragma once
+// Argument extraction for the module's functions: the fast calling convention
+// with keywords (every parameter positional-or-keyword), the classic
+// tuple-and-dict form for a type's constructor, and the converters of each
+// parameter kind. A failed conversion keeps its exception and gains the note
+// "while processing '{param}'"; conversions run in parameter order, so the
+// first bad argument is the one reported.
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "errors.hpp"
+
+namespace vantok_py::args {
+
+/// The C signature of a METH_FASTCALL | METH_KEYWORDS function.
+using FastCall = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames);
+
+/// Most parameters of any function of the module.
+inline constexpr std::size_t MAX_PARAMS = 16;
+
+/// The argument description of one function: its name, the class for a method
+/// (nullptr for a module function), its parameters in order, of which the first
+/// `required` must be given. There are no positional-only, keyword-only or
+/// variadic parameters.
+struct Spec {
+  const char* function;
+  const char* owner;
+  std::span<const char* const> params;
+  std::size_t required;
+};
+
+/// The arguments of one call, as borrowed references in parameter order (null
+/// for an optional parameter not given), with the converters of each kind.
+/// Every failure sets its exception and throws PyErrSet.
+class Arguments {
+ public:
+  /// Extracts fast-call arguments. Checks, in order: too many positionals; each
+  /// keyword (unknown, or already given); then the missing required ones.
+  static Arguments fast(const Spec& spec, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames);
+  /// The same from a positional tuple and an optional keyword dict.
+  static Arguments tuple_dict(const Spec& spec, PyObject* args, PyObject* kwargs);
+
+  bool present(std::size_t i) const noexcept { return values_[i] != nullptr; }
+  /// Any object (borrowed).
+  PyObject* object(std::size_t i) const noexcept { return values_[i]; }
+  /// A NumPy array of native float64 (dtype equivalent, byte order included), any rank.
+  PyObject* f64_array(std::size_t i) const;
+  /// A NumPy array of native complex128, any rank.
+  PyObject* c128_array(std::size_t i) const;
+  /// A one-dimensional NumPy array of native float64.
+  PyObject* f64_array_1d(std::size_t i) const;
+  /// None, or an integer (through __index__) that fits u64; OverflowError otherwise.
+  std::optional<std::uint64_t> opt_u64(std::size_t i) const;
+  /// An integer that fits u64.
+  std::uint64_t u64(std::size_t i) const;
+  /// An integer that fits i32 ("number too large/small to fit in target type").
+  std::int32_t i32(std::size_t i) const;
+  /// A Python bool or NumPy's bool scalar; anything else (an int too) is a TypeError.
+  bool flag(std::size_t i) const;
+  /// A str, as UTF-8 (it may hold NUL).
+  std::string str(std::size_t i) const;
+  /// Anything float() accepts through __float__ or __index__.
+  double f64(std::size_t i) const;
+
+ private:
+  explicit Arguments(const Spec& spec) noexcept : spec_(&spec) {}
+  /// Adds the parameter note to the exception that is set and throws PyErrSet.
+  [[noreturn]] void failed(std::size_t i) const;
+  /// TypeError "'{type}' object is not an instance of '{expected}'", with the note.
+  [[noreturn]] void wrong_type(std::size_t i, const char* expected) const;
+  PyObject* array_of(std::size_t i, bool complex, bool one_dimensional, const char* expected) const;
+  std::uint64_t index_u64(std::size_t i) const;
+
+  const Spec* spec_;
+  std::array<PyObject*, MAX_PARAMS> values_{};
+};
+
+/// The entry trampoline: runs Body and turns any C++ exception into a Python
+/// exception, so that none crosses into the interpreter.
+template <PyObject* (*Body)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
+PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  try {
+    return Body(self, args, nargs, kwnames);
+  } catch (...) {
+    return errors::translate_current_exception();
+  }
+}
+
+/// The record of a fast-call function with keywords.
+PyMethodDef method(const char* name, FastCall function, const char* doc) noexcept;
+
+}  // namespace vantok_py::args

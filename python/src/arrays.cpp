@@ -1,0 +1,407 @@
+// Borrow registry, read borrows, size guards, buffers and output arrays.
+//
+// The registry groups borrows by the base object of an array (the end of its
+// chain of NumPy bases) and describes each borrow by its byte range, data
+// address, the gcd of its byte strides and its element size. Two borrows of one
+// group conflict when their ranges overlap and their element lattices can
+// share a byte: with g = gcd(g1, g2) the element starts of both lie on
+// a + Z g and b + Z g, so bytes can coincide exactly when r = (b - a) mod g
+// satisfies r < size_a or g - r < size_b; g = 0 (no strides) leaves the
+// range test alone. This is exact for the lattices and never misses an
+// overlap of, say, a complex array and the float view of its imaginary parts.
+#include "arrays.hpp"
+
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <map>
+#include <mutex>
+#include <new>
+#include <numeric>
+#include <string>
+#include <tuple>
+#include <type_traits>
+#include <unordered_map>
+
+#include "vantok/format.hpp"
+
+namespace vantok_py {
+
+namespace {
+
+// ---- the registry table owned by this module --------------------------------
+
+struct BorrowKey {
+  std::uintptr_t start;     // lowest byte the view reaches
+  std::uintptr_t end;       // one past the highest byte
+  std::uintptr_t data;      // address of the first element
+  std::uintptr_t gcd;       // gcd of |byte strides|, 0 without strides
+  std::uintptr_t itemsize;  // bytes per element
+
+  friend bool operator<(const BorrowKey& l, const BorrowKey& r) {
+    return std::tie(l.start, l.end, l.data, l.gcd, l.itemsize) <
+           std::tie(r.start, r.end, r.data, r.gcd, r.itemsize);
+  }
+  bool empty() const { return start == end; }
+};
+
+struct BorrowTable {
+  std::mutex mutex;
+  // Per group base: the borrows and their holders (> 0 shared count, -1 exclusive).
+  std::unordered_map<PyObject*, std::map<BorrowKey, int>> groups;
+};
+
+bool conflict(const BorrowKey& a, const BorrowKey& b) {
+  if (!(a.start < b.end && b.start < a.end)) return false;
+  const std::uintptr_t g = std::gcd(a.gcd, b.gcd);
+  if (g == 0) return true;
+  const std::uintptr_t r = b.data >= a.data ? (b.data - a.data) % g : (g - (a.data - b.data) % g) % g;
+  return r < a.itemsize || g - r < b.itemsize;
+}
+
+// The object naming the group of `array`: follow NumPy bases while the object
+// is an array that has one.
+PyObject* group_base(const np::Api& api, PyObject* array) {
+  PyObject* current = array;
+  while (api.is_array(current) && np::fields(current)->base != nullptr) current = np::fields(current)->base;
+  return current;
+}
+
+BorrowKey describe(const np::Api& api, PyObject* array) {
+  const np::ArrayFields* f = np::fields(array);
+  const auto data = reinterpret_cast<std::uintptr_t>(f->data);
+  const std::int64_t itemsize = api.itemsize(array);
+  BorrowKey key{data, data, data, 0, static_cast<std::uintptr_t>(itemsize > 0 ? itemsize : 0)};
+  bool empty = false;
+  for (int d = 0; d < f->nd; ++d) {
+    empty = empty || f->dimensions[d] == 0;
+    const std::int64_t stride = f->strides[d];
+    key.gcd = std::gcd(key.gcd, static_cast<std::uintptr_t>(stride < 0 ? -stride : stride));
+  }
+  if (empty) return key;  // reaches no byte, conflicts with nothing
+  std::int64_t low = 0;
+  std::int64_t high = 0;
+  bool overflow = false;
+  for (int d = 0; d < f->nd; ++d) {
+    std::int64_t reach = 0;
+    overflow = overflow || __builtin_mul_overflow(f->dimensions[d] - 1, f->strides[d], &reach);
+    overflow = overflow || __builtin_add_overflow(reach < 0 ? low : high, reach, reach < 0 ? &low : &high);
+  }
+  if (overflow) {
+    // No real array gets here; refuse nothing silently: claim every byte.
+    key.start = 0;
+    key.end = std::numeric_limits<std::uintptr_t>::max();
+    return key;
+  }
+  key.start = data + static_cast<std::uintptr_t>(low);  // low <= 0: modular add
+  key.end = data + static_cast<std::uintptr_t>(high) + key.itemsize;
+  return key;
+}
+
+// The four functions of our record. They are called with the lock held (also
+// by other extension modules) and never throw: a table that cannot grow
+// refuses the borrow.
+
+int acquire_shared(void* flags, PyObject* array) noexcept {
+  const np::Api* api = np::try_api();
+  if (api == nullptr) return -3;
+  const BorrowKey key = describe(*api, array);
+  if (key.empty()) return 0;
+  PyObject* base = group_base(*api, array);
+  auto* table = static_cast<BorrowTable*>(flags);
+  try {
+    std::lock_guard lock(table->mutex);
+    auto& group = table->groups[base];
+    for (const auto& [other, holders] : group) {
+      if (holders < 0 && conflict(key, other)) return -1;
+    }
+    ++group[key];
+    return 0;
+  } catch (...) {
+    return -1;
+  }
+}
+
+int acquire_exclusive(void* flags, PyObject* array) noexcept {
+  if ((np::fields(array)->flags & np::ARRAY_WRITEABLE) == 0) return -2;
+  const np::Api* api = np::try_api();
+  if (api == nullptr) return -3;
+  const BorrowKey key = describe(*api, array);
+  if (key.empty()) return 0;
+  PyObject* base = group_base(*api, array);
+  auto* table = static_cast<BorrowTable*>(flags);
+  try {
+    std::lock_guard lock(table->mutex);
+    auto& group = table->groups[base];
+    for (const auto& entry : group) {
+      if (conflict(key, entry.first)) return -1;
+    }
+    group.emplace(key, -1);
+    return 0;
+  } catch (...) {
+    return -1;
+  }
+}
+
+// Releases are tolerant: a borrow that cannot be found is a no-op.
+void release_entry(void* flags, PyObject* array, bool exclusive) noexcept {
+  const np::Api* api = np::try_api();
+  if (api == nullptr) return;
+  const BorrowKey key = describe(*api, array);
+  if (key.empty()) return;
+  PyObject* base = group_base(*api, array);
+  auto* table = static_cast<BorrowTable*>(flags);
+  std::lock_guard lock(table->mutex);
+  const auto group = table->groups.find(base);
+  if (group == table->groups.end()) return;
+  const auto entry = group->second.find(key);
+  if (entry == group->second.end()) return;
+  if (exclusive) {
+    if (entry->second < 0) group->second.erase(entry);
+  } else if (entry->second > 1) {
+    --entry->second;
+  } else if (entry->second == 1) {
+    group->second.erase(entry);
+  }
+  if (group->second.empty()) table->groups.erase(group);
+}
+
+void release_shared(void* flags, PyObject* array) noexcept { release_entry(flags, array, false); }
+void release_exclusive(void* flags, PyObject* array) noexcept { release_entry(flags, array, true); }
+
+// Found or made once per process (lock held); never freed: other modules may
+// keep the record's pointers.
+const BorrowApi* g_registry = nullptr;
+
+[[noreturn]] void registry_failure() { errors::internal_failure("Internal borrow checking API error"); }
+
+[[noreturn]] void unexpected_code(int code) {
+  errors::internal_failure("Unexpected return code " + std::to_string(code) +
+                           " from borrow checking API");
+}
+
+const char* const BUFFER_CAPSULE = "vantok._vantok.buffer";
+
+void free_buffer(PyObject* capsule) noexcept {
+  std::free(PyCapsule_GetPointer(capsule, BUFFER_CAPSULE));
+}
+
+template <class T>
+constexpr int type_number() {
+  if constexpr (std::is_same_v<T, double>) return np::NPY_DOUBLE;
+  else if constexpr (std::is_same_v<T, C64>) return np::NPY_CDOUBLE;
+  else {
+    static_assert(std::is_same_v<T, std::uint64_t>);
+    return np::NPY_ULONG;
+  }
+}
+
+const char* shape_error_text(ShapeError error) {
+  switch (error) {
+    case ShapeError::IncompatibleShape: return "incompatible shapes";
+    case ShapeError::OutOfBounds: return "out of bounds indexing";
+    case ShapeError::Overflow: return "arithmetic overflow";
+    case ShapeError::IncompatibleLayout: return "incompatible memory layout";
+    case ShapeError::RangeLimited: return "the shape does not fit in type limits";
+    case ShapeError::Unsupported: return "unsupported operation";
+  }
+  return "unsupported operation";
+}
+
+}  // namespace
+
+void ArrayBorrow::reset() noexcept {
+  if (api_ != nullptr && array_) {
+    if (access_ == Access::Shared) api_->release(api_->flags, array_.get());
+    else api_->release_mut(api_->flags, array_.get());
+  }
+  api_ = nullptr;
+  array_ = PyRef();
+}
+
+namespace registry {
+
+const BorrowApi& get() {
+  if (g_registry != nullptr) return *g_registry;
+  const np::Api& api = np::api();
+  PyRef capsule = PyRef::steal(PyObject_GetAttrString(api.multiarray, CAPSULE_NAME));
+  if (!capsule) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) registry_failure();
+    PyErr_Clear();
+    // No module has installed a registry yet: install ours. The record and
+    // its table live for the process (no capsule destructor).
+    auto* record = new BorrowApi{1, new BorrowTable, &acquire_shared, &acquire_exclusive,
+                                 &release_shared, &release_exclusive};
+    PyRef made = PyRef::steal(PyCapsule_New(record, CAPSULE_NAME, nullptr));
+    if (!made || PyObject_SetAttrString(api.multiarray, CAPSULE_NAME, made.get()) < 0) registry_failure();
+    // Read it back: whatever is installed now is the registry in force.
+    capsule = PyRef::steal(PyObject_GetAttrString(api.multiarray, CAPSULE_NAME));
+    if (!capsule) registry_failure();
+  }
+  const auto* record = static_cast<const BorrowApi*>(PyCapsule_GetPointer(capsule.get(), CAPSULE_NAME));
+  if (record == nullptr || record->version < 1) registry_failure();
+  if (g_registry == nullptr) {
+    g_registry = record;
+    capsule.release();  // keep the capsule (and so the record) alive for good
+  }
+  return *g_registry;
+}
+
+int borrow_exclusive(PyObject* array, ArrayBorrow& out) {
+  const BorrowApi& api = get();
+  const int code = api.acquire_mut(api.flags, array);
+  if (code == 0) {
+    out = ArrayBorrow(PyRef::borrow(array), &api, ArrayBorrow::Access::Exclusive);
+  } else if (code != -1 && code != -2) {
+    unexpected_code(code);
+  }
+  return code;
+}
+
+}  // namespace registry
+
+std::optional<std::size_t> product(std::initializer_list<std::size_t> factors) noexcept {
+  std::size_t result = 1;
+  for (std::size_t factor : factors) {
+    if (__builtin_mul_overflow(result, factor, &result)) return std::nullopt;
+  }
+  return result;
+}
+
+namespace mie {
+
+Outcome<ArrayBorrow> borrow(PyObject* array, std::string_view name) {
+  if ((np::fields(array)->flags & np::ARRAY_ALIGNED) == 0) {
+    return std::unexpected(type_error(std::string(name) + " must be an aligned array"));
+  }
+  const BorrowApi& api = registry::get();
+  PyRef held = PyRef::borrow(array);
+  const int code = api.acquire(api.flags, array);
+  if (code == -1) {
+    return std::unexpected(
+        buffer_error(std::string(name) + " cannot be read: The given array is already borrowed"));
+  }
+  if (code != 0) unexpected_code(code);
+  return ArrayBorrow(std::move(held), &api, ArrayBorrow::Access::Shared);
+}
+
+vantok::Result<std::size_t> bounded(std::string_view what, std::optional<std::size_t> count,
+                                    std::string_view kind, bool counting_derivatives,
+                                    std::uint64_t limit, std::string_view limit_name) {
+  if (count && *count <= limit) return *count;
+  std::string message(what);
+  message += " would hold ";
+  message += count ? vantok::fmt::plain(static_cast<std::uint64_t>(*count)) : "more than usize::MAX";
+  message += ' ';
+  message += kind;
+  if (counting_derivatives) message += " (counting derivatives)";
+  message += ", more than ";
+  message += limit_name;
+  message += " = ";
+  message += vantok::fmt::plain(limit);
+  return std::unexpected(vantok::Error::invalid_input(std::move(message)));
+}
+
+template <class T>
+Outcome<Buffer<T>> zeros(std::size_t n, std::string_view what) {
+  if (n == 0) return Buffer<T>();
+  const char* reason = nullptr;
+  void* data = nullptr;
+  if (n > static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(T)) {
+    reason = "memory allocation failed because the computed capacity exceeded the collection's maximum";
+  } else {
+    // calloc: zero pages come lazily from the kernel, and failure is a value.
+    data = std::calloc(n, sizeof(T));
+    if (data == nullptr) reason = "memory allocation failed because the memory allocator returned an error";
+  }
+  if (data == nullptr) {
+    return std::unexpected(memory_error("cannot allocate " + vantok::fmt::plain(static_cast<std::uint64_t>(n)) +
+                                        " values for " + std::string(what) + ": " + reason));
+  }
+  return Buffer<T>(static_cast<T*>(data), n);
+}
+
+template Outcome<Buffer<double>> zeros<double>(std::size_t, std::string_view);
+template Outcome<Buffer<C64>> zeros<C64>(std::size_t, std::string_view);
+template Outcome<Buffer<std::uint64_t>> zeros<std::uint64_t>(std::size_t, std::string_view);
+
+Outcome<Buffer<std::uint64_t>> term_counts(std::size_t n) {
+  return zeros<std::uint64_t>(n, "the numbers of terms");
+}
+
+Failure shape_error(ShapeError error) {
+  return runtime_error(std::string("output shape: ") + shape_error_text(error));
+}
+
+Outcome<Buffer<double>> cosines(const ArrayView<double>& mu) {
+  auto copy = zeros<double>(mu.len(), "the cosines");
+  if (!copy) return copy;
+  mu.copy_to(copy->span());
+  for (std::size_t j = 0; j < copy->size(); ++j) {
+    const double v = (*copy)[j];
+    if (!(std::fabs(v) <= 1.0)) {
+      return std::unexpected(vantok::Error::invalid_input(
+          "element " + std::to_string(j) + " of mu: a cosine of the scattering angle must be in [-1, 1], got " +
+          vantok::fmt::plain(v)));
+    }
+  }
+  return copy;
+}
+
+std::array<std::span<double>, 4> phase_buffers(std::span<double> buffer, std::size_t row_length,
+                                               std::size_t start, std::size_t end) {
+  std::size_t needed = 0;
+  VANTOK_ASSERT(start <= end && end <= row_length);
+  VANTOK_ASSERT(!__builtin_mul_overflow(row_length, std::size_t{3}, &needed) &&
+                !__builtin_add_overflow(needed, end, &needed) && needed <= buffer.size());
+  std::array<std::span<double>, 4> rows;
+  for (std::size_t k = 0; k < 4; ++k) rows[k] = buffer.subspan(k * row_length + start, end - start);
+  return rows;
+}
+
+}  // namespace mie
+
+namespace layered {
+
+template <class T>
+PyRef array(std::span<const std::size_t> shape, Buffer<T>&& buffer) {
+  std::vector<np::npy_intp> dims;
+  std::size_t count = 1;
+  for (std::size_t extent : shape) {
+    if (__builtin_mul_overflow(count, extent, &count)) errors::throw_failure(mie::shape_error(ShapeError::Overflow));
+    if (extent > static_cast<std::size_t>(std::numeric_limits<np::npy_intp>::max())) {
+      errors::throw_failure(mie::shape_error(ShapeError::RangeLimited));
+    }
+    dims.push_back(static_cast<np::npy_intp>(extent));
+  }
+  if (count != buffer.size()) errors::throw_failure(mie::shape_error(ShapeError::IncompatibleShape));
+
+  const np::Api& api = np::api();
+  const int nd = static_cast<int>(dims.size());
+  PyObject* descr = check(api.descr_from_type(type_number<T>()));
+  if (buffer.empty()) {
+    // NumPy allocates its own (empty) block for a null data pointer.
+    return PyRef::checked(api.new_from_descr(api.array_type, descr, nd, dims.data(), nullptr, nullptr, 0, nullptr));
+  }
+  // The owner frees the buffer when the array goes; made first, so that every
+  // failure below frees the buffer through it exactly once.
+  PyRef owner = PyRef::steal(PyCapsule_New(buffer.data(), BUFFER_CAPSULE, &free_buffer));
+  if (!owner) {
+    Py_DECREF(descr);
+    throw PyErrSet{};
+  }
+  void* data = buffer.release();
+  PyRef result = PyRef::steal(
+      api.new_from_descr(api.array_type, descr, nd, dims.data(), nullptr, data, np::ARRAY_CARRAY, nullptr));
+  if (!result) throw PyErrSet{};
+  check_status(api.set_base_object(result.get(), owner.release()));  // steals the owner, also on failure
+  return result;
+}
+
+template PyRef array<double>(std::span<const std::size_t>, Buffer<double>&&);
+template PyRef array<C64>(std::span<const std::size_t>, Buffer<C64>&&);
+template PyRef array<std::uint64_t>(std::span<const std::size_t>, Buffer<std::uint64_t>&&);
+
+}  // namespace layered
+
+}  // namespace vantok_py

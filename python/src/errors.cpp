@@ -1,0 +1,274 @@
+// Mapping of core errors, deferred built-in exceptions and C++ exceptions to
+// Python exceptions. Everything here runs with the interpreter lock held,
+// except mie::at and the making of Deferred pairs.
+#include "errors.hpp"
+
+#include <new>
+#include <string>
+#include <utility>
+
+namespace vantok_py {
+
+namespace {
+
+// Kept for the life of the process once made (borrowed by callers).
+PyObject* g_internal_failure = nullptr;
+
+PyObject* text_object(std::string_view text) {
+  // Messages may hold NUL and arbitrary user text: pass the size, never a C string.
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+}
+
+const char* class_name(vantok::Error::Kind kind) {
+  switch (kind) {
+    case vantok::Error::Kind::InvalidInput:
+      return "InvalidInputError";
+    case vantok::Error::Kind::NotConverged:
+      return "NotConvergedError";
+    case vantok::Error::Kind::OutsideValidatedDomain:
+      return "OutsideValidatedDomainError";
+  }
+  return "InvalidInputError";
+}
+
+// The exception that is set, normalised, with its traceback attached to the
+// value; the three references are the caller's.
+struct Fetched {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+
+  static Fetched take() noexcept {
+    Fetched f;
+    PyErr_Fetch(&f.type, &f.value, &f.traceback);
+    if (f.type != nullptr) {
+      PyErr_NormalizeException(&f.type, &f.value, &f.traceback);
+      if (f.traceback != nullptr && f.value != nullptr) PyException_SetTraceback(f.value, f.traceback);
+    }
+    return f;
+  }
+  void restore() noexcept {
+    PyErr_Restore(std::exchange(type, nullptr), std::exchange(value, nullptr),
+                  std::exchange(traceback, nullptr));
+  }
+  ~Fetched() {
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(traceback);
+  }
+};
+
+// Sets `exc` (a new exception instance of class `cls`) with `cause` (stolen,
+// may be null) as its __cause__ and __context__.
+void set_with_cause(PyObject* cls, PyObject* exc, PyObject* cause) noexcept {
+  if (cause != nullptr) {
+    Py_INCREF(cause);
+    PyException_SetContext(exc, cause);
+    PyException_SetCause(exc, cause);  // steals
+  }
+  PyErr_SetObject(cls, exc);
+  Py_DECREF(exc);
+}
+
+// Calls the class of "vantok.errors" for `error`; a new reference, or nullptr
+// with the failure set.
+PyObject* make_package_exception(const vantok::Error& error, PyObject* text) {
+  PyRef module = PyRef::steal(PyImport_ImportModule("vantok.errors"));
+  if (!module) return nullptr;
+  PyRef cls = PyRef::steal(PyObject_GetAttrString(module.get(), class_name(error.kind())));
+  if (!cls) return nullptr;
+  PyRef args;
+  if (error.kind() == vantok::Error::Kind::NotConverged) {
+    PyRef achieved = PyRef::steal(PyFloat_FromDouble(error.achieved()));
+    PyRef requested = PyRef::steal(PyFloat_FromDouble(error.requested()));
+    if (!achieved || !requested) return nullptr;
+    args = PyRef::steal(PyTuple_Pack(3, text, achieved.get(), requested.get()));
+  } else {
+    args = PyRef::steal(PyTuple_Pack(1, text));
+  }
+  if (!args) return nullptr;
+  return PyObject_CallObject(cls.get(), args.get());
+}
+
+bool is_exception_instance(PyObject* obj) {
+  return (PyType_GetFlags(Py_TYPE(obj)) & Py_TPFLAGS_BASE_EXC_SUBCLASS) != 0;
+}
+
+bool is_exception_class(PyObject* obj) {
+  return PyType_Check(obj) &&
+         (PyType_GetFlags(reinterpret_cast<PyTypeObject*>(obj)) & Py_TPFLAGS_BASE_EXC_SUBCLASS) != 0;
+}
+
+void append_hex(std::string& out, unsigned value) {
+  static constexpr char digits[] = "0123456789abcdef";
+  char buf[8];
+  int n = 0;
+  do {
+    buf[n++] = digits[value & 0xf];
+    value >>= 4;
+  } while (value != 0);
+  while (n > 0) out.push_back(buf[--n]);
+}
+
+}  // namespace
+
+namespace errors {
+
+void to_pyerr(vantok::Error error) {
+  const std::string text = error.to_string();
+  PyRef text_obj = PyRef::steal(text_object(text));
+  if (!text_obj) return;
+
+  PyRef result = PyRef::steal(make_package_exception(error, text_obj.get()));
+  if (!result) {
+    Fetched failure = Fetched::take();
+    if (failure.type == nullptr || PyErr_GivenExceptionMatches(failure.type, PyExc_Exception)) {
+      PyObject* runtime = PyObject_CallFunctionObjArgs(PyExc_RuntimeError, text_obj.get(), nullptr);
+      if (runtime == nullptr) return;  // the failure to build it is what the caller sees
+      set_with_cause(PyExc_RuntimeError, runtime, std::exchange(failure.value, nullptr));
+      return;
+    }
+    // An interrupt or a system exit wins over the message.
+    failure.restore();
+    return;
+  }
+  if (is_exception_instance(result.get())) {
+    // Raised unchanged, with the traceback it carries.
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(result.get())), result.get());
+  } else if (is_exception_class(result.get())) {
+    PyErr_SetNone(result.get());
+  } else {
+    PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+  }
+}
+
+void raise(Failure failure) {
+  if (auto* error = std::get_if<vantok::Error>(&failure)) {
+    to_pyerr(std::move(*error));
+    return;
+  }
+  const Deferred& deferred = std::get<Deferred>(failure);
+  PyRef message = PyRef::steal(text_object(deferred.message));
+  if (!message) return;
+  PyErr_SetObject(deferred.type, message.get());
+}
+
+void throw_failure(Failure failure) {
+  raise(std::move(failure));
+  throw PyErrSet{};
+}
+
+PyObject* internal_failure_class() noexcept {
+  if (g_internal_failure != nullptr) return g_internal_failure;
+  PyObject* cls = PyErr_NewException("vantok._vantok.InternalFailure", PyExc_BaseException, nullptr);
+  if (cls == nullptr) return nullptr;
+  // Creating the class runs Python code; another thread may have made one meanwhile.
+  if (g_internal_failure != nullptr) {
+    Py_DECREF(cls);
+    return g_internal_failure;
+  }
+  g_internal_failure = cls;
+  return cls;
+}
+
+void raise_internal_failure(std::string_view message) noexcept {
+  Fetched cause = Fetched::take();
+  PyObject* cls = internal_failure_class();
+  if (cls == nullptr) return;
+  PyObject* text = text_object(message);
+  if (text == nullptr) return;
+  PyObject* exc = PyObject_CallFunctionObjArgs(cls, text, nullptr);
+  Py_DECREF(text);
+  if (exc == nullptr) return;
+  set_with_cause(cls, exc, std::exchange(cause.value, nullptr));
+}
+
+void internal_failure(std::string_view message) {
+  raise_internal_failure(message);
+  throw PyErrSet{};
+}
+
+void add_note(const char* param) noexcept {
+  Fetched exc = Fetched::take();
+  if (exc.value == nullptr) {
+    exc.restore();
+    return;
+  }
+  PyObject* result = PyObject_CallMethod(exc.value, "add_note", "N",
+                                         PyUnicode_FromFormat("while processing '%s'", param));
+  if (result == nullptr) {
+    PyErr_Clear();  // keep the conversion error itself rather than a failure to annotate it
+  } else {
+    Py_DECREF(result);
+  }
+  exc.restore();
+}
+
+PyObject* translate_current_exception() noexcept {
+  try {
+    throw;
+  } catch (const PyErrSet&) {
+    if (PyErr_Occurred() == nullptr) raise_internal_failure("error return without exception set");
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const vantok::InternalFailure& e) {
+    raise_internal_failure(e.what());
+  } catch (const std::exception& e) {
+    raise_internal_failure(e.what());
+  } catch (...) {
+    raise_internal_failure("unknown C++ exception");
+  }
+  return nullptr;
+}
+
+std::string debug_str(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 2);
+  out.push_back('"');
+  for (std::size_t i = 0; i < text.size();) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    switch (byte) {
+      case '\0': out += "\\0"; ++i; continue;
+      case '\t': out += "\\t"; ++i; continue;
+      case '\n': out += "\\n"; ++i; continue;
+      case '\r': out += "\\r"; ++i; continue;
+      case '"': out += "\\\""; ++i; continue;
+      case '\\': out += "\\\\"; ++i; continue;
+      default: break;
+    }
+    if (byte < 0x20 || byte == 0x7f) {
+      out += "\\u{";
+      append_hex(out, byte);
+      out.push_back('}');
+      ++i;
+      continue;
+    }
+    // The C1 controls U+0080..U+009F are the two-byte sequences C2 80..C2 9F.
+    if (byte == 0xc2 && i + 1 < text.size()) {
+      const auto next = static_cast<unsigned char>(text[i + 1]);
+      if (next >= 0x80 && next <= 0x9f) {
+        out += "\\u{";
+        append_hex(out, next);
+        out.push_back('}');
+        i += 2;
+        continue;
+      }
+    }
+    out.push_back(static_cast<char>(byte));
+    ++i;
+  }
+  out.push_back('"');
+  return out;
+}
+
+}  // namespace errors
+
+namespace mie {
+
+vantok::Error at(std::size_t i, vantok::Error error) {
+  return std::move(error).with_context("element " + std::to_string(i));
+}
+
+}  // namespace mie
+
+}  // namespace vantok_py

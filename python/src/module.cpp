@@ -1,0 +1,97 @@
+// The module `vantok._vantok`: multi-phase initialisation through one exec
+// slot, which adds the constants and functions in their fixed order (each name
+// also appended to __all__), then the `_testing` submodule. Nothing here
+// touches NumPy: the array API and the borrow registry are loaded by the first
+// function that needs them.
+#include "module.hpp"
+
+#include <cstdint>
+
+#include "errors.hpp"
+#include "ref.hpp"
+#include "vantok/limits.hpp"
+
+namespace vantok_py {
+
+namespace module {
+
+void add(PyObject* module, PyObject* name, PyObject* value) {
+  PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrSet{};
+    PyErr_Clear();
+    all = PyRef::checked(PyList_New(0));
+    check_status(PyObject_SetAttrString(module, "__all__", all.get()));
+  }
+  if (PyList_Append(all.get(), name) < 0) errors::internal_failure("could not append __name__ to __all__");
+  check_status(PyObject_SetAttr(module, name, value));
+}
+
+void add_function(PyObject* module, PyMethodDef& def) {
+  PyRef module_name = PyRef::checked(PyModule_GetNameObject(module));
+  PyRef function = PyRef::checked(PyCMethod_New(&def, module, module_name.get(), nullptr));
+  PyRef name = PyRef::checked(PyObject_GetAttrString(function.get(), "__name__"));
+  if (!PyUnicode_Check(name.get())) {
+    PyErr_SetString(PyExc_TypeError, "a function's __name__ must be a str");
+    throw PyErrSet{};
+  }
+  add(module, name.get(), function.get());
+}
+
+}  // namespace module
+
+namespace {
+
+void add_value(PyObject* module, const char* name, PyRef value) {
+  PyRef key = PyRef::checked(PyUnicode_FromString(name));
+  module::add(module, key.get(), value.get());
+}
+
+void add_constant(PyObject* module, const char* name, std::size_t value) {
+  add_value(module, name, PyRef::checked(PyLong_FromSize_t(value)));
+}
+
+int exec_module(PyObject* module) noexcept {
+  try {
+    if (!PyModule_Check(module)) {
+      PyErr_SetString(PyExc_TypeError, "the exec step of vantok._vantok needs a module object");
+      return -1;
+    }
+    add_value(module, "__version__", PyRef::checked(PyUnicode_FromString("0.3.0")));
+    add_constant(module, "MAX_GAUSS_LEGENDRE_POINTS", vantok::MAX_GAUSS_LEGENDRE_POINTS);
+    add_constant(module, "MAX_WIGNER_D_VALUES", vantok::MAX_WIGNER_D_VALUES);
+    add_constant(module, "MAX_MIE_ORDER", vantok::MAX_MIE_ORDER);
+    add_constant(module, "MAX_MIE_VALUES", vantok::MAX_MIE_VALUES);
+    add_constant(module, "MAX_GREEK_ORDER", vantok::MAX_GREEK_ORDER);
+    add_constant(module, "MAX_LAYERS", vantok::MAX_LAYERS);
+    add_constant(module, "MAX_TMATRIX_ORDER", vantok::MAX_TMATRIX_ORDER);
+    testing::register_(module);
+    return 0;
+  } catch (...) {
+    errors::translate_current_exception();
+    return -1;
+  }
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT,
+    "_vantok",
+    "",       // __doc__ is the empty string
+    0,        // no per-module state
+    nullptr,  // functions are added by the exec step
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace vantok_py
+
+PyMODINIT_FUNC PyInit__vantok() { return PyModuleDef_Init(&vantok_py::definition); }

@@ -1,0 +1,76 @@
+"""Shared helpers of the module's tests."""
+
+import os
+import re
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, settings
+
+settings.register_profile(
+    "ci",
+    derandomize=True,
+    deadline=None,
+    max_examples=60,
+    suppress_health_check=[HealthCheck.too_slow],
+)
+settings.load_profile(os.environ.get("VANTOK_HYPOTHESIS_PROFILE", "ci"))
+
+
+def unaligned(n):
+    """A float64 array of n zeros whose data address is odd (never aligned)."""
+    return np.frombuffer(bytearray(8 * n + 1), np.float64, n, offset=1)
+
+
+def unaligned_complex(n):
+    return np.frombuffer(bytearray(16 * n + 1), np.complex128, n, offset=1)
+
+
+def bcast(value, n, dtype=np.float64):
+    """n copies of one value behind a zero stride: 8 or 16 bytes of memory for any n."""
+    return np.broadcast_to(np.asarray(value, dtype=dtype), (n,))
+
+
+def run_py(code):
+    """Runs code in a fresh interpreter with this PYTHONPATH; returns its stdout."""
+    result = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        env=dict(os.environ),
+        timeout=120,
+    )
+    if result.returncode != 0:
+        raise AssertionError(f"subprocess failed:\n{result.stdout}\n{result.stderr}")
+    return result.stdout
+
+
+@pytest.fixture
+def vt():
+    import vantok._vantok
+
+    return vantok._vantok
+
+
+class raises_exactly:
+    """Like pytest.raises, but the class must match exactly (not a subclass) and the
+    message (str of the exception) must equal `message` when given."""
+
+    def __init__(self, cls, message=None):
+        self.cls = cls
+        self.message = message
+        self.value = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, exc_type, exc, tb):
+        assert exc is not None, f"{self.cls.__name__} not raised"
+        assert type(exc) is self.cls, f"raised {type(exc).__name__}: {exc}"
+        if self.message is not None:
+            assert re.fullmatch(re.escape(self.message), str(exc)), f"{str(exc)!r} != {self.message!r}"
+        self.value = exc
+        return True

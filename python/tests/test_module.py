@@ -1,0 +1,160 @@
+"""Module start-up: names and order of __all__, constants, the _testing
+submodule, function records (signatures, docstrings, __module__) and the
+argument-extraction errors every function shares."""
+
+import importlib
+import inspect
+import sys
+
+import numpy as np
+import pytest
+from conftest import raises_exactly, run_py
+
+import vantok._vantok as vt
+
+# Every name the exec step adds, in order; names whose functions are not built
+# yet are absent from the module and left out of __all__.
+ALL = [
+    "__version__", "MAX_GAUSS_LEGENDRE_POINTS", "MAX_WIGNER_D_VALUES", "gauss_legendre", "wigner_d",
+    "MAX_MIE_ORDER", "MAX_MIE_VALUES", "mie_default_n_max", "mie_efficiencies", "mie_coefficients",
+    "mie_amplitudes", "MAX_GREEK_ORDER", "mie_phase_matrix", "mie_greek", "MAX_LAYERS",
+    "layered_efficiencies", "layered_coefficients", "layered_amplitudes", "layered_phase_matrix",
+    "layered_greek", "MAX_TMATRIX_ORDER", "tmatrix_random", "TMatrixObject", "ensemble_parameters",
+    "ensemble_compute", "ensemble_compute_batch",
+]  # fmt: skip
+
+CONSTANTS = {
+    "MAX_GAUSS_LEGENDRE_POINTS": 131072,
+    "MAX_WIGNER_D_VALUES": 268435456,
+    "MAX_MIE_ORDER": 1048576,
+    "MAX_MIE_VALUES": 134217728,
+    "MAX_GREEK_ORDER": 2097152,
+    "MAX_LAYERS": 1024,
+    "MAX_TMATRIX_ORDER": 500,
+}
+
+# The functions built so far: parameters and the first line of the description.
+FUNCTIONS = {
+    vt._testing.raise_core_error: (
+        ["variant", "message", "achieved", "requested"],
+        "For tests only: raises the exception that the core error `variant` maps to, to test",
+    ),
+    vt._testing.with_write_borrow: (
+        ["x", "f"],
+        "For tests only: calls `f()` while holding the registry's writeable borrow of `x`, as",
+    ),
+}
+
+
+def test_all_is_the_exec_order_without_unbuilt_names():
+    assert vt.__all__ == [name for name in ALL if hasattr(vt, name)]
+    assert set(CONSTANTS) | {"__version__"} <= set(vt.__all__)
+    assert "_testing" not in vt.__all__
+
+
+def test_constants_are_ints_and_version_a_str():
+    for name, value in CONSTANTS.items():
+        assert getattr(vt, name) == value and type(getattr(vt, name)) is int, name
+    assert vt.__version__ == "0.3.0" and type(vt.__version__) is str
+    assert vt.__doc__ == ""
+    assert vt.__name__ == "vantok._vantok"
+
+
+def test_testing_submodule_is_attribute_and_sys_modules_entry():
+    assert sys.modules["vantok._vantok._testing"] is vt._testing
+    assert importlib.import_module("vantok._vantok._testing") is vt._testing
+    assert vt._testing.__name__ == "vantok._vantok._testing"
+    assert vt._testing.__all__ == ["raise_core_error", "with_write_borrow"]
+    assert vt._testing.__doc__ is None
+
+
+@pytest.mark.parametrize("function", list(FUNCTIONS), ids=lambda f: f.__name__)
+def test_function_records(function):
+    params, first_line = FUNCTIONS[function]
+    assert list(inspect.signature(function).parameters) == params
+    assert all(
+        p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in inspect.signature(function).parameters.values()
+    )
+    expected_module = "vantok._vantok._testing" if function.__name__ in vt._testing.__all__ else "vantok._vantok"
+    assert function.__module__ == expected_module
+    assert function.__doc__.splitlines()[0] == first_line
+
+
+def test_raise_core_error_signature_shows_its_defaults():
+    signature = inspect.signature(vt._testing.raise_core_error)
+    assert str(signature) == "(variant, message='', achieved=0.0, requested=0.0)"
+
+
+class TestArgumentExtraction:
+    f = staticmethod(vt._testing.with_write_borrow)
+    r = staticmethod(vt._testing.raise_core_error)
+
+    def check(self, call, message):
+        with raises_exactly(TypeError, message) as info:
+            call()
+        assert not hasattr(info.value, "__notes__")
+
+    def test_missing(self):
+        self.check(lambda: self.f(np.zeros(2)), "with_write_borrow() missing 1 required positional argument: 'f'")
+        self.check(lambda: self.f(), "with_write_borrow() missing 2 required positional arguments: 'x' and 'f'")
+        self.check(lambda: self.f(f=print), "with_write_borrow() missing 1 required positional argument: 'x'")
+        self.check(lambda: self.r(message="m"), "raise_core_error() missing 1 required positional argument: 'variant'")
+
+    def test_too_many_positionals(self):
+        self.check(
+            lambda: self.f(np.zeros(2), print, 3),
+            "with_write_borrow() takes 2 positional arguments but 3 were given",
+        )
+        self.check(
+            lambda: self.r("InvalidInput", "", 0.0, 0.0, 1),
+            "raise_core_error() takes from 1 to 4 positional arguments but 5 were given",
+        )
+
+    def test_unknown_and_repeated_keywords(self):
+        self.check(
+            lambda: self.f(np.zeros(2), print, y=1), "with_write_borrow() got an unexpected keyword argument 'y'"
+        )
+        self.check(
+            lambda: self.f(np.zeros(2), print, x=np.zeros(2)),
+            "with_write_borrow() got multiple values for argument 'x'",
+        )
+        self.check(
+            lambda: self.r("NotConverged", **{"achieved ": 1.0}),
+            "raise_core_error() got an unexpected keyword argument 'achieved '",
+        )
+
+    def test_extraction_errors_come_before_conversion(self):
+        # x would fail conversion, but the count error is reported first.
+        self.check(lambda: self.f([1.0], print, 3), "with_write_borrow() takes 2 positional arguments but 3 were given")
+
+    def test_every_argument_by_keyword(self):
+        assert self.f(f=lambda: 9, x=np.zeros(1)) == 9
+        with pytest.raises(Exception, match="^invalid input: k$"):
+            self.r(requested=1.0, achieved=2.0, message="k", variant="InvalidInput")
+
+
+def test_import_touches_no_numpy():
+    out = run_py(
+        """
+        import sys
+        import vantok._vantok as vt
+        print("numpy" in sys.modules, vt.MAX_MIE_ORDER)
+        """
+    )
+    assert out.split() == ["False", "1048576"]
+
+
+def test_reimport_runs_exec_again():
+    out = run_py(
+        """
+        import sys
+        import vantok._vantok as first
+        first._testing.marker = 1
+        del sys.modules["vantok._vantok"], sys.modules["vantok._vantok._testing"]
+        import importlib
+        second = importlib.import_module("vantok._vantok")
+        print(second is not first, second.__all__ == first.__all__, hasattr(second._testing, "marker"),
+              sys.modules["vantok._vantok._testing"] is second._testing)
+        """
+    )
+    assert out.split() == ["True", "True", "False", "True"]
