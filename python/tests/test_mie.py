@@ -261,6 +261,8 @@ def test_default_n_max_values():
 def test_default_n_max_refuses_x_out_of_range(x, message):
     with raises_exactly(errors.InvalidInputError, message):
         vt.mie_default_n_max(x)
+    base = x if x.base is None else x.base
+    assert with_write_borrow(base.reshape(-1), lambda: 1) == 1  # the borrow was released
 
 
 def test_default_n_max_of_a_huge_broadcast_fails_at_once():
@@ -429,6 +431,37 @@ def test_size_guards_of_efficiencies():
     # At the limit the guard passes, and the first element is refused.
     with raises_exactly(errors.InvalidInputError, "invalid input: element 0: the size parameter x must be in [1e-30, 1e6], got 0e0"):
         call(13421772, True)
+
+
+def test_borrows_are_released_after_a_size_guard_refusal():
+    x_base, m_base = f([1.0]), c([1.5])
+    n = 2**26 + 1
+    for fun in SPHERE_FUNCTIONS:
+        with pytest.raises(errors.InvalidInputError, match="would hold"):
+            fun(np.broadcast_to(x_base, (n,)), np.broadcast_to(m_base, (n,)), None, True, False)
+        assert with_write_borrow(x_base, lambda: 1) == 1
+        assert with_write_borrow(m_base.view(np.float64), lambda: 2) == 2
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * 4096
+
+
+def test_output_buffers_are_freed_with_their_arrays():
+    x = np.full(10**6, 2.0)
+    small_x, small_m = np.full(1000, 0.1), np.full(1000, 1.5 + 0j)
+
+    def call():
+        vt.mie_default_n_max(x)  # 8 MB
+        vt.mie_coefficients(small_x, small_m, 400, False, True)  # 2 x 6.4 MB
+
+    for _ in range(3):
+        call()
+    before = rss_bytes()
+    for _ in range(30):
+        call()
+    assert rss_bytes() - before < 100 * 2**20
 
 
 def test_size_guards_of_coefficients():
