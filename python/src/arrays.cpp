@@ -306,6 +306,20 @@ Outcome<vantok::mie::SolveOptions> prepare(const ArrayView<double>& x, const Arr
   return options;
 }
 
+Outcome<SphereInputs> sphere_inputs(PyObject* x, PyObject* m, std::optional<std::uint64_t> n_max,
+                                    bool allow_unvalidated) {
+  auto x_borrow = borrow(x, "x");
+  if (!x_borrow) return std::unexpected(std::move(x_borrow).error());
+  auto m_borrow = borrow(m, "m");
+  if (!m_borrow) return std::unexpected(std::move(m_borrow).error());
+  ArrayView<double> x_view(*x_borrow);
+  ArrayView<C64> m_view(*m_borrow);
+  auto options = prepare(x_view, m_view, n_max, allow_unvalidated);
+  if (!options) return std::unexpected(std::move(options).error());
+  return SphereInputs{std::move(*x_borrow), std::move(*m_borrow), std::move(x_view), std::move(m_view),
+                      *options};
+}
+
 vantok::Result<std::size_t> bounded(std::string_view what, std::optional<std::size_t> count,
                                     std::string_view kind, bool counting_derivatives,
                                     std::uint64_t limit, std::string_view limit_name) {

@@ -29,6 +29,7 @@
 #include "vantok/error.hpp"
 #include "vantok/limits.hpp"
 #include "vantok/mie/check.hpp"
+#include "vantok/mie/mie.hpp"
 
 namespace vantok_py {
 
@@ -161,6 +162,22 @@ Outcome<ArrayBorrow> borrow(PyObject* array, std::string_view name);
 Outcome<vantok::mie::SolveOptions> prepare(const ArrayView<double>& x, const ArrayView<C64>& m,
                                            std::optional<std::uint64_t> n_max, bool allow_unvalidated);
 
+/// The checked inputs of a sphere call: read borrows of x (as "x") then m (as
+/// "m"), their views, and the options from `prepare`. Members are destroyed
+/// in reverse order, so m is released before x.
+struct SphereInputs {
+  ArrayBorrow x_borrow;
+  ArrayBorrow m_borrow;
+  ArrayView<double> x;
+  ArrayView<C64> m;
+  vantok::mie::SolveOptions options;
+};
+
+/// Borrows x, then m (`borrow`), then checks them (`prepare`). Calls that read
+/// more arrays (mu) borrow them before `prepare` and use the steps one by one.
+Outcome<SphereInputs> sphere_inputs(PyObject* x, PyObject* m, std::optional<std::uint64_t> n_max,
+                                    bool allow_unvalidated);
+
 /// The output-size guard: `count` passes when present and at most `limit`;
 /// otherwise InvalidInput "{what} would hold {count | more than usize::MAX}
 /// {kind}{ (counting derivatives)}, more than {limit_name} = {limit}".
@@ -196,6 +213,25 @@ Outcome<Buffer<double>> cosines(const ArrayView<double>& mu);
 /// error with its index. Solves nothing. Lock-free.
 vantok::Result<std::size_t> largest_n_terms(const ArrayView<double>& x, const ArrayView<C64>& m,
                                             const vantok::mie::SolveOptions& options);
+
+/// Second pass: solves every element in C order with one solver (its buffers
+/// serve all elements) and hands each solved state to `use(i, state)`, which
+/// returns Result<void>. A solve error, indexed by `at`, or an error of `use`
+/// ends the loop. Lock-free.
+template <class Use>
+vantok::Result<void> solve_each(const SphereInputs& in, bool derivatives, Use&& use) {
+  vantok::mie::Mie solver;
+  auto xs = in.x.cursor();
+  auto ms = in.m.cursor();
+  for (std::size_t i = 0; i < in.x.len(); ++i) {
+    const double xi = xs.next();
+    const C64 mi = ms.next();
+    auto solved = solver.solve(in.options, derivatives, xi, mi);
+    if (!solved) return std::unexpected(at(i, std::move(solved).error()));
+    VANTOK_CHECK(use(i, **solved));
+  }
+  return {};
+}
 
 /// The four rows F11, F12, F33, F34 of a phase-matrix buffer of row length L,
 /// cut to [kL + start, kL + end). Needs start <= end <= L and 3L + end values;

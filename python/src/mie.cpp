@@ -15,14 +15,13 @@
 #include "ref.hpp"
 #include "vantok/format.hpp"
 #include "vantok/mie/check.hpp"
-#include "vantok/mie/efficiencies.hpp"
-#include "vantok/mie/mie.hpp"
+#include "vantok/mie/kernel.hpp"
 
 namespace vantok_py::mie {
 
 namespace {
 
-using vantok::mie::efficiencies::value_sums;
+using vantok::mie::kernel::State;
 
 // The x range of the default truncation.
 constexpr double X_MIN = 1e-30;
@@ -64,45 +63,28 @@ struct EfficiencyOutputs {
 };
 
 PyObject* efficiencies(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr const char* params[] = {"x", "m", "n_max", "derivatives", "allow_unvalidated"};
-  static constexpr args::Spec spec{"mie_efficiencies", nullptr, params, 5};
-  const auto arguments = args::Arguments::fast(spec, args, nargs, kwnames);
-  PyObject* x = arguments.f64_array(0);
-  PyObject* m = arguments.c128_array(1);
-  const auto n_max = arguments.opt_u64(2);
-  const bool derivatives = arguments.flag(3);
-  const bool allow_unvalidated = arguments.flag(4);
+  const auto [x, m, n_max, derivatives, allow_unvalidated] =
+      args::SolveArgs::extract("mie_efficiencies", args, nargs, kwnames);
 
   Outcome<EfficiencyOutputs> out = [&]() -> Outcome<EfficiencyOutputs> {
-    VANTOK_TRY(x_borrow, borrow(x, "x"));
-    VANTOK_TRY(m_borrow, borrow(m, "m"));
-    const ArrayView<double> xv(x_borrow);
-    const ArrayView<C64> mv(m_borrow);
-    VANTOK_TRY(options, prepare(xv, mv, n_max, allow_unvalidated));
-    const std::size_t len = xv.len();
+    VANTOK_TRY(in, sphere_inputs(x, m, n_max, allow_unvalidated));
+    const std::size_t len = in.x.len();
     VANTOK_CHECK(bounded("the efficiencies", product({len, std::size_t{derivatives ? 20u : 5u}}), REAL_VALUES,
                          derivatives));
 
     GilRelease unlocked;
     VANTOK_TRY(values, zeros<double>(5 * len, "the efficiencies"));
     VANTOK_TRY(jacobian, zeros<double>(derivatives ? 15 * len : 0, "the Jacobian"));
-    vantok::mie::Mie solver;
-    auto xs = xv.cursor();
-    auto ms = mv.cursor();
-    for (std::size_t i = 0; i < len; ++i) {
-      const double xi = xs.next();
-      const C64 mi = ms.next();
-      auto solved = solver.solve(options, derivatives, xi, mi);
-      if (!solved) return std::unexpected(at(i, std::move(solved).error()));
-      const auto coefficients = (*solved)->coefficients();
+    VANTOK_CHECK(solve_each(in, derivatives, [&](std::size_t i, const State& state) -> vantok::Result<void> {
+      const auto coefficients = state.coefficients();
       const std::array<double, 5> q = coefficients.efficiencies();
       for (std::size_t k = 0; k < 5; ++k) values[k * len + i] = q[k];
       if (derivatives) {
-        const std::array<double, 15> dq =
-            coefficients.efficiencies_jacobian((*solved)->coefficient_derivatives());
+        const std::array<double, 15> dq = coefficients.efficiencies_jacobian(state.coefficient_derivatives());
         for (std::size_t j = 0; j < 15; ++j) jacobian[j * len + i] = dq[j];
       }
-    }
+      return {};
+    }));
     return EfficiencyOutputs{len, std::move(values), std::move(jacobian)};
   }();
   if (!out) errors::throw_failure(std::move(out.error()));
@@ -128,43 +110,25 @@ void place(std::span<const C64> from, Buffer<C64>& to, std::size_t start) {
 }
 
 PyObject* coefficients(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr const char* params[] = {"x", "m", "n_max", "derivatives", "allow_unvalidated"};
-  static constexpr args::Spec spec{"mie_coefficients", nullptr, params, 5};
-  const auto arguments = args::Arguments::fast(spec, args, nargs, kwnames);
-  PyObject* x = arguments.f64_array(0);
-  PyObject* m = arguments.c128_array(1);
-  const auto n_max = arguments.opt_u64(2);
-  const bool derivatives = arguments.flag(3);
-  const bool allow_unvalidated = arguments.flag(4);
+  const auto [x, m, n_max, derivatives, allow_unvalidated] =
+      args::SolveArgs::extract("mie_coefficients", args, nargs, kwnames);
 
   Outcome<CoefficientOutputs> out = [&]() -> Outcome<CoefficientOutputs> {
-    VANTOK_TRY(x_borrow, borrow(x, "x"));
-    VANTOK_TRY(m_borrow, borrow(m, "m"));
-    const ArrayView<double> xv(x_borrow);
-    const ArrayView<C64> mv(m_borrow);
-    VANTOK_TRY(options, prepare(xv, mv, n_max, allow_unvalidated));
-    const std::size_t len = xv.len();
+    VANTOK_TRY(in, sphere_inputs(x, m, n_max, allow_unvalidated));
+    const std::size_t len = in.x.len();
     const std::size_t factor = derivatives ? 6 : 2;
     // Before the first pass: the call could not hold even one term per element.
     VANTOK_CHECK(bounded("the coefficients", product({len, factor}), COMPLEX_VALUES, derivatives));
 
     GilRelease unlocked;
-    VANTOK_TRY(n_terms, largest_n_terms(xv, mv, options));
+    VANTOK_TRY(n_terms, largest_n_terms(in.x, in.m, in.options));
     const std::size_t N = n_terms;
     VANTOK_CHECK(bounded("the coefficients", product({len, N, factor}), COMPLEX_VALUES, derivatives));
     VANTOK_TRY(counts, term_counts(len));
     VANTOK_TRY(a, zeros<C64>(len * N, "the coefficients"));
     VANTOK_TRY(b, zeros<C64>(len * N, "the coefficients"));
     VANTOK_TRY(d, zeros<C64>(derivatives ? 4 * len * N : 0, "derivatives"));
-    vantok::mie::Mie solver;
-    auto xs = xv.cursor();
-    auto ms = mv.cursor();
-    for (std::size_t i = 0; i < len; ++i) {
-      const double xi = xs.next();
-      const C64 mi = ms.next();
-      auto solved = solver.solve(options, derivatives, xi, mi);
-      if (!solved) return std::unexpected(at(i, std::move(solved).error()));
-      const auto& state = **solved;
+    VANTOK_CHECK(solve_each(in, derivatives, [&](std::size_t i, const State& state) -> vantok::Result<void> {
       const std::size_t terms = state.a.size();
       // A writer that bypasses the registry may have changed x or m since the
       // first pass: never write past the row.
@@ -178,7 +142,8 @@ PyObject* coefficients(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         place(state.db_dx, d, (2 * len + i) * N);
         place(state.db_dm, d, (3 * len + i) * N);
       }
-    }
+      return {};
+    }));
     return CoefficientOutputs{len, N, std::move(counts), std::move(a), std::move(b), std::move(d)};
   }();
   if (!out) errors::throw_failure(std::move(out.error()));
