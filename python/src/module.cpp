@@ -67,6 +67,8 @@ int exec_module(PyObject* module) noexcept {
     module::add_function(module, mie::coefficients_def);
     add_constant(module, "MAX_GREEK_ORDER", vantok::MAX_GREEK_ORDER);
     add_constant(module, "MAX_LAYERS", vantok::MAX_LAYERS);
+    module::add_function(module, layered::efficiencies_def);
+    module::add_function(module, layered::coefficients_def);
     add_constant(module, "MAX_TMATRIX_ORDER", vantok::MAX_TMATRIX_ORDER);
     testing::register_(module);
     return 0;

@@ -26,6 +26,11 @@ extern PyMethodDef efficiencies_def;
 extern PyMethodDef coefficients_def;
 }  // namespace mie
 
+namespace layered {
+extern PyMethodDef efficiencies_def;
+extern PyMethodDef coefficients_def;
+}  // namespace layered
+
 namespace testing {
 /// Creates the submodule "vantok._vantok._testing" with its two functions, sets
 /// it as `module._testing` and enters it in sys.modules. Throws PyErrSet.
