@@ -47,6 +47,14 @@ FUNCTIONS = {
         ["x", "m", "n_max", "derivatives", "allow_unvalidated"],
         "The number of terms of each element (len), aₙ and bₙ (len, N) zero-padded to the largest",
     ),
+    vt.layered_efficiencies: (
+        ["x", "m", "n_max", "derivatives", "allow_unvalidated"],
+        "Efficiencies (5, P) in the order Q_ext, Q_sca, Q_abs, Q_back, g, and with `derivatives`",
+    ),
+    vt.layered_coefficients: (
+        ["x", "m", "n_max", "derivatives", "allow_unvalidated"],
+        "The number of terms of each particle (P), aₙ and bₙ (P, N) zero-padded to the largest N, and",
+    ),
     vt._testing.raise_core_error: (
         ["variant", "message", "achieved", "requested"],
         "For tests only: raises the exception that the core error `variant` maps to, to test",
@@ -60,7 +68,10 @@ FUNCTIONS = {
 
 def test_all_is_the_exec_order_without_unbuilt_names():
     assert vt.__all__ == [name for name in ALL if hasattr(vt, name)]
-    built = {"__version__", "mie_default_n_max", "mie_efficiencies", "mie_coefficients"}
+    built = {
+        "__version__", "mie_default_n_max", "mie_efficiencies", "mie_coefficients", "layered_efficiencies",
+        "layered_coefficients",
+    }  # fmt: skip
     assert set(CONSTANTS) | built <= set(vt.__all__)
     assert "_testing" not in vt.__all__
 
@@ -159,6 +170,9 @@ class TestArgumentExtraction:
         assert vt.mie_efficiencies(**kwargs)[1].shape == (3, 5, 2)
         assert vt.mie_coefficients(**kwargs)[3].shape == (4, 2, 10)
         assert vt.mie_default_n_max(x=np.ones(2)).tolist() == [10, 10]
+        kwargs.update(x=np.ones((2, 1)), m=np.ones((2, 1), complex) * 1.5)
+        assert vt.layered_efficiencies(**kwargs)[1].shape == (1, 3, 5, 2)
+        assert vt.layered_coefficients(**kwargs)[3].shape == (1, 4, 2, 10)
         with pytest.raises(Exception, match="^invalid input: k$"):
             self.r(requested=1.0, achieved=2.0, message="k", variant="InvalidInput")
 
