@@ -126,26 +126,33 @@ void Coefficients::phase_derivatives_from_amplitudes(const phase::AmplitudeSet& 
   }
 }
 
-Result<void> Coefficients::phase_matrix(std::span<const double> mu, bool normalized,
-                                        PhaseMatrixBuffers out) const {
-  const std::size_t n_mu = mu.size();
+namespace {
+
+// Checks the value buffers, has `fill` write S1 and S2 into scratch buffers
+// (recurrence or table), then forms the four elements.
+template <class Fill>
+Result<void> phase_from_filled(const Coefficients& c, std::size_t n_mu, bool normalized,
+                               const PhaseMatrixBuffers& out, Fill fill) {
   VANTOK_CHECK(check_buffers("phase-matrix", n_mu, out));
   std::vector<C> s1(n_mu, C{0.0, 0.0});
   std::vector<C> s2(n_mu, C{0.0, 0.0});
-  VANTOK_CHECK(amplitudes(mu, AmplitudeBuffers{s1, s2}));
-  phase_from_amplitudes(s1, s2, normalized, out);
+  VANTOK_CHECK(fill(AmplitudeBuffers{s1, s2}));
+  c.phase_from_amplitudes(s1, s2, normalized, out);
   return {};
+}
+
+}  // namespace
+
+Result<void> Coefficients::phase_matrix(std::span<const double> mu, bool normalized,
+                                        PhaseMatrixBuffers out) const {
+  return phase_from_filled(*this, mu.size(), normalized, out,
+                           [&](AmplitudeBuffers s) { return amplitudes(mu, s); });
 }
 
 Result<void> Coefficients::phase_matrix_from_table(const AngularTable& table, bool normalized,
                                                    PhaseMatrixBuffers out) const {
-  const std::size_t n_mu = table.mu.size();
-  VANTOK_CHECK(check_buffers("phase-matrix", n_mu, out));
-  std::vector<C> s1(n_mu, C{0.0, 0.0});
-  std::vector<C> s2(n_mu, C{0.0, 0.0});
-  VANTOK_CHECK(amplitudes_from_table(table, AmplitudeBuffers{s1, s2}));
-  phase_from_amplitudes(s1, s2, normalized, out);
-  return {};
+  return phase_from_filled(*this, table.mu.size(), normalized, out,
+                           [&](AmplitudeBuffers s) { return amplitudes_from_table(table, s); });
 }
 
 namespace {

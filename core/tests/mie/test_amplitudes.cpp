@@ -8,13 +8,13 @@
 
 #include <cmath>
 #include <limits>
-#include <map>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "mie/reference_amplitudes.hpp"
+#include "mie/sphere_differences.hpp"
 #include "support/compare.hpp"
-#include "support/table.hpp"
 #include "vantok/mie/efficiencies.hpp"
 #include "vantok/mie/mie.hpp"
 
@@ -56,27 +56,18 @@ const std::vector<double> COSINES = {-1.0, -0.95, -0.7, -0.3, -0.0, 0.0, 0.25, 0
 // error is bounded relative to the forward amplitude |S(1)|, the largest
 // value, at 1e-14 (the measured worst case is 1.1e-15, at x = 100).
 TEST(MieAmplitudes, MatchTextbookSums) {
-  const auto rows = vantok::test::read_table("mie_amplitudes.txt");
-  ASSERT_EQ(rows.size(), 80u);
-  std::map<std::pair<double, std::pair<double, double>>, std::vector<vantok::test::Record>> cases;
-  for (const auto& r : rows) {
-    cases[{std::strtod(r.tag.c_str(), nullptr), {r.num(0), r.num(1)}}].push_back(r);
-  }
-  for (const auto& [key, recs] : cases) {
-    const double x = key.first;
-    const C m{key.second.first, key.second.second};
-    std::vector<double> mu;
-    for (const auto& r : recs) mu.push_back(r.num(2));
-    const Amplitudes got = amplitudes_at(x, m, mu);
-    const Amplitudes forward = amplitudes_at(x, m, {1.0});
-    const double scale = abs(forward.s1[0]);
+  const auto spheres = vantok::test::reference_amplitudes();
+  ASSERT_EQ(spheres.size(), 8u);
+  for (const auto& sphere : spheres) {
+    const std::vector<double> mu = sphere.cosines();
+    const Amplitudes got = amplitudes_at(sphere.x, sphere.m, mu);
+    const double scale = abs(amplitudes_at(sphere.x, sphere.m, {1.0}).s1[0]);
     for (std::size_t j = 0; j < mu.size(); ++j) {
-      const C want1{recs[j].num(3), recs[j].num(4)};
-      const C want2{recs[j].num(5), recs[j].num(6)};
-      EXPECT_LE(abs(got.s1[j] - want1), 1e-14 * scale)
-          << "x=" << x << " m=" << m.re << "+" << m.im << "i mu=" << mu[j];
-      EXPECT_LE(abs(got.s2[j] - want2), 1e-14 * scale)
-          << "x=" << x << " m=" << m.re << "+" << m.im << "i mu=" << mu[j];
+      const auto& want = sphere.amplitudes[j];
+      EXPECT_LE(abs(got.s1[j] - want.s1), 1e-14 * scale)
+          << "x=" << sphere.x << " m=" << sphere.m.re << "+" << sphere.m.im << "i mu=" << mu[j];
+      EXPECT_LE(abs(got.s2[j] - want.s2), 1e-14 * scale)
+          << "x=" << sphere.x << " m=" << sphere.m.re << "+" << sphere.m.im << "i mu=" << mu[j];
     }
   }
 }
@@ -164,46 +155,28 @@ TEST(MieAmplitudes, DerivativesMatchCentralDifferences) {
                     .amplitudes_with_derivatives((*st)->coefficient_derivatives(), mu, v.buffers(),
                                                  dx.buffers(), dm.buffers())
                     .has_value());
-    // Values at shifted arguments with the same number of terms.
-    auto at = [&](double xs, C ms) {
-      Mie other;
-      auto s = other.solve(SolveOptions{n_terms, true}, false, xs, ms);
+    // Differences of (Re S1, Im S1, Re S2, Im S2) per cosine.
+    const auto [fx, fre, fim] = vantok::test::sphere_differences(x, m, n_terms, 1e-4, [&](const Coefficients& c) {
       Amplitudes out(mu.size());
-      EXPECT_TRUE(s.has_value());
-      if (s.has_value()) {
-        EXPECT_TRUE((*s)->coefficients().amplitudes(mu, out.buffers()).has_value());
-      }
-      return out;
-    };
-    const double h = 1e-4;
-    auto difference = [&](auto shifted) {
-      const Amplitudes p1 = shifted(h), m1 = shifted(-h), p2 = shifted(2 * h), m2 = shifted(-2 * h);
-      std::vector<std::pair<C, C>> out;
+      EXPECT_TRUE(c.amplitudes(mu, out.buffers()).has_value());
+      std::vector<double> flat;
       for (std::size_t j = 0; j < mu.size(); ++j) {
-        auto d4 = [&](const C& a1, const C& b1, const C& a2, const C& b2) {
-          const C d1 = a1 - b1;
-          const C d2 = a2 - b2;
-          return C{(8.0 * d1.re - d2.re) / (12.0 * h), (8.0 * d1.im - d2.im) / (12.0 * h)};
-        };
-        out.push_back({d4(p1.s1[j], m1.s1[j], p2.s1[j], m2.s1[j]), d4(p1.s2[j], m1.s2[j], p2.s2[j], m2.s2[j])});
+        flat.insert(flat.end(), {out.s1[j].re, out.s1[j].im, out.s2[j].re, out.s2[j].im});
       }
-      return out;
-    };
-    const auto fx = difference([&](double s) { return at(x + s, m); });
-    const auto fre = difference([&](double s) { return at(x, C{m.re + s, m.im}); });
-    const auto fim = difference([&](double s) { return at(x, C{m.re, m.im + s}); });
+      return flat;
+    });
     double scale = 0.0;
     for (std::size_t j = 0; j < mu.size(); ++j) scale = std::max({scale, abs(v.s1[j]), abs(v.s2[j])});
     const double tol = 1e-8 * scale;
+    auto check = [&](const C& got1, const C& got2, const std::vector<double>& fd, std::size_t j,
+                     const char* what) {
+      EXPECT_LE(abs(got1 - C{fd[4 * j], fd[4 * j + 1]}), tol) << what << " x=" << x << " mu=" << mu[j];
+      EXPECT_LE(abs(got2 - C{fd[4 * j + 2], fd[4 * j + 3]}), tol) << what << " x=" << x << " mu=" << mu[j];
+    };
     for (std::size_t j = 0; j < mu.size(); ++j) {
-      EXPECT_LE(abs(dx.s1[j] - fx[j].first), tol) << x << " mu=" << mu[j];
-      EXPECT_LE(abs(dx.s2[j] - fx[j].second), tol) << x << " mu=" << mu[j];
-      EXPECT_LE(abs(dm.s1[j] - fre[j].first), tol) << x << " mu=" << mu[j];
-      EXPECT_LE(abs(dm.s2[j] - fre[j].second), tol) << x << " mu=" << mu[j];
-      const C i_s1{-dm.s1[j].im, dm.s1[j].re};
-      const C i_s2{-dm.s2[j].im, dm.s2[j].re};
-      EXPECT_LE(abs(i_s1 - fim[j].first), tol) << x << " mu=" << mu[j];
-      EXPECT_LE(abs(i_s2 - fim[j].second), tol) << x << " mu=" << mu[j];
+      check(dx.s1[j], dx.s2[j], fx, j, "x");
+      check(dm.s1[j], dm.s2[j], fre, j, "Re m");
+      check(vantok::complex::times_i(dm.s1[j]), vantok::complex::times_i(dm.s2[j]), fim, j, "Im m");
     }
   }
 }

@@ -7,13 +7,13 @@
 
 #include <array>
 #include <cmath>
-#include <map>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "mie/reference_amplitudes.hpp"
+#include "mie/sphere_differences.hpp"
 #include "support/compare.hpp"
-#include "support/table.hpp"
 #include "vantok/mie/mie.hpp"
 #include "vantok/special/gauss_legendre.hpp"
 
@@ -50,16 +50,12 @@ const std::vector<double> COSINES = {-1.0, -0.8, -0.31, 0.0, 0.4, 0.77, 0.95, 1.
 // F11 = (2/x^2)(|S1|^2 + |S2|^2) and so on. Errors relative to F11(1), the
 // largest element, stay at rounding level (1e-14 bounds them).
 TEST(MiePhaseMatrix, MatchesReferenceAmplitudes) {
-  const auto rows = vantok::test::read_table("mie_amplitudes.txt");
-  std::map<std::pair<double, std::pair<double, double>>, std::vector<vantok::test::Record>> cases;
-  for (const auto& r : rows) cases[{std::strtod(r.tag.c_str(), nullptr), {r.num(0), r.num(1)}}].push_back(r);
-  for (const auto& [key, recs] : cases) {
-    const double x = key.first;
+  for (const auto& sphere : vantok::test::reference_amplitudes()) {
+    const double x = sphere.x;
     Mie mie;
-    auto st = mie.solve(SolveOptions{}, false, x, C{key.second.first, key.second.second});
+    auto st = mie.solve(SolveOptions{}, false, x, sphere.m);
     ASSERT_TRUE(st.has_value());
-    std::vector<double> mu;
-    for (const auto& r : recs) mu.push_back(r.num(2));
+    const std::vector<double> mu = sphere.cosines();
     Phase f(mu.size());
     ASSERT_TRUE((*st)->coefficients().phase_matrix(mu, false, f.buffers()).has_value());
     const std::vector<double> forward{1.0};
@@ -67,8 +63,8 @@ TEST(MiePhaseMatrix, MatchesReferenceAmplitudes) {
     ASSERT_TRUE((*st)->coefficients().phase_matrix(forward, false, f1.buffers()).has_value());
     const double scale = f1.f[0][0];
     for (std::size_t j = 0; j < mu.size(); ++j) {
-      const C s1{recs[j].num(3), recs[j].num(4)};
-      const C s2{recs[j].num(5), recs[j].num(6)};
+      const C s1 = sphere.amplitudes[j].s1;
+      const C s2 = sphere.amplitudes[j].s2;
       const double c = 4.0 / (x * x);
       const double n1 = s1.re * s1.re + s1.im * s1.im;
       const double n2 = s2.re * s2.re + s2.im * s2.im;
@@ -175,39 +171,25 @@ TEST(MiePhaseMatrix, DerivativesMatchCentralDifferences) {
                                                      got.values.buffers(),
                                                      {got.x.buffers(), got.re.buffers(), got.im.buffers()})
                       .has_value());
-      auto at = [&](double xs, C ms) {
-        Mie other;
-        auto s = other.solve(SolveOptions{n_terms, true}, false, xs, ms);
-        Phase out(mu.size());
-        EXPECT_TRUE(s.has_value());
-        if (s.has_value()) {
-          EXPECT_TRUE((*s)->coefficients().phase_matrix(mu, normalized, out.buffers()).has_value());
-        }
-        return out;
-      };
-      const double h = 1e-4;
-      auto difference = [&](auto shifted) {
-        const Phase p1 = shifted(h), m1 = shifted(-h), p2 = shifted(2 * h), m2 = shifted(-2 * h);
-        Phase out(mu.size());
-        for (std::size_t e = 0; e < 4; ++e) {
-          for (std::size_t j = 0; j < mu.size(); ++j) {
-            out.f[e][j] = (8.0 * (p1.f[e][j] - m1.f[e][j]) - (p2.f[e][j] - m2.f[e][j])) / (12.0 * h);
-          }
-        }
-        return out;
-      };
-      const Phase fx = difference([&](double s) { return at(x + s, m); });
-      const Phase fre = difference([&](double s) { return at(x, C{m.re + s, m.im}); });
-      const Phase fim = difference([&](double s) { return at(x, C{m.re, m.im + s}); });
+      // Differences of F11, F12, F33, F34, one after the other.
+      const auto [fx, fre, fim] =
+          vantok::test::sphere_differences(x, m, n_terms, 1e-4, [&](const Coefficients& c) {
+            Phase out(mu.size());
+            EXPECT_TRUE(c.phase_matrix(mu, normalized, out.buffers()).has_value());
+            std::vector<double> flat;
+            for (const auto& e : out.f) flat.insert(flat.end(), e.begin(), e.end());
+            return flat;
+          });
       double scale = 0.0;
       for (const auto& v : got.values.f) {
         for (double e : v) scale = std::max(scale, std::fabs(e));
       }
+      const std::size_t n_mu = mu.size();
       for (std::size_t e = 0; e < 4; ++e) {
-        for (std::size_t j = 0; j < mu.size(); ++j) {
-          EXPECT_NEAR(got.x.f[e][j], fx.f[e][j], 1e-8 * scale) << x << " F" << e << " mu=" << mu[j];
-          EXPECT_NEAR(got.re.f[e][j], fre.f[e][j], 1e-8 * scale) << x << " F" << e << " mu=" << mu[j];
-          EXPECT_NEAR(got.im.f[e][j], fim.f[e][j], 1e-8 * scale) << x << " F" << e << " mu=" << mu[j];
+        for (std::size_t j = 0; j < n_mu; ++j) {
+          EXPECT_NEAR(got.x.f[e][j], fx[e * n_mu + j], 1e-8 * scale) << x << " F" << e << " mu=" << mu[j];
+          EXPECT_NEAR(got.re.f[e][j], fre[e * n_mu + j], 1e-8 * scale) << x << " F" << e << " mu=" << mu[j];
+          EXPECT_NEAR(got.im.f[e][j], fim[e * n_mu + j], 1e-8 * scale) << x << " F" << e << " mu=" << mu[j];
         }
       }
     }
