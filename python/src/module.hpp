@@ -20,6 +20,12 @@ void add_function(PyObject* module, PyMethodDef& def);
 
 }  // namespace module
 
+namespace mie {
+extern PyMethodDef default_n_max_def;
+extern PyMethodDef efficiencies_def;
+extern PyMethodDef coefficients_def;
+}  // namespace mie
+
 namespace testing {
 /// Creates the submodule "vantok._vantok._testing" with its two functions, sets
 /// it as `module._testing` and enters it in sys.modules. Throws PyErrSet.
