@@ -29,6 +29,9 @@ extern PyMethodDef coefficients_def;
 namespace layered {
 extern PyMethodDef efficiencies_def;
 extern PyMethodDef coefficients_def;
+extern PyMethodDef amplitudes_def;
+extern PyMethodDef phase_matrix_def;
+extern PyMethodDef greek_def;
 }  // namespace layered
 
 namespace testing {
