@@ -3,6 +3,7 @@ reference of the core's tests, the degenerate-shell and one-layer identities,
 per-layer derivatives against central differences, layouts of the layer and
 particle axes, refusals with their exact messages, leaks and threads."""
 
+import math
 import pathlib
 import sys
 import threading
@@ -506,3 +507,342 @@ def test_size_guards_of_the_coefficients():
         "invalid input: the coefficients would hold 136314880 complex values, more than MAX_MIE_VALUES = 134217728",
     ):
         vt.layered_coefficients(x, m, 1048576, False, False)
+
+
+# ---- amplitudes, phase matrix and Greek coefficients ---------------------------------------
+
+needs_sphere_angular = pytest.mark.skipif(
+    not hasattr(vt, "mie_greek"), reason="the sphere angular functions are not built yet"
+)
+
+
+def reference_amplitudes(a, b, mu):
+    """S1, S2 from the coefficients and the textbook recurrences of pi_n, tau_n."""
+    s1 = np.zeros(len(mu), complex)
+    s2 = np.zeros(len(mu), complex)
+    pi_prev, pi = np.zeros(len(mu)), np.ones(len(mu))
+    for n in range(1, len(a) + 1):
+        tau = n * mu * pi - (n + 1) * pi_prev
+        w = (2 * n + 1) / (n * (n + 1))
+        s1 += w * (a[n - 1] * pi + b[n - 1] * tau)
+        s2 += w * (a[n - 1] * tau + b[n - 1] * pi)
+        pi_prev, pi = pi, ((2 * n + 1) * mu * pi - (n + 1) * pi_prev) / n
+    return s1, s2
+
+
+MU = np.array([-1.0, -0.7, -0.2, 0.0, 0.35, 0.8, 0.99, 1.0])
+
+
+def test_amplitudes_from_the_coefficients_and_the_efficiencies():
+    x, m = THREE_LAYERS
+    S, dS = vt.layered_amplitudes(x, m, MU, None, False, False)
+    assert S.shape == (2, 2, len(MU)) and S.dtype == np.complex128 and dS is None
+    counts, a, b, _ = vt.layered_coefficients(x, m, None, False, False)
+    q, _ = vt.layered_efficiencies(x, m, None, False, False)
+    for p in range(2):
+        n = int(counts[p])
+        s1, s2 = reference_amplitudes(a[p, :n], b[p, :n], MU)
+        scale = abs(s1).max()
+        assert np.max(abs(S[0, p] - s1)) <= 1e-13 * scale and np.max(abs(S[1, p] - s2)) <= 1e-13 * scale
+        x_outer = x[p, -1]
+        # Forward: S1 = S2 and the optical theorem; backward: Q_back.
+        assert S[0, p, -1] == S[1, p, -1]
+        assert 4 / x_outer**2 * S[0, p, -1].real == pytest.approx(q[0, p], rel=1e-12)
+        assert 4 / x_outer**2 * abs(S[0, p, 0]) ** 2 == pytest.approx(q[3, p], rel=1e-12)
+
+
+def test_phase_matrix_from_the_amplitudes_and_its_integral():
+    x, m = THREE_LAYERS
+    nodes, weights = np.polynomial.legendre.leggauss(64)
+    q, _ = vt.layered_efficiencies(x, m, None, False, False)
+    S, _ = vt.layered_amplitudes(x, m, nodes, None, False, False)
+    for normalized in (False, True):
+        F, dF = vt.layered_phase_matrix(x, m, nodes, None, False, False, normalized)
+        assert F.shape == (4, 2, 64) and F.dtype == np.float64 and dF is None
+        half_integral = 0.5 * F[0] @ weights
+        np.testing.assert_allclose(half_integral, 1.0 if normalized else q[1], rtol=1e-12)
+        c = 4 / x[:, -1:] ** 2 / (q[1][:, None] if normalized else 1.0)
+        s1, s2 = S
+        np.testing.assert_allclose(F[0], c * (abs(s1) ** 2 + abs(s2) ** 2) / 2, rtol=1e-12)
+        np.testing.assert_allclose(F[1], c * (abs(s2) ** 2 - abs(s1) ** 2) / 2, rtol=1e-12, atol=1e-12 * F[0].max())
+        np.testing.assert_allclose(F[2], c * (s1 * s2.conj()).real, rtol=1e-12, atol=1e-12 * F[0].max())
+        np.testing.assert_allclose(F[3], c * (s1.conj() * s2).imag, rtol=1e-12, atol=1e-12 * F[0].max())
+
+
+def test_greek_identities():
+    x, m = THREE_LAYERS
+    q, _ = vt.layered_efficiencies(x, m, None, False, False)
+    counts, g, dg = vt.layered_greek(x, m, None, None, False, False, True)
+    assert counts.tolist() == vt.layered_coefficients(x, m, None, False, False)[0].tolist()
+    assert g.shape == (6, 2, 2 * int(max(counts)) + 1) and dg is None
+    assert np.all(g[0, :, 0] == 1.0)
+    np.testing.assert_allclose(g[0, :, 1], 3 * q[4], rtol=1e-12)
+    # alpha2, alpha3, beta1 and beta2 have no orders below 2.
+    assert np.all(g[[1, 2, 4, 5], :, :2] == 0)
+    for p in range(2):
+        assert np.all(g[:, p, 2 * int(counts[p]) + 1 :] == 0)  # zero above the particle's own 2N
+    # Unnormalised, alpha1_0 is the particle's Q_sca, bit for bit.
+    _, g0, _ = vt.layered_greek(x, m, 0, None, False, False, False)
+    assert g0.shape == (6, 2, 1) and np.array_equal(g0[0, :, 0], q[1])
+    # The expansion gives back the normalised F11.
+    mu = np.linspace(-1, 1, 9)
+    F, _ = vt.layered_phase_matrix(x, m, mu, None, False, False, True)
+    for p in range(2):
+        np.testing.assert_allclose(np.polynomial.legendre.legval(mu, g[0, p]), F[0, p], rtol=1e-10)
+    # A larger order pads with zeros; a smaller one cuts.
+    order = g.shape[2] - 1
+    _, longer, _ = vt.layered_greek(x, m, order + 5, None, False, False, True)
+    assert np.array_equal(longer[:, :, : order + 1], g) and np.all(longer[:, :, order + 1 :] == 0)
+
+
+@needs_sphere_angular
+@pytest.mark.parametrize("derivatives", [False, True])
+def test_one_layer_angular_outputs_are_the_homogeneous_sphere(derivatives):
+    x = f([0.3, 2.0, 15.0])
+    m = c([1.5 + 0.01j, 1.33, 2.0 + 1.0j])
+    S, dS = vt.layered_amplitudes(x[:, None], m[:, None], MU, None, derivatives, False)
+    S_h, dS_h = vt.mie_amplitudes(x, m, MU, None, derivatives, False)
+    assert np.array_equal(S, S_h)
+    F, dF = vt.layered_phase_matrix(x[:, None], m[:, None], MU, None, derivatives, False, False)
+    F_h, dF_h = vt.mie_phase_matrix(x, m, MU, None, derivatives, False, False)
+    assert np.array_equal(F, F_h)
+    counts, g, dg = vt.layered_greek(x[:, None], m[:, None], None, None, derivatives, False, True)
+    counts_h, g_h, dg_h = vt.mie_greek(x, m, None, None, derivatives, False, True)
+    assert np.array_equal(counts, counts_h)
+    if derivatives:
+        # The sole layer is the outer one: the sphere's derivatives.
+        assert np.array_equal(dS[0], dS_h) and np.array_equal(dF[0], dF_h)
+        np.testing.assert_allclose(dg[0], dg_h, rtol=1e-13, atol=1e-13 * abs(dg_h).max())
+        np.testing.assert_allclose(g, g_h, rtol=1e-13, atol=1e-15)
+    else:
+        assert np.array_equal(g, g_h)
+
+
+def test_angular_derivatives_match_central_differences():
+    x, m = THREE_LAYERS
+    mu = np.array([-0.9, -0.3, 0.4, 0.95])
+    _, dS = vt.layered_amplitudes(x, m, mu, 40, True, False)
+    _, dF = vt.layered_phase_matrix(x, m, mu, 40, True, False, False)
+    assert dS.shape == (3, 4, 2, 4) and dF.shape == (3, 3, 4, 2, 4)
+    h = 1e-6
+    for layer in range(3):
+        for r in range(3):
+            plus, minus = moved(x, m, layer, r, h), moved(x, m, layer, r, -h)
+            numeric_s = (
+                vt.layered_amplitudes(*plus, mu, 40, False, False)[0]
+                - vt.layered_amplitudes(*minus, mu, 40, False, False)[0]
+            ) / (2 * h)
+            # dS/dm is the complex derivative: times i for Im m.
+            analytic_s = dS[layer, 0:2] if r == 0 else dS[layer, 2:4] * (1 if r == 1 else 1j)
+            assert np.max(abs(analytic_s - numeric_s)) <= 1e-7 * abs(analytic_s).max(), (layer, r)
+            numeric_f = (
+                vt.layered_phase_matrix(*plus, mu, 40, False, False, False)[0]
+                - vt.layered_phase_matrix(*minus, mu, 40, False, False, False)[0]
+            ) / (2 * h)
+            assert np.max(abs(dF[layer, r] - numeric_f)) <= 1e-7 * abs(dF[layer, r]).max(), (layer, r)
+
+
+def test_greek_derivatives_match_central_differences():
+    x, m = THREE_LAYERS
+    _, _, dg = vt.layered_greek(x, m, 12, 40, True, False, False)
+    assert dg.shape == (3, 3, 6, 2, 13)
+    h = 1e-6
+    for layer in range(3):
+        for r in range(3):
+            plus = vt.layered_greek(*moved(x, m, layer, r, h), 12, 40, False, False, False)[1]
+            minus = vt.layered_greek(*moved(x, m, layer, r, -h), 12, 40, False, False, False)[1]
+            numeric = (plus - minus) / (2 * h)
+            assert np.max(abs(dg[layer, r] - numeric)) <= 1e-7 * abs(dg[layer, r]).max(), (layer, r)
+    # Normalised, alpha1_0 = 1 has no derivative.
+    _, _, dg = vt.layered_greek(x, m, 4, None, True, False, True)
+    assert np.all(dg[:, :, 0, :, 0] == 0)
+
+
+@pytest.mark.parametrize("derivatives", [False, True])
+def test_the_shared_table_gives_the_bits_of_the_recurrence(derivatives):
+    x, m = THREE_LAYERS
+    mu = np.linspace(-1, 1, 7)
+    batch = [vt.layered_amplitudes(x, m, mu, None, derivatives, False)]
+    batch.append(vt.layered_phase_matrix(x, m, mu, None, derivatives, False, True))
+    for p in range(2):
+        # One particle never builds a table.
+        single = [vt.layered_amplitudes(x[p : p + 1], m[p : p + 1], mu, None, derivatives, False)]
+        single.append(vt.layered_phase_matrix(x[p : p + 1], m[p : p + 1], mu, None, derivatives, False, True))
+        for (values, d), (values1, d1) in zip(batch, single):
+            assert np.array_equal(values[:, p], values1[:, 0])
+            if derivatives:
+                assert np.array_equal(d[..., p, :], d1[..., 0, :])
+
+
+def test_the_table_limit_is_inclusive_and_invisible():
+    # Two particles of 1024 terms: 2 * 1024 * 2048 values make a table, one
+    # cosine more does not; the results are the same bits either way.
+    x = f([[400.0, 900.0], [300.0, 800.0]])
+    m = c([[1.5 + 0.01j, 1.33], [1.4, 1.2 + 1e-3j]])
+    mu = np.linspace(-1, 1, 2049)
+    with_table, _ = vt.layered_amplitudes(x, m, mu[:2048], 1024, False, False)
+    without, _ = vt.layered_amplitudes(x, m, mu, 1024, False, False)
+    assert np.array_equal(with_table, without[:, :, :2048])
+    alone, _ = vt.layered_amplitudes(x[1:], m[1:], mu[:2048], 1024, False, False)
+    assert np.array_equal(alone[:, 0], with_table[:, 1])
+
+
+def test_empty_cosines_check_every_particle_but_solve_none():
+    x = f([[500.0, 1000.5], [1.0, 2.0]])
+    m = c([[1.5, 1.33], [1.5, 1.33]])
+    S, dS = vt.layered_amplitudes(x, m, np.zeros(0), None, True, False)
+    assert S.shape == (2, 2, 0) and dS.shape == (2, 4, 2, 0)
+    F, dF = vt.layered_phase_matrix(x, m, np.zeros((0, 3)), None, True, False, True)
+    assert F.shape == (4, 2, 0) and dF.shape == (2, 3, 4, 2, 0)
+    with raises_exactly(errors.InvalidInputError, "invalid input: element 1: |m| of layer 1 must be in [1e-6, 1e3], got 0e0"):
+        vt.layered_amplitudes(x, c([[1.5, 1.33], [1.5, 0.0]]), np.zeros(0), None, True, False)
+    # With cosines particle 0 is solved and meets the derivative limit.
+    with raises_exactly(
+        errors.OutsideValidatedDomainError,
+        "outside validated domain: element 0: the derivatives are validated up to x_L = 1e3, got 1.0005e3",
+    ):
+        vt.layered_phase_matrix(x, m, f([0.5]), None, True, False, True)
+
+
+def test_cosines_are_read_in_c_order_and_checked_first():
+    x, m = THREE_LAYERS
+    mu = f([[0.1, 0.2, 0.3], [-0.4, -0.5, 1.0]])
+    S, _ = vt.layered_amplitudes(x, m, mu, None, False, False)
+    assert np.array_equal(S, vt.layered_amplitudes(x, m, mu.ravel(), None, False, False)[0])
+    assert np.array_equal(S, vt.layered_amplitudes(x, m, np.asfortranarray(mu), None, False, False)[0])
+    bad_x = x.copy()
+    bad_x[0, 0] = 0.0
+    for value, shown in ((1.5, "1.5"), (math.nan, "NaN"), (1.0000001, "1.0000001")):
+        with raises_exactly(
+            errors.InvalidInputError,
+            f"invalid input: element 1 of mu: a cosine of the scattering angle must be in [-1, 1], got {shown}",
+        ):
+            vt.layered_phase_matrix(bad_x, m, f([0.5, value]), None, False, False, True)
+
+
+def test_greek_first_pass_and_order_check():
+    x = f([[500.0, 1000.5], [1.0, 2.0], [1.0, 0.5]])
+    m = c([[1.5, 1.33]] * 3)
+    with raises_exactly(
+        errors.InvalidInputError,
+        "invalid input: element 2: the size parameters must be nondecreasing from the core out, but layer 1 "
+        "has 5e-1 < 1e0",
+    ):
+        vt.layered_greek(x, m, None, None, True, False, True)
+    with raises_exactly(errors.InvalidInputError, "invalid input: the Greek order must be at most 2097152, got 2097153"):
+        vt.layered_greek(x, m, 2097153, None, True, False, True)
+    with raises_exactly(ValueError, "x and m must be C-contiguous"):
+        vt.layered_greek(x.T.copy().T, m, 2097153, None, True, False, True)
+
+
+def test_angular_outputs_of_no_particles():
+    x, m = np.zeros((0, 3)), np.zeros((0, 3), complex)
+    S, dS = vt.layered_amplitudes(x, m, MU, None, True, False)
+    assert S.shape == (2, 0, len(MU)) and dS.shape == (3, 4, 0, len(MU))
+    F, dF = vt.layered_phase_matrix(x, m, MU, None, True, False, False)
+    assert F.shape == (4, 0, len(MU)) and dF.shape == (3, 3, 4, 0, len(MU))
+    counts, g, dg = vt.layered_greek(x, m, None, None, True, False, True)
+    assert counts.shape == (0,) and g.shape == (6, 0, 1) and dg.shape == (3, 3, 6, 0, 1)
+    assert vt.layered_greek(x, m, None, None, False, False, True)[2] is None
+
+
+def test_angular_size_guards():
+    # Two layers, 100 cosines, derivatives: 1000 complex values per particle for
+    # the amplitudes, 2800 real values for the phase matrix. Particles of x = 0
+    # pass the guard at the limit and fail their check afterwards.
+    mu = np.linspace(-1, 1, 100)
+    for fun, limit, per, what, kind, extra in (
+        (vt.layered_amplitudes, 134217728, 1000, "the amplitudes", "complex values", ()),
+        (vt.layered_phase_matrix, 268435456, 2800, "the phase matrix", "real values", (True,)),
+    ):
+        largest = limit // per
+        name = "MAX_MIE_VALUES" if limit == 134217728 else "2 * MAX_MIE_VALUES"
+        x, m = np.zeros((largest + 1, 2)), np.zeros((largest + 1, 2), complex)
+        with raises_exactly(
+            errors.InvalidInputError,
+            f"invalid input: {what} would hold {per * (largest + 1)} {kind} (counting derivatives), "
+            f"more than {name} = {limit}",
+        ):
+            fun(x, m, mu, None, True, False, *extra)
+        with raises_exactly(
+            errors.InvalidInputError,
+            "invalid input: element 0: the size parameters must be in [1e-30, 1e6], got 0e0 to 0e0",
+        ):
+            fun(x[:largest], m[:largest], mu, None, True, False, *extra)
+
+
+def test_greek_size_guard_counts_every_layer_before_the_particles():
+    layers = (268435456 - 6) // 18 + 1  # 6 + 18 L values per particle and order
+    x, m = np.zeros((1, layers)), np.zeros((1, layers), complex)
+    with raises_exactly(
+        errors.InvalidInputError,
+        f"invalid input: the Greek coefficients would hold {6 + 18 * layers} real values (counting derivatives), "
+        "more than 2 * MAX_MIE_VALUES = 268435456",
+    ):
+        vt.layered_greek(x, m, None, None, True, False, True)
+    # The second guard counts the orders of the first pass: 2^20 terms give
+    # L + 1 = 2^21 + 1 orders, 6 values each, for 22 particles.
+    x = np.tile(f([1.0, 2.0]), (22, 1))
+    m = np.tile(c([1.5, 1.33]), (22, 1))
+    with raises_exactly(
+        errors.InvalidInputError,
+        f"invalid input: the Greek coefficients would hold {22 * 6 * (2**21 + 1)} real values, "
+        "more than 2 * MAX_MIE_VALUES = 268435456",
+    ):
+        vt.layered_greek(x, m, None, 1048576, False, False, True)
+
+
+ANGULAR = [
+    lambda x, m, *rest: vt.layered_amplitudes(x, m, MU, *rest),
+    lambda x, m, *rest: vt.layered_phase_matrix(x, m, MU, *rest, True),
+    lambda x, m, *rest: vt.layered_greek(x, m, None, *rest, False),
+]
+
+
+@pytest.mark.parametrize("fun", ANGULAR, ids=["amplitudes", "phase_matrix", "greek"])
+def test_angular_frame_refusals_leaks_and_threads(fun):
+    with raises_exactly(ValueError, "x and m must be two-dimensional: ShapeError/IncompatibleShape: incompatible shapes"):
+        fun(f([1.0]), c([1.5]), 0, False, False)
+    with raises_exactly(ValueError, "x and m must be C-contiguous"):
+        fun(np.ones((3, 2)).T, np.ones((2, 3), complex), 0, False, False)
+    with raises_exactly(errors.InvalidInputError, "invalid input: the number of terms must be in [1, 1048576], got 1048577"):
+        fun(np.ones((1, 2)), np.ones((1, 2), complex), 1048577, False, False)
+    with raises_exactly(
+        errors.InvalidInputError,
+        "invalid input: element 0: a layered sphere needs one size parameter and one refractive index per layer, "
+        "got 0 and 0",
+    ):
+        fun(np.zeros((1, 0)), np.zeros((1, 0), complex), None, True, False)
+    with raises_exactly(errors.InvalidInputError, "invalid input: element 0: at most 1024 layers are accepted, got 1025"):
+        fun(np.linspace(1, 2, 1025)[None], np.full((1, 1025), 1.5 + 0j), None, True, False)
+
+    x = f([[1.0, 2.0], [1.5, 3.0], [0.2, 0.4]])
+    m = c([[1.5 + 0.1j, 1.4], [1.5, 1.4 + 0.01j], [2.0, 1.2]])
+    bad = m.copy()
+    bad[1, 1] = 0.0
+    with raises_exactly(BufferError, "m cannot be read: The given array is already borrowed"):
+        with_write_borrow(m.view(np.float64).reshape(-1)[5:], lambda: fun(x, m, None, True, False))
+    before = [sys.getrefcount(v) for v in (x, m, bad, MU)]
+    for _ in range(50):
+        result = fun(x, m, None, True, False)
+        del result
+        with pytest.raises(errors.InvalidInputError):
+            fun(x, bad, None, True, False)
+        assert with_write_borrow(x.reshape(-1), lambda: 1) == 1
+    assert [sys.getrefcount(v) for v in (x, m, bad, MU)] == before
+
+    expected = fun(x, m, None, True, False)
+    barrier = threading.Barrier(5)
+    results = [None] * 5
+
+    def work(k):
+        barrier.wait()
+        results[k] = fun(x, m, None, True, False)
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(5)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for result in results:
+        assert all(np.array_equal(r, e) for r, e in zip(result, expected))
