@@ -20,6 +20,11 @@ void add_function(PyObject* module, PyMethodDef& def);
 
 }  // namespace module
 
+namespace special {
+extern PyMethodDef gauss_legendre_def;
+extern PyMethodDef wigner_d_def;
+}  // namespace special
+
 namespace testing {
 /// Creates the submodule "vantok._vantok._testing" with its two functions, sets
 /// it as `module._testing` and enters it in sys.modules. Throws PyErrSet.

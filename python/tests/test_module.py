@@ -35,6 +35,14 @@ CONSTANTS = {
 
 # The functions built so far: parameters and the first line of the description.
 FUNCTIONS = {
+    vt.gauss_legendre: (
+        ["n"],
+        "Gauss–Legendre nodes and weights on [-1, 1]; see `vantok.special.gauss_legendre`.",
+    ),
+    vt.wigner_d: (
+        ["m", "n", "l_max", "x"],
+        "The Wigner d^l_{mn}(x) for l = 0..=l_max at each x = cos θ, shape (len(x), l_max + 1);",
+    ),
     vt._testing.raise_core_error: (
         ["variant", "message", "achieved", "requested"],
         "For tests only: raises the exception that the core error `variant` maps to, to test",
