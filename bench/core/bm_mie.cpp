@@ -3,6 +3,8 @@
 // "terms" rate gives the time per term of the series.
 #include <benchmark/benchmark.h>
 
+#include "bench_terms.hpp"
+
 #include "vantok/mie/mie.hpp"
 
 namespace {
@@ -19,9 +21,7 @@ void BM_Mie_Efficiencies(benchmark::State& st) {
     benchmark::DoNotOptimize(q);
     terms = (*r)->a.size();
   }
-  st.counters["N"] = static_cast<double>(terms);
-  st.counters["terms"] = benchmark::Counter(static_cast<double>(terms) * static_cast<double>(st.iterations()),
-                                            benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  set_term_counters(st, terms);
 }
 
 void BM_Mie_EfficienciesJacobian(benchmark::State& st) {
@@ -37,9 +37,7 @@ void BM_Mie_EfficienciesJacobian(benchmark::State& st) {
     benchmark::DoNotOptimize(jac);
     terms = (*r)->a.size();
   }
-  st.counters["N"] = static_cast<double>(terms);
-  st.counters["terms"] = benchmark::Counter(static_cast<double>(terms) * static_cast<double>(st.iterations()),
-                                            benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  set_term_counters(st, terms);
 }
 
 }  // namespace

@@ -18,3 +18,21 @@ inline Complex<double> minus(const Complex<double>& z, double t) { return {z.re 
 inline Complex<double> minus(double t, const Complex<double>& z) { return {t - z.re, 0.0 - z.im}; }
 
 }  // namespace vantok::mie::detail
+
+namespace vantok::mie::detail {
+
+/// One order's term of a derivative of the absorption sum for one parameter p:
+/// |X|^2 (-Im(dE/dp) + 2 Im(E) Re(X d den/dp)), the derivative of
+/// -Im(E) |X|^2 with d|X|^2/dp = -2 |X|^2 Re(X d den/dp).
+inline double absorption_term(double x_norm, const Complex<double>& e, const Complex<double>& de,
+                              const Complex<double>& x_dden) {
+  return x_norm * (-de.im + 2.0 * e.im * x_dden.re);
+}
+
+/// -i X^2 v: the derivative of a coefficient whose denominator is X^-1, since
+/// da/dT = -i X^2 for a = (T psi - psi') / (T xi - xi').
+inline Complex<double> minus_i_times(const Complex<double>& x2, const Complex<double>& v) {
+  return -(complex::times_i(x2) * v);
+}
+
+}  // namespace vantok::mie::detail

@@ -25,7 +25,9 @@ using complex::inv;
 using complex::norm_sqr;
 using complex::scale;
 using complex::times_i;
+using mie::detail::absorption_term;
 using mie::detail::minus;
+using mie::detail::minus_i_times;
 using mie::detail::plus;
 using C = Complex<double>;
 
@@ -72,16 +74,6 @@ void State::prepare(std::size_t n_terms, double x_in, C m) {
     run(inv(z), ratio_mx, start_order(std::hypot(z.re, z.im), n_terms));
   }
 }
-
-namespace {
-
-// One order's contribution to the derivatives of S_abs for one parameter p:
-// |X|^2 (-Im(dE/dp) + 2 Im(E) Re(X d den/dp)).
-inline double absorption_term(double x_norm, const C& e, const C& de, const C& x_dden) {
-  return x_norm * (-de.im + 2.0 * e.im * x_dden.re);
-}
-
-}  // namespace
 
 void State::finish(std::size_t n_terms, bool with_derivatives,
                    std::optional<std::span<const LayerRecord>> layers,
@@ -251,8 +243,8 @@ void State::finish(std::size_t n_terms, bool with_derivatives,
         de_b_dm = rc[3] + m * rc[5];
         da_dx.push_back(times_i(x2) * contrast * plus(nn1_x2, h_a * h_a));
         db_dx.push_back(times_i(y2) * m2_minus_1);
-        da_dm.push_back(-(times_i(x2) * de_a_dm));
-        db_dm.push_back(-(times_i(y2) * de_b_dm));
+        da_dm.push_back(minus_i_times(x2, de_a_dm));
+        db_dm.push_back(minus_i_times(y2, de_b_dm));
         layer_cache.push_back({big_x, big_y, x_xi, y_xi, e_a, e_b});
       } else {
         // D'(z) = n(n+1)/z^2 - 1 - D^2, evaluated from R = r_{n+1}(z) as
@@ -270,7 +262,7 @@ void State::finish(std::size_t n_terms, bool with_derivatives,
         da_dx.push_back(times_i(x2) * contrast * plus(nn1_x2, d * d));
         db_dx.push_back(times_i(y2) * m2_minus_1);
         da_dm.push_back(times_i(x2) * u * inv_m2);
-        db_dm.push_back(-(times_i(y2) * wv));
+        db_dm.push_back(minus_i_times(y2, wv));
       }
       // X d den/dx = (dE/dx + 1 - n(n+1)/x^2 - n E/x) X xi_n + E X xi_{n-1}
       const C xd_a = minus(plus(de_a_dx, 1.0), nn1_x2) - scale(n_x, e_a);

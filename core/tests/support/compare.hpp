@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "vantok/complex.hpp"
+
 namespace vantok::test {
 
 /// Relative error |got - want| / |want|, with deliberate handling of the
@@ -26,6 +28,14 @@ inline std::uint64_t bits(double v) { return std::bit_cast<std::uint64_t>(v); }
 /// Same bits, or both NaN.
 inline bool same_bits(double a, double b) {
   return bits(a) == bits(b) || (std::isnan(a) && std::isnan(b));
+}
+
+/// |got - want| / |want| for complex values (moduli by hypot); a zero
+/// reference gives the absolute error.
+inline double rel_err(Complex<double> got, Complex<double> want) {
+  const double scale = std::hypot(want.re, want.im);
+  const double diff = std::hypot(got.re - want.re, got.im - want.im);
+  return scale == 0.0 ? diff : diff / scale;
 }
 
 }  // namespace vantok::test

@@ -10,8 +10,12 @@
 
 #include "vantok/complex.hpp"
 #include "vantok/error.hpp"
+#include "vantok/limits.hpp"
 
 namespace vantok::mie {
+
+/// The largest number of terms of one sphere.
+using ::vantok::MAX_MIE_ORDER;
 
 /// The options of every sphere and layered-sphere check and solve; built by
 /// the caller, passed by reference and never kept.

@@ -1,0 +1,55 @@
+#pragma once
+// The reusable layered-sphere solver: check, derivative limit, then one layer
+// as a homogeneous sphere or several by the layered kernel, into the State of
+// the outermost layer.
+
+#include <cstddef>
+#include <span>
+
+#include "vantok/complex.hpp"
+#include "vantok/error.hpp"
+#include "vantok/layered/check.hpp"
+#include "vantok/layered/kernel.hpp"
+#include "vantok/mie/check.hpp"
+#include "vantok/mie/coefficients.hpp"
+#include "vantok/mie/kernel.hpp"
+
+namespace vantok::layered {
+
+/// One layered-sphere solver, used by one thread at a time. A default-
+/// constructed Layered has every buffer empty and allocates nothing.
+class Layered {
+ public:
+  /// Checks the particle (xs and ms from the core out), then solves it. On
+  /// success returns the outer layer's State: a_n, b_n, the absorption sum and,
+  /// with derivatives, the derivatives with respect to the outermost x and m.
+  /// The State and every view taken from this object stay valid until the
+  /// next solve; on failure the previous results are left untouched.
+  Result<const mie::kernel::State*> solve(const mie::SolveOptions& options, bool derivatives,
+                                          std::span<const double> xs,
+                                          std::span<const Complex<double>> ms);
+
+  /// solve with derivatives.
+  Result<const mie::kernel::State*> compute_with_derivatives(const mie::SolveOptions& options,
+                                                             std::span<const double> xs,
+                                                             std::span<const Complex<double>> ms) {
+    return solve(options, true, xs, ms);
+  }
+
+  const mie::kernel::State& state() const { return state_; }
+
+  /// Number of layers of the last successful solve.
+  std::size_t layers() const { return layers_; }
+
+  /// Derivatives with respect to layer l's x_l and m_l (0 the core) from the
+  /// last successful solve, which must have had derivatives; l < layers().
+  /// outer is set only for the outermost layer.
+  mie::coefficients::CoefficientDerivatives layer_derivatives(std::size_t l) const;
+
+ private:
+  mie::kernel::State state_;
+  kernel::Kernel kernel_;
+  std::size_t layers_ = 0;
+};
+
+}  // namespace vantok::layered
