@@ -35,6 +35,7 @@ test: build
 bench:
 	$(MAKE) build BENCH=1
 	for b in $(BUILD)/bench/bm_*; do $$b; done
+	for b in bench/python/bench_*.py; do PYTHONPATH=$(BUILD)/python $(PYTHON) $$b; done
 
 clean:
 	rm -rf $(BUILD)

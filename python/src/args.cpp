@@ -219,6 +219,20 @@ double Arguments::f64(std::size_t i) const {
   return value;
 }
 
+SolveArgs SolveArgs::extract(const char* function, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  static constexpr const char* params[] = {"x", "m", "n_max", "derivatives", "allow_unvalidated"};
+  const Spec spec{function, nullptr, params, 5};
+  const auto arguments = Arguments::fast(spec, args, nargs, kwnames);
+  SolveArgs out{};
+  out.x = arguments.f64_array(0);
+  out.m = arguments.c128_array(1);
+  out.n_max = arguments.opt_u64(2);
+  out.derivatives = arguments.flag(3);
+  out.allow_unvalidated = arguments.flag(4);
+  return out;
+}
+
 PyMethodDef method(const char* name, FastCall function, const char* doc) noexcept {
   // PyMethodDef stores every calling convention as PyCFunction; the flags tell
   // the interpreter the real signature.

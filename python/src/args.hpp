@@ -85,6 +85,20 @@ class Arguments {
   std::array<PyObject*, MAX_PARAMS> values_{};
 };
 
+/// The parameters (x, m, n_max, derivatives, allow_unvalidated) of the sphere
+/// functions without cosines or order (efficiencies and coefficients, of
+/// homogeneous and of layered spheres), converted in that order.
+struct SolveArgs {
+  PyObject* x;  // float64 array
+  PyObject* m;  // complex128 array
+  std::optional<std::uint64_t> n_max;
+  bool derivatives;
+  bool allow_unvalidated;
+
+  /// Extracts and converts the five arguments of `function`.
+  static SolveArgs extract(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+};
+
 /// The entry trampoline: runs Body and turns any C++ exception into a Python
 /// exception, so that none crosses into the interpreter.
 template <PyObject* (*Body)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>

@@ -11,6 +11,7 @@
 // overlap of, say, a complex array and the float view of its imaginary parts.
 #include "arrays.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -359,6 +360,40 @@ Outcome<ArrayBorrow> borrow(PyObject* array, std::string_view name) {
   return held;
 }
 
+Outcome<vantok::mie::SolveOptions> prepare(const ArrayView<double>& x, const ArrayView<C64>& m,
+                                           std::optional<std::uint64_t> n_max, bool allow_unvalidated) {
+  if (!std::ranges::equal(x.shape(), m.shape())) {
+    const std::vector<std::size_t> x_shape = x.extents();
+    const std::vector<std::size_t> m_shape = m.extents();
+    return std::unexpected(value_error("x and m must have one shape (broadcast them first), got " +
+                                       vantok::fmt::debug_list(x_shape) + " and " +
+                                       vantok::fmt::debug_list(m_shape)));
+  }
+  if (n_max && (*n_max < 1 || *n_max > vantok::MAX_MIE_ORDER)) {
+    return std::unexpected(vantok::Error::invalid_input("the number of terms must be in [1, " +
+                                                        vantok::fmt::plain(vantok::MAX_MIE_ORDER) + "], got " +
+                                                        vantok::fmt::plain(*n_max)));
+  }
+  vantok::mie::SolveOptions options;
+  if (n_max) options.n_max = static_cast<std::size_t>(*n_max);
+  options.allow_unvalidated = allow_unvalidated;
+  return options;
+}
+
+Outcome<SphereInputs> sphere_inputs(PyObject* x, PyObject* m, std::optional<std::uint64_t> n_max,
+                                    bool allow_unvalidated) {
+  auto x_borrow = borrow(x, "x");
+  if (!x_borrow) return std::unexpected(std::move(x_borrow).error());
+  auto m_borrow = borrow(m, "m");
+  if (!m_borrow) return std::unexpected(std::move(m_borrow).error());
+  ArrayView<double> x_view(*x_borrow);
+  ArrayView<C64> m_view(*m_borrow);
+  auto options = prepare(x_view, m_view, n_max, allow_unvalidated);
+  if (!options) return std::unexpected(std::move(options).error());
+  return SphereInputs{std::move(*x_borrow), std::move(*m_borrow), std::move(x_view), std::move(m_view),
+                      *options};
+}
+
 vantok::Result<std::size_t> bounded(std::string_view what, std::optional<std::size_t> count,
                                     std::string_view kind, bool counting_derivatives,
                                     std::uint64_t limit, std::string_view limit_name) {
@@ -411,6 +446,21 @@ Outcome<Buffer<double>> cosines(const ArrayView<double>& mu) {
     }
   }
   return copy;
+}
+
+vantok::Result<std::size_t> largest_n_terms(const ArrayView<double>& x, const ArrayView<C64>& m,
+                                            const vantok::mie::SolveOptions& options) {
+  std::size_t largest = 0;
+  auto xs = x.cursor();
+  auto ms = m.cursor();
+  for (std::size_t i = 0; i < x.len(); ++i) {
+    const double xi = xs.next();
+    const C64 mi = ms.next();
+    auto terms = vantok::mie::check_inputs(xi, mi, options);
+    if (!terms) return std::unexpected(at(i, std::move(terms).error()));
+    largest = std::max(largest, *terms);
+  }
+  return largest;
 }
 
 std::array<std::span<double>, 4> phase_buffers(std::span<double> buffer, std::size_t row_length,

@@ -29,6 +29,8 @@
 #include "vantok/complex.hpp"
 #include "vantok/error.hpp"
 #include "vantok/limits.hpp"
+#include "vantok/mie/check.hpp"
+#include "vantok/mie/mie.hpp"
 
 namespace vantok_py {
 
@@ -96,9 +98,10 @@ class ArrayView {
     np::npy_intp offset_ = 0;
   };
 
-  /// A view of a borrowed array (whose dtype the argument converter checked).
-  explicit ArrayView(PyObject* array) {
-    const np::ArrayFields* f = np::fields(array);
+  /// A view of a borrowed array (whose dtype the argument converter checked);
+  /// valid while the borrow is held.
+  explicit ArrayView(const ArrayBorrow& borrowed) {
+    const np::ArrayFields* f = np::fields(borrowed.array());
     data_ = f->data;
     shape_.assign(f->dimensions, f->dimensions + f->nd);
     strides_.assign(f->strides, f->strides + f->nd);
@@ -181,6 +184,28 @@ namespace mie {
 /// borrowed" when a writer holds it. Lock held.
 Outcome<ArrayBorrow> borrow(PyObject* array, std::string_view name);
 
+/// The same-shape check of x and m (ValueError "x and m must have one shape
+/// (broadcast them first), got [..] and [..]"), then the range of n_max
+/// (InvalidInput "the number of terms must be in [1, 1048576], got {}").
+Outcome<vantok::mie::SolveOptions> prepare(const ArrayView<double>& x, const ArrayView<C64>& m,
+                                           std::optional<std::uint64_t> n_max, bool allow_unvalidated);
+
+/// The checked inputs of a sphere call: read borrows of x (as "x") then m (as
+/// "m"), their views, and the options from `prepare`. Members are destroyed
+/// in reverse order, so m is released before x.
+struct SphereInputs {
+  ArrayBorrow x_borrow;
+  ArrayBorrow m_borrow;
+  ArrayView<double> x;
+  ArrayView<C64> m;
+  vantok::mie::SolveOptions options;
+};
+
+/// Borrows x, then m (`borrow`), then checks them (`prepare`). Calls that read
+/// more arrays (mu) borrow them before `prepare` and use the steps one by one.
+Outcome<SphereInputs> sphere_inputs(PyObject* x, PyObject* m, std::optional<std::uint64_t> n_max,
+                                    bool allow_unvalidated);
+
 /// The output-size guard: `count` passes when present and at most `limit`;
 /// otherwise InvalidInput "{what} would hold {count | more than usize::MAX}
 /// {kind}{ (counting derivatives)}, more than {limit_name} = {limit}".
@@ -210,6 +235,31 @@ Failure shape_error(ShapeError error);
 /// cosines"), the first not in [-1, 1] (NaN included) refused with InvalidInput
 /// "element {j} of mu: a cosine of the scattering angle must be in [-1, 1], got {v}".
 Outcome<Buffer<double>> cosines(const ArrayView<double>& mu);
+
+/// First pass: runs the core input check of every element in C order and
+/// returns the largest term count (0 for no elements), or the first element's
+/// error with its index. Solves nothing. Lock-free.
+vantok::Result<std::size_t> largest_n_terms(const ArrayView<double>& x, const ArrayView<C64>& m,
+                                            const vantok::mie::SolveOptions& options);
+
+/// Second pass: solves every element in C order with one solver (its buffers
+/// serve all elements) and hands each solved state to `use(i, state)`, which
+/// returns Result<void>. A solve error, indexed by `at`, or an error of `use`
+/// ends the loop. Lock-free.
+template <class Use>
+vantok::Result<void> solve_each(const SphereInputs& in, bool derivatives, Use&& use) {
+  vantok::mie::Mie solver;
+  auto xs = in.x.cursor();
+  auto ms = in.m.cursor();
+  for (std::size_t i = 0; i < in.x.len(); ++i) {
+    const double xi = xs.next();
+    const C64 mi = ms.next();
+    auto solved = solver.solve(in.options, derivatives, xi, mi);
+    if (!solved) return std::unexpected(at(i, std::move(solved).error()));
+    VANTOK_CHECK(use(i, **solved));
+  }
+  return {};
+}
 
 /// The four rows F11, F12, F33, F34 of a phase-matrix buffer of row length L,
 /// cut to [kL + start, kL + end). Needs start <= end <= L and 3L + end values;

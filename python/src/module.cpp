@@ -64,6 +64,9 @@ int exec_module(PyObject* module) noexcept {
     module::add_function(module, special::wigner_d_def);
     add_constant(module, "MAX_MIE_ORDER", vantok::MAX_MIE_ORDER);
     add_constant(module, "MAX_MIE_VALUES", vantok::MAX_MIE_VALUES);
+    module::add_function(module, mie::default_n_max_def);
+    module::add_function(module, mie::efficiencies_def);
+    module::add_function(module, mie::coefficients_def);
     add_constant(module, "MAX_GREEK_ORDER", vantok::MAX_GREEK_ORDER);
     add_constant(module, "MAX_LAYERS", vantok::MAX_LAYERS);
     add_constant(module, "MAX_TMATRIX_ORDER", vantok::MAX_TMATRIX_ORDER);

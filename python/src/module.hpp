@@ -25,6 +25,12 @@ extern PyMethodDef gauss_legendre_def;
 extern PyMethodDef wigner_d_def;
 }  // namespace special
 
+namespace mie {
+extern PyMethodDef default_n_max_def;
+extern PyMethodDef efficiencies_def;
+extern PyMethodDef coefficients_def;
+}  // namespace mie
+
 namespace testing {
 /// Creates the submodule "vantok._vantok._testing" with its two functions, sets
 /// it as `module._testing` and enters it in sys.modules. Throws PyErrSet.

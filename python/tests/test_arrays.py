@@ -7,7 +7,7 @@ import sys
 
 import numpy as np
 import pytest
-from conftest import bcast, raises_exactly, run_py, unaligned, unaligned_complex
+from conftest import FOREIGN, raises_exactly, run_py
 
 import vantok._vantok as vt
 from vantok import errors
@@ -70,51 +70,6 @@ def test_first_use_installs_our_registry_behind_the_capsule():
     assert record.acquire_mut(record.flags, readonly) == -2
 
 
-FOREIGN = """
-import ctypes, sys
-import numpy as np
-import numpy.core.multiarray as multiarray
-
-ACQUIRE = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.py_object)
-RELEASE = ctypes.PYFUNCTYPE(None, ctypes.c_void_p, ctypes.py_object)
-
-class Record(ctypes.Structure):
-    _fields_ = [("version", ctypes.c_uint64), ("flags", ctypes.c_void_p), ("acquire", ACQUIRE),
-                ("acquire_mut", ACQUIRE), ("release", RELEASE), ("release_mut", RELEASE)]
-
-calls = []
-codes = {{"acquire": 0, "acquire_mut": 0}}
-
-def acquirer(name):
-    def acquire(flags, array):
-        calls.append((name, array.base if name == "acquire_mut" else array))
-        return codes[name]
-    return ACQUIRE(acquire)
-
-def releaser(name):
-    def release(flags, array):
-        calls.append((name, array.base if name == "release_mut" else array))
-    return RELEASE(release)
-
-record = Record({version}, None, acquirer("acquire"), acquirer("acquire_mut"), releaser("release"),
-                releaser("release_mut"))
-NAME = ctypes.c_char_p(b"_RUST_NUMPY_BORROW_CHECKING_API")
-new_capsule = ctypes.pythonapi.PyCapsule_New
-new_capsule.restype = ctypes.py_object
-new_capsule.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
-multiarray._RUST_NUMPY_BORROW_CHECKING_API = new_capsule(ctypes.addressof(record), NAME, None)
-
-import vantok._vantok as vt
-
-def report(call):
-    try:
-        result = call()
-    except BaseException as e:
-        print(type(e).__name__, "|", e, "|", isinstance(e, Exception), "|", type(e).__module__,
-              "|", [b.__name__ for b in type(e).__bases__], "|", hasattr(vt, type(e).__name__))
-    else:
-        print("ok", result)
-"""
 
 
 def test_a_foreign_registry_is_used_with_its_codes():

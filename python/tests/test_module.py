@@ -43,6 +43,18 @@ FUNCTIONS = {
         ["m", "n", "l_max", "x"],
         "The Wigner d^l_{mn}(x) for l = 0..=l_max at each x = cos θ, shape (len(x), l_max + 1);",
     ),
+    vt.mie_default_n_max: (
+        ["x"],
+        "The default number of terms for each x (C order); see `vantok.mie.default_n_max`. Raises",
+    ),
+    vt.mie_efficiencies: (
+        ["x", "m", "n_max", "derivatives", "allow_unvalidated"],
+        "Efficiencies (5, len) in the order Q_ext, Q_sca, Q_abs, Q_back, g, and with",
+    ),
+    vt.mie_coefficients: (
+        ["x", "m", "n_max", "derivatives", "allow_unvalidated"],
+        "The number of terms of each element (len), aₙ and bₙ (len, N) zero-padded to the largest",
+    ),
     vt._testing.raise_core_error: (
         ["variant", "message", "achieved", "requested"],
         "For tests only: raises the exception that the core error `variant` maps to, to test",
@@ -56,7 +68,8 @@ FUNCTIONS = {
 
 def test_all_is_the_exec_order_without_unbuilt_names():
     assert vt.__all__ == [name for name in ALL if hasattr(vt, name)]
-    assert set(CONSTANTS) | {"__version__"} <= set(vt.__all__)
+    built = {"__version__", "gauss_legendre", "wigner_d", "mie_default_n_max", "mie_efficiencies", "mie_coefficients"}
+    assert set(CONSTANTS) | built <= set(vt.__all__)
     assert "_testing" not in vt.__all__
 
 
@@ -135,8 +148,25 @@ class TestArgumentExtraction:
         # x would fail conversion, but the count error is reported first.
         self.check(lambda: self.f([1.0], print, 3), "with_write_borrow() takes 2 positional arguments but 3 were given")
 
+    def test_sphere_functions(self):
+        self.check(
+            lambda: vt.mie_efficiencies(),
+            "mie_efficiencies() missing 5 required positional arguments: "
+            "'x', 'm', 'n_max', 'derivatives', and 'allow_unvalidated'",
+        )
+        self.check(
+            lambda: vt.mie_coefficients(np.ones(1), np.ones(1, complex), None, False),
+            "mie_coefficients() missing 1 required positional argument: 'allow_unvalidated'",
+        )
+        self.check(lambda: vt.mie_default_n_max(np.ones(1), 3), "mie_default_n_max() takes 1 positional arguments but 2 were given")
+        self.check(lambda: vt.mie_default_n_max(y=1), "mie_default_n_max() got an unexpected keyword argument 'y'")
+
     def test_every_argument_by_keyword(self):
         assert self.f(f=lambda: 9, x=np.zeros(1)) == 9
+        kwargs = dict(allow_unvalidated=False, derivatives=True, n_max=None, m=np.ones(2, complex) * 1.5, x=np.ones(2))
+        assert vt.mie_efficiencies(**kwargs)[1].shape == (3, 5, 2)
+        assert vt.mie_coefficients(**kwargs)[3].shape == (4, 2, 10)
+        assert vt.mie_default_n_max(x=np.ones(2)).tolist() == [10, 10]
         with pytest.raises(Exception, match="^invalid input: k$"):
             self.r(requested=1.0, achieved=2.0, message="k", variant="InvalidInput")
 
