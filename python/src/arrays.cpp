@@ -463,6 +463,10 @@ vantok::Result<std::size_t> largest_n_terms(const ArrayView<double>& x, const Ar
   return largest;
 }
 
+vantok::Error changed_during_call(std::size_t i) {
+  return at(i, vantok::Error::invalid_input("x or m changed during the call"));
+}
+
 std::array<std::span<double>, 4> phase_buffers(std::span<double> buffer, std::size_t row_length,
                                                std::size_t start, std::size_t end) {
   std::size_t needed = 0;

@@ -242,6 +242,11 @@ Outcome<Buffer<double>> cosines(const ArrayView<double>& mu);
 vantok::Result<std::size_t> largest_n_terms(const ArrayView<double>& x, const ArrayView<C64>& m,
                                             const vantok::mie::SolveOptions& options);
 
+/// InvalidInput "element {i}: x or m changed during the call": element i needs
+/// more terms in the second pass than the first pass found (a writer that
+/// bypassed the borrows changed it in between).
+vantok::Error changed_during_call(std::size_t i);
+
 /// Second pass: solves every element in C order with one solver (its buffers
 /// serve all elements) and hands each solved state to `use(i, state)`, which
 /// returns Result<void>. A solve error, indexed by `at`, or an error of `use`

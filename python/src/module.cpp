@@ -67,7 +67,10 @@ int exec_module(PyObject* module) noexcept {
     module::add_function(module, mie::default_n_max_def);
     module::add_function(module, mie::efficiencies_def);
     module::add_function(module, mie::coefficients_def);
+    module::add_function(module, mie::amplitudes_def);
     add_constant(module, "MAX_GREEK_ORDER", vantok::MAX_GREEK_ORDER);
+    module::add_function(module, mie::phase_matrix_def);
+    module::add_function(module, mie::greek_def);
     add_constant(module, "MAX_LAYERS", vantok::MAX_LAYERS);
     add_constant(module, "MAX_TMATRIX_ORDER", vantok::MAX_TMATRIX_ORDER);
     testing::register_(module);

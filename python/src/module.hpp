@@ -29,6 +29,9 @@ namespace mie {
 extern PyMethodDef default_n_max_def;
 extern PyMethodDef efficiencies_def;
 extern PyMethodDef coefficients_def;
+extern PyMethodDef amplitudes_def;
+extern PyMethodDef phase_matrix_def;
+extern PyMethodDef greek_def;
 }  // namespace mie
 
 namespace testing {

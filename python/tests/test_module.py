@@ -55,6 +55,18 @@ FUNCTIONS = {
         ["x", "m", "n_max", "derivatives", "allow_unvalidated"],
         "The number of terms of each element (len), aₙ and bₙ (len, N) zero-padded to the largest",
     ),
+    vt.mie_amplitudes: (
+        ["x", "m", "mu", "n_max", "derivatives", "allow_unvalidated"],
+        "S₁ and S₂ (2, len, n_mu) at the cosines `mu`, and with `derivatives` ∂S₁/∂x, ∂S₂/∂x,",
+    ),
+    vt.mie_phase_matrix: (
+        ["x", "m", "mu", "n_max", "derivatives", "allow_unvalidated", "normalized"],
+        "F₁₁, F₁₂, F₃₃, F₃₄ (4, len, n_mu) at the cosines `mu`, normalized or not, and with",
+    ),
+    vt.mie_greek: (
+        ["x", "m", "order", "n_max", "derivatives", "allow_unvalidated", "normalized"],
+        "The number of terms of each element (len), the Greek coefficients α₁, α₂, α₃, α₄, β₁, β₂",
+    ),
     vt._testing.raise_core_error: (
         ["variant", "message", "achieved", "requested"],
         "For tests only: raises the exception that the core error `variant` maps to, to test",
@@ -68,7 +80,10 @@ FUNCTIONS = {
 
 def test_all_is_the_exec_order_without_unbuilt_names():
     assert vt.__all__ == [name for name in ALL if hasattr(vt, name)]
-    built = {"__version__", "gauss_legendre", "wigner_d", "mie_default_n_max", "mie_efficiencies", "mie_coefficients"}
+    built = {
+        "__version__", "gauss_legendre", "wigner_d", "mie_default_n_max", "mie_efficiencies", "mie_coefficients",
+        "mie_amplitudes", "mie_phase_matrix", "mie_greek",
+    }  # fmt: skip
     assert set(CONSTANTS) | built <= set(vt.__all__)
     assert "_testing" not in vt.__all__
 
