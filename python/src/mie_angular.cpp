@@ -12,7 +12,6 @@
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <type_traits>
 #include <utility>
 
 #include "angular.hpp"
@@ -21,8 +20,7 @@
 #include "errors.hpp"
 #include "module.hpp"
 #include "ref.hpp"
-#include "vantok/mie/check.hpp"
-#include "vantok/mie/mie.hpp"
+#include "vantok/mie/kernel.hpp"
 
 namespace vantok_py::mie {
 
