@@ -46,6 +46,13 @@ PyObject* gauss_legendre(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   return tuple_of(std::move(nodes), std::move(weights)).release();
 }
 
+// The rows d^l_mn(x_i), l = 0..l_max, of every cosine.
+struct Output {
+  std::size_t len;
+  std::size_t row;  // l_max + 1
+  Buffer<double> values;
+};
+
 PyObject* wigner_d(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr const char* params[] = {"m", "n", "l_max", "x"};
   static constexpr args::Spec spec{"wigner_d", nullptr, params, 4};
@@ -55,55 +62,52 @@ PyObject* wigner_d(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
   const std::uint64_t l_max = a.u64(2);
   PyObject* x = a.f64_array_1d(3);
 
-  // The registry first, then the layout: x is read in place as one block.
-  ArrayBorrow borrow;
-  if (registry::borrow_shared(x, borrow) != 0) {
-    errors::throw_failure(buffer_error("x cannot be read: The given array is already borrowed"));
-  }
-  const np::ArrayFields* fields = np::fields(x);
-  const auto len = static_cast<std::size_t>(fields->dimensions[0]);
-  constexpr int contiguous = np::ARRAY_C_CONTIGUOUS | np::ARRAY_F_CONTIGUOUS;
-  if (len > 0 && ((fields->flags & np::ARRAY_ALIGNED) == 0 || (fields->flags & contiguous) == 0)) {
-    errors::throw_failure(type_error("The given array is not contiguous or is misaligned."));
-  }
-
-  // max(len, 1) (l_max + 1) <= MAX_WIGNER_D_VALUES; l_max is bounded first so
-  // that l_max + 1 and the product cannot overflow.
-  constexpr std::uint64_t limit = vantok::MAX_WIGNER_D_VALUES;
-  const std::size_t row = static_cast<std::size_t>(l_max) + 1;
-  const std::optional<std::size_t> count = l_max < limit ? product({len, row}) : std::nullopt;
-  if (!count || *count > limit) {
-    errors::to_pyerr(vantok::Error::invalid_input(
-        "wigner_d needs max(x.size, 1) * (l_max + 1) <= " + vantok::fmt::plain(limit) + ", got x.size = " +
-        vantok::fmt::plain(static_cast<std::uint64_t>(len)) + ", l_max = " + vantok::fmt::plain(l_max)));
-    return nullptr;
-  }
-  auto buffer = allocate_zeroed<double>(*count);
-  if (!buffer) {
-    errors::throw_failure(memory_error("wigner_d cannot allocate " +
-                                       vantok::fmt::plain(static_cast<std::uint64_t>(*count)) +
-                                       " float64 values for its output: " + buffer.error()));
-  }
-
-  // The first failing cosine ends the loop; the core message names its value.
-  const auto* cosines = reinterpret_cast<const double*>(fields->data);
-  vantok::Result<void> status;
-  {
-    GilRelease unlocked;
-    const std::span<double> out = buffer->span();
-    for (std::size_t i = 0; i < len && status; ++i) {
-      status = vantok::special::wigner::wigner_d<double>(m, n, cosines[i], out.subspan(i * row, row));
+  // Every failure is raised once the borrow of x is released.
+  Outcome<Output> out = [&]() -> Outcome<Output> {
+    // The registry first, then the layout: x is read in place as one block.
+    ArrayBorrow borrow;
+    if (registry::borrow_shared(x, borrow) != 0) {
+      return std::unexpected(buffer_error("x cannot be read: The given array is already borrowed"));
     }
-  }
-  if (!status) {
-    errors::to_pyerr(std::move(status.error()));
-    return nullptr;
-  }
-  const std::size_t shape[] = {len, row};
-  if (const auto error = check_shape(shape, buffer->size())) {
+    const np::ArrayFields* fields = np::fields(x);
+    const auto len = static_cast<std::size_t>(fields->dimensions[0]);
+    constexpr int contiguous = np::ARRAY_C_CONTIGUOUS | np::ARRAY_F_CONTIGUOUS;
+    if (len > 0 && ((fields->flags & np::ARRAY_ALIGNED) == 0 || (fields->flags & contiguous) == 0)) {
+      return std::unexpected(type_error("The given array is not contiguous or is misaligned."));
+    }
+
+    // max(len, 1) (l_max + 1) <= MAX_WIGNER_D_VALUES; l_max is bounded first so
+    // that l_max + 1 and the product cannot overflow.
+    constexpr std::uint64_t limit = vantok::MAX_WIGNER_D_VALUES;
+    const std::size_t row = static_cast<std::size_t>(l_max) + 1;
+    const std::optional<std::size_t> count = l_max < limit ? product({len, row}) : std::nullopt;
+    if (!count || *count > limit) {
+      return std::unexpected(vantok::Error::invalid_input(
+          "wigner_d needs max(x.size, 1) * (l_max + 1) <= " + vantok::fmt::plain(limit) + ", got x.size = " +
+          vantok::fmt::plain(static_cast<std::uint64_t>(len)) + ", l_max = " + vantok::fmt::plain(l_max)));
+    }
+    auto buffer = allocate_zeroed<double>(*count);
+    if (!buffer) {
+      return std::unexpected(memory_error("wigner_d cannot allocate " +
+                                          vantok::fmt::plain(static_cast<std::uint64_t>(*count)) +
+                                          " float64 values for its output: " + buffer.error()));
+    }
+
+    // The first failing cosine ends the loop; the core message names its value.
+    const auto* cosines = reinterpret_cast<const double*>(fields->data);
+    GilRelease unlocked;
+    const std::span<double> values = buffer->span();
+    for (std::size_t i = 0; i < len; ++i) {
+      VANTOK_CHECK(vantok::special::wigner::wigner_d<double>(m, n, cosines[i], values.subspan(i * row, row)));
+    }
+    return Output{len, row, std::move(*buffer)};
+  }();
+  if (!out) errors::throw_failure(std::move(out.error()));
+  const std::size_t shape[] = {out->len, out->row};
+  if (const auto error = check_shape(shape, out->values.size())) {
     errors::throw_failure(runtime_error(std::string("wigner_d output shape: ") + shape_error_text(*error)));
   }
-  return layered::array<double>(shape, std::move(*buffer)).release();
+  return layered::array<double>(shape, std::move(out->values)).release();
 }
 
 }  // namespace

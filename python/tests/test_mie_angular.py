@@ -13,7 +13,7 @@ import pytest
 from numpy.polynomial import legendre
 from test_mie import reference_coefficients
 
-from conftest import bcast, raises_exactly, unaligned, unaligned_complex
+from conftest import FOREIGN, bcast, raises_exactly, run_py, unaligned, unaligned_complex
 
 import vantok._vantok as vt
 from vantok import errors
@@ -586,3 +586,69 @@ def test_threads_get_equal_results():
     for result in results:
         for got, want in zip(result, expected):
             assert all(np.array_equal(a, b) for a, b in zip(got, want))
+
+
+# ---- mie_greek arguments, borrows and leaks --------------------------------------
+
+
+def test_greek_argument_refusals():
+    good = [f([1.0]), c([1.5]), None, None, False, False, True]
+    params = ["x", "m", "order", "n_max", "derivatives", "allow_unvalidated", "normalized"]
+    bad = {0: [1.0], 1: f([1.5]), 2: -1, 3: 2**64, 4: None, 5: 0, 6: "no"}
+    for k, value in bad.items():
+        args = list(good)
+        args[k] = value
+        with pytest.raises((TypeError, OverflowError)) as info:
+            vt.mie_greek(*args)
+        assert info.value.__notes__ == [f"while processing '{params[k]}'"]
+    assert vt.mie_greek(**dict(zip(params, good)))[1].shape[:2] == (6, 1)
+    with raises_exactly(ValueError, "x and m must have one shape (broadcast them first), got [2] and [1, 2]"):
+        vt.mie_greek(f([1.0, 2.0]), c([[1.5, 1.5]]), None, None, False, False, True)
+    # The shape and n_max come before the order.
+    with raises_exactly(errors.InvalidInputError, "invalid input: the number of terms must be in [1, 1048576], got 1048577"):
+        vt.mie_greek(f([1.0]), c([1.5]), 2**40, 1048577, False, False, True)
+    with raises_exactly(TypeError, "x must be an aligned array"):
+        vt.mie_greek(unaligned(1), c([1.5]), None, None, False, False, True)
+    x, m = f([1.0, 2.0]), c([1.5, 1.5])
+    with raises_exactly(BufferError, "m cannot be read: The given array is already borrowed"):
+        with_write_borrow(m.view(np.float64)[1:2], lambda: greek(x, m))
+    for call in (lambda: greek(x, m, 2**40), lambda: greek(x, c([1.5, -1.0]))):
+        with pytest.raises(errors.InvalidInputError):
+            call()
+        assert with_write_borrow(x, lambda: 1) == 1 and with_write_borrow(m.view(np.float64), lambda: 2) == 2
+    before = [sys.getrefcount(v) for v in (x, m)]
+    for _ in range(100):
+        greek(x, m, 6, False, True)
+        with pytest.raises(errors.InvalidInputError):
+            greek(x, m, 2**40)
+    assert [sys.getrefcount(v) for v in (x, m)] == before
+
+
+def test_a_foreign_registry_sees_every_borrow_released_in_reverse_order():
+    out = run_py(
+        FOREIGN.format(version=1)
+        + """
+x, m, mu = np.array([1.0, 2.0]), np.array([1.5 + 0j, 1.5 + 0j]), np.array([0.5])
+names = lambda: [(name, "x" if arr is x else "m" if arr is m else "mu") for name, arr in calls]
+report(lambda: vt.mie_amplitudes(x, m, mu, None, False, False)[0].shape)
+print(names()); calls.clear()
+report(lambda: vt.mie_phase_matrix(x, m, 2 * mu + 1, None, False, False, True))
+print(names()); calls.clear()
+report(lambda: vt.mie_greek(x, m, None, None, False, False, True)[1].shape)
+print(names()); calls.clear()
+report(lambda: vt.wigner_d(0, 0, 2, mu).shape)
+print(names()); calls.clear()
+report(lambda: vt.wigner_d(0, 0, 2, x))
+print(names()); calls.clear()
+"""
+    )
+    lines = out.splitlines()
+    forward = "[('acquire', 'x'), ('acquire', 'm'), ('acquire', 'mu'), ('release', 'mu'), ('release', 'm'), ('release', 'x')]"
+    assert lines[0] == "ok (2, 2, 1)" and lines[1] == forward
+    assert lines[2].startswith("InvalidInputError | invalid input: element 0 of mu:") and lines[3] == forward
+    assert lines[4] == "ok (6, 2, 27)"  # x = 2 has 13 terms
+    assert lines[5] == "[('acquire', 'x'), ('acquire', 'm'), ('release', 'm'), ('release', 'x')]"
+    # The release runs before the exception is raised, also when the core refuses x.
+    assert lines[6] == "ok (1, 3)" and lines[7] == "[('acquire', 'mu'), ('release', 'mu')]"
+    assert lines[8].startswith("InvalidInputError | invalid input: wigner_d needs -1 <= x <= 1, got 2.0 |")
+    assert lines[9] == "[('acquire', 'x'), ('release', 'x')]"
