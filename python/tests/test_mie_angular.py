@@ -10,6 +10,8 @@ import time
 import mpmath
 import numpy as np
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 from numpy.polynomial import legendre
 from test_mie import reference_coefficients
 
@@ -227,6 +229,24 @@ def test_shared_table_equals_the_recurrence(derivatives):
         assert np.array_equal(s[:, i], one_s[:, 0]) and np.array_equal(big_f[:, i], one_f[:, 0])
         if derivatives:
             assert np.array_equal(ds[:, i], one_ds[:, 0]) and np.array_equal(df[:, :, i], one_df[:, :, 0])
+
+
+@given(
+    x=st.lists(st.floats(1e-3, 300.0), min_size=2, max_size=4),
+    re=st.floats(1.01, 3.0),
+    im=st.floats(0.0, 2.0),
+    mu=st.lists(st.floats(-1.0, 1.0), min_size=1, max_size=5),
+)
+def test_table_and_recurrence_agree_for_any_batch(x, re, im, mu):
+    x, mu = f(x), f(mu)
+    m = np.full(len(x), complex(re, im))
+    s, ds = amplitudes(x, m, mu, derivatives=True)
+    big_f, _ = phase(x, m, mu, False)
+    for i in range(len(x)):
+        one_s, one_ds = amplitudes(x[i : i + 1], m[i : i + 1], mu, derivatives=True)
+        assert np.array_equal(s[:, i], one_s[:, 0]) and np.array_equal(ds[:, i], one_ds[:, 0])
+        assert np.array_equal(big_f[:, i], phase(x[i : i + 1], m[i : i + 1], mu, False)[0][:, 0])
+    assert np.all(big_f[0] >= 0) and np.all(abs(big_f[1:]) <= big_f[0] * (1 + 1e-12))
 
 
 def test_table_size_boundary_changes_nothing():
