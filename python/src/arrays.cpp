@@ -225,8 +225,19 @@ PyRef wrap(int type_num, std::span<const np::npy_intp> dims, void* data, PyRef o
 
 void ArrayBorrow::reset() noexcept {
   if (api_ != nullptr && array_) {
+    // A foreign registry may run Python code in its release, which must not
+    // start with an exception set (a borrow is often dropped while the call's
+    // own failure is pending). Park that exception around the release; a
+    // failure of the release itself has no caller to go to and is reported as
+    // unraisable.
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
     if (access_ == Access::Shared) api_->release(api_->flags, array_.get());
     else api_->release_mut(api_->flags, array_.get());
+    if (PyErr_Occurred() != nullptr) PyErr_WriteUnraisable(array_.get());
+    PyErr_Restore(type, value, traceback);
   }
   api_ = nullptr;
   array_ = PyRef();
