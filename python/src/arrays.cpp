@@ -197,24 +197,47 @@ constexpr int type_number() {
   }
 }
 
-const char* shape_error_text(ShapeError error) {
-  switch (error) {
-    case ShapeError::IncompatibleShape: return "incompatible shapes";
-    case ShapeError::OutOfBounds: return "out of bounds indexing";
-    case ShapeError::Overflow: return "arithmetic overflow";
-    case ShapeError::IncompatibleLayout: return "incompatible memory layout";
-    case ShapeError::RangeLimited: return "the shape does not fit in type limits";
-    case ShapeError::Unsupported: return "unsupported operation";
+
+const char* const VECTOR_CAPSULE = "vantok._vantok.vector";
+
+void free_vector(PyObject* capsule) noexcept {
+  delete static_cast<std::vector<double>*>(PyCapsule_GetPointer(capsule, VECTOR_CAPSULE));
+}
+
+// A C-ordered, writeable array of `dims` over `data`, whose base object is
+// `owner` (it frees the memory with the array). A null `data` (no elements)
+// lets NumPy allocate its own empty block; `owner` is then dropped.
+PyRef wrap(int type_num, std::span<const np::npy_intp> dims, void* data, PyRef owner) {
+  const np::Api& api = np::api();
+  const int nd = static_cast<int>(dims.size());
+  PyObject* descr = check(api.descr_from_type(type_num));
+  if (data == nullptr) {
+    return PyRef::checked(api.new_from_descr(api.array_type, descr, nd, dims.data(), nullptr, nullptr, 0, nullptr));
   }
-  return "unsupported operation";
+  PyRef result = PyRef::steal(
+      api.new_from_descr(api.array_type, descr, nd, dims.data(), nullptr, data, np::ARRAY_CARRAY, nullptr));
+  if (!result) throw PyErrSet{};
+  check_status(api.set_base_object(result.get(), owner.release()));  // steals the owner, also on failure
+  return result;
 }
 
 }  // namespace
 
 void ArrayBorrow::reset() noexcept {
   if (api_ != nullptr && array_) {
+    // A foreign registry may run Python code in its release, which must not
+    // start with an exception set (a borrow is often dropped while the call's
+    // own failure is pending). Park that exception around the release; a
+    // failure of the release itself has no caller to go to and is reported as
+    // unraisable.
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
     if (access_ == Access::Shared) api_->release(api_->flags, array_.get());
     else api_->release_mut(api_->flags, array_.get());
+    if (PyErr_Occurred() != nullptr) PyErr_WriteUnraisable(array_.get());
+    PyErr_Restore(type, value, traceback);
   }
   api_ = nullptr;
   array_ = PyRef();
@@ -259,7 +282,72 @@ int borrow_exclusive(PyObject* array, ArrayBorrow& out) {
   return code;
 }
 
+int borrow_shared(PyObject* array, ArrayBorrow& out) {
+  const BorrowApi& api = get();
+  PyRef held = PyRef::borrow(array);
+  const int code = api.acquire(api.flags, array);
+  if (code == 0) {
+    out = ArrayBorrow(std::move(held), &api, ArrayBorrow::Access::Shared);
+  } else if (code != -1) {
+    unexpected_code(code);
+  }
+  return code;
+}
+
 }  // namespace registry
+
+template <class T>
+std::expected<Buffer<T>, const char*> allocate_zeroed(std::size_t n) noexcept {
+  if (n == 0) return Buffer<T>();
+  if (n > static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(T)) {
+    return std::unexpected(
+        "memory allocation failed because the computed capacity exceeded the collection's maximum");
+  }
+  // calloc: zero pages come lazily from the kernel, and failure is a value.
+  void* data = std::calloc(n, sizeof(T));
+  if (data == nullptr) {
+    return std::unexpected("memory allocation failed because the memory allocator returned an error");
+  }
+  return Buffer<T>(static_cast<T*>(data), n);
+}
+
+template std::expected<Buffer<double>, const char*> allocate_zeroed<double>(std::size_t) noexcept;
+template std::expected<Buffer<C64>, const char*> allocate_zeroed<C64>(std::size_t) noexcept;
+template std::expected<Buffer<std::uint64_t>, const char*> allocate_zeroed<std::uint64_t>(std::size_t) noexcept;
+
+PyRef vector_array(std::vector<double>&& values) {
+  const auto n = static_cast<np::npy_intp>(values.size());
+  if (values.empty()) return wrap(np::NPY_DOUBLE, {&n, 1}, nullptr, PyRef());
+  auto* held = new std::vector<double>(std::move(values));
+  PyRef owner = PyRef::steal(PyCapsule_New(held, VECTOR_CAPSULE, &free_vector));
+  if (!owner) {
+    delete held;
+    throw PyErrSet{};
+  }
+  return wrap(np::NPY_DOUBLE, {&n, 1}, held->data(), std::move(owner));
+}
+
+const char* shape_error_text(ShapeError error) noexcept {
+  switch (error) {
+    case ShapeError::IncompatibleShape: return "incompatible shapes";
+    case ShapeError::OutOfBounds: return "out of bounds indexing";
+    case ShapeError::Overflow: return "arithmetic overflow";
+    case ShapeError::IncompatibleLayout: return "incompatible memory layout";
+    case ShapeError::RangeLimited: return "the shape does not fit in type limits";
+    case ShapeError::Unsupported: return "unsupported operation";
+  }
+  return "unsupported operation";
+}
+
+std::optional<ShapeError> check_shape(std::span<const std::size_t> shape, std::size_t size) noexcept {
+  std::size_t count = 1;
+  for (std::size_t extent : shape) {
+    if (__builtin_mul_overflow(count, extent, &count)) return ShapeError::Overflow;
+    if (extent > static_cast<std::size_t>(std::numeric_limits<np::npy_intp>::max())) return ShapeError::RangeLimited;
+  }
+  if (count != size) return ShapeError::IncompatibleShape;
+  return std::nullopt;
+}
 
 std::optional<std::size_t> product(std::initializer_list<std::size_t> factors) noexcept {
   std::size_t result = 1;
@@ -275,15 +363,12 @@ Outcome<ArrayBorrow> borrow(PyObject* array, std::string_view name) {
   if ((np::fields(array)->flags & np::ARRAY_ALIGNED) == 0) {
     return std::unexpected(type_error(std::string(name) + " must be an aligned array"));
   }
-  const BorrowApi& api = registry::get();
-  PyRef held = PyRef::borrow(array);
-  const int code = api.acquire(api.flags, array);
-  if (code == -1) {
+  ArrayBorrow held;
+  if (registry::borrow_shared(array, held) != 0) {
     return std::unexpected(
         buffer_error(std::string(name) + " cannot be read: The given array is already borrowed"));
   }
-  if (code != 0) unexpected_code(code);
-  return ArrayBorrow(std::move(held), &api, ArrayBorrow::Access::Shared);
+  return held;
 }
 
 Outcome<void> same_shape(std::span<const np::npy_intp> x, std::span<const np::npy_intp> m) {
@@ -347,21 +432,12 @@ vantok::Result<std::size_t> bounded(std::string_view what, std::optional<std::si
 
 template <class T>
 Outcome<Buffer<T>> zeros(std::size_t n, std::string_view what) {
-  if (n == 0) return Buffer<T>();
-  const char* reason = nullptr;
-  void* data = nullptr;
-  if (n > static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(T)) {
-    reason = "memory allocation failed because the computed capacity exceeded the collection's maximum";
-  } else {
-    // calloc: zero pages come lazily from the kernel, and failure is a value.
-    data = std::calloc(n, sizeof(T));
-    if (data == nullptr) reason = "memory allocation failed because the memory allocator returned an error";
-  }
-  if (data == nullptr) {
+  auto buffer = allocate_zeroed<T>(n);
+  if (!buffer) {
     return std::unexpected(memory_error("cannot allocate " + vantok::fmt::plain(static_cast<std::uint64_t>(n)) +
-                                        " values for " + std::string(what) + ": " + reason));
+                                        " values for " + std::string(what) + ": " + buffer.error()));
   }
-  return Buffer<T>(static_cast<T*>(data), n);
+  return std::move(*buffer);
 }
 
 template Outcome<Buffer<double>> zeros<double>(std::size_t, std::string_view);
@@ -406,6 +482,10 @@ vantok::Result<std::size_t> largest_n_terms(const ArrayView<double>& x, const Ar
   return largest;
 }
 
+vantok::Error changed_during_call(std::size_t i) {
+  return at(i, vantok::Error::invalid_input("x or m changed during the call"));
+}
+
 std::array<std::span<double>, 4> phase_buffers(std::span<double> buffer, std::size_t row_length,
                                                std::size_t start, std::size_t end) {
   std::size_t needed = 0;
@@ -423,37 +503,14 @@ namespace layered {
 
 template <class T>
 PyRef array(std::span<const std::size_t> shape, Buffer<T>&& buffer) {
-  std::vector<np::npy_intp> dims;
-  std::size_t count = 1;
-  for (std::size_t extent : shape) {
-    if (__builtin_mul_overflow(count, extent, &count)) errors::throw_failure(mie::shape_error(ShapeError::Overflow));
-    if (extent > static_cast<std::size_t>(std::numeric_limits<np::npy_intp>::max())) {
-      errors::throw_failure(mie::shape_error(ShapeError::RangeLimited));
-    }
-    dims.push_back(static_cast<np::npy_intp>(extent));
-  }
-  if (count != buffer.size()) errors::throw_failure(mie::shape_error(ShapeError::IncompatibleShape));
+  if (const auto error = check_shape(shape, buffer.size())) errors::throw_failure(mie::shape_error(*error));
+  const std::vector<np::npy_intp> dims(shape.begin(), shape.end());
 
-  const np::Api& api = np::api();
-  const int nd = static_cast<int>(dims.size());
-  PyObject* descr = check(api.descr_from_type(type_number<T>()));
-  if (buffer.empty()) {
-    // NumPy allocates its own (empty) block for a null data pointer.
-    return PyRef::checked(api.new_from_descr(api.array_type, descr, nd, dims.data(), nullptr, nullptr, 0, nullptr));
-  }
+  if (buffer.empty()) return wrap(type_number<T>(), dims, nullptr, PyRef());
   // The owner frees the buffer when the array goes; made first, so that every
   // failure below frees the buffer through it exactly once.
-  PyRef owner = PyRef::steal(PyCapsule_New(buffer.data(), BUFFER_CAPSULE, &free_buffer));
-  if (!owner) {
-    Py_DECREF(descr);
-    throw PyErrSet{};
-  }
-  void* data = buffer.release();
-  PyRef result = PyRef::steal(
-      api.new_from_descr(api.array_type, descr, nd, dims.data(), nullptr, data, np::ARRAY_CARRAY, nullptr));
-  if (!result) throw PyErrSet{};
-  check_status(api.set_base_object(result.get(), owner.release()));  // steals the owner, also on failure
-  return result;
+  PyRef owner = PyRef::checked(PyCapsule_New(buffer.data(), BUFFER_CAPSULE, &free_buffer));
+  return wrap(type_number<T>(), dims, buffer.release(), std::move(owner));
 }
 
 template PyRef array<double>(std::span<const std::size_t>, Buffer<double>&&);

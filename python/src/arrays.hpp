@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <expected>
 #include <initializer_list>
 #include <optional>
 #include <span>
@@ -61,6 +62,10 @@ const BorrowApi& get();
 /// fills `out`. Codes other than 0, -1 and -2 raise the internal failure
 /// "Unexpected return code {} from borrow checking API".
 int borrow_exclusive(PyObject* array, ArrayBorrow& out);
+
+/// Takes a shared (read) borrow of `array`; returns the registry's code (0 or
+/// -1), and on 0 fills `out`. Other codes raise the internal failure as above.
+int borrow_shared(PyObject* array, ArrayBorrow& out);
 
 }  // namespace registry
 
@@ -145,6 +150,29 @@ enum class ShapeError {
   Unsupported,
 };
 
+/// n zero-filled values from a fallible allocation (none for n = 0), or the
+/// allocator's reason: "memory allocation failed because the computed capacity
+/// exceeded the collection's maximum" when n values exceed the largest
+/// allocation, else "memory allocation failed because the memory allocator
+/// returned an error". Lock-free.
+template <class T>
+std::expected<Buffer<T>, const char*> allocate_zeroed(std::size_t n) noexcept;
+extern template std::expected<Buffer<double>, const char*> allocate_zeroed<double>(std::size_t) noexcept;
+extern template std::expected<Buffer<C64>, const char*> allocate_zeroed<C64>(std::size_t) noexcept;
+extern template std::expected<Buffer<std::uint64_t>, const char*> allocate_zeroed<std::uint64_t>(
+    std::size_t) noexcept;
+
+/// A one-dimensional float64 output array that takes over the memory of
+/// `values` (the vector moves to the heap and is freed with the array). Lock
+/// held; throws PyErrSet on failure.
+PyRef vector_array(std::vector<double>&& values);
+
+/// Why `shape` cannot be laid over `size` values (C order), or nothing when it can.
+std::optional<ShapeError> check_shape(std::span<const std::size_t> shape, std::size_t size) noexcept;
+
+/// The text of a shape error: "incompatible shapes", "out of bounds indexing", ...
+const char* shape_error_text(ShapeError error) noexcept;
+
 /// The product of the factors, or nullopt when it overflows.
 std::optional<std::size_t> product(std::initializer_list<std::size_t> factors) noexcept;
 
@@ -220,6 +248,11 @@ Outcome<Buffer<double>> cosines(const ArrayView<double>& mu);
 /// error with its index. Solves nothing. Lock-free.
 vantok::Result<std::size_t> largest_n_terms(const ArrayView<double>& x, const ArrayView<C64>& m,
                                             const vantok::mie::SolveOptions& options);
+
+/// InvalidInput "element {i}: x or m changed during the call": element i needs
+/// more terms in the second pass than the first pass found (a writer that
+/// bypassed the borrows changed it in between).
+vantok::Error changed_during_call(std::size_t i);
 
 /// Second pass: solves every element in C order with one solver (its buffers
 /// serve all elements) and hands each solved state to `use(i, state)`, which

@@ -6,13 +6,14 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <vector>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
+#include "angular.hpp"
 #include "args.hpp"
 #include "arrays.hpp"
 #include "errors.hpp"
@@ -22,21 +23,13 @@
 #include "vantok/format.hpp"
 #include "vantok/layered/check.hpp"
 #include "vantok/layered/layered.hpp"
-#include "vantok/mie/amplitudes.hpp"
 #include "vantok/mie/coefficients.hpp"
-#include "vantok/mie/greek.hpp"
-#include "vantok/mie/phase.hpp"
 
 namespace vantok_py::layered {
 
 namespace {
 
 using vantok::mie::SolveOptions;
-using vantok::mie::amplitudes::AmplitudeBuffers;
-using vantok::mie::amplitudes::AngularTable;
-using vantok::mie::greek::GreekCoefficients;
-using vantok::mie::phase::PhaseMatrixBuffers;
-using vantok::mie::phase::PhaseMatrixDerivativeBuffers;
 using vantok::mie::coefficients::CoefficientDerivatives;
 using vantok::mie::coefficients::Coefficients;
 
@@ -78,7 +71,9 @@ template <class T>
 Outcome<View2<T>> view2(const ArrayBorrow& borrowed) {
   const np::ArrayFields* f = np::fields(borrowed.array());
   if (f->nd != 2) {
-    return std::unexpected(value_error("x and m must be two-dimensional: ShapeError/IncompatibleShape: incompatible shapes"));
+    // The text of the shape error of a failed dimension conversion.
+    return std::unexpected(value_error(std::string("x and m must be two-dimensional: ShapeError/IncompatibleShape: ") +
+                                       shape_error_text(ShapeError::IncompatibleShape)));
   }
   return View2<T>{f->data, {f->dimensions[0], f->dimensions[1]}, {f->strides[0], f->strides[1]}};
 }
@@ -195,8 +190,7 @@ class LayeredSolver {
   vantok::Result<std::pair<Coefficients, CoefficientDerivatives>> layer(std::size_t l,
                                                                         std::string_view word) const {
     if (!derivatives()) {
-      return std::unexpected(vantok::Error::invalid_input(
-          std::string(word) + " derivatives need a solution from Layered::compute_with_derivatives"));
+      return std::unexpected(angular::derivatives_missing(word, "Layered"));
     }
     if (l >= layers()) {
       return std::unexpected(vantok::Error::invalid_input(
@@ -274,10 +268,10 @@ PyObject* efficiencies(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   if (!out) errors::throw_failure(std::move(out.error()));
 
   const std::size_t P = out->particles;
-  PyRef jacobian =
-      derivatives ? array({out->layers, 3, 5, P}, std::move(out->jacobian)) : PyRef::borrow(Py_None);
+  PyRef jacobian;
+  if (derivatives) jacobian = array({out->layers, 3, 5, P}, std::move(out->jacobian));
   PyRef values = array({5, P}, std::move(out->values));
-  return check(PyTuple_Pack(2, values.get(), jacobian.get()));
+  return tuple_of(std::move(values), std::move(jacobian)).release();
 }
 
 // ---- layered_coefficients -----------------------------------------------------
@@ -324,7 +318,7 @@ PyObject* coefficients(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
       // A writer that bypasses the registry may have changed x or m since the
       // first pass: never write past the row.
       if (terms > N) {
-        return std::unexpected(mie::at(p, vantok::Error::invalid_input("x or m changed during the call")));
+        return std::unexpected(mie::changed_during_call(p));
       }
       counts[p] = terms;
       const Coefficients coefficients = solved.coefficients();
@@ -347,160 +341,124 @@ PyObject* coefficients(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 
   const std::size_t P = out->particles;
   const std::size_t N = out->n_terms;
-  PyRef d = derivatives ? array({out->layers, 4, P, N}, std::move(out->derivatives)) : PyRef::borrow(Py_None);
+  PyRef d;
+  if (derivatives) d = array({out->layers, 4, P, N}, std::move(out->derivatives));
   PyRef counts = array({P}, std::move(out->counts));
   PyRef a = array({P, N}, std::move(out->a));
   PyRef b = array({P, N}, std::move(out->b));
-  return check(PyTuple_Pack(4, counts.get(), a.get(), b.get(), d.get()));
+  return tuple_of(std::move(counts), std::move(a), std::move(b), std::move(d)).release();
 }
 
 // ---- layered_amplitudes and layered_phase_matrix ------------------------------------
 
-/// Most values (2 N n_mu f64) of the one angular table a call may share.
-constexpr std::size_t MAX_TABLE_VALUES = std::size_t{1} << 22;
-
-/// The angular table all particles of a call share: none for fewer than two
-/// particles or no cosines; otherwise every particle is checked in row order
-/// (no solve, no derivative limit) and, when 2 N n_mu <= 2^22 for the largest
-/// N, the table of N orders is made (its own error has no element index).
-vantok::Result<std::optional<AngularTable>> angular_table(const Particles& in, std::span<const double> mu) {
-  if (mu.empty() || in.count() < 2) return std::nullopt;
+/// The first pass of an angular call and its shared table: for at least two
+/// particles and one cosine every particle is checked in row order (no solve,
+/// no derivative limit) and the table of the largest N is made when it fits
+/// (its own error carries no element index); otherwise the recurrences serve.
+vantok::Result<void> share_table(const Particles& in, angular::Angles& angles) {
+  if (!angular::wants_table(in.count(), angles.n_mu())) return {};
   VANTOK_TRY(n_terms, largest_n_terms(in));
-  const auto values = product({2, n_terms, mu.size()});
-  if (!values || *values > MAX_TABLE_VALUES) return std::nullopt;
-  VANTOK_TRY(table, AngularTable::create(mu, n_terms));
-  return std::optional<AngularTable>(std::move(table));
+  return angles.share(n_terms);
 }
 
-/// The arguments of the angular functions: (x, m, mu, n_max, derivatives,
-/// allow_unvalidated[, normalized]), converted in that order.
-struct AngularArgs {
-  PyObject* x;
-  PyObject* m;
-  PyObject* mu;
-  std::optional<std::uint64_t> n_max;
-  bool derivatives;
-  bool allow_unvalidated;
-  bool normalized;
-};
+enum class Output { Amplitudes, PhaseMatrix };
 
-AngularArgs angular_args(const char* function, bool with_normalized, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) {
-  static constexpr const char* params[] = {"x", "m", "mu", "n_max", "derivatives", "allow_unvalidated", "normalized"};
-  const std::size_t count = with_normalized ? 7 : 6;
-  const args::Spec spec{function, nullptr, std::span(params, count), count};
-  const auto arguments = args::Arguments::fast(spec, args, nargs, kwnames);
-  AngularArgs out{};
-  out.x = arguments.f64_array(0);
-  out.m = arguments.c128_array(1);
-  out.mu = arguments.f64_array(2);
-  out.n_max = arguments.opt_u64(3);
-  out.derivatives = arguments.flag(4);
-  out.allow_unvalidated = arguments.flag(5);
-  out.normalized = with_normalized && arguments.flag(6);
-  return out;
-}
+// What distinguishes the two angular outputs: value type, rows per particle
+// and cosine (values; derivatives of one layer), the guard's name and limit,
+// and the word of the layer access.
+template <Output kind>
+struct Layout;
 
-/// What differs between the amplitudes and the phase matrix: the value type,
-/// the counts per particle and cosine, the names, and the core routines.
-struct AmplitudeKind {
+template <>
+struct Layout<Output::Amplitudes> {
   using Value = C64;
-  static constexpr const char* word = "amplitude";
+  static constexpr std::size_t rows = 2;              // S1, S2
+  static constexpr std::size_t layer_rows = 4;        // dS1/dx_l, dS2/dx_l, dS1/dm_l, dS2/dm_l
   static constexpr const char* what = "the amplitudes";
   static constexpr const OutputLimit& limit = COMPLEX_VALUES;
-  static constexpr std::size_t value_rows = 2;  // S1, S2
-  static constexpr std::size_t layer_rows = 4;  // dS1/dx_l, dS2/dx_l, dS1/dm_l, dS2/dm_l
-
-  bool normalized;
-
-  /// S1, S2 of the particle at [start, end) of its rows.
-  static AmplitudeBuffers rows(std::span<C64> buffer, std::size_t row, std::size_t k, std::size_t start,
-                               std::size_t end) {
-    return {buffer.subspan(row * k + start, end - start), buffer.subspan((row + 1) * k + start, end - start)};
-  }
-
-  vantok::Result<void> values_of(const Coefficients& c, const std::optional<AngularTable>& table,
-                                 std::span<const double> mu, std::span<C64> out, std::size_t k, std::size_t start,
-                                 std::size_t end) const {
-    const AmplitudeBuffers s = rows(out, 0, k, start, end);
-    return table ? c.amplitudes_from_table(*table, s) : c.amplitudes(mu, s);
-  }
-
-  /// Layer l's four rows of the particle; the values go to `scratch` (2 n_mu).
-  vantok::Result<void> layer_of(const Coefficients& c, const CoefficientDerivatives& d,
-                                const std::optional<AngularTable>& table, std::span<const double> mu,
-                                std::span<C64> scratch, std::span<C64> out, std::size_t l, std::size_t k,
-                                std::size_t start, std::size_t end) const {
-    const std::size_t n_mu = end - start;
-    const AmplitudeBuffers values = rows(scratch, 0, n_mu, 0, n_mu);
-    const AmplitudeBuffers dx = rows(out, 4 * l, k, start, end);
-    const AmplitudeBuffers dm = rows(out, 4 * l + 2, k, start, end);
-    return table ? c.amplitudes_with_derivatives_from_table(d, *table, values, dx, dm)
-                 : c.amplitudes_with_derivatives(d, mu, values, dx, dm);
-  }
+  static constexpr const char* word = "amplitude";
 };
 
-struct PhaseKind {
+template <>
+struct Layout<Output::PhaseMatrix> {
   using Value = double;
-  static constexpr const char* word = "phase-matrix";
+  static constexpr std::size_t rows = 4;              // F11, F12, F33, F34
+  static constexpr std::size_t layer_rows = 12;       // the four for x_l, Re m_l, Im m_l
   static constexpr const char* what = "the phase matrix";
   static constexpr const OutputLimit& limit = REAL_VALUES;
-  static constexpr std::size_t value_rows = 4;   // F11, F12, F33, F34
-  static constexpr std::size_t layer_rows = 12;  // x_l, Re m_l, Im m_l, four rows each
-
-  bool normalized;
-
-  static PhaseMatrixBuffers rows(std::span<double> buffer, std::size_t k, std::size_t start, std::size_t end) {
-    const auto [f11, f12, f33, f34] = mie::phase_buffers(buffer, k, start, end);
-    return {f11, f12, f33, f34};
-  }
-
-  vantok::Result<void> values_of(const Coefficients& c, const std::optional<AngularTable>& table,
-                                 std::span<const double> mu, std::span<double> out, std::size_t k,
-                                 std::size_t start, std::size_t end) const {
-    const PhaseMatrixBuffers f = rows(out, k, start, end);
-    return table ? c.phase_matrix_from_table(*table, normalized, f) : c.phase_matrix(mu, normalized, f);
-  }
-
-  vantok::Result<void> layer_of(const Coefficients& c, const CoefficientDerivatives& d,
-                                const std::optional<AngularTable>& table, std::span<const double> mu,
-                                std::span<double> scratch, std::span<double> out, std::size_t l, std::size_t k,
-                                std::size_t start, std::size_t end) const {
-    const std::size_t n_mu = end - start;
-    const PhaseMatrixBuffers values = rows(scratch, n_mu, 0, n_mu);
-    // Groups x_l, Re m_l, Im m_l of layer l, each four rows of k values.
-    const auto group = [&](std::size_t r) { return rows(out.subspan((3 * l + r) * 4 * k, 4 * k), k, start, end); };
-    const PhaseMatrixDerivativeBuffers derivatives{group(0), group(1), group(2)};
-    return table ? c.phase_matrix_with_derivatives_from_table(*table, d, normalized, values, derivatives)
-                 : c.phase_matrix_with_derivatives(mu, d, normalized, values, derivatives);
-  }
+  static constexpr const char* word = "phase-matrix";
 };
 
-template <class Kind>
+// The outputs of one angular call: `rows` rows of K = P n_mu values, and
+// `layer_rows` rows per layer (empty without derivatives).
+template <Output kind>
 struct AngularOutputs {
+  using Value = typename Layout<kind>::Value;
   std::size_t particles;
   std::size_t layers;
   std::size_t n_mu;
-  Buffer<typename Kind::Value> values;       // (values, P, n_mu)
-  Buffer<typename Kind::Value> derivatives;  // (L, per_layer, P, n_mu), empty without derivatives
+  Buffer<Value> values;
+  Buffer<Value> derivatives;
 };
 
-/// The lock-free part of an angular call: buffers, then the shared table (its
-/// first pass), then every particle in row order, its values once and, with
-/// derivatives, each layer's rows (the values of those calls go to scratch).
-template <class Kind>
-Outcome<AngularOutputs<Kind>> angular_values(const Particles& in, std::span<const double> mu, bool derivatives,
-                                             const Kind& kind) {
-  using T = typename Kind::Value;
+// One particle's S1, S2 at [start, end) of the value rows.
+vantok::Result<void> evaluate_values(const angular::Angles& angles, const Coefficients& c, bool,
+                                     AngularOutputs<Output::Amplitudes>& out, std::size_t start, std::size_t end) {
+  const std::size_t k = out.particles * out.n_mu;
+  return angles.amplitudes(c, angular::amplitude_rows(out.values.span(), k, 0, start, end));
+}
+
+vantok::Result<void> evaluate_values(const angular::Angles& angles, const Coefficients& c, bool normalized,
+                                     AngularOutputs<Output::PhaseMatrix>& out, std::size_t start, std::size_t end) {
+  const std::size_t k = out.particles * out.n_mu;
+  return angles.phase_matrix(c, normalized, angular::phase_rows(out.values.span(), k, 0, start, end));
+}
+
+// One particle's derivative rows of layer l; the values the routine also forms
+// go to `scratch` (one particle's value rows) and are dropped.
+vantok::Result<void> evaluate_layer(const angular::Angles& angles, const Coefficients& c,
+                                    const CoefficientDerivatives& d, bool, std::span<C64> scratch,
+                                    AngularOutputs<Output::Amplitudes>& out, std::size_t l, std::size_t start,
+                                    std::size_t end) {
+  const std::size_t k = out.particles * out.n_mu;
+  const std::size_t n_mu = end - start;
+  return angles.amplitudes_with_derivatives(c, d, angular::amplitude_rows(scratch, n_mu, 0, 0, n_mu),
+                                            angular::amplitude_rows(out.derivatives.span(), k, 4 * l, start, end),
+                                            angular::amplitude_rows(out.derivatives.span(), k, 4 * l + 2, start, end));
+}
+
+vantok::Result<void> evaluate_layer(const angular::Angles& angles, const Coefficients& c,
+                                    const CoefficientDerivatives& d, bool normalized, std::span<double> scratch,
+                                    AngularOutputs<Output::PhaseMatrix>& out, std::size_t l, std::size_t start,
+                                    std::size_t end) {
+  const std::size_t k = out.particles * out.n_mu;
+  const std::size_t n_mu = end - start;
+  // Layer l owns the groups 3 l (x_l), 3 l + 1 (Re m_l), 3 l + 2 (Im m_l).
+  return angles.phase_matrix_with_derivatives(
+      c, d, normalized, angular::phase_rows(scratch, n_mu, 0, 0, n_mu),
+      angular::phase_derivative_rows(out.derivatives.span(), k, 3 * l, start, end));
+}
+
+/// The lock-free part of an angular call: buffers, then the first pass and the
+/// shared table, then every particle in row order, its values once and, with
+/// derivatives, each layer's rows.
+template <Output kind>
+Outcome<AngularOutputs<kind>> evaluate(const Particles& in, std::span<const double> cosines, bool derivatives,
+                                       bool normalized) {
+  using Layout = Layout<kind>;
+  using T = typename Layout::Value;
   const std::size_t P = in.count();
   const std::size_t L = in.layers();
-  const std::size_t n_mu = mu.size();
-  const std::size_t K = P * n_mu;
+  const std::size_t n_mu = cosines.size();
+  const std::size_t K = P * n_mu;  // bounded by the size guard
   VANTOK_CHECK(layer_count(in));
-  VANTOK_TRY(values, mie::zeros<T>(Kind::value_rows * K, Kind::what));
-  VANTOK_TRY(d, mie::zeros<T>(derivatives ? Kind::layer_rows * L * K : 0, "derivatives"));
-  VANTOK_TRY(table, angular_table(in, mu));
-  std::vector<T> scratch(Kind::value_rows * n_mu);
+  VANTOK_TRY(values, mie::zeros<T>(Layout::rows * K, Layout::what));
+  VANTOK_TRY(d, mie::zeros<T>(derivatives ? Layout::layer_rows * L * K : 0, "derivatives"));
+  AngularOutputs<kind> out{P, L, n_mu, std::move(values), std::move(d)};
+  angular::Angles angles(cosines);
+  VANTOK_CHECK(share_table(in, angles));
+
+  std::vector<T> scratch(Layout::rows * n_mu);
   LayeredSolver solver;
   for (std::size_t p = 0; p < P; ++p) {
     const auto [xs, ms] = row(in, p);
@@ -513,153 +471,140 @@ Outcome<AngularOutputs<Kind>> angular_values(const Particles& in, std::span<cons
     VANTOK_TRY(solved, solver.solve(p, xs, ms, in.options, derivatives));
     const std::size_t start = p * n_mu;
     const std::size_t end = start + n_mu;
-    const Coefficients coefficients = solved->coefficients();
-    auto evaluated = kind.values_of(coefficients, table, mu, values.span(), K, start, end);
-    if (!evaluated) return std::unexpected(mie::at(p, std::move(evaluated).error()));
-    if (!derivatives) continue;
-    for (std::size_t l = 0; l < L; ++l) {
-      auto layer = solved->layer(l, Kind::word);
-      if (!layer) return std::unexpected(mie::at(p, std::move(layer).error()));
-      auto done = kind.layer_of(layer->first, layer->second, table, mu, scratch, d.span(), l, K, start, end);
-      if (!done) return std::unexpected(mie::at(p, std::move(done).error()));
+    // Every refusal of the angular routines (the table's term check among
+    // them) names the particle.
+    auto done = evaluate_values(angles, solved->coefficients(), normalized, out, start, end);
+    for (std::size_t l = 0; done && derivatives && l < L; ++l) {
+      auto layer = solved->layer(l, Layout::word);
+      if (!layer) {
+        done = std::unexpected(std::move(layer).error());
+        break;
+      }
+      done = evaluate_layer(angles, layer->first, layer->second, normalized, std::span<T>(scratch), out, l, start,
+                            end);
     }
+    if (!done) return std::unexpected(mie::at(p, std::move(done).error()));
   }
-  return AngularOutputs<Kind>{P, L, n_mu, std::move(values), std::move(d)};
+  return out;
 }
 
-template <class Kind>
-PyObject* angular(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  constexpr bool phase = std::is_same_v<Kind, PhaseKind>;
-  const AngularArgs a = angular_args(function, phase, args, nargs, kwnames);
-  const Kind kind{a.normalized};
+template <Output kind>
+PyObject* angular_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  using Layout = Layout<kind>;
+  constexpr bool phase = kind == Output::PhaseMatrix;
+  const auto [x, m, mu, n_max, derivatives, allow_unvalidated, normalized] = args::AngularArgs::extract(
+      phase ? "layered_phase_matrix" : "layered_amplitudes", phase, args, nargs, kwnames);
 
-  Outcome<AngularOutputs<Kind>> out = [&]() -> Outcome<AngularOutputs<Kind>> {
-    VANTOK_TRY(in, particles(a.x, a.m, a.mu, a.n_max, a.allow_unvalidated));
-    VANTOK_TRY(mu, mie::cosines(ArrayView<double>(in.mu_borrow)));
-    const std::size_t n = std::max<std::size_t>(mu.size(), 1);
-    const auto count = a.derivatives ? per_particle(in.count(), in.layers(), Kind::layer_rows, Kind::value_rows)
-                                     : product({in.count(), Kind::value_rows});
-    VANTOK_CHECK(mie::bounded(Kind::what, count ? product({*count, n}) : std::nullopt, Kind::limit, a.derivatives));
+  Outcome<AngularOutputs<kind>> result = [&]() -> Outcome<AngularOutputs<kind>> {
+    VANTOK_TRY(in, particles(x, m, mu, n_max, allow_unvalidated));
+    VANTOK_TRY(cosines, mie::cosines(ArrayView<double>(in.mu_borrow)));
+    // With no cosines the guard still counts one per particle.
+    const auto per_cosine = derivatives ? per_particle(in.count(), in.layers(), Layout::layer_rows, Layout::rows)
+                                        : product({in.count(), Layout::rows});
+    const std::size_t n = std::max<std::size_t>(cosines.size(), 1);
+    VANTOK_CHECK(mie::bounded(Layout::what, per_cosine ? product({*per_cosine, n}) : std::nullopt, Layout::limit,
+                              derivatives));
 
     GilRelease unlocked;
-    return angular_values(in, mu.span(), a.derivatives, kind);
+    return evaluate<kind>(in, cosines.span(), derivatives, normalized);
   }();
-  if (!out) errors::throw_failure(std::move(out.error()));
-
-  const std::size_t P = out->particles;
-  const std::size_t n_mu = out->n_mu;
-  PyRef d = PyRef::borrow(Py_None);
-  if (a.derivatives) {
-    d = phase ? array({out->layers, 3, 4, P, n_mu}, std::move(out->derivatives))
-              : array({out->layers, 4, P, n_mu}, std::move(out->derivatives));
+  if (!result) errors::throw_failure(std::move(result.error()));
+  AngularOutputs<kind>& out = *result;
+  PyRef derivative_array;
+  if (derivatives) {
+    if constexpr (phase) {
+      derivative_array = array({out.layers, 3, 4, out.particles, out.n_mu}, std::move(out.derivatives));
+    } else {
+      derivative_array = array({out.layers, 4, out.particles, out.n_mu}, std::move(out.derivatives));
+    }
   }
-  PyRef values = array({Kind::value_rows, P, n_mu}, std::move(out->values));
-  return check(PyTuple_Pack(2, values.get(), d.get()));
+  PyRef values = array({Layout::rows, out.particles, out.n_mu}, std::move(out.values));
+  return tuple_of(std::move(values), std::move(derivative_array)).release();
 }
 
 PyObject* amplitudes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return angular<AmplitudeKind>("layered_amplitudes", args, nargs, kwnames);
+  return angular_call<Output::Amplitudes>(args, nargs, kwnames);
 }
 
 PyObject* phase_matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return angular<PhaseKind>("layered_phase_matrix", args, nargs, kwnames);
+  return angular_call<Output::PhaseMatrix>(args, nargs, kwnames);
 }
 
 // ---- layered_greek -------------------------------------------------------------------
-
-/// Copies the six sequences (L + 1 values each) of `greek` to rows first_row ..
-/// first_row + 5 of `buffer` (rows of `row_length` values), at [start, end).
-void row_store(const GreekCoefficients<double>& greek, std::span<double> buffer, std::size_t row_length,
-               std::size_t first_row, std::size_t start, std::size_t end) {
-  const auto vectors = greek.vectors();
-  for (std::size_t k = 0; k < 6; ++k) {
-    const std::vector<double>& v = *vectors[k];
-    VANTOK_ASSERT(v.size() == end - start && (first_row + k) * row_length + end <= buffer.size());
-    std::copy(v.begin(), v.end(), buffer.begin() + static_cast<std::ptrdiff_t>((first_row + k) * row_length + start));
-  }
-}
 
 struct GreekOutputs {
   std::size_t particles;
   std::size_t layers;
   std::size_t order;  // L
-  Buffer<std::uint64_t> counts;
-  Buffer<double> greek;        // (6, P, L + 1)
-  Buffer<double> derivatives;  // (layers, 3, 6, P, L + 1), empty without derivatives
+  angular::greek::Buffers buffers;
 };
 
-PyObject* greek(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr const char* params[] = {"x", "m", "order", "n_max", "derivatives", "allow_unvalidated",
-                                           "normalized"};
-  static constexpr args::Spec spec{"layered_greek", nullptr, params, 7};
-  const auto arguments = args::Arguments::fast(spec, args, nargs, kwnames);
-  PyObject* x = arguments.f64_array(0);
-  PyObject* m = arguments.c128_array(1);
-  const std::optional<std::uint64_t> order = arguments.opt_u64(2);
-  const std::optional<std::uint64_t> n_max = arguments.opt_u64(3);
-  const bool derivatives = arguments.flag(4);
-  const bool allow_unvalidated = arguments.flag(5);
-  const bool normalized = arguments.flag(6);
+/// The lock-free part of layered_greek: the first pass (always: it fixes the
+/// default order and the output size), the second guard and the buffers, then
+/// each particle solved and expanded. The values always come from `greek`;
+/// each layer adds one `greek_with_derivatives`, whose values are dropped.
+Outcome<GreekOutputs> expand(const Particles& in, std::optional<std::uint64_t> requested, bool derivatives,
+                             bool normalized) {
+  const std::size_t P = in.count();
+  const std::size_t layers = in.layers();
+  VANTOK_TRY(n_max, largest_n_terms(in));
+  const std::size_t order = angular::greek::order_of(requested, n_max);
+  const std::size_t sets = derivatives ? layers : 0;
+  VANTOK_CHECK(angular::greek::bounded(P, order + 1, sets, derivatives));
+  VANTOK_TRY(buffers, angular::greek::allocate(P, order + 1, sets));
+  GreekOutputs out{P, layers, order, std::move(buffers)};
 
-  Outcome<GreekOutputs> out = [&]() -> Outcome<GreekOutputs> {
-    VANTOK_TRY(in, particles(x, m, nullptr, n_max, allow_unvalidated));
-    if (order && *order > vantok::MAX_GREEK_ORDER) {
-      return std::unexpected(vantok::Error::invalid_input(
-          "the Greek order must be at most " + vantok::fmt::plain(vantok::MAX_GREEK_ORDER) + ", got " +
-          vantok::fmt::plain(*order)));
+  const std::size_t row_length = P * (order + 1);
+  const std::span<double> values = out.buffers.values.span();
+  const std::span<double> derivative_values = out.buffers.derivatives.span();
+  VANTOK_CHECK(solve_each(in, derivatives, [&](std::size_t p, const LayeredSolver& solved) -> vantok::Result<void> {
+    const std::size_t n_terms = solved.n_terms();
+    // A writer that bypassed the borrows changed the particle after the first pass.
+    if (!requested && n_terms > n_max) return std::unexpected(mie::changed_during_call(p));
+    out.buffers.counts[p] = n_terms;
+    const std::size_t start = p * (order + 1);
+    const std::size_t end = start + order + 1;
+    auto g = solved.coefficients().greek(order, normalized);
+    if (!g) return std::unexpected(mie::at(p, std::move(g).error()));
+    angular::greek::row_store(*g, values, row_length, 0, start, end);
+    for (std::size_t l = 0; derivatives && l < layers; ++l) {
+      auto layer = solved.layer(l, "Greek");
+      if (!layer) return std::unexpected(mie::at(p, std::move(layer).error()));
+      auto dg = layer->first.greek_with_derivatives(order, layer->second, normalized);
+      if (!dg) return std::unexpected(mie::at(p, std::move(dg).error()));
+      const std::size_t first = angular::greek::DERIVATIVE_ROWS * l;
+      angular::greek::row_store(dg->x, derivative_values, row_length, first, start, end);
+      angular::greek::row_store(dg->re_m, derivative_values, row_length, first + 6, start, end);
+      angular::greek::row_store(dg->im_m, derivative_values, row_length, first + 12, start, end);
     }
-    const std::size_t P = in.count();
-    const std::size_t layers = in.layers();
-    // 6 coefficients and 18 derivatives per layer, per particle and order.
-    const auto per_order = derivatives ? per_particle(P, layers, 18, 6) : product({P, 6});
-    VANTOK_CHECK(mie::bounded("the Greek coefficients", per_order, REAL_VALUES, derivatives));
+    return {};
+  }));
+  return out;
+}
+
+PyObject* greek(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  const auto [x, m, order, n_max, derivatives, allow_unvalidated, normalized] =
+      args::GreekArgs::extract("layered_greek", args, nargs, kwnames);
+
+  Outcome<GreekOutputs> result = [&]() -> Outcome<GreekOutputs> {
+    VANTOK_TRY(in, particles(x, m, nullptr, n_max, allow_unvalidated));
+    VANTOK_CHECK(angular::greek::check_order(order));
+    // Before the order is known: a call that could not hold even order 0.
+    VANTOK_CHECK(angular::greek::bounded(in.count(), 1, derivatives ? in.layers() : 0, derivatives));
 
     GilRelease unlocked;
-    VANTOK_TRY(n_terms, largest_n_terms(in));
-    const std::size_t N = n_terms;
-    const std::size_t L = order ? static_cast<std::size_t>(*order) : 2 * N;
-    VANTOK_CHECK(mie::bounded("the Greek coefficients", per_order ? product({*per_order, L + 1}) : std::nullopt,
-                              REAL_VALUES, derivatives));
-    VANTOK_TRY(counts, mie::term_counts(P));
-    VANTOK_TRY(coefficients, mie::zeros<double>(6 * P * (L + 1), "the Greek coefficients"));
-    VANTOK_TRY(d, mie::zeros<double>(derivatives ? 18 * layers * P * (L + 1) : 0, "derivatives"));
-    const std::size_t R = P * (L + 1);
-    VANTOK_CHECK(solve_each(in, derivatives, [&](std::size_t p, const LayeredSolver& solved) -> vantok::Result<void> {
-      const std::size_t terms = solved.n_terms();
-      // With the default order the outputs were sized by the first pass.
-      if (!order && terms > N) {
-        return std::unexpected(mie::at(p, vantok::Error::invalid_input("x or m changed during the call")));
-      }
-      counts[p] = terms;
-      const std::size_t start = p * (L + 1);
-      const std::size_t end = start + L + 1;
-      const Coefficients c = solved.coefficients();
-      auto values = c.greek(L, normalized);
-      if (!values) return std::unexpected(mie::at(p, std::move(values).error()));
-      row_store(*values, coefficients.span(), R, 0, start, end);
-      if (!derivatives) return {};
-      for (std::size_t l = 0; l < layers; ++l) {
-        auto layer = solved.layer(l, "Greek");
-        if (!layer) return std::unexpected(mie::at(p, std::move(layer).error()));
-        // Its value set repeats `values`; only the three derivative sets are kept.
-        auto with = layer->first.greek_with_derivatives(L, layer->second, normalized);
-        if (!with) return std::unexpected(mie::at(p, std::move(with).error()));
-        row_store(with->x, d.span(), R, 18 * l, start, end);
-        row_store(with->re_m, d.span(), R, 18 * l + 6, start, end);
-        row_store(with->im_m, d.span(), R, 18 * l + 12, start, end);
-      }
-      return {};
-    }));
-    return GreekOutputs{P, layers, L, std::move(counts), std::move(coefficients), std::move(d)};
+    return expand(in, order, derivatives, normalized);
   }();
-  if (!out) errors::throw_failure(std::move(out.error()));
-
-  const std::size_t P = out->particles;
-  const std::size_t L = out->order;
-  PyRef d = derivatives ? array({out->layers, 3, 6, P, L + 1}, std::move(out->derivatives)) : PyRef::borrow(Py_None);
-  PyRef counts = array({P}, std::move(out->counts));
-  PyRef coefficients = array({6, P, L + 1}, std::move(out->greek));
-  return check(PyTuple_Pack(3, counts.get(), coefficients.get(), d.get()));
+  if (!result) errors::throw_failure(std::move(result.error()));
+  GreekOutputs& out = *result;
+  const std::size_t orders = out.order + 1;
+  PyRef derivative_array;
+  if (derivatives) {
+    derivative_array = array({out.layers, 3, 6, out.particles, orders}, std::move(out.buffers.derivatives));
+  }
+  PyRef counts = array({out.particles}, std::move(out.buffers.counts));
+  PyRef coefficients = array({6, out.particles, orders}, std::move(out.buffers.values));
+  return tuple_of(std::move(counts), std::move(coefficients), std::move(derivative_array)).release();
 }
 
 }  // namespace

@@ -132,7 +132,7 @@ PyObject* coefficients(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
       const std::size_t terms = state.a.size();
       // A writer that bypasses the registry may have changed x or m since the
       // first pass: never write past the row.
-      if (terms > N) return std::unexpected(at(i, vantok::Error::invalid_input("x or m changed during the call")));
+      if (terms > N) return std::unexpected(changed_during_call(i));
       counts[i] = terms;
       place(state.a, a, i * N);
       place(state.b, b, i * N);

@@ -60,12 +60,17 @@ int exec_module(PyObject* module) noexcept {
     add_value(module, "__version__", PyRef::checked(PyUnicode_FromString("0.3.0")));
     add_constant(module, "MAX_GAUSS_LEGENDRE_POINTS", vantok::MAX_GAUSS_LEGENDRE_POINTS);
     add_constant(module, "MAX_WIGNER_D_VALUES", vantok::MAX_WIGNER_D_VALUES);
+    module::add_function(module, special::gauss_legendre_def);
+    module::add_function(module, special::wigner_d_def);
     add_constant(module, "MAX_MIE_ORDER", vantok::MAX_MIE_ORDER);
     add_constant(module, "MAX_MIE_VALUES", vantok::MAX_MIE_VALUES);
     module::add_function(module, mie::default_n_max_def);
     module::add_function(module, mie::efficiencies_def);
     module::add_function(module, mie::coefficients_def);
+    module::add_function(module, mie::amplitudes_def);
     add_constant(module, "MAX_GREEK_ORDER", vantok::MAX_GREEK_ORDER);
+    module::add_function(module, mie::phase_matrix_def);
+    module::add_function(module, mie::greek_def);
     add_constant(module, "MAX_LAYERS", vantok::MAX_LAYERS);
     module::add_function(module, layered::efficiencies_def);
     module::add_function(module, layered::coefficients_def);

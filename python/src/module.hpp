@@ -20,10 +20,18 @@ void add_function(PyObject* module, PyMethodDef& def);
 
 }  // namespace module
 
+namespace special {
+extern PyMethodDef gauss_legendre_def;
+extern PyMethodDef wigner_d_def;
+}  // namespace special
+
 namespace mie {
 extern PyMethodDef default_n_max_def;
 extern PyMethodDef efficiencies_def;
 extern PyMethodDef coefficients_def;
+extern PyMethodDef amplitudes_def;
+extern PyMethodDef phase_matrix_def;
+extern PyMethodDef greek_def;
 }  // namespace mie
 
 namespace layered {

@@ -75,6 +75,19 @@ class PyRef {
   PyObject* p_ = nullptr;
 };
 
+/// A new tuple of the given references, which it takes over (None for an
+/// empty one). Throws PyErrSet.
+template <class... Refs>
+PyRef tuple_of(Refs&&... items) {
+  PyRef parts[] = {std::move(items)...};
+  PyRef tuple = PyRef::checked(PyTuple_New(static_cast<Py_ssize_t>(sizeof...(items))));
+  for (std::size_t i = 0; i < sizeof...(items); ++i) {
+    PyObject* item = parts[i] ? parts[i].release() : Py_NewRef(Py_None);
+    PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), item);  // steals; cannot fail on a new tuple
+  }
+  return tuple;
+}
+
 /// Releases the interpreter lock for its lifetime. Unwinding through it (an
 /// InternalFailure or bad_alloc thrown by lock-free work) re-acquires the lock
 /// before any outer destructor touches Python objects.

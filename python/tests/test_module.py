@@ -35,6 +35,14 @@ CONSTANTS = {
 
 # The functions built so far: parameters and the first line of the description.
 FUNCTIONS = {
+    vt.gauss_legendre: (
+        ["n"],
+        "Gauss–Legendre nodes and weights on [-1, 1]; see `vantok.special.gauss_legendre`.",
+    ),
+    vt.wigner_d: (
+        ["m", "n", "l_max", "x"],
+        "The Wigner d^l_{mn}(x) for l = 0..=l_max at each x = cos θ, shape (len(x), l_max + 1);",
+    ),
     vt.mie_default_n_max: (
         ["x"],
         "The default number of terms for each x (C order); see `vantok.mie.default_n_max`. Raises",
@@ -46,6 +54,18 @@ FUNCTIONS = {
     vt.mie_coefficients: (
         ["x", "m", "n_max", "derivatives", "allow_unvalidated"],
         "The number of terms of each element (len), aₙ and bₙ (len, N) zero-padded to the largest",
+    ),
+    vt.mie_amplitudes: (
+        ["x", "m", "mu", "n_max", "derivatives", "allow_unvalidated"],
+        "S₁ and S₂ (2, len, n_mu) at the cosines `mu`, and with `derivatives` ∂S₁/∂x, ∂S₂/∂x,",
+    ),
+    vt.mie_phase_matrix: (
+        ["x", "m", "mu", "n_max", "derivatives", "allow_unvalidated", "normalized"],
+        "F₁₁, F₁₂, F₃₃, F₃₄ (4, len, n_mu) at the cosines `mu`, normalized or not, and with",
+    ),
+    vt.mie_greek: (
+        ["x", "m", "order", "n_max", "derivatives", "allow_unvalidated", "normalized"],
+        "The number of terms of each element (len), the Greek coefficients α₁, α₂, α₃, α₄, β₁, β₂",
     ),
     vt.layered_efficiencies: (
         ["x", "m", "n_max", "derivatives", "allow_unvalidated"],
@@ -81,10 +101,14 @@ FUNCTIONS = {
 def test_all_is_the_exec_order_without_unbuilt_names():
     assert vt.__all__ == [name for name in ALL if hasattr(vt, name)]
     built = {
-        "__version__", "mie_default_n_max", "mie_efficiencies", "mie_coefficients", "layered_efficiencies",
-        "layered_coefficients", "layered_amplitudes", "layered_phase_matrix", "layered_greek",
+        "__version__", "gauss_legendre", "wigner_d", "mie_default_n_max", "mie_efficiencies", "mie_coefficients",
+        "mie_amplitudes", "mie_phase_matrix", "mie_greek", "layered_efficiencies", "layered_coefficients",
+        "layered_amplitudes", "layered_phase_matrix", "layered_greek",
     }  # fmt: skip
     assert set(CONSTANTS) | built <= set(vt.__all__)
+    # Every sphere, layered-sphere and special function is built: __all__ is the
+    # exec order up to MAX_TMATRIX_ORDER.
+    assert vt.__all__[: ALL.index("MAX_TMATRIX_ORDER") + 1] == ALL[: ALL.index("MAX_TMATRIX_ORDER") + 1]
     assert "_testing" not in vt.__all__
 
 

@@ -5,7 +5,7 @@ import sys
 
 import numpy as np
 import pytest
-from conftest import raises_exactly, unaligned
+from conftest import FOREIGN, raises_exactly, run_py, unaligned
 
 import vantok._vantok as vt
 
@@ -166,3 +166,21 @@ def test_no_reference_leaks():
         with pytest.raises(TypeError):
             with_write_borrow(readonly, f)
     assert (sys.getrefcount(a), sys.getrefcount(readonly), sys.getrefcount(f), sys.getrefcount(fail)) == before
+
+
+def test_a_foreign_release_runs_cleanly_while_f_has_raised():
+    # The registry's release is Python code here; it must not run with f's
+    # exception pending, and f's exception must reach the caller unchanged.
+    out = run_py(
+        FOREIGN.format(version=1)
+        + """
+x = np.zeros(3)
+def f():
+    raise KeyError("from f")
+report(lambda: vt._testing.with_write_borrow(x, f))
+print([name for name, _ in calls])
+"""
+    )
+    lines = out.splitlines()
+    assert lines[0].startswith("KeyError | 'from f' |")
+    assert lines[1] == "['acquire_mut', 'release_mut']"

@@ -1,0 +1,143 @@
+// Two-pass angular evaluation and the Greek output plumbing shared by the
+// sphere and layered-sphere bindings. The table and the recurrence form the
+// same products w_n pi_n, w_n tau_n and accumulate them in ascending n, so
+// whether a table is shared changes memory and speed, never a bit.
+#include "angular.hpp"
+
+#include <algorithm>
+#include <string>
+
+#include "vantok/format.hpp"
+#include "vantok/limits.hpp"
+
+namespace vantok_py::angular {
+
+vantok::Result<void> Angles::share(std::size_t n_orders) {
+  const std::optional<std::size_t> values = product({2, n_orders, cosines_.size()});
+  if (!values || *values > MAX_TABLE_VALUES) return {};
+  auto table = AngularTable::create(cosines_, n_orders);
+  if (!table) return std::unexpected(std::move(table).error());
+  table_.emplace(std::move(*table));
+  return {};
+}
+
+vantok::Result<void> Angles::amplitudes(const Coefficients& c, AmplitudeBuffers out) const {
+  if (table_) return c.amplitudes_from_table(*table_, out);
+  return c.amplitudes(cosines_, out);
+}
+
+vantok::Result<void> Angles::amplitudes_with_derivatives(const Coefficients& c, const CoefficientDerivatives& d,
+                                                         AmplitudeBuffers values, AmplitudeBuffers dx,
+                                                         AmplitudeBuffers dm) const {
+  if (table_) return c.amplitudes_with_derivatives_from_table(d, *table_, values, dx, dm);
+  return c.amplitudes_with_derivatives(d, cosines_, values, dx, dm);
+}
+
+vantok::Result<void> Angles::phase_matrix(const Coefficients& c, bool normalized, PhaseMatrixBuffers out) const {
+  if (table_) return c.phase_matrix_from_table(*table_, normalized, out);
+  return c.phase_matrix(cosines_, normalized, out);
+}
+
+vantok::Result<void> Angles::phase_matrix_with_derivatives(const Coefficients& c, const CoefficientDerivatives& d,
+                                                           bool normalized, PhaseMatrixBuffers values,
+                                                           PhaseMatrixDerivativeBuffers derivatives) const {
+  if (table_) return c.phase_matrix_with_derivatives_from_table(*table_, d, normalized, values, derivatives);
+  return c.phase_matrix_with_derivatives(cosines_, d, normalized, values, derivatives);
+}
+
+vantok::Error derivatives_missing(std::string_view word, std::string_view solver) {
+  return vantok::Error::invalid_input(std::string(word) + " derivatives need a solution from " +
+                                      std::string(solver) + "::compute_with_derivatives");
+}
+
+vantok::Result<CoefficientDerivatives> sphere_derivatives(const vantok::mie::kernel::State& state,
+                                                          std::string_view word) {
+  if (!state.derivatives) return std::unexpected(derivatives_missing(word, "Mie"));
+  return state.coefficient_derivatives();
+}
+
+namespace {
+
+// Row `row` of a buffer of rows `row_length` long, cut to [start, end).
+template <class T>
+std::span<T> row_piece(std::span<T> buffer, std::size_t row_length, std::size_t row, std::size_t start,
+                       std::size_t end) {
+  std::size_t offset = 0;
+  VANTOK_ASSERT(start <= end && end <= row_length && !__builtin_mul_overflow(row, row_length, &offset) &&
+                offset <= buffer.size() && buffer.size() - offset >= end);
+  return buffer.subspan(offset + start, end - start);
+}
+
+}  // namespace
+
+AmplitudeBuffers amplitude_rows(std::span<C64> buffer, std::size_t row_length, std::size_t first_row,
+                                std::size_t start, std::size_t end) {
+  return {row_piece(buffer, row_length, first_row, start, end),
+          row_piece(buffer, row_length, first_row + 1, start, end)};
+}
+
+PhaseMatrixBuffers phase_rows(std::span<double> buffer, std::size_t row_length, std::size_t group,
+                              std::size_t start, std::size_t end) {
+  std::size_t offset = 0;
+  VANTOK_ASSERT(!__builtin_mul_overflow(4 * group, row_length, &offset) && offset <= buffer.size());
+  const auto rows = mie::phase_buffers(buffer.subspan(offset), row_length, start, end);
+  return {rows[0], rows[1], rows[2], rows[3]};
+}
+
+PhaseMatrixDerivativeBuffers phase_derivative_rows(std::span<double> buffer, std::size_t row_length,
+                                                   std::size_t first_group, std::size_t start, std::size_t end) {
+  return {phase_rows(buffer, row_length, first_group, start, end),
+          phase_rows(buffer, row_length, first_group + 1, start, end),
+          phase_rows(buffer, row_length, first_group + 2, start, end)};
+}
+
+namespace greek {
+
+vantok::Result<void> check_order(std::optional<std::uint64_t> order) {
+  if (order && *order > vantok::MAX_GREEK_ORDER) {
+    return std::unexpected(vantok::Error::invalid_input("the Greek order must be at most " +
+                                                        vantok::fmt::plain(vantok::MAX_GREEK_ORDER) + ", got " +
+                                                        vantok::fmt::plain(*order)));
+  }
+  return {};
+}
+
+std::size_t order_of(std::optional<std::uint64_t> order, std::size_t n_max) noexcept {
+  // n_max <= MAX_MIE_ORDER and a given order passed check_order: no overflow.
+  return order ? static_cast<std::size_t>(*order) : 2 * n_max;
+}
+
+vantok::Result<std::size_t> bounded(std::size_t elements, std::size_t orders, std::size_t derivative_sets,
+                                    bool derivatives) {
+  const std::optional<std::size_t> rows = product({DERIVATIVE_ROWS, derivative_sets});
+  std::optional<std::size_t> count;
+  if (rows && *rows <= SIZE_MAX - ROWS) count = product({elements, orders, ROWS + *rows});
+  return mie::bounded("the Greek coefficients", count, REAL_VALUES, derivatives);
+}
+
+Outcome<Buffers> allocate(std::size_t elements, std::size_t orders, std::size_t derivative_sets) {
+  // The guard has bounded every product here.
+  const std::size_t values = elements * orders * ROWS;
+  auto counts = mie::term_counts(elements);
+  if (!counts) return std::unexpected(std::move(counts).error());
+  auto coefficients = mie::zeros<double>(values, "the Greek coefficients");
+  if (!coefficients) return std::unexpected(std::move(coefficients).error());
+  auto derivatives = mie::zeros<double>(values * 3 * derivative_sets, "derivatives");
+  if (!derivatives) return std::unexpected(std::move(derivatives).error());
+  return Buffers{std::move(*counts), std::move(*coefficients), std::move(*derivatives)};
+}
+
+void row_store(const GreekCoefficients<double>& g, std::span<double> buffer, std::size_t row_length,
+               std::size_t first_row, std::size_t start, std::size_t end) {
+  const auto vectors = g.vectors();
+  for (std::size_t k = 0; k < ROWS; ++k) {
+    const std::vector<double>& v = *vectors[k];
+    const std::span<double> row = row_piece(buffer, row_length, first_row + k, start, end);
+    VANTOK_ASSERT(v.size() == row.size());
+    std::copy(v.begin(), v.end(), row.begin());
+  }
+}
+
+}  // namespace greek
+
+}  // namespace vantok_py::angular
