@@ -361,36 +361,11 @@ vantok::Result<void> share_table(const Particles& in, angular::Angles& angles) {
   return angles.share(n_terms);
 }
 
-enum class Output { Amplitudes, PhaseMatrix };
-
-// What distinguishes the two angular outputs: value type, rows per particle
-// and cosine (values; derivatives of one layer), the guard's name and limit,
-// and the word of the layer access.
-template <Output kind>
-struct Layout;
-
-template <>
-struct Layout<Output::Amplitudes> {
-  using Value = C64;
-  static constexpr std::size_t rows = 2;              // S1, S2
-  static constexpr std::size_t layer_rows = 4;        // dS1/dx_l, dS2/dx_l, dS1/dm_l, dS2/dm_l
-  static constexpr const char* what = "the amplitudes";
-  static constexpr const OutputLimit& limit = COMPLEX_VALUES;
-  static constexpr const char* word = "amplitude";
-};
-
-template <>
-struct Layout<Output::PhaseMatrix> {
-  using Value = double;
-  static constexpr std::size_t rows = 4;              // F11, F12, F33, F34
-  static constexpr std::size_t layer_rows = 12;       // the four for x_l, Re m_l, Im m_l
-  static constexpr const char* what = "the phase matrix";
-  static constexpr const OutputLimit& limit = REAL_VALUES;
-  static constexpr const char* word = "phase-matrix";
-};
+using angular::Layout;
+using angular::Output;
 
 // The outputs of one angular call: `rows` rows of K = P n_mu values, and
-// `layer_rows` rows per layer (empty without derivatives).
+// `derivative_rows` rows per layer (empty without derivatives).
 template <Output kind>
 struct AngularOutputs {
   using Value = typename Layout<kind>::Value;
@@ -445,20 +420,20 @@ vantok::Result<void> evaluate_layer(const angular::Angles& angles, const Coeffic
 template <Output kind>
 Outcome<AngularOutputs<kind>> evaluate(const Particles& in, std::span<const double> cosines, bool derivatives,
                                        bool normalized) {
-  using Layout = Layout<kind>;
-  using T = typename Layout::Value;
+  using Out = Layout<kind>;
+  using T = typename Out::Value;
   const std::size_t P = in.count();
   const std::size_t L = in.layers();
   const std::size_t n_mu = cosines.size();
   const std::size_t K = P * n_mu;  // bounded by the size guard
   VANTOK_CHECK(layer_count(in));
-  VANTOK_TRY(values, mie::zeros<T>(Layout::rows * K, Layout::what));
-  VANTOK_TRY(d, mie::zeros<T>(derivatives ? Layout::layer_rows * L * K : 0, "derivatives"));
+  VANTOK_TRY(values, mie::zeros<T>(Out::rows * K, Out::what));
+  VANTOK_TRY(d, mie::zeros<T>(derivatives ? Out::derivative_rows * L * K : 0, "derivatives"));
   AngularOutputs<kind> out{P, L, n_mu, std::move(values), std::move(d)};
   angular::Angles angles(cosines);
   VANTOK_CHECK(share_table(in, angles));
 
-  std::vector<T> scratch(Layout::rows * n_mu);
+  std::vector<T> scratch(Out::rows * n_mu);
   LayeredSolver solver;
   for (std::size_t p = 0; p < P; ++p) {
     const auto [xs, ms] = row(in, p);
@@ -475,7 +450,7 @@ Outcome<AngularOutputs<kind>> evaluate(const Particles& in, std::span<const doub
     // them) names the particle.
     auto done = evaluate_values(angles, solved->coefficients(), normalized, out, start, end);
     for (std::size_t l = 0; done && derivatives && l < L; ++l) {
-      auto layer = solved->layer(l, Layout::word);
+      auto layer = solved->layer(l, Out::word);
       if (!layer) {
         done = std::unexpected(std::move(layer).error());
         break;
@@ -490,7 +465,7 @@ Outcome<AngularOutputs<kind>> evaluate(const Particles& in, std::span<const doub
 
 template <Output kind>
 PyObject* angular_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  using Layout = Layout<kind>;
+  using Out = Layout<kind>;
   constexpr bool phase = kind == Output::PhaseMatrix;
   const auto [x, m, mu, n_max, derivatives, allow_unvalidated, normalized] = args::AngularArgs::extract(
       phase ? "layered_phase_matrix" : "layered_amplitudes", phase, args, nargs, kwnames);
@@ -499,10 +474,10 @@ PyObject* angular_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
     VANTOK_TRY(in, particles(x, m, mu, n_max, allow_unvalidated));
     VANTOK_TRY(cosines, mie::cosines(ArrayView<double>(in.mu_borrow)));
     // With no cosines the guard still counts one per particle.
-    const auto per_cosine = derivatives ? per_particle(in.count(), in.layers(), Layout::layer_rows, Layout::rows)
-                                        : product({in.count(), Layout::rows});
+    const auto per_cosine = derivatives ? per_particle(in.count(), in.layers(), Out::derivative_rows, Out::rows)
+                                        : product({in.count(), Out::rows});
     const std::size_t n = std::max<std::size_t>(cosines.size(), 1);
-    VANTOK_CHECK(mie::bounded(Layout::what, per_cosine ? product({*per_cosine, n}) : std::nullopt, Layout::limit,
+    VANTOK_CHECK(mie::bounded(Out::what, per_cosine ? product({*per_cosine, n}) : std::nullopt, Out::limit,
                               derivatives));
 
     GilRelease unlocked;
@@ -518,7 +493,7 @@ PyObject* angular_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
       derivative_array = array({out.layers, 4, out.particles, out.n_mu}, std::move(out.derivatives));
     }
   }
-  PyRef values = array({Layout::rows, out.particles, out.n_mu}, std::move(out.values));
+  PyRef values = array({Out::rows, out.particles, out.n_mu}, std::move(out.values));
   return tuple_of(std::move(values), std::move(derivative_array)).release();
 }
 

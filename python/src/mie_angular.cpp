@@ -28,30 +28,8 @@ namespace {
 
 using vantok::mie::kernel::State;
 
-enum class Output { Amplitudes, PhaseMatrix };
-
-// What distinguishes the two angular outputs: value type, rows per element and
-// cosine (values, derivatives), the guard's name and limit.
-template <Output kind>
-struct Layout;
-
-template <>
-struct Layout<Output::Amplitudes> {
-  using Value = C64;
-  static constexpr std::size_t rows = 2;              // S1, S2
-  static constexpr std::size_t derivative_rows = 4;   // dS1/dx, dS2/dx, dS1/dm, dS2/dm
-  static constexpr const char* what = "the amplitudes";
-  static constexpr const OutputLimit& limit = COMPLEX_VALUES;
-};
-
-template <>
-struct Layout<Output::PhaseMatrix> {
-  using Value = double;
-  static constexpr std::size_t rows = 4;              // F11, F12, F33, F34
-  static constexpr std::size_t derivative_rows = 12;  // the four for x, Re m, Im m
-  static constexpr const char* what = "the phase matrix";
-  static constexpr const OutputLimit& limit = REAL_VALUES;
-};
+using angular::Layout;
+using angular::Output;
 
 // The outputs of one angular call: `rows` rows of len n_mu values, and the
 // derivative rows (empty without derivatives).
@@ -72,7 +50,7 @@ vantok::Result<void> evaluate_element(const angular::Angles& angles, const State
   const auto c = state.coefficients();
   const auto values = angular::amplitude_rows(out.values.span(), total, 0, start, end);
   if (!derivatives) return angles.amplitudes(c, values);
-  VANTOK_TRY(d, angular::sphere_derivatives(state, "amplitude"));
+  VANTOK_TRY(d, angular::sphere_derivatives(state, Layout<Output::Amplitudes>::word));
   return angles.amplitudes_with_derivatives(c, d, values,
                                             angular::amplitude_rows(out.derivatives.span(), total, 0, start, end),
                                             angular::amplitude_rows(out.derivatives.span(), total, 2, start, end));
@@ -86,7 +64,7 @@ vantok::Result<void> evaluate_element(const angular::Angles& angles, const State
   const auto c = state.coefficients();
   const auto values = angular::phase_rows(out.values.span(), total, 0, start, end);
   if (!derivatives) return angles.phase_matrix(c, normalized, values);
-  VANTOK_TRY(d, angular::sphere_derivatives(state, "phase-matrix"));
+  VANTOK_TRY(d, angular::sphere_derivatives(state, Layout<Output::PhaseMatrix>::word));
   return angles.phase_matrix_with_derivatives(c, d, normalized, values,
                                               angular::phase_derivative_rows(out.derivatives.span(), total, 0, start, end));
 }

@@ -518,11 +518,6 @@ def test_size_guards_of_the_coefficients():
 
 # ---- amplitudes, phase matrix and Greek coefficients ---------------------------------------
 
-needs_sphere_angular = pytest.mark.skipif(
-    not hasattr(vt, "mie_greek"), reason="the sphere angular functions are not built yet"
-)
-
-
 def reference_amplitudes(a, b, mu):
     """S1, S2 from the coefficients and the textbook recurrences of pi_n, tau_n."""
     s1 = np.zeros(len(mu), complex)
@@ -599,7 +594,6 @@ def test_greek_identities():
     assert np.array_equal(longer[:, :, : order + 1], g) and np.all(longer[:, :, order + 1 :] == 0)
 
 
-@needs_sphere_angular
 @pytest.mark.parametrize("derivatives", [False, True])
 def test_one_layer_angular_outputs_are_the_homogeneous_sphere(derivatives):
     x = f([0.3, 2.0, 15.0])
