@@ -99,7 +99,7 @@ bool is_exception_class(PyObject* obj) {
          (PyType_GetFlags(reinterpret_cast<PyTypeObject*>(obj)) & Py_TPFLAGS_BASE_EXC_SUBCLASS) != 0;
 }
 
-void append_hex(std::string& out, unsigned value) {
+void append_hex(std::string& out, char32_t value) {
   static constexpr char digits[] = "0123456789abcdef";
   char buf[8];
   int n = 0;
@@ -108,6 +108,45 @@ void append_hex(std::string& out, unsigned value) {
     value >>= 4;
   } while (value != 0);
   while (n > 0) out.push_back(buf[--n]);
+}
+
+// Other_Grapheme_Extend of the Unicode property list: the code points that
+// extend a grapheme although their general category is neither Mn nor Me.
+constexpr std::pair<char32_t, char32_t> OTHER_GRAPHEME_EXTEND[] = {
+    {0x09BE, 0x09BE},   {0x09D7, 0x09D7},   {0x0B3E, 0x0B3E},   {0x0B57, 0x0B57},   {0x0BBE, 0x0BBE},
+    {0x0BD7, 0x0BD7},   {0x0CC2, 0x0CC2},   {0x0CD5, 0x0CD6},   {0x0D3E, 0x0D3E},   {0x0D57, 0x0D57},
+    {0x0DCF, 0x0DCF},   {0x0DDF, 0x0DDF},   {0x1B35, 0x1B35},   {0x200C, 0x200C},   {0x302E, 0x302F},
+    {0xFF9E, 0xFF9F},   {0x1133E, 0x1133E}, {0x11357, 0x11357}, {0x114B0, 0x114B0}, {0x114BD, 0x114BD},
+    {0x115AF, 0x115AF}, {0x11930, 0x11930}, {0x1D165, 0x1D165}, {0x1D16E, 0x1D172}, {0xE0020, 0xE007F},
+};
+
+// Whether a non-ASCII code point is written as \u{hex} in the string literal
+// form: it is not printable (general category Other or Separator) or it
+// extends a grapheme (Mn, Me, Other_Grapheme_Extend), so that it cannot hide
+// in or merge with its neighbours. The categories come from the interpreter's
+// unicodedata module (`unicodedata` is imported by the caller, lock held).
+bool needs_unicode_escape(PyObject* unicodedata, char32_t code_point) {
+  for (const auto& [first, last] : OTHER_GRAPHEME_EXTEND) {
+    if (first <= code_point && code_point <= last) return true;
+  }
+  PyRef character = PyRef::checked(PyUnicode_FromOrdinal(static_cast<int>(code_point)));
+  PyRef category = PyRef::checked(PyObject_CallMethod(unicodedata, "category", "O", character.get()));
+  Py_ssize_t size = 0;
+  const char* text = check(PyUnicode_AsUTF8AndSize(category.get(), &size));
+  const std::string_view name(text, static_cast<std::size_t>(size));
+  return name.starts_with('C') || name.starts_with('Z') || name == "Mn" || name == "Me";
+}
+
+// The code point that starts at text[i] of valid UTF-8, and its length in bytes.
+std::pair<char32_t, std::size_t> decode_utf8(std::string_view text, std::size_t i) {
+  const auto lead = static_cast<unsigned char>(text[i]);
+  const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+  VANTOK_ASSERT(i + length <= text.size());
+  char32_t code_point = length == 1 ? lead : lead & (0x7Fu >> length);
+  for (std::size_t k = 1; k < length; ++k) {
+    code_point = (code_point << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3Fu);
+  }
+  return {code_point, length};
 }
 
 }  // namespace
@@ -225,37 +264,32 @@ std::string debug_str(std::string_view text) {
   std::string out;
   out.reserve(text.size() + 2);
   out.push_back('"');
+  PyRef unicodedata;  // imported at the first non-ASCII code point
   for (std::size_t i = 0; i < text.size();) {
-    const auto byte = static_cast<unsigned char>(text[i]);
-    switch (byte) {
-      case '\0': out += "\\0"; ++i; continue;
-      case '\t': out += "\\t"; ++i; continue;
-      case '\n': out += "\\n"; ++i; continue;
-      case '\r': out += "\\r"; ++i; continue;
-      case '"': out += "\\\""; ++i; continue;
-      case '\\': out += "\\\\"; ++i; continue;
-      default: break;
-    }
-    if (byte < 0x20 || byte == 0x7f) {
-      out += "\\u{";
-      append_hex(out, byte);
-      out.push_back('}');
-      ++i;
-      continue;
-    }
-    // The C1 controls U+0080..U+009F are the two-byte sequences C2 80..C2 9F.
-    if (byte == 0xc2 && i + 1 < text.size()) {
-      const auto next = static_cast<unsigned char>(text[i + 1]);
-      if (next >= 0x80 && next <= 0x9f) {
-        out += "\\u{";
-        append_hex(out, next);
-        out.push_back('}');
-        i += 2;
-        continue;
+    const auto [code_point, length] = decode_utf8(text, i);
+    switch (code_point) {
+      case U'\0': out += "\\0"; break;
+      case U'\t': out += "\\t"; break;
+      case U'\n': out += "\\n"; break;
+      case U'\r': out += "\\r"; break;
+      case U'"': out += "\\\""; break;
+      case U'\\': out += "\\\\"; break;
+      default: {
+        bool escape = code_point < 0x20 || code_point == 0x7F;
+        if (code_point >= 0x80) {
+          if (!unicodedata) unicodedata = PyRef::checked(PyImport_ImportModule("unicodedata"));
+          escape = needs_unicode_escape(unicodedata.get(), code_point);
+        }
+        if (escape) {
+          out += "\\u{";
+          append_hex(out, code_point);
+          out.push_back('}');
+        } else {
+          out.append(text.substr(i, length));
+        }
       }
     }
-    out.push_back(static_cast<char>(byte));
-    ++i;
+    i += length;
   }
   out.push_back('"');
   return out;

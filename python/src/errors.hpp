@@ -81,8 +81,11 @@ void add_note(const char* param) noexcept;
 PyObject* translate_current_exception() noexcept;
 
 /// A string in double quotes with the escapes of a Rust string literal's debug
-/// form: \\ \" \n \r \t \0 and \u{hex} for other control characters;
-/// printable non-ASCII text is kept.
+/// form: \\ \" \n \r \t \0, and \u{hex} for every other code point that is
+/// not printable (a control, format, private-use, unassigned or separator
+/// character other than the space) or that extends a grapheme (a combining
+/// mark); other text is kept. `text` is UTF-8. Lock held (the categories come
+/// from unicodedata); throws PyErrSet.
 std::string debug_str(std::string_view text);
 
 }  // namespace errors

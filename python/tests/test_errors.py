@@ -5,6 +5,7 @@ import math
 import re
 import sys
 import types
+import unicodedata
 
 import pytest
 from conftest import raises_exactly
@@ -97,6 +98,47 @@ def test_message_with_nul_and_non_ascii_survives_intact():
 def test_unknown_variant_is_named_in_rust_debug_form(variant, shown):
     with raises_exactly(ValueError, "unknown vantok::Error variant " + shown):
         raise_core_error(variant, "m")
+
+
+# Other_Grapheme_Extend of the Unicode property list: marks that extend a
+# grapheme though their general category is neither Mn nor Me.
+OTHER_GRAPHEME_EXTEND = {0x200C, 0x09BE, 0x0B3E, 0x1D165, 0xFF9E, *range(0xE0020, 0xE0080)}
+
+
+def debug_form(text):
+    """The string literal form of `text`: the backslash escapes, and \\u{hex} for
+    every code point that is not printable (general category Other or Separator,
+    except the space) or that extends a grapheme (Mn, Me, Other_Grapheme_Extend)."""
+    simple = {"\0": "\\0", "\t": "\\t", "\r": "\\r", "\n": "\\n", "\\": "\\\\", '"': '\\"'}
+    out = []
+    for ch in text:
+        extends = unicodedata.category(ch) in ("Mn", "Me") or ord(ch) in OTHER_GRAPHEME_EXTEND
+        if ch in simple:
+            out.append(simple[ch])
+        elif extends or not ch.isprintable():
+            out.append(f"\\u{{{ord(ch):x}}}")
+        else:
+            out.append(ch)
+    return '"' + "".join(out) + '"'
+
+
+@pytest.mark.parametrize(
+    "variant",
+    [
+        "e\u0301",  # combining acute accent (Mn)
+        "\u20dd",  # combining enclosing circle (Me)
+        "\u00a0\u3000",  # no-break and ideographic spaces (Zs)
+        "\u00ad\u200b\ufeff",  # soft hyphen, zero-width space, byte order mark (Cf)
+        "\u2028\u2029",  # line and paragraph separators (Zl, Zp)
+        "\ue000\U000f0000",  # private use (Co)
+        "\u0378",  # unassigned (Cn)
+        "\u200c\u09be\U000e0041",  # Other_Grapheme_Extend: ZWNJ (Cf), a vowel sign (Mc), a tag (Cf)
+        "a b é∂\U0001f600",  # printable: kept as they are
+    ],
+)
+def test_unknown_variant_escapes_what_is_not_printable_or_extends_a_grapheme(variant):
+    with raises_exactly(ValueError, "unknown vantok::Error variant " + debug_form(variant)):
+        raise_core_error(variant)
 
 
 @pytest.mark.parametrize(
