@@ -103,7 +103,11 @@ BorrowKey describe(const np::Api& api, PyObject* array) {
 // by other extension modules) and never throw: a table that cannot grow
 // refuses the borrow.
 
-int acquire_shared(void* flags, PyObject* array) noexcept {
+// Enters a borrow of `array` unless it conflicts: a shared borrow with an
+// exclusive one, an exclusive borrow with any; an exclusive borrow also needs
+// a writeable array.
+int acquire_entry(void* flags, PyObject* array, bool exclusive) noexcept {
+  if (exclusive && (np::fields(array)->flags & np::ARRAY_WRITEABLE) == 0) return -2;
   const np::Api* api = np::try_api();
   if (api == nullptr) return -3;
   const BorrowKey key = describe(*api, array);
@@ -114,35 +118,21 @@ int acquire_shared(void* flags, PyObject* array) noexcept {
     std::lock_guard lock(table->mutex);
     auto& group = table->groups[base];
     for (const auto& [other, holders] : group) {
-      if (holders < 0 && conflict(key, other)) return -1;
+      if ((exclusive || holders < 0) && conflict(key, other)) return -1;
     }
-    ++group[key];
+    if (exclusive) {
+      group.emplace(key, -1);
+    } else {
+      ++group[key];
+    }
     return 0;
   } catch (...) {
     return -1;
   }
 }
 
-int acquire_exclusive(void* flags, PyObject* array) noexcept {
-  if ((np::fields(array)->flags & np::ARRAY_WRITEABLE) == 0) return -2;
-  const np::Api* api = np::try_api();
-  if (api == nullptr) return -3;
-  const BorrowKey key = describe(*api, array);
-  if (key.empty()) return 0;
-  PyObject* base = group_base(*api, array);
-  auto* table = static_cast<BorrowTable*>(flags);
-  try {
-    std::lock_guard lock(table->mutex);
-    auto& group = table->groups[base];
-    for (const auto& entry : group) {
-      if (conflict(key, entry.first)) return -1;
-    }
-    group.emplace(key, -1);
-    return 0;
-  } catch (...) {
-    return -1;
-  }
-}
+int acquire_shared(void* flags, PyObject* array) noexcept { return acquire_entry(flags, array, false); }
+int acquire_exclusive(void* flags, PyObject* array) noexcept { return acquire_entry(flags, array, true); }
 
 // Releases are tolerant: a borrow that cannot be found is a no-op.
 void release_entry(void* flags, PyObject* array, bool exclusive) noexcept {
@@ -498,6 +488,58 @@ std::array<std::span<double>, 4> phase_buffers(std::span<double> buffer, std::si
 }
 
 }  // namespace mie
+
+namespace coefficient_outputs {
+
+vantok::Result<std::size_t> bounded(std::size_t elements, std::size_t terms, std::size_t derivative_sets,
+                                    bool derivatives) {
+  const std::optional<std::size_t> rows = product({DERIVATIVE_ROWS, derivative_sets});
+  std::optional<std::size_t> count;
+  if (rows && *rows <= SIZE_MAX - ROWS) count = product({elements, terms, ROWS + *rows});
+  return mie::bounded("the coefficients", count, COMPLEX_VALUES, derivatives);
+}
+
+Outcome<Buffers> allocate(std::size_t elements, std::size_t n_terms, std::size_t derivative_sets) {
+  // The guard has bounded every product here.
+  const std::size_t table = elements * n_terms;
+  VANTOK_TRY(counts, mie::term_counts(elements));
+  VANTOK_TRY(a, mie::zeros<C64>(table, "the coefficients"));
+  VANTOK_TRY(b, mie::zeros<C64>(table, "the coefficients"));
+  VANTOK_TRY(derivatives, mie::zeros<C64>(table * DERIVATIVE_ROWS * derivative_sets, "derivatives"));
+  return Buffers{elements, n_terms, derivative_sets, std::move(counts), std::move(a), std::move(b), std::move(derivatives)};
+}
+
+namespace {
+
+// Copies `from` to row `row` of `to` (rows of N values), from column 0 on.
+void place(std::span<const C64> from, Buffer<C64>& to, std::size_t n_terms, std::size_t row) {
+  VANTOK_ASSERT(from.size() <= n_terms && (row + 1) * n_terms <= to.size());
+  std::copy(from.begin(), from.end(), to.data() + row * n_terms);
+}
+
+}  // namespace
+
+vantok::Result<void> store(Buffers& out, std::size_t i, const vantok::mie::coefficients::Coefficients& c) {
+  const std::size_t terms = c.a.size();
+  // A writer that bypasses the registry may have changed x or m since the
+  // first pass: never write past the row.
+  if (terms > out.n_terms) return std::unexpected(mie::changed_during_call(i));
+  out.counts[i] = terms;
+  place(c.a, out.a, out.n_terms, i);
+  place(c.b, out.b, out.n_terms, i);
+  return {};
+}
+
+void store_derivatives(Buffers& out, std::size_t i, std::size_t set,
+                       const vantok::mie::coefficients::CoefficientDerivatives& d) {
+  const std::size_t first = DERIVATIVE_ROWS * set * out.elements + i;  // row of da/dx
+  place(d.da_dx, out.derivatives, out.n_terms, first);
+  place(d.da_dm, out.derivatives, out.n_terms, first + out.elements);
+  place(d.db_dx, out.derivatives, out.n_terms, first + 2 * out.elements);
+  place(d.db_dm, out.derivatives, out.n_terms, first + 3 * out.elements);
+}
+
+}  // namespace coefficient_outputs
 
 namespace layered {
 

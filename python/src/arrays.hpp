@@ -281,6 +281,47 @@ std::array<std::span<double>, 4> phase_buffers(std::span<double> buffer, std::si
 
 }  // namespace mie
 
+/// The outputs of the coefficient functions of spheres and layered spheres:
+/// per element (sphere or particle) its number of terms, a_n and b_n in rows
+/// of N (the call's largest term count, zero-padded above the element's own),
+/// and per derivative set (one for a sphere, one per layer of a layered
+/// sphere) four such tables da/dx, da/dm, db/dx, db/dm.
+namespace coefficient_outputs {
+
+/// Complex rows of the values (a, b) and of one derivative set.
+inline constexpr std::size_t ROWS = 2;
+inline constexpr std::size_t DERIVATIVE_ROWS = 4;
+
+/// The size guard of `elements` elements of `terms` terms each (1 before the
+/// first pass, N after it) with `derivative_sets` derivative sets (0 without
+/// derivatives): elements terms (2 + 4 sets) complex values, named "the
+/// coefficients", against MAX_MIE_VALUES.
+vantok::Result<std::size_t> bounded(std::size_t elements, std::size_t terms, std::size_t derivative_sets,
+                                    bool derivatives);
+
+struct Buffers {
+  std::size_t elements;
+  std::size_t n_terms;          // N
+  std::size_t derivative_sets;  // 0 without derivatives
+  Buffer<std::uint64_t> counts;  // "the numbers of terms", one per element
+  Buffer<C64> a;                 // "the coefficients", (elements, N)
+  Buffer<C64> b;                 // "the coefficients", (elements, N)
+  Buffer<C64> derivatives;       // "derivatives", (sets, 4, elements, N)
+};
+
+/// Allocates the buffers in that order, after the guard has passed.
+Outcome<Buffers> allocate(std::size_t elements, std::size_t n_terms, std::size_t derivative_sets);
+
+/// Element i's number of terms and its a_n, b_n; InvalidInput "element {i}: x
+/// or m changed during the call" (nothing stored) when it has more terms than N.
+vantok::Result<void> store(Buffers& out, std::size_t i, const vantok::mie::coefficients::Coefficients& c);
+
+/// Element i's derivative set `set` (after `store` of the element).
+void store_derivatives(Buffers& out, std::size_t i, std::size_t set,
+                       const vantok::mie::coefficients::CoefficientDerivatives& d);
+
+}  // namespace coefficient_outputs
+
 namespace layered {
 
 /// An output array of the given shape (C order, writeable) over the buffer,

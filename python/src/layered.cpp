@@ -276,73 +276,36 @@ PyObject* efficiencies(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 // ---- layered_coefficients -----------------------------------------------------
 
-struct CoefficientOutputs {
-  std::size_t particles;
-  std::size_t layers;
-  std::size_t n_terms;  // N, the largest term count of the call
-  Buffer<std::uint64_t> counts;
-  Buffer<C64> a;
-  Buffer<C64> b;
-  Buffer<C64> derivatives;  // (L, 4, P, N), empty without derivatives
-};
-
-// Copies `from` to [start, start + size) of `to`.
-void place(std::span<const C64> from, Buffer<C64>& to, std::size_t start) {
-  for (std::size_t n = 0; n < from.size(); ++n) to[start + n] = from[n];
-}
-
 PyObject* coefficients(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const auto [x, m, n_max, derivatives, allow_unvalidated] =
       args::SolveArgs::extract("layered_coefficients", args, nargs, kwnames);
 
-  Outcome<CoefficientOutputs> out = [&]() -> Outcome<CoefficientOutputs> {
+  Outcome<coefficient_outputs::Buffers> out = [&]() -> Outcome<coefficient_outputs::Buffers> {
     VANTOK_TRY(in, particles(x, m, nullptr, n_max, allow_unvalidated));
     const std::size_t P = in.count();
-    const std::size_t L = in.layers();
+    const std::size_t sets = derivatives ? in.layers() : 0;
     // Before the first pass: the call could not hold even one term per particle.
-    VANTOK_CHECK(mie::bounded("the coefficients", derivatives ? per_particle(P, L, 4, 2) : product({P, 2}),
-                              COMPLEX_VALUES, derivatives));
+    VANTOK_CHECK(coefficient_outputs::bounded(P, 1, sets, derivatives));
 
     GilRelease unlocked;
     VANTOK_TRY(n_terms, largest_n_terms(in));
-    const std::size_t N = n_terms;
-    const auto per_term = derivatives ? per_particle(P, L, 4, 2) : product({P, 2});
-    VANTOK_CHECK(mie::bounded("the coefficients", per_term ? product({*per_term, N}) : std::nullopt,
-                              COMPLEX_VALUES, derivatives));
-    VANTOK_TRY(counts, mie::term_counts(P));
-    VANTOK_TRY(a, mie::zeros<C64>(P * N, "the coefficients"));
-    VANTOK_TRY(b, mie::zeros<C64>(P * N, "the coefficients"));
-    VANTOK_TRY(d, mie::zeros<C64>(derivatives ? 4 * L * P * N : 0, "derivatives"));
+    VANTOK_CHECK(coefficient_outputs::bounded(P, n_terms, sets, derivatives));
+    VANTOK_TRY(buffers, coefficient_outputs::allocate(P, n_terms, sets));
     VANTOK_CHECK(solve_each(in, derivatives, [&](std::size_t p, const LayeredSolver& solved) -> vantok::Result<void> {
-      const std::size_t terms = solved.n_terms();
-      // A writer that bypasses the registry may have changed x or m since the
-      // first pass: never write past the row.
-      if (terms > N) {
-        return std::unexpected(mie::changed_during_call(p));
+      auto stored = coefficient_outputs::store(buffers, p, solved.coefficients());
+      for (std::size_t l = 0; stored && l < sets; ++l) {
+        coefficient_outputs::store_derivatives(buffers, p, l, solved.record(l));
       }
-      counts[p] = terms;
-      const Coefficients coefficients = solved.coefficients();
-      place(coefficients.a, a, p * N);
-      place(coefficients.b, b, p * N);
-      if (derivatives) {
-        for (std::size_t l = 0; l < L; ++l) {
-          const CoefficientDerivatives record = solved.record(l);
-          place(record.da_dx, d, (4 * l + 0) * P * N + p * N);
-          place(record.da_dm, d, (4 * l + 1) * P * N + p * N);
-          place(record.db_dx, d, (4 * l + 2) * P * N + p * N);
-          place(record.db_dm, d, (4 * l + 3) * P * N + p * N);
-        }
-      }
-      return {};
+      return stored;
     }));
-    return CoefficientOutputs{P, L, N, std::move(counts), std::move(a), std::move(b), std::move(d)};
+    return std::move(buffers);
   }();
   if (!out) errors::throw_failure(std::move(out.error()));
 
-  const std::size_t P = out->particles;
+  const std::size_t P = out->elements;
   const std::size_t N = out->n_terms;
   PyRef d;
-  if (derivatives) d = array({out->layers, 4, P, N}, std::move(out->derivatives));
+  if (derivatives) d = array({out->derivative_sets, 4, P, N}, std::move(out->derivatives));
   PyRef counts = array({P}, std::move(out->counts));
   PyRef a = array({P, N}, std::move(out->a));
   PyRef b = array({P, N}, std::move(out->b));

@@ -95,60 +95,31 @@ PyObject* efficiencies(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   return check(PyTuple_Pack(2, values.get(), jacobian.get()));
 }
 
-struct CoefficientOutputs {
-  std::size_t len;
-  std::size_t n_terms;  // N, the largest term count of the call
-  Buffer<std::uint64_t> counts;
-  Buffer<C64> a;
-  Buffer<C64> b;
-  Buffer<C64> derivatives;  // (4, len, N), empty without derivatives
-};
-
-// Copies the N_i values of `from` to [start, start + N_i) of `to`.
-void place(std::span<const C64> from, Buffer<C64>& to, std::size_t start) {
-  for (std::size_t n = 0; n < from.size(); ++n) to[start + n] = from[n];
-}
-
 PyObject* coefficients(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const auto [x, m, n_max, derivatives, allow_unvalidated] =
       args::SolveArgs::extract("mie_coefficients", args, nargs, kwnames);
 
-  Outcome<CoefficientOutputs> out = [&]() -> Outcome<CoefficientOutputs> {
+  Outcome<coefficient_outputs::Buffers> out = [&]() -> Outcome<coefficient_outputs::Buffers> {
     VANTOK_TRY(in, sphere_inputs(x, m, n_max, allow_unvalidated));
     const std::size_t len = in.x.len();
-    const std::size_t factor = derivatives ? 6 : 2;
+    const std::size_t sets = derivatives ? 1 : 0;
     // Before the first pass: the call could not hold even one term per element.
-    VANTOK_CHECK(bounded("the coefficients", product({len, factor}), COMPLEX_VALUES, derivatives));
+    VANTOK_CHECK(coefficient_outputs::bounded(len, 1, sets, derivatives));
 
     GilRelease unlocked;
     VANTOK_TRY(n_terms, largest_n_terms(in.x, in.m, in.options));
-    const std::size_t N = n_terms;
-    VANTOK_CHECK(bounded("the coefficients", product({len, N, factor}), COMPLEX_VALUES, derivatives));
-    VANTOK_TRY(counts, term_counts(len));
-    VANTOK_TRY(a, zeros<C64>(len * N, "the coefficients"));
-    VANTOK_TRY(b, zeros<C64>(len * N, "the coefficients"));
-    VANTOK_TRY(d, zeros<C64>(derivatives ? 4 * len * N : 0, "derivatives"));
+    VANTOK_CHECK(coefficient_outputs::bounded(len, n_terms, sets, derivatives));
+    VANTOK_TRY(buffers, coefficient_outputs::allocate(len, n_terms, sets));
     VANTOK_CHECK(solve_each(in, derivatives, [&](std::size_t i, const State& state) -> vantok::Result<void> {
-      const std::size_t terms = state.a.size();
-      // A writer that bypasses the registry may have changed x or m since the
-      // first pass: never write past the row.
-      if (terms > N) return std::unexpected(changed_during_call(i));
-      counts[i] = terms;
-      place(state.a, a, i * N);
-      place(state.b, b, i * N);
-      if (derivatives) {
-        place(state.da_dx, d, (0 * len + i) * N);
-        place(state.da_dm, d, (1 * len + i) * N);
-        place(state.db_dx, d, (2 * len + i) * N);
-        place(state.db_dm, d, (3 * len + i) * N);
-      }
-      return {};
+      auto stored = coefficient_outputs::store(buffers, i, state.coefficients());
+      if (stored && derivatives) coefficient_outputs::store_derivatives(buffers, i, 0, state.coefficient_derivatives());
+      return stored;
     }));
-    return CoefficientOutputs{len, N, std::move(counts), std::move(a), std::move(b), std::move(d)};
+    return std::move(buffers);
   }();
   if (!out) errors::throw_failure(std::move(out.error()));
 
-  const std::size_t len = out->len;
+  const std::size_t len = out->elements;
   const std::size_t N = out->n_terms;
   PyRef counts = layered::array({len}, std::move(out->counts));
   PyRef a = layered::array({len, N}, std::move(out->a));
