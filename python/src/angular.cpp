@@ -102,11 +102,6 @@ vantok::Result<void> check_order(std::optional<std::uint64_t> order) {
   return {};
 }
 
-std::size_t order_of(std::optional<std::uint64_t> order, std::size_t n_max) noexcept {
-  // n_max <= MAX_MIE_ORDER and a given order passed check_order: no overflow.
-  return order ? static_cast<std::size_t>(*order) : 2 * n_max;
-}
-
 vantok::Result<std::size_t> bounded(std::size_t elements, std::size_t orders, std::size_t derivative_sets,
                                     bool derivatives) {
   const std::optional<std::size_t> rows = product({DERIVATIVE_ROWS, derivative_sets});
@@ -115,18 +110,30 @@ vantok::Result<std::size_t> bounded(std::size_t elements, std::size_t orders, st
   return mie::bounded("the Greek coefficients", count, REAL_VALUES, derivatives);
 }
 
-Outcome<Buffers> allocate(std::size_t elements, std::size_t orders, std::size_t derivative_sets) {
+Outcome<Outputs> outputs(std::size_t elements, std::optional<std::uint64_t> order, std::size_t n_max,
+                         std::size_t derivative_sets, bool derivatives) {
+  // n_max <= MAX_MIE_ORDER and a given order passed check_order: no overflow.
+  const std::size_t L = order ? static_cast<std::size_t>(*order) : 2 * n_max;
+  VANTOK_CHECK(bounded(elements, L + 1, derivative_sets, derivatives));
   // The guard has bounded every product here.
-  const std::size_t values = elements * orders * ROWS;
-  auto counts = mie::term_counts(elements);
-  if (!counts) return std::unexpected(std::move(counts).error());
-  auto coefficients = mie::zeros<double>(values, "the Greek coefficients");
-  if (!coefficients) return std::unexpected(std::move(coefficients).error());
-  auto derivatives = mie::zeros<double>(values * 3 * derivative_sets, "derivatives");
-  if (!derivatives) return std::unexpected(std::move(derivatives).error());
-  return Buffers{std::move(*counts), std::move(*coefficients), std::move(*derivatives)};
+  const std::size_t values = elements * (L + 1) * ROWS;
+  VANTOK_TRY(counts, mie::term_counts(elements));
+  VANTOK_TRY(coefficients, mie::zeros<double>(values, "the Greek coefficients"));
+  VANTOK_TRY(derivative_values, mie::zeros<double>(values * 3 * derivative_sets, "derivatives"));
+  return Outputs{elements,
+                 L,
+                 derivative_sets,
+                 order ? std::nullopt : std::optional<std::size_t>(n_max),
+                 std::move(counts),
+                 std::move(coefficients),
+                 std::move(derivative_values)};
 }
 
+namespace {
+
+// Copies the six vectors of `g` (each exactly end - start long) to rows
+// first_row .. first_row + 5 of `buffer`, cut to [start, end); rows are
+// `row_length` values long. A mismatch is an internal failure.
 void row_store(const GreekCoefficients<double>& g, std::span<double> buffer, std::size_t row_length,
                std::size_t first_row, std::size_t start, std::size_t end) {
   const auto vectors = g.vectors();
@@ -136,6 +143,28 @@ void row_store(const GreekCoefficients<double>& g, std::span<double> buffer, std
     VANTOK_ASSERT(v.size() == row.size());
     std::copy(v.begin(), v.end(), row.begin());
   }
+}
+
+}  // namespace
+
+vantok::Result<void> Outputs::count(std::size_t i, std::size_t n_terms) {
+  // A writer that bypassed the borrows changed the element after the first pass.
+  if (first_pass_terms && n_terms > *first_pass_terms) return std::unexpected(mie::changed_during_call(i));
+  counts[i] = n_terms;
+  return {};
+}
+
+void Outputs::store_values(std::size_t i, const GreekCoefficients<double>& g) {
+  const std::size_t orders = order + 1;
+  row_store(g, values.span(), elements * orders, 0, i * orders, (i + 1) * orders);
+}
+
+void Outputs::store_derivatives(std::size_t i, std::size_t set, const vantok::mie::greek::GreekWithDerivatives& g) {
+  const std::size_t orders = order + 1;
+  const std::size_t first = DERIVATIVE_ROWS * set;
+  row_store(g.x, derivatives.span(), elements * orders, first, i * orders, (i + 1) * orders);
+  row_store(g.re_m, derivatives.span(), elements * orders, first + ROWS, i * orders, (i + 1) * orders);
+  row_store(g.im_m, derivatives.span(), elements * orders, first + 2 * ROWS, i * orders, (i + 1) * orders);
 }
 
 }  // namespace greek

@@ -4,7 +4,8 @@
 // element of a call, the dispatch of the amplitude and phase-matrix routines
 // to the table or to the per-cosine recurrence (which give the same bits), the
 // element and layer slices of the flat output buffers, and the pieces of the
-// Greek bindings (order check, default order, size guards, buffers, row store).
+// Greek bindings (order check, size guards, the outputs with their per-element
+// stores).
 //
 // Everything here is lock-free unless stated otherwise.
 
@@ -139,9 +140,6 @@ inline constexpr std::size_t DERIVATIVE_ROWS = 18;
 /// got {order}" above MAX_GREEK_ORDER.
 vantok::Result<void> check_order(std::optional<std::uint64_t> order);
 
-/// The order L of a call: the given one, or 2 N_max.
-std::size_t order_of(std::optional<std::uint64_t> order, std::size_t n_max) noexcept;
-
 /// The size guard of the Greek outputs of `elements` elements with `orders`
 /// orders each (1 before the first pass, L + 1 after it), with
 /// `derivative_sets` sets of 18 derivative rows (0 without derivatives, 1 for
@@ -150,21 +148,34 @@ std::size_t order_of(std::optional<std::uint64_t> order, std::size_t n_max) noex
 vantok::Result<std::size_t> bounded(std::size_t elements, std::size_t orders, std::size_t derivative_sets,
                                     bool derivatives);
 
-/// The output buffers of a Greek call, allocated in this order.
-struct Buffers {
+/// The outputs of a Greek call after its first pass: per element its number
+/// of terms and its coefficients alpha1 .. beta2 up to the order L (rows of
+/// elements (L + 1) values, element i at [i (L + 1), (i + 1) (L + 1))), and per
+/// derivative set their derivatives with respect to x, Re m and Im m (rows
+/// 18 set + 6 r + k).
+struct Outputs {
+  std::size_t elements;
+  std::size_t order;            // L
+  std::size_t derivative_sets;  // 0 without derivatives
+  std::optional<std::size_t> first_pass_terms;  // N_max when L is the default 2 N_max
   Buffer<std::uint64_t> counts;  // "the numbers of terms", one per element
-  Buffer<double> values;         // "the Greek coefficients", 6 rows of elements (L + 1)
-  Buffer<double> derivatives;    // "derivatives", 18 rows per derivative set
+  Buffer<double> values;         // "the Greek coefficients"
+  Buffer<double> derivatives;    // "derivatives"
+
+  /// Records element i's number of terms. With the default order, more terms
+  /// than the first pass found is InvalidInput "element {i}: x or m changed
+  /// during the call" (with a given order every element is expanded to it).
+  vantok::Result<void> count(std::size_t i, std::size_t n_terms);
+  /// Element i's coefficients (each vector exactly L + 1 long).
+  void store_values(std::size_t i, const GreekCoefficients<double>& g);
+  /// Element i's derivatives of set `set` (the values of `g` are not stored).
+  void store_derivatives(std::size_t i, std::size_t set, const vantok::mie::greek::GreekWithDerivatives& g);
 };
 
-/// Allocates the buffers after the guard has passed.
-Outcome<Buffers> allocate(std::size_t elements, std::size_t orders, std::size_t derivative_sets);
-
-/// Copies the six vectors of `g` (each exactly end - start long) to rows
-/// first_row .. first_row + 5 of `buffer`, cut to [start, end); rows are
-/// `row_length` values long. A mismatch is an internal failure.
-void row_store(const GreekCoefficients<double>& g, std::span<double> buffer, std::size_t row_length,
-               std::size_t first_row, std::size_t start, std::size_t end);
+/// After a first pass that found at most `n_max` terms: the order (the given
+/// one, or 2 n_max), the size guard of the whole output, then the buffers.
+Outcome<Outputs> outputs(std::size_t elements, std::optional<std::uint64_t> order, std::size_t n_max,
+                         std::size_t derivative_sets, bool derivatives);
 
 }  // namespace greek
 

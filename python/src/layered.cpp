@@ -470,50 +470,26 @@ PyObject* phase_matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 // ---- layered_greek -------------------------------------------------------------------
 
-struct GreekOutputs {
-  std::size_t particles;
-  std::size_t layers;
-  std::size_t order;  // L
-  angular::greek::Buffers buffers;
-};
-
 /// The lock-free part of layered_greek: the first pass (always: it fixes the
 /// default order and the output size), the second guard and the buffers, then
 /// each particle solved and expanded. The values always come from `greek`;
 /// each layer adds one `greek_with_derivatives`, whose values are dropped.
-Outcome<GreekOutputs> expand(const Particles& in, std::optional<std::uint64_t> requested, bool derivatives,
-                             bool normalized) {
-  const std::size_t P = in.count();
-  const std::size_t layers = in.layers();
+Outcome<angular::greek::Outputs> expand(const Particles& in, std::optional<std::uint64_t> requested,
+                                        bool derivatives, bool normalized) {
   VANTOK_TRY(n_max, largest_n_terms(in));
-  const std::size_t order = angular::greek::order_of(requested, n_max);
-  const std::size_t sets = derivatives ? layers : 0;
-  VANTOK_CHECK(angular::greek::bounded(P, order + 1, sets, derivatives));
-  VANTOK_TRY(buffers, angular::greek::allocate(P, order + 1, sets));
-  GreekOutputs out{P, layers, order, std::move(buffers)};
-
-  const std::size_t row_length = P * (order + 1);
-  const std::span<double> values = out.buffers.values.span();
-  const std::span<double> derivative_values = out.buffers.derivatives.span();
+  VANTOK_TRY(out, angular::greek::outputs(in.count(), requested, n_max, derivatives ? in.layers() : 0, derivatives));
   VANTOK_CHECK(solve_each(in, derivatives, [&](std::size_t p, const LayeredSolver& solved) -> vantok::Result<void> {
-    const std::size_t n_terms = solved.n_terms();
-    // A writer that bypassed the borrows changed the particle after the first pass.
-    if (!requested && n_terms > n_max) return std::unexpected(mie::changed_during_call(p));
-    out.buffers.counts[p] = n_terms;
-    const std::size_t start = p * (order + 1);
-    const std::size_t end = start + order + 1;
-    auto g = solved.coefficients().greek(order, normalized);
+    auto counted = out.count(p, solved.n_terms());
+    if (!counted) return counted;
+    auto g = solved.coefficients().greek(out.order, normalized);
     if (!g) return std::unexpected(mie::at(p, std::move(g).error()));
-    angular::greek::row_store(*g, values, row_length, 0, start, end);
-    for (std::size_t l = 0; derivatives && l < layers; ++l) {
+    out.store_values(p, *g);
+    for (std::size_t l = 0; l < out.derivative_sets; ++l) {
       auto layer = solved.layer(l, "Greek");
       if (!layer) return std::unexpected(mie::at(p, std::move(layer).error()));
-      auto dg = layer->first.greek_with_derivatives(order, layer->second, normalized);
+      auto dg = layer->first.greek_with_derivatives(out.order, layer->second, normalized);
       if (!dg) return std::unexpected(mie::at(p, std::move(dg).error()));
-      const std::size_t first = angular::greek::DERIVATIVE_ROWS * l;
-      angular::greek::row_store(dg->x, derivative_values, row_length, first, start, end);
-      angular::greek::row_store(dg->re_m, derivative_values, row_length, first + 6, start, end);
-      angular::greek::row_store(dg->im_m, derivative_values, row_length, first + 12, start, end);
+      out.store_derivatives(p, l, *dg);
     }
     return {};
   }));
@@ -524,7 +500,7 @@ PyObject* greek(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   const auto [x, m, order, n_max, derivatives, allow_unvalidated, normalized] =
       args::GreekArgs::extract("layered_greek", args, nargs, kwnames);
 
-  Outcome<GreekOutputs> result = [&]() -> Outcome<GreekOutputs> {
+  Outcome<angular::greek::Outputs> result = [&]() -> Outcome<angular::greek::Outputs> {
     VANTOK_TRY(in, particles(x, m, nullptr, n_max, allow_unvalidated));
     VANTOK_CHECK(angular::greek::check_order(order));
     // Before the order is known: a call that could not hold even order 0.
@@ -534,14 +510,14 @@ PyObject* greek(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     return expand(in, order, derivatives, normalized);
   }();
   if (!result) errors::throw_failure(std::move(result.error()));
-  GreekOutputs& out = *result;
+  angular::greek::Outputs& out = *result;
   const std::size_t orders = out.order + 1;
   PyRef derivative_array;
   if (derivatives) {
-    derivative_array = array({out.layers, 3, 6, out.particles, orders}, std::move(out.buffers.derivatives));
+    derivative_array = array({out.derivative_sets, 3, 6, out.elements, orders}, std::move(out.derivatives));
   }
-  PyRef counts = array({out.particles}, std::move(out.buffers.counts));
-  PyRef coefficients = array({6, out.particles, orders}, std::move(out.buffers.values));
+  PyRef counts = array({out.elements}, std::move(out.counts));
+  PyRef coefficients = array({6, out.elements, orders}, std::move(out.values));
   return tuple_of(std::move(counts), std::move(coefficients), std::move(derivative_array)).release();
 }
 

@@ -153,50 +153,29 @@ PyObject* phase_matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 // ---- Greek coefficients -------------------------------------------------------
 
-struct GreekOutputs {
-  std::size_t len;
-  std::size_t order;
-  angular::greek::Buffers buffers;
-};
-
 // The lock-free part of mie_greek: first pass (always: it fixes the default
 // order and the output size), the second guard and the buffers, then each
 // sphere solved and expanded to the order.
-Outcome<GreekOutputs> expand(const SphereInputs& in, std::optional<std::uint64_t> requested, bool derivatives,
-                             bool normalized) {
-  const std::size_t len = in.x.len();
+Outcome<angular::greek::Outputs> expand(const SphereInputs& in, std::optional<std::uint64_t> requested,
+                                        bool derivatives, bool normalized) {
   VANTOK_TRY(n_max, largest_n_terms(in.x, in.m, in.options));
-  const std::size_t order = angular::greek::order_of(requested, n_max);
-  const std::size_t sets = derivatives ? 1 : 0;
-  VANTOK_CHECK(angular::greek::bounded(len, order + 1, sets, derivatives));
-  VANTOK_TRY(buffers, angular::greek::allocate(len, order + 1, sets));
-  GreekOutputs out{len, order, std::move(buffers)};
-
-  const std::size_t row = len * (order + 1);
-  const std::span<double> values = out.buffers.values.span();
-  const std::span<double> derivative_values = out.buffers.derivatives.span();
+  VANTOK_TRY(out, angular::greek::outputs(in.x.len(), requested, n_max, derivatives ? 1 : 0, derivatives));
   VANTOK_CHECK(solve_each(in, derivatives, [&](std::size_t i, const State& state) -> vantok::Result<void> {
-    const std::size_t n_terms = state.a.size();
-    // A writer that bypassed the borrows changed the element after the first pass.
-    if (!requested && n_terms > n_max) return std::unexpected(changed_during_call(i));
-    out.buffers.counts[i] = n_terms;
-    const std::size_t start = i * (order + 1);
-    const std::size_t end = start + order + 1;
+    auto counted = out.count(i, state.a.size());
+    if (!counted) return counted;
     const auto c = state.coefficients();
     if (!derivatives) {
-      auto g = c.greek(order, normalized);
+      auto g = c.greek(out.order, normalized);
       if (!g) return std::unexpected(at(i, std::move(g).error()));
-      angular::greek::row_store(*g, values, row, 0, start, end);
+      out.store_values(i, *g);
       return {};
     }
     auto d = angular::sphere_derivatives(state, "Greek");
     if (!d) return std::unexpected(at(i, std::move(d).error()));
-    auto g = c.greek_with_derivatives(order, *d, normalized);
+    auto g = c.greek_with_derivatives(out.order, *d, normalized);
     if (!g) return std::unexpected(at(i, std::move(g).error()));
-    angular::greek::row_store(g->values, values, row, 0, start, end);
-    angular::greek::row_store(g->x, derivative_values, row, 0, start, end);
-    angular::greek::row_store(g->re_m, derivative_values, row, 6, start, end);
-    angular::greek::row_store(g->im_m, derivative_values, row, 12, start, end);
+    out.store_values(i, g->values);
+    out.store_derivatives(i, 0, *g);
     return {};
   }));
   return out;
@@ -206,7 +185,7 @@ PyObject* greek(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   const auto [x, m, order, n_max, derivatives, allow_unvalidated, normalized] =
       args::GreekArgs::extract("mie_greek", args, nargs, kwnames);
 
-  Outcome<GreekOutputs> result = [&]() -> Outcome<GreekOutputs> {
+  Outcome<angular::greek::Outputs> result = [&]() -> Outcome<angular::greek::Outputs> {
     VANTOK_TRY(in, sphere_inputs(x, m, n_max, allow_unvalidated));
     VANTOK_CHECK(angular::greek::check_order(order));
     // Before the order is known: a call that could not hold even order 0.
@@ -216,12 +195,12 @@ PyObject* greek(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     return expand(in, order, derivatives, normalized);
   }();
   if (!result) errors::throw_failure(std::move(result.error()));
-  GreekOutputs& out = *result;
+  angular::greek::Outputs& out = *result;
   const std::size_t orders = out.order + 1;
-  PyRef coefficients = layered::array({6, out.len, orders}, std::move(out.buffers.values));
+  PyRef coefficients = layered::array({6, out.elements, orders}, std::move(out.values));
   PyRef derivative_array;
-  if (derivatives) derivative_array = layered::array({3, 6, out.len, orders}, std::move(out.buffers.derivatives));
-  PyRef counts = layered::array({out.len}, std::move(out.buffers.counts));
+  if (derivatives) derivative_array = layered::array({3, 6, out.elements, orders}, std::move(out.derivatives));
+  PyRef counts = layered::array({out.elements}, std::move(out.counts));
   return tuple_of(std::move(counts), std::move(coefficients), std::move(derivative_array)).release();
 }
 
