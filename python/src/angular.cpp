@@ -104,10 +104,8 @@ vantok::Result<void> check_order(std::optional<std::uint64_t> order) {
 
 vantok::Result<std::size_t> bounded(std::size_t elements, std::size_t orders, std::size_t derivative_sets,
                                     bool derivatives) {
-  const std::optional<std::size_t> rows = product({DERIVATIVE_ROWS, derivative_sets});
-  std::optional<std::size_t> count;
-  if (rows && *rows <= SIZE_MAX - ROWS) count = product({elements, orders, ROWS + *rows});
-  return mie::bounded("the Greek coefficients", count, REAL_VALUES, derivatives);
+  return mie::bounded("the Greek coefficients", output_count(elements, orders, ROWS, DERIVATIVE_ROWS, derivative_sets),
+                      REAL_VALUES, derivatives);
 }
 
 Outcome<Outputs> outputs(std::size_t elements, std::optional<std::uint64_t> order, std::size_t n_max,

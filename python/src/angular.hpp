@@ -9,11 +9,13 @@
 //
 // Everything here is lock-free unless stated otherwise.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string_view>
+#include <vector>
 
 #include "arrays.hpp"
 #include "errors.hpp"
@@ -104,6 +106,33 @@ struct Layout<Output::PhaseMatrix> {
   static constexpr const OutputLimit& limit = REAL_VALUES;
   static constexpr const char* word = "phase-matrix";
 };
+
+/// The size guard of an angular output of `elements` elements at n_mu cosines
+/// (counted as one when there are none, so that a call without cosines is
+/// still bounded by its elements) with `derivative_sets` derivative sets (0
+/// without derivatives, 1 for a sphere, one per layer).
+template <Output kind>
+vantok::Result<std::size_t> bounded(std::size_t elements, std::size_t n_mu, std::size_t derivative_sets,
+                                    bool derivatives) {
+  using L = Layout<kind>;
+  const auto count = output_count(elements, std::max<std::size_t>(n_mu, 1), L::rows, L::derivative_rows,
+                                  derivative_sets);
+  return mie::bounded(L::what, count, L::limit, derivatives);
+}
+
+/// The shape of the derivative array: (4, elements, n_mu) for the amplitudes,
+/// (3, 4, elements, n_mu) for the phase matrix, after a leading layer axis of
+/// `layers` when given (layered spheres).
+template <Output kind>
+std::vector<std::size_t> derivative_shape(std::optional<std::size_t> layers, std::size_t elements,
+                                          std::size_t n_mu) {
+  std::vector<std::size_t> shape;
+  shape.reserve(5);
+  if (layers) shape.push_back(*layers);
+  if constexpr (kind == Output::PhaseMatrix) shape.push_back(3);
+  for (const std::size_t extent : {std::size_t{4}, elements, n_mu}) shape.push_back(extent);
+  return shape;
+}
 
 /// The derivative view of a homogeneous sphere's solution, or InvalidInput
 /// "{word} derivatives need a solution from Mie::compute_with_derivatives"

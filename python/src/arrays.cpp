@@ -347,6 +347,16 @@ std::optional<std::size_t> product(std::initializer_list<std::size_t> factors) n
   return result;
 }
 
+std::optional<std::size_t> output_count(std::size_t elements, std::size_t per_element, std::size_t rows,
+                                        std::size_t derivative_rows, std::size_t derivative_sets) noexcept {
+  std::size_t per_value = 0;
+  if (__builtin_mul_overflow(derivative_rows, derivative_sets, &per_value) ||
+      __builtin_add_overflow(rows, per_value, &per_value)) {
+    return std::nullopt;
+  }
+  return product({elements, per_element, per_value});
+}
+
 namespace mie {
 
 Outcome<ArrayBorrow> borrow(PyObject* array, std::string_view name) {
@@ -493,10 +503,8 @@ namespace coefficient_outputs {
 
 vantok::Result<std::size_t> bounded(std::size_t elements, std::size_t terms, std::size_t derivative_sets,
                                     bool derivatives) {
-  const std::optional<std::size_t> rows = product({DERIVATIVE_ROWS, derivative_sets});
-  std::optional<std::size_t> count;
-  if (rows && *rows <= SIZE_MAX - ROWS) count = product({elements, terms, ROWS + *rows});
-  return mie::bounded("the coefficients", count, COMPLEX_VALUES, derivatives);
+  return mie::bounded("the coefficients", output_count(elements, terms, ROWS, DERIVATIVE_ROWS, derivative_sets),
+                      COMPLEX_VALUES, derivatives);
 }
 
 Outcome<Buffers> allocate(std::size_t elements, std::size_t n_terms, std::size_t derivative_sets) {

@@ -176,6 +176,15 @@ const char* shape_error_text(ShapeError error) noexcept;
 /// The product of the factors, or nullopt when it overflows.
 std::optional<std::size_t> product(std::initializer_list<std::size_t> factors) noexcept;
 
+/// The number of values of an output of `elements` elements, each with
+/// `per_element` values (cosines, orders, terms) in each of `rows` rows and
+/// of `derivative_rows` rows per derivative set (none without derivatives, one
+/// for a sphere, one per layer of a layered sphere):
+/// elements per_element (rows + derivative_rows derivative_sets), or nullopt
+/// when it overflows.
+std::optional<std::size_t> output_count(std::size_t elements, std::size_t per_element, std::size_t rows,
+                                        std::size_t derivative_rows, std::size_t derivative_sets) noexcept;
+
 namespace mie {
 
 /// Read borrow of an input array under the parameter name `name` ("x", "m",

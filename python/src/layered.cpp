@@ -218,13 +218,6 @@ vantok::Result<void> solve_each(const Particles& in, bool derivatives, Use&& use
   return {};
 }
 
-/// count = P (a L + b), absent on overflow.
-std::optional<std::size_t> per_particle(std::size_t particles, std::size_t layers, std::size_t a, std::size_t b) {
-  std::size_t per = 0;
-  if (__builtin_mul_overflow(layers, a, &per) || __builtin_add_overflow(per, b, &per)) return std::nullopt;
-  return product({particles, per});
-}
-
 // ---- layered_efficiencies -----------------------------------------------------
 
 struct EfficiencyOutputs {
@@ -242,8 +235,8 @@ PyObject* efficiencies(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     VANTOK_TRY(in, particles(x, m, nullptr, n_max, allow_unvalidated));
     const std::size_t P = in.count();
     const std::size_t L = in.layers();
-    VANTOK_CHECK(mie::bounded("the efficiencies", derivatives ? per_particle(P, L, 15, 5) : product({P, 5}),
-                              REAL_VALUES, derivatives));
+    VANTOK_CHECK(mie::bounded("the efficiencies", output_count(P, 1, 5, 15, derivatives ? L : 0), REAL_VALUES,
+                              derivatives));
 
     GilRelease unlocked;
     VANTOK_CHECK(layer_count(in));
@@ -436,12 +429,7 @@ PyObject* angular_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
   Outcome<AngularOutputs<kind>> result = [&]() -> Outcome<AngularOutputs<kind>> {
     VANTOK_TRY(in, particles(x, m, mu, n_max, allow_unvalidated));
     VANTOK_TRY(cosines, mie::cosines(ArrayView<double>(in.mu_borrow)));
-    // With no cosines the guard still counts one per particle.
-    const auto per_cosine = derivatives ? per_particle(in.count(), in.layers(), Out::derivative_rows, Out::rows)
-                                        : product({in.count(), Out::rows});
-    const std::size_t n = std::max<std::size_t>(cosines.size(), 1);
-    VANTOK_CHECK(mie::bounded(Out::what, per_cosine ? product({*per_cosine, n}) : std::nullopt, Out::limit,
-                              derivatives));
+    VANTOK_CHECK(angular::bounded<kind>(in.count(), cosines.size(), derivatives ? in.layers() : 0, derivatives));
 
     GilRelease unlocked;
     return evaluate<kind>(in, cosines.span(), derivatives, normalized);
@@ -450,11 +438,8 @@ PyObject* angular_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
   AngularOutputs<kind>& out = *result;
   PyRef derivative_array;
   if (derivatives) {
-    if constexpr (phase) {
-      derivative_array = array({out.layers, 3, 4, out.particles, out.n_mu}, std::move(out.derivatives));
-    } else {
-      derivative_array = array({out.layers, 4, out.particles, out.n_mu}, std::move(out.derivatives));
-    }
+    derivative_array = array<typename Out::Value>(angular::derivative_shape<kind>(out.layers, out.particles, out.n_mu),
+                                                  std::move(out.derivatives));
   }
   PyRef values = array({Out::rows, out.particles, out.n_mu}, std::move(out.values));
   return tuple_of(std::move(values), std::move(derivative_array)).release();

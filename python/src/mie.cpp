@@ -69,7 +69,7 @@ PyObject* efficiencies(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   Outcome<EfficiencyOutputs> out = [&]() -> Outcome<EfficiencyOutputs> {
     VANTOK_TRY(in, sphere_inputs(x, m, n_max, allow_unvalidated));
     const std::size_t len = in.x.len();
-    VANTOK_CHECK(bounded("the efficiencies", product({len, std::size_t{derivatives ? 20u : 5u}}), REAL_VALUES,
+    VANTOK_CHECK(bounded("the efficiencies", output_count(len, 1, 5, 15, derivatives ? 1 : 0), REAL_VALUES,
                          derivatives));
 
     GilRelease unlocked;

@@ -121,10 +121,7 @@ PyObject* angular_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
     const SphereInputs in{std::move(x_borrow), std::move(m_borrow), std::move(x_view), std::move(m_view), options};
     const ArrayBorrow mu_held = std::move(mu_borrow);  // released first: mu, then m and x
     VANTOK_TRY(cosines, mie::cosines(ArrayView<double>(mu_held)));
-    // With no cosines the guard still counts one per element.
-    const std::size_t per_cosine = derivatives ? L::rows + L::derivative_rows : L::rows;
-    VANTOK_CHECK(bounded(L::what, product({in.x.len(), std::max<std::size_t>(cosines.size(), 1), per_cosine}),
-                         L::limit, derivatives));
+    VANTOK_CHECK(angular::bounded<kind>(in.x.len(), cosines.size(), derivatives ? 1 : 0, derivatives));
 
     GilRelease unlocked;
     return evaluate<kind>(in, cosines.span(), derivatives, normalized);
@@ -134,11 +131,8 @@ PyObject* angular_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
   PyRef values = layered::array({L::rows, out.len, out.n_mu}, std::move(out.values));
   PyRef derivative_array;
   if (derivatives) {
-    if constexpr (phase) {
-      derivative_array = layered::array({3, 4, out.len, out.n_mu}, std::move(out.derivatives));
-    } else {
-      derivative_array = layered::array({4, out.len, out.n_mu}, std::move(out.derivatives));
-    }
+    derivative_array = layered::array<typename L::Value>(angular::derivative_shape<kind>(std::nullopt, out.len, out.n_mu),
+                                                         std::move(out.derivatives));
   }
   return tuple_of(std::move(values), std::move(derivative_array)).release();
 }
