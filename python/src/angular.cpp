@@ -91,6 +91,42 @@ PhaseMatrixDerivativeBuffers phase_derivative_rows(std::span<double> buffer, std
           phase_rows(buffer, row_length, first_group + 2, start, end)};
 }
 
+AmplitudeBuffers value_rows(std::span<C64> buffer, std::size_t row_length, std::size_t start, std::size_t end) {
+  return amplitude_rows(buffer, row_length, 0, start, end);
+}
+
+PhaseMatrixBuffers value_rows(std::span<double> buffer, std::size_t row_length, std::size_t start, std::size_t end) {
+  return phase_rows(buffer, row_length, 0, start, end);
+}
+
+vantok::Result<void> evaluate_values(const Angles& angles, const Coefficients& c, bool,
+                                     Outputs<Output::Amplitudes>& out, std::size_t start, std::size_t end) {
+  return angles.amplitudes(c, value_rows(out.values.span(), out.row_length(), start, end));
+}
+
+vantok::Result<void> evaluate_values(const Angles& angles, const Coefficients& c, bool normalized,
+                                     Outputs<Output::PhaseMatrix>& out, std::size_t start, std::size_t end) {
+  return angles.phase_matrix(c, normalized, value_rows(out.values.span(), out.row_length(), start, end));
+}
+
+vantok::Result<void> evaluate_derivatives(const Angles& angles, const Coefficients& c, const CoefficientDerivatives& d,
+                                          bool, AmplitudeBuffers values, Outputs<Output::Amplitudes>& out,
+                                          std::size_t set, std::size_t start, std::size_t end) {
+  // Set s owns the rows 4 s (dS1/dx, dS2/dx) and 4 s + 2 (dS1/dm, dS2/dm).
+  const std::span<C64> rows = out.derivatives.span();
+  return angles.amplitudes_with_derivatives(c, d, values,
+                                            amplitude_rows(rows, out.row_length(), 4 * set, start, end),
+                                            amplitude_rows(rows, out.row_length(), 4 * set + 2, start, end));
+}
+
+vantok::Result<void> evaluate_derivatives(const Angles& angles, const Coefficients& c, const CoefficientDerivatives& d,
+                                          bool normalized, PhaseMatrixBuffers values, Outputs<Output::PhaseMatrix>& out,
+                                          std::size_t set, std::size_t start, std::size_t end) {
+  // Set s owns the groups of four rows 3 s (x), 3 s + 1 (Re m), 3 s + 2 (Im m).
+  return angles.phase_matrix_with_derivatives(
+      c, d, normalized, values, phase_derivative_rows(out.derivatives.span(), out.row_length(), 3 * set, start, end));
+}
+
 namespace greek {
 
 vantok::Result<void> check_order(std::optional<std::uint64_t> order) {

@@ -134,6 +134,53 @@ std::vector<std::size_t> derivative_shape(std::optional<std::size_t> layers, std
   return shape;
 }
 
+/// The outputs of an angular call of `elements` elements at n_mu cosines:
+/// `rows` rows of elements n_mu values (element i at [i n_mu, (i + 1) n_mu)),
+/// then `derivative_rows` such rows per derivative set (none without
+/// derivatives, one for a sphere, one per layer of a layered sphere).
+template <Output kind>
+struct Outputs {
+  using Value = typename Layout<kind>::Value;
+  std::size_t elements;
+  std::size_t n_mu;
+  std::size_t derivative_sets;
+  Buffer<Value> values;
+  Buffer<Value> derivatives;
+
+  std::size_t row_length() const noexcept { return elements * n_mu; }
+};
+
+/// Allocates the value buffer, then the derivative buffer (after the guard).
+template <Output kind>
+Outcome<Outputs<kind>> allocate(std::size_t elements, std::size_t n_mu, std::size_t derivative_sets) {
+  using L = Layout<kind>;
+  const std::size_t row = elements * n_mu;  // bounded by the size guard
+  VANTOK_TRY(values, mie::zeros<typename L::Value>(L::rows * row, L::what));
+  VANTOK_TRY(derivatives, mie::zeros<typename L::Value>(L::derivative_rows * derivative_sets * row, "derivatives"));
+  return Outputs<kind>{elements, n_mu, derivative_sets, std::move(values), std::move(derivatives)};
+}
+
+/// The value rows (S1, S2, or F11, F12, F33, F34) of a buffer of rows
+/// `row_length` long, cut to [start, end): one element of the outputs, or a
+/// scratch buffer of one element.
+AmplitudeBuffers value_rows(std::span<C64> buffer, std::size_t row_length, std::size_t start, std::size_t end);
+PhaseMatrixBuffers value_rows(std::span<double> buffer, std::size_t row_length, std::size_t start, std::size_t end);
+
+/// The values of the element at [start, end) of the output rows.
+vantok::Result<void> evaluate_values(const Angles& angles, const Coefficients& c, bool normalized,
+                                     Outputs<Output::Amplitudes>& out, std::size_t start, std::size_t end);
+vantok::Result<void> evaluate_values(const Angles& angles, const Coefficients& c, bool normalized,
+                                     Outputs<Output::PhaseMatrix>& out, std::size_t start, std::size_t end);
+
+/// The derivatives of derivative set `set` of the element at [start, end) of
+/// the output rows; the values the routine forms along go to `values`.
+vantok::Result<void> evaluate_derivatives(const Angles& angles, const Coefficients& c, const CoefficientDerivatives& d,
+                                          bool normalized, AmplitudeBuffers values, Outputs<Output::Amplitudes>& out,
+                                          std::size_t set, std::size_t start, std::size_t end);
+vantok::Result<void> evaluate_derivatives(const Angles& angles, const Coefficients& c, const CoefficientDerivatives& d,
+                                          bool normalized, PhaseMatrixBuffers values, Outputs<Output::PhaseMatrix>& out,
+                                          std::size_t set, std::size_t start, std::size_t end);
+
 /// The derivative view of a homogeneous sphere's solution, or InvalidInput
 /// "{word} derivatives need a solution from Mie::compute_with_derivatives"
 /// when it was solved without them ("amplitude", "phase-matrix", "Greek").

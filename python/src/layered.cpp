@@ -319,73 +319,21 @@ vantok::Result<void> share_table(const Particles& in, angular::Angles& angles) {
 
 using angular::Layout;
 using angular::Output;
-
-// The outputs of one angular call: `rows` rows of K = P n_mu values, and
-// `derivative_rows` rows per layer (empty without derivatives).
-template <Output kind>
-struct AngularOutputs {
-  using Value = typename Layout<kind>::Value;
-  std::size_t particles;
-  std::size_t layers;
-  std::size_t n_mu;
-  Buffer<Value> values;
-  Buffer<Value> derivatives;
-};
-
-// One particle's S1, S2 at [start, end) of the value rows.
-vantok::Result<void> evaluate_values(const angular::Angles& angles, const Coefficients& c, bool,
-                                     AngularOutputs<Output::Amplitudes>& out, std::size_t start, std::size_t end) {
-  const std::size_t k = out.particles * out.n_mu;
-  return angles.amplitudes(c, angular::amplitude_rows(out.values.span(), k, 0, start, end));
-}
-
-vantok::Result<void> evaluate_values(const angular::Angles& angles, const Coefficients& c, bool normalized,
-                                     AngularOutputs<Output::PhaseMatrix>& out, std::size_t start, std::size_t end) {
-  const std::size_t k = out.particles * out.n_mu;
-  return angles.phase_matrix(c, normalized, angular::phase_rows(out.values.span(), k, 0, start, end));
-}
-
-// One particle's derivative rows of layer l; the values the routine also forms
-// go to `scratch` (one particle's value rows) and are dropped.
-vantok::Result<void> evaluate_layer(const angular::Angles& angles, const Coefficients& c,
-                                    const CoefficientDerivatives& d, bool, std::span<C64> scratch,
-                                    AngularOutputs<Output::Amplitudes>& out, std::size_t l, std::size_t start,
-                                    std::size_t end) {
-  const std::size_t k = out.particles * out.n_mu;
-  const std::size_t n_mu = end - start;
-  return angles.amplitudes_with_derivatives(c, d, angular::amplitude_rows(scratch, n_mu, 0, 0, n_mu),
-                                            angular::amplitude_rows(out.derivatives.span(), k, 4 * l, start, end),
-                                            angular::amplitude_rows(out.derivatives.span(), k, 4 * l + 2, start, end));
-}
-
-vantok::Result<void> evaluate_layer(const angular::Angles& angles, const Coefficients& c,
-                                    const CoefficientDerivatives& d, bool normalized, std::span<double> scratch,
-                                    AngularOutputs<Output::PhaseMatrix>& out, std::size_t l, std::size_t start,
-                                    std::size_t end) {
-  const std::size_t k = out.particles * out.n_mu;
-  const std::size_t n_mu = end - start;
-  // Layer l owns the groups 3 l (x_l), 3 l + 1 (Re m_l), 3 l + 2 (Im m_l).
-  return angles.phase_matrix_with_derivatives(
-      c, d, normalized, angular::phase_rows(scratch, n_mu, 0, 0, n_mu),
-      angular::phase_derivative_rows(out.derivatives.span(), k, 3 * l, start, end));
-}
+using angular::Outputs;
 
 /// The lock-free part of an angular call: buffers, then the first pass and the
 /// shared table, then every particle in row order, its values once and, with
 /// derivatives, each layer's rows.
 template <Output kind>
-Outcome<AngularOutputs<kind>> evaluate(const Particles& in, std::span<const double> cosines, bool derivatives,
-                                       bool normalized) {
+Outcome<Outputs<kind>> evaluate(const Particles& in, std::span<const double> cosines, bool derivatives,
+                                bool normalized) {
   using Out = Layout<kind>;
   using T = typename Out::Value;
   const std::size_t P = in.count();
   const std::size_t L = in.layers();
   const std::size_t n_mu = cosines.size();
-  const std::size_t K = P * n_mu;  // bounded by the size guard
   VANTOK_CHECK(layer_count(in));
-  VANTOK_TRY(values, mie::zeros<T>(Out::rows * K, Out::what));
-  VANTOK_TRY(d, mie::zeros<T>(derivatives ? Out::derivative_rows * L * K : 0, "derivatives"));
-  AngularOutputs<kind> out{P, L, n_mu, std::move(values), std::move(d)};
+  VANTOK_TRY(out, angular::allocate<kind>(P, n_mu, derivatives ? L : 0));
   angular::Angles angles(cosines);
   VANTOK_CHECK(share_table(in, angles));
 
@@ -404,15 +352,17 @@ Outcome<AngularOutputs<kind>> evaluate(const Particles& in, std::span<const doub
     const std::size_t end = start + n_mu;
     // Every refusal of the angular routines (the table's term check among
     // them) names the particle.
-    auto done = evaluate_values(angles, solved->coefficients(), normalized, out, start, end);
+    auto done = angular::evaluate_values(angles, solved->coefficients(), normalized, out, start, end);
     for (std::size_t l = 0; done && derivatives && l < L; ++l) {
       auto layer = solved->layer(l, Out::word);
       if (!layer) {
         done = std::unexpected(std::move(layer).error());
         break;
       }
-      done = evaluate_layer(angles, layer->first, layer->second, normalized, std::span<T>(scratch), out, l, start,
-                            end);
+      // The values the derivative routine forms along go to scratch and are dropped.
+      done = angular::evaluate_derivatives(angles, layer->first, layer->second, normalized,
+                                           angular::value_rows(std::span<T>(scratch), n_mu, 0, n_mu), out, l, start,
+                                           end);
     }
     if (!done) return std::unexpected(mie::at(p, std::move(done).error()));
   }
@@ -426,7 +376,7 @@ PyObject* angular_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
   const auto [x, m, mu, n_max, derivatives, allow_unvalidated, normalized] = args::AngularArgs::extract(
       phase ? "layered_phase_matrix" : "layered_amplitudes", phase, args, nargs, kwnames);
 
-  Outcome<AngularOutputs<kind>> result = [&]() -> Outcome<AngularOutputs<kind>> {
+  Outcome<Outputs<kind>> result = [&]() -> Outcome<Outputs<kind>> {
     VANTOK_TRY(in, particles(x, m, mu, n_max, allow_unvalidated));
     VANTOK_TRY(cosines, mie::cosines(ArrayView<double>(in.mu_borrow)));
     VANTOK_CHECK(angular::bounded<kind>(in.count(), cosines.size(), derivatives ? in.layers() : 0, derivatives));
@@ -435,13 +385,13 @@ PyObject* angular_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
     return evaluate<kind>(in, cosines.span(), derivatives, normalized);
   }();
   if (!result) errors::throw_failure(std::move(result.error()));
-  AngularOutputs<kind>& out = *result;
+  Outputs<kind>& out = *result;
   PyRef derivative_array;
   if (derivatives) {
-    derivative_array = array<typename Out::Value>(angular::derivative_shape<kind>(out.layers, out.particles, out.n_mu),
+    derivative_array = array<typename Out::Value>(angular::derivative_shape<kind>(out.derivative_sets, out.elements, out.n_mu),
                                                   std::move(out.derivatives));
   }
-  PyRef values = array({Out::rows, out.particles, out.n_mu}, std::move(out.values));
+  PyRef values = array({Out::rows, out.elements, out.n_mu}, std::move(out.values));
   return tuple_of(std::move(values), std::move(derivative_array)).release();
 }
 

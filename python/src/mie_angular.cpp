@@ -31,42 +31,19 @@ using vantok::mie::kernel::State;
 using angular::Layout;
 using angular::Output;
 
-// The outputs of one angular call: `rows` rows of len n_mu values, and the
-// derivative rows (empty without derivatives).
+using angular::Outputs;
+
+// One element's values (and derivatives) at [start, end) of the output rows;
+// with derivatives the values are those the derivative routine forms.
 template <Output kind>
-struct Outputs {
-  using Value = typename Layout<kind>::Value;
-  std::size_t len;
-  std::size_t n_mu;
-  Buffer<Value> values;
-  Buffer<Value> derivatives;
-};
-
-// One element's amplitudes (and derivatives) at rows [start, end) of the
-// buffers, whose rows are `total` values long.
-vantok::Result<void> evaluate_element(const angular::Angles& angles, const State& state, bool derivatives, bool,
-                                      Outputs<Output::Amplitudes>& out, std::size_t start, std::size_t end) {
-  const std::size_t total = out.len * out.n_mu;
-  const auto c = state.coefficients();
-  const auto values = angular::amplitude_rows(out.values.span(), total, 0, start, end);
-  if (!derivatives) return angles.amplitudes(c, values);
-  VANTOK_TRY(d, angular::sphere_derivatives(state, Layout<Output::Amplitudes>::word));
-  return angles.amplitudes_with_derivatives(c, d, values,
-                                            angular::amplitude_rows(out.derivatives.span(), total, 0, start, end),
-                                            angular::amplitude_rows(out.derivatives.span(), total, 2, start, end));
-}
-
-// One element's phase matrix (and derivatives).
 vantok::Result<void> evaluate_element(const angular::Angles& angles, const State& state, bool derivatives,
-                                      bool normalized, Outputs<Output::PhaseMatrix>& out, std::size_t start,
-                                      std::size_t end) {
-  const std::size_t total = out.len * out.n_mu;
+                                      bool normalized, Outputs<kind>& out, std::size_t start, std::size_t end) {
   const auto c = state.coefficients();
-  const auto values = angular::phase_rows(out.values.span(), total, 0, start, end);
-  if (!derivatives) return angles.phase_matrix(c, normalized, values);
-  VANTOK_TRY(d, angular::sphere_derivatives(state, Layout<Output::PhaseMatrix>::word));
-  return angles.phase_matrix_with_derivatives(c, d, normalized, values,
-                                              angular::phase_derivative_rows(out.derivatives.span(), total, 0, start, end));
+  if (!derivatives) return angular::evaluate_values(angles, c, normalized, out, start, end);
+  VANTOK_TRY(d, angular::sphere_derivatives(state, Layout<kind>::word));
+  return angular::evaluate_derivatives(angles, c, d, normalized,
+                                       angular::value_rows(out.values.span(), out.row_length(), start, end), out, 0,
+                                       start, end);
 }
 
 // The lock-free part of an angular call: buffers, first pass and table, then
@@ -74,13 +51,9 @@ vantok::Result<void> evaluate_element(const angular::Angles& angles, const State
 template <Output kind>
 Outcome<Outputs<kind>> evaluate(const SphereInputs& in, std::span<const double> cosines, bool derivatives,
                                 bool normalized) {
-  using L = Layout<kind>;
   const std::size_t len = in.x.len();
   const std::size_t n_mu = cosines.size();
-  const std::size_t total = len * n_mu;  // bounded by the size guard
-  VANTOK_TRY(values, zeros<typename L::Value>(L::rows * total, L::what));
-  VANTOK_TRY(derivative_values, zeros<typename L::Value>(derivatives ? L::derivative_rows * total : 0, "derivatives"));
-  Outputs<kind> out{len, n_mu, std::move(values), std::move(derivative_values)};
+  VANTOK_TRY(out, angular::allocate<kind>(len, n_mu, derivatives ? 1 : 0));
   if (n_mu == 0) {
     // Nothing to evaluate: every element is still checked, in order.
     VANTOK_CHECK(largest_n_terms(in.x, in.m, in.options));
@@ -128,10 +101,10 @@ PyObject* angular_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
   }();
   if (!result) errors::throw_failure(std::move(result.error()));
   Outputs<kind>& out = *result;
-  PyRef values = layered::array({L::rows, out.len, out.n_mu}, std::move(out.values));
+  PyRef values = layered::array({L::rows, out.elements, out.n_mu}, std::move(out.values));
   PyRef derivative_array;
   if (derivatives) {
-    derivative_array = layered::array<typename L::Value>(angular::derivative_shape<kind>(std::nullopt, out.len, out.n_mu),
+    derivative_array = layered::array<typename L::Value>(angular::derivative_shape<kind>(std::nullopt, out.elements, out.n_mu),
                                                          std::move(out.derivatives));
   }
   return tuple_of(std::move(values), std::move(derivative_array)).release();
