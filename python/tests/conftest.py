@@ -5,6 +5,7 @@ import re
 import subprocess
 import sys
 import textwrap
+import threading
 
 import numpy as np
 import pytest
@@ -18,6 +19,39 @@ settings.register_profile(
     suppress_health_check=[HealthCheck.too_slow],
 )
 settings.load_profile(os.environ.get("VANTOK_HYPOTHESIS_PROFILE", "ci"))
+
+
+def f(values):
+    return np.asarray(values, dtype=np.float64)
+
+
+def c(values):
+    return np.asarray(values, dtype=np.complex128)
+
+
+def in_threads(call, count):
+    """The results of call() in `count` threads, started together by a barrier."""
+    barrier = threading.Barrier(count)
+    results = [None] * count
+
+    def work(k):
+        barrier.wait()
+        results[k] = call()
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(count)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return results
+
+
+def assert_refcounts_kept(objects, body, times=100):
+    """Runs body() `times` times; the reference counts of `objects` must not change."""
+    before = [sys.getrefcount(o) for o in objects]
+    for _ in range(times):
+        body()
+    assert [sys.getrefcount(o) for o in objects] == before
 
 
 def unaligned(n):

@@ -5,12 +5,10 @@ particle axes, refusals with their exact messages, leaks and threads."""
 
 import math
 import pathlib
-import sys
-import threading
 
 import numpy as np
 import pytest
-from conftest import raises_exactly, unaligned, unaligned_complex
+from conftest import assert_refcounts_kept, c, f, in_threads, raises_exactly, unaligned, unaligned_complex
 
 import vantok._vantok as vt
 from vantok import errors
@@ -18,14 +16,6 @@ from vantok import errors
 with_write_borrow = vt._testing.with_write_borrow
 
 REFERENCE = pathlib.Path(__file__).resolve().parents[2] / "core" / "tests" / "data" / "layered_reference.txt"
-
-
-def f(values):
-    return np.asarray(values, dtype=np.float64)
-
-
-def c(values):
-    return np.asarray(values, dtype=np.complex128)
 
 
 def read_reference():
@@ -414,15 +404,16 @@ class TestFrame:
         x = f([[1.0, 2.0], [1.5, 3.0]])
         m = c([[1.5, 1.4], [1.5, 1.4]])
         bad = c([[1.5, 1.4], [1.5, 0.0]])
-        before = [sys.getrefcount(v) for v in (x, m, bad, MU)]
-        for _ in range(100):
+
+        def calls():
             result = fun(x, m, None, True, False)
             del result
             with pytest.raises(errors.InvalidInputError):
                 fun(x, bad, None, True, False)
             with pytest.raises(ValueError):
                 fun(x, m[:1], None, False, False)
-        assert [sys.getrefcount(v) for v in (x, m, bad, MU)] == before
+
+        assert_refcounts_kept((x, m, bad, MU), calls)
 
     def test_threads_get_equal_results(self, fun):
         rng = np.random.default_rng(11)
@@ -430,19 +421,7 @@ class TestFrame:
         x = np.stack([core, core * rng.uniform(1.0, 2.0, 120)], axis=1)
         m = np.stack([rng.uniform(1.3, 2.0, 120) + 1j * rng.uniform(0, 0.5, 120), np.full(120, 1.33 + 0j)], axis=1)
         expected = fun(x, m, None, True, False)
-        barrier = threading.Barrier(6)
-        results = [None] * 6
-
-        def work(k):
-            barrier.wait()
-            results[k] = fun(x, m, None, True, False)
-
-        threads = [threading.Thread(target=work, args=(k,)) for k in range(6)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-        for result in results:
+        for result in in_threads(lambda: fun(x, m, None, True, False), 6):
             assert all(np.array_equal(r, e) for r, e in zip(result, expected))
 
 

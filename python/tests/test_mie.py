@@ -3,13 +3,12 @@ independent high-precision reference, identities, derivatives against finite
 differences, layouts, refusals with their exact messages, leaks and threads."""
 
 import math
-import sys
 import threading
 
 import mpmath
 import numpy as np
 import pytest
-from conftest import FOREIGN, bcast, raises_exactly, run_py, unaligned, unaligned_complex
+from conftest import FOREIGN, assert_refcounts_kept, bcast, c, f, in_threads, raises_exactly, run_py, unaligned, unaligned_complex
 from hypothesis import given
 from hypothesis import strategies as st
 
@@ -17,14 +16,6 @@ import vantok._vantok as vt
 from vantok import errors
 
 with_write_borrow = vt._testing.with_write_borrow
-
-
-def c(values):
-    return np.asarray(values, dtype=np.complex128)
-
-
-def f(values):
-    return np.asarray(values, dtype=np.float64)
 
 
 # ---- an independent reference: Riccati-Bessel functions in mpmath -------------
@@ -393,15 +384,16 @@ class TestRefusals:
         x = f([1.0, 2.0])
         m = c([1.5, 1.5])
         bad = c([1.5, 0.0])
-        before = [sys.getrefcount(v) for v in (x, m, bad)]
-        for _ in range(100):
+
+        def calls():
             result = fun(x, m, None, True, False)
             del result
             with pytest.raises(errors.InvalidInputError):
                 fun(x, bad, None, True, False)
             with pytest.raises(ValueError):
                 fun(x, m[:1], None, False, False)
-        assert [sys.getrefcount(v) for v in (x, m, bad)] == before
+
+        assert_refcounts_kept((x, m, bad), calls)
 
     def test_outputs_outlive_the_inputs(self, fun):
         x = f([1.0, 2.0])
@@ -535,19 +527,7 @@ def test_threads_get_equal_results_and_run_while_a_call_computes():
     x = 10 ** rng.uniform(-1, 2.5, 300)
     m = rng.uniform(1.33, 1.6, 300) + 1j * rng.uniform(0, 0.1, 300)
     expected = vt.mie_efficiencies(x, m, None, True, False)
-    barrier = threading.Barrier(6)
-    results = [None] * 6
-
-    def work(k):
-        barrier.wait()
-        results[k] = vt.mie_efficiencies(x, m, None, True, False)
-
-    threads = [threading.Thread(target=work, args=(k,)) for k in range(6)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    for q, jac in results:
+    for q, jac in in_threads(lambda: vt.mie_efficiencies(x, m, None, True, False), 6):
         assert np.array_equal(q, expected[0]) and np.array_equal(jac, expected[1])
 
     # Another Python thread advances while a long call holds no interpreter lock.

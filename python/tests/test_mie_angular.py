@@ -3,7 +3,6 @@ reference, phase-matrix and Greek identities, derivatives against central
 differences, the shared table against the per-element recurrence bit for bit,
 layouts, the order and text of every refusal, borrows, leaks and threads."""
 
-import sys
 import threading
 import time
 
@@ -15,20 +14,12 @@ from hypothesis import strategies as st
 from numpy.polynomial import legendre
 from test_mie import reference_coefficients
 
-from conftest import FOREIGN, bcast, raises_exactly, run_py, unaligned, unaligned_complex
+from conftest import FOREIGN, assert_refcounts_kept, bcast, c, f, in_threads, raises_exactly, run_py, unaligned, unaligned_complex
 
 import vantok._vantok as vt
 from vantok import errors
 
 with_write_borrow = vt._testing.with_write_borrow
-
-
-def c(values):
-    return np.asarray(values, dtype=np.complex128)
-
-
-def f(values):
-    return np.asarray(values, dtype=np.float64)
 
 
 def amplitudes(x, m, mu, n_max=None, derivatives=False):
@@ -494,15 +485,16 @@ class TestAngularRefusals:
     def test_no_reference_leaks(self, name):
         fun = ANGULAR[name]
         x, m, mu, bad = f([1.0, 2.0]), c([1.5, 1.5]), f([0.5, 1.0]), f([0.0, 1.0])
-        before = [sys.getrefcount(v) for v in (x, m, mu, bad)]
-        for _ in range(100):
+
+        def calls():
             result = fun(x, m, mu, None, True)
             del result
             with pytest.raises(errors.InvalidInputError):
                 fun(bad, m, mu)
             with pytest.raises(errors.InvalidInputError):
                 fun(x, m, 2 * mu)
-        assert [sys.getrefcount(v) for v in (x, m, mu, bad)] == before
+
+        assert_refcounts_kept((x, m, mu, bad), calls)
 
 
 def test_angular_size_guards():
@@ -591,19 +583,7 @@ def test_threads_get_equal_results():
         lambda: greek(BATCH_X[:6], BATCH_M[:6], None, False, True),
     ]
     expected = [call() for call in calls]
-    barrier = threading.Barrier(6)
-    results = [None] * 6
-
-    def work(k):
-        barrier.wait()
-        results[k] = [call() for call in calls]
-
-    threads = [threading.Thread(target=work, args=(k,)) for k in range(6)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    for result in results:
+    for result in in_threads(lambda: [call() for call in calls], 6):
         for got, want in zip(result, expected):
             assert all(np.array_equal(a, b) for a, b in zip(got, want))
 
@@ -636,12 +616,13 @@ def test_greek_argument_refusals():
         with pytest.raises(errors.InvalidInputError):
             call()
         assert with_write_borrow(x, lambda: 1) == 1 and with_write_borrow(m.view(np.float64), lambda: 2) == 2
-    before = [sys.getrefcount(v) for v in (x, m)]
-    for _ in range(100):
+
+    def calls():
         greek(x, m, 6, False, True)
         with pytest.raises(errors.InvalidInputError):
             greek(x, m, 2**40)
-    assert [sys.getrefcount(v) for v in (x, m)] == before
+
+    assert_refcounts_kept((x, m), calls)
 
 
 def test_a_foreign_registry_sees_every_borrow_released_in_reverse_order():

@@ -2,8 +2,6 @@
 in mpmath and closed forms; the order and text of every refusal; borrows,
 layout checks, reference counts and threads."""
 
-import sys
-import threading
 
 import mpmath
 import numpy as np
@@ -11,7 +9,7 @@ import pytest
 from numpy.polynomial import legendre
 from scipy.special import roots_legendre
 
-from conftest import raises_exactly, unaligned
+from conftest import assert_refcounts_kept, in_threads, raises_exactly, unaligned
 
 import vantok._vantok as vt
 from vantok import errors
@@ -256,32 +254,21 @@ def test_wigner_d_and_gauss_legendre_keep_reference_counts():
     x = np.linspace(-1, 1, 5)
     bad = np.array([0.0, 3.0])
     strided = np.zeros(4)[::2]
-    before = [sys.getrefcount(a) for a in (x, bad, strided)]
-    for _ in range(200):
+
+    def calls():
         vt.wigner_d(1, 2, 6, x)
         vt.gauss_legendre(4)
         for call in (lambda: vt.wigner_d(0, 0, 2, bad), lambda: vt.wigner_d(0, 0, 2, strided)):
             with pytest.raises(Exception):
                 call()
-    assert [sys.getrefcount(a) for a in (x, bad, strided)] == before
+
+    assert_refcounts_kept((x, bad, strided), calls, times=200)
 
 
 def test_threads_get_equal_results():
     x = np.linspace(-1, 1, 301)
     expected = vt.wigner_d(2, 0, 200, x)
     expected_rule = vt.gauss_legendre(3000)
-    barrier = threading.Barrier(8)
-    results = [None] * 8
-
-    def work(k):
-        barrier.wait()
-        results[k] = [vt.wigner_d(2, 0, 200, x) for _ in range(5)], vt.gauss_legendre(3000)
-
-    threads = [threading.Thread(target=work, args=(k,)) for k in range(8)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    for tables, rule in results:
+    for tables, rule in in_threads(lambda: ([vt.wigner_d(2, 0, 200, x) for _ in range(5)], vt.gauss_legendre(3000)), 8):
         assert all(np.array_equal(t, expected) for t in tables)
         assert np.array_equal(rule[0], expected_rule[0]) and np.array_equal(rule[1], expected_rule[1])

@@ -1,11 +1,10 @@
 """The _testing hooks: with_write_borrow's exclusive borrow and its registry
 rules (overlap, nesting, release on every path)."""
 
-import sys
 
 import numpy as np
 import pytest
-from conftest import FOREIGN, raises_exactly, run_py, unaligned
+from conftest import FOREIGN, assert_refcounts_kept, raises_exactly, run_py, unaligned
 
 import vantok._vantok as vt
 
@@ -158,14 +157,14 @@ def test_no_reference_leaks():
     def fail():
         raise ValueError
 
-    before = (sys.getrefcount(a), sys.getrefcount(readonly), sys.getrefcount(f), sys.getrefcount(fail))
-    for _ in range(200):
+    def calls():
         with_write_borrow(a, f)
         with pytest.raises(ValueError):
             with_write_borrow(a, fail)
         with pytest.raises(TypeError):
             with_write_borrow(readonly, f)
-    assert (sys.getrefcount(a), sys.getrefcount(readonly), sys.getrefcount(f), sys.getrefcount(fail)) == before
+
+    assert_refcounts_kept((a, readonly, f, fail), calls, times=200)
 
 
 def test_a_foreign_release_runs_cleanly_while_f_has_raised():
