@@ -9,6 +9,9 @@
 // satisfies r < size_a or g - r < size_b; g = 0 (no strides) leaves the
 // range test alone. This is exact for the lattices and never misses an
 // overlap of, say, a complex array and the float view of its imaginary parts.
+// A release frees the entry its array object took, as it was taken: the
+// array's dtype, shape or strides may have changed in between (another thread
+// can reassign them while a call reads the array with the lock released).
 #include "arrays.hpp"
 
 #include <algorithm>
@@ -43,13 +46,23 @@ struct BorrowKey {
     return std::tie(l.start, l.end, l.data, l.gcd, l.itemsize) <
            std::tie(r.start, r.end, r.data, r.gcd, r.itemsize);
   }
+  friend bool operator==(const BorrowKey&, const BorrowKey&) = default;
   bool empty() const { return start == end; }
+};
+
+// One borrow as its array object took it.
+struct Taken {
+  PyObject* base;
+  BorrowKey key;
+  bool exclusive;
 };
 
 struct BorrowTable {
   std::mutex mutex;
   // Per group base: the borrows and their holders (> 0 shared count, -1 exclusive).
   std::unordered_map<PyObject*, std::map<BorrowKey, int>> groups;
+  // The borrows each array object holds (its holder keeps it alive meanwhile).
+  std::unordered_multimap<PyObject*, Taken> taken;
 };
 
 bool conflict(const BorrowKey& a, const BorrowKey& b) {
@@ -120,10 +133,16 @@ int acquire_entry(void* flags, PyObject* array, bool exclusive) noexcept {
     for (const auto& [other, holders] : group) {
       if ((exclusive || holders < 0) && conflict(key, other)) return -1;
     }
-    if (exclusive) {
-      group.emplace(key, -1);
-    } else {
-      ++group[key];
+    const auto record = table->taken.emplace(array, Taken{base, key, exclusive});
+    try {
+      if (exclusive) {
+        group.emplace(key, -1);
+      } else {
+        ++group[key];
+      }
+    } catch (...) {
+      table->taken.erase(record);
+      throw;
     }
     return 0;
   } catch (...) {
@@ -134,18 +153,32 @@ int acquire_entry(void* flags, PyObject* array, bool exclusive) noexcept {
 int acquire_shared(void* flags, PyObject* array) noexcept { return acquire_entry(flags, array, false); }
 int acquire_exclusive(void* flags, PyObject* array) noexcept { return acquire_entry(flags, array, true); }
 
-// Releases are tolerant: a borrow that cannot be found is a no-op.
+// Frees a borrow that `array` took: the one of its present layout when it
+// holds one, else another of that access (taken under an earlier layout).
+// Releases are tolerant: an array that holds no borrow releases nothing.
 void release_entry(void* flags, PyObject* array, bool exclusive) noexcept {
   const np::Api* api = np::try_api();
   if (api == nullptr) return;
   const BorrowKey key = describe(*api, array);
-  if (key.empty()) return;
   PyObject* base = group_base(*api, array);
   auto* table = static_cast<BorrowTable*>(flags);
   std::lock_guard lock(table->mutex);
-  const auto group = table->groups.find(base);
+  const auto [first, last] = table->taken.equal_range(array);
+  auto chosen = last;
+  for (auto it = first; it != last; ++it) {
+    if (it->second.exclusive != exclusive) continue;
+    if (chosen == last) chosen = it;
+    if (it->second.base == base && it->second.key == key) {
+      chosen = it;
+      break;
+    }
+  }
+  if (chosen == last) return;
+  const Taken held = chosen->second;
+  table->taken.erase(chosen);
+  const auto group = table->groups.find(held.base);
   if (group == table->groups.end()) return;
-  const auto entry = group->second.find(key);
+  const auto entry = group->second.find(held.key);
   if (entry == group->second.end()) return;
   if (exclusive) {
     if (entry->second < 0) group->second.erase(entry);

@@ -70,6 +70,36 @@ def test_first_use_installs_our_registry_behind_the_capsule():
     assert record.acquire_mut(record.flags, readonly) == -2
 
 
+@pytest.mark.parametrize(
+    "make, attribute, changed, original",
+    [
+        (lambda: np.zeros(8), "dtype", np.complex128, np.float64),
+        (lambda: np.zeros(8)[::2], "strides", (8,), (16,)),
+    ],
+    ids=["dtype", "strides"],
+)
+def test_a_release_after_a_layout_change_frees_the_borrow_taken(make, attribute, changed, original):
+    # A call holds its read borrow of x with the interpreter lock released, and
+    # another thread may change x's dtype or strides meanwhile: the release, made
+    # under the new layout, must free the borrow that was taken, or x stays
+    # borrowed for the life of the process.
+    with_write_borrow(np.zeros(1), lambda: None)
+    record = installed_record()
+    a = make()
+    assert record.acquire(record.flags, a) == 0 and record.acquire(record.flags, a) == 0
+    setattr(a, attribute, changed)
+    record.release(record.flags, a)
+    setattr(a, attribute, original)
+    with raises_exactly(TypeError, "The given array is already borrowed"):  # one reader is left
+        with_write_borrow(a, lambda: None)
+    record.release(record.flags, a)
+    assert with_write_borrow(a, lambda: 1) == 1
+
+    assert record.acquire_mut(record.flags, a) == 0
+    setattr(a, attribute, changed)
+    record.release_mut(record.flags, a)
+    setattr(a, attribute, original)
+    assert with_write_borrow(a, lambda: 2) == 2
 
 
 def test_a_foreign_registry_is_used_with_its_codes():
