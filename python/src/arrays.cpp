@@ -532,6 +532,38 @@ std::array<std::span<double>, 4> phase_buffers(std::span<double> buffer, std::si
 
 }  // namespace mie
 
+namespace efficiency_outputs {
+
+vantok::Result<std::size_t> bounded(std::size_t elements, std::size_t derivative_sets, bool derivatives) {
+  return mie::bounded("the efficiencies", output_count(elements, 1, ROWS, DERIVATIVE_ROWS, derivative_sets),
+                      REAL_VALUES, derivatives);
+}
+
+Outcome<Buffers> allocate(std::size_t elements, std::size_t derivative_sets) {
+  // The guard has bounded every product here.
+  VANTOK_TRY(values, mie::zeros<double>(ROWS * elements, "the efficiencies"));
+  VANTOK_TRY(jacobian, mie::zeros<double>(DERIVATIVE_ROWS * derivative_sets * elements, "the Jacobian"));
+  return Buffers{elements, derivative_sets, std::move(values), std::move(jacobian)};
+}
+
+void store(Buffers& out, std::size_t i, const vantok::mie::coefficients::Coefficients& c) {
+  VANTOK_ASSERT(i < out.elements);
+  const std::array<double, ROWS> q = c.efficiencies();
+  for (std::size_t k = 0; k < ROWS; ++k) out.values[k * out.elements + i] = q[k];
+}
+
+void store_jacobian(Buffers& out, std::size_t i, std::size_t set, const vantok::mie::coefficients::Coefficients& c,
+                    const vantok::mie::coefficients::CoefficientDerivatives& d) {
+  VANTOK_ASSERT(i < out.elements && set < out.derivative_sets);
+  // Only the outer layer's x row carries the explicit 1/x^2 terms (d.outer).
+  const std::array<double, DERIVATIVE_ROWS> dq = c.efficiencies_jacobian(d);
+  for (std::size_t j = 0; j < DERIVATIVE_ROWS; ++j) {
+    out.jacobian[(set * DERIVATIVE_ROWS + j) * out.elements + i] = dq[j];
+  }
+}
+
+}  // namespace efficiency_outputs
+
 namespace coefficient_outputs {
 
 vantok::Result<std::size_t> bounded(std::size_t elements, std::size_t terms, std::size_t derivative_sets,

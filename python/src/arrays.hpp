@@ -290,6 +290,39 @@ std::array<std::span<double>, 4> phase_buffers(std::span<double> buffer, std::si
 
 }  // namespace mie
 
+/// The outputs of the efficiency functions of spheres and layered spheres: per
+/// element (sphere or particle) Q_ext, Q_sca, Q_abs, Q_back and g (rows of
+/// elements values), and per derivative set (one for a sphere, one per layer
+/// of a layered sphere) their derivatives with respect to x, Re m and Im m
+/// (15 rows, row 5 r + c for parameter r and efficiency c).
+namespace efficiency_outputs {
+
+inline constexpr std::size_t ROWS = 5;
+inline constexpr std::size_t DERIVATIVE_ROWS = 15;
+
+/// The size guard: elements (5 + 15 sets) real values, named "the
+/// efficiencies", against 2 * MAX_MIE_VALUES.
+vantok::Result<std::size_t> bounded(std::size_t elements, std::size_t derivative_sets, bool derivatives);
+
+struct Buffers {
+  std::size_t elements;
+  std::size_t derivative_sets;  // 0 without derivatives
+  Buffer<double> values;        // "the efficiencies", (5, elements)
+  Buffer<double> jacobian;      // "the Jacobian", (sets, 3, 5, elements)
+};
+
+/// Allocates the buffers in that order, after the guard has passed.
+Outcome<Buffers> allocate(std::size_t elements, std::size_t derivative_sets);
+
+/// Element i's five efficiencies.
+void store(Buffers& out, std::size_t i, const vantok::mie::coefficients::Coefficients& c);
+
+/// Element i's Jacobian of derivative set `set`.
+void store_jacobian(Buffers& out, std::size_t i, std::size_t set, const vantok::mie::coefficients::Coefficients& c,
+                    const vantok::mie::coefficients::CoefficientDerivatives& d);
+
+}  // namespace efficiency_outputs
+
 /// The outputs of the coefficient functions of spheres and layered spheres:
 /// per element (sphere or particle) its number of terms, a_n and b_n in rows
 /// of N (the call's largest term count, zero-padded above the element's own),

@@ -220,49 +220,32 @@ vantok::Result<void> solve_each(const Particles& in, bool derivatives, Use&& use
 
 // ---- layered_efficiencies -----------------------------------------------------
 
-struct EfficiencyOutputs {
-  std::size_t particles;
-  std::size_t layers;
-  Buffer<double> values;    // (5, P)
-  Buffer<double> jacobian;  // (L, 3, 5, P), empty without derivatives
-};
-
 PyObject* efficiencies(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const auto [x, m, n_max, derivatives, allow_unvalidated] =
       args::SolveArgs::extract("layered_efficiencies", args, nargs, kwnames);
 
-  Outcome<EfficiencyOutputs> out = [&]() -> Outcome<EfficiencyOutputs> {
+  Outcome<efficiency_outputs::Buffers> out = [&]() -> Outcome<efficiency_outputs::Buffers> {
     VANTOK_TRY(in, particles(x, m, nullptr, n_max, allow_unvalidated));
-    const std::size_t P = in.count();
-    const std::size_t L = in.layers();
-    VANTOK_CHECK(mie::bounded("the efficiencies", output_count(P, 1, 5, 15, derivatives ? L : 0), REAL_VALUES,
-                              derivatives));
+    const std::size_t sets = derivatives ? in.layers() : 0;
+    VANTOK_CHECK(efficiency_outputs::bounded(in.count(), sets, derivatives));
 
     GilRelease unlocked;
     VANTOK_CHECK(layer_count(in));
-    VANTOK_TRY(values, mie::zeros<double>(5 * P, "the efficiencies"));
-    VANTOK_TRY(jacobian, mie::zeros<double>(derivatives ? 15 * L * P : 0, "the Jacobian"));
+    VANTOK_TRY(buffers, efficiency_outputs::allocate(in.count(), sets));
     VANTOK_CHECK(solve_each(in, derivatives, [&](std::size_t p, const LayeredSolver& solved) -> vantok::Result<void> {
-      const Coefficients coefficients = solved.coefficients();
-      const std::array<double, 5> q = coefficients.efficiencies();
-      for (std::size_t k = 0; k < 5; ++k) values[k * P + p] = q[k];
-      if (derivatives) {
-        for (std::size_t l = 0; l < L; ++l) {
-          // Row r = x_l, Re m_l, Im m_l of layer l; only the outer layer's x
-          // row carries the explicit 1/x_L^2 terms (outer set by `record`).
-          const std::array<double, 15> dq = coefficients.efficiencies_jacobian(solved.record(l));
-          for (std::size_t j = 0; j < 15; ++j) jacobian[(l * 15 + j) * P + p] = dq[j];
-        }
-      }
+      const Coefficients c = solved.coefficients();
+      efficiency_outputs::store(buffers, p, c);
+      // Row r of layer l is x_l, Re m_l, Im m_l (the record of the last layer is the outer one).
+      for (std::size_t l = 0; l < sets; ++l) efficiency_outputs::store_jacobian(buffers, p, l, c, solved.record(l));
       return {};
     }));
-    return EfficiencyOutputs{P, L, std::move(values), std::move(jacobian)};
+    return std::move(buffers);
   }();
   if (!out) errors::throw_failure(std::move(out.error()));
 
-  const std::size_t P = out->particles;
+  const std::size_t P = out->elements;
   PyRef jacobian;
-  if (derivatives) jacobian = array({out->layers, 3, 5, P}, std::move(out->jacobian));
+  if (derivatives) jacobian = array({out->derivative_sets, 3, 5, P}, std::move(out->jacobian));
   PyRef values = array({5, P}, std::move(out->values));
   return tuple_of(std::move(values), std::move(jacobian)).release();
 }

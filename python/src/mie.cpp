@@ -56,40 +56,28 @@ PyObject* default_n_max(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   return layered::array({len}, std::move(*counts)).release();
 }
 
-struct EfficiencyOutputs {
-  std::size_t len;
-  Buffer<double> values;    // (5, len)
-  Buffer<double> jacobian;  // (3, 5, len), empty without derivatives
-};
-
 PyObject* efficiencies(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const auto [x, m, n_max, derivatives, allow_unvalidated] =
       args::SolveArgs::extract("mie_efficiencies", args, nargs, kwnames);
 
-  Outcome<EfficiencyOutputs> out = [&]() -> Outcome<EfficiencyOutputs> {
+  Outcome<efficiency_outputs::Buffers> out = [&]() -> Outcome<efficiency_outputs::Buffers> {
     VANTOK_TRY(in, sphere_inputs(x, m, n_max, allow_unvalidated));
-    const std::size_t len = in.x.len();
-    VANTOK_CHECK(bounded("the efficiencies", output_count(len, 1, 5, 15, derivatives ? 1 : 0), REAL_VALUES,
-                         derivatives));
+    const std::size_t sets = derivatives ? 1 : 0;
+    VANTOK_CHECK(efficiency_outputs::bounded(in.x.len(), sets, derivatives));
 
     GilRelease unlocked;
-    VANTOK_TRY(values, zeros<double>(5 * len, "the efficiencies"));
-    VANTOK_TRY(jacobian, zeros<double>(derivatives ? 15 * len : 0, "the Jacobian"));
+    VANTOK_TRY(buffers, efficiency_outputs::allocate(in.x.len(), sets));
     VANTOK_CHECK(solve_each(in, derivatives, [&](std::size_t i, const State& state) -> vantok::Result<void> {
-      const auto coefficients = state.coefficients();
-      const std::array<double, 5> q = coefficients.efficiencies();
-      for (std::size_t k = 0; k < 5; ++k) values[k * len + i] = q[k];
-      if (derivatives) {
-        const std::array<double, 15> dq = coefficients.efficiencies_jacobian(state.coefficient_derivatives());
-        for (std::size_t j = 0; j < 15; ++j) jacobian[j * len + i] = dq[j];
-      }
+      const auto c = state.coefficients();
+      efficiency_outputs::store(buffers, i, c);
+      if (derivatives) efficiency_outputs::store_jacobian(buffers, i, 0, c, state.coefficient_derivatives());
       return {};
     }));
-    return EfficiencyOutputs{len, std::move(values), std::move(jacobian)};
+    return std::move(buffers);
   }();
   if (!out) errors::throw_failure(std::move(out.error()));
 
-  const std::size_t len = out->len;
+  const std::size_t len = out->elements;
   PyRef jacobian = derivatives ? layered::array({3, 5, len}, std::move(out->jacobian)) : PyRef::borrow(Py_None);
   PyRef values = layered::array({5, len}, std::move(out->values));
   return check(PyTuple_Pack(2, values.get(), jacobian.get()));
