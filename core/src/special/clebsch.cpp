@@ -84,17 +84,23 @@ std::int64_t clebsch_gordan(std::int64_t l1, std::int64_t m1, std::int64_t l2, s
   out.clear();
   // Written so that no negation can overflow: a negative l fails first.
   if (l1 < 0 || l2 < 0 || m1 > l1 || m1 < -l1 || m2 > l2 || m2 < -l2) return 0;
+  // L_max first: |M| <= L_max, so once l1 + l2 fits, M and |M| fit too.
+  const std::int64_t l_max = add(l1, l2);
   const std::int64_t big_m = m1 + m2;
   const std::int64_t l_min = std::max(std::abs(l1 - l2), std::abs(big_m));
-  const std::int64_t l_max = add(l1, l2);
   if (l_max < l_min) return l_min;
 
   const T zero = scalar::constant<T>(0.0);
   const T one = scalar::constant<T>(1.0);
-  // The coefficients at the top are formed before anything is allocated, so
-  // arguments whose integers overflow fail before a large allocation.
   auto [a_above, b_top] = ab<T>(add(l_max, 1), l1, l2, m1, m2);
   (void)b_top;
+  // A(L_max) is formed (and checked) before anything is allocated. With
+  // L = L_max and count = L - L_min + 1 it is at least
+  // (count - 1)^2 L^2 (2L + 1) >= 2 (count - 1)^5, so when it fits in 64 bits
+  // the arrays hold a few thousand entries at most, and larger arguments fail
+  // here rather than after reserving memory for them. (The coefficient above
+  // L_max cannot serve: its middle factor is 0.)
+  (void)a_squared(l_max, l1, l2, big_m);
   const auto count = static_cast<std::size_t>(l_max - l_min + 1);
   const auto lf = [](std::int64_t v) { return static_cast<double>(v); };
 
