@@ -5,6 +5,7 @@
 // exact zero.
 
 #include <cmath>
+#include <cstddef>
 
 #include "vantok/complex.hpp"
 #include "vantok/scalar/scalars.hpp"
@@ -46,7 +47,9 @@ struct LuMember<scalar::dd::DoubleDouble> {
 
 /// Dual<DoubleDouble, 4>: the dual hypot, ordered by value as above; singular
 /// when the value is an exact zero or the hi of the value or of a partial is
-/// not finite; a multiplier counts as zero by its values alone.
+/// not finite. A multiplier counts as zero only when its values and all its
+/// partials are zero: one of value 0 with non-zero partials still moves the
+/// partials of its row, and skipping that update would drop them.
 template <>
 struct LuMember<scalar::dual::Dual<scalar::dd::DoubleDouble, 4>> {
   using DD = scalar::dd::DoubleDouble;
@@ -61,7 +64,11 @@ struct LuMember<scalar::dual::Dual<scalar::dd::DoubleDouble, 4>> {
     return false;
   }
   static bool is_zero(const Complex<T>& z) {
-    return LuMember<DD>::is_zero(Complex<DD>{z.re.value, z.im.value});
+    if (!LuMember<DD>::is_zero(Complex<DD>{z.re.value, z.im.value})) return false;
+    for (std::size_t i = 0; i < z.re.partials.size(); ++i) {
+      if (!LuMember<DD>::is_zero(Complex<DD>{z.re.partials[i], z.im.partials[i]})) return false;
+    }
+    return true;
   }
   static Complex<T> recip(const Complex<T>& z) { return complex::inv(z); }
 };

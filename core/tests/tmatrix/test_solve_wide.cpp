@@ -131,6 +131,33 @@ TEST(SolveDualDoubleDouble, ValuesMatchDoubleDoubleAndPartialsMatchDifferences) 
   }
 }
 
+// A multiplier whose value is exactly 0 but whose partials are not still
+// updates its row: the elimination step leaves the values alone but moves the
+// partials by -dl u. Here A^T has the entry t below the pivot 2, with t = 0
+// and dt = 1 in slot 1, so the multiplier is (0, dl = 1/2).
+TEST(SolveDualDoubleDouble, ZeroValuedMultiplierKeepsItsPartials) {
+  auto c = [](double re, double im) { return CDD{{re, 0.0}, {im, 0.0}}; };
+  // A = [[2, t], [1, 3]] row-major (A^T = [[2, 1], [t, 3]]); dA is 1 at (0, 1).
+  const std::vector<CDD> a{c(2.0, 0.0), c(0.0, 0.0), c(1.0, 0.5), c(3.0, 0.0)};
+  const std::vector<CDD> da{c(0.0, 0.0), c(1.0, 0.0), c(0.0, 0.0), c(0.0, 0.0)};
+  const std::vector<CDD> b{c(1.0, 0.0), c(0.25, -1.0), c(-2.0, 0.5), c(0.5, 0.0)};
+  const std::vector<CDD> db(4, c(0.0, 0.0));
+  const auto dual = solve_block<DualDD>(seeded(a, da, 1), seeded(b, db, 1), 2);
+  ASSERT_TRUE(dual.has_value());
+  // The derivative by central differences in double-double; the solution is
+  // rational in t, so the O(h^2) truncation at h = 2^-30 is below 1e-17.
+  const double h = 0x1p-30;
+  const auto up = solve_block<DoubleDouble>(shifted(a, da, h), shifted(b, db, h), 2);
+  const auto down = solve_block<DoubleDouble>(shifted(a, da, -h), shifted(b, db, -h), 2);
+  ASSERT_TRUE(up.has_value() && down.has_value());
+  for (std::size_t e = 0; e < 4; ++e) {
+    const DoubleDouble fr = (up->solution[e].re - down->solution[e].re) / DoubleDouble{2.0 * h, 0.0};
+    const DoubleDouble fi = (up->solution[e].im - down->solution[e].im) / DoubleDouble{2.0 * h, 0.0};
+    EXPECT_NEAR(dual->solution[e].re.partials[1].hi, fr.hi, 1e-14) << e;
+    EXPECT_NEAR(dual->solution[e].im.partials[1].hi, fi.hi, 1e-14) << e;
+  }
+}
+
 TEST(SolveDualDoubleDouble, FailureRules) {
   // A finite value with a non-finite partial in the pivot's modulus is refused.
   std::vector<CDual> a(1), b(1);
