@@ -219,4 +219,14 @@ TEST(GaussLegendre, RecurrenceGivesLegendreValues) {
   EXPECT_NEAR(middle->second.hi, 128.0 / 225.0, 1e-16);
 }
 
+// A degree above the one the tables were built for, or 0, is a caller fault:
+// an internal failure, never a read past the tables.
+TEST(GaussLegendre, RecurrenceRefusesDegreesOutsideItsTables) {
+  const Recurrence recurrence(6);
+  EXPECT_THROW((void)recurrence.legendre_and_derivative(DoubleDouble{0.5, 0.0}, 7), vantok::InternalFailure);
+  EXPECT_THROW((void)recurrence.legendre_and_derivative(DoubleDouble{0.5, 0.0}, 0), vantok::InternalFailure);
+  EXPECT_THROW((void)recurrence.root_and_weight(40, 0), vantok::InternalFailure);
+  EXPECT_NO_THROW((void)recurrence.legendre_and_derivative(DoubleDouble{0.5, 0.0}, 6));
+}
+
 }  // namespace
