@@ -1,16 +1,25 @@
 #pragma once
-// Per-scalar rules of the T-matrix linear algebra and series that generic code
-// cannot express through arithmetic alone: how a pivot modulus is measured and
+// Per-scalar rules of the T-matrix linear algebra that generic code cannot
+// express through arithmetic alone: how a pivot modulus is measured and
 // ordered, when a pivot column counts as singular, and when a multiplier is an
-// exact zero.
+// exact zero; and the checked size of a block.
 
 #include <cmath>
 #include <cstddef>
 
 #include "vantok/complex.hpp"
+#include "vantok/error.hpp"
+#include "vantok/numeric.hpp"
 #include "vantok/scalar/scalars.hpp"
 
 namespace vantok::tmatrix::detail {
+
+/// n^2 elements of an n x n block; a product that overflows is a caller fault.
+inline std::size_t square(std::size_t n) {
+  std::size_t n2 = 0;
+  VANTOK_ASSERT(checked_mul(n, n, n2));
+  return n2;
+}
 
 template <class T>
 struct LuMember;
