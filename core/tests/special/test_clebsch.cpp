@@ -7,14 +7,13 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
 #include <limits>
 #include <new>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "support/compare.hpp"
+#include "support/table.hpp"
 #include "vantok/error.hpp"
 
 // Allocation guard of this test program: while a cap is set, a request above
@@ -44,17 +43,13 @@ struct Row {
   std::vector<double> values;
 };
 
+// One line per call: l1 m1 l2 m2 L_min and the values.
 std::vector<Row> read_table() {
-  std::ifstream in(VANTOK_TEST_DATA_DIR "/clebsch.txt");
-  EXPECT_TRUE(in.good());
   std::vector<Row> rows;
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream s(line);
-    Row r{};
-    s >> r.l1 >> r.m1 >> r.l2 >> r.m2 >> r.l_min;
-    std::string v;
-    while (s >> v) r.values.push_back(std::strtod(v.c_str(), nullptr));
+  for (const vantok::test::Record& line : vantok::test::read_table("clebsch.txt")) {
+    Row r{std::stoll(line.tag), std::stoll(line.fields.at(0)), std::stoll(line.fields.at(1)),
+          std::stoll(line.fields.at(2)), std::stoll(line.fields.at(3)), {}};
+    for (std::size_t i = 4; i < line.fields.size(); ++i) r.values.push_back(line.num(i));
     rows.push_back(std::move(r));
   }
   return rows;

@@ -5,13 +5,12 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "support/compare.hpp"
+#include "support/table.hpp"
 
 namespace {
 
@@ -43,16 +42,9 @@ struct Reference {
 
 // gen_gauss_legendre.py: 40-digit Newton roots, keyed by n.
 std::map<std::size_t, std::vector<Reference>> read_table() {
-  std::ifstream in(VANTOK_TEST_DATA_DIR "/gauss_legendre.txt");
-  EXPECT_TRUE(in.good());
   std::map<std::size_t, std::vector<Reference>> table;
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream s(line);
-    std::size_t n = 0, i = 0;
-    std::string xs, ws;
-    s >> n >> i >> xs >> ws;
-    table[n].push_back({i, std::strtod(xs.c_str(), nullptr), std::strtod(ws.c_str(), nullptr)});
+  for (const vantok::test::Record& line : vantok::test::read_table("gauss_legendre.txt")) {
+    table[std::stoull(line.tag)].push_back({line.count(0), line.num(1), line.num(2)});
   }
   return table;
 }

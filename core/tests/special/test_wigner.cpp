@@ -6,16 +6,15 @@
 
 #include <cmath>
 #include <cstdint>
-#include <fstream>
 #include <limits>
 #include <map>
-#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "support/central_difference.hpp"
 #include "support/compare.hpp"
+#include "support/table.hpp"
 
 namespace {
 
@@ -38,16 +37,10 @@ struct Row {
 
 // The mpmath table of gen_wigner_d.py, grouped by (m, n, x).
 std::map<std::tuple<int, int, double>, std::vector<Row>> read_table() {
-  std::ifstream in(VANTOK_TEST_DATA_DIR "/wigner_d.txt");
-  EXPECT_TRUE(in.good());
   std::map<std::tuple<int, int, double>, std::vector<Row>> table;
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream s(line);
-    int m = 0, n = 0, l = 0;
-    std::string xs, vs;
-    s >> m >> n >> xs >> l >> vs;
-    table[{m, n, std::strtod(xs.c_str(), nullptr)}].push_back({l, std::strtod(vs.c_str(), nullptr)});
+  for (const vantok::test::Record& line : vantok::test::read_table("wigner_d.txt")) {
+    table[{std::stoi(line.tag), std::stoi(line.fields.at(0)), line.num(1)}].push_back(
+        {std::stoi(line.fields.at(2)), line.num(3)});
   }
   return table;
 }
