@@ -55,7 +55,7 @@ Result<std::size_t> check_values(std::span<const double> xs, std::span<const C> 
                                                 " to " + fmt::exp(x_outer)));
   }
   for (std::size_t l = 0; l < layers; ++l) {
-    VANTOK_CHECK(mie::detail::check_index(ms[l], " of layer " + fmt::plain(static_cast<std::uint64_t>(l))));
+    VANTOK_CHECK(mie::detail::check_index(ms[l], l));
   }
   const std::uint64_t d = mie::default_terms(x_outer);
   VANTOK_TRY(n, mie::detail::term_count(options, d));

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <optional>
 #include <string_view>
 
 #include "mie/detail_check.hpp"
@@ -25,11 +26,16 @@ std::uint64_t default_terms(double x) {
 
 namespace detail {
 
-Result<void> check_index(Complex<double> m, std::string_view qualifier) {
+Result<void> check_index(Complex<double> m, std::optional<std::size_t> layer) {
   // The messages are formed only on failure: the check runs for every sphere.
+  auto subject = [&](const char* head) {
+    std::string out = head;
+    if (layer) out += " of layer " + fmt::plain(static_cast<std::uint64_t>(*layer));
+    return out;
+  };
   auto index_error = [&](const char* what) {
-    return std::unexpected(Error::invalid_input(std::string("the refractive index").append(qualifier) +
-                                                what + fmt::exp(m.re) + " + " + fmt::exp(m.im) + "i"));
+    return std::unexpected(Error::invalid_input(subject("the refractive index") + what + fmt::exp(m.re) +
+                                                " + " + fmt::exp(m.im) + "i"));
   };
   if (!std::isfinite(m.re) || !std::isfinite(m.im)) return index_error(" must be finite, got ");
   // Written as "fails when 0 > part", so that -0.0 passes.
@@ -40,9 +46,8 @@ Result<void> check_index(Complex<double> m, std::string_view qualifier) {
   constexpr double ABS_MAX = 1000.0;
   const double abs_m = std::hypot(m.re, m.im);
   if (!(ABS_MIN <= abs_m && abs_m <= ABS_MAX)) {
-    return std::unexpected(Error::invalid_input(std::string("|m|").append(qualifier) + " must be in [" +
-                                                fmt::exp(ABS_MIN) + ", " + fmt::exp(ABS_MAX) +
-                                                "], got " + fmt::exp(abs_m)));
+    return std::unexpected(Error::invalid_input(subject("|m|") + " must be in [" + fmt::exp(ABS_MIN) +
+                                                ", " + fmt::exp(ABS_MAX) + "], got " + fmt::exp(abs_m)));
   }
   return {};
 }
@@ -76,7 +81,7 @@ Result<std::size_t> check_inputs(double x, Complex<double> m, const SolveOptions
     return std::unexpected(Error::invalid_input("the size parameter x must be in [" + fmt::exp(X_MIN) +
                                                 ", " + fmt::exp(X_MAX) + "], got " + fmt::exp(x)));
   }
-  VANTOK_CHECK(detail::check_index(m, ""));
+  VANTOK_CHECK(detail::check_index(m, std::nullopt));
   const std::uint64_t d = default_terms(x);
   VANTOK_TRY(n, detail::term_count(options, d));
   if (!options.allow_unvalidated) {
