@@ -75,6 +75,35 @@ class Angles {
   std::optional<AngularTable> table_;
 };
 
+/// The two angular outputs of spheres and layered spheres.
+enum class Output { Amplitudes, PhaseMatrix };
+
+/// What distinguishes them: value type, rows per element and cosine (the
+/// values; the derivatives of a sphere, or of one layer of a layered sphere),
+/// the size guard's name and limit, and the word of a missing-derivatives refusal.
+template <Output kind>
+struct Layout;
+
+template <>
+struct Layout<Output::Amplitudes> {
+  using Value = C64;
+  static constexpr std::size_t rows = 2;             // S1, S2
+  static constexpr std::size_t derivative_rows = 4;  // dS1/dx, dS2/dx, dS1/dm, dS2/dm
+  static constexpr const char* what = "the amplitudes";
+  static constexpr const OutputLimit& limit = COMPLEX_VALUES;
+  static constexpr const char* word = "amplitude";
+};
+
+template <>
+struct Layout<Output::PhaseMatrix> {
+  using Value = double;
+  static constexpr std::size_t rows = 4;              // F11, F12, F33, F34
+  static constexpr std::size_t derivative_rows = 12;  // the four for x, Re m, Im m
+  static constexpr const char* what = "the phase matrix";
+  static constexpr const OutputLimit& limit = REAL_VALUES;
+  static constexpr const char* word = "phase-matrix";
+};
+
 /// The derivative view of a homogeneous sphere's solution, or InvalidInput
 /// "{word} derivatives need a solution from Mie::compute_with_derivatives"
 /// when it was solved without them ("amplitude", "phase-matrix", "Greek").

@@ -233,6 +233,39 @@ SolveArgs SolveArgs::extract(const char* function, PyObject* const* args, Py_ssi
   return out;
 }
 
+AngularArgs AngularArgs::extract(const char* function, bool with_normalized, PyObject* const* args,
+                                 Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* params[] = {"x", "m", "mu", "n_max", "derivatives", "allow_unvalidated", "normalized"};
+  const std::size_t count = with_normalized ? 7 : 6;
+  const Spec spec{function, nullptr, std::span<const char* const>(params, count), count};
+  const auto arguments = Arguments::fast(spec, args, nargs, kwnames);
+  AngularArgs out{};
+  out.x = arguments.f64_array(0);
+  out.m = arguments.c128_array(1);
+  out.mu = arguments.f64_array(2);
+  out.n_max = arguments.opt_u64(3);
+  out.derivatives = arguments.flag(4);
+  out.allow_unvalidated = arguments.flag(5);
+  out.normalized = with_normalized && arguments.flag(6);
+  return out;
+}
+
+GreekArgs GreekArgs::extract(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* params[] = {"x", "m", "order", "n_max", "derivatives", "allow_unvalidated",
+                                           "normalized"};
+  const Spec spec{function, nullptr, params, 7};
+  const auto arguments = Arguments::fast(spec, args, nargs, kwnames);
+  GreekArgs out{};
+  out.x = arguments.f64_array(0);
+  out.m = arguments.c128_array(1);
+  out.order = arguments.opt_u64(2);
+  out.n_max = arguments.opt_u64(3);
+  out.derivatives = arguments.flag(4);
+  out.allow_unvalidated = arguments.flag(5);
+  out.normalized = arguments.flag(6);
+  return out;
+}
+
 PyMethodDef method(const char* name, FastCall function, const char* doc) noexcept {
   // PyMethodDef stores every calling convention as PyCFunction; the flags tell
   // the interpreter the real signature.

@@ -99,6 +99,36 @@ struct SolveArgs {
   static SolveArgs extract(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 };
 
+/// The parameters (x, m, mu, n_max, derivatives, allow_unvalidated[,
+/// normalized]) of the amplitude (without `normalized`, which is then false)
+/// and phase-matrix functions, converted in that order.
+struct AngularArgs {
+  PyObject* x;   // float64 array
+  PyObject* m;   // complex128 array
+  PyObject* mu;  // float64 array
+  std::optional<std::uint64_t> n_max;
+  bool derivatives;
+  bool allow_unvalidated;
+  bool normalized;
+
+  static AngularArgs extract(const char* function, bool with_normalized, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames);
+};
+
+/// The parameters (x, m, order, n_max, derivatives, allow_unvalidated,
+/// normalized) of the Greek functions, converted in that order.
+struct GreekArgs {
+  PyObject* x;  // float64 array
+  PyObject* m;  // complex128 array
+  std::optional<std::uint64_t> order;
+  std::optional<std::uint64_t> n_max;
+  bool derivatives;
+  bool allow_unvalidated;
+  bool normalized;
+
+  static GreekArgs extract(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+};
+
 /// The entry trampoline: runs Body and turns any C++ exception into a Python
 /// exception, so that none crosses into the interpreter.
 template <PyObject* (*Body)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>

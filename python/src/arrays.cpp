@@ -371,15 +371,17 @@ Outcome<ArrayBorrow> borrow(PyObject* array, std::string_view name) {
   return held;
 }
 
-Outcome<vantok::mie::SolveOptions> prepare(const ArrayView<double>& x, const ArrayView<C64>& m,
-                                           std::optional<std::uint64_t> n_max, bool allow_unvalidated) {
-  if (!std::ranges::equal(x.shape(), m.shape())) {
-    const std::vector<std::size_t> x_shape = x.extents();
-    const std::vector<std::size_t> m_shape = m.extents();
-    return std::unexpected(value_error("x and m must have one shape (broadcast them first), got " +
-                                       vantok::fmt::debug_list(x_shape) + " and " +
-                                       vantok::fmt::debug_list(m_shape)));
-  }
+Outcome<void> same_shape(std::span<const np::npy_intp> x, std::span<const np::npy_intp> m) {
+  if (std::ranges::equal(x, m)) return {};
+  const std::vector<std::size_t> x_shape(x.begin(), x.end());
+  const std::vector<std::size_t> m_shape(m.begin(), m.end());
+  return std::unexpected(value_error("x and m must have one shape (broadcast them first), got " +
+                                     vantok::fmt::debug_list(x_shape) + " and " +
+                                     vantok::fmt::debug_list(m_shape)));
+}
+
+vantok::Result<vantok::mie::SolveOptions> solve_options(std::optional<std::uint64_t> n_max,
+                                                        bool allow_unvalidated) {
   if (n_max && (*n_max < 1 || *n_max > vantok::MAX_MIE_ORDER)) {
     return std::unexpected(vantok::Error::invalid_input("the number of terms must be in [1, " +
                                                         vantok::fmt::plain(vantok::MAX_MIE_ORDER) + "], got " +
@@ -389,6 +391,12 @@ Outcome<vantok::mie::SolveOptions> prepare(const ArrayView<double>& x, const Arr
   if (n_max) options.n_max = static_cast<std::size_t>(*n_max);
   options.allow_unvalidated = allow_unvalidated;
   return options;
+}
+
+Outcome<vantok::mie::SolveOptions> prepare(const ArrayView<double>& x, const ArrayView<C64>& m,
+                                           std::optional<std::uint64_t> n_max, bool allow_unvalidated) {
+  VANTOK_CHECK(same_shape(x.shape(), m.shape()));
+  return solve_options(n_max, allow_unvalidated);
 }
 
 Outcome<SphereInputs> sphere_inputs(PyObject* x, PyObject* m, std::optional<std::uint64_t> n_max,

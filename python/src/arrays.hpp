@@ -184,9 +184,16 @@ namespace mie {
 /// borrowed" when a writer holds it. Lock held.
 Outcome<ArrayBorrow> borrow(PyObject* array, std::string_view name);
 
-/// The same-shape check of x and m (ValueError "x and m must have one shape
-/// (broadcast them first), got [..] and [..]"), then the range of n_max
+/// ValueError "x and m must have one shape (broadcast them first), got [..]
+/// and [..]" unless the two shapes are equal (never broadcast).
+Outcome<void> same_shape(std::span<const np::npy_intp> x, std::span<const np::npy_intp> m);
+
+/// The options of a call: n_max, when given, must lie in [1, 1048576]
 /// (InvalidInput "the number of terms must be in [1, 1048576], got {}").
+vantok::Result<vantok::mie::SolveOptions> solve_options(std::optional<std::uint64_t> n_max,
+                                                        bool allow_unvalidated);
+
+/// The same-shape check of x and m, then the range of n_max.
 Outcome<vantok::mie::SolveOptions> prepare(const ArrayView<double>& x, const ArrayView<C64>& m,
                                            std::optional<std::uint64_t> n_max, bool allow_unvalidated);
 

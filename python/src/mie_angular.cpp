@@ -28,30 +28,8 @@ namespace {
 
 using vantok::mie::kernel::State;
 
-enum class Output { Amplitudes, PhaseMatrix };
-
-// What distinguishes the two angular outputs: value type, rows per element and
-// cosine (values, derivatives), the guard's name and limit.
-template <Output kind>
-struct Layout;
-
-template <>
-struct Layout<Output::Amplitudes> {
-  using Value = C64;
-  static constexpr std::size_t rows = 2;              // S1, S2
-  static constexpr std::size_t derivative_rows = 4;   // dS1/dx, dS2/dx, dS1/dm, dS2/dm
-  static constexpr const char* what = "the amplitudes";
-  static constexpr const OutputLimit& limit = COMPLEX_VALUES;
-};
-
-template <>
-struct Layout<Output::PhaseMatrix> {
-  using Value = double;
-  static constexpr std::size_t rows = 4;              // F11, F12, F33, F34
-  static constexpr std::size_t derivative_rows = 12;  // the four for x, Re m, Im m
-  static constexpr const char* what = "the phase matrix";
-  static constexpr const OutputLimit& limit = REAL_VALUES;
-};
+using angular::Layout;
+using angular::Output;
 
 // The outputs of one angular call: `rows` rows of len n_mu values, and the
 // derivative rows (empty without derivatives).
@@ -72,7 +50,7 @@ vantok::Result<void> evaluate_element(const angular::Angles& angles, const State
   const auto c = state.coefficients();
   const auto values = angular::amplitude_rows(out.values.span(), total, 0, start, end);
   if (!derivatives) return angles.amplitudes(c, values);
-  VANTOK_TRY(d, angular::sphere_derivatives(state, "amplitude"));
+  VANTOK_TRY(d, angular::sphere_derivatives(state, Layout<Output::Amplitudes>::word));
   return angles.amplitudes_with_derivatives(c, d, values,
                                             angular::amplitude_rows(out.derivatives.span(), total, 0, start, end),
                                             angular::amplitude_rows(out.derivatives.span(), total, 2, start, end));
@@ -86,7 +64,7 @@ vantok::Result<void> evaluate_element(const angular::Angles& angles, const State
   const auto c = state.coefficients();
   const auto values = angular::phase_rows(out.values.span(), total, 0, start, end);
   if (!derivatives) return angles.phase_matrix(c, normalized, values);
-  VANTOK_TRY(d, angular::sphere_derivatives(state, "phase-matrix"));
+  VANTOK_TRY(d, angular::sphere_derivatives(state, Layout<Output::PhaseMatrix>::word));
   return angles.phase_matrix_with_derivatives(c, d, normalized, values,
                                               angular::phase_derivative_rows(out.derivatives.span(), total, 0, start, end));
 }
@@ -130,18 +108,8 @@ template <Output kind>
 PyObject* angular_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   using L = Layout<kind>;
   constexpr bool phase = kind == Output::PhaseMatrix;
-  static constexpr const char* params[] = {"x", "m", "mu", "n_max", "derivatives", "allow_unvalidated", "normalized"};
-  static constexpr std::size_t count = phase ? 7 : 6;
-  static constexpr args::Spec spec{phase ? "mie_phase_matrix" : "mie_amplitudes", nullptr,
-                                   std::span<const char* const>(params, count), count};
-  const auto a = args::Arguments::fast(spec, args, nargs, kwnames);
-  PyObject* x = a.f64_array(0);
-  PyObject* m = a.c128_array(1);
-  PyObject* mu = a.f64_array(2);
-  const std::optional<std::uint64_t> n_max = a.opt_u64(3);
-  const bool derivatives = a.flag(4);
-  const bool allow_unvalidated = a.flag(5);
-  const bool normalized = phase && a.flag(6);
+  const auto [x, m, mu, n_max, derivatives, allow_unvalidated, normalized] =
+      args::AngularArgs::extract(phase ? "mie_phase_matrix" : "mie_amplitudes", phase, args, nargs, kwnames);
 
   Outcome<Outputs<kind>> result = [&]() -> Outcome<Outputs<kind>> {
     VANTOK_TRY(x_borrow, borrow(x, "x"));
@@ -235,16 +203,8 @@ Outcome<GreekOutputs> expand(const SphereInputs& in, std::optional<std::uint64_t
 }
 
 PyObject* greek(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr const char* params[] = {"x", "m", "order", "n_max", "derivatives", "allow_unvalidated", "normalized"};
-  static constexpr args::Spec spec{"mie_greek", nullptr, params, 7};
-  const auto a = args::Arguments::fast(spec, args, nargs, kwnames);
-  PyObject* x = a.f64_array(0);
-  PyObject* m = a.c128_array(1);
-  const std::optional<std::uint64_t> order = a.opt_u64(2);
-  const std::optional<std::uint64_t> n_max = a.opt_u64(3);
-  const bool derivatives = a.flag(4);
-  const bool allow_unvalidated = a.flag(5);
-  const bool normalized = a.flag(6);
+  const auto [x, m, order, n_max, derivatives, allow_unvalidated, normalized] =
+      args::GreekArgs::extract("mie_greek", args, nargs, kwnames);
 
   Outcome<GreekOutputs> result = [&]() -> Outcome<GreekOutputs> {
     VANTOK_TRY(in, sphere_inputs(x, m, n_max, allow_unvalidated));

@@ -72,6 +72,11 @@ int exec_module(PyObject* module) noexcept {
     module::add_function(module, mie::phase_matrix_def);
     module::add_function(module, mie::greek_def);
     add_constant(module, "MAX_LAYERS", vantok::MAX_LAYERS);
+    module::add_function(module, layered::efficiencies_def);
+    module::add_function(module, layered::coefficients_def);
+    module::add_function(module, layered::amplitudes_def);
+    module::add_function(module, layered::phase_matrix_def);
+    module::add_function(module, layered::greek_def);
     add_constant(module, "MAX_TMATRIX_ORDER", vantok::MAX_TMATRIX_ORDER);
     testing::register_(module);
     return 0;

@@ -34,6 +34,14 @@ extern PyMethodDef phase_matrix_def;
 extern PyMethodDef greek_def;
 }  // namespace mie
 
+namespace layered {
+extern PyMethodDef efficiencies_def;
+extern PyMethodDef coefficients_def;
+extern PyMethodDef amplitudes_def;
+extern PyMethodDef phase_matrix_def;
+extern PyMethodDef greek_def;
+}  // namespace layered
+
 namespace testing {
 /// Creates the submodule "vantok._vantok._testing" with its two functions, sets
 /// it as `module._testing` and enters it in sys.modules. Throws PyErrSet.

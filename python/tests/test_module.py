@@ -67,6 +67,26 @@ FUNCTIONS = {
         ["x", "m", "order", "n_max", "derivatives", "allow_unvalidated", "normalized"],
         "The number of terms of each element (len), the Greek coefficients α₁, α₂, α₃, α₄, β₁, β₂",
     ),
+    vt.layered_efficiencies: (
+        ["x", "m", "n_max", "derivatives", "allow_unvalidated"],
+        "Efficiencies (5, P) in the order Q_ext, Q_sca, Q_abs, Q_back, g, and with `derivatives`",
+    ),
+    vt.layered_coefficients: (
+        ["x", "m", "n_max", "derivatives", "allow_unvalidated"],
+        "The number of terms of each particle (P), aₙ and bₙ (P, N) zero-padded to the largest N, and",
+    ),
+    vt.layered_amplitudes: (
+        ["x", "m", "mu", "n_max", "derivatives", "allow_unvalidated"],
+        "S₁ and S₂ (2, P, n_mu) at the cosines `mu`, and with `derivatives` ∂S₁/∂x_l, ∂S₂/∂x_l,",
+    ),
+    vt.layered_phase_matrix: (
+        ["x", "m", "mu", "n_max", "derivatives", "allow_unvalidated", "normalized"],
+        "F₁₁, F₁₂, F₃₃, F₃₄ (4, P, n_mu) at the cosines `mu`, normalized or not, and with",
+    ),
+    vt.layered_greek: (
+        ["x", "m", "order", "n_max", "derivatives", "allow_unvalidated", "normalized"],
+        "The number of terms of each particle (P), the Greek coefficients (6, P, L + 1) up to `order`",
+    ),
     vt._testing.raise_core_error: (
         ["variant", "message", "achieved", "requested"],
         "For tests only: raises the exception that the core error `variant` maps to, to test",
@@ -82,9 +102,13 @@ def test_all_is_the_exec_order_without_unbuilt_names():
     assert vt.__all__ == [name for name in ALL if hasattr(vt, name)]
     built = {
         "__version__", "gauss_legendre", "wigner_d", "mie_default_n_max", "mie_efficiencies", "mie_coefficients",
-        "mie_amplitudes", "mie_phase_matrix", "mie_greek",
+        "mie_amplitudes", "mie_phase_matrix", "mie_greek", "layered_efficiencies", "layered_coefficients",
+        "layered_amplitudes", "layered_phase_matrix", "layered_greek",
     }  # fmt: skip
     assert set(CONSTANTS) | built <= set(vt.__all__)
+    # Every sphere, layered-sphere and special function is built: __all__ is the
+    # exec order up to MAX_TMATRIX_ORDER.
+    assert vt.__all__[: ALL.index("MAX_TMATRIX_ORDER") + 1] == ALL[: ALL.index("MAX_TMATRIX_ORDER") + 1]
     assert "_testing" not in vt.__all__
 
 
@@ -182,6 +206,12 @@ class TestArgumentExtraction:
         assert vt.mie_efficiencies(**kwargs)[1].shape == (3, 5, 2)
         assert vt.mie_coefficients(**kwargs)[3].shape == (4, 2, 10)
         assert vt.mie_default_n_max(x=np.ones(2)).tolist() == [10, 10]
+        kwargs.update(x=np.ones((2, 1)), m=np.ones((2, 1), complex) * 1.5)
+        assert vt.layered_efficiencies(**kwargs)[1].shape == (1, 3, 5, 2)
+        assert vt.layered_coefficients(**kwargs)[3].shape == (1, 4, 2, 10)
+        assert vt.layered_amplitudes(mu=np.zeros(3), **kwargs)[1].shape == (1, 4, 2, 3)
+        assert vt.layered_phase_matrix(normalized=True, mu=np.zeros(3), **kwargs)[1].shape == (1, 3, 4, 2, 3)
+        assert vt.layered_greek(normalized=False, order=None, **kwargs)[2].shape == (1, 3, 6, 2, 21)
         with pytest.raises(Exception, match="^invalid input: k$"):
             self.r(requested=1.0, achieved=2.0, message="k", variant="InvalidInput")
 
