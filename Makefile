@@ -27,7 +27,7 @@ build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
 quickstart: build
-	if [ -f examples/01_quickstart.py ]; then PYTHONPATH=$(BUILD)/python $(PYTHON) examples/01_quickstart.py; else $(BUILD)/examples/example_quickstart; fi
+	PYTHONPATH=$(BUILD)/python $(PYTHON) examples/01_quickstart.py
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)

@@ -28,32 +28,20 @@ Particle particle(std::size_t layers, double x_outer) {
 void BM_Layered_Efficiencies(benchmark::State& st) {
   const Particle p = particle(static_cast<std::size_t>(st.range(0)), static_cast<double>(st.range(1)));
   vantok::layered::Layered solver;
-  std::size_t terms = 0;
-  for (auto _ : st) {
-    auto r = solver.solve({}, false, p.xs, p.ms);
-    const auto q = (*r)->coefficients().efficiencies();
-    benchmark::DoNotOptimize(q);
-    terms = (*r)->a.size();
-  }
-  set_term_counters(st, terms);
+  solve_efficiencies(st, [&] { return solver.solve({}, false, p.xs, p.ms); });
 }
 
 void BM_Layered_EfficienciesJacobians(benchmark::State& st) {
   const Particle p = particle(static_cast<std::size_t>(st.range(0)), static_cast<double>(st.range(1)));
   vantok::layered::Layered solver;
-  std::size_t terms = 0;
-  for (auto _ : st) {
-    auto r = solver.compute_with_derivatives({}, p.xs, p.ms);
-    const auto view = (*r)->coefficients();
-    const auto q = view.efficiencies();
-    benchmark::DoNotOptimize(q);
-    for (std::size_t l = 0; l < p.xs.size(); ++l) {
-      const auto jac = view.efficiencies_jacobian(solver.layer_derivatives(l));
-      benchmark::DoNotOptimize(jac);
-    }
-    terms = (*r)->a.size();
-  }
-  set_term_counters(st, terms);
+  solve_efficiencies(
+      st, [&] { return solver.compute_with_derivatives({}, p.xs, p.ms); },
+      [&](const auto& view) {
+        for (std::size_t l = 0; l < p.xs.size(); ++l) {
+          const auto jac = view.efficiencies_jacobian(solver.layer_derivatives(l));
+          benchmark::DoNotOptimize(jac);
+        }
+      });
 }
 
 }  // namespace

@@ -14,30 +14,18 @@ constexpr vantok::Complex<double> M{1.5, 0.01};
 void BM_Mie_Efficiencies(benchmark::State& st) {
   const double x = static_cast<double>(st.range(0));
   vantok::mie::Mie mie;
-  std::size_t terms = 0;
-  for (auto _ : st) {
-    auto r = mie.solve({}, false, x, M);
-    const auto q = (*r)->coefficients().efficiencies();
-    benchmark::DoNotOptimize(q);
-    terms = (*r)->a.size();
-  }
-  set_term_counters(st, terms);
+  solve_efficiencies(st, [&] { return mie.solve({}, false, x, M); });
 }
 
 void BM_Mie_EfficienciesJacobian(benchmark::State& st) {
   const double x = static_cast<double>(st.range(0));
   vantok::mie::Mie mie;
-  std::size_t terms = 0;
-  for (auto _ : st) {
-    auto r = mie.compute_with_derivatives({}, x, M);
-    const auto view = (*r)->coefficients();
-    const auto q = view.efficiencies();
-    const auto jac = view.efficiencies_jacobian((*r)->coefficient_derivatives());
-    benchmark::DoNotOptimize(q);
-    benchmark::DoNotOptimize(jac);
-    terms = (*r)->a.size();
-  }
-  set_term_counters(st, terms);
+  solve_efficiencies(
+      st, [&] { return mie.compute_with_derivatives({}, x, M); },
+      [&](const auto& view) {
+        const auto jac = view.efficiencies_jacobian(mie.state().coefficient_derivatives());
+        benchmark::DoNotOptimize(jac);
+      });
 }
 
 }  // namespace

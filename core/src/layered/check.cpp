@@ -5,6 +5,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "mie/detail_check.hpp"
 #include "vantok/format.hpp"
 
 namespace vantok::layered {
@@ -54,33 +55,10 @@ Result<std::size_t> check_values(std::span<const double> xs, std::span<const C> 
                                                 " to " + fmt::exp(x_outer)));
   }
   for (std::size_t l = 0; l < layers; ++l) {
-    const C m = ms[l];
-    const std::string layer = fmt::plain(static_cast<std::uint64_t>(l));
-    if (!std::isfinite(m.re) || !std::isfinite(m.im)) {
-      return std::unexpected(Error::invalid_input("the refractive index of layer " + layer +
-                                                  " must be finite, got " + fmt::exp(m.re) + " + " +
-                                                  fmt::exp(m.im) + "i"));
-    }
-    if (0.0 > m.re || 0.0 > m.im) {
-      return std::unexpected(Error::invalid_input(
-          "the refractive index of layer " + layer +
-          " must have Re m >= 0 and Im m >= 0 (Im m < 0 is a gain medium), got " + fmt::exp(m.re) +
-          " + " + fmt::exp(m.im) + "i"));
-    }
-    const double abs_m = std::hypot(m.re, m.im);
-    if (!(1e-6 <= abs_m && abs_m <= 1000.0)) {
-      return std::unexpected(Error::invalid_input("|m| of layer " + layer + " must be in [" +
-                                                  fmt::exp(1e-6) + ", " + fmt::exp(1000.0) +
-                                                  "], got " + fmt::exp(abs_m)));
-    }
+    VANTOK_CHECK(mie::detail::check_index(ms[l], l));
   }
   const std::uint64_t d = mie::default_terms(x_outer);
-  const std::uint64_t n = options.n_max ? static_cast<std::uint64_t>(*options.n_max) : d;
-  if (n < 1 || n > MAX_MIE_ORDER) {
-    return std::unexpected(Error::invalid_input(
-        "the number of terms must be in [1, " + fmt::plain(static_cast<std::uint64_t>(MAX_MIE_ORDER)) +
-        "], got " + fmt::plain(n)));
-  }
+  VANTOK_TRY(n, mie::detail::term_count(options, d));
   if (!options.allow_unvalidated) {
     if (!domain::VALIDATED.contains(xs, ms)) {
       return std::unexpected(Error::outside_validated_domain(
@@ -88,11 +66,7 @@ Result<std::size_t> check_values(std::span<const double> xs, std::span<const C> 
           fmt::exp(x_outer) + " and m = " + fmt::debug_list(ms) + " is outside the validated domain " +
           domain::VALIDATED.to_string()));
     }
-    if (n < d) {
-      return std::unexpected(Error::outside_validated_domain(
-          "n_max = " + fmt::plain(n) + " is below the default truncation " + fmt::plain(d) +
-          " for x_L = " + fmt::exp(x_outer)));
-    }
+    VANTOK_CHECK(mie::detail::check_truncation(n, d, "x_L", x_outer));
   }
   return static_cast<std::size_t>(n);
 }

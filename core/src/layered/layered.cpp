@@ -1,13 +1,43 @@
 // The reusable layered-sphere solver.
 #include "vantok/layered/layered.hpp"
 
+#include <unistd.h>
+
+#include <new>
+
+#include "vantok/numeric.hpp"
+
 namespace vantok::layered {
+
+namespace {
+
+// The work arrays of one solve hold about two complex vectors of N + 2 orders
+// per layer (the ratio tables), and eleven with derivatives (the companion and
+// side-derivative tables as well). Within the accepted limits (1024 layers,
+// 2^20 terms) that can reach hundreds of GB. Such a request is refused as an
+// allocation failure before anything is allocated: under memory overcommit the
+// vectors would otherwise be granted one by one and the process killed once
+// they are touched.
+void reserve_work_arrays(std::size_t layers, std::size_t n_terms, bool derivatives) {
+  const std::size_t vectors_per_layer = derivatives ? 11 : 2;
+  const std::size_t bytes = sat_mul(sat_mul(layers, n_terms + 2),
+                                    vectors_per_layer * sizeof(Complex<double>));
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long page_size = sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || page_size <= 0) return;  // unknown: let the allocator decide
+  const std::size_t physical =
+      sat_mul(static_cast<std::size_t>(pages), static_cast<std::size_t>(page_size));
+  if (bytes > physical) throw std::bad_alloc();
+}
+
+}  // namespace
 
 Result<const mie::kernel::State*> Layered::solve(const mie::SolveOptions& options, bool derivatives,
                                                  std::span<const double> xs,
                                                  std::span<const Complex<double>> ms) {
   VANTOK_TRY(n_terms, check_inputs<double>(xs, ms, options));
   VANTOK_CHECK(check_derivative_limit(options, derivatives, xs));
+  reserve_work_arrays(xs.size(), n_terms, derivatives);
   layers_ = xs.size();
   if (layers_ == 1) {
     state_.prepare(n_terms, xs[0], ms[0]);

@@ -4,7 +4,11 @@
 
 #include <cmath>
 #include <limits>
+#include <string>
+#include <optional>
+#include <string_view>
 
+#include "mie/detail_check.hpp"
 #include "vantok/format.hpp"
 #include "vantok/limits.hpp"
 
@@ -20,49 +24,73 @@ std::uint64_t default_terms(double x) {
   return static_cast<std::uint64_t>(v);
 }
 
-Result<std::size_t> check_inputs(double x, Complex<double> m, const SolveOptions& options) {
-  constexpr double X_MIN = 1e-30;
-  constexpr double X_MAX = 1e6;
-  constexpr double ABS_MIN = 1e-6;
-  constexpr double ABS_MAX = 1000.0;
+namespace detail {
 
-  if (!(X_MIN <= x && x <= X_MAX)) {
-    return std::unexpected(Error::invalid_input("the size parameter x must be in [" + fmt::exp(X_MIN) +
-                                                ", " + fmt::exp(X_MAX) + "], got " + fmt::exp(x)));
-  }
-  if (!std::isfinite(m.re) || !std::isfinite(m.im)) {
-    return std::unexpected(Error::invalid_input("the refractive index must be finite, got " +
-                                                fmt::exp(m.re) + " + " + fmt::exp(m.im) + "i"));
-  }
+Result<void> check_index(Complex<double> m, std::optional<std::size_t> layer) {
+  // The messages are formed only on failure: the check runs for every sphere.
+  auto subject = [&](const char* head) {
+    std::string out = head;
+    if (layer) out += " of layer " + fmt::plain(static_cast<std::uint64_t>(*layer));
+    return out;
+  };
+  auto index_error = [&](const char* what) {
+    return std::unexpected(Error::invalid_input(subject("the refractive index") + what + fmt::exp(m.re) +
+                                                " + " + fmt::exp(m.im) + "i"));
+  };
+  if (!std::isfinite(m.re) || !std::isfinite(m.im)) return index_error(" must be finite, got ");
   // Written as "fails when 0 > part", so that -0.0 passes.
   if (0.0 > m.re || 0.0 > m.im) {
-    return std::unexpected(Error::invalid_input(
-        "the refractive index must have Re m >= 0 and Im m >= 0 (Im m < 0 is a gain medium), got " +
-        fmt::exp(m.re) + " + " + fmt::exp(m.im) + "i"));
+    return index_error(" must have Re m >= 0 and Im m >= 0 (Im m < 0 is a gain medium), got ");
   }
+  constexpr double ABS_MIN = 1e-6;
+  constexpr double ABS_MAX = 1000.0;
   const double abs_m = std::hypot(m.re, m.im);
   if (!(ABS_MIN <= abs_m && abs_m <= ABS_MAX)) {
-    return std::unexpected(Error::invalid_input("|m| must be in [" + fmt::exp(ABS_MIN) + ", " +
-                                                fmt::exp(ABS_MAX) + "], got " + fmt::exp(abs_m)));
+    return std::unexpected(Error::invalid_input(subject("|m|") + " must be in [" + fmt::exp(ABS_MIN) +
+                                                ", " + fmt::exp(ABS_MAX) + "], got " + fmt::exp(abs_m)));
   }
-  const std::uint64_t d = default_terms(x);
+  return {};
+}
+
+Result<std::uint64_t> term_count(const SolveOptions& options, std::uint64_t d) {
   const std::uint64_t n = options.n_max ? static_cast<std::uint64_t>(*options.n_max) : d;
   if (n < 1 || n > MAX_MIE_ORDER) {
     return std::unexpected(Error::invalid_input("the number of terms must be in [1, " +
                                                 fmt::plain(static_cast<std::uint64_t>(MAX_MIE_ORDER)) +
                                                 "], got " + fmt::plain(n)));
   }
+  return n;
+}
+
+Result<void> check_truncation(std::uint64_t n, std::uint64_t d, std::string_view x_name, double x) {
+  if (n < d) {
+    return std::unexpected(Error::outside_validated_domain(
+        "n_max = " + fmt::plain(n) + " is below the default truncation " + fmt::plain(d) + " for " +
+        std::string(x_name) + " = " + fmt::exp(x)));
+  }
+  return {};
+}
+
+}  // namespace detail
+
+Result<std::size_t> check_inputs(double x, Complex<double> m, const SolveOptions& options) {
+  constexpr double X_MIN = 1e-30;
+  constexpr double X_MAX = 1e6;
+
+  if (!(X_MIN <= x && x <= X_MAX)) {
+    return std::unexpected(Error::invalid_input("the size parameter x must be in [" + fmt::exp(X_MIN) +
+                                                ", " + fmt::exp(X_MAX) + "], got " + fmt::exp(x)));
+  }
+  VANTOK_CHECK(detail::check_index(m, std::nullopt));
+  const std::uint64_t d = default_terms(x);
+  VANTOK_TRY(n, detail::term_count(options, d));
   if (!options.allow_unvalidated) {
     if (!domain::VALIDATED.contains(x, m)) {
       return std::unexpected(Error::outside_validated_domain(
           "x = " + fmt::exp(x) + ", m = " + fmt::exp(m.re) + " + " + fmt::exp(m.im) +
           "i is outside the validated domain " + domain::VALIDATED.to_string()));
     }
-    if (n < d) {
-      return std::unexpected(Error::outside_validated_domain(
-          "n_max = " + fmt::plain(n) + " is below the default truncation " + fmt::plain(d) +
-          " for x = " + fmt::exp(x)));
-    }
+    VANTOK_CHECK(detail::check_truncation(n, d, "x", x));
   }
   return static_cast<std::size_t>(n);
 }

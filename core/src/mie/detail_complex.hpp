@@ -36,3 +36,17 @@ inline Complex<double> minus_i_times(const Complex<double>& x2, const Complex<do
 }
 
 }  // namespace vantok::mie::detail
+
+namespace vantok::mie::detail {
+
+/// Re(p conj(q)) = Re(conj(p) q) = p.re q.re + p.im q.im.
+inline double re_conj(const Complex<double>& p, const Complex<double>& q) {
+  return p.re * q.re + p.im * q.im;
+}
+
+/// Im(conj(p) q) = p.re q.im - p.im q.re.
+inline double im_conj(const Complex<double>& p, const Complex<double>& q) {
+  return p.re * q.im - p.im * q.re;
+}
+
+}  // namespace vantok::mie::detail

@@ -2,6 +2,7 @@
 // respect to (x, Re m, Im m) (Bohren & Huffman 1983, eqs. 4.61, 4.62, 4.82).
 #include "vantok/mie/efficiencies.hpp"
 
+#include "mie/detail_complex.hpp"
 #include "vantok/error.hpp"
 #include "vantok/mie/coefficients.hpp"
 
@@ -11,12 +12,10 @@ using complex::conj;
 using complex::norm_sqr;
 using complex::scale;
 using complex::times_i;
+using mie::detail::re_conj;
 using C = Complex<double>;
 
 namespace {
-
-// Re(p conj(q)), the real part of the asymmetry products.
-inline double re_conj(const C& p, const C& q) { return p.re * q.re + p.im * q.im; }
 
 // g is defined only when S_sca != 0; the test is written so that a NaN S_sca
 // counts as non-zero and propagates.
@@ -43,8 +42,7 @@ ValueSums value_sums(std::span<const C> a, std::span<const C> b) {
     s.scattering += w * (norm_sqr(a[i]) + norm_sqr(b[i]));
     const C diff = a[i] - b[i];
     s.backscatter += n % 2 == 0 ? scale(w, diff) : scale(-w, diff);
-    s.asymmetry += w / static_cast<double>(n * (n + 1)) *
-                   (a[i].re * b[i].re + a[i].im * b[i].im);
+    s.asymmetry += w / static_cast<double>(n * (n + 1)) * re_conj(a[i], b[i]);
   }
   return s;
 }

@@ -7,6 +7,7 @@
 // above 2N vanish and are not projected.
 #include "vantok/mie/greek.hpp"
 
+#include "mie/detail_efficiencies.hpp"
 #include "vantok/format.hpp"
 #include "vantok/mie/efficiencies.hpp"
 #include "vantok/mie/phase.hpp"
@@ -124,14 +125,9 @@ namespace coefficients {
 using greek::GreekCoefficients;
 using greek::GreekProjector;
 using greek::PhaseMatrixTable;
+using mie::detail::scattering_efficiency;
 
 namespace {
-
-// Q_sca = 2 S_sca / x^2, formed as the efficiency rule forms it.
-double scattering_efficiency(const Coefficients& c) {
-  const double u = 1.0 / c.x;
-  return (u * u + u * u) * efficiencies::value_sums(c.a, c.b).scattering;
-}
 
 // Four vectors of one value per node, and the table view of them.
 struct NodeTable {

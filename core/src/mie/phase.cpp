@@ -5,6 +5,8 @@
 // and dc/dp = -c (dQ_sca/dp / Q_sca + [2/x for p = x]).
 #include "vantok/mie/phase.hpp"
 
+#include "mie/detail_complex.hpp"
+#include "mie/detail_efficiencies.hpp"
 #include "vantok/format.hpp"
 #include "vantok/mie/efficiencies.hpp"
 
@@ -17,6 +19,8 @@ using amplitudes::AmplitudeBuffers;
 using amplitudes::AngularTable;
 using complex::norm_sqr;
 using complex::times_i;
+using mie::detail::im_conj;
+using mie::detail::re_conj;
 using phase::PhaseMatrixBuffers;
 using phase::PhaseMatrixDerivativeBuffers;
 using C = Complex<double>;
@@ -46,17 +50,13 @@ Result<void> check_all(std::size_t n_mu, const PhaseMatrixBuffers& values,
   return {};
 }
 
-// Re(conj(p) q) = Re(p conj(q)) and Im(conj(p) q).
-inline double re_conj(const C& p, const C& q) { return p.re * q.re + p.im * q.im; }
-inline double im_conj(const C& p, const C& q) { return p.re * q.im - p.im * q.re; }
-
 // The four elements at one cosine.
 inline void write_values(const C& s1, const C& s2, double c, const PhaseMatrixBuffers& out,
                          std::size_t j) {
   out.f11[j] = ((norm_sqr(s1) + norm_sqr(s2)) * 0.5) * c;
   out.f12[j] = ((norm_sqr(s2) - norm_sqr(s1)) * 0.5) * c;
-  out.f33[j] = (s1.re * s2.re + s1.im * s2.im) * c;
-  out.f34[j] = (s1.re * s2.im - s1.im * s2.re) * c;
+  out.f33[j] = re_conj(s1, s2) * c;
+  out.f34[j] = im_conj(s1, s2) * c;
 }
 
 // The derivatives of the four elements with respect to one parameter.
@@ -80,10 +80,7 @@ void Coefficients::phase_from_amplitudes(std::span<const C> s1, std::span<const 
   VANTOK_ASSERT(s2.size() == n_mu && out.f11.size() == n_mu && out.f12.size() == n_mu &&
                 out.f33.size() == n_mu && out.f34.size() == n_mu);
   double c = 4.0 / (x * x);
-  if (normalized) {
-    const double u = 1.0 / x;
-    c = c / ((u * u + u * u) * efficiencies::value_sums(a, b).scattering);
-  }
+  if (normalized) c = c / mie::detail::scattering_efficiency(*this);
   for (std::size_t j = 0; j < n_mu; ++j) write_values(s1[j], s2[j], c, out, j);
 }
 
@@ -102,8 +99,7 @@ void Coefficients::phase_derivatives_from_amplitudes(const phase::AmplitudeSet& 
   double dc_dre = 0.0;
   double dc_dim = 0.0;
   if (normalized) {
-    const double u = 1.0 / x;
-    const double q_sca = (u * u + u * u) * efficiencies::value_sums(a, b).scattering;
+    const double q_sca = mie::detail::scattering_efficiency(*this);
     c = c0 / q_sca;
     // The Q_sca column of the Jacobian, rows x, Re m, Im m.
     const double dq_dx = jacobian[0 * 5 + efficiencies::Q_SCA];

@@ -34,12 +34,7 @@ DoubleDouble mul(DoubleDouble x, double d) noexcept {
   const double p = x.hi * d;
   if (!finite(p)) return {p, 0.0};
   // x.hi d - p exactly, plus x.lo d, in two fma.
-  const double e = std::fma(x.lo, d, std::fma(x.hi, d, -p));
-  const double s = p + e;
-  if (!finite(s)) return {s, 0.0};
-  const double lo = e - (s - p);
-  if (s == 0.0) return {std::copysign(0.0, p), 0.0};
-  return {s, lo};
+  return detail::fast_two_sum(p, std::fma(x.lo, d, std::fma(x.hi, d, -p)), p);
 }
 
 DoubleDouble DoubleDouble::div_f64(DoubleDouble a, double d) noexcept {
@@ -48,20 +43,12 @@ DoubleDouble DoubleDouble::div_f64(DoubleDouble a, double d) noexcept {
   const double p = d * q;
   if (!finite(p)) {
     // q d overflows although q does not: divide a/2 and double.
-    const DoubleDouble half = div_f64(scale(a, 0.5), d);
-    const double h2 = half.hi + half.hi;
-    if (!finite(h2)) return {h2, 0.0};
-    return {h2, half.lo + half.lo};
+    return detail::twice(div_f64(scale(a, 0.5), d));
   }
   // (p, -e) = q d exactly, so (a.hi - p) + e is the exact remainder of a.hi.
   const double e = std::fma(q, d, -p);
   const double r = a.lo + ((a.hi - p) - e);
-  const double c = r / d;
-  const double s = q + c;
-  if (!finite(s)) return {s, 0.0};
-  const double lo = c - (s - q);
-  if (s == 0.0) return {std::copysign(0.0, q), 0.0};
-  return {s, lo};
+  return detail::fast_two_sum(q, r / d, q);
 }
 
 DoubleDouble DoubleDouble::div_dd(DoubleDouble a, DoubleDouble b) noexcept {
@@ -93,12 +80,7 @@ DoubleDouble DoubleDouble::div_dd(DoubleDouble a, DoubleDouble b) noexcept {
   const DoubleDouble corr = mul(DoubleDouble{d, dlo}, r0);
   const DoubleDouble recip = corr + r0;
   const DoubleDouble q = a * recip;
-  if (std::isinf(q.hi)) {
-    const DoubleDouble half = div_dd(scale(a, 0.5), b);
-    const double h2 = half.hi + half.hi;
-    if (!finite(h2)) return {h2, 0.0};
-    return {h2, half.lo + half.lo};
-  }
+  if (std::isinf(q.hi)) return detail::twice(div_dd(scale(a, 0.5), b));
   return q;
 }
 

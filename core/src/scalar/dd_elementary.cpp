@@ -47,10 +47,7 @@ DoubleDouble cbrt_kernel(DoubleDouble x, double y) noexcept {
   const double r = (x - y3).hi;
   double d = r / ((3.0 * y) * y);
   d = d - (d * d) / y;
-  SumError t = two_sum(y, d);
-  if (!finite(t.e) && finite(t.s)) t = two_sum_ordered(y, d);
-  if (!finite(t.s)) return {t.s, 0.0};
-  return {t.s, t.e};
+  return detail::corrected(y, d);
 }
 
 DoubleDouble cbrt_wide(DoubleDouble x) noexcept {
@@ -82,11 +79,7 @@ ReducedExp exp_reduced(DoubleDouble x) noexcept {
   DoubleDouble p = acc * r;
   // e^(2r) - 1 = 2p + p^2: squaring in the e^r - 1 form keeps the small
   // quantity small, where squaring e^r itself would lose its low bits.
-  for (int i = 0; i < h; ++i) {
-    const double twice = p.hi + p.hi;
-    const DoubleDouble two_p = finite(twice) ? DoubleDouble{twice, p.lo + p.lo} : DoubleDouble{twice, 0.0};
-    p = two_p + p * p;
-  }
+  for (int i = 0; i < h; ++i) p = detail::twice(p) + p * p;
   return {p + 1.0, sat_cast<std::int32_t>(kf)};
 }
 

@@ -20,10 +20,7 @@
 namespace vantok::special::clebsch {
 namespace {
 
-template <class T>
-double value_of(const T& v) {
-  return scalar::ScalarTraits<T>::value_f64(v);
-}
+using scalar::value_f64;
 
 // Checked 64-bit integer arithmetic: an overflow is a broken precondition
 // (arguments beyond what the recurrence supports), never a wrapped value.
@@ -84,17 +81,23 @@ std::int64_t clebsch_gordan(std::int64_t l1, std::int64_t m1, std::int64_t l2, s
   out.clear();
   // Written so that no negation can overflow: a negative l fails first.
   if (l1 < 0 || l2 < 0 || m1 > l1 || m1 < -l1 || m2 > l2 || m2 < -l2) return 0;
+  // L_max first: |M| <= L_max, so once l1 + l2 fits, M and |M| fit too.
+  const std::int64_t l_max = add(l1, l2);
   const std::int64_t big_m = m1 + m2;
   const std::int64_t l_min = std::max(std::abs(l1 - l2), std::abs(big_m));
-  const std::int64_t l_max = add(l1, l2);
   if (l_max < l_min) return l_min;
 
   const T zero = scalar::constant<T>(0.0);
   const T one = scalar::constant<T>(1.0);
-  // The coefficients at the top are formed before anything is allocated, so
-  // arguments whose integers overflow fail before a large allocation.
   auto [a_above, b_top] = ab<T>(add(l_max, 1), l1, l2, m1, m2);
   (void)b_top;
+  // A(L_max) is formed (and checked) before anything is allocated. With
+  // L = L_max and count = L - L_min + 1 it is at least
+  // (count - 1)^2 L^2 (2L + 1) >= 2 (count - 1)^5, so when it fits in 64 bits
+  // the arrays hold a few thousand entries at most, and larger arguments fail
+  // here rather than after reserving memory for them. (The coefficient above
+  // L_max cannot serve: its middle factor is 0.)
+  (void)a_squared(l_max, l1, l2, big_m);
   const auto count = static_cast<std::size_t>(l_max - l_min + 1);
   const auto lf = [](std::int64_t v) { return static_cast<double>(v); };
 
@@ -106,7 +109,7 @@ std::int64_t clebsch_gordan(std::int64_t l1, std::int64_t m1, std::int64_t l2, s
     const auto [a_l, b_l] = ab<T>(big_l, l1, l2, m1, m2);
     const auto k = static_cast<std::size_t>(big_l - l_min);
     const T denominator = a_l * lf(big_l + 1);
-    if (value_of(denominator) == 0.0) {
+    if (value_f64(denominator) == 0.0) {
       f[k - 1] = zero;
     } else {
       f[k - 1] = -(b_l * f[k] + (a_above * lf(big_l)) * f_above) / denominator;
@@ -119,7 +122,7 @@ std::int64_t clebsch_gordan(std::int64_t l1, std::int64_t m1, std::int64_t l2, s
   std::size_t k_star = 0;
   double best = 0.0;
   for (std::size_t k = 0; k < count; ++k) {
-    const double mag = std::fabs(value_of(f[k]));
+    const double mag = std::fabs(value_f64(f[k]));
     if (mag >= best) {
       best = mag;
       k_star = k;
@@ -136,7 +139,7 @@ std::int64_t clebsch_gordan(std::int64_t l1, std::int64_t m1, std::int64_t l2, s
       const auto [a_next, b_next] = ab<T>(l_min + 1, l1, l2, m1, m2);
       (void)b_next;
       const T denominator = a_next * lf(l_min);
-      h[1] = value_of(denominator) == 0.0
+      h[1] = value_f64(denominator) == 0.0
                  ? zero
                  : -(b_lo * one + (a_lo * lf(l_min + 1)) * zero) / denominator;
     }
@@ -146,11 +149,11 @@ std::int64_t clebsch_gordan(std::int64_t l1, std::int64_t m1, std::int64_t l2, s
       const auto [a_next, b_next] = ab<T>(big_l + 1, l1, l2, m1, m2);
       (void)b_next;
       const T denominator = a_next * lf(big_l);
-      h[k + 1] = value_of(denominator) == 0.0
+      h[k + 1] = value_f64(denominator) == 0.0
                      ? zero
                      : -((a_l * lf(big_l + 1)) * h[k - 1] + b_l * h[k]) / denominator;
     }
-    if (value_of(h[k_star]) != 0.0) {
+    if (value_f64(h[k_star]) != 0.0) {
       const T r = f[k_star] / h[k_star];
       for (std::size_t k = 0; k < k_star; ++k) g[k] = h[k] * r;
     }
@@ -166,7 +169,7 @@ std::int64_t clebsch_gordan(std::int64_t l1, std::int64_t m1, std::int64_t l2, s
   // p may be negative.
   const std::int64_t p = add(sub(l1, l2), big_m);
   const bool p_odd = p % 2 != 0;
-  if ((value_of(g[count - 1]) < 0.0) != p_odd) norm = -norm;
+  if ((value_f64(g[count - 1]) < 0.0) != p_odd) norm = -norm;
   const double s = p_odd ? -1.0 : 1.0;
   out.reserve(count);
   for (std::size_t k = 0; k < count; ++k) {

@@ -51,6 +51,7 @@ Recurrence::Recurrence(std::size_t n) : a_(n + 1, dd(0.0)), b_(n + 1, dd(0.0)) {
 
 std::pair<DoubleDouble, DoubleDouble> Recurrence::legendre_and_derivative(DoubleDouble x,
                                                                           std::size_t n) const {
+  VANTOK_ASSERT(n >= 1 && n < a_.size());
   DoubleDouble p_prev = dd(1.0);
   DoubleDouble p = x;
   for (std::size_t k = 2; k <= n; ++k) {

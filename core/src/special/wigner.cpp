@@ -21,12 +21,8 @@ namespace vantok::special::wigner {
 namespace {
 
 using scalar::constant;
-
 // The value part: what comparisons, exponents and branch choices look at.
-template <class T>
-double value_of(const T& v) {
-  return scalar::ScalarTraits<T>::value_f64(v);
-}
+using scalar::value_f64;
 
 // Values below 2^-900 are carried in extended mode.
 constexpr std::int64_t EXTENDED_BELOW = -900;
@@ -44,7 +40,7 @@ std::int64_t exponent_of(double v) { return std::ilogb(v); }
 // 0, infinite or NaN.
 template <class T>
 std::int64_t pair_exponent(const std::pair<T, T>& pair) {
-  const double big = std::fmax(std::fabs(value_of(pair.first)), std::fabs(value_of(pair.second)));
+  const double big = std::fmax(std::fabs(value_f64(pair.first)), std::fabs(value_f64(pair.second)));
   if (big == 0.0 || !std::isfinite(big)) return 0;
   return exponent_of(big);
 }
@@ -53,7 +49,7 @@ std::int64_t pair_exponent(const std::pair<T, T>& pair) {
 
 template <class T>
 T mul_pow2(T v, std::int64_t e) {
-  const double value = value_of(v);
+  const double value = value_f64(v);
   if (e == 0 || value == 0.0) return v;
   std::int64_t ev = 0;
   if (std::isfinite(value)) {
@@ -86,7 +82,7 @@ std::pair<std::int64_t, T> start_value(std::size_t a, std::size_t b, T x) {
   const T c2 = (one + x) * 0.5;
   const T s = sqrt(s2);
   const T c = sqrt(c2);
-  if (a >= 2 && value_of(s2) == 0.0) {
+  if (a >= 2 && value_f64(s2) == 0.0) {
     if (a > 2) return {0, constant<T>(0.0)};
     // a == 2 at x == 1: the value is 0, but s^2 unrooted keeps finite partials.
     const double bf = static_cast<double>(b);
@@ -108,14 +104,14 @@ std::pair<std::int64_t, T> start_value(std::size_t a, std::size_t b, T x) {
       v = (v * std::sqrt((jf + bf) / jf)) * s;
     }
     if (j <= b) v = v * c;
-    const double mag = std::fabs(value_of(v));
+    const double mag = std::fabs(value_f64(v));
     if (std::isfinite(mag) && (mag > 0x1p256 || (mag > 0.0 && mag < 0x1p-256))) {
       const std::int64_t e = exponent_of(mag);
       v = mul_pow2(v, -e);
       exponent += e;
     }
   }
-  const double value = value_of(v);
+  const double value = value_f64(v);
   if (value == 0.0 || exponent == 0) return {0, v};
   const std::int64_t ev = std::isfinite(value) ? exponent_of(value) : 0;
   if (ev + exponent < EXTENDED_BELOW) return {exponent, v};
@@ -216,7 +212,7 @@ void run(std::size_t start, std::pair<T, T>& pair, std::int64_t exponent, std::s
 
 template <class T>
 Result<void> wigner_d(std::int32_t m_in, std::int32_t n_in, T x, std::span<T> out) {
-  const double xv = value_of(x);
+  const double xv = value_f64(x);
   if (!(std::fabs(xv) <= 1.0)) {
     return std::unexpected(Error::invalid_input("wigner_d needs -1 <= x <= 1, got " + fmt::debug(xv)));
   }
@@ -235,7 +231,7 @@ Result<void> wigner_d(std::int32_t m_in, std::int32_t n_in, T x, std::span<T> ou
   const bool flip = xv < 0.0 && (m == -n || xv <= -0.9);
   const T xp = flip ? -x : x;
   const std::int64_t np = flip ? -n : n;
-  const double xpv = value_of(xp);
+  const double xpv = value_f64(xp);
   const T one = constant<T>(1.0);
   const auto md = static_cast<double>(m);
   const auto nd = static_cast<double>(np);

@@ -1,15 +1,25 @@
 #pragma once
-// Per-scalar rules of the T-matrix linear algebra and series that generic code
-// cannot express through arithmetic alone: how a pivot modulus is measured and
+// Per-scalar rules of the T-matrix linear algebra that generic code cannot
+// express through arithmetic alone: how a pivot modulus is measured and
 // ordered, when a pivot column counts as singular, and when a multiplier is an
-// exact zero.
+// exact zero; and the checked size of a block.
 
 #include <cmath>
+#include <cstddef>
 
 #include "vantok/complex.hpp"
+#include "vantok/error.hpp"
+#include "vantok/numeric.hpp"
 #include "vantok/scalar/scalars.hpp"
 
 namespace vantok::tmatrix::detail {
+
+/// n^2 elements of an n x n block; a product that overflows is a caller fault.
+inline std::size_t square(std::size_t n) {
+  std::size_t n2 = 0;
+  VANTOK_ASSERT(checked_mul(n, n, n2));
+  return n2;
+}
 
 template <class T>
 struct LuMember;
@@ -46,7 +56,9 @@ struct LuMember<scalar::dd::DoubleDouble> {
 
 /// Dual<DoubleDouble, 4>: the dual hypot, ordered by value as above; singular
 /// when the value is an exact zero or the hi of the value or of a partial is
-/// not finite; a multiplier counts as zero by its values alone.
+/// not finite. A multiplier counts as zero only when its values and all its
+/// partials are zero: one of value 0 with non-zero partials still moves the
+/// partials of its row, and skipping that update would drop them.
 template <>
 struct LuMember<scalar::dual::Dual<scalar::dd::DoubleDouble, 4>> {
   using DD = scalar::dd::DoubleDouble;
@@ -61,7 +73,11 @@ struct LuMember<scalar::dual::Dual<scalar::dd::DoubleDouble, 4>> {
     return false;
   }
   static bool is_zero(const Complex<T>& z) {
-    return LuMember<DD>::is_zero(Complex<DD>{z.re.value, z.im.value});
+    if (!LuMember<DD>::is_zero(Complex<DD>{z.re.value, z.im.value})) return false;
+    for (std::size_t i = 0; i < z.re.partials.size(); ++i) {
+      if (!LuMember<DD>::is_zero(Complex<DD>{z.re.partials[i], z.im.partials[i]})) return false;
+    }
+    return true;
   }
   static Complex<T> recip(const Complex<T>& z) { return complex::inv(z); }
 };

@@ -1,9 +1,10 @@
 #pragma once
-// The scalar operations of the T-matrix series, per scalar type (double,
-// DoubleDouble, Dual<double, 4>, Dual<DoubleDouble, 4>). Generic code of this
-// area calls these, so that each member's rule (which division, how the
-// minimum with 1 treats an exact 1 or a NaN, how a constant enters) is stated
-// once. The elementary functions are the scalar layer's own.
+// The scalar operations of the T-matrix series whose rule differs between the
+// scalar types (double, DoubleDouble, Dual<double, 4>, Dual<DoubleDouble, 4>):
+// how an integer constant multiplies or divides, how the minimum with 1 treats
+// an exact 1 or a NaN. Generic code of this area calls these, so that each
+// member's rule is stated once; everything else (constants, quotients, hypot,
+// abs, exp) is the scalar layer's own, brought in below.
 
 #include <cmath>
 #include <cstddef>
@@ -15,8 +16,10 @@
 
 namespace vantok::tmatrix::detail {
 
+using scalar::constant;
 using scalar::DoubleDouble;
 using scalar::Dual;
+using scalar::real_value;
 using scalar::ScalarTraits;
 
 using scalar::math::abs;
@@ -30,28 +33,10 @@ using scalar::math::sqrt;
 template <class T>
 constexpr bool is_dual_v = ScalarTraits<T>::is_dual;
 
-/// The constant c as a T (zero lo part, +0.0 partials).
-template <class T>
-T constant(double c) {
-  return scalar::constant<T>(c);
-}
-
-/// The value of a scalar in its real type (itself for double and DoubleDouble).
-template <class T>
-const typename ScalarTraits<T>::Real& value_of(const T& x) {
-  return ScalarTraits<T>::value(x);
-}
-
-/// a / b: the f64 quotient, div_dd, or the dual quotient.
-template <class T>
-T divide(const T& a, const T& b) {
-  return a / b;
-}
-
 /// a >= b on the values (a double-double by hi, then lo); false for a NaN.
 template <class T>
 bool at_least(const T& a, const T& b) {
-  return value_of(a) >= value_of(b);
+  return real_value(a) >= real_value(b);
 }
 
 /// x times the integer constant k: k x in f64, the double-double times f64
@@ -83,7 +68,7 @@ T cap_at_one(const T& q) {
   using R = typename ScalarTraits<T>::Real;
   const R one = scalar::constant<R>(1.0);
   if constexpr (is_dual_v<T>) {
-    return value_of(q) <= one ? q : constant<T>(1.0);
+    return real_value(q) <= one ? q : constant<T>(1.0);
   } else {
     return q < one ? q : one;
   }
@@ -107,22 +92,6 @@ template <class T>
 T root_const(std::uint64_t v) {
   using R = typename ScalarTraits<T>::Real;
   return ScalarTraits<T>::from_real(sqrt(scalar::constant<R>(static_cast<double>(v))));
-}
-
-/// sqrt(a^2 + b^2): C library hypot, DoubleDouble::hypot or the dual hypot.
-template <class T>
-T modulus(const T& a, const T& b) {
-  return hypot(a, b);
-}
-
-template <class T>
-T magnitude(const T& x) {
-  return abs(x);
-}
-
-template <class T>
-T exponential(const T& x) {
-  return exp(x);
 }
 
 }  // namespace vantok::tmatrix::detail

@@ -11,7 +11,7 @@
 
 #include "vantok/tmatrix/solve.hpp"
 
-#include "vantok/numeric.hpp"
+#include "tmatrix/detail_members.hpp"
 
 #include <cmath>
 #include <cstdint>
@@ -59,8 +59,7 @@ std::pair<double, std::vector<double>> error_estimate_rows(const F64Solve& facto
                                                            std::span<const double> drg,
                                                            std::span<const double> ls,
                                                            std::size_t n) {
-  std::size_t n2 = 0;
-  VANTOK_ASSERT(checked_mul(n, n, n2));
+  const std::size_t n2 = detail::square(n);
   VANTOK_ASSERT(factors.lu.size() >= n2 && factors.perm.size() >= n && t.size() >= n2 &&
                 dq.size() >= n2 && drg.size() >= n2 && ls.size() >= n);
   const std::vector<Complex<double>>& lu = factors.lu;

@@ -32,21 +32,21 @@ Scales<T>::Scales(std::size_t n, const T& x, const Complex<T>& z) {
   const T rx = recip(x);
   outgoing[0] = rx;
   Complex<T> w{rx, constant<T>(-1.0)};
-  outgoing[1] = modulus(w.re, w.im);
+  outgoing[1] = hypot(w.re, w.im);
   for (std::size_t k = 2; k <= n + 1; ++k) {
     // w_k = (2k-1)/x - 1/w_{k-1}, with the rounded 1/x and the guarded reciprocal.
     const Complex<T> r = complex::inv(w);
     w = {times_const(rx, static_cast<double>(2 * k - 1)) - r.re, constant<T>(0.0) - r.im};
-    outgoing[k] = modulus(w.re, w.im);
+    outgoing[k] = hypot(w.re, w.im);
   }
 
   // b_0 = 1/|z|, b_k = min(|z|/(2k+1), 1).
-  const T rho = modulus(z.re, z.im);
+  const T rho = hypot(z.re, z.im);
   regular[0] = recip(rho);
   for (std::size_t k = 1; k <= n + 1; ++k) {
     regular[k] = cap_at_one(over_const(rho, static_cast<double>(2 * k + 1)));
   }
-  im_abs = magnitude(z.im);
+  im_abs = abs(z.im);
 }
 
 template <class T>
@@ -70,9 +70,9 @@ void Angular<T>::compute(std::size_t m, std::size_t n_max, const T& cos_t, const
   const std::uint64_t m2 = static_cast<std::uint64_t>(m) * m;
   for (std::size_t n = m + 1; n + 1 <= n_max; ++n) {
     const std::uint64_t n1 = n + 1;
-    d0m[n + 1] = divide((constant<T>(static_cast<double>(2 * n + 1)) * c) * d0m[n] -
-                            root_const<T>(static_cast<std::uint64_t>(n) * n - m2) * d0m[n - 1],
-                        root_const<T>(n1 * n1 - m2));
+    d0m[n + 1] = ((constant<T>(static_cast<double>(2 * n + 1)) * c) * d0m[n] -
+                  root_const<T>(static_cast<std::uint64_t>(n) * n - m2) * d0m[n - 1]) /
+                 root_const<T>(n1 * n1 - m2);
   }
 
   // tau = (n c d^n - sqrt((m+n)(n-m)) d^{n-1}) / s, pi = m d^n / s.
@@ -91,8 +91,8 @@ template <class T>
 std::pair<Complex<T>, Complex<T>> exps_scaled(const Complex<T>& z, const T& s) {
   const auto [sin_x, cos_x] = sin_cos(z.re);
   // Exponents (-y) - s and y - s, both <= 0 for s >= |y|.
-  const T e1 = exponential((-z.im) - s);
-  const T e2 = exponential(z.im - s);
+  const T e1 = exp((-z.im) - s);
+  const T e2 = exp(z.im - s);
   return {Complex<T>{e1 * cos_x, e1 * sin_x}, Complex<T>{e2 * cos_x, -(e2 * sin_x)}};
 }
 

@@ -10,7 +10,7 @@
 
 #include "vantok/tmatrix/solve.hpp"
 
-#include "vantok/numeric.hpp"
+#include "tmatrix/detail_members.hpp"
 
 #include <cmath>
 
@@ -33,8 +33,7 @@ Result<Refined> refine(std::span<const Complex<double>> a64, std::span<const Com
                        std::span<const Complex<DoubleDouble>> add,
                        std::span<const Complex<DoubleDouble>> bdd, std::span<const bool> row_flags,
                        std::span<const double> ls, std::size_t n) {
-  std::size_t n2 = 0;
-  VANTOK_ASSERT(checked_mul(n, n, n2));
+  const std::size_t n2 = detail::square(n);
   VANTOK_ASSERT(a64.size() >= n2 && b64.size() >= n2 && row_flags.size() >= n && ls.size() >= n);
 
   // A and B by row flag: f64 rows widened, flagged rows in double-double.

@@ -25,7 +25,7 @@ namespace {
 /// ||z|| = |Re z| + |Im z|, a bound on |z| without a square root.
 template <class T>
 T norm1(const Complex<T>& z) {
-  return magnitude(z.re) + magnitude(z.im);
+  return abs(z.re) + abs(z.im);
 }
 
 }  // namespace
@@ -37,7 +37,7 @@ SuffixSums<T> suffix(std::span<const T> a, std::size_t n) {
   SuffixSums<T> out{std::vector<T>(n + 1, zero), std::vector<T>(n + 1, zero)};
   for (std::size_t k = n; k-- > 0;) {
     out.sums[k] = out.sums[k + 1] + a[k];
-    out.bounds[k] = magnitude(a[k]) + out.bounds[k + 1];
+    out.bounds[k] = abs(a[k]) + out.bounds[k + 1];
   }
   return out;
 }
@@ -103,7 +103,7 @@ std::pair<Complex<T>, T> tail(const JTerms<T>& j, std::int64_t alpha_offset, std
   T b_bound = zero;
   for (std::int64_t t = 0; t < count; ++t) {
     const T w = alpha[static_cast<std::size_t>(t)] * c;
-    const T w_abs = magnitude(w);
+    const T w_abs = abs(w);
     const auto i = static_cast<std::size_t>(std::min(big_n - 1, d - t));
     a_sum = a_sum + complex::scale(j.prefix_sums[i], w);
     a_bound = a_bound + j.prefix_bounds[i] * w_abs;
@@ -113,9 +113,9 @@ std::pair<Complex<T>, T> tail(const JTerms<T>& j, std::int64_t alpha_offset, std
   }
   // alpha beyond the cut-off meets every term of beta.
   const auto rest = static_cast<std::size_t>(count);
-  b_bound = b_bound + magnitude(c) * (j.suffix_bounds[0] * alpha_suffix.bounds[rest]);
+  b_bound = b_bound + abs(c) * (j.suffix_bounds[0] * alpha_suffix.bounds[rest]);
   b_sum = b_sum + complex::scale(c * alpha_suffix.sums[rest], j.suffix_sums[0]);
-  a_bound = a_bound + (magnitude(v.im) + magnitude(v.re));
+  a_bound = a_bound + (abs(v.im) + abs(v.re));
 
   if (at_least(a_bound, b_bound)) return {b_sum, b_bound};
   return {v - a_sum, a_bound};

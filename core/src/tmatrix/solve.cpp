@@ -17,19 +17,10 @@
 
 #include "tmatrix/detail_members.hpp"
 #include "vantok/format.hpp"
-#include "vantok/numeric.hpp"
 
 namespace vantok::tmatrix::solve {
 
-namespace {
-
-std::size_t square(std::size_t n) {
-  std::size_t n2 = 0;
-  VANTOK_ASSERT(checked_mul(n, n, n2));
-  return n2;
-}
-
-}  // namespace
+using detail::square;
 
 template <class T>
 Result<Factors<T>> factor_transposed(std::span<const Complex<T>> a, std::size_t n) {

@@ -7,6 +7,7 @@
 #include <limits>
 #include <vector>
 
+#include "support/expect_error.hpp"
 #include "vantok/layered/layered.hpp"
 
 using vantok::Complex;
@@ -16,6 +17,7 @@ using vantok::layered::check_inputs;
 using vantok::layered::check_layer_count;
 using vantok::layered::domain::VALIDATED;
 using vantok::mie::SolveOptions;
+using vantok::test::expect_error;
 using C = Complex<double>;
 
 namespace {
@@ -25,12 +27,6 @@ constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 vantok::Result<std::size_t> check(const std::vector<double>& xs, const std::vector<C>& ms,
                                   SolveOptions o = {}) {
   return check_inputs<double>(xs, ms, o);
-}
-
-void expect_error(const vantok::Result<std::size_t>& r, Error::Kind kind, const std::string& msg) {
-  ASSERT_FALSE(r.has_value()) << "expected: " << msg;
-  EXPECT_EQ(r.error().kind(), kind);
-  EXPECT_EQ(r.error().message(), msg);
 }
 
 void expect_invalid(const vantok::Result<std::size_t>& r, const std::string& msg) {
@@ -51,8 +47,7 @@ TEST(LayeredCheck, Shape) {
   expect_invalid(check(nan_x, nan_m), "at most 1024 layers are accepted, got 1025");
   // The same check on the shape alone, for callers that must refuse before allocating.
   const auto shape = check_layer_count(1025, 1025);
-  ASSERT_FALSE(shape.has_value());
-  EXPECT_EQ(shape.error().message(), "at most 1024 layers are accepted, got 1025");
+  expect_error(shape, Error::Kind::InvalidInput, "at most 1024 layers are accepted, got 1025");
   EXPECT_TRUE(check_layer_count(1024, 1024).has_value());
 }
 
@@ -130,9 +125,8 @@ TEST(LayeredCheck, DerivativeLimit) {
   const std::vector<C> ms{{1.5, 0.01}, {1.33, 0.0}};
   vantok::layered::Layered solver;
   auto r = solver.compute_with_derivatives({}, std::vector<double>{100.0, 1500.0}, ms);
-  ASSERT_FALSE(r.has_value());
-  EXPECT_EQ(r.error().kind(), Error::Kind::OutsideValidatedDomain);
-  EXPECT_EQ(r.error().message(), "the derivatives are validated up to x_L = 1e3, got 1.5e3");
+  expect_error(r, Error::Kind::OutsideValidatedDomain,
+               "the derivatives are validated up to x_L = 1e3, got 1.5e3");
   const std::vector<double> at_limit{100.0, 1000.0};
   EXPECT_TRUE(check_derivative_limit({}, true, at_limit).has_value());
   const std::vector<double> above{100.0, 1000.5};

@@ -21,11 +21,10 @@ using vantok::mie::SolveOptions;
 using vantok::mie::kernel::State;
 using vantok::test::rel_err;
 using C = Complex<double>;
+using vantok::complex::abs;
 namespace eff = vantok::mie::efficiencies;
 
 namespace {
-
-double cabs(C z) { return std::hypot(z.re, z.im); }
 
 // Tolerance for a value with condition number kappa (relative change per
 // relative change of all x_l and m_l, from the reference): rounding of the
@@ -109,8 +108,8 @@ TEST(LayeredDerivatives, MatchReferenceTable) {
     for (const auto& row : c.rows) {
       if (row.tag != "ab") continue;
       const std::size_t n = row.count(0);
-      scale_a[n] = row.num(5) * cabs({row.num(1), row.num(2)});
-      scale_b[n] = row.num(6) * cabs({row.num(3), row.num(4)});
+      scale_a[n] = row.num(5) * abs({row.num(1), row.num(2)});
+      scale_b[n] = row.num(6) * abs({row.num(3), row.num(4)});
       kappa[n] = std::max(row.num(5), row.num(6));
     }
     for (const auto& row : c.rows) {
@@ -129,7 +128,7 @@ TEST(LayeredDerivatives, MatchReferenceTable) {
       const auto d = solver.layer_derivatives(l);
       EXPECT_EQ(d.outer, l + 1 == layers);
       const C got[4] = {d.da_dx[n - 1], d.da_dm[n - 1], d.db_dx[n - 1], d.db_dm[n - 1]};
-      const double weight[4] = {c.xs[l], cabs(c.ms[l]), c.xs[l], cabs(c.ms[l])};
+      const double weight[4] = {c.xs[l], abs(c.ms[l]), c.xs[l], abs(c.ms[l])};
       const double tol = 4.0 * conditioned_tolerance(kappa[n]);
       for (std::size_t k = 0; k < 4; ++k) {
         const C want{row.num(2 + 2 * k), row.num(3 + 2 * k)};
@@ -148,10 +147,10 @@ namespace {
 void expect_close(const State& got, const State& want, double tol, const std::string& what) {
   ASSERT_EQ(got.a.size(), want.a.size()) << what;
   double amax = 0.0;
-  for (std::size_t i = 0; i < want.a.size(); ++i) amax = std::max({amax, cabs(want.a[i]), cabs(want.b[i])});
+  for (std::size_t i = 0; i < want.a.size(); ++i) amax = std::max({amax, abs(want.a[i]), abs(want.b[i])});
   for (std::size_t i = 0; i < want.a.size(); ++i) {
-    EXPECT_LE(cabs(got.a[i] - want.a[i]), tol * amax) << what << ", a_" << i + 1;
-    EXPECT_LE(cabs(got.b[i] - want.b[i]), tol * amax) << what << ", b_" << i + 1;
+    EXPECT_LE(abs(got.a[i] - want.a[i]), tol * amax) << what << ", a_" << i + 1;
+    EXPECT_LE(abs(got.b[i] - want.b[i]), tol * amax) << what << ", b_" << i + 1;
   }
   // S_abs is measured against the scattering sum, its natural size.
   const double s_sca = vantok::mie::efficiencies::value_sums(want.a, want.b).scattering;
@@ -187,18 +186,18 @@ TEST(LayeredIdentities, ShellOfCoreMaterialIsHomogeneous) {
     const auto outer = solver.layer_derivatives(1);
     const State& hs = **h;
     double dmax = 0.0;
-    for (std::size_t i = 0; i < hs.a.size(); ++i) dmax = std::max({dmax, cabs(hs.da_dm[i]), cabs(hs.db_dm[i]), cabs(hs.da_dx[i]), cabs(hs.db_dx[i])});
+    for (std::size_t i = 0; i < hs.a.size(); ++i) dmax = std::max({dmax, abs(hs.da_dm[i]), abs(hs.db_dm[i]), abs(hs.da_dx[i]), abs(hs.db_dx[i])});
     for (std::size_t i = 0; i < hs.a.size(); ++i) {
       // An equal-index boundary contributes exactly nothing to d/dx_0.
-      EXPECT_EQ(cabs(inner.da_dx[i]), 0.0) << what << ", n = " << i + 1;
-      EXPECT_EQ(cabs(inner.db_dx[i]), 0.0) << what << ", n = " << i + 1;
+      EXPECT_EQ(abs(inner.da_dx[i]), 0.0) << what << ", n = " << i + 1;
+      EXPECT_EQ(abs(inner.db_dx[i]), 0.0) << what << ", n = " << i + 1;
       // The index derivatives of the two layers add up to the homogeneous one,
       // and the outer x derivative is the homogeneous one.
       const double tol = (c.x1 > 150.0 ? 1e-10 : 1e-12) * dmax;
-      EXPECT_LE(cabs(inner.da_dm[i] + outer.da_dm[i] - hs.da_dm[i]), tol) << what << ", n = " << i + 1;
-      EXPECT_LE(cabs(inner.db_dm[i] + outer.db_dm[i] - hs.db_dm[i]), tol) << what << ", n = " << i + 1;
-      EXPECT_LE(cabs(outer.da_dx[i] - hs.da_dx[i]), tol) << what << ", n = " << i + 1;
-      EXPECT_LE(cabs(outer.db_dx[i] - hs.db_dx[i]), tol) << what << ", n = " << i + 1;
+      EXPECT_LE(abs(inner.da_dm[i] + outer.da_dm[i] - hs.da_dm[i]), tol) << what << ", n = " << i + 1;
+      EXPECT_LE(abs(inner.db_dm[i] + outer.db_dm[i] - hs.db_dm[i]), tol) << what << ", n = " << i + 1;
+      EXPECT_LE(abs(outer.da_dx[i] - hs.da_dx[i]), tol) << what << ", n = " << i + 1;
+      EXPECT_LE(abs(outer.db_dx[i] - hs.db_dx[i]), tol) << what << ", n = " << i + 1;
     }
     EXPECT_EQ(inner.dabs_dx, 0.0) << what;
     const double abs_scale = std::fabs(hs.dabs_dre) + std::fabs(hs.dabs_dim) + std::fabs(hs.dabs_dx);
@@ -229,11 +228,11 @@ TEST(LayeredIdentities, ShellOfZeroThicknessIsTheCore) {
     // rounding, which grows with the phase |m_1| x accumulated in the recursion.
     const auto outer = solver.layer_derivatives(1);
     const auto inner = solver.layer_derivatives(0);
-    const double tol = std::max(1e-12, 1e-14 * cabs(c.m1) * c.x);
+    const double tol = std::max(1e-12, 1e-14 * abs(c.m1) * c.x);
     for (std::size_t i = 0; i < outer.da_dm.size(); ++i) {
-      const double scale = cabs(inner.da_dm[i]) + cabs(inner.db_dm[i]) + 1e-300;
-      EXPECT_LE(cabs(outer.da_dm[i]), tol * scale) << what << ", n = " << i + 1;
-      EXPECT_LE(cabs(outer.db_dm[i]), tol * scale) << what << ", n = " << i + 1;
+      const double scale = abs(inner.da_dm[i]) + abs(inner.db_dm[i]) + 1e-300;
+      EXPECT_LE(abs(outer.da_dm[i]), tol * scale) << what << ", n = " << i + 1;
+      EXPECT_LE(abs(outer.db_dm[i]), tol * scale) << what << ", n = " << i + 1;
     }
   }
 }
@@ -274,16 +273,16 @@ TEST(LayeredIdentities, DeepStackOfOneMaterial) {
     const auto d = solver.layer_derivatives(l);
     for (std::size_t i = 0; i < sum_a.size(); ++i) {
       if (l + 1 < layers) {
-        ASSERT_EQ(cabs(d.da_dx[i]), 0.0);
-        ASSERT_EQ(cabs(d.db_dx[i]), 0.0);
+        ASSERT_EQ(abs(d.da_dx[i]), 0.0);
+        ASSERT_EQ(abs(d.db_dx[i]), 0.0);
       }
       sum_a[i] += d.da_dm[i];
       sum_b[i] += d.db_dm[i];
     }
   }
   for (std::size_t i = 0; i < sum_a.size(); ++i) {
-    EXPECT_LE(cabs(sum_a[i] - (*h)->da_dm[i]), 1e-11 * cabs((*h)->da_dm[i]) + 1e-15) << i;
-    EXPECT_LE(cabs(sum_b[i] - (*h)->db_dm[i]), 1e-11 * cabs((*h)->db_dm[i]) + 1e-15) << i;
+    EXPECT_LE(abs(sum_a[i] - (*h)->da_dm[i]), 1e-11 * abs((*h)->da_dm[i]) + 1e-15) << i;
+    EXPECT_LE(abs(sum_b[i] - (*h)->db_dm[i]), 1e-11 * abs((*h)->db_dm[i]) + 1e-15) << i;
   }
 }
 

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 
+#include "support/expect_error.hpp"
 #include "vantok/mie/mie.hpp"
 
 using vantok::Complex;
@@ -14,6 +15,7 @@ using vantok::mie::check_inputs;
 using vantok::mie::default_terms;
 using vantok::mie::SolveOptions;
 using vantok::mie::domain::VALIDATED;
+using vantok::test::expect_error;
 
 namespace {
 
@@ -22,12 +24,6 @@ constexpr double INF = std::numeric_limits<double>::infinity();
 
 SolveOptions opts(std::optional<std::size_t> n_max = std::nullopt, bool allow = false) {
   return {n_max, allow};
-}
-
-void expect_error(const vantok::Result<std::size_t>& r, Error::Kind kind, const std::string& msg) {
-  ASSERT_FALSE(r.has_value()) << "expected: " << msg;
-  EXPECT_EQ(r.error().kind(), kind);
-  EXPECT_EQ(r.error().message(), msg);
 }
 
 void expect_invalid(double x, Complex<double> m, const SolveOptions& o, const std::string& msg) {

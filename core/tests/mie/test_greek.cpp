@@ -12,6 +12,7 @@
 
 #include "mie/sphere_differences.hpp"
 #include "support/compare.hpp"
+#include "support/expect_error.hpp"
 #include "vantok/mie/mie.hpp"
 #include "vantok/mie/phase.hpp"
 #include "vantok/special/wigner.hpp"
@@ -19,6 +20,7 @@
 namespace {
 
 using vantok::Complex;
+using vantok::Error;
 using vantok::mie::Mie;
 using vantok::mie::SolveOptions;
 using vantok::mie::coefficients::CoefficientDerivatives;
@@ -27,6 +29,7 @@ using vantok::mie::greek::GreekCoefficients;
 using vantok::mie::greek::GreekWithDerivatives;
 using vantok::mie::greek::PhaseMatrixTable;
 using vantok::test::bits;
+using vantok::test::expect_error;
 using vantok::test::rel_err;
 using C = Complex<double>;
 using G = GreekCoefficients<double>;
@@ -253,23 +256,19 @@ TEST(MieGreek, RefusesOrdersAndNodeCounts) {
   auto st = mie.solve(SolveOptions{}, false, 1.0, C{1.5, 0.0});
   ASSERT_TRUE(st.has_value());
   auto r = (*st)->coefficients().greek(2097153, true);
-  ASSERT_FALSE(r.has_value());
-  EXPECT_EQ(r.error().kind(), vantok::Error::Kind::InvalidInput);
-  EXPECT_EQ(r.error().message(), "the Greek order must be at most 2097152, got 2097153");
+  expect_error(r, Error::Kind::InvalidInput, "the Greek order must be at most 2097152, got 2097153");
   EXPECT_TRUE((*st)->coefficients().greek(2097152, true).has_value());
 
   // The node count names the effective order min(2N, L), not L.
   auto p = Coefficients::greek_projector(100000, 2097152);
-  ASSERT_FALSE(p.has_value());
-  EXPECT_EQ(p.error().message(),
-            "the Greek coefficients of a sphere with 100000 terms up to order 200000 need 200001 "
-            "quadrature nodes, more than 131072");
+  expect_error(p, Error::Kind::InvalidInput,
+               "the Greek coefficients of a sphere with 100000 terms up to order 200000 need 200001 "
+               "quadrature nodes, more than 131072");
   // More than 131071 terms fail for every order.
   p = Coefficients::greek_projector(131072, 0);
-  ASSERT_FALSE(p.has_value());
-  EXPECT_EQ(p.error().message(),
-            "the Greek coefficients of a sphere with 131072 terms up to order 0 need 131073 "
-            "quadrature nodes, more than 131072");
+  expect_error(p, Error::Kind::InvalidInput,
+               "the Greek coefficients of a sphere with 131072 terms up to order 0 need 131073 "
+               "quadrature nodes, more than 131072");
   p = Coefficients::greek_projector(131071, 1);
   ASSERT_TRUE(p.has_value());
   EXPECT_EQ(p->nodes.size(), 131072u);
@@ -281,8 +280,8 @@ TEST(MieGreek, RefusesOrdersAndNodeCounts) {
   std::vector<double> ok(41, 0.0), short_one(40, 0.0);
   const PhaseMatrixTable tables[2] = {{ok, ok, ok, ok}, {ok, ok, ok, short_one}};
   auto projected = p->project(tables);
-  ASSERT_FALSE(projected.has_value());
-  EXPECT_EQ(projected.error().message(), "phase-matrix tables must have one value per node (41), got [41, 41, 41, 40]");
+  expect_error(projected, Error::Kind::InvalidInput,
+               "phase-matrix tables must have one value per node (41), got [41, 41, 41, 40]");
 }
 
 TEST(MieGreek, ZerosPadAndDebugForm) {

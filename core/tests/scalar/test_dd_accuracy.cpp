@@ -7,13 +7,12 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "support/scalar_compare.hpp"
+#include "support/table.hpp"
 #include "vantok/scalar/dd.hpp"
 
 using vantok::scalar::dd::DoubleDouble;
@@ -29,23 +28,12 @@ struct Row {
   double r1, r2, r3;
 };
 
+// One line per case: op, a (hi lo), b (hi lo) and the exact result r1 + r2 + r3.
 std::vector<Row> load() {
-  std::ifstream in(std::string(VANTOK_TEST_DATA_DIR) + "/dd_reference.txt");
   std::vector<Row> rows;
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    Row row;
-    std::string v[7];
-    fields >> row.op;
-    for (auto& f : v) fields >> f;
-    auto d = [](const std::string& s) { return std::strtod(s.c_str(), nullptr); };
-    row.a = DD{d(v[0]), d(v[1])};
-    row.b = DD{d(v[2]), d(v[3])};
-    row.r1 = d(v[4]);
-    row.r2 = d(v[5]);
-    row.r3 = d(v[6]);
-    rows.push_back(row);
+  for (const vantok::test::Record& line : vantok::test::read_table("dd_reference.txt")) {
+    rows.push_back({line.tag, DD{line.num(0), line.num(1)}, DD{line.num(2), line.num(3)}, line.num(4),
+                    line.num(5), line.num(6)});
   }
   return rows;
 }

@@ -3,16 +3,35 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
-#include <fstream>
+#include <cstdlib>
 #include <limits>
-#include <sstream>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "support/compare.hpp"
+#include "support/table.hpp"
 #include "vantok/error.hpp"
+
+// Allocation guard of this test program: while a cap is set, a request above
+// it fails with std::bad_alloc instead of reserving memory, so that a test can
+// tell a refusal made before allocating from an attempt to allocate (and a
+// regression never really reserves gigabytes).
+namespace {
+std::atomic<std::size_t> allocation_cap{0};  // 0: no cap
+}  // namespace
+
+void* operator new(std::size_t size) {
+  const std::size_t cap = allocation_cap.load(std::memory_order_relaxed);
+  if (cap != 0 && size > cap) throw std::bad_alloc();
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -24,17 +43,13 @@ struct Row {
   std::vector<double> values;
 };
 
+// One line per call: l1 m1 l2 m2 L_min and the values.
 std::vector<Row> read_table() {
-  std::ifstream in(VANTOK_TEST_DATA_DIR "/clebsch.txt");
-  EXPECT_TRUE(in.good());
   std::vector<Row> rows;
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream s(line);
-    Row r{};
-    s >> r.l1 >> r.m1 >> r.l2 >> r.m2 >> r.l_min;
-    std::string v;
-    while (s >> v) r.values.push_back(std::strtod(v.c_str(), nullptr));
+  for (const vantok::test::Record& line : vantok::test::read_table("clebsch.txt")) {
+    Row r{std::stoll(line.tag), std::stoll(line.fields.at(0)), std::stoll(line.fields.at(1)),
+          std::stoll(line.fields.at(2)), std::stoll(line.fields.at(3)), {}};
+    for (std::size_t i = 4; i < line.fields.size(); ++i) r.values.push_back(line.num(i));
     rows.push_back(std::move(r));
   }
   return rows;
@@ -165,6 +180,25 @@ TEST(ClebschGordan, Issue5IntegerOverflowIsInternalFailure) {
                vantok::InternalFailure);
   const std::int64_t hi = std::numeric_limits<std::int64_t>::max();
   EXPECT_THROW(clebsch_gordan<double>(hi, 0, 1, 0, out), vantok::InternalFailure);
+  // l1 + l2 overflows, and so would m1 + m2: refused before M is formed.
+  EXPECT_THROW(clebsch_gordan<double>(hi, hi, hi, hi, out), vantok::InternalFailure);
+  EXPECT_THROW(clebsch_gordan<double>(hi, -hi, hi, -hi, out), vantok::InternalFailure);
+}
+
+// Arguments whose coefficients overflow are refused before the work arrays
+// are allocated. Here L^2 still fits in 64 bits (L_max = 2e9), so the
+// coefficient just above L_max, whose middle factor is 0, does not overflow,
+// while A(L_max) = L^2 (2L + 1) L^2 does; the arrays would take 16 GB each.
+TEST(ClebschGordan, OverflowRefusedBeforeAllocating) {
+  std::vector<double> out;
+  allocation_cap.store(std::size_t{64} << 20);
+  EXPECT_THROW(clebsch_gordan<double>(1000000000, 0, 1000000000, 0, out), vantok::InternalFailure);
+  EXPECT_THROW(clebsch_gordan<double>(1000000000, 7, 999999999, -3, out), vantok::InternalFailure);
+  std::vector<vantok::scalar::DualF64> dual_out;
+  EXPECT_THROW(clebsch_gordan<vantok::scalar::DualF64>(1000000000, 0, 1000000000, 0, dual_out),
+               vantok::InternalFailure);
+  allocation_cap.store(0);
+  EXPECT_TRUE(out.empty());
 }
 
 }  // namespace

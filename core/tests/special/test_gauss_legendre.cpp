@@ -5,13 +5,13 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "support/compare.hpp"
+#include "support/expect_error.hpp"
+#include "support/table.hpp"
 
 namespace {
 
@@ -43,16 +43,9 @@ struct Reference {
 
 // gen_gauss_legendre.py: 40-digit Newton roots, keyed by n.
 std::map<std::size_t, std::vector<Reference>> read_table() {
-  std::ifstream in(VANTOK_TEST_DATA_DIR "/gauss_legendre.txt");
-  EXPECT_TRUE(in.good());
   std::map<std::size_t, std::vector<Reference>> table;
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream s(line);
-    std::size_t n = 0, i = 0;
-    std::string xs, ws;
-    s >> n >> i >> xs >> ws;
-    table[n].push_back({i, std::strtod(xs.c_str(), nullptr), std::strtod(ws.c_str(), nullptr)});
+  for (const vantok::test::Record& line : vantok::test::read_table("gauss_legendre.txt")) {
+    table[std::stoull(line.tag)].push_back({line.count(0), line.num(1), line.num(2)});
   }
   return table;
 }
@@ -156,21 +149,15 @@ TEST(GaussLegendre, IntegratesPolynomialsExactly) {
 }
 
 TEST(GaussLegendre, RefusesPointCountsOutOfRange) {
-  auto zero = gauss_legendre<double>(0);
-  ASSERT_FALSE(zero.has_value());
-  EXPECT_EQ(zero.error().kind(), vantok::Error::Kind::InvalidInput);
-  EXPECT_EQ(zero.error().message(), "Gauss-Legendre rule needs n >= 1");
-  auto big = gauss_legendre<double>(131073);
-  ASSERT_FALSE(big.has_value());
-  EXPECT_EQ(big.error().kind(), vantok::Error::Kind::InvalidInput);
-  EXPECT_EQ(big.error().message(), "Gauss-Legendre rule needs n <= 131072, got 131073");
+  using vantok::test::expect_error;
+  constexpr auto invalid = vantok::Error::Kind::InvalidInput;
+  expect_error(gauss_legendre<double>(0), invalid, "Gauss-Legendre rule needs n >= 1");
+  expect_error(gauss_legendre<double>(131073), invalid, "Gauss-Legendre rule needs n <= 131072, got 131073");
   // Refused before anything is allocated, whatever the size.
-  auto huge = gauss_legendre<double>(SIZE_MAX);
-  ASSERT_FALSE(huge.has_value());
-  EXPECT_EQ(huge.error().message(), "Gauss-Legendre rule needs n <= 131072, got 18446744073709551615");
-  auto dual = gauss_legendre<vantok::scalar::dual::Dual<double, 4>>(0);
-  ASSERT_FALSE(dual.has_value());
-  EXPECT_EQ(dual.error().message(), "Gauss-Legendre rule needs n >= 1");
+  expect_error(gauss_legendre<double>(SIZE_MAX), invalid,
+               "Gauss-Legendre rule needs n <= 131072, got 18446744073709551615");
+  expect_error(gauss_legendre<vantok::scalar::dual::Dual<double, 4>>(0), invalid,
+               "Gauss-Legendre rule needs n >= 1");
 }
 
 TEST(GaussLegendre, DualRuleCarriesZeroPartials) {
@@ -217,6 +204,16 @@ TEST(GaussLegendre, RecurrenceGivesLegendreValues) {
   ASSERT_TRUE(middle.has_value());
   EXPECT_EQ(middle->first.hi, 0.0);
   EXPECT_NEAR(middle->second.hi, 128.0 / 225.0, 1e-16);
+}
+
+// A degree above the one the tables were built for, or 0, is a caller fault:
+// an internal failure, never a read past the tables.
+TEST(GaussLegendre, RecurrenceRefusesDegreesOutsideItsTables) {
+  const Recurrence recurrence(6);
+  EXPECT_THROW((void)recurrence.legendre_and_derivative(DoubleDouble{0.5, 0.0}, 7), vantok::InternalFailure);
+  EXPECT_THROW((void)recurrence.legendre_and_derivative(DoubleDouble{0.5, 0.0}, 0), vantok::InternalFailure);
+  EXPECT_THROW((void)recurrence.root_and_weight(40, 0), vantok::InternalFailure);
+  EXPECT_NO_THROW((void)recurrence.legendre_and_derivative(DoubleDouble{0.5, 0.0}, 6));
 }
 
 }  // namespace

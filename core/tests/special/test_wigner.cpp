@@ -6,16 +6,16 @@
 
 #include <cmath>
 #include <cstdint>
-#include <fstream>
 #include <limits>
 #include <map>
-#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "support/central_difference.hpp"
 #include "support/compare.hpp"
+#include "support/expect_error.hpp"
+#include "support/table.hpp"
 
 namespace {
 
@@ -38,16 +38,10 @@ struct Row {
 
 // The mpmath table of gen_wigner_d.py, grouped by (m, n, x).
 std::map<std::tuple<int, int, double>, std::vector<Row>> read_table() {
-  std::ifstream in(VANTOK_TEST_DATA_DIR "/wigner_d.txt");
-  EXPECT_TRUE(in.good());
   std::map<std::tuple<int, int, double>, std::vector<Row>> table;
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream s(line);
-    int m = 0, n = 0, l = 0;
-    std::string xs, vs;
-    s >> m >> n >> xs >> l >> vs;
-    table[{m, n, std::strtod(xs.c_str(), nullptr)}].push_back({l, std::strtod(vs.c_str(), nullptr)});
+  for (const vantok::test::Record& line : vantok::test::read_table("wigner_d.txt")) {
+    table[{std::stoi(line.tag), std::stoi(line.fields.at(0)), line.num(1)}].push_back(
+        {std::stoi(line.fields.at(2)), line.num(3)});
   }
   return table;
 }
@@ -256,10 +250,8 @@ TEST(WignerD, RefusesArgumentOutsideDomain) {
   };
   for (const auto& [x, text] : cases) {
     std::vector<double> out(4, 7.0);
-    auto r = wigner_d<double>(0, 0, x, out);
-    ASSERT_FALSE(r.has_value());
-    EXPECT_EQ(r.error().kind(), vantok::Error::Kind::InvalidInput);
-    EXPECT_EQ(r.error().message(), std::string("wigner_d needs -1 <= x <= 1, got ") + text);
+    vantok::test::expect_error(wigner_d<double>(0, 0, x, out), vantok::Error::Kind::InvalidInput,
+                               std::string("wigner_d needs -1 <= x <= 1, got ") + text);
     for (double v : out) EXPECT_EQ(v, 7.0);
   }
 }
@@ -338,9 +330,8 @@ TEST(WignerDDual, ExtendedRangeKeepsValuesOfDouble) {
 
 TEST(WignerDDual, RefusesArgumentByValue) {
   std::vector<D> out(3, D::constant(2.0));
-  auto r = wigner_d<D>(0, 0, D::variable(1.5, 0), out);
-  ASSERT_FALSE(r.has_value());
-  EXPECT_EQ(r.error().message(), "wigner_d needs -1 <= x <= 1, got 1.5");
+  vantok::test::expect_error(wigner_d<D>(0, 0, D::variable(1.5, 0), out), vantok::Error::Kind::InvalidInput,
+                             "wigner_d needs -1 <= x <= 1, got 1.5");
   EXPECT_EQ(out[0].value, 2.0);
 }
 

@@ -3,11 +3,11 @@
 // every reference value is a double-double pair.
 
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "support/table.hpp"
 
 namespace vantok::test {
 
@@ -22,33 +22,18 @@ struct FunctionRecord {
   std::vector<std::vector<DD>> rows;         // the data lines in order
 };
 
-inline std::vector<DD> read_pairs(std::istringstream& in) {
-  std::vector<DD> out;
-  std::string a, b;
-  while (in >> a >> b) out.push_back({std::strtod(a.c_str(), nullptr), std::strtod(b.c_str(), nullptr)});
-  return out;
-}
-
 inline std::vector<FunctionRecord> load_function_records() {
-  const std::string path = std::string(VANTOK_TEST_DATA_DIR) + "/tmatrix_functions.txt";
-  std::ifstream in(path);
-  if (!in) throw std::runtime_error("cannot open " + path);
   std::vector<FunctionRecord> out;
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream ls(line);
-    std::string tag;
-    ls >> tag;
-    if (tag == "scales" || tag == "angular" || tag == "exps") {
-      FunctionRecord r;
-      r.kind = tag;
-      std::string a;
-      while (ls >> a) r.args.push_back(a);
-      out.push_back(r);
-    } else {
-      if (out.empty()) throw std::runtime_error("data before a header");
-      out.back().rows.push_back(read_pairs(ls));
+  for (const Record& line : read_table("tmatrix_functions.txt")) {
+    if (line.tag == "scales" || line.tag == "angular" || line.tag == "exps") {
+      out.push_back({line.tag, line.fields, {}});
+      continue;
     }
+    // A data line: a label, then (hi, lo) pairs.
+    if (out.empty()) throw std::runtime_error("data before a header");
+    std::vector<DD> pairs;
+    for (std::size_t i = 0; i + 1 < line.fields.size(); i += 2) pairs.push_back({line.num(i), line.num(i + 1)});
+    out.back().rows.push_back(std::move(pairs));
   }
   return out;
 }

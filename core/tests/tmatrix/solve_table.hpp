@@ -4,14 +4,12 @@
 // X = -B A^-1 of the stored system at 60 digits.
 
 #include <cmath>
-#include <cstdlib>
 #include <cstddef>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "support/table.hpp"
 #include "vantok/complex.hpp"
 #include "vantok/scalar/dd.hpp"
 
@@ -26,18 +24,14 @@ struct SolveCase {
 };
 
 inline std::vector<SolveCase> load_solve_cases() {
-  const std::string path = std::string(VANTOK_TEST_DATA_DIR) + "/tmatrix_solve.txt";
-  std::ifstream in(path);
-  if (!in) throw std::runtime_error("cannot open " + path);
   std::vector<SolveCase> cases;
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream ls(line);
-    std::string tag;
-    ls >> tag;
+  for (const Record& line : read_table("tmatrix_solve.txt")) {
+    const std::string& tag = line.tag;
     if (tag == "case") {
       SolveCase c;
-      ls >> c.name >> c.n >> c.cond;
+      c.name = line.fields.at(0);
+      c.n = line.count(1);
+      c.cond = line.num(2);
       cases.push_back(c);
       continue;
     }
@@ -51,8 +45,7 @@ inline std::vector<SolveCase> load_solve_cases() {
                                         : tag == "xlo" ? &c.xlo
                                                        : nullptr;
     if (dst == nullptr) throw std::runtime_error("unknown tag " + tag);
-    std::string re, im;
-    while (ls >> re >> im) dst->push_back({std::strtod(re.c_str(), nullptr), std::strtod(im.c_str(), nullptr)});
+    for (std::size_t i = 0; i + 1 < line.fields.size(); i += 2) dst->push_back({line.num(i), line.num(i + 1)});
     if (dst->size() != c.n * c.n) throw std::runtime_error("short row in " + c.name);
   }
   return cases;

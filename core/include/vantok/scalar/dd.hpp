@@ -154,6 +154,40 @@ inline DoubleDouble two_prod(double a, double b) noexcept {
 /// can meet near the top of the range. The fallback of every sum.
 SumError two_sum_ordered(double a, double b) noexcept;
 
+namespace detail {
+
+/// Fast2Sum of a rounded leading term s and its correction e (|e| about an ulp
+/// of s at most) with the non-finite rule (a non-finite sum carries 0.0) and
+/// the zero rule (an exact zero takes the sign of zero_sign): the last step of
+/// the sums, products and quotients. 3 flops.
+inline DoubleDouble fast_two_sum(double s, double e, double zero_sign) noexcept {
+  const double sum = s + e;
+  if (!finite(sum)) return {sum, 0.0};
+  const double lo = e - (sum - s);
+  if (sum == 0.0) return {std::copysign(0.0, zero_sign), 0.0};
+  return {sum, lo};
+}
+
+/// y + d for an f64 root estimate y and its Newton correction d: TwoSum, with
+/// the ordered fallback when its error is not finite although the sum is; a
+/// non-finite sum carries 0.0. The last step of the square and cube roots.
+inline DoubleDouble corrected(double y, double d) noexcept {
+  SumError t = two_sum(y, d);
+  if (!finite(t.e) && finite(t.s)) t = two_sum_ordered(y, d);
+  if (!finite(t.s)) return {t.s, 0.0};
+  return {t.s, t.e};
+}
+
+/// 2x = (hi + hi, lo + lo), exact, or (hi + hi, 0.0) once the leading part
+/// overflows.
+inline DoubleDouble twice(DoubleDouble x) noexcept {
+  const double hi = x.hi + x.hi;
+  if (!finite(hi)) return {hi, 0.0};
+  return {hi, x.lo + x.lo};
+}
+
+}  // namespace detail
+
 /// -x = (-hi, 0.0 - lo): a zero trailing part of either sign becomes +0.0.
 inline DoubleDouble operator-(DoubleDouble x) noexcept { return {-x.hi, 0.0 - x.lo}; }
 
@@ -177,11 +211,7 @@ inline DoubleDouble operator+(DoubleDouble x, DoubleDouble y) noexcept {
   if (!detail::finite(s2)) return {s2, 0.0};
   e = e - (s2 - s);
   e = f + e;
-  const double s3 = s2 + e;
-  if (!detail::finite(s3)) return {s3, 0.0};
-  const double lo = e - (s3 - s2);
-  if (s3 == 0.0) return {std::copysign(0.0, s), 0.0};
-  return {s3, lo};
+  return detail::fast_two_sum(s2, e, s);
 }
 
 inline DoubleDouble operator-(DoubleDouble x, DoubleDouble y) noexcept { return x + (-y); }
@@ -194,13 +224,7 @@ inline DoubleDouble operator+(DoubleDouble x, double d) noexcept {
     if (!detail::finite(h.s)) return {h.s, 0.0};
     h = two_sum_ordered(x.hi, d);
   }
-  const double s = h.s;
-  const double e = x.lo + h.e;
-  const double s2 = s + e;
-  if (!detail::finite(s2)) return {s2, 0.0};
-  const double lo = e - (s2 - s);
-  if (s2 == 0.0) return {std::copysign(0.0, s), 0.0};
-  return {s2, lo};
+  return detail::fast_two_sum(h.s, x.lo + h.e, h.s);
 }
 
 /// d + x is x + d.
@@ -219,12 +243,7 @@ inline DoubleDouble operator*(DoubleDouble x, DoubleDouble y) noexcept {
   const double c = x.lo * y.lo;
   const double t = std::fma(x.hi, y.lo, c);
   const double t2 = std::fma(x.lo, y.hi, t);
-  const double e = t2 + e1;
-  const double s = p + e;
-  if (!detail::finite(s)) return {s, 0.0};
-  const double lo = e - (s - p);
-  if (s == 0.0) return {std::copysign(0.0, p), 0.0};
-  return {s, lo};
+  return detail::fast_two_sum(p, t2 + e1, p);
 }
 
 /// x * d: TwoProd of x.hi and d with x.lo d folded into the error by a second
@@ -311,11 +330,7 @@ inline DoubleDouble sqrt_core(DoubleDouble x) noexcept {
   const double p = -((-s) * s);
   const double e = std::fma(s, s, -p);
   const double r = (x - DoubleDouble{p, e}).hi;
-  const double d = r / (s + s);
-  SumError t = two_sum(s, d);
-  if (!detail::finite(t.e) && detail::finite(t.s)) t = two_sum_ordered(s, d);
-  if (!detail::finite(t.s)) return {t.s, 0.0};
-  return {t.s, t.e};
+  return detail::corrected(s, r / (s + s));
 }
 
 /// Square root outside 2^-900 <= x.hi <= 2^1000: zeros pass through, a negative

@@ -126,6 +126,14 @@ inline bool quotient_in_range(const T& q, const T& r) noexcept {
   return aq <= R::MAX && ar <= R::MAX && ar >= R::SAFE_MIN;
 }
 
+/// A partial's contribution d f on a special path: exactly +0.0 when d is zero
+/// (whatever f is, so never 0 * inf), else the product with d on the left. A
+/// NaN d is not zero and is never masked.
+template <class T>
+inline T masked(const T& d, const T& f) noexcept {
+  return RealTraits<T>::is_zero(d) ? RealTraits<T>::ZERO : d * f;
+}
+
 // ---------------------------------------------------------------------------
 // Arithmetic.
 
@@ -158,13 +166,8 @@ inline Dual<T, N> operator-(const Dual<T, N>& a) noexcept {
 /// masked term being +0.0.
 template <class T, std::size_t N>
 [[gnu::noinline, gnu::cold]] Dual<T, N> mul_special(const Dual<T, N>& a, const Dual<T, N>& b, const T& p) noexcept {
-  using R = RealTraits<T>;
   Dual<T, N> out;
-  for (std::size_t i = 0; i < N; ++i) {
-    const T u = R::is_zero(a.partials[i]) ? R::ZERO : a.partials[i] * b.value;
-    const T w = R::is_zero(b.partials[i]) ? R::ZERO : b.partials[i] * a.value;
-    out.partials[i] = u + w;
-  }
+  for (std::size_t i = 0; i < N; ++i) out.partials[i] = masked(a.partials[i], b.value) + masked(b.partials[i], a.value);
   out.value = p;
   return out;
 }
@@ -189,7 +192,7 @@ template <class T, std::size_t N>
   using R = RealTraits<T>;
   Dual<T, N> out;
   for (std::size_t i = 0; i < N; ++i) {
-    const T t = a.partials[i] - (R::is_zero(b.partials[i]) ? R::ZERO : b.partials[i] * q);
+    const T t = a.partials[i] - masked(b.partials[i], q);
     out.partials[i] = R::is_zero(t) ? R::ZERO : R::div(t, b.value);
   }
   out.value = q;
@@ -322,10 +325,9 @@ struct SqrtRule {
 template <class Rule, class T, std::size_t N>
 [[gnu::noinline, gnu::cold]] Dual<T, N> chain_special(const Dual<T, N>& x, const T& f, const T& fp,
                                                       Rule /*rule*/ = {}) noexcept {
-  using R = RealTraits<T>;
   const T F = Rule::factor(x, f, fp);
   Dual<T, N> out;
-  for (std::size_t i = 0; i < N; ++i) out.partials[i] = R::is_zero(x.partials[i]) ? R::ZERO : x.partials[i] * F;
+  for (std::size_t i = 0; i < N; ++i) out.partials[i] = masked(x.partials[i], F);
   out.value = f;
   return out;
 }
@@ -464,11 +466,7 @@ template <class T, std::size_t N>
     fb = R::div(bs, hs);
   }
   Dual<T, N> out;
-  for (std::size_t i = 0; i < N; ++i) {
-    const T u = R::is_zero(a.partials[i]) ? R::ZERO : a.partials[i] * fa;
-    const T w = R::is_zero(b.partials[i]) ? R::ZERO : b.partials[i] * fb;
-    out.partials[i] = u + w;
-  }
+  for (std::size_t i = 0; i < N; ++i) out.partials[i] = masked(a.partials[i], fa) + masked(b.partials[i], fb);
   out.value = h;
   return out;
 }

@@ -142,6 +142,19 @@ constexpr T constant(double c) noexcept {
   return ScalarTraits<T>::from_f64(c);
 }
 
+/// The value of x as f64 (the leading part of a double-double, the value of a
+/// dual): what comparisons, exponents and branch choices of generic code read.
+template <class T>
+constexpr double value_f64(const T& x) noexcept {
+  return ScalarTraits<T>::value_f64(x);
+}
+
+/// The value of x in its real type: x itself, or the value of a dual.
+template <class T>
+constexpr const typename ScalarTraits<T>::Real& real_value(const T& x) noexcept {
+  return ScalarTraits<T>::value(x);
+}
+
 /// What generic numerics need of a scalar: the field operations, negation,
 /// value-only ordering, the math functions, and a ScalarTraits policy.
 template <class T>
