@@ -8,7 +8,6 @@ import textwrap
 import threading
 
 import numpy as np
-import pytest
 from hypothesis import HealthCheck, settings
 
 settings.register_profile(

@@ -3,14 +3,12 @@ conversion of arrays and flags, read borrows, shape checks, size guards,
 buffers and output arrays."""
 
 import ctypes
-import sys
 
 import numpy as np
 import pytest
 from conftest import FOREIGN, raises_exactly, run_py
 
 import vantok._vantok as vt
-from vantok import errors
 
 with_write_borrow = vt._testing.with_write_borrow
 

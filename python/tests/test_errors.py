@@ -2,7 +2,6 @@
 _testing.raise_core_error, and its fallbacks when "vantok.errors" misbehaves."""
 
 import math
-import re
 import sys
 import types
 import unicodedata

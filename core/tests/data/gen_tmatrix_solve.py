@@ -66,7 +66,6 @@ def cauchy_case(n, shift):
 
 
 def to_mp(m):
-    n = len(m)
     return mp.matrix([[mp.mpc(mp.mpf(e[0]) + mp.mpf(e[1]), mp.mpf(e[2]) + mp.mpf(e[3])) for e in row]
                       for row in m])
 
