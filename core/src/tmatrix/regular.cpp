@@ -172,10 +172,7 @@ std::vector<std::optional<Forms<T>>> NodeSeries<T>::forms_wanted(
                                             const SuffixSums<T>&, std::int64_t,            \
                                             const Complex<T>&);                            \
   template struct NodeSeries<T>;
-VANTOK_TMATRIX_REGULAR(double)
-VANTOK_TMATRIX_REGULAR(scalar::DoubleDouble)
-VANTOK_TMATRIX_REGULAR(scalar::DualF64)
-VANTOK_TMATRIX_REGULAR(scalar::DualDD)
+VANTOK_FOR_EACH_SCALAR(VANTOK_TMATRIX_REGULAR)
 #undef VANTOK_TMATRIX_REGULAR
 
 }  // namespace vantok::tmatrix::regular

@@ -181,3 +181,12 @@ concept Scalar = requires(const T& a, const T& b, std::int32_t n) {
 static_assert(Scalar<double> && Scalar<DoubleDouble> && Scalar<DualF64> && Scalar<DualDD>);
 
 }  // namespace vantok::scalar
+
+/// Applies the macro M to each of the four scalars, in the order of
+/// AllScalars: the explicit instantiations and their extern declarations of a
+/// kernel that serves every scalar.
+#define VANTOK_FOR_EACH_SCALAR(M)        \
+  M(double)                              \
+  M(::vantok::scalar::DoubleDouble)      \
+  M(::vantok::scalar::DualF64)           \
+  M(::vantok::scalar::DualDD)

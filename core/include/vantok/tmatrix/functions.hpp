@@ -60,10 +60,7 @@ std::pair<Complex<T>, Complex<T>> exps_scaled(const Complex<T>& z, const T& s);
   extern template struct Scales<T>;                                                      \
   extern template struct Angular<T>;                                                     \
   extern template std::pair<Complex<T>, Complex<T>> exps_scaled<T>(const Complex<T>&, const T&);
-VANTOK_TMATRIX_FUNCTIONS(double)
-VANTOK_TMATRIX_FUNCTIONS(scalar::DoubleDouble)
-VANTOK_TMATRIX_FUNCTIONS(scalar::DualF64)
-VANTOK_TMATRIX_FUNCTIONS(scalar::DualDD)
+VANTOK_FOR_EACH_SCALAR(VANTOK_TMATRIX_FUNCTIONS)
 #undef VANTOK_TMATRIX_FUNCTIONS
 
 }  // namespace vantok::tmatrix::functions

@@ -131,10 +131,7 @@ std::pair<Complex<T>, T> tail(const JTerms<T>& j, std::int64_t alpha_offset, std
       const JTerms<T>&, std::int64_t, std::int64_t, std::span<const T>, const T&,           \
       const SuffixSums<T>&, std::int64_t, const Complex<T>&);                               \
   extern template struct NodeSeries<T>;
-VANTOK_TMATRIX_REGULAR(double)
-VANTOK_TMATRIX_REGULAR(scalar::DoubleDouble)
-VANTOK_TMATRIX_REGULAR(scalar::DualF64)
-VANTOK_TMATRIX_REGULAR(scalar::DualDD)
+VANTOK_FOR_EACH_SCALAR(VANTOK_TMATRIX_REGULAR)
 #undef VANTOK_TMATRIX_REGULAR
 
 }  // namespace vantok::tmatrix::regular
