@@ -80,7 +80,7 @@ void add_note(const char* param) noexcept;
 /// internal-failure exception; std::bad_alloc becomes MemoryError.
 PyObject* translate_current_exception() noexcept;
 
-/// A string in double quotes with the escapes of a Rust string literal's debug
+/// A string in double quotes with the escapes of the debug (quoted literal)
 /// form: \\ \" \n \r \t \0, and \u{hex} for every other code point that is
 /// not printable (a control, format, private-use, unassigned or separator
 /// character other than the space) or that extends a grapheme (a combining

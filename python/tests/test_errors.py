@@ -94,7 +94,7 @@ def test_message_with_nul_and_non_ascii_survives_intact():
         ("'é∂", "\"'é∂\""),
     ],
 )
-def test_unknown_variant_is_named_in_rust_debug_form(variant, shown):
+def test_unknown_variant_is_named_in_quoted_debug_form(variant, shown):
     with raises_exactly(ValueError, "unknown vantok::Error variant " + shown):
         raise_core_error(variant, "m")
 
