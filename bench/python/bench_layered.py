@@ -2,7 +2,7 @@
 layers at outer size parameter x_L = 10, 100 and 1000 (indices alternating
 1.5 + 0.01i and 1.33), with and without the per-layer Jacobian. Prints one table."""
 
-import time
+import timeit
 
 import numpy as np
 
@@ -17,15 +17,6 @@ def particles(layers, x_outer, count):
     return x, m
 
 
-def best_time(x, m, derivatives):
-    times = []
-    for _ in range(REPEATS):
-        start = time.perf_counter()
-        vt.layered_efficiencies(x, m, None, derivatives, False)
-        times.append(time.perf_counter() - start)
-    return min(times)
-
-
 print(f"layered_efficiencies (best of {REPEATS})")
 print(f"{'layers':>6}{'x_L':>8}{'count':>8}{'derivatives':>13}{'us/particle':>13}{'ns/term/layer':>15}")
 for layers in (2, 10):
@@ -34,6 +25,7 @@ for layers in (2, 10):
         x, m = particles(layers, x_outer, count)
         terms = int(vt.mie_default_n_max(np.array([x_outer]))[0])
         for derivatives in (False, True):
-            seconds = best_time(x, m, derivatives) / count
+            seconds = min(timeit.repeat(lambda: vt.layered_efficiencies(x, m, None, derivatives, False),
+                                        number=1, repeat=REPEATS)) / count
             print(f"{layers:6d}{x_outer:8.0f}{count:8d}{str(derivatives):>13}{1e6 * seconds:13.2f}"
                   f"{1e9 * seconds / (terms * layers):15.1f}")

@@ -3,7 +3,7 @@
 and mie_greek of one sphere with x = 100 to all orders, with and without
 derivatives. Prints one table."""
 
-import time
+import timeit
 
 import numpy as np
 
@@ -19,25 +19,18 @@ mu = np.cos(np.linspace(0.0, np.pi, 181))
 terms = vt.mie_default_n_max(x)
 
 
-def best_time(call):
-    times = []
-    for _ in range(REPEATS):
-        start = time.perf_counter()
-        call()
-        times.append(time.perf_counter() - start)
-    return min(times)
-
-
 rows = []
 for derivatives in (False, True):
-    seconds = best_time(lambda: vt.mie_phase_matrix(x, m, mu, None, derivatives, False, True))
+    seconds = min(timeit.repeat(lambda: vt.mie_phase_matrix(x, m, mu, None, derivatives, False, True),
+                                number=1, repeat=REPEATS))
     work = terms.sum() * len(mu)
     rows.append((f"mie_phase_matrix {SPHERES} x {len(mu)}", derivatives, seconds, f"{1e9 * seconds / work:.2f} ns/term/angle"))
 
 x100, m100 = np.array([100.0]), np.array([1.5 + 0.01j])
 counts, g, _ = vt.mie_greek(x100, m100, None, None, False, False, True)
 for derivatives in (False, True):
-    seconds = best_time(lambda: vt.mie_greek(x100, m100, None, None, derivatives, False, True))
+    seconds = min(timeit.repeat(lambda: vt.mie_greek(x100, m100, None, None, derivatives, False, True),
+                                number=1, repeat=REPEATS))
     rows.append((f"mie_greek x = 100, L = {g.shape[2] - 1}", derivatives, seconds, f"N = {int(counts[0])}"))
 
 print(f"angular sphere functions (best of {REPEATS}; mean terms {terms.mean():.1f} over the spheres)")
