@@ -3,7 +3,7 @@ PYTHON ?= /usr/bin/python3
 BUILD ?= build
 BUILD_TYPE ?= Release
 JOBS ?= $(shell nproc)
-APT_PACKAGES := g++ cmake make libgtest-dev libbenchmark-dev python3-dev python3-numpy \
+APT_PACKAGES := g++ cmake make libgtest-dev libbenchmark-dev libtbb-dev libeigen3-dev python3-dev python3-numpy \
                 python3-scipy python3-mpmath python3-pytest python3-hypothesis
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)

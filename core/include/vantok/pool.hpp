@@ -1,0 +1,138 @@
+#pragma once
+// The library's one work-stealing thread pool, and the stop hook that lets a
+// caller end a long computation early.
+//
+// Parallel loops here give results that never depend on scheduling: each
+// index writes its own slot, and the caller merges the slots in index order
+// afterwards. An error value of one index does not cancel the others. A
+// thrown exception (an internal failure, an allocation failure, a stop) ends
+// the loop and reaches the caller.
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <exception>
+#include <functional>
+#include <optional>
+#include <type_traits>
+#include <utility>
+
+namespace vantok {
+
+namespace stop {
+
+/// A caller's request channel for one call. The core polls it between units of
+/// work; it never calls into Python itself.
+class Token {
+ public:
+  virtual ~Token() = default;
+  /// Asked on the thread that installed the token, at most about every
+  /// `poll_interval`; returns true when the call must stop. May block briefly.
+  virtual bool poll() noexcept = 0;
+
+  bool requested() const noexcept { return requested_.load(std::memory_order_relaxed); }
+  void request() noexcept { requested_.store(true, std::memory_order_relaxed); }
+
+ private:
+  friend void check();
+  std::atomic<bool> requested_{false};
+  std::chrono::steady_clock::time_point last_poll_{};
+  const void* owner_ = nullptr;
+  friend class Scope;
+};
+
+/// How often the installing thread polls its token while it computes.
+inline constexpr std::chrono::milliseconds poll_interval{100};
+
+/// Thrown by `check` when the current call was asked to stop. Bindings catch it
+/// and return with the exception the token's poll left pending.
+struct Stopped : std::exception {
+  const char* what() const noexcept override { return "computation stopped on request"; }
+};
+
+/// Installs a token on the calling thread for the scope's lifetime; nests.
+class Scope {
+ public:
+  explicit Scope(Token& token) noexcept;
+  ~Scope();
+  Scope(const Scope&) = delete;
+  Scope& operator=(const Scope&) = delete;
+
+ private:
+  Token* previous_;
+};
+
+/// The token of the current call on this thread, or null.
+Token* current() noexcept;
+
+/// Throws Stopped when the current call was asked to stop. Cheap: a
+/// thread-local read and an atomic load, plus a clock read on the installing
+/// thread. Call it between units of work of a millisecond or so.
+void check();
+
+}  // namespace stop
+
+namespace pool {
+
+/// The pool's size, fixed at first use: RAYON_NUM_THREADS when it is a
+/// positive decimal integer, else RAYON_RS_NUM_CPUS under the same rule, else
+/// the number of online processors.
+std::size_t threads();
+
+/// The concurrency of the arena the caller runs in: the pool's size outside
+/// any arena, the test arena's inside `with_threads`.
+std::size_t thread_count();
+
+/// Index of the calling thread within its arena, in [0, thread_count()).
+std::size_t worker_index();
+
+/// How a loop's indices are handed to threads.
+enum class Grain {
+  /// Work-stealing ranges chosen by the scheduler (many cheap indices).
+  Auto,
+  /// One task per index (few, heavy indices).
+  One,
+};
+
+/// Runs body(i) for every i in [0, n) in the caller's arena (the process-wide
+/// pool when the caller is in none), and returns when all are done. The
+/// caller's stop token is installed on every thread that runs an index.
+void for_each_index(std::size_t n, const std::function<void(std::size_t)>& body,
+                    Grain grain = Grain::Auto);
+
+/// Runs f in the process-wide arena (directly when already in an arena).
+void run_in_pool(const std::function<void()>& f);
+
+/// Runs f inside a fresh arena of `thread_count` threads: lets tests compare
+/// one thread with many in one process.
+void run_with_threads(std::size_t thread_count, const std::function<void()>& f);
+
+/// run_in_pool for a callable with a result.
+template <class F>
+auto run(F&& f) -> std::invoke_result_t<F&> {
+  using R = std::invoke_result_t<F&>;
+  if constexpr (std::is_void_v<R>) {
+    run_in_pool([&] { f(); });
+  } else {
+    std::optional<R> out;
+    run_in_pool([&] { out.emplace(f()); });
+    return std::move(*out);
+  }
+}
+
+/// run_with_threads for a callable with a result.
+template <class F>
+auto with_threads(std::size_t thread_count, F&& f) -> std::invoke_result_t<F&> {
+  using R = std::invoke_result_t<F&>;
+  if constexpr (std::is_void_v<R>) {
+    run_with_threads(thread_count, [&] { f(); });
+  } else {
+    std::optional<R> out;
+    run_with_threads(thread_count, [&] { out.emplace(f()); });
+    return std::move(*out);
+  }
+}
+
+}  // namespace pool
+
+}  // namespace vantok
