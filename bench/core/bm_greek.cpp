@@ -85,7 +85,12 @@ void BM_Greek_PhaseMatrixAtNodes(benchmark::State& state) {
   }
   set_counters(state, p);
 }
-BENCHMARK(BM_Greek_PhaseMatrixAtNodes)->Arg(10)->Arg(100)->Arg(1000)->Arg(5000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Greek_PhaseMatrixAtNodes)
+    ->Arg(10)
+    ->Arg(100)
+    ->Arg(1000)
+    ->Arg(5000)
+    ->Unit(benchmark::kMicrosecond);
 
 // The projection alone; arg 1 is the number of table sets (1, or 4 with derivatives).
 void BM_Greek_Project(benchmark::State& state) {
@@ -115,10 +120,12 @@ void BM_Greek_Wigner(benchmark::State& state) {
   Mie mie;
   const GreekProjector p = projector_for(solved(mie, static_cast<double>(state.range(0))).coefficients());
   const wigner::GreekWigner w(p.effective_order);
-  const auto width = state.range(1) == 4 ? wigner::LaneWidth::Four : wigner::LaneWidth::Two;
+  const auto width =
+      state.range(1) == 4 ? vantok::scalar::lanes::Width::Four : vantok::scalar::lanes::Width::Two;
   for (auto _ : state) {
     double sum = 0.0;
-    auto r = w.evaluate(p.nodes, [&](const wigner::GreekBlock& b) { sum += b.values[0][0] + b.values[3][0]; }, width);
+    auto r = w.evaluate(
+        p.nodes, [&](const wigner::GreekBlock& b) { sum += b.values[0][0] + b.values[3][0]; }, width);
     benchmark::DoNotOptimize(r);
     benchmark::DoNotOptimize(sum);
   }

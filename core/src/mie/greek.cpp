@@ -60,7 +60,7 @@ std::string debug(const GreekCoefficients<double>& greek) {
 
 namespace {
 
-using special::wigner::LaneWidth;
+using scalar::lanes::Width;
 
 // The weighted phase matrix of one node: F11 w, F33 w, their sum and
 // difference, F12, F34 and the weight.
@@ -100,7 +100,7 @@ using V = scalar::lanes::F64x4;
 }  // namespace
 
 Result<std::vector<GreekCoefficients<double>>> GreekProjector::project(
-    std::span<const PhaseMatrixTable> tables, LaneWidth width) const {
+    std::span<const PhaseMatrixTable> tables, Width width) const {
   const std::size_t n_nodes = nodes.size();
   VANTOK_ASSERT(!tables.empty() && tables.size() <= 4 && weights.size() == n_nodes);
   for (const PhaseMatrixTable& t : tables) {
@@ -129,17 +129,19 @@ Result<std::vector<GreekCoefficients<double>>> GreekProjector::project(
   // The four Wigner functions arrive in blocks of degrees, the nodes of each
   // block in ascending order, so every sum over the nodes keeps that order.
   // alpha2 and alpha3 hold the sums S+ and S- until the end.
-  const bool wide = width == LaneWidth::Four || (width == LaneWidth::Widest && scalar::lanes::has_avx2());
-  const auto accumulate_block = wide ? &four::accumulate : &two::accumulate;
+  width = scalar::lanes::resolve(width);
+  VANTOK_ASSERT(width == Width::Two || scalar::lanes::has_avx2());
+  const auto accumulate_block = width == Width::Four ? &four::accumulate : &two::accumulate;
   const special::wigner::GreekWigner wigner(effective_order);
   auto accumulate = [&](const special::wigner::GreekBlock& block) {
     for (std::size_t s = 0; s < tables.size(); ++s) {
       GreekCoefficients<double>& g = out[s];
-      const Sums sums{g.alpha1.data(), g.alpha2.data(), g.alpha3.data(), g.alpha4.data(), g.beta1.data(), g.beta2.data()};
+      const Sums sums{g.alpha1.data(), g.alpha2.data(), g.alpha3.data(),
+                      g.alpha4.data(), g.beta1.data(),  g.beta2.data()};
       accumulate_block(block, &factors[s * n_nodes + block.first], sums);
     }
   };
-  VANTOK_CHECK(wigner.evaluate(nodes, accumulate, wide ? LaneWidth::Four : LaneWidth::Two));
+  VANTOK_CHECK(wigner.evaluate(nodes, accumulate, width));
   for (GreekCoefficients<double>& g : out) {
     for (std::size_t l = 0; l < len; ++l) {
       const double f = static_cast<double>(2 * l + 1) * 0.5;

@@ -104,7 +104,8 @@ inline Path path(std::int64_t m, std::int64_t n, double x) noexcept {
 template <class T>
 std::pair<std::int64_t, T> start(std::int64_t m, const Path& p, T xp) {
   if (p.kind == Kind::Difference) return start_value(0, static_cast<std::size_t>(2 * std::abs(m)), xp);
-  auto started = start_value(static_cast<std::size_t>(std::abs(m - p.n)), static_cast<std::size_t>(std::abs(m + p.n)), xp);
+  auto started = start_value(static_cast<std::size_t>(std::abs(m - p.n)),
+                             static_cast<std::size_t>(std::abs(m + p.n)), xp);
   if (m > p.n && (m - p.n) % 2 != 0) started.second = -started.second;
   return started;
 }

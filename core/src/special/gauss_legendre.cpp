@@ -58,10 +58,13 @@ std::array<std::atomic<const NewtonRule*>, MAX_NEWTON_POINTS + 1> newton_rules{}
 Result<const NewtonRule*> cached_newton_rule(std::size_t n) {
   std::atomic<const NewtonRule*>& slot = newton_rules[n];
   if (const NewtonRule* rule = slot.load(std::memory_order_acquire)) return rule;
-  auto made = std::make_unique<NewtonRule>(NewtonRule{std::vector<double>(n, 0.0), std::vector<double>(n, 0.0)});
+  auto made = std::make_unique<NewtonRule>();
+  made->nodes.assign(n, 0.0);
+  made->weights.assign(n, 0.0);
   VANTOK_CHECK(newton_rule(n, made->nodes, made->weights));
   const NewtonRule* published = nullptr;
-  if (slot.compare_exchange_strong(published, made.get(), std::memory_order_acq_rel, std::memory_order_acquire)) {
+  if (slot.compare_exchange_strong(published, made.get(), std::memory_order_acq_rel,
+                                   std::memory_order_acquire)) {
     return made.release();
   }
   return published;

@@ -13,6 +13,7 @@
 
 #include "special/detail_wigner.hpp"
 #include "vantok/format.hpp"
+#include "vantok/pool.hpp"
 #include "vantok/scalar/lanes.hpp"
 #include "vantok/special/wigner.hpp"
 
@@ -38,7 +39,16 @@ Region region_of(double x) {
   return Region::FarPositive;
 }
 
-enum class Table { Difference0, Difference2, ThreeTerm22, ThreeTerm2m2, ThreeTerm02, General2m2, General0m2, General02 };
+enum class Table {
+  Difference0,
+  Difference2,
+  ThreeTerm22,
+  ThreeTerm2m2,
+  ThreeTerm02,
+  General2m2,
+  General0m2,
+  General02
+};
 
 // The recurrence of one function in one region, as detail::path chooses it.
 struct Recurrence {
@@ -74,17 +84,7 @@ constexpr Recurrence RECURRENCES[4][GREEK_FUNCTIONS] = {
 };
 
 const std::vector<double>& table(const GreekWigner::Tables& t, Table which) {
-  switch (which) {
-    case Table::Difference0: return t.difference0;
-    case Table::Difference2: return t.difference2;
-    case Table::ThreeTerm22: return t.three_term22;
-    case Table::ThreeTerm2m2: return t.three_term2m2;
-    case Table::ThreeTerm02: return t.three_term02;
-    case Table::General2m2: return t.general2m2;
-    case Table::General0m2: return t.general0m2;
-    case Table::General02: return t.general02;
-  }
-  return t.difference0;
+  return t[static_cast<std::size_t>(which)];
 }
 
 // One group of lanes: the arguments begin .. begin + lanes - 1 of one region
@@ -185,13 +185,13 @@ constexpr std::size_t K = 2;
 // The kernels of one lane width.
 struct Kernels {
   std::size_t lanes;
-  void (*advance)(const GreekWigner::Tables&, Group&, std::size_t, std::size_t, std::size_t, std::size_t, Scratch&);
+  void (*advance)(const GreekWigner::Tables&, Group&, std::size_t, std::size_t, std::size_t, std::size_t,
+                  Scratch&);
   void (*transpose)(const Scratch&, std::size_t, Rows&);
 };
 
-Kernels kernels(LaneWidth width) {
-  const bool wide = width == LaneWidth::Four || (width == LaneWidth::Widest && scalar::lanes::has_avx2());
-  if (wide) {
+Kernels kernels(Width width) {
+  if (scalar::lanes::resolve(width) == Width::Four) {
     VANTOK_ASSERT(scalar::lanes::has_avx2());
     return {four::K * four::W, &four::advance_group, &four::transpose_block};
   }
@@ -204,42 +204,48 @@ GreekWigner::GreekWigner(std::size_t l_max) : l_max_(l_max) {
   // Coefficients of the steps l -> l + 1 for l < l_max, from the start degree
   // of each recurrence on (1 for d^l_00, l_min = 2 for the others), with S and
   // C carried as the scalar steps carry them.
-  Tables& t = tables_;
-  t.difference0.assign(3 * l_max, 0.0);
-  t.difference2.assign(3 * l_max, 0.0);
-  for (std::size_t l = 1; l < l_max; ++l) {
-    for (const auto& [m, out] : {std::pair{0.0, &t.difference0}, std::pair{2.0, &t.difference2}}) {
-      if (l < 2 && m != 0.0) continue;
-      const detail::DifferenceStep c = detail::difference_step(l, m);
-      std::copy_n(std::array{c.c1, c.c2, c.recip}.data(), 3, out->data() + 3 * l);
+  auto out = [&](Table which, std::size_t stride) -> double* {
+    std::vector<double>& v = tables_[static_cast<std::size_t>(which)];
+    v.assign(stride * l_max, 0.0);
+    return v.data();
+  };
+  for (const auto& [which, m, start] :
+       {std::tuple{Table::Difference0, 0.0, 1}, std::tuple{Table::Difference2, 2.0, 2}}) {
+    double* c = out(which, 3);
+    for (std::size_t l = start; l < l_max; ++l) {
+      const detail::DifferenceStep step = detail::difference_step(l, m);
+      std::copy_n(std::array{step.c1, step.c2, step.recip}.data(), 3, c + 3 * l);
     }
   }
-  for (const auto& [m, n, out] : {std::tuple{2.0, 2.0, &t.three_term22}, std::tuple{2.0, -2.0, &t.three_term2m2},
-                                  std::tuple{0.0, 2.0, &t.three_term02}}) {
-    out->assign(5 * l_max, 0.0);
+  for (const auto& [which, m, n] :
+       {std::tuple{Table::ThreeTerm22, 2.0, 2.0}, std::tuple{Table::ThreeTerm2m2, 2.0, -2.0},
+        std::tuple{Table::ThreeTerm02, 0.0, 2.0}}) {
+    double* c = out(which, 5);
     double s = 0.0;
     for (std::size_t l = 2; l < l_max; ++l) {
-      const detail::ThreeTermStep c = detail::three_term_step(l, m, n, s);
-      std::copy_n(std::array{c.ll, c.mn, c.two_l1, c.s_l, c.divisor}.data(), 5, out->data() + 5 * l);
-      s = c.s_next;
+      const detail::ThreeTermStep step = detail::three_term_step(l, m, n, s);
+      std::copy_n(std::array{step.ll, step.mn, step.two_l1, step.s_l, step.divisor}.data(), 5, c + 5 * l);
+      s = step.s_next;
     }
   }
-  for (const auto& [m, n, out] : {std::tuple{2.0, -2.0, &t.general2m2}, std::tuple{0.0, -2.0, &t.general0m2},
-                                  std::tuple{0.0, 2.0, &t.general02}}) {
-    out->assign(5 * l_max, 0.0);
+  for (const auto& [which, m, n] :
+       {std::tuple{Table::General2m2, 2.0, -2.0}, std::tuple{Table::General0m2, 0.0, -2.0},
+        std::tuple{Table::General02, 0.0, 2.0}}) {
+    double* c = out(which, 5);
+    // C at l_min = 2, as wigner_d starts it.
     double c_l = 2.0 * (2.0 + 1.0) - m * n;
     double s = 0.0;
     for (std::size_t l = 2; l < l_max; ++l) {
-      const detail::GeneralDifferenceStep c = detail::general_difference_step(l, m, n, c_l, s);
-      std::copy_n(std::array{c.lq, c.c_l, c.c1, c.s_l, c.recip}.data(), 5, out->data() + 5 * l);
-      c_l = c.c_next;
-      s = c.s_next;
+      const detail::GeneralDifferenceStep step = detail::general_difference_step(l, m, n, c_l, s);
+      std::copy_n(std::array{step.lq, step.c_l, step.c1, step.s_l, step.recip}.data(), 5, c + 5 * l);
+      c_l = step.c_next;
+      s = step.s_next;
     }
   }
 }
 
 Result<void> GreekWigner::evaluate_blocks(std::span<const double> x, BlockSink sink, void* context,
-                                          LaneWidth width) const {
+                                          Width width) const {
   for (const double v : x) {
     if (!(std::fabs(v) <= 1.0)) {
       return std::unexpected(Error::invalid_input("wigner_d needs -1 <= x <= 1, got " + fmt::debug(v)));
@@ -253,6 +259,8 @@ Result<void> GreekWigner::evaluate_blocks(std::span<const double> x, BlockSink s
   };
   const auto buffers = std::make_unique<Buffers>();
   for (std::size_t l_begin = 0; l_begin <= l_max_; l_begin += GREEK_BLOCK) {
+    // Polled once per block of degrees, some 0.1 us per argument.
+    stop::check();
     const std::size_t l_end = std::min(l_begin + GREEK_BLOCK, l_max_ + 1);
     for (Group& g : groups) {
       std::size_t from = l_begin;

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "support/compare.hpp"
-#include "vantok/scalar/lanes.hpp"
+#include "support/lane_widths.hpp"
 #include "vantok/special/gauss_legendre.hpp"
 #include "vantok/special/wigner.hpp"
 
@@ -19,7 +19,7 @@ namespace {
 using vantok::mie::greek::GreekCoefficients;
 using vantok::mie::greek::GreekProjector;
 using vantok::mie::greek::PhaseMatrixTable;
-using vantok::special::wigner::LaneWidth;
+using vantok::scalar::lanes::Width;
 using vantok::test::bits;
 using G = GreekCoefficients<double>;
 
@@ -69,11 +69,9 @@ std::vector<G> reference_project(const GreekProjector& p, const std::vector<Phas
 TEST(GreekProjection, MatchesNodeByNodeLoopBitForBit) {
   std::mt19937_64 rng(27);
   std::normal_distribution<double> normal;
-  std::vector<LaneWidth> widths{LaneWidth::Two};
-  if (vantok::scalar::lanes::has_avx2()) widths.push_back(LaneWidth::Four);
   // (N, L): Newton rules (Q <= 100) and asymptotic ones, L = 0, L below 2N,
   // L = 2N, and effective orders on either side of the 32-degree blocks.
-  const std::pair<std::size_t, std::size_t> cases[] = {{1, 0}, {1, 2},  {3, 1},   {5, 10},  {16, 31},
+  const std::pair<std::size_t, std::size_t> cases[] = {{1, 0},   {1, 2},   {3, 1},   {5, 10},  {16, 31},
                                                        {16, 32}, {17, 33}, {40, 80}, {90, 17}, {150, 300}};
   for (const auto& [n_terms, order] : cases) {
     auto projector = vantok::mie::coefficients::Coefficients::greek_projector(n_terms, order);
@@ -90,9 +88,10 @@ TEST(GreekProjection, MatchesNodeByNodeLoopBitForBit) {
       tables.push_back({columns[4 * s], columns[4 * s + 1], columns[4 * s + 2], columns[4 * s + 3]});
     }
     for (std::size_t count = 1; count <= 4; count += 3) {
-      const std::vector<PhaseMatrixTable> sets(tables.begin(), tables.begin() + static_cast<std::ptrdiff_t>(count));
+      const std::vector<PhaseMatrixTable> sets(tables.begin(),
+                                               tables.begin() + static_cast<std::ptrdiff_t>(count));
       const std::vector<G> expected = reference_project(*projector, sets);
-      for (const LaneWidth width : widths) {
+      for (const Width width : vantok::test::lane_widths()) {
         auto got = projector->project(sets, width);
         ASSERT_TRUE(got.has_value());
         ASSERT_EQ(got->size(), count);

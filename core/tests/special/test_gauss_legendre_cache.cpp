@@ -35,7 +35,8 @@ std::pair<std::vector<double>, std::vector<double>> direct_rule(std::size_t n) {
 }
 
 bool same(const std::vector<double>& a, const std::vector<double>& b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](double u, double v) { return bits(u) == bits(v); });
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                    [](double u, double v) { return bits(u) == bits(v); });
 }
 
 TEST(GaussLegendreCache, EveryCallFromEveryThreadHasTheDirectBits) {
@@ -55,7 +56,8 @@ TEST(GaussLegendreCache, EveryCallFromEveryThreadHasTheDirectBits) {
         for (const std::size_t n : order) {
           auto rule = gl::gauss_legendre<double>(n);
           auto dual = gl::gauss_legendre<vantok::scalar::DualF64>(n);
-          if (!rule || !dual || !same(rule->first, expected[n].first) || !same(rule->second, expected[n].second) ||
+          if (!rule || !dual || !same(rule->first, expected[n].first) ||
+              !same(rule->second, expected[n].second) ||
               bits(dual->first[n / 2].value) != bits(expected[n].first[n / 2])) {
             ++mismatches[static_cast<std::size_t>(t)];
           }

@@ -12,32 +12,40 @@
 #include <vector>
 
 #include "support/compare.hpp"
-#include "support/expect_error.hpp"
-#include "vantok/scalar/lanes.hpp"
+#include "support/lane_widths.hpp"
 #include "vantok/special/gauss_legendre.hpp"
 #include "vantok/special/wigner.hpp"
 
 namespace {
 
+using vantok::scalar::lanes::Width;
 using vantok::special::wigner::GREEK_FUNCTIONS;
 using vantok::special::wigner::GreekBlock;
 using vantok::special::wigner::GreekWigner;
-using vantok::special::wigner::LaneWidth;
 using vantok::test::bits;
 
 constexpr int M[GREEK_FUNCTIONS] = {0, 2, 2, 0};
 constexpr int N[GREEK_FUNCTIONS] = {0, 2, -2, 2};
 
-std::vector<LaneWidth> widths() {
-  std::vector<LaneWidth> w{LaneWidth::Two};
-  if (vantok::scalar::lanes::has_avx2()) w.push_back(LaneWidth::Four);
-  return w;
-}
-
 std::vector<double> arguments() {
-  std::vector<double> x = {-1.0, -0.9999, std::nextafter(-0.9, -1.0), -0.9, std::nextafter(-0.9, 0.0), -0.5,
-                           -1e-300, -0.0, 0.0, 1e-300, 0.25, std::nextafter(0.9, 0.0), 0.9,
-                           std::nextafter(0.9, 1.0), 0.97, 1.0 - 0x1p-40, std::nextafter(1.0, 0.0), 1.0};
+  std::vector<double> x = {-1.0,
+                           -0.9999,
+                           std::nextafter(-0.9, -1.0),
+                           -0.9,
+                           std::nextafter(-0.9, 0.0),
+                           -0.5,
+                           -1e-300,
+                           -0.0,
+                           0.0,
+                           1e-300,
+                           0.25,
+                           std::nextafter(0.9, 0.0),
+                           0.9,
+                           std::nextafter(0.9, 1.0),
+                           0.97,
+                           1.0 - 0x1p-40,
+                           std::nextafter(1.0, 0.0),
+                           1.0};
   std::mt19937_64 rng(27);
   std::uniform_real_distribution<double> uniform(-1.0, 1.0);
   for (int i = 0; i < 37; ++i) x.push_back(uniform(rng));
@@ -54,9 +62,10 @@ struct Collected {
   std::vector<std::pair<std::size_t, std::size_t>> order;
 };
 
-Collected collect(const GreekWigner& g, const std::vector<double>& x, LaneWidth width) {
+Collected collect(const GreekWigner& g, const std::vector<double>& x, Width width) {
   Collected c;
-  c.rows.assign(GREEK_FUNCTIONS, std::vector<std::vector<double>>(x.size(), std::vector<double>(g.l_max() + 1, 99.0)));
+  c.rows.assign(GREEK_FUNCTIONS,
+                std::vector<std::vector<double>>(x.size(), std::vector<double>(g.l_max() + 1, 99.0)));
   auto r = g.evaluate(
       x,
       [&](const GreekBlock& b) {
@@ -64,7 +73,8 @@ Collected collect(const GreekWigner& g, const std::vector<double>& x, LaneWidth 
         for (std::size_t f = 0; f < GREEK_FUNCTIONS; ++f) {
           for (std::size_t j = 0; j < b.lanes; ++j) {
             const auto row = b.row(f, j);
-            std::copy(row.begin(), row.end(), c.rows[f][b.first + j].begin() + static_cast<std::ptrdiff_t>(b.l_begin));
+            std::copy(row.begin(), row.end(),
+                      c.rows[f][b.first + j].begin() + static_cast<std::ptrdiff_t>(b.l_begin));
           }
         }
       },
@@ -77,7 +87,7 @@ TEST(GreekWigner, MatchesWignerDBitForBit) {
   std::vector<double> x = arguments();
   for (const std::size_t l_max : {0, 1, 2, 3, 31, 32, 33, 64, 257}) {
     const GreekWigner g(l_max);
-    for (const LaneWidth width : widths()) {
+    for (const Width width : vantok::test::lane_widths()) {
       const Collected c = collect(g, x, width);
       std::vector<double> ref(l_max + 1);
       for (std::size_t k = 0; k < x.size(); ++k) {
@@ -85,8 +95,8 @@ TEST(GreekWigner, MatchesWignerDBitForBit) {
           ASSERT_TRUE(vantok::special::wigner::wigner_d<double>(M[f], N[f], x[k], ref).has_value());
           for (std::size_t l = 0; l <= l_max; ++l) {
             ASSERT_EQ(bits(c.rows[f][k][l]), bits(ref[l]))
-                << "d^" << l << "_" << M[f] << "," << N[f] << "(" << x[k] << ") width " << static_cast<int>(width)
-                << ": " << c.rows[f][k][l] << " vs " << ref[l];
+                << "d^" << l << "_" << M[f] << "," << N[f] << "(" << x[k] << ") width "
+                << static_cast<int>(width) << ": " << c.rows[f][k][l] << " vs " << ref[l];
           }
         }
       }
@@ -99,7 +109,7 @@ TEST(GreekWigner, MatchesWignerDBitForBit) {
 TEST(GreekWigner, BlocksArriveInDegreeThenArgumentOrder) {
   const std::vector<double> x = arguments();
   const GreekWigner g(100);
-  for (const LaneWidth width : widths()) {
+  for (const Width width : vantok::test::lane_widths()) {
     const Collected c = collect(g, x, width);
     for (std::size_t i = 1; i < c.order.size(); ++i) {
       const auto [l0, k0] = c.order[i - 1];

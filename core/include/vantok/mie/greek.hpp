@@ -69,7 +69,7 @@ struct GreekProjector {
   /// lane width changes the speed, never a bit (tests run both).
   Result<std::vector<GreekCoefficients<double>>> project(
       std::span<const PhaseMatrixTable> tables,
-      special::wigner::LaneWidth width = special::wigner::LaneWidth::Widest) const;
+      scalar::lanes::Width width = scalar::lanes::Width::Widest) const;
 };
 
 /// The coefficients and their derivatives with respect to x, Re m and Im m.

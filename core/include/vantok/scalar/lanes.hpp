@@ -79,10 +79,17 @@ inline void transpose(F64x4 (&r)[4]) noexcept {
 #pragma GCC pop_options
 
 /// True when the processor and the operating system support AVX2 (the
-/// register state included); decided once.
-inline bool has_avx2() noexcept {
-  static const bool available = __builtin_cpu_supports("avx2") != 0;
-  return available;
+/// register state included), as the start-up processor check found.
+inline bool has_avx2() noexcept { return __builtin_cpu_supports("avx2") != 0; }
+
+/// The lanes a kernel runs in: the widest this processor offers, or one width
+/// (tests run both; the bits are the same).
+enum class Width { Widest, Two, Four };
+
+/// Two or Four: Widest resolved for this processor (Four must be available).
+inline Width resolve(Width width) noexcept {
+  if (width == Width::Widest) return has_avx2() ? Width::Four : Width::Two;
+  return width;
 }
 
 }  // namespace vantok::scalar::lanes

@@ -14,8 +14,11 @@
 #include <vector>
 
 #include "vantok/error.hpp"
+#include "vantok/scalar/lanes.hpp"
 
 namespace vantok::special::wigner {
+
+using scalar::lanes::Width;
 
 /// The functions in order: (m, n) = (0, 0), (2, 2), (2, -2), (0, 2).
 inline constexpr std::size_t GREEK_FUNCTIONS = 4;
@@ -40,9 +43,6 @@ struct GreekBlock {
   }
 };
 
-/// Which lanes evaluate: the widest the processor offers, or one width (for tests).
-enum class LaneWidth { Widest, Two, Four };
-
 /// The recurrence coefficients of the four functions up to a degree.
 class GreekWigner {
  public:
@@ -56,30 +56,19 @@ class GreekWigner {
   /// degree keeps the order of the arguments. An x outside [-1, 1] or NaN
   /// fails as wigner_d does, before any value is handed over.
   template <class Sink>
-  Result<void> evaluate(std::span<const double> x, Sink&& sink, LaneWidth width = LaneWidth::Widest) const {
+  Result<void> evaluate(std::span<const double> x, Sink&& sink, Width width = Width::Widest) const {
     using Function = std::remove_reference_t<Sink>;
     auto call = [](void* context, const GreekBlock& block) { (*static_cast<Function*>(context))(block); };
     return evaluate_blocks(x, call, const_cast<void*>(static_cast<const void*>(&sink)), width);
   }
 
-  /// The coefficients of one recurrence for the steps l -> l + 1, indexed by l.
-  struct Tables {
-    // Difference for m = 0 and m = 2: c1, c2, recip per degree.
-    std::vector<double> difference0;
-    std::vector<double> difference2;
-    // ThreeTerm (2, 2), (2, -2), (0, 2): ll, two_l1, s_l, divisor per degree.
-    std::vector<double> three_term22;
-    std::vector<double> three_term2m2;
-    std::vector<double> three_term02;
-    // GeneralDifference (2, -2), (0, -2), (0, 2): lq, c_l, c1, s_l, recip per degree.
-    std::vector<double> general2m2;
-    std::vector<double> general0m2;
-    std::vector<double> general02;
-  };
+  /// The coefficients of the steps l -> l + 1, indexed by l, of each of the
+  /// eight recurrences (kind, m and n' after the mirror) these functions use.
+  using Tables = std::array<std::vector<double>, 8>;
 
  private:
   using BlockSink = void (*)(void*, const GreekBlock&);
-  Result<void> evaluate_blocks(std::span<const double> x, BlockSink sink, void* context, LaneWidth width) const;
+  Result<void> evaluate_blocks(std::span<const double> x, BlockSink sink, void* context, Width width) const;
 
   std::size_t l_max_;
   Tables tables_;
