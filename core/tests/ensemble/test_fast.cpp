@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <optional>
 #include <vector>
 
 #include "vantok/mie/check.hpp"
@@ -53,7 +52,7 @@ TEST_P(FastProducts, MatchSpherePhaseMatrix) {
   const std::size_t n_terms = *vantok::mie::check_inputs(x, m, {});
   vantok::mie::kernel::State sphere;
   sphere.prepare(n_terms, x, m);
-  sphere.finish(n_terms, true, std::nullopt, std::nullopt, x, m);
+  sphere.finish(n_terms, true, x, m);
   const auto c = sphere.coefficients();
   const auto d = sphere.coefficient_derivatives();
 
