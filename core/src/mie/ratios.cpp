@@ -54,6 +54,18 @@ struct RatioScalar<double> {
   static Complex<double> recip(const Complex<double>& z) { return complex::inv(z); }
 };
 
+// Double-double: the start order from the leading part of |z| with the
+// constants of a 104-bit target, every operation in double-double.
+template <>
+struct RatioScalar<scalar::dd::DoubleDouble> {
+  using DD = scalar::dd::DoubleDouble;
+  static double modulus(const DD& z) { return std::fabs(z.hi); }
+  static double modulus(const Complex<DD>& z) { return DD::hypot(z.re, z.im).hi; }
+  static constexpr const StartRule& rule = DD_START;
+  static DD recip(const DD& z) { return DD::div_dd(DD(1.0), z); }
+  static Complex<DD> recip(const Complex<DD>& z) { return complex::inv(z); }
+};
+
 // The common loop: r = 0 at the start order, then downward; orders above
 // N + 1 are computed but not stored.
 template <class T, class V>
@@ -96,5 +108,10 @@ void ratios(std::vector<Complex<double>>& out, std::vector<double>& scratch, std
 
 template void ratios_real<double>(std::vector<double>&, std::size_t, double);
 template void ratios_complex<double>(std::vector<Complex<double>>&, std::size_t, Complex<double>);
+template void ratios_real<scalar::dd::DoubleDouble>(std::vector<scalar::dd::DoubleDouble>&,
+                                                    std::size_t, scalar::dd::DoubleDouble);
+template void ratios_complex<scalar::dd::DoubleDouble>(
+    std::vector<Complex<scalar::dd::DoubleDouble>>&, std::size_t,
+    Complex<scalar::dd::DoubleDouble>);
 
 }  // namespace vantok::mie::kernel

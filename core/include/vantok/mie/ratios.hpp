@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "vantok/complex.hpp"
+#include "vantok/scalar/dd.hpp"
 
 namespace vantok::mie::kernel {
 
@@ -25,6 +26,8 @@ struct StartRule {
 };
 
 inline constexpr StartRule F64_START{52.0, 26.936, 30};
+/// The rule of the double-double recurrences (a 104-bit target).
+inline constexpr StartRule DD_START{104.0, 53.872, 56};
 
 /// Start order of the downward recurrence for an argument of modulus a when
 /// ratios up to order n_terms + 1 are wanted. Every conversion and sum
@@ -49,5 +52,10 @@ void ratios(std::vector<Complex<double>>& out, std::vector<double>& scratch, std
 extern template void ratios_real<double>(std::vector<double>&, std::size_t, double);
 extern template void ratios_complex<double>(std::vector<Complex<double>>&, std::size_t,
                                             Complex<double>);
+extern template void ratios_real<scalar::dd::DoubleDouble>(std::vector<scalar::dd::DoubleDouble>&,
+                                                           std::size_t, scalar::dd::DoubleDouble);
+extern template void ratios_complex<scalar::dd::DoubleDouble>(
+    std::vector<Complex<scalar::dd::DoubleDouble>>&, std::size_t,
+    Complex<scalar::dd::DoubleDouble>);
 
 }  // namespace vantok::mie::kernel
