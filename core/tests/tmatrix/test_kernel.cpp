@@ -279,6 +279,20 @@ TEST(KernelF64, RefusesRuleSizes) {
   EXPECT_TRUE(all_modes_masked(sph, 1, 65536, none, 1.5, 0.0).has_value());
 }
 
+// Caller faults are internal failures, checked once before any work.
+TEST(KernelF64, BrokenInvariantsAreInternalFailures) {
+  const auto sph = Spheroid<double>::create(1.0, 2.0);
+  EXPECT_THROW((void)all_modes_masked(sph, 3, 4, mask_upto(2, 2), 1.5, 0.0), vantok::InternalFailure);
+  Choice bad = uniform_choice(3, 0);
+  bad.per_mode[2][1][0] = 3;
+  EXPECT_THROW((void)run_with_choice(2.0, 1.0, {1.5, 0.0}, 3, 4, mask_upto(3, 3), bad),
+               vantok::InternalFailure);
+  Choice short_record = uniform_choice(3, 0);
+  short_record.per_mode.pop_back();
+  EXPECT_THROW((void)run_with_choice(2.0, 1.0, {1.5, 0.0}, 3, 4, mask_upto(3, 3), short_record),
+               vantok::InternalFailure);
+}
+
 TEST(KernelF64, WorkingSetBeyondMemoryIsBadAllocBeforeAllocating) {
   // nmax = 5000 with every mode: about 8e10 elements, terabytes.
   if (vantok::memory::physical_bytes() > (std::size_t{1} << 42)) GTEST_SKIP();
