@@ -1,0 +1,142 @@
+#pragma once
+// One ensemble request: components (a particle, a size distribution and a
+// mixture weight), the options of a run, the differentiable parameters of a
+// request with their names, and the whole-request check every run passes
+// before anything is integrated.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "vantok/ensemble/distribution.hpp"
+#include "vantok/ensemble/particle.hpp"
+#include "vantok/error.hpp"
+
+namespace vantok::ensemble {
+
+/// The largest Greek order a run may track in its refinement.
+inline constexpr std::size_t MAX_REFINE_ORDER = 1024;
+
+/// One member of a mixture. Its index is its position in the request.
+struct Component {
+  Particle particle;
+  SizeDistribution distribution;
+  /// Mixture weight, finite and >= 0.
+  double weight;
+};
+
+/// Which Greek coefficients a run computes.
+struct GreekSelection {
+  enum class Kind : std::uint8_t { All, UpTo, Off };
+  Kind kind = Kind::Off;
+  /// The largest order, for UpTo.
+  std::size_t order = 0;
+
+  static GreekSelection all() { return {Kind::All, 0}; }
+  static GreekSelection up_to(std::size_t order) { return {Kind::UpTo, order}; }
+  static GreekSelection off() { return {Kind::Off, 0}; }
+};
+
+namespace param {
+
+/// A distribution parameter, by its name in the kind's table.
+struct Distribution {
+  /// One of the fixed names of the parameter tables; compared by its text.
+  std::string_view name;
+  friend bool operator==(const Distribution&, const Distribution&) = default;
+};
+/// Real part of a sphere's refractive index (per wavelength).
+struct MReal {
+  friend bool operator==(const MReal&, const MReal&) = default;
+};
+/// Imaginary part of a sphere's refractive index.
+struct MImag {
+  friend bool operator==(const MImag&, const MImag&) = default;
+};
+/// Real part of layer `layer`'s refractive index (0 = core).
+struct LayerMReal {
+  std::size_t layer;
+  friend bool operator==(const LayerMReal&, const LayerMReal&) = default;
+};
+/// Imaginary part of layer `layer`'s refractive index.
+struct LayerMImag {
+  std::size_t layer;
+  friend bool operator==(const LayerMImag&, const LayerMImag&) = default;
+};
+/// Radius fraction `index` of a layered sphere.
+struct RadiusFraction {
+  std::size_t index;
+  friend bool operator==(const RadiusFraction&, const RadiusFraction&) = default;
+};
+/// A mode's weight (with a mode) or the component's mixture weight (without).
+struct Weight {
+  friend bool operator==(const Weight&, const Weight&) = default;
+};
+
+}  // namespace param
+
+using ParamKind = std::variant<param::Distribution, param::MReal, param::MImag, param::LayerMReal,
+                               param::LayerMImag, param::RadiusFraction, param::Weight>;
+
+/// How a parameter is named: alone ("width") or within a mixture ("c0.width").
+enum class Naming : std::uint8_t { Single, Mixture };
+
+/// One differentiable parameter of a request.
+struct EnsembleParam {
+  /// The mode of a multimodal distribution the parameter belongs to.
+  std::optional<std::size_t> mode;
+  ParamKind kind;
+  std::size_t component;
+
+  /// "c{}." (in a mixture), "mode{}." (for a mode's parameter), then the base
+  /// name: "width", "m_real", "layer1.m_imag", "layer0.radius_fraction", "weight".
+  std::string name(Naming naming) const;
+
+  friend bool operator==(const EnsembleParam&, const EnsembleParam&) = default;
+};
+
+/// The settings of one run.
+struct EnsembleOptions {
+  /// A Greek order whose coefficients drive the panel refinement (at most
+  /// MAX_REFINE_ORDER).
+  std::optional<std::size_t> refine_order;
+  GreekSelection greek;
+  /// Cosines of the scattering angle for the phase matrix.
+  std::vector<double> mu;
+  /// The requested derivative parameters; the derivatives follow this order.
+  std::vector<EnsembleParam> params;
+  /// Relative tolerance, in [1e-13, 0.1].
+  double rtol = 1e-6;
+  /// Limit on the number of size panels, at least 1.
+  std::size_t max_panels = 1;
+  bool unnormalized = false;
+  bool allow_unvalidated = false;
+  /// When false, the backscatter sums do not drive the refinement.
+  bool refine_backscatter = true;
+};
+
+/// Whether a component's own mixture weight is among its parameters.
+enum class ComponentWeight : std::uint8_t { Omit, Include };
+
+/// The parameters of one component, in their fixed order: the distribution's
+/// (per mode, each mode followed by its weight), the particle's (m_real, m_imag,
+/// or per layer m_real, m_imag, then the radius fractions), then the weight.
+std::vector<EnsembleParam> component_parameters(std::size_t component,
+                                                const SizeDistribution& distribution,
+                                                const Particle& particle, ComponentWeight weight);
+
+/// The parameters of every component in order, each with its weight.
+std::vector<EnsembleParam> mixture_parameters(std::span<const Component> components);
+
+/// The whole-request check: options, cosines, wavelengths, every component,
+/// the mixture weights, then the requested parameters against `available`.
+/// The first failure in that order is returned.
+Result<void> validate(std::span<const Component> components, std::span<const double> wavelengths,
+                      const EnsembleOptions& options, std::span<const EnsembleParam> available);
+
+}  // namespace vantok::ensemble

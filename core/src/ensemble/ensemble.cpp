@@ -1,0 +1,183 @@
+// The ensemble request: its parameters, their names, and the whole-request
+// check. Every check stops at its first failure; messages name the offending
+// value and its index (counted from 0).
+#include "vantok/ensemble/ensemble.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
+#include "ensemble/detail_overload.hpp"
+#include "vantok/format.hpp"
+#include "vantok/limits.hpp"
+
+namespace vantok::ensemble {
+
+namespace {
+
+std::string count(std::size_t n) { return fmt::plain(static_cast<std::uint64_t>(n)); }
+
+Result<void> invalid(std::string message) { return std::unexpected(Error::invalid_input(std::move(message))); }
+
+using detail::Overload;
+
+// The distribution parameters of a non-multimodal distribution (none for a
+// multimodal mode, which validation refuses later).
+void append_distribution(std::vector<EnsembleParam>& out, std::size_t component, std::optional<std::size_t> mode,
+                         const SizeDistribution& distribution) {
+  for (std::string_view name : distribution.parameter_names()) {
+    out.push_back({mode, param::Distribution{name}, component});
+  }
+}
+
+}  // namespace
+
+std::string EnsembleParam::name(Naming naming) const {
+  std::string out;
+  if (naming == Naming::Mixture) out += "c" + count(component) + ".";
+  if (mode) out += "mode" + count(*mode) + ".";
+  out += std::visit(Overload{[](const param::Distribution& p) { return std::string(p.name); },
+                             [](const param::MReal&) { return std::string("m_real"); },
+                             [](const param::MImag&) { return std::string("m_imag"); },
+                             [](const param::LayerMReal& p) { return "layer" + count(p.layer) + ".m_real"; },
+                             [](const param::LayerMImag& p) { return "layer" + count(p.layer) + ".m_imag"; },
+                             [](const param::RadiusFraction& p) {
+                               return "layer" + count(p.index) + ".radius_fraction";
+                             },
+                             [](const param::Weight&) { return std::string("weight"); }},
+                    kind);
+  return out;
+}
+
+std::vector<EnsembleParam> component_parameters(std::size_t component, const SizeDistribution& distribution,
+                                                const Particle& particle, ComponentWeight weight) {
+  std::vector<EnsembleParam> out;
+  if (const auto* multimodal = distribution.get_if<Multimodal>()) {
+    for (std::size_t j = 0; j < multimodal->modes.size(); ++j) {
+      append_distribution(out, component, j, multimodal->modes[j].distribution);
+      out.push_back({j, param::Weight{}, component});
+    }
+  } else {
+    append_distribution(out, component, std::nullopt, distribution);
+  }
+  if (const auto* layered = particle.get_if<LayeredSphere>()) {
+    for (std::size_t l = 0; l < layered->layers.size(); ++l) {
+      out.push_back({std::nullopt, param::LayerMReal{l}, component});
+      out.push_back({std::nullopt, param::LayerMImag{l}, component});
+    }
+    for (std::size_t k = 0; k < layered->radius_fractions.size(); ++k) {
+      out.push_back({std::nullopt, param::RadiusFraction{k}, component});
+    }
+  } else {
+    out.push_back({std::nullopt, param::MReal{}, component});
+    out.push_back({std::nullopt, param::MImag{}, component});
+  }
+  if (weight == ComponentWeight::Include) out.push_back({std::nullopt, param::Weight{}, component});
+  return out;
+}
+
+std::vector<EnsembleParam> mixture_parameters(std::span<const Component> components) {
+  std::vector<EnsembleParam> out;
+  for (std::size_t i = 0; i < components.size(); ++i) {
+    auto one = component_parameters(i, components[i].distribution, components[i].particle, ComponentWeight::Include);
+    out.insert(out.end(), one.begin(), one.end());
+  }
+  return out;
+}
+
+namespace {
+
+// The requested parameters: each must be new and available. Names carry the
+// component prefix when the request is a mixture, or when the available list
+// holds a component weight.
+Result<void> check_requested(std::span<const Component> components, std::span<const EnsembleParam> requested,
+                             std::span<const EnsembleParam> available) {
+  const bool has_component_weight = std::any_of(available.begin(), available.end(), [](const EnsembleParam& p) {
+    return !p.mode && std::holds_alternative<param::Weight>(p.kind);
+  });
+  const Naming naming = components.size() != 1 || has_component_weight ? Naming::Mixture : Naming::Single;
+  for (std::size_t i = 0; i < requested.size(); ++i) {
+    const EnsembleParam& p = requested[i];
+    if (std::find(requested.begin(), requested.begin() + static_cast<std::ptrdiff_t>(i), p) !=
+        requested.begin() + static_cast<std::ptrdiff_t>(i)) {
+      return invalid("parameter " + p.name(naming) + " requested twice");
+    }
+    if (std::find(available.begin(), available.end(), p) == available.end()) {
+      std::string list = "[";
+      for (std::size_t k = 0; k < available.size(); ++k) {
+        if (k > 0) list += ", ";
+        list += "\"" + available[k].name(naming) + "\"";
+      }
+      list += "]";
+      return invalid("no parameter " + p.name(naming) + " here; the parameters are " + list);
+    }
+  }
+  return {};
+}
+
+Result<void> check_component(std::size_t c, const Component& component, std::size_t wavelength_count) {
+  const std::string index = count(c);
+  if (auto r = component.distribution.validate(); !r) {
+    return invalid("component " + index + ": " + r.error().to_string());
+  }
+  const auto* multimodal = component.distribution.get_if<Multimodal>();
+  if (multimodal != nullptr && std::any_of(multimodal->modes.begin(), multimodal->modes.end(), [](const Mode& m) {
+        return m.distribution.get_if<Multimodal>() != nullptr;
+      })) {
+    return invalid("component " + index + ": the modes of a multimodal distribution cannot be multimodal");
+  }
+  // The particle's bare message is embedded.
+  if (auto r = component.particle.validate(); !r) return invalid("component " + index + ": " + r.error());
+  const std::size_t indices = component.particle.index_count();
+  if (indices != wavelength_count) {
+    return invalid("component " + index + " has " + count(indices) + " refractive indices for " +
+                   count(wavelength_count) + " wavelengths");
+  }
+  // -0 counts as 0.
+  if (!(std::isfinite(component.weight) && component.weight >= 0.0)) {
+    return invalid("the weight of component " + index + " must be finite and >= 0, got " +
+                   fmt::plain(component.weight));
+  }
+  if (multimodal != nullptr) {
+    double sum = 0.0;
+    for (const Mode& m : multimodal->modes) sum += m.weight;
+    if (!std::isfinite(sum)) return invalid("component " + index + ": the mode weights must have a finite sum");
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<void> validate(std::span<const Component> components, std::span<const double> wavelengths,
+                      const EnsembleOptions& options, std::span<const EnsembleParam> available) {
+  const double rtol = options.rtol;
+  if (!(rtol >= 1e-13 && rtol <= 0.1)) return invalid("rtol must be in [1e-13, 0.1], got " + fmt::plain(rtol));
+  if (options.max_panels == 0) return invalid("max_panels must be at least 1");
+  if (options.greek.kind == GreekSelection::Kind::UpTo && options.greek.order > MAX_GREEK_ORDER) {
+    return invalid("the Greek order must be at most " + count(MAX_GREEK_ORDER) + ", got " + count(options.greek.order));
+  }
+  if (options.refine_order && *options.refine_order > MAX_REFINE_ORDER) {
+    return invalid("refine_order must be at most " + count(MAX_REFINE_ORDER) + ", got " + count(*options.refine_order));
+  }
+  for (std::size_t i = 0; i < options.mu.size(); ++i) {
+    if (!(std::fabs(options.mu[i]) <= 1.0)) {
+      return invalid("cosine " + count(i) + " must be in [-1, 1], got " + fmt::plain(options.mu[i]));
+    }
+  }
+  for (std::size_t i = 0; i < wavelengths.size(); ++i) {
+    if (!(std::isfinite(wavelengths[i]) && wavelengths[i] > 0.0)) {
+      return invalid("wavelength " + count(i) + " must be finite and > 0, got " + fmt::plain(wavelengths[i]));
+    }
+  }
+  double total = 0.0;
+  for (std::size_t c = 0; c < components.size(); ++c) {
+    VANTOK_CHECK(check_component(c, components[c], wavelengths.size()));
+    total += components[c].weight;
+  }
+  if (!(std::isfinite(total) && total > 0.0)) {
+    return invalid("the mixture weights must have a finite, positive sum, got " + fmt::plain(total));
+  }
+  return check_requested(components, options.params, available);
+}
+
+}  // namespace vantok::ensemble
