@@ -1,18 +1,17 @@
 #pragma once
-// A guard for work arrays whose size follows from user input: a request above
-// the machine's physical memory is refused as an allocation failure before
-// anything is allocated. Under memory overcommit such arrays would otherwise be
-// granted and the process killed once they are touched.
+// The machine's physical memory, for refusing work arrays that cannot fit
+// before anything is allocated: under memory overcommit a huge request would
+// otherwise be granted and the process killed once the pages are touched.
 
 #include <cstddef>
 
 namespace vantok::memory {
 
-/// The machine's physical memory in bytes, or 0 when it cannot be read.
+/// Physical memory in bytes (saturating), or 0 when the system does not say.
 std::size_t physical_bytes() noexcept;
 
-/// Throws std::bad_alloc when `bytes` exceeds the physical memory (nothing
-/// happens when that is unknown).
-void refuse_above_physical(std::size_t bytes);
+/// Throws std::bad_alloc when `bytes` exceed the physical memory (nothing when
+/// it is unknown).
+void require(std::size_t bytes);
 
 }  // namespace vantok::memory

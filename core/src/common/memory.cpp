@@ -1,4 +1,4 @@
-// Physical memory from sysconf, and the refusal of larger work arrays.
+// Physical memory from sysconf.
 #include "vantok/memory.hpp"
 
 #include <unistd.h>
@@ -16,7 +16,7 @@ std::size_t physical_bytes() noexcept {
   return sat_mul(static_cast<std::size_t>(pages), static_cast<std::size_t>(page_size));
 }
 
-void refuse_above_physical(std::size_t bytes) {
+void require(std::size_t bytes) {
   const std::size_t physical = physical_bytes();
   if (physical != 0 && bytes > physical) throw std::bad_alloc();
 }

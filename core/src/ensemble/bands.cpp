@@ -190,7 +190,7 @@ Result<Layout> layout(std::span<const std::size_t> keys, std::size_t order_limit
     }
     storage = sat_add(storage, band_storage(keys[i], order_limit));
   }
-  memory::refuse_above_physical(sat_mul(storage, sizeof(double)));
+  memory::require(sat_mul(storage, sizeof(double)));
 
   Layout out;
   out.mu = mu;
