@@ -2,8 +2,9 @@
 // one thread, at x = 10, 100, 1000 and 5000: the whole call (solve and
 // expansion, as mie_greek does it) and its parts, the Gauss-Legendre rule of
 // Q = N + L/2 + 1 nodes, the phase matrix at the nodes and the projection onto
-// the four Wigner functions. "wigner" is the time per Wigner value of the
-// projection (4 Q (L + 1) values per call); the time grows as x^2.
+// the four Wigner functions, and those functions alone, in lanes and by
+// wigner_d. "wigner" is the time per Wigner value (4 Q (L + 1) values per
+// call); the time grows as x^2.
 
 #include <benchmark/benchmark.h>
 
@@ -14,6 +15,7 @@
 #include "vantok/mie/mie.hpp"
 #include "vantok/mie/phase.hpp"
 #include "vantok/special/gauss_legendre.hpp"
+#include "vantok/special/wigner.hpp"
 #include "vantok/special/wigner_greek.hpp"
 
 namespace {
@@ -132,5 +134,25 @@ void BM_Greek_Wigner(benchmark::State& state) {
   set_counters(state, p);
 }
 BENCHMARK(BM_Greek_Wigner)->ArgsProduct({{10, 100, 1000, 5000}, {2, 4}})->Unit(benchmark::kMicrosecond);
+
+// The same values by wigner_d, one argument and one function at a time.
+void BM_Greek_WignerScalar(benchmark::State& state) {
+  Mie mie;
+  const GreekProjector p = projector_for(solved(mie, static_cast<double>(state.range(0))).coefficients());
+  std::vector<double> out(p.effective_order + 1);
+  const int m[4] = {0, 2, 2, 0};
+  const int n[4] = {0, 2, -2, 2};
+  for (auto _ : state) {
+    for (const double x : p.nodes) {
+      for (int f = 0; f < 4; ++f) {
+        auto r = vantok::special::wigner::wigner_d<double>(m[f], n[f], x, out);
+        benchmark::DoNotOptimize(r);
+        benchmark::DoNotOptimize(out.data());
+      }
+    }
+  }
+  set_counters(state, p);
+}
+BENCHMARK(BM_Greek_WignerScalar)->Arg(10)->Arg(100)->Arg(1000)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
