@@ -152,7 +152,7 @@ vantok::Result<std::size_t> largest_n_terms(const Particles& in) {
   std::size_t largest = 0;
   for (std::size_t p = 0; p < in.count(); ++p) {
     const auto [xs, ms] = row(in, p);
-    auto terms = vantok::layered::check_inputs<double>(xs, ms, in.options);
+    auto terms = vantok::layered::check_inputs(xs, ms, in.options);
     if (!terms) return std::unexpected(mie::at(p, std::move(terms).error()));
     largest = std::max(largest, *terms);
   }
@@ -326,7 +326,7 @@ Outcome<Outputs<kind>> evaluate(const Particles& in, std::span<const double> cos
     const auto [xs, ms] = row(in, p);
     if (n_mu == 0) {
       // Nothing to evaluate: the particle is checked, not solved.
-      auto checked = vantok::layered::check_inputs<double>(xs, ms, in.options);
+      auto checked = vantok::layered::check_inputs(xs, ms, in.options);
       if (!checked) return std::unexpected(mie::at(p, std::move(checked).error()));
       continue;
     }

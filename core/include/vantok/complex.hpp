@@ -13,14 +13,6 @@
 #include <cstddef>
 #include <type_traits>
 
-namespace vantok::scalar::dd {
-struct DoubleDouble;
-}
-namespace vantok::scalar::dual {
-template <class T, std::size_t N>
-struct Dual;
-}
-
 namespace vantok::complex {
 
 template <class T>
@@ -104,7 +96,30 @@ inline T norm_sqr(const Complex<T>& z) {
 /// |z| by hypot, free of overflow and underflow in the squares.
 inline double abs(const Complex<double>& z) { return std::hypot(z.re, z.im); }
 
-/// The reciprocal 1/z.
+/// z + t for a real t: the imaginary part is kept as it is.
+inline Complex<double> plus(const Complex<double>& z, double t) { return {z.re + t, z.im}; }
+/// t + z for a real t.
+inline Complex<double> plus(double t, const Complex<double>& z) { return {t + z.re, z.im}; }
+/// z - t for a real t: the imaginary part is kept as it is.
+inline Complex<double> minus(const Complex<double>& z, double t) { return {z.re - t, z.im}; }
+/// t - z for a real t: the complex difference (t - re, 0 - im).
+inline Complex<double> minus(double t, const Complex<double>& z) { return {t - z.re, 0.0 - z.im}; }
+
+/// What the reciprocal reads of a scalar: its value as f64 (the leading part
+/// of a double-double, the value of a dual), whether |value(a)| >= |value(b)|
+/// exactly (false when either is NaN), and the scalar's own reciprocal.
+/// Specialised here for double and in scalar/scalars.hpp for the others.
+template <class T>
+struct ReciprocalScalar;
+
+template <>
+struct ReciprocalScalar<double> {
+  static double value_f64(double x) noexcept { return x; }
+  static bool magnitude_at_least(double a, double b) noexcept { return std::fabs(a) >= std::fabs(b); }
+  static double recip(double x) noexcept { return 1.0 / x; }
+};
+
+/// The reciprocal 1/z, over every scalar.
 ///
 /// Direct formula conj(z)/|z|^2 while im != 0 (NaN counts as non-zero) and
 /// 1e-300 < |z|^2 < 1e300, both strict; there |z|^2 is exact enough and neither
@@ -112,42 +127,37 @@ inline double abs(const Complex<double>& z) { return std::hypot(z.re, z.im); }
 /// |re| and |im| (a tie divides by re; a NaN magnitude divides by im). A zero
 /// imaginary part therefore always takes Smith's first branch, which gives
 /// 2 + 0i -> (0.5, -0.0).
-inline Complex<double> inv(const Complex<double>& z) {
-  const double re = z.re;
-  const double im = z.im;
-  const double s = re * re + im * im;
-  if (im != 0.0 && s > 1e-300 && s < 1e300) {
-    const double r = 1.0 / s;
+///
+/// The tests read values only: the direct test the f64 value of s and of im,
+/// the Smith branch exact magnitudes of the values of re and im (a
+/// double-double by hi, then lo). Every reciprocal is the scalar's own (div_dd,
+/// or the dual recip) and every quotient the scalar's quotient, so that the
+/// duals' special paths apply to the partials.
+template <class T>
+inline Complex<T> inv(const Complex<T>& z) noexcept {
+  using S = ReciprocalScalar<T>;
+  const T& re = z.re;
+  const T& im = z.im;
+  const T s = re * re + im * im;
+  const double s_value = S::value_f64(s);
+  if (S::value_f64(im) != 0.0 && s_value > 1e-300 && s_value < 1e300) {
+    const T r = S::recip(s);
     return {re * r, -(im * r)};
   }
-  if (std::fabs(re) >= std::fabs(im)) {
-    const double t = im / re;
-    const double d = re + im * t;
-    const double rho = 1.0 / d;
+  if (S::magnitude_at_least(re, im)) {
+    const T t = im / re;
+    const T d = re + im * t;
+    const T rho = S::recip(d);
     return {rho, -(t * rho)};
   }
-  const double t = re / im;
-  const double d = re * t + im;
-  const double rho = 1.0 / d;
+  const T t = re / im;
+  const T d = re * t + im;
+  const T rho = S::recip(d);
   return {t * rho, -rho};
 }
 
-/// The same reciprocal over DoubleDouble, Dual<double, 4> and
-/// Dual<DoubleDouble, 4>, step for step and in the same operand order, defined
-/// out of line and instantiated for those three (core/src/scalar/complex_inv.cpp).
-/// The tests look at leading parts or values only: the direct test on the f64
-/// value of s and of im, the Smith branch on exact magnitudes of the values of
-/// re and im (a double-double by hi, then lo). Every reciprocal is the
-/// scalar's own (div_dd, or the dual recip) and every quotient the scalar's
-/// quotient, so the duals' special paths apply to the partials.
-template <class T>
-  requires(!std::is_same_v<T, double>)
-Complex<T> inv(const Complex<T>& z) noexcept;
-
-extern template Complex<scalar::dd::DoubleDouble> inv(const Complex<scalar::dd::DoubleDouble>&) noexcept;
-extern template Complex<scalar::dual::Dual<double, 4>> inv(const Complex<scalar::dual::Dual<double, 4>>&) noexcept;
-extern template Complex<scalar::dual::Dual<scalar::dd::DoubleDouble, 4>> inv(
-    const Complex<scalar::dual::Dual<scalar::dd::DoubleDouble, 4>>&) noexcept;
+/// The double case by name, so that inv({re, im}) reads as a complex double.
+inline Complex<double> inv(const Complex<double>& z) noexcept { return inv<double>(z); }
 
 }  // namespace vantok::complex
 

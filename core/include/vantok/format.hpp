@@ -41,6 +41,5 @@ inline std::string plain(unsigned long long v) { return plain(static_cast<std::u
 std::string debug_list(std::span<const double> values);
 std::string debug_list(std::span<const complex::Complex<double>> values);
 std::string debug_list(std::span<const std::size_t> values);
-std::string debug_list(std::span<const std::int64_t> values);
 
 }  // namespace vantok::fmt

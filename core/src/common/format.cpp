@@ -133,8 +133,4 @@ std::string debug_list(std::span<const std::size_t> values) {
   return list(values, [](std::size_t v) { return std::to_string(v); });
 }
 
-std::string debug_list(std::span<const std::int64_t> values) {
-  return list(values, [](std::int64_t v) { return std::to_string(v); });
-}
-
 }  // namespace vantok::fmt

@@ -2,10 +2,7 @@
 #include "vantok/layered/check.hpp"
 
 #include <cmath>
-#include <type_traits>
-#include <vector>
 
-#include "mie/detail_check.hpp"
 #include "vantok/format.hpp"
 
 namespace vantok::layered {
@@ -27,16 +24,13 @@ Result<void> check_layer_count(std::size_t x_count, std::size_t m_count) {
   return {};
 }
 
-namespace {
-
-// The value tests of the check (all but the layer count and the finiteness of
-// derivative parts), on the f64 values.
-Result<std::size_t> check_values(std::span<const double> xs, std::span<const C> ms,
-                                 const mie::SolveOptions& options) {
+Result<std::size_t> check_inputs(std::span<const double> xs, std::span<const C> ms, const mie::SolveOptions& options) {
+  VANTOK_CHECK(check_layer_count(xs.size(), ms.size()));
   const std::size_t layers = xs.size();
   for (std::size_t l = 0; l < layers; ++l) {
     if (!std::isfinite(xs[l])) {
-      return std::unexpected(Error::invalid_input("the size parameter of layer " + fmt::plain(static_cast<std::uint64_t>(l)) +
+      return std::unexpected(Error::invalid_input("the size parameter of layer " +
+                                                  fmt::plain(static_cast<std::uint64_t>(l)) +
                                                   " must be finite, got " + fmt::exp(xs[l])));
     }
   }
@@ -55,10 +49,10 @@ Result<std::size_t> check_values(std::span<const double> xs, std::span<const C> 
                                                 " to " + fmt::exp(x_outer)));
   }
   for (std::size_t l = 0; l < layers; ++l) {
-    VANTOK_CHECK(mie::detail::check_index(ms[l], l));
+    VANTOK_CHECK(mie::check_index(ms[l], l));
   }
   const std::uint64_t d = mie::default_terms(x_outer);
-  VANTOK_TRY(n, mie::detail::term_count(options, d));
+  VANTOK_TRY(n, mie::term_count(options, d));
   if (!options.allow_unvalidated) {
     if (!domain::VALIDATED.contains(xs, ms)) {
       return std::unexpected(Error::outside_validated_domain(
@@ -66,47 +60,10 @@ Result<std::size_t> check_values(std::span<const double> xs, std::span<const C> 
           fmt::exp(x_outer) + " and m = " + fmt::debug_list(ms) + " is outside the validated domain " +
           domain::VALIDATED.to_string()));
     }
-    VANTOK_CHECK(mie::detail::check_truncation(n, d, "x_L", x_outer));
+    VANTOK_CHECK(mie::check_truncation(n, d, "x_L", x_outer));
   }
   return static_cast<std::size_t>(n);
 }
-
-// Scalar hooks of the generic check: the value part of a scalar and whether
-// all of its components are finite. A scalar with derivative parts adds its
-// overloads here and an instantiation below.
-inline double value_of(double v) { return v; }
-inline bool components_finite(double v) { return std::isfinite(v); }
-
-}  // namespace
-
-template <class S>
-Result<std::size_t> check_inputs(std::span<const S> xs, std::span<const Complex<S>> ms,
-                                 const mie::SolveOptions& options) {
-  VANTOK_CHECK(check_layer_count(xs.size(), ms.size()));
-  Result<std::size_t> n_terms;
-  if constexpr (std::is_same_v<S, double>) {
-    // The values are their own f64 working copies.
-    n_terms = check_values(xs, ms, options);
-  } else {
-    std::vector<double> x_values;
-    std::vector<C> m_values;
-    x_values.reserve(xs.size());
-    m_values.reserve(ms.size());
-    for (const S& x : xs) x_values.push_back(value_of(x));
-    for (const Complex<S>& m : ms) m_values.push_back({value_of(m.re), value_of(m.im)});
-    n_terms = check_values(x_values, m_values, options);
-  }
-  if (!n_terms) return n_terms;
-  for (std::size_t l = 0; l < xs.size(); ++l) {
-    if (!components_finite(xs[l]) || !components_finite(ms[l].re) || !components_finite(ms[l].im)) {
-      return std::unexpected(Error::invalid_input("the derivative parts of x and m must be finite"));
-    }
-  }
-  return n_terms;
-}
-
-template Result<std::size_t> check_inputs<double>(std::span<const double>, std::span<const C>,
-                                                  const mie::SolveOptions&);
 
 Result<void> check_derivative_limit(const mie::SolveOptions& options, bool derivatives,
                                     std::span<const double> xs) {

@@ -13,20 +13,18 @@
 
 #include <cmath>
 
-#include "mie/detail_complex.hpp"
 #include "vantok/error.hpp"
 #include "vantok/mie/ratios.hpp"
 
 namespace vantok::layered::kernel {
 
 using complex::inv;
-using complex::norm_sqr;
+using complex::minus;
+using complex::plus;
 using complex::scale;
 using complex::times_i;
-using mie::detail::absorption_term;
-using mie::detail::minus;
-using mie::detail::minus_i_times;
-using mie::detail::plus;
+using mie::kernel::State;
+using mie::kernel::SurfaceOrder;
 using C = Complex<double>;
 
 namespace {
@@ -81,11 +79,19 @@ Arg::Arg(bool weak, C z_in) : z(z_in), inv_z(inv(z_in)) {
   t_prev = {};
 }
 
-SideResult side(const SideTerm& prev_term, C prev_h, const SideData& d, bool a_side, C mu1, C mu2,
+C Arg::advance(double w, const C& r_n) {
+  t_prev = t;
+  p = p * r_n * t_prev;
+  const C inv_t_prev = inv(t_prev);
+  t = scale(w, inv_z) - inv_t_prev;
+  return inv_t_prev;
+}
+
+SideResult side(const SurfaceTerm& prev_term, C prev_h, const SideData& d, bool a_side, C mu1, C mu2,
                 C extra) {
   // After a Shift step the (n+1)/x_{l-1} terms of the two log-derivatives are
   // combined analytically into extra (they cancel exactly for b).
-  const C g1 = prev_term.kind == SideTerm::Kind::Shift
+  const C g1 = prev_term.kind == SurfaceTerm::Kind::Shift
                    ? ((mu1 * prev_term.v + mu2 * d.r_z1) - mu1 * d.r_prev) + extra
                    : mu1 * prev_h - mu2 * d.d1_z1;
   const C g2 = mu1 * prev_h - mu2 * d.d2_z1;
@@ -97,11 +103,11 @@ SideResult side(const SideTerm& prev_term, C prev_h, const SideData& d, bool a_s
   SideResult out;
   // The correction form keeps its digits unless it cancels against D1_n(z2).
   if (4.0 * norm1(h_shift) >= max_ignoring_nan(norm1(d.d1_z2), norm1(c_prime))) {
-    out.term = SideTerm::shift(-c_prime);
+    out.term = SurfaceTerm::shift(-c_prime);
     out.h = h_shift;
   } else {
     out.h = d.d2_z2 - times_k(g2, d.weak) * inv_delta;
-    out.term = SideTerm::replace(out.h);
+    out.term = SurfaceTerm::replace(out.h);
   }
   if (!d.derivatives) return out;
 
@@ -130,7 +136,7 @@ SideResult side(const SideTerm& prev_term, C prev_h, const SideData& d, bool a_s
   const C q = d.arg_z2->inv_z;
   const C z2 = d.arg_z2->z;
   C phi, omega;
-  if (out.term.kind == SideTerm::Kind::Shift) {
+  if (out.term.kind == SurfaceTerm::Kind::Shift) {
     // H = D1 + c: slopes relative to D1' = (n+1)(2Rq - q^2) - 1 - R^2.
     const C c = out.term.v;
     const C v = scale(2.0, d.d1_z2) + c;
@@ -144,25 +150,54 @@ SideResult side(const SideTerm& prev_term, C prev_h, const SideData& d, bool a_s
   return out;
 }
 
-void Kernel::solve(mie::kernel::State& outer, std::span<const double> xs,
-                   std::span<const C> ms, std::size_t n_terms, bool derivatives) {
+void Kernel::solve(State& outer, std::span<const double> xs, std::span<const C> ms, std::size_t n_terms,
+                   bool derivatives) {
   const std::size_t layers = xs.size();
   VANTOK_ASSERT(layers >= 2 && ms.size() >= layers);
   const std::size_t last = layers - 1;
   outer.prepare(n_terms, xs[last], ms[last]);
+  fill_ratios(xs, ms, n_terms);
+  start_interfaces(xs, ms, derivatives);
+  surface_orders_.clear();
+  surface_slopes_.clear();
+  for (std::size_t n = 1; n <= n_terms; ++n) {
+    advance_interfaces(n, outer, derivatives);
+    surface_orders_.push_back(step_out(n, xs, ms, outer, derivatives));
+    if (derivatives) {
+      const C r_core = ratio_list_[0][n + 1];
+      const C dm_a = chain_pass(xs, ms, n, r_core, true);
+      const C dm_b = chain_pass(xs, ms, n, r_core, false);
+      const auto& outer_parts = side_derivatives_[last - 1];
+      surface_slopes_.push_back({outer_parts[0].phi, outer_parts[1].phi, outer_parts[0].omega,
+                                 outer_parts[1].omega, dm_a, dm_b});
+    }
+  }
+  outer.finish(n_terms, derivatives, xs[last], ms[last], mie::kernel::Surface{surface_orders_, surface_slopes_});
+  if (derivatives) {
+    inner_records(outer, layers);
+  } else {
+    records_.clear();
+  }
+}
 
-  // Ratios r(m_0 x_0), then per interface r(z1) and (inner interfaces) r(z2);
-  // the outer z2 = m_L x_L is the State's own ratio_mx.
+void Kernel::fill_ratios(std::span<const double> xs, std::span<const C> ms, std::size_t n_terms) {
+  // r(m_0 x_0), then per interface r(z1) and (inner interfaces) r(z2).
+  const std::size_t layers = xs.size();
   ratio_list_.resize(2 * layers - 2);
   mie::kernel::ratios(ratio_list_[0], scratch_, n_terms, ms[0], xs[0]);
   for (std::size_t l = 1; l < layers; ++l) {
     mie::kernel::ratios(ratio_list_[2 * l - 1], scratch_, n_terms, ms[l], xs[l - 1]);
-    if (l < last) mie::kernel::ratios(ratio_list_[2 * l], scratch_, n_terms, ms[l], xs[l]);
+    if (l + 1 < layers) mie::kernel::ratios(ratio_list_[2 * l], scratch_, n_terms, ms[l], xs[l]);
   }
-  auto ratio_z2 = [&](std::size_t l) -> const std::vector<C>& {
-    return l < last ? ratio_list_[2 * l] : outer.ratio_mx;
-  };
+}
 
+const std::vector<C>& Kernel::ratio_z2(std::size_t l, const State& outer) const {
+  // The outer z2 = m_L x_L is the State's own ratio_mx.
+  return l < interfaces_.size() ? ratio_list_[2 * l] : outer.ratio_mx;
+}
+
+void Kernel::start_interfaces(std::span<const double> xs, std::span<const C> ms, bool derivatives) {
+  const std::size_t layers = xs.size();
   interfaces_.clear();
   for (std::size_t l = 1; l < layers; ++l) {
     const C ml = ms[l];
@@ -191,11 +226,8 @@ void Kernel::solve(mie::kernel::State& outer, std::span<const double> xs,
     }
     interfaces_.push_back(f);
   }
-
   const C z0{ms[0].re * xs[0], ms[0].im * xs[0]};
   inv_z0_ = inv(z0);
-  layer_table_.clear();
-  chain_table_.clear();
   if (derivatives) {
     companions_.resize(layers);
     for (Companion& c : companions_) {
@@ -203,131 +235,68 @@ void Kernel::solve(mie::kernel::State& outer, std::span<const double> xs,
     }
     side_derivatives_.resize(layers - 1);
   }
+}
 
-  for (std::size_t n = 1; n <= n_terms; ++n) {
-    const double nd = static_cast<double>(n);
-    const double w = 2.0 * nd + 1.0;
-    // Advance every argument to order n: T_prev = S_n/S_{n-1}, P = psi_n S_n,
-    // T = S_{n+1}/S_n by the upward recurrence of S in ratio form.
-    // Returns 1/T_prev, which the interface ratio needs as well.
-    auto advance = [&](Arg& g, const C& r_n) {
-      g.t_prev = g.t;
-      g.p = g.p * r_n * g.t_prev;
-      const C inv_t_prev = inv(g.t_prev);
-      g.t = scale(w, g.inv_z) - inv_t_prev;
-      return inv_t_prev;
-    };
-    for (std::size_t l = 1; l < layers; ++l) {
-      Interface& f = interfaces_[l - 1];
-      const C r1 = ratio_list_[2 * l - 1][n];
-      const C inv_tp1 = advance(f.z1, r1);
-      advance(f.z2, ratio_z2(l)[n]);
-      f.q_s = f.q_s * r1 * (f.z2.t_prev * f.z2.t_prev) * inv_tp1;
-      if (derivatives) f.sigma = (f.sigma * f.z2.t_prev) * inv_tp1;
-    }
-
-    // The core: H = D1_n(m_0 x_0), as Shift(0).
-    const C r_core = ratio_list_[0][n + 1];
-    SideTerm term_a = SideTerm::shift(C{});
-    SideTerm term_b = term_a;
-    C h_a = scale(nd + 1.0, inv_z0_) - r_core;
-    C h_b = h_a;
-    for (std::size_t l = 1; l < layers; ++l) {
-      const Interface& f = interfaces_[l - 1];
-      const C r_z1 = ratio_list_[2 * l - 1][n + 1];
-      const C r_z2 = ratio_z2(l)[n + 1];
-      const C n1_z1 = scale(nd + 1.0, f.z1.inv_z);
-      const C n1_z2 = scale(nd + 1.0, f.z2.inv_z);
-      const SideData data{ratio_list_[2 * l - 2][n + 1],
-                          r_z1,
-                          n1_z1 - r_z1,
-                          n1_z1 - f.z1.t,
-                          n1_z2 - r_z2,
-                          n1_z2 - f.z2.t,
-                          f.z2.p,
-                          inv(f.z2.p),
-                          f.q_s,
-                          f.weak,
-                          n,
-                          r_z2,
-                          f.sigma,
-                          &f.z1,
-                          &f.z2,
-                          derivatives};
-      const SideResult ra = side(term_a, h_a, data, true, ms[l], ms[l - 1],
-                                 scale(f.contrast, (nd + 1.0) / xs[l - 1]));
-      const SideResult rb = side(term_b, h_b, data, false, ms[l - 1], ms[l], C{});
-      term_a = ra.term;
-      h_a = ra.h;
-      term_b = rb.term;
-      h_b = rb.h;
-      if (derivatives) side_derivatives_[l - 1] = {*ra.d, *rb.d};
-    }
-    layer_table_.push_back(std::pair{term_a, term_b});
-    if (derivatives) {
-      const C dm_a = chain_pass(xs, ms, n, r_core, true);
-      const C dm_b = chain_pass(xs, ms, n, r_core, false);
-      const auto& outer_parts = side_derivatives_[last - 1];
-      chain_table_.push_back({outer_parts[0].phi, outer_parts[1].phi, outer_parts[0].omega,
-                              outer_parts[1].omega, dm_a, dm_b});
-    }
+void Kernel::advance_interfaces(std::size_t n, const State& outer, bool derivatives) {
+  const double w = 2.0 * static_cast<double>(n) + 1.0;
+  for (std::size_t l = 1; l <= interfaces_.size(); ++l) {
+    Interface& f = interfaces_[l - 1];
+    const C r1 = ratio_list_[2 * l - 1][n];
+    const C inv_tp1 = f.z1.advance(w, r1);
+    f.z2.advance(w, ratio_z2(l, outer)[n]);
+    f.q_s = f.q_s * r1 * (f.z2.t_prev * f.z2.t_prev) * inv_tp1;
+    if (derivatives) f.sigma = (f.sigma * f.z2.t_prev) * inv_tp1;
   }
+}
 
-  outer.finish(n_terms, derivatives, std::span<const LayerRecord>(layer_table_),
-               derivatives ? std::optional(std::span<const ChainRecord>(chain_table_))
-                           : std::nullopt,
-               xs[last], ms[last]);
-
-  if (!derivatives) {
-    records_.clear();
-    return;
+SurfaceOrder Kernel::step_out(std::size_t n, std::span<const double> xs, std::span<const C> ms, const State& outer,
+                              bool derivatives) {
+  const double nd = static_cast<double>(n);
+  // The core: H = D1_n(m_0 x_0), as Shift(0).
+  const C r_core = ratio_list_[0][n + 1];
+  SurfaceTerm term_a = SurfaceTerm::shift(C{});
+  SurfaceTerm term_b = term_a;
+  C h_a = scale(nd + 1.0, inv_z0_) - r_core;
+  C h_b = h_a;
+  for (std::size_t l = 1; l <= interfaces_.size(); ++l) {
+    const Interface& f = interfaces_[l - 1];
+    const C r_z1 = ratio_list_[2 * l - 1][n + 1];
+    const C r_z2 = ratio_z2(l, outer)[n + 1];
+    const C n1_z1 = scale(nd + 1.0, f.z1.inv_z);
+    const C n1_z2 = scale(nd + 1.0, f.z2.inv_z);
+    const SideData data{ratio_list_[2 * l - 2][n + 1],
+                        r_z1,
+                        n1_z1 - r_z1,
+                        n1_z1 - f.z1.t,
+                        n1_z2 - r_z2,
+                        n1_z2 - f.z2.t,
+                        f.z2.p,
+                        inv(f.z2.p),
+                        f.q_s,
+                        f.weak,
+                        n,
+                        r_z2,
+                        f.sigma,
+                        &f.z1,
+                        &f.z2,
+                        derivatives};
+    const SideResult ra =
+        side(term_a, h_a, data, true, ms[l], ms[l - 1], scale(f.contrast, (nd + 1.0) / xs[l - 1]));
+    const SideResult rb = side(term_b, h_b, data, false, ms[l - 1], ms[l], C{});
+    term_a = ra.term;
+    h_a = ra.h;
+    term_b = rb.term;
+    h_b = rb.h;
+    if (derivatives) side_derivatives_[l - 1] = {*ra.d, *rb.d};
   }
-  // An inner parameter p reaches the outer coefficients only through E^a, E^b:
-  // da/dp = -i X^2 dE^a/dp with dE^a/dp = (dH^a/dp)/m, dE^b/dp = m dH^b/dp,
-  // and the outer denominators through d den/dp = (dE/dp) xi_n.
-  const C m = ms[last];
-  const C inv_m = inv(m);
-  records_.resize(last);
-  for (std::size_t j = 0; j < last; ++j) {
-    LayerDerivatives& rec = records_[j];
-    rec.da_dx.clear();
-    rec.da_dm.clear();
-    rec.db_dx.clear();
-    rec.db_dm.clear();
-    rec.dabs_dx = 0.0;
-    rec.dabs_dre = 0.0;
-    rec.dabs_dim = 0.0;
+  return {term_a, term_b};
+}
+
+void Kernel::inner_records(const State& outer, std::size_t layers) {
+  records_.resize(layers - 1);
+  for (std::size_t j = 0; j + 1 < layers; ++j) {
     const auto& c = companions_[j].c;
-    for (std::size_t i = 0; i < n_terms; ++i) {
-      const auto& cache = outer.layer_cache[i];
-      const C& big_x = cache[0];
-      const C& big_y = cache[1];
-      const C& x_xi = cache[2];
-      const C& y_xi = cache[3];
-      const C& e_a = cache[4];
-      const C& e_b = cache[5];
-      const C x2 = big_x * big_x;
-      const C y2 = big_y * big_y;
-      const double nx2 = norm_sqr(big_x);
-      const double ny2 = norm_sqr(big_y);
-      const double w = 2.0 * static_cast<double>(i + 1) + 1.0;
-      const C ea_x = c[0][i] * inv_m;
-      const C ea_m = c[1][i] * inv_m;
-      const C eb_x = m * c[2][i];
-      const C eb_m = m * c[3][i];
-      rec.da_dx.push_back(minus_i_times(x2, ea_x));
-      rec.da_dm.push_back(minus_i_times(x2, ea_m));
-      rec.db_dx.push_back(minus_i_times(y2, eb_x));
-      rec.db_dm.push_back(minus_i_times(y2, eb_m));
-      const C ea_i = times_i(ea_m);
-      const C eb_i = times_i(eb_m);
-      rec.dabs_dx += w * (absorption_term(nx2, e_a, ea_x, ea_x * x_xi) +
-                          absorption_term(ny2, e_b, eb_x, eb_x * y_xi));
-      rec.dabs_dre += w * (absorption_term(nx2, e_a, ea_m, ea_m * x_xi) +
-                           absorption_term(ny2, e_b, eb_m, eb_m * y_xi));
-      rec.dabs_dim += w * (absorption_term(nx2, e_a, ea_i, ea_i * x_xi) +
-                           absorption_term(ny2, e_b, eb_i, eb_i * y_xi));
-    }
+    outer.through_surface(c[0], c[1], c[2], c[3], records_[j]);
   }
 }
 

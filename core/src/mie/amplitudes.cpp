@@ -10,8 +10,12 @@
 #include "vantok/limits.hpp"
 #include "vantok/numeric.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <new>
+#include <tuple>
+#include <vector>
 
 namespace vantok::mie {
 
@@ -41,12 +45,77 @@ struct Angular {
   }
 };
 
-// S1 += p a then t b; S2 += t a then p b.
-inline void accumulate(C& s1, C& s2, double p, double t, const C& a, const C& b) {
-  s1 = s1 + scale(p, a);
-  s1 = s1 + scale(t, b);
-  s2 = s2 + scale(t, a);
-  s2 = s2 + scale(p, b);
+// The rows w_n pi_n(mu_j) and w_n tau_n(mu_j) of one order at every cosine.
+struct Rows {
+  std::span<const double> p;
+  std::span<const double> t;
+};
+
+// The rows of the orders 1, 2, ... in turn, by the recurrences.
+class RecurrenceRows {
+ public:
+  explicit RecurrenceRows(std::span<const double> mu) : p_(mu.size()), t_(mu.size()) {
+    angular_.reserve(mu.size());
+    for (const double m : mu) angular_.push_back(Angular{m});
+  }
+
+  // The rows of order n; n must follow the previous call's order.
+  Rows operator()(std::size_t n) {
+    for (std::size_t j = 0; j < angular_.size(); ++j) std::tie(p_[j], t_[j]) = angular_[j].next(n);
+    return {p_, t_};
+  }
+
+ private:
+  std::vector<Angular> angular_;
+  std::vector<double> p_;
+  std::vector<double> t_;
+};
+
+// The rows of order n read from a table.
+struct TableRows {
+  const amplitudes::AngularTable& table;
+
+  Rows operator()(std::size_t n) const {
+    const std::size_t n_mu = table.mu.size();
+    const std::size_t row = (n - 1) * n_mu;
+    return {std::span<const double>(table.pi).subspan(row, n_mu), std::span<const double>(table.tau).subspan(row, n_mu)};
+  }
+};
+
+// One coefficient sequence pair summed into one pair of amplitude buffers:
+// (a, b) into (S1, S2), or a pair of their derivatives.
+struct Series {
+  std::span<const C> a;
+  std::span<const C> b;
+  amplitudes::AmplitudeBuffers out;
+};
+
+// The amplitude sums, the one place they are formed: every output starts at
+// zero, and per order n and cosine j S1 += p a then t b, S2 += t a then p b,
+// in ascending n, whatever gives the rows.
+template <std::size_t K, class RowsOf>
+void sum_amplitudes(std::size_t n_terms, std::size_t n_mu, const std::array<Series, K>& series, RowsOf&& rows_of) {
+  for (const Series& s : series) {
+    VANTOK_ASSERT(s.a.size() >= n_terms && s.b.size() >= n_terms && s.out.s1.size() == n_mu &&
+                  s.out.s2.size() == n_mu);
+    std::fill(s.out.s1.begin(), s.out.s1.end(), C{0.0, 0.0});
+    std::fill(s.out.s2.begin(), s.out.s2.end(), C{0.0, 0.0});
+  }
+  for (std::size_t n = 1; n <= n_terms; ++n) {
+    const Rows rows = rows_of(n);
+    for (std::size_t j = 0; j < n_mu; ++j) {
+      const double p = rows.p[j];
+      const double t = rows.t[j];
+      for (const Series& s : series) {
+        C& s1 = s.out.s1[j];
+        C& s2 = s.out.s2[j];
+        s1 = s1 + scale(p, s.a[n - 1]);
+        s1 = s1 + scale(t, s.b[n - 1]);
+        s2 = s2 + scale(t, s.a[n - 1]);
+        s2 = s2 + scale(p, s.b[n - 1]);
+      }
+    }
+  }
 }
 
 Error buffer_error(const char* what, std::size_t n_mu, std::size_t len1, std::size_t len2) {
@@ -69,11 +138,6 @@ Result<void> check_terms(std::size_t n_terms, const amplitudes::AngularTable& ta
                                                 " orders of the angular table"));
   }
   return {};
-}
-
-void fill_zero(const amplitudes::AmplitudeBuffers& out) {
-  std::fill(out.s1.begin(), out.s1.end(), C{0.0, 0.0});
-  std::fill(out.s2.begin(), out.s2.end(), C{0.0, 0.0});
 }
 
 }  // namespace
@@ -116,16 +180,11 @@ Result<AngularTable> AngularTable::create(std::span<const double> mu, std::size_
                                                 " orders at " + fmt::plain(n_mu) +
                                                 " cosines is too large to allocate"));
   }
-  std::vector<Angular> state;
-  state.reserve(n_mu);
-  for (const double m : mu) state.push_back(Angular{m});
+  RecurrenceRows rows_of(mu);
   for (std::size_t n = 1; n <= n_orders; ++n) {
-    const std::size_t row = (n - 1) * n_mu;
-    for (std::size_t j = 0; j < n_mu; ++j) {
-      const auto [p, t] = state[j].next(n);
-      table.pi[row + j] = p;
-      table.tau[row + j] = t;
-    }
+    const Rows rows = rows_of(n);
+    std::copy(rows.p.begin(), rows.p.end(), table.pi.begin() + static_cast<std::ptrdiff_t>((n - 1) * n_mu));
+    std::copy(rows.t.begin(), rows.t.end(), table.tau.begin() + static_cast<std::ptrdiff_t>((n - 1) * n_mu));
   }
   table.mu.assign(mu.begin(), mu.end());
   table.n_orders = n_orders;
@@ -140,69 +199,43 @@ using amplitudes::AmplitudeBuffers;
 using amplitudes::AngularTable;
 
 Result<void> Coefficients::amplitudes(std::span<const double> mu, AmplitudeBuffers out) const {
-  const std::size_t n_mu = mu.size();
-  VANTOK_CHECK(check_buffers("amplitude", n_mu, out));
+  VANTOK_CHECK(check_buffers("amplitude", mu.size(), out));
   VANTOK_CHECK(amplitudes::check_cosines(mu));
-  const std::size_t n_terms = a.size();
-  VANTOK_ASSERT(b.size() >= n_terms);
-  for (std::size_t j = 0; j < n_mu; ++j) {
-    Angular angular{mu[j]};
-    C s1{0.0, 0.0};
-    C s2{0.0, 0.0};
-    for (std::size_t n = 1; n <= n_terms; ++n) {
-      const auto [p, t] = angular.next(n);
-      accumulate(s1, s2, p, t, a[n - 1], b[n - 1]);
-    }
-    out.s1[j] = s1;
-    out.s2[j] = s2;
-  }
+  sum_amplitudes<1>(a.size(), mu.size(), {Series{a, b, out}}, RecurrenceRows(mu));
   return {};
 }
 
 Result<void> Coefficients::amplitudes_from_table(const AngularTable& table, AmplitudeBuffers out) const {
-  const std::size_t n_mu = table.mu.size();
-  VANTOK_CHECK(check_buffers("amplitude", n_mu, out));
-  const std::size_t n_terms = a.size();
-  VANTOK_CHECK(check_terms(n_terms, table));
-  VANTOK_ASSERT(b.size() >= n_terms);
-  fill_zero(out);
-  for (std::size_t n = 1; n <= n_terms; ++n) {
-    const std::size_t row = (n - 1) * n_mu;
-    for (std::size_t j = 0; j < n_mu; ++j) {
-      accumulate(out.s1[j], out.s2[j], table.pi[row + j], table.tau[row + j], a[n - 1], b[n - 1]);
-    }
-  }
+  VANTOK_CHECK(check_buffers("amplitude", table.mu.size(), out));
+  VANTOK_CHECK(check_terms(a.size(), table));
+  sum_amplitudes<1>(a.size(), table.mu.size(), {Series{a, b, out}}, TableRows{table});
   return {};
 }
 
-Result<void> Coefficients::amplitudes_with_derivatives(const CoefficientDerivatives& d,
-                                                       std::span<const double> mu,
-                                                       AmplitudeBuffers values, AmplitudeBuffers dx,
-                                                       AmplitudeBuffers dm) const {
-  const std::size_t n_mu = mu.size();
+namespace {
+
+// The value, x-derivative and m-derivative series of a derivative evaluation.
+std::array<Series, 3> derivative_series(const Coefficients& c, const CoefficientDerivatives& d,
+                                        AmplitudeBuffers values, AmplitudeBuffers dx, AmplitudeBuffers dm) {
+  return {Series{c.a, c.b, values}, Series{d.da_dx, d.db_dx, dx}, Series{d.da_dm, d.db_dm, dm}};
+}
+
+Result<void> check_derivative_buffers(std::size_t n_mu, const AmplitudeBuffers& values, const AmplitudeBuffers& dx,
+                                      const AmplitudeBuffers& dm) {
   VANTOK_CHECK(check_buffers("amplitude", n_mu, values));
   VANTOK_CHECK(check_buffers("derivative", n_mu, dx));
   VANTOK_CHECK(check_buffers("derivative", n_mu, dm));
+  return {};
+}
+
+}  // namespace
+
+Result<void> Coefficients::amplitudes_with_derivatives(const CoefficientDerivatives& d, std::span<const double> mu,
+                                                       AmplitudeBuffers values, AmplitudeBuffers dx,
+                                                       AmplitudeBuffers dm) const {
+  VANTOK_CHECK(check_derivative_buffers(mu.size(), values, dx, dm));
   VANTOK_CHECK(amplitudes::check_cosines(mu));
-  const std::size_t n_terms = a.size();
-  VANTOK_ASSERT(b.size() >= n_terms && d.da_dx.size() >= n_terms && d.da_dm.size() >= n_terms &&
-                d.db_dx.size() >= n_terms && d.db_dm.size() >= n_terms);
-  for (std::size_t j = 0; j < n_mu; ++j) {
-    Angular angular{mu[j]};
-    C s1{0.0, 0.0}, s2{0.0, 0.0}, s1x{0.0, 0.0}, s2x{0.0, 0.0}, s1m{0.0, 0.0}, s2m{0.0, 0.0};
-    for (std::size_t n = 1; n <= n_terms; ++n) {
-      const auto [p, t] = angular.next(n);
-      accumulate(s1, s2, p, t, a[n - 1], b[n - 1]);
-      accumulate(s1x, s2x, p, t, d.da_dx[n - 1], d.db_dx[n - 1]);
-      accumulate(s1m, s2m, p, t, d.da_dm[n - 1], d.db_dm[n - 1]);
-    }
-    values.s1[j] = s1;
-    values.s2[j] = s2;
-    dx.s1[j] = s1x;
-    dx.s2[j] = s2x;
-    dm.s1[j] = s1m;
-    dm.s2[j] = s2m;
-  }
+  sum_amplitudes<3>(a.size(), mu.size(), derivative_series(*this, d, values, dx, dm), RecurrenceRows(mu));
   return {};
 }
 
@@ -211,27 +244,9 @@ Result<void> Coefficients::amplitudes_with_derivatives_from_table(const Coeffici
                                                                   AmplitudeBuffers values,
                                                                   AmplitudeBuffers dx,
                                                                   AmplitudeBuffers dm) const {
-  const std::size_t n_mu = table.mu.size();
-  VANTOK_CHECK(check_buffers("amplitude", n_mu, values));
-  VANTOK_CHECK(check_buffers("derivative", n_mu, dx));
-  VANTOK_CHECK(check_buffers("derivative", n_mu, dm));
-  const std::size_t n_terms = a.size();
-  VANTOK_CHECK(check_terms(n_terms, table));
-  VANTOK_ASSERT(b.size() >= n_terms && d.da_dx.size() >= n_terms && d.da_dm.size() >= n_terms &&
-                d.db_dx.size() >= n_terms && d.db_dm.size() >= n_terms);
-  fill_zero(values);
-  fill_zero(dx);
-  fill_zero(dm);
-  for (std::size_t n = 1; n <= n_terms; ++n) {
-    const std::size_t row = (n - 1) * n_mu;
-    for (std::size_t j = 0; j < n_mu; ++j) {
-      const double p = table.pi[row + j];
-      const double t = table.tau[row + j];
-      accumulate(values.s1[j], values.s2[j], p, t, a[n - 1], b[n - 1]);
-      accumulate(dx.s1[j], dx.s2[j], p, t, d.da_dx[n - 1], d.db_dx[n - 1]);
-      accumulate(dm.s1[j], dm.s2[j], p, t, d.da_dm[n - 1], d.db_dm[n - 1]);
-    }
-  }
+  VANTOK_CHECK(check_derivative_buffers(table.mu.size(), values, dx, dm));
+  VANTOK_CHECK(check_terms(a.size(), table));
+  sum_amplitudes<3>(a.size(), table.mu.size(), derivative_series(*this, d, values, dx, dm), TableRows{table});
   return {};
 }
 

@@ -8,7 +8,6 @@
 #include <optional>
 #include <string_view>
 
-#include "mie/detail_check.hpp"
 #include "vantok/format.hpp"
 #include "vantok/limits.hpp"
 
@@ -23,8 +22,6 @@ std::uint64_t default_terms(double x) {
   if (v < 0.0) return 0;
   return static_cast<std::uint64_t>(v);
 }
-
-namespace detail {
 
 Result<void> check_index(Complex<double> m, std::optional<std::size_t> layer) {
   // The messages are formed only on failure: the check runs for every sphere.
@@ -71,8 +68,6 @@ Result<void> check_truncation(std::uint64_t n, std::uint64_t d, std::string_view
   return {};
 }
 
-}  // namespace detail
-
 Result<std::size_t> check_inputs(double x, Complex<double> m, const SolveOptions& options) {
   constexpr double X_MIN = 1e-30;
   constexpr double X_MAX = 1e6;
@@ -81,16 +76,16 @@ Result<std::size_t> check_inputs(double x, Complex<double> m, const SolveOptions
     return std::unexpected(Error::invalid_input("the size parameter x must be in [" + fmt::exp(X_MIN) +
                                                 ", " + fmt::exp(X_MAX) + "], got " + fmt::exp(x)));
   }
-  VANTOK_CHECK(detail::check_index(m, std::nullopt));
+  VANTOK_CHECK(check_index(m, std::nullopt));
   const std::uint64_t d = default_terms(x);
-  VANTOK_TRY(n, detail::term_count(options, d));
+  VANTOK_TRY(n, term_count(options, d));
   if (!options.allow_unvalidated) {
     if (!domain::VALIDATED.contains(x, m)) {
       return std::unexpected(Error::outside_validated_domain(
           "x = " + fmt::exp(x) + ", m = " + fmt::exp(m.re) + " + " + fmt::exp(m.im) +
           "i is outside the validated domain " + domain::VALIDATED.to_string()));
     }
-    VANTOK_CHECK(detail::check_truncation(n, d, "x", x));
+    VANTOK_CHECK(check_truncation(n, d, "x", x));
   }
   return static_cast<std::size_t>(n);
 }

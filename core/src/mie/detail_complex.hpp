@@ -1,23 +1,9 @@
 #pragma once
-// Mixed real-complex operations of the sphere kernels, each with one fixed
-// form: a real added to or subtracted from a complex value leaves the other
-// part as it is; a complex value subtracted from a real one is the complex
-// difference (t - re, 0 - im).
+// Complex forms of the sphere routines: the derivative of a coefficient and
+// of an absorption term through its denominator, and the real and imaginary
+// parts of conjugate products.
 
 #include "vantok/complex.hpp"
-
-namespace vantok::mie::detail {
-
-/// z + t
-inline Complex<double> plus(const Complex<double>& z, double t) { return {z.re + t, z.im}; }
-/// t + z
-inline Complex<double> plus(double t, const Complex<double>& z) { return {t + z.re, z.im}; }
-/// z - t
-inline Complex<double> minus(const Complex<double>& z, double t) { return {z.re - t, z.im}; }
-/// t - z
-inline Complex<double> minus(double t, const Complex<double>& z) { return {t - z.re, 0.0 - z.im}; }
-
-}  // namespace vantok::mie::detail
 
 namespace vantok::mie::detail {
 
@@ -34,10 +20,6 @@ inline double absorption_term(double x_norm, const Complex<double>& e, const Com
 inline Complex<double> minus_i_times(const Complex<double>& x2, const Complex<double>& v) {
   return -(complex::times_i(x2) * v);
 }
-
-}  // namespace vantok::mie::detail
-
-namespace vantok::mie::detail {
 
 /// Re(p conj(q)) = Re(conj(p) q) = p.re q.re + p.im q.im.
 inline double re_conj(const Complex<double>& p, const Complex<double>& q) {

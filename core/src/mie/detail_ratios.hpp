@@ -1,9 +1,16 @@
 #pragma once
-// One step of the downward ratio recurrence, shared by the ratio routines and
-// the fused loop of the sphere kernel's prepare step, so that every caller
-// performs the same operations in the same order.
+// The downward ratio recurrence r_n = 1/((2n+1)/z - r_{n+1}), written once:
+// its step, and the loop that runs one or several recurrences (chains) side
+// by side. Running two chains in one loop interleaves two independent
+// dependency chains of divisions, which nearly halves the latency-bound time
+// of the sphere kernel's prepare step; a chain's values do not depend on the
+// company it runs in.
 
+#include <algorithm>
 #include <cmath>
+#include <cstddef>
+#include <span>
+#include <vector>
 
 #include "vantok/complex.hpp"
 
@@ -23,14 +30,51 @@ inline double ratio_step(double w, double inv_z, double r_next) {
 }
 
 /// The complex step; q = ((2n+1) Re(1/z), (2n+1) Im(1/z)).
-inline Complex<double> ratio_step(double w, const Complex<double>& inv_z,
-                                  const Complex<double>& r_next) {
+inline Complex<double> ratio_step(double w, const Complex<double>& inv_z, const Complex<double>& r_next) {
   const Complex<double> q{w * inv_z.re, w * inv_z.im};
   Complex<double> d = q - r_next;
   if (d.re == 0.0 && d.im == 0.0) {
     d = {(std::hypot(r_next.re, r_next.im) + std::hypot(q.re, q.im)) * ZERO_GUARD, 0.0};
   }
   return complex::inv(d);
+}
+
+/// One recurrence of the downward loop: r = 0 above `start`, then r_n for
+/// stop < n <= start, stored at out[n] while n < out.size() (orders above
+/// are computed but not stored).
+template <class V>
+struct DownwardChain {
+  V inv_z;
+  std::size_t start;
+  std::size_t stop;
+  std::span<V> out;
+  V r{};
+
+  void step(std::size_t n, double w) {
+    if (n <= start && n > stop) {
+      r = ratio_step(w, inv_z, r);
+      if (n < out.size()) out[n] = r;
+    }
+  }
+};
+
+/// Runs the chains from the highest start down to order 1, all chains per
+/// order in argument order. The chains are taken by value: a running value
+/// the output stores cannot alias stays in a register.
+template <class... V>
+void run_downward(DownwardChain<V>... chains) {
+  const std::size_t top = std::max({chains.start...});
+  for (std::size_t n = top; n >= 1; --n) {
+    const double w = 2.0 * static_cast<double>(n) + 1.0;
+    (chains.step(n, w), ...);
+  }
+}
+
+/// The real ratios as complex values with +0.0 imaginary parts.
+inline void widen(std::vector<Complex<double>>& out, const std::vector<double>& real) {
+  out.clear();
+  out.reserve(real.size());
+  for (const double r : real) out.push_back({r, 0.0});
 }
 
 }  // namespace vantok::mie::kernel::detail

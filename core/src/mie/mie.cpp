@@ -8,7 +8,7 @@ Result<const kernel::State*> Mie::solve(const SolveOptions& options, bool deriva
   // Checked before prepare, so that a refused input leaves the State as it was.
   VANTOK_TRY(n_terms, check_inputs(x, m, options));
   state_.prepare(n_terms, x, m);
-  state_.finish(n_terms, derivatives, std::nullopt, std::nullopt, x, m);
+  state_.finish(n_terms, derivatives, x, m);
   return &state_;
 }
 

@@ -35,66 +35,27 @@ std::size_t start_order(double a, std::size_t n_terms, const StartRule& rule) {
   return start;
 }
 
-namespace {
-
-// Scalar hooks of the generic recurrences. Another scalar (double-double or a
-// dual number) adds its specialisation here and an explicit instantiation
-// below: its modulus for the start order (the value part), its start rule,
-// and its own ratio_step (multiplication by the exact order, zero guard and
-// reciprocal in that scalar).
-template <class T>
-struct RatioScalar;
-
-template <>
-struct RatioScalar<double> {
-  static double modulus(double z) { return std::fabs(z); }
-  static double modulus(const Complex<double>& z) { return std::hypot(z.re, z.im); }
-  static constexpr const StartRule& rule = F64_START;
-  static double recip(double z) { return 1.0 / z; }
-  static Complex<double> recip(const Complex<double>& z) { return complex::inv(z); }
-};
-
-// The common loop: r = 0 at the start order, then downward; orders above
-// N + 1 are computed but not stored.
-template <class T, class V>
-void run_downward(std::vector<V>& out, std::size_t n_terms, const V& z) {
-  using S = RatioScalar<T>;
-  const std::size_t start = start_order(S::modulus(z), n_terms, S::rule);
-  out.clear();
-  out.resize(n_terms + 2, V{});
-  const V inv_z = S::recip(z);
-  V r{};
-  for (std::size_t n = start; n >= 1; --n) {
-    r = detail::ratio_step(2.0 * static_cast<double>(n) + 1.0, inv_z, r);
-    if (n <= n_terms + 1) out[n] = r;
-  }
+void ratios_real(std::vector<double>& out, std::size_t n_terms, double z) {
+  out.assign(n_terms + 2, 0.0);
+  detail::DownwardChain<double> chain{1.0 / z, start_order(std::fabs(z), n_terms), 0, out};
+  detail::run_downward(chain);
 }
 
-}  // namespace
-
-template <class T>
-void ratios_real(std::vector<T>& out, std::size_t n_terms, T z) {
-  run_downward<T>(out, n_terms, z);
-}
-
-template <class T>
-void ratios_complex(std::vector<Complex<T>>& out, std::size_t n_terms, Complex<T> z) {
-  run_downward<T>(out, n_terms, z);
+void ratios_complex(std::vector<Complex<double>>& out, std::size_t n_terms, Complex<double> z) {
+  out.assign(n_terms + 2, Complex<double>{});
+  detail::DownwardChain<Complex<double>> chain{complex::inv(z), start_order(std::hypot(z.re, z.im), n_terms), 0,
+                                               out};
+  detail::run_downward(chain);
 }
 
 void ratios(std::vector<Complex<double>>& out, std::vector<double>& scratch, std::size_t n_terms,
             Complex<double> m, double x) {
   if (m.im == 0.0) {
     ratios_real(scratch, n_terms, m.re * x);
-    out.clear();
-    out.reserve(scratch.size());
-    for (const double r : scratch) out.push_back({r, 0.0});
+    detail::widen(out, scratch);
   } else {
     ratios_complex(out, n_terms, Complex<double>{m.re * x, m.im * x});
   }
 }
-
-template void ratios_real<double>(std::vector<double>&, std::size_t, double);
-template void ratios_complex<double>(std::vector<Complex<double>>&, std::size_t, Complex<double>);
 
 }  // namespace vantok::mie::kernel

@@ -26,7 +26,7 @@ constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 
 vantok::Result<std::size_t> check(const std::vector<double>& xs, const std::vector<C>& ms,
                                   SolveOptions o = {}) {
-  return check_inputs<double>(xs, ms, o);
+  return check_inputs(xs, ms, o);
 }
 
 void expect_invalid(const vantok::Result<std::size_t>& r, const std::string& msg) {

@@ -16,7 +16,7 @@ using vantok::complex::times_i;
 using vantok::layered::kernel::Arg;
 using vantok::layered::kernel::side;
 using vantok::layered::kernel::SideData;
-using vantok::layered::kernel::SideTerm;
+using vantok::layered::kernel::SurfaceTerm;
 using C = Complex<double>;
 using vantok::complex::abs;
 
@@ -64,8 +64,8 @@ void expect_near(C got, C want, double tol, const char* what) {
 TEST(LayeredSide, ShiftVariant) {
   Fixture fx;
   const C h_prev{0.7, 0.2};
-  const auto r = side(SideTerm::replace(h_prev), h_prev, fx.data, true, fx.mu_l, fx.mu_p, C{});
-  ASSERT_EQ(r.term.kind, SideTerm::Kind::Shift);
+  const auto r = side(SurfaceTerm::replace(h_prev), h_prev, fx.data, true, fx.mu_l, fx.mu_p, C{});
+  ASSERT_EQ(r.term.kind, SurfaceTerm::Kind::Shift);
   expect_near(r.h, fx.published(h_prev), 1e-14, "H");
   expect_near(r.term.v, r.h - fx.data.d1_z2, 1e-14, "correction");
   ASSERT_TRUE(r.d.has_value());
@@ -84,8 +84,8 @@ TEST(LayeredSide, ReplaceVariantNearAZeroOfH) {
   const C h0 = fx.mu_p * (fx.data.d2_z1 * fx.data.d1_z2 - q * fx.data.d1_z1 * fx.data.d2_z2) *
                inv(fx.mu_l * (fx.data.d1_z2 - q * fx.data.d2_z2));
   const C h_prev = h0 + C{1e-3, 0.0};
-  const auto r = side(SideTerm::replace(h_prev), h_prev, fx.data, true, fx.mu_l, fx.mu_p, C{});
-  ASSERT_EQ(r.term.kind, SideTerm::Kind::Replace);
+  const auto r = side(SurfaceTerm::replace(h_prev), h_prev, fx.data, true, fx.mu_l, fx.mu_p, C{});
+  ASSERT_EQ(r.term.kind, SurfaceTerm::Kind::Replace);
   EXPECT_EQ(r.term.v, r.h);
   expect_near(r.h, fx.published(h_prev), 1e-12, "H");
   EXPECT_LT(abs(r.h), 0.1);
@@ -97,7 +97,7 @@ TEST(LayeredSide, SecondFormOfNu) {
   // A small W takes nu = s W - z1 F(z1; W) directly; the b side has s = -1.
   Fixture fx;
   const C h_prev{1e-3, -2e-3};
-  const auto r = side(SideTerm::replace(h_prev), h_prev, fx.data, false, fx.mu_p, fx.mu_l, C{});
+  const auto r = side(SurfaceTerm::replace(h_prev), h_prev, fx.data, false, fx.mu_p, fx.mu_l, C{});
   const C w = fx.mu_p * h_prev * inv(fx.mu_l);
   expect_near(r.d->nu, -w - fx.a1.z * fx.f(fx.a1.z, w), 1e-13, "nu");
 }
@@ -119,8 +119,8 @@ TEST(LayeredSide, ShiftPredecessorCombinesTheOrderTerms) {
   const C c{0.05, -0.02};
   const C contrast = (m_l - m_p) * (m_l + m_p) * inv(m_l * m_p);
   const C extra = scale(contrast, n1 / x_prev);
-  const auto shifted = side(SideTerm::shift(c), d1_prev + c, fx.data, true, m_l, m_p, extra);
-  const auto direct = side(SideTerm::replace(d1_prev + c), d1_prev + c, fx.data, true, m_l, m_p, C{});
+  const auto shifted = side(SurfaceTerm::shift(c), d1_prev + c, fx.data, true, m_l, m_p, extra);
+  const auto direct = side(SurfaceTerm::replace(d1_prev + c), d1_prev + c, fx.data, true, m_l, m_p, C{});
   expect_near(shifted.h, direct.h, 1e-13, "H");
   expect_near(shifted.d->nu, direct.d->nu, 1e-12, "nu");
 }
@@ -128,6 +128,6 @@ TEST(LayeredSide, ShiftPredecessorCombinesTheOrderTerms) {
 TEST(LayeredSide, NoDerivativePartsWithoutTheFlag) {
   Fixture fx;
   fx.data.derivatives = false;
-  const auto r = side(SideTerm::replace(C{0.7, 0.2}), C{0.7, 0.2}, fx.data, true, fx.mu_l, fx.mu_p, C{});
+  const auto r = side(SurfaceTerm::replace(C{0.7, 0.2}), C{0.7, 0.2}, fx.data, true, fx.mu_l, fx.mu_p, C{});
   EXPECT_FALSE(r.d.has_value());
 }

@@ -11,6 +11,7 @@
 #include "support/compare.hpp"
 #include "support/table.hpp"
 #include "vantok/mie/mie.hpp"
+#include "vantok/mie/ratios.hpp"
 
 using vantok::Complex;
 using vantok::mie::Mie;
@@ -128,7 +129,7 @@ TEST(MieCoefficients, UnitIndexIsExactlyTransparentInRatioRegime) {
   State s;
   const double x = 5.5;
   s.prepare(10, x, {1.0, 0.0});
-  s.finish(10, true, std::nullopt, std::nullopt, x, {1.0, 0.0});
+  s.finish(10, true, x, {1.0, 0.0});
   for (std::size_t n = 1; n <= 10; ++n) {
     if (n > 5) {
       EXPECT_EQ(s.a[n - 1].re, 0.0) << n;
@@ -163,13 +164,13 @@ TEST(MieCoefficients, RegimesAndBuffers) {
     EXPECT_EQ(s.ratio_mx[n].re, s.ratio_mx_real[n]);
     EXPECT_FALSE(std::signbit(s.ratio_mx[n].im));
   }
-  s.finish(20, false, std::nullopt, std::nullopt, 30.0, {1.5, 0.0});
+  s.finish(20, false, 30.0, {1.5, 0.0});
   EXPECT_EQ(s.absorption, 0.0);
   EXPECT_TRUE(s.da_dx.empty() && s.da_dm.empty() && s.db_dx.empty() && s.db_dm.empty());
   EXPECT_EQ(s.dabs_dx, 0.0);
   // N = 0: nothing but zeros.
   s.prepare(0, 3.0, {1.5, 0.1});
-  s.finish(0, true, std::nullopt, std::nullopt, 3.0, {1.5, 0.1});
+  s.finish(0, true, 3.0, {1.5, 0.1});
   EXPECT_TRUE(s.a.empty() && s.b.empty() && s.da_dx.empty());
   EXPECT_EQ(s.absorption, 0.0);
   EXPECT_EQ(s.dabs_dim, 0.0);
@@ -178,9 +179,9 @@ TEST(MieCoefficients, RegimesAndBuffers) {
 TEST(MieCoefficients, FinishTwiceIsIdentical) {
   State s;
   s.prepare(40, 17.25, {1.7, 0.3});
-  s.finish(40, true, std::nullopt, std::nullopt, 17.25, {1.7, 0.3});
+  s.finish(40, true, 17.25, {1.7, 0.3});
   const State first = s;
-  s.finish(40, true, std::nullopt, std::nullopt, 17.25, {1.7, 0.3});
+  s.finish(40, true, 17.25, {1.7, 0.3});
   EXPECT_EQ(s.a, first.a);
   EXPECT_EQ(s.b, first.b);
   EXPECT_EQ(s.da_dx, first.da_dx);
@@ -194,9 +195,85 @@ TEST(MieCoefficients, SmallParticleLimit) {
   State s;
   const double x = 0.1;
   s.prepare(1, x, {1.5, 0.0});
-  s.finish(1, false, std::nullopt, std::nullopt, x, {1.5, 0.0});
+  s.finish(1, false, x, {1.5, 0.0});
   const double lorentz = (2.25 - 1.0) / (2.25 + 2.0);
   const double want_im = -(2.0 / 3.0) * x * x * x * lorentz;
   EXPECT_LT(std::fabs(s.a[0].im - want_im) / std::fabs(want_im), 0.02);
   EXPECT_LT(std::fabs(s.a[0].re), 1e-3 * std::fabs(want_im));
+}
+
+TEST(MieCoefficients, PrepareRunsTheRatioRecurrenceOfTheRatioRoutines) {
+  // prepare runs the m x and x recurrences side by side; each must give the
+  // bits the ratio routines give alone (real m through the real recurrence).
+  struct Input {
+    double x;
+    Complex<double> m;
+    std::size_t n_terms;
+  };
+  const Input inputs[] = {{0.3, {1.5, 0.0}, 5}, {5.5, {1.5, 0.1}, 10}, {5.5, {1.33, 0.0}, 12},
+                          {40.0, {2.0, 1.5}, 60}, {150.0, {1.05, 0.0}, 170}, {3.0, {0.5, 3.0}, 2}};
+  State s;
+  std::vector<Complex<double>> want_mx;
+  std::vector<double> scratch;
+  std::vector<double> want_x;
+  for (const Input& in : inputs) {
+    s.prepare(in.n_terms, in.x, in.m);
+    vantok::mie::kernel::ratios(want_mx, scratch, in.n_terms, in.m, in.x);
+    ASSERT_EQ(s.ratio_mx.size(), want_mx.size());
+    for (std::size_t n = 0; n < want_mx.size(); ++n) {
+      EXPECT_TRUE(vantok::test::same_bits(s.ratio_mx[n].re, want_mx[n].re)) << in.x << " " << n;
+      EXPECT_TRUE(vantok::test::same_bits(s.ratio_mx[n].im, want_mx[n].im)) << in.x << " " << n;
+    }
+    // The x ratios exist above the cut order k only, and only when some
+    // order (k < N) takes the ratio regime.
+    vantok::mie::kernel::ratios_real(want_x, in.n_terms, in.x);
+    const std::size_t k = vantok::mie::kernel::cut_order(in.n_terms, in.x);
+    for (std::size_t n = 0; n < want_x.size(); ++n) {
+      const double want = n > k && k < in.n_terms ? want_x[n] : 0.0;
+      EXPECT_TRUE(vantok::test::same_bits(s.ratio_x[n], want)) << in.x << " " << n;
+    }
+  }
+}
+
+TEST(MieCoefficients, OneStateServesSmallerSpheresWithoutAllocating) {
+  // After the largest sphere every buffer has its capacity: the solves of an
+  // ensemble's many radii reuse it.
+  Mie solver;
+  ASSERT_TRUE(solver.solve(SolveOptions{}, true, 120.0, {1.5, 0.01}).has_value());
+  const State& s = solver.state();
+  const Complex<double>* buffers[] = {s.a.data(), s.b.data(), s.da_dx.data(), s.da_dm.data(),
+                                      s.db_dx.data(), s.db_dm.data(), s.ratio_mx.data()};
+  const double* x_ratios = s.ratio_x.data();
+  for (double x = 0.5; x < 120.0; x *= 1.7) {
+    for (const Complex<double> m : {Complex<double>{1.33, 0.0}, Complex<double>{1.6, 0.2}}) {
+      ASSERT_TRUE(solver.solve(SolveOptions{}, true, x, m).has_value());
+      const Complex<double>* now[] = {s.a.data(), s.b.data(), s.da_dx.data(), s.da_dm.data(),
+                                      s.db_dx.data(), s.db_dm.data(), s.ratio_mx.data()};
+      EXPECT_TRUE(std::equal(std::begin(buffers), std::end(buffers), std::begin(now))) << x;
+      EXPECT_EQ(s.ratio_x.data(), x_ratios) << x;
+    }
+  }
+}
+
+TEST(MieCoefficients, SurfaceShiftedByZeroIsTheHomogeneousSphere) {
+  // A surface whose every order is Shift(0) states H = D_n(m x): the same
+  // numbers as the homogeneous finish in both regimes (x = 12: orders up to
+  // 12 upward, the rest through ratios), up to the sign of zero parts.
+  using vantok::mie::kernel::Surface;
+  using vantok::mie::kernel::SurfaceOrder;
+  using vantok::mie::kernel::SurfaceTerm;
+  const double x = 12.0;
+  const Complex<double> m{1.4, 0.05};
+  const std::size_t n_terms = 30;
+  State homogeneous;
+  homogeneous.prepare(n_terms, x, m);
+  homogeneous.finish(n_terms, false, x, m);
+  const std::vector<SurfaceOrder> orders(n_terms, {SurfaceTerm::shift({}), SurfaceTerm::shift({})});
+  State shifted;
+  shifted.prepare(n_terms, x, m);
+  shifted.finish(n_terms, false, x, m, Surface{orders, {}});
+  EXPECT_EQ(shifted.a, homogeneous.a);
+  EXPECT_EQ(shifted.b, homogeneous.b);
+  EXPECT_EQ(shifted.absorption, homogeneous.absorption);
+  EXPECT_TRUE(shifted.surface_values.empty());
 }

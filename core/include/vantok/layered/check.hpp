@@ -26,15 +26,9 @@ Result<void> check_layer_count(std::size_t x_count, std::size_t m_count);
 /// number of terms N: the layer count, finite and nondecreasing x_l within
 /// [1e-30, 1e6], each m_l finite, non-negative and with 1e-6 <= |m_l| <= 1000,
 /// N within [1, MAX_MIE_ORDER], then (unless allow_unvalidated) the validated
-/// domain and N >= default_terms(x_L), and last that every derivative part of
-/// the inputs is finite. Only the value part of each scalar enters the tests.
-template <class S>
-Result<std::size_t> check_inputs(std::span<const S> xs, std::span<const Complex<S>> ms,
+/// domain and N >= default_terms(x_L).
+Result<std::size_t> check_inputs(std::span<const double> xs, std::span<const Complex<double>> ms,
                                  const mie::SolveOptions& options);
-
-extern template Result<std::size_t> check_inputs<double>(std::span<const double>,
-                                                         std::span<const Complex<double>>,
-                                                         const mie::SolveOptions&);
 
 /// With derivatives, more than one layer and allow_unvalidated false, x_L must
 /// not exceed domain::DERIVATIVE_X_MAX.

@@ -1,9 +1,9 @@
 #pragma once
 // The layered-sphere kernel: the effective log-derivatives H^a_n, H^b_n of a
 // sphere of L >= 2 concentric layers carried from the core outward, one
-// interface and one order at a time, handed to the outer layer's finish as a
-// layer table. With derivatives the recursion is differentiated analytically
-// with respect to every layer's x_l and m_l.
+// interface and one order at a time, handed to the outer layer's finish as its
+// surface (mie::kernel::Surface). With derivatives the recursion is
+// differentiated analytically with respect to every layer's x_l and m_l.
 //
 // The recursion is the one of Yang (2003, Appl. Opt. 42, 1710) for the ratio
 // Q_n of Riccati-Bessel products across each layer, with the second solution
@@ -19,14 +19,12 @@
 #include <vector>
 
 #include "vantok/complex.hpp"
-#include "vantok/mie/coefficients.hpp"
 #include "vantok/mie/kernel.hpp"
 
 namespace vantok::layered::kernel {
 
-using mie::kernel::ChainRecord;
-using mie::kernel::LayerRecord;
-using mie::kernel::SideTerm;
+using mie::kernel::DerivativeRecord;
+using mie::kernel::SurfaceTerm;
 
 /// Running Riccati-Bessel data of one layer argument z, with S the layer's
 /// second solution (chi, or xi when the layer absorbs strongly).
@@ -43,6 +41,11 @@ struct Arg {
   Arg() = default;
   /// The order-0 values: P = psi_0 S_0, T = S_1/S_0, T_prev = 0.
   Arg(bool weak, Complex<double> z);
+
+  /// Advances to order n (w = 2n + 1, r_n = r_n(z)): T_prev = S_n/S_{n-1},
+  /// P = psi_n S_n, T = S_{n+1}/S_n by the upward recurrence of S in ratio
+  /// form. Returns 1/T_prev, which the interface ratio needs as well.
+  Complex<double> advance(double w, const Complex<double>& r_n);
 };
 
 /// Derivative parts of one interface step for one side.
@@ -93,7 +96,7 @@ struct SideData {
 };
 
 struct SideResult {
-  SideTerm term;
+  SurfaceTerm term;
   Complex<double> h;
   std::optional<SideDerivatives> d;
 };
@@ -102,25 +105,8 @@ struct SideResult {
 /// prev_term and prev_h are the previous step's result for this side (the core
 /// enters as Shift(0) with H = D1_n(m_0 x_0)); a: mu1 = m_l, mu2 = m_{l-1},
 /// extra = c_l (n+1)/x_{l-1}; b: mu1 = m_{l-1}, mu2 = m_l, extra = 0.
-SideResult side(const SideTerm& prev_term, Complex<double> prev_h, const SideData& data,
+SideResult side(const SurfaceTerm& prev_term, Complex<double> prev_h, const SideData& data,
                 bool a_side, Complex<double> mu1, Complex<double> mu2, Complex<double> extra);
-
-/// Derivatives of the coefficients and of the absorption sum with respect to
-/// one inner layer's x_l and m_l (complex m-derivatives).
-struct LayerDerivatives {
-  std::vector<Complex<double>> da_dx;
-  std::vector<Complex<double>> da_dm;
-  std::vector<Complex<double>> db_dx;
-  std::vector<Complex<double>> db_dm;
-  double dabs_dx = 0.0;
-  double dabs_dre = 0.0;
-  double dabs_dim = 0.0;
-
-  /// View with outer = false; valid until the next solve.
-  mie::coefficients::CoefficientDerivatives view() const {
-    return {da_dx, da_dm, db_dx, db_dm, dabs_dx, dabs_dre, dabs_dim, false};
-  }
-};
 
 /// The working set of the layered recursion; buffers keep their capacity
 /// between solves.
@@ -129,12 +115,12 @@ class Kernel {
   /// Solves a sphere of L = xs.size() >= 2 layers with N terms into the outer
   /// layer's State and, with derivatives, the L-1 inner-layer records. The
   /// inputs must have passed check_inputs.
-  void solve(mie::kernel::State& outer, std::span<const double> xs,
-             std::span<const Complex<double>> ms, std::size_t n_terms, bool derivatives);
+  void solve(mie::kernel::State& outer, std::span<const double> xs, std::span<const Complex<double>> ms,
+             std::size_t n_terms, bool derivatives);
 
-  /// Derivative records of the inner layers 0 .. L-2 of the last solve with
-  /// derivatives.
-  std::span<const LayerDerivatives> records() const { return records_; }
+  /// Derivative records (outer = false) of the inner layers 0 .. L-2 of the
+  /// last solve with derivatives.
+  std::span<const DerivativeRecord> records() const { return records_; }
 
   /// Releases the inner-layer records (a one-layer solve has none).
   void clear_records() { records_.clear(); }
@@ -153,21 +139,36 @@ class Kernel {
     std::array<std::vector<Complex<double>>, 4> c;
   };
 
+  /// The ratio tables of every layer argument but the outer z2, whose ratios
+  /// the outer State's prepare has made.
+  void fill_ratios(std::span<const double> xs, std::span<const Complex<double>> ms, std::size_t n_terms);
+  /// r_{.}(z2) of interface l.
+  const std::vector<Complex<double>>& ratio_z2(std::size_t l, const mie::kernel::State& outer) const;
+  /// The order-0 data of every interface, and the derivative tables emptied.
+  void start_interfaces(std::span<const double> xs, std::span<const Complex<double>> ms, bool derivatives);
+  /// Carries every interface to order n.
+  void advance_interfaces(std::size_t n, const mie::kernel::State& outer, bool derivatives);
+  /// The steps of order n from the core outward: the outer surface terms,
+  /// with derivatives the parts of every step in side_derivatives_.
+  mie::kernel::SurfaceOrder step_out(std::size_t n, std::span<const double> xs, std::span<const Complex<double>> ms,
+                                     const mie::kernel::State& outer, bool derivatives);
   /// The backward chain pass of one side for order n; returns dH/dm of the
   /// outermost layer through its inner surface and appends the companions.
   Complex<double> chain_pass(std::span<const double> xs, std::span<const Complex<double>> ms, std::size_t n,
-                  Complex<double> r_core, bool a_side);
+                             Complex<double> r_core, bool a_side);
+  /// The inner-layer records from the companions and the outer finish.
+  void inner_records(const mie::kernel::State& outer, std::size_t layers);
 
   std::vector<std::vector<Complex<double>>> ratio_list_;
   std::vector<double> scratch_;
   std::vector<Interface> interfaces_;
-  std::vector<LayerRecord> layer_table_;
-  std::vector<ChainRecord> chain_table_;
+  std::vector<mie::kernel::SurfaceOrder> surface_orders_;
+  std::vector<mie::kernel::SurfaceSlopes> surface_slopes_;
   std::vector<Companion> companions_;
   std::vector<std::array<SideDerivatives, 2>> side_derivatives_;
   std::vector<Complex<double>> dx_;
   std::vector<Complex<double>> dm_;
-  std::vector<LayerDerivatives> records_;
+  std::vector<DerivativeRecord> records_;
   Complex<double> inv_z0_{};
 };
 

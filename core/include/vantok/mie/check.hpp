@@ -1,12 +1,14 @@
 #pragma once
 // Input checks of a homogeneous sphere: the default truncation of the Mie
 // series, the options every sphere solve takes, the check that fixes the
-// number of terms, and the validated domain of the solver.
+// number of terms, the steps of it that every layer of a layered sphere
+// shares, and the validated domain of the solver.
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "vantok/complex.hpp"
 #include "vantok/error.hpp"
@@ -34,6 +36,22 @@ std::uint64_t default_terms(double x);
 /// Checks x and m (in a fixed order, the first failure ends the check) and
 /// returns the number of terms N.
 Result<std::size_t> check_inputs(double x, Complex<double> m, const SolveOptions& options);
+
+// The steps of check_inputs that the layered-sphere check takes as well. A
+// sphere's messages speak of "the refractive index" and "|m|", a layered
+// sphere's of "the refractive index of layer 3" and "|m| of layer 3".
+
+/// Re m and Im m finite, neither below 0 (-0 passes), then 1e-6 <= |m| <= 1000;
+/// the first failure. layer (0 the core) names the layer in the messages.
+Result<void> check_index(Complex<double> m, std::optional<std::size_t> layer);
+
+/// N = n_max, or the default truncation d when n_max is absent; refused
+/// outside [1, MAX_MIE_ORDER].
+Result<std::uint64_t> term_count(const SolveOptions& options, std::uint64_t d);
+
+/// Refuses N below the default truncation d of the size parameter x, named
+/// x_name ("x" or "x_L") in the message.
+Result<void> check_truncation(std::uint64_t n, std::uint64_t d, std::string_view x_name, double x);
 
 namespace domain {
 

@@ -4,19 +4,21 @@
 // coefficients a_n, b_n, optionally their analytic derivatives with respect to
 // x and m, and the absorption sum from the fields at the surface.
 //
-// Between the two calls the layered kernel may supply, per order, a correction
-// or a replacement of the log-derivative D_n(m x) of the outer layer (the layer
-// table) and, with derivatives, the chain-rule parts of its recursion (the
-// chain table).
+// A sphere whose interior is not homogeneous enters finish through a Surface:
+// per order, the log-derivatives H^a_n, H^b_n of the field just inside the
+// surface, stated relative to the homogeneous sphere's D_n(m x), and with
+// derivatives their slopes. finish then keeps per order the surface values
+// from which the derivatives with respect to any parameter of the interior
+// follow (through_surface). The layered kernel fills the Surface from its
+// recursion over the inner layers.
 //
-// Inputs are not checked here: check_inputs runs first.
+// Inputs are not checked here: check_inputs runs first. One State serves any
+// number of solves in turn: its vectors are cleared and refilled, keeping
+// their capacity, so that repeated solves of similar size allocate nothing.
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <span>
-#include <utility>
 #include <vector>
 
 #include "vantok/complex.hpp"
@@ -24,38 +26,84 @@
 
 namespace vantok::mie::kernel {
 
-/// Per-order, per-side result of the layered recursion for the effective
-/// log-derivative H of the outer layer: Shift(c) means H = D_n(m x) + c,
-/// Replace(h) means H = h.
-struct SideTerm {
+/// A log-derivative H of the field just inside a surface of argument z,
+/// stated relative to D_n(z): Shift(c) means H = D_n(z) + c, which keeps the
+/// digits of H when it lies close to D_n(z); Replace(h) means H = h.
+struct SurfaceTerm {
   enum class Kind : std::uint8_t { Shift, Replace };
   Kind kind;
   Complex<double> v;
 
-  static SideTerm shift(Complex<double> c) { return {Kind::Shift, c}; }
-  static SideTerm replace(Complex<double> h) { return {Kind::Replace, h}; }
+  static SurfaceTerm shift(Complex<double> c) { return {Kind::Shift, c}; }
+  static SurfaceTerm replace(Complex<double> h) { return {Kind::Replace, h}; }
 };
 
-/// Layer-table record of one order: (term for a, term for b); absent means
-/// H^a = H^b = D_n(m x).
-using LayerRecord = std::optional<std::pair<SideTerm, SideTerm>>;
+/// One order of a surface: H^a (for a_n) and H^b (for b_n).
+struct SurfaceOrder {
+  SurfaceTerm a;
+  SurfaceTerm b;
+};
 
-/// Chain-table record of one order: (phi^a, phi^b, omega^a, omega^b, dH^a/dm,
-/// dH^b/dm) of the outer layer, from the layered derivative recursion.
-using ChainRecord = std::array<Complex<double>, 6>;
+/// The slopes of one order's surface log-derivatives, for derivatives, with
+/// F(z; y) = n(n+1)/z^2 - 1 - y^2 at the surface argument z = m x.
+struct SurfaceSlopes {
+  /// F(z; H^a), F(z; H^b): dH/dz with the interior held fixed.
+  Complex<double> phi_a;
+  Complex<double> phi_b;
+  /// H^a + z F(z; H^a), H^b + z F(z; H^b).
+  Complex<double> omega_a;
+  Complex<double> omega_b;
+  /// dH^a/dm, dH^b/dm through the interior alone (m enters the interior's
+  /// outer boundary as well as z).
+  Complex<double> dm_a;
+  Complex<double> dm_b;
+};
 
-/// Per-order values a layered solve with derivatives needs after finish:
-/// X_n, Y_n, X_n xi_n(x), Y_n xi_n(x), E^a_n, E^b_n.
-using LayerCacheEntry = std::array<Complex<double>, 6>;
+/// The interior of a sphere that is not homogeneous, as finish reads it:
+/// entry n-1 for order n, at least N entries; slopes only with derivatives.
+struct Surface {
+  std::span<const SurfaceOrder> orders;
+  std::span<const SurfaceSlopes> slopes;
+};
+
+/// Per-order values of a finish with a surface and derivatives, from which
+/// the derivatives with respect to a parameter of the interior follow:
+/// X_n = 1/(T^a_n xi_n - xi_{n-1}), Y_n likewise, X_n xi_n(x), Y_n xi_n(x),
+/// E^a_n = H^a_n/m and E^b_n = m H^b_n.
+struct SurfaceValues {
+  Complex<double> big_x;
+  Complex<double> big_y;
+  Complex<double> x_xi;
+  Complex<double> y_xi;
+  Complex<double> e_a;
+  Complex<double> e_b;
+};
+
+/// Derivatives of the coefficients and of the absorption sum with respect to
+/// one size parameter and one refractive index (complex derivatives d/dm),
+/// for a parameter pair other than the sphere's own (x, m). The vectors keep
+/// their capacity between solves.
+struct DerivativeRecord {
+  std::vector<Complex<double>> da_dx;
+  std::vector<Complex<double>> da_dm;
+  std::vector<Complex<double>> db_dx;
+  std::vector<Complex<double>> db_dm;
+  double dabs_dx = 0.0;
+  double dabs_dre = 0.0;
+  double dabs_dim = 0.0;
+
+  /// The view with the given outer flag; valid until the record changes.
+  coefficients::CoefficientDerivatives view(bool outer) const {
+    return {da_dx, da_dm, db_dx, db_dm, dabs_dx, dabs_dre, dabs_dim, outer};
+  }
+};
 
 /// Cut order k: orders n <= k take psi_n, xi_n by upward recurrence (stable
 /// while n <= x), the others through ratios. k = min(N, floor(x)) for x >= 1,
 /// else 0.
 std::size_t cut_order(std::size_t n_terms, double x);
 
-/// The reusable per-sphere work and result record. Vectors are cleared and
-/// refilled by each call, keeping their capacity, so repeated solves of
-/// similar size allocate nothing.
+/// The reusable per-sphere work and result record.
 struct State {
   /// a_n at entry n-1.
   std::vector<Complex<double>> a;
@@ -74,8 +122,8 @@ struct State {
   std::vector<double> ratio_x;
   /// Real recurrence on Re m x, used when Im m == 0 and copied into ratio_mx.
   std::vector<double> ratio_mx_real;
-  /// Filled by a layered solve with derivatives only.
-  std::vector<LayerCacheEntry> layer_cache;
+  /// Filled by a finish with a surface and derivatives only (entry n-1).
+  std::vector<SurfaceValues> surface_values;
   double x = 0.0;
   double m_re = 0.0;
   double m_im = 0.0;
@@ -89,14 +137,26 @@ struct State {
   /// Fills ratio_mx and ratio_x (and ratio_mx_real for real m) for N terms.
   void prepare(std::size_t n_terms, double x, Complex<double> m);
 
-  /// Forms a_n, b_n (n = 1 .. N), the absorption sum and, with derivatives,
-  /// their derivatives. Must follow prepare with the same N, x and m. A layer
-  /// table (entry n-1 for order n) modifies the outer log-derivatives; with
-  /// derivatives a layer table needs its chain table. Tables shorter than N are
-  /// a caller fault (InternalFailure).
-  void finish(std::size_t n_terms, bool derivatives,
-              std::optional<std::span<const LayerRecord>> layers,
-              std::optional<std::span<const ChainRecord>> chain, double x, Complex<double> m);
+  /// Forms a_n, b_n (n = 1 .. N) of a homogeneous sphere, the absorption sum
+  /// and, with derivatives, their derivatives. Must follow prepare with the
+  /// same N, x and m.
+  void finish(std::size_t n_terms, bool derivatives, double x, Complex<double> m);
+
+  /// The same for a sphere whose interior the surface describes; with
+  /// derivatives also fills surface_values. A surface shorter than N (or
+  /// without slopes, with derivatives) is a caller fault (InternalFailure).
+  void finish(std::size_t n_terms, bool derivatives, double x, Complex<double> m, const Surface& surface);
+
+  /// The derivatives with respect to a parameter pair (p_x, p_m) of the
+  /// interior, which reach the coefficients only through the surface, from
+  /// dH^a_n/dp_x, dH^a_n/dp_m, dH^b_n/dp_x and dH^b_n/dp_m (entry n-1, N
+  /// entries each). Must follow a finish with a surface and derivatives.
+  void through_surface(std::span<const Complex<double>> dha_dx, std::span<const Complex<double>> dha_dm,
+                       std::span<const Complex<double>> dhb_dx, std::span<const Complex<double>> dhb_dm,
+                       DerivativeRecord& out) const;
+
+  /// The number of terms of the last finish.
+  std::size_t n_terms() const { return a.size(); }
 
   /// View of the coefficients; valid until the next prepare/finish.
   coefficients::Coefficients coefficients() const { return {a, b, x, absorption}; }

@@ -13,8 +13,7 @@
 
 namespace vantok::mie::kernel {
 
-/// The constants of the start-order rule. The double rule targets 52 bits;
-/// an extended-precision scalar uses its own constants.
+/// The constants of the start-order rule; the double rule targets 52 bits.
 struct StartRule {
   /// Bits the start value must have decayed by.
   double bits;
@@ -33,21 +32,15 @@ std::size_t start_order(double a, std::size_t n_terms, const StartRule& rule = F
 
 /// Fills out with n_terms + 2 entries: out[n] = r_n(z) for n = 1 .. n_terms + 1,
 /// out[0] = 0. The vector keeps its capacity between calls.
-template <class T>
-void ratios_real(std::vector<T>& out, std::size_t n_terms, T z);
+void ratios_real(std::vector<double>& out, std::size_t n_terms, double z);
 
 /// The same for a complex argument; every reciprocal by the guarded inv.
-template <class T>
-void ratios_complex(std::vector<Complex<T>>& out, std::size_t n_terms, Complex<T> z);
+void ratios_complex(std::vector<Complex<double>>& out, std::size_t n_terms, Complex<double> z);
 
 /// Ratios at z = m x. When Im m is exactly 0 the real recurrence runs on
 /// Re m x into scratch and is copied with +0.0 imaginary parts; otherwise
 /// (also for a NaN Im m) the complex recurrence fills out directly.
 void ratios(std::vector<Complex<double>>& out, std::vector<double>& scratch, std::size_t n_terms,
             Complex<double> m, double x);
-
-extern template void ratios_real<double>(std::vector<double>&, std::size_t, double);
-extern template void ratios_complex<double>(std::vector<Complex<double>>&, std::size_t,
-                                            Complex<double>);
 
 }  // namespace vantok::mie::kernel

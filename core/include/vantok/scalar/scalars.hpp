@@ -182,6 +182,23 @@ static_assert(Scalar<double> && Scalar<DoubleDouble> && Scalar<DualF64> && Scala
 
 }  // namespace vantok::scalar
 
+namespace vantok::complex {
+
+/// The complex reciprocal's view of the double-double and dual scalars (see
+/// complex.hpp): the value as f64, the magnitude test on the values in the
+/// real type, and the scalar's own reciprocal.
+template <class T>
+  requires(scalar::Scalar<T> && !std::same_as<T, double>)
+struct ReciprocalScalar<T> {
+  static double value_f64(const T& x) noexcept { return scalar::ScalarTraits<T>::value_f64(x); }
+  static bool magnitude_at_least(const T& a, const T& b) noexcept {
+    return scalar::math::abs(scalar::real_value(a)) >= scalar::math::abs(scalar::real_value(b));
+  }
+  static T recip(const T& x) noexcept { return scalar::math::recip(x); }
+};
+
+}  // namespace vantok::complex
+
 /// Applies the macro M to each of the four scalars, in the order of
 /// AllScalars: the explicit instantiations and their extern declarations of a
 /// kernel that serves every scalar.

@@ -1,0 +1,85 @@
+#pragma once
+// Dense real matrices of the ensemble engine, stored column-major, and their
+// products. The product of the second pass's phase tables and of the Greek
+// projection runs on a blocked, vectorised kernel; it is single-threaded (it is
+// called from pool workers) and its result depends only on the operands' values
+// and shapes: storage is 64-byte aligned, so the kernel's alignment-dependent
+// paths are the same for every copy of an operand.
+
+#include <cstddef>
+#include <new>
+#include <span>
+#include <vector>
+
+namespace vantok::ensemble::matrix {
+
+/// Alignment of every matrix's storage, in bytes.
+inline constexpr std::size_t STORAGE_ALIGNMENT = 64;
+
+/// std::allocator with STORAGE_ALIGNMENT-aligned blocks.
+template <class T>
+struct AlignedAllocator {
+  using value_type = T;
+
+  AlignedAllocator() noexcept = default;
+  template <class U>
+  AlignedAllocator(const AlignedAllocator<U>&) noexcept {}
+
+  T* allocate(std::size_t n) {
+    if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
+    return static_cast<T*>(::operator new(n * sizeof(T), std::align_val_t{STORAGE_ALIGNMENT}));
+  }
+  void deallocate(T* p, std::size_t n) noexcept {
+    ::operator delete(p, n * sizeof(T), std::align_val_t{STORAGE_ALIGNMENT});
+  }
+
+  template <class U>
+  friend bool operator==(const AlignedAllocator&, const AlignedAllocator<U>&) noexcept {
+    return true;
+  }
+};
+
+using Storage = std::vector<double, AlignedAllocator<double>>;
+
+/// A dense real matrix: element (i, j) is data[i + j * nrows]. Every matrix
+/// built here holds exactly nrows * ncols elements; an empty one is 0 x 0.
+struct Mat {
+  Storage data;
+  std::size_t nrows = 0;
+  std::size_t ncols = 0;
+
+  Mat() = default;
+  /// nrows x ncols zeros.
+  Mat(std::size_t rows, std::size_t cols);
+
+  double& operator()(std::size_t i, std::size_t j) { return data[i + j * nrows]; }
+  double operator()(std::size_t i, std::size_t j) const { return data[i + j * nrows]; }
+
+  /// Column j.
+  std::span<double> column(std::size_t j) { return {data.data() + j * nrows, nrows}; }
+  std::span<const double> column(std::size_t j) const { return {data.data() + j * nrows, nrows}; }
+
+  /// Makes the matrix rows x cols. A matrix of another shape gets rows * cols
+  /// zeros; one of this shape keeps its elements.
+  void reshape(std::size_t rows, std::size_t cols);
+
+  friend bool operator==(const Mat&, const Mat&) = default;
+};
+
+/// dst = a[:, 0..k] * b[0..k, :], replacing what dst held: dst becomes
+/// a.nrows x b.ncols (reallocated only when its shape differs), all zeros when
+/// k = 0. k above a.ncols or b.nrows, or dst sharing storage with an operand,
+/// is an internal failure.
+void matmul(Mat& dst, const Mat& a, const Mat& b, std::size_t k);
+
+/// The full product a * b (a.ncols must equal b.nrows).
+Mat product(const Mat& a, const Mat& b);
+
+/// Element-wise sum, difference and scaling; the operands of a sum or
+/// difference must have equal shapes.
+Mat operator+(const Mat& a, const Mat& b);
+Mat operator-(const Mat& a, const Mat& b);
+/// Every element times s (the element is the left operand).
+Mat operator*(const Mat& a, double s);
+
+}  // namespace vantok::ensemble::matrix

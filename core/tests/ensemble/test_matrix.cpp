@@ -1,0 +1,197 @@
+// Dense matrices: shapes, the k-column product, element-wise operations and the
+// product's reproducibility (the same bits for copies at other addresses and
+// from any number of threads). Integer-valued operands give exact products, so
+// the kernel is checked bit for bit against a plain triple loop; general
+// operands against a long-double sum.
+#include "vantok/ensemble/matrix.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <tuple>
+#include <vector>
+
+#include "support/compare.hpp"
+#include "vantok/error.hpp"
+#include "vantok/pool.hpp"
+
+using vantok::ensemble::matrix::Mat;
+using vantok::ensemble::matrix::matmul;
+using vantok::ensemble::matrix::product;
+using vantok::ensemble::matrix::STORAGE_ALIGNMENT;
+
+namespace {
+
+Mat filled(std::size_t rows, std::size_t cols, std::uint32_t seed, bool integers) {
+  std::mt19937_64 gen(seed);
+  std::uniform_real_distribution<double> dist(-1.0, 1.0);
+  Mat m(rows, cols);
+  for (double& v : m.data) v = integers ? std::round(dist(gen) * 64.0) : dist(gen);
+  return m;
+}
+
+// a[:, 0..k] b[0..k, :] summed in long double.
+Mat reference(const Mat& a, const Mat& b, std::size_t k) {
+  Mat c(a.nrows, b.ncols);
+  for (std::size_t i = 0; i < a.nrows; ++i) {
+    for (std::size_t j = 0; j < b.ncols; ++j) {
+      long double s = 0.0L;
+      for (std::size_t l = 0; l < k; ++l) s += static_cast<long double>(a(i, l)) * b(l, j);
+      c(i, j) = static_cast<double>(s);
+    }
+  }
+  return c;
+}
+
+bool same_bits(const Mat& x, const Mat& y) {
+  if (x.nrows != y.nrows || x.ncols != y.ncols) return false;
+  for (std::size_t i = 0; i < x.data.size(); ++i) {
+    if (!vantok::test::same_bits(x.data[i], y.data[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+TEST(Mat, ColumnMajorProduct) {
+  // [1 2 3; 4 5 6] [7 8; 9 10; 11 12] = [58 64; 139 154].
+  Mat a(2, 3);
+  Mat b(3, 2);
+  a.data = {1, 4, 2, 5, 3, 6};
+  b.data = {7, 9, 11, 8, 10, 12};
+  const Mat c = product(a, b);
+  ASSERT_EQ(c.nrows, 2u);
+  ASSERT_EQ(c.ncols, 2u);
+  EXPECT_EQ(c.data, (vantok::ensemble::matrix::Storage{58, 139, 64, 154}));
+  EXPECT_EQ(c(1, 0), 139.0);
+}
+
+TEST(Mat, DestinationShapeAndZeroDepth) {
+  const Mat a = filled(5, 4, 1, true);
+  const Mat b = filled(4, 3, 2, true);
+  // k = 0 gives a zero matrix of shape a.nrows x b.ncols, over old contents.
+  Mat c(5, 3);
+  c.data.assign(15, 7.0);
+  matmul(c, a, b, 0);
+  EXPECT_EQ(c, Mat(5, 3));
+  // A destination of the right shape is overwritten in place.
+  const double* storage = c.data.data();
+  matmul(c, a, b, 2);
+  EXPECT_EQ(c.data.data(), storage);
+  EXPECT_TRUE(same_bits(c, reference(a, b, 2)));
+  // One of another shape is reallocated.
+  Mat d(1, 1);
+  matmul(d, a, b, 4);
+  EXPECT_EQ(d.nrows, 5u);
+  EXPECT_EQ(d.ncols, 3u);
+  EXPECT_TRUE(same_bits(d, reference(a, b, 4)));
+  // Empty shapes.
+  Mat e;
+  matmul(e, Mat(0, 4), b, 4);
+  EXPECT_EQ(e.nrows, 0u);
+  EXPECT_EQ(e.ncols, 3u);
+  EXPECT_TRUE(e.data.empty());
+}
+
+// Shapes that reach every path of the kernel: coefficient-wise small
+// products, matrix-vector and vector-matrix, and blocked products whose inner
+// dimension spans several blocks; k below the full depth.
+class MatmulShapes : public ::testing::TestWithParam<std::tuple<int, int, int, int>> {};
+
+TEST_P(MatmulShapes, MatchesReference) {
+  const auto [m, n, depth, k] = GetParam();
+  const auto um = static_cast<std::size_t>(m), un = static_cast<std::size_t>(n);
+  const auto ud = static_cast<std::size_t>(depth), uk = static_cast<std::size_t>(k);
+  // Exact with integers: every partial sum is an integer below 2^53.
+  {
+    const Mat a = filled(um, ud, 11, true);
+    const Mat b = filled(ud, un, 12, true);
+    Mat c;
+    matmul(c, a, b, uk);
+    EXPECT_TRUE(same_bits(c, reference(a, b, uk)));
+  }
+  // General operands: within k·eps of the sum of magnitudes.
+  const Mat a = filled(um, ud, 21, false);
+  const Mat b = filled(ud, un, 22, false);
+  Mat c;
+  matmul(c, a, b, uk);
+  const Mat want = reference(a, b, uk);
+  for (std::size_t i = 0; i < um; ++i) {
+    for (std::size_t j = 0; j < un; ++j) {
+      double magnitude = 0.0;
+      for (std::size_t l = 0; l < uk; ++l) magnitude += std::fabs(a(i, l) * b(l, j));
+      ASSERT_LE(std::fabs(c(i, j) - want(i, j)), static_cast<double>(k) * 2.3e-16 * magnitude)
+          << i << " " << j;
+    }
+  }
+  // Copies at other (aligned) addresses give the same bits.
+  const Mat a2 = a;
+  const Mat b2 = b;
+  Mat c2;
+  matmul(c2, a2, b2, uk);
+  EXPECT_NE(a2.data.data(), a.data.data());
+  EXPECT_TRUE(same_bits(c, c2));
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(c2.data.data()) % STORAGE_ALIGNMENT, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, MatmulShapes,
+                         ::testing::Values(std::make_tuple(1, 1, 1, 1), std::make_tuple(3, 5, 4, 4),
+                                           std::make_tuple(7, 1, 9, 9), std::make_tuple(1, 7, 9, 5),
+                                           std::make_tuple(6, 6, 7, 3), std::make_tuple(33, 61, 130, 117),
+                                           std::make_tuple(129, 60, 400, 400),
+                                           std::make_tuple(5, 300, 1100, 1000)));
+
+TEST(Matmul, SameBitsForAnyThreadCount) {
+  // Many products at once, each in its own slot, on 1 and on 8 threads.
+  const Mat a = filled(200, 350, 31, false);
+  const Mat b = filled(350, 90, 32, false);
+  auto run = [&](std::size_t threads) {
+    std::vector<Mat> out(16);
+    vantok::pool::with_threads(threads, [&] {
+      vantok::pool::for_each_index(
+          out.size(), [&](std::size_t i) { matmul(out[i], a, b, 350 - 10 * i); },
+          vantok::pool::Grain::One);
+    });
+    return out;
+  };
+  const std::vector<Mat> one = run(1);
+  const std::vector<Mat> many = run(8);
+  for (std::size_t i = 0; i < one.size(); ++i) EXPECT_TRUE(same_bits(one[i], many[i])) << i;
+}
+
+TEST(Mat, ElementWise) {
+  const Mat a = filled(3, 4, 41, false);
+  const Mat b = filled(3, 4, 42, false);
+  const Mat s = a + b;
+  const Mat d = a - b;
+  const Mat h = a * 0.5;
+  for (std::size_t i = 0; i < a.data.size(); ++i) {
+    EXPECT_EQ(s.data[i], a.data[i] + b.data[i]);
+    EXPECT_EQ(d.data[i], a.data[i] - b.data[i]);
+    EXPECT_EQ(h.data[i], a.data[i] * 0.5);
+  }
+}
+
+TEST(Mat, ShapeFaultsAreInternalFailures) {
+  const Mat a(2, 3);
+  const Mat b(3, 2);
+  Mat c;
+  try {
+    matmul(c, a, b, 4);
+    FAIL();
+  } catch (const vantok::InternalFailure& e) {
+    EXPECT_STREQ(e.what(), "matmul: k = 4 is out of range");
+  }
+  try {
+    (void)product(a, a);
+    FAIL();
+  } catch (const vantok::InternalFailure& e) {
+    EXPECT_STREQ(e.what(), "product: the shapes do not match");
+  }
+  EXPECT_THROW((void)(a + b), vantok::InternalFailure);
+  Mat short_storage(3, 2);
+  short_storage.data.resize(4);
+  EXPECT_THROW(matmul(c, a, short_storage, 3), vantok::InternalFailure);
+}
