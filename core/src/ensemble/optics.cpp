@@ -30,7 +30,7 @@ Result<std::size_t> Optics::n_terms(const mie::SolveOptions& options, double x) 
   std::vector<double> xs;
   std::vector<Complex<double>> ms;
   layers(xs, ms, x);
-  return layered::check_inputs<double>(xs, ms, options);
+  return layered::check_inputs(xs, ms, options);
 }
 
 Result<ParticleSolution> Solver::solve(const Optics& optics, const mie::SolveOptions& options, bool derivatives,
