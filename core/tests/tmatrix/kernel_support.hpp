@@ -1,0 +1,111 @@
+#pragma once
+// Shared pieces of the mode-kernel tests: the mpmath reference table of
+// tmatrix_kernel.txt, masks, and block solves with the kernel's scaling undone.
+
+#include <cmath>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "support/table.hpp"
+#include "vantok/scalar/dd.hpp"
+#include "vantok/tmatrix/functions.hpp"
+#include "vantok/tmatrix/kernel.hpp"
+
+namespace vantok::test {
+
+using scalar::DoubleDouble;
+
+/// A complex value as read from the table: re and im as double-doubles.
+struct RefValue {
+  DoubleDouble re;
+  DoubleDouble im;
+};
+
+struct EbcmBlock {
+  std::size_t k = 0;
+  std::vector<RefValue> q;
+  std::vector<RefValue> rg;
+};
+
+struct EbcmCase {
+  double eps = 0.0;
+  double x = 0.0;
+  double m_re = 0.0;
+  double m_im = 0.0;
+  std::size_t nmax = 0;
+  std::size_t ngauss = 0;
+  /// (mode, block) -> reference sums.
+  std::map<std::pair<std::size_t, std::size_t>, EbcmBlock> blocks;
+};
+
+inline std::vector<RefValue> ref_values(const Record& r) {
+  std::vector<RefValue> out;
+  for (std::size_t i = 0; i + 3 < r.fields.size(); i += 4) {
+    out.push_back({{r.num(i), r.num(i + 1)}, {r.num(i + 2), r.num(i + 3)}});
+  }
+  return out;
+}
+
+inline std::vector<EbcmCase> ebcm_cases() {
+  std::vector<EbcmCase> out;
+  for (const auto& block : blocks(read_table("tmatrix_kernel.txt"), "ebcm")) {
+    EbcmCase c;
+    const Record& head = block.front();
+    c.eps = head.num(0);
+    c.x = head.num(1);
+    c.m_re = head.num(2);
+    c.m_im = head.num(3);
+    c.nmax = head.count(4);
+    c.ngauss = head.count(5);
+    std::pair<std::size_t, std::size_t> key;
+    for (const Record& r : block) {
+      if (r.tag == "mode") {
+        key = {r.count(0), r.count(1)};
+        c.blocks[key].k = r.count(2);
+      } else if (r.tag == "q") {
+        c.blocks[key].q = ref_values(r);
+      } else if (r.tag == "rg") {
+        c.blocks[key].rg = ref_values(r);
+      }
+    }
+    out.push_back(std::move(c));
+  }
+  return out;
+}
+
+/// Some(0) for the modes in `modes`, None for the others, nmax + 1 entries.
+inline std::vector<std::optional<std::size_t>> mask_of(std::size_t nmax,
+                                                       const std::vector<std::size_t>& modes) {
+  std::vector<std::optional<std::size_t>> mask(nmax + 1);
+  for (const std::size_t m : modes) mask.at(m) = 0;
+  return mask;
+}
+
+/// Some(0) for every mode up to m_max.
+inline std::vector<std::optional<std::size_t>> mask_upto(std::size_t nmax, std::size_t m_max) {
+  std::vector<std::optional<std::size_t>> mask(nmax + 1);
+  for (std::size_t m = 0; m <= std::min(m_max, nmax); ++m) mask[m] = 0;
+  return mask;
+}
+
+/// L_n = ln |h_n(rmin)| = sum_{l <= n} ln out_l, from the f64 scales.
+inline std::vector<double> log_scales(double rmin, Complex<double> z, std::size_t nmax) {
+  const tmatrix::functions::Scales<double> s(nmax, rmin, z);
+  std::vector<double> ls;
+  double acc = 0.0;
+  for (std::size_t n = 0; n <= nmax; ++n) {
+    acc += std::log(s.outgoing[n]);
+    ls.push_back(acc);
+  }
+  return ls;
+}
+
+/// |a - b| for complex values.
+inline double cdist(Complex<double> a, Complex<double> b) {
+  return std::hypot(a.re - b.re, a.im - b.im);
+}
+
+}  // namespace vantok::test
