@@ -1,0 +1,208 @@
+// Greek bands: band keys, the Gauss-Legendre rule of each band, its parity-split
+// angular tables and its Wigner projection matrices.
+//
+// Angular functions (upward recurrences, stable for |mu| <= 1):
+//   pi_0 = 0, pi_1 = 1, pi_{k+1} = ((2k+1) mu pi_k - (k+1) pi_{k-1}) / k,
+//   tau_k = k mu pi_k - (k+1) pi_{k-1}.
+// pi_k(-mu) = (-1)^(k-1) pi_k(mu) and tau_k(-mu) = (-1)^k tau_k(mu), so the
+// tables at mu >= 0 give the amplitudes at -mu as well (fast.cpp).
+#include "vantok/ensemble/bands.hpp"
+
+#include "vantok/format.hpp"
+#include "vantok/limits.hpp"
+#include "vantok/memory.hpp"
+#include "vantok/numeric.hpp"
+#include "vantok/pool.hpp"
+#include "vantok/special/gauss_legendre.hpp"
+#include "vantok/special/wigner.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <optional>
+
+namespace vantok::ensemble::engine {
+
+using matrix::Mat;
+
+namespace {
+
+struct Shape {
+  std::size_t order;
+  std::size_t n_nodes;
+};
+
+// L_b = min(2K, L) and n = K + floor(L_b/2) + 1, saturating.
+Shape shape(std::size_t key, std::size_t order_limit) {
+  const std::size_t order = std::min(sat_mul<std::size_t>(2, key), order_limit);
+  return {order, sat_add<std::size_t>(sat_add(key, order / 2), 1)};
+}
+
+// The half tables, column (term) by column, all rows advancing together.
+void angular_tables(Band& band) {
+  const std::size_t first = band.n_nodes / 2;
+  const std::size_t rows = band.half();
+  band.even = Mat(rows, band.key);
+  band.odd = Mat(rows, band.key);
+  std::vector<double> pi_prev(rows, 0.0);
+  std::vector<double> pi(rows, 1.0);
+  const std::span<const double> mu(band.nodes.data() + first, rows);
+  for (std::size_t k = 1; k <= band.key; ++k) {
+    const auto kf = static_cast<double>(k);
+    const auto k1 = static_cast<double>(k + 1);
+    const auto two_k1 = static_cast<double>(2 * k + 1);
+    const double c = two_k1 / static_cast<double>(k * (k + 1));
+    // pi_k is even in mu for odd k, tau_k for even k.
+    const std::span<double> pi_column = (k % 2 == 1 ? band.even : band.odd).column(k - 1);
+    const std::span<double> tau_column = (k % 2 == 1 ? band.odd : band.even).column(k - 1);
+    for (std::size_t i = 0; i < rows; ++i) {
+      const double tau = (kf * mu[i]) * pi[i] - k1 * pi_prev[i];
+      pi_column[i] = c * pi[i];
+      tau_column[i] = c * tau;
+      const double pi_next = ((two_k1 * mu[i]) * pi[i] - k1 * pi_prev[i]) / kf;
+      pi_prev[i] = pi[i];
+      pi[i] = pi_next;
+    }
+  }
+}
+
+// The Wigner functions of the projection and the matrix each fills.
+struct Projection {
+  std::int32_t m;
+  std::int32_t n;
+  Mat Band::*values;
+  Mat Band::*magnitudes;
+};
+constexpr std::array<Projection, 4> PROJECTIONS = {{{0, 0, &Band::d00, &Band::e00},
+                                                    {2, 2, &Band::d22, &Band::e22},
+                                                    {2, -2, &Band::d2m2, &Band::e2m2},
+                                                    {0, 2, &Band::d02, &Band::e02}}};
+
+// Nodes per task of the parallel projection loop: each task writes whole
+// cache lines of every column.
+constexpr std::size_t NODES_PER_TASK = 8;
+
+// (2l+1)/2 w_j d^l_mn(mu_j) and its magnitude, node by node in parallel; each
+// task writes its own rows.
+Result<void> projection_matrices(Band& band) {
+  const std::size_t n = band.n_nodes;
+  const std::size_t columns = band.order + 1;
+  for (const Projection& p : PROJECTIONS) {
+    band.*p.values = Mat(n, columns);
+    band.*p.magnitudes = Mat(n, columns);
+  }
+  const std::size_t tasks = (n + NODES_PER_TASK - 1) / NODES_PER_TASK;
+  std::vector<std::optional<Error>> errors(tasks);
+  pool::for_each_index(tasks, [&](std::size_t task) {
+    std::vector<double> d(columns);
+    const std::size_t end = std::min(n, (task + 1) * NODES_PER_TASK);
+    for (std::size_t j = task * NODES_PER_TASK; j < end; ++j) {
+      const double w = band.weights[j];
+      for (const Projection& p : PROJECTIONS) {
+        auto filled = special::wigner::wigner_d<double>(p.m, p.n, band.nodes[j], d);
+        if (!filled) {
+          errors[task] = std::move(filled).error();
+          return;
+        }
+        Mat& values = band.*p.values;
+        Mat& magnitudes = band.*p.magnitudes;
+        for (std::size_t l = 0; l < columns; ++l) {
+          const double v = ((static_cast<double>(2 * l + 1) * 0.5) * w) * d[l];
+          values(j, l) = v;
+          magnitudes(j, l) = std::fabs(v);
+        }
+      }
+    }
+  });
+  for (std::optional<Error>& e : errors) {
+    if (e) return std::unexpected(std::move(*e));
+  }
+  return {};
+}
+
+Result<Band> build(std::size_t key, std::size_t order_limit, std::size_t offset) {
+  const Shape s = shape(key, order_limit);
+  Band band;
+  band.key = key;
+  band.order = s.order;
+  band.n_nodes = s.n_nodes;
+  band.offset = offset;
+  VANTOK_TRY(rule, special::gauss_legendre::gauss_legendre<double>(s.n_nodes));
+  band.nodes = std::move(rule.first);
+  band.weights = std::move(rule.second);
+  angular_tables(band);
+  VANTOK_CHECK(projection_matrices(band));
+  return band;
+}
+
+}  // namespace
+
+std::size_t band_key(std::size_t n_terms) {
+  std::size_t k = 1;
+  while (k < n_terms) k = sat_cast<std::size_t>(std::ceil(1.25 * static_cast<double>(k)));
+  return k;
+}
+
+std::size_t greek_order_limit(const GreekSelection& greek, std::size_t n_max) {
+  switch (greek.kind) {
+    case GreekSelection::Kind::All:
+      return sat_mul<std::size_t>(2, n_max);
+    case GreekSelection::Kind::UpTo:
+      return greek.order;
+    case GreekSelection::Kind::Off:
+      return 0;
+  }
+  return 0;
+}
+
+std::size_t band_storage(std::size_t key, std::size_t order_limit) {
+  const Shape s = shape(key, order_limit);
+  const std::size_t rule = sat_mul<std::size_t>(2, s.n_nodes);
+  const std::size_t half = s.n_nodes - s.n_nodes / 2;
+  const std::size_t tables = sat_mul(sat_mul<std::size_t>(2, half), key);
+  const std::size_t matrices = sat_mul(sat_mul<std::size_t>(8, s.n_nodes), sat_add<std::size_t>(s.order, 1));
+  return sat_add(sat_add(rule, tables), matrices);
+}
+
+const Band* Layout::band(std::size_t key) const noexcept {
+  const auto it = std::lower_bound(bands.begin(), bands.end(), key,
+                                   [](const Band& b, std::size_t k) { return b.key < k; });
+  return it != bands.end() && it->key == key ? &*it : nullptr;
+}
+
+Result<Layout> layout(std::span<const std::size_t> keys, std::size_t order_limit,
+                      std::span<const double> mu) {
+  // Every band's limits first, in key order, then the storage of all of them,
+  // then the bands.
+  std::size_t storage = 0;
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    VANTOK_ASSERT(i == 0 || keys[i - 1] < keys[i]);
+    const Shape s = shape(keys[i], order_limit);
+    if (s.order > MAX_GREEK_ORDER) {
+      return std::unexpected(Error::invalid_input("the Greek order must be at most " +
+                                                  fmt::plain(MAX_GREEK_ORDER) + ", got " +
+                                                  fmt::plain(s.order)));
+    }
+    if (s.n_nodes > MAX_GAUSS_LEGENDRE_POINTS) {
+      // The rule refuses it with its own message, before allocating.
+      VANTOK_CHECK(special::gauss_legendre::gauss_legendre<double>(s.n_nodes));
+    }
+    storage = sat_add(storage, band_storage(keys[i], order_limit));
+  }
+  memory::require(sat_mul(storage, sizeof(double)));
+
+  Layout out;
+  out.mu = mu;
+  std::size_t offset = sat_add<std::size_t>(8, sat_mul<std::size_t>(4, mu.size()));
+  out.bands.reserve(keys.size());
+  for (const std::size_t key : keys) {
+    VANTOK_TRY(band, build(key, order_limit, offset));
+    offset = sat_add(offset, sat_mul<std::size_t>(4, band.n_nodes));
+    out.bands.push_back(std::move(band));
+  }
+  out.n_quantities = offset;
+  return out;
+}
+
+}  // namespace vantok::ensemble::engine
