@@ -8,6 +8,7 @@
 // tables at mu >= 0 give the amplitudes at -mu as well (fast.cpp).
 #include "vantok/ensemble/bands.hpp"
 
+#include "ensemble/detail_kronrod.hpp"
 #include "vantok/format.hpp"
 #include "vantok/limits.hpp"
 #include "vantok/memory.hpp"
@@ -21,6 +22,8 @@
 #include <cmath>
 #include <cstdint>
 #include <optional>
+#include <set>
+#include <variant>
 
 namespace vantok::ensemble::engine {
 
@@ -142,6 +145,42 @@ std::size_t band_key(std::size_t n_terms) {
   std::size_t k = 1;
   while (k < n_terms) k = sat_cast<std::size_t>(std::ceil(1.25 * static_cast<double>(k)));
   return k;
+}
+
+Result<std::size_t> panel_terms(const particle::Optics& optics, const mie::SolveOptions& options,
+                                double t_lo, double t_hi, double wavelength) {
+  const detail::PanelRule rule(t_lo, t_hi);
+  std::size_t most = 0;
+  for (std::size_t i = 0; i < detail::KRONROD_NODES; ++i) {
+    const double r = std::exp(rule.node(i).t);
+    auto n_terms = optics.n_terms(options, r * TWO_PI / wavelength);
+    if (!n_terms) return std::unexpected(context(std::move(n_terms).error(), wavelength, r));
+    most = std::max(most, *n_terms);
+  }
+  return most;
+}
+
+Result<std::vector<std::size_t>> band_keys(std::span<const Part> parts,
+                                           std::span<const std::vector<std::size_t>> groups,
+                                           std::span<const Pass1> records, double wavelength,
+                                           std::size_t index, const EnsembleOptions& options) {
+  VANTOK_ASSERT(records.size() == groups.size());
+  const mie::SolveOptions solve{std::nullopt, options.allow_unvalidated};
+  std::set<std::size_t> keys;
+  for (std::size_t g = 0; g < groups.size(); ++g) {
+    VANTOK_ASSERT(!groups[g].empty() && groups[g].front() < parts.size());
+    const Part& first = parts[groups[g].front()];
+    if (std::holds_alternative<support::Point>(first.support)) {
+      keys.insert(band_key(records[g].max_terms));
+      continue;
+    }
+    const particle::Optics optics = particle::Optics::at(first.component->particle, index);
+    for (const auto& [t_lo, t_hi] : records[g].panels) {
+      VANTOK_TRY(n_terms, panel_terms(optics, solve, t_lo, t_hi, wavelength));
+      keys.insert(band_key(n_terms));
+    }
+  }
+  return std::vector<std::size_t>(keys.begin(), keys.end());
 }
 
 std::size_t greek_order_limit(const GreekSelection& greek, std::size_t n_max) {
