@@ -34,7 +34,7 @@ std::vector<std::pair<double, double>> initial_panels(std::span<const double> br
     double t = points[p];
     if (!(b > t)) continue;
     for (;;) {
-      const double x = std::exp(t) * TWO_PI / wavelength;
+      const double x = size_parameter(std::exp(t), wavelength);
       const double w = std::fmin(width(t), std::log(1.0 + 20.0 / x));
       const std::size_t m = std::max<std::size_t>(sat_cast<std::size_t>(std::ceil((b - t) / w)), 1);
       double next = b;

@@ -242,7 +242,7 @@ Result<Pass1Run> pass1(std::span<const Part* const> parts, const particle::Optic
     r_lo = std::fmin(r_lo, part->range.first);
     r_hi = std::fmax(r_hi, part->range.second);
   }
-  const double x_max = r_hi * TWO_PI / wavelength;
+  const double x_max = size_parameter(r_hi, wavelength);
   if (x_max > MAX_SIZE_PARAMETER) {
     return std::unexpected(context(Error::invalid_input("the integration range reaches size parameter " +
                                                         fmt::exp(x_max) + ", above the accepted " +
@@ -351,7 +351,7 @@ Result<std::vector<Pass1>> first_pass(std::span<const Part> parts, std::span<con
 
     if (const auto* point = std::get_if<support::Point>(&first.support)) {
       const double r = point->radius;
-      auto n_terms = optics.n_terms({std::nullopt, options.allow_unvalidated}, r * TWO_PI / wavelength);
+      auto n_terms = optics.n_terms({std::nullopt, options.allow_unvalidated}, size_parameter(r, wavelength));
       if (!n_terms) return std::unexpected(context(std::move(n_terms).error(), wavelength, r));
       records.push_back(Pass1{{}, {true}, *n_terms, {r, r}});
       continue;

@@ -145,7 +145,7 @@ struct Evaluation {
     std::size_t max_terms = 0;
     for (std::size_t i = 0; i < KRONROD_NODES; ++i) {
       const double r = std::exp(rule.node(i).t);
-      const double x = r * TWO_PI / wavelength;
+      const double x = size_parameter(r, wavelength);
       auto solution = solver.solve(optics, options, derivatives, x);
       if (!solution) return std::unexpected(context(std::move(solution).error(), wavelength, r));
       max_terms = std::max(max_terms, solution->coefficients.a.size());
