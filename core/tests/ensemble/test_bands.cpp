@@ -70,9 +70,11 @@ TEST(Layout, ShapesAndOffsets) {
 // Under the band's rule, sum_j d(j, l) d^l'_mn(mu_j) = delta_ll' for all
 // l, l' <= L_b: the rule integrates the products exactly and
 // int d^l_mn d^l'_mn = 2/(2l+1) delta_ll'. The magnitude copies are |d|.
+// Key 48 up to order 70 has 84 nodes and three blocks of degrees: several
+// lane groups, tasks and blocks.
 TEST(Layout, ProjectionMatricesAreDual) {
-  const std::vector<std::size_t> keys{9, 19};
-  const auto layout = engine::layout(keys, 30, {});
+  const std::vector<std::size_t> keys{9, 48};
+  const auto layout = engine::layout(keys, 70, {});
   ASSERT_TRUE(layout.has_value());
   struct Case {
     int m, n;
@@ -97,7 +99,11 @@ TEST(Layout, ProjectionMatricesAreDual) {
           for (std::size_t j = 0; j < band.n_nodes; ++j) s += d(j, l) * w[j][lp];
           EXPECT_NEAR(s, l == lp ? 1.0 : 0.0, 1e-13) << band.key << " " << c.m << c.n << " " << l << " " << lp;
         }
-        for (std::size_t j = 0; j < band.n_nodes; ++j) EXPECT_EQ(e(j, l), std::fabs(d(j, l)));
+        for (std::size_t j = 0; j < band.n_nodes; ++j) {
+          // Bit for bit the weighted values of wigner_d, and their magnitudes.
+          EXPECT_EQ(d(j, l), ((static_cast<double>(2 * l + 1) * 0.5) * band.weights[j]) * w[j][l]);
+          EXPECT_EQ(e(j, l), std::fabs(d(j, l)));
+        }
       }
     }
   }
