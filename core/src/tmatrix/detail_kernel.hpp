@@ -313,6 +313,8 @@ struct Scratch {
   std::vector<T> gld;
   /// The outgoing-part products, four per order pair: (n_i N + n_j) 4 + slot.
   std::vector<Complex<T>> products;
+  /// |Re| + |Im| of each product, the bound of variant 0.
+  std::vector<T> product_bounds;
   std::vector<regular::Forms<T>> forms;
 
   void reserve(std::size_t nmax) {
@@ -323,6 +325,7 @@ struct Scratch {
     for (auto& t : v) t.assign(n, Vec3<T>{czero, czero, czero});
     gld.assign(n, zero);
     products.assign(4 * n * n, czero);
+    product_bounds.assign(4 * n * n, zero);
     forms.assign(4 * n * n, regular::Forms<T>{czero, czero, zero, zero});
   }
 };

@@ -211,8 +211,10 @@ void node_step(const Context<T>& ctx, std::span<const Node<T>> chunk, Sums<T>& o
         const auto& kinds = KINDS[(ni ^ nj) & 1u];
         for (std::size_t slot = 0; slot < 4; ++slot) {
           const std::size_t t = kinds[slot];
-          w.products[base + slot] = complex::scale(
+          const Complex<T> v = complex::scale(
               complex::scale((*outer[t])[ni].im, (*inner[t])[nj]), t < 4 ? r2 : r4);
+          w.products[base + slot] = v;
+          w.product_bounds[base + slot] = norm1(v);
         }
       }
     }
@@ -353,27 +355,28 @@ void node_step(const Context<T>& ctx, std::span<const Node<T>> chunk, Sums<T>& o
                              w.gld[nj]);
             const std::size_t base = (ni * big_n + nj) * 4;
             const Complex<T>* xt = w.products.data() + base;
+            const T* xb = w.product_bounds.data() + base;
             const regular::Forms<T>* ft = w.forms.data() + base;
+            const std::array<T, 4> nc{norm1(cf[0]), norm1(cf[1]), norm1(cf[2]), norm1(cf[3])};
             if constexpr (!WithChoice) {
               Complex<T> sum = cf[0] * xt[0];
-              T mag = norm1(cf[0]) * norm1(xt[0]);
+              T mag = nc[0] * xb[0];
               for (std::size_t t = 1; t < 4; ++t) {
                 sum = sum + cf[t] * xt[t];
-                mag = mag + norm1(cf[t]) * norm1(xt[t]);
+                mag = mag + nc[t] * xb[t];
               }
               out.value[1][e] = out.value[1][e] + complex::scale(big_g, sum);
               out.magnitude[1][e] = out.magnitude[1][e] + abs_g * mag;
               if (ni != nj) {
                 Complex<T> sum2 = cf[0] * ft[0].value0;
-                T mag2 = norm1(cf[0]) * ft[0].bound0;
+                T mag2 = nc[0] * ft[0].bound0;
                 Complex<T> sum1 = cf[0] * ft[0].value1;
-                T mag1 = norm1(cf[0]) * ft[0].bound1;
+                T mag1 = nc[0] * ft[0].bound1;
                 for (std::size_t t = 1; t < 4; ++t) {
-                  const T nc = norm1(cf[t]);
                   sum2 = sum2 + cf[t] * ft[t].value0;
-                  mag2 = mag2 + nc * ft[t].bound0;
+                  mag2 = mag2 + nc[t] * ft[t].bound0;
                   sum1 = sum1 + cf[t] * ft[t].value1;
-                  mag1 = mag1 + nc * ft[t].bound1;
+                  mag1 = mag1 + nc[t] * ft[t].bound1;
                 }
                 out.value[3][e] = out.value[3][e] + complex::scale(big_g, sum2);
                 out.magnitude[3][e] = out.magnitude[3][e] + abs_g * mag2;
@@ -387,7 +390,7 @@ void node_step(const Context<T>& ctx, std::span<const Node<T>> chunk, Sums<T>& o
               T mag = zero;
               for (std::size_t t = 0; t < 4; ++t) {
                 Complex<T> xv = xt[t];
-                T bound = norm1(xt[t]);
+                T bound = xb[t];
                 if (present && code == 1) {
                   xv = ft[t].value1;
                   bound = ft[t].bound1;
@@ -397,10 +400,10 @@ void node_step(const Context<T>& ctx, std::span<const Node<T>> chunk, Sums<T>& o
                 }
                 if (t == 0) {
                   sum = cf[t] * xv;
-                  mag = norm1(cf[t]) * bound;
+                  mag = nc[t] * bound;
                 } else {
                   sum = sum + cf[t] * xv;
-                  mag = mag + norm1(cf[t]) * bound;
+                  mag = mag + nc[t] * bound;
                 }
               }
               out.value[1 + code][e] = out.value[1 + code][e] + complex::scale(big_g, sum);
