@@ -14,6 +14,7 @@
 #include "support/expect_error.hpp"
 #include "vantok/format.hpp"
 #include "vantok/mie/check.hpp"
+#include "vantok/pool.hpp"
 #include "vantok/special/gauss_legendre.hpp"
 #include "vantok/special/wigner.hpp"
 
@@ -177,4 +178,20 @@ TEST(BandKeys, PointGroupsAndPanelsInOneOrderedSet) {
   EXPECT_EQ(*keys, (std::vector<std::size_t>{engine::band_key(13), k1, k2}));
   EXPECT_LT(engine::band_key(13), k1);
   EXPECT_LT(k1, k2);
+}
+
+// The projection matrices are written by parallel tasks, each its own rows.
+TEST(Layout, SameBitsForAnyThreadCount) {
+  const std::size_t keys[2] = {19, 94};
+  auto build = [&](std::size_t threads) {
+    return vantok::pool::with_threads(threads, [&] { return *engine::layout(keys, 200, {}); });
+  };
+  const engine::Layout one = build(1);
+  const engine::Layout many = build(8);
+  for (std::size_t b = 0; b < 2; ++b) {
+    const engine::Band& x = one.bands[b];
+    const engine::Band& y = many.bands[b];
+    EXPECT_TRUE(x.even == y.even && x.odd == y.odd && x.d00 == y.d00 && x.d22 == y.d22 && x.d2m2 == y.d2m2 &&
+                x.d02 == y.d02 && x.e00 == y.e00 && x.e22 == y.e22 && x.e2m2 == y.e2m2 && x.e02 == y.e02);
+  }
 }
