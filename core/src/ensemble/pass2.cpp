@@ -14,17 +14,17 @@
 // merged on the calling task in chunk order, batch by batch.
 #include "vantok/ensemble/pass2.hpp"
 
-#include <algorithm>
-#include <cmath>
-#include <cstdint>
-#include <set>
-#include <tuple>
-
 #include "ensemble/detail_kronrod.hpp"
 #include "vantok/ensemble/distribution.hpp"
 #include "vantok/format.hpp"
 #include "vantok/numeric.hpp"
 #include "vantok/pool.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <set>
+#include <tuple>
 
 namespace vantok::ensemble::engine {
 
@@ -492,6 +492,7 @@ Result<SecondPass> second_pass(std::span<const Part> parts, std::span<const std:
         continue;
       }
       for (const auto& [a, b] : records[g].panels) {
+        stop::check();
         VANTOK_TRY(n, panel_terms(optics[g], solve_options, a, b, wavelength));
         terms[g].push_back(n);
         keys.insert(band_key(n));

@@ -11,15 +11,15 @@
 // The derivative with respect to Im m uses i dS/dm.
 #include "vantok/ensemble/pass2.hpp"
 
-#include <algorithm>
-#include <cmath>
-#include <cstdint>
-
 #include "ensemble/detail_kronrod.hpp"
 #include "vantok/format.hpp"
 #include "vantok/mie/amplitudes.hpp"
 #include "vantok/mie/efficiencies.hpp"
 #include "vantok/mie/phase.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
 
 namespace vantok::ensemble::engine {
 
