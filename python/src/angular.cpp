@@ -50,12 +50,6 @@ vantok::Error derivatives_missing(std::string_view word, std::string_view solver
                                       std::string(solver) + "::compute_with_derivatives");
 }
 
-vantok::Result<CoefficientDerivatives> sphere_derivatives(const vantok::mie::kernel::State& state,
-                                                          std::string_view word) {
-  if (!state.derivatives) return std::unexpected(derivatives_missing(word, "Mie"));
-  return state.coefficient_derivatives();
-}
-
 namespace {
 
 // Row `row` of a buffer of rows `row_length` long, cut to [start, end).
@@ -68,28 +62,32 @@ std::span<T> row_piece(std::span<T> buffer, std::size_t row_length, std::size_t 
   return buffer.subspan(offset + start, end - start);
 }
 
-}  // namespace
-
+// Rows `first_row` and `first_row + 1` of a flat buffer, cut to [start,
+// end): one element's S1 and S2, or one pair of their derivatives.
 AmplitudeBuffers amplitude_rows(std::span<C64> buffer, std::size_t row_length, std::size_t first_row,
                                 std::size_t start, std::size_t end) {
   return {row_piece(buffer, row_length, first_row, start, end),
           row_piece(buffer, row_length, first_row + 1, start, end)};
 }
 
+// The four rows F11, F12, F33, F34 of group `group` (rows 4 group .. 4 group
+// + 3) cut to [start, end).
 PhaseMatrixBuffers phase_rows(std::span<double> buffer, std::size_t row_length, std::size_t group,
                               std::size_t start, std::size_t end) {
-  std::size_t offset = 0;
-  VANTOK_ASSERT(!__builtin_mul_overflow(4 * group, row_length, &offset) && offset <= buffer.size());
-  const auto rows = mie::phase_buffers(buffer.subspan(offset), row_length, start, end);
-  return {rows[0], rows[1], rows[2], rows[3]};
+  return {row_piece(buffer, row_length, 4 * group, start, end), row_piece(buffer, row_length, 4 * group + 1, start, end),
+          row_piece(buffer, row_length, 4 * group + 2, start, end),
+          row_piece(buffer, row_length, 4 * group + 3, start, end)};
 }
 
+// Groups `first_group`, +1, +2 (the x, Re m, Im m derivatives) cut to [start, end).
 PhaseMatrixDerivativeBuffers phase_derivative_rows(std::span<double> buffer, std::size_t row_length,
                                                    std::size_t first_group, std::size_t start, std::size_t end) {
   return {phase_rows(buffer, row_length, first_group, start, end),
           phase_rows(buffer, row_length, first_group + 1, start, end),
           phase_rows(buffer, row_length, first_group + 2, start, end)};
 }
+
+}  // namespace
 
 AmplitudeBuffers value_rows(std::span<C64> buffer, std::size_t row_length, std::size_t start, std::size_t end) {
   return amplitude_rows(buffer, row_length, 0, start, end);
@@ -140,8 +138,9 @@ vantok::Result<void> check_order(std::optional<std::uint64_t> order) {
 
 vantok::Result<std::size_t> bounded(std::size_t elements, std::size_t orders, std::size_t derivative_sets,
                                     bool derivatives) {
-  return mie::bounded("the Greek coefficients", output_count(elements, orders, ROWS, DERIVATIVE_ROWS, derivative_sets),
-                      REAL_VALUES, derivatives);
+  return vantok_py::bounded("the Greek coefficients",
+                            output_count(elements, orders, ROWS, DERIVATIVE_ROWS, derivative_sets), REAL_VALUES,
+                            derivatives);
 }
 
 Outcome<Outputs> outputs(std::size_t elements, std::optional<std::uint64_t> order, std::size_t n_max,
@@ -151,9 +150,9 @@ Outcome<Outputs> outputs(std::size_t elements, std::optional<std::uint64_t> orde
   VANTOK_CHECK(bounded(elements, L + 1, derivative_sets, derivatives));
   // The guard has bounded every product here.
   const std::size_t values = elements * (L + 1) * ROWS;
-  VANTOK_TRY(counts, mie::term_counts(elements));
-  VANTOK_TRY(coefficients, mie::zeros<double>(values, "the Greek coefficients"));
-  VANTOK_TRY(derivative_values, mie::zeros<double>(values * 3 * derivative_sets, "derivatives"));
+  VANTOK_TRY(counts, term_counts(elements));
+  VANTOK_TRY(coefficients, zeros<double>(values, "the Greek coefficients"));
+  VANTOK_TRY(derivative_values, zeros<double>(values * 3 * derivative_sets, "derivatives"));
   return Outputs{elements,
                  L,
                  derivative_sets,
@@ -183,7 +182,7 @@ void row_store(const GreekCoefficients<double>& g, std::span<double> buffer, std
 
 vantok::Result<void> Outputs::count(std::size_t i, std::size_t n_terms) {
   // A writer that bypassed the borrows changed the element after the first pass.
-  if (first_pass_terms && n_terms > *first_pass_terms) return std::unexpected(mie::changed_during_call(i));
+  if (first_pass_terms && n_terms > *first_pass_terms) return std::unexpected(changed_during_call(i));
   counts[i] = n_terms;
   return {};
 }

@@ -3,9 +3,9 @@
 // spheres: the rule that decides whether one angular table serves every
 // element of a call, the dispatch of the amplitude and phase-matrix routines
 // to the table or to the per-cosine recurrence (which give the same bits), the
-// element and layer slices of the flat output buffers, and the pieces of the
-// Greek bindings (order check, size guards, the outputs with their per-element
-// stores).
+// outputs with their per-element evaluation into the element and derivative-
+// set slices of the flat buffers, and the pieces of the Greek bindings (order
+// check, size guards, the outputs with their per-element stores).
 //
 // Everything here is lock-free unless stated otherwise.
 
@@ -24,7 +24,6 @@
 #include "vantok/mie/amplitudes.hpp"
 #include "vantok/mie/coefficients.hpp"
 #include "vantok/mie/greek.hpp"
-#include "vantok/mie/kernel.hpp"
 #include "vantok/mie/phase.hpp"
 
 namespace vantok_py::angular {
@@ -117,21 +116,7 @@ vantok::Result<std::size_t> bounded(std::size_t elements, std::size_t n_mu, std:
   using L = Layout<kind>;
   const auto count = output_count(elements, std::max<std::size_t>(n_mu, 1), L::rows, L::derivative_rows,
                                   derivative_sets);
-  return mie::bounded(L::what, count, L::limit, derivatives);
-}
-
-/// The shape of the derivative array: (4, elements, n_mu) for the amplitudes,
-/// (3, 4, elements, n_mu) for the phase matrix, after a leading layer axis of
-/// `layers` when given (layered spheres).
-template <Output kind>
-std::vector<std::size_t> derivative_shape(std::optional<std::size_t> layers, std::size_t elements,
-                                          std::size_t n_mu) {
-  std::vector<std::size_t> shape;
-  shape.reserve(5);
-  if (layers) shape.push_back(*layers);
-  if constexpr (kind == Output::PhaseMatrix) shape.push_back(3);
-  for (const std::size_t extent : {std::size_t{4}, elements, n_mu}) shape.push_back(extent);
-  return shape;
+  return vantok_py::bounded(L::what, count, L::limit, derivatives);
 }
 
 /// The outputs of an angular call of `elements` elements at n_mu cosines:
@@ -155,8 +140,8 @@ template <Output kind>
 Outcome<Outputs<kind>> allocate(std::size_t elements, std::size_t n_mu, std::size_t derivative_sets) {
   using L = Layout<kind>;
   const std::size_t row = elements * n_mu;  // bounded by the size guard
-  VANTOK_TRY(values, mie::zeros<typename L::Value>(L::rows * row, L::what));
-  VANTOK_TRY(derivatives, mie::zeros<typename L::Value>(L::derivative_rows * derivative_sets * row, "derivatives"));
+  VANTOK_TRY(values, zeros<typename L::Value>(L::rows * row, L::what));
+  VANTOK_TRY(derivatives, zeros<typename L::Value>(L::derivative_rows * derivative_sets * row, "derivatives"));
   return Outputs<kind>{elements, n_mu, derivative_sets, std::move(values), std::move(derivatives)};
 }
 
@@ -181,29 +166,8 @@ vantok::Result<void> evaluate_derivatives(const Angles& angles, const Coefficien
                                           bool normalized, PhaseMatrixBuffers values, Outputs<Output::PhaseMatrix>& out,
                                           std::size_t set, std::size_t start, std::size_t end);
 
-/// The derivative view of a homogeneous sphere's solution, or InvalidInput
-/// "{word} derivatives need a solution from Mie::compute_with_derivatives"
-/// when it was solved without them ("amplitude", "phase-matrix", "Greek").
-vantok::Result<CoefficientDerivatives> sphere_derivatives(const vantok::mie::kernel::State& state,
-                                                          std::string_view word);
-
 /// InvalidInput "{word} derivatives need a solution from {solver}::compute_with_derivatives".
 vantok::Error derivatives_missing(std::string_view word, std::string_view solver);
-
-/// Rows `first_row` and `first_row + 1` of a flat buffer of rows `row_length`
-/// long, cut to [start, end): one element's S1 and S2, or one pair of their
-/// derivatives.
-AmplitudeBuffers amplitude_rows(std::span<C64> buffer, std::size_t row_length, std::size_t first_row,
-                                std::size_t start, std::size_t end);
-
-/// The four rows F11, F12, F33, F34 of group `group` (rows 4 group .. 4 group + 3)
-/// cut to [start, end).
-PhaseMatrixBuffers phase_rows(std::span<double> buffer, std::size_t row_length, std::size_t group,
-                              std::size_t start, std::size_t end);
-
-/// Groups `first_group`, +1, +2 (the x, Re m, Im m derivatives) cut to [start, end).
-PhaseMatrixDerivativeBuffers phase_derivative_rows(std::span<double> buffer, std::size_t row_length,
-                                                   std::size_t first_group, std::size_t start, std::size_t end);
 
 namespace greek {
 

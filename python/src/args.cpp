@@ -1,5 +1,6 @@
-// Extraction of fast-call and tuple/dict arguments and the parameter
-// converters. Error texts follow the interpreter's own wording.
+// Extraction of fast-call arguments and the parameter converters. Error
+// texts follow the interpreter's own wording; where they name an object (a
+// keyword, a type) the interpreter formats them.
 #include "args.hpp"
 
 #include <climits>
@@ -26,10 +27,7 @@ std::string full_name(const Spec& spec) {
   return name;
 }
 
-[[noreturn]] void type_error(const std::string& message) {
-  PyErr_SetString(PyExc_TypeError, message.c_str());
-  throw PyErrSet{};
-}
+[[noreturn]] void type_error(std::string message) { errors::throw_failure(vantok_py::type_error(std::move(message))); }
 
 // 'a', 'a' and 'b', 'a', 'b', and 'c'
 std::string quoted_list(const std::vector<const char*>& names) {
@@ -102,28 +100,6 @@ Arguments Arguments::fast(const Spec& spec, PyObject* const* args, Py_ssize_t na
   return out;
 }
 
-Arguments Arguments::tuple_dict(const Spec& spec, PyObject* args, PyObject* kwargs) {
-  // Lay the call out as a fast call: positionals, then keyword values, with
-  // their names in a tuple. The values stay borrowed from `args` and `kwargs`.
-  const Py_ssize_t nargs = check_size(PyTuple_Size(args));
-  std::vector<PyObject*> flat;
-  for (Py_ssize_t i = 0; i < nargs; ++i) flat.push_back(check(PyTuple_GetItem(args, i)));
-  PyRef kwnames;
-  if (kwargs != nullptr) {
-    kwnames = PyRef::checked(PyTuple_New(check_size(PyDict_Size(kwargs))));
-    Py_ssize_t pos = 0;
-    Py_ssize_t k = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      Py_INCREF(key);
-      check_status(PyTuple_SetItem(kwnames.get(), k++, key));  // steals the key
-      flat.push_back(value);
-    }
-  }
-  return fast(spec, flat.data(), nargs, kwnames.get());
-}
-
 void Arguments::failed(std::size_t i) const {
   errors::add_note(spec_->params[i]);
   throw PyErrSet{};
@@ -178,12 +154,9 @@ std::uint64_t Arguments::u64(std::size_t i) const { return index_u64(i); }
 std::int32_t Arguments::i32(std::size_t i) const {
   const long value = PyLong_AsLong(values_[i]);
   if (value == -1 && PyErr_Occurred() != nullptr) failed(i);
-  if (value > INT32_MAX) {
-    PyErr_SetString(PyExc_OverflowError, "number too large to fit in target type");
-    failed(i);
-  }
-  if (value < INT32_MIN) {
-    PyErr_SetString(PyExc_OverflowError, "number too small to fit in target type");
+  if (value > INT32_MAX || value < INT32_MIN) {
+    errors::raise(Deferred{PyExc_OverflowError, value > INT32_MAX ? "number too large to fit in target type"
+                                                                  : "number too small to fit in target type"});
     failed(i);
   }
   return static_cast<std::int32_t>(value);

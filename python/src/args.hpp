@@ -1,8 +1,7 @@
 #pragma once
 // Argument extraction for the module's functions: the fast calling convention
-// with keywords (every parameter positional-or-keyword), the classic
-// tuple-and-dict form for a type's constructor, and the converters of each
-// parameter kind. A failed conversion keeps its exception and gains the note
+// with keywords (every parameter positional-or-keyword) and the converters of
+// each parameter kind. A failed conversion keeps its exception and gains the note
 // "while processing '{param}'"; conversions run in parameter order, so the
 // first bad argument is the one reported.
 
@@ -47,8 +46,6 @@ class Arguments {
   /// keyword (unknown, or already given); then the missing required ones.
   static Arguments fast(const Spec& spec, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames);
-  /// The same from a positional tuple and an optional keyword dict.
-  static Arguments tuple_dict(const Spec& spec, PyObject* args, PyObject* kwargs);
 
   bool present(std::size_t i) const noexcept { return values_[i] != nullptr; }
   /// Any object (borrowed).

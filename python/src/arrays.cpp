@@ -253,14 +253,11 @@ void ArrayBorrow::reset() noexcept {
     // own failure is pending). Park that exception around the release; a
     // failure of the release itself has no caller to go to and is reported as
     // unraisable.
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
+    SavedError pending;
     if (access_ == Access::Shared) api_->release(api_->flags, array_.get());
     else api_->release_mut(api_->flags, array_.get());
     if (PyErr_Occurred() != nullptr) PyErr_WriteUnraisable(array_.get());
-    PyErr_Restore(type, value, traceback);
+    pending.restore();
   }
   api_ = nullptr;
   array_ = PyRef();
@@ -390,8 +387,6 @@ std::optional<std::size_t> output_count(std::size_t elements, std::size_t per_el
   return product({elements, per_element, per_value});
 }
 
-namespace mie {
-
 Outcome<ArrayBorrow> borrow(PyObject* array, std::string_view name) {
   if ((np::fields(array)->flags & np::ARRAY_ALIGNED) == 0) {
     return std::unexpected(type_error(std::string(name) + " must be an aligned array"));
@@ -424,26 +419,6 @@ vantok::Result<vantok::mie::SolveOptions> solve_options(std::optional<std::uint6
   if (n_max) options.n_max = static_cast<std::size_t>(*n_max);
   options.allow_unvalidated = allow_unvalidated;
   return options;
-}
-
-Outcome<vantok::mie::SolveOptions> prepare(const ArrayView<double>& x, const ArrayView<C64>& m,
-                                           std::optional<std::uint64_t> n_max, bool allow_unvalidated) {
-  VANTOK_CHECK(same_shape(x.shape(), m.shape()));
-  return solve_options(n_max, allow_unvalidated);
-}
-
-Outcome<SphereInputs> sphere_inputs(PyObject* x, PyObject* m, std::optional<std::uint64_t> n_max,
-                                    bool allow_unvalidated) {
-  auto x_borrow = borrow(x, "x");
-  if (!x_borrow) return std::unexpected(std::move(x_borrow).error());
-  auto m_borrow = borrow(m, "m");
-  if (!m_borrow) return std::unexpected(std::move(m_borrow).error());
-  ArrayView<double> x_view(*x_borrow);
-  ArrayView<C64> m_view(*m_borrow);
-  auto options = prepare(x_view, m_view, n_max, allow_unvalidated);
-  if (!options) return std::unexpected(std::move(options).error());
-  return SphereInputs{std::move(*x_borrow), std::move(*m_borrow), std::move(x_view), std::move(m_view),
-                      *options};
 }
 
 vantok::Result<std::size_t> bounded(std::string_view what, std::optional<std::size_t> count,
@@ -500,125 +475,13 @@ Outcome<Buffer<double>> cosines(const ArrayView<double>& mu) {
   return copy;
 }
 
-vantok::Result<std::size_t> largest_n_terms(const ArrayView<double>& x, const ArrayView<C64>& m,
-                                            const vantok::mie::SolveOptions& options) {
-  std::size_t largest = 0;
-  auto xs = x.cursor();
-  auto ms = m.cursor();
-  for (std::size_t i = 0; i < x.len(); ++i) {
-    const double xi = xs.next();
-    const C64 mi = ms.next();
-    auto terms = vantok::mie::check_inputs(xi, mi, options);
-    if (!terms) return std::unexpected(at(i, std::move(terms).error()));
-    largest = std::max(largest, *terms);
-  }
-  return largest;
-}
-
 vantok::Error changed_during_call(std::size_t i) {
   return at(i, vantok::Error::invalid_input("x or m changed during the call"));
 }
 
-std::array<std::span<double>, 4> phase_buffers(std::span<double> buffer, std::size_t row_length,
-                                               std::size_t start, std::size_t end) {
-  std::size_t needed = 0;
-  VANTOK_ASSERT(start <= end && end <= row_length);
-  VANTOK_ASSERT(!__builtin_mul_overflow(row_length, std::size_t{3}, &needed) &&
-                !__builtin_add_overflow(needed, end, &needed) && needed <= buffer.size());
-  std::array<std::span<double>, 4> rows;
-  for (std::size_t k = 0; k < 4; ++k) rows[k] = buffer.subspan(k * row_length + start, end - start);
-  return rows;
-}
-
-}  // namespace mie
-
-namespace efficiency_outputs {
-
-vantok::Result<std::size_t> bounded(std::size_t elements, std::size_t derivative_sets, bool derivatives) {
-  return mie::bounded("the efficiencies", output_count(elements, 1, ROWS, DERIVATIVE_ROWS, derivative_sets),
-                      REAL_VALUES, derivatives);
-}
-
-Outcome<Buffers> allocate(std::size_t elements, std::size_t derivative_sets) {
-  // The guard has bounded every product here.
-  VANTOK_TRY(values, mie::zeros<double>(ROWS * elements, "the efficiencies"));
-  VANTOK_TRY(jacobian, mie::zeros<double>(DERIVATIVE_ROWS * derivative_sets * elements, "the Jacobian"));
-  return Buffers{elements, derivative_sets, std::move(values), std::move(jacobian)};
-}
-
-void store(Buffers& out, std::size_t i, const vantok::mie::coefficients::Coefficients& c) {
-  VANTOK_ASSERT(i < out.elements);
-  const std::array<double, ROWS> q = c.efficiencies();
-  for (std::size_t k = 0; k < ROWS; ++k) out.values[k * out.elements + i] = q[k];
-}
-
-void store_jacobian(Buffers& out, std::size_t i, std::size_t set, const vantok::mie::coefficients::Coefficients& c,
-                    const vantok::mie::coefficients::CoefficientDerivatives& d) {
-  VANTOK_ASSERT(i < out.elements && set < out.derivative_sets);
-  // Only the outer layer's x row carries the explicit 1/x^2 terms (d.outer).
-  const std::array<double, DERIVATIVE_ROWS> dq = c.efficiencies_jacobian(d);
-  for (std::size_t j = 0; j < DERIVATIVE_ROWS; ++j) {
-    out.jacobian[(set * DERIVATIVE_ROWS + j) * out.elements + i] = dq[j];
-  }
-}
-
-}  // namespace efficiency_outputs
-
-namespace coefficient_outputs {
-
-vantok::Result<std::size_t> bounded(std::size_t elements, std::size_t terms, std::size_t derivative_sets,
-                                    bool derivatives) {
-  return mie::bounded("the coefficients", output_count(elements, terms, ROWS, DERIVATIVE_ROWS, derivative_sets),
-                      COMPLEX_VALUES, derivatives);
-}
-
-Outcome<Buffers> allocate(std::size_t elements, std::size_t n_terms, std::size_t derivative_sets) {
-  // The guard has bounded every product here.
-  const std::size_t table = elements * n_terms;
-  VANTOK_TRY(counts, mie::term_counts(elements));
-  VANTOK_TRY(a, mie::zeros<C64>(table, "the coefficients"));
-  VANTOK_TRY(b, mie::zeros<C64>(table, "the coefficients"));
-  VANTOK_TRY(derivatives, mie::zeros<C64>(table * DERIVATIVE_ROWS * derivative_sets, "derivatives"));
-  return Buffers{elements, n_terms, derivative_sets, std::move(counts), std::move(a), std::move(b), std::move(derivatives)};
-}
-
-namespace {
-
-// Copies `from` to row `row` of `to` (rows of N values), from column 0 on.
-void place(std::span<const C64> from, Buffer<C64>& to, std::size_t n_terms, std::size_t row) {
-  VANTOK_ASSERT(from.size() <= n_terms && (row + 1) * n_terms <= to.size());
-  std::copy(from.begin(), from.end(), to.data() + row * n_terms);
-}
-
-}  // namespace
-
-vantok::Result<void> store(Buffers& out, std::size_t i, const vantok::mie::coefficients::Coefficients& c) {
-  const std::size_t terms = c.a.size();
-  // A writer that bypasses the registry may have changed x or m since the
-  // first pass: never write past the row.
-  if (terms > out.n_terms) return std::unexpected(mie::changed_during_call(i));
-  out.counts[i] = terms;
-  place(c.a, out.a, out.n_terms, i);
-  place(c.b, out.b, out.n_terms, i);
-  return {};
-}
-
-void store_derivatives(Buffers& out, std::size_t i, std::size_t set,
-                       const vantok::mie::coefficients::CoefficientDerivatives& d) {
-  const std::size_t first = DERIVATIVE_ROWS * set * out.elements + i;  // row of da/dx
-  place(d.da_dx, out.derivatives, out.n_terms, first);
-  place(d.da_dm, out.derivatives, out.n_terms, first + out.elements);
-  place(d.db_dx, out.derivatives, out.n_terms, first + 2 * out.elements);
-  place(d.db_dm, out.derivatives, out.n_terms, first + 3 * out.elements);
-}
-
-}  // namespace coefficient_outputs
-
-namespace layered {
-
 template <class T>
 PyRef array(std::span<const std::size_t> shape, Buffer<T>&& buffer) {
-  if (const auto error = check_shape(shape, buffer.size())) errors::throw_failure(mie::shape_error(*error));
+  if (const auto error = check_shape(shape, buffer.size())) errors::throw_failure(shape_error(*error));
   const std::vector<np::npy_intp> dims(shape.begin(), shape.end());
 
   if (buffer.empty()) return wrap(type_number<T>(), dims, nullptr, PyRef());
@@ -631,7 +494,5 @@ PyRef array(std::span<const std::size_t> shape, Buffer<T>&& buffer) {
 template PyRef array<double>(std::span<const std::size_t>, Buffer<double>&&);
 template PyRef array<C64>(std::span<const std::size_t>, Buffer<C64>&&);
 template PyRef array<std::uint64_t>(std::span<const std::size_t>, Buffer<std::uint64_t>&&);
-
-}  // namespace layered
 
 }  // namespace vantok_py

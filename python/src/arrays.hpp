@@ -1,13 +1,12 @@
 #pragma once
 // The array routines every binding shares: the process-wide borrow registry
 // and read borrows of input arrays, typed strided views read in C order, the
-// same-shape and term-count check of sphere inputs, output-size guards,
-// zero-filled output buffers, output arrays that take over those buffers, the
-// cosine check, the first pass that finds the largest term count, and the split
-// of a phase-matrix buffer.
+// same-shape check and options of x and m, output-size guards, zero-filled
+// output buffers, output arrays that take over those buffers, and the cosine
+// check.
 //
 // Lock discipline: routines that touch Python objects need the interpreter
-// lock; views, guards, buffers, the first pass and phase_buffers do not.
+// lock; views, guards and buffers do not.
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -30,7 +29,6 @@
 #include "vantok/error.hpp"
 #include "vantok/limits.hpp"
 #include "vantok/mie/check.hpp"
-#include "vantok/mie/mie.hpp"
 
 namespace vantok_py {
 
@@ -185,8 +183,6 @@ std::optional<std::size_t> product(std::initializer_list<std::size_t> factors) n
 std::optional<std::size_t> output_count(std::size_t elements, std::size_t per_element, std::size_t rows,
                                         std::size_t derivative_rows, std::size_t derivative_sets) noexcept;
 
-namespace mie {
-
 /// Read borrow of an input array under the parameter name `name` ("x", "m",
 /// "mu", ...): TypeError "{name} must be an aligned array" before the registry
 /// is consulted; BufferError "{name} cannot be read: The given array is already
@@ -201,26 +197,6 @@ Outcome<void> same_shape(std::span<const np::npy_intp> x, std::span<const np::np
 /// (InvalidInput "the number of terms must be in [1, 1048576], got {}").
 vantok::Result<vantok::mie::SolveOptions> solve_options(std::optional<std::uint64_t> n_max,
                                                         bool allow_unvalidated);
-
-/// The same-shape check of x and m, then the range of n_max.
-Outcome<vantok::mie::SolveOptions> prepare(const ArrayView<double>& x, const ArrayView<C64>& m,
-                                           std::optional<std::uint64_t> n_max, bool allow_unvalidated);
-
-/// The checked inputs of a sphere call: read borrows of x (as "x") then m (as
-/// "m"), their views, and the options from `prepare`. Members are destroyed
-/// in reverse order, so m is released before x.
-struct SphereInputs {
-  ArrayBorrow x_borrow;
-  ArrayBorrow m_borrow;
-  ArrayView<double> x;
-  ArrayView<C64> m;
-  vantok::mie::SolveOptions options;
-};
-
-/// Borrows x, then m (`borrow`), then checks them (`prepare`). Calls that read
-/// more arrays (mu) borrow them before `prepare` and use the steps one by one.
-Outcome<SphereInputs> sphere_inputs(PyObject* x, PyObject* m, std::optional<std::uint64_t> n_max,
-                                    bool allow_unvalidated);
 
 /// The output-size guard: `count` passes when present and at most `limit`;
 /// otherwise InvalidInput "{what} would hold {count | more than usize::MAX}
@@ -247,125 +223,6 @@ Outcome<Buffer<std::uint64_t>> term_counts(std::size_t n);
 /// RuntimeError "output shape: {text of the shape error}".
 Failure shape_error(ShapeError error);
 
-/// The cosines of mu in C order (a fallible copy, MemoryError "... for the
-/// cosines"), the first not in [-1, 1] (NaN included) refused with InvalidInput
-/// "element {j} of mu: a cosine of the scattering angle must be in [-1, 1], got {v}".
-Outcome<Buffer<double>> cosines(const ArrayView<double>& mu);
-
-/// First pass: runs the core input check of every element in C order and
-/// returns the largest term count (0 for no elements), or the first element's
-/// error with its index. Solves nothing. Lock-free.
-vantok::Result<std::size_t> largest_n_terms(const ArrayView<double>& x, const ArrayView<C64>& m,
-                                            const vantok::mie::SolveOptions& options);
-
-/// InvalidInput "element {i}: x or m changed during the call": element i needs
-/// more terms in the second pass than the first pass found (a writer that
-/// bypassed the borrows changed it in between).
-vantok::Error changed_during_call(std::size_t i);
-
-/// Second pass: solves every element in C order with one solver (its buffers
-/// serve all elements) and hands each solved state to `use(i, state)`, which
-/// returns Result<void>. A solve error, indexed by `at`, or an error of `use`
-/// ends the loop. Lock-free.
-template <class Use>
-vantok::Result<void> solve_each(const SphereInputs& in, bool derivatives, Use&& use) {
-  vantok::mie::Mie solver;
-  auto xs = in.x.cursor();
-  auto ms = in.m.cursor();
-  for (std::size_t i = 0; i < in.x.len(); ++i) {
-    const double xi = xs.next();
-    const C64 mi = ms.next();
-    auto solved = solver.solve(in.options, derivatives, xi, mi);
-    if (!solved) return std::unexpected(at(i, std::move(solved).error()));
-    VANTOK_CHECK(use(i, **solved));
-  }
-  return {};
-}
-
-/// The four rows F11, F12, F33, F34 of a phase-matrix buffer of row length L,
-/// cut to [kL + start, kL + end). Needs start <= end <= L and 3L + end values;
-/// otherwise an internal failure.
-std::array<std::span<double>, 4> phase_buffers(std::span<double> buffer, std::size_t row_length,
-                                               std::size_t start, std::size_t end);
-
-}  // namespace mie
-
-/// The outputs of the efficiency functions of spheres and layered spheres: per
-/// element (sphere or particle) Q_ext, Q_sca, Q_abs, Q_back and g (rows of
-/// elements values), and per derivative set (one for a sphere, one per layer
-/// of a layered sphere) their derivatives with respect to x, Re m and Im m
-/// (15 rows, row 5 r + c for parameter r and efficiency c).
-namespace efficiency_outputs {
-
-inline constexpr std::size_t ROWS = 5;
-inline constexpr std::size_t DERIVATIVE_ROWS = 15;
-
-/// The size guard: elements (5 + 15 sets) real values, named "the
-/// efficiencies", against 2 * MAX_MIE_VALUES.
-vantok::Result<std::size_t> bounded(std::size_t elements, std::size_t derivative_sets, bool derivatives);
-
-struct Buffers {
-  std::size_t elements;
-  std::size_t derivative_sets;  // 0 without derivatives
-  Buffer<double> values;        // "the efficiencies", (5, elements)
-  Buffer<double> jacobian;      // "the Jacobian", (sets, 3, 5, elements)
-};
-
-/// Allocates the buffers in that order, after the guard has passed.
-Outcome<Buffers> allocate(std::size_t elements, std::size_t derivative_sets);
-
-/// Element i's five efficiencies.
-void store(Buffers& out, std::size_t i, const vantok::mie::coefficients::Coefficients& c);
-
-/// Element i's Jacobian of derivative set `set`.
-void store_jacobian(Buffers& out, std::size_t i, std::size_t set, const vantok::mie::coefficients::Coefficients& c,
-                    const vantok::mie::coefficients::CoefficientDerivatives& d);
-
-}  // namespace efficiency_outputs
-
-/// The outputs of the coefficient functions of spheres and layered spheres:
-/// per element (sphere or particle) its number of terms, a_n and b_n in rows
-/// of N (the call's largest term count, zero-padded above the element's own),
-/// and per derivative set (one for a sphere, one per layer of a layered
-/// sphere) four such tables da/dx, da/dm, db/dx, db/dm.
-namespace coefficient_outputs {
-
-/// Complex rows of the values (a, b) and of one derivative set.
-inline constexpr std::size_t ROWS = 2;
-inline constexpr std::size_t DERIVATIVE_ROWS = 4;
-
-/// The size guard of `elements` elements of `terms` terms each (1 before the
-/// first pass, N after it) with `derivative_sets` derivative sets (0 without
-/// derivatives): elements terms (2 + 4 sets) complex values, named "the
-/// coefficients", against MAX_MIE_VALUES.
-vantok::Result<std::size_t> bounded(std::size_t elements, std::size_t terms, std::size_t derivative_sets,
-                                    bool derivatives);
-
-struct Buffers {
-  std::size_t elements;
-  std::size_t n_terms;          // N
-  std::size_t derivative_sets;  // 0 without derivatives
-  Buffer<std::uint64_t> counts;  // "the numbers of terms", one per element
-  Buffer<C64> a;                 // "the coefficients", (elements, N)
-  Buffer<C64> b;                 // "the coefficients", (elements, N)
-  Buffer<C64> derivatives;       // "derivatives", (sets, 4, elements, N)
-};
-
-/// Allocates the buffers in that order, after the guard has passed.
-Outcome<Buffers> allocate(std::size_t elements, std::size_t n_terms, std::size_t derivative_sets);
-
-/// Element i's number of terms and its a_n, b_n; InvalidInput "element {i}: x
-/// or m changed during the call" (nothing stored) when it has more terms than N.
-vantok::Result<void> store(Buffers& out, std::size_t i, const vantok::mie::coefficients::Coefficients& c);
-
-/// Element i's derivative set `set` (after `store` of the element).
-void store_derivatives(Buffers& out, std::size_t i, std::size_t set,
-                       const vantok::mie::coefficients::CoefficientDerivatives& d);
-
-}  // namespace coefficient_outputs
-
-namespace layered {
-
 /// An output array of the given shape (C order, writeable) over the buffer,
 /// which it takes over (NumPy frees it with the array). Shape errors raise
 /// RuntimeError "output shape: {}". Lock held; throws PyErrSet on failure.
@@ -379,6 +236,14 @@ extern template PyRef array<double>(std::span<const std::size_t>, Buffer<double>
 extern template PyRef array<C64>(std::span<const std::size_t>, Buffer<C64>&&);
 extern template PyRef array<std::uint64_t>(std::span<const std::size_t>, Buffer<std::uint64_t>&&);
 
-}  // namespace layered
+/// The cosines of mu in C order (a fallible copy, MemoryError "... for the
+/// cosines"), the first not in [-1, 1] (NaN included) refused with InvalidInput
+/// "element {j} of mu: a cosine of the scattering angle must be in [-1, 1], got {v}".
+Outcome<Buffer<double>> cosines(const ArrayView<double>& mu);
+
+/// InvalidInput "element {i}: x or m changed during the call": element i needs
+/// more terms in the second pass than the first pass found (a writer that
+/// bypassed the borrows changed it in between).
+vantok::Error changed_during_call(std::size_t i);
 
 }  // namespace vantok_py

@@ -1,6 +1,6 @@
 // Mapping of core errors, deferred built-in exceptions and C++ exceptions to
 // Python exceptions. Everything here runs with the interpreter lock held,
-// except mie::at and the making of Deferred pairs.
+// except `at` and the making of Deferred pairs.
 #include "errors.hpp"
 
 #include <new>
@@ -31,43 +31,14 @@ const char* class_name(vantok::Error::Kind kind) {
   return "InvalidInputError";
 }
 
-// The exception that is set, normalised, with its traceback attached to the
-// value; the three references are the caller's.
-struct Fetched {
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-
-  static Fetched take() noexcept {
-    Fetched f;
-    PyErr_Fetch(&f.type, &f.value, &f.traceback);
-    if (f.type != nullptr) {
-      PyErr_NormalizeException(&f.type, &f.value, &f.traceback);
-      if (f.traceback != nullptr && f.value != nullptr) PyException_SetTraceback(f.value, f.traceback);
-    }
-    return f;
+// Sets `exc` (a new exception instance of class `cls`) with `cause` (may be
+// null) as its __cause__ and __context__.
+void set_with_cause(PyObject* cls, PyRef exc, PyRef cause) noexcept {
+  if (cause) {
+    PyException_SetContext(exc.get(), PyRef::borrow(cause.get()).release());  // steals
+    PyException_SetCause(exc.get(), cause.release());                        // steals
   }
-  void restore() noexcept {
-    PyErr_Restore(std::exchange(type, nullptr), std::exchange(value, nullptr),
-                  std::exchange(traceback, nullptr));
-  }
-  ~Fetched() {
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
-  }
-};
-
-// Sets `exc` (a new exception instance of class `cls`) with `cause` (stolen,
-// may be null) as its __cause__ and __context__.
-void set_with_cause(PyObject* cls, PyObject* exc, PyObject* cause) noexcept {
-  if (cause != nullptr) {
-    Py_INCREF(cause);
-    PyException_SetContext(exc, cause);
-    PyException_SetCause(exc, cause);  // steals
-  }
-  PyErr_SetObject(cls, exc);
-  Py_DECREF(exc);
+  PyErr_SetObject(cls, exc.get());
 }
 
 // Calls the class of "vantok.errors" for `error`; a new reference, or nullptr
@@ -160,11 +131,11 @@ void to_pyerr(vantok::Error error) {
 
   PyRef result = PyRef::steal(make_package_exception(error, text_obj.get()));
   if (!result) {
-    Fetched failure = Fetched::take();
-    if (failure.type == nullptr || PyErr_GivenExceptionMatches(failure.type, PyExc_Exception)) {
-      PyObject* runtime = PyObject_CallFunctionObjArgs(PyExc_RuntimeError, text_obj.get(), nullptr);
-      if (runtime == nullptr) return;  // the failure to build it is what the caller sees
-      set_with_cause(PyExc_RuntimeError, runtime, std::exchange(failure.value, nullptr));
+    SavedError failure(true);
+    if (!failure || PyErr_GivenExceptionMatches(failure.type(), PyExc_Exception)) {
+      PyRef runtime = PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_RuntimeError, text_obj.get(), nullptr));
+      if (!runtime) return;  // the failure to build it is what the caller sees
+      set_with_cause(PyExc_RuntimeError, std::move(runtime), failure.take_value());
       return;
     }
     // An interrupt or a system exit wins over the message.
@@ -199,27 +170,23 @@ void throw_failure(Failure failure) {
 
 PyObject* internal_failure_class() noexcept {
   if (g_internal_failure != nullptr) return g_internal_failure;
-  PyObject* cls = PyErr_NewException("vantok._vantok.InternalFailure", PyExc_BaseException, nullptr);
-  if (cls == nullptr) return nullptr;
-  // Creating the class runs Python code; another thread may have made one meanwhile.
-  if (g_internal_failure != nullptr) {
-    Py_DECREF(cls);
-    return g_internal_failure;
-  }
-  g_internal_failure = cls;
-  return cls;
+  PyRef cls = PyRef::steal(PyErr_NewException("vantok._vantok.InternalFailure", PyExc_BaseException, nullptr));
+  if (!cls) return nullptr;
+  // Creating the class runs Python code; another thread may have made one
+  // meanwhile, and then ours is dropped.
+  if (g_internal_failure == nullptr) g_internal_failure = cls.release();
+  return g_internal_failure;
 }
 
 void raise_internal_failure(std::string_view message) noexcept {
-  Fetched cause = Fetched::take();
+  SavedError cause(true);
   PyObject* cls = internal_failure_class();
   if (cls == nullptr) return;
-  PyObject* text = text_object(message);
-  if (text == nullptr) return;
-  PyObject* exc = PyObject_CallFunctionObjArgs(cls, text, nullptr);
-  Py_DECREF(text);
-  if (exc == nullptr) return;
-  set_with_cause(cls, exc, std::exchange(cause.value, nullptr));
+  PyRef text = PyRef::steal(text_object(message));
+  if (!text) return;
+  PyRef exc = PyRef::steal(PyObject_CallFunctionObjArgs(cls, text.get(), nullptr));
+  if (!exc) return;
+  set_with_cause(cls, std::move(exc), cause.take_value());
 }
 
 void internal_failure(std::string_view message) {
@@ -228,17 +195,12 @@ void internal_failure(std::string_view message) {
 }
 
 void add_note(const char* param) noexcept {
-  Fetched exc = Fetched::take();
-  if (exc.value == nullptr) {
-    exc.restore();
-    return;
-  }
-  PyObject* result = PyObject_CallMethod(exc.value, "add_note", "N",
-                                         PyUnicode_FromFormat("while processing '%s'", param));
-  if (result == nullptr) {
-    PyErr_Clear();  // keep the conversion error itself rather than a failure to annotate it
-  } else {
-    Py_DECREF(result);
+  SavedError exc(true);
+  if (exc.value() != nullptr) {
+    PyRef result = PyRef::steal(
+        PyObject_CallMethod(exc.value(), "add_note", "N", PyUnicode_FromFormat("while processing '%s'", param)));
+    // A failure to annotate is dropped: the conversion error itself is kept.
+    if (!result) PyErr_Clear();
   }
   exc.restore();
 }
@@ -297,12 +259,8 @@ std::string debug_str(std::string_view text) {
 
 }  // namespace errors
 
-namespace mie {
-
 vantok::Error at(std::size_t i, vantok::Error error) {
   return std::move(error).with_context("element " + std::to_string(i));
 }
-
-}  // namespace mie
 
 }  // namespace vantok_py

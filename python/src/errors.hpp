@@ -90,13 +90,9 @@ std::string debug_str(std::string_view text);
 
 }  // namespace errors
 
-namespace mie {
-
 /// The core error of element i of an input (0-based, row-major over its shape):
 /// "element {i}: {message}" for InvalidInput and OutsideValidatedDomain;
 /// NotConverged passes unchanged.
 vantok::Error at(std::size_t i, vantok::Error error);
-
-}  // namespace mie
 
 }  // namespace vantok_py

@@ -1,27 +1,138 @@
-// The sphere functions on NumPy arrays: default term counts, efficiencies with
-// their Jacobian, and the Mie coefficients with their derivatives. Each call
-// borrows its inputs, checks shapes and output sizes with the lock held, then
-// solves element by element in C order with the lock released, with one Mie
-// solver whose buffers serve every element.
-#include <array>
+// The sphere functions on NumPy arrays: default term counts, and through the
+// shared skeleton (sphere_calls.hpp) efficiencies with their Jacobian, the Mie
+// coefficients, amplitudes and phase matrix at one common set of cosines, and
+// the Greek coefficients, each optionally with derivatives with respect to x
+// and m. The elements of a call are the entries of x and m, which have one
+// shape and are read in place in C order.
+#include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
+#include "angular.hpp"
 #include "args.hpp"
 #include "arrays.hpp"
 #include "errors.hpp"
 #include "module.hpp"
 #include "ref.hpp"
+#include "sphere_calls.hpp"
 #include "vantok/format.hpp"
 #include "vantok/mie/check.hpp"
-#include "vantok/mie/kernel.hpp"
+#include "vantok/mie/mie.hpp"
 
 namespace vantok_py::mie {
 
 namespace {
 
-using vantok::mie::kernel::State;
+using vantok::mie::SolveOptions;
+using vantok::mie::coefficients::CoefficientDerivatives;
+using vantok::mie::coefficients::Coefficients;
+
+/// The last solution of a call's one solver, as the skeleton reads it: one
+/// derivative set, with respect to x and m.
+class Solution {
+ public:
+  explicit Solution(const vantok::mie::Mie& solver) noexcept : solver_(&solver) {}
+
+  Coefficients coefficients() const { return solver_->coefficients(); }
+  /// The derivatives (set 0); needs a solve with derivatives.
+  CoefficientDerivatives record(std::size_t set) const {
+    VANTOK_ASSERT(set == 0);
+    return solver_->derivatives();
+  }
+  /// The same, or InvalidInput "{word} derivatives need a solution from
+  /// Mie::compute_with_derivatives" for a solution without them.
+  vantok::Result<CoefficientDerivatives> derivatives(std::size_t set, std::string_view word) const {
+    if (!solver_->has_derivatives()) return std::unexpected(angular::derivatives_missing(word, "Mie"));
+    return record(set);
+  }
+
+ private:
+  const vantok::mie::Mie* solver_;
+};
+
+/// The elements of a call on homogeneous spheres (see sphere_calls.hpp).
+/// Members are destroyed in reverse order: mu, then m, then x are released.
+class Spheres {
+ public:
+  static constexpr bool per_layer = false;
+  static constexpr bool indexes_amplitude_refusals = false;
+
+  /// Borrows x, m and (when given) mu, then checks that x and m have one
+  /// shape and the range of n_max.
+  static Outcome<Spheres> borrow(PyObject* x, PyObject* m, PyObject* mu, std::optional<std::uint64_t> n_max,
+                                 bool allow_unvalidated) {
+    VANTOK_TRY(x_borrow, vantok_py::borrow(x, "x"));
+    VANTOK_TRY(m_borrow, vantok_py::borrow(m, "m"));
+    ArrayBorrow mu_borrow;
+    if (mu != nullptr) {
+      VANTOK_TRY(held, vantok_py::borrow(mu, "mu"));
+      mu_borrow = std::move(held);
+    }
+    ArrayView<double> x_view(x_borrow);
+    ArrayView<C64> m_view(m_borrow);
+    VANTOK_CHECK(same_shape(x_view.shape(), m_view.shape()));
+    VANTOK_TRY(options, solve_options(n_max, allow_unvalidated));
+    return Spheres(std::move(x_borrow), std::move(m_borrow), std::move(mu_borrow), std::move(x_view),
+                   std::move(m_view), options);
+  }
+
+  std::size_t count() const noexcept { return x_.len(); }
+  std::size_t derivative_sets(bool derivatives) const noexcept { return derivatives ? 1 : 0; }
+  const ArrayBorrow& mu() const noexcept { return mu_borrow_; }
+  vantok::Result<void> check_layers() const { return {}; }
+
+  /// First pass: the input check of every element in C order; the largest
+  /// term count (0 for no elements), or the first element's error with its index.
+  vantok::Result<std::size_t> largest_n_terms() const {
+    std::size_t largest = 0;
+    auto xs = x_.cursor();
+    auto ms = m_.cursor();
+    for (std::size_t i = 0; i < count(); ++i) {
+      const double xi = xs.next();
+      const C64 mi = ms.next();
+      auto terms = vantok::mie::check_inputs(xi, mi, options_);
+      if (!terms) return std::unexpected(at(i, std::move(terms).error()));
+      largest = std::max(largest, *terms);
+    }
+    return largest;
+  }
+
+  /// Second pass: every element solved in C order with one solver.
+  template <class Use>
+  vantok::Result<void> solve_each(bool derivatives, Use&& use) const {
+    vantok::mie::Mie solver;
+    auto xs = x_.cursor();
+    auto ms = m_.cursor();
+    for (std::size_t i = 0; i < count(); ++i) {
+      const double xi = xs.next();
+      const C64 mi = ms.next();
+      auto solved = solver.solve(options_, derivatives, xi, mi);
+      if (!solved) return std::unexpected(at(i, std::move(solved).error()));
+      VANTOK_CHECK(use(i, Solution(solver)));
+    }
+    return {};
+  }
+
+ private:
+  Spheres(ArrayBorrow x_borrow, ArrayBorrow m_borrow, ArrayBorrow mu_borrow, ArrayView<double> x,
+          ArrayView<C64> m, SolveOptions options)
+      : x_borrow_(std::move(x_borrow)),
+        m_borrow_(std::move(m_borrow)),
+        mu_borrow_(std::move(mu_borrow)),
+        x_(std::move(x)),
+        m_(std::move(m)),
+        options_(options) {}
+
+  ArrayBorrow x_borrow_;
+  ArrayBorrow m_borrow_;
+  ArrayBorrow mu_borrow_;  // empty without cosines
+  ArrayView<double> x_;
+  ArrayView<C64> m_;
+  SolveOptions options_;
+};
 
 // The x range of the default truncation.
 constexpr double X_MIN = 1e-30;
@@ -35,7 +146,7 @@ PyObject* default_n_max(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 
   // The lock stays held: each element costs a cube root.
   Outcome<Buffer<std::uint64_t>> counts = [&]() -> Outcome<Buffer<std::uint64_t>> {
-    VANTOK_TRY(x_borrow, borrow(x, "x"));
+    VANTOK_TRY(x_borrow, vantok_py::borrow(x, "x"));
     const ArrayView<double> xv(x_borrow);
     // Allocated up front, so that a huge (broadcast) x fails at once.
     VANTOK_TRY(out, term_counts(xv.len()));
@@ -53,67 +164,27 @@ PyObject* default_n_max(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   }();
   if (!counts) errors::throw_failure(std::move(counts.error()));
   const std::size_t len = counts->size();
-  return layered::array({len}, std::move(*counts)).release();
+  return array({len}, std::move(*counts)).release();
 }
 
 PyObject* efficiencies(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  const auto [x, m, n_max, derivatives, allow_unvalidated] =
-      args::SolveArgs::extract("mie_efficiencies", args, nargs, kwnames);
-
-  Outcome<efficiency_outputs::Buffers> out = [&]() -> Outcome<efficiency_outputs::Buffers> {
-    VANTOK_TRY(in, sphere_inputs(x, m, n_max, allow_unvalidated));
-    const std::size_t sets = derivatives ? 1 : 0;
-    VANTOK_CHECK(efficiency_outputs::bounded(in.x.len(), sets, derivatives));
-
-    GilRelease unlocked;
-    VANTOK_TRY(buffers, efficiency_outputs::allocate(in.x.len(), sets));
-    VANTOK_CHECK(solve_each(in, derivatives, [&](std::size_t i, const State& state) -> vantok::Result<void> {
-      const auto c = state.coefficients();
-      efficiency_outputs::store(buffers, i, c);
-      if (derivatives) efficiency_outputs::store_jacobian(buffers, i, 0, c, state.coefficient_derivatives());
-      return {};
-    }));
-    return std::move(buffers);
-  }();
-  if (!out) errors::throw_failure(std::move(out.error()));
-
-  const std::size_t len = out->elements;
-  PyRef jacobian = derivatives ? layered::array({3, 5, len}, std::move(out->jacobian)) : PyRef::borrow(Py_None);
-  PyRef values = layered::array({5, len}, std::move(out->values));
-  return check(PyTuple_Pack(2, values.get(), jacobian.get()));
+  return calls::efficiencies<Spheres>("mie_efficiencies", args, nargs, kwnames);
 }
 
 PyObject* coefficients(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  const auto [x, m, n_max, derivatives, allow_unvalidated] =
-      args::SolveArgs::extract("mie_coefficients", args, nargs, kwnames);
+  return calls::coefficients<Spheres>("mie_coefficients", args, nargs, kwnames);
+}
 
-  Outcome<coefficient_outputs::Buffers> out = [&]() -> Outcome<coefficient_outputs::Buffers> {
-    VANTOK_TRY(in, sphere_inputs(x, m, n_max, allow_unvalidated));
-    const std::size_t len = in.x.len();
-    const std::size_t sets = derivatives ? 1 : 0;
-    // Before the first pass: the call could not hold even one term per element.
-    VANTOK_CHECK(coefficient_outputs::bounded(len, 1, sets, derivatives));
+PyObject* amplitudes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return calls::angular_call<Spheres, angular::Output::Amplitudes>("mie_amplitudes", args, nargs, kwnames);
+}
 
-    GilRelease unlocked;
-    VANTOK_TRY(n_terms, largest_n_terms(in.x, in.m, in.options));
-    VANTOK_CHECK(coefficient_outputs::bounded(len, n_terms, sets, derivatives));
-    VANTOK_TRY(buffers, coefficient_outputs::allocate(len, n_terms, sets));
-    VANTOK_CHECK(solve_each(in, derivatives, [&](std::size_t i, const State& state) -> vantok::Result<void> {
-      auto stored = coefficient_outputs::store(buffers, i, state.coefficients());
-      if (stored && derivatives) coefficient_outputs::store_derivatives(buffers, i, 0, state.coefficient_derivatives());
-      return stored;
-    }));
-    return std::move(buffers);
-  }();
-  if (!out) errors::throw_failure(std::move(out.error()));
+PyObject* phase_matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return calls::angular_call<Spheres, angular::Output::PhaseMatrix>("mie_phase_matrix", args, nargs, kwnames);
+}
 
-  const std::size_t len = out->elements;
-  const std::size_t N = out->n_terms;
-  PyRef counts = layered::array({len}, std::move(out->counts));
-  PyRef a = layered::array({len, N}, std::move(out->a));
-  PyRef b = layered::array({len, N}, std::move(out->b));
-  PyRef d = derivatives ? layered::array({4, len, N}, std::move(out->derivatives)) : PyRef::borrow(Py_None);
-  return check(PyTuple_Pack(4, counts.get(), a.get(), b.get(), d.get()));
+PyObject* greek(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return calls::greek<Spheres>("mie_greek", args, nargs, kwnames);
 }
 
 }  // namespace
@@ -135,5 +206,28 @@ PyMethodDef coefficients_def = args::method(
     "mie_coefficients(x, m, n_max, derivatives, allow_unvalidated)\n--\n\n"
     "The number of terms of each element (len), aₙ and bₙ (len, N) zero-padded to the largest\n"
     "N, and with `derivatives` ∂a/∂x, da/dm, ∂b/∂x, db/dm (4, len, N).");
+
+PyMethodDef amplitudes_def = args::method(
+    "mie_amplitudes", &args::entry<&amplitudes>,
+    "mie_amplitudes(x, m, mu, n_max, derivatives, allow_unvalidated)\n--\n\n"
+    "S\u2081 and S\u2082 (2, len, n_mu) at the cosines `mu`, and with `derivatives` \u2202S\u2081/\u2202x, "
+    "\u2202S\u2082/\u2202x,\n"
+    "dS\u2081/dm, dS\u2082/dm (4, len, n_mu).");
+
+PyMethodDef phase_matrix_def = args::method(
+    "mie_phase_matrix", &args::entry<&phase_matrix>,
+    "mie_phase_matrix(x, m, mu, n_max, derivatives, allow_unvalidated, normalized)\n--\n\n"
+    "F\u2081\u2081, F\u2081\u2082, F\u2083\u2083, F\u2083\u2084 (4, len, n_mu) at the cosines `mu`, normalized or not, "
+    "and with\n"
+    "`derivatives` their derivatives with respect to x, Re m and Im m (3, 4, len, n_mu).");
+
+PyMethodDef greek_def = args::method(
+    "mie_greek", &args::entry<&greek>,
+    "mie_greek(x, m, order, n_max, derivatives, allow_unvalidated, normalized)\n--\n\n"
+    "The number of terms of each element (len), the Greek coefficients \u03b1\u2081, \u03b1\u2082, \u03b1\u2083, "
+    "\u03b1\u2084, \u03b2\u2081, \u03b2\u2082\n"
+    "(6, len, L + 1) up to `order` (by default the largest 2N, each sphere zero-padded above its\n"
+    "own 2N), normalized or not, and with `derivatives` their derivatives with respect to x,\n"
+    "Re m and Im m (3, 6, len, L + 1).");
 
 }  // namespace vantok_py::mie

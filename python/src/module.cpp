@@ -31,10 +31,7 @@ void add_function(PyObject* module, PyMethodDef& def) {
   PyRef module_name = PyRef::checked(PyModule_GetNameObject(module));
   PyRef function = PyRef::checked(PyCMethod_New(&def, module, module_name.get(), nullptr));
   PyRef name = PyRef::checked(PyObject_GetAttrString(function.get(), "__name__"));
-  if (!PyUnicode_Check(name.get())) {
-    PyErr_SetString(PyExc_TypeError, "a function's __name__ must be a str");
-    throw PyErrSet{};
-  }
+  if (!PyUnicode_Check(name.get())) errors::throw_failure(type_error("a function's __name__ must be a str"));
   add(module, name.get(), function.get());
 }
 

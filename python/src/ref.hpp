@@ -1,7 +1,8 @@
 #pragma once
-// The RAII wrappers of the binding layer: an owned reference, a released
-// interpreter lock, a borrow of an array in the process-wide borrow registry,
-// and a zero-filled output buffer that NumPy can later take over.
+// The RAII wrappers of the binding layer: an owned reference, a saved
+// exception, a released interpreter lock, a borrow of an array in the
+// process-wide borrow registry, and a zero-filled output buffer that NumPy can
+// later take over.
 //
 // Destruction order is part of the protocol: references and borrows are dropped
 // only with the interpreter lock held, so a GilRelease always lives in a scope
@@ -73,6 +74,46 @@ class PyRef {
  private:
   explicit PyRef(PyObject* p) noexcept : p_(p) {}
   PyObject* p_ = nullptr;
+};
+
+/// The exception that was set, taken out of the indicator (which is then
+/// clear) and held until restore() puts it back; otherwise it is dropped with
+/// the object. Holds nothing when no exception was set. Lock held.
+class SavedError {
+ public:
+  /// Takes the exception that is set. With `normalized`, the value is made an
+  /// exception instance that carries its traceback (for use as a cause).
+  explicit SavedError(bool normalized = false) noexcept {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (normalized && type != nullptr) {
+      PyErr_NormalizeException(&type, &value, &traceback);
+      if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+    }
+    type_ = PyRef::steal(type);
+    value_ = PyRef::steal(value);
+    traceback_ = PyRef::steal(traceback);
+  }
+  SavedError(const SavedError&) = delete;
+  SavedError& operator=(const SavedError&) = delete;
+
+  /// Whether an exception was taken (and is still held).
+  explicit operator bool() const noexcept { return static_cast<bool>(type_); }
+  PyObject* type() const noexcept { return type_.get(); }
+  PyObject* value() const noexcept { return value_.get(); }
+
+  /// Sets the held exception again, replacing any that is set meanwhile.
+  void restore() noexcept { PyErr_Restore(type_.release(), value_.release(), traceback_.release()); }
+
+  /// Hands over the value, for use as a cause; the exception is not restored.
+  PyRef take_value() noexcept { return std::move(value_); }
+
+ private:
+  PyRef type_;
+  PyRef value_;
+  PyRef traceback_;
 };
 
 /// A new tuple of the given references, which it takes over (None for an

@@ -37,10 +37,7 @@ PyObject* gauss_legendre(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     GilRelease unlocked;
     rule = vantok::special::gauss_legendre::gauss_legendre<double>(n);
   }
-  if (!rule) {
-    errors::to_pyerr(std::move(rule.error()));
-    return nullptr;
-  }
+  if (!rule) errors::throw_failure(std::move(rule.error()));
   PyRef nodes = vector_array(std::move(rule->first));
   PyRef weights = vector_array(std::move(rule->second));
   return tuple_of(std::move(nodes), std::move(weights)).release();
@@ -107,7 +104,7 @@ PyObject* wigner_d(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
   if (const auto error = check_shape(shape, out->values.size())) {
     errors::throw_failure(runtime_error(std::string("wigner_d output shape: ") + shape_error_text(*error)));
   }
-  return layered::array<double>(shape, std::move(out->values)).release();
+  return array<double>(shape, std::move(out->values)).release();
 }
 
 }  // namespace

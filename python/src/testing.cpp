@@ -23,16 +23,10 @@ PyObject* raise_core_error(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
   const double achieved = a.present(2) ? a.f64(2) : 0.0;
   const double requested = a.present(3) ? a.f64(3) : 0.0;
 
-  if (variant == "InvalidInput") {
-    errors::to_pyerr(vantok::Error::invalid_input(message));
-  } else if (variant == "NotConverged") {
-    errors::to_pyerr(vantok::Error::not_converged(achieved, requested));
-  } else if (variant == "OutsideValidatedDomain") {
-    errors::to_pyerr(vantok::Error::outside_validated_domain(message));
-  } else {
-    errors::raise(value_error("unknown vantok::Error variant " + errors::debug_str(variant)));
-  }
-  return nullptr;
+  if (variant == "InvalidInput") errors::throw_failure(vantok::Error::invalid_input(message));
+  if (variant == "NotConverged") errors::throw_failure(vantok::Error::not_converged(achieved, requested));
+  if (variant == "OutsideValidatedDomain") errors::throw_failure(vantok::Error::outside_validated_domain(message));
+  errors::throw_failure(value_error("unknown vantok::Error variant " + errors::debug_str(variant)));
 }
 
 PyObject* with_write_borrow(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

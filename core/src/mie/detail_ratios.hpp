@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "vantok/complex.hpp"
+#include "vantok/scalar/scalars.hpp"
 
 namespace vantok::mie::kernel::detail {
 
@@ -35,6 +36,38 @@ inline Complex<double> ratio_step(double w, const Complex<double>& inv_z, const 
   Complex<double> d = q - r_next;
   if (d.re == 0.0 && d.im == 0.0) {
     d = {(std::hypot(r_next.re, r_next.im) + std::hypot(q.re, q.im)) * ZERO_GUARD, 0.0};
+  }
+  return complex::inv(d);
+}
+
+/// 2^-104: the same replacement scale for a double-double recurrence.
+inline constexpr double ZERO_GUARD_DD = 0x1p-104;
+
+/// The step in double-double: t = (1/z)(2n+1) with the order as an exact
+/// double-double, d = t - r_next, an exactly zero d (both parts) replaced by
+/// 2^-104 (|t| + |r_next|), and r_n = 1/d by div_dd.
+inline scalar::dd::DoubleDouble ratio_step(double w, const scalar::dd::DoubleDouble& inv_z,
+                                           const scalar::dd::DoubleDouble& r_next) {
+  using scalar::dd::DoubleDouble;
+  const DoubleDouble t = inv_z * DoubleDouble(w);
+  DoubleDouble d = t - r_next;
+  if (d.hi == 0.0 && d.lo == 0.0) d = DoubleDouble(ZERO_GUARD_DD) * (abs(t) + abs(r_next));
+  return DoubleDouble::div_dd(DoubleDouble(1.0), d);
+}
+
+/// The complex step in double-double; an exactly zero d (all four parts) is
+/// replaced by (2^-104 (|t| + |r_next|), 0) with the moduli by hypot.
+inline Complex<scalar::dd::DoubleDouble> ratio_step(
+    double w, const Complex<scalar::dd::DoubleDouble>& inv_z,
+    const Complex<scalar::dd::DoubleDouble>& r_next) {
+  using scalar::dd::DoubleDouble;
+  const DoubleDouble wd(w);
+  const Complex<DoubleDouble> t{inv_z.re * wd, inv_z.im * wd};
+  Complex<DoubleDouble> d = t - r_next;
+  if (d.re.hi == 0.0 && d.re.lo == 0.0 && d.im.hi == 0.0 && d.im.lo == 0.0) {
+    d = {DoubleDouble(ZERO_GUARD_DD) *
+             (DoubleDouble::hypot(t.re, t.im) + DoubleDouble::hypot(r_next.re, r_next.im)),
+         DoubleDouble(0.0)};
   }
   return complex::inv(d);
 }

@@ -12,8 +12,9 @@
 #include "vantok/mie/efficiencies.hpp"
 #include "vantok/mie/phase.hpp"
 #include "vantok/numeric.hpp"
+#include "vantok/scalar/lanes.hpp"
 #include "vantok/special/gauss_legendre.hpp"
-#include "vantok/special/wigner.hpp"
+#include "vantok/special/wigner_greek.hpp"
 
 #include <algorithm>
 
@@ -57,8 +58,49 @@ std::string debug(const GreekCoefficients<double>& greek) {
   return out;
 }
 
+namespace {
+
+using scalar::lanes::Width;
+
+// The weighted phase matrix of one node: F11 w, F33 w, their sum and
+// difference, F12, F34 and the weight.
+struct NodeFactors {
+  double big_a;
+  double big_b;
+  double sum;
+  double difference;
+  double f12;
+  double f34;
+  double w;
+};
+
+// The six sums of one table set.
+struct Sums {
+  double* alpha1;
+  double* alpha2;
+  double* alpha3;
+  double* alpha4;
+  double* beta1;
+  double* beta2;
+};
+
+namespace two {
+using V = scalar::lanes::F64x2;
+#include "mie/detail_greek_lanes.inc"
+}  // namespace two
+
+#pragma GCC push_options
+#pragma GCC target("avx2")
+namespace four {
+using V = scalar::lanes::F64x4;
+#include "mie/detail_greek_lanes.inc"
+}  // namespace four
+#pragma GCC pop_options
+
+}  // namespace
+
 Result<std::vector<GreekCoefficients<double>>> GreekProjector::project(
-    std::span<const PhaseMatrixTable> tables) const {
+    std::span<const PhaseMatrixTable> tables, Width width) const {
   const std::size_t n_nodes = nodes.size();
   VANTOK_ASSERT(!tables.empty() && tables.size() <= 4 && weights.size() == n_nodes);
   for (const PhaseMatrixTable& t : tables) {
@@ -73,32 +115,33 @@ Result<std::vector<GreekCoefficients<double>>> GreekProjector::project(
   }
   const std::size_t len = effective_order + 1;
   std::vector<GreekCoefficients<double>> out(tables.size(), GreekCoefficients<double>::zeros(len));
-  std::vector<double> d00(len), d22(len), d2m2(len), d02(len);
-  for (std::size_t k = 0; k < n_nodes; ++k) {
-    const double x = nodes[k];
-    const double w = weights[k];
-    VANTOK_CHECK(special::wigner::wigner_d<double>(0, 0, x, d00));
-    VANTOK_CHECK(special::wigner::wigner_d<double>(2, 2, x, d22));
-    VANTOK_CHECK(special::wigner::wigner_d<double>(2, -2, x, d2m2));
-    VANTOK_CHECK(special::wigner::wigner_d<double>(0, 2, x, d02));
-    for (std::size_t s = 0; s < tables.size(); ++s) {
-      const PhaseMatrixTable& t = tables[s];
-      GreekCoefficients<double>& g = out[s];
+  // The weighted phase matrix of every node and set, formed once.
+  std::vector<NodeFactors> factors(tables.size() * n_nodes);
+  for (std::size_t s = 0; s < tables.size(); ++s) {
+    const PhaseMatrixTable& t = tables[s];
+    for (std::size_t k = 0; k < n_nodes; ++k) {
+      const double w = weights[k];
       const double big_a = t.f11[k] * w;
       const double big_b = t.f33[k] * w;
-      const double f12 = t.f12[k];
-      const double f34 = t.f34[k];
-      // alpha2 and alpha3 hold the sums S+ and S- until the end.
-      for (std::size_t l = 0; l < len; ++l) {
-        g.alpha1[l] += d00[l] * big_a;
-        g.alpha4[l] += d00[l] * big_b;
-        g.alpha2[l] += d22[l] * (big_a + big_b);
-        g.alpha3[l] += d2m2[l] * (big_a - big_b);
-        g.beta1[l] += (d02[l] * f12) * w;
-        g.beta2[l] += (d02[l] * f34) * w;
-      }
+      factors[s * n_nodes + k] = {big_a, big_b, big_a + big_b, big_a - big_b, t.f12[k], t.f34[k], w};
     }
   }
+  // The four Wigner functions arrive in blocks of degrees, the nodes of each
+  // block in ascending order, so every sum over the nodes keeps that order.
+  // alpha2 and alpha3 hold the sums S+ and S- until the end.
+  width = scalar::lanes::resolve(width);
+  VANTOK_ASSERT(width == Width::Two || scalar::lanes::has_avx2());
+  const auto accumulate_block = width == Width::Four ? &four::accumulate : &two::accumulate;
+  const special::wigner::GreekWigner wigner(effective_order);
+  auto accumulate = [&](const special::wigner::GreekBlock& block) {
+    for (std::size_t s = 0; s < tables.size(); ++s) {
+      GreekCoefficients<double>& g = out[s];
+      const Sums sums{g.alpha1.data(), g.alpha2.data(), g.alpha3.data(),
+                      g.alpha4.data(), g.beta1.data(),  g.beta2.data()};
+      accumulate_block(block, &factors[s * n_nodes + block.first], sums);
+    }
+  };
+  VANTOK_CHECK(wigner.evaluate(nodes, accumulate, width));
   for (GreekCoefficients<double>& g : out) {
     for (std::size_t l = 0; l < len; ++l) {
       const double f = static_cast<double>(2 * l + 1) * 0.5;

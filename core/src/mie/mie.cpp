@@ -12,4 +12,9 @@ Result<const kernel::State*> Mie::solve(const SolveOptions& options, bool deriva
   return &state_;
 }
 
+coefficients::CoefficientDerivatives Mie::derivatives() const {
+  VANTOK_ASSERT(state_.derivatives);
+  return state_.coefficient_derivatives();
+}
+
 }  // namespace vantok::mie

@@ -48,6 +48,25 @@ void ratios_complex(std::vector<Complex<double>>& out, std::size_t n_terms, Comp
   detail::run_downward(chain);
 }
 
+void ratios_real(std::vector<scalar::dd::DoubleDouble>& out, std::size_t n_terms,
+                 scalar::dd::DoubleDouble z) {
+  using scalar::dd::DoubleDouble;
+  out.assign(n_terms + 2, DoubleDouble{});
+  detail::DownwardChain<DoubleDouble> chain{DoubleDouble::div_dd(DoubleDouble(1.0), z),
+                                            start_order(std::fabs(z.hi), n_terms, DD_START), 0,
+                                            out};
+  detail::run_downward(chain);
+}
+
+void ratios_complex(std::vector<Complex<scalar::dd::DoubleDouble>>& out, std::size_t n_terms,
+                    Complex<scalar::dd::DoubleDouble> z) {
+  using scalar::dd::DoubleDouble;
+  out.assign(n_terms + 2, Complex<DoubleDouble>{});
+  detail::DownwardChain<Complex<DoubleDouble>> chain{
+      complex::inv(z), start_order(DoubleDouble::hypot(z.re, z.im).hi, n_terms, DD_START), 0, out};
+  detail::run_downward(chain);
+}
+
 void ratios(std::vector<Complex<double>>& out, std::vector<double>& scratch, std::size_t n_terms,
             Complex<double> m, double x) {
   if (m.im == 0.0) {

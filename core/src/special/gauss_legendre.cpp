@@ -10,8 +10,12 @@
 #include "vantok/format.hpp"
 #include "vantok/scalar/scalars.hpp"
 
+#include <algorithm>
+#include <array>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <memory>
 
 namespace vantok::special::gauss_legendre {
 namespace {
@@ -37,6 +41,33 @@ Result<void> newton_rule(std::size_t n, std::vector<double>& nodes, std::vector<
     weights[n - 1 - i] = w;
   }
   return {};
+}
+
+// The Newton rules cost O(n^2) double-double operations each, more than the
+// small spheres that ask for them, so each is made once per process and kept:
+// at most 100 rules (n <= 100), 81 KB in all. A thread that finds no rule makes
+// one and publishes it unless another thread was first (both have the same
+// bits); nothing blocks. A failure is not kept.
+struct NewtonRule {
+  std::vector<double> nodes;
+  std::vector<double> weights;
+};
+
+std::array<std::atomic<const NewtonRule*>, MAX_NEWTON_POINTS + 1> newton_rules{};
+
+Result<const NewtonRule*> cached_newton_rule(std::size_t n) {
+  std::atomic<const NewtonRule*>& slot = newton_rules[n];
+  if (const NewtonRule* rule = slot.load(std::memory_order_acquire)) return rule;
+  auto made = std::make_unique<NewtonRule>();
+  made->nodes.assign(n, 0.0);
+  made->weights.assign(n, 0.0);
+  VANTOK_CHECK(newton_rule(n, made->nodes, made->weights));
+  const NewtonRule* published = nullptr;
+  if (slot.compare_exchange_strong(published, made.get(), std::memory_order_acq_rel,
+                                   std::memory_order_acquire)) {
+    return made.release();
+  }
+  return published;
 }
 
 }  // namespace
@@ -114,7 +145,9 @@ Result<std::pair<std::vector<T>, std::vector<T>>> gauss_legendre(std::size_t n) 
   std::vector<double> nodes(n, 0.0);
   std::vector<double> weights(n, 0.0);
   if (n <= MAX_NEWTON_POINTS) {
-    VANTOK_CHECK(newton_rule(n, nodes, weights));
+    VANTOK_TRY(rule, cached_newton_rule(n));
+    std::copy(rule->nodes.begin(), rule->nodes.end(), nodes.begin());
+    std::copy(rule->weights.begin(), rule->weights.end(), weights.begin());
   } else {
     gauss_legendre_asymptotic::rule(n, nodes, weights);
   }

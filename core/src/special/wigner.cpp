@@ -10,6 +10,7 @@
 // by d^l_mn(x) = (-1)^(l+m) d^l_{m,-n}(-x) when that leads to a better start.
 #include "vantok/special/wigner.hpp"
 
+#include "special/detail_wigner.hpp"
 #include "vantok/format.hpp"
 #include "vantok/scalar/scalars.hpp"
 
@@ -120,59 +121,35 @@ std::pair<std::int64_t, T> start_value(std::size_t a, std::size_t b, T x) {
 
 template <class T>
 void Difference<T>::step(std::size_t l, std::pair<T, T>& pair) {
-  // delta_{l+1} = [(2l+1) l L (x-1) d_l + (m+l)(l-m) L delta_l] / ((L-m)(m+L) l), L = l+1
-  const double lf = static_cast<double>(l);
-  const double big_l = static_cast<double>(l + 1);
-  const double m = m_;
-  const double recip = 1.0 / (((big_l - m) * (m + big_l)) * lf);
-  const double c1 = (static_cast<double>(2 * l + 1) * lf) * big_l;
-  const double c2 = ((m + lf) * (lf - m)) * big_l;
+  const detail::DifferenceStep c = detail::difference_step(l, m_);
   const T& delta = pair.first;
   const T& d = pair.second;
-  const T delta_next = ((x_minus_one_ * c1) * d + delta * c2) * recip;
+  const T delta_next = ((x_minus_one_ * c.c1) * d + delta * c.c2) * c.recip;
   const T d_next = d + delta_next;
   pair = {delta_next, d_next};
 }
 
 template <class T>
 void ThreeTerm<T>::step(std::size_t l, std::pair<T, T>& pair) {
-  // d_{l+1} = ((2l+1)(L l x - m n) d_l - L S_l d_{l-1}) / (l S_L)
-  const double lf = static_cast<double>(l);
-  const double big_l = static_cast<double>(l + 1);
-  const double m = m_;
-  const double n = n_;
-  const double s_next = std::sqrt((big_l - m) * (big_l + m)) * std::sqrt((big_l - n) * (big_l + n));
+  const detail::ThreeTermStep c = detail::three_term_step(l, m_, n_, s_);
   const T& d_prev = pair.first;
   const T& d = pair.second;
-  const T numerator = ((x_ * (big_l * lf) - constant<T>(m * n)) * static_cast<double>(2 * l + 1)) * d -
-                      d_prev * (big_l * s_);
-  const T d_next = numerator / constant<T>(lf * s_next);
-  s_ = s_next;
+  const T numerator = ((x_ * c.ll - constant<T>(c.mn)) * c.two_l1) * d - d_prev * c.s_l;
+  const T d_next = numerator / constant<T>(c.divisor);
+  s_ = c.s_next;
   pair = {d, d_next};
 }
 
 template <class T>
 void GeneralDifference<T>::step(std::size_t l, std::pair<T, T>& pair) {
-  // With Q = l L - m n - S_L, written without its cancellation as
-  //   Q = (2L m n + ((m-n)^2 + 1 - 2L) L^2) / ((L l - m n) + S_L),
-  // delta_L = [(l Q + C L + (2l+1) l L (x-1)) d_l + S_l L delta_l] / (S_L l),
-  // and the carried C_L = 2L + Q equals l(l+1) - m n - S_l at the next step.
-  const double lf = static_cast<double>(l);
-  const double big_l = static_cast<double>(l + 1);
-  const double two_l = static_cast<double>(2 * (l + 1));
-  const double m = m_;
-  const double n = n_;
-  const double s_next = std::sqrt(((big_l + n) * (big_l - n)) * ((big_l + m) * (big_l - m)));
-  const double q = ((two_l * m) * n + ((((m - n) * (m - n)) + 1.0) - two_l) * (big_l * big_l)) /
-                   (((big_l * lf) - m * n) + s_next);
+  const detail::GeneralDifferenceStep c = detail::general_difference_step(l, m_, n_, c_, s_);
   const T& delta = pair.first;
   const T& d = pair.second;
-  const double c1 = (static_cast<double>(2 * l + 1) * lf) * big_l;
-  const T coefficient = constant<T>(lf * q) + (constant<T>(c_ * big_l) + x_minus_one_ * c1);
-  const T delta_next = (coefficient * d + delta * (s_ * big_l)) * (1.0 / (s_next * lf));
+  const T coefficient = constant<T>(c.lq) + (constant<T>(c.c_l) + x_minus_one_ * c.c1);
+  const T delta_next = (coefficient * d + delta * c.s_l) * c.recip;
   const T d_next = d + delta_next;
-  c_ = two_l + q;
-  s_ = s_next;
+  c_ = c.c_next;
+  s_ = c.s_next;
   pair = {delta_next, d_next};
 }
 
@@ -228,44 +205,44 @@ Result<void> wigner_d(std::int32_t m_in, std::int32_t n_in, T x, std::span<T> ou
   const auto first = static_cast<std::size_t>(l_min);
   std::fill(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(first), zero);
 
-  const bool flip = xv < 0.0 && (m == -n || xv <= -0.9);
-  const T xp = flip ? -x : x;
-  const std::int64_t np = flip ? -n : n;
-  const double xpv = value_f64(xp);
+  const detail::Path path = detail::path(m, n, xv);
+  const T xp = path.flip ? -x : x;
   const T one = constant<T>(1.0);
   const auto md = static_cast<double>(m);
-  const auto nd = static_cast<double>(np);
+  const auto nd = static_cast<double>(path.n);
+  auto [exponent, d] = detail::start(m, path, xp);
 
-  if (m == np && xpv >= 0.0) {
-    auto [exponent, d] = start_value(0, static_cast<std::size_t>(2 * std::abs(m)), xp);
-    Difference<T> step(xp - one, md);
-    if (l_min == 0) {
-      out[0] = d;
-      if (out.size() > 1) {
-        std::pair<T, T> pair{xp - one, xp};
-        run(1, pair, exponent, out, step);
+  switch (path.kind) {
+    case detail::Kind::Difference: {
+      Difference<T> step(xp - one, md);
+      if (l_min == 0) {
+        out[0] = d;
+        if (out.size() > 1) {
+          std::pair<T, T> pair{xp - one, xp};
+          run(1, pair, exponent, out, step);
+        }
+      } else {
+        std::pair<T, T> pair{d, d};
+        run(first, pair, exponent, out, step);
       }
-    } else {
-      std::pair<T, T> pair{d, d};
-      run(first, pair, exponent, out, step);
+      break;
     }
-  } else {
-    auto [exponent, d] =
-        start_value(static_cast<std::size_t>(std::abs(m - np)), static_cast<std::size_t>(std::abs(m + np)), xp);
-    if (m > np && (m - np) % 2 != 0) d = -d;
-    if (xpv >= 0.9) {
+    case detail::Kind::GeneralDifference: {
       const auto lm = static_cast<double>(l_min);
       GeneralDifference<T> step(xp - one, md, nd, lm * (lm + 1.0) - md * nd);
       std::pair<T, T> pair{d, d};
       run(first, pair, exponent, out, step);
-    } else {
+      break;
+    }
+    case detail::Kind::ThreeTerm: {
       ThreeTerm<T> step(xp, md, nd);
       std::pair<T, T> pair{zero, d};
       run(first, pair, exponent, out, step);
+      break;
     }
   }
 
-  if (flip) {
+  if (path.flip) {
     // d^l_mn(x) = (-1)^(l+m) d^l_{m,-n}(-x): the sign bit flips, so 0 becomes -0.
     for (std::size_t l = first; l < out.size(); ++l) {
       if ((static_cast<std::int64_t>(l) + m) % 2 != 0) out[l] = -out[l];

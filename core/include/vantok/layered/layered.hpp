@@ -38,6 +38,12 @@ class Layered {
 
   const mie::kernel::State& state() const { return state_; }
 
+  /// The coefficients of the last successful solve (a view into the State).
+  mie::coefficients::Coefficients coefficients() const { return state_.coefficients(); }
+
+  /// Whether the last successful solve formed derivatives.
+  bool has_derivatives() const { return state_.derivatives; }
+
   /// Number of layers of the last successful solve.
   std::size_t layers() const { return layers_; }
 

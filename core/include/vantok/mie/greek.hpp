@@ -18,6 +18,7 @@
 #include "vantok/limits.hpp"
 #include "vantok/mie/coefficients.hpp"
 #include "vantok/scalar/scalars.hpp"
+#include "vantok/special/wigner_greek.hpp"
 
 namespace vantok::mie::greek {
 
@@ -64,8 +65,11 @@ struct GreekProjector {
   std::size_t effective_order = 0;
 
   /// One GreekCoefficients (effective_order + 1 entries) per table set; every
-  /// set holds one value per node. 1 to 4 sets (values and derivatives).
-  Result<std::vector<GreekCoefficients<double>>> project(std::span<const PhaseMatrixTable> tables) const;
+  /// set holds one value per node. 1 to 4 sets (values and derivatives). The
+  /// lane width changes the speed, never a bit (tests run both).
+  Result<std::vector<GreekCoefficients<double>>> project(
+      std::span<const PhaseMatrixTable> tables,
+      scalar::lanes::Width width = scalar::lanes::Width::Widest) const;
 };
 
 /// The coefficients and their derivatives with respect to x, Re m and Im m.

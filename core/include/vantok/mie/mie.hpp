@@ -31,6 +31,16 @@ class Mie {
 
   const kernel::State& state() const { return state_; }
 
+  /// The coefficients of the last successful solve (a view into the State).
+  coefficients::Coefficients coefficients() const { return state_.coefficients(); }
+
+  /// Whether the last successful solve formed derivatives.
+  bool has_derivatives() const { return state_.derivatives; }
+
+  /// The derivatives of the last successful solve with respect to x and m;
+  /// needs has_derivatives() (InternalFailure otherwise).
+  coefficients::CoefficientDerivatives derivatives() const;
+
  private:
   kernel::State state_;
 };

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "vantok/complex.hpp"
+#include "vantok/scalar/dd.hpp"
 
 namespace vantok::mie::kernel {
 
@@ -24,6 +25,8 @@ struct StartRule {
 };
 
 inline constexpr StartRule F64_START{52.0, 26.936, 30};
+/// The rule of the double-double recurrences (a 104-bit target).
+inline constexpr StartRule DD_START{104.0, 53.872, 56};
 
 /// Start order of the downward recurrence for an argument of modulus a when
 /// ratios up to order n_terms + 1 are wanted. Every conversion and sum
@@ -36,6 +39,14 @@ void ratios_real(std::vector<double>& out, std::size_t n_terms, double z);
 
 /// The same for a complex argument; every reciprocal by the guarded inv.
 void ratios_complex(std::vector<Complex<double>>& out, std::size_t n_terms, Complex<double> z);
+
+/// The ratios in double-double: the start order from the leading part of |z|
+/// by DD_START, every step in double-double (exact orders, div_dd, 2^-104
+/// zero guard).
+void ratios_real(std::vector<scalar::dd::DoubleDouble>& out, std::size_t n_terms,
+                 scalar::dd::DoubleDouble z);
+void ratios_complex(std::vector<Complex<scalar::dd::DoubleDouble>>& out, std::size_t n_terms,
+                    Complex<scalar::dd::DoubleDouble> z);
 
 /// Ratios at z = m x. When Im m is exactly 0 the real recurrence runs on
 /// Re m x into scratch and is copied with +0.0 imaginary parts; otherwise

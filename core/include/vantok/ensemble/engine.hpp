@@ -1,0 +1,164 @@
+#pragma once
+// The wavelength engine's first pass: for each group of parts sharing one
+// panel list, panels over t = ln r are laid out, evaluated in parallel with the
+// G7-K15 rule (one particle solve per node, shared by every part of the
+// group), bisected where the error is largest relative to its share of the
+// tolerance, and extended at open ends until the tails are negligible.
+//
+// Results never depend on scheduling: panels are evaluated into their own
+// slots, and every decision (tolerances, bisection, extension) is taken on the
+// calling task from sums formed in panel order.
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "vantok/ensemble/ensemble.hpp"
+#include "vantok/ensemble/optics.hpp"
+#include "vantok/ensemble/parts.hpp"
+#include "vantok/error.hpp"
+#include "vantok/mie/check.hpp"
+
+namespace vantok::ensemble::engine {
+
+/// 2π as the nearest double.
+inline constexpr double TWO_PI = 6.283185307179586;
+
+/// The size parameter (r·2π)/λ, grouped alike wherever the engine forms one,
+/// so that the term counts of both passes agree at every radius.
+inline double size_parameter(double radius, double wavelength) { return radius * TWO_PI / wavelength; }
+/// The largest size parameter an integration range may reach.
+inline constexpr double MAX_SIZE_PARAMETER = 1e6;
+/// Panels no wider than this in t are never bisected.
+inline constexpr double MIN_PANEL_WIDTH = 1e-10;
+/// The most extensions of one range end per group and wavelength.
+inline constexpr std::size_t MAX_END_EXTENSIONS = 100;
+
+/// Puts the place of an engine error in front of its message: "at wavelength
+/// {:e}, radius {:e}: " on InvalidInput and OutsideValidatedDomain; a
+/// NotConverged error is returned unchanged.
+Error context(Error error, double wavelength, double radius);
+
+/// Panels (a, b) in t over [t_lo, t_hi], split at the breakpoint radii strictly
+/// inside, each at most width(t) wide at its lower end t and at most 20 wide in
+/// size parameter there. If that takes more than max_panels panels, each
+/// segment between split points gets its share of max_panels equal panels
+/// instead (at least one, so the total may exceed max_panels).
+std::vector<std::pair<double, double>> initial_panels(std::span<const double> breakpoints,
+                                                      const std::function<double(double)>& width,
+                                                      std::size_t max_panels, double t_lo, double t_hi,
+                                                      double wavelength);
+
+/// One part's first-pass sums over one panel. With Q quantities per node and D
+/// requested distribution parameters, `kronrod`, `error`, `first` and `last`
+/// hold (1 + D) blocks of Q (block 0 the values, block d the derivative with
+/// respect to the d-th distribution parameter), `abs_values` Q and
+/// `abs_derivatives` D blocks of Q.
+struct Sums1 {
+  /// K15 integrals of n·r·v_j (block 0) and dn/dp·r·v_j (block d).
+  std::vector<double> kronrod;
+  /// |K15 - G7| per entry.
+  std::vector<double> error;
+  /// K15 integrals of |dn/dp·r·v_j|.
+  std::vector<double> abs_derivatives;
+  /// K15 integrals of |n·r·v_j|.
+  std::vector<double> abs_values;
+  /// The integrands at the panel's first and last node.
+  std::vector<double> first;
+  std::vector<double> last;
+  /// The largest number of terms of the particle solutions at the nodes.
+  std::size_t max_terms = 0;
+};
+
+/// A panel of one group's list: its ends in t, and once evaluated one Sums1
+/// per part of the group, in group order.
+struct Panel {
+  double a;
+  double b;
+  std::optional<std::vector<Sums1>> sums;
+};
+
+/// Quantity indices of the first pass's per-node vector.
+namespace quantity {
+inline constexpr std::size_t NUMBER = 0;
+inline constexpr std::size_t EXTINCTION = 1;
+inline constexpr std::size_t SCATTERING = 2;
+inline constexpr std::size_t ASYMMETRY = 3;  // C_sca·g
+inline constexpr std::size_t BACKSCATTER = 4;
+inline constexpr std::size_t ABSORPTION = 5;
+/// The values before the Greek terms; each particle parameter adds this many
+/// derivatives minus the number density.
+inline constexpr std::size_t VALUES = 6;
+inline constexpr std::size_t PER_PARAMETER = 5;
+}  // namespace quantity
+
+/// The number of first-pass quantities before the particle-parameter
+/// derivatives: 6, plus 6(L + 1) Greek terms with a refinement order L.
+std::size_t value_quantities(std::optional<std::size_t> refine_order);
+
+/// Evaluates, in parallel, every panel without sums: the particle at the 15
+/// nodes (x = (r·2π)/λ), then each part's weighted sums. Returns one result per
+/// evaluated panel, in panel order; a failed panel (its error wrapped by
+/// `context`) keeps no sums, and the other panels are still evaluated. All
+/// parts share the first part's particle and particle parameters.
+std::vector<Result<void>> pass1_evaluate(std::vector<Panel>& panels, std::span<const Part* const> parts,
+                                         double wavelength, const particle::Optics& optics,
+                                         const mie::SolveOptions& options, std::optional<std::size_t> refine_order,
+                                         std::size_t n_q);
+
+/// One part's standing in an iteration of the first pass.
+struct PartStatus {
+  /// The allowed total error per entry (+inf where it never drives refinement).
+  std::vector<double> tolerances;
+  /// The sum over the panels of each entry's error.
+  std::vector<double> error_totals;
+  /// The lower and upper end passed the tail test.
+  bool low_ok = false;
+  bool high_ok = false;
+  /// Every entry's total error is within its tolerance.
+  bool interior_ok = false;
+};
+
+/// The first pass of one group at the end of its iteration.
+struct Pass1Run {
+  /// The final panels; those added by a last end extension are unevaluated.
+  std::vector<Panel> panels;
+  std::vector<PartStatus> statuses;
+  /// converged_j = interior_ok and (not open or both ends ok).
+  std::vector<bool> converged;
+  double t_lo;
+  double t_hi;
+};
+
+/// The adaptive first pass of one non-Point group: start layout, then
+/// evaluation, statuses, and bisection or end extension until the tolerances
+/// are met or a limit stops it. The first panel error in panel order ends it.
+Result<Pass1Run> pass1(std::span<const Part* const> parts, const particle::Optics& optics, double wavelength,
+                       const EnsembleOptions& options, std::size_t n_q);
+
+/// One group's first-pass result.
+struct Pass1 {
+  /// The final panels' ends in t, in increasing order.
+  std::vector<std::pair<double, double>> panels;
+  /// One flag per part of the group, in group order.
+  std::vector<bool> converged;
+  /// The largest term count met (over the evaluated panels).
+  std::size_t max_terms = 0;
+  /// The radii e^t_lo and e^t_hi of the final range ((r, r) for a Point group).
+  std::pair<double, double> range;
+};
+
+/// Packs a group's final panels and flags; max_terms from the panels' first
+/// Sums1 (unevaluated panels skipped).
+Pass1 finish(std::vector<Panel> panels, std::vector<bool> converged, double t_lo, double t_hi);
+
+/// The first pass of one wavelength (index `index` of the run) over every
+/// group of part indices, in group order: a Point group takes the term count
+/// at its radius, every other group runs pass1 and finish.
+Result<std::vector<Pass1>> first_pass(std::span<const Part> parts, std::span<const std::vector<std::size_t>> groups,
+                                      double wavelength, std::size_t index, const EnsembleOptions& options);
+
+}  // namespace vantok::ensemble::engine

@@ -1,0 +1,86 @@
+#pragma once
+// Particle optics at one radius: the per-thread solver between the ensemble
+// engine and the sphere solvers. It turns an outer size parameter into the
+// layer size parameters and indices of the particle, runs the solvers' own
+// checks (so their messages, limits and validated domains apply unchanged),
+// solves on buffers it reuses from call to call, and returns borrowed views of
+// the coefficients and, on request, their derivatives.
+
+#include <cstddef>
+#include <span>
+#include <variant>
+#include <vector>
+
+#include "vantok/complex.hpp"
+#include "vantok/ensemble/particle.hpp"
+#include "vantok/error.hpp"
+#include "vantok/layered/layered.hpp"
+#include "vantok/mie/check.hpp"
+#include "vantok/mie/coefficients.hpp"
+#include "vantok/mie/mie.hpp"
+
+namespace vantok::ensemble::particle {
+
+/// A particle at one wavelength; borrows from its Particle, which must outlive it.
+struct Optics {
+  struct Sphere {
+    Complex<double> m;
+  };
+  struct Layered {
+    /// The L - 1 radius fractions, core first.
+    std::span<const double> radius_fractions;
+    /// Every layer's indices over the wavelengths, core first. (Named apart
+    /// from the method `layers`, which fills one wavelength's layer lists.)
+    std::span<const std::vector<Complex<double>>> layer_indices;
+    std::size_t wavelength;
+  };
+  std::variant<Sphere, Layered> kind;
+
+  /// The optics of `particle` at wavelength `index` (within its index lists).
+  static Optics at(const ensemble::Particle& particle, std::size_t index);
+
+  /// A layered particle's layers at outer size parameter x, core first:
+  /// xs = [f_0 x, ..., f_{L-2} x, x], ms = each layer's index at this
+  /// wavelength. Both vectors are cleared first. Calling it on a sphere is an
+  /// internal fault.
+  void layers(std::vector<double>& xs, std::vector<Complex<double>>& ms, double x) const;
+
+  /// The number of terms the sphere solvers would use at x, with all their
+  /// input checks (errors unchanged).
+  Result<std::size_t> n_terms(const mie::SolveOptions& options, double x) const;
+};
+
+/// A solution of the last Solver::solve: views into the Solver, valid until
+/// its next solve.
+struct ParticleSolution {
+  /// Empty without derivatives; one view for a sphere; one per layer, core
+  /// first, for a layered particle (outer set on the outermost only).
+  std::span<const mie::coefficients::CoefficientDerivatives> derivatives;
+  /// a_n, b_n, the outer size parameter and the absorption sum.
+  mie::coefficients::Coefficients coefficients;
+  /// The particle's radius fractions (empty for a sphere); a fraction's
+  /// derivative is x times the size-parameter derivative of its layer.
+  std::span<const double> radius_fractions;
+};
+
+/// Scratch of one worker: never shared between threads. Every buffer is
+/// reused and only grows, so solving many radii allocates nothing in steady
+/// state. Default-constructed empty.
+class Solver {
+ public:
+  /// Solves the particle at outer size parameter x (x = (r·2π)/λ). With
+  /// `derivatives` the solution carries the derivative views. A layered
+  /// particle of several layers with derivatives must have x_L <= 1000 unless
+  /// options.allow_unvalidated.
+  Result<ParticleSolution> solve(const Optics& optics, const mie::SolveOptions& options, bool derivatives,
+                                 double x);
+
+ private:
+  mie::Mie mie_;
+  layered::Layered layered_;
+  std::vector<double> xs_;
+  std::vector<Complex<double>> ms_;
+  std::vector<mie::coefficients::CoefficientDerivatives> views_;
+};
+
+}  // namespace vantok::ensemble::particle

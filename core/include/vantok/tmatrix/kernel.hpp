@@ -1,0 +1,179 @@
+#pragma once
+// The EBCM mode kernel of a spheroid: for every azimuthal mode m the matrices
+// Q and RgQ of its two parity blocks, integrated over the polar angle by
+// Gauss-Legendre quadrature in double precision, or in double-double for the
+// modes and rows that double precision cannot resolve; the variant record and
+// negligible orders that carry a first pass's findings into that refinement;
+// the refinement mask; and the cross sections of a solved T-matrix.
+//
+// Lengths are size parameters (multiplied by the wavenumber). A spheroid has
+// the equatorial semi-axis a and the polar semi-axis b; the aspect ratio is
+// eps = a/b and the equal-volume size parameter r gives a = r eps^(1/3).
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "vantok/complex.hpp"
+#include "vantok/error.hpp"
+#include "vantok/scalar/scalars.hpp"
+
+namespace vantok::tmatrix::kernel {
+
+using scalar::DoubleDouble;
+
+/// One row (or column) of a parity block: (kind, n), kind 0 for the M-type and
+/// kind 1 for the N-type vector spherical function of order n.
+using Row = std::pair<std::size_t, std::size_t>;
+/// The row lists of the two parity blocks of a mode.
+using RowLists = std::array<std::vector<Row>, 2>;
+/// Two row-major k x k complex blocks, one per parity block.
+template <class T>
+using Blocks = std::array<std::vector<Complex<T>>, 2>;
+
+/// The rows of mode m up to order nmax, with m' = max(m, 1): block n mod 2
+/// receives (0, n) and block (n + 1) mod 2 receives (1, n), first for every
+/// kind-0 row, then every kind-1 row, n = m'..nmax ascending. Modes 0 and 1
+/// have the same rows; nmax = 0 gives empty lists.
+RowLists row_lists(std::size_t m, std::size_t nmax);
+
+/// A spheroid: equatorial semi-axis a, polar semi-axis b.
+template <class T>
+struct Spheroid {
+  T a{};
+  T b{};
+
+  /// From the equal-volume size parameter r and the aspect ratio eps:
+  /// a = r cbrt(eps), b = a / eps. Over double with the C library cube root;
+  /// over DoubleDouble with the double-double cube root of eps, the
+  /// double-double product (r, 0) c and div_dd. No failure.
+  /// Defined for double and DoubleDouble.
+  static Spheroid create(double r, double eps);
+};
+
+template <>
+Spheroid<double> Spheroid<double>::create(double r, double eps);
+template <>
+Spheroid<DoubleDouble> Spheroid<DoubleDouble>::create(double r, double eps);
+
+/// The EBCM matrices of one azimuthal mode, per parity block p = 0, 1; every
+/// numeric field of block p holds k_p^2 elements (k_p = rows[p].size()),
+/// element (i, j) at i k_p + j, in the scaled basis of the kernel.
+template <class T>
+struct ModeMatrices {
+  /// Q: rg plus the chosen variant of the outgoing part.
+  Blocks<T> q;
+  /// RgQ.
+  Blocks<T> rg;
+  /// Magnitude sums of q: rg_mag plus the magnitude of the chosen variant.
+  std::array<std::vector<T>, 2> q_mag;
+  /// Magnitude sums of rg: the sum over the quadrature terms of |Re| + |Im|.
+  std::array<std::vector<T>, 2> rg_mag;
+  /// The variant (0, 1 or 2) each element of q was assembled from.
+  std::array<std::vector<std::uint8_t>, 2> choice;
+  RowLists rows;
+};
+
+/// The solved T blocks of one mode with its row lists.
+template <class T>
+struct SolvedMode {
+  Blocks<T> t;
+  RowLists rows;
+};
+
+/// A solved T-matrix: one entry per azimuthal mode m = 0, 1, ... (a mode that
+/// was not solved has empty blocks) and the term count.
+template <class T>
+struct TMatrixModes {
+  std::vector<SolvedMode<T>> modes;
+  std::size_t n_terms = 0;
+
+  /// (C_ext, C_sca) of the randomly oriented particle in size-parameter units:
+  /// 2 pi sum_m w_m (-sum_i Re T_ii, sum_ij |T_ij|^2), w_0 = 1, w_m = 2.
+  std::pair<T, T> cross_sections() const;
+};
+
+/// The variant choices of a first pass, handed to a refinement pass.
+struct Choice {
+  /// (nmax + 1)^2 bytes over order pairs (n_row, n_col): the OR of every code
+  /// 1 or 2 chosen for an element coupling those orders, in any mode and block.
+  std::vector<std::uint8_t> grid;
+  /// Per mode, copies of the two `choice` arrays.
+  std::vector<std::array<std::vector<std::uint8_t>, 2>> per_mode;
+
+  /// The record of a pass over any scalar; reads only `choice` and `rows`.
+  /// Elements beyond a short `choice` array are skipped.
+  template <class T>
+  static Choice of(std::span<const ModeMatrices<T>> modes, std::size_t nmax);
+};
+
+/// The smallest p in [1, nmax + 1] such that no row of order >= p has an
+/// element with rg_mag > 1e-12 q_mag (strictly; NaN never counts). An empty
+/// list gives 1.
+std::size_t p_negligible_from(std::span<const ModeMatrices<double>> modes, std::size_t nmax);
+
+/// What the refinement mask reads of a first pass solved in f64.
+struct RefinementInputs {
+  /// Per mode: the error terms of blocks 0 and 1 ((0, 0) when not solved).
+  std::span<const std::pair<double, double>> block_errors;
+  /// Per mode and block: one error estimate per row (empty when not solved).
+  std::span<const std::array<std::vector<double>, 2>> row_errors;
+  /// The first-pass matrices (only their row lists are read).
+  std::span<const ModeMatrices<double>> modes;
+  /// The highest mode solved.
+  std::size_t m_max = 0;
+  /// The refinement tolerance (+inf disables refinement).
+  double tol = 0.0;
+  /// The largest unscaled |T_ij| of the first pass.
+  double scale = 0.0;
+  /// The term count N.
+  std::size_t n_terms = 0;
+};
+
+/// The refinement-pass entry of mode m: None when m > m_max or when the
+/// NaN-ignoring max of its block errors does not exceed thr = tol scale;
+/// otherwise Some(n_from), the smallest order of a row whose error exceeds
+/// thr / (2 k_p), or m' + (N - m' + 1) / 4 when no row does.
+std::optional<std::size_t> refinement_mask(std::size_t m, const RefinementInputs& in);
+
+/// The mask of every mode m = 0..N.
+std::vector<std::optional<std::size_t>> refinement_masks(const RefinementInputs& in);
+
+/// Pairs each mode's T blocks with the row lists of its matrices, for the
+/// shorter of the two lengths, consuming both.
+std::vector<SolvedMode<double>> collect_modes(std::vector<Blocks<double>>&& t_blocks,
+                                              std::vector<ModeMatrices<double>>&& modes);
+
+/// Per mode m: None (not computed) or Some(n_from) (rows of order >= n_from
+/// accumulated). One entry per mode m = 0..nmax.
+using Mask = std::span<const std::optional<std::size_t>>;
+
+/// The f64 EBCM matrices of every mode m = 0..nmax, from the Gauss-Legendre
+/// rule of 2 ngauss points (its ngauss nodes in (0, 1)), with the variant of
+/// every element chosen by magnitude. The only errors are those of the rule.
+/// A working set larger than the machine's memory throws std::bad_alloc before
+/// anything is allocated.
+Result<std::vector<ModeMatrices<double>>> all_modes_masked(const Spheroid<double>& spheroid,
+                                                           std::size_t nmax, std::size_t ngauss,
+                                                           Mask mask, double m_re, double m_im);
+
+/// The same in double-double, with the rule built node by node in
+/// double-double. With a Choice every element takes its code from the record
+/// (which must come from a pass with the same nmax) and only the forms those
+/// codes need are evaluated; without one the codes are chosen by magnitude.
+/// Rows of order >= p get no regular part (rg = 0, q = the variant alone).
+Result<std::vector<ModeMatrices<DoubleDouble>>> all_modes_masked(
+    const Spheroid<DoubleDouble>& spheroid, const Complex<DoubleDouble>& m, std::size_t nmax,
+    std::size_t ngauss, Mask mask, const Choice* choice, std::size_t p);
+
+#define VANTOK_TMATRIX_KERNEL(T)                                                             \
+  extern template Choice Choice::of<T>(std::span<const ModeMatrices<T>>, std::size_t);       \
+  extern template std::pair<T, T> TMatrixModes<T>::cross_sections() const;
+VANTOK_FOR_EACH_SCALAR(VANTOK_TMATRIX_KERNEL)
+#undef VANTOK_TMATRIX_KERNEL
+
+}  // namespace vantok::tmatrix::kernel

@@ -1,0 +1,49 @@
+#pragma once
+// The decision steps of the first pass, taken on the calling task from the
+// sums of all panels: per-part tolerances and tail tests, the choice of the
+// panels to bisect, and the bisection itself.
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "vantok/ensemble/engine.hpp"
+
+namespace vantok::ensemble::engine::detail {
+
+/// What the first pass keeps per part: whether its range ends are open (a
+/// smooth distribution), its window [lo, hi) in t with the widest start panel
+/// there, and the length by which an end is extended.
+struct PartShape {
+  bool open;
+  double window_lo;
+  double window_hi;
+  double window_width;
+  double tail_length;
+};
+
+PartShape part_shape(const Part& part);
+
+/// The layout of one part's entries: Q quantities per block, the first
+/// `base` of them values (and Greek terms), then groups of five derivatives.
+struct EntryLayout {
+  std::size_t n_q;
+  std::size_t base;
+};
+
+/// Part j's tolerances, error totals and tests from every panel's sums (all
+/// panels evaluated).
+PartStatus part_status(std::span<const Panel> panels, std::size_t j, EntryLayout layout, double rtol,
+                       bool refine_backscatter, double tail_length);
+
+/// The panels to bisect, best first: candidates are wider than
+/// MIN_PANEL_WIDTH and score above 1, the score being the largest error·n/tol
+/// over the entries of any part whose total error exceeds its tolerance. At
+/// most max_panels - n are chosen; none when there is no candidate or no room.
+std::vector<std::size_t> choose_bisections(std::span<const Panel> panels, std::span<const PartStatus> statuses,
+                                           std::size_t max_panels);
+
+/// Replaces each chosen panel by its two unevaluated halves, in place.
+void bisect(std::vector<Panel>& panels, std::span<const std::size_t> chosen);
+
+}  // namespace vantok::ensemble::engine::detail

@@ -1,0 +1,368 @@
+// The first pass of the wavelength engine: set-up of each group (breakpoints,
+// range, size-parameter limit, start layout), then the iteration of
+// evaluation, per-part status, and either bisection (while some integral
+// misses its tolerance) or extension of the open range ends (while a tail is
+// not negligible), within max_panels.
+#include "vantok/ensemble/engine.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cfloat>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+#include "ensemble/detail_pass1.hpp"
+#include "vantok/ensemble/distribution.hpp"
+#include "vantok/format.hpp"
+#include "vantok/pool.hpp"
+
+namespace vantok::ensemble::engine {
+
+namespace {
+
+constexpr double INF = std::numeric_limits<double>::infinity();
+
+// A key whose integer order is the total order of doubles.
+std::int64_t total_order_key(double v) {
+  const auto bits = std::bit_cast<std::int64_t>(v);
+  return bits ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
+}
+
+}  // namespace
+
+namespace detail {
+
+PartShape part_shape(const Part& part) {
+  const double s = Density(*part.distribution).scale;
+  return {std::holds_alternative<support::Smooth>(part.support), std::log(part.range.first),
+          std::log(part.range.second), std::fmin(0.5 * s, 0.5), std::fmin(s, 0.5)};
+}
+
+PartStatus part_status(std::span<const Panel> panels, std::size_t j, EntryLayout layout, double rtol,
+                       bool refine_backscatter, double tail_length) {
+  VANTOK_ASSERT(!panels.empty());
+  const std::size_t q_count = layout.n_q;
+  const std::size_t base = layout.base;
+  const std::size_t entries = panels.front().sums.value().at(j).kronrod.size();
+  VANTOK_ASSERT(entries % q_count == 0);
+  const std::size_t blocks = entries / q_count;
+  std::vector<double> k_sum(entries, 0.0);
+  std::vector<double> err(entries, 0.0);
+  std::vector<double> a_sum(q_count, 0.0);
+  std::vector<double> b_sum((blocks - 1) * q_count, 0.0);
+  for (const Panel& panel : panels) {
+    VANTOK_ASSERT(panel.sums.has_value());
+    const Sums1& s = panel.sums->at(j);
+    VANTOK_ASSERT(s.kronrod.size() == entries && s.abs_derivatives.size() == b_sum.size());
+    for (std::size_t i = 0; i < entries; ++i) {
+      k_sum[i] += s.kronrod[i];
+      err[i] += s.error[i];
+    }
+    for (std::size_t k = 0; k < q_count; ++k) a_sum[k] += s.abs_values[k];
+    for (std::size_t i = 0; i < b_sum.size(); ++i) b_sum[i] += s.abs_derivatives[i];
+  }
+
+  PartStatus status;
+  status.tolerances.assign(entries, INF);
+  std::vector<double> end_tolerances(entries, INF);
+  auto is_fifth = [&](std::size_t k) { return k >= base && (k - base) % 5 == 4; };
+  // Block 0: each value relative to its own integral; C_sca·g and C_back to
+  // C_sca as well (both may vanish), C_abs and the Greek terms to C_ext and
+  // C_sca; particle derivatives to the integral of their absolute value, the
+  // absorption derivative to that of the extinction derivative.
+  for (std::size_t k = 1; k < q_count; ++k) {
+    double reference = 0.0;
+    if (k >= base) {
+      reference = a_sum[is_fifth(k) ? k - 4 : k];
+    } else if (k == quantity::EXTINCTION || k == quantity::ABSORPTION) {
+      reference = std::fabs(k_sum[quantity::EXTINCTION]);
+    } else if (k == quantity::BACKSCATTER) {
+      reference = std::fmax(std::fabs(k_sum[quantity::BACKSCATTER]), std::fabs(k_sum[quantity::SCATTERING]));
+    } else {
+      reference = std::fabs(k_sum[quantity::SCATTERING]);
+    }
+    status.tolerances[k] = rtol * reference;
+    end_tolerances[k] = status.tolerances[k];
+  }
+  // Distribution-parameter blocks: relative to the integral of the absolute
+  // derivative integrand (C_abs to C_ext's); the number density and the
+  // particle derivatives do not drive refinement.
+  for (std::size_t d = 1; d < blocks; ++d) {
+    for (std::size_t k = 1; k < base; ++k) {
+      const std::size_t i = d * q_count + k;
+      const double b = b_sum[(d - 1) * q_count + (k == 5 ? 1 : k)];
+      status.tolerances[i] = rtol * b;
+      end_tolerances[i] = rtol * std::fmax(std::fabs(k_sum[i]), 0.001 * b);
+    }
+  }
+  if (!refine_backscatter) {
+    for (std::size_t d = 0; d < blocks; ++d) {
+      status.tolerances[d * q_count + quantity::BACKSCATTER] = INF;
+      end_tolerances[d * q_count + quantity::BACKSCATTER] = INF;
+      for (std::size_t k = base + 3; k < q_count; k += 5) {
+        status.tolerances[d * q_count + k] = INF;
+        end_tolerances[d * q_count + k] = INF;
+      }
+    }
+  }
+
+  status.error_totals = std::move(err);
+  status.interior_ok = true;
+  for (std::size_t i = 0; i < entries; ++i) {
+    // A NaN total fails.
+    if (!(status.tolerances[i] >= status.error_totals[i])) status.interior_ok = false;
+  }
+  // The integrand at an open end, over the length of one extension, must be
+  // well within a tenth of the entry's tolerance.
+  auto end_ok = [&](const std::vector<double>& values) {
+    const std::size_t count = std::min(entries, values.size());
+    for (std::size_t i = 0; i < count; ++i) {
+      if (!(0.1 * end_tolerances[i] >= 2.0 * tail_length * std::fabs(values[i]))) return false;
+    }
+    return true;
+  };
+  status.low_ok = end_ok(panels.front().sums->at(j).first);
+  status.high_ok = end_ok(panels.back().sums->at(j).last);
+  return status;
+}
+
+std::vector<std::size_t> choose_bisections(std::span<const Panel> panels, std::span<const PartStatus> statuses,
+                                           std::size_t max_panels) {
+  const std::size_t n = panels.size();
+  if (n >= max_panels) return {};
+  const double count = static_cast<double>(n);
+  struct Candidate {
+    std::size_t index;
+    double score;
+  };
+  std::vector<Candidate> candidates;
+  for (std::size_t i = 0; i < n; ++i) {
+    const Panel& panel = panels[i];
+    if (!(panel.b - panel.a > MIN_PANEL_WIDTH)) continue;
+    VANTOK_ASSERT(panel.sums.has_value() && panel.sums->size() == statuses.size());
+    double score = 0.0;
+    for (std::size_t j = 0; j < statuses.size(); ++j) {
+      const PartStatus& status = statuses[j];
+      const std::vector<double>& error = (*panel.sums)[j].error;
+      for (std::size_t e = 0; e < error.size(); ++e) {
+        if (status.error_totals[e] > status.tolerances[e]) {
+          score = std::fmax(score, error[e] * count / std::fmax(status.tolerances[e], DBL_MIN));
+        }
+      }
+    }
+    if (score > 1.0) candidates.push_back({i, score});
+  }
+  // Highest score first; equal scores keep their panel order.
+  std::stable_sort(candidates.begin(), candidates.end(), [](const Candidate& x, const Candidate& y) {
+    return total_order_key(x.score) > total_order_key(y.score);
+  });
+  const std::size_t take = std::min(candidates.size(), max_panels - n);
+  std::vector<std::size_t> chosen;
+  chosen.reserve(take);
+  for (std::size_t c = 0; c < take; ++c) chosen.push_back(candidates[c].index);
+  return chosen;
+}
+
+void bisect(std::vector<Panel>& panels, std::span<const std::size_t> chosen) {
+  std::vector<bool> split(panels.size(), false);
+  for (std::size_t i : chosen) split.at(i) = true;
+  std::vector<Panel> next;
+  next.reserve(panels.size() + chosen.size());
+  for (std::size_t i = 0; i < panels.size(); ++i) {
+    Panel& panel = panels[i];
+    if (split[i]) {
+      const double mid = (panel.a + panel.b) / 2.0;
+      next.push_back({panel.a, mid, std::nullopt});
+      next.push_back({mid, panel.b, std::nullopt});
+    } else {
+      next.push_back(std::move(panel));
+    }
+  }
+  panels = std::move(next);
+}
+
+}  // namespace detail
+
+namespace {
+
+using detail::PartShape;
+
+struct EndRequest {
+  double length = INF;
+  double width = INF;
+};
+
+// An extension request of one end: the parts that are open and fail that
+// end's tail test, taking the shortest extension and the narrowest window.
+std::optional<EndRequest> end_request(std::span<const PartShape> shapes, std::span<const PartStatus> statuses,
+                                      bool low, std::size_t extensions) {
+  if (extensions >= MAX_END_EXTENSIONS) return std::nullopt;
+  std::optional<EndRequest> request;
+  for (std::size_t j = 0; j < shapes.size(); ++j) {
+    if (!shapes[j].open || (low ? statuses[j].low_ok : statuses[j].high_ok)) continue;
+    if (!request) request.emplace();
+    request->length = std::fmin(request->length, shapes[j].tail_length);
+    request->width = std::fmin(request->width, shapes[j].window_width);
+  }
+  return request;
+}
+
+std::vector<Panel> unevaluated(const std::vector<std::pair<double, double>>& bounds) {
+  std::vector<Panel> out;
+  out.reserve(bounds.size());
+  for (const auto& [a, b] : bounds) out.push_back({a, b, std::nullopt});
+  return out;
+}
+
+}  // namespace
+
+Result<Pass1Run> pass1(std::span<const Part* const> parts, const particle::Optics& optics, double wavelength,
+                       const EnsembleOptions& options, std::size_t n_q) {
+  VANTOK_ASSERT(!parts.empty());
+  // Breakpoints: the ends of bounded supports and the tabulated radii, in the
+  // total order of doubles, without repeats.
+  std::vector<double> breakpoints;
+  for (const Part* part : parts) {
+    if (const auto* bounded = std::get_if<support::Bounded>(&part->support)) {
+      breakpoints.push_back(bounded->lo);
+      breakpoints.push_back(bounded->hi);
+    }
+    if (const auto* table = part->distribution->get_if<Tabulated>()) {
+      breakpoints.insert(breakpoints.end(), table->radii.begin(), table->radii.end());
+    }
+  }
+  std::sort(breakpoints.begin(), breakpoints.end(),
+            [](double x, double y) { return total_order_key(x) < total_order_key(y); });
+  breakpoints.erase(std::unique(breakpoints.begin(), breakpoints.end()), breakpoints.end());
+
+  double r_lo = INF;
+  double r_hi = 0.0;
+  for (const Part* part : parts) {
+    r_lo = std::fmin(r_lo, part->range.first);
+    r_hi = std::fmax(r_hi, part->range.second);
+  }
+  const double x_max = size_parameter(r_hi, wavelength);
+  if (x_max > MAX_SIZE_PARAMETER) {
+    return std::unexpected(context(Error::invalid_input("the integration range reaches size parameter " +
+                                                        fmt::exp(x_max) + ", above the accepted " +
+                                                        fmt::exp(MAX_SIZE_PARAMETER)),
+                                   wavelength, r_hi));
+  }
+  double t_lo = std::log(r_lo);
+  double t_hi = std::log(r_hi);
+
+  std::vector<PartShape> shapes;
+  for (const Part* part : parts) shapes.push_back(detail::part_shape(*part));
+  // The widest start panel at t: 0.5, narrowed to the window of every part
+  // whose range holds t.
+  const auto width = [&](double t) {
+    double w = 0.5;
+    for (const PartShape& shape : shapes) {
+      if (shape.window_lo <= t && t < shape.window_hi) w = std::fmin(w, shape.window_width);
+    }
+    return w;
+  };
+  std::vector<Panel> panels =
+      unevaluated(initial_panels(breakpoints, width, options.max_panels, t_lo, t_hi, wavelength));
+  VANTOK_ASSERT(!panels.empty());
+
+  const mie::SolveOptions solve_options{std::nullopt, options.allow_unvalidated};
+  const detail::EntryLayout layout{n_q, value_quantities(options.refine_order)};
+  std::size_t low_extensions = 0;
+  std::size_t high_extensions = 0;
+  std::vector<PartStatus> statuses(parts.size());
+  for (;;) {
+    for (auto& result : pass1_evaluate(panels, parts, wavelength, optics, solve_options, options.refine_order, n_q)) {
+      if (!result) return std::unexpected(std::move(result).error());
+    }
+    for (std::size_t j = 0; j < parts.size(); ++j) {
+      statuses[j] =
+          detail::part_status(panels, j, layout, options.rtol, options.refine_backscatter, shapes[j].tail_length);
+    }
+    const bool interior_ok =
+        std::all_of(statuses.begin(), statuses.end(), [](const PartStatus& s) { return s.interior_ok; });
+    if (!interior_ok) {
+      const std::vector<std::size_t> chosen = detail::choose_bisections(panels, statuses, options.max_panels);
+      if (chosen.empty()) break;
+      detail::bisect(panels, chosen);
+      continue;
+    }
+    // Both requests come from this iteration's statuses, before either end moves.
+    const auto low = end_request(shapes, statuses, true, low_extensions);
+    const auto high = end_request(shapes, statuses, false, high_extensions);
+    if (!low && !high) break;
+    if (low) {
+      const auto added = initial_panels({}, [w = low->width](double) { return w; }, options.max_panels,
+                                        t_lo - low->length, t_lo, wavelength);
+      if (panels.size() + added.size() > options.max_panels) break;
+      std::vector<Panel> extended = unevaluated(added);
+      extended.insert(extended.end(), std::make_move_iterator(panels.begin()), std::make_move_iterator(panels.end()));
+      panels = std::move(extended);
+      ++low_extensions;
+      t_lo = t_lo - low->length;
+    }
+    if (high) {
+      const auto added = initial_panels({}, [w = high->width](double) { return w; }, options.max_panels, t_hi,
+                                        t_hi + high->length, wavelength);
+      // A low extension of this iteration stays, unevaluated.
+      if (panels.size() + added.size() > options.max_panels) break;
+      for (const auto& [a, b] : added) panels.push_back({a, b, std::nullopt});
+      ++high_extensions;
+      t_hi = t_hi + high->length;
+    }
+  }
+  std::vector<bool> converged;
+  for (std::size_t j = 0; j < parts.size(); ++j) {
+    const PartStatus& s = statuses[j];
+    converged.push_back(s.interior_ok && (!shapes[j].open || (s.low_ok && s.high_ok)));
+  }
+  return Pass1Run{std::move(panels), std::move(statuses), std::move(converged), t_lo, t_hi};
+}
+
+Pass1 finish(std::vector<Panel> panels, std::vector<bool> converged, double t_lo, double t_hi) {
+  Pass1 out;
+  out.panels.reserve(panels.size());
+  for (const Panel& panel : panels) {
+    out.panels.emplace_back(panel.a, panel.b);
+    if (panel.sums && !panel.sums->empty()) out.max_terms = std::max(out.max_terms, panel.sums->front().max_terms);
+  }
+  out.converged = std::move(converged);
+  out.range = {std::exp(t_lo), std::exp(t_hi)};
+  return out;
+}
+
+Result<std::vector<Pass1>> first_pass(std::span<const Part> parts, std::span<const std::vector<std::size_t>> groups,
+                                      double wavelength, std::size_t index, const EnsembleOptions& options) {
+  std::vector<Pass1> records;
+  records.reserve(groups.size());
+  for (const std::vector<std::size_t>& group : groups) {
+    stop::check();
+    VANTOK_ASSERT(!group.empty());
+    std::vector<const Part*> members;
+    for (std::size_t i : group) {
+      VANTOK_ASSERT(i < parts.size());
+      members.push_back(&parts[i]);
+    }
+    const Part& first = *members.front();
+    // The optics and the particle parameters of the first part stand for the group.
+    for (const Part* member : members) VANTOK_ASSERT(member->particle_params == first.particle_params);
+    const particle::Optics optics = particle::Optics::at(first.component->particle, index);
+
+    if (const auto* point = std::get_if<support::Point>(&first.support)) {
+      const double r = point->radius;
+      auto n_terms = optics.n_terms({std::nullopt, options.allow_unvalidated}, size_parameter(r, wavelength));
+      if (!n_terms) return std::unexpected(context(std::move(n_terms).error(), wavelength, r));
+      records.push_back(Pass1{{}, {true}, *n_terms, {r, r}});
+      continue;
+    }
+    std::size_t requested = 0;
+    for (const auto& slot : first.particle_params) requested += slot.has_value() ? 1 : 0;
+    const std::size_t n_q = value_quantities(options.refine_order) + quantity::PER_PARAMETER * requested;
+    VANTOK_TRY(run, pass1(members, optics, wavelength, options, n_q));
+    records.push_back(finish(std::move(run.panels), std::move(run.converged), run.t_lo, run.t_hi));
+  }
+  return records;
+}
+
+}  // namespace vantok::ensemble::engine

@@ -1,0 +1,211 @@
+// First-pass panel evaluation: the particle solved once at each G7-K15 node of
+// a panel, its cross sections (and optionally Greek terms and parameter
+// derivatives) as one vector per node, then weighted by each part's number
+// density into Kronrod sums, |K - G| error estimates, absolute sums and the
+// end-node integrands. Integrals run in t = ln r with dr = r dt.
+#include "vantok/ensemble/engine.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+#include "ensemble/detail_kronrod.hpp"
+#include "vantok/ensemble/distribution.hpp"
+#include "vantok/mie/efficiencies.hpp"
+#include "vantok/mie/greek.hpp"
+#include "vantok/pool.hpp"
+
+namespace vantok::ensemble::engine {
+
+namespace {
+
+namespace eff = mie::efficiencies;
+using detail::KRONROD_NODES;
+
+constexpr double PI = 3.141592653589793;
+
+// The per-node quantity vector of one particle solution at radius r:
+// [1, C_ext, C_sca, C_sca·g, C_back, C_abs], the Greek terms times G with a
+// refinement order, then five cross-section derivatives per requested
+// particle-parameter slot. G = πr² is the geometric cross section.
+Result<void> node_quantities(const particle::ParticleSolution& solution, double r,
+                             std::optional<std::size_t> refine_order,
+                             std::span<const std::optional<std::size_t>> particle_params, std::span<double> out) {
+  const mie::coefficients::Coefficients& c = solution.coefficients;
+  const double x = c.x;
+  const std::array<double, 5> q = eff::from_sums(eff::value_sums(c.a, c.b), c.s_abs, x);
+  const double g_cross = r * (PI * r);
+  const double c_sca = g_cross * q[eff::Q_SCA];
+  out[0] = 1.0;
+  out[1] = q[eff::Q_EXT] * g_cross;
+  out[2] = c_sca;
+  out[3] = c_sca * q[eff::G];
+  out[4] = q[eff::Q_BACK] * g_cross;
+  out[5] = g_cross * q[eff::Q_ABS];
+  std::size_t pos = quantity::VALUES;
+
+  if (refine_order) {
+    // The sphere's unnormalised Greek coefficients (alpha1_0 = Q_sca), padded
+    // to the refinement order.
+    VANTOK_TRY(greek, c.greek(*refine_order, false));
+    for (const std::vector<double>* sequence : std::as_const(greek).vectors()) {
+      VANTOK_ASSERT(sequence->size() == *refine_order + 1);
+      for (double v : *sequence) out[pos++] = v * g_cross;
+    }
+  }
+
+  // Slot s < 2V is Re m (even) or Im m (odd) of layer s/2; s >= 2V the radius
+  // fraction of layer s - 2V, whose size parameter is that fraction times x.
+  const std::size_t views = solution.derivatives.size();
+  std::vector<std::optional<std::array<double, 15>>> jacobians(views);
+  for (std::size_t s = 0; s < particle_params.size(); ++s) {
+    if (!particle_params[s]) continue;
+    const bool index_slot = s < 2 * views;
+    const std::size_t view = index_slot ? s / 2 : s - 2 * views;
+    VANTOK_ASSERT(view < views);
+    if (!jacobians[view]) jacobians[view] = c.efficiencies_jacobian(solution.derivatives[view]);
+    const std::size_t row = index_slot ? 1 + s % 2 : 0;
+    std::array<double, 5> d;
+    for (std::size_t k = 0; k < 5; ++k) {
+      const double j = (*jacobians[view])[5 * row + k];
+      d[k] = index_slot ? j : x * j;
+    }
+    out[pos++] = g_cross * d[eff::Q_EXT];
+    out[pos++] = g_cross * d[eff::Q_SCA];
+    out[pos++] = g_cross * (d[eff::Q_SCA] * q[eff::G] + q[eff::Q_SCA] * d[eff::G]);
+    out[pos++] = g_cross * d[eff::Q_BACK];
+    out[pos++] = g_cross * d[eff::Q_ABS];
+  }
+  VANTOK_ASSERT(pos == out.size());
+  return {};
+}
+
+// One part's sums over a panel from the node vectors (node i at i·n_q).
+Sums1 integrate(const Part& part, const detail::PanelRule& rule, std::span<const double> nodes, std::size_t n_q,
+                std::size_t max_terms) {
+  const Density density(*part.distribution);
+  std::vector<double> dn(part.distribution->parameter_names().size(), 0.0);
+  for (const auto& entry : part.dist_params) VANTOK_ASSERT(entry.second < dn.size());
+  const std::size_t n_d = part.dist_params.size();
+  const std::size_t entries = (1 + n_d) * n_q;
+  Sums1 s;
+  s.kronrod.assign(entries, 0.0);
+  s.first.assign(entries, 0.0);
+  s.last.assign(entries, 0.0);
+  s.abs_values.assign(n_q, 0.0);
+  s.abs_derivatives.assign(n_d * n_q, 0.0);
+  s.max_terms = max_terms;
+  std::vector<double> gauss(entries, 0.0);
+  for (std::size_t i = 0; i < KRONROD_NODES; ++i) {
+    const detail::KronrodNode node = rule.node(i);
+    const double k_i = node.kronrod;
+    const double g_i = node.gauss;
+    const double r = std::exp(node.t);
+    const double n = density.eval(r, dn);
+    const double w = n * r;
+    const double* v = nodes.data() + i * n_q;
+    const bool at_first = i == 0;
+    const bool at_last = i == KRONROD_NODES - 1;
+    for (std::size_t j = 0; j < n_q; ++j) {
+      s.kronrod[j] += (k_i * w) * v[j];
+      gauss[j] += (g_i * w) * v[j];
+      s.abs_values[j] += std::fabs(w * v[j]) * k_i;
+      if (at_first) s.first[j] = w * v[j];
+      if (at_last) s.last[j] = w * v[j];
+      for (std::size_t q = 0; q < n_d; ++q) {
+        const double d = dn[part.dist_params[q].second] * r;
+        const std::size_t e = j + (q + 1) * n_q;
+        s.kronrod[e] += k_i * d * v[j];
+        gauss[e] += g_i * d * v[j];
+        s.abs_derivatives[j + q * n_q] += std::fabs(d * v[j]) * k_i;
+        if (at_first) s.first[e] = d * v[j];
+        if (at_last) s.last[e] = d * v[j];
+      }
+    }
+  }
+  s.error.resize(entries);
+  for (std::size_t e = 0; e < entries; ++e) s.error[e] = std::fabs(s.kronrod[e] - gauss[e]);
+  return s;
+}
+
+struct Evaluation {
+  std::span<const Part* const> parts;
+  double wavelength;
+  const particle::Optics& optics;
+  const mie::SolveOptions& options;
+  std::optional<std::size_t> refine_order;
+  std::size_t n_q;
+  bool derivatives;
+
+  // The panel's sums for every part, or the first node error (with its place).
+  Result<std::vector<Sums1>> panel(double a, double b, particle::Solver& solver) const {
+    const detail::PanelRule rule(a, b);
+    const auto& particle_params = parts.front()->particle_params;
+    std::vector<double> nodes(KRONROD_NODES * n_q);
+    std::size_t max_terms = 0;
+    for (std::size_t i = 0; i < KRONROD_NODES; ++i) {
+      const double r = std::exp(rule.node(i).t);
+      const double x = size_parameter(r, wavelength);
+      auto solution = solver.solve(optics, options, derivatives, x);
+      if (!solution) return std::unexpected(context(std::move(solution).error(), wavelength, r));
+      max_terms = std::max(max_terms, solution->coefficients.a.size());
+      const std::span<double> out(nodes.data() + i * n_q, n_q);
+      if (auto done = node_quantities(*solution, r, refine_order, particle_params, out); !done) {
+        return std::unexpected(context(std::move(done).error(), wavelength, r));
+      }
+    }
+    std::vector<Sums1> sums;
+    sums.reserve(parts.size());
+    for (const Part* part : parts) sums.push_back(integrate(*part, rule, nodes, n_q, max_terms));
+    return sums;
+  }
+};
+
+}  // namespace
+
+std::size_t value_quantities(std::optional<std::size_t> refine_order) {
+  return quantity::VALUES + (refine_order ? 6 * (*refine_order + 1) : 0);
+}
+
+std::vector<Result<void>> pass1_evaluate(std::vector<Panel>& panels, std::span<const Part* const> parts,
+                                         double wavelength, const particle::Optics& optics,
+                                         const mie::SolveOptions& options, std::optional<std::size_t> refine_order,
+                                         std::size_t n_q) {
+  VANTOK_ASSERT(!parts.empty());
+  const auto& particle_params = parts.front()->particle_params;
+  const bool derivatives = std::any_of(particle_params.begin(), particle_params.end(),
+                                       [](const std::optional<std::size_t>& p) { return p.has_value(); });
+  const Evaluation evaluation{parts, wavelength, optics, options, refine_order, n_q, derivatives};
+
+  std::vector<std::size_t> pending;
+  for (std::size_t i = 0; i < panels.size(); ++i) {
+    if (!panels[i].sums) pending.push_back(i);
+  }
+  std::vector<std::optional<Error>> errors(pending.size());
+  // One Solver per thread of the arena, reused for all the panels that thread
+  // evaluates; a body starts no parallel work while it holds its Solver.
+  std::vector<particle::Solver> solvers(pool::thread_count());
+  pool::for_each_index(pending.size(), [&](std::size_t k) {
+    const std::size_t worker = pool::worker_index();
+    VANTOK_ASSERT(worker < solvers.size());
+    Panel& panel = panels[pending[k]];
+    auto sums = evaluation.panel(panel.a, panel.b, solvers[worker]);
+    if (sums) {
+      panel.sums = std::move(*sums);
+    } else {
+      errors[k] = std::move(sums).error();
+    }
+  });
+  std::vector<Result<void>> results;
+  results.reserve(pending.size());
+  for (auto& error : errors) {
+    if (error) {
+      results.emplace_back(std::unexpected(std::move(*error)));
+    } else {
+      results.emplace_back();
+    }
+  }
+  return results;
+}
+
+}  // namespace vantok::ensemble::engine

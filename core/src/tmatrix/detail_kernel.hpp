@@ -1,0 +1,433 @@
+#pragma once
+// The EBCM mode kernel written once over the scalar: the driver (geometry
+// constants, scales, series tables, quadrature rule, chunked parallel sums in a
+// fixed order, assembly with the variant choice) and the node integrand
+// (radial functions of r and of z = eta r, angular functions, the regular
+// element and the three evaluations of the outgoing part of every element).
+//
+// The surface integrals of Waterman's extended boundary condition method are
+// taken over the polar angle with the Gauss-Legendre nodes cos(theta) in (0, 1)
+// only: the spheroid is symmetric about its equator, so each parity block
+// doubles the upper half.
+//
+// The members differ only through the policy Member<T>: how two semi-axes are
+// ordered, how a scale factor is applied (a division in f64, a product with its
+// double-double reciprocal), how the regular functions of z get their sine and
+// cosine, which start rule the ratio recurrences use and how the quadrature
+// rule is made. Everything else is the same template.
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "vantok/complex.hpp"
+#include "vantok/error.hpp"
+#include "vantok/mie/ratios.hpp"
+#include "vantok/numeric.hpp"
+#include "vantok/scalar/scalars.hpp"
+#include "vantok/special/gauss_legendre.hpp"
+#include "vantok/tmatrix/functions.hpp"
+#include "vantok/tmatrix/kernel.hpp"
+#include "vantok/tmatrix/regular.hpp"
+
+namespace vantok::tmatrix::kernel::detail {
+
+using scalar::math::abs;
+using scalar::math::exp;
+using scalar::math::hypot;
+using scalar::math::powi;
+using scalar::math::recip;
+using scalar::math::sin_cos;
+using scalar::math::sqrt;
+
+/// A three-component complex vector: radial, polar and azimuthal components of
+/// a vector spherical function at the surface point.
+template <class T>
+using Vec3 = std::array<Complex<T>, 3>;
+
+/// A quadrature pair (cos theta, weight).
+template <class T>
+using Node = std::pair<T, T>;
+
+/// A rule: (nodes, weights), ascending nodes.
+template <class T>
+using Rule = std::pair<std::vector<T>, std::vector<T>>;
+
+/// Terms per series order beyond which a coefficient table is cut short and
+/// marked unusable. The series of the validated domain need a few hundred.
+inline constexpr std::size_t MAX_SERIES_TERMS = 4096;
+
+/// The double-double Gauss-Legendre rule of n points, every root by Newton's
+/// method in double-double (no asymptotic switch), renormalised by two-sum;
+/// "Gauss-Legendre rule needs n >= 1" for n = 0, the upper-limit message above
+/// 131072 points, and the Newton failure of a root. The roots are independent
+/// and found in parallel.
+Result<Rule<DoubleDouble>> gauss_legendre_dd(std::size_t n);
+
+/// The number of rule points for ngauss nodes on (0, 1): 2 ngauss, saturating,
+/// so that an ngauss beyond the largest rule is refused by the rule rather
+/// than wrapped into a small one.
+inline std::size_t rule_points(std::size_t ngauss) {
+  return ngauss > 65536 ? sat_mul<std::size_t>(ngauss, 2) : 2 * ngauss;
+}
+
+template <class T>
+struct Member;
+
+/// f64: IEEE operations, std::fmin/fmax (a NaN operand loses), division by the
+/// scale factors, the inline scaled sine and cosine of z and the landed ratio
+/// recurrences with the 52-bit start rule.
+template <>
+struct Member<double> {
+  using T = double;
+  static constexpr double series_tolerance = 0x1p-60;
+
+  static T from_int(std::int64_t n) { return static_cast<double>(n); }
+  static T pi() { return 3.141592653589793; }
+  static bool finite(const T& v) { return std::isfinite(v); }
+  static bool is_zero(const T& v) { return v == 0.0; }
+  static bool greater(const T& a, const T& b) { return a > b; }
+
+  /// (rmin, rmax) of the driver: NaN-aware minimum and maximum.
+  static std::pair<T, T> semi_axes(const T& a, const T& b) { return {std::fmin(a, b), std::fmax(a, b)}; }
+  /// rmin of the node series (a NaN b gives a).
+  static T series_rmin(const T& a, const T& b) { return std::fmin(a, b); }
+  /// NaN-ignoring running maximum.
+  static T running_max(const T& acc, const T& v) { return std::fmax(acc, v); }
+
+  /// x / s for a scale factor s (its reciprocal r unused).
+  static T by_scale(const T& x, const T& s, const T& /*r*/) { return x / s; }
+  static Complex<T> by_scale(const Complex<T>& z, const T& s, const T& /*r*/) {
+    return {z.re / s, z.im / s};
+  }
+  /// x / s for the series length scale.
+  static T by_length(const T& x, const T& s, const T& /*r*/) { return x / s; }
+
+  static T exp_neg(const T& h) { return std::exp(-h); }
+
+  /// sin z e^-gamma and cos z e^-gamma from E1 = e^(-Im z - gamma),
+  /// E2 = e^(Im z - gamma) and one sine and cosine of Re z.
+  static std::pair<Complex<T>, Complex<T>> sin_cos_scaled(const Complex<T>& z, const T& gamma) {
+    const T e1 = std::exp((-z.im) - gamma);
+    const T e2 = std::exp(z.im - gamma);
+    const auto [sr, cr] = sin_cos(z.re);
+    return {Complex<T>{(sr * (e1 + e2)) / 2.0, (cr * (e2 - e1)) / 2.0},
+            Complex<T>{(cr * (e1 + e2)) / 2.0, (sr * (e1 - e2)) / 2.0}};
+  }
+
+  static void ratios_real(std::vector<T>& out, std::size_t n, const T& x) {
+    mie::kernel::ratios_real(out, n, x);
+  }
+  static void ratios_complex(std::vector<Complex<T>>& out, std::size_t n, const Complex<T>& z) {
+    mie::kernel::ratios_complex(out, n, z);
+  }
+
+  static Result<Rule<T>> rule(std::size_t points) {
+    return special::gauss_legendre::gauss_legendre<double>(points);
+  }
+};
+
+/// Double-double: every decision in (hi, lo) order, products with the
+/// reciprocals of the scale factors, sine and cosine of z from exps_scaled,
+/// the 104-bit ratio recurrences and the node-by-node double-double rule.
+template <>
+struct Member<DoubleDouble> {
+  using T = DoubleDouble;
+  static constexpr double series_tolerance = 0x1p-112;
+
+  static T from_int(std::int64_t n) { return T(static_cast<double>(n)); }
+  static T pi() { return T(3.141592653589793, 1.2246467991473532e-16); }
+  static bool finite(const T& v) { return std::isfinite(v.hi); }
+  static bool is_zero(const T& v) { return v.hi == 0.0 && v.lo == 0.0; }
+  static bool greater(const T& a, const T& b) { return a > b; }
+
+  /// Unordered (a NaN part): both a, or both b when a.hi is NaN. Equal: both
+  /// that value, except that between zeros of opposite sign rmin is the
+  /// negative one.
+  static std::pair<T, T> semi_axes(const T& a, const T& b) {
+    const bool unordered =
+        std::isnan(a.hi) || std::isnan(a.lo) || std::isnan(b.hi) || std::isnan(b.lo);
+    if (unordered) return std::isnan(a.hi) ? std::pair{b, b} : std::pair{a, a};
+    if (a < b) return {a, b};
+    if (b < a) return {b, a};
+    if (std::signbit(a.hi) != std::signbit(b.hi)) {
+      return std::signbit(a.hi) ? std::pair{a, b} : std::pair{b, a};
+    }
+    return {a, a};
+  }
+  /// The smaller hi, then the smaller lo; a NaN hi loses; on full equality a
+  /// when the sign bit of a.hi is set, else b.
+  static T series_rmin(const T& a, const T& b) {
+    if (std::isnan(a.hi)) return b;
+    if (std::isnan(b.hi)) return a;
+    if (a.hi < b.hi) return a;
+    if (b.hi < a.hi) return b;
+    if (a.lo < b.lo) return a;
+    if (b.lo < a.lo) return b;
+    return std::signbit(a.hi) ? a : b;
+  }
+  static T running_max(const T& acc, const T& v) {
+    if (std::isnan(v.hi)) return acc;
+    if (std::isnan(acc.hi)) return v;
+    return v > acc ? v : acc;
+  }
+
+  static T by_scale(const T& x, const T& /*s*/, const T& r) { return x * r; }
+  static Complex<T> by_scale(const Complex<T>& z, const T& /*s*/, const T& r) {
+    return {z.re * r, z.im * r};
+  }
+  static T by_length(const T& x, const T& /*s*/, const T& r) { return x * r; }
+
+  /// e^-h: exp_reduced times 2^k while -708 <= h.hi <= 670, exp_wide beyond;
+  /// DoubleDouble::exp applies exactly that rule to -h.
+  static T exp_neg(const T& h) { return T::exp(-h); }
+
+  /// sin z e^-gamma = (0.5 Im D, -0.5 Re D) with D = E+ - E-, and
+  /// cos z e^-gamma = 0.5 (E+ + E-), from one exps_scaled.
+  static std::pair<Complex<T>, Complex<T>> sin_cos_scaled(const Complex<T>& z, const T& gamma) {
+    const auto [ep, em] = functions::exps_scaled(z, gamma);
+    const Complex<T> d = ep - em;
+    const Complex<T> c = ep + em;
+    const T half(0.5);
+    const T minus_half(-0.5);
+    return {Complex<T>{half * d.im, minus_half * d.re}, Complex<T>{c.re * half, c.im * half}};
+  }
+
+  static void ratios_real(std::vector<T>& out, std::size_t n, const T& x) {
+    mie::kernel::ratios_real(out, n, x);
+  }
+  static void ratios_complex(std::vector<Complex<T>>& out, std::size_t n, const Complex<T>& z) {
+    mie::kernel::ratios_complex(out, n, z);
+  }
+
+  static Result<Rule<T>> rule(std::size_t points) { return gauss_legendre_dd(points); }
+};
+
+/// What the generic kernel needs of a scalar beyond its arithmetic.
+template <class T>
+concept KernelScalar = scalar::Scalar<T> && requires(const T& a, const Complex<T>& z, std::size_t n,
+                                                     std::vector<T>& rv,
+                                                     std::vector<Complex<T>>& cv) {
+  { Member<T>::series_tolerance } -> std::convertible_to<double>;
+  { Member<T>::from_int(std::int64_t{1}) } -> std::same_as<T>;
+  { Member<T>::pi() } -> std::same_as<T>;
+  { Member<T>::finite(a) } -> std::same_as<bool>;
+  { Member<T>::is_zero(a) } -> std::same_as<bool>;
+  { Member<T>::greater(a, a) } -> std::same_as<bool>;
+  { Member<T>::semi_axes(a, a) } -> std::same_as<std::pair<T, T>>;
+  { Member<T>::series_rmin(a, a) } -> std::same_as<T>;
+  { Member<T>::running_max(a, a) } -> std::same_as<T>;
+  { Member<T>::by_scale(a, a, a) } -> std::same_as<T>;
+  { Member<T>::by_scale(z, a, a) } -> std::same_as<Complex<T>>;
+  { Member<T>::by_length(a, a, a) } -> std::same_as<T>;
+  { Member<T>::exp_neg(a) } -> std::same_as<T>;
+  { Member<T>::sin_cos_scaled(z, a) } -> std::same_as<std::pair<Complex<T>, Complex<T>>>;
+  Member<T>::ratios_real(rv, n, a);
+  Member<T>::ratios_complex(cv, n, z);
+  { Member<T>::rule(n) } -> std::same_as<Result<Rule<T>>>;
+};
+
+/// Where the accumulators of one active mode live in the flat partial arrays.
+struct ActiveMode {
+  std::size_t m = 0;
+  std::size_t n_from = 0;
+  std::array<std::size_t, 2> offset{};
+  std::array<std::size_t, 2> k{};
+};
+
+/// The flat sums of one chunk (or of the whole quadrature): per element of
+/// every active mode, index 0 the regular part and 1 + v variant v, with the
+/// matching magnitude sums. Only active modes have storage.
+template <class T>
+struct Sums {
+  std::array<std::vector<Complex<T>>, 4> value;
+  std::array<std::vector<T>, 4> magnitude;
+
+  void assign_zero(std::size_t elements) {
+    const T zero{};
+    for (auto& v : value) v.assign(elements, Complex<T>{zero, zero});
+    for (auto& v : magnitude) v.assign(elements, zero);
+  }
+  /// this += other, element by element.
+  void add(const Sums& other) {
+    for (std::size_t a = 0; a < 4; ++a) {
+      Complex<T>* dst = value[a].data();
+      const Complex<T>* src = other.value[a].data();
+      const std::size_t n = std::min(value[a].size(), other.value[a].size());
+      for (std::size_t e = 0; e < n; ++e) dst[e] = dst[e] + src[e];
+      T* mdst = magnitude[a].data();
+      const T* msrc = other.magnitude[a].data();
+      const std::size_t nm = std::min(magnitude[a].size(), other.magnitude[a].size());
+      for (std::size_t e = 0; e < nm; ++e) mdst[e] = mdst[e] + msrc[e];
+    }
+  }
+};
+
+/// The product kinds of the outgoing part that an element of each parity of
+/// n_i - n_j reads, in the order of the coefficient table: the same kinds
+/// (0, 0) and (1, 1) pair orders of equal parity, mixed kinds orders of
+/// opposite parity. The other four kinds are never read and never formed.
+inline constexpr std::array<std::array<std::size_t, 4>, 2> KINDS{{{1, 2, 4, 6}, {0, 3, 5, 7}}};
+
+/// Everything the node integrand reads, shared read-only by all chunks.
+template <class T>
+struct Context {
+  std::size_t nmax = 0;
+  Spheroid<T> spheroid;
+  T a2{}, b2{}, ab{};
+  Complex<T> eta;
+  const functions::Scales<T>* scales = nullptr;
+  std::vector<T> inv_out;
+  std::vector<T> inv_reg;
+  const regular::Series<T>* series = nullptr;
+  T inv_series_rmin{};
+  /// 1 / (m rmin) of the series, the scale of the regular derivative forms.
+  Complex<T> inv_series_zeta;
+  /// The integrand's own rmin, the length unit of rho = r / rmin.
+  T node_rmin{};
+  std::size_t n_low = 0;
+  /// 1/b^2 - 1/a^2.
+  T g0{};
+  std::vector<T> norm;
+  std::size_t regular_limit = std::numeric_limits<std::size_t>::max();
+  const Choice* choice = nullptr;
+  std::vector<ActiveMode> active;
+  std::vector<RowLists> rows;
+};
+
+/// Per-chunk working storage, refilled for every node.
+template <class T>
+struct Scratch {
+  std::vector<Complex<T>> h, hb, hc, j, jb, jc, u, ub, uc;
+  std::vector<T> alpha;
+  std::vector<Complex<T>> sigma;
+  functions::Angular<T> angular;
+  std::array<std::vector<Vec3<T>>, 6> v;
+  std::vector<T> gld;
+  /// The outgoing-part products, four per order pair: (n_i N + n_j) 4 + slot.
+  std::vector<Complex<T>> products;
+  /// |Re| + |Im| of each product, the bound of variant 0.
+  std::vector<T> product_bounds;
+  std::vector<regular::Forms<T>> forms;
+
+  void reserve(std::size_t nmax) {
+    const std::size_t n = nmax + 1;
+    const T zero{};
+    const Complex<T> czero{zero, zero};
+    for (auto* t : {&h, &hb, &hc, &j, &jb, &jc, &u, &ub, &uc}) t->assign(n, czero);
+    for (auto& t : v) t.assign(n, Vec3<T>{czero, czero, czero});
+    gld.assign(n, zero);
+    products.assign(4 * n * n, czero);
+    product_bounds.assign(4 * n * n, zero);
+    forms.assign(4 * n * n, regular::Forms<T>{czero, czero, zero, zero});
+  }
+};
+
+/// (a1 b2 - a2 b1) + s (a2 b0 - a0 b2): the radial component of a x b plus s
+/// times its polar component, s being the surface-normal factor -r'/r.
+template <class T>
+[[gnu::always_inline]] inline Complex<T> triple(const Vec3<T>& a, const Vec3<T>& b, const T& s) {
+  return (a[1] * b[2] - a[2] * b[1]) + complex::scale(a[2] * b[0] - a[0] * b[2], s);
+}
+
+/// The two vector functions of order n on one side of an element: kind 0
+/// (0, (c z) f, -(tau z)) and kind 1 ((d L) zr, tau zd, (c zd) f), with f the
+/// signed pi_n of the side, z the radial function, zd its derivative form
+/// [x z]'/x and zr the function over its argument; dl = d_n n(n+1).
+template <class T>
+std::pair<Vec3<T>, Vec3<T>> element_vectors(const Complex<T>& c, const T& tau, const T& dl,
+                                            const T& f, const Complex<T>& z, const Complex<T>& zd,
+                                            const Complex<T>& zr) {
+  const Complex<T> zero{T{}, T{}};
+  return {Vec3<T>{zero, complex::scale(c * z, f), -complex::scale(tau, z)},
+          Vec3<T>{complex::scale(dl, zr), complex::scale(tau, zd), complex::scale(c * zd, f)}};
+}
+
+/// |Re z| + |Im z|.
+template <class T>
+[[gnu::always_inline]] inline T norm1(const Complex<T>& z) {
+  return abs(z.re) + abs(z.im);
+}
+
+/// The coefficients of the four outgoing-part products of an element, in the
+/// order of KINDS, for the kinds (ki, kj). Row quantities carry i, column
+/// quantities j; gld = (g L) d for the order of each side.
+template <class T>
+[[gnu::always_inline]] inline std::array<Complex<T>, 4> coefficients(std::size_t ki, std::size_t kj, const Complex<T>& eta,
+                                       const T& pi_i, const T& tau_i, const T& gld_i,
+                                       const T& pi_j, const T& tau_j, const T& gld_j) {
+  const T zero{};
+  if (ki == kj) {
+    const T k = pi_i * pi_j + tau_i * tau_j;
+    const T a = gld_j * tau_i;
+    const T b = gld_i * tau_j;
+    if (ki == 0) {
+      // eta K, -K, -eta g L_j d_j tau_i, g L_i d_i tau_j
+      return {complex::scale(eta, k), Complex<T>{-k, zero}, -complex::scale(eta, a),
+              Complex<T>{b, zero}};
+    }
+    // K, -eta K, -g L_j d_j tau_i, eta g L_i d_i tau_j
+    return {Complex<T>{k, zero}, -complex::scale(eta, k), Complex<T>{-a, zero},
+            complex::scale(eta, b)};
+  }
+  const T lam = pi_i * tau_j + tau_i * pi_j;
+  const T a = gld_j * pi_i;
+  const T b = gld_i * pi_j;
+  if (ki == 0) {
+    // i eta Lambda, i Lambda, -i g L_j pi_i d_j, -i g L_i d_i pi_j
+    return {complex::times_i(complex::scale(eta, lam)), Complex<T>{zero, lam},
+            Complex<T>{zero, -a}, Complex<T>{zero, -b}};
+  }
+  // i Lambda, i eta Lambda, -i eta g L_j pi_i d_j, -i eta g L_i d_i pi_j
+  return {Complex<T>{zero, lam}, complex::times_i(complex::scale(eta, lam)),
+          -complex::times_i(complex::scale(eta, a)), -complex::times_i(complex::scale(eta, b))};
+}
+
+/// The integrand of one chunk of nodes, added into `out` (which the caller
+/// has zeroed with the layout of ctx.active). With a Choice each element
+/// accumulates only its recorded variant and the forms only the wanted ones.
+template <KernelScalar T, bool WithChoice>
+void node_step(const Context<T>& ctx, std::span<const Node<T>> chunk, Sums<T>& out,
+               Scratch<T>& w);
+
+/// Inputs of one kernel call.
+template <class T>
+struct KernelCall {
+  Spheroid<T> spheroid;
+  Complex<T> eta;
+  std::size_t nmax = 0;
+  std::size_t ngauss = 0;
+  Mask mask;
+  const Choice* choice = nullptr;
+  std::size_t regular_limit = std::numeric_limits<std::size_t>::max();
+  /// Bytes the chunk sums alive at once may take; 0 = a quarter of the
+  /// physical memory. Any value gives the same bits.
+  std::size_t partial_budget = 0;
+};
+
+/// The driver: all_modes_masked over T.
+template <KernelScalar T>
+Result<std::vector<ModeMatrices<T>>> run_kernel(const KernelCall<T>& call);
+
+/// The series coefficient tables of the driver (public for tests).
+template <KernelScalar T>
+regular::Series<T> series_tables(const functions::Scales<T>& scales, std::size_t nmax,
+                                 const T& rmin, const T& rmax, const Complex<T>& eta);
+
+#define VANTOK_TMATRIX_KERNEL_DETAIL(T)                                                    \
+  extern template Result<std::vector<ModeMatrices<T>>> run_kernel<T>(const KernelCall<T>&); \
+  extern template regular::Series<T> series_tables<T>(const functions::Scales<T>&,         \
+                                                      std::size_t, const T&, const T&,     \
+                                                      const Complex<T>&);
+VANTOK_TMATRIX_KERNEL_DETAIL(double)
+VANTOK_TMATRIX_KERNEL_DETAIL(DoubleDouble)
+#undef VANTOK_TMATRIX_KERNEL_DETAIL
+
+}  // namespace vantok::tmatrix::kernel::detail

@@ -1,0 +1,258 @@
+#!/usr/bin/python3
+"""References for the spheroid EBCM mode kernel, at 50 significant digits.
+
+Writes tmatrix_kernel.txt beside this script. Every value is printed as a
+double-double: hi then lo (hi = the nearest double, lo = the nearest double to
+the remainder). Records:
+
+    ebcm <eps> <x> <m_re> <m_im> <nmax> <ngauss>     starts a case (exact doubles)
+    mode <m> <p> <k>                                  one parity block
+    q <4 k^2 numbers>    re_hi re_lo im_hi im_lo of Q, row-major
+    rg <4 k^2 numbers>   the same of RgQ
+    end
+
+    mie <x> <m_re> <m_im> <n>                         then n lines
+    ab <n> <a_re hi lo> <a_im hi lo> <b_re hi lo> <b_im hi lo>
+    end
+
+    ratios <z_re> <z_im> <n>                          psi_k(z)/psi_{k-1}(z)
+    r <k> <re hi lo> <im hi lo>
+    end
+
+    rule <n>                                          Gauss-Legendre roots
+    root <i> <x hi lo> <w hi lo>                      root i counted from the largest
+    end
+
+The EBCM matrices are the quadrature sums of the integrand of the extended
+boundary condition method, written from its vector form only: surface point
+r(theta), spherical Bessel and Hankel functions and associated Legendre
+functions from mpmath, the Gauss-Legendre nodes of 2 ngauss points in (0, 1).
+RgQ uses j_n(kr) on the row side, Q the full h_n(kr) = j_n + i y_n. They are
+given in the kernel's scaled basis: row functions of order n divided by
+|h_n(rmin)|, column functions of order n divided by
+e^gamma / |z| prod_{l=1..n} min(|z|/(2l+1), 1) with z = m rmax, gamma = |Im z|.
+"""
+import os
+
+import mpmath as mp
+
+from gen_tmatrix_functions import d0m
+
+mp.mp.dps = 50
+
+
+def dd(v):
+    hi = float(v)
+    lo = float(v - mp.mpf(hi))
+    return hi, lo
+
+
+def fmt_dd(v):
+    hi, lo = dd(v)
+    return f"{hi!r} {lo!r}"
+
+
+def fmt_c(z):
+    z = mp.mpc(z)
+    return f"{fmt_dd(z.real)} {fmt_dd(z.imag)}"
+
+
+# --- Gauss-Legendre ----------------------------------------------------------
+
+def legendre_p_dp(n, x):
+    p0, p1 = mp.mpf(1), x
+    if n == 0:
+        return p0, mp.mpf(0)
+    for k in range(2, n + 1):
+        p0, p1 = p1, ((2 * k - 1) * x * p1 - (k - 1) * p0) / k
+    dp = n * (p0 - x * p1) / (1 - x * x)
+    return p1, dp
+
+
+def gl_positive(n):
+    """The roots of P_n in (0, 1) with weights, largest first."""
+    out = []
+    for i in range((n + 1) // 2):
+        if 2 * i + 1 == n:
+            x = mp.mpf(0)
+        else:
+            x = mp.cos(mp.pi * (i + mp.mpf(0.75)) / (n + mp.mpf(0.5)))
+            for _ in range(100):
+                p, dp = legendre_p_dp(n, x)
+                dx = p / dp
+                x -= dx
+                if abs(dx) < mp.mpf(10) ** (-45):
+                    break
+        p, dp = legendre_p_dp(n, x)
+        w = 2 / ((1 - x * x) * dp * dp)
+        out.append((x, w))
+    return out
+
+
+# --- special functions ---------------------------------------------------------
+
+def sph_j(n, z):
+    if n == -1:
+        return mp.cos(z) / z
+    return mp.sqrt(mp.pi / (2 * z)) * mp.besselj(n + mp.mpf(0.5), z)
+
+
+def sph_y(n, x):
+    if n == -1:
+        return mp.sin(x) / x
+    return mp.sqrt(mp.pi / (2 * x)) * mp.bessely(n + mp.mpf(0.5), x)
+
+
+def sph_h(n, x):
+    return sph_j(n, x) + 1j * sph_y(n, x)
+
+
+def angular(m, n, x, s):
+    """d^n_0m(theta) without the Condon-Shortley phase, m d/sin and d/dtheta d."""
+    d, tau = d0m(n, m, x, s)
+    return d, m * d / s, tau
+
+
+def row_lists(m, nmax):
+    m1 = max(m, 1)
+    rows = [[], []]
+    for n in range(m1, nmax + 1):
+        rows[n % 2].append((0, n))
+    for n in range(m1, nmax + 1):
+        rows[(n + 1) % 2].append((1, n))
+    return rows
+
+
+def triple(a, b, s):
+    return (a[1] * b[2] - a[2] * b[1]) + s * (a[2] * b[0] - a[0] * b[2])
+
+
+def ebcm_case(eps, xsize, m_c, nmax, ngauss, modes):
+    eps_m = mp.mpf(eps)
+    a = mp.mpf(xsize) * mp.cbrt(eps_m)
+    b = a / eps_m
+    rmin, rmax = min(a, b), max(a, b)
+    zmax = m_c * rmax
+    gamma = abs(zmax.imag)
+    absz = abs(zmax)
+    p_scale = [abs(sph_h(n, rmin)) for n in range(nmax + 1)]
+    q_scale = []
+    acc = 1 / absz
+    for n in range(nmax + 1):
+        if n > 0:
+            acc *= min(absz / (2 * n + 1), mp.mpf(1))
+        q_scale.append(acc * mp.exp(gamma))
+    nu = [mp.mpf(0)] + [mp.sqrt(mp.mpf(2 * n + 1) / (4 * mp.pi * n * (n + 1)))
+                        for n in range(1, nmax + 1)]
+    sums = {}
+    for (xn, wn) in gl_positive(2 * ngauss):
+        if xn <= 0:
+            continue
+        st = mp.sqrt(1 - xn * xn)
+        dd_ = a * a * xn * xn + b * b * st * st
+        r = a * b / mp.sqrt(dd_)
+        s = (b * b - a * a) * st * xn / dd_
+        z = m_c * r
+        big_a = r * r * 4 * mp.pi * wn
+        j = [sph_j(n, r) / p_scale[n] for n in range(nmax + 1)]
+        jc = [(sph_j(n - 1, r) - n * sph_j(n, r) / r) / p_scale[n] for n in range(nmax + 1)]
+        jb = [j[n] / r for n in range(nmax + 1)]
+        h = [sph_h(n, r) / p_scale[n] for n in range(nmax + 1)]
+        hc = [(sph_h(n - 1, r) - n * sph_h(n, r) / r) / p_scale[n] for n in range(nmax + 1)]
+        hb = [h[n] / r for n in range(nmax + 1)]
+        u = [sph_j(n, z) / q_scale[n] for n in range(nmax + 1)]
+        uc = [(sph_j(n - 1, z) - n * sph_j(n, z) / z) / q_scale[n] for n in range(nmax + 1)]
+        ub = [u[n] / z for n in range(nmax + 1)]
+        for m in modes:
+            ang = [angular(m, n, xn, st) for n in range(nmax + 1)]
+
+            def vec(f, fd, fr, n, sign):
+                d, pi_, tau = ang[n]
+                lterm = n * (n + 1) * d
+                k0 = (0, sign * 1j * pi_ * f[n], -tau * f[n])
+                k1 = (lterm * fr[n], tau * fd[n], sign * 1j * pi_ * fd[n])
+                return k0, k1
+
+            rows = row_lists(m, nmax)
+            for p in range(2):
+                lst = rows[p]
+                k = len(lst)
+                key = (m, p)
+                if key not in sums:
+                    sums[key] = ([mp.mpc(0)] * (k * k), [mp.mpc(0)] * (k * k))
+                qs, rgs = sums[key]
+                for i, (ki, ni) in enumerate(lst):
+                    vj = vec(j, jc, jb, ni, -1)
+                    vh = vec(h, hc, hb, ni, -1)
+                    for jj, (kj, nj) in enumerate(lst):
+                        v3, v4 = vec(u, uc, ub, nj, 1)
+                        v5 = tuple(m_c * c for c in v3)
+                        v6 = tuple(m_c * c for c in v4)
+                        ca, cb = (v3, v6) if kj == 0 else (v4, v5)
+                        f = nu[ni] * nu[nj]
+                        for rowv, target in ((vj, rgs), (vh, qs)):
+                            ra, rb = (rowv[0], rowv[1]) if ki == 0 else (rowv[1], rowv[0])
+                            e = triple(rb, ca, s) + triple(ra, cb, s)
+                            target[i * k + jj] += -1j * big_a * f * e
+    return sums
+
+
+def mie_ab(xsize, m_c, n_terms):
+    x = mp.mpf(xsize)
+    mx = m_c * x
+    out = []
+    for n in range(1, n_terms + 1):
+        psi_x = x * sph_j(n, x)
+        dpsi_x = x * sph_j(n - 1, x) - n * sph_j(n, x)
+        xi_x = x * sph_h(n, x)
+        dxi_x = x * sph_h(n - 1, x) - n * sph_h(n, x)
+        psi_m = mx * sph_j(n, mx)
+        dpsi_m = mx * sph_j(n - 1, mx) - n * sph_j(n, mx)
+        an = (m_c * psi_m * dpsi_x - psi_x * dpsi_m) / (m_c * psi_m * dxi_x - xi_x * dpsi_m)
+        bn = (psi_m * dpsi_x - m_c * psi_x * dpsi_m) / (psi_m * dxi_x - m_c * xi_x * dpsi_m)
+        out.append((an, bn))
+    return out
+
+
+def main():
+    lines = ["# generated by gen_tmatrix_kernel.py; do not edit"]
+    m_c = mp.mpc(1.5, 0.02)
+    for eps in (0.5, 2.0):
+        for xsize in (1.0, 3.0):
+            nmax, ngauss = 6, 10
+            modes = (0, 1, 2, 6)
+            sums = ebcm_case(eps, xsize, m_c, nmax, ngauss, modes)
+            lines.append(f"ebcm {eps!r} {xsize!r} 1.5 0.02 {nmax} {ngauss}")
+            for m in modes:
+                for p in range(2):
+                    qs, rgs = sums[(m, p)]
+                    k = len(row_lists(m, nmax)[p])
+                    lines.append(f"mode {m} {p} {k}")
+                    lines.append("q " + " ".join(fmt_c(v) for v in qs))
+                    lines.append("rg " + " ".join(fmt_c(v) for v in rgs))
+            lines.append("end")
+    for xsize, mre, mim, n in ((1.0, 1.5, 0.02, 6), (5.0, 1.33, 0.0, 12), (2.5, 1.2, 0.5, 9)):
+        lines.append(f"mie {xsize!r} {mre!r} {mim!r} {n}")
+        for k, (an, bn) in enumerate(mie_ab(xsize, mp.mpc(mre, mim), n), start=1):
+            lines.append(f"ab {k} {fmt_c(an)} {fmt_c(bn)}")
+        lines.append("end")
+    for zr, zi, n in ((3.7, 0.0, 12), (25.0, 0.0, 30), (2.5, 1.25, 10), (10.0, 0.5, 20)):
+        z = mp.mpc(zr, zi) if zi != 0 else mp.mpf(zr)
+        lines.append(f"ratios {zr!r} {zi!r} {n}")
+        for k in range(1, n + 2):
+            lines.append(f"r {k} {fmt_c(sph_j(k, z) / sph_j(k - 1, z))}")
+        lines.append("end")
+    for n in (10, 200):
+        lines.append(f"rule {n}")
+        roots = gl_positive(n)
+        for i in sorted({0, 1, n // 4, n // 2 - 1}):
+            x, w = roots[i]
+            lines.append(f"root {i} {fmt_dd(x)} {fmt_dd(w)}")
+        lines.append("end")
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "tmatrix_kernel.txt")
+    with open(path, "w") as f:
+        f.write("\n".join(lines) + "\n")
+
+
+if __name__ == "__main__":
+    main()
