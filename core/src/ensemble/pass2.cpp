@@ -23,7 +23,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <set>
 #include <tuple>
 
 namespace vantok::ensemble::engine {
@@ -121,11 +120,10 @@ struct Scratch {
   std::vector<double> dn;
 };
 
-/// The sums of one chunk of consecutive panels (with their term counts when
-/// the layout has bands) for every part of the group, or the first error.
+/// The sums of one chunk of consecutive panels for every part of the group,
+/// or the first error.
 Result<std::vector<PartSums>> chunk(Scratch& s, const GroupPlan& plan,
-                                    std::span<const std::pair<double, double>> panels,
-                                    std::span<const std::size_t> terms) {
+                                    std::span<const std::pair<double, double>> panels) {
   const Layout& layout = *plan.layout;
   const std::size_t n_quantities = layout.n_quantities;
   const std::size_t base = base_quantities(layout.mu.size());
@@ -148,7 +146,8 @@ Result<std::vector<PartSums>> chunk(Scratch& s, const GroupPlan& plan,
     const Band* band = nullptr;
     std::size_t n_panel = 0;
     if (!layout.bands.empty()) {
-      n_panel = terms[p];
+      VANTOK_TRY(terms, panel_terms(*plan.optics, plan.options, a, b, plan.wavelength));
+      n_panel = terms;
       band = layout.band(band_key(n_panel));
       if (band == nullptr) return std::unexpected(no_band(n_panel));
       s.products.prepare(*band, plan.complex_blocks, plan.real_blocks);
@@ -482,25 +481,12 @@ Result<SecondPass> second_pass(std::span<const Part> parts, std::span<const std:
   std::size_t n_max = 0;
   for (const Pass1& record : records) n_max = std::max(n_max, record.max_terms);
   out.order_limit = greek_order_limit(options.greek, n_max);
-  std::vector<std::vector<std::size_t>> terms(groups.size());
-  std::set<std::size_t> keys;
+  std::vector<std::size_t> keys;
   if (greek) {
-    for (std::size_t g = 0; g < groups.size(); ++g) {
-      stop::check();
-      if (std::holds_alternative<support::Point>(parts[groups[g].front()].support)) {
-        keys.insert(band_key(records[g].max_terms));
-        continue;
-      }
-      for (const auto& [a, b] : records[g].panels) {
-        stop::check();
-        VANTOK_TRY(n, panel_terms(optics[g], solve_options, a, b, wavelength));
-        terms[g].push_back(n);
-        keys.insert(band_key(n));
-      }
-    }
+    VANTOK_TRY(found, band_keys(parts, groups, records, wavelength, index, options));
+    keys = std::move(found);
   }
-  const std::vector<std::size_t> key_list(keys.begin(), keys.end());
-  VANTOK_TRY(bands, layout(key_list, out.order_limit, options.mu));
+  VANTOK_TRY(bands, layout(keys, out.order_limit, options.mu));
   out.layout = std::move(bands);
   const Layout& lay = out.layout;
   std::size_t largest_band = 0;
@@ -525,7 +511,6 @@ Result<SecondPass> second_pass(std::span<const Part> parts, std::span<const std:
     for (std::size_t j = 0; j < group.size(); ++j) columns += plan.weight_columns(j);
     const std::size_t batch = batch_panels(columns, lay.mu.size(), largest_band);
     const std::span<const std::pair<double, double>> panels = record.panels;
-    const std::span<const std::size_t> panel_terms_of = terms[g];
     std::vector<PartSums> totals(group.size());
     for (std::size_t start = 0; start < panels.size(); start += batch) {
       const std::size_t end = std::min(panels.size(), start + batch);
@@ -538,8 +523,7 @@ Result<SecondPass> second_pass(std::span<const Part> parts, std::span<const std:
             const std::size_t count = std::min<std::size_t>(4, end - first);
             const std::size_t worker = pool::worker_index();
             VANTOK_ASSERT(worker < scratch.size());
-            results[k] = pass2::chunk(scratch[worker], plan, panels.subspan(first, count),
-                                      panel_terms_of.empty() ? panel_terms_of : panel_terms_of.subspan(first, count));
+            results[k] = pass2::chunk(scratch[worker], plan, panels.subspan(first, count));
           },
           pool::Grain::One);
       for (auto& result : results) {

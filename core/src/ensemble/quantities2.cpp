@@ -176,19 +176,6 @@ Error no_band(std::size_t terms) {
 
 }  // namespace
 
-Result<std::size_t> panel_terms(const particle::Optics& optics, const mie::SolveOptions& options, double t_lo,
-                                double t_hi, double wavelength) {
-  const detail::PanelRule rule(t_lo, t_hi);
-  std::size_t terms = 0;
-  for (std::size_t i = 0; i < detail::KRONROD_NODES; ++i) {
-    const double r = std::exp(rule.node(i).t);
-    auto n = optics.n_terms(options, size_parameter(r, wavelength));
-    if (!n) return std::unexpected(context(std::move(n).error(), wavelength, r));
-    terms = std::max(terms, *n);
-  }
-  return terms;
-}
-
 Result<std::size_t> quantities2(NodeScratch& scratch, const particle::Optics& optics,
                                 const mie::SolveOptions& options, const Layout& layout, std::span<double> q,
                                 std::span<const std::span<double>> slots, std::span<double> radius_slot,

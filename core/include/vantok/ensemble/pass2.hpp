@@ -54,12 +54,6 @@ struct Unit {
   double weight;
 };
 
-/// The term count that selects a panel's band: the largest the particle needs
-/// at the panel's 15 nodes (in ascending t); the first node error, with its
-/// place, ends it.
-Result<std::size_t> panel_terms(const particle::Optics& optics, const mie::SolveOptions& options, double t_lo,
-                                double t_hi, double wavelength);
-
 /// Buffers of one worker's node evaluations, reused from node to node.
 struct NodeScratch {
   particle::Solver solver;
