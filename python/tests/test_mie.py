@@ -8,7 +8,19 @@ import threading
 import mpmath
 import numpy as np
 import pytest
-from conftest import FOREIGN, assert_refcounts_kept, bcast, c, f, in_threads, raises_exactly, run_py, unaligned, unaligned_complex
+from conftest import (
+    FOREIGN,
+    SANITIZED,
+    assert_refcounts_kept,
+    bcast,
+    c,
+    f,
+    in_threads,
+    raises_exactly,
+    run_py,
+    unaligned,
+    unaligned_complex,
+)
 from hypothesis import given
 from hypothesis import strategies as st
 
@@ -440,6 +452,7 @@ def rss_bytes():
         return int(statm.read().split()[1]) * 4096
 
 
+@pytest.mark.skipif(SANITIZED, reason="the address sanitizer holds freed memory")
 def test_output_buffers_are_freed_with_their_arrays():
     x = np.full(10**6, 2.0)
     small_x, small_m = np.full(1000, 0.1), np.full(1000, 1.5 + 0j)
@@ -478,6 +491,7 @@ def test_size_guards_of_coefficients():
         vt.mie_coefficients(bcast(1.0, n), bcast(1.5, n, np.complex128), None, True, False)
 
 
+@pytest.mark.skipif(SANITIZED, reason="the address sanitizer reserves more address space than the limit")
 def test_memory_exhaustion_in_the_solver_is_a_memory_error():
     out = run_py(
         """
