@@ -2,8 +2,9 @@
 // one thread, at x = 10, 100, 1000 and 5000: the whole call (solve and
 // expansion, as mie_greek does it) and its parts, the Gauss-Legendre rule of
 // Q = N + L/2 + 1 nodes, the phase matrix at the nodes and the projection onto
-// the four Wigner functions. "wigner" is the time per Wigner value of the
-// projection (4 Q (L + 1) values per call); the time grows as x^2.
+// the four Wigner functions, and those functions alone, in lanes and by
+// wigner_d. "wigner" is the time per Wigner value (4 Q (L + 1) values per
+// call); the time grows as x^2.
 
 #include <benchmark/benchmark.h>
 
@@ -14,6 +15,7 @@
 #include "vantok/mie/mie.hpp"
 #include "vantok/mie/phase.hpp"
 #include "vantok/special/gauss_legendre.hpp"
+#include "vantok/special/wigner.hpp"
 #include "vantok/special/wigner_greek.hpp"
 
 namespace {
@@ -39,6 +41,24 @@ GreekProjector projector_for(const Coefficients& c) {
   return std::move(*p);
 }
 
+// One solved sphere, its projector for L = 2N and room for the phase matrix at the nodes.
+struct Sphere {
+  explicit Sphere(double x)
+      : c(solved(mie, x).coefficients()),
+        p(projector_for(c)),
+        f11(p.nodes.size()),
+        f12(p.nodes.size()),
+        f33(p.nodes.size()),
+        f34(p.nodes.size()) {}
+
+  bool tabulate() { return c.phase_matrix(p.nodes, false, {f11, f12, f33, f34}).has_value(); }
+
+  Mie mie;
+  Coefficients c;
+  GreekProjector p;
+  std::vector<double> f11, f12, f33, f34;
+};
+
 void set_counters(benchmark::State& state, const GreekProjector& p) {
   const auto q = static_cast<double>(p.nodes.size());
   const double values = 4.0 * q * static_cast<double>(p.effective_order + 1);
@@ -57,56 +77,38 @@ void BM_Greek_Mie(benchmark::State& state) {
     auto g = c.greek(2 * c.a.size(), true);
     benchmark::DoNotOptimize(g);
   }
-  Mie once;
-  set_counters(state, projector_for(solved(once, x).coefficients()));
+  set_counters(state, Sphere(x).p);
 }
 BENCHMARK(BM_Greek_Mie)->Arg(10)->Arg(100)->Arg(1000)->Arg(5000)->Unit(benchmark::kMicrosecond);
 
 void BM_Greek_Rule(benchmark::State& state) {
-  Mie mie;
-  const auto c = solved(mie, static_cast<double>(state.range(0))).coefficients();
+  const Sphere sphere(static_cast<double>(state.range(0)));
   for (auto _ : state) {
-    auto p = Coefficients::greek_projector(c.a.size(), 2 * c.a.size());
+    auto p = Coefficients::greek_projector(sphere.c.a.size(), 2 * sphere.c.a.size());
     benchmark::DoNotOptimize(p);
   }
-  set_counters(state, projector_for(c));
+  set_counters(state, sphere.p);
 }
 BENCHMARK(BM_Greek_Rule)->Arg(10)->Arg(100)->Arg(1000)->Arg(5000)->Unit(benchmark::kMicrosecond);
 
 void BM_Greek_PhaseMatrixAtNodes(benchmark::State& state) {
-  Mie mie;
-  const auto c = solved(mie, static_cast<double>(state.range(0))).coefficients();
-  const GreekProjector p = projector_for(c);
-  const std::size_t q = p.nodes.size();
-  std::vector<double> f11(q), f12(q), f33(q), f34(q);
-  for (auto _ : state) {
-    auto r = c.phase_matrix(p.nodes, false, {f11, f12, f33, f34});
-    benchmark::DoNotOptimize(r);
-  }
-  set_counters(state, p);
+  Sphere sphere(static_cast<double>(state.range(0)));
+  for (auto _ : state) benchmark::DoNotOptimize(sphere.tabulate());
+  set_counters(state, sphere.p);
 }
-BENCHMARK(BM_Greek_PhaseMatrixAtNodes)
-    ->Arg(10)
-    ->Arg(100)
-    ->Arg(1000)
-    ->Arg(5000)
-    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Greek_PhaseMatrixAtNodes)->Arg(10)->Arg(100)->Arg(1000)->Arg(5000)->Unit(benchmark::kMicrosecond);
 
 // The projection alone; arg 1 is the number of table sets (1, or 4 with derivatives).
 void BM_Greek_Project(benchmark::State& state) {
-  Mie mie;
-  const auto c = solved(mie, static_cast<double>(state.range(0))).coefficients();
-  const GreekProjector p = projector_for(c);
-  const std::size_t q = p.nodes.size();
-  std::vector<double> f11(q), f12(q), f33(q), f34(q);
-  if (!c.phase_matrix(p.nodes, false, {f11, f12, f33, f34})) std::abort();
+  Sphere sphere(static_cast<double>(state.range(0)));
+  if (!sphere.tabulate()) std::abort();
   const std::vector<PhaseMatrixTable> tables(static_cast<std::size_t>(state.range(1)),
-                                             PhaseMatrixTable{f11, f12, f33, f34});
+                                             PhaseMatrixTable{sphere.f11, sphere.f12, sphere.f33, sphere.f34});
   for (auto _ : state) {
-    auto g = p.project(tables);
+    auto g = sphere.p.project(tables);
     benchmark::DoNotOptimize(g);
   }
-  set_counters(state, p);
+  set_counters(state, sphere.p);
 }
 BENCHMARK(BM_Greek_Project)
     ->ArgsProduct({{10, 100, 1000, 5000}, {1}})
@@ -117,8 +119,8 @@ BENCHMARK(BM_Greek_Project)
 // row); arg 1 is the lane width (2 or 4).
 void BM_Greek_Wigner(benchmark::State& state) {
   namespace wigner = vantok::special::wigner;
-  Mie mie;
-  const GreekProjector p = projector_for(solved(mie, static_cast<double>(state.range(0))).coefficients());
+  const Sphere sphere(static_cast<double>(state.range(0)));
+  const GreekProjector& p = sphere.p;
   const wigner::GreekWigner w(p.effective_order);
   const auto width =
       state.range(1) == 4 ? vantok::scalar::lanes::Width::Four : vantok::scalar::lanes::Width::Two;
@@ -132,5 +134,25 @@ void BM_Greek_Wigner(benchmark::State& state) {
   set_counters(state, p);
 }
 BENCHMARK(BM_Greek_Wigner)->ArgsProduct({{10, 100, 1000, 5000}, {2, 4}})->Unit(benchmark::kMicrosecond);
+
+// The same values by wigner_d, one argument and one function at a time.
+void BM_Greek_WignerScalar(benchmark::State& state) {
+  const Sphere sphere(static_cast<double>(state.range(0)));
+  const GreekProjector& p = sphere.p;
+  std::vector<double> out(p.effective_order + 1);
+  const int m[4] = {0, 2, 2, 0};
+  const int n[4] = {0, 2, -2, 2};
+  for (auto _ : state) {
+    for (const double x : p.nodes) {
+      for (int f = 0; f < 4; ++f) {
+        auto r = vantok::special::wigner::wigner_d<double>(m[f], n[f], x, out);
+        benchmark::DoNotOptimize(r);
+        benchmark::DoNotOptimize(out.data());
+      }
+    }
+  }
+  set_counters(state, p);
+}
+BENCHMARK(BM_Greek_WignerScalar)->Arg(10)->Arg(100)->Arg(1000)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

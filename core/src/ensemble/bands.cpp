@@ -8,19 +8,23 @@
 // tables at mu >= 0 give the amplitudes at -mu as well (fast.cpp).
 #include "vantok/ensemble/bands.hpp"
 
+#include "ensemble/detail_kronrod.hpp"
 #include "vantok/format.hpp"
 #include "vantok/limits.hpp"
 #include "vantok/memory.hpp"
 #include "vantok/numeric.hpp"
 #include "vantok/pool.hpp"
 #include "vantok/special/gauss_legendre.hpp"
-#include "vantok/special/wigner.hpp"
+#include "vantok/special/wigner_greek.hpp"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
 #include <optional>
+#include <utility>
+#include <set>
+#include <variant>
 
 namespace vantok::ensemble::engine {
 
@@ -67,53 +71,52 @@ void angular_tables(Band& band) {
   }
 }
 
-// The Wigner functions of the projection and the matrix each fills.
-struct Projection {
-  std::int32_t m;
-  std::int32_t n;
-  Mat Band::*values;
-  Mat Band::*magnitudes;
-};
-constexpr std::array<Projection, 4> PROJECTIONS = {{{0, 0, &Band::d00, &Band::e00},
-                                                    {2, 2, &Band::d22, &Band::e22},
-                                                    {2, -2, &Band::d2m2, &Band::e2m2},
-                                                    {0, 2, &Band::d02, &Band::e02}}};
+// The matrices of the four Wigner functions of the projection, in the order
+// the many-argument evaluation hands them over: (m, n) = (0, 0), (2, 2),
+// (2, -2), (0, 2).
+constexpr std::array<std::pair<Mat Band::*, Mat Band::*>, special::wigner::GREEK_FUNCTIONS> PROJECTIONS = {
+    {{&Band::d00, &Band::e00}, {&Band::d22, &Band::e22}, {&Band::d2m2, &Band::e2m2}, {&Band::d02, &Band::e02}}};
 
-// Nodes per task of the parallel projection loop: each task writes whole
-// cache lines of every column.
-constexpr std::size_t NODES_PER_TASK = 8;
+// Nodes per task of the parallel projection loop; each task writes its own
+// rows, whole cache lines of every column.
+constexpr std::size_t NODES_PER_TASK = 32;
 
-// (2l+1)/2 w_j d^l_mn(mu_j) and its magnitude, node by node in parallel; each
-// task writes its own rows.
+// (2l+1)/2 w_j d^l_mn(mu_j) and its magnitude. The Wigner values are those of
+// wigner_d, bit for bit, from recurrences advanced for several nodes at once.
 Result<void> projection_matrices(Band& band) {
   const std::size_t n = band.n_nodes;
   const std::size_t columns = band.order + 1;
-  for (const Projection& p : PROJECTIONS) {
-    band.*p.values = Mat(n, columns);
-    band.*p.magnitudes = Mat(n, columns);
+  // Every element is written below, by the task that owns its row: the
+  // storage is left uninitialised, so that its pages are first touched in
+  // parallel.
+  for (const auto& [values, magnitudes] : PROJECTIONS) {
+    band.*values = Mat::uninitialized(n, columns);
+    band.*magnitudes = Mat::uninitialized(n, columns);
   }
+  const special::wigner::GreekWigner wigner(band.order);
   const std::size_t tasks = (n + NODES_PER_TASK - 1) / NODES_PER_TASK;
   std::vector<std::optional<Error>> errors(tasks);
   pool::for_each_index(tasks, [&](std::size_t task) {
-    std::vector<double> d(columns);
-    const std::size_t end = std::min(n, (task + 1) * NODES_PER_TASK);
-    for (std::size_t j = task * NODES_PER_TASK; j < end; ++j) {
-      const double w = band.weights[j];
-      for (const Projection& p : PROJECTIONS) {
-        auto filled = special::wigner::wigner_d<double>(p.m, p.n, band.nodes[j], d);
-        if (!filled) {
-          errors[task] = std::move(filled).error();
-          return;
-        }
-        Mat& values = band.*p.values;
-        Mat& magnitudes = band.*p.magnitudes;
-        for (std::size_t l = 0; l < columns; ++l) {
-          const double v = ((static_cast<double>(2 * l + 1) * 0.5) * w) * d[l];
-          values(j, l) = v;
-          magnitudes(j, l) = std::fabs(v);
+    const std::size_t begin = task * NODES_PER_TASK;
+    const std::size_t count = std::min(n, begin + NODES_PER_TASK) - begin;
+    auto store = [&](const special::wigner::GreekBlock& block) {
+      for (std::size_t f = 0; f < PROJECTIONS.size(); ++f) {
+        Mat& values = band.*PROJECTIONS[f].first;
+        Mat& magnitudes = band.*PROJECTIONS[f].second;
+        // Order by order, the lanes' nodes are consecutive rows of a column.
+        for (std::size_t l = block.l_begin; l < block.l_end; ++l) {
+          const double f_l = static_cast<double>(2 * l + 1) * 0.5;
+          for (std::size_t i = 0; i < block.lanes; ++i) {
+            const std::size_t j = begin + block.first + i;
+            const double v = (f_l * band.weights[j]) * block.row(f, i)[l - block.l_begin];
+            values(j, l) = v;
+            magnitudes(j, l) = std::fabs(v);
+          }
         }
       }
-    }
+    };
+    auto done = wigner.evaluate(std::span<const double>(band.nodes).subspan(begin, count), store);
+    if (!done) errors[task] = std::move(done).error();
   });
   for (std::optional<Error>& e : errors) {
     if (e) return std::unexpected(std::move(*e));
@@ -142,6 +145,42 @@ std::size_t band_key(std::size_t n_terms) {
   std::size_t k = 1;
   while (k < n_terms) k = sat_cast<std::size_t>(std::ceil(1.25 * static_cast<double>(k)));
   return k;
+}
+
+Result<std::size_t> panel_terms(const particle::Optics& optics, const mie::SolveOptions& options,
+                                double t_lo, double t_hi, double wavelength) {
+  const detail::PanelRule rule(t_lo, t_hi);
+  std::size_t most = 0;
+  for (std::size_t i = 0; i < detail::KRONROD_NODES; ++i) {
+    const double r = std::exp(rule.node(i).t);
+    auto n_terms = optics.n_terms(options, r * TWO_PI / wavelength);
+    if (!n_terms) return std::unexpected(context(std::move(n_terms).error(), wavelength, r));
+    most = std::max(most, *n_terms);
+  }
+  return most;
+}
+
+Result<std::vector<std::size_t>> band_keys(std::span<const Part> parts,
+                                           std::span<const std::vector<std::size_t>> groups,
+                                           std::span<const Pass1> records, double wavelength,
+                                           std::size_t index, const EnsembleOptions& options) {
+  VANTOK_ASSERT(records.size() == groups.size());
+  const mie::SolveOptions solve{std::nullopt, options.allow_unvalidated};
+  std::set<std::size_t> keys;
+  for (std::size_t g = 0; g < groups.size(); ++g) {
+    VANTOK_ASSERT(!groups[g].empty() && groups[g].front() < parts.size());
+    const Part& first = parts[groups[g].front()];
+    if (std::holds_alternative<support::Point>(first.support)) {
+      keys.insert(band_key(records[g].max_terms));
+      continue;
+    }
+    const particle::Optics optics = particle::Optics::at(first.component->particle, index);
+    for (const auto& [t_lo, t_hi] : records[g].panels) {
+      VANTOK_TRY(n_terms, panel_terms(optics, solve, t_lo, t_hi, wavelength));
+      keys.insert(band_key(n_terms));
+    }
+  }
+  return std::vector<std::size_t>(keys.begin(), keys.end());
 }
 
 std::size_t greek_order_limit(const GreekSelection& greek, std::size_t n_max) {

@@ -74,6 +74,14 @@ Mat elementwise(const Mat& a, const Mat& b, Op op) {
 Mat::Mat(std::size_t rows, std::size_t cols)
     : data(element_count(rows, cols), 0.0), nrows(rows), ncols(cols) {}
 
+Mat Mat::uninitialized(std::size_t rows, std::size_t cols) {
+  Mat out;
+  out.data.resize(element_count(rows, cols));
+  out.nrows = rows;
+  out.ncols = cols;
+  return out;
+}
+
 void Mat::reshape(std::size_t rows, std::size_t cols) {
   if (rows == nrows && cols == ncols) return;
   data.assign(element_count(rows, cols), 0.0);

@@ -1,9 +1,10 @@
 #pragma once
-// The coefficients of one Wigner recurrence step (degree l to l + 1), which
-// depend on l, m, n and the carried S_l and C_l but never on the argument: the
-// steps of wigner.cpp take them from here one degree at a time, and the Greek
-// tables of wigner_greek.cpp compute them once per call for every argument.
-// One definition, so both give the same bits.
+// What wigner.cpp and the Greek lanes of wigner_greek.cpp share, so that both
+// give the same bits: the coefficients of one recurrence step (degree l to
+// l + 1), which depend on l, m, n and the carried S_l and C_l but never on the
+// argument (the scalar steps take them one degree at a time, the Greek tables
+// once per call for every argument), and the choice of recurrence, mirror and
+// start value for (m, n) at an argument.
 
 #include <cmath>
 #include <cstddef>

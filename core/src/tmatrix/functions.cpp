@@ -63,8 +63,10 @@ void Angular<T>::compute(std::size_t m, std::size_t n_max, const T& cos_t, const
   const T& c = cos_t;
   const T& s = sin_t;
 
-  // d^m_0m = s^m prod_{k=1..m} sqrt((2k-1)/(2k)): no (-1)^m phase.
-  d0m[m] = powi(s, static_cast<std::int32_t>(m)) * start_factor<T>(m);
+  // d^m_0m = prod_{k=1..m} sqrt((2k-1)/(2k)) s^m: no (-1)^m phase. The
+  // product stays the left operand, as in the double-double integrands that
+  // evaluate this rule (their products are not commutative to the bit).
+  d0m[m] = start_factor<T>(m) * powi(s, static_cast<std::int32_t>(m));
   if (m < n_max) d0m[m + 1] = (root_const<T>(2 * m + 1) * c) * d0m[m];
   // d^{n+1} = ((2n+1) c d^n - sqrt(n^2 - m^2) d^{n-1}) / sqrt((n+1)^2 - m^2)
   const std::uint64_t m2 = static_cast<std::uint64_t>(m) * m;
@@ -75,7 +77,7 @@ void Angular<T>::compute(std::size_t m, std::size_t n_max, const T& cos_t, const
                  root_const<T>(n1 * n1 - m2);
   }
 
-  // tau = (n c d^n - sqrt((m+n)(n-m)) d^{n-1}) / s, pi = m d^n / s.
+  // tau = (n c d^n - sqrt((m+n)(n-m)) d^{n-1}) / s, pi = (m d^n) / s.
   const T r = recip(s);
   const T mm = constant<T>(static_cast<double>(m));
   for (std::size_t n = m > 0 ? m : 1; n <= n_max; ++n) {
@@ -83,7 +85,7 @@ void Angular<T>::compute(std::size_t m, std::size_t n_max, const T& cos_t, const
     tau_mn[n] = ((constant<T>(static_cast<double>(n)) * c) * d0m[n] -
                  root_const<T>(static_cast<std::uint64_t>(m + n) * (n - m)) * p) *
                 r;
-    pi_mn[n] = (d0m[n] * mm) * r;
+    pi_mn[n] = (mm * d0m[n]) * r;
   }
 }
 

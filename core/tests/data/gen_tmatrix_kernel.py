@@ -33,10 +33,10 @@ given in the kernel's scaled basis: row functions of order n divided by
 e^gamma / |z| prod_{l=1..n} min(|z|/(2l+1), 1) with z = m rmax, gamma = |Im z|.
 """
 import os
-from fractions import Fraction
-from math import comb
 
 import mpmath as mp
+
+from gen_tmatrix_functions import d0m
 
 mp.mp.dps = 50
 
@@ -107,38 +107,9 @@ def sph_h(n, x):
     return sph_j(n, x) + 1j * sph_y(n, x)
 
 
-def legendre_coeffs(n):
-    """Coefficients of P_n(x) by power, exact."""
-    c = [Fraction(0)] * (n + 1)
-    for k in range(n // 2 + 1):
-        c[n - 2 * k] += Fraction((-1) ** k * comb(n, k) * comb(2 * n - 2 * k, n), 2 ** n)
-    return c
-
-
-def poly_deriv(c, times):
-    for _ in range(times):
-        c = [c[i] * i for i in range(1, len(c))] or [Fraction(0)]
-    return c
-
-
-def poly_eval(c, x):
-    acc = mp.mpf(0)
-    for coef in reversed(c):
-        acc = acc * x + mp.mpf(coef.numerator) / coef.denominator
-    return acc
-
-
 def angular(m, n, x, s):
     """d^n_0m(theta) without the Condon-Shortley phase, m d/sin and d/dtheta d."""
-    if n < m:
-        return mp.mpf(0), mp.mpf(0), mp.mpf(0)
-    c = mp.sqrt(mp.factorial(n - m) / mp.factorial(n + m))
-    p = legendre_coeffs(n)
-    pm = poly_eval(poly_deriv(p, m), x)
-    pm1 = poly_eval(poly_deriv(p, m + 1), x)
-    d = c * s ** m * pm
-    # d/dtheta = -s d/dx of c (1 - x^2)^(m/2) P^(m)(x)
-    tau = -c * (s ** (m + 1) * pm1 - m * x * s ** (m - 1) * pm) if m > 0 else -c * s * pm1
+    d, tau = d0m(n, m, x, s)
     return d, m * d / s, tau
 
 

@@ -9,7 +9,12 @@
 #include <new>
 #include <vector>
 
+#include "ensemble/detail_kronrod.hpp"
+#include "ensemble/model_support.hpp"
 #include "support/expect_error.hpp"
+#include "vantok/format.hpp"
+#include "vantok/mie/check.hpp"
+#include "vantok/pool.hpp"
 #include "vantok/special/gauss_legendre.hpp"
 #include "vantok/special/wigner.hpp"
 
@@ -66,9 +71,11 @@ TEST(Layout, ShapesAndOffsets) {
 // Under the band's rule, sum_j d(j, l) d^l'_mn(mu_j) = delta_ll' for all
 // l, l' <= L_b: the rule integrates the products exactly and
 // int d^l_mn d^l'_mn = 2/(2l+1) delta_ll'. The magnitude copies are |d|.
+// Key 48 up to order 70 has 84 nodes and three blocks of degrees: several
+// lane groups, tasks and blocks.
 TEST(Layout, ProjectionMatricesAreDual) {
-  const std::vector<std::size_t> keys{9, 19};
-  const auto layout = engine::layout(keys, 30, {});
+  const std::vector<std::size_t> keys{9, 48};
+  const auto layout = engine::layout(keys, 70, {});
   ASSERT_TRUE(layout.has_value());
   struct Case {
     int m, n;
@@ -93,7 +100,11 @@ TEST(Layout, ProjectionMatricesAreDual) {
           for (std::size_t j = 0; j < band.n_nodes; ++j) s += d(j, l) * w[j][lp];
           EXPECT_NEAR(s, l == lp ? 1.0 : 0.0, 1e-13) << band.key << " " << c.m << c.n << " " << l << " " << lp;
         }
-        for (std::size_t j = 0; j < band.n_nodes; ++j) EXPECT_EQ(e(j, l), std::fabs(d(j, l)));
+        for (std::size_t j = 0; j < band.n_nodes; ++j) {
+          // Bit for bit the weighted values of wigner_d, and their magnitudes.
+          EXPECT_EQ(d(j, l), ((static_cast<double>(2 * l + 1) * 0.5) * band.weights[j]) * w[j][l]);
+          EXPECT_EQ(e(j, l), std::fabs(d(j, l)));
+        }
       }
     }
   }
@@ -122,4 +133,65 @@ TEST(Layout, StorageAbovePhysicalMemoryIsAnAllocationFailure) {
   EXPECT_GT(engine::band_storage(60000, 120000), std::size_t{115} * 1000 * 1000 * 1000);
   const std::size_t keys[1] = {60000};
   EXPECT_THROW((void)engine::layout(keys, 120000, {}), std::bad_alloc);
+}
+
+// The term count grows with x, so a panel's count is that of its last node.
+TEST(PanelTerms, LargestAtTheNodesAndFirstFailingNode) {
+  const vantok::ensemble::Particle sphere = vantok::test::ensemble::sphere(1);
+  const auto optics = vantok::ensemble::particle::Optics::at(sphere, 0);
+  const double lambda = 0.55;
+  const double a = std::log(2.0), b = std::log(3.0);
+  const double last = std::exp(vantok::ensemble::detail::PanelRule(a, b).node(14).t);
+  const auto n = engine::panel_terms(optics, {}, a, b, lambda);
+  ASSERT_TRUE(n.has_value());
+  EXPECT_EQ(*n, vantok::mie::default_terms(last * engine::TWO_PI / lambda));
+  // Nodes beyond the validated x = 2e4: the first of them, with its place.
+  const double edge = std::log(2e4 * lambda / engine::TWO_PI);
+  const auto refused = engine::panel_terms(optics, {}, edge - 1.0, edge + 1.0, lambda);
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.error().kind(), Error::Kind::OutsideValidatedDomain);
+  EXPECT_EQ(refused.error().message().rfind("at wavelength 5.5e-1, radius ", 0), 0u);
+  // The centre node is at x = 2e4 (accepted); the next one up is refused.
+  const double r = std::exp(vantok::ensemble::detail::PanelRule(edge - 1.0, edge + 1.0).node(8).t);
+  EXPECT_NE(refused.error().message().find(vantok::fmt::exp(r) + ": "), std::string::npos)
+      << refused.error().message();
+}
+
+TEST(BandKeys, PointGroupsAndPanelsInOneOrderedSet) {
+  using namespace vantok::test::ensemble;
+  const std::vector<vantok::ensemble::Component> components{{sphere(1), monodisperse(1.0), 1.0},
+                                                            {sphere(1), lognormal(0.5, 1.5), 1.0}};
+  const auto parts = engine::parts(components, {}, 1e-6);
+  ASSERT_TRUE(parts.has_value());
+  const std::vector<std::vector<std::size_t>> groups{{0}, {1}};
+  // Panels around r = 0.5 (x about 5.7, 18 terms) and 2 (x about 23, 42 terms),
+  // twice each; the Point group's stored count 13.
+  const double t1 = std::log(0.5), t2 = std::log(2.0);
+  const std::vector<engine::Pass1> records{
+      {{}, {true}, 13, {1.0, 1.0}},
+      {{{t1, t1 + 1e-3}, {t2, t2 + 1e-3}, {t1 - 1e-3, t1}, {t2 - 1e-3, t2}}, {true}, 0, {0.5, 2.0}}};
+  const auto keys = engine::band_keys(*parts, groups, records, 0.55, 0, options());
+  ASSERT_TRUE(keys.has_value());
+  const auto optics = vantok::ensemble::particle::Optics::at(components[1].particle, 0);
+  const std::size_t k1 = engine::band_key(*engine::panel_terms(optics, {}, t1, t1 + 1e-3, 0.55));
+  const std::size_t k2 = engine::band_key(*engine::panel_terms(optics, {}, t2, t2 + 1e-3, 0.55));
+  EXPECT_EQ(*keys, (std::vector<std::size_t>{engine::band_key(13), k1, k2}));
+  EXPECT_LT(engine::band_key(13), k1);
+  EXPECT_LT(k1, k2);
+}
+
+// The projection matrices are written by parallel tasks, each its own rows.
+TEST(Layout, SameBitsForAnyThreadCount) {
+  const std::size_t keys[2] = {19, 94};
+  auto build = [&](std::size_t threads) {
+    return vantok::pool::with_threads(threads, [&] { return *engine::layout(keys, 200, {}); });
+  };
+  const engine::Layout one = build(1);
+  const engine::Layout many = build(8);
+  for (std::size_t b = 0; b < 2; ++b) {
+    const engine::Band& x = one.bands[b];
+    const engine::Band& y = many.bands[b];
+    EXPECT_TRUE(x.even == y.even && x.odd == y.odd && x.d00 == y.d00 && x.d22 == y.d22 && x.d2m2 == y.d2m2 &&
+                x.d02 == y.d02 && x.e00 == y.e00 && x.e22 == y.e22 && x.e2m2 == y.e2m2 && x.e02 == y.e02);
+  }
 }

@@ -10,8 +10,7 @@
 #include <cmath>
 #include <vector>
 
-#include "vantok/mie/check.hpp"
-#include "vantok/mie/kernel.hpp"
+#include "ensemble/sphere_support.hpp"
 #include "vantok/mie/phase.hpp"
 
 namespace engine = vantok::ensemble::engine;
@@ -48,11 +47,9 @@ class FastProducts : public ::testing::TestWithParam<std::size_t> {};
 // 49 nodes (mu = 0 among them), L = 47 gives 48.
 TEST_P(FastProducts, MatchSpherePhaseMatrix) {
   const double x = 7.0;
-  const vantok::Complex<double> m{1.5, 0.02};
-  const std::size_t n_terms = *vantok::mie::check_inputs(x, m, {});
-  vantok::mie::kernel::State sphere;
-  sphere.prepare(n_terms, x, m);
-  sphere.finish(n_terms, true, x, m);
+  const vantok::test::ensemble::SolvedSphere solved(x, {1.5, 0.02}, true);
+  const std::size_t n_terms = solved.n_terms;
+  const auto& sphere = solved.state;
   const auto c = sphere.coefficients();
   const auto d = sphere.coefficient_derivatives();
 

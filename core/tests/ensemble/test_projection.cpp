@@ -10,9 +10,8 @@
 #include <random>
 #include <vector>
 
-#include "vantok/mie/check.hpp"
+#include "ensemble/sphere_support.hpp"
 #include "vantok/mie/greek.hpp"
-#include "vantok/mie/kernel.hpp"
 #include "vantok/mie/phase.hpp"
 
 namespace engine = vantok::ensemble::engine;
@@ -49,11 +48,9 @@ DistributionSums random_sums(std::size_t length, std::size_t p, std::uint32_t se
 // nodes than the sphere's own rule, and both integrate exactly.
 TEST(Project, SphereTablesGiveSphereGreek) {
   const double x = 7.0;
-  const vantok::Complex<double> m{1.5, 0.02};
-  const std::size_t n_terms = *vantok::mie::check_inputs(x, m, {});
-  vantok::mie::kernel::State sphere;
-  sphere.prepare(n_terms, x, m);
-  sphere.finish(n_terms, false, x, m);
+  const vantok::test::ensemble::SolvedSphere solved(x, {1.5, 0.02}, false);
+  const std::size_t n_terms = solved.n_terms;
+  const auto& sphere = solved.state;
   const auto c = sphere.coefficients();
   const std::size_t order = 2 * n_terms;
 

@@ -3,6 +3,8 @@
 // tmatrix_kernel.txt, masks, and block solves with the kernel's scaling undone.
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <map>
 #include <optional>
 #include <string>
@@ -101,6 +103,43 @@ inline std::vector<double> log_scales(double rmin, Complex<double> z, std::size_
     ls.push_back(acc);
   }
   return ls;
+}
+
+/// A record that picks the same code for every element of every mode.
+inline tmatrix::kernel::Choice uniform_choice(std::size_t nmax, std::uint8_t code) {
+  tmatrix::kernel::Choice c;
+  c.grid.assign((nmax + 1) * (nmax + 1), code);
+  for (std::size_t m = 0; m <= nmax; ++m) {
+    const tmatrix::kernel::RowLists rows = tmatrix::kernel::row_lists(m, nmax);
+    c.per_mode.push_back({std::vector<std::uint8_t>(rows[0].size() * rows[0].size(), code),
+                          std::vector<std::uint8_t>(rows[1].size() * rows[1].size(), code)});
+  }
+  return c;
+}
+
+/// Same length and the same bytes.
+template <class V>
+bool same_bytes(const V& a, const V& b) {
+  return a.size() == b.size() &&
+         (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(a[0])) == 0);
+}
+
+/// Every array of every mode bit for bit equal.
+template <class T>
+bool identical(const std::vector<tmatrix::kernel::ModeMatrices<T>>& a,
+               const std::vector<tmatrix::kernel::ModeMatrices<T>>& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t m = 0; m < a.size(); ++m) {
+    for (std::size_t p = 0; p < 2; ++p) {
+      if (!same_bytes(a[m].q[p], b[m].q[p]) || !same_bytes(a[m].rg[p], b[m].rg[p]) ||
+          !same_bytes(a[m].q_mag[p], b[m].q_mag[p]) ||
+          !same_bytes(a[m].rg_mag[p], b[m].rg_mag[p]) ||
+          !same_bytes(a[m].choice[p], b[m].choice[p]) || a[m].rows[p] != b[m].rows[p]) {
+        return false;
+      }
+    }
+  }
+  return true;
 }
 
 /// |a - b| for complex values.

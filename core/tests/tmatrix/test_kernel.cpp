@@ -26,6 +26,9 @@ using vantok::Error;
 using vantok::test::cdist;
 using vantok::test::mask_of;
 using vantok::test::mask_upto;
+using vantok::test::identical;
+using vantok::test::same_bytes;
+using vantok::test::uniform_choice;
 using namespace vantok::tmatrix::kernel;
 namespace solve = vantok::tmatrix::solve;
 
@@ -36,18 +39,6 @@ Modes run(double eps, double x, Complex<double> m, std::size_t nmax, std::size_t
   auto r = all_modes_masked(Spheroid<double>::create(x, eps), nmax, ngauss, mask, m.re, m.im);
   EXPECT_TRUE(r.has_value());
   return r ? std::move(*r) : Modes{};
-}
-
-/// A record that picks the same code for every element of every mode.
-Choice uniform_choice(std::size_t nmax, std::uint8_t code) {
-  Choice c;
-  c.grid.assign((nmax + 1) * (nmax + 1), code);
-  for (std::size_t m = 0; m <= nmax; ++m) {
-    const RowLists rows = row_lists(m, nmax);
-    c.per_mode.push_back({std::vector<std::uint8_t>(rows[0].size() * rows[0].size(), code),
-                          std::vector<std::uint8_t>(rows[1].size() * rows[1].size(), code)});
-  }
-  return c;
 }
 
 Modes run_with_choice(double eps, double x, Complex<double> m, std::size_t nmax,
@@ -63,27 +54,6 @@ Modes run_with_choice(double eps, double x, Complex<double> m, std::size_t nmax,
   auto r = detail::run_kernel(call);
   EXPECT_TRUE(r.has_value());
   return r ? std::move(*r) : Modes{};
-}
-
-template <class V>
-bool same_bytes(const V& a, const V& b) {
-  return a.size() == b.size() &&
-         (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(a[0])) == 0);
-}
-
-bool identical(const Modes& a, const Modes& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t m = 0; m < a.size(); ++m) {
-    for (std::size_t p = 0; p < 2; ++p) {
-      if (!same_bytes(a[m].q[p], b[m].q[p]) || !same_bytes(a[m].rg[p], b[m].rg[p]) ||
-          !same_bytes(a[m].q_mag[p], b[m].q_mag[p]) ||
-          !same_bytes(a[m].rg_mag[p], b[m].rg_mag[p]) ||
-          !same_bytes(a[m].choice[p], b[m].choice[p]) || a[m].rows[p] != b[m].rows[p]) {
-        return false;
-      }
-    }
-  }
-  return true;
 }
 
 double block_max(const std::vector<vantok::test::RefValue>& v) {

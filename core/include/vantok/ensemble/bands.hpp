@@ -16,15 +16,34 @@
 #include <span>
 #include <vector>
 
+#include "vantok/ensemble/engine.hpp"
 #include "vantok/ensemble/ensemble.hpp"
 #include "vantok/ensemble/matrix.hpp"
+#include "vantok/ensemble/optics.hpp"
+#include "vantok/ensemble/parts.hpp"
 #include "vantok/error.hpp"
+#include "vantok/mie/check.hpp"
 
 namespace vantok::ensemble::engine {
 
 /// The band key of a term count: k = 1, then k = ceil(1.25 k) while k < N.
 /// Keys 1, 2, 3, 4, 5, 7, 9, 12, 15, 19, 24, ...; N <= 1 gives 1.
 std::size_t band_key(std::size_t n_terms);
+
+/// The largest term count of the particle at the 15 Kronrod nodes of the panel
+/// [t_lo, t_hi] (r = e^t, x = (r·2π)/λ), nodes in ascending t; the first
+/// failing node ends the call with its error under `context`.
+Result<std::size_t> panel_terms(const particle::Optics& optics, const mie::SolveOptions& options,
+                                double t_lo, double t_hi, double wavelength);
+
+/// The band keys of one wavelength, ascending and distinct: for each group in
+/// order, the key of a Point group's term count, else the key of panel_terms
+/// of every panel of its first-pass record (the group's first part's particle
+/// at wavelength `index`). The first error ends the call.
+Result<std::vector<std::size_t>> band_keys(std::span<const Part> parts,
+                                           std::span<const std::vector<std::size_t>> groups,
+                                           std::span<const Pass1> records, double wavelength,
+                                           std::size_t index, const EnsembleOptions& options);
 
 /// The Greek order limit L of a run: 2 n_max (n_max the largest term count of
 /// the first pass) when all orders are requested, the requested order, or 0

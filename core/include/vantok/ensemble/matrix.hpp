@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <new>
 #include <span>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace vantok::ensemble::matrix {
@@ -33,12 +35,25 @@ struct AlignedAllocator {
     ::operator delete(p, n * sizeof(T), std::align_val_t{STORAGE_ALIGNMENT});
   }
 
+  /// Default-initialises: a resize without a value leaves the new elements
+  /// uninitialised (every other construction is the usual one).
+  template <class U>
+  void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+
   template <class U>
   friend bool operator==(const AlignedAllocator&, const AlignedAllocator<U>&) noexcept {
     return true;
   }
 };
 
+/// Matrix storage. Note that resize(n) without a value leaves new elements
+/// uninitialised.
 using Storage = std::vector<double, AlignedAllocator<double>>;
 
 /// A dense real matrix: element (i, j) is data[i + j * nrows]. Every matrix
@@ -51,6 +66,9 @@ struct Mat {
   Mat() = default;
   /// nrows x ncols zeros.
   Mat(std::size_t rows, std::size_t cols);
+  /// rows x cols elements left uninitialised, for a caller that writes every
+  /// one of them (pages are then first touched by the writers).
+  static Mat uninitialized(std::size_t rows, std::size_t cols);
 
   double& operator()(std::size_t i, std::size_t j) { return data[i + j * nrows]; }
   double operator()(std::size_t i, std::size_t j) const { return data[i + j * nrows]; }
