@@ -5,13 +5,12 @@
 //
 // With derivatives the amplitudes of every layer's derivative views are summed
 // in one pass of the angular recurrences of Bohren & Huffman (eqs. 4.47, 4.74),
-// and the phase-matrix derivatives follow by the product rule:
+// and the phase-matrix derivatives follow by the sphere solver's product rule:
 //   dF11 = dc (|S1|² + |S2|²)/2 + c (Re(S1 conj dS1) + Re(S2 conj dS2)), ...
-// with c = 4/x² and dc = -2c/x for the outer size parameter (0 otherwise).
-// The derivative with respect to Im m uses i dS/dm.
+// with c = 4/x² and dc = -2c/x for the outer size parameter (0 otherwise);
+// the derivative with respect to Im m uses i dS/dm.
 #include "vantok/ensemble/pass2.hpp"
 
-#include "ensemble/detail_kronrod.hpp"
 #include "vantok/format.hpp"
 #include "vantok/mie/amplitudes.hpp"
 #include "vantok/mie/efficiencies.hpp"
@@ -27,41 +26,16 @@ namespace {
 
 namespace eff = mie::efficiencies;
 using C = Complex<double>;
-using complex::norm_sqr;
 using complex::scale;
-using complex::times_i;
 using mie::coefficients::CoefficientDerivatives;
-using Elements = std::array<double, 4>;
 
 constexpr double PI = 3.141592653589793;
 
-// Re(u conj v) and Im(conj u v).
-double re_conj(const C& u, const C& v) { return u.re * v.re + u.im * v.im; }
-double im_conj(const C& u, const C& v) { return u.re * v.im - u.im * v.re; }
-
-// F11, F12, F33, F34 with the factor c, in the sphere solver's order of
-// operations.
-Elements elements(const C& s1, const C& s2, double c) {
-  return {((norm_sqr(s1) + norm_sqr(s2)) * 0.5) * c, ((norm_sqr(s2) - norm_sqr(s1)) * 0.5) * c,
-          re_conj(s1, s2) * c, im_conj(s1, s2) * c};
-}
-
-// Their derivatives for amplitude derivatives ds1, ds2 and factor derivative dc.
-Elements element_derivatives(const C& s1, const C& s2, const C& ds1, const C& ds2, double c, double dc) {
-  const double n1 = norm_sqr(s1);
-  const double n2 = norm_sqr(s2);
-  const double r1 = re_conj(s1, ds1);
-  const double r2 = re_conj(s2, ds2);
-  return {(dc * (n1 + n2)) * 0.5 + c * (r1 + r2), (dc * (n2 - n1)) * 0.5 + c * (r2 - r1),
-          dc * re_conj(s1, s2) + c * (re_conj(ds1, s2) + re_conj(s1, ds2)),
-          dc * im_conj(s1, s2) + c * (im_conj(ds1, s2) + im_conj(s1, ds2))};
-}
-
-// What the radius derivative needs besides the solution: dG/dr = 2πr,
-// dx/dr = 2π/λ and the radius fractions.
+// What the radius derivative needs besides the solution: G = π r², dG/dr =
+// 2πr and dx/dr = 2π/λ.
 struct Node {
   double r;
-  double g_cross;  // G = π r²
+  double g_cross;
   double dg_dr;
   double dx_dr;
 };
@@ -72,81 +46,83 @@ struct CosineGroup {
   std::size_t offset;
 };
 
-// Sums S1, S2 and every layer's dS/dx_l, dS/dm_l at one cosine into `sums`
-// (2 + 4V entries), accumulating as the sphere solver does: per order n,
-// S1 += p a then t b, S2 += t a then p b.
+// The amplitude sums of a group: S1, S2, then per layer dS1/dx, dS2/dx,
+// dS1/dm, dS2/dm, each n values (series k at k n). One pass of the angular
+// recurrence per cosine serves every series, accumulated as the sphere solver
+// sums its amplitudes: per order n, S1 += p a then t b, S2 += t a then p b.
 void amplitude_sums(const mie::coefficients::Coefficients& c, std::span<const CoefficientDerivatives> views,
-                    double mu, std::vector<C>& sums) {
+                    std::span<const double> mu, std::vector<C>& sums) {
+  const std::size_t n_mu = mu.size();
   const std::size_t n_terms = c.a.size();
-  sums.assign(2 + 4 * views.size(), C{0.0, 0.0});
-  auto add = [&](std::size_t at, const C& a, const C& b, double p, double t) {
-    sums[at] = sums[at] + scale(p, a);
-    sums[at] = sums[at] + scale(t, b);
-    sums[at + 1] = sums[at + 1] + scale(t, a);
-    sums[at + 1] = sums[at + 1] + scale(p, b);
-  };
-  double pi_prev = 0.0;
-  double pi = 1.0;
-  for (std::size_t n = 1; n <= n_terms; ++n) {
-    const auto nf = static_cast<double>(n);
-    const auto n1 = static_cast<double>(n + 1);
-    const auto two_n1 = static_cast<double>(2 * n + 1);
-    const double w = two_n1 / static_cast<double>(n * (n + 1));
-    const double p = w * pi;
-    const double t = w * ((nf * mu) * pi - n1 * pi_prev);
-    const double pi_next = ((two_n1 * mu) * pi - n1 * pi_prev) / nf;
-    pi_prev = pi;
-    pi = pi_next;
-    add(0, c.a[n - 1], c.b[n - 1], p, t);
-    for (std::size_t l = 0; l < views.size(); ++l) {
-      const CoefficientDerivatives& v = views[l];
-      add(2 + 4 * l, v.da_dx[n - 1], v.db_dx[n - 1], p, t);
-      add(4 + 4 * l, v.da_dm[n - 1], v.db_dm[n - 1], p, t);
+  sums.assign((2 + 4 * views.size()) * n_mu, C{0.0, 0.0});
+  for (std::size_t i = 0; i < n_mu; ++i) {
+    auto add = [&](std::size_t series, const C& a, const C& b, double p, double t) {
+      C& s1 = sums[series * n_mu + i];
+      C& s2 = sums[(series + 1) * n_mu + i];
+      s1 = s1 + scale(p, a);
+      s1 = s1 + scale(t, b);
+      s2 = s2 + scale(t, a);
+      s2 = s2 + scale(p, b);
+    };
+    mie::amplitudes::Angular angular{mu[i]};
+    for (std::size_t n = 1; n <= n_terms; ++n) {
+      const auto [p, t] = angular.next(n);
+      add(0, c.a[n - 1], c.b[n - 1], p, t);
+      for (std::size_t l = 0; l < views.size(); ++l) {
+        const CoefficientDerivatives& v = views[l];
+        add(2 + 4 * l, v.da_dx[n - 1], v.db_dx[n - 1], p, t);
+        add(4 + 4 * l, v.da_dm[n - 1], v.db_dm[n - 1], p, t);
+      }
     }
   }
 }
 
-// The phase entries of one cosine group with their derivatives: slot 2l and
-// 2l + 1 get G dF/dRe m_l and G dF/dIm m_l, slot 2V + f gets G x dF/dx_f, and
-// the radius slot 2πr F + G (2π/λ)(dF/dx_outer + Σ_f f_f dF/dx_f).
+// The phase entries of one cosine group with their derivatives, by the sphere
+// solver's product rule on each layer's amplitude derivatives: q gets G F,
+// slot 2l and 2l + 1 G dF/dRe m_l and G dF/dIm m_l, slot 2V + f G x dF/dx_f,
+// and the radius slot 2πr F + G (2π/λ)(dF/dx_outer + Σ_f f_f dF/dx_f).
 void phase_with_derivatives(const particle::ParticleSolution& s, CosineGroup group, const Node& node,
                             std::span<double> q, std::span<const std::span<double>> slots,
-                            std::span<double> radius_slot, std::vector<C>& sums) {
+                            std::span<double> radius_slot, NodeScratch& scratch) {
   const mie::coefficients::Coefficients& coefficients = s.coefficients;
   const std::span<const CoefficientDerivatives> views = s.derivatives;
   const std::size_t layers = views.size();
   const std::size_t fractions = s.radius_fractions.size();
-  const double x = coefficients.x;
-  const double c = 4.0 / (x * x);
-  const double dc_outer = -2.0 * c / x;
   const std::size_t n = group.mu.size();
-  std::vector<Elements> dx(layers);
-  for (std::size_t i = 0; i < n; ++i) {
-    amplitude_sums(coefficients, views, group.mu[i], sums);
-    const C& s1 = sums[0];
-    const C& s2 = sums[1];
-    const Elements f = elements(s1, s2, c);
-    for (std::size_t l = 0; l < layers; ++l) {
-      const C* d = sums.data() + 2 + 4 * l;
-      dx[l] = element_derivatives(s1, s2, d[0], d[1], c, views[l].outer ? dc_outer : 0.0);
-      if (slots.empty()) continue;
-      const Elements re = element_derivatives(s1, s2, d[2], d[3], c, 0.0);
-      const Elements im = element_derivatives(s1, s2, times_i(d[2]), times_i(d[3]), c, 0.0);
-      for (std::size_t e = 0; e < 4; ++e) {
-        const std::size_t at = group.offset + e * n + i;
-        slots[2 * l][at] = node.g_cross * re[e];
-        slots[2 * l + 1][at] = node.g_cross * im[e];
-        if (l < fractions) slots[2 * layers + l][at] = node.g_cross * (x * dx[l][e]);
-      }
+  amplitude_sums(coefficients, views, group.mu, scratch.amplitudes);
+  // Per layer 12 n derivatives: d/dx_l, d/dRe m_l, d/dIm m_l of F11, F12, F33, F34.
+  scratch.phase.assign(12 * n * layers, 0.0);
+  const std::span<double> f = q.subspan(group.offset, 4 * n);
+  const std::span<const C> sums = scratch.amplitudes;
+  auto elements = [n](std::span<double> block) {
+    return mie::phase::PhaseMatrixBuffers{block.subspan(0, n), block.subspan(n, n), block.subspan(2 * n, n),
+                                          block.subspan(3 * n, n)};
+  };
+  auto series = [&](std::size_t k) { return sums.subspan(k * n, n); };
+  auto derivative = [&](std::size_t l, std::size_t which) {
+    return std::span<double>(scratch.phase).subspan((12 * l + 4 * which) * n, 4 * n);
+  };
+  for (std::size_t l = 0; l < layers; ++l) {
+    const mie::phase::AmplitudeSet amplitudes{series(0),         series(1),         series(2 + 4 * l),
+                                              series(3 + 4 * l), series(4 + 4 * l), series(5 + 4 * l)};
+    coefficients.phase_derivatives_from_amplitudes(
+        amplitudes, views[l], false, elements(f),
+        {elements(derivative(l, 0)), elements(derivative(l, 1)), elements(derivative(l, 2))});
+  }
+  const double x = coefficients.x;
+  for (std::size_t k = 0; k < 4 * n; ++k) {
+    const std::size_t at = group.offset + k;
+    for (std::size_t l = 0; l < layers && !slots.empty(); ++l) {
+      slots[2 * l][at] = node.g_cross * derivative(l, 1)[k];
+      slots[2 * l + 1][at] = node.g_cross * derivative(l, 2)[k];
+      if (l < fractions) slots[2 * layers + l][at] = node.g_cross * (x * derivative(l, 0)[k]);
     }
-    for (std::size_t e = 0; e < 4; ++e) {
-      const std::size_t at = group.offset + e * n + i;
-      q[at] = f[e] * node.g_cross;
-      if (radius_slot.empty()) continue;
-      double df_dx = dx[layers - 1][e];
-      for (std::size_t l = 0; l < fractions; ++l) df_dx += s.radius_fractions[l] * dx[l][e];
-      radius_slot[at] = node.dg_dr * f[e] + node.g_cross * (node.dx_dr * df_dx);
+    if (!radius_slot.empty()) {
+      double df_dx = derivative(layers - 1, 0)[k];
+      for (std::size_t l = 0; l < fractions; ++l) df_dx += s.radius_fractions[l] * derivative(l, 0)[k];
+      radius_slot[at] = node.dg_dr * f[k] + node.g_cross * (node.dx_dr * df_dx);
     }
+    f[k] = f[k] * node.g_cross;
   }
 }
 
@@ -232,7 +208,7 @@ Result<std::size_t> quantities2(NodeScratch& scratch, const particle::Optics& op
     }
     for (const std::span<double> slot : slots) VANTOK_ASSERT(group.offset + 4 * n <= slot.size());
     VANTOK_ASSERT(radius_slot.empty() || group.offset + 4 * n <= radius_slot.size());
-    phase_with_derivatives(s, group, node, q, slots, radius_slot, scratch.amplitudes);
+    phase_with_derivatives(s, group, node, q, slots, radius_slot, scratch);
   }
 
   // The node's coefficient columns: the values, then per layer d/dm, then per

@@ -57,9 +57,11 @@ struct Unit {
 /// Buffers of one worker's node evaluations, reused from node to node.
 struct NodeScratch {
   particle::Solver solver;
-  /// The amplitude sums of one cosine: S1, S2, then per layer dS1/dx, dS2/dx,
-  /// dS1/dm, dS2/dm.
+  /// The amplitude sums of a set of cosines: S1, S2, then per layer dS1/dx,
+  /// dS2/dx, dS1/dm, dS2/dm.
   std::vector<Complex<double>> amplitudes;
+  /// The phase-matrix derivatives of every layer at those cosines.
+  std::vector<double> phase;
   /// Per layer: the efficiency Jacobian.
   std::vector<std::array<double, 15>> jacobians;
 };
