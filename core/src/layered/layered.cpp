@@ -1,10 +1,7 @@
 // The reusable layered-sphere solver.
 #include "vantok/layered/layered.hpp"
 
-#include <unistd.h>
-
-#include <new>
-
+#include "vantok/memory.hpp"
 #include "vantok/numeric.hpp"
 
 namespace vantok::layered {
@@ -22,12 +19,7 @@ void reserve_work_arrays(std::size_t layers, std::size_t n_terms, bool derivativ
   const std::size_t vectors_per_layer = derivatives ? 11 : 2;
   const std::size_t bytes = sat_mul(sat_mul(layers, n_terms + 2),
                                     vectors_per_layer * sizeof(Complex<double>));
-  const long pages = sysconf(_SC_PHYS_PAGES);
-  const long page_size = sysconf(_SC_PAGESIZE);
-  if (pages <= 0 || page_size <= 0) return;  // unknown: let the allocator decide
-  const std::size_t physical =
-      sat_mul(static_cast<std::size_t>(pages), static_cast<std::size_t>(page_size));
-  if (bytes > physical) throw std::bad_alloc();
+  memory::require(bytes);
 }
 
 }  // namespace

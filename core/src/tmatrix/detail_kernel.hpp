@@ -302,16 +302,30 @@ struct Context {
   std::vector<RowLists> rows;
 };
 
-/// Per-chunk working storage, refilled for every node.
+/// Quadrature nodes per chunk.
+inline constexpr std::size_t CHUNK = 8;
+
+/// What one node of a chunk keeps for the element loops: its surface point
+/// and weights, its radial functions, and per mode its angular functions and
+/// vector functions.
+template <class T>
+struct NodeTables {
+  T x{}, st{}, r{}, s{}, g{}, big_w{}, big_a{};
+  std::vector<Complex<T>> h, hb, hc, j, jb, jc, u, ub, uc;
+  std::vector<T> pi, tau, gld;
+  std::array<std::vector<Vec3<T>>, 6> v;
+};
+
+/// Per-chunk working storage. The outgoing-part products, their bounds and
+/// their series forms are kept for every node of the chunk, four per order
+/// pair and node: index ((n_i N + n_j) CHUNK + node) 4 + slot, so that an
+/// element finds the values of all its nodes side by side.
 template <class T>
 struct Scratch {
-  std::vector<Complex<T>> h, hb, hc, j, jb, jc, u, ub, uc;
+  std::array<NodeTables<T>, CHUNK> nodes;
   std::vector<T> alpha;
   std::vector<Complex<T>> sigma;
   functions::Angular<T> angular;
-  std::array<std::vector<Vec3<T>>, 6> v;
-  std::vector<T> gld;
-  /// The outgoing-part products, four per order pair: (n_i N + n_j) 4 + slot.
   std::vector<Complex<T>> products;
   /// |Re| + |Im| of each product, the bound of variant 0.
   std::vector<T> product_bounds;
@@ -321,12 +335,16 @@ struct Scratch {
     const std::size_t n = nmax + 1;
     const T zero{};
     const Complex<T> czero{zero, zero};
-    for (auto* t : {&h, &hb, &hc, &j, &jb, &jc, &u, &ub, &uc}) t->assign(n, czero);
-    for (auto& t : v) t.assign(n, Vec3<T>{czero, czero, czero});
-    gld.assign(n, zero);
-    products.assign(4 * n * n, czero);
-    product_bounds.assign(4 * n * n, zero);
-    forms.assign(4 * n * n, regular::Forms<T>{czero, czero, zero, zero});
+    for (NodeTables<T>& t : nodes) {
+      for (auto* f : {&t.h, &t.hb, &t.hc, &t.j, &t.jb, &t.jc, &t.u, &t.ub, &t.uc}) {
+        f->assign(n, czero);
+      }
+      for (auto* f : {&t.pi, &t.tau, &t.gld}) f->assign(n, zero);
+      for (auto& f : t.v) f.assign(n, Vec3<T>{czero, czero, czero});
+    }
+    products.assign(4 * CHUNK * n * n, czero);
+    product_bounds.assign(4 * CHUNK * n * n, zero);
+    forms.assign(4 * CHUNK * n * n, regular::Forms<T>{czero, czero, zero, zero});
   }
 };
 
