@@ -5,8 +5,6 @@
 // function that needs them.
 #include "module.hpp"
 
-#include <cxxabi.h>
-
 #include <cstdint>
 
 #include "errors.hpp"
@@ -81,9 +79,8 @@ int exec_module(PyObject* module) {
     add_constant(module, "MAX_TMATRIX_ORDER", vantok::MAX_TMATRIX_ORDER);
     testing::register_(module);
     return 0;
-  } catch (const abi::__forced_unwind&) {
-    throw;
   } catch (...) {
+    if (lock::foreign_exception()) throw;
     errors::translate_current_exception();
     return -1;
   }
