@@ -601,6 +601,22 @@ struct KernelCall {
   std::size_t partial_budget = 0;
 };
 
+/// The call of one public member: its inputs, the rest defaulted.
+template <class T>
+KernelCall<T> kernel_call(const Spheroid<T>& spheroid, const Complex<T>& eta, std::size_t nmax,
+                          std::size_t ngauss, Mask mask, const Choice* choice = nullptr,
+                          std::size_t regular_limit = std::numeric_limits<std::size_t>::max()) {
+  KernelCall<T> call;
+  call.spheroid = spheroid;
+  call.eta = eta;
+  call.nmax = nmax;
+  call.ngauss = ngauss;
+  call.mask = mask;
+  call.choice = choice;
+  call.regular_limit = regular_limit;
+  return call;
+}
+
 /// The driver: all_modes_masked over T.
 template <KernelScalar T>
 Result<std::vector<ModeMatrices<T>>> run_kernel(const KernelCall<T>& call);

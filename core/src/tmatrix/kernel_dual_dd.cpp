@@ -31,14 +31,7 @@ Result<std::vector<ModeMatrices<DualDD>>> all_modes_masked(const Spheroid<DualDD
                                                            const Complex<DualDD>& m,
                                                            std::size_t nmax, std::size_t ngauss,
                                                            Mask mask, const Choice* choice) {
-  detail::KernelCall<DualDD> call;
-  call.spheroid = spheroid;
-  call.eta = m;
-  call.nmax = nmax;
-  call.ngauss = ngauss;
-  call.mask = mask;
-  call.choice = choice;
-  return detail::run_kernel(call);
+  return detail::run_kernel(detail::kernel_call(spheroid, m, nmax, ngauss, mask, choice));
 }
 
 }  // namespace vantok::tmatrix::kernel

@@ -27,13 +27,7 @@ Result<std::vector<ModeMatrices<DualF64>>> all_modes_masked(const Spheroid<DualF
                                                             const Complex<DualF64>& m,
                                                             std::size_t nmax, std::size_t ngauss,
                                                             Mask mask) {
-  detail::KernelCall<DualF64> call;
-  call.spheroid = spheroid;
-  call.eta = m;
-  call.nmax = nmax;
-  call.ngauss = ngauss;
-  call.mask = mask;
-  return detail::run_kernel(call);
+  return detail::run_kernel(detail::kernel_call(spheroid, m, nmax, ngauss, mask));
 }
 
 }  // namespace vantok::tmatrix::kernel
