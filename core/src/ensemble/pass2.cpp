@@ -14,6 +14,7 @@
 // merged on the calling task in chunk order, batch by batch.
 #include "vantok/ensemble/pass2.hpp"
 
+#include "ensemble/detail_pass2.hpp"
 #include "ensemble/detail_kronrod.hpp"
 #include "vantok/ensemble/distribution.hpp"
 #include "vantok/format.hpp"
@@ -44,7 +45,6 @@ struct PartColumns {
   std::size_t distribution;
   std::optional<std::size_t> particle;
 };
-
 
 // The entry of a range, appended (zeroed) when met for the first time.
 RangeSums& range_of(PartSums& sums, std::size_t lo, std::size_t hi, std::size_t columns) {
@@ -92,9 +92,6 @@ struct GroupPlan {
   }
 };
 
-Error no_band(std::size_t terms) {
-  return Error::invalid_input("no projector band for " + fmt::plain(static_cast<std::uint64_t>(terms)) + " terms");
-}
 
 }  // namespace
 
@@ -149,7 +146,7 @@ Result<std::vector<PartSums>> chunk(Scratch& s, const GroupPlan& plan,
       VANTOK_TRY(terms, panel_terms(*plan.optics, plan.options, a, b, plan.wavelength));
       n_panel = terms;
       band = layout.band(band_key(n_panel));
-      if (band == nullptr) return std::unexpected(no_band(n_panel));
+      if (band == nullptr) return std::unexpected(ensemble::detail::no_band(n_panel));
       s.products.prepare(*band, plan.complex_blocks, plan.real_blocks);
     }
     const std::size_t n = band != nullptr ? band->n_nodes : 0;

@@ -11,6 +11,7 @@
 // the derivative with respect to Im m uses i dS/dm.
 #include "vantok/ensemble/pass2.hpp"
 
+#include "ensemble/detail_pass2.hpp"
 #include "vantok/format.hpp"
 #include "vantok/mie/amplitudes.hpp"
 #include "vantok/mie/efficiencies.hpp"
@@ -34,7 +35,6 @@ constexpr double PI = 3.141592653589793;
 // What the radius derivative needs besides the solution: G = π r², dG/dr =
 // 2πr and dx/dr = 2π/λ.
 struct Node {
-  double r;
   double g_cross;
   double dg_dr;
   double dx_dr;
@@ -146,9 +146,6 @@ std::array<double, 5> jacobian_row(const std::array<double, 15>& j, std::size_t 
   return out;
 }
 
-Error no_band(std::size_t terms) {
-  return Error::invalid_input("no projector band for " + fmt::plain(static_cast<std::uint64_t>(terms)) + " terms");
-}
 
 }  // namespace
 
@@ -165,9 +162,8 @@ Result<std::size_t> quantities2(NodeScratch& scratch, const particle::Optics& op
   const std::size_t n_terms = coefficients.a.size();
   const std::size_t base = base_quantities(layout.mu.size());
   VANTOK_ASSERT(q.size() >= base);
-
   VANTOK_ASSERT(slots.empty() || slots.size() == 2 * s.derivatives.size() + s.radius_fractions.size());
-  const Node node{r, r * (PI * r), TWO_PI * r, TWO_PI / wavelength};
+  const Node node{r * (PI * r), TWO_PI * r, TWO_PI / wavelength};
   const std::array<double, 5> eff_values =
       eff::from_sums(eff::value_sums(coefficients.a, coefficients.b), coefficients.s_abs, x);
   const double q_sca = eff_values[eff::Q_SCA];
@@ -184,7 +180,7 @@ Result<std::size_t> quantities2(NodeScratch& scratch, const particle::Optics& op
   if (!layout.bands.empty()) {
     const std::size_t terms = std::max(n_min, n_terms);
     band = layout.band(band_key(terms));
-    if (band == nullptr) return std::unexpected(context(no_band(terms), wavelength, r));
+    if (band == nullptr) return std::unexpected(context(ensemble::detail::no_band(terms), wavelength, r));
   }
 
   // Phase entries at the requested cosines and, without fast products, at the

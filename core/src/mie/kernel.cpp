@@ -24,6 +24,7 @@
 #include "vantok/error.hpp"
 #include "vantok/mie/ratios.hpp"
 #include "vantok/numeric.hpp"
+#include "vantok/pool.hpp"
 
 namespace vantok::mie::kernel {
 
@@ -349,7 +350,11 @@ void finish_orders(State& st, std::size_t n_terms, bool derivatives, double x, C
   reset(st, derivatives, x, m);
   const Sphere s(x, m, n_terms);
   Riccati riccati(s);
+  // A stop check every 2^13 orders (a millisecond or two): only spheres of
+  // some 10^5 terms and more see one.
+  stop::Pace pace(std::size_t{1} << 13);
   for (std::size_t n = 1; n <= n_terms; ++n) {
+    pace.step();
     const Order o(s, n, st.ratio_mx[n + 1], surface ? &surface->orders[n - 1] : nullptr);
     const OrderCoefficients c = riccati.next(s, o, st.ratio_x);
     st.a.push_back(c.an);
