@@ -8,12 +8,22 @@
 //
 // F64x2 is SSE2, which every x86-64 processor has. F64x4 is the 256-bit form;
 // its functions carry the "avx2" target, so code that uses it must itself be
-// compiled for that target (inside the same push_options region, as a kernel
-// included a second time) and may only run when has_avx2() holds.
+// compiled for that target (between VANTOK_AVX2_BEGIN and VANTOK_AVX2_END, as
+// a kernel included a second time) and may only run when has_avx2() holds.
 
 #include <cstddef>
 
 #include <immintrin.h>
+
+/// The start and end of a region whose functions are compiled for the "avx2"
+/// target, in each compiler's form.
+#if defined(__clang__)
+#define VANTOK_AVX2_BEGIN _Pragma("clang attribute push(__attribute__((target(\"avx2\"))), apply_to = function)")
+#define VANTOK_AVX2_END _Pragma("clang attribute pop")
+#else
+#define VANTOK_AVX2_BEGIN _Pragma("GCC push_options") _Pragma("GCC target(\"avx2\")")
+#define VANTOK_AVX2_END _Pragma("GCC pop_options")
+#endif
 
 namespace vantok::scalar::lanes {
 
@@ -45,8 +55,7 @@ inline void transpose(F64x2 (&r)[2]) noexcept {
 
 // (Operators are defined outside the class: GCC 12 does not give friend
 // functions defined in a class the target of the enclosing region.)
-#pragma GCC push_options
-#pragma GCC target("avx2")
+VANTOK_AVX2_BEGIN
 
 /// Four lanes in an AVX register; only for code compiled for the "avx2" target.
 struct F64x4 {
@@ -76,7 +85,7 @@ inline void transpose(F64x4 (&r)[4]) noexcept {
   r[3].v = _mm256_permute2f128_pd(t1, t3, 0x31);
 }
 
-#pragma GCC pop_options
+VANTOK_AVX2_END
 
 /// True when the processor and the operating system support AVX2 (the
 /// register state included), as the start-up processor check found.
