@@ -117,12 +117,12 @@ class Particles {
   static Outcome<Particles> borrow(PyObject* x, PyObject* m, PyObject* mu, std::optional<std::uint64_t> n_max,
                                    bool allow_unvalidated) {
     Particles in;
-    VANTOK_TRY(x_borrow, vantok_py::borrow(x, "x"));
+    VANTOK_TRY(x_borrow, vantok_py::borrow(x, "x", args::Element::F64));
     in.x_borrow_ = std::move(x_borrow);
-    VANTOK_TRY(m_borrow, vantok_py::borrow(m, "m"));
+    VANTOK_TRY(m_borrow, vantok_py::borrow(m, "m", args::Element::C128));
     in.m_borrow_ = std::move(m_borrow);
     if (mu != nullptr) {
-      VANTOK_TRY(mu_borrow, vantok_py::borrow(mu, "mu"));
+      VANTOK_TRY(mu_borrow, vantok_py::borrow(mu, "mu", args::Element::F64));
       in.mu_borrow_ = std::move(mu_borrow);
     }
     VANTOK_TRY(xv, view2<double>(in.x_borrow_));
@@ -158,7 +158,9 @@ class Particles {
   /// particles, or the first failure with its row index.
   vantok::Result<std::size_t> largest_n_terms() const {
     std::size_t largest = 0;
+    vantok::stop::Pace pace(CHECKS_PER_STOP_CHECK);
     for (std::size_t p = 0; p < count(); ++p) {
+      pace.step(x_.layers());
       auto terms = vantok::layered::check_inputs(x_.row(p), m_.row(p), options_);
       if (!terms) return std::unexpected(at(p, std::move(terms).error()));
       largest = std::max(largest, *terms);
@@ -172,10 +174,12 @@ class Particles {
   template <class Use>
   vantok::Result<void> solve_each(bool derivatives, Use&& use) const {
     vantok::layered::Layered solver;
+    vantok::stop::Pace pace(TERMS_PER_STOP_CHECK);
     for (std::size_t p = 0; p < count(); ++p) {
       auto solved = solver.solve(options_, derivatives, x_.row(p), m_.row(p));
       if (!solved) return std::unexpected(at(p, std::move(solved).error()));
       VANTOK_CHECK(use(p, Solution(solver)));
+      pace.step(solver.coefficients().a.size() * x_.layers());
     }
     return {};
   }

@@ -15,6 +15,7 @@
 
 #include "vantok/error.hpp"
 #include "vantok/mie/ratios.hpp"
+#include "vantok/pool.hpp"
 
 namespace vantok::layered::kernel {
 
@@ -160,7 +161,10 @@ void Kernel::solve(State& outer, std::span<const double> xs, std::span<const C> 
   start_interfaces(xs, ms, derivatives);
   surface_orders_.clear();
   surface_slopes_.clear();
+  // A stop check every 2^12 interface steps, about a millisecond.
+  stop::Pace pace(std::size_t{1} << 12);
   for (std::size_t n = 1; n <= n_terms; ++n) {
+    pace.step(layers);
     advance_interfaces(n, outer, derivatives);
     surface_orders_.push_back(step_out(n, xs, ms, outer, derivatives));
     if (derivatives) {
@@ -185,7 +189,9 @@ void Kernel::fill_ratios(std::span<const double> xs, std::span<const C> ms, std:
   const std::size_t layers = xs.size();
   ratio_list_.resize(2 * layers - 2);
   mie::kernel::ratios(ratio_list_[0], scratch_, n_terms, ms[0], xs[0]);
+  stop::Pace pace(std::size_t{1} << 14);  // ratios: about a millisecond
   for (std::size_t l = 1; l < layers; ++l) {
+    pace.step(2 * n_terms);
     mie::kernel::ratios(ratio_list_[2 * l - 1], scratch_, n_terms, ms[l], xs[l - 1]);
     if (l + 1 < layers) mie::kernel::ratios(ratio_list_[2 * l], scratch_, n_terms, ms[l], xs[l]);
   }

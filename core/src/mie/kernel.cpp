@@ -24,6 +24,7 @@
 #include "vantok/error.hpp"
 #include "vantok/mie/ratios.hpp"
 #include "vantok/numeric.hpp"
+#include "vantok/pool.hpp"
 
 namespace vantok::mie::kernel {
 
@@ -349,7 +350,11 @@ void finish_orders(State& st, std::size_t n_terms, bool derivatives, double x, C
   reset(st, derivatives, x, m);
   const Sphere s(x, m, n_terms);
   Riccati riccati(s);
+  // A stop check every 2^13 orders (a millisecond or two): only spheres of
+  // some 10^5 terms and more see one.
+  stop::Pace pace(std::size_t{1} << 13);
   for (std::size_t n = 1; n <= n_terms; ++n) {
+    pace.step();
     const Order o(s, n, st.ratio_mx[n + 1], surface ? &surface->orders[n - 1] : nullptr);
     const OrderCoefficients c = riccati.next(s, o, st.ratio_x);
     st.a.push_back(c.an);
@@ -387,13 +392,7 @@ void State::through_surface(std::span<const C> dha_dx, std::span<const C> dha_dm
   // and the denominators through d den/dp = (dE/dp) xi_n.
   const C m{m_re, m_im};
   const C inv_m = inv(m);
-  out.da_dx.clear();
-  out.da_dm.clear();
-  out.db_dx.clear();
-  out.db_dm.clear();
-  out.dabs_dx = 0.0;
-  out.dabs_dre = 0.0;
-  out.dabs_dim = 0.0;
+  out.clear();
   for (std::size_t i = 0; i < n_terms; ++i) {
     const SurfaceValues& v = surface_values[i];
     const C x2 = v.big_x * v.big_x;
