@@ -21,6 +21,7 @@
 #include "arrays.hpp"
 #include "ensemble.hpp"
 #include "errors.hpp"
+#include "lock.hpp"
 #include "module.hpp"
 #include "ref.hpp"
 #include "vantok/ensemble/ensemble.hpp"
@@ -352,10 +353,7 @@ Outcome<Arrays> batch_rows(std::vector<SizeDistribution>&& distributions, const 
 /// Runs a lock-free stage with the interpreter lock released, then makes the dict.
 template <class Stage>
 PyObject* unlocked_dict(Stage&& stage) {
-  Outcome<Arrays> out = [&] {
-    GilRelease unlocked;
-    return stage();
-  }();
+  Outcome<Arrays> out = unlocked(stage);
   if (!out) errors::throw_failure(std::move(out.error()));
   return into_dict(std::move(*out)).release();
 }

@@ -14,7 +14,6 @@
 
 #include "arrays.hpp"
 #include "errors.hpp"
-#include "numpy_api.hpp"
 #include "vantok/format.hpp"
 #include "vantok/memory.hpp"
 
@@ -39,8 +38,11 @@ template <class Each>
 void for_each_element(PyObject* obj, Each&& each) {
   if (PyUnicode_Check(obj)) refuse("Can't extract `str` to `Vec`");
   if (!PySequence_Check(obj)) not_convertible(obj, "Sequence");
-  PyRef iterator = PyRef::checked(PyObject_GetIter(obj));
-  while (PyRef element = PyRef::steal(PyIter_Next(iterator.get()))) each(element.get());
+  // Iteration and the conversions below may run Python code (lock::python).
+  PyRef iterator = PyRef::checked(lock::python([&] { return PyObject_GetIter(obj); }));
+  while (PyRef element = PyRef::steal(lock::python([&] { return PyIter_Next(iterator.get()); }))) {
+    each(element.get());
+  }
   if (PyErr_Occurred() != nullptr) throw PyErrSet{};
 }
 
@@ -60,7 +62,7 @@ PyObject* item(PyObject* tuple, Py_ssize_t k) { return check(PyTuple_GetItem(tup
 
 // Anything float() accepts.
 double number(PyObject* obj) {
-  const double value = PyFloat_AsDouble(obj);
+  const double value = lock::python([&] { return PyFloat_AsDouble(obj); });
   if (value == -1.0 && PyErr_Occurred() != nullptr) throw PyErrSet{};
   return value;
 }
@@ -91,14 +93,10 @@ std::string kind_word(PyObject* spec) {
   return std::string(text, static_cast<std::size_t>(size));
 }
 
-// Whether `obj` is a NumPy array of exactly the native float64 or complex128 dtype.
-bool is_array_of(PyObject* obj, bool complex) {
-  const np::Api& api = np::api();
-  return api.is_array(obj) && api.equiv_types(np::fields(obj)->descr, complex ? api.descr_c128 : api.descr_f64);
-}
+using args::Element;
 
-ArrayBorrow borrowed(PyObject* array, const char* name) {
-  Outcome<ArrayBorrow> held = borrow(array, name);
+ArrayBorrow borrowed(PyObject* array, const char* name, Element element) {
+  Outcome<ArrayBorrow> held = borrow(array, name, element);
   if (!held) errors::throw_failure(std::move(held.error()));
   return std::move(*held);
 }
@@ -121,11 +119,11 @@ std::vector<T> elements(const ArrayView<T>& view) {
 
 core::Particle layered(PyObject* spec) {
   PyObject* fractions = item(spec, 1);
-  if (!is_array_of(fractions, false)) refuse("a layered sphere's radius fractions must be an array");
-  const ArrayBorrow fractions_borrow = borrowed(fractions, "radius_fraction");
+  if (!args::is_array_of(fractions, Element::F64)) refuse("a layered sphere's radius fractions must be an array");
+  const ArrayBorrow fractions_borrow = borrowed(fractions, "radius_fraction", Element::F64);
   PyObject* m = item(spec, 2);
-  if (!is_array_of(m, true)) refuse("a layered sphere's refractive indices must be an array");
-  const ArrayBorrow m_borrow = borrowed(m, "refractive_index");
+  if (!args::is_array_of(m, Element::C128)) refuse("a layered sphere's refractive indices must be an array");
+  const ArrayBorrow m_borrow = borrowed(m, "refractive_index", Element::C128);
   const ArrayView<C64> view(m_borrow);
   if (view.ndim() != 2) {
     refuse("a layered sphere's refractive indices must have shape (layers, wavelengths), got " +
@@ -176,7 +174,7 @@ std::vector<std::uint64_t> indices(PyObject* obj, const char* param) {
   return converting(param, [&] {
     std::vector<std::uint64_t> out;
     for_each_element(obj, [&](PyObject* element) {
-      PyRef index = PyRef::checked(PyNumber_Index(element));
+      PyRef index = PyRef::checked(lock::python([&] { return PyNumber_Index(element); }));
       const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
       if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) throw PyErrSet{};
       out.push_back(value);
@@ -229,8 +227,8 @@ core::Particle particle(PyObject* spec) {
   const std::string word = kind_word(spec);
   if (word == "sphere") {
     PyObject* m = item(spec, 1);
-    if (!is_array_of(m, true)) refuse("a sphere's refractive indices must be an array");
-    const ArrayBorrow m_borrow = borrowed(m, "refractive_index");
+    if (!args::is_array_of(m, Element::C128)) refuse("a sphere's refractive indices must be an array");
+    const ArrayBorrow m_borrow = borrowed(m, "refractive_index", Element::C128);
     return {core::Sphere{elements(ArrayView<C64>(m_borrow))}};
   }
   if (word == "layered") return layered(spec);
@@ -251,12 +249,8 @@ std::vector<core::Component> components(std::span<const Item> items) {
 std::vector<double> copied(PyObject* array, const char* param, const char* name) {
   // The Python code of a later argument's conversion (a user __index__ or
   // __float__) may have reassigned the dtype since this one was converted.
-  if (!is_array_of(array, false)) {
-    PyErr_SetString(PyExc_TypeError, "the array's dtype changed: it must stay float64");
-    errors::add_note(param);
-    throw PyErrSet{};
-  }
-  const ArrayBorrow held = borrowed(array, name);
+  args::recheck(array, Element::F64, param);
+  const ArrayBorrow held = borrowed(array, name, Element::F64);
   return elements(ArrayView<double>(held));
 }
 
