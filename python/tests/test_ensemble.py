@@ -91,6 +91,9 @@ REFUSALS = [
     (part(("sphere", M.real.copy())), TypeError, "a sphere's refractive indices must be an array", None),
     (part(("sphere", unaligned(2, np.complex128))), TypeError, "refractive_index must be an aligned array", None),
     (lambda: with_write_borrow(M.view(np.float64), part(SPHERE)), BufferError, HELD, None),
+    # A vast broadcast input is refused before its copy is allocated.
+    (part(("sphere", np.broadcast_to(c(1.5), (2**40,)))), MemoryError, "", None),
+    (part(("layered", f([0.5]), np.broadcast_to(c(1.5), (2**40, 0)))), MemoryError, "", None),
     (part(("layered", M, M)), TypeError, "a layered sphere's radius fractions must be an array", None),
     (part(("layered", f([0.5]), W)), TypeError, "a layered sphere's refractive indices must be an array", None),
     (part(("layered", f([0.5]), M)), TypeError,
