@@ -116,24 +116,6 @@ void store_derivatives(Buffers& out, std::size_t i, std::size_t set,
 
 }  // namespace coefficient_outputs
 
-namespace layered {
-
-/// An output array of the given shape (C order, writeable) over the buffer,
-/// which it takes over (NumPy frees it with the array). Shape errors raise
-/// RuntimeError "output shape: {}". Lock held; throws PyErrSet on failure.
-template <class T>
-PyRef array(std::span<const std::size_t> shape, Buffer<T>&& buffer);
-template <class T>
-PyRef array(std::initializer_list<std::size_t> shape, Buffer<T>&& buffer) {
-  return array<T>(std::span<const std::size_t>(shape.begin(), shape.size()), std::move(buffer));
-}
-extern template PyRef array<double>(std::span<const std::size_t>, Buffer<double>&&);
-extern template PyRef array<C64>(std::span<const std::size_t>, Buffer<C64>&&);
-extern template PyRef array<std::uint64_t>(std::span<const std::size_t>, Buffer<std::uint64_t>&&);
-
-}  // namespace layered
-
-
 /// The stop-check paces of the element kinds' loops: the first pass checks an
 /// element (a layer of a layered particle) in some 50 ns, the second pass
 /// solves a term (a term of each layer) in some 50 ns; both budgets come to

@@ -392,13 +392,7 @@ void State::through_surface(std::span<const C> dha_dx, std::span<const C> dha_dm
   // and the denominators through d den/dp = (dE/dp) xi_n.
   const C m{m_re, m_im};
   const C inv_m = inv(m);
-  out.da_dx.clear();
-  out.da_dm.clear();
-  out.db_dx.clear();
-  out.db_dm.clear();
-  out.dabs_dx = 0.0;
-  out.dabs_dre = 0.0;
-  out.dabs_dim = 0.0;
+  out.clear();
   for (std::size_t i = 0; i < n_terms; ++i) {
     const SurfaceValues& v = surface_values[i];
     const C x2 = v.big_x * v.big_x;
