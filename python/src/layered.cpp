@@ -84,6 +84,10 @@ class Solution {
   explicit Solution(const vantok::layered::Layered& solver) noexcept : solver_(&solver) {}
 
   Coefficients coefficients() const { return solver_->coefficients(); }
+  std::array<double, 5> efficiencies() const { return coefficients().efficiencies(); }
+  std::array<double, 15> efficiencies_jacobian(std::size_t l) const {
+    return coefficients().efficiencies_jacobian(record(l));
+  }
   /// The derivative record of layer l (outer only for the last layer). Needs
   /// a solve with derivatives and l < L: an internal failure otherwise.
   CoefficientDerivatives record(std::size_t l) const { return solver_->layer_derivatives(l); }
@@ -170,7 +174,7 @@ class Particles {
   /// solver (with derivatives, the limit x_L <= 1e3 of several layers unless
   /// allow_unvalidated); errors carry "element {p}: ".
   template <class Use>
-  vantok::Result<void> solve_each(bool derivatives, Use&& use) const {
+  vantok::Result<void> solve_each(bool derivatives, const vantok::mie::group::Products&, Use&& use) const {
     vantok::layered::Layered solver;
     for (std::size_t p = 0; p < count(); ++p) {
       auto solved = solver.solve(options_, derivatives, x_.row(p), m_.row(p));

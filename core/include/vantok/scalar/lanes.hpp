@@ -104,7 +104,9 @@ inline void transpose(F64x2 (&r)[2]) noexcept {
 #pragma GCC target("avx2")
 
 /// Four lanes in an AVX register; only for code compiled for the "avx2" target.
-struct F64x4 {
+/// The alignment is stated: outside an AVX target GCC gives __m256d only 16,
+/// and the allocations of vectors of lanes are made there.
+struct alignas(32) F64x4 {
   static constexpr std::size_t size = 4;
   __m256d v;
 
@@ -121,7 +123,7 @@ inline F64x4 flip_sign(F64x4 a, F64x4 mask) noexcept { return {_mm256_xor_pd(a.v
 inline F64x4 operator-(F64x4 a) noexcept { return {_mm256_xor_pd(a.v, _mm256_set1_pd(-0.0))}; }
 inline F64x4 fabs(F64x4 a) noexcept { return {_mm256_andnot_pd(_mm256_set1_pd(-0.0), a.v)}; }
 
-struct M64x4 {
+struct alignas(32) M64x4 {
   __m256d v;
 };
 
