@@ -30,7 +30,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <initializer_list>
+#include <new>
 #include <optional>
 #include <span>
 #include <utility>
@@ -154,13 +156,14 @@ inline constexpr std::size_t GROUP_BLOCK = 2048;
 
 /// The second pass over lanes. The elements are taken in blocks of
 /// GROUP_BLOCK in C order; in a block check(i) runs in order up to the first
-/// refusal, the checked elements are sorted by key, solve(group) solves them
-/// `lanes` at a time and use(i, j) takes element i from lane j of the group
-/// just solved. Every element solves to the bits it would alone, and its use
-/// writes only its own outputs, so the order changes nothing but the error
-/// reported: here the failure of the smallest element index, which is the
-/// one the element-by-element order meets first (a refusal ends its block
-/// there, so no later element counts).
+/// refusal (an error, or an exception it throws), the checked elements are
+/// sorted by key, solve(group) solves them `lanes` at a time and use(i, j)
+/// takes element i from lane j of the group just solved. Every element solves
+/// to the bits it would alone, and its use writes only its own outputs, so the
+/// order changes nothing but the error reported: here the failure of the
+/// smallest element index, which is the one the element-by-element order
+/// meets first (a refusal ends its block there, so no later element counts;
+/// a refusing exception is rethrown once the elements before it are used).
 template <class Data, class Check, class Solve, class Use>
 vantok::Result<void> grouped(std::size_t count, std::size_t lanes, Check&& check, Solve&& solve, Use&& use) {
   std::vector<Entry<Data>> block;
@@ -168,13 +171,19 @@ vantok::Result<void> grouped(std::size_t count, std::size_t lanes, Check&& check
     const std::size_t end = std::min(count, begin + GROUP_BLOCK);
     block.clear();
     std::optional<vantok::Error> refused;
+    std::exception_ptr thrown;
     for (std::size_t i = begin; i < end; ++i) {
-      auto checked = check(i);
-      if (!checked) {
-        refused = std::move(checked).error();
+      try {
+        auto checked = check(i);
+        if (!checked) {
+          refused = std::move(checked).error();
+          break;
+        }
+        block.push_back(std::move(*checked));
+      } catch (const std::bad_alloc&) {
+        thrown = std::current_exception();
         break;
       }
-      block.push_back(std::move(*checked));
     }
     std::stable_sort(block.begin(), block.end(),
                      [](const Entry<Data>& p, const Entry<Data>& q) { return p.key < q.key; });
@@ -192,6 +201,7 @@ vantok::Result<void> grouped(std::size_t count, std::size_t lanes, Check&& check
     }
     if (failed) return std::unexpected(std::move(failed->second));
     if (refused) return std::unexpected(std::move(*refused));
+    if (thrown) std::rethrow_exception(thrown);
   }
   return {};
 }

@@ -39,6 +39,7 @@ using V = scalar::lanes::F64x2;
 VANTOK_GROUP_LANES
 #include "mie/detail_kernel_lanes.inc"
 #include "mie/detail_sums_lanes.inc"
+#include "mie/detail_lanes_out.inc"
 #include "mie/detail_group_lanes.inc"
 }  // namespace two
 
@@ -49,6 +50,7 @@ using V = scalar::lanes::F64x4;
 VANTOK_GROUP_LANES
 #include "mie/detail_kernel_lanes.inc"
 #include "mie/detail_sums_lanes.inc"
+#include "mie/detail_lanes_out.inc"
 #include "mie/detail_group_lanes.inc"
 }  // namespace four
 #pragma GCC pop_options
