@@ -78,9 +78,12 @@ SideResult side(const SurfaceTerm& prev_term, C prev_h, const SideData& d, bool 
   const one::SideData data{d.r_prev, d.r_z1,  d.d1_z1,       d.d2_z1,  d.d1_z2,       d.d2_z2,
                            d.p_s,    d.inv_p_s, d.q_s,       d.weak,   d.n,           d.r_z2,
                            d.sigma,  d.arg_z1->z, d.arg_z1->inv_z, d.arg_z2->z, d.arg_z2->inv_z, d.derivatives};
-  const one::SideResult r = one::side(lane_term(prev_term), prev_h, data, a_side, mu1, mu2, extra);
-  SideResult out{r.term.shift ? SurfaceTerm::shift(r.term.v) : SurfaceTerm::replace(r.term.v), r.h, std::nullopt};
-  if (d.derivatives) out.d = SideDerivatives{r.d.h, r.d.tau, r.d.nu, r.d.phi, r.d.omega};
+  one::LaneTerm term = lane_term(prev_term);
+  C h = prev_h;
+  one::SideParts parts;
+  one::side(term, h, data, a_side, mu1, mu2, extra, d.derivatives ? &parts : nullptr);
+  SideResult out{term.shift ? SurfaceTerm::shift(term.v) : SurfaceTerm::replace(term.v), h, std::nullopt};
+  if (d.derivatives) out.d = SideDerivatives{parts.h, parts.tau, parts.nu, parts.phi, parts.omega};
   return out;
 }
 
