@@ -22,6 +22,7 @@
 #include <string_view>
 #include <vector>
 
+#include "args.hpp"
 #include "errors.hpp"
 #include "numpy_api.hpp"
 #include "ref.hpp"
@@ -184,10 +185,14 @@ std::optional<std::size_t> output_count(std::size_t elements, std::size_t per_el
                                         std::size_t derivative_rows, std::size_t derivative_sets) noexcept;
 
 /// Read borrow of an input array under the parameter name `name` ("x", "m",
-/// "mu", ...): TypeError "{name} must be an aligned array" before the registry
-/// is consulted; BufferError "{name} cannot be read: The given array is already
-/// borrowed" when a writer holds it. Lock held.
-Outcome<ArrayBorrow> borrow(PyObject* array, std::string_view name);
+/// "mu", ...), taken after the last argument conversion: first the array must
+/// still hold `element` values (else the refusal of its conversion, raised:
+/// throws PyErrSet), then TypeError "{name} must be an aligned array" before the
+/// registry is consulted; BufferError "{name} cannot be read: The given array is
+/// already borrowed" when a writer holds it. No Python code runs between the
+/// dtype check and the end of the borrow, so the views made next read the
+/// layout that was checked. Lock held.
+Outcome<ArrayBorrow> borrow(PyObject* array, const char* name, args::Element element);
 
 /// ValueError "x and m must have one shape (broadcast them first), got [..]
 /// and [..]" unless the two shapes are equal (never broadcast).

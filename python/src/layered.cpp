@@ -127,12 +127,12 @@ class Particles {
   static Outcome<Particles> borrow(PyObject* x, PyObject* m, PyObject* mu, std::optional<std::uint64_t> n_max,
                                    bool allow_unvalidated) {
     Particles in;
-    VANTOK_TRY(x_borrow, vantok_py::borrow(x, "x"));
+    VANTOK_TRY(x_borrow, vantok_py::borrow(x, "x", args::Element::F64));
     in.x_borrow_ = std::move(x_borrow);
-    VANTOK_TRY(m_borrow, vantok_py::borrow(m, "m"));
+    VANTOK_TRY(m_borrow, vantok_py::borrow(m, "m", args::Element::C128));
     in.m_borrow_ = std::move(m_borrow);
     if (mu != nullptr) {
-      VANTOK_TRY(mu_borrow, vantok_py::borrow(mu, "mu"));
+      VANTOK_TRY(mu_borrow, vantok_py::borrow(mu, "mu", args::Element::F64));
       in.mu_borrow_ = std::move(mu_borrow);
     }
     VANTOK_TRY(xv, view2<double>(in.x_borrow_));
@@ -168,7 +168,9 @@ class Particles {
   /// particles, or the first failure with its row index.
   vantok::Result<std::size_t> largest_n_terms() const {
     std::size_t largest = 0;
+    vantok::stop::Pace pace(CHECKS_PER_STOP_CHECK);
     for (std::size_t p = 0; p < count(); ++p) {
+      pace.step(x_.layers());
       auto terms = vantok::layered::check_inputs(x_.row(p), m_.row(p), options_);
       if (!terms) return std::unexpected(at(p, std::move(terms).error()));
       largest = std::max(largest, *terms);
@@ -189,7 +191,12 @@ class Particles {
     std::vector<vantok::layered::group::Solved> solved(solver.lanes());
     std::vector<vantok::layered::group::Efficiencies> efficiencies(products.efficiencies ? solver.lanes() : 0);
     std::vector<Particle> particles;
+    // Stop checks paced as the first pass paces its checks and as one term
+    // of each layer at a time paces the solves.
+    vantok::stop::Pace check_pace(CHECKS_PER_STOP_CHECK);
+    vantok::stop::Pace solve_pace(TERMS_PER_STOP_CHECK);
     auto check = [&](std::size_t p) -> vantok::Result<calls::Entry<Particle>> {
+      check_pace.step(x_.layers());
       const auto xs = x_.row(p);
       const auto ms = m_.row(p);
       auto terms = vantok::layered::check_inputs(xs, ms, options_);
@@ -203,6 +210,7 @@ class Particles {
       particles.clear();
       for (const auto& e : group) particles.push_back(e.data);
       solver.solve(particles, derivatives, solved, products, efficiencies);
+      for (const Particle& q : particles) solve_pace.step(q.n_terms * q.xs.size());
     };
     return calls::grouped<Particle>(count(), solver.lanes(), check, solve, [&](std::size_t p, std::size_t j) {
       return use(p, Solution(solved[j], products.efficiencies ? &efficiencies[j] : nullptr));

@@ -75,11 +75,11 @@ class Spheres {
   /// shape and the range of n_max.
   static Outcome<Spheres> borrow(PyObject* x, PyObject* m, PyObject* mu, std::optional<std::uint64_t> n_max,
                                  bool allow_unvalidated) {
-    VANTOK_TRY(x_borrow, vantok_py::borrow(x, "x"));
-    VANTOK_TRY(m_borrow, vantok_py::borrow(m, "m"));
+    VANTOK_TRY(x_borrow, vantok_py::borrow(x, "x", args::Element::F64));
+    VANTOK_TRY(m_borrow, vantok_py::borrow(m, "m", args::Element::C128));
     ArrayBorrow mu_borrow;
     if (mu != nullptr) {
-      VANTOK_TRY(held, vantok_py::borrow(mu, "mu"));
+      VANTOK_TRY(held, vantok_py::borrow(mu, "mu", args::Element::F64));
       mu_borrow = std::move(held);
     }
     ArrayView<double> x_view(x_borrow);
@@ -101,7 +101,9 @@ class Spheres {
     std::size_t largest = 0;
     auto xs = x_.cursor();
     auto ms = m_.cursor();
+    vantok::stop::Pace pace(CHECKS_PER_STOP_CHECK);
     for (std::size_t i = 0; i < count(); ++i) {
+      pace.step();
       const double xi = xs.next();
       const C64 mi = ms.next();
       auto terms = vantok::mie::check_inputs(xi, mi, options_);
@@ -123,7 +125,12 @@ class Spheres {
     std::vector<Sphere> spheres;
     auto xs = x_.cursor();
     auto ms = m_.cursor();
+    // Stop checks paced as the first pass paces its checks and as one term
+    // at a time paces the solves.
+    vantok::stop::Pace check_pace(CHECKS_PER_STOP_CHECK);
+    vantok::stop::Pace solve_pace(TERMS_PER_STOP_CHECK);
     auto check = [&](std::size_t i) -> vantok::Result<calls::Entry<Sphere>> {
+      check_pace.step();
       const double xi = xs.next();
       const C64 mi = ms.next();
       auto terms = vantok::mie::check_inputs(xi, mi, options_);
@@ -136,6 +143,7 @@ class Spheres {
       spheres.clear();
       for (const auto& e : group) spheres.push_back(e.data);
       solver.solve(spheres, derivatives, states, products, efficiencies);
+      for (const Sphere& s : spheres) solve_pace.step(s.n_terms);
     };
     return calls::grouped<Sphere>(count(), solver.lanes(), check, solve, [&](std::size_t i, std::size_t j) {
       return use(i, Solution(states[j], products.efficiencies ? &efficiencies[j] : nullptr));
@@ -172,7 +180,7 @@ PyObject* default_n_max(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 
   // The lock stays held: each element costs a cube root.
   Outcome<Buffer<std::uint64_t>> counts = [&]() -> Outcome<Buffer<std::uint64_t>> {
-    VANTOK_TRY(x_borrow, vantok_py::borrow(x, "x"));
+    VANTOK_TRY(x_borrow, vantok_py::borrow(x, "x", args::Element::F64));
     const ArrayView<double> xv(x_borrow);
     // Allocated up front, so that a huge (broadcast) x fails at once.
     VANTOK_TRY(out, term_counts(xv.len()));

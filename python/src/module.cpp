@@ -5,6 +5,8 @@
 // function that needs them.
 #include "module.hpp"
 
+#include <cxxabi.h>
+
 #include <cstdint>
 
 #include "errors.hpp"
@@ -48,7 +50,9 @@ void add_constant(PyObject* module, const char* name, std::size_t value) {
   add_value(module, name, PyRef::checked(PyLong_FromSize_t(value)));
 }
 
-int exec_module(PyObject* module) noexcept {
+// Not noexcept: an import runs Python code, which may end a daemon thread
+// during interpreter shutdown (a forced unwind that must pass).
+int exec_module(PyObject* module) {
   try {
     if (!PyModule_Check(module)) {
       PyErr_SetString(PyExc_TypeError, "the exec step of vantok._vantok needs a module object");
@@ -77,6 +81,8 @@ int exec_module(PyObject* module) noexcept {
     add_constant(module, "MAX_TMATRIX_ORDER", vantok::MAX_TMATRIX_ORDER);
     testing::register_(module);
     return 0;
+  } catch (const abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     errors::translate_current_exception();
     return -1;

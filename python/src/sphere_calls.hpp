@@ -42,6 +42,7 @@
 #include "args.hpp"
 #include "arrays.hpp"
 #include "errors.hpp"
+#include "lock.hpp"
 #include "ref.hpp"
 #include "vantok/mie/coefficients.hpp"
 #include "vantok/mie/group.hpp"
@@ -121,23 +122,12 @@ void store_derivatives(Buffers& out, std::size_t i, std::size_t set,
 
 }  // namespace coefficient_outputs
 
-namespace layered {
-
-/// An output array of the given shape (C order, writeable) over the buffer,
-/// which it takes over (NumPy frees it with the array). Shape errors raise
-/// RuntimeError "output shape: {}". Lock held; throws PyErrSet on failure.
-template <class T>
-PyRef array(std::span<const std::size_t> shape, Buffer<T>&& buffer);
-template <class T>
-PyRef array(std::initializer_list<std::size_t> shape, Buffer<T>&& buffer) {
-  return array<T>(std::span<const std::size_t>(shape.begin(), shape.size()), std::move(buffer));
-}
-extern template PyRef array<double>(std::span<const std::size_t>, Buffer<double>&&);
-extern template PyRef array<C64>(std::span<const std::size_t>, Buffer<C64>&&);
-extern template PyRef array<std::uint64_t>(std::span<const std::size_t>, Buffer<std::uint64_t>&&);
-
-}  // namespace layered
-
+/// The stop-check paces of the element kinds' loops: the first pass checks an
+/// element (a layer of a layered particle) in some 50 ns, the second pass
+/// solves a term (a term of each layer) in some 50 ns; both budgets come to
+/// about a millisecond.
+inline constexpr std::size_t CHECKS_PER_STOP_CHECK = std::size_t{1} << 14;
+inline constexpr std::size_t TERMS_PER_STOP_CHECK = std::size_t{1} << 14;
 
 namespace calls {
 
@@ -226,19 +216,20 @@ PyObject* efficiencies(const char* function, PyObject* const* args, Py_ssize_t n
     const std::size_t sets = in.derivative_sets(derivatives);
     VANTOK_CHECK(efficiency_outputs::bounded(in.count(), sets, derivatives));
 
-    GilRelease unlocked;
-    VANTOK_CHECK(in.check_layers());
-    VANTOK_TRY(buffers, efficiency_outputs::allocate(in.count(), sets));
-    auto each = [&](std::size_t i, const auto& solved) -> vantok::Result<void> {
-      efficiency_outputs::store(buffers, i, solved.efficiencies());
-      // Only the outer record's x row carries the explicit 1/x^2 terms.
-      for (std::size_t set = 0; set < sets; ++set) {
-        efficiency_outputs::store_jacobian(buffers, i, set, solved.efficiencies_jacobian(set));
-      }
-      return {};
-    };
-    VANTOK_CHECK(in.solve_each(derivatives, vantok::mie::group::Products{false, true}, each));
-    return std::move(buffers);
+    return unlocked([&]() -> Outcome<efficiency_outputs::Buffers> {
+      VANTOK_CHECK(in.check_layers());
+      VANTOK_TRY(buffers, efficiency_outputs::allocate(in.count(), sets));
+      auto each = [&](std::size_t i, const auto& solved) -> vantok::Result<void> {
+        efficiency_outputs::store(buffers, i, solved.efficiencies());
+        // Only the outer record's x row carries the explicit 1/x^2 terms.
+        for (std::size_t set = 0; set < sets; ++set) {
+          efficiency_outputs::store_jacobian(buffers, i, set, solved.efficiencies_jacobian(set));
+        }
+        return {};
+      };
+      VANTOK_CHECK(in.solve_each(derivatives, vantok::mie::group::Products{false, true}, each));
+      return std::move(buffers);
+    });
   }();
   if (!out) errors::throw_failure(std::move(out.error()));
 
@@ -261,19 +252,20 @@ PyObject* coefficients(const char* function, PyObject* const* args, Py_ssize_t n
     // Before the first pass: the call could not hold even one term per element.
     VANTOK_CHECK(coefficient_outputs::bounded(len, 1, sets, derivatives));
 
-    GilRelease unlocked;
-    VANTOK_TRY(n_terms, in.largest_n_terms());
-    VANTOK_CHECK(coefficient_outputs::bounded(len, n_terms, sets, derivatives));
-    VANTOK_TRY(buffers, coefficient_outputs::allocate(len, n_terms, sets));
-    auto each = [&](std::size_t i, const auto& solved) -> vantok::Result<void> {
-      VANTOK_CHECK(coefficient_outputs::store(buffers, i, solved.coefficients()));
-      for (std::size_t set = 0; set < sets; ++set) {
-        coefficient_outputs::store_derivatives(buffers, i, set, solved.record(set));
-      }
-      return {};
-    };
-    VANTOK_CHECK(in.solve_each(derivatives, vantok::mie::group::Products{}, each));
-    return std::move(buffers);
+    return unlocked([&]() -> Outcome<coefficient_outputs::Buffers> {
+      VANTOK_TRY(n_terms, in.largest_n_terms());
+      VANTOK_CHECK(coefficient_outputs::bounded(len, n_terms, sets, derivatives));
+      VANTOK_TRY(buffers, coefficient_outputs::allocate(len, n_terms, sets));
+      auto each = [&](std::size_t i, const auto& solved) -> vantok::Result<void> {
+        VANTOK_CHECK(coefficient_outputs::store(buffers, i, solved.coefficients()));
+        for (std::size_t set = 0; set < sets; ++set) {
+          coefficient_outputs::store_derivatives(buffers, i, set, solved.record(set));
+        }
+        return {};
+      };
+      VANTOK_CHECK(in.solve_each(derivatives, vantok::mie::group::Products{}, each));
+      return std::move(buffers);
+    });
   }();
   if (!out) errors::throw_failure(std::move(out.error()));
 
@@ -355,8 +347,7 @@ PyObject* angular_call(const char* function, PyObject* const* args, Py_ssize_t n
     VANTOK_TRY(cos, cosines(ArrayView<double>(in.mu())));
     VANTOK_CHECK(angular::bounded<kind>(in.count(), cos.size(), in.derivative_sets(derivatives), derivatives));
 
-    GilRelease unlocked;
-    return evaluate<kind>(in, cos.span(), derivatives, normalized);
+    return unlocked([&] { return evaluate<kind>(in, cos.span(), derivatives, normalized); });
   }();
   if (!result) errors::throw_failure(std::move(result.error()));
   angular::Outputs<kind>& out = *result;
@@ -416,8 +407,7 @@ PyObject* greek(const char* function, PyObject* const* args, Py_ssize_t nargs, P
     // Before the order is known: a call that could not hold even order 0.
     VANTOK_CHECK(angular::greek::bounded(in.count(), 1, in.derivative_sets(derivatives), derivatives));
 
-    GilRelease unlocked;
-    return expand(in, order, derivatives, normalized);
+    return unlocked([&] { return expand(in, order, derivatives, normalized); });
   }();
   if (!result) errors::throw_failure(std::move(result.error()));
   angular::greek::Outputs& out = *result;

@@ -1,23 +1,30 @@
 """Shared helpers of the module's tests."""
 
 import os
-import re
 import subprocess
 import sys
 import textwrap
 import threading
+import time
 
 import numpy as np
 from hypothesis import HealthCheck, settings
 
+import vantok._vantok as vt
+
 settings.register_profile(
-    "ci",
-    derandomize=True,
-    deadline=None,
-    max_examples=60,
-    suppress_health_check=[HealthCheck.too_slow],
+    "ci", derandomize=True, deadline=None, max_examples=60, suppress_health_check=[HealthCheck.too_slow]
 )
 settings.load_profile(os.environ.get("VANTOK_HYPOTHESIS_PROFILE", "ci"))
+
+with_write_borrow = vt._testing.with_write_borrow
+
+# The address sanitizer's run-time library is in the process (a build with
+# VANTOK_SANITIZE): it holds freed memory in quarantine and reserves a vast
+# shadow address range, so the tests of resident memory and of address-space
+# limits do not apply.
+with open("/proc/self/maps") as maps:
+    SANITIZED = any("libasan" in line or "libclang_rt.asan" in line for line in maps)
 
 
 def f(values):
@@ -26,6 +33,46 @@ def f(values):
 
 def c(values):
     return np.asarray(values, dtype=np.complex128)
+
+
+def unaligned(n, dtype=np.float64):
+    """An array of n zeros whose data address is odd (never aligned)."""
+    size = np.dtype(dtype).itemsize
+    return np.frombuffer(bytearray(size * n + 1), dtype, n, offset=1)
+
+
+def bcast(value, n, dtype=np.float64):
+    """n copies of one value behind a zero stride: 8 or 16 bytes of memory for any n."""
+    return np.broadcast_to(np.asarray(value, dtype=dtype), (n,))
+
+
+class raises_exactly:
+    """Like pytest.raises, but the class must match exactly (not a subclass), the
+    message (str of the exception) must equal `message` when given, and the
+    exception carries the note "while processing '<note>'" exactly when `note`
+    is given (a failed argument conversion), no note otherwise."""
+
+    def __init__(self, cls, message=None, note=None):
+        self.cls, self.message, self.note, self.value = cls, message, note, None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, exc_type, exc, tb):
+        assert exc is not None, f"{self.cls.__name__} not raised"
+        assert type(exc) is self.cls, f"raised {type(exc).__name__}: {exc}"
+        if self.message is not None:
+            assert str(exc) == self.message, f"{str(exc)!r} != {self.message!r}"
+        notes = [f"while processing '{self.note}'"] if self.note else None
+        assert getattr(exc, "__notes__", None) == notes, getattr(exc, "__notes__", None)
+        self.value = exc
+        return True
+
+
+def released(*arrays):
+    """True when an exclusive borrow of each array is granted: nothing holds them."""
+    return all(with_write_borrow(a.reshape(-1) if a.dtype == np.float64 else a.view(np.float64).reshape(-1),
+                                 lambda: True) for a in arrays)
 
 
 def in_threads(call, count):
@@ -53,29 +100,68 @@ def assert_refcounts_kept(objects, body, times=100):
     assert [sys.getrefcount(o) for o in objects] == before
 
 
-def unaligned(n):
-    """A float64 array of n zeros whose data address is odd (never aligned)."""
-    return np.frombuffer(bytearray(8 * n + 1), np.float64, n, offset=1)
+def longest_stall(call):
+    """(duration of call(), longest pause of a Python thread that counts while
+    the call runs). A call that holds the interpreter lock stalls the other
+    thread for its whole duration; one that releases it, hardly at all."""
+    stop, gap = threading.Event(), [0.0]
+    started = threading.Event()
+
+    def count():
+        previous = time.perf_counter()
+        started.set()
+        while not stop.is_set():
+            now = time.perf_counter()
+            gap[0] = max(gap[0], now - previous)
+            previous = now
+
+    thread = threading.Thread(target=count)
+    thread.start()
+    started.wait()
+    time.sleep(0.01)
+    gap[0] = 0.0
+    begin = time.perf_counter()
+    try:
+        call()
+    finally:
+        duration = time.perf_counter() - begin
+        stop.set()
+        thread.join()
+    return duration, gap[0]
 
 
-def unaligned_complex(n):
-    return np.frombuffer(bytearray(16 * n + 1), np.complex128, n, offset=1)
+def race(call, x, index, small, large, seconds=30.0):
+    """Calls `call` while another thread flips x[index] between `small` and
+    `large` without taking a borrow; returns the messages of the refusals seen
+    (stops at the first)."""
+    stop = threading.Event()
 
+    def flip():
+        while not stop.is_set():
+            x[index] = large
+            x[index] = small
 
-def bcast(value, n, dtype=np.float64):
-    """n copies of one value behind a zero stride: 8 or 16 bytes of memory for any n."""
-    return np.broadcast_to(np.asarray(value, dtype=dtype), (n,))
+    thread = threading.Thread(target=flip)
+    thread.start()
+    seen = set()
+    try:
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline and not seen:
+            try:
+                call()
+            except Exception as e:  # noqa: BLE001 - the class is part of what is checked
+                seen.add(f"{type(e).__name__}: {e}")
+    finally:
+        stop.set()
+        thread.join()
+    x[index] = small
+    return seen
 
 
 def run_py(code):
     """Runs code in a fresh interpreter with this PYTHONPATH; returns its stdout."""
-    result = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        capture_output=True,
-        text=True,
-        env=dict(os.environ),
-        timeout=120,
-    )
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                            env=dict(os.environ), timeout=120)
     if result.returncode != 0:
         raise AssertionError(f"subprocess failed:\n{result.stdout}\n{result.stderr}")
     return result.stdout
@@ -129,25 +215,3 @@ def report(call):
     else:
         print("ok", result)
 """
-
-
-
-class raises_exactly:
-    """Like pytest.raises, but the class must match exactly (not a subclass) and the
-    message (str of the exception) must equal `message` when given."""
-
-    def __init__(self, cls, message=None):
-        self.cls = cls
-        self.message = message
-        self.value = None
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, exc_type, exc, tb):
-        assert exc is not None, f"{self.cls.__name__} not raised"
-        assert type(exc) is self.cls, f"raised {type(exc).__name__}: {exc}"
-        if self.message is not None:
-            assert re.fullmatch(re.escape(self.message), str(exc)), f"{str(exc)!r} != {self.message!r}"
-        self.value = exc
-        return True

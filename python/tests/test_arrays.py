@@ -1,141 +1,118 @@
-"""Array marshalling: the borrow registry and its capsule protocol, argument
-conversion of arrays and flags, read borrows, shape checks, size guards,
-buffers and output arrays."""
+"""The borrow registry behind NumPy's capsule (ours or a foreign one) and
+_testing.with_write_borrow's exclusive borrow: overlap of views, nesting, and
+release on every path."""
 
 import ctypes
 
 import numpy as np
 import pytest
-from conftest import FOREIGN, raises_exactly, run_py
-
-import vantok._vantok as vt
-
-with_write_borrow = vt._testing.with_write_borrow
+from conftest import FOREIGN, assert_refcounts_kept, raises_exactly, run_py, unaligned, with_write_borrow
 
 CAPSULE = b"_RUST_NUMPY_BORROW_CHECKING_API"
-
-# Prototypes that keep the interpreter lock held, as the protocol requires.
 ACQUIRE = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.py_object)
 RELEASE = ctypes.PYFUNCTYPE(None, ctypes.c_void_p, ctypes.py_object)
+BORROWED = "The given array is already borrowed"
 
 
 class Record(ctypes.Structure):
-    _fields_ = [
-        ("version", ctypes.c_uint64),
-        ("flags", ctypes.c_void_p),
-        ("acquire", ACQUIRE),
-        ("acquire_mut", ACQUIRE),
-        ("release", RELEASE),
-        ("release_mut", RELEASE),
-    ]
+    _fields_ = [("version", ctypes.c_uint64), ("flags", ctypes.c_void_p), ("acquire", ACQUIRE),
+                ("acquire_mut", ACQUIRE), ("release", RELEASE), ("release_mut", RELEASE)]
 
 
 def installed_record():
     import numpy.core.multiarray as multiarray
 
-    capsule = getattr(multiarray, CAPSULE.decode())
-    get_name = ctypes.pythonapi.PyCapsule_GetName
-    get_name.restype, get_name.argtypes = ctypes.c_char_p, [ctypes.py_object]
+    with_write_borrow(np.zeros(1), lambda: None)  # the first use installs it
     get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
     get_pointer.restype, get_pointer.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
-    assert get_name(capsule) == CAPSULE
-    return Record.from_address(get_pointer(capsule, CAPSULE))
-
-
-def test_first_use_installs_our_registry_behind_the_capsule():
-    with_write_borrow(np.zeros(1), lambda: None)
-    record = installed_record()
+    record = Record.from_address(get_pointer(getattr(multiarray, CAPSULE.decode()), CAPSULE))
     assert record.version == 1
+    return record
+
+
+def nested(outer, inner):
+    """True when an exclusive borrow of `inner` is granted while `outer` is held."""
+
+    def attempt():
+        try:
+            with_write_borrow(inner, lambda: None)
+        except TypeError as e:
+            assert str(e) == BORROWED
+            return False
+        return True
+
+    return with_write_borrow(outer, attempt)
+
+
+def test_our_registry_counts_shared_borrows_and_refuses_conflicts():
+    r = installed_record()
     a = np.zeros(3)
-    assert record.acquire_mut(record.flags, a) == 0
-    with raises_exactly(TypeError, "The given array is already borrowed"):
+    assert r.acquire_mut(r.flags, a) == 0 and r.acquire(r.flags, a) == -1
+    with raises_exactly(TypeError, BORROWED):
         with_write_borrow(a, lambda: None)
-    assert record.acquire(record.flags, a) == -1  # a writer holds it
-    record.release_mut(record.flags, a)
-    assert with_write_borrow(a, lambda: 1) == 1
-    # Shared borrows are counted; an exclusive one waits for the last release.
-    assert record.acquire(record.flags, a) == 0 and record.acquire(record.flags, a) == 0
-    record.release(record.flags, a)
-    with pytest.raises(TypeError):
-        with_write_borrow(a, lambda: None)
-    record.release(record.flags, a)
+    r.release_mut(r.flags, a)
+    assert r.acquire(r.flags, a) == 0 and r.acquire(r.flags, a) == 0
+    r.release(r.flags, a)
+    assert not nested(np.zeros(1), a)  # one reader is left
+    r.release(r.flags, a)
     assert with_write_borrow(a, lambda: 2) == 2
-    # Releasing what was never borrowed is a no-op.
-    record.release(record.flags, a)
-    record.release_mut(record.flags, a)
+    r.release(r.flags, a)  # releasing what was never borrowed is a no-op
+    r.release_mut(r.flags, a)
     readonly = np.zeros(2)
     readonly.flags.writeable = False
-    assert record.acquire_mut(record.flags, readonly) == -2
+    assert r.acquire_mut(r.flags, readonly) == -2
 
 
-@pytest.mark.parametrize(
-    "make, attribute, changed, original",
-    [
-        (lambda: np.zeros(8), "dtype", np.complex128, np.float64),
-        (lambda: np.zeros(8)[::2], "strides", (8,), (16,)),
-    ],
-    ids=["dtype", "strides"],
-)
-def test_a_release_after_a_layout_change_frees_the_borrow_taken(make, attribute, changed, original):
-    # A call holds its read borrow of x with the interpreter lock released, and
-    # another thread may change x's dtype or strides meanwhile: the release, made
-    # under the new layout, must free the borrow that was taken, or x stays
-    # borrowed for the life of the process.
-    with_write_borrow(np.zeros(1), lambda: None)
-    record = installed_record()
-    a = make()
-    assert record.acquire(record.flags, a) == 0 and record.acquire(record.flags, a) == 0
-    setattr(a, attribute, changed)
-    record.release(record.flags, a)
-    setattr(a, attribute, original)
-    with raises_exactly(TypeError, "The given array is already borrowed"):  # one reader is left
-        with_write_borrow(a, lambda: None)
-    record.release(record.flags, a)
-    assert with_write_borrow(a, lambda: 1) == 1
-
-    assert record.acquire_mut(record.flags, a) == 0
-    setattr(a, attribute, changed)
-    record.release_mut(record.flags, a)
-    setattr(a, attribute, original)
-    assert with_write_borrow(a, lambda: 2) == 2
+@pytest.mark.parametrize("attribute, changed, original", [("dtype", np.complex128, np.float64), ("strides", (8,), (16,))])
+def test_a_release_after_a_layout_change_frees_the_borrow_taken(attribute, changed, original):
+    # Another thread may change x's dtype or strides while a call holds its
+    # read borrow with the lock released: the release under the new layout must
+    # free the borrow that was taken, or x stays borrowed for good.
+    r = installed_record()
+    a = np.zeros(8) if attribute == "dtype" else np.zeros(8)[::2]
+    for acquire, release, holders in ((r.acquire, r.release, 2), (r.acquire_mut, r.release_mut, 1)):
+        for _ in range(holders):
+            assert acquire(r.flags, a) == 0
+        setattr(a, attribute, changed)
+        release(r.flags, a)
+        setattr(a, attribute, original)
+        if holders == 2:
+            with raises_exactly(TypeError, BORROWED):
+                with_write_borrow(a, lambda: None)
+            release(r.flags, a)
+        assert with_write_borrow(a, lambda: 1) == 1
+    b = np.zeros(4)  # changed inside f, the same
+    with_write_borrow(b, lambda: setattr(b, "dtype", np.complex128))
+    b.dtype = np.float64
+    assert with_write_borrow(b, lambda: 3) == 3
 
 
-def test_a_foreign_registry_is_used_with_its_codes():
-    out = run_py(
-        FOREIGN.format(version=1)
-        + """
+def test_foreign_registries_are_used_with_their_codes():
+    out = run_py(FOREIGN.format(version=1) + """
 a = np.zeros(3)
-report(lambda: vt._testing.with_write_borrow(a, lambda: 5))
-print([name for name, arr in calls], all(arr is a for name, arr in calls))
-codes["acquire_mut"] = -1
-report(lambda: vt._testing.with_write_borrow(a, lambda: 5))
-codes["acquire_mut"] = -2
-report(lambda: vt._testing.with_write_borrow(a, lambda: 5))
-codes["acquire_mut"] = 7
-report(lambda: vt._testing.with_write_borrow(a, lambda: 5))
-"""
-    )
+for code in (0, -1, -2, 7):
+    codes["acquire_mut"] = code
+    report(lambda: vt._testing.with_write_borrow(a, lambda: 5))
+print([name for name, arr in calls[:2]], all(arr is a for name, arr in calls))
+calls.clear()
+codes["acquire_mut"] = 0
+def f():
+    raise KeyError("from f")
+report(lambda: vt._testing.with_write_borrow(a, f))  # released cleanly while f's error is pending
+print([name for name, _ in calls])
+""")
     lines = out.splitlines()
     assert lines[0] == "ok 5"
-    assert lines[1] == "['acquire_mut', 'release_mut'] True"
-    assert lines[2].startswith("TypeError | The given array is already borrowed |")
-    assert lines[3].startswith("TypeError | The given array is not writeable |")
-    assert lines[4] == (
-        "InternalFailure | Unexpected return code 7 from borrow checking API | False | vantok._vantok"
-        " | ['BaseException'] | False"
-    )
-
-
-def test_a_registry_of_version_zero_is_refused():
+    assert lines[1].startswith(f"TypeError | {BORROWED} |")
+    assert lines[2].startswith("TypeError | The given array is not writeable |")
+    assert lines[3] == ("InternalFailure | Unexpected return code 7 from borrow checking API | False | vantok._vantok"
+                        " | ['BaseException'] | False")
+    assert lines[4] == "['acquire_mut', 'release_mut'] True"
+    assert lines[5].startswith("KeyError | 'from f' |") and lines[6] == "['acquire_mut', 'release_mut']"
     out = run_py(FOREIGN.format(version=0) + "report(lambda: vt._testing.with_write_borrow(np.zeros(1), print))\n")
-    assert out.strip() == (
-        "InternalFailure | Internal borrow checking API error | False | vantok._vantok | ['BaseException'] | False"
-    )
-
-
-def test_without_numpy_array_functions_raise_the_internal_failure():
-    out = run_py(
-        """
+    assert out.strip() == ("InternalFailure | Internal borrow checking API error | False | vantok._vantok "
+                           "| ['BaseException'] | False")
+    out = run_py("""
         import sys
         sys.modules["numpy"] = None
         import vantok._vantok as vt
@@ -143,6 +120,61 @@ def test_without_numpy_array_functions_raise_the_internal_failure():
             vt._testing.with_write_borrow([1.0], print)
         except BaseException as e:
             print(type(e).__name__, "|", e, "|", type(e.__cause__).__name__, "|", isinstance(e, Exception))
-        """
-    )
+        """)
     assert out.strip() == "InternalFailure | Failed to access NumPy array API capsule | ModuleNotFoundError | False"
+
+
+def test_with_write_borrow_calls_f_and_releases_on_every_path():
+    a = np.zeros(4)
+    sentinel = object()
+    assert with_write_borrow(x=a, f=lambda: sentinel) is sentinel
+    for error in (ZeroDivisionError("inside"), KeyboardInterrupt()):
+        def fail(error=error):
+            raise error
+
+        with pytest.raises(type(error)) as info:
+            with_write_borrow(a, fail)
+        assert info.value is error
+        assert with_write_borrow(a, lambda: 1) == 1
+    with pytest.raises(ValueError):  # x cannot be resized while f runs
+        with_write_borrow(a, lambda: a.resize(16))
+    assert a.shape == (4,)
+    x = unaligned(3)
+    x.flags.writeable = True
+    assert with_write_borrow(x, lambda: 5) == 5
+    readonly = np.zeros(3)
+    readonly.flags.writeable = False
+    called = []
+    for ro in (readonly, np.broadcast_to(1.0, (4,))):
+        with raises_exactly(TypeError, "The given array is not writeable"):
+            with_write_borrow(ro, lambda: called.append(1))
+    for bad in (np.zeros((2, 2)), np.zeros(3, np.float32), np.zeros(3, ">f8"), [0.0, 1.0]):
+        message = f"'{type(bad).__name__}' object is not an instance of 'one-dimensional ndarray[float64]'"
+        with raises_exactly(TypeError, message, note="x"):
+            with_write_borrow(bad, lambda: called.append(1))
+    assert called == []
+
+    def calls():
+        with_write_borrow(a, lambda: None)
+        with pytest.raises(ZeroDivisionError):
+            with_write_borrow(a, lambda: 1 / 0)
+        with pytest.raises(TypeError):
+            with_write_borrow(readonly, print)
+
+    assert_refcounts_kept((a, readonly), calls, times=200)
+
+
+def test_exclusive_borrows_of_views_conflict_where_bytes_are_shared():
+    a = np.zeros(8)
+    floats = np.zeros(4, np.complex128).view(np.float64)
+    # Writeable zero-stride views whose base is a.
+    first = np.ndarray((3,), np.float64, buffer=a, offset=0, strides=(0,))
+    second = np.ndarray((5,), np.float64, buffer=a, offset=8, strides=(0,))
+    for outer, inner, free in [
+        (a, a, False), (a[:4], a[4:], True), (a[::2], a[1::2], True), (a[:0], a, True),
+        (a[:5], a[4:], False), (a[::2], a[2::4], False), (a, a[::-1], False),
+        (floats[0::2], floats[1::2], True), (floats, floats[1::2], False),
+        (first, second, True), (first, a[1:], True), (first, a[:1], False), (second, a[1::2], False),
+    ]:
+        assert nested(outer, inner) == free
+    assert with_write_borrow(a, lambda: 7) == 7

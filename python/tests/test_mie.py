@@ -1,550 +1,233 @@
-"""mie_default_n_max, mie_efficiencies and mie_coefficients: values against an
-independent high-precision reference, identities, derivatives against finite
-differences, layouts, refusals with their exact messages, leaks and threads."""
+"""The sphere functions through the module: amplitudes against the 40-digit
+table of the core's tests, the optical theorem, Rayleigh limits and the
+textbook series, the phase matrix and Greek coefficients from the amplitudes,
+derivatives against central differences, and the layouts of every output."""
 
-import math
-import threading
+import pathlib
 
-import mpmath
 import numpy as np
 import pytest
-from conftest import FOREIGN, assert_refcounts_kept, bcast, c, f, in_threads, raises_exactly, run_py, unaligned, unaligned_complex
+from conftest import c, f
 from hypothesis import given
 from hypothesis import strategies as st
+from numpy.polynomial import legendre
 
 import vantok._vantok as vt
-from vantok import errors
 
-with_write_borrow = vt._testing.with_write_borrow
-
-
-# ---- an independent reference: Riccati-Bessel functions in mpmath -------------
+TABLE = pathlib.Path(__file__).resolve().parents[2] / "core" / "tests" / "data" / "mie_amplitudes.txt"
 
 
-def reference_coefficients(x, m, n_terms, dps=40):
-    """a_n, b_n for n = 1..n_terms from psi_n(z) = sqrt(pi z / 2) J_{n+1/2}(z) and
-    xi_n(x) = sqrt(pi x / 2) H1_{n+1/2}(x), at `dps` digits."""
-    with mpmath.workdps(dps):
-        x = mpmath.mpf(x)
-        m = mpmath.mpc(m.real, m.imag)
-        z = m * x
-
-        def psi(n, w):
-            return mpmath.sqrt(mpmath.pi * w / 2) * mpmath.besselj(n + mpmath.mpf(1) / 2, w)
-
-        def xi(n, w):
-            return mpmath.sqrt(mpmath.pi * w / 2) * mpmath.hankel1(n + mpmath.mpf(1) / 2, w)
-
-        a, b = [], []
-        psi_x_prev, psi_z_prev, xi_x_prev = psi(0, x), psi(0, z), xi(0, x)
-        for n in range(1, n_terms + 1):
-            psi_x, psi_z, xi_x = psi(n, x), psi(n, z), xi(n, x)
-            # psi_n'(w) = psi_{n-1}(w) - n psi_n(w) / w
-            dpsi_x = psi_x_prev - n * psi_x / x
-            dpsi_z = psi_z_prev - n * psi_z / z
-            dxi_x = xi_x_prev - n * xi_x / x
-            a.append((m * psi_z * dpsi_x - psi_x * dpsi_z) / (m * psi_z * dxi_x - xi_x * dpsi_z))
-            b.append((psi_z * dpsi_x - m * psi_x * dpsi_z) / (psi_z * dxi_x - m * xi_x * dpsi_z))
-            psi_x_prev, psi_z_prev, xi_x_prev = psi_x, psi_z, xi_x
-        return np.array([complex(v) for v in a]), np.array([complex(v) for v in b])
+def reference():
+    """{(x, m): (mu, S1, S2)} of mie_amplitudes.txt."""
+    rows = np.array([[float(w) for w in line.split()] for line in TABLE.read_text().splitlines() if line[:1].isdigit()])
+    cases = {}
+    for x, mr, mi in sorted({tuple(r[:3]) for r in rows}):
+        sel = rows[(rows[:, 0] == x) & (rows[:, 1] == mr) & (rows[:, 2] == mi)]
+        cases[(x, complex(mr, mi))] = (sel[:, 3], sel[:, 4] + 1j * sel[:, 5], sel[:, 6] + 1j * sel[:, 7])
+    return cases
 
 
-def efficiencies_from(a, b, x):
-    """Q_ext (extinction series), Q_sca, Q_abs = Q_ext - Q_sca, Q_back, g."""
+def series(a, b, x):
+    """Q_sca and g by the textbook series of the coefficients."""
     n = np.arange(1, len(a) + 1)
     w = 2 * n + 1
-    q_ext = 2 / x**2 * np.sum(w * (a + b).real)
     s_sca = np.sum(w * (abs(a) ** 2 + abs(b) ** 2))
-    q_sca = 2 / x**2 * s_sca
-    q_back = abs(np.sum(w * (-1.0) ** n * (a - b))) ** 2 / x**2
     s_asy = np.sum(n[:-1] * (n[:-1] + 2) / (n[:-1] + 1) * (a[:-1] * a[1:].conj() + b[:-1] * b[1:].conj()).real)
     s_asy += np.sum(w / (n * (n + 1)) * (a * b.conj()).real)
-    g = 2 * s_asy / s_sca if s_sca != 0 else 0.0
-    return np.array([q_ext, q_sca, q_ext - q_sca, q_back, g])
+    return 2 / x**2 * s_sca, 2 * s_asy / s_sca
 
 
-CASES = [(x, m) for x in (0.1, 1.0, 10.0, 30.0) for m in (1.33 + 0j, 1.5 + 0.01j, 2 + 1j)]
+# Amplitudes to 1e-12 of the forward one (the sums cancel towards the back);
+# Q_ext = 4 Re S(1)/x^2 and Q_back = 4 |S(-1)|^2/x^2 from the reference; Q_sca
+# and g from the returned coefficients; Q_abs = Q_ext - Q_sca to the bit.
+@pytest.mark.parametrize("case", list(reference().items()), ids=lambda c: f"x={c[0][0]} m={c[0][1]}")
+def test_values_match_the_reference(case):
+    (x, m), (mu, s1, s2) = case
+    s, _ = vt.mie_amplitudes(f([x]), c([m]), mu, None, False, False)
+    scale = abs(s1[mu == 1.0][0])
+    assert np.max(abs(s[0, 0] - s1)) <= 1e-12 * scale and np.max(abs(s[1, 0] - s2)) <= 1e-12 * scale
+    q, _ = vt.mie_efficiencies(f([x]), c([m]), None, False, False)
+    counts, a, b, _ = vt.mie_coefficients(f([x]), c([m]), None, False, False)
+    assert counts[0] == a.shape[1] == vt.mie_default_n_max(f([x]))[0]
+    q_sca, g = series(a[0], b[0], x)
+    np.testing.assert_allclose(q[[0, 1, 3, 4], 0], [4 / x**2 * s1[mu == 1.0][0].real, q_sca,
+                                                    4 / x**2 * abs(s1[mu == -1.0][0]) ** 2, g], rtol=1e-11)
+    assert q[0, 0] == q[1, 0] + q[2, 0]
+    assert s[0, 0, mu == 1.0] == s[1, 0, mu == 1.0] and s[0, 0, mu == -1.0] == -s[1, 0, mu == -1.0]
 
 
-@pytest.mark.parametrize("x, m", CASES)
-def test_coefficients_match_the_mpmath_reference(x, m):
-    counts, a, b, d = vt.mie_coefficients(f([x]), c([m]), None, False, False)
-    assert d is None
-    n = int(counts[0])
-    ref_a, ref_b = reference_coefficients(x, m, n)
-    # Relative to the largest coefficient: the small high orders carry absolute,
-    # not relative, rounding of the recurrences.
-    scale = max(abs(ref_a).max(), abs(ref_b).max())
-    assert np.max(abs(a[0] - ref_a)) <= 1e-12 * scale
-    assert np.max(abs(b[0] - ref_b)) <= 1e-12 * scale
-
-
-@pytest.mark.parametrize("x, m", CASES)
-def test_efficiencies_match_the_reference_series(x, m):
-    q, jac = vt.mie_efficiencies(f([x]), c([m]), None, False, False)
-    assert jac is None
-    n = int(vt.mie_default_n_max(f([x]))[0])
-    ref = efficiencies_from(*reference_coefficients(x, m, n), x)
-    # Q_abs of a weakly absorbing sphere is a difference of near-equal series in
-    # the reference; compare it on the scale of Q_ext.
-    np.testing.assert_allclose(q[[0, 1, 3, 4], 0], ref[[0, 1, 3, 4]], rtol=1e-10, atol=1e-300)
-    assert abs(q[2, 0] - ref[2]) <= 1e-10 * ref[0]
-
-
-def test_non_absorbing_sphere_absorbs_exactly_nothing():
-    q, _ = vt.mie_efficiencies(f([0.5, 3.0, 40.0]), c([1.33, 1.5, 1.7]), None, False, False)
-    assert np.all(q[2] == 0.0)
-    assert np.array_equal(q[0], q[1])
-
-
-def test_rayleigh_limit():
+def test_physical_limits():
     x = 0.01
-    for m in (1.5 + 0j, 1.33 + 0.1j, 2 + 1j):
+    for m in (1.5 + 0j, 1.33 + 0.1j, 2 + 1j):  # Rayleigh
         q, _ = vt.mie_efficiencies(f([x]), c([m]), None, False, False)
         polar = (m**2 - 1) / (m**2 + 2)
         assert q[1, 0] == pytest.approx(8 / 3 * x**4 * abs(polar) ** 2, rel=1e-3)
-        if m.imag:
-            assert q[2, 0] == pytest.approx(4 * x * polar.imag, rel=1e-3)
         assert q[3, 0] == pytest.approx(4 * x**4 * abs(polar) ** 2, rel=1e-3)
-
-
-def test_unit_index_scatters_nothing():
+        assert q[2, 0] == pytest.approx(4 * x * polar.imag, rel=1e-3) or m.imag == 0
+    q, _ = vt.mie_efficiencies(f([0.5, 3.0, 40.0]), c([1.33, 1.5, 1.7]), None, False, False)
+    assert np.all(q[2] == 0.0) and np.array_equal(q[0], q[1])  # nothing absorbed
     q, jac = vt.mie_efficiencies(f([0.5]), c([1.0]), None, True, False)
-    assert np.all(q == 0.0)
-    assert np.all(jac[:, 4] == 0.0)  # g and its derivatives are 0, not NaN
+    assert np.all(q == 0.0) and np.all(jac[:, 4] == 0.0)  # nothing scattered: g and its slopes 0, not NaN
 
 
-def test_optical_theorem_from_the_coefficients():
-    x = f([0.3, 2.0, 15.0, 80.0])
-    m = c([1.5 + 0.02j, 1.33 + 0j, 3 + 2j, 1.2 + 0.5j])
-    q, _ = vt.mie_efficiencies(x, m, None, False, False)
-    counts, a, b, _ = vt.mie_coefficients(x, m, None, False, False)
-    n = np.arange(1, a.shape[1] + 1)
-    ext = 2 / x**2 * np.sum((2 * n + 1) * (a + b).real, axis=1)
-    sca = 2 / x**2 * np.sum((2 * n + 1) * (abs(a) ** 2 + abs(b) ** 2), axis=1)
-    np.testing.assert_allclose(q[0], ext, rtol=1e-12)
-    np.testing.assert_allclose(q[1], sca, rtol=1e-13)
-
-
-@given(
-    x=st.floats(1e-3, 200.0),
-    re=st.floats(1.01, 3.0),
-    im=st.floats(0.0, 2.0),
-)
+@given(x=st.floats(1e-3, 200.0), re=st.floats(1.01, 3.0), im=st.floats(0.0, 2.0))
 def test_identities(x, re, im):
     q, jac = vt.mie_efficiencies(f([x]), c([complex(re, im)]), None, True, False)
-    assert q[0, 0] == q[1, 0] + q[2, 0]
-    assert np.array_equal(jac[:, 0], jac[:, 1] + jac[:, 2])
+    assert q[0, 0] == q[1, 0] + q[2, 0] and np.array_equal(jac[:, 0], jac[:, 1] + jac[:, 2])
     assert q[1, 0] > 0 and q[2, 0] >= 0 and q[3, 0] >= 0 and -1 <= q[4, 0] <= 1
-    # One element alone gives the bits it gives in a batch.
     batch, _ = vt.mie_efficiencies(f([2.0, x, 0.5]), c([1.5, complex(re, im), 1.2]), None, False, False)
-    assert np.array_equal(batch[:, 1], q[:, 0])
+    assert np.array_equal(batch[:, 1], q[:, 0])  # one element gives in a batch the bits it gives alone
 
 
-def central(fun, h):
-    return (fun(h) - fun(-h)) / (2 * h)
+# F11 = (|S1|^2 + |S2|^2)/2, F12 = (|S2|^2 - |S1|^2)/2, F33 = Re S1 S2*, F34 = Im S1* S2,
+# times 4/x^2 (and 1/Q_sca normalised); the normalised F11 integrates to 2 on a
+# rule exact for its degree; forward F12 = F34 = 0 and F33 = F11.
+def test_phase_matrix_from_the_amplitudes():
+    x, m = f([0.8, 7.0, 60.0]), c([1.5 + 0.01j, 1.33, 1.7 + 0.4j])
+    mu, weights = vt.gauss_legendre(int(vt.mie_default_n_max(x).max()) + 1)
+    mu = np.append(mu, 1.0)
+    (s1, s2), _ = vt.mie_amplitudes(x, m, mu, None, False, False)
+    q, _ = vt.mie_efficiencies(x, m, None, False, False)
+    for normalized in (False, True):
+        big_f, df = vt.mie_phase_matrix(x, m, mu, None, False, False, normalized)
+        assert big_f.shape == (4, 3, len(mu)) and df is None
+        k = 4 / x[:, None] ** 2 / (q[1][:, None] if normalized else 1)
+        expected = [k * (abs(s1) ** 2 + abs(s2) ** 2) / 2, k * (abs(s2) ** 2 - abs(s1) ** 2) / 2,
+                    k * (s1 * s2.conj()).real, k * (s1.conj() * s2).imag]
+        assert np.all(abs(big_f - expected) <= 1e-13 * np.max(abs(big_f[0]), axis=1)[:, None])
+        np.testing.assert_allclose(0.5 * big_f[0, :, :-1] @ weights, 1.0 if normalized else q[1], rtol=1e-12)
+    assert np.all(big_f[[1, 3], :, -1] == 0) and np.allclose(big_f[2, :, -1], big_f[0, :, -1], rtol=1e-15)
 
 
-@pytest.mark.parametrize("x, m", [(0.7, 1.5 + 0.01j), (4.0, 1.33 + 0.2j), (25.0, 2.0 + 1.0j)])
-def test_jacobian_matches_central_differences(x, m):
-    _, jac = vt.mie_efficiencies(f([x]), c([m]), 60, True, False)
-    q = lambda dx, dm: vt.mie_efficiencies(f([x + dx]), c([m + dm]), 60, False, False)[0][:, 0]  # noqa: E731
-    h = 1e-5
-    numeric = [
-        central(lambda t: q(t * x, 0), h) / x,
-        central(lambda t: q(0, t), h),
-        central(lambda t: q(0, 1j * t), h),
-    ]
-    for r in range(3):
-        np.testing.assert_allclose(jac[r, :, 0], numeric[r], rtol=2e-6, atol=2e-8 * np.max(abs(jac)))
+# The expansion gives back the phase matrix: F11 = sum a1 P_l, F33 = sum a4 P_l,
+# F12 = sum b1 d02, F34 = sum b2 d02, F11 + F33 = sum (a2 + a3) d22, F11 - F33 =
+# sum (a2 - a3) d2,-2; alpha1_0 is 1 (or Q_sca to the bit), alpha1_1 = 3 g.
+def test_greek_coefficients_expand_the_phase_matrix():
+    x, m = f([0.9, 15.0, 3.0]), c([1.5 + 0.01j, 1.33 + 0.001j, 1.7 + 0.2j])
+    counts, g, dg = vt.mie_greek(x, m, None, None, False, False, True)
+    q, _ = vt.mie_efficiencies(x, m, None, False, False)
+    assert dg is None and counts.dtype == np.uint64 and np.array_equal(counts, vt.mie_default_n_max(x))
+    assert g.shape == (6, 3, 2 * int(counts.max()) + 1)
+    mu = np.linspace(-1, 1, 57)
+    big_f, _ = vt.mie_phase_matrix(x, m, mu, None, False, False, True)
+    d = {k: vt.wigner_d(*k, g.shape[2] - 1, mu) for k in ((0, 0), (0, 2), (2, 2), (2, -2))}
+    for i in range(3):
+        assert np.all(g[:, i, 2 * int(counts[i]) + 1:] == 0) and g[0, i, 2 * int(counts[i])] != 0
+        a1, a2, a3, a4, b1, b2 = g[:, i]
+        f11, f12, f33, f34 = big_f[:, i]
+        for got, want in ((legendre.legval(mu, a1), f11), (d[0, 0] @ a4, f33), (d[0, 2] @ b1, f12),
+                          (d[0, 2] @ b2, f34), (d[2, 2] @ (a2 + a3), f11 + f33), (d[2, -2] @ (a2 - a3), f11 - f33)):
+            assert np.max(abs(got - want)) <= 1e-10 * np.max(abs(f11))
+    np.testing.assert_allclose(g[0, :, 1], 3 * q[4], rtol=1e-12)
+    assert np.all(g[0, :, 0] == 1.0) and np.all(abs(g[[1, 2, 4, 5]][:, :, :2]) <= 1e-15)
+    _, plain, _ = vt.mie_greek(x, m, 0, None, False, False, False)
+    assert plain.shape == (6, 3, 1) and np.array_equal(plain[0, :, 0], q[1])
+    _, wider, _ = vt.mie_greek(x, m, g.shape[2] + 4, None, False, False, True)  # a larger order pads
+    assert np.array_equal(wider[:, :, : g.shape[2]], g) and np.all(wider[:, :, g.shape[2]:] == 0)
+    _, cut, _ = vt.mie_greek(x, m, 4, None, False, False, True)  # a smaller one cuts (another rule)
+    np.testing.assert_allclose(cut, g[:, :, :5], rtol=0, atol=1e-13)
 
 
-@pytest.mark.parametrize("x, m", [(1.3, 1.5 + 0.1j), (12.0, 1.33 + 0.01j)])
-def test_coefficient_derivatives_match_central_differences(x, m):
-    _, a, b, d = vt.mie_coefficients(f([x]), c([m]), None, True, False)
-    n = a.shape[1]
-    at = lambda dx, dm: vt.mie_coefficients(f([x + dx]), c([m + dm]), n, False, True)  # noqa: E731
+MU4 = f([-0.9, -0.1, 0.5, 1.0])
+# (function of (x, m, n, derivatives) -> (values, derivatives), whether its
+# derivatives are complex derivatives d/dm (Im m then i d/dm) or a row each for
+# x, Re m and Im m)
+DERIVATIVES = {
+    "efficiencies": (lambda x, m, n, d: vt.mie_efficiencies(x, m, n, d, True), False),
+    "coefficients": (lambda x, m, n, d: (lambda r: (np.stack(r[1:3]), None if r[3] is None else r[3][[0, 2, 1, 3]]))(
+        vt.mie_coefficients(x, m, n, d, True)), True),
+    "amplitudes": (lambda x, m, n, d: vt.mie_amplitudes(x, m, MU4, n, d, True), True),
+    "phase": (lambda x, m, n, d: vt.mie_phase_matrix(x, m, MU4, n, d, True, False), False),
+    "phase normalised": (lambda x, m, n, d: vt.mie_phase_matrix(x, m, MU4, n, d, True, True), False),
+    "greek": (lambda x, m, n, d: vt.mie_greek(x, m, 2 * n, n, d, True, False)[1:], False),
+    "greek normalised": (lambda x, m, n, d: vt.mie_greek(x, m, 2 * n, n, d, True, True)[1:], False),
+}
+
+
+@pytest.mark.parametrize("name", DERIVATIVES)
+@pytest.mark.parametrize("x, m", [(1.1, 1.5 + 0.05j), (8.0, 1.33 + 0.01j)])
+def test_derivatives_match_central_differences(name, x, m):
+    fun, complex_derivative = DERIVATIVES[name]
+    n = int(vt.mie_default_n_max(f([x]))[0]) + 3  # a fixed count on both sides of the difference
+    values, d = fun(f([x]), c([m]), n, True)
+    assert np.array_equal(values, fun(f([x]), c([m]), n, False)[0])  # the values come unchanged
     h = 1e-6
-    for k, (dx, dm) in enumerate([(h, 0), (0, h)]):
-        plus, minus = at(dx, dm), at(-dx, -dm)
-        for side, index in ((1, 0), (2, 2)):
-            numeric = (plus[side][0] - minus[side][0]) / (2 * h)
-            analytic = d[index + k, 0]
-            np.testing.assert_allclose(analytic, numeric, rtol=1e-6, atol=1e-9 * np.max(abs(analytic)))
-    # The Im m derivative is i d/dm.
-    plus, minus = at(0, 1j * h), at(0, -1j * h)
-    np.testing.assert_allclose(1j * d[1, 0], (plus[1][0] - minus[1][0]) / (2 * h), rtol=1e-6, atol=1e-12)
+    for r, step in enumerate((h, h, 1j * h)):
+        dx, dm = (step, 0) if r == 0 else (0, step)
+        numeric = (fun(f([x + dx]), c([m + dm]), n, False)[0] - fun(f([x - dx]), c([m - dm]), n, False)[0]) / (2 * h)
+        if complex_derivative:
+            half = d.shape[0] // 2
+            analytic = d[:half] if r == 0 else d[half:] * (1j if r == 2 else 1)
+            analytic = analytic.reshape(numeric.shape)
+        else:
+            analytic = d[r]
+        np.testing.assert_allclose(analytic, numeric, rtol=2e-6, atol=1e-7 * np.max(abs(analytic)))
+    if name == "greek normalised":
+        assert np.all(d[:, 0, 0, 0] == 0)  # alpha1_0 = 1 whatever x and m
+    if name == "greek":  # alpha1_0 = Q_sca: its slopes are the Jacobian's, to the bit
+        assert np.array_equal(d[:, 0, 0, 0], vt.mie_efficiencies(f([x]), c([m]), n, True, False)[1][:, 1, 0])
 
 
-# ---- layouts --------------------------------------------------------------------
-
-
-def test_shapes_and_c_order():
+def test_layouts():
+    # Outputs follow the C order of x's shape (whatever x's memory order) and of mu's.
     x = f([[0.5, 1.0, 2.0], [3.0, 4.0, 5.0]])
     m = c([[1.5, 1.4 + 0.1j, 1.3], [1.2, 1.6 + 0.2j, 2.0 + 1.0j]])
-    q, jac = vt.mie_efficiencies(x, m, None, True, False)
-    assert q.shape == (5, 6) and jac.shape == (3, 5, 6)
-    flat, flat_jac = vt.mie_efficiencies(x.ravel(), m.ravel(), None, True, False)
-    assert np.array_equal(q, flat) and np.array_equal(jac, flat_jac)
-    # Column-major and reversed inputs read in C order of their shape.
-    q_f, _ = vt.mie_efficiencies(np.asfortranarray(x), np.asfortranarray(m), None, False, False)
-    assert np.array_equal(q_f, q)
-    q_r, _ = vt.mie_efficiencies(x[:, ::-1], m[:, ::-1], None, False, False)
-    assert np.array_equal(q_r, flat.reshape(5, 2, 3)[:, :, ::-1].reshape(5, 6))
-    for array in (q, jac):
-        assert array.dtype == np.float64 and array.flags.c_contiguous and array.flags.writeable
-        assert array.flags.aligned and array.base is not None
-
-
-def test_zero_dimensional_and_empty_inputs():
-    q, jac = vt.mie_efficiencies(np.array(2.0), np.array(1.5 + 0j), None, True, False)
-    assert q.shape == (5, 1) and jac.shape == (3, 5, 1)
-    q, jac = vt.mie_efficiencies(f([]), c([]), None, True, False)
-    assert q.shape == (5, 0) and jac.shape == (3, 5, 0)
-    counts, a, b, d = vt.mie_coefficients(f([]), c([]), None, True, False)
-    assert counts.shape == (0,) and counts.dtype == np.uint64
-    assert a.shape == (0, 0) and b.shape == (0, 0) and d.shape == (4, 0, 0)
+    mu = f([[0.1, -0.5, 1.0], [0.3, 0.7, -1.0]])
+    for fun in (lambda x, m, mu: vt.mie_efficiencies(x, m, None, True, False),
+                lambda x, m, mu: vt.mie_coefficients(x, m, None, True, False),
+                lambda x, m, mu: vt.mie_amplitudes(x, m, mu, None, True, False),
+                lambda x, m, mu: vt.mie_phase_matrix(x, m, mu, None, True, False, True)):
+        flat = fun(x.ravel(), m.ravel(), mu.ravel())
+        for args in ((x, m, mu), (np.asfortranarray(x), np.asfortranarray(m), np.asfortranarray(mu))):
+            assert all(np.array_equal(a, b) for a, b in zip(fun(*args), flat))
+        reversed_ = fun(x[:, ::-1], m[:, ::-1], mu.ravel())
+        assert np.array_equal(reversed_[0][..., [2, 1, 0, 5, 4, 3], :] if reversed_[0].ndim == 3
+                              else reversed_[0][..., [2, 1, 0, 5, 4, 3]], flat[0])
+        for a in flat:
+            assert a.flags.c_contiguous and a.flags.writeable and a.flags.aligned and a.base is not None
+    assert vt.mie_efficiencies(np.array(2.0), np.array(1.5 + 0j), None, True, False)[1].shape == (3, 5, 1)
+    assert vt.mie_default_n_max(f([1.0, 100.0, 1e-30, 1e6])).tolist() == [10, 131, 4, 1000603]
     assert vt.mie_default_n_max(np.zeros((0, 3))).shape == (0,)
-
-
-def test_coefficients_are_zero_padded_to_the_largest_count():
+    # Coefficients are zero-padded to the largest count; a given n_max fills every row.
     counts, a, b, d = vt.mie_coefficients(f([1.0, 10.0]), c([1.5, 1.5]), None, True, False)
-    assert counts.tolist() == [10, 26] and counts.dtype == np.uint64
-    assert counts.tolist() == vt.mie_default_n_max(f([1.0, 10.0])).tolist()
-    assert a.shape == b.shape == (2, 26) and d.shape == (4, 2, 26)
-    assert a.dtype == np.complex128 and d.dtype == np.complex128
-    assert np.all(a[0, 10:] == 0) and np.all(b[0, 10:] == 0) and np.all(d[:, 0, 10:] == 0)
-    assert np.all(a[0, :10] != 0) and np.all(d[:, 1, :] != 0)
-    alone = vt.mie_coefficients(f([1.0]), c([1.5]), None, True, False)
-    assert np.array_equal(alone[1][0], a[0, :10]) and np.array_equal(alone[3][:, 0], d[:, 0, :10])
-    counts, a, _, _ = vt.mie_coefficients(f([1.0, 10.0]), c([1.5, 1.5]), 40, False, False)
-    assert counts.tolist() == [40, 40] and a.shape == (2, 40) and np.all(a[:, :30] != 0)
+    assert counts.tolist() == [10, 26] and a.shape == (2, 26) and d.shape == (4, 2, 26)
+    assert np.all(a[0, 10:] == 0) and np.all(d[:, 0, 10:] == 0) and np.all(a[0, :10] != 0)
+    assert vt.mie_coefficients(f([1.0, 10.0]), c([1.5, 1.5]), 40, False, False)[0].tolist() == [40, 40]
 
 
-def test_efficiencies_from_the_returned_coefficients():
-    x = f([0.8, 6.0])
-    m = c([1.5 + 0.1j, 1.33])
-    q, _ = vt.mie_efficiencies(x, m, None, False, False)
-    _, a, b, _ = vt.mie_coefficients(x, m, None, False, False)
-    n = np.arange(1, a.shape[1] + 1)
-    np.testing.assert_allclose(q[1], 2 / x**2 * np.sum((2 * n + 1) * (abs(a) ** 2 + abs(b) ** 2), axis=1), rtol=1e-13)
-
-
-def test_default_n_max_values():
-    counts = vt.mie_default_n_max(f([1.0, 100.0, 1e-30, 1e6]))
-    assert counts.dtype == np.uint64 and counts.tolist() == [10, 131, 4, 1000603]
-    assert vt.mie_default_n_max(np.arange(1.0, 7.0).reshape(2, 3)).shape == (6,)
-    assert vt.mie_default_n_max(np.array(10.0)).tolist() == [26]
-
-
-# ---- refusals -------------------------------------------------------------------
-
-
-@pytest.mark.parametrize(
-    "x, message",
-    [
-        (f([0.0]), "invalid input: element 0: the size parameter x must be in [1e-30, 1e6], got 0e0"),
-        (f([1.0, 2.0, math.nan]), "invalid input: element 2: the size parameter x must be in [1e-30, 1e6], got NaN"),
-        (f([2e6]), "invalid input: element 0: the size parameter x must be in [1e-30, 1e6], got 2e6"),
-        (f([[1.0, 1.0], [-1.0, 1.0]]).T, "invalid input: element 1: the size parameter x must be in [1e-30, 1e6], got -1e0"),
-    ],
-)
-def test_default_n_max_refuses_x_out_of_range(x, message):
-    with raises_exactly(errors.InvalidInputError, message):
-        vt.mie_default_n_max(x)
-    base = x if x.base is None else x.base
-    assert with_write_borrow(base.reshape(-1), lambda: 1) == 1  # the borrow was released
-
-
-def test_default_n_max_of_a_huge_broadcast_fails_at_once():
-    with raises_exactly(
-        MemoryError,
-        "cannot allocate 1125899906842624 values for the numbers of terms: "
-        "memory allocation failed because the memory allocator returned an error",
-    ):
-        vt.mie_default_n_max(bcast(1.0, 2**50))
-
-
-SPHERE_FUNCTIONS = [vt.mie_efficiencies, vt.mie_coefficients]
-
-
-@pytest.mark.parametrize("fun", SPHERE_FUNCTIONS, ids=lambda fun: fun.__name__)
-class TestRefusals:
-    def test_element_errors_name_the_c_order_index(self, fun):
-        x = np.asfortranarray(f([[1.0, 2.0], [0.0, 3.0]]))
-        with raises_exactly(
-            errors.InvalidInputError,
-            "invalid input: element 2: the size parameter x must be in [1e-30, 1e6], got 0e0",
-        ):
-            fun(x, c(np.ones((2, 2))), None, False, False)
-        with raises_exactly(
-            errors.InvalidInputError,
-            "invalid input: element 1: |m| must be in [1e-6, 1e3], got 0e0",
-        ):
-            fun(f([1.0, 1.0]), c([1.5, 0.0]), None, False, False)
-
-    def test_validated_domain(self, fun):
-        with raises_exactly(
-            errors.OutsideValidatedDomainError,
-            "outside validated domain: element 0: x = 3e4, m = 1.5e0 + 1e-2i is outside the validated domain "
-            "x in [1e-6, 2e4], 0 < Re m <= 10, 0 <= Im m <= 10, |m| >= 0.1",
-        ):
-            fun(f([3e4]), c([1.5 + 0.01j]), None, False, False)
-        fun(f([3e4]), c([1.5 + 0.01j]), None, False, True)
-        with raises_exactly(
-            errors.OutsideValidatedDomainError,
-            "outside validated domain: element 0: n_max = 9 is below the default truncation 10 for x = 1e0",
-        ):
-            fun(f([1.0]), c([1.5]), 9, False, False)
-        fun(f([1.0]), c([1.5]), 9, False, True)
-
-    @pytest.mark.parametrize("n_max", [0, 1048577])
-    def test_n_max_range(self, fun, n_max):
-        with raises_exactly(
-            errors.InvalidInputError, f"invalid input: the number of terms must be in [1, 1048576], got {n_max}"
-        ):
-            fun(f([1.0]), c([1.5]), n_max, False, False)
-
-    def test_n_max_at_the_limit_passes_with_empty_input(self, fun):
-        fun(f([]), c([]), 1048576, True, False)
-
-    @pytest.mark.parametrize(
-        "x, m, shapes",
-        [
-            (f([1.0, 2.0, 3.0]), c([[1.5, 1.5, 1.5]]), "[3] and [1, 3]"),
-            (np.array(1.0), c([1.5]), "[] and [1]"),
-            (f(np.ones((2, 3))), c(np.ones((3, 2))), "[2, 3] and [3, 2]"),
-        ],
-    )
-    def test_shapes_must_match(self, fun, x, m, shapes):
-        with raises_exactly(ValueError, f"x and m must have one shape (broadcast them first), got {shapes}"):
-            fun(x, m, 0, False, False)  # the shape is reported before n_max
-
-    @pytest.mark.parametrize(
-        "args, param, cls",
-        [
-            ((np.ones(2, np.float32), c([1, 1]), None, False, False), "x", TypeError),
-            (([1.0], c([1]), None, False, False), "x", TypeError),
-            ((np.ones(1, ">f8"), c([1]), None, False, False), "x", TypeError),
-            ((f([1]), np.ones(1, np.complex64), None, False, False), "m", TypeError),
-            ((f([1]), np.ones(1, ">c16"), None, False, False), "m", TypeError),
-            ((f([1]), f([1]), None, False, False), "m", TypeError),
-            ((f([1]), c([1]), -1, False, False), "n_max", OverflowError),
-            ((f([1]), c([1]), 2**64, False, False), "n_max", OverflowError),
-            ((f([1]), c([1]), 5.0, False, False), "n_max", TypeError),
-            ((f([1]), c([1]), None, 1, False), "derivatives", TypeError),
-            ((f([1]), c([1]), None, False, None), "allow_unvalidated", TypeError),
-            (([1.0], c([1]), -1, False, False), "x", TypeError),
-        ],
-    )
-    def test_conversion_errors_name_the_first_bad_argument(self, fun, args, param, cls):
-        with pytest.raises(cls) as info:
-            fun(*args)
-        assert type(info.value) is cls and info.value.__notes__ == [f"while processing '{param}'"]
-
-    def test_integer_likes_and_numpy_bools_are_accepted(self, fun):
-        fun(f([1.0]), c([1.5]), np.int64(12), np.bool_(True), np.True_)
-
-    def test_unaligned_arrays(self, fun):
-        with raises_exactly(TypeError, "x must be an aligned array"):
-            fun(unaligned(2), c([1, 1]), None, False, False)
-        with raises_exactly(TypeError, "m must be an aligned array"):
-            fun(f([1, 1]), unaligned_complex(2), None, False, False)
-
-    def test_borrowed_inputs_are_refused_and_released_on_every_path(self, fun):
-        x = f([1.0, 2.0, 3.0, 4.0])
-        m = c([1.5, 1.5, 1.5, 1.5])
-        read = lambda: fun(x, m, None, False, False)  # noqa: E731
-        with raises_exactly(BufferError, "x cannot be read: The given array is already borrowed"):
-            with_write_borrow(x, read)
-        with raises_exactly(BufferError, "x cannot be read: The given array is already borrowed"):
-            with_write_borrow(x[1:3], read)
-        with_write_borrow(f([1.0]), read)  # another base
-        floats = m.view(np.float64)
-        for view in (floats, floats[1::2], floats[6:]):
-            with raises_exactly(BufferError, "m cannot be read: The given array is already borrowed"):
-                with_write_borrow(view, read)
-        # Interleaved views of one buffer do not conflict.
-        both = f([1.0, 2.0, 3.0, 4.0])
-        fun(both[::2], m[:2], None, False, False)
-        with_write_borrow(both[1::2], lambda: fun(both[::2], m[:2], None, False, False))
-        # Every failure after the borrows leaves them released.
-        failing = [
-            lambda: fun(x, m[:2], None, False, False),  # shape
-            lambda: fun(x, m, 0, False, False),  # n_max
-            lambda: fun(x, c([1.5, 1.5, 0.0, 1.5]), None, True, False),  # element error, lock released
-        ]
-        for call in failing:
-            with pytest.raises(Exception):
-                call()
-            assert with_write_borrow(x, lambda: 1) == 1
-            assert with_write_borrow(floats, lambda: 2) == 2
-
-    def test_no_reference_leaks(self, fun):
-        x = f([1.0, 2.0])
-        m = c([1.5, 1.5])
-        bad = c([1.5, 0.0])
-
-        def calls():
-            result = fun(x, m, None, True, False)
-            del result
-            with pytest.raises(errors.InvalidInputError):
-                fun(x, bad, None, True, False)
-            with pytest.raises(ValueError):
-                fun(x, m[:1], None, False, False)
-
-        assert_refcounts_kept((x, m, bad), calls)
-
-    def test_outputs_outlive_the_inputs(self, fun):
-        x = f([1.0, 2.0])
-        m = c([1.5, 1.5])
-        result = fun(x, m, None, True, False)
+@pytest.mark.parametrize("derivatives", [False, True])
+def test_empty_inputs_and_outputs_that_outlive_them(derivatives):
+    x, m, mu = f([1.0, 2.0]), c([1.5, 1.5]), f([0.5])
+    calls = [(vt.mie_efficiencies, (5, 0), (3, 5, 0)), (vt.mie_coefficients, (0, 0), (4, 0, 0)),
+             (lambda *r: vt.mie_amplitudes(r[0], r[1], mu, *r[2:]), (2, 0, 1), (4, 0, 1)),
+             (lambda *r: vt.mie_phase_matrix(r[0], r[1], mu, *r[2:], True), (4, 0, 1), (3, 4, 0, 1)),
+             (lambda *r: vt.mie_greek(r[0], r[1], None, *r[2:], True), (6, 0, 1), (3, 6, 0, 1))]
+    for fun, shape, dshape in calls:
+        out = fun(f([]), c([]), None, derivatives, False)
+        assert out[-2].shape == shape and (out[-1].shape == dshape if derivatives else out[-1] is None)
+        result = fun(x.copy(), m.copy(), None, derivatives, False)
         copies = [np.array(r) for r in result]
-        del x, m
-        for r, copy in zip(result, copies):
-            assert np.array_equal(r, copy) and r.base is not None
+        assert all(np.array_equal(r, k) for r, k in zip(result, copies))
+    s, _ = vt.mie_amplitudes(x, m, f([]), None, derivatives, False)
+    assert s.shape == (2, 2, 0)
 
 
-def test_size_guards_of_efficiencies():
-    def call(n, derivatives):
-        return vt.mie_efficiencies(bcast(0.0, n), bcast(1.5, n, np.complex128), None, derivatives, False)
-
-    with raises_exactly(
-        errors.InvalidInputError,
-        "invalid input: the efficiencies would hold 268435460 real values, more than 2 * MAX_MIE_VALUES = 268435456",
-    ):
-        call(53687092, False)
-    with raises_exactly(
-        errors.InvalidInputError,
-        "invalid input: the efficiencies would hold 268435460 real values (counting derivatives), "
-        "more than 2 * MAX_MIE_VALUES = 268435456",
-    ):
-        call(13421773, True)
-    # At the limit the guard passes, and the first element is refused.
-    with raises_exactly(errors.InvalidInputError, "invalid input: element 0: the size parameter x must be in [1e-30, 1e6], got 0e0"):
-        call(13421772, True)
+BATCH_X = np.concatenate([10 ** np.random.default_rng(11).uniform(-1, 2.5, 9), [1200.0]])
+BATCH_M = np.random.default_rng(12).uniform(1.3, 1.8, 10) + 1j * np.random.default_rng(13).uniform(0, 0.2, 10)
 
 
-def test_borrows_are_released_after_a_size_guard_refusal():
-    x_base, m_base = f([1.0]), c([1.5])
-    n = 2**26 + 1
-    for fun in SPHERE_FUNCTIONS:
-        with pytest.raises(errors.InvalidInputError, match="would hold"):
-            fun(np.broadcast_to(x_base, (n,)), np.broadcast_to(m_base, (n,)), None, True, False)
-        assert with_write_borrow(x_base, lambda: 1) == 1
-        assert with_write_borrow(m_base.view(np.float64), lambda: 2) == 2
-
-
-def rss_bytes():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * 4096
-
-
-def test_output_buffers_are_freed_with_their_arrays():
-    x = np.full(10**6, 2.0)
-    small_x, small_m = np.full(1000, 0.1), np.full(1000, 1.5 + 0j)
-
-    def call():
-        vt.mie_default_n_max(x)  # 8 MB
-        vt.mie_coefficients(small_x, small_m, 400, False, True)  # 2 x 6.4 MB
-
-    for _ in range(3):
-        call()
-    before = rss_bytes()
-    for _ in range(30):
-        call()
-    assert rss_bytes() - before < 100 * 2**20
-
-
-def test_size_guards_of_coefficients():
-    def call(n, derivatives=False):
-        return vt.mie_coefficients(bcast(0.0, n), bcast(1.5, n, np.complex128), None, derivatives, False)
-
-    # Exactly at the first guard: the first pass then refuses element 0 before any allocation.
-    with raises_exactly(errors.InvalidInputError, "invalid input: element 0: the size parameter x must be in [1e-30, 1e6], got 0e0"):
-        call(2**26)
-    with raises_exactly(
-        errors.InvalidInputError,
-        "invalid input: the coefficients would hold 134217730 complex values, more than MAX_MIE_VALUES = 134217728",
-    ):
-        call(2**26 + 1)
-    # The second guard counts the terms found by the first pass.
-    n = 2**22
-    with raises_exactly(
-        errors.InvalidInputError,
-        "invalid input: the coefficients would hold 251658240 complex values (counting derivatives), "
-        "more than MAX_MIE_VALUES = 134217728",
-    ):
-        vt.mie_coefficients(bcast(1.0, n), bcast(1.5, n, np.complex128), None, True, False)
-
-
-def test_memory_exhaustion_in_the_solver_is_a_memory_error():
-    out = run_py(
-        """
-        import resource
-        import numpy as np
-        import vantok._vantok as vt
-        x, m = np.array([1.0]), np.array([1.5 + 0j])
-        vt.mie_efficiencies(x, m, None, True, False)
-        size = int(next(l for l in open("/proc/self/status") if l.startswith("VmSize")).split()[1]) * 1024
-        resource.setrlimit(resource.RLIMIT_AS, (size + 48 * 2**20, resource.RLIM_INFINITY))
-        try:
-            vt.mie_efficiencies(x, m, 1048576, True, True)
-        except MemoryError as e:
-            print("MemoryError")
-        print(vt.mie_efficiencies(x, m, None, False, False)[0][1, 0] > 0)
-        """
-    )
-    assert out.split() == ["MemoryError", "True"]
-
-
-def test_a_foreign_registry_sees_borrows_in_order_and_every_release():
-    out = run_py(
-        FOREIGN.format(version=1)
-        + """
-x, m = np.array([1.0, 2.0]), np.array([1.5 + 0j, 1.5 + 0j])
-report(lambda: vt.mie_efficiencies(x, m, None, False, False)[0].shape)
-print([(name, "x" if arr is x else "m") for name, arr in calls])
-calls.clear()
-codes["acquire"] = -1
-report(lambda: vt.mie_efficiencies(x, m, None, False, False))
-print([name for name, arr in calls])
-calls.clear()
-codes["acquire"] = 7
-report(lambda: vt.mie_coefficients(x, m, None, False, False))
-"""
-    )
-    lines = out.splitlines()
-    assert lines[0] == "ok (5, 2)"
-    assert lines[1] == "[('acquire', 'x'), ('acquire', 'm'), ('release', 'm'), ('release', 'x')]"
-    assert lines[2].startswith("BufferError | x cannot be read: The given array is already borrowed |")
-    assert lines[3] == "['acquire']"
-    assert lines[4].startswith("InternalFailure | Unexpected return code 7 from borrow checking API | False |")
-
-
-def test_threads_get_equal_results_and_run_while_a_call_computes():
-    rng = np.random.default_rng(7)
-    x = 10 ** rng.uniform(-1, 2.5, 300)
-    m = rng.uniform(1.33, 1.6, 300) + 1j * rng.uniform(0, 0.1, 300)
-    expected = vt.mie_efficiencies(x, m, None, True, False)
-    for q, jac in in_threads(lambda: vt.mie_efficiencies(x, m, None, True, False), 6):
-        assert np.array_equal(q, expected[0]) and np.array_equal(jac, expected[1])
-
-    # Another Python thread advances while a long call holds no interpreter lock.
-    counter = [0]
-    stop = threading.Event()
-
-    def count():
-        while not stop.is_set():
-            counter[0] += 1
-
-    thread = threading.Thread(target=count)
-    thread.start()
-    try:
-        start = counter[0]
-        vt.mie_efficiencies(np.full(400, 5000.0), np.full(400, 1.5 + 0.01j), None, False, False)
-        advanced = counter[0] - start
-    finally:
-        stop.set()
-        thread.join()
-    assert advanced > 10
+# Many elements share one angular table (up to 2 * 1024 * 2048 values), one
+# element runs the recurrence: the bits are the same either way.
+@pytest.mark.parametrize("derivatives", [False, True])
+def test_shared_table_equals_the_recurrence(derivatives):
+    for x, m, mu, n_max in ((BATCH_X, BATCH_M, np.linspace(-1, 1, 91), None),
+                            (f([3.0, 40.0]), c([1.5 + 0.01j, 1.33]), np.linspace(-1, 1, 2048), 1024),
+                            (f([3.0, 40.0]), c([1.5 + 0.01j, 1.33]), np.linspace(-1, 1, 2049), 1024)):
+        s = vt.mie_amplitudes(x, m, mu, n_max, derivatives, False)
+        p = vt.mie_phase_matrix(x, m, mu, n_max, derivatives, False, False)
+        for i in range(len(x)):
+            one_s = vt.mie_amplitudes(x[i : i + 1], m[i : i + 1], mu, n_max, derivatives, False)
+            one_p = vt.mie_phase_matrix(x[i : i + 1], m[i : i + 1], mu, n_max, derivatives, False, False)
+            assert np.array_equal(s[0][:, i], one_s[0][:, 0]) and np.array_equal(p[0][:, i], one_p[0][:, 0])
+            if derivatives:
+                assert np.array_equal(s[1][:, i], one_s[1][:, 0]) and np.array_equal(p[1][:, :, i], one_p[1][:, :, 0])

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <optional>
@@ -27,18 +28,24 @@ class Token {
  public:
   virtual ~Token() = default;
   /// Asked on the thread that installed the token, at most about every
-  /// `poll_interval`; returns true when the call must stop. May block briefly.
-  virtual bool poll() noexcept = 0;
+  /// `poll_interval`; returns true when the call must stop. May block briefly
+  /// (take a lock, run a handler). No token is installed on the thread while
+  /// it runs, so work it starts itself is not polled through this token. It
+  /// may throw: the exception ends the work like a stop does (a thread-exit
+  /// unwind must be able to pass through it, so overriders should not be
+  /// noexcept when the poll can end the thread).
+  virtual bool poll() = 0;
 
   bool requested() const noexcept { return requested_.load(std::memory_order_relaxed); }
   void request() noexcept { requested_.store(true, std::memory_order_relaxed); }
 
  private:
   friend void check();
-  std::atomic<bool> requested_{false};
-  std::chrono::steady_clock::time_point last_poll_{};
-  const void* owner_ = nullptr;
   friend class Scope;
+  std::atomic<bool> requested_{false};
+  // Coarse monotonic time of the last poll, in nanoseconds (owner thread only).
+  std::int64_t last_poll_ = 0;
+  const void* owner_ = nullptr;
 };
 
 /// How often the installing thread polls its token while it computes.
@@ -66,9 +73,30 @@ class Scope {
 Token* current() noexcept;
 
 /// Throws Stopped when the current call was asked to stop. Cheap: a
-/// thread-local read and an atomic load, plus a clock read on the installing
-/// thread. Call it between units of work of a millisecond or so.
+/// thread-local read and an atomic load, plus a coarse clock read (a few ns) on
+/// the installing thread. Call it between units of work of a millisecond or so.
 void check();
+
+/// A stop check for loops whose steps are far shorter than a millisecond:
+/// `step(units)` adds the work of one step, and `check()` runs once the steps
+/// since the last one add up to the budget. Pick the budget so that it is
+/// about a millisecond of work (a unit is typically a term, a cosine or an
+/// element). The check never changes what the loop computes.
+class Pace {
+ public:
+  explicit constexpr Pace(std::size_t budget) noexcept : budget_(budget) {}
+  void step(std::size_t units = 1) {
+    done_ += units;
+    if (done_ >= budget_) {
+      done_ = 0;
+      check();
+    }
+  }
+
+ private:
+  std::size_t budget_;
+  std::size_t done_ = 0;
+};
 
 }  // namespace stop
 

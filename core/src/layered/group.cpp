@@ -13,6 +13,7 @@
 #include "vantok/layered/kernel.hpp"
 #include "vantok/mie/efficiencies.hpp"
 #include "vantok/mie/ratios.hpp"
+#include "vantok/pool.hpp"
 
 namespace vantok::layered::group {
 
@@ -44,8 +45,7 @@ VANTOK_GROUP_LANES
 #include "layered/detail_group_lanes.inc"
 }  // namespace two
 
-#pragma GCC push_options
-#pragma GCC target("avx2")
+VANTOK_AVX2_BEGIN
 namespace four {
 using V = scalar::lanes::F64x4;
 VANTOK_GROUP_LANES
@@ -55,7 +55,7 @@ VANTOK_GROUP_LANES
 #include "layered/detail_kernel_lanes.inc"
 #include "layered/detail_group_lanes.inc"
 }  // namespace four
-#pragma GCC pop_options
+VANTOK_AVX2_END
 
 #undef VANTOK_GROUP_LANES
 

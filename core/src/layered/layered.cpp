@@ -1,12 +1,7 @@
 // The reusable layered-sphere solver.
 #include "vantok/layered/layered.hpp"
 
-#include <unistd.h>
-
-#include <atomic>
-#include <limits>
-#include <new>
-
+#include "vantok/memory.hpp"
 #include "vantok/numeric.hpp"
 
 namespace vantok::layered {
@@ -18,32 +13,11 @@ namespace vantok::layered {
 // allocation failure before anything is allocated: under memory overcommit the
 // vectors would otherwise be granted one by one and the process killed once
 // they are touched.
-namespace {
-
-// The physical memory in bytes, or SIZE_MAX when unknown (the allocator then
-// decides). Asked of the system once (a system call per particle shows in the
-// bindings' throughput); 0 in the cache means not yet asked.
-std::size_t physical_memory() {
-  static std::atomic<std::size_t> cached{0};
-  std::size_t bytes = cached.load(std::memory_order_relaxed);
-  if (bytes == 0) {
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long page_size = sysconf(_SC_PAGESIZE);
-    bytes = pages <= 0 || page_size <= 0
-                ? std::numeric_limits<std::size_t>::max()
-                : sat_mul(static_cast<std::size_t>(pages), static_cast<std::size_t>(page_size));
-    cached.store(bytes, std::memory_order_relaxed);
-  }
-  return bytes;
-}
-
-}  // namespace
-
 void reserve_work_arrays(std::size_t layers, std::size_t n_terms, bool derivatives) {
   const std::size_t vectors_per_layer = derivatives ? 11 : 2;
   const std::size_t bytes = sat_mul(sat_mul(layers, n_terms + 2),
                                     vectors_per_layer * sizeof(Complex<double>));
-  if (bytes > physical_memory()) throw std::bad_alloc();
+  memory::require(bytes);
 }
 
 Result<const mie::kernel::State*> Layered::solve(const mie::SolveOptions& options, bool derivatives,

@@ -9,6 +9,7 @@
 #include "vantok/format.hpp"
 #include "vantok/limits.hpp"
 #include "vantok/numeric.hpp"
+#include "vantok/pool.hpp"
 
 #include <algorithm>
 #include <array>
@@ -24,26 +25,7 @@ using C = Complex<double>;
 
 namespace {
 
-// The angular functions of one cosine, advanced order by order.
-struct Angular {
-  double mu;
-  double pi_prev = 0.0;
-  double pi = 1.0;
-
-  // (w_n pi_n, w_n tau_n) at order n, then advance to order n + 1.
-  std::pair<double, double> next(std::size_t n) {
-    const auto nf = static_cast<double>(n);
-    const auto n1 = static_cast<double>(n + 1);
-    const auto two_n1 = static_cast<double>(2 * n + 1);
-    const double w = two_n1 / static_cast<double>(n * (n + 1));
-    const double p = w * pi;
-    const double t = w * ((nf * mu) * pi - n1 * pi_prev);
-    const double pi_next = ((two_n1 * mu) * pi - n1 * pi_prev) / nf;
-    pi_prev = pi;
-    pi = pi_next;
-    return {p, t};
-  }
-};
+using amplitudes::Angular;
 
 // The rows w_n pi_n(mu_j) and w_n tau_n(mu_j) of one order at every cosine.
 struct Rows {
@@ -101,7 +83,10 @@ void sum_amplitudes(std::size_t n_terms, std::size_t n_mu, const std::array<Seri
     std::fill(s.out.s1.begin(), s.out.s1.end(), C{0.0, 0.0});
     std::fill(s.out.s2.begin(), s.out.s2.end(), C{0.0, 0.0});
   }
+  // A stop check every 2^18 cosine-series steps, about a millisecond.
+  vantok::stop::Pace pace(std::size_t{1} << 18);
   for (std::size_t n = 1; n <= n_terms; ++n) {
+    pace.step(n_mu * K);
     const Rows rows = rows_of(n);
     for (std::size_t j = 0; j < n_mu; ++j) {
       const double p = rows.p[j];

@@ -13,6 +13,7 @@
 #include "vantok/mie/efficiencies.hpp"
 #include "vantok/error.hpp"
 #include "vantok/mie/ratios.hpp"
+#include "vantok/pool.hpp"
 
 namespace vantok::mie::group {
 
@@ -43,8 +44,7 @@ VANTOK_GROUP_LANES
 #include "mie/detail_group_lanes.inc"
 }  // namespace two
 
-#pragma GCC push_options
-#pragma GCC target("avx2")
+VANTOK_AVX2_BEGIN
 namespace four {
 using V = scalar::lanes::F64x4;
 VANTOK_GROUP_LANES
@@ -53,7 +53,7 @@ VANTOK_GROUP_LANES
 #include "mie/detail_lanes_out.inc"
 #include "mie/detail_group_lanes.inc"
 }  // namespace four
-#pragma GCC pop_options
+VANTOK_AVX2_END
 
 #undef VANTOK_GROUP_LANES
 

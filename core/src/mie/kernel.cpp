@@ -20,6 +20,7 @@
 #include "mie/detail_ratios.hpp"
 #include "vantok/error.hpp"
 #include "vantok/mie/ratios.hpp"
+#include "vantok/pool.hpp"
 #include "vantok/numeric.hpp"
 #include "vantok/scalar/lanes.hpp"
 

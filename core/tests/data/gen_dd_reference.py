@@ -103,6 +103,14 @@ def main():
         a = dd(rng.randint(-1020, 1020))
         n = rng.choice((-1, 1))
         lines.append(row("powi", a, (float(n), 0.0), value(a) ** n))
+    # Sums whose leading parts cancel to a few ulps: the result is then of the
+    # size of the trailing parts, and the rounding error of their sum is part
+    # of its low half.
+    for _ in range(ROWS // 2):
+        a = dd(rng.randint(-900, 900))
+        hi = -a[0] + rng.randint(-4, 4) * math.ulp(a[0])
+        b = (hi, (rng.random() - 0.5) * math.ulp(hi))
+        lines.append(row("add", a, b, value(a) + value(b)))
     OUT.write_text("\n".join(lines) + "\n")
 
 

@@ -78,6 +78,11 @@ def main():
     for m, n, x, ls in extreme:
         for l in ls:
             rows.append((m, n, x, l, wigner_d(l, m, n, x)))
+    # Whole rows to l = 300 close to x = 1, where the three-term form loses
+    # digits to cancellation that the difference forms keep.
+    for m, n, x in [(2, 1, 0.9999), (0, 2, 0.999), (2, -2, 0.99999), (3, 3, 0.999), (-1, 4, -0.9999)]:
+        for l in range(0, 301, 3):
+            rows.append((m, n, x, l, wigner_d(l, m, n, x)))
     with open(__file__.replace("gen_wigner_d.py", "wigner_d.txt"), "w") as f:
         for m, n, x, l, v in rows:
             f.write(f"{m} {n} {x!r} {l} {v!r}\n")

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "vantok/complex.hpp"
@@ -29,6 +30,31 @@ struct AngularTable {
   /// Checks the cosines (finite, in [-1, 1]) and n_orders (1..1048576), then
   /// tabulates. A table too large to allocate is an InvalidInput error.
   static Result<AngularTable> create(std::span<const double> mu, std::size_t n_orders);
+};
+
+/// The angular functions of one cosine, advanced order by order: the one
+/// place the products w_n pi_n and w_n tau_n are formed, so that every
+/// amplitude sum over them (tables, recurrences, the ensemble's node sums)
+/// sees the same bits.
+struct Angular {
+  double mu;
+  double pi_prev = 0.0;
+  double pi = 1.0;
+
+  /// (w_n pi_n, w_n tau_n) at order n, then advance to order n + 1; n must
+  /// follow the previous call's order, starting at 1.
+  std::pair<double, double> next(std::size_t n) {
+    const auto nf = static_cast<double>(n);
+    const auto n1 = static_cast<double>(n + 1);
+    const auto two_n1 = static_cast<double>(2 * n + 1);
+    const double w = two_n1 / static_cast<double>(n * (n + 1));
+    const double p = w * pi;
+    const double t = w * ((nf * mu) * pi - n1 * pi_prev);
+    const double pi_next = ((two_n1 * mu) * pi - n1 * pi_prev) / nf;
+    pi_prev = pi;
+    pi = pi_next;
+    return {p, t};
+  }
 };
 
 /// The two output buffers of S1 and S2 (or of one pair of their derivatives),

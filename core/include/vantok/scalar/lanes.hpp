@@ -8,8 +8,8 @@
 //
 // F64x2 is SSE2, which every x86-64 processor has. F64x4 is the 256-bit form;
 // its functions carry the "avx2" target, so code that uses it must itself be
-// compiled for that target (inside the same push_options region, as a kernel
-// included a second time) and may only run when has_avx2() holds.
+// compiled for that target (between VANTOK_AVX2_BEGIN and VANTOK_AVX2_END, as
+// a kernel included a second time) and may only run when has_avx2() holds.
 //
 // Kernels written over a lane type V also compile for V = double, with bool
 // masks: there a branch taken on all(mask) or none(mask) is the scalar branch,
@@ -25,6 +25,16 @@
 #include <immintrin.h>
 
 #include "vantok/complex.hpp"
+
+/// The start and end of a region whose functions are compiled for the "avx2"
+/// target, in each compiler's form.
+#if defined(__clang__)
+#define VANTOK_AVX2_BEGIN _Pragma("clang attribute push(__attribute__((target(\"avx2\"))), apply_to = function)")
+#define VANTOK_AVX2_END _Pragma("clang attribute pop")
+#else
+#define VANTOK_AVX2_BEGIN _Pragma("GCC push_options") _Pragma("GCC target(\"avx2\")")
+#define VANTOK_AVX2_END _Pragma("GCC pop_options")
+#endif
 
 namespace vantok::scalar::lanes {
 
@@ -100,8 +110,7 @@ inline void transpose(F64x2 (&r)[2]) noexcept {
 
 // (Operators are defined outside the class: GCC 12 does not give friend
 // functions defined in a class the target of the enclosing region.)
-#pragma GCC push_options
-#pragma GCC target("avx2")
+VANTOK_AVX2_BEGIN
 
 /// Four lanes in an AVX register; only for code compiled for the "avx2" target.
 /// The alignment is stated: outside an AVX target GCC gives __m256d only 16,
@@ -165,7 +174,7 @@ inline void transpose(F64x4 (&r)[4]) noexcept {
   r[3].v = _mm256_permute2f128_pd(t1, t3, 0x31);
 }
 
-#pragma GCC pop_options
+VANTOK_AVX2_END
 
 // The one-lane case: a plain double with bool masks, so that a kernel written
 // over lanes is also the scalar code.

@@ -1,0 +1,152 @@
+#pragma once
+// The wavelength engine's second pass: every group's converged panels are
+// integrated once more with the G7-K15 rule, now for everything the outputs
+// need (cross sections, <r²>, <r³>, the phase matrix at the requested cosines
+// and at the Greek bands' cosines, and all derivatives), each panel with a
+// Kronrod and a Gauss estimate. Per panel the quadrature of every quantity
+// against every weight column of every part is one dense product; the phase
+// matrix at the band cosines comes from the fast products of fast.hpp. The
+// part averages are then mixed into one set of sums per output distribution.
+
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "vantok/complex.hpp"
+#include "vantok/ensemble/bands.hpp"
+#include "vantok/ensemble/engine.hpp"
+#include "vantok/ensemble/fast.hpp"
+#include "vantok/ensemble/optics.hpp"
+#include "vantok/ensemble/parts.hpp"
+#include "vantok/ensemble/projection.hpp"
+#include "vantok/error.hpp"
+#include "vantok/mie/check.hpp"
+
+namespace vantok::ensemble::engine {
+
+/// Entries of the second pass's per-node quantity vector. (The first pass
+/// orders C_back before C_abs; this one C_abs before C_back.)
+namespace quantity2 {
+inline constexpr std::size_t NUMBER = 0;
+inline constexpr std::size_t EXTINCTION = 1;
+inline constexpr std::size_t SCATTERING = 2;
+inline constexpr std::size_t ASYMMETRY = 3;  // C_sca·g
+inline constexpr std::size_t ABSORPTION = 4;
+inline constexpr std::size_t BACKSCATTER = 5;
+inline constexpr std::size_t R2 = 6;
+inline constexpr std::size_t R3 = 7;
+/// The entries before the phase matrix at the requested cosines: F11 at every
+/// cosine, then F12, F33, F34 (blocks of n_mu).
+inline constexpr std::size_t BASE = 8;
+}  // namespace quantity2
+
+/// The length of the base range: the eight entries and the phase matrix at
+/// n_mu cosines.
+inline std::size_t base_quantities(std::size_t n_mu) { return quantity2::BASE + 4 * n_mu; }
+
+/// One output distribution of a run: the parts it combines (ascending) and the
+/// sum of their components' mixture weights.
+struct Unit {
+  std::vector<std::size_t> parts;
+  double weight;
+};
+
+/// Buffers of one worker's node evaluations, reused from node to node.
+struct NodeScratch {
+  particle::Solver solver;
+  /// The amplitude sums of a set of cosines: S1, S2, then per layer dS1/dx,
+  /// dS2/dx, dS1/dm, dS2/dm.
+  std::vector<Complex<double>> amplitudes;
+  /// The phase-matrix derivatives of every layer at those cosines.
+  std::vector<double> phase;
+  /// Per layer: the efficiency Jacobian.
+  std::vector<std::array<double, 15>> jacobians;
+};
+
+/// Node j of a panel whose fast products are in use.
+struct ProductsAt {
+  fast::PanelProducts* products = nullptr;
+  std::size_t node = 0;
+};
+
+/// Evaluates one size node of radius r: fills the base range of q (and, when
+/// no products are given and the layout has bands, the block of the band of
+/// key band_key(max(n_min, N))), writes the node's coefficient columns of the
+/// products when given, and on request the derivatives of the same entries
+/// with respect to every particle-parameter slot (per layer Re m, Im m, core
+/// first, then the radius fractions) and with respect to r. Phase entries are
+/// π r² times the unnormalised phase matrix. Empty `slots` or `radius_slot`
+/// means not requested. Returns the node's term count N; errors carry the
+/// wavelength and radius.
+Result<std::size_t> quantities2(NodeScratch& scratch, const particle::Optics& optics,
+                                const mie::SolveOptions& options, const Layout& layout, std::span<double> q,
+                                std::span<const std::span<double>> slots, std::span<double> radius_slot,
+                                std::size_t n_min, ProductsAt products, double r, double wavelength);
+
+/// The size average of every quantity over one part's distribution, with
+/// error estimates, and its derivatives with respect to the requested
+/// parameters that concern the part.
+struct PartAverages {
+  struct Derivative {
+    /// The parameter's position in the run's list.
+    std::size_t index;
+    std::vector<double> values;
+    std::vector<double> errors;
+  };
+  std::vector<double> values;
+  std::vector<double> errors;
+  std::vector<Derivative> derivatives;
+};
+
+/// One part's sums over the range [lo, hi) of the quantity vector: per weight
+/// column c (the value, each distribution parameter, each particle slot), the
+/// hi - lo Kronrod sums and |Kronrod - Gauss| errors at c (hi - lo).
+struct RangeSums {
+  std::size_t lo;
+  std::size_t hi;
+  std::vector<double> sums;
+  std::vector<double> errors;
+};
+
+/// A panel part's averages from its sums over the ranges it met (entries of
+/// no range are 0): divided by the part's mass M0, with the errors of M0 and,
+/// for a smooth part, the tail allowance 0.2 rtol times each magnitude.
+/// `slots` is the particle's slot count when the part has particle columns.
+PartAverages part_averages(const Part& part, std::span<const RangeSums> sums, std::size_t n_quantities,
+                           std::size_t slots, double rtol);
+
+/// The mixture of a unit's part averages: each part weighs (w/W)·mw/mws (its
+/// component's weight w over the unit's W, its mode's weight mw over the mode
+/// sum mws). Derivatives with respect to the requested weights are added.
+DistributionSums distribution_sums(std::span<const Part> parts, const Unit& unit,
+                                   std::span<const PartAverages> averages, std::span<const EnsembleParam> params,
+                                   std::size_t n_quantities);
+
+/// What the second pass of one wavelength gives the outputs.
+struct SecondPass {
+  Layout layout;
+  /// L: 2 N_max for all orders, the requested order, or 0.
+  std::size_t order_limit = 0;
+  /// One per unit.
+  std::vector<DistributionSums> sums;
+  /// One per unit when Greek coefficients are requested.
+  std::optional<std::vector<GreekSet>> greek;
+};
+
+/// The second pass of one wavelength (index `index` of the run) over the
+/// groups' first-pass records: band preparation, the parallel pass over chunks
+/// of four panels per group (a monodisperse group at its one radius), the
+/// part averages, the unit sums and, with Greek coefficients, the projection.
+/// The first error in group and panel order ends it.
+Result<SecondPass> second_pass(std::span<const Part> parts, std::span<const std::vector<std::size_t>> groups,
+                               std::span<const Pass1> records, std::span<const Unit> units, double wavelength,
+                               std::size_t index, const EnsembleOptions& options);
+
+/// The panels per batch of a group with `columns` weight columns: about 2^26
+/// bytes of results, in whole chunks of four, from 4 to 128.
+std::size_t batch_panels(std::size_t columns, std::size_t n_mu, std::size_t largest_band_nodes);
+
+}  // namespace vantok::ensemble::engine

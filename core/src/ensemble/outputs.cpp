@@ -1,0 +1,171 @@
+// The ensemble outputs of one wavelength from the second pass's sums. The
+// ratios (albedo C_sca/C_ext, asymmetry parameter <C_sca g>/C_sca, lidar ratio
+// 4π C_ext/C_back, effective radius <r³>/<r²>) carry their errors and
+// derivatives to first order (lin.hpp); normalised Greek coefficients are
+// divided by alpha1_0 and the phase matrix by C_sca.
+#include "vantok/ensemble/outputs.hpp"
+
+#include "vantok/format.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+namespace vantok::ensemble::engine {
+
+using lin::Lin;
+
+namespace {
+
+constexpr double FOUR_PI = 12.566370614359172;
+constexpr double PI = 3.141592653589793;
+// The double nearest to the product 4·π/3 as evaluated in double arithmetic,
+// one ulp below the correctly rounded 4π/3.
+constexpr double FOUR_PI_OVER_THREE = 4.1887902047863905;
+
+// Entry k of every column of a distribution's sums.
+Lin entry(const DistributionSums& s, std::size_t k) {
+  Lin out{s.values.at(k), s.errors.at(k), {}, {}};
+  out.d.reserve(s.d.size());
+  out.d_err.reserve(s.d.size());
+  for (std::size_t j = 0; j < s.d.size(); ++j) {
+    out.d.push_back(s.d[j].at(k));
+    out.d_err.push_back(s.d_errors.at(j).at(k));
+  }
+  return out;
+}
+
+// The ratios divide by C_ext, C_sca and C_back: each must be finite and
+// non-zero.
+Result<void> check_denominator(const Lin& v, const char* label) {
+  if (v.value != 0.0 && std::isfinite(v.value)) return {};
+  return std::unexpected(Error::invalid_input(std::string("the ensemble's ") + label + " is " + fmt::plain(v.value) +
+                                              ", so its ratios (albedo, asymmetry parameter, lidar ratio) are "
+                                              "undefined (does m = 1?)"));
+}
+
+double select(const Lin& v, LinOutputs::Field field, std::size_t k) {
+  switch (field) {
+    case LinOutputs::Field::Value:
+      return v.value;
+    case LinOutputs::Field::Error:
+      return v.err;
+    case LinOutputs::Field::Derivative:
+      return v.d.at(k);
+    case LinOutputs::Field::DerivativeError:
+      return v.d_err.at(k);
+  }
+  return v.value;
+}
+
+}  // namespace
+
+Outputs LinOutputs::pick(Field field, std::size_t k) const {
+  Outputs out;
+  for (std::size_t i = 0; i < OUTPUT_COUNT; ++i) out.values[i] = select(values[i], field, k);
+  if (greek) {
+    mie::greek::GreekCoefficients<double> g;
+    const auto series = g.vectors();
+    for (std::size_t s = 0; s < 6; ++s) {
+      for (const Lin& v : (*greek)[s]) series[s]->push_back(select(v, field, k));
+    }
+    g.pad(order_limit + 1);
+    out.greek = std::move(g);
+  }
+  if (phase) {
+    std::array<std::vector<double>, 4> elements;
+    for (std::size_t t = 0; t < 4; ++t) {
+      for (const Lin& v : (*phase)[t]) elements[t].push_back(select(v, field, k));
+    }
+    out.phase = std::move(elements);
+  }
+  return out;
+}
+
+Result<std::vector<EnsembleResult>> outputs(std::span<const Unit> units, std::span<const DistributionSums> sums,
+                                            const std::optional<std::vector<GreekSet>>& greek,
+                                            std::span<const Pass1> records,
+                                            std::span<const std::pair<std::size_t, std::size_t>> part_groups,
+                                            const EnsembleOptions& options, std::size_t order_limit) {
+  const bool normalized = !options.unnormalized;
+  const std::size_t n_mu = options.mu.size();
+  const std::size_t count = std::min(units.size(), sums.size());
+  std::vector<EnsembleResult> results;
+  results.reserve(count);
+  for (std::size_t q = 0; q < count; ++q) {
+    const DistributionSums& s = sums[q];
+    const std::size_t p = s.d.size();
+    std::array<Lin, 8> integral;
+    for (std::size_t k = 1; k < 8; ++k) integral[k] = entry(s, k);
+    const Lin& c_ext = integral[quantity2::EXTINCTION];
+    const Lin& c_sca = integral[quantity2::SCATTERING];
+    const Lin& c_back = integral[quantity2::BACKSCATTER];
+    VANTOK_CHECK(check_denominator(c_ext, "<C_ext>"));
+    VANTOK_CHECK(check_denominator(c_sca, "<C_sca>"));
+    VANTOK_CHECK(check_denominator(c_back, "<C_back>"));
+
+    LinOutputs lin;
+    const Lin& r2 = integral[quantity2::R2];
+    const Lin& r3 = integral[quantity2::R3];
+    lin.values = {c_ext,
+                  c_sca,
+                  integral[quantity2::ABSORPTION],
+                  c_back,
+                  c_sca.div(c_ext),
+                  integral[quantity2::ASYMMETRY].div(c_sca),
+                  c_ext.div(c_back).scale(FOUR_PI),
+                  Lin::constant(0.0, p),
+                  r3.div(r2),
+                  r2.scale(PI),
+                  r3.scale(FOUR_PI_OVER_THREE)};
+    if (greek) {
+      GreekSet set = greek->at(q);
+      if (normalized) {
+        const Lin alpha10 = set.at(0).at(0);
+        for (std::vector<Lin>& series : set) {
+          for (Lin& v : series) v = v.div(alpha10);
+        }
+        set[0][0] = Lin::constant(1.0, p);
+      }
+      lin.greek = std::move(set);
+      lin.order_limit = order_limit;
+    }
+    if (n_mu >= 1) {
+      std::array<std::vector<Lin>, 4> phase;
+      for (std::size_t t = 0; t < 4; ++t) {
+        phase[t].reserve(n_mu);
+        for (std::size_t i = 0; i < n_mu; ++i) {
+          Lin f = entry(s, quantity2::BASE + t * n_mu + i);
+          phase[t].push_back(normalized ? f.div(c_sca) : std::move(f));
+        }
+      }
+      lin.phase = std::move(phase);
+    }
+
+    EnsembleResult result;
+    result.value = lin.pick(LinOutputs::Field::Value);
+    result.error = lin.pick(LinOutputs::Field::Error);
+    for (std::size_t k = 0; k < p; ++k) {
+      result.d.push_back(lin.pick(LinOutputs::Field::Derivative, k));
+      result.d_errors.push_back(lin.pick(LinOutputs::Field::DerivativeError, k));
+    }
+    std::vector<std::size_t> unit_groups;
+    for (const std::size_t part : units[q].parts) {
+      VANTOK_ASSERT(part < part_groups.size());
+      const auto [group, position] = part_groups[part];
+      VANTOK_ASSERT(group < records.size());
+      const Pass1& record = records[group];
+      result.converged = result.converged && record.converged.at(position);
+      result.ranges.push_back(record.range);
+      unit_groups.push_back(group);
+    }
+    std::sort(unit_groups.begin(), unit_groups.end());
+    unit_groups.erase(std::unique(unit_groups.begin(), unit_groups.end()), unit_groups.end());
+    for (const std::size_t group : unit_groups) result.panels += records[group].panels.size();
+    result.params = options.params;
+    results.push_back(std::move(result));
+  }
+  return results;
+}
+
+}  // namespace vantok::ensemble::engine

@@ -1,0 +1,547 @@
+// The second pass of the wavelength engine: the groups' final panels
+// integrated once more for every quantity of the outputs, in parallel chunks
+// of four panels; the part averages with their errors; and the mixture sums of
+// every output distribution.
+//
+// Per panel, the node quantities of the 15 G7-K15 nodes are the columns of a
+// matrix Q' (quantity x node), and the quadrature weights of all weight
+// columns of all parts (Kronrod columns, then Gauss columns) the columns of W'
+// (node x column), so that one product Q' W' gives every Kronrod and Gauss
+// estimate of the panel. A part's weight columns are n(r), then dn/dp per
+// requested distribution parameter, then, with particle parameters, one
+// column per particle slot, whose products come from the slot's own Q' with
+// the n(r) weights. Results never depend on scheduling: chunk results are
+// merged on the calling task in chunk order, batch by batch.
+#include "vantok/ensemble/pass2.hpp"
+
+#include "ensemble/detail_pass2.hpp"
+#include "ensemble/detail_kronrod.hpp"
+#include "vantok/ensemble/distribution.hpp"
+#include "vantok/format.hpp"
+#include "vantok/numeric.hpp"
+#include "vantok/pool.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <tuple>
+
+namespace vantok::ensemble::engine {
+
+namespace {
+
+using detail::KRONROD_NODES;
+using matrix::Mat;
+using PartSums = std::vector<RangeSums>;
+
+constexpr double FOUR_PI = 12.566370614359172;
+
+// Where a part's weight columns lie: its value and distribution-parameter
+// columns in W' (Kronrod at `first`, Gauss at C + `first`), and its n(r)
+// column among the particle weights when it has requested particle
+// parameters.
+struct PartColumns {
+  std::size_t first;
+  std::size_t distribution;
+  std::optional<std::size_t> particle;
+};
+
+// The entry of a range, appended (zeroed) when met for the first time.
+RangeSums& range_of(PartSums& sums, std::size_t lo, std::size_t hi, std::size_t columns) {
+  for (RangeSums& r : sums) {
+    if (r.lo == lo && r.hi == hi) return r;
+  }
+  const std::size_t size = (hi - lo) * columns;
+  sums.push_back({lo, hi, std::vector<double>(size, 0.0), std::vector<double>(size, 0.0)});
+  return sums.back();
+}
+
+void merge(PartSums& into, const PartSums& from) {
+  for (const RangeSums& r : from) {
+    RangeSums& target = range_of(into, r.lo, r.hi, r.sums.size() / (r.hi - r.lo));
+    VANTOK_ASSERT(target.sums.size() == r.sums.size());
+    for (std::size_t i = 0; i < r.sums.size(); ++i) {
+      target.sums[i] += r.sums[i];
+      target.errors[i] += r.errors[i];
+    }
+  }
+}
+
+// What the chunks of one panel group share, read-only.
+struct GroupPlan {
+  std::vector<const Part*> parts;
+  std::vector<Density> densities;
+  std::vector<PartColumns> columns;
+  // C: the value and distribution columns of all parts; C_p: the parts with
+  // particle columns.
+  std::size_t kronrod_columns = 0;
+  std::size_t particle_columns = 0;
+  // Particle slots per node (0 when no particle parameter is requested), and
+  // the fast products' complex and real blocks.
+  std::size_t slots = 0;
+  std::size_t complex_blocks = 0;
+  std::size_t real_blocks = 0;
+  std::size_t density_slots = 0;
+  const particle::Optics* optics = nullptr;
+  mie::SolveOptions options;
+  const Layout* layout = nullptr;
+  double wavelength = 0.0;
+
+  std::size_t weight_columns(std::size_t j) const {
+    return 1 + columns[j].distribution + (columns[j].particle ? slots : 0);
+  }
+};
+
+
+}  // namespace
+
+namespace pass2 {
+
+/// One worker's buffers, kept from panel to panel: the node evaluation, the
+/// node vectors, the transposed quantity matrices (quantity x node) of the
+/// values and of each particle slot, the weight matrices (node x column), the
+/// products and the fast phase products.
+struct Scratch {
+  NodeScratch node;
+  std::vector<double> q;
+  std::vector<std::vector<double>> slot_q;
+  std::vector<std::span<double>> slot_views;
+  std::vector<std::span<double>> slot_blocks;
+  Mat values;
+  std::vector<Mat> slot_values;
+  Mat weights;
+  Mat particle_weights;
+  Mat sums;
+  Mat slot_sums;
+  fast::PanelProducts products;
+  std::vector<double> dn;
+};
+
+/// The sums of one chunk of consecutive panels for every part of the group,
+/// or the first error.
+Result<std::vector<PartSums>> chunk(Scratch& s, const GroupPlan& plan,
+                                    std::span<const std::pair<double, double>> panels) {
+  const Layout& layout = *plan.layout;
+  const std::size_t n_quantities = layout.n_quantities;
+  const std::size_t base = base_quantities(layout.mu.size());
+  const std::size_t c_kronrod = plan.kronrod_columns;
+  const std::size_t c_particle = plan.particle_columns;
+  s.q.resize(n_quantities);
+  s.slot_q.resize(plan.slots);
+  s.slot_views.clear();
+  for (std::vector<double>& v : s.slot_q) {
+    v.resize(n_quantities);
+    s.slot_views.emplace_back(v);
+  }
+  s.slot_values.resize(plan.slots);
+  s.slot_blocks.resize(plan.slots);
+  s.dn.resize(plan.density_slots);
+
+  std::vector<PartSums> out(plan.parts.size());
+  for (std::size_t p = 0; p < panels.size(); ++p) {
+    const auto [a, b] = panels[p];
+    const Band* band = nullptr;
+    std::size_t n_panel = 0;
+    if (!layout.bands.empty()) {
+      VANTOK_TRY(terms, panel_terms(*plan.optics, plan.options, a, b, plan.wavelength));
+      n_panel = terms;
+      band = layout.band(band_key(n_panel));
+      if (band == nullptr) return std::unexpected(ensemble::detail::no_band(n_panel));
+      s.products.prepare(*band, plan.complex_blocks, plan.real_blocks);
+    }
+    const std::size_t n = band != nullptr ? band->n_nodes : 0;
+    const std::size_t rows = base + 4 * n;
+    s.values.reshape(rows, KRONROD_NODES);
+    for (Mat& m : s.slot_values) m.reshape(rows, KRONROD_NODES);
+    s.weights.reshape(KRONROD_NODES, 2 * c_kronrod);
+    s.particle_weights.reshape(KRONROD_NODES, 2 * c_particle);
+
+    const detail::PanelRule rule(a, b);
+    std::array<double, KRONROD_NODES> radii{};
+    for (std::size_t j = 0; j < KRONROD_NODES; ++j) {
+      const detail::KronrodNode node = rule.node(j);
+      const double r = std::exp(node.t);
+      radii[j] = r;
+      const ProductsAt at = band != nullptr ? ProductsAt{&s.products, j} : ProductsAt{};
+      VANTOK_CHECK(quantities2(s.node, *plan.optics, plan.options, layout, s.q, s.slot_views, {}, n_panel, at, r,
+                               plan.wavelength));
+      std::copy_n(s.q.begin(), base, s.values.column(j).begin());
+      for (std::size_t sl = 0; sl < plan.slots; ++sl) {
+        std::copy_n(s.slot_q[sl].begin(), base, s.slot_values[sl].column(j).begin());
+      }
+      // Weights h w r n(r) and h w r dn/dp (dr = r dt).
+      const double kronrod_r = node.kronrod * r;
+      const double gauss_r = node.gauss * r;
+      for (std::size_t i = 0; i < plan.parts.size(); ++i) {
+        const Part& part = *plan.parts[i];
+        const PartColumns& cols = plan.columns[i];
+        const double density = plan.densities[i].eval(r, s.dn);
+        s.weights(j, cols.first) = kronrod_r * density;
+        s.weights(j, c_kronrod + cols.first) = gauss_r * density;
+        for (std::size_t d = 0; d < cols.distribution; ++d) {
+          const double dn = s.dn[part.dist_params[d].second];
+          s.weights(j, cols.first + 1 + d) = kronrod_r * dn;
+          s.weights(j, c_kronrod + cols.first + 1 + d) = gauss_r * dn;
+        }
+        if (cols.particle) {
+          s.particle_weights(j, *cols.particle) = kronrod_r * density;
+          s.particle_weights(j, c_particle + *cols.particle) = gauss_r * density;
+        }
+      }
+    }
+
+    // The band's phase matrix at all its cosines for every node, from the
+    // two products, with the weight 4π r²/x² (π r² times the factor 4/x²).
+    if (band != nullptr) {
+      s.products.multiply(*band, n_panel);
+      for (std::size_t j = 0; j < KRONROD_NODES; ++j) {
+        const double r = radii[j];
+        const double x = size_parameter(r, plan.wavelength);
+        const double omega = FOUR_PI * (r * r) / (x * x);
+        for (std::size_t sl = 0; sl < plan.slots; ++sl) {
+          s.slot_blocks[sl] = s.slot_values[sl].column(j).subspan(base, 4 * n);
+        }
+        s.products.node_phase(*band, j, omega, s.values.column(j).subspan(base, 4 * n), s.slot_blocks);
+      }
+    }
+
+    // Kronrod K and Gauss G of every entry; the part's sums gain K and its
+    // errors |K - G|.
+    matrix::matmul(s.sums, s.values, s.weights, KRONROD_NODES);
+    struct Range {
+      std::size_t lo;
+      std::size_t hi;
+      std::size_t row;
+    };
+    std::array<Range, 2> ranges{Range{0, base, 0}, Range{0, 0, 0}};
+    if (band != nullptr) ranges[1] = {band->offset, band->offset + 4 * n, base};
+    auto add = [](RangeSums& target, std::size_t c, std::size_t len, const Mat& m, std::size_t row,
+                  std::size_t k_col, std::size_t g_col) {
+      for (std::size_t k = 0; k < len; ++k) {
+        const double kronrod = m(row + k, k_col);
+        const double gauss = m(row + k, g_col);
+        target.sums[c * len + k] += kronrod;
+        target.errors[c * len + k] += std::fabs(kronrod - gauss);
+      }
+    };
+    std::vector<RangeSums*> targets;
+    for (std::size_t i = 0; i < plan.parts.size(); ++i) {
+      const PartColumns& cols = plan.columns[i];
+      const std::size_t columns = plan.weight_columns(i);
+      for (const Range& range : ranges) {
+        if (range.hi == range.lo) continue;
+        RangeSums& target = range_of(out[i], range.lo, range.hi, columns);
+        const std::size_t len = range.hi - range.lo;
+        for (std::size_t c = 0; c < 1 + cols.distribution; ++c) {
+          add(target, c, len, s.sums, range.row, cols.first + c, c_kronrod + cols.first + c);
+        }
+      }
+    }
+    for (std::size_t sl = 0; sl < plan.slots; ++sl) {
+      matrix::matmul(s.slot_sums, s.slot_values[sl], s.particle_weights, KRONROD_NODES);
+      for (std::size_t i = 0; i < plan.parts.size(); ++i) {
+        const PartColumns& cols = plan.columns[i];
+        if (!cols.particle) continue;
+        for (const Range& range : ranges) {
+          if (range.hi == range.lo) continue;
+          RangeSums& target = range_of(out[i], range.lo, range.hi, plan.weight_columns(i));
+          add(target, 1 + cols.distribution + sl, range.hi - range.lo, s.slot_sums, range.row, *cols.particle,
+              c_particle + *cols.particle);
+        }
+      }
+    }
+  }
+  return out;
+}
+
+}  // namespace pass2
+
+// With the part's mass M0 (error e0) and the tail allowance τ (0.2 rtol for a
+// smooth part): v = Σ/M0, err = (E + e0 |v|)/M0 + τ|v|; per distribution
+// parameter (dM0/dp = D with error δ) d = (Σ_p - v D)/M0 and
+//   err_d = (E_p + |v| δ + |d| e0 + |D| err)/M0 + τ|d|,
+// the error of v entering with its tail allowance, as in the moments' own
+// derivative errors; per particle slot d = Σ_s/M0, err_d = (E_s + e0 |d|)/M0 + τ|d|.
+PartAverages part_averages(const Part& part, std::span<const RangeSums> sums, std::size_t n_quantities,
+                           std::size_t slots, double rtol) {
+  VANTOK_ASSERT(part.averages.has_value());
+  const moments::Averages& m = *part.averages;
+  const double m0 = m.m0;
+  const double e0 = m.m0_err;
+  const double tau = std::holds_alternative<support::Smooth>(part.support) ? 0.2 * rtol : 0.0;
+  const std::size_t n_d = part.dist_params.size();
+  VANTOK_ASSERT(m.m0_derivatives.size() == n_d && m.m0_derivative_errors.size() == n_d);
+  PartAverages out;
+  out.values.assign(n_quantities, 0.0);
+  out.errors.assign(n_quantities, 0.0);
+  auto derivative = [&](std::size_t index) -> PartAverages::Derivative& {
+    out.derivatives.push_back({index, std::vector<double>(n_quantities, 0.0), std::vector<double>(n_quantities, 0.0)});
+    return out.derivatives.back();
+  };
+  for (std::size_t d = 0; d < n_d; ++d) derivative(part.dist_params[d].first);
+  const bool particle = std::any_of(part.particle_params.begin(), part.particle_params.end(),
+                                    [](const std::optional<std::size_t>& p) { return p.has_value(); });
+  std::vector<std::size_t> slot_of;
+  for (std::size_t sl = 0; sl < part.particle_params.size(); ++sl) {
+    if (!part.particle_params[sl]) continue;
+    derivative(*part.particle_params[sl]);
+    slot_of.push_back(sl);
+  }
+  for (const RangeSums& r : sums) {
+    const std::size_t len = r.hi - r.lo;
+    VANTOK_ASSERT(r.hi <= n_quantities && r.sums.size() == len * (1 + n_d + (particle ? slots : 0)));
+    for (std::size_t k = 0; k < len; ++k) {
+      const std::size_t at = r.lo + k;
+      const double v = r.sums[k] / m0;
+      const double err = (r.errors[k] + e0 * std::fabs(v)) / m0 + tau * std::fabs(v);
+      out.values[at] = v;
+      out.errors[at] = err;
+      for (std::size_t d = 0; d < n_d; ++d) {
+        const double big_d = m.m0_derivatives[d];
+        const double delta = m.m0_derivative_errors[d];
+        const std::size_t i = (1 + d) * len + k;
+        const double dv = (r.sums[i] - v * big_d) / m0;
+        out.derivatives[d].values[at] = dv;
+        out.derivatives[d].errors[at] =
+            (r.errors[i] + std::fabs(v) * delta + std::fabs(dv) * e0 + std::fabs(big_d) * err) / m0 +
+            tau * std::fabs(dv);
+      }
+      for (std::size_t j = 0; j < slot_of.size(); ++j) {
+        const std::size_t i = (1 + n_d + slot_of[j]) * len + k;
+        const double dv = r.sums[i] / m0;
+        out.derivatives[n_d + j].values[at] = dv;
+        out.derivatives[n_d + j].errors[at] = (r.errors[i] + e0 * std::fabs(dv)) / m0 + tau * std::fabs(dv);
+      }
+    }
+  }
+  return out;
+}
+
+namespace {
+
+// A monodisperse part: the one particle's quantities, exact (zero errors); its
+// radius derivative is the radius slot, each particle parameter its slot.
+Result<PartAverages> point_averages(const Part& part, std::size_t n_terms, NodeScratch& scratch,
+                                    const particle::Optics& optics, const mie::SolveOptions& options,
+                                    const Layout& layout, double wavelength) {
+  const auto* point = std::get_if<support::Point>(&part.support);
+  VANTOK_ASSERT(point != nullptr);
+  const std::size_t n_quantities = layout.n_quantities;
+  const bool particle = std::any_of(part.particle_params.begin(), part.particle_params.end(),
+                                    [](const std::optional<std::size_t>& p) { return p.has_value(); });
+  std::vector<std::vector<double>> slots(particle ? part.particle_params.size() : 0,
+                                         std::vector<double>(n_quantities, 0.0));
+  std::vector<std::span<double>> slot_views(slots.begin(), slots.end());
+  std::vector<double> radius(part.dist_params.empty() ? 0 : n_quantities, 0.0);
+  PartAverages out;
+  out.values.assign(n_quantities, 0.0);
+  VANTOK_CHECK(quantities2(scratch, optics, options, layout, out.values, slot_views, radius, n_terms, {},
+                           point->radius, wavelength));
+  out.errors.assign(n_quantities, 0.0);
+  for (const auto& [index, slot] : part.dist_params) {
+    VANTOK_ASSERT(slot == 0);
+    out.derivatives.push_back({index, radius, std::vector<double>(n_quantities, 0.0)});
+  }
+  for (std::size_t sl = 0; sl < slots.size(); ++sl) {
+    if (!part.particle_params[sl]) continue;
+    out.derivatives.push_back({*part.particle_params[sl], std::move(slots[sl]), std::vector<double>(n_quantities, 0.0)});
+  }
+  return out;
+}
+
+// The complex (per layer) and real (per radius fraction) parameter blocks of
+// a particle.
+std::pair<std::size_t, std::size_t> parameter_blocks(const Particle& particle) {
+  if (const auto* layered = particle.get_if<LayeredSphere>()) {
+    return {layered->layers.size(), layered->radius_fractions.size()};
+  }
+  return {1, 0};
+}
+
+GroupPlan plan_group(std::span<const Part> parts, const std::vector<std::size_t>& group,
+                     const particle::Optics& optics, const mie::SolveOptions& options, const Layout& layout,
+                     double wavelength) {
+  GroupPlan plan;
+  plan.optics = &optics;
+  plan.options = options;
+  plan.layout = &layout;
+  plan.wavelength = wavelength;
+  const Part& first = parts[group.front()];
+  const bool particle = std::any_of(first.particle_params.begin(), first.particle_params.end(),
+                                    [](const std::optional<std::size_t>& p) { return p.has_value(); });
+  if (particle) {
+    plan.slots = first.particle_params.size();
+    std::tie(plan.complex_blocks, plan.real_blocks) = parameter_blocks(first.component->particle);
+    VANTOK_ASSERT(plan.slots == 2 * plan.complex_blocks + plan.real_blocks);
+  }
+  for (const std::size_t p : group) {
+    const Part& part = parts[p];
+    plan.parts.push_back(&part);
+    plan.densities.emplace_back(*part.distribution);
+    plan.density_slots = std::max(plan.density_slots, part.distribution->parameter_names().size());
+    for (const auto& entry : part.dist_params) VANTOK_ASSERT(entry.second < part.distribution->parameter_names().size());
+    PartColumns cols{plan.kronrod_columns, part.dist_params.size(), std::nullopt};
+    plan.kronrod_columns += 1 + cols.distribution;
+    if (particle) cols.particle = plan.particle_columns++;
+    plan.columns.push_back(cols);
+  }
+  return plan;
+}
+
+}  // namespace
+
+std::size_t batch_panels(std::size_t columns, std::size_t n_mu, std::size_t largest_band_nodes) {
+  using U = std::uint64_t;
+  constexpr U LIMIT = U{1} << 26;
+  const U per_entry = sat_add<U>(sat_add<U>(8, sat_mul<U>(4, n_mu)), sat_mul<U>(16, largest_band_nodes));
+  const U bytes = sat_mul<U>(sat_mul<U>(16, columns), per_entry);
+  if (bytes > LIMIT) return 4;
+  return 4 * static_cast<std::size_t>(std::min<U>(32, LIMIT / bytes));
+}
+
+DistributionSums distribution_sums(std::span<const Part> parts, const Unit& unit,
+                                   std::span<const PartAverages> averages, std::span<const EnsembleParam> params,
+                                   std::size_t n_quantities) {
+  const std::size_t p_count = params.size();
+  DistributionSums out;
+  out.values.assign(n_quantities, 0.0);
+  out.errors.assign(n_quantities, 0.0);
+  out.d.assign(p_count, std::vector<double>(n_quantities, 0.0));
+  out.d_errors.assign(p_count, std::vector<double>(n_quantities, 0.0));
+  const double total = unit.weight;
+  for (const std::size_t p : unit.parts) {
+    const Part& part = parts[p];
+    const PartAverages& avg = averages[p];
+    VANTOK_ASSERT(avg.values.size() == n_quantities && avg.errors.size() == n_quantities);
+    const double f = ((part.weight / total) * part.mode_weight) / part.mode_weight_sum;
+    for (std::size_t k = 0; k < n_quantities; ++k) {
+      out.values[k] += f * avg.values[k];
+      out.errors[k] += f * avg.errors[k];
+    }
+    for (const PartAverages::Derivative& d : avg.derivatives) {
+      VANTOK_ASSERT(d.index < p_count);
+      for (std::size_t k = 0; k < n_quantities; ++k) {
+        out.d[d.index][k] += f * d.values[k];
+        out.d_errors[d.index][k] += f * d.errors[k];
+      }
+    }
+  }
+  // Weights: for the mixture weight w_c of component c,
+  //   g = (δ_c mw/mws - w mw/(mws W))/W;
+  // for the weight mw_m of mode m of component c (parts of c only),
+  //   g = (w/W)(δ_m - mw/mws)/mws.
+  for (std::size_t index = 0; index < p_count; ++index) {
+    const EnsembleParam& param = params[index];
+    if (!std::holds_alternative<param::Weight>(param.kind)) continue;
+    for (const std::size_t p : unit.parts) {
+      const Part& part = parts[p];
+      const double w = part.weight;
+      const double mw = part.mode_weight;
+      const double mws = part.mode_weight_sum;
+      const bool in_component = part.component_index == param.component;
+      double g = 0.0;
+      if (param.mode) {
+        if (!in_component) continue;
+        const double delta = part.mode == param.mode ? 1.0 : 0.0;
+        g = ((w / total) * (delta - mw / mws)) / mws;
+      } else {
+        const double delta = in_component ? 1.0 : 0.0;
+        g = ((delta * mw) / mws - (w * mw) / (mws * total)) / total;
+      }
+      const PartAverages& avg = averages[p];
+      for (std::size_t k = 0; k < n_quantities; ++k) {
+        out.d[index][k] += g * avg.values[k];
+        out.d_errors[index][k] += std::fabs(g) * avg.errors[k];
+      }
+    }
+  }
+  return out;
+}
+
+Result<SecondPass> second_pass(std::span<const Part> parts, std::span<const std::vector<std::size_t>> groups,
+                               std::span<const Pass1> records, std::span<const Unit> units, double wavelength,
+                               std::size_t index, const EnsembleOptions& options) {
+  VANTOK_ASSERT(groups.size() == records.size());
+  const mie::SolveOptions solve_options{std::nullopt, options.allow_unvalidated};
+  std::vector<particle::Optics> optics;
+  optics.reserve(groups.size());
+  for (const std::vector<std::size_t>& group : groups) {
+    VANTOK_ASSERT(!group.empty());
+    for (const std::size_t p : group) VANTOK_ASSERT(p < parts.size());
+    optics.push_back(particle::Optics::at(parts[group.front()].component->particle, index));
+  }
+
+  // Bands: one per key of the panels' term counts (and of the monodisperse
+  // groups' term counts), only when Greek coefficients are requested.
+  SecondPass out;
+  const bool greek = options.greek.kind != GreekSelection::Kind::Off;
+  std::size_t n_max = 0;
+  for (const Pass1& record : records) n_max = std::max(n_max, record.max_terms);
+  out.order_limit = greek_order_limit(options.greek, n_max);
+  std::vector<std::size_t> keys;
+  if (greek) {
+    VANTOK_TRY(found, band_keys(parts, groups, records, wavelength, index, options));
+    keys = std::move(found);
+  }
+  VANTOK_TRY(bands, layout(keys, out.order_limit, options.mu));
+  out.layout = std::move(bands);
+  const Layout& lay = out.layout;
+  std::size_t largest_band = 0;
+  for (const Band& band : lay.bands) largest_band = std::max(largest_band, band.n_nodes);
+
+  std::vector<PartAverages> averages(parts.size());
+  // One scratch per thread of the arena; a chunk body starts no parallel work.
+  std::vector<pass2::Scratch> scratch(pool::thread_count());
+  for (std::size_t g = 0; g < groups.size(); ++g) {
+    stop::check();
+    const std::vector<std::size_t>& group = groups[g];
+    const Pass1& record = records[g];
+    if (std::holds_alternative<support::Point>(parts[group.front()].support)) {
+      VANTOK_ASSERT(group.size() == 1);
+      VANTOK_TRY(point, point_averages(parts[group.front()], record.max_terms, scratch.front().node, optics[g],
+                                       solve_options, lay, wavelength));
+      averages[group.front()] = std::move(point);
+      continue;
+    }
+    const GroupPlan plan = plan_group(parts, group, optics[g], solve_options, lay, wavelength);
+    std::size_t columns = 0;
+    for (std::size_t j = 0; j < group.size(); ++j) columns += plan.weight_columns(j);
+    const std::size_t batch = batch_panels(columns, lay.mu.size(), largest_band);
+    const std::span<const std::pair<double, double>> panels = record.panels;
+    std::vector<PartSums> totals(group.size());
+    for (std::size_t start = 0; start < panels.size(); start += batch) {
+      const std::size_t end = std::min(panels.size(), start + batch);
+      const std::size_t chunks = (end - start + 3) / 4;
+      std::vector<std::optional<Result<std::vector<PartSums>>>> results(chunks);
+      pool::for_each_index(
+          chunks,
+          [&](std::size_t k) {
+            const std::size_t first = start + 4 * k;
+            const std::size_t count = std::min<std::size_t>(4, end - first);
+            const std::size_t worker = pool::worker_index();
+            VANTOK_ASSERT(worker < scratch.size());
+            results[k] = pass2::chunk(scratch[worker], plan, panels.subspan(first, count));
+          },
+          pool::Grain::One);
+      for (auto& result : results) {
+        VANTOK_ASSERT(result.has_value());
+        if (!*result) return std::unexpected(std::move(*result).error());
+        for (std::size_t j = 0; j < group.size(); ++j) merge(totals[j], (**result)[j]);
+      }
+    }
+    for (std::size_t j = 0; j < group.size(); ++j) {
+      averages[group[j]] =
+          part_averages(parts[group[j]], totals[j], lay.n_quantities, plan.slots, options.rtol);
+    }
+  }
+
+  out.sums.reserve(units.size());
+  for (const Unit& unit : units) {
+    for (const std::size_t p : unit.parts) VANTOK_ASSERT(p < parts.size());
+    out.sums.push_back(distribution_sums(parts, unit, averages, options.params, lay.n_quantities));
+  }
+  if (greek) out.greek = project(lay.bands, out.order_limit, out.sums);
+  return out;
+}
+
+}  // namespace vantok::ensemble::engine

@@ -1,0 +1,253 @@
+// The second pass's pieces: node quantities (fast products against direct
+// evaluation, the entry order, the band lookup), the batch size, the part
+// averages' error formula, and the outputs step on synthetic sums.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "ensemble/detail_kronrod.hpp"
+#include "ensemble/model_support.hpp"
+#include "support/compare.hpp"
+#include "support/expect_error.hpp"
+#include "vantok/ensemble/outputs.hpp"
+#include "vantok/ensemble/pass2.hpp"
+#include "vantok/mie/mie.hpp"
+
+using namespace vantok::test::ensemble;
+using namespace vantok::ensemble::engine;
+using vantok::Complex;
+using vantok::ensemble::lin::Lin;
+using vantok::ensemble::particle::Optics;
+using vantok::test::same_bits;
+
+namespace {
+
+constexpr std::size_t NODES = vantok::ensemble::detail::KRONROD_NODES;
+const vantok::mie::SolveOptions SOLVE{std::nullopt, false};
+
+// Every node of one panel through the fast products, and directly (phase
+// matrix at the band's nodes, by the sphere routine without slots and by the
+// own recurrence with them): the band blocks agree, and with and without
+// slots the direct values have the same bits.
+void check_fast_products(const Particle& particle, double a, double b, double wavelength) {
+  const Optics optics = Optics::at(particle, 0);
+  const auto terms = panel_terms(optics, SOLVE, a, b, wavelength);
+  ASSERT_TRUE(terms.has_value());
+  const std::vector<double> mu = {0.3};
+  const std::size_t keys[1] = {band_key(*terms)};
+  const auto lay = layout(keys, 2 * *terms, mu);
+  ASSERT_TRUE(lay.has_value());
+  const Band& band = lay->bands.front();
+  const auto* coated = particle.get_if<LayeredSphere>();
+  const std::size_t complex_blocks = coated ? coated->layers.size() : 1;
+  const std::size_t real_blocks = coated ? coated->radius_fractions.size() : 0;
+  const std::size_t slot_count = 2 * complex_blocks + real_blocks;
+  vantok::ensemble::fast::PanelProducts products;
+  products.prepare(band, complex_blocks, real_blocks);
+  NodeScratch scratch;
+  const std::size_t nq = lay->n_quantities;
+  auto fresh = [&](std::size_t count) { return std::vector<std::vector<double>>(count, std::vector<double>(nq, 0.0)); };
+  std::vector<std::vector<std::vector<double>>> fast(NODES), direct(NODES);
+  std::vector<double> radii;
+  const vantok::ensemble::detail::PanelRule rule(a, b);
+  for (std::size_t j = 0; j < NODES; ++j) {
+    const double r = std::exp(rule.node(j).t);
+    radii.push_back(r);
+    fast[j] = fresh(1 + slot_count);
+    direct[j] = fresh(1 + slot_count);
+    std::vector<std::span<double>> fs(fast[j].begin() + 1, fast[j].end()), ds(direct[j].begin() + 1, direct[j].end());
+    ASSERT_TRUE(quantities2(scratch, optics, SOLVE, *lay, fast[j][0], fs, {}, *terms, {&products, j}, r, wavelength));
+    ASSERT_TRUE(quantities2(scratch, optics, SOLVE, *lay, direct[j][0], ds, {}, *terms, {}, r, wavelength));
+    std::vector<double> plain(nq, 0.0);
+    ASSERT_TRUE(quantities2(scratch, optics, SOLVE, *lay, plain, {}, {}, *terms, {}, r, wavelength));
+    for (std::size_t i = 0; i < nq; ++i) EXPECT_TRUE(same_bits(plain[i], direct[j][0][i])) << "entry " << i;
+  }
+  products.multiply(band, *terms);
+  const std::size_t n = band.n_nodes;
+  for (std::size_t j = 0; j < NODES; ++j) {
+    const double x = size_parameter(radii[j], wavelength);
+    std::vector<std::span<double>> blocks;
+    for (std::size_t sl = 1; sl <= slot_count; ++sl) blocks.push_back(std::span(fast[j][sl]).subspan(band.offset, 4 * n));
+    products.node_phase(band, j, 12.566370614359172 * (radii[j] * radii[j]) / (x * x),
+                        std::span(fast[j][0]).subspan(band.offset, 4 * n), blocks);
+    for (std::size_t v = 0; v <= slot_count; ++v) {
+      double scale = 0.0;
+      for (std::size_t i = band.offset; i < nq; ++i) scale = std::fmax(scale, std::fabs(direct[j][v][i]));
+      for (std::size_t i = band.offset; i < nq; ++i) {
+        EXPECT_NEAR(fast[j][v][i], direct[j][v][i], 1e-12 * scale) << "node " << j << " slot " << v << " entry " << i;
+      }
+    }
+  }
+}
+
+}  // namespace
+
+TEST(Quantities2, FastProductsMatchDirectEvaluation) {
+  check_fast_products(sphere(1), std::log(0.2), std::log(0.6), 0.5);
+  check_fast_products(layered({0.4, 0.8}, 1), std::log(0.5), std::log(0.9), 0.7);
+}
+
+// Entries [1, C_ext, C_sca, C_sca g, C_abs, C_back, r², r³]: C_abs before
+// C_back (the first pass orders them the other way); nothing beyond them
+// without cosines and Greek coefficients.
+TEST(Quantities2, BaseEntries) {
+  const Complex<double> m{1.5, 0.1};
+  const double r = 0.25;
+  const double wavelength = 0.5;
+  const auto lay = layout({}, 0, {});
+  ASSERT_TRUE(lay.has_value());
+  EXPECT_EQ(lay->n_quantities, 8u);
+  std::vector<double> q(8, 0.0);
+  NodeScratch scratch;
+  const auto n = quantities2(scratch, Optics::at(Particle{Sphere{{m}}}, 0), SOLVE, *lay, q, {}, {}, 0, {}, r, wavelength);
+  ASSERT_TRUE(n.has_value());
+  vantok::mie::Mie mie;
+  ASSERT_TRUE(mie.solve(SOLVE, false, size_parameter(r, wavelength), m));
+  const auto e = mie.coefficients().efficiencies();
+  const double g = 3.141592653589793 * r * r;
+  const std::vector<double> want = {1, g * e[0], g * e[1], g * e[1] * e[4], g * e[2], g * e[3], r * r, r * r * r};
+  for (std::size_t i = 0; i < 8; ++i) EXPECT_NEAR(q[i], want[i], 1e-15 * want[i]) << i;
+  EXPECT_EQ(*n, mie.coefficients().a.size());
+
+  // A term count whose key has no band.
+  const std::size_t keys[1] = {1};
+  const auto small = layout(keys, 2, {});
+  std::vector<double> big(small->n_quantities);
+  vantok::test::expect_error(
+      quantities2(scratch, Optics::at(Particle{Sphere{{m}}}, 0), SOLVE, *small, big, {}, {}, 0, {}, r, wavelength),
+      vantok::Error::Kind::InvalidInput, "at wavelength 5e-1, radius 2.5e-1: no projector band for " + std::to_string(*n) + " terms");
+}
+
+// About 2^26 bytes of chunk results per batch: 4 to 128 panels.
+TEST(SecondPass, BatchSizes) {
+  EXPECT_EQ(batch_panels(1, 0, 0), 128u);
+  EXPECT_EQ(batch_panels(1, 524286, 0), 8u);   // 2^25 bytes per panel
+  EXPECT_EQ(batch_panels(1, 1048574, 0), 4u);  // 2^26
+  EXPECT_EQ(batch_panels(3, 1048574, 0), 4u);
+  const auto huge = std::numeric_limits<std::size_t>::max();
+  EXPECT_EQ(batch_panels(huge, huge, huge), 4u);
+}
+
+// The error of a distribution-parameter derivative takes the value's error
+// with its tail allowance: err_d = (E_p + |v| δ + |d| e0 + |D| err)/M0 + τ|d|,
+// err = (E + e0 |v|)/M0 + τ|v|.
+TEST(SecondPass, PartAverageErrors) {
+  const std::vector<Component> c = {{sphere(1), lognormal(0.1, 1.5), 1.0}};
+  const std::vector<EnsembleParam> params = {{std::nullopt, param::Distribution{"width"}, 0},
+                                             {std::nullopt, param::MReal{}, 0}};
+  const double rtol = 1e-3;
+  auto parts = vantok::ensemble::engine::parts(c, params, rtol);
+  ASSERT_TRUE(parts.has_value());
+  Part part = parts->front();
+  part.averages->m0 = 2.0;
+  part.averages->m0_err = 0.01;
+  part.averages->m0_derivatives = {0.5};
+  part.averages->m0_derivative_errors = {0.02};
+  // One entry (index 1), columns: value, width, m_real, m_imag.
+  const RangeSums sums{1, 2, {3.0, 1.0, 0.4, 0.7}, {0.1, 0.05, 0.03, 0.02}};
+  const PartAverages avg = part_averages(part, std::span(&sums, 1), 4, 2, rtol);
+  const double tau = 0.2 * rtol;
+  const double v = 1.5;
+  const double err = (0.1 + 0.01 * v) / 2.0 + tau * v;
+  EXPECT_EQ(avg.values, (std::vector<double>{0, v, 0, 0}));
+  EXPECT_DOUBLE_EQ(avg.errors[1], err);
+  ASSERT_EQ(avg.derivatives.size(), 2u);
+  const double d = (1.0 - v * 0.5) / 2.0;
+  EXPECT_EQ(avg.derivatives[0].index, 0u);
+  EXPECT_DOUBLE_EQ(avg.derivatives[0].values[1], d);
+  EXPECT_DOUBLE_EQ(avg.derivatives[0].errors[1], (0.05 + v * 0.02 + d * 0.01 + 0.5 * err) / 2.0 + tau * d);
+  EXPECT_EQ(avg.derivatives[1].index, 1u);
+  EXPECT_DOUBLE_EQ(avg.derivatives[1].values[1], 0.2);
+  EXPECT_DOUBLE_EQ(avg.derivatives[1].errors[1], (0.03 + 0.01 * 0.2) / 2.0 + tau * 0.2);
+}
+
+namespace {
+
+// Sums of one distribution with one cosine and P = 1: entries
+// [1, C_ext, C_sca, C_sca g, C_abs, C_back, r², r³, F11, F12, F33, F34].
+DistributionSums synthetic(double c_ext, double c_sca, double c_back) {
+  DistributionSums s;
+  s.values = {1, c_ext, c_sca, 1, 2, c_back, 0.04, 0.008, 1, -0.5, 0.8, 0.1};
+  s.errors.assign(12, 1e-3);
+  s.d = {std::vector<double>(12, 0.25)};
+  s.d_errors = {std::vector<double>(12, 1e-4)};
+  return s;
+}
+
+}  // namespace
+
+// Normalisation, the fixed outputs, padding of the Greek series to L + 1,
+// the unit's panels, flags and ranges, and the undefined-ratio refusals.
+TEST(EnsembleOutputs, FromSyntheticSums) {
+  const std::vector<Unit> units = {{{0, 1}, 1.0}, {{2}, 1.0}};
+  const std::vector<DistributionSums> sums = {synthetic(4, 2, 0.5), synthetic(3, 1, 0.25)};
+  GreekSet set;
+  for (auto& series : set) series.assign(7, Lin{0.5, 0.01, {0.1}, {0.001}});
+  set[0][0] = Lin{2.0, 0.01, {0.5}, {0.001}};
+  const std::optional<std::vector<GreekSet>> greek = std::vector<GreekSet>{set, set};
+  const std::vector<Pass1> records = {{{{0, 1}, {1, 2}, {2, 3}}, {true, false}, 9, {0.1, 0.9}},
+                                      {{{0, 1}, {1, 2}, {2, 3}, {3, 4}, {4, 5}}, {true}, 9, {0.2, 0.8}}};
+  const std::vector<std::pair<std::size_t, std::size_t>> part_groups = {{0, 0}, {0, 1}, {1, 0}};
+  EnsembleOptions o = options();
+  o.mu = {0.5};
+  o.params = {{std::nullopt, param::Weight{}, 0}};
+  const auto out = outputs(units, sums, greek, records, part_groups, o, 10);
+  ASSERT_TRUE(out.has_value()) << out.error().to_string();
+  ASSERT_EQ(out->size(), 2u);
+  const EnsembleResult& r = (*out)[0];
+  EXPECT_EQ(r.value.values[output::ALBEDO], 0.5);
+  EXPECT_EQ(r.value.values[output::ASYMMETRY], 0.5);
+  EXPECT_EQ(r.value.values[output::LIDAR_RATIO], 8 * 12.566370614359172);
+  EXPECT_EQ(r.value.values[output::EFFECTIVE_RADIUS], 0.2);
+  EXPECT_EQ(r.value.values[output::VOLUME], 0.008 * 4.1887902047863905);
+  for (const Outputs* kind : {&r.value, &r.error, &r.d[0], &r.d_errors[0]}) {
+    EXPECT_EQ(kind->values[output::ZERO], 0.0);
+    ASSERT_TRUE(kind->greek && kind->phase);
+    for (const std::vector<double>* series : kind->greek->vectors()) {
+      ASSERT_EQ(series->size(), 11u);
+      for (std::size_t l = 7; l < 11; ++l) EXPECT_EQ((*series)[l], 0.0);
+    }
+  }
+  EXPECT_EQ(r.value.greek->alpha1[0], 1.0);
+  EXPECT_EQ(r.error.greek->alpha1[0], 0.0);
+  EXPECT_EQ(r.d[0].greek->alpha1[0], 0.0);
+  EXPECT_EQ(r.value.greek->alpha1[1], 0.25);
+  EXPECT_EQ((*r.value.phase)[1][0], -0.25);
+  EXPECT_EQ(r.panels, 3u);
+  EXPECT_FALSE(r.converged);
+  EXPECT_EQ(r.ranges.size(), 2u);
+  EXPECT_EQ((*out)[1].panels, 5u);
+  EXPECT_TRUE((*out)[1].converged);
+  EXPECT_EQ((*out)[1].params, o.params);
+
+  // Unnormalised and without cosines or Greek coefficients.
+  o.unnormalized = true;
+  o.mu = {};
+  o.params = {};
+  std::vector<DistributionSums> plain = {synthetic(4, 2, 0.5)};
+  plain[0].d.clear();
+  plain[0].d_errors.clear();
+  const auto bare = outputs(std::span(units).first(1), plain, std::nullopt, records, part_groups, o, 0);
+  ASSERT_TRUE(bare.has_value());
+  EXPECT_FALSE(bare->front().value.greek || bare->front().error.phase);
+  EXPECT_TRUE(bare->front().d.empty() && bare->front().d_errors.empty());
+  const auto raw = outputs(std::span(units).first(1), sums, greek, records, part_groups, o, 10);
+  EXPECT_EQ(raw->front().value.greek->alpha1[0], 2.0);
+
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  const std::string tail = ", so its ratios (albedo, asymmetry parameter, lidar ratio) are undefined (does m = 1?)";
+  const std::vector<std::tuple<DistributionSums, std::string>> refusals = {
+      {synthetic(0, 0, 0.5), "the ensemble's <C_ext> is 0" + tail},
+      {synthetic(-0.0, 1, 0.5), "the ensemble's <C_ext> is -0" + tail},
+      {synthetic(4, nan, 0.5), "the ensemble's <C_sca> is NaN" + tail},
+      {synthetic(4, 2, -inf), "the ensemble's <C_back> is -inf" + tail},
+      {synthetic(4, 2, 0), "the ensemble's <C_back> is 0" + tail}};
+  for (const auto& [bad, message] : refusals) {
+    const std::vector<DistributionSums> two = {synthetic(4, 2, 0.5), bad};
+    vantok::test::expect_error(outputs(units, two, std::nullopt, records, part_groups, o, 0),
+                               vantok::Error::Kind::InvalidInput, message);
+  }
+}

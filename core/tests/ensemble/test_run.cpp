@@ -1,0 +1,462 @@
+// Ensemble runs end to end: a monodisperse particle against the landed sphere
+// and layered solvers, lognormal and gamma spheres against an independent
+// SciPy quadrature of the landed sphere functions, the Rayleigh limit,
+// linearity in the mixture weights, derivatives against central differences,
+// batches against separate runs, and scheduling independence.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <numbers>
+#include <vector>
+
+#include "ensemble/model_support.hpp"
+#include "support/compare.hpp"
+#include "support/expect_error.hpp"
+#include "support/table.hpp"
+#include "vantok/ensemble/run.hpp"
+#include "vantok/layered/layered.hpp"
+#include "vantok/mie/mie.hpp"
+#include "vantok/mie/phase.hpp"
+#include "vantok/pool.hpp"
+#include "vantok/scalar/dual.hpp"
+
+using namespace vantok::test::ensemble;
+using vantok::Complex;
+using vantok::mie::coefficients::CoefficientDerivatives;
+using vantok::mie::coefficients::Coefficients;
+using vantok::test::rel_err;
+using vantok::test::same_bits;
+namespace engine = vantok::ensemble::engine;
+using D = vantok::scalar::dual::Dual<double, 4>;
+using Numbers = std::vector<double>;
+
+namespace {
+
+constexpr double PI = std::numbers::pi;
+constexpr double TWO_PI = 6.283185307179586;
+const vantok::mie::SolveOptions SOLVE{std::nullopt, false};
+
+EnsembleOptions run_options(double rtol, std::vector<double> mu = {}, GreekSelection greek = GreekSelection::off(),
+                            std::vector<EnsembleParam> params = {}) {
+  EnsembleOptions o = options();
+  o.rtol = rtol;
+  o.max_panels = 100000;
+  o.mu = std::move(mu);
+  o.greek = greek;
+  o.params = std::move(params);
+  return o;
+}
+
+EnsembleParam param_of(ParamKind kind, std::optional<std::size_t> mode = std::nullopt) { return {mode, kind, 0}; }
+EnsembleParam dist(std::string_view name) { return param_of(param::Distribution{name}); }
+EnsembleParam weight(std::size_t c, std::optional<std::size_t> mode = std::nullopt) {
+  return {mode, param::Weight{}, c};
+}
+
+EnsembleResult one(const std::vector<Component>& c, double wavelength, const EnsembleOptions& o) {
+  auto r = engine::run(c, std::vector<double>{wavelength}, o);
+  EXPECT_TRUE(r.has_value()) << r.error().to_string();
+  return r ? std::move(r->front()) : EnsembleResult{};
+}
+
+// Every number of an Outputs in a fixed order: values, phase, Greek.
+Numbers flat(const Outputs& o) {
+  Numbers out(o.values.begin(), o.values.end());
+  for (const auto& e : o.phase.value_or(std::array<Numbers, 4>{})) out.insert(out.end(), e.begin(), e.end());
+  if (o.greek) {
+    for (const Numbers* s : o.greek->vectors()) out.insert(out.end(), s->begin(), s->end());
+  }
+  return out;
+}
+
+// Every number of a result: values, errors, then each derivative and its errors.
+Numbers flat(const EnsembleResult& r) {
+  Numbers out = flat(r.value);
+  auto append = [&](const Outputs& o) {
+    const Numbers v = flat(o);
+    out.insert(out.end(), v.begin(), v.end());
+  };
+  append(r.error);
+  for (std::size_t k = 0; k < r.d.size(); ++k) {
+    append(r.d[k]);
+    append(r.d_errors[k]);
+  }
+  return out;
+}
+
+// Element by element within tol relative to each reference (or, with
+// `series`, to the largest reference magnitude).
+void expect_close(const Numbers& got, const Numbers& want, double tol, const std::string& what, bool series = false) {
+  ASSERT_EQ(got.size(), want.size()) << what;
+  double scale = 0.0;
+  for (double w : want) scale = std::fmax(scale, std::fabs(w));
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    const double err = series ? std::fabs(got[i] - want[i]) / scale : rel_err(got[i], want[i]);
+    EXPECT_LE(err, tol) << what << " at " << i << ": got " << got[i] << ", want " << want[i];
+  }
+}
+
+Numbers combine(const Numbers& a, double fa, const Numbers& b = {}, double fb = 0.0) {
+  Numbers out(a.size());
+  for (std::size_t i = 0; i < a.size(); ++i) out[i] = fa * a[i] + (b.empty() ? 0.0 : fb * b[i]);
+  return out;
+}
+
+Numbers phase_of(const Outputs& o) {
+  Numbers out;
+  for (const auto& e : *o.phase) out.insert(out.end(), e.begin(), e.end());
+  return out;
+}
+
+// The sphere solver's normalised phase matrix at mu with its derivatives
+// through one view: [F, dF/dx, dF/dRe m, dF/dIm m], each F11, F12, F33, F34.
+std::array<Numbers, 4> reference_phase(const Coefficients& c, const CoefficientDerivatives& d, const Numbers& mu) {
+  const std::size_t n = mu.size();
+  std::vector<Numbers> f(16, Numbers(n));
+  auto buffers = [&](std::size_t b) { return vantok::mie::phase::PhaseMatrixBuffers{f[b], f[b + 1], f[b + 2], f[b + 3]}; };
+  EXPECT_TRUE(c.phase_matrix_with_derivatives(mu, d, true, buffers(0), {buffers(4), buffers(8), buffers(12)}));
+  std::array<Numbers, 4> out;
+  for (std::size_t k = 0; k < 16; ++k) out[k / 4].insert(out[k / 4].end(), f[k].begin(), f[k].end());
+  return out;
+}
+
+// The eleven outputs of one particle from its efficiencies (Q_ext, Q_sca,
+// Q_abs, Q_back, g) and radius, with derivatives carried by the partials;
+// checked against a result's values and first `count` derivatives, all errors 0.
+void expect_particle_outputs(const EnsembleResult& res, const std::array<D, 5>& q, double radius, std::size_t count) {
+  const D r = D::variable(radius, 0);
+  const D g = r * r * PI;
+  const std::array<D, 11> want = {g * q[0],      g * q[1], g * q[2], g * q[3], q[1] / q[0], q[4],
+                                  q[0] / q[3] * (4 * PI), D::constant(0.0), r, r * r * PI, r * r * r * (4 * PI / 3)};
+  Numbers value, error(11, 0.0);
+  for (const D& w : want) value.push_back(w.value);
+  expect_close(Numbers(res.value.values.begin(), res.value.values.end()), value, 1e-13, "values");
+  expect_close(Numbers(res.error.values.begin(), res.error.values.end()), error, 0.0, "errors");
+  for (std::size_t k = 0; k < count; ++k) {
+    Numbers d;
+    for (const D& w : want) d.push_back(w.partials[k]);
+    expect_close(Numbers(res.d[k].values.begin(), res.d[k].values.end()), d, 1e-11, "derivative");
+    expect_close(Numbers(res.d_errors[k].values.begin(), res.d_errors[k].values.end()), error, 0.0, "errors");
+  }
+}
+
+}  // namespace
+
+// One radius: the outputs are the sphere's, exactly up to rounding, with zero
+// errors; the phase matrix and the Greek coefficients (all orders, 2N) are the
+// sphere's normalised ones; derivatives with respect to r, Re m and Im m.
+TEST(EnsembleRun, MonodisperseReproducesSphere) {
+  const double r = 0.3;
+  const Numbers wavelengths = {0.55, 1.1};
+  const std::vector<Complex<double>> m = {{1.5, 0.01}, {1.33, 0.002}};
+  const Numbers mu = {-1.0, -0.3, 0.0, 0.7, 1.0};
+  const std::vector<Component> c = {{Particle{Sphere{m}}, monodisperse(r), 1.0}};
+  const auto o = run_options(1e-6, mu, GreekSelection::all(),
+                             {dist("radius"), param_of(param::MReal{}), param_of(param::MImag{})});
+  const auto results = engine::run(c, wavelengths, o);
+  ASSERT_TRUE(results.has_value()) << results.error().to_string();
+  for (std::size_t w = 0; w < wavelengths.size(); ++w) {
+    const EnsembleResult& res = (*results)[w];
+    const double k = TWO_PI / wavelengths[w];
+    vantok::mie::Mie mie;
+    ASSERT_TRUE(mie.solve(SOLVE, true, engine::size_parameter(r, wavelengths[w]), m[w]));
+    const Coefficients coeffs = mie.coefficients();
+    const auto q = coeffs.efficiencies();
+    const auto jac = coeffs.efficiencies_jacobian(mie.derivatives());
+    std::array<D, 5> qd;
+    for (std::size_t i = 0; i < 5; ++i) qd[i] = {{k * jac[i], jac[5 + i], jac[10 + i], 0.0}, q[i]};
+    expect_particle_outputs(res, qd, r, 3);
+    EXPECT_EQ(res.panels, 0u);
+    EXPECT_TRUE(res.converged);
+    EXPECT_EQ(res.ranges, (std::vector<std::pair<double, double>>{{r, r}}));
+
+    const auto f = reference_phase(coeffs, mie.derivatives(), mu);
+    expect_close(phase_of(res.value), f[0], 1e-13, "phase");
+    expect_close(phase_of(res.d[0]), combine(f[1], k), 1e-11, "phase d/dr");
+    expect_close(phase_of(res.d[1]), f[2], 1e-11, "phase d/dRe m");
+    expect_close(phase_of(res.d[2]), f[3], 1e-11, "phase d/dIm m");
+    const auto greek = coeffs.greek_with_derivatives(2 * coeffs.a.size(), mie.derivatives(), true);
+    ASSERT_TRUE(greek.has_value());
+    for (std::size_t s = 0; s < 6; ++s) {
+      expect_close(*res.value.greek->vectors()[s], *greek->values.vectors()[s], 1e-13, "greek", true);
+      expect_close(*res.d[0].greek->vectors()[s], combine(*greek->x.vectors()[s], k), 1e-11, "d/dr", true);
+      expect_close(*res.d[1].greek->vectors()[s], *greek->re_m.vectors()[s], 1e-11, "d/dRe m", true);
+      expect_close(*res.d[2].greek->vectors()[s], *greek->im_m.vectors()[s], 1e-11, "d/dIm m", true);
+    }
+  }
+}
+
+// A two-layer particle at one radius against the layered solver, with the
+// derivatives with respect to r, layer 0's Re m, layer 1's Im m and the
+// radius fraction.
+TEST(EnsembleRun, MonodisperseReproducesLayeredSphere) {
+  const double r = 0.4, f = 0.6, wavelength = 0.6;
+  const std::vector<Complex<double>> ms = {{1.6, 0.02}, {1.4, 0.001}};
+  const Numbers mu = {-0.8, 0.1, 0.9};
+  const std::vector<Component> c = {{Particle{LayeredSphere{{f}, {{ms[0]}, {ms[1]}}}}, monodisperse(r), 1.0}};
+  const EnsembleResult res = one(c, wavelength,
+                                 run_options(1e-6, mu, GreekSelection::off(),
+                                             {dist("radius"), param_of(param::LayerMReal{0}),
+                                              param_of(param::LayerMImag{1}), param_of(param::RadiusFraction{0})}));
+  const double x = engine::size_parameter(r, wavelength);
+  const double k = TWO_PI / wavelength;
+  vantok::layered::Layered solver;
+  const Numbers xs = {f * x, x};
+  ASSERT_TRUE(solver.solve(SOLVE, true, xs, ms));
+  const Coefficients coeffs = solver.coefficients();
+  const auto q = coeffs.efficiencies();
+  const auto core = coeffs.efficiencies_jacobian(solver.layer_derivatives(0));
+  const auto shell = coeffs.efficiencies_jacobian(solver.layer_derivatives(1));
+  std::array<D, 5> qd;
+  for (std::size_t i = 0; i < 5; ++i) qd[i] = {{k * (shell[i] + f * core[i]), core[5 + i], shell[10 + i], x * core[i]}, q[i]};
+  expect_particle_outputs(res, qd, r, 4);
+
+  const auto fc = reference_phase(coeffs, solver.layer_derivatives(0), mu);
+  const auto fs = reference_phase(coeffs, solver.layer_derivatives(1), mu);
+  expect_close(phase_of(res.value), fs[0], 1e-13, "phase");
+  expect_close(phase_of(res.d[0]), combine(fs[1], k, fc[1], k * f), 1e-10, "d/dr");
+  expect_close(phase_of(res.d[1]), fc[2], 1e-10, "d/dRe m0");
+  expect_close(phase_of(res.d[2]), fs[3], 1e-10, "d/dIm m1");
+  expect_close(phase_of(res.d[3]), combine(fc[1], x), 1e-10, "d/df");
+}
+
+// Lognormal and gamma spheres against SciPy's quadrature of the landed sphere
+// functions: every output within its reported error and the outputs within
+// rtol. Prints how pessimistic the estimates are (estimate over actual error).
+TEST(EnsembleRun, DistributionsMatchQuadrature) {
+  for (const auto& rec : vantok::test::read_table("ensemble_run.txt")) {
+    const SizeDistribution d = rec.tag == "lognormal" ? lognormal(rec.num(0), rec.num(1)) : gamma(rec.num(0), rec.num(1));
+    const std::vector<Component> c = {{Particle{Sphere{{{rec.num(3), rec.num(4)}}}}, d, 1.0}};
+    Numbers want;
+    for (std::size_t i = 5; i < rec.fields.size(); ++i) want.push_back(rec.num(i));
+    for (const double rtol : {1e-4, 1e-8}) {
+      SCOPED_TRACE(rec.tag + " rtol " + std::to_string(rtol));
+      const EnsembleResult res = one(c, rec.num(2), run_options(rtol, {-1.0, -0.5, 0.0, 0.5, 1.0}, GreekSelection::up_to(8)));
+      EXPECT_TRUE(res.converged);
+      const Numbers got = flat(res.value);
+      const Numbers err = flat(res.error);
+      ASSERT_EQ(got.size(), want.size());
+      Numbers ratio;
+      for (std::size_t i = 0; i < got.size(); ++i) {
+        const double actual = std::fabs(got[i] - want[i]);
+        EXPECT_LE(actual, err[i] + 1e-13 * std::fabs(want[i])) << "entry " << i << ": " << got[i] << " vs " << want[i];
+        if (i < 11) {
+          EXPECT_LE(actual, rtol * std::fabs(want[i])) << "output " << i;
+        }
+        if (actual > 1e-14 * std::fabs(want[i]) && err[i] > 0.0) ratio.push_back(err[i] / actual);
+      }
+      std::sort(ratio.begin(), ratio.end());
+      std::printf("[ estimates ] %s rtol %g: estimate/actual min %.3g median %.3g max %.3g\n", rec.tag.c_str(), rtol,
+                  ratio.front(), ratio[ratio.size() / 2], ratio.back());
+    }
+  }
+}
+
+// x ~ 1e-3: the Rayleigh cross sections, phase matrix and Greek coefficients
+// (relative accuracy O(x²)), and the closed-form lognormal moments.
+TEST(EnsembleRun, RayleighLimit) {
+  const double rm = 1e-4, s = std::log(1.5);
+  const Complex<double> m{1.5, 0.1};
+  const Numbers wavelengths = {0.6, 1.2};
+  const Numbers mu = {-1.0, -0.4, 0.0, 0.6, 1.0};
+  const std::vector<Component> c = {{Particle{Sphere{{m, m}}}, lognormal(rm, 1.5), 1.0}};
+  const auto results = engine::run(c, wavelengths, run_options(1e-8, mu, GreekSelection::up_to(4)));
+  ASSERT_TRUE(results.has_value()) << results.error().to_string();
+  // K = (m² - 1)/(m² + 2).
+  const Complex<double> m2 = m * m;
+  const Complex<double> big_k = vantok::complex::minus(m2, 1.0) * vantok::complex::inv(vantok::complex::plus(m2, 2.0));
+  const double r3 = std::pow(rm, 3) * std::exp(4.5 * s * s);
+  const double r6 = std::pow(rm, 6) * std::exp(18 * s * s);
+  const double b1 = -std::sqrt(6.0) / 2;
+  Numbers greek = {1, 0, 0.5, 0, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0, 0, 1.5, 0, 0, 0, 0, 0, b1, 0, 0, 0, 0, 0, 0, 0};
+  Numbers phase;
+  for (std::size_t t = 0; t < 4; ++t) {
+    for (const double u : mu) phase.push_back(std::array{0.75 * (1 + u * u), -0.75 * (1 - u * u), 1.5 * u, 0.0}[t]);
+  }
+  for (std::size_t w = 0; w < wavelengths.size(); ++w) {
+    const Outputs& v = (*results)[w].value;
+    const double k = TWO_PI / wavelengths[w];
+    const Numbers want = {8 * PI / 3 * std::pow(k, 4) * vantok::complex::norm_sqr(big_k) * r6, 4 * PI * k * big_k.im * r3};
+    expect_close({v.values[output::SCATTERING], v.values[output::ABSORPTION]}, want, 1e-4, "C_sca, C_abs");
+    EXPECT_LT(std::fabs(v.values[output::ASYMMETRY]), 1e-4);
+    expect_close({v.values[8], v.values[9], v.values[10]},
+                 {rm * std::exp(2.5 * s * s), PI * rm * rm * std::exp(2 * s * s), 4 * PI / 3 * r3}, 1e-7, "moments");
+    const Numbers got = flat(v);
+    for (std::size_t i = 0; i < phase.size() + greek.size(); ++i) {
+      EXPECT_NEAR(got[11 + i], i < phase.size() ? phase[i] : greek[i - phase.size()], 1e-4) << i;
+    }
+  }
+}
+
+// Outputs linear in the sums are linear in the weights, each part keeping its
+// own panels, with weight derivatives (C_c - C)/W; a multimodal component
+// equals the mixture of its modes.
+TEST(EnsembleRun, MixturesAreLinearInWeights) {
+  const Particle p = sphere(1);
+  const Component a{p, lognormal(0.2, 1.6), 2.0};
+  const Component b{Particle{Sphere{{{1.4, 0.0}}}}, gamma(0.5, 0.15), 1.0};
+  auto o = run_options(1e-7, {0.3}, GreekSelection::up_to(6));
+  o.unnormalized = true;
+  const Numbers va = flat(one({a}, 0.6, o).value);
+  const Numbers vb = flat(one({b}, 0.6, o).value);
+  o.params = {weight(0), weight(1)};
+  const EnsembleResult mix = one({a, b}, 0.6, o);
+  const Numbers got = flat(mix.value);
+  ASSERT_EQ(got.size(), va.size());
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    if (i >= 4 && i < 9) continue;  // the ratios
+    const double tol = 1e-14 * std::fabs(i < 11 ? got[i] : got[11]);
+    EXPECT_NEAR(got[i], (2 * va[i] + vb[i]) / 3, tol) << i;
+    EXPECT_NEAR(flat(mix.d[0])[i], (va[i] - got[i]) / 3, 10 * tol) << i;
+    EXPECT_NEAR(flat(mix.d[1])[i], (vb[i] - got[i]) / 3, 10 * tol) << i;
+  }
+
+  // Modes of weights (2, 1, 1) weigh as components of those weights.
+  const std::vector<SizeDistribution> modes = {lognormal(0.1, 1.5), gamma(0.4, 0.12), lognormal(0.8, 1.3)};
+  const Numbers w = {2, 1, 1};
+  std::vector<Mode> mm;
+  std::vector<Component> three;
+  for (std::size_t i = 0; i < 3; ++i) {
+    mm.push_back({w[i], modes[i]});
+    three.push_back({p, modes[i], w[i]});
+  }
+  auto o2 = run_options(1e-6, {0.5}, GreekSelection::up_to(4), {weight(0, 0)});
+  const EnsembleResult multi = one({{p, multimodal(mm), 1.0}}, 0.5, o2);
+  o2.params = {weight(0)};
+  const EnsembleResult mixed = one(three, 0.5, o2);
+  expect_close(flat(multi), flat(mixed), 1e-14, "multimodal");
+  EXPECT_EQ(multi.panels, mixed.panels);
+  EXPECT_EQ(multi.ranges, mixed.ranges);
+}
+
+namespace {
+
+// Every derivative of a run against central differences of runs with one of
+// the parameters p (from which `make` builds the components) moved by
+// ±1e-5 |p_i|; the run's parameters follow the order of p.
+void expect_central_differences(const std::function<std::vector<Component>(const Numbers&)>& make, const Numbers& p,
+                                const std::vector<EnsembleParam>& params, double wavelength) {
+  auto o = run_options(1e-11, {-0.6, 0.4}, GreekSelection::up_to(4), params);
+  const EnsembleResult base = one(make(p), wavelength, o);
+  o.params = {};
+  const Numbers value = flat(base.value);
+  for (std::size_t k = 0; k < p.size(); ++k) {
+    const double h = 1e-5 * std::fabs(p[k]);
+    Numbers up = p, down = p;
+    up[k] += h;
+    down[k] -= h;
+    const Numbers vu = flat(one(make(up), wavelength, o).value);
+    const Numbers vd = flat(one(make(down), wavelength, o).value);
+    const Numbers d = flat(base.d[k]);
+    for (std::size_t i = 0; i < d.size(); ++i) {
+      const double fd = (vu[i] - vd[i]) / (2 * h);
+      // Truncation O(h²) and the runs' noise (rtol/h), relative to the output.
+      EXPECT_NEAR(d[i], fd, 2e-7 * (std::fabs(fd) + std::fabs(value[i]) / std::fabs(p[k])) + 1e-12)
+          << "parameter " << k << ", entry " << i;
+    }
+  }
+}
+
+}  // namespace
+
+TEST(EnsembleRun, DerivativesMatchCentralDifferences) {
+  expect_central_differences(
+      [](const Numbers& p) {
+        return std::vector<Component>{{Particle{Sphere{{{p[2], p[3]}}}}, lognormal(p[0], p[1]), 1.0}};
+      },
+      {0.08, 1.6, 1.5, 0.01},
+      {dist("median_radius"), dist("width"), param_of(param::MReal{}), param_of(param::MImag{})}, 0.55);
+  expect_central_differences(
+      [](const Numbers& p) {
+        return std::vector<Component>{
+            {Particle{LayeredSphere{{p[3]}, {{{p[1], 0.02}}, {{1.35, p[2]}}}}}, gamma(0.2, p[0]), 1.0}};
+      },
+      {0.12, 1.6, 0.005, 0.7},
+      {dist("effective_variance"), param_of(param::LayerMReal{0}), param_of(param::LayerMImag{1}),
+       param_of(param::RadiusFraction{0})},
+      0.5);
+}
+
+// Each distribution of a batch agrees with its own run within the two
+// reported errors; the shared particle and the absence of particle
+// parameters are preconditions.
+TEST(EnsembleRun, BatchEqualsSeparateRuns) {
+  const std::vector<Component> c = {
+      {sphere(2), lognormal(0.1, 1.5), 1.0}, {sphere(2), monodisperse(0.3), 2.0}, {sphere(2), gamma(0.5, 0.1), 0.5}};
+  const Numbers wavelengths = {0.5, 0.7};
+  const auto o = run_options(1e-6, {0.2}, GreekSelection::up_to(4));
+  const auto batch = engine::run_batch(c, wavelengths, o);
+  ASSERT_TRUE(batch.has_value()) << batch.error().to_string();
+  ASSERT_EQ(batch->size(), 3u);
+  for (std::size_t k = 0; k < 3; ++k) {
+    const auto alone = engine::run(std::vector<Component>{c[k]}, wavelengths, o);
+    ASSERT_TRUE(alone.has_value() && (*batch)[k].size() == 2);
+    for (std::size_t w = 0; w < 2; ++w) {
+      const Numbers b = flat((*batch)[k][w].value), eb = flat((*batch)[k][w].error);
+      const Numbers s = flat((*alone)[w].value), es = flat((*alone)[w].error);
+      for (std::size_t i = 0; i < b.size(); ++i) EXPECT_LE(std::fabs(b[i] - s[i]), eb[i] + es[i] + 1e-14) << k << ", " << i;
+    }
+  }
+  std::vector<Component> other = c;
+  other[1].particle = Particle{Sphere{{{1.5, 0.01}, {1.5, 0.02}}}};
+  EXPECT_THROW((void)engine::run_batch(other, wavelengths, o), vantok::InternalFailure);
+  EXPECT_THROW((void)engine::run_batch(c, wavelengths, run_options(1e-6, {}, GreekSelection::off(), {param_of(param::MReal{})})),
+               vantok::InternalFailure);
+  const auto empty = engine::run_batch(c, {}, o);
+  ASSERT_TRUE(empty.has_value() && empty->size() == 3);
+  for (const auto& results : *empty) EXPECT_TRUE(results.empty());
+}
+
+// Bit-identical for 1 and 8 threads and under a permutation of the
+// wavelengths; of several failing wavelengths the lowest index is reported.
+TEST(EnsembleRun, ResultsIndependentOfScheduling) {
+  const std::vector<Complex<double>> m = {{1.5, 0.01}, {1.45, 0.02}, {1.33, 0.0}};
+  const Numbers wavelengths = {0.45, 0.6, 0.9};
+  auto components = [&](std::vector<std::size_t> order) {
+    std::vector<Complex<double>> mo;
+    for (std::size_t i : order) mo.push_back(m[i]);
+    const Particle p{Sphere{mo}};
+    return std::vector<Component>{{p, lognormal(0.15, 1.7), 1.0}, {p, gamma(0.3, 0.1), 0.5}};
+  };
+  const auto o = run_options(1e-6, {-0.5, 0.5}, GreekSelection::all(), {dist("width"), param_of(param::MImag{}), weight(1)});
+  const auto c = components({0, 1, 2});
+  const auto one_thread = vantok::pool::with_threads(1, [&] { return engine::run(c, wavelengths, o); });
+  const auto eight = vantok::pool::with_threads(8, [&] { return engine::run(c, wavelengths, o); });
+  const auto permuted = engine::run(components({2, 0, 1}), Numbers{0.9, 0.45, 0.6}, o);
+  ASSERT_TRUE(one_thread && eight && permuted);
+  const std::vector<std::size_t> from = {1, 2, 0};
+  for (std::size_t w = 0; w < 3; ++w) {
+    const Numbers x = flat((*one_thread)[w]);
+    for (const EnsembleResult* other : {&(*eight)[w], &(*permuted)[from[w]]}) {
+      const Numbers y = flat(*other);
+      ASSERT_EQ(x.size(), y.size());
+      for (std::size_t j = 0; j < x.size(); ++j) ASSERT_TRUE(same_bits(x[j], y[j])) << w << ", " << j;
+      EXPECT_EQ((*one_thread)[w].panels, other->panels);
+    }
+  }
+
+  // Wavelengths 1 and 3 reach size parameters above 1e6.
+  const std::vector<Component> c4 = {{sphere(4), lognormal(0.15, 1.7), 1.0}};
+  for (const std::size_t threads : {1, 8}) {
+    const auto r = vantok::pool::with_threads(threads, [&] { return engine::run(c4, Numbers{0.5, 1e-7, 0.6, 2e-7}, run_options(1e-4)); });
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().message().rfind("at wavelength 1e-7, radius ", 0), 0u) << r.error().message();
+  }
+}
+
+// The ratios need a finite non-zero C_ext, C_sca and C_back: at m = 1 the
+// sphere's a_n = b_n are at rounding level and its backscattering vanishes.
+// A failing set-up surfaces even without wavelengths.
+TEST(EnsembleRun, RefusesUndefinedRatios) {
+  const std::vector<Component> c = {{Particle{Sphere{{{1.0, 0.0}}}}, monodisperse(0.2), 1.0}};
+  vantok::test::expect_error(engine::run(c, Numbers{0.5}, run_options(1e-6)), vantok::Error::Kind::InvalidInput,
+                             "the ensemble's <C_back> is 0, so its ratios (albedo, asymmetry parameter, lidar ratio) "
+                             "are undefined (does m = 1?)");
+  const std::vector<Component> massless = {{sphere(1), tabulated({0.1, 0.2}, {0.0, 0.0}), 1.0}};
+  EXPECT_FALSE(engine::run(massless, {}, run_options(1e-6)).has_value());
+  const auto none = engine::run(c, {}, run_options(1e-6));
+  ASSERT_TRUE(none.has_value() && none->empty());
+}

@@ -1,0 +1,286 @@
+// The per-node functions of the EBCM integrands (scale factors, angular
+// functions, scaled exponentials) against 50-digit references
+// (gen_tmatrix_functions.py) for every scalar, the dual members' partials, and
+// the prefix/suffix sums and two-form tails of series products against a
+// brute-force double sum in long double.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "tmatrix/functions_table.hpp"
+#include "tmatrix/scalar_support.hpp"
+#include "vantok/error.hpp"
+#include "vantok/tmatrix/functions.hpp"
+#include "vantok/tmatrix/regular.hpp"
+
+namespace {
+
+using vantok::Complex;
+using vantok::scalar::DoubleDouble;
+using vantok::test::abs_diff;
+using vantok::test::num;
+using vantok::test::Scalar;
+using vantok::test::same_real;
+using namespace vantok::tmatrix::functions;
+using namespace vantok::tmatrix::regular;
+
+template <class T>
+class TmatrixSeries : public ::testing::Test {};
+TYPED_TEST_SUITE(TmatrixSeries, vantok::test::AllScalarTypes);
+
+template <class T>
+T make(double v, double lo = 0.0) {
+  return Scalar<T>::make(v, lo);
+}
+
+// Outgoing scales multiply to the spherical Hankel moduli (one rounding per
+// factor plus the recurrence's error, linear in k); the angular functions
+// d^n_0m, pi_mn, tau_mn follow the normalised Legendre functions (stable
+// upward, error growing with the degree); the exponentials are as good as the
+// reduction of their argument (|x| u absolute). For m > n_max the angular
+// functions are zeros.
+TYPED_TEST(TmatrixSeries, FunctionsMatchReference) {
+  using T = TypeParam;
+  const double u = Scalar<T>::u;
+  Angular<T> ang;
+  for (const auto& rec : vantok::test::load_function_records()) {
+    if (rec.kind == "scales") {
+      const auto n = static_cast<std::size_t>(num(rec.args[1]));
+      const Scales<T> s(n, make<T>(num(rec.args[0])), Complex<T>{make<T>(1.0), make<T>(0.5)});
+      T prod = make<T>(1.0);
+      for (std::size_t k = 0; k <= n + 1; ++k) {
+        prod = prod * s.outgoing[k];
+        const auto& ref = rec.rows[0][k];
+        EXPECT_LE(abs_diff(prod, ref.hi, ref.lo) / ref.hi, 16.0 * static_cast<double>(k + 1) * u) << rec.args[0] << " " << k;
+      }
+    } else if (rec.kind == "angular") {
+      const auto m = static_cast<std::size_t>(num(rec.args[0])), n_max = static_cast<std::size_t>(num(rec.args[1]));
+      ang.compute(m, n_max, make<T>(num(rec.args[2]), num(rec.args[3])), make<T>(num(rec.args[4]), num(rec.args[5])));
+      const std::vector<T>* got[3] = {&ang.d0m, &ang.pi_mn, &ang.tau_mn};
+      for (std::size_t v = 0; v < 3; ++v) {
+        ASSERT_EQ(got[v]->size(), n_max + 1);
+        double scale = 0.0;
+        for (const auto& r : rec.rows[v]) scale = std::fmax(scale, std::fabs(r.hi));
+        for (std::size_t n = 0; n <= n_max; ++n) {
+          EXPECT_LE(abs_diff((*got[v])[n], rec.rows[v][n].hi, rec.rows[v][n].lo),
+                    32.0 * static_cast<double>(n_max + 1) * u * scale) << "m " << m << " n " << n << " function " << v;
+        }
+      }
+    } else {
+      const double x = num(rec.args[0]);
+      const auto [ep, em] = exps_scaled(Complex<T>{make<T>(x), make<T>(num(rec.args[1]))}, make<T>(num(rec.args[2])));
+      const T got[4] = {ep.re, ep.im, em.re, em.im};
+      const auto& ref = rec.rows[0];
+      for (std::size_t k = 0; k < 4; ++k) {
+        const double mag = std::hypot(ref[k < 2 ? 0 : 2].hi, ref[k < 2 ? 1 : 3].hi);
+        EXPECT_LE(abs_diff(got[k], ref[k].hi, ref[k].lo), 8.0 * u * mag * std::fmax(1.0, std::fabs(x))) << x << " " << k;
+      }
+    }
+  }
+  ang.compute(5, 3, make<T>(0.6), make<T>(0.8));
+  ASSERT_EQ(ang.d0m.size(), 4u);
+  for (std::size_t n = 0; n < 4; ++n) EXPECT_EQ(Scalar<T>::hi(ang.d0m[n]) + Scalar<T>::hi(ang.tau_mn[n]), 0.0);
+}
+
+// Degenerate arguments: z = 0 gives b_0 = inf and b_k = 0, a NaN z NaN only in
+// b_0 (the cap keeps 1); x = 0 gives non-finite outgoing scales. With y = s,
+// E+ underflows to exactly 0 (not NaN) and |E-| = 1; beyond the double-double
+// reduction limit every component is NaN.
+TEST(TmatrixSeries, DegenerateArguments) {
+  const Scales<double> zero_z(2, 1.0, Complex<double>{0.0, 0.0});
+  EXPECT_TRUE(zero_z.regular[0] == INFINITY && zero_z.regular[1] == 0.0);
+  const Scales<double> nan_z(2, 1.0, Complex<double>{NAN, 1.0});
+  EXPECT_TRUE(std::isnan(nan_z.regular[0]) && nan_z.regular[3] == 1.0);
+  const Scales<double> zero_x(2, 0.0, Complex<double>{1.0, 0.0});
+  EXPECT_TRUE(zero_x.outgoing[0] == INFINITY && !std::isfinite(zero_x.outgoing[2]));
+  auto [ep, em] = exps_scaled(Complex<double>{1.25, 400.0}, 400.0);
+  EXPECT_TRUE(ep.re == 0.0 && ep.im == 0.0);
+  EXPECT_NEAR(std::hypot(em.re, em.im), 1.0, 2e-16);
+  const auto [np, nm] = exps_scaled(Complex<DoubleDouble>{{0x1p51, 0.0}, {0.0, 0.0}}, DoubleDouble{0.0, 0.0});
+  for (const DoubleDouble& v : {np.re, np.im, nm.re, nm.im}) EXPECT_TRUE(std::isnan(v.hi));
+}
+
+template <class D>
+class DualSeries : public ::testing::Test {};
+using DualTypes = ::testing::Types<vantok::scalar::DualF64, vantok::scalar::DualDD>;
+TYPED_TEST_SUITE(DualSeries, DualTypes);
+
+// The dual members have the values of their real members bit for bit, and
+// partials: scales against central differences of the double-double member
+// (x on slot 0, Re z on 2, Im z on 3), d/dt d^n_0m = tau_mn with c = cos t and
+// s = sin t, dE+/dx = i E+, dE+/dy = dE+/ds = -E+, dE-/dx = -i E-, dE-/dy = E-.
+TYPED_TEST(DualSeries, PartialsMatchDerivatives) {
+  using D = TypeParam;
+  using R = typename vantok::scalar::ScalarTraits<D>::Real;
+  auto lead = [](const R& v) { return vantok::scalar::ScalarTraits<R>::value_f64(v); };
+  const double u = Scalar<R>::u;
+  const std::size_t n = 20;
+  const D x = D::variable(make<R>(0.8), 0);
+  const Scales<D> s(n, x, Complex<D>{D::variable(make<R>(2.3), 2), D::variable(make<R>(-0.4), 3)});
+  const Scales<R> plain(n, make<R>(0.8), Complex<R>{make<R>(2.3), make<R>(-0.4)});
+  const double h = 0x1p-24;
+  auto at = [&](double dx, double dzr, double dzi) {
+    return Scales<DoubleDouble>(n, DoubleDouble{0.8, 0.0} + dx, {DoubleDouble{2.3, 0.0} + dzr, DoubleDouble{-0.4, 0.0} + dzi});
+  };
+  const auto xp = at(h, 0, 0), xm = at(-h, 0, 0), ip = at(0, 0, h), im = at(0, 0, -h);
+  for (std::size_t k = 0; k <= n + 1; ++k) {
+    EXPECT_TRUE(same_real(s.outgoing[k].value, plain.outgoing[k]) && same_real(s.regular[k].value, plain.regular[k]));
+    const double fx = ((xp.outgoing[k] - xm.outgoing[k]) / (2 * h)).hi;
+    const double fi = ((ip.regular[k] - im.regular[k]) / (2 * h)).hi;
+    EXPECT_NEAR(lead(s.outgoing[k].partials[0]), fx, 1e-9 * std::fabs(fx)) << k;
+    EXPECT_NEAR(lead(s.regular[k].partials[3]), fi, 1e-9 * std::fabs(fi) + 1e-12) << k;
+  }
+  EXPECT_EQ(lead(s.im_abs.partials[3]), -1.0);  // |Im z| with Im z < 0
+  // |z| = 3: b_1 = min(|z|/3, 1) is 1 and keeps the partials of |z|/3.
+  const Scales<D> edge(1, x, Complex<D>{D::variable(make<R>(3.0), 2), D::variable(make<R>(0.0), 3)});
+  EXPECT_NEAR(lead(edge.regular[1].partials[2]), 1.0 / 3.0, 1e-15);
+
+  const auto [st, ct] = vantok::scalar::sin_cos(D::variable(make<R>(0.7), 1));
+  Angular<D> ang;
+  for (std::size_t m : {0, 1, 4}) {
+    ang.compute(m, 25, ct, st);
+    for (std::size_t k = std::max<std::size_t>(m, 1); k <= 25; ++k) {
+      EXPECT_NEAR(lead(ang.d0m[k].partials[1]), lead(ang.tau_mn[k].value), 6400.0 * u) << m << " " << k;
+    }
+  }
+  const Complex<D> z{D::variable(make<R>(1.3), 0), D::variable(make<R>(-2.0), 1)};
+  const auto [ep, em] = exps_scaled(z, D::variable(make<R>(2.5), 2));
+  const double e = 8 * u;
+  EXPECT_NEAR(lead(ep.re.partials[0]), -lead(ep.im.value), e);
+  EXPECT_NEAR(lead(ep.re.partials[1]), -lead(ep.re.value), e);
+  EXPECT_NEAR(lead(ep.im.partials[2]), -lead(ep.im.value), e);
+  EXPECT_NEAR(lead(em.im.partials[0]), -lead(em.re.value), e);
+  EXPECT_NEAR(lead(em.re.partials[1]), lead(em.re.value), e);
+}
+
+/// The tail of c (sum alpha)(sum beta) over the pairs t + k > D, in long double,
+/// with the magnitude sums of the tail pairs and of the others.
+struct Brute {
+  long double re = 0, im = 0, direct_bound = 0, prefix_bound = 0;
+};
+Brute brute(const std::vector<double>& alpha, const std::vector<Complex<double>>& beta, double c, std::int64_t d) {
+  Brute out;
+  for (std::size_t t = 0; t < alpha.size(); ++t) {
+    for (std::size_t k = 0; k < beta.size(); ++k) {
+      const long double w = static_cast<long double>(alpha[t]) * c;
+      const long double mag = std::fabs(w) * (std::fabs(static_cast<long double>(beta[k].re)) + std::fabs(static_cast<long double>(beta[k].im)));
+      if (static_cast<std::int64_t>(t + k) > d) {
+        out.re += w * beta[k].re;
+        out.im += w * beta[k].im;
+        out.direct_bound += mag;
+      } else {
+        out.prefix_bound += mag;
+      }
+    }
+  }
+  return out;
+}
+
+// Both forms equal the tail; the returned bound is the smaller of the direct
+// and the complement bound (||v|| added to the latter), with decaying or
+// growing terms so that either can win.
+TEST(RegularTail, MatchesBruteForceAndTheSmallerBoundWins) {
+  std::mt19937_64 gen(2024);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  int direct = 0, complement = 0;
+  for (int trial = 0; trial < 300; ++trial) {
+    const std::size_t big_l = 1 + gen() % 7, big_n = 1 + gen() % 7;
+    const double ra = std::ldexp(1.0, static_cast<int>(gen() % 9) - 4), rb = std::ldexp(1.0, static_cast<int>(gen() % 9) - 4);
+    std::vector<double> alpha(big_l);
+    std::vector<Complex<double>> beta(big_n);
+    for (std::size_t t = 0; t < big_l; ++t) alpha[t] = u(gen) * std::pow(ra, static_cast<double>(t));
+    for (std::size_t k = 0; k < big_n; ++k) beta[k] = {u(gen) * std::pow(rb, static_cast<double>(k)), u(gen) * std::pow(rb, static_cast<double>(k))};
+    const double c = 1.0 + u(gen);
+    const std::int64_t ao = -1 - static_cast<std::int64_t>(gen() % 4), bo = static_cast<std::int64_t>(gen() % 4) - 1;
+    const std::int64_t h = (gen() % 2) != 0 ? 2 : 4;
+    const std::int64_t idx = ao + bo + h - 3 + static_cast<std::int64_t>(gen() % 20);
+    long double sa_sum = 0, vr = 0, vi = 0;
+    for (double a : alpha) sa_sum += a;
+    for (const auto& b : beta) {
+      vr += c * sa_sum * b.re;
+      vi += c * sa_sum * b.im;
+    }
+    const Complex<double> v{static_cast<double>(vr), static_cast<double>(vi)};
+    const auto [got, bound] = tail<double>(sums<double>(bo, beta), ao, h, alpha, c, suffix<double>(alpha, big_l), idx, v);
+    const std::int64_t base = ao + bo + h;
+    const Brute ref = brute(alpha, beta, c, idx >= base ? (idx - base) / 2 : -1);
+    const long double vnorm = std::fabs(static_cast<long double>(v.re)) + std::fabs(static_cast<long double>(v.im));
+    const double want = static_cast<double>(std::min(ref.direct_bound, ref.prefix_bound + vnorm));
+    EXPECT_NEAR(bound, want, 1e-13 * want + 1e-300) << trial;
+    EXPECT_LE(std::hypot(static_cast<double>(got.re - ref.re), static_cast<double>(got.im - ref.im)),
+              64.0 * 0x1p-53 * (want + static_cast<double>(vnorm)) + 1e-300) << trial;
+    (ref.direct_bound <= ref.prefix_bound + vnorm ? direct : complement) += 1;
+  }
+  EXPECT_TRUE(direct > 20 && complement > 20);
+}
+
+// A tie goes to the direct form, a NaN bound to the complement, an infinite
+// direct bound to a finite complement; over double-double the comparison sees
+// lo parts. An empty complex series with terms to pair is a caller fault.
+TEST(RegularTail, TiesNonFiniteBoundsAndLoParts) {
+  const std::vector<double> alpha{1.0};
+  const auto sa = suffix<double>(alpha, 1);
+  const auto j = sums<double>(0, std::vector<Complex<double>>{{1.0, 0.0}, {1.0, 0.0}});
+  struct Case {
+    Complex<double> v;
+    double bound, value;
+  };
+  for (const Case& c : {Case{{0.0, 0.0}, 1.0, 1.0}, Case{{NAN, 0.0}, NAN, NAN}}) {
+    const auto [val, bound] = tail<double>(j, 0, 0, alpha, 1.0, sa, 0, c.v);
+    EXPECT_TRUE(vantok::test::same_bits(bound, c.bound) && vantok::test::same_bits(val.re, c.value));
+  }
+  const auto jw = sums<double>(0, std::vector<Complex<double>>{{1.0, 0.0}, {INFINITY, 0.0}});
+  const auto [val, bound] = tail<double>(jw, 0, 0, alpha, 1.0, sa, 0, Complex<double>{3.0, 0.0});
+  EXPECT_TRUE(bound == 4.0 && val.re == 2.0);
+  using CDD = Complex<DoubleDouble>;
+  const std::vector<DoubleDouble> alpha_dd{{1.0, 0.0}};
+  for (double lo : {0.0, 0x1p-70, -0x1p-70}) {
+    const auto jd = sums<DoubleDouble>(0, std::vector<CDD>{{{1.0, lo}, {}}, {{1.0, 0.0}, {}}});
+    const auto [v, b] = tail<DoubleDouble>(jd, 0, 0, alpha_dd, {1.0, 0.0}, suffix<DoubleDouble>(alpha_dd, 1), 0, CDD{});
+    EXPECT_TRUE(same_real(b, DoubleDouble{1.0, lo < 0.0 ? lo : 0.0})) << lo;
+  }
+  EXPECT_THROW((void)tail<double>(sums<double>(0, {}), 0, 0, alpha, 1.0, sa, 4, Complex<double>{}), vantok::InternalFailure);
+}
+
+// forms_wanted lays out (product, r, n) with nothing for r = 0, n = 0, n = r,
+// r below the lower limit or flag 0, the index-0 form for flag bit 2 and the
+// index -1 form for flag bit 1, each equal to tail_forms.
+TEST(RegularTail, NodeSeriesFormsLayoutAndFlags) {
+  const std::size_t n_max = 2, orders = 3;
+  NodeSeries<double> ns;
+  for (std::size_t r = 0; r < orders; ++r) {
+    std::array<RealSeries<double>, 3> rs;
+    std::array<SuffixSums<double>, 3> sx;
+    std::array<JTerms<double>, 3> js;
+    for (std::size_t s = 0; s < 3; ++s) {
+      if (r > 0) rs[s] = {static_cast<std::int64_t>(s == 0 ? -1 : -2) - static_cast<std::int64_t>(r), {1.0 + static_cast<double>(r), 0.5 * static_cast<double>(s + 1), -0.25}};
+      sx[s] = suffix<double>(rs[s].coefficients, rs[s].coefficients.size());
+      const std::vector<Complex<double>> beta{{1.0, static_cast<double>(s)}, {0.5, -0.5}, {0.125 * static_cast<double>(r + 1), 0.0}};
+      js[s] = sums<double>(static_cast<std::int64_t>(r) - (s == 0 ? 0 : 1), beta);
+    }
+    ns.real_series.push_back(rs);
+    ns.real_suffixes.push_back(sx);
+    ns.complex_series.push_back(js);
+  }
+  std::vector<Complex<double>> values(8 * orders * orders);
+  for (std::size_t e = 0; e < values.size(); ++e) values[e] = {static_cast<double>(e), 1.0};
+  std::vector<std::uint8_t> flags(orders * orders, 3);
+  flags[1 * orders + 2] = 2;
+  flags[2 * orders + 1] = 0;
+  const auto forms = ns.forms_wanted(n_max, 1, flags, values, 2.0, -3.0);
+  ASSERT_EQ(forms.size(), 8 * orders * orders);
+  for (std::size_t e = 0; e < forms.size(); ++e) {
+    const std::size_t t = e / (orders * orders), r = e / orders % orders, n = e % orders;
+    ASSERT_EQ(forms[e].has_value(), !(r == 0 || n == 0 || n == r || (r == 2 && n == 1))) << t << " " << r << " " << n;
+    if (!forms[e]) continue;
+    const double c = t < 4 ? 2.0 : -3.0;
+    EXPECT_EQ(forms[e]->value0, ns.tail_forms(t, r, n, 0, values[e], c).first);
+    EXPECT_EQ(forms[e]->bound1, flags[r * orders + n] == 2 ? 0.0 : ns.tail_forms(t, r, n, -1, values[e], c).second);
+  }
+  EXPECT_FALSE(ns.forms_wanted(n_max, 2, {}, values, 2.0, -3.0)[1 * orders + 2].has_value());
+}
+
+}  // namespace
