@@ -11,6 +11,7 @@
 #include <random>
 #include <vector>
 
+#include "bench_lanes.hpp"
 #include "vantok/layered/group.hpp"
 #include "vantok/layered/layered.hpp"
 #include "vantok/mie/check.hpp"
@@ -79,22 +80,9 @@ void BM_LayeredGroup_Efficiencies(benchmark::State& st) {
       }
     }
   }
-  const double iterations = static_cast<double>(st.iterations());
-  st.counters["particle"] = benchmark::Counter(static_cast<double>(set.particles.size()) * iterations,
-                                               benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
-  st.counters["term"] = benchmark::Counter(static_cast<double>(set.terms) * iterations,
-                                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
-}
-
-void widths(benchmark::internal::Benchmark* b) {
-  for (const int derivatives : {0, 1}) {
-    for (const int width : {1, 2, 4}) {
-      if (width == 4 && !vantok::scalar::lanes::has_avx2()) continue;
-      b->Args({width, derivatives});
-    }
-  }
+  set_lane_counters(st, "particle", set.particles.size(), set.terms);
 }
 
 }  // namespace
 
-BENCHMARK(BM_LayeredGroup_Efficiencies)->Apply(widths)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LayeredGroup_Efficiencies)->Apply(lane_widths)->Unit(benchmark::kMillisecond);

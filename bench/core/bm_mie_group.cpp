@@ -11,6 +11,7 @@
 #include <random>
 #include <vector>
 
+#include "bench_lanes.hpp"
 #include "vantok/mie/check.hpp"
 #include "vantok/mie/coefficients.hpp"
 #include "vantok/mie/group.hpp"
@@ -74,23 +75,10 @@ void BM_MieGroup_Efficiencies(benchmark::State& st) {
       computed += lanes * top;
     }
   }
-  const double iterations = static_cast<double>(st.iterations());
-  st.counters["sphere"] = benchmark::Counter(static_cast<double>(spheres.size()) * iterations,
-                                             benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
-  st.counters["term"] = benchmark::Counter(static_cast<double>(terms) * iterations,
-                                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  set_lane_counters(st, "sphere", spheres.size(), terms);
   st.counters["lanes_used"] = static_cast<double>(terms) / static_cast<double>(computed);
-}
-
-void widths(benchmark::internal::Benchmark* b) {
-  for (const int derivatives : {0, 1}) {
-    for (const int width : {1, 2, 4}) {
-      if (width == 4 && !vantok::scalar::lanes::has_avx2()) continue;
-      b->Args({width, derivatives});
-    }
-  }
 }
 
 }  // namespace
 
-BENCHMARK(BM_MieGroup_Efficiencies)->Apply(widths)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MieGroup_Efficiencies)->Apply(lane_widths)->Unit(benchmark::kMillisecond);

@@ -38,12 +38,6 @@ namespace {
 
 namespace one {
 using V = double;
-using mie::kernel::detail::ZERO_GUARD;
-using scalar::lanes::all;
-using scalar::lanes::any;
-using scalar::lanes::none;
-using scalar::lanes::select;
-using std::fabs;
 #include "mie/detail_kernel_lanes.inc"
 #include "layered/detail_kernel_lanes.inc"
 }  // namespace one

@@ -16,7 +16,6 @@ namespace {
 
 namespace one {
 using V = double;
-using scalar::lanes::select;
 #include "mie/detail_sums_lanes.inc"
 }  // namespace one
 

@@ -26,18 +26,8 @@ using scalar::lanes::Width;
 
 namespace {
 
-// The lane-type part of a group solve, included once per lane type.
-#define VANTOK_GROUP_LANES                                                                          \
-  using kernel::detail::ZERO_GUARD;                                                                 \
-  using scalar::lanes::all;                                                                         \
-  using scalar::lanes::any;                                                                         \
-  using scalar::lanes::none;                                                                        \
-  using scalar::lanes::select;                                                                      \
-  using scalar::lanes::fabs;
-
 namespace two {
 using V = scalar::lanes::F64x2;
-VANTOK_GROUP_LANES
 #include "mie/detail_kernel_lanes.inc"
 #include "mie/detail_sums_lanes.inc"
 #include "mie/detail_lanes_out.inc"
@@ -47,15 +37,12 @@ VANTOK_GROUP_LANES
 VANTOK_AVX2_BEGIN
 namespace four {
 using V = scalar::lanes::F64x4;
-VANTOK_GROUP_LANES
 #include "mie/detail_kernel_lanes.inc"
 #include "mie/detail_sums_lanes.inc"
 #include "mie/detail_lanes_out.inc"
 #include "mie/detail_group_lanes.inc"
 }  // namespace four
 VANTOK_AVX2_END
-
-#undef VANTOK_GROUP_LANES
 
 }  // namespace
 

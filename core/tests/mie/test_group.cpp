@@ -23,36 +23,23 @@ using vantok::mie::group::Sphere;
 using vantok::mie::kernel::State;
 using vantok::scalar::lanes::Width;
 using vantok::test::bits;
+using vantok::test::expect_same_bits;
 
 namespace {
 
-void expect_same(const std::vector<Complex<double>>& got, const std::vector<Complex<double>>& want,
-                 const std::string& what) {
-  ASSERT_EQ(got.size(), want.size()) << what;
-  for (std::size_t i = 0; i < want.size(); ++i) {
-    ASSERT_EQ(bits(got[i].re), bits(want[i].re)) << what << " re, order " << i + 1;
-    ASSERT_EQ(bits(got[i].im), bits(want[i].im)) << what << " im, order " << i + 1;
-  }
-}
-
 void expect_same_state(const State& got, const State& want, const std::string& what) {
-  expect_same(got.a, want.a, what + " a");
-  expect_same(got.b, want.b, what + " b");
-  expect_same(got.da_dx, want.da_dx, what + " da_dx");
-  expect_same(got.da_dm, want.da_dm, what + " da_dm");
-  expect_same(got.db_dx, want.db_dx, what + " db_dx");
-  expect_same(got.db_dm, want.db_dm, what + " db_dm");
+  expect_same_bits(got.a, want.a, what + " a");
+  expect_same_bits(got.b, want.b, what + " b");
+  expect_same_bits(got.da_dx, want.da_dx, what + " da_dx");
+  expect_same_bits(got.da_dm, want.da_dm, what + " da_dm");
+  expect_same_bits(got.db_dx, want.db_dx, what + " db_dx");
+  expect_same_bits(got.db_dm, want.db_dm, what + " db_dm");
   EXPECT_EQ(bits(got.absorption), bits(want.absorption)) << what;
   EXPECT_EQ(bits(got.dabs_dx), bits(want.dabs_dx)) << what;
   EXPECT_EQ(bits(got.dabs_dre), bits(want.dabs_dre)) << what;
   EXPECT_EQ(bits(got.dabs_dim), bits(want.dabs_dim)) << what;
   EXPECT_EQ(got.derivatives, want.derivatives) << what;
   EXPECT_EQ(bits(got.x), bits(want.x)) << what;
-}
-
-template <std::size_t K>
-void expect_same(const std::array<double, K>& got, const std::array<double, K>& want, const std::string& what) {
-  for (std::size_t k = 0; k < K; ++k) EXPECT_EQ(bits(got[k]), bits(want[k])) << what << " entry " << k;
 }
 
 // Solves `spheres` in groups of 1 to the lane count (cycling) and compares
@@ -76,12 +63,12 @@ void check_groups(const std::vector<Sphere>& spheres, Width width, bool derivati
       const std::string what =
           vantok::test::describe(s) + " lane " + std::to_string(j) + " of " + std::to_string(count);
       expect_same_state(lanes[j], alone, what);
-      expect_same(q[j].values, alone.coefficients().efficiencies(), what + " efficiencies");
-      expect_same(q_only[j].values, q[j].values, what + " efficiencies alone");
+      expect_same_bits(q[j].values, alone.coefficients().efficiencies(), what + " efficiencies");
+      expect_same_bits(q_only[j].values, q[j].values, what + " efficiencies alone");
       if (derivatives) {
-        expect_same(q[j].jacobian, alone.coefficients().efficiencies_jacobian(alone.coefficient_derivatives()),
+        expect_same_bits(q[j].jacobian, alone.coefficients().efficiencies_jacobian(alone.coefficient_derivatives()),
                     what + " Jacobian");
-        expect_same(q_only[j].jacobian, q[j].jacobian, what + " Jacobian alone");
+        expect_same_bits(q_only[j].jacobian, q[j].jacobian, what + " Jacobian alone");
       }
       if (::testing::Test::HasFatalFailure()) return;
     }

@@ -3,10 +3,16 @@
 // compare the lanes with the scalar path: tiny to large x (up to 2e4), weakly
 // and strongly absorbing, real (with +0 and -0 imaginary parts), near-unity
 // and unit indices, small and large |m|, and term counts at, above and below
-// the default truncation.
+// the default truncation; and the bitwise comparison of their outputs.
+#include <gtest/gtest.h>
+
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -62,6 +68,25 @@ inline std::vector<mie::group::Sphere> sphere_set(unsigned seed, std::size_t cou
 inline std::string describe(const mie::group::Sphere& s) {
   return "x = " + std::to_string(s.x) + ", m = " + std::to_string(s.m.re) + " + " + std::to_string(s.m.im) +
          "i, N = " + std::to_string(s.n_terms);
+}
+
+/// got and want entry by entry, every bit (the first difference ends the check).
+inline void expect_same_bits(std::span<const Complex<double>> got, std::span<const Complex<double>> want,
+                             const std::string& what) {
+  ASSERT_EQ(got.size(), want.size()) << what;
+  for (std::size_t i = 0; i < want.size(); ++i) {
+    ASSERT_EQ(std::bit_cast<std::uint64_t>(got[i].re), std::bit_cast<std::uint64_t>(want[i].re))
+        << what << " re, order " << i + 1;
+    ASSERT_EQ(std::bit_cast<std::uint64_t>(got[i].im), std::bit_cast<std::uint64_t>(want[i].im))
+        << what << " im, order " << i + 1;
+  }
+}
+
+template <std::size_t K>
+void expect_same_bits(const std::array<double, K>& got, const std::array<double, K>& want, const std::string& what) {
+  for (std::size_t k = 0; k < K; ++k) {
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(got[k]), std::bit_cast<std::uint64_t>(want[k])) << what << " entry " << k;
+  }
 }
 
 }  // namespace vantok::test
