@@ -43,6 +43,9 @@ using std::size_t;
 
 constexpr double PI = 3.141592653589793;
 
+/// Cosines collapsed together (they share the reads of Z).
+constexpr std::size_t U_BLOCK = 4;
+
 template <class T>
 T cst(double v) {
   return scalar::constant<T>(v);
@@ -284,6 +287,9 @@ std::array<std::vector<T>, 6> random_orientation(const kernel::TMatrixModes<T>& 
       w[n] = std::sqrt(two_n1 / den);
     }
   }
+  // phi_n = w[n] i^(-n).
+  std::vector<Complex<T>> phi(n_max + 1, zero);
+  for (size_t n = 1; n <= n_max; ++n) phi[n] = complex::scale(w[n], i_power<T>(-static_cast<int64_t>(n)));
   std::vector<T> r_l(orders);
   for (size_t l = 0; l < orders; ++l) r_l[l] = scalar::math::recip(cst<T>(static_cast<double>(2 * l + 1)));
   std::vector<T> sin_mu(q);
@@ -343,40 +349,52 @@ std::array<std::vector<T>, 6> random_orientation(const kernel::TMatrixModes<T>& 
       }
     });
 
-    // Per cosine: U_j(n) from the angular functions of order |k|, the
-    // collapsed amplitudes P_f(L) = sum over n of Z_f(L, n) U_j(n), and the
-    // products P_f conj(P_g) / (2L + 1) added into X.
-    pool::for_each_index(q, [&](size_t u) {
+    // Per block of cosines: U_j(n) from the angular functions of order |k|,
+    // the collapsed amplitudes P_f(L) = sum over n ascending of Z_f(L, n)
+    // U_j(n), and the products P_f conj(P_g) / (2L + 1) added into X. Each
+    // cosine's sums are its own; the block only shares the reads of Z.
+    const size_t blocks = (q + U_BLOCK - 1) / U_BLOCK;
+    pool::for_each_index(blocks, [&](size_t block) {
+      const size_t u0 = block * U_BLOCK;
+      const size_t width = std::min(U_BLOCK, q - u0);
       functions::Angular<T> angular;
-      std::array<std::vector<Complex<T>>, 4> p;
-      std::array<std::vector<Complex<T>>, 2> uj;
+      std::array<std::vector<Complex<T>>, 4> p;  // (L, b)
+      std::array<std::vector<Complex<T>>, 2> uj;  // (n, b)
       for (size_t s = 0; s < 2; ++s) {
         if (!valid[s]) continue;
         const int64_t k = k_of[s];
         const auto abs_k = static_cast<size_t>(k < 0 ? -k : k);
-        angular.compute(abs_k, n_max, mu[u], sin_mu[u]);
         const T sg = cst<T>(k < 0 ? parity_sign(k) : 1.0);
-        for (auto& v : uj) v.assign(n_max + 1, zero);
-        for (size_t n = n0[s]; n <= n_max; ++n) {
-          const Complex<T> phi = complex::scale(w[n], i_power<T>(-static_cast<int64_t>(n)));
-          const T& pi = angular.pi_mn[n];
-          const T& tau = angular.tau_mn[n];
-          if (k >= 0) {
-            uj[0][n] = complex::scale(tau + pi, phi);
-            uj[1][n] = complex::scale(pi - tau, phi);
-          } else {
-            uj[0][n] = complex::scale(sg * (tau - pi), phi);
-            uj[1][n] = complex::scale((-sg) * (pi + tau), phi);
+        for (auto& v : uj) v.assign((n_max + 1) * U_BLOCK, zero);
+        for (size_t b = 0; b < width; ++b) {
+          angular.compute(abs_k, n_max, mu[u0 + b], sin_mu[u0 + b]);
+          for (size_t n = n0[s]; n <= n_max; ++n) {
+            const T& pi = angular.pi_mn[n];
+            const T& tau = angular.tau_mn[n];
+            if (k >= 0) {
+              uj[0][n * U_BLOCK + b] = complex::scale(tau + pi, phi[n]);
+              uj[1][n * U_BLOCK + b] = complex::scale(pi - tau, phi[n]);
+            } else {
+              uj[0][n * U_BLOCK + b] = complex::scale(sg * (tau - pi), phi[n]);
+              uj[1][n * U_BLOCK + b] = complex::scale((-sg) * (pi + tau), phi[n]);
+            }
           }
         }
         for (size_t j = 0; j < 2; ++j) {
           const size_t f = 2 * j + s;
-          p[f].assign(orders, zero);
+          p[f].assign(orders * U_BLOCK, zero);
+          Complex<T>* pf = p[f].data();
           for (size_t n = n0[s]; n <= n_max; ++n) {
             const Complex<T>* zn = z[f].data() + n * orders;
-            const Complex<T> un = uj[j][n];
-            for (size_t l = 0; l < orders; ++l) {
-              if (!negligible(zn[l])) p[f][l] = p[f][l] + zn[l] * un;
+            const Complex<T>* un = uj[j].data() + n * U_BLOCK;
+            // Z_f(L, n) is written only for |M| <= L <= n + N.
+            const size_t lo = static_cast<size_t>(big_m < 0 ? -big_m : big_m);
+            const size_t hi = std::min(orders, n + n_max + 1);
+            for (size_t l = lo; l < hi; ++l) {
+              if (negligible(zn[l])) continue;
+              const Complex<T> zl = zn[l];
+              Complex<T>* pl = pf + l * U_BLOCK;
+              for (size_t b = 0; b < width; ++b) pl[b] = pl[b] + zl * un[b];
             }
           }
         }
@@ -385,9 +403,12 @@ std::array<std::vector<T>, 6> random_orientation(const kernel::TMatrixModes<T>& 
         if (!valid[f % 2]) continue;
         for (size_t g = 0; g < 4; ++g) {
           if (!valid[g % 2]) continue;
-          Complex<T>& acc = x[(4 * f + g) * q + u];
-          for (size_t l = 0; l < orders; ++l) {
-            acc = acc + complex::scale(p[f][l] * complex::conj(p[g][l]), r_l[l]);
+          for (size_t b = 0; b < width; ++b) {
+            Complex<T>& acc = x[(4 * f + g) * q + u0 + b];
+            for (size_t l = 0; l < orders; ++l) {
+              acc = acc + complex::scale(p[f][l * U_BLOCK + b] * complex::conj(p[g][l * U_BLOCK + b]),
+                                         r_l[l]);
+            }
           }
         }
       }
