@@ -40,16 +40,6 @@ std::string full_name(const Spec& spec) {
   throw PyErrSet{};
 }
 
-// A NumPy array of native `element` values (dtype equivalent, byte order
-// included), of one dimension when asked.
-bool is_array_of(PyObject* obj, Element element, bool one_dimensional) {
-  const np::Api& api = np::api();
-  if (!api.is_array(obj)) return false;
-  const np::ArrayFields* array = np::fields(obj);
-  if (!api.equiv_types(array->descr, element == Element::C128 ? api.descr_c128 : api.descr_f64)) return false;
-  return !one_dimensional || array->nd == 1;
-}
-
 const char* expected_name(Element element) {
   return element == Element::C128 ? "ndarray[complex128]" : "ndarray[float64]";
 }
@@ -70,6 +60,14 @@ std::string quoted_list(const std::vector<const char*>& names) {
 }
 
 }  // namespace
+
+bool is_array_of(PyObject* obj, Element element, bool one_dimensional) {
+  const np::Api& api = np::api();
+  if (!api.is_array(obj)) return false;
+  const np::ArrayFields* array = np::fields(obj);
+  if (!api.equiv_types(array->descr, element == Element::C128 ? api.descr_c128 : api.descr_f64)) return false;
+  return !one_dimensional || array->nd == 1;
+}
 
 Arguments Arguments::fast(const Spec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   Arguments out(spec);

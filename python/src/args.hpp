@@ -42,6 +42,10 @@ struct Spec {
 /// The element type of an array parameter.
 enum class Element { F64, C128 };
 
+/// Whether `obj` is a NumPy array of native `element` values (dtype
+/// equivalent, byte order included), of one dimension when asked. Lock held.
+bool is_array_of(PyObject* obj, Element element, bool one_dimensional = false);
+
 /// Refuses `obj` for parameter `param` exactly as the conversion to an array of
 /// `element` values (any rank) does, unless it still is one: the Python code of
 /// a later argument's conversion (a user __index__) can reassign the dtype of

@@ -160,6 +160,7 @@ extern template std::expected<Buffer<double>, const char*> allocate_zeroed<doubl
 extern template std::expected<Buffer<C64>, const char*> allocate_zeroed<C64>(std::size_t) noexcept;
 extern template std::expected<Buffer<std::uint64_t>, const char*> allocate_zeroed<std::uint64_t>(
     std::size_t) noexcept;
+extern template std::expected<Buffer<bool>, const char*> allocate_zeroed<bool>(std::size_t) noexcept;
 
 /// A one-dimensional float64 output array that takes over the memory of
 /// `values` (the vector moves to the heap and is freed with the array). Lock
@@ -221,6 +222,7 @@ Outcome<Buffer<T>> zeros(std::size_t n, std::string_view what);
 extern template Outcome<Buffer<double>> zeros<double>(std::size_t, std::string_view);
 extern template Outcome<Buffer<C64>> zeros<C64>(std::size_t, std::string_view);
 extern template Outcome<Buffer<std::uint64_t>> zeros<std::uint64_t>(std::size_t, std::string_view);
+extern template Outcome<Buffer<bool>> zeros<bool>(std::size_t, std::string_view);
 
 /// The u64 buffer of per-element term counts ("the numbers of terms").
 Outcome<Buffer<std::uint64_t>> term_counts(std::size_t n);
@@ -240,6 +242,7 @@ PyRef array(std::initializer_list<std::size_t> shape, Buffer<T>&& buffer) {
 extern template PyRef array<double>(std::span<const std::size_t>, Buffer<double>&&);
 extern template PyRef array<C64>(std::span<const std::size_t>, Buffer<C64>&&);
 extern template PyRef array<std::uint64_t>(std::span<const std::size_t>, Buffer<std::uint64_t>&&);
+extern template PyRef array<bool>(std::span<const std::size_t>, Buffer<bool>&&);
 
 /// The cosines of mu in C order (a fallible copy, MemoryError "... for the
 /// cosines"), the first not in [-1, 1] (NaN included) refused with InvalidInput

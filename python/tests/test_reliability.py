@@ -39,13 +39,18 @@ DAEMON_WORK = {
         work = [lambda: vt.gauss_legendre(2000), lambda: vt.wigner_d(0, 2, 2000, mu),
                 lambda: vt.mie_efficiencies(x, m, None, True, False),
                 lambda: vt.mie_greek(x[:2], m[:2], None, None, True, False, True),
-                lambda: vt.layered_phase_matrix(xl, ml, mu, None, False, False, True)]
+                lambda: vt.layered_phase_matrix(xl, ml, mu, None, False, False, True),
+                lambda: vt.ensemble_compute_batch([("gamma", 0.2, 0.1)] * 3, ("sphere", m[:2]), np.array([0.5, 0.6]),
+                                                  4, False, mu, True, 1e-6, 1000, False, True)]
     """,
     "python-inside": """
         class SlowIndex:
             def __index__(self):
                 time.sleep(0.001)
                 return 100
+            def __float__(self):
+                time.sleep(0.001)
+                return 2.0
         def refused():
             try:
                 vt.mie_efficiencies(np.array([3e4]), np.array([1.5 + 0j]), None, False, False)
@@ -53,7 +58,8 @@ DAEMON_WORK = {
                 pass
         x = np.full(8, 30.0); m = np.full(8, 1.5 + 0.01j)
         work = [refused, lambda: vt._testing.with_write_borrow(np.zeros(3), lambda: time.sleep(0.002)),
-                lambda: vt.mie_efficiencies(x, m, SlowIndex(), False, False)]
+                lambda: vt.mie_efficiencies(x, m, SlowIndex(), False, False),
+                lambda: vt.ensemble_parameters([(("lognormal", 0.1, SlowIndex()), ("sphere", m), 1.0)] * 4, True)]
     """,
 }
 
@@ -188,6 +194,9 @@ LONG_CALLS = {
                   "vt.mie_greek(x, m, None, None, False, False, True)"),
     "mie_efficiencies": ("np.full(200000, 2e3)", "np.full(200000, 1.5 + 0.01j)",
                          "vt.mie_efficiencies(x, m, None, True, False)"),
+    "ensemble_compute": ("np.linspace(0.4, 1.15, 16)", "np.full(16, 1.53 + 0.008j)",
+                         "vt.ensemble_compute([(('lognormal', 0.1, 2.0), ('sphere', m), 1.0)], x, False, None, True, "
+                         "np.linspace(-1.0, 1.0, 181), True, [0, 1, 2, 3], 1e-9, 100000, False, True)"),
     "layered_efficiencies": ("np.tile(np.linspace(100.0, 2e4, 64), (200, 1))", "np.full((200, 64), 1.5 + 0.01j)",
                              "vt.layered_efficiencies(x, m, None, False, True)"),
 }

@@ -122,6 +122,7 @@ std::vector<CD> refined_derivative_block(const solve::Refined& r, const std::vec
   const solve::F64Solve& f = r.factors;
   std::vector<CDD> b(k * k);
   for (std::size_t c = 0; c < k; ++c) {
+    stop::check();
     CDD* row_b = b.data() + c * k;
     for (std::size_t j = 0; j < k; ++j) row_b[j] = -drg[c * k + j];
     for (std::size_t l = 0; l < k; ++l) {
@@ -148,6 +149,7 @@ std::vector<CD> refined_derivative_block(const solve::Refined& r, const std::vec
   for (std::size_t sweep = 0; sweep < MAX_DERIVATIVE_SWEEPS; ++sweep) {
     double largest = 0.0;
     for (std::size_t c = 0; c < k; ++c) {
+      stop::check();
       // r_j = B_cj - sum_l X_cl Q_mix_lj, l ascending for every j.
       for (std::size_t j = 0; j < k; ++j) acc[j] = b[c * k + j];
       for (std::size_t l = 0; l < k; ++l) {
