@@ -96,7 +96,7 @@ Result<TMatrixSolution> TMatrix::run(std::unique_ptr<State>& slot, bool derivati
     const Solved& s = converged.solved;
     VANTOK_TRY(d, driver::solve_derivatives(s.modes.n_terms, s.n_theta, precision,
                                             s.modes.modes.size() - 1, x, eps, m.re, m.im, rtol));
-    converged.solved.modes = driver::values(d.modes);
+    converged.solved.modes = d.modes.values();
     converged.solved.paths = std::move(d.paths);
     converged.solved.err = d.err;
     state->derivatives = std::move(d.modes);

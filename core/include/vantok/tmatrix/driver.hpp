@@ -147,10 +147,6 @@ Result<DerivativeSolved> solve_derivatives(std::size_t n_terms, std::size_t n_th
                                            Precision precision, std::size_t m_max, double x,
                                            double eps, double m_re, double m_im, double rtol);
 
-/// The f64 T-matrix held in the values of a dual one: the same row lists and
-/// term count.
-TMatrixModes<double> values(const TMatrixModes<scalar::DualF64>& modes);
-
 #define VANTOK_TMATRIX_DRIVER(S)                                                             \
   extern template std::optional<std::size_t> non_finite_column<S>(                           \
       std::span<const Complex<S>>, std::size_t);                                             \
