@@ -4,6 +4,7 @@ ensemble against the sphere functions, a lognormal one against a dense
 quadrature of mie_efficiencies and its exact moments, batches against separate
 calls, and the input arrays copied before the interpreter lock is released."""
 
+import inspect
 import threading
 
 import numpy as np
@@ -61,7 +62,7 @@ class Retyping:
 
 
 def item_error(value, cls, message):
-    return (lambda: compute([ITEM, value]), cls, message, "items")
+    return (lambda: compute([(BAD, SPHERE, 1.0), value]), cls, message, "items")
 
 
 BAD = ("gamma", 1.0)  # missing item: parsed only after every conversion
@@ -90,6 +91,9 @@ REFUSALS = [
     (part(("sphere", M.real.copy())), TypeError, "a sphere's refractive indices must be an array", None),
     (part(("sphere", unaligned(2, np.complex128))), TypeError, "refractive_index must be an aligned array", None),
     (lambda: with_write_borrow(M.view(np.float64), part(SPHERE)), BufferError, HELD, None),
+    # A vast broadcast input is refused before its copy is allocated.
+    (part(("sphere", np.broadcast_to(c(1.5), (2**40,)))), MemoryError, "", None),
+    (part(("layered", f([0.5]), np.broadcast_to(c(1.5), (2**40, 0)))), MemoryError, "", None),
     (part(("layered", M, M)), TypeError, "a layered sphere's radius fractions must be an array", None),
     (part(("layered", f([0.5]), W)), TypeError, "a layered sphere's refractive indices must be an array", None),
     (part(("layered", f([0.5]), M)), TypeError,
@@ -134,7 +138,10 @@ REFUSALS = [
     (lambda: batch("specs"), TypeError, "Can't extract `str` to `Vec`", "specs"),
     (lambda: batch([LOGNORMAL, LOGNORMAL, list(LOGNORMAL)]), TypeError, "a distribution spec must be a tuple", None),
     (lambda: batch([], greek=2097153), E, ROW + "the Greek order must be at most 2097152, got 2097153", None),
-    (lambda: batch([LOGNORMAL] * 10, wavelengths=np.ones(10**6), mu=f([0.5])), E, GUARD, None),
+    # 120 x 65793 rows of 17 values (Greek order 0) and their errors fit exactly; one wavelength more does not.
+    (lambda: batch([LOGNORMAL] * 120, wavelengths=np.ones(65794), greek=0), E, GUARD, None),
+    (lambda: batch([LOGNORMAL] * 120, wavelengths=np.ones(65793), greek=0), E,
+     ROW + "2 refractive indices for 65793 wavelengths", None),
     (lambda: batch([]), E, ROW + "a batch needs a distribution", None),
     (lambda: batch(particle_spec=("layered", f([0.5, 0.6]), M[None, :]), rtol=1.0), E,
      ROW + "a layered sphere of 1 layers needs 0 radius fractions, got 2", None),
@@ -176,14 +183,27 @@ def test_parameter_names():
 
 
 def test_specs_accepted():
-    layered = ("layered", f([[0.6], [0.8]]), np.asfortranarray(c([[1.6, 1.6], [1.5, 1.5], [1.4, 1.4]]))[:, ::-1])
+    # Radius fractions (2, 1) and indices (3, wavelengths) read in index order whatever the strides, core first.
+    m = c([[1.65, 1.6], [1.55, 1.5], [1.45, 1.4]])
+    layered = ("layered", f([[0.6], [0.8]]), np.asfortranarray(m[:, ::-1])[:, ::-1])
     odd = [("lognormal", 0.1, np.float64(2.0), "extra"), ("monodisperse", True),
            ("tabulated", f([0.1, 0.2, 0.3]), (1, 2.0, 1.0)), ("power_law", 3, 0.05, 0.5)]
     r = batch(odd, layered, greek=2, mu=f([[1.0, 0.0]]))
-    assert r["values"][8, 2] == 1.0  # monodisperse radius True
     assert r["values"].shape == (11, 8) and r["greek"].shape == (6, 8, 3) and r["phase"].shape == (4, 8, 2)
+    x = 2 * np.pi / W  # radius True reads as 1.0
+    q, _ = vt.layered_efficiencies(np.outer(x, [0.6, 0.8, 1.0]), m.T.copy(), None, False, False)
+    assert r["values"][8, 2] == 1.0 and np.allclose(r["values"][0, 2:4], np.pi * q[0], rtol=1e-13, atol=0)
     with raises_exactly(E, ROW + "component 0: a layered sphere of 3 layers needs 2 radius fractions, got 1"):
         compute([(LOGNORMAL, ("layered", f([0.6]), c(np.ones((3, 2)))), 1.0)], derivatives=[5])
+
+
+def test_signatures():
+    names = {vt.ensemble_parameters: "items mixture", vt.ensemble_compute: "items wavelengths mixture greek "
+             "all_orders mu normalized derivatives rtol max_panels allow_unvalidated refine_backscatter",
+             vt.ensemble_compute_batch: "specs particle_spec wavelengths greek all_orders mu normalized rtol "
+             "max_panels allow_unvalidated refine_backscatter"}
+    for function, params in names.items():
+        assert list(inspect.signature(function).parameters) == params.split()
 
 
 def test_keys_shapes_and_rows():
