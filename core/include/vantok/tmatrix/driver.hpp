@@ -7,6 +7,9 @@
 // exp(L[n_i] - L[n_j]), L[n] = ln |h_n(r_min)| summed from the outgoing scales.
 
 #include <cstddef>
+#include <functional>
+#include <initializer_list>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -95,6 +98,54 @@ std::optional<std::size_t> non_finite_column(std::span<const Complex<S>> block, 
 /// blocks holds a non-finite element: the first such block's first column.
 template <class S>
 Result<void> require_finite(std::size_t k, std::initializer_list<std::span<const Complex<S>>> blocks);
+
+/// A one-solve operation: (N, n_theta, m_max) -> Solved, as OneSolve.
+using SolveFn = std::function<Result<Solved>(std::size_t, std::size_t, std::size_t)>;
+
+/// Converges N (stage 1, mode 0 only), then the quadrature size (stage 2),
+/// picks the highest mode from the mode-0 solution, solves all modes up to it
+/// with a tail estimate for the rest and, with a Greek order in the plan,
+/// checks the Greek coefficients against one finer solve, which becomes the
+/// result. NotConverged {achieved, rtol} at a cap unless the plan allows it.
+Result<Converged> converge(const Plan& plan, double x, double eps, Complex<double> m,
+                           SolveProfile* profile = nullptr);
+
+/// The same with the one-solve operation given.
+Result<Converged> converge(const Plan& plan, double x, double eps, const SolveFn& solve);
+
+/// The modes 0..=m_max of one solve and the estimated share of the modes left
+/// out (0 when m_max = N, +inf when m_max = 0 < N, else the geometric series
+/// of the decay of the two highest mode shares); when that tail exceeds
+/// rtol / 10, all N + 1 modes are solved instead and the tail is 0.
+Result<std::pair<Solved, double>> solve_modes(const SolveFn& solve, std::size_t n_terms,
+                                              std::size_t n_theta, std::size_t m_max, double rtol);
+
+/// The largest |T_ij| of mode m over the largest of all modes (0 when that is
+/// not positive).
+double mode_share(const TMatrixModes<double>& modes, std::size_t m);
+
+/// The larger relative change of C_ext and C_sca between two solves, plus
+/// each solve's err relative to its largest |T_ij|.
+double relative_change(const Solved& a, const Solved& b);
+
+/// The largest change of the Greek coefficients up to order L (each set
+/// divided by its own alpha1_0, missing orders as 0), relative to the largest
+/// normalized alpha1 of the first.
+Result<double> greek_change(const Solved& a, const Solved& b, std::size_t order);
+
+/// The derivative solve at the converged truncation: the T blocks of modes
+/// 0..=m_max over dual numbers (partials x, aspect ratio, Re m, Im m), one
+/// path code per mode and an error term.
+struct DerivativeSolved {
+  TMatrixModes<scalar::DualF64> modes;
+  std::vector<PrecisionPath> paths;
+  double err = 0.0;
+};
+
+/// The derivative solve along the requested precision.
+Result<DerivativeSolved> solve_derivatives(std::size_t n_terms, std::size_t n_theta,
+                                           Precision precision, std::size_t m_max, double x,
+                                           double eps, double m_re, double m_im, double rtol);
 
 #define VANTOK_TMATRIX_DRIVER(S)                                                             \
   extern template std::optional<std::size_t> non_finite_column<S>(                           \

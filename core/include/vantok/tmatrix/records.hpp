@@ -49,7 +49,8 @@ enum class PrecisionPath : std::uint8_t {
 /// A value computed at most once, on first request, by whichever thread asks
 /// first; the others wait for it. The stored value (an error included) never
 /// changes afterwards. An initialiser that throws (allocation failure, a stop
-/// request) stores nothing, and the next request runs it again.
+/// request) stores nothing, and the next request runs it again. Filling is
+/// not a change of the owner's state: a const cell fills too.
 template <class T>
 class OnceCell {
  public:
@@ -59,7 +60,7 @@ class OnceCell {
 
   /// The stored value, computed by init() when the cell is empty.
   template <class F>
-  const T& get_or_init(F&& init) {
+  const T& get_or_init(F&& init) const {
     std::call_once(flag_, [&] {
       value_.emplace(init());
       filled_.store(true, std::memory_order_release);
@@ -71,9 +72,9 @@ class OnceCell {
   bool filled() const noexcept { return filled_.load(std::memory_order_acquire); }
 
  private:
-  std::once_flag flag_;
-  std::optional<T> value_;
-  std::atomic<bool> filled_{false};
+  mutable std::once_flag flag_;
+  mutable std::optional<T> value_;
+  mutable std::atomic<bool> filled_{false};
 };
 
 /// One solve at fixed N and quadrature size.
