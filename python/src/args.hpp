@@ -8,8 +8,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cxxabi.h>
-
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -18,6 +16,7 @@
 #include <string>
 
 #include "errors.hpp"
+#include "ref.hpp"
 
 namespace vantok_py::args {
 
@@ -144,16 +143,15 @@ struct GreekArgs {
 
 /// The entry trampoline: runs Body and turns any C++ exception into a Python
 /// exception, so that none crosses into the interpreter. Not noexcept, and its
-/// catch-all lets abi::__forced_unwind pass: interpreter shutdown ends a daemon
-/// thread that takes the lock back with that unwind, which must reach the
-/// thread's start (see lock.hpp).
+/// catch-all lets a forced unwind pass: interpreter shutdown ends a daemon
+/// thread that takes the lock back with one, which must reach the thread's
+/// start (see ref.hpp, lock::lost).
 template <PyObject* (*Body)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
 PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   try {
     return Body(self, args, nargs, kwnames);
-  } catch (const abi::__forced_unwind&) {
-    throw;
   } catch (...) {
+    if (lock::foreign_exception()) throw;
     return errors::translate_current_exception();
   }
 }

@@ -80,7 +80,8 @@ void add_note(const char* param);
 /// handler raised while the work polled); vantok::InternalFailure and any other
 /// std::exception become the internal-failure exception; std::bad_alloc becomes
 /// MemoryError. Not noexcept: the Python code it may run can end the thread
-/// during interpreter shutdown (a forced unwind, which it lets pass).
+/// during interpreter shutdown (a forced unwind, which it lets pass, like one
+/// it is called with).
 PyObject* translate_current_exception();
 
 /// A string in double quotes with the escapes of the debug (quoted literal)

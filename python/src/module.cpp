@@ -5,8 +5,6 @@
 // function that needs them.
 #include "module.hpp"
 
-#include <cxxabi.h>
-
 #include <cstdint>
 
 #include "errors.hpp"
@@ -85,9 +83,8 @@ int exec_module(PyObject* module) {
     module::add_function(module, ensemble::batch_def);
     testing::register_(module);
     return 0;
-  } catch (const abi::__forced_unwind&) {
-    throw;
   } catch (...) {
+    if (lock::foreign_exception()) throw;
     errors::translate_current_exception();
     return -1;
   }
