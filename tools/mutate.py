@@ -261,9 +261,11 @@ class Runner:
             try:
                 return proc.wait(timeout=self.build_timeout) == 0
             except subprocess.TimeoutExpired:
-                os.killpg(proc.pid, signal.SIGKILL)
-                proc.wait()
                 return False
+            finally:
+                if proc.poll() is None:
+                    os.killpg(proc.pid, signal.SIGKILL)
+                    proc.wait()
 
     def suite(self) -> list[tuple[str, list[str]]]:
         """(name, command) of every test job: each GoogleTest executable and each pytest file."""
@@ -341,6 +343,8 @@ def main() -> int:
     parser.add_argument("--check", action="store_true", help="check that every mutant applies, and exit")
     parser.add_argument("--skip-baseline", action="store_true", help="do not run the unmutated suite first")
     args = parser.parse_args()
+    # A termination restores the mutated file and stops the jobs (finally blocks).
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(130))
 
     mutants = MUTANTS
     if args.only:
