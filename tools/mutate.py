@@ -21,6 +21,7 @@ its entry.
     tools/mutate.py -j4                  # the whole run (about half an hour)
     tools/mutate.py -j4 --only dd-sum-trailing-error,py-gil-efficiencies
     tools/mutate.py --list
+    tools/mutate.py -j4 --skip test_ensemble --gtest-filter='-GreekWigner.*'   # a part of the suite
 
 Results go to <workdir>/results.txt (one line per mutant) and to stdout.
 """
@@ -86,7 +87,7 @@ MUTANTS = [
       "if (m == np && m == 0 && xp >= 0.0)", "Wigner d: m == n != 0 leaves the difference form"),
     M("wigner-mirror-parity", "core/src/special/wigner*.cpp",
       "if ((static_cast<std::int64_t>(l) + m) % 2 != 0) out[l] = -out[l];",
-      "if ((static_cast<std::int64_t>(l) + np) % 2 != 0) out[l] = -out[l];",
+      "if ((static_cast<std::int64_t>(l) + path.n) % 2 != 0) out[l] = -out[l];",
       "Wigner d: mirror sign from the wrong index"),
     M("wigner-extended-start-lost", "core/src/special/wigner*.cpp",
       "if (ev + exponent < EXTENDED_BELOW) return {exponent, v};", "if (false) return {exponent, v};",
@@ -238,12 +239,15 @@ def sync_tree(dest: Path) -> None:
 
 
 class Runner:
-    def __init__(self, work: Path, jobs: int, timeout: float, build_timeout: float):
+    def __init__(self, work: Path, jobs: int, timeout: float, build_timeout: float, skip: set[str],
+                 gtest_filter: str | None):
         self.source = work / "source"
         self.build = work / "build"
         self.jobs = jobs
         self.timeout = timeout
         self.build_timeout = build_timeout
+        self.skip = skip
+        self.gtest_filter = gtest_filter
         self.logs = work / "logs"
         self.logs.mkdir(parents=True, exist_ok=True)
 
@@ -270,13 +274,14 @@ class Runner:
     def suite(self) -> list[tuple[str, list[str]]]:
         """(name, command) of every test job: each GoogleTest executable and each pytest file."""
         jobs = []
+        flags = [f"--gtest_filter={self.gtest_filter}"] if self.gtest_filter else []
         for exe in sorted((self.build / "core" / "tests").glob("test_*")):
             if exe.is_file() and os.access(exe, os.X_OK):
-                jobs.append((exe.name, [str(exe), "--gtest_brief=1"]))
+                jobs.append((exe.name, [str(exe), "--gtest_brief=1", *flags]))
         for test in sorted((self.source / "python" / "tests").glob("test_*.py")):
             jobs.append((test.name, [sys.executable, "-m", "pytest", "-x", "-q", "-rfE", "-p", "no:cacheprovider",
                                      str(test)]))
-        return jobs
+        return [job for job in jobs if job[0] not in self.skip]
 
     def run_suite(self, tag: str, stop_at_first: bool = True) -> tuple[str, str]:
         """("passed" | "failed" | "timeout", what failed first)."""
@@ -342,6 +347,8 @@ def main() -> int:
     parser.add_argument("--list", action="store_true", help="list the mutants and exit")
     parser.add_argument("--check", action="store_true", help="check that every mutant applies, and exit")
     parser.add_argument("--skip-baseline", action="store_true", help="do not run the unmutated suite first")
+    parser.add_argument("--skip", default="", help="comma-separated test jobs not to run (test_ensemble, test_x.py)")
+    parser.add_argument("--gtest-filter", help="a --gtest_filter for every GoogleTest program (e.g. -Suite.*)")
     args = parser.parse_args()
     # A termination restores the mutated file and stops the jobs (finally blocks).
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(130))
@@ -369,7 +376,8 @@ def main() -> int:
         return 1 if bad else 0
 
     work = args.workdir.resolve()
-    runner = Runner(work, args.jobs, args.timeout or 600.0, args.build_timeout)
+    runner = Runner(work, args.jobs, args.timeout or 600.0, args.build_timeout,
+                    set(filter(None, args.skip.split(","))), args.gtest_filter)
     runner.source.mkdir(parents=True, exist_ok=True)
     sync_tree(runner.source)
     runner.configure()
