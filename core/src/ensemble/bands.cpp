@@ -1,5 +1,5 @@
-// Greek bands: band keys, the Gauss-Legendre rule of each band, its parity-split
-// angular tables and its Wigner projection matrices.
+// Greek bands: band keys, the Gauss-Legendre rule of each band and its
+// parity-split angular tables.
 //
 // Angular functions (upward recurrences, stable for |mu| <= 1):
 //   pi_0 = 0, pi_1 = 1, pi_{k+1} = ((2k+1) mu pi_k - (k+1) pi_{k-1}) / k,
@@ -13,15 +13,11 @@
 #include "vantok/limits.hpp"
 #include "vantok/memory.hpp"
 #include "vantok/numeric.hpp"
-#include "vantok/pool.hpp"
 #include "vantok/special/gauss_legendre.hpp"
-#include "vantok/special/wigner_greek.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <cstdint>
-#include <optional>
 #include <utility>
 #include <set>
 #include <variant>
@@ -71,59 +67,6 @@ void angular_tables(Band& band) {
   }
 }
 
-// The matrices of the four Wigner functions of the projection, in the order
-// the many-argument evaluation hands them over: (m, n) = (0, 0), (2, 2),
-// (2, -2), (0, 2).
-constexpr std::array<std::pair<Mat Band::*, Mat Band::*>, special::wigner::GREEK_FUNCTIONS> PROJECTIONS = {
-    {{&Band::d00, &Band::e00}, {&Band::d22, &Band::e22}, {&Band::d2m2, &Band::e2m2}, {&Band::d02, &Band::e02}}};
-
-// Nodes per task of the parallel projection loop; each task writes its own
-// rows, whole cache lines of every column.
-constexpr std::size_t NODES_PER_TASK = 32;
-
-// (2l+1)/2 w_j d^l_mn(mu_j) and its magnitude. The Wigner values are those of
-// wigner_d, bit for bit, from recurrences advanced for several nodes at once.
-Result<void> projection_matrices(Band& band) {
-  const std::size_t n = band.n_nodes;
-  const std::size_t columns = band.order + 1;
-  // Every element is written below, by the task that owns its row: the
-  // storage is left uninitialised, so that its pages are first touched in
-  // parallel.
-  for (const auto& [values, magnitudes] : PROJECTIONS) {
-    band.*values = Mat::uninitialized(n, columns);
-    band.*magnitudes = Mat::uninitialized(n, columns);
-  }
-  const special::wigner::GreekWigner wigner(band.order);
-  const std::size_t tasks = (n + NODES_PER_TASK - 1) / NODES_PER_TASK;
-  std::vector<std::optional<Error>> errors(tasks);
-  pool::for_each_index(tasks, [&](std::size_t task) {
-    const std::size_t begin = task * NODES_PER_TASK;
-    const std::size_t count = std::min(n, begin + NODES_PER_TASK) - begin;
-    auto store = [&](const special::wigner::GreekBlock& block) {
-      for (std::size_t f = 0; f < PROJECTIONS.size(); ++f) {
-        Mat& values = band.*PROJECTIONS[f].first;
-        Mat& magnitudes = band.*PROJECTIONS[f].second;
-        // Order by order, the lanes' nodes are consecutive rows of a column.
-        for (std::size_t l = block.l_begin; l < block.l_end; ++l) {
-          const double f_l = static_cast<double>(2 * l + 1) * 0.5;
-          for (std::size_t i = 0; i < block.lanes; ++i) {
-            const std::size_t j = begin + block.first + i;
-            const double v = (f_l * band.weights[j]) * block.row(f, i)[l - block.l_begin];
-            values(j, l) = v;
-            magnitudes(j, l) = std::fabs(v);
-          }
-        }
-      }
-    };
-    auto done = wigner.evaluate(std::span<const double>(band.nodes).subspan(begin, count), store);
-    if (!done) errors[task] = std::move(done).error();
-  });
-  for (std::optional<Error>& e : errors) {
-    if (e) return std::unexpected(std::move(*e));
-  }
-  return {};
-}
-
 Result<Band> build(std::size_t key, std::size_t order_limit, std::size_t offset) {
   const Shape s = shape(key, order_limit);
   Band band;
@@ -135,7 +78,6 @@ Result<Band> build(std::size_t key, std::size_t order_limit, std::size_t offset)
   band.nodes = std::move(rule.first);
   band.weights = std::move(rule.second);
   angular_tables(band);
-  VANTOK_CHECK(projection_matrices(band));
   return band;
 }
 
@@ -200,8 +142,7 @@ std::size_t band_storage(std::size_t key, std::size_t order_limit) {
   const std::size_t rule = sat_mul<std::size_t>(2, s.n_nodes);
   const std::size_t half = s.n_nodes - s.n_nodes / 2;
   const std::size_t tables = sat_mul(sat_mul<std::size_t>(2, half), key);
-  const std::size_t matrices = sat_mul(sat_mul<std::size_t>(8, s.n_nodes), sat_add<std::size_t>(s.order, 1));
-  return sat_add(sat_add(rule, tables), matrices);
+  return sat_add(rule, tables);
 }
 
 const Band* Layout::band(std::size_t key) const noexcept {
