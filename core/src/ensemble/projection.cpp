@@ -87,10 +87,17 @@ using V = scalar::lanes::F64x4;
 }  // namespace four
 VANTOK_AVX2_END
 
-using AddNode = void (*)(const std::array<const double*, 4>&, const double*, double, const double*, std::size_t,
-                         double* const*, double* const*, std::size_t, std::size_t, std::size_t);
+struct Kernels {
+  void (*add_node)(const std::array<const double*, 4>&, const double*, double, const double*, std::size_t,
+                   double* const*, double* const*, std::size_t, std::size_t, std::size_t);
+  void (*add_row_nodes)(const std::array<const double*, 4>*, const double*, const double*, std::size_t,
+                        const double*, double* const*, std::size_t, std::size_t);
+};
 
-AddNode add_node_kernel() { return scalar::lanes::has_avx2() ? &four::add_node : &two::add_node; }
+Kernels kernels() {
+  if (scalar::lanes::has_avx2()) return {&four::add_node, &four::add_row_nodes};
+  return {&two::add_node, &two::add_row_nodes};
+}
 
 // Table t (F11, F12, F33, F34) of a band, R x n, from the columns that
 // `column(q, c)` selects.
@@ -155,14 +162,29 @@ void add_nodes(const BandWork& work, std::span<const std::size_t> nodes, const T
       for (std::size_t r = 0; r < rows; ++r) x[(i * PRODUCT_COUNT + p) * rows + r] = t(r, j);
     }
   }
-  const AddNode add = add_node_kernel();
+  const Kernels k = kernels();
+  // One row whose terms all go to the same sums: the nodes of a block
+  // together.
+  const bool one_row = rows == 1 && targets.low[0] == targets.high && targets.low[1] == targets.high;
   auto sink = [&](const special::wigner::GreekBlock& block) {
+    if (one_row) {
+      std::array<std::array<const double*, 4>, special::wigner::GREEK_LANES> d;
+      std::array<double, special::wigner::GREEK_LANES> w;
+      for (std::size_t i = 0; i < block.lanes; ++i) {
+        d[i] = {block.row(D00, i).data(), block.row(D22, i).data(), block.row(D2M2, i).data(),
+                block.row(D02, i).data()};
+        w[i] = band.weights[nodes[block.first + i]];
+      }
+      k.add_row_nodes(d.data(), w.data(), x.data() + block.first * PRODUCT_COUNT, block.lanes, work.factors.data(),
+                      targets.high, block.l_begin, block.l_end);
+      return;
+    }
     for (std::size_t i = 0; i < block.lanes; ++i) {
       const std::size_t at = block.first + i;
       const std::array<const double*, 4> d{block.row(D00, i).data(), block.row(D22, i).data(),
                                            block.row(D2M2, i).data(), block.row(D02, i).data()};
       const std::size_t j = nodes[at];
-      add(d, work.factors.data(), band.weights[j], x.data() + at * PRODUCT_COUNT * rows, rows, targets.low[j % 2],
+      k.add_node(d, work.factors.data(), band.weights[j], x.data() + at * PRODUCT_COUNT * rows, rows, targets.low[j % 2],
           targets.high, targets.split, block.l_begin, block.l_end);
     }
   };
