@@ -13,11 +13,13 @@
 #include "vantok/limits.hpp"
 #include "vantok/memory.hpp"
 #include "vantok/numeric.hpp"
+#include "vantok/pool.hpp"
 #include "vantok/special/gauss_legendre.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <optional>
 #include <utility>
 #include <set>
 #include <variant>
@@ -172,14 +174,23 @@ Result<Layout> layout(std::span<const std::size_t> keys, std::size_t order_limit
   }
   memory::require(sat_mul(storage, sizeof(double)));
 
+  // The bands in parallel, each into its slot; the first error in key order.
   Layout out;
   out.mu = mu;
+  std::vector<std::size_t> offsets(keys.size());
   std::size_t offset = sat_add<std::size_t>(8, sat_mul<std::size_t>(4, mu.size()));
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    offsets[i] = offset;
+    offset = sat_add(offset, sat_mul<std::size_t>(4, shape(keys[i], order_limit).n_nodes));
+  }
+  std::vector<std::optional<Result<Band>>> built(keys.size());
+  pool::for_each_index(
+      keys.size(), [&](std::size_t i) { built[i] = build(keys[i], order_limit, offsets[i]); }, pool::Grain::One);
   out.bands.reserve(keys.size());
-  for (const std::size_t key : keys) {
-    VANTOK_TRY(band, build(key, order_limit, offset));
-    offset = sat_add(offset, sat_mul<std::size_t>(4, band.n_nodes));
-    out.bands.push_back(std::move(band));
+  for (std::optional<Result<Band>>& band : built) {
+    VANTOK_ASSERT(band.has_value());
+    if (!*band) return std::unexpected(std::move(*band).error());
+    out.bands.push_back(std::move(**band));
   }
   out.n_quantities = offset;
   return out;
