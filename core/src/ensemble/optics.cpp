@@ -53,4 +53,46 @@ Result<ParticleSolution> Solver::solve(const Optics& optics, const mie::SolveOpt
   return ParticleSolution{views_, state->coefficients(), layered.radius_fractions};
 }
 
+StoredSolution::StoredSolution(const ParticleSolution& solution)
+    : x_(solution.coefficients.x),
+      s_abs_(solution.coefficients.s_abs),
+      n_(solution.coefficients.a.size()),
+      radius_fractions_(solution.radius_fractions) {
+  const auto& c = solution.coefficients;
+  VANTOK_ASSERT(c.b.size() == n_);
+  data_.reserve((2 + 4 * solution.derivatives.size()) * n_);
+  auto append = [&](std::span<const Complex<double>> v) {
+    VANTOK_ASSERT(v.size() >= n_);
+    data_.insert(data_.end(), v.begin(), v.begin() + static_cast<std::ptrdiff_t>(n_));
+  };
+  append(c.a);
+  append(c.b);
+  for (const mie::coefficients::CoefficientDerivatives& d : solution.derivatives) {
+    append(d.da_dx);
+    append(d.da_dm);
+    append(d.db_dx);
+    append(d.db_dm);
+  }
+  // The views into data_, whose storage a move keeps.
+  for (std::size_t l = 0; l < solution.derivatives.size(); ++l) {
+    mie::coefficients::CoefficientDerivatives v = solution.derivatives[l];
+    const Complex<double>* p = data_.data() + (2 + 4 * l) * n_;
+    v.da_dx = {p, n_};
+    v.da_dm = {p + n_, n_};
+    v.db_dx = {p + 2 * n_, n_};
+    v.db_dm = {p + 3 * n_, n_};
+    views_.push_back(v);
+  }
+}
+
+ParticleSolution StoredSolution::view() const noexcept {
+  return {views_, {{data_.data(), n_}, {data_.data() + n_, n_}, x_, s_abs_}, radius_fractions_};
+}
+
+std::size_t StoredSolution::bytes(const ParticleSolution& solution) noexcept {
+  const std::size_t values = (2 + 4 * solution.derivatives.size()) * solution.coefficients.a.size();
+  return sizeof(StoredSolution) + values * sizeof(Complex<double>) +
+         solution.derivatives.size() * sizeof(mie::coefficients::CoefficientDerivatives);
+}
+
 }  // namespace vantok::ensemble::particle

@@ -121,8 +121,8 @@ TEST(BandKeys, PointGroupsAndPanelsInOneOrderedSet) {
   // twice each; the Point group's stored count 13.
   const double t1 = std::log(0.5), t2 = std::log(2.0);
   const std::vector<engine::Pass1> records{
-      {{}, {true}, 13, {1.0, 1.0}},
-      {{{t1, t1 + 1e-3}, {t2, t2 + 1e-3}, {t1 - 1e-3, t1}, {t2 - 1e-3, t2}}, {true}, 0, {0.5, 2.0}}};
+      {{}, {true}, 13, {1.0, 1.0}, {}},
+      {{{t1, t1 + 1e-3}, {t2, t2 + 1e-3}, {t1 - 1e-3, t1}, {t2 - 1e-3, t2}}, {true}, 0, {0.5, 2.0}, {}}};
   const auto keys = engine::band_keys(*parts, groups, records, 0.55, 0, options());
   ASSERT_TRUE(keys.has_value());
   const auto optics = vantok::ensemble::particle::Optics::at(components[1].particle, 0);

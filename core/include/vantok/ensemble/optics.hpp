@@ -63,6 +63,32 @@ struct ParticleSolution {
   std::span<const double> radius_fractions;
 };
 
+/// A copy of a ParticleSolution that outlives the solver's next solve: the
+/// first pass keeps the solutions of its panels' nodes so that the second
+/// pass, which visits the same nodes, need not solve them again. Movable, not
+/// copyable (its views point into its own storage).
+class StoredSolution {
+ public:
+  explicit StoredSolution(const ParticleSolution& solution);
+  StoredSolution(StoredSolution&&) noexcept = default;
+  StoredSolution& operator=(StoredSolution&&) noexcept = default;
+
+  /// The solution, with the same values as the one copied.
+  ParticleSolution view() const noexcept;
+
+  /// The bytes a copy of `solution` takes.
+  static std::size_t bytes(const ParticleSolution& solution) noexcept;
+
+ private:
+  // a, b, then per derivative view da_dx, da_dm, db_dx, db_dm, N each.
+  std::vector<Complex<double>> data_;
+  std::vector<mie::coefficients::CoefficientDerivatives> views_;
+  double x_;
+  double s_abs_;
+  std::size_t n_;
+  std::span<const double> radius_fractions_;
+};
+
 /// Scratch of one worker: never shared between threads. Every buffer is
 /// reused and only grows, so solving many radii allocates nothing in steady
 /// state. Default-constructed empty.
