@@ -45,8 +45,9 @@ Shape shape(std::size_t key, std::size_t order_limit) {
 void angular_tables(Band& band) {
   const std::size_t first = band.n_nodes / 2;
   const std::size_t rows = band.half();
-  band.even = Mat(rows, band.key);
-  band.odd = Mat(rows, band.key);
+  // Every element is written below.
+  band.even = Mat::uninitialized(rows, band.key);
+  band.odd = Mat::uninitialized(rows, band.key);
   std::vector<double> pi_prev(rows, 0.0);
   std::vector<double> pi(rows, 1.0);
   const std::span<const double> mu(band.nodes.data() + first, rows);

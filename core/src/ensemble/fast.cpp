@@ -81,8 +81,9 @@ void PanelProducts::prepare(const engine::Band& band, std::size_t complex, std::
   complex_blocks = complex;
   real_blocks = real;
   const std::size_t columns = PANEL_NODES * block_columns();
+  // Every node writes all K rows of its columns (zeros beyond its terms), so
+  // what a previous panel left is overwritten.
   coefficients.reshape(band.key, columns);
-  std::fill(coefficients.data.begin(), coefficients.data.end(), 0.0);
   even_products.reshape(band.half(), columns);
   odd_products.reshape(band.half(), columns);
 }

@@ -32,7 +32,8 @@ VANTOK_AVX2_END
 // 8 floor(kb/8) terms alternating between two sums. Four columns at a time,
 // so that their sums advance side by side.
 void scalar_row(double* c, std::size_t ldc, const double* row, const double* b, std::size_t ldb, std::size_t n,
-                std::size_t kb, bool paired) {
+                std::size_t kb, bool paired, bool first) {
+  auto add = [&](std::size_t j, double s) { c[j * ldc] = s + (first ? 0.0 : c[j * ldc]); };
   const std::size_t paired_columns = paired ? 4 * (n / 4) : 0;
   const std::size_t peeled = kb & ~std::size_t{7};
   std::size_t j = 0;
@@ -53,13 +54,13 @@ void scalar_row(double* c, std::size_t ldc, const double* row, const double* b, 
     for (; t < kb; ++t) {
       for (std::size_t q = 0; q < 4; ++q) s[q] = s[q] + row[t] * bj[q][t];
     }
-    for (std::size_t q = 0; q < 4; ++q) c[(j + q) * ldc] = s[q] + c[(j + q) * ldc];
+    for (std::size_t q = 0; q < 4; ++q) add(j + q, s[q]);
   }
   for (; j < n; ++j) {
     const double* bj = b + j * ldb;
     double s = 0.0;
     for (std::size_t t = 0; t < kb; ++t) s = s + row[t] * bj[t];
-    c[j * ldc] = s + c[j * ldc];
+    add(j, s);
   }
 }
 
@@ -68,7 +69,6 @@ void scalar_row(double* c, std::size_t ldc, const double* row, const double* b, 
 void blocked_product(double* c, const double* a, std::size_t lda, const double* b, std::size_t ldb,
                      std::size_t m, std::size_t n, std::size_t k, std::size_t kc, scalar::lanes::Width width) {
   VANTOK_ASSERT(m >= 2 && n >= 2 && kc >= 1);
-  std::fill_n(c, m * n, 0.0);
   const std::size_t lane_rows = 4 * (m / 4);
   const bool wide = scalar::lanes::resolve(width) == scalar::lanes::Width::Four;
   // The rows of one tile, packed term after term (at most 2 x 4 rows).
@@ -78,13 +78,13 @@ void blocked_product(double* c, const double* a, std::size_t lda, const double* 
     const double* ak = a + k0 * lda;
     const double* bk = b + k0;
     if (wide) {
-      four::sequential_rows(c, m, ak, lda, bk, ldb, lane_rows, n, kb, packed.data());
+      four::sequential_rows(c, m, ak, lda, bk, ldb, lane_rows, n, kb, packed.data(), k0 == 0);
     } else {
-      two::sequential_rows(c, m, ak, lda, bk, ldb, lane_rows, n, kb, packed.data());
+      two::sequential_rows(c, m, ak, lda, bk, ldb, lane_rows, n, kb, packed.data(), k0 == 0);
     }
     for (std::size_t i = lane_rows; i < m; ++i) {
       for (std::size_t t = 0; t < kb; ++t) packed[t] = ak[i + t * lda];
-      scalar_row(c + i, m, packed.data(), bk, ldb, n, kb, paired_row(i, m));
+      scalar_row(c + i, m, packed.data(), bk, ldb, n, kb, paired_row(i, m), k0 == 0);
     }
   }
 }

@@ -53,8 +53,9 @@ Result<ParticleSolution> Solver::solve(const Optics& optics, const mie::SolveOpt
   return ParticleSolution{views_, state->coefficients(), layered.radius_fractions};
 }
 
-StoredSolution::StoredSolution(const ParticleSolution& solution)
-    : x_(solution.coefficients.x),
+StoredSolution::StoredSolution(const ParticleSolution& solution, const std::array<double, 5>& efficiencies)
+    : efficiencies_(efficiencies),
+      x_(solution.coefficients.x),
       s_abs_(solution.coefficients.s_abs),
       n_(solution.coefficients.a.size()),
       radius_fractions_(solution.radius_fractions) {

@@ -31,12 +31,11 @@ constexpr double PI = 3.141592653589793;
 // [1, C_ext, C_sca, C_sca·g, C_back, C_abs], the Greek terms times G with a
 // refinement order, then five cross-section derivatives per requested
 // particle-parameter slot. G = πr² is the geometric cross section.
-Result<void> node_quantities(const particle::ParticleSolution& solution, double r,
+Result<void> node_quantities(const particle::ParticleSolution& solution, const std::array<double, 5>& q, double r,
                              std::optional<std::size_t> refine_order,
                              std::span<const std::optional<std::size_t>> particle_params, std::span<double> out) {
   const mie::coefficients::Coefficients& c = solution.coefficients;
   const double x = c.x;
-  const std::array<double, 5> q = eff::from_sums(eff::value_sums(c.a, c.b), c.s_abs, x);
   const double g_cross = r * (PI * r);
   const double c_sca = g_cross * q[eff::Q_SCA];
   out[0] = 1.0;
@@ -161,11 +160,13 @@ struct Evaluation {
       auto solution = solver.solve(optics, options, derivatives, x);
       if (!solution) return std::unexpected(context(std::move(solution).error(), wavelength, r));
       max_terms = std::max(max_terms, solution->coefficients.a.size());
+      const mie::coefficients::Coefficients& c = solution->coefficients;
+      const std::array<double, 5> q = eff::from_sums(eff::value_sums(c.a, c.b), c.s_abs, c.x);
       if (solutions) {
         const std::size_t more = particle::StoredSolution::bytes(*solution);
         if (budget->take(more)) {
           bytes += more;
-          solutions->emplace_back(*solution);
+          solutions->emplace_back(*solution, q);
         } else {
           budget->give(bytes);
           bytes = 0;
@@ -173,7 +174,7 @@ struct Evaluation {
         }
       }
       const std::span<double> out(nodes.data() + i * n_q, n_q);
-      if (auto done = node_quantities(*solution, r, refine_order, particle_params, out); !done) {
+      if (auto done = node_quantities(*solution, q, r, refine_order, particle_params, out); !done) {
         return std::unexpected(context(std::move(done).error(), wavelength, r));
       }
     }

@@ -169,10 +169,8 @@ Result<std::vector<PartSums>> chunk(Scratch& s, const GroupPlan& plan,
       radii[j] = r;
       const ProductsAt at = band != nullptr ? ProductsAt{&s.products, j} : ProductsAt{};
       // The first pass's solution at this node when it kept it.
-      std::optional<particle::ParticleSolution> given;
-      if (kept != nullptr) given = (*kept)[j].view();
       VANTOK_CHECK(quantities2(s.node, *plan.optics, plan.options, layout, s.q, s.slot_views, {}, n_panel, at, r,
-                               plan.wavelength, given ? &*given : nullptr));
+                               plan.wavelength, kept != nullptr ? &(*kept)[j] : nullptr));
       std::copy_n(s.q.begin(), base, s.values.column(j).begin());
       for (std::size_t sl = 0; sl < plan.slots; ++sl) {
         std::copy_n(s.slot_q[sl].begin(), base, s.slot_values[sl].column(j).begin());

@@ -6,6 +6,7 @@
 // solves on buffers it reuses from call to call, and returns borrowed views of
 // the coefficients and, on request, their derivatives.
 
+#include <array>
 #include <cstddef>
 #include <span>
 #include <variant>
@@ -69,12 +70,15 @@ struct ParticleSolution {
 /// copyable (its views point into its own storage).
 class StoredSolution {
  public:
-  explicit StoredSolution(const ParticleSolution& solution);
+  /// A copy of `solution` with its efficiencies Q_ext, Q_sca, Q_abs, Q_back,
+  /// g (as mie::efficiencies::from_sums gives them).
+  StoredSolution(const ParticleSolution& solution, const std::array<double, 5>& efficiencies);
   StoredSolution(StoredSolution&&) noexcept = default;
   StoredSolution& operator=(StoredSolution&&) noexcept = default;
 
   /// The solution, with the same values as the one copied.
   ParticleSolution view() const noexcept;
+  const std::array<double, 5>& efficiencies() const noexcept { return efficiencies_; }
 
   /// The bytes a copy of `solution` takes.
   static std::size_t bytes(const ParticleSolution& solution) noexcept;
@@ -83,6 +87,7 @@ class StoredSolution {
   // a, b, then per derivative view da_dx, da_dm, db_dx, db_dm, N each.
   std::vector<Complex<double>> data_;
   std::vector<mie::coefficients::CoefficientDerivatives> views_;
+  std::array<double, 5> efficiencies_;
   double x_;
   double s_abs_;
   std::size_t n_;
