@@ -16,6 +16,7 @@
 #include <string>
 
 #include "errors.hpp"
+#include "ref.hpp"
 
 namespace vantok_py::args {
 
@@ -36,6 +37,20 @@ struct Spec {
   std::span<const char* const> params;
   std::size_t required;
 };
+
+/// The element type of an array parameter.
+enum class Element { F64, C128 };
+
+/// Whether `obj` is a NumPy array of native `element` values (dtype
+/// equivalent, byte order included), of one dimension when asked. Lock held.
+bool is_array_of(PyObject* obj, Element element, bool one_dimensional = false);
+
+/// Refuses `obj` for parameter `param` exactly as the conversion to an array of
+/// `element` values (any rank) does, unless it still is one: the Python code of
+/// a later argument's conversion (a user __index__) can reassign the dtype of
+/// an array converted before it, so a binding checks its arrays again once the
+/// last conversion is done. Lock held; throws PyErrSet.
+void recheck(PyObject* obj, Element element, const char* param);
 
 /// The arguments of one call, as borrowed references in parameter order (null
 /// for an optional parameter not given), with the converters of each kind.
@@ -75,7 +90,7 @@ class Arguments {
   [[noreturn]] void failed(std::size_t i) const;
   /// TypeError "'{type}' object is not an instance of '{expected}'", with the note.
   [[noreturn]] void wrong_type(std::size_t i, const char* expected) const;
-  PyObject* array_of(std::size_t i, bool complex, bool one_dimensional, const char* expected) const;
+  PyObject* array_of(std::size_t i, Element element, bool one_dimensional, const char* expected) const;
   std::uint64_t index_u64(std::size_t i) const;
 
   const Spec* spec_;
@@ -127,12 +142,16 @@ struct GreekArgs {
 };
 
 /// The entry trampoline: runs Body and turns any C++ exception into a Python
-/// exception, so that none crosses into the interpreter.
+/// exception, so that none crosses into the interpreter. Not noexcept, and its
+/// catch-all lets a forced unwind pass: interpreter shutdown ends a daemon
+/// thread that takes the lock back with one, which must reach the thread's
+/// start (see ref.hpp, lock::lost).
 template <PyObject* (*Body)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
-PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   try {
     return Body(self, args, nargs, kwnames);
   } catch (...) {
+    if (lock::foreign_exception()) throw;
     return errors::translate_current_exception();
   }
 }

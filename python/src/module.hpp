@@ -42,6 +42,12 @@ extern PyMethodDef phase_matrix_def;
 extern PyMethodDef greek_def;
 }  // namespace layered
 
+namespace ensemble {
+extern PyMethodDef parameters_def;
+extern PyMethodDef compute_def;
+extern PyMethodDef batch_def;
+}  // namespace ensemble
+
 namespace testing {
 /// Creates the submodule "vantok._vantok._testing" with its two functions, sets
 /// it as `module._testing` and enters it in sys.modules. Throws PyErrSet.

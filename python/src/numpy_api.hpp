@@ -90,8 +90,9 @@ struct Api {
 const Api& api();
 
 /// The API table if it is loaded or can be loaded; nullptr (no exception set)
-/// when NumPy cannot be reached.
-const Api* try_api() noexcept;
+/// when NumPy cannot be reached. Not noexcept: importing NumPy runs Python
+/// code, which may end a daemon thread during interpreter shutdown.
+const Api* try_api();
 
 inline ArrayFields* fields(PyObject* array) noexcept { return reinterpret_cast<ArrayFields*>(array); }
 
