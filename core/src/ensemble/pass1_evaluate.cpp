@@ -154,19 +154,27 @@ struct Evaluation {
     const auto& particle_params = parts.front()->particle_params;
     std::vector<double> nodes(KRONROD_NODES * n_q);
     std::size_t max_terms = 0;
+    // The 15 nodes solved side by side; a node that fails its checks ends the
+    // panel when it is reached, after the nodes before it.
+    std::array<double, KRONROD_NODES> radii{};
+    std::array<double, KRONROD_NODES> xs{};
     for (std::size_t i = 0; i < KRONROD_NODES; ++i) {
-      const double r = std::exp(rule.node(i).t);
-      const double x = size_parameter(r, wavelength);
-      auto solution = solver.solve(optics, options, derivatives, x);
-      if (!solution) return std::unexpected(context(std::move(solution).error(), wavelength, r));
+      radii[i] = std::exp(rule.node(i).t);
+      xs[i] = size_parameter(radii[i], wavelength);
+    }
+    std::optional<particle::Solver::NodeFailure> failure = solver.solve_nodes(optics, options, derivatives, xs);
+    for (std::size_t i = 0; i < KRONROD_NODES; ++i) {
+      const double r = radii[i];
+      if (failure && failure->node == i) return std::unexpected(context(std::move(failure->error), wavelength, r));
+      const particle::NodeSolution node = solver.node(i);
+      const particle::ParticleSolution* solution = &node.solution;
       max_terms = std::max(max_terms, solution->coefficients.a.size());
-      const mie::coefficients::Coefficients& c = solution->coefficients;
-      const std::array<double, 5> q = eff::from_sums(eff::value_sums(c.a, c.b), c.s_abs, c.x);
+      const std::array<double, 5>& q = node.efficiencies;
       if (solutions) {
         const std::size_t more = particle::StoredSolution::bytes(*solution);
         if (budget->take(more)) {
           bytes += more;
-          solutions->emplace_back(*solution, q);
+          solutions->emplace_back(node);
         } else {
           budget->give(bytes);
           bytes = 0;

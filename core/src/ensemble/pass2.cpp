@@ -160,17 +160,27 @@ Result<std::vector<PartSums>> chunk(Scratch& s, const GroupPlan& plan,
     s.particle_weights.reshape(KRONROD_NODES, 2 * c_particle);
 
     const detail::PanelRule rule(a, b);
+    std::array<double, KRONROD_NODES> radii{};
+    std::array<double, KRONROD_NODES> xs{};
+    for (std::size_t j = 0; j < KRONROD_NODES; ++j) {
+      radii[j] = std::exp(rule.node(j).t);
+      xs[j] = size_parameter(radii[j], plan.wavelength);
+    }
+    // The first pass's solutions when it kept them, else the 15 nodes solved
+    // side by side; a node that fails its checks ends the chunk when it is
+    // reached, after the nodes before it.
     const PanelSolutions* kept = solutions.empty() ? nullptr : solutions[p].get();
     VANTOK_ASSERT(kept == nullptr || kept->size() == KRONROD_NODES);
-    std::array<double, KRONROD_NODES> radii{};
+    std::optional<particle::Solver::NodeFailure> failure;
+    if (kept == nullptr) failure = s.node.solver.solve_nodes(*plan.optics, plan.options, plan.slots > 0, xs);
     for (std::size_t j = 0; j < KRONROD_NODES; ++j) {
       const detail::KronrodNode node = rule.node(j);
-      const double r = std::exp(node.t);
-      radii[j] = r;
+      const double r = radii[j];
+      if (failure && failure->node == j) return std::unexpected(context(std::move(failure->error), plan.wavelength, r));
       const ProductsAt at = band != nullptr ? ProductsAt{&s.products, j} : ProductsAt{};
-      // The first pass's solution at this node when it kept it.
+      const particle::NodeSolution given = kept != nullptr ? (*kept)[j].view() : s.node.solver.node(j);
       VANTOK_CHECK(quantities2(s.node, *plan.optics, plan.options, layout, s.q, s.slot_views, {}, n_panel, at, r,
-                               plan.wavelength, kept != nullptr ? &(*kept)[j] : nullptr));
+                               plan.wavelength, &given));
       std::copy_n(s.q.begin(), base, s.values.column(j).begin());
       for (std::size_t sl = 0; sl < plan.slots; ++sl) {
         std::copy_n(s.slot_q[sl].begin(), base, s.slot_values[sl].column(j).begin());

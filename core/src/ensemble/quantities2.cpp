@@ -154,12 +154,12 @@ Result<std::size_t> quantities2(NodeScratch& scratch, const particle::Optics& op
                                 const mie::SolveOptions& options, const Layout& layout, std::span<double> q,
                                 std::span<const std::span<double>> slots, std::span<double> radius_slot,
                                 std::size_t n_min, ProductsAt products, double r, double wavelength,
-                                const particle::StoredSolution* given) {
+                                const particle::NodeSolution* given) {
   const bool derivatives = !slots.empty() || !radius_slot.empty();
   const double x = size_parameter(r, wavelength);
   std::optional<particle::ParticleSolution> solved;
   if (given != nullptr) {
-    solved = given->view();
+    solved = given->solution;
     VANTOK_ASSERT(solved->coefficients.x == x && (!derivatives || !solved->derivatives.empty()));
   } else {
     auto solution = scratch.solver.solve(optics, options, derivatives, x);
@@ -174,7 +174,7 @@ Result<std::size_t> quantities2(NodeScratch& scratch, const particle::Optics& op
   VANTOK_ASSERT(slots.empty() || slots.size() == 2 * s.derivatives.size() + s.radius_fractions.size());
   const Node node{r * (PI * r), TWO_PI * r, TWO_PI / wavelength};
   const std::array<double, 5> eff_values =
-      given != nullptr ? given->efficiencies()
+      given != nullptr ? given->efficiencies
                        : eff::from_sums(eff::value_sums(coefficients.a, coefficients.b), coefficients.s_abs, x);
   const double q_sca = eff_values[eff::Q_SCA];
   q[quantity2::NUMBER] = 1.0;
