@@ -86,10 +86,30 @@ Result<Band> build(std::size_t key, std::size_t order_limit, std::size_t offset)
 
 }  // namespace
 
+namespace {
+
+// Every key, 1, 2, 3, ..., up to the largest value of size_t (where the
+// saturating steps stop), made once by the keys' own recurrence.
+const std::vector<std::size_t>& all_keys() {
+  static const std::vector<std::size_t> keys = [] {
+    std::vector<std::size_t> out{1};
+    for (;;) {
+      const std::size_t next = sat_cast<std::size_t>(std::ceil(1.25 * static_cast<double>(out.back())));
+      if (next <= out.back()) break;
+      out.push_back(next);
+    }
+    return out;
+  }();
+  return keys;
+}
+
+}  // namespace
+
 std::size_t band_key(std::size_t n_terms) {
-  std::size_t k = 1;
-  while (k < n_terms) k = sat_cast<std::size_t>(std::ceil(1.25 * static_cast<double>(k)));
-  return k;
+  // The first key k >= N: the recurrence k = ceil(1.25 k) from 1 stops there.
+  const std::vector<std::size_t>& keys = all_keys();
+  const auto it = std::lower_bound(keys.begin(), keys.end(), n_terms);
+  return it != keys.end() ? *it : keys.back();
 }
 
 Result<std::size_t> panel_terms(const particle::Optics& optics, const mie::SolveOptions& options,
