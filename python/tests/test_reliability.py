@@ -16,7 +16,7 @@ import pytest
 import vantok._vantok as vt
 
 PRELUDE = """
-import json, os, sys, threading, time
+import json, os, signal, sys, threading, time
 import numpy as np
 import vantok._vantok as vt
 from vantok import errors
@@ -136,8 +136,13 @@ def test_fork_child_forgets_the_borrows_of_absent_threads():
     # Another thread holds a write borrow of x, and another a read borrow (inside a
     # call with the lock released), when the main thread forks while itself holding
     # a write borrow of y. The child can borrow x for writing; y stays the forking
-    # thread's until its callback returns.
+    # thread's until its callback returns. The child has none of the thread
+    # pool's workers, yet a call that runs on the pool completes there.
     done = python("""
+        pooled = lambda: vt.ensemble_compute_batch([("gamma", 0.2, 0.1)] * 3, ("sphere", np.array([1.5 + 0.01j, 1.5 + 0.01j])),
+                                                   np.array([0.5, 0.6]), 4, False, np.linspace(-1, 1, 5), True, 1e-6,
+                                                   1000, False, True)
+        before = pooled()
         x = np.linspace(1.0, 2.0, 2); y = np.zeros(3)
         big = np.array([5000.0]); m = np.array([1.5 + 0.01j])
         holding, release = threading.Event(), threading.Event()
@@ -166,6 +171,9 @@ def test_fork_child_forgets_the_borrows_of_absent_threads():
                 vt._testing.with_write_borrow(big, lambda: took.append("big"))
             except TypeError:
                 took.append("big held")
+            signal.alarm(30)  # a pool that waits for absent workers ends the child
+            if all(np.array_equal(pooled()[k], before[k]) for k in ("values", "greek", "phase")):
+                took.append("pool")
             return took
 
         def fork():
@@ -175,7 +183,7 @@ def test_fork_child_forgets_the_borrows_of_absent_threads():
                 try:
                     took = child_tries()
                     print(took, flush=True)
-                    code = 0 if took == ["x", "y held", "big"] else 1
+                    code = 0 if took == ["x", "y held", "big", "pool"] else 1
                 finally:
                     os._exit(code)
             return os.waitpid(pid, 0)[1]

@@ -8,6 +8,7 @@
 #include <oneapi/tbb/partitioner.h>
 #include <oneapi/tbb/task_arena.h>
 
+#include <pthread.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -147,8 +148,15 @@ struct Pool {
         arena(static_cast<int>(n), 0) {}
 };
 
+// Set in a fork child: it has none of the pool's worker threads, so work
+// handed to the arena would wait for good; the caller runs it itself there.
+std::atomic<bool> g_forked{false};
+
 Pool& instance() {
-  static Pool pool(configured_size());
+  static Pool pool = [] {
+    pthread_atfork(nullptr, nullptr, [] { g_forked.store(true, std::memory_order_relaxed); });
+    return Pool(configured_size());
+  }();
   return pool;
 }
 
@@ -250,7 +258,7 @@ void run_in_pool(const std::function<void()>& f) {
     return;
   }
   stop::Token* token = stop::current();
-  if (token != nullptr && stop::detail::TokenAccess::owned_here(*token)) {
+  if (token != nullptr && stop::detail::TokenAccess::owned_here(*token) && !g_forked.load(std::memory_order_relaxed)) {
     run_polled(*token, f);
     return;
   }
