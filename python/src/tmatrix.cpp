@@ -33,6 +33,8 @@ namespace vantok_py::tmatrix {
 
 namespace {
 
+using vantok::tmatrix::Derivatives;
+using vantok::tmatrix::EfficiencyJacobian;
 using vantok::tmatrix::GreekCoefficients;
 using vantok::tmatrix::PhaseBuffers;
 using vantok::tmatrix::Precision;
@@ -124,6 +126,32 @@ void lay_out(const GreekCoefficients<double>& g, std::span<double> out, std::siz
   for (std::size_t r = 0; r < ROWS; ++r) {
     const std::vector<double>& s = *series[r];
     std::copy_n(s.begin(), std::min(width, s.size()), out.begin() + static_cast<std::ptrdiff_t>((r * rows_total + row) * width));
+  }
+}
+
+/// The four derivative sets of Greek coefficients, each laid out like the
+/// values (`lay_out`) in its own block of 6 rows_total width values.
+void lay_out(const Derivatives<GreekCoefficients<double>>& sets, std::span<double> out, std::size_t row,
+             std::size_t rows_total, std::size_t width) {
+  const std::size_t block = ROWS * rows_total * width;
+  for (std::size_t j = 0; j < PARTIALS; ++j) lay_out(sets[j], out.subspan(j * block, block), row, rows_total, width);
+}
+
+/// The phase-matrix rows of the four derivative groups: `rows` of each
+/// consecutive block of 6 row_length values.
+Derivatives<PhaseBuffers> derivative_rows(std::span<double> buffer, std::size_t row_length, std::size_t index,
+                                          std::size_t count) {
+  const std::size_t block = ROWS * row_length;
+  VANTOK_ASSERT(buffer.size() / PARTIALS >= block);
+  Derivatives<PhaseBuffers> out;
+  for (std::size_t j = 0; j < PARTIALS; ++j) out[j] = rows(buffer.subspan(j * block, block), row_length, index, count);
+  return out;
+}
+
+/// The Jacobian (4, 5) as row-major values.
+void store_jacobian(const EfficiencyJacobian& jacobian, std::span<double> out, std::size_t index, std::size_t stride) {
+  for (std::size_t r = 0; r < PARTIALS; ++r) {
+    for (std::size_t c = 0; c < EFFICIENCIES; ++c) out[(r * EFFICIENCIES + c) * stride + index] = jacobian[r][c];
   }
 }
 
@@ -266,7 +294,13 @@ PyObject* efficiencies(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   const std::array<double, EFFICIENCIES> q = solution.efficiencies();
   Buffer<double> values = value_or_raise(zeros<double>(EFFICIENCIES, "the efficiencies"));
   std::copy(q.begin(), q.end(), values.data());
-  return tuple_of(array({EFFICIENCIES}, std::move(values)), PyRef()).release();
+  PyRef jacobian_array;
+  if (const std::optional<EfficiencyJacobian> jacobian = solution.efficiencies_jacobian()) {
+    Buffer<double> d = value_or_raise(zeros<double>(PARTIALS * EFFICIENCIES, "derivatives"));
+    store_jacobian(*jacobian, d.span(), 0, 1);
+    jacobian_array = array({PARTIALS, EFFICIENCIES}, std::move(d));
+  }
+  return tuple_of(array({EFFICIENCIES}, std::move(values)), std::move(jacobian_array)).release();
 }
 
 /// greek(order, normalized): (6, L + 1) and the derivatives (4, 6, L + 1) or None.
@@ -278,11 +312,23 @@ PyObject* greek(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   const bool normalized = a.flag(1);
 
   const TMatrixSolution solution(state_of(self));
-  const GreekCoefficients<double> g = value_or_raise(solution.greek(order, !normalized));
+  // Derivatives exactly when the solution has its efficiency Jacobian (solved
+  // with derivatives, and the dual Greek coefficients could be formed).
+  if (!solution.efficiencies_jacobian()) {
+    const GreekCoefficients<double> g = value_or_raise(solution.greek(order, !normalized));
+    const std::size_t width = g.alpha1.size();
+    Buffer<double> values = value_or_raise(output({ROWS, width}, "the Greek coefficients"));
+    lay_out(g, values.span(), 0, 1, width);
+    return tuple_of(array({ROWS, width}, std::move(values)), PyRef()).release();
+  }
+  const auto [g, sets] = value_or_raise(solution.greek_with_derivatives(order, !normalized));
   const std::size_t width = g.alpha1.size();
   Buffer<double> values = value_or_raise(output({ROWS, width}, "the Greek coefficients"));
+  Buffer<double> d = value_or_raise(output({PARTIALS, ROWS, width}, "derivatives"));
   lay_out(g, values.span(), 0, 1, width);
-  return tuple_of(array({ROWS, width}, std::move(values)), PyRef()).release();
+  lay_out(sets, d.span(), 0, 1, width);
+  PyRef value_array = array({ROWS, width}, std::move(values));
+  return tuple_of(std::move(value_array), array({PARTIALS, ROWS, width}, std::move(d))).release();
 }
 
 /// The cosines of `mu` (parameter "mu"), copied under a read borrow that ends
@@ -303,9 +349,20 @@ PyObject* phase_matrix(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   const Buffer<double> cos = copied_cosines(mu);
   const std::size_t q = cos.size();
   const TMatrixSolution solution(state_of(self));
+  const bool derivatives = solution.efficiencies_jacobian().has_value();
   Buffer<double> values = value_or_raise(output({ROWS, q}, "the phase matrix"));
-  if (q > 0) value_or_raise(solution.phase_matrix(cos.span(), !normalized, rows(values.span(), q, 0, q)));
-  return tuple_of(array({ROWS, q}, std::move(values)), PyRef()).release();
+  Buffer<double> d = value_or_raise(output({derivatives ? PARTIALS : 0, ROWS, q}, "derivatives"));
+  // No cosines: nothing is computed.
+  if (q > 0 && !derivatives) {
+    value_or_raise(solution.phase_matrix(cos.span(), !normalized, rows(values.span(), q, 0, q)));
+  } else if (q > 0) {
+    value_or_raise(solution.phase_matrix_with_derivatives(cos.span(), !normalized, rows(values.span(), q, 0, q),
+                                                          derivative_rows(d.span(), q, 0, q)));
+  }
+  PyRef value_array = array({ROWS, q}, std::move(values));
+  PyRef derivative_array;
+  if (derivatives) derivative_array = array({PARTIALS, ROWS, q}, std::move(d));
+  return tuple_of(std::move(value_array), std::move(derivative_array)).release();
 }
 
 PyGetSetDef getters[] = {
@@ -371,9 +428,12 @@ struct RandomOutputs {
   Buffer<std::uint64_t> n_theta;  // (P,)
   Buffer<double> error;           // (P,)
   Buffer<double> efficiencies;    // (5, P)
+  Buffer<double> efficiencies_d;  // (4, 5, P) with derivatives
   Buffer<double> phase;           // (6, P, Q)
+  Buffer<double> phase_d;         // (4, 6, P, Q) with derivatives
   std::optional<std::size_t> width;
   Buffer<double> greek;           // (6, P, W)
+  Buffer<double> greek_d;         // (4, 6, P, W) with derivatives
 };
 
 /// The settings of a tmatrix_random call besides its spheroids.
@@ -394,17 +454,21 @@ Outcome<RandomOutputs> solve_each(const RandomRequest& request, std::span<const 
   const std::size_t count = x.size();
   const std::size_t q = mu.size();
   const bool unnormalized = !request.normalized;
+  const std::size_t sets = request.derivatives ? PARTIALS : 0;
   RandomOutputs out;
   out.count = count;
   out.cosines = q;
   // The guard bounds count max(Q, 1) 30, so none of these products overflows.
   VANTOK_TRY(efficiencies, zeros<double>(EFFICIENCIES * count, "the efficiencies"));
+  VANTOK_TRY(efficiencies_d, zeros<double>(sets * EFFICIENCIES * count, "derivatives"));
   VANTOK_TRY(n_terms, term_counts(count));
   VANTOK_TRY(n_theta, zeros<std::uint64_t>(count, "the quadrature sizes"));
   VANTOK_TRY(error, zeros<double>(count, "the error estimates"));
   VANTOK_TRY(phase, zeros<double>(ROWS * count * q, "the phase matrix"));
+  VANTOK_TRY(phase_d, zeros<double>(sets * ROWS * count * q, "derivatives"));
 
   std::vector<GreekCoefficients<double>> series;
+  std::vector<Derivatives<GreekCoefficients<double>>> series_d;
   std::unique_ptr<State> slot;
   for (std::size_t p = 0; p < count; ++p) {
     vantok::stop::check();
@@ -417,13 +481,27 @@ Outcome<RandomOutputs> solve_each(const RandomRequest& request, std::span<const 
     error[p] = error_estimate(state);
     const std::array<double, EFFICIENCIES> e = solved->efficiencies();
     for (std::size_t k = 0; k < EFFICIENCIES; ++k) efficiencies[k * count + p] = e[k];
-    if (request.greek) {
+    if (request.derivatives) {
+      const std::optional<EfficiencyJacobian> jacobian = solved->efficiencies_jacobian();
+      if (!jacobian) return std::unexpected(vantok::Error::invalid_input("the efficiency derivatives are unavailable"));
+      store_jacobian(*jacobian, efficiencies_d.span(), p, count);
+    }
+    if (request.greek && !request.derivatives) {
       auto g = solved->greek(std::nullopt, unnormalized);
       if (!g) return std::unexpected(at(p, std::move(g).error()));
       series.push_back(std::move(*g));
+    } else if (request.greek) {
+      auto g = solved->greek_with_derivatives(std::nullopt, unnormalized);
+      if (!g) return std::unexpected(at(p, std::move(g).error()));
+      series.push_back(std::move(g->first));
+      series_d.push_back(std::move(g->second));
     }
     if (q > 0) {
-      auto done = solved->phase_matrix(mu, unnormalized, rows(phase.span(), count * q, p, q));
+      const PhaseBuffers values = rows(phase.span(), count * q, p, q);
+      auto done = request.derivatives
+                      ? solved->phase_matrix_with_derivatives(mu, unnormalized, values,
+                                                              derivative_rows(phase_d.span(), count * q, p, q))
+                      : solved->phase_matrix(mu, unnormalized, values);
       if (!done) return std::unexpected(at(p, std::move(done).error()));
     }
   }
@@ -438,30 +516,44 @@ Outcome<RandomOutputs> solve_each(const RandomRequest& request, std::span<const 
       for (const auto& g : series) width = std::max(width, g.alpha1.size());
     }
     VANTOK_TRY(greek, output({ROWS, count, width}, "the Greek coefficients"));
+    VANTOK_TRY(greek_d, output({sets, ROWS, count, width}, "derivatives"));
     for (std::size_t p = 0; p < count; ++p) lay_out(series[p], greek.span(), p, count, width);
+    for (std::size_t p = 0; p < series_d.size(); ++p) lay_out(series_d[p], greek_d.span(), p, count, width);
     out.width = width;
     out.greek = std::move(greek);
+    out.greek_d = std::move(greek_d);
   }
   out.n_terms = std::move(n_terms);
   out.n_theta = std::move(n_theta);
   out.error = std::move(error);
   out.efficiencies = std::move(efficiencies);
+  out.efficiencies_d = std::move(efficiencies_d);
   out.phase = std::move(phase);
+  out.phase_d = std::move(phase_d);
   return out;
 }
 
 /// The result dict, keys in their fixed order; an insertion failure frees
 /// the arrays not yet inserted. Lock held; throws PyErrSet.
-PyRef into_dict(RandomOutputs&& out, bool with_phase) {
+PyRef into_dict(RandomOutputs&& out, bool with_phase, bool derivatives) {
   PyRef dict = PyRef::checked(PyDict_New());
   auto put = [&](const char* key, PyRef value) { check_status(PyDict_SetItemString(dict.get(), key, value.get())); };
   const std::size_t count = out.count;
+  const std::size_t q = out.cosines;
   put("n_terms", array({count}, std::move(out.n_terms)));
   put("n_theta", array({count}, std::move(out.n_theta)));
   put("error", array({count}, std::move(out.error)));
   put("efficiencies", array({EFFICIENCIES, count}, std::move(out.efficiencies)));
-  if (out.width) put("greek", array({ROWS, count, *out.width}, std::move(out.greek)));
-  if (with_phase) put("phase", array({ROWS, count, out.cosines}, std::move(out.phase)));
+  if (derivatives) put("efficiencies_d", array({PARTIALS, EFFICIENCIES, count}, std::move(out.efficiencies_d)));
+  if (out.width) {
+    const std::size_t width = *out.width;
+    put("greek", array({ROWS, count, width}, std::move(out.greek)));
+    if (derivatives) put("greek_d", array({PARTIALS, ROWS, count, width}, std::move(out.greek_d)));
+  }
+  if (with_phase) {
+    put("phase", array({ROWS, count, q}, std::move(out.phase)));
+    if (derivatives) put("phase_d", array({PARTIALS, ROWS, count, q}, std::move(out.phase_d)));
+  }
   return dict;
 }
 
@@ -518,7 +610,7 @@ PyObject* random(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
   eps_view.copy_to(es.span());
 
   RandomOutputs out = value_or_raise(unlocked([&] { return solve_each(request, xs.span(), ms.span(), es.span(), cos.span()); }));
-  return into_dict(std::move(out), mu != nullptr).release();
+  return into_dict(std::move(out), mu != nullptr, request.derivatives).release();
 }
 
 }  // namespace

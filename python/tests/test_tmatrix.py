@@ -247,3 +247,45 @@ def test_borrows_and_references():
     mu = f([0.5, -0.5])
     assert_refcounts_kept((X, M, EPS, mu), lambda: (batch(mu=mu), pytest.raises(E, batch, rtol=2.0)), times=10)
     assert released(X, M, EPS, mu)
+
+
+def test_derivatives_against_central_differences():
+    # At the solution's own N and quadrature, in double-double: only the
+    # truncation of the difference quotient (h^2) and rounding remain.
+    o = solve(rtol=1e-8, derivatives=True)
+    q, jacobian = o.efficiencies()
+    fixed = dict(rtol=1e-10, precision="double-double", n_terms=o.n_terms, n_theta=o.n_theta)
+    h, rows = 1e-5, []
+    for name in ("x", "eps", "m_re", "m_im"):
+        plus, minus = (solve(**{**fixed, name: SPHEROID[name] + s}).efficiencies()[0] for s in (h, -h))
+        rows.append((plus - minus) / (2 * h))
+    assert jacobian.shape == (4, 5) and np.allclose(rows, jacobian, rtol=0, atol=1e-9 * abs(jacobian).max())
+    assert np.allclose(q, solve(rtol=1e-8).efficiencies()[0], rtol=1e-12, atol=0)
+
+
+def test_derivative_outputs_and_layouts():
+    o = solve(derivatives=True)
+    n = o.n_terms
+    g, gd = o.greek(None, True)
+    assert gd.shape == (4, 6, 2 * n + 1) and g[0, 0] == 1.0 and not gd[:, 0, 0].any()
+    wide, wide_d = o.greek(2 * n + 3, False)
+    assert wide_d.shape == (4, 6, 2 * n + 4) and not wide_d[..., 2 * n + 1:].any() and wide_d[:, 0, 0].any()
+    assert [a.shape for a in o.phase_matrix(f([]), True)] == [(6, 0), (4, 6, 0)]
+    mu = f([[1.0, 0.2], [-0.7, -1.0]])
+    p, pd = o.phase_matrix(mu, False)
+    assert pd.shape == (4, 6, 4) and np.array_equal(pd, o.phase_matrix(mu.ravel(), False)[1])
+    out = batch(derivatives=True, greek=True, mu=mu, normalized=False)
+    assert list(out) == ["n_terms", "n_theta", "error", "efficiencies", "efficiencies_d", "greek", "greek_d", "phase",
+                         "phase_d"]
+    assert out["efficiencies_d"].shape == (4, 5, 3) and out["phase_d"].shape == (4, 6, 3, 4)
+    width = out["greek"].shape[2]
+    for k in range(3):
+        one = solve(x=X[k], m_re=M[k].real, m_im=M[k].imag, eps=EPS[k], derivatives=True)
+        assert np.array_equal(out["efficiencies_d"][:, :, k], one.efficiencies()[1])
+        for key, got in zip(("greek", "greek_d"), one.greek(width - 1, False)):
+            assert np.array_equal(out[key][..., k, :], got)
+        for key, got in zip(("phase", "phase_d"), one.phase_matrix(mu, False)):
+            assert np.array_equal(out[key][..., k, :], got)
+    empty = batch(f([]), c([]), f([]), derivatives=True, greek=True, mu=f([0.5, 0.1]))
+    assert [v.shape for v in empty.values()] == [(0,), (0,), (0,), (5, 0), (4, 5, 0), (6, 0, 1), (4, 6, 0, 1),
+                                                 (6, 0, 2), (4, 6, 0, 2)]
