@@ -29,6 +29,21 @@ std::string full_name(const Spec& spec) {
 
 [[noreturn]] void type_error(std::string message) { errors::throw_failure(vantok_py::type_error(std::move(message))); }
 
+// TypeError "'{type}' object is not an instance of '{expected}'" with the
+// parameter's note.
+[[noreturn]] void refuse(PyObject* obj, const char* expected, const char* param) {
+  PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(obj)));
+  if (type_name) {
+    PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", type_name.get(), expected);
+  }
+  errors::add_note(param);
+  throw PyErrSet{};
+}
+
+const char* expected_name(Element element) {
+  return element == Element::C128 ? "ndarray[complex128]" : "ndarray[float64]";
+}
+
 // 'a', 'a' and 'b', 'a', 'b', and 'c'
 std::string quoted_list(const std::vector<const char*>& names) {
   std::string text;
@@ -45,6 +60,14 @@ std::string quoted_list(const std::vector<const char*>& names) {
 }
 
 }  // namespace
+
+bool is_array_of(PyObject* obj, Element element, bool one_dimensional) {
+  const np::Api& api = np::api();
+  if (!api.is_array(obj)) return false;
+  const np::ArrayFields* array = np::fields(obj);
+  if (!api.equiv_types(array->descr, element == Element::C128 ? api.descr_c128 : api.descr_f64)) return false;
+  return !one_dimensional || array->nd == 1;
+}
 
 Arguments Arguments::fast(const Spec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   Arguments out(spec);
@@ -100,40 +123,55 @@ Arguments Arguments::fast(const Spec& spec, PyObject* const* args, Py_ssize_t na
   return out;
 }
 
+Arguments Arguments::call(const Spec& spec, PyObject* args, PyObject* kwargs) {
+  // The fast-call layout: the positional values, then the keyword values, whose
+  // names form a tuple. The tuple and the dict hold every value for the call.
+  const Py_ssize_t nargs = check_size(PyTuple_Size(args));
+  std::vector<PyObject*> values;
+  for (Py_ssize_t i = 0; i < nargs; ++i) values.push_back(check(PyTuple_GetItem(args, i)));
+  PyRef names;
+  const Py_ssize_t keywords = kwargs == nullptr ? 0 : check_size(PyDict_Size(kwargs));
+  if (keywords > 0) {
+    names = PyRef::checked(PyTuple_New(keywords));
+    Py_ssize_t position = 0;
+    Py_ssize_t k = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (k < keywords && PyDict_Next(kwargs, &position, &key, &value) != 0) {
+      PyTuple_SetItem(names.get(), k++, Py_NewRef(key));  // steals; cannot fail on a new tuple
+      values.push_back(value);
+    }
+    VANTOK_ASSERT(k == keywords);
+  }
+  return fast(spec, values.data(), nargs, names.get());
+}
+
 void Arguments::failed(std::size_t i) const {
   errors::add_note(spec_->params[i]);
   throw PyErrSet{};
 }
 
-void Arguments::wrong_type(std::size_t i, const char* expected) const {
-  PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(values_[i])));
-  if (type_name) {
-    PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", type_name.get(), expected);
-  }
-  failed(i);
+void recheck(PyObject* obj, Element element, const char* param) {
+  if (!is_array_of(obj, element, false)) refuse(obj, expected_name(element), param);
 }
 
-PyObject* Arguments::array_of(std::size_t i, bool complex, bool one_dimensional,
-                              const char* expected) const {
-  PyObject* obj = values_[i];
-  const np::Api& api = np::api();
-  if (!api.is_array(obj)) wrong_type(i, expected);
-  const np::ArrayFields* array = np::fields(obj);
-  if (!api.equiv_types(array->descr, complex ? api.descr_c128 : api.descr_f64)) wrong_type(i, expected);
-  if (one_dimensional && array->nd != 1) wrong_type(i, expected);
-  return obj;
+void Arguments::wrong_type(std::size_t i, const char* expected) const { refuse(values_[i], expected, spec_->params[i]); }
+
+PyObject* Arguments::array_of(std::size_t i, Element element, bool one_dimensional, const char* expected) const {
+  if (!is_array_of(values_[i], element, one_dimensional)) wrong_type(i, expected);
+  return values_[i];
 }
 
 PyObject* Arguments::f64_array(std::size_t i) const {
-  return array_of(i, false, false, "ndarray[float64]");
+  return array_of(i, Element::F64, false, expected_name(Element::F64));
 }
 
 PyObject* Arguments::c128_array(std::size_t i) const {
-  return array_of(i, true, false, "ndarray[complex128]");
+  return array_of(i, Element::C128, false, expected_name(Element::C128));
 }
 
 PyObject* Arguments::f64_array_1d(std::size_t i) const {
-  return array_of(i, false, true, "one-dimensional ndarray[float64]");
+  return array_of(i, Element::F64, true, "one-dimensional ndarray[float64]");
 }
 
 std::uint64_t Arguments::index_u64(std::size_t i) const {

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "errors.hpp"
+#include "ref.hpp"
 
 namespace vantok_py::args {
 
@@ -37,6 +38,20 @@ struct Spec {
   std::size_t required;
 };
 
+/// The element type of an array parameter.
+enum class Element { F64, C128 };
+
+/// Whether `obj` is a NumPy array of native `element` values (dtype
+/// equivalent, byte order included), of one dimension when asked. Lock held.
+bool is_array_of(PyObject* obj, Element element, bool one_dimensional = false);
+
+/// Refuses `obj` for parameter `param` exactly as the conversion to an array of
+/// `element` values (any rank) does, unless it still is one: the Python code of
+/// a later argument's conversion (a user __index__) can reassign the dtype of
+/// an array converted before it, so a binding checks its arrays again once the
+/// last conversion is done. Lock held; throws PyErrSet.
+void recheck(PyObject* obj, Element element, const char* param);
+
 /// The arguments of one call, as borrowed references in parameter order (null
 /// for an optional parameter not given), with the converters of each kind.
 /// Every failure sets its exception and throws PyErrSet.
@@ -46,6 +61,9 @@ class Arguments {
   /// keyword (unknown, or already given); then the missing required ones.
   static Arguments fast(const Spec& spec, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames);
+  /// Extracts the arguments of a call made with a tuple and a dict (a type's
+  /// tp_new), by the rules and in the order of `fast`.
+  static Arguments call(const Spec& spec, PyObject* args, PyObject* kwargs);
 
   bool present(std::size_t i) const noexcept { return values_[i] != nullptr; }
   /// Any object (borrowed).
@@ -75,7 +93,7 @@ class Arguments {
   [[noreturn]] void failed(std::size_t i) const;
   /// TypeError "'{type}' object is not an instance of '{expected}'", with the note.
   [[noreturn]] void wrong_type(std::size_t i, const char* expected) const;
-  PyObject* array_of(std::size_t i, bool complex, bool one_dimensional, const char* expected) const;
+  PyObject* array_of(std::size_t i, Element element, bool one_dimensional, const char* expected) const;
   std::uint64_t index_u64(std::size_t i) const;
 
   const Spec* spec_;
@@ -126,15 +144,26 @@ struct GreekArgs {
   static GreekArgs extract(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 };
 
-/// The entry trampoline: runs Body and turns any C++ exception into a Python
-/// exception, so that none crosses into the interpreter.
-template <PyObject* (*Body)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
-PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+/// Runs the body of an entry point (a function, a constructor, a getter) and
+/// turns any C++ exception into a Python exception, so that none crosses into
+/// the interpreter: the result, or nullptr with the exception set. Not
+/// noexcept, and its catch-all lets a forced unwind pass: interpreter shutdown
+/// ends a daemon thread that takes the lock back with one, which must reach the
+/// thread's start (see ref.hpp, lock::lost).
+template <class Body>
+PyObject* guarded(Body&& body) {
   try {
-    return Body(self, args, nargs, kwnames);
+    return body();
   } catch (...) {
+    if (lock::foreign_exception()) throw;
     return errors::translate_current_exception();
   }
+}
+
+/// The entry trampoline of a fast-call function: Body run by `guarded`.
+template <PyObject* (*Body)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
+PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] { return Body(self, args, nargs, kwnames); });
 }
 
 /// The record of a fast-call function with keywords.

@@ -14,6 +14,8 @@
 // can reassign them while a call reads the array with the lock released).
 #include "arrays.hpp"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -50,11 +52,13 @@ struct BorrowKey {
   bool empty() const { return start == end; }
 };
 
-// One borrow as its array object took it.
+// One borrow as its array object took it, and the thread that took it (which
+// holds it until it releases it on the same thread).
 struct Taken {
   PyObject* base;
   BorrowKey key;
   bool exclusive;
+  pthread_t thread;
 };
 
 struct BorrowTable {
@@ -133,7 +137,7 @@ int acquire_entry(void* flags, PyObject* array, bool exclusive) noexcept {
     for (const auto& [other, holders] : group) {
       if ((exclusive || holders < 0) && conflict(key, other)) return -1;
     }
-    const auto record = table->taken.emplace(array, Taken{base, key, exclusive});
+    const auto record = table->taken.emplace(array, Taken{base, key, exclusive, pthread_self()});
     try {
       if (exclusive) {
         group.emplace(key, -1);
@@ -152,6 +156,22 @@ int acquire_entry(void* flags, PyObject* array, bool exclusive) noexcept {
 
 int acquire_shared(void* flags, PyObject* array) noexcept { return acquire_entry(flags, array, false); }
 int acquire_exclusive(void* flags, PyObject* array) noexcept { return acquire_entry(flags, array, true); }
+
+// Takes a borrow that was recorded as `held` out of its group.
+void drop(BorrowTable& table, const Taken& held) noexcept {
+  const auto group = table.groups.find(held.base);
+  if (group == table.groups.end()) return;
+  const auto entry = group->second.find(held.key);
+  if (entry == group->second.end()) return;
+  if (held.exclusive) {
+    if (entry->second < 0) group->second.erase(entry);
+  } else if (entry->second > 1) {
+    --entry->second;
+  } else if (entry->second == 1) {
+    group->second.erase(entry);
+  }
+  if (group->second.empty()) table.groups.erase(group);
+}
 
 // Frees a borrow that `array` took: the one of its present layout when it
 // holds one, else another of that access (taken under an earlier layout).
@@ -176,18 +196,7 @@ void release_entry(void* flags, PyObject* array, bool exclusive) noexcept {
   if (chosen == last) return;
   const Taken held = chosen->second;
   table->taken.erase(chosen);
-  const auto group = table->groups.find(held.base);
-  if (group == table->groups.end()) return;
-  const auto entry = group->second.find(held.key);
-  if (entry == group->second.end()) return;
-  if (exclusive) {
-    if (entry->second < 0) group->second.erase(entry);
-  } else if (entry->second > 1) {
-    --entry->second;
-  } else if (entry->second == 1) {
-    group->second.erase(entry);
-  }
-  if (group->second.empty()) table->groups.erase(group);
+  drop(*table, held);
 }
 
 void release_shared(void* flags, PyObject* array) noexcept { release_entry(flags, array, false); }
@@ -196,6 +205,28 @@ void release_exclusive(void* flags, PyObject* array) noexcept { release_entry(fl
 // Found or made once per process (lock held); never freed: other modules may
 // keep the record's pointers.
 const BorrowApi* g_registry = nullptr;
+
+// Our table, when it is the registry in force; a foreign one is left alone.
+BorrowTable* g_own_table = nullptr;
+
+// In a fork child only the forking thread exists: the borrows of every other
+// thread would stay for good (their calls never end here), so they go. The
+// child runs this before anything else; a lock another thread held at the
+// fork is made anew.
+void forget_other_threads() noexcept {
+  BorrowTable* table = g_own_table;
+  if (table == nullptr) return;
+  new (&table->mutex) std::mutex;
+  const pthread_t self = pthread_self();
+  for (auto it = table->taken.begin(); it != table->taken.end();) {
+    if (pthread_equal(it->second.thread, self) != 0) {
+      ++it;
+      continue;
+    }
+    drop(*table, it->second);
+    it = table->taken.erase(it);
+  }
+}
 
 [[noreturn]] void registry_failure() { errors::internal_failure("Internal borrow checking API error"); }
 
@@ -214,6 +245,8 @@ template <class T>
 constexpr int type_number() {
   if constexpr (std::is_same_v<T, double>) return np::NPY_DOUBLE;
   else if constexpr (std::is_same_v<T, C64>) return np::NPY_CDOUBLE;
+  else if constexpr (std::is_same_v<T, bool>) return np::NPY_BOOL;
+  else if constexpr (std::is_same_v<T, std::int64_t>) return np::NPY_LONG;
   else {
     static_assert(std::is_same_v<T, std::uint64_t>);
     return np::NPY_ULONG;
@@ -247,7 +280,10 @@ PyRef wrap(int type_num, std::span<const np::npy_intp> dims, void* data, PyRef o
 }  // namespace
 
 void ArrayBorrow::reset() noexcept {
-  if (api_ != nullptr && array_) {
+  if (lock::lost()) {
+    // The thread ends without the lock: the borrow and the reference stay.
+    array_.release();
+  } else if (api_ != nullptr && array_) {
     // A foreign registry may run Python code in its release, which must not
     // start with an exception set (a borrow is often dropped while the call's
     // own failure is pending). Park that exception around the release; a
@@ -287,6 +323,10 @@ const BorrowApi& get() {
   if (g_registry == nullptr) {
     g_registry = record;
     capsule.release();  // keep the capsule (and so the record) alive for good
+    if (record->acquire == &acquire_shared) {
+      g_own_table = static_cast<BorrowTable*>(record->flags);
+      pthread_atfork(nullptr, nullptr, &forget_other_threads);
+    }
   }
   return *g_registry;
 }
@@ -334,6 +374,8 @@ std::expected<Buffer<T>, const char*> allocate_zeroed(std::size_t n) noexcept {
 template std::expected<Buffer<double>, const char*> allocate_zeroed<double>(std::size_t) noexcept;
 template std::expected<Buffer<C64>, const char*> allocate_zeroed<C64>(std::size_t) noexcept;
 template std::expected<Buffer<std::uint64_t>, const char*> allocate_zeroed<std::uint64_t>(std::size_t) noexcept;
+template std::expected<Buffer<bool>, const char*> allocate_zeroed<bool>(std::size_t) noexcept;
+template std::expected<Buffer<std::int64_t>, const char*> allocate_zeroed<std::int64_t>(std::size_t) noexcept;
 
 PyRef vector_array(std::vector<double>&& values) {
   const auto n = static_cast<np::npy_intp>(values.size());
@@ -387,7 +429,8 @@ std::optional<std::size_t> output_count(std::size_t elements, std::size_t per_el
   return product({elements, per_element, per_value});
 }
 
-Outcome<ArrayBorrow> borrow(PyObject* array, std::string_view name) {
+Outcome<ArrayBorrow> borrow(PyObject* array, const char* name, args::Element element) {
+  args::recheck(array, element, name);
   if ((np::fields(array)->flags & np::ARRAY_ALIGNED) == 0) {
     return std::unexpected(type_error(std::string(name) + " must be an aligned array"));
   }
@@ -451,6 +494,8 @@ Outcome<Buffer<T>> zeros(std::size_t n, std::string_view what) {
 template Outcome<Buffer<double>> zeros<double>(std::size_t, std::string_view);
 template Outcome<Buffer<C64>> zeros<C64>(std::size_t, std::string_view);
 template Outcome<Buffer<std::uint64_t>> zeros<std::uint64_t>(std::size_t, std::string_view);
+template Outcome<Buffer<bool>> zeros<bool>(std::size_t, std::string_view);
+template Outcome<Buffer<std::int64_t>> zeros<std::int64_t>(std::size_t, std::string_view);
 
 Outcome<Buffer<std::uint64_t>> term_counts(std::size_t n) {
   return zeros<std::uint64_t>(n, "the numbers of terms");
@@ -494,5 +539,7 @@ PyRef array(std::span<const std::size_t> shape, Buffer<T>&& buffer) {
 template PyRef array<double>(std::span<const std::size_t>, Buffer<double>&&);
 template PyRef array<C64>(std::span<const std::size_t>, Buffer<C64>&&);
 template PyRef array<std::uint64_t>(std::span<const std::size_t>, Buffer<std::uint64_t>&&);
+template PyRef array<bool>(std::span<const std::size_t>, Buffer<bool>&&);
+template PyRef array<std::int64_t>(std::span<const std::size_t>, Buffer<std::int64_t>&&);
 
 }  // namespace vantok_py

@@ -22,6 +22,7 @@
 #include <string_view>
 #include <vector>
 
+#include "args.hpp"
 #include "errors.hpp"
 #include "numpy_api.hpp"
 #include "ref.hpp"
@@ -159,6 +160,9 @@ extern template std::expected<Buffer<double>, const char*> allocate_zeroed<doubl
 extern template std::expected<Buffer<C64>, const char*> allocate_zeroed<C64>(std::size_t) noexcept;
 extern template std::expected<Buffer<std::uint64_t>, const char*> allocate_zeroed<std::uint64_t>(
     std::size_t) noexcept;
+extern template std::expected<Buffer<bool>, const char*> allocate_zeroed<bool>(std::size_t) noexcept;
+extern template std::expected<Buffer<std::int64_t>, const char*> allocate_zeroed<std::int64_t>(
+    std::size_t) noexcept;
 
 /// A one-dimensional float64 output array that takes over the memory of
 /// `values` (the vector moves to the heap and is freed with the array). Lock
@@ -184,10 +188,14 @@ std::optional<std::size_t> output_count(std::size_t elements, std::size_t per_el
                                         std::size_t derivative_rows, std::size_t derivative_sets) noexcept;
 
 /// Read borrow of an input array under the parameter name `name` ("x", "m",
-/// "mu", ...): TypeError "{name} must be an aligned array" before the registry
-/// is consulted; BufferError "{name} cannot be read: The given array is already
-/// borrowed" when a writer holds it. Lock held.
-Outcome<ArrayBorrow> borrow(PyObject* array, std::string_view name);
+/// "mu", ...), taken after the last argument conversion: first the array must
+/// still hold `element` values (else the refusal of its conversion, raised:
+/// throws PyErrSet), then TypeError "{name} must be an aligned array" before the
+/// registry is consulted; BufferError "{name} cannot be read: The given array is
+/// already borrowed" when a writer holds it. No Python code runs between the
+/// dtype check and the end of the borrow, so the views made next read the
+/// layout that was checked. Lock held.
+Outcome<ArrayBorrow> borrow(PyObject* array, const char* name, args::Element element);
 
 /// ValueError "x and m must have one shape (broadcast them first), got [..]
 /// and [..]" unless the two shapes are equal (never broadcast).
@@ -216,6 +224,8 @@ Outcome<Buffer<T>> zeros(std::size_t n, std::string_view what);
 extern template Outcome<Buffer<double>> zeros<double>(std::size_t, std::string_view);
 extern template Outcome<Buffer<C64>> zeros<C64>(std::size_t, std::string_view);
 extern template Outcome<Buffer<std::uint64_t>> zeros<std::uint64_t>(std::size_t, std::string_view);
+extern template Outcome<Buffer<bool>> zeros<bool>(std::size_t, std::string_view);
+extern template Outcome<Buffer<std::int64_t>> zeros<std::int64_t>(std::size_t, std::string_view);
 
 /// The u64 buffer of per-element term counts ("the numbers of terms").
 Outcome<Buffer<std::uint64_t>> term_counts(std::size_t n);
@@ -235,6 +245,8 @@ PyRef array(std::initializer_list<std::size_t> shape, Buffer<T>&& buffer) {
 extern template PyRef array<double>(std::span<const std::size_t>, Buffer<double>&&);
 extern template PyRef array<C64>(std::span<const std::size_t>, Buffer<C64>&&);
 extern template PyRef array<std::uint64_t>(std::span<const std::size_t>, Buffer<std::uint64_t>&&);
+extern template PyRef array<bool>(std::span<const std::size_t>, Buffer<bool>&&);
+extern template PyRef array<std::int64_t>(std::span<const std::size_t>, Buffer<std::int64_t>&&);
 
 /// The cosines of mu in C order (a fallible copy, MemoryError "... for the
 /// cosines"), the first not in [-1, 1] (NaN included) refused with InvalidInput

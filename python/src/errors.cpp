@@ -7,6 +7,8 @@
 #include <string>
 #include <utility>
 
+#include "vantok/pool.hpp"
+
 namespace vantok_py {
 
 namespace {
@@ -58,7 +60,8 @@ PyObject* make_package_exception(const vantok::Error& error, PyObject* text) {
     args = PyRef::steal(PyTuple_Pack(1, text));
   }
   if (!args) return nullptr;
-  return PyObject_CallObject(cls.get(), args.get());
+  // The classes are written in Python: their __init__ runs Python code.
+  return lock::python([&] { return PyObject_CallObject(cls.get(), args.get()); });
 }
 
 bool is_exception_instance(PyObject* obj) {
@@ -178,7 +181,7 @@ PyObject* internal_failure_class() noexcept {
   return g_internal_failure;
 }
 
-void raise_internal_failure(std::string_view message) noexcept {
+void raise_internal_failure(std::string_view message) {
   SavedError cause(true);
   PyObject* cls = internal_failure_class();
   if (cls == nullptr) return;
@@ -194,22 +197,27 @@ void internal_failure(std::string_view message) {
   throw PyErrSet{};
 }
 
-void add_note(const char* param) noexcept {
+void add_note(const char* param) {
   SavedError exc(true);
   if (exc.value() != nullptr) {
-    PyRef result = PyRef::steal(
-        PyObject_CallMethod(exc.value(), "add_note", "N", PyUnicode_FromFormat("while processing '%s'", param)));
+    // A user's exception class may define add_note in Python.
+    PyRef result = PyRef::steal(lock::python([&] {
+      return PyObject_CallMethod(exc.value(), "add_note", "N", PyUnicode_FromFormat("while processing '%s'", param));
+    }));
     // A failure to annotate is dropped: the conversion error itself is kept.
     if (!result) PyErr_Clear();
   }
   exc.restore();
 }
 
-PyObject* translate_current_exception() noexcept {
+PyObject* translate_current_exception() {
+  if (lock::foreign_exception()) throw;
   try {
     throw;
   } catch (const PyErrSet&) {
     if (PyErr_Occurred() == nullptr) raise_internal_failure("error return without exception set");
+  } catch (const vantok::stop::Stopped&) {
+    if (PyErr_Occurred() == nullptr) raise_internal_failure("computation stopped without an exception set");
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const vantok::InternalFailure& e) {

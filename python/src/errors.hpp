@@ -13,6 +13,8 @@
 #include <expected>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 #include <variant>
 
 #include "ref.hpp"
@@ -65,20 +67,24 @@ PyObject* internal_failure_class() noexcept;
 
 /// Sets the internal-failure exception with `message`. An exception already set
 /// becomes its cause.
-void raise_internal_failure(std::string_view message) noexcept;
+void raise_internal_failure(std::string_view message);
 
 /// raise_internal_failure(message), then throw PyErrSet.
 [[noreturn]] void internal_failure(std::string_view message);
 
 /// Adds the note "while processing '{param}'" to the exception that is set,
 /// keeping its type, message and traceback.
-void add_note(const char* param) noexcept;
+void add_note(const char* param);
 
 /// Maps the C++ exception in flight to a Python exception and returns nullptr;
 /// called from the catch-all of every entry point. PyErrSet keeps the exception
-/// that is set; vantok::InternalFailure and any other std::exception become the
-/// internal-failure exception; std::bad_alloc becomes MemoryError.
-PyObject* translate_current_exception() noexcept;
+/// that is set, and so does vantok::stop::Stopped (the exception a signal
+/// handler raised while the work polled); vantok::InternalFailure and any other
+/// std::exception become the internal-failure exception; std::bad_alloc becomes
+/// MemoryError. Not noexcept: the Python code it may run can end the thread
+/// during interpreter shutdown (a forced unwind, which it lets pass, like one
+/// it is called with).
+PyObject* translate_current_exception();
 
 /// A string in double quotes with the escapes of the debug (quoted literal)
 /// form: \\ \" \n \r \t \0, and \u{hex} for every other code point that is
@@ -89,6 +95,14 @@ PyObject* translate_current_exception() noexcept;
 std::string debug_str(std::string_view text);
 
 }  // namespace errors
+
+/// The value of a binding step, or its failure (a core error or a built-in
+/// exception) raised: throws PyErrSet. Lock held.
+template <class T, class E>
+T value_or_raise(std::expected<T, E> result) {
+  if (!result) errors::throw_failure(Failure(std::move(result).error()));
+  if constexpr (!std::is_void_v<T>) return std::move(*result);
+}
 
 /// The core error of element i of an input (0-based, row-major over its shape):
 /// "element {i}: {message}" for InvalidInput and OutsideValidatedDomain;

@@ -22,6 +22,7 @@
 #include "sphere_calls.hpp"
 #include "vantok/format.hpp"
 #include "vantok/layered/check.hpp"
+#include "vantok/layered/group.hpp"
 #include "vantok/layered/layered.hpp"
 #include "vantok/mie/coefficients.hpp"
 
@@ -76,31 +77,40 @@ Outcome<View2<T>> view2(const ArrayBorrow& borrowed) {
   return View2<T>{f->data, {f->dimensions[0], f->dimensions[1]}, {f->strides[0], f->strides[1]}};
 }
 
-/// The last solution of a call's one solver, as the skeleton reads it: one
-/// derivative set per layer, with exactly L records (the L-1 inner records of
-/// the recursion and the outer layer's own).
+/// One solved particle of a call, as the skeleton reads it: one derivative set
+/// per layer, with exactly L records (the L-1 inner records of the recursion
+/// and the outer layer's own).
 class Solution {
  public:
-  explicit Solution(const vantok::layered::Layered& solver) noexcept : solver_(&solver) {}
+  /// The efficiencies come with the solve when given, else from the coefficients.
+  Solution(const vantok::layered::group::Solved& solved, const vantok::layered::group::Efficiencies* efficiencies) noexcept
+      : solved_(&solved), efficiencies_(efficiencies) {}
 
-  Coefficients coefficients() const { return solver_->coefficients(); }
+  Coefficients coefficients() const { return solved_->coefficients(); }
+  std::array<double, 5> efficiencies() const {
+    return efficiencies_ ? efficiencies_->values : coefficients().efficiencies();
+  }
+  std::array<double, 15> efficiencies_jacobian(std::size_t l) const {
+    return efficiencies_ ? efficiencies_->jacobians[l] : coefficients().efficiencies_jacobian(record(l));
+  }
   /// The derivative record of layer l (outer only for the last layer). Needs
   /// a solve with derivatives and l < L: an internal failure otherwise.
-  CoefficientDerivatives record(std::size_t l) const { return solver_->layer_derivatives(l); }
+  CoefficientDerivatives record(std::size_t l) const { return solved_->layer_derivatives(l); }
   /// The same, or the refusals of a solution without derivatives and of a
   /// layer the particle does not have.
   vantok::Result<CoefficientDerivatives> derivatives(std::size_t l, std::string_view word) const {
-    if (!solver_->has_derivatives()) return std::unexpected(angular::derivatives_missing(word, "Layered"));
-    if (l >= solver_->layers()) {
+    if (!solved_->state.derivatives) return std::unexpected(angular::derivatives_missing(word, "Layered"));
+    if (l >= solved_->layers) {
       return std::unexpected(vantok::Error::invalid_input(
           "no layer " + vantok::fmt::plain(static_cast<std::uint64_t>(l)) + ": the particle has " +
-          vantok::fmt::plain(static_cast<std::uint64_t>(solver_->layers())) + " layers"));
+          vantok::fmt::plain(static_cast<std::uint64_t>(solved_->layers)) + " layers"));
     }
     return record(l);
   }
 
  private:
-  const vantok::layered::Layered* solver_;
+  const vantok::layered::group::Solved* solved_;
+  const vantok::layered::group::Efficiencies* efficiencies_;
 };
 
 /// The particles of a call (see sphere_calls.hpp). Members are destroyed in
@@ -117,12 +127,12 @@ class Particles {
   static Outcome<Particles> borrow(PyObject* x, PyObject* m, PyObject* mu, std::optional<std::uint64_t> n_max,
                                    bool allow_unvalidated) {
     Particles in;
-    VANTOK_TRY(x_borrow, vantok_py::borrow(x, "x"));
+    VANTOK_TRY(x_borrow, vantok_py::borrow(x, "x", args::Element::F64));
     in.x_borrow_ = std::move(x_borrow);
-    VANTOK_TRY(m_borrow, vantok_py::borrow(m, "m"));
+    VANTOK_TRY(m_borrow, vantok_py::borrow(m, "m", args::Element::C128));
     in.m_borrow_ = std::move(m_borrow);
     if (mu != nullptr) {
-      VANTOK_TRY(mu_borrow, vantok_py::borrow(mu, "mu"));
+      VANTOK_TRY(mu_borrow, vantok_py::borrow(mu, "mu", args::Element::F64));
       in.mu_borrow_ = std::move(mu_borrow);
     }
     VANTOK_TRY(xv, view2<double>(in.x_borrow_));
@@ -158,7 +168,9 @@ class Particles {
   /// particles, or the first failure with its row index.
   vantok::Result<std::size_t> largest_n_terms() const {
     std::size_t largest = 0;
+    vantok::stop::Pace pace(CHECKS_PER_STOP_CHECK);
     for (std::size_t p = 0; p < count(); ++p) {
+      pace.step(x_.layers());
       auto terms = vantok::layered::check_inputs(x_.row(p), m_.row(p), options_);
       if (!terms) return std::unexpected(at(p, std::move(terms).error()));
       largest = std::max(largest, *terms);
@@ -166,18 +178,43 @@ class Particles {
     return largest;
   }
 
-  /// Second pass: every particle checked and solved in row order with one
-  /// solver (with derivatives, the limit x_L <= 1e3 of several layers unless
-  /// allow_unvalidated); errors carry "element {p}: ".
+  /// Second pass: every particle checked as Layered::solve checks it (the
+  /// layered check, with derivatives the limit x_L <= 1e3 of several layers
+  /// unless allow_unvalidated, the size of the work arrays) and solved as it
+  /// solves, particles of equal term counts side by side in lanes
+  /// (calls::grouped); errors carry "element {p}: ", and the failure of the
+  /// first particle in row order ends the call.
   template <class Use>
-  vantok::Result<void> solve_each(bool derivatives, Use&& use) const {
-    vantok::layered::Layered solver;
-    for (std::size_t p = 0; p < count(); ++p) {
-      auto solved = solver.solve(options_, derivatives, x_.row(p), m_.row(p));
-      if (!solved) return std::unexpected(at(p, std::move(solved).error()));
-      VANTOK_CHECK(use(p, Solution(solver)));
-    }
-    return {};
+  vantok::Result<void> solve_each(bool derivatives, const vantok::mie::group::Products& products, Use&& use) const {
+    using vantok::layered::group::Particle;
+    vantok::layered::group::Solver solver;
+    std::vector<vantok::layered::group::Solved> solved(solver.lanes());
+    std::vector<vantok::layered::group::Efficiencies> efficiencies(products.efficiencies ? solver.lanes() : 0);
+    std::vector<Particle> particles;
+    // Stop checks paced as the first pass paces its checks and as one term
+    // of each layer at a time paces the solves.
+    vantok::stop::Pace check_pace(CHECKS_PER_STOP_CHECK);
+    vantok::stop::Pace solve_pace(TERMS_PER_STOP_CHECK);
+    auto check = [&](std::size_t p) -> vantok::Result<calls::Entry<Particle>> {
+      check_pace.step(x_.layers());
+      const auto xs = x_.row(p);
+      const auto ms = m_.row(p);
+      auto terms = vantok::layered::check_inputs(xs, ms, options_);
+      if (!terms) return std::unexpected(at(p, std::move(terms).error()));
+      auto limit = vantok::layered::check_derivative_limit(options_, derivatives, xs);
+      if (!limit) return std::unexpected(at(p, std::move(limit).error()));
+      vantok::layered::reserve_work_arrays(xs.size(), *terms, derivatives);
+      return calls::Entry<Particle>{p, *terms, Particle{xs, ms, *terms}};
+    };
+    auto solve = [&](std::span<const calls::Entry<Particle>> group) {
+      particles.clear();
+      for (const auto& e : group) particles.push_back(e.data);
+      solver.solve(particles, derivatives, solved, products, efficiencies);
+      for (const Particle& q : particles) solve_pace.step(q.n_terms * q.xs.size());
+    };
+    return calls::grouped<Particle>(count(), solver.lanes(), check, solve, [&](std::size_t p, std::size_t j) {
+      return use(p, Solution(solved[j], products.efficiencies ? &efficiencies[j] : nullptr));
+    });
   }
 
  private:

@@ -5,6 +5,7 @@
 // and m. The elements of a call are the entries of x and m, which have one
 // shape and are read in place in C order.
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -20,6 +21,7 @@
 #include "sphere_calls.hpp"
 #include "vantok/format.hpp"
 #include "vantok/mie/check.hpp"
+#include "vantok/mie/group.hpp"
 #include "vantok/mie/mie.hpp"
 
 namespace vantok_py::mie {
@@ -30,27 +32,36 @@ using vantok::mie::SolveOptions;
 using vantok::mie::coefficients::CoefficientDerivatives;
 using vantok::mie::coefficients::Coefficients;
 
-/// The last solution of a call's one solver, as the skeleton reads it: one
-/// derivative set, with respect to x and m.
+/// One solved sphere of a call, as the skeleton reads it: one derivative set,
+/// with respect to x and m.
 class Solution {
  public:
-  explicit Solution(const vantok::mie::Mie& solver) noexcept : solver_(&solver) {}
+  /// The efficiencies come with the solve when given, else from the coefficients.
+  Solution(const vantok::mie::kernel::State& state, const vantok::mie::group::Efficiencies* efficiencies) noexcept
+      : state_(&state), efficiencies_(efficiencies) {}
 
-  Coefficients coefficients() const { return solver_->coefficients(); }
+  Coefficients coefficients() const { return state_->coefficients(); }
+  std::array<double, 5> efficiencies() const {
+    return efficiencies_ ? efficiencies_->values : coefficients().efficiencies();
+  }
+  std::array<double, 15> efficiencies_jacobian(std::size_t set) const {
+    return efficiencies_ ? efficiencies_->jacobian : coefficients().efficiencies_jacobian(record(set));
+  }
   /// The derivatives (set 0); needs a solve with derivatives.
   CoefficientDerivatives record(std::size_t set) const {
-    VANTOK_ASSERT(set == 0);
-    return solver_->derivatives();
+    VANTOK_ASSERT(set == 0 && state_->derivatives);
+    return state_->coefficient_derivatives();
   }
   /// The same, or InvalidInput "{word} derivatives need a solution from
   /// Mie::compute_with_derivatives" for a solution without them.
   vantok::Result<CoefficientDerivatives> derivatives(std::size_t set, std::string_view word) const {
-    if (!solver_->has_derivatives()) return std::unexpected(angular::derivatives_missing(word, "Mie"));
+    if (!state_->derivatives) return std::unexpected(angular::derivatives_missing(word, "Mie"));
     return record(set);
   }
 
  private:
-  const vantok::mie::Mie* solver_;
+  const vantok::mie::kernel::State* state_;
+  const vantok::mie::group::Efficiencies* efficiencies_;
 };
 
 /// The elements of a call on homogeneous spheres (see sphere_calls.hpp).
@@ -64,11 +75,11 @@ class Spheres {
   /// shape and the range of n_max.
   static Outcome<Spheres> borrow(PyObject* x, PyObject* m, PyObject* mu, std::optional<std::uint64_t> n_max,
                                  bool allow_unvalidated) {
-    VANTOK_TRY(x_borrow, vantok_py::borrow(x, "x"));
-    VANTOK_TRY(m_borrow, vantok_py::borrow(m, "m"));
+    VANTOK_TRY(x_borrow, vantok_py::borrow(x, "x", args::Element::F64));
+    VANTOK_TRY(m_borrow, vantok_py::borrow(m, "m", args::Element::C128));
     ArrayBorrow mu_borrow;
     if (mu != nullptr) {
-      VANTOK_TRY(held, vantok_py::borrow(mu, "mu"));
+      VANTOK_TRY(held, vantok_py::borrow(mu, "mu", args::Element::F64));
       mu_borrow = std::move(held);
     }
     ArrayView<double> x_view(x_borrow);
@@ -90,7 +101,9 @@ class Spheres {
     std::size_t largest = 0;
     auto xs = x_.cursor();
     auto ms = m_.cursor();
+    vantok::stop::Pace pace(CHECKS_PER_STOP_CHECK);
     for (std::size_t i = 0; i < count(); ++i) {
+      pace.step();
       const double xi = xs.next();
       const C64 mi = ms.next();
       auto terms = vantok::mie::check_inputs(xi, mi, options_);
@@ -100,20 +113,41 @@ class Spheres {
     return largest;
   }
 
-  /// Second pass: every element solved in C order with one solver.
+  /// Second pass: every element checked and solved as Mie::solve does,
+  /// spheres of equal term counts side by side in lanes (calls::grouped);
+  /// the failure of the first element in C order ends the call.
   template <class Use>
-  vantok::Result<void> solve_each(bool derivatives, Use&& use) const {
-    vantok::mie::Mie solver;
+  vantok::Result<void> solve_each(bool derivatives, const vantok::mie::group::Products& products, Use&& use) const {
+    using vantok::mie::group::Sphere;
+    vantok::mie::group::Solver solver;
+    std::vector<vantok::mie::kernel::State> states(solver.lanes());
+    std::vector<vantok::mie::group::Efficiencies> efficiencies(products.efficiencies ? solver.lanes() : 0);
+    std::vector<Sphere> spheres;
     auto xs = x_.cursor();
     auto ms = m_.cursor();
-    for (std::size_t i = 0; i < count(); ++i) {
+    // Stop checks paced as the first pass paces its checks and as one term
+    // at a time paces the solves.
+    vantok::stop::Pace check_pace(CHECKS_PER_STOP_CHECK);
+    vantok::stop::Pace solve_pace(TERMS_PER_STOP_CHECK);
+    auto check = [&](std::size_t i) -> vantok::Result<calls::Entry<Sphere>> {
+      check_pace.step();
       const double xi = xs.next();
       const C64 mi = ms.next();
-      auto solved = solver.solve(options_, derivatives, xi, mi);
-      if (!solved) return std::unexpected(at(i, std::move(solved).error()));
-      VANTOK_CHECK(use(i, Solution(solver)));
-    }
-    return {};
+      auto terms = vantok::mie::check_inputs(xi, mi, options_);
+      if (!terms) return std::unexpected(at(i, std::move(terms).error()));
+      // By N; of equal N the real indices (the real recurrence) first.
+      const std::size_t key = 2 * *terms + (mi.im == 0.0 ? 0 : 1);
+      return calls::Entry<Sphere>{i, key, Sphere{xi, mi, *terms}};
+    };
+    auto solve = [&](std::span<const calls::Entry<Sphere>> group) {
+      spheres.clear();
+      for (const auto& e : group) spheres.push_back(e.data);
+      solver.solve(spheres, derivatives, states, products, efficiencies);
+      for (const Sphere& s : spheres) solve_pace.step(s.n_terms);
+    };
+    return calls::grouped<Sphere>(count(), solver.lanes(), check, solve, [&](std::size_t i, std::size_t j) {
+      return use(i, Solution(states[j], products.efficiencies ? &efficiencies[j] : nullptr));
+    });
   }
 
  private:
@@ -146,7 +180,7 @@ PyObject* default_n_max(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 
   // The lock stays held: each element costs a cube root.
   Outcome<Buffer<std::uint64_t>> counts = [&]() -> Outcome<Buffer<std::uint64_t>> {
-    VANTOK_TRY(x_borrow, vantok_py::borrow(x, "x"));
+    VANTOK_TRY(x_borrow, vantok_py::borrow(x, "x", args::Element::F64));
     const ArrayView<double> xv(x_borrow);
     // Allocated up front, so that a huge (broadcast) x fails at once.
     VANTOK_TRY(out, term_counts(xv.len()));

@@ -48,7 +48,9 @@ void add_constant(PyObject* module, const char* name, std::size_t value) {
   add_value(module, name, PyRef::checked(PyLong_FromSize_t(value)));
 }
 
-int exec_module(PyObject* module) noexcept {
+// Not noexcept: an import runs Python code, which may end a daemon thread
+// during interpreter shutdown (a forced unwind that must pass).
+int exec_module(PyObject* module) {
   try {
     if (!PyModule_Check(module)) {
       PyErr_SetString(PyExc_TypeError, "the exec step of vantok._vantok needs a module object");
@@ -75,9 +77,15 @@ int exec_module(PyObject* module) noexcept {
     module::add_function(module, layered::phase_matrix_def);
     module::add_function(module, layered::greek_def);
     add_constant(module, "MAX_TMATRIX_ORDER", vantok::MAX_TMATRIX_ORDER);
+    module::add_function(module, tmatrix::random_def);
+    tmatrix::add_class(module);
+    module::add_function(module, ensemble::parameters_def);
+    module::add_function(module, ensemble::compute_def);
+    module::add_function(module, ensemble::batch_def);
     testing::register_(module);
     return 0;
   } catch (...) {
+    if (lock::foreign_exception()) throw;
     errors::translate_current_exception();
     return -1;
   }

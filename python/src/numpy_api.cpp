@@ -5,6 +5,7 @@
 #include "numpy_api.hpp"
 
 #include <memory>
+#include <new>
 
 #include "errors.hpp"
 #include "ref.hpp"
@@ -93,7 +94,8 @@ std::int64_t Api::itemsize(PyObject* array) const noexcept {
 const Api& api() {
   if (g_api != nullptr) return *g_api;
   auto loaded = std::make_unique<Api>();
-  if (!load(*loaded)) {
+  // Importing NumPy runs Python code.
+  if (!lock::python([&] { return load(*loaded); })) {
     drop(*loaded);
     errors::internal_failure("Failed to access NumPy array API capsule");
   }
@@ -106,12 +108,14 @@ const Api& api() {
   return *g_api;
 }
 
-const Api* try_api() noexcept {
+const Api* try_api() {
   if (g_api != nullptr) return g_api;
   try {
     return &api();
-  } catch (...) {
+  } catch (const PyErrSet&) {
     PyErr_Clear();
+    return nullptr;
+  } catch (const std::bad_alloc&) {
     return nullptr;
   }
 }

@@ -1,22 +1,58 @@
 #pragma once
 // The RAII wrappers of the binding layer: an owned reference, a saved
-// exception, a released interpreter lock, a borrow of an array in the
-// process-wide borrow registry, and a zero-filled output buffer that NumPy can
-// later take over.
+// exception, a borrow of an array in the process-wide borrow registry, and a
+// zero-filled output buffer that NumPy can later take over.
 //
 // Destruction order is part of the protocol: references and borrows are dropped
-// only with the interpreter lock held, so a GilRelease always lives in a scope
-// nested inside the borrows and references it protects.
+// only with the interpreter lock held, so lock-free work (lock.hpp) runs in a
+// scope nested inside the borrows and references it reads.
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <cstddef>
 #include <cstdlib>
+#include <exception>
 #include <span>
 #include <utility>
 
 namespace vantok_py {
+
+/// The interpreter lock as the binding's destructors see it. During
+/// interpreter shutdown, a daemon thread that takes the lock back (after
+/// lock-free work, or inside a CPython call that runs Python code) is ended
+/// by pthread_exit, whose forced unwind (abi::__forced_unwind) runs without the
+/// lock. Catch-alls let it pass; the first frame of the binding it meets
+/// records it, and the owned references and borrows that the unwind then
+/// destroys leave Python alone: the thread ends as a C extension's thread would.
+namespace lock {
+
+namespace detail {
+inline thread_local bool lost = false;
+}  // namespace detail
+
+/// Whether this thread lost the lock to interpreter shutdown and is unwinding.
+inline bool lost() noexcept { return detail::lost; }
+
+/// Whether the exception a catch-all handles is no C++ exception: a forced
+/// unwind (or another language's exception), which must be rethrown. It has
+/// no exception_ptr; catching it as abi::__forced_unwind& would bind a
+/// reference to no object.
+inline bool foreign_exception() noexcept { return !std::current_exception(); }
+
+/// Runs a CPython call that may run Python code, recording a forced unwind
+/// before any destructor of the caller sees it.
+template <class F>
+decltype(auto) python(F&& call) {
+  try {
+    return std::forward<F>(call)();
+  } catch (...) {
+    if (foreign_exception()) detail::lost = true;
+    throw;
+  }
+}
+
+}  // namespace lock
 
 /// Thrown after a CPython call has set the error indicator; the entry
 /// trampoline returns nullptr with that exception in place.
@@ -64,7 +100,9 @@ class PyRef {
     }
     return *this;
   }
-  ~PyRef() { Py_XDECREF(p_); }
+  ~PyRef() {
+    if (p_ != nullptr && !lock::lost()) Py_DECREF(p_);
+  }
 
   PyObject* get() const noexcept { return p_; }
   /// Hands the reference to the caller.
@@ -83,13 +121,14 @@ class SavedError {
  public:
   /// Takes the exception that is set. With `normalized`, the value is made an
   /// exception instance that carries its traceback (for use as a cause).
-  explicit SavedError(bool normalized = false) noexcept {
+  /// Normalising may run Python code (an exception class's __init__).
+  explicit SavedError(bool normalized = false) {
     PyObject* type = nullptr;
     PyObject* value = nullptr;
     PyObject* traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
     if (normalized && type != nullptr) {
-      PyErr_NormalizeException(&type, &value, &traceback);
+      lock::python([&] { PyErr_NormalizeException(&type, &value, &traceback); });
       if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
     }
     type_ = PyRef::steal(type);
@@ -128,20 +167,6 @@ PyRef tuple_of(Refs&&... items) {
   }
   return tuple;
 }
-
-/// Releases the interpreter lock for its lifetime. Unwinding through it (an
-/// InternalFailure or bad_alloc thrown by lock-free work) re-acquires the lock
-/// before any outer destructor touches Python objects.
-class GilRelease {
- public:
-  GilRelease() noexcept : state_(PyEval_SaveThread()) {}
-  GilRelease(const GilRelease&) = delete;
-  GilRelease& operator=(const GilRelease&) = delete;
-  ~GilRelease() { PyEval_RestoreThread(state_); }
-
- private:
-  PyThreadState* state_;
-};
 
 struct BorrowApi;
 

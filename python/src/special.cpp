@@ -13,6 +13,7 @@
 #include "args.hpp"
 #include "arrays.hpp"
 #include "errors.hpp"
+#include "lock.hpp"
 #include "module.hpp"
 #include "numpy_api.hpp"
 #include "ref.hpp"
@@ -32,11 +33,7 @@ PyObject* gauss_legendre(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   const std::uint64_t n = a.u64(0);
 
   // The core refuses n = 0 and n > MAX_GAUSS_LEGENDRE_POINTS before it allocates.
-  vantok::Result<std::pair<std::vector<double>, std::vector<double>>> rule;
-  {
-    GilRelease unlocked;
-    rule = vantok::special::gauss_legendre::gauss_legendre<double>(n);
-  }
+  auto rule = unlocked([&] { return vantok::special::gauss_legendre::gauss_legendre<double>(n); });
   if (!rule) errors::throw_failure(std::move(rule.error()));
   PyRef nodes = vector_array(std::move(rule->first));
   PyRef weights = vector_array(std::move(rule->second));
@@ -92,12 +89,15 @@ PyObject* wigner_d(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
 
     // The first failing cosine ends the loop; the core message names its value.
     const auto* cosines = reinterpret_cast<const double*>(fields->data);
-    GilRelease unlocked;
-    const std::span<double> values = buffer->span();
-    for (std::size_t i = 0; i < len; ++i) {
-      VANTOK_CHECK(vantok::special::wigner::wigner_d<double>(m, n, cosines[i], values.subspan(i * row, row)));
-    }
-    return Output{len, row, std::move(*buffer)};
+    return unlocked([&]() -> Outcome<Output> {
+      const std::span<double> values = buffer->span();
+      vantok::stop::Pace pace(1 << 16);
+      for (std::size_t i = 0; i < len; ++i) {
+        VANTOK_CHECK(vantok::special::wigner::wigner_d<double>(m, n, cosines[i], values.subspan(i * row, row)));
+        pace.step(row);
+      }
+      return Output{len, row, std::move(*buffer)};
+    });
   }();
   if (!out) errors::throw_failure(std::move(out.error()));
   const std::size_t shape[] = {out->len, out->row};

@@ -22,17 +22,13 @@ Outcome<Buffers> allocate(std::size_t elements, std::size_t derivative_sets) {
   return Buffers{elements, derivative_sets, std::move(values), std::move(jacobian)};
 }
 
-void store(Buffers& out, std::size_t i, const vantok::mie::coefficients::Coefficients& c) {
+void store(Buffers& out, std::size_t i, const std::array<double, ROWS>& q) {
   VANTOK_ASSERT(i < out.elements);
-  const std::array<double, ROWS> q = c.efficiencies();
   for (std::size_t k = 0; k < ROWS; ++k) out.values[k * out.elements + i] = q[k];
 }
 
-void store_jacobian(Buffers& out, std::size_t i, std::size_t set, const vantok::mie::coefficients::Coefficients& c,
-                    const vantok::mie::coefficients::CoefficientDerivatives& d) {
+void store_jacobian(Buffers& out, std::size_t i, std::size_t set, const std::array<double, DERIVATIVE_ROWS>& dq) {
   VANTOK_ASSERT(i < out.elements && set < out.derivative_sets);
-  // Only the outer layer's x row carries the explicit 1/x^2 terms (d.outer).
-  const std::array<double, DERIVATIVE_ROWS> dq = c.efficiencies_jacobian(d);
   for (std::size_t j = 0; j < DERIVATIVE_ROWS; ++j) {
     out.jacobian[(set * DERIVATIVE_ROWS + j) * out.elements + i] = dq[j];
   }

@@ -19,14 +19,20 @@
 //   count(), derivative_sets(derivatives), mu();
 //   check_layers(): the layer-count refusal before anything is allocated;
 //   largest_n_terms(): the first pass (the input check of every element);
-//   solve_each(derivatives, use): the second pass, handing use(i, solution)
-//       each solved element; a solution gives coefficients(), the derivative
-//       record(set) of a set, and derivatives(set, word), the same with the
-//       refusal of a solution without derivatives.
+//   solve_each(derivatives, products, use): the second pass, handing
+//       use(i, solution) each solved element; a solution gives coefficients()
+//       (unless products left them out), the derivative record(set) of a set,
+//       derivatives(set, word), the same with the refusal of a solution
+//       without derivatives, and efficiencies() and efficiencies_jacobian(set)
+//       (with products.efficiencies: computed along with the solve).
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <initializer_list>
+#include <new>
 #include <optional>
 #include <span>
 #include <utility>
@@ -36,8 +42,10 @@
 #include "args.hpp"
 #include "arrays.hpp"
 #include "errors.hpp"
+#include "lock.hpp"
 #include "ref.hpp"
 #include "vantok/mie/coefficients.hpp"
+#include "vantok/mie/group.hpp"
 
 namespace vantok_py {
 
@@ -66,11 +74,10 @@ struct Buffers {
 Outcome<Buffers> allocate(std::size_t elements, std::size_t derivative_sets);
 
 /// Element i's five efficiencies.
-void store(Buffers& out, std::size_t i, const vantok::mie::coefficients::Coefficients& c);
+void store(Buffers& out, std::size_t i, const std::array<double, ROWS>& q);
 
 /// Element i's Jacobian of derivative set `set`.
-void store_jacobian(Buffers& out, std::size_t i, std::size_t set, const vantok::mie::coefficients::Coefficients& c,
-                    const vantok::mie::coefficients::CoefficientDerivatives& d);
+void store_jacobian(Buffers& out, std::size_t i, std::size_t set, const std::array<double, DERIVATIVE_ROWS>& dq);
 
 }  // namespace efficiency_outputs
 
@@ -115,25 +122,79 @@ void store_derivatives(Buffers& out, std::size_t i, std::size_t set,
 
 }  // namespace coefficient_outputs
 
-namespace layered {
-
-/// An output array of the given shape (C order, writeable) over the buffer,
-/// which it takes over (NumPy frees it with the array). Shape errors raise
-/// RuntimeError "output shape: {}". Lock held; throws PyErrSet on failure.
-template <class T>
-PyRef array(std::span<const std::size_t> shape, Buffer<T>&& buffer);
-template <class T>
-PyRef array(std::initializer_list<std::size_t> shape, Buffer<T>&& buffer) {
-  return array<T>(std::span<const std::size_t>(shape.begin(), shape.size()), std::move(buffer));
-}
-extern template PyRef array<double>(std::span<const std::size_t>, Buffer<double>&&);
-extern template PyRef array<C64>(std::span<const std::size_t>, Buffer<C64>&&);
-extern template PyRef array<std::uint64_t>(std::span<const std::size_t>, Buffer<std::uint64_t>&&);
-
-}  // namespace layered
-
+/// The stop-check paces of the element kinds' loops: the first pass checks an
+/// element (a layer of a layered particle) in some 50 ns, the second pass
+/// solves a term (a term of each layer) in some 50 ns; both budgets come to
+/// about a millisecond.
+inline constexpr std::size_t CHECKS_PER_STOP_CHECK = std::size_t{1} << 14;
+inline constexpr std::size_t TERMS_PER_STOP_CHECK = std::size_t{1} << 14;
 
 namespace calls {
+
+/// One checked element of the grouped second pass: its index in C order, the
+/// key by which elements share groups (equal keys first), and what the
+/// element kind keeps of it.
+template <class Data>
+struct Entry {
+  std::size_t index;
+  std::size_t key;
+  Data data;
+};
+
+/// Elements per block of the grouped second pass.
+inline constexpr std::size_t GROUP_BLOCK = 2048;
+
+/// The second pass over lanes. The elements are taken in blocks of
+/// GROUP_BLOCK in C order; in a block check(i) runs in order up to the first
+/// refusal (an error, or an exception it throws), the checked elements are
+/// sorted by key, solve(group) solves them `lanes` at a time and use(i, j)
+/// takes element i from lane j of the group just solved. Every element solves
+/// to the bits it would alone, and its use writes only its own outputs, so the
+/// order changes nothing but the error reported: here the failure of the
+/// smallest element index, which is the one the element-by-element order
+/// meets first (a refusal ends its block there, so no later element counts;
+/// a refusing exception is rethrown once the elements before it are used).
+template <class Data, class Check, class Solve, class Use>
+vantok::Result<void> grouped(std::size_t count, std::size_t lanes, Check&& check, Solve&& solve, Use&& use) {
+  std::vector<Entry<Data>> block;
+  for (std::size_t begin = 0; begin < count; begin += GROUP_BLOCK) {
+    const std::size_t end = std::min(count, begin + GROUP_BLOCK);
+    block.clear();
+    std::optional<vantok::Error> refused;
+    std::exception_ptr thrown;
+    for (std::size_t i = begin; i < end; ++i) {
+      try {
+        auto checked = check(i);
+        if (!checked) {
+          refused = std::move(checked).error();
+          break;
+        }
+        block.push_back(std::move(*checked));
+      } catch (const std::bad_alloc&) {
+        thrown = std::current_exception();
+        break;
+      }
+    }
+    std::stable_sort(block.begin(), block.end(),
+                     [](const Entry<Data>& p, const Entry<Data>& q) { return p.key < q.key; });
+    std::optional<std::pair<std::size_t, vantok::Error>> failed;
+    for (std::size_t g = 0; g < block.size(); g += lanes) {
+      const std::span<const Entry<Data>> group(block.data() + g, std::min(lanes, block.size() - g));
+      const auto later = [&](const Entry<Data>& e) { return failed && e.index > failed->first; };
+      if (std::all_of(group.begin(), group.end(), later)) continue;
+      solve(group);
+      for (std::size_t j = 0; j < group.size(); ++j) {
+        if (later(group[j])) continue;
+        auto used = use(group[j].index, j);
+        if (!used) failed.emplace(group[j].index, std::move(used).error());
+      }
+    }
+    if (failed) return std::unexpected(std::move(failed->second));
+    if (refused) return std::unexpected(std::move(*refused));
+    if (thrown) std::rethrow_exception(thrown);
+  }
+  return {};
+}
 
 /// The shape of a derivative output: `rest` after the set axis of per-layer
 /// elements.
@@ -155,20 +216,20 @@ PyObject* efficiencies(const char* function, PyObject* const* args, Py_ssize_t n
     const std::size_t sets = in.derivative_sets(derivatives);
     VANTOK_CHECK(efficiency_outputs::bounded(in.count(), sets, derivatives));
 
-    GilRelease unlocked;
-    VANTOK_CHECK(in.check_layers());
-    VANTOK_TRY(buffers, efficiency_outputs::allocate(in.count(), sets));
-    auto each = [&](std::size_t i, const auto& solved) -> vantok::Result<void> {
-      const auto c = solved.coefficients();
-      efficiency_outputs::store(buffers, i, c);
-      // Only the outer record's x row carries the explicit 1/x^2 terms.
-      for (std::size_t set = 0; set < sets; ++set) {
-        efficiency_outputs::store_jacobian(buffers, i, set, c, solved.record(set));
-      }
-      return {};
-    };
-    VANTOK_CHECK(in.solve_each(derivatives, each));
-    return std::move(buffers);
+    return unlocked([&]() -> Outcome<efficiency_outputs::Buffers> {
+      VANTOK_CHECK(in.check_layers());
+      VANTOK_TRY(buffers, efficiency_outputs::allocate(in.count(), sets));
+      auto each = [&](std::size_t i, const auto& solved) -> vantok::Result<void> {
+        efficiency_outputs::store(buffers, i, solved.efficiencies());
+        // Only the outer record's x row carries the explicit 1/x^2 terms.
+        for (std::size_t set = 0; set < sets; ++set) {
+          efficiency_outputs::store_jacobian(buffers, i, set, solved.efficiencies_jacobian(set));
+        }
+        return {};
+      };
+      VANTOK_CHECK(in.solve_each(derivatives, vantok::mie::group::Products{false, true}, each));
+      return std::move(buffers);
+    });
   }();
   if (!out) errors::throw_failure(std::move(out.error()));
 
@@ -191,19 +252,20 @@ PyObject* coefficients(const char* function, PyObject* const* args, Py_ssize_t n
     // Before the first pass: the call could not hold even one term per element.
     VANTOK_CHECK(coefficient_outputs::bounded(len, 1, sets, derivatives));
 
-    GilRelease unlocked;
-    VANTOK_TRY(n_terms, in.largest_n_terms());
-    VANTOK_CHECK(coefficient_outputs::bounded(len, n_terms, sets, derivatives));
-    VANTOK_TRY(buffers, coefficient_outputs::allocate(len, n_terms, sets));
-    auto each = [&](std::size_t i, const auto& solved) -> vantok::Result<void> {
-      VANTOK_CHECK(coefficient_outputs::store(buffers, i, solved.coefficients()));
-      for (std::size_t set = 0; set < sets; ++set) {
-        coefficient_outputs::store_derivatives(buffers, i, set, solved.record(set));
-      }
-      return {};
-    };
-    VANTOK_CHECK(in.solve_each(derivatives, each));
-    return std::move(buffers);
+    return unlocked([&]() -> Outcome<coefficient_outputs::Buffers> {
+      VANTOK_TRY(n_terms, in.largest_n_terms());
+      VANTOK_CHECK(coefficient_outputs::bounded(len, n_terms, sets, derivatives));
+      VANTOK_TRY(buffers, coefficient_outputs::allocate(len, n_terms, sets));
+      auto each = [&](std::size_t i, const auto& solved) -> vantok::Result<void> {
+        VANTOK_CHECK(coefficient_outputs::store(buffers, i, solved.coefficients()));
+        for (std::size_t set = 0; set < sets; ++set) {
+          coefficient_outputs::store_derivatives(buffers, i, set, solved.record(set));
+        }
+        return {};
+      };
+      VANTOK_CHECK(in.solve_each(derivatives, vantok::mie::group::Products{}, each));
+      return std::move(buffers);
+    });
   }();
   if (!out) errors::throw_failure(std::move(out.error()));
 
@@ -268,7 +330,7 @@ Outcome<angular::Outputs<kind>> evaluate(const In& in, std::span<const double> c
     }
     return done;
   };
-  VANTOK_CHECK(in.solve_each(derivatives, each));
+  VANTOK_CHECK(in.solve_each(derivatives, vantok::mie::group::Products{}, each));
   return out;
 }
 
@@ -285,8 +347,7 @@ PyObject* angular_call(const char* function, PyObject* const* args, Py_ssize_t n
     VANTOK_TRY(cos, cosines(ArrayView<double>(in.mu())));
     VANTOK_CHECK(angular::bounded<kind>(in.count(), cos.size(), in.derivative_sets(derivatives), derivatives));
 
-    GilRelease unlocked;
-    return evaluate<kind>(in, cos.span(), derivatives, normalized);
+    return unlocked([&] { return evaluate<kind>(in, cos.span(), derivatives, normalized); });
   }();
   if (!result) errors::throw_failure(std::move(result.error()));
   angular::Outputs<kind>& out = *result;
@@ -330,7 +391,7 @@ Outcome<angular::greek::Outputs> expand(const In& in, std::optional<std::uint64_
     }
     return {};
   };
-  VANTOK_CHECK(in.solve_each(derivatives, each));
+  VANTOK_CHECK(in.solve_each(derivatives, vantok::mie::group::Products{}, each));
   return out;
 }
 
@@ -346,8 +407,7 @@ PyObject* greek(const char* function, PyObject* const* args, Py_ssize_t nargs, P
     // Before the order is known: a call that could not hold even order 0.
     VANTOK_CHECK(angular::greek::bounded(in.count(), 1, in.derivative_sets(derivatives), derivatives));
 
-    GilRelease unlocked;
-    return expand(in, order, derivatives, normalized);
+    return unlocked([&] { return expand(in, order, derivatives, normalized); });
   }();
   if (!result) errors::throw_failure(std::move(result.error()));
   angular::greek::Outputs& out = *result;

@@ -8,4 +8,8 @@ struct Overload : F... {
   using F::operator()...;
 };
 
+// Clang 16 deduces no aggregate template arguments without a guide.
+template <class... F>
+Overload(F...) -> Overload<F...>;
+
 }  // namespace vantok::ensemble::detail

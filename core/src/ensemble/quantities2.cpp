@@ -11,6 +11,7 @@
 // the derivative with respect to Im m uses i dS/dm.
 #include "vantok/ensemble/pass2.hpp"
 
+#include "ensemble/detail_pass2.hpp"
 #include "vantok/format.hpp"
 #include "vantok/mie/amplitudes.hpp"
 #include "vantok/mie/efficiencies.hpp"
@@ -19,6 +20,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <optional>
 
 namespace vantok::ensemble::engine {
 
@@ -34,7 +36,6 @@ constexpr double PI = 3.141592653589793;
 // What the radius derivative needs besides the solution: G = π r², dG/dr =
 // 2πr and dx/dr = 2π/λ.
 struct Node {
-  double r;
   double g_cross;
   double dg_dr;
   double dx_dr;
@@ -146,30 +147,35 @@ std::array<double, 5> jacobian_row(const std::array<double, 15>& j, std::size_t 
   return out;
 }
 
-Error no_band(std::size_t terms) {
-  return Error::invalid_input("no projector band for " + fmt::plain(static_cast<std::uint64_t>(terms)) + " terms");
-}
 
 }  // namespace
 
 Result<std::size_t> quantities2(NodeScratch& scratch, const particle::Optics& optics,
                                 const mie::SolveOptions& options, const Layout& layout, std::span<double> q,
                                 std::span<const std::span<double>> slots, std::span<double> radius_slot,
-                                std::size_t n_min, ProductsAt products, double r, double wavelength) {
+                                std::size_t n_min, ProductsAt products, double r, double wavelength,
+                                const particle::NodeSolution* given) {
   const bool derivatives = !slots.empty() || !radius_slot.empty();
   const double x = size_parameter(r, wavelength);
-  auto solved = scratch.solver.solve(optics, options, derivatives, x);
-  if (!solved) return std::unexpected(context(std::move(solved).error(), wavelength, r));
+  std::optional<particle::ParticleSolution> solved;
+  if (given != nullptr) {
+    solved = given->solution;
+    VANTOK_ASSERT(solved->coefficients.x == x && (!derivatives || !solved->derivatives.empty()));
+  } else {
+    auto solution = scratch.solver.solve(optics, options, derivatives, x);
+    if (!solution) return std::unexpected(context(std::move(solution).error(), wavelength, r));
+    solved = *solution;
+  }
   const particle::ParticleSolution& s = *solved;
   const mie::coefficients::Coefficients& coefficients = s.coefficients;
   const std::size_t n_terms = coefficients.a.size();
   const std::size_t base = base_quantities(layout.mu.size());
   VANTOK_ASSERT(q.size() >= base);
-
   VANTOK_ASSERT(slots.empty() || slots.size() == 2 * s.derivatives.size() + s.radius_fractions.size());
-  const Node node{r, r * (PI * r), TWO_PI * r, TWO_PI / wavelength};
+  const Node node{r * (PI * r), TWO_PI * r, TWO_PI / wavelength};
   const std::array<double, 5> eff_values =
-      eff::from_sums(eff::value_sums(coefficients.a, coefficients.b), coefficients.s_abs, x);
+      given != nullptr ? given->efficiencies
+                       : eff::from_sums(eff::value_sums(coefficients.a, coefficients.b), coefficients.s_abs, x);
   const double q_sca = eff_values[eff::Q_SCA];
   q[quantity2::NUMBER] = 1.0;
   q[quantity2::EXTINCTION] = node.g_cross * eff_values[eff::Q_EXT];
@@ -184,7 +190,7 @@ Result<std::size_t> quantities2(NodeScratch& scratch, const particle::Optics& op
   if (!layout.bands.empty()) {
     const std::size_t terms = std::max(n_min, n_terms);
     band = layout.band(band_key(terms));
-    if (band == nullptr) return std::unexpected(context(no_band(terms), wavelength, r));
+    if (band == nullptr) return std::unexpected(context(ensemble::detail::no_band(terms), wavelength, r));
   }
 
   // Phase entries at the requested cosines and, without fast products, at the

@@ -6,8 +6,6 @@
 
 namespace vantok::layered {
 
-namespace {
-
 // The work arrays of one solve hold about two complex vectors of N + 2 orders
 // per layer (the ratio tables), and eleven with derivatives (the companion and
 // side-derivative tables as well). Within the accepted limits (1024 layers,
@@ -21,8 +19,6 @@ void reserve_work_arrays(std::size_t layers, std::size_t n_terms, bool derivativ
                                     vectors_per_layer * sizeof(Complex<double>));
   memory::require(bytes);
 }
-
-}  // namespace
 
 Result<const mie::kernel::State*> Layered::solve(const mie::SolveOptions& options, bool derivatives,
                                                  std::span<const double> xs,

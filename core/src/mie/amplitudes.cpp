@@ -9,6 +9,7 @@
 #include "vantok/format.hpp"
 #include "vantok/limits.hpp"
 #include "vantok/numeric.hpp"
+#include "vantok/pool.hpp"
 
 #include <algorithm>
 #include <array>
@@ -82,7 +83,10 @@ void sum_amplitudes(std::size_t n_terms, std::size_t n_mu, const std::array<Seri
     std::fill(s.out.s1.begin(), s.out.s1.end(), C{0.0, 0.0});
     std::fill(s.out.s2.begin(), s.out.s2.end(), C{0.0, 0.0});
   }
+  // A stop check every 2^18 cosine-series steps, about a millisecond.
+  vantok::stop::Pace pace(std::size_t{1} << 18);
   for (std::size_t n = 1; n <= n_terms; ++n) {
+    pace.step(n_mu * K);
     const Rows rows = rows_of(n);
     for (std::size_t j = 0; j < n_mu; ++j) {
       const double p = rows.p[j];

@@ -72,6 +72,55 @@ inline Complex<scalar::dd::DoubleDouble> ratio_step(
   return complex::inv(d);
 }
 
+/// The steps over dual numbers: the f64 and double-double steps above on the
+/// values, the partials carried by the dual rules. The zero guard is the dual
+/// (|t| + |r_next|) 2^-52 (2^-104 over double-double), so that its partials
+/// follow the dual abs and product; decisions read the values only.
+inline scalar::DualF64 ratio_step(double w, const scalar::DualF64& inv_z,
+                                  const scalar::DualF64& r_next) {
+  const scalar::DualF64 q = inv_z * w;
+  scalar::DualF64 d = q - r_next;
+  if (d.value == 0.0) d = (abs(r_next) + abs(q)) * ZERO_GUARD;
+  return recip(d);
+}
+
+inline Complex<scalar::DualF64> ratio_step(double w, const Complex<scalar::DualF64>& inv_z,
+                                           const Complex<scalar::DualF64>& r_next) {
+  const Complex<scalar::DualF64> q{inv_z.re * w, inv_z.im * w};
+  Complex<scalar::DualF64> d = q - r_next;
+  if (d.re.value == 0.0 && d.im.value == 0.0) {
+    d = {(hypot(r_next.re, r_next.im) + hypot(q.re, q.im)) * ZERO_GUARD, scalar::DualF64{}};
+  }
+  return complex::inv(d);
+}
+
+/// t = (1/z)(2n+1) with the order a dual constant, d = t - r_next, the guard
+/// 2^-104 (|t| + |r_next|) when the value of d is an exact zero (both parts).
+inline scalar::DualDD ratio_step(double w, const scalar::DualDD& inv_z,
+                                 const scalar::DualDD& r_next) {
+  using scalar::DualDD;
+  const DualDD t = inv_z * scalar::constant<DualDD>(w);
+  DualDD d = t - r_next;
+  if (d.value.hi == 0.0 && d.value.lo == 0.0) {
+    d = scalar::constant<DualDD>(ZERO_GUARD_DD) * (abs(t) + abs(r_next));
+  }
+  return recip(d);
+}
+
+inline Complex<scalar::DualDD> ratio_step(double w, const Complex<scalar::DualDD>& inv_z,
+                                          const Complex<scalar::DualDD>& r_next) {
+  using scalar::DualDD;
+  const DualDD wd = scalar::constant<DualDD>(w);
+  const Complex<DualDD> t{inv_z.re * wd, inv_z.im * wd};
+  Complex<DualDD> d = t - r_next;
+  const auto zero = [](const DualDD& v) { return v.value.hi == 0.0 && v.value.lo == 0.0; };
+  if (zero(d.re) && zero(d.im)) {
+    d = {scalar::constant<DualDD>(ZERO_GUARD_DD) * (hypot(t.re, t.im) + hypot(r_next.re, r_next.im)),
+         scalar::constant<DualDD>(0.0)};
+  }
+  return complex::inv(d);
+}
+
 /// One recurrence of the downward loop: r = 0 above `start`, then r_n for
 /// stop < n <= start, stored at out[n] while n < out.size() (orders above
 /// are computed but not stored).

@@ -89,13 +89,12 @@ using V = scalar::lanes::F64x2;
 #include "mie/detail_greek_lanes.inc"
 }  // namespace two
 
-#pragma GCC push_options
-#pragma GCC target("avx2")
+VANTOK_AVX2_BEGIN
 namespace four {
 using V = scalar::lanes::F64x4;
 #include "mie/detail_greek_lanes.inc"
 }  // namespace four
-#pragma GCC pop_options
+VANTOK_AVX2_END
 
 }  // namespace
 

@@ -67,6 +67,39 @@ void ratios_complex(std::vector<Complex<scalar::dd::DoubleDouble>>& out, std::si
   detail::run_downward(chain);
 }
 
+void ratios_real(std::vector<scalar::DualF64>& out, std::size_t n_terms, const scalar::DualF64& z) {
+  out.assign(n_terms + 2, scalar::DualF64{});
+  detail::DownwardChain<scalar::DualF64> chain{recip(z), start_order(std::fabs(z.value), n_terms),
+                                               0, out};
+  detail::run_downward(chain);
+}
+
+void ratios_complex(std::vector<Complex<scalar::DualF64>>& out, std::size_t n_terms,
+                    const Complex<scalar::DualF64>& z) {
+  out.assign(n_terms + 2, Complex<scalar::DualF64>{});
+  detail::DownwardChain<Complex<scalar::DualF64>> chain{
+      complex::inv(z), start_order(std::hypot(z.re.value, z.im.value), n_terms), 0, out};
+  detail::run_downward(chain);
+}
+
+void ratios_real(std::vector<scalar::DualDD>& out, std::size_t n_terms, const scalar::DualDD& z) {
+  out.assign(n_terms + 2, scalar::constant<scalar::DualDD>(0.0));
+  detail::DownwardChain<scalar::DualDD> chain{
+      recip(z), start_order(std::fabs(z.value.hi), n_terms, DD_START), 0, out};
+  detail::run_downward(chain);
+}
+
+void ratios_complex(std::vector<Complex<scalar::DualDD>>& out, std::size_t n_terms,
+                    const Complex<scalar::DualDD>& z) {
+  const scalar::DualDD zero = scalar::constant<scalar::DualDD>(0.0);
+  out.assign(n_terms + 2, Complex<scalar::DualDD>{zero, zero});
+  detail::DownwardChain<Complex<scalar::DualDD>> chain{
+      complex::inv(z),
+      start_order(scalar::DoubleDouble::hypot(z.re.value, z.im.value).hi, n_terms, DD_START), 0,
+      out, Complex<scalar::DualDD>{zero, zero}};
+  detail::run_downward(chain);
+}
+
 void ratios(std::vector<Complex<double>>& out, std::vector<double>& scratch, std::size_t n_terms,
             Complex<double> m, double x) {
   if (m.im == 0.0) {

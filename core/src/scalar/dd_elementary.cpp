@@ -36,7 +36,17 @@ DoubleDouble sqrt_wide(DoubleDouble x) noexcept {
   return scale(sqrt_core(scaled), small ? 0x1p-300 : 0x1p300);
 }
 
-[[gnu::noipa]] double cbrt_seed(double x) noexcept { return std::cbrt(x); }
+// Out of the reach of interprocedural constant propagation, which could fold
+// a constant argument at compile time (GCC's noipa; Clang has no such pass for
+// a function of external linkage, and -fno-builtin-cbrt keeps the call itself).
+#if defined(__clang__)
+[[gnu::noinline]]
+#else
+[[gnu::noipa]]
+#endif
+double cbrt_seed(double x) noexcept {
+  return std::cbrt(x);
+}
 
 DoubleDouble cbrt_kernel(DoubleDouble x, double y) noexcept {
   const DoubleDouble y2 = mul(DoubleDouble{y, 0.0}, y);

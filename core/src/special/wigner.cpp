@@ -12,6 +12,7 @@
 
 #include "special/detail_wigner.hpp"
 #include "vantok/format.hpp"
+#include "vantok/pool.hpp"
 #include "vantok/scalar/scalars.hpp"
 
 #include <algorithm>
@@ -179,11 +180,19 @@ void run(std::size_t start, std::pair<T, T>& pair, std::int64_t exponent, std::s
     }
     ++l;
   }
+  // Plain mode, in blocks of 2^16 degrees (about a millisecond) with a stop
+  // check between them; a row of fewer degrees never checks.
   for (;;) {
-    out[l] = pair.second;
-    if (l + 1 == len) return;
-    step.step(l, pair);
-    ++l;
+    const std::size_t block_end = std::min(len - 1, l + (std::size_t{1} << 16));
+    for (; l < block_end; ++l) {
+      out[l] = pair.second;
+      step.step(l, pair);
+    }
+    if (l + 1 == len) {
+      out[l] = pair.second;
+      return;
+    }
+    stop::check();
   }
 }
 

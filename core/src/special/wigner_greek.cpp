@@ -173,14 +173,13 @@ constexpr std::size_t K = 2;
 #include "special/detail_wigner_greek_lanes.inc"
 }  // namespace two
 
-#pragma GCC push_options
-#pragma GCC target("avx2")
+VANTOK_AVX2_BEGIN
 namespace four {
 using V = scalar::lanes::F64x4;
 constexpr std::size_t K = 2;
 #include "special/detail_wigner_greek_lanes.inc"
 }  // namespace four
-#pragma GCC pop_options
+VANTOK_AVX2_END
 
 // The kernels of one lane width.
 struct Kernels {

@@ -81,11 +81,28 @@ inline std::size_t rule_points(std::size_t ngauss) {
 template <class T>
 struct Member;
 
+/// The evaluation order of the f64 integrand, which the double-double and the
+/// dual-over-f64 members keep: D = a^2 x^2 + b^2 sin^2, quotients by r, and
+/// the regular weight A = r^2 W.
+template <class T>
+struct DirectOrders {
+  static T surface_denominator(const T& a2, const T& b2, const T& /*x*/, const T& x2,
+                               const T& st) {
+    return a2 * x2 + b2 * (st * st);
+  }
+  /// v / r (the reciprocal 1/r unused).
+  static T over_r(const T& v, const T& r, const T& /*inv_r*/) { return v / r; }
+  static Complex<T> over_r(const Complex<T>& v, const T& r, const T& /*inv_r*/) {
+    return {v.re / r, v.im / r};
+  }
+  static T regular_weight(const T& r2, const T& w) { return r2 * w; }
+};
+
 /// f64: IEEE operations, std::fmin/fmax (a NaN operand loses), division by the
 /// scale factors, the inline scaled sine and cosine of z and the landed ratio
 /// recurrences with the 52-bit start rule.
 template <>
-struct Member<double> {
+struct Member<double> : DirectOrders<double> {
   using T = double;
   static constexpr double series_tolerance = 0x1p-60;
 
@@ -138,7 +155,7 @@ struct Member<double> {
 /// reciprocals of the scale factors, sine and cosine of z from exps_scaled,
 /// the 104-bit ratio recurrences and the node-by-node double-double rule.
 template <>
-struct Member<DoubleDouble> {
+struct Member<DoubleDouble> : DirectOrders<DoubleDouble> {
   using T = DoubleDouble;
   static constexpr double series_tolerance = 0x1p-112;
 
@@ -210,6 +227,156 @@ struct Member<DoubleDouble> {
   static Result<Rule<T>> rule(std::size_t points) { return gauss_legendre_dd(points); }
 };
 
+/// Dual<double, 4>: the f64 member's operations on the values, so that every
+/// value part is the f64 kernel's bit for bit, with the partials carried by
+/// the dual rules. Decisions read values only: the semi-axes and the running
+/// maximum of the series bounds pick a whole dual by its value (a NaN value
+/// loses); on equal values the semi-axes are both a when the sign bits agree,
+/// else both b, and the running maximum keeps its operand unless the sign bits
+/// differ.
+template <>
+struct Member<scalar::DualF64> : DirectOrders<scalar::DualF64> {
+  using T = scalar::DualF64;
+  static constexpr double series_tolerance = 0x1p-60;
+
+  static T from_int(std::int64_t n) { return T::constant(static_cast<double>(n)); }
+  static T pi() { return T::constant(3.141592653589793); }
+  static bool finite(const T& v) { return std::isfinite(v.value); }
+  static bool is_zero(const T& v) { return v.value == 0.0; }
+  static bool greater(const T& a, const T& b) { return a.value > b.value; }
+
+  static std::pair<T, T> semi_axes(const T& a, const T& b) {
+    if (std::isnan(a.value)) return {b, b};
+    if (std::isnan(b.value)) return {a, a};
+    if (a.value < b.value) return {a, b};
+    if (b.value < a.value) return {b, a};
+    return std::signbit(a.value) == std::signbit(b.value) ? std::pair{a, a} : std::pair{b, b};
+  }
+  static T series_rmin(const T& a, const T& b) { return semi_axes(a, b).first; }
+  static T running_max(const T& acc, const T& v) {
+    if (std::isnan(v.value)) return acc;
+    if (std::isnan(acc.value) || v.value > acc.value) return v;
+    if (v.value == acc.value && std::signbit(v.value) != std::signbit(acc.value)) return v;
+    return acc;
+  }
+
+  static T by_scale(const T& x, const T& s, const T& /*r*/) { return x / s; }
+  static Complex<T> by_scale(const Complex<T>& z, const T& s, const T& /*r*/) {
+    return {z.re / s, z.im / s};
+  }
+  static T by_length(const T& x, const T& s, const T& /*r*/) { return x / s; }
+
+  static T exp_neg(const T& h) { return exp(-h); }
+
+  /// The f64 formula: (sin Re z (E1 + E2)/2, cos Re z (E2 - E1)/2) and
+  /// (cos Re z (E1 + E2)/2, sin Re z (E1 - E2)/2), E1 = e^(-Im z - gamma),
+  /// E2 = e^(Im z - gamma).
+  static std::pair<Complex<T>, Complex<T>> sin_cos_scaled(const Complex<T>& z, const T& gamma) {
+    const T e1 = exp((-z.im) - gamma);
+    const T e2 = exp(z.im - gamma);
+    const auto [sr, cr] = sin_cos(z.re);
+    return {Complex<T>{(sr * (e1 + e2)) * 0.5, (cr * (e2 - e1)) * 0.5},
+            Complex<T>{(cr * (e1 + e2)) * 0.5, (sr * (e1 - e2)) * 0.5}};
+  }
+
+  static void ratios_real(std::vector<T>& out, std::size_t n, const T& x) {
+    mie::kernel::ratios_real(out, n, x);
+  }
+  static void ratios_complex(std::vector<Complex<T>>& out, std::size_t n, const Complex<T>& z) {
+    mie::kernel::ratios_complex(out, n, z);
+  }
+
+  /// The f64 rule with zero partials.
+  static Result<Rule<T>> rule(std::size_t points) {
+    return special::gauss_legendre::gauss_legendre<T>(points);
+  }
+};
+
+/// Dual<DoubleDouble, 4>: decisions on the values in (hi, lo) order, the
+/// double-double member's rule and exponentials, and its own evaluation
+/// orders: D = (b^2 sin) sin + (a^2 x) x, products with 1/r where the other
+/// members divide by r, A = W r^2, and quotients (not reciprocals) by the
+/// series length scale. Semi-axes: a NaN hi is passed over; equal values give
+/// a, except that between zeros of opposite sign rmin is the negative one.
+template <>
+struct Member<scalar::DualDD> {
+  using T = scalar::DualDD;
+  static constexpr double series_tolerance = 0x1p-112;
+
+  static T from_int(std::int64_t n) { return scalar::constant<T>(static_cast<double>(n)); }
+  static T pi() { return T::constant(DoubleDouble(3.141592653589793, 1.2246467991473532e-16)); }
+  static bool finite(const T& v) { return std::isfinite(v.value.hi); }
+  static bool is_zero(const T& v) { return v.value.hi == 0.0 && v.value.lo == 0.0; }
+  static bool greater(const T& a, const T& b) { return a.value > b.value; }
+
+  static std::pair<T, T> semi_axes(const T& a, const T& b) {
+    if (std::isnan(a.value.hi)) return {b, b};
+    if (std::isnan(b.value.hi)) return {a, a};
+    if (a.value < b.value) return {a, b};
+    if (b.value < a.value) return {b, a};
+    if (a.value.hi == 0.0 && b.value.hi == 0.0 &&
+        std::signbit(a.value.hi) != std::signbit(b.value.hi)) {
+      return std::signbit(a.value.hi) ? std::pair{a, b} : std::pair{b, a};
+    }
+    return {a, a};
+  }
+  static T series_rmin(const T& a, const T& b) { return semi_axes(a, b).first; }
+  static T running_max(const T& acc, const T& v) {
+    if (std::isnan(v.value.hi)) return acc;
+    if (std::isnan(acc.value.hi)) return v;
+    return semi_axes(acc, v).second;
+  }
+
+  static T by_scale(const T& x, const T& /*s*/, const T& r) { return x * r; }
+  static Complex<T> by_scale(const Complex<T>& z, const T& /*s*/, const T& r) {
+    return {z.re * r, z.im * r};
+  }
+  static T by_length(const T& x, const T& s, const T& /*r*/) { return x / s; }
+
+  /// The dual exponential: the double-double e^-h (exp_reduced while
+  /// -708 <= h.hi <= 670, exp_wide beyond) with the chain rule.
+  static T exp_neg(const T& h) { return exp(-h); }
+
+  /// sin z e^-gamma = ((Im D) 0.5, (-Re D) 0.5) with D = E+ - E-, and
+  /// cos z e^-gamma = ((Re E+ + Re E-) 0.5, (Im E+ + Im E-) 0.5).
+  static std::pair<Complex<T>, Complex<T>> sin_cos_scaled(const Complex<T>& z, const T& gamma) {
+    const auto [ep, em] = functions::exps_scaled(z, gamma);
+    const Complex<T> d = ep - em;
+    const T half = scalar::constant<T>(0.5);
+    return {Complex<T>{d.im * half, (-d.re) * half},
+            Complex<T>{(ep.re + em.re) * half, (ep.im + em.im) * half}};
+  }
+
+  static void ratios_real(std::vector<T>& out, std::size_t n, const T& x) {
+    mie::kernel::ratios_real(out, n, x);
+  }
+  static void ratios_complex(std::vector<Complex<T>>& out, std::size_t n, const Complex<T>& z) {
+    mie::kernel::ratios_complex(out, n, z);
+  }
+
+  /// The double-double rule with zero partials.
+  static Result<Rule<T>> rule(std::size_t points) {
+    VANTOK_TRY(rule, gauss_legendre_dd(points));
+    Rule<T> out;
+    out.first.reserve(rule.first.size());
+    out.second.reserve(rule.second.size());
+    for (const DoubleDouble& v : rule.first) out.first.push_back(T::constant(v));
+    for (const DoubleDouble& v : rule.second) out.second.push_back(T::constant(v));
+    return out;
+  }
+
+  static T surface_denominator(const T& a2, const T& b2, const T& x, const T& /*x2*/,
+                               const T& st) {
+    return (b2 * st) * st + (a2 * x) * x;
+  }
+  /// v (1/r).
+  static T over_r(const T& v, const T& /*r*/, const T& inv_r) { return v * inv_r; }
+  static Complex<T> over_r(const Complex<T>& v, const T& /*r*/, const T& inv_r) {
+    return {v.re * inv_r, v.im * inv_r};
+  }
+  static T regular_weight(const T& r2, const T& w) { return w * r2; }
+};
+
 /// What the generic kernel needs of a scalar beyond its arithmetic.
 template <class T>
 concept KernelScalar = scalar::Scalar<T> && requires(const T& a, const Complex<T>& z, std::size_t n,
@@ -232,6 +399,10 @@ concept KernelScalar = scalar::Scalar<T> && requires(const T& a, const Complex<T
   Member<T>::ratios_real(rv, n, a);
   Member<T>::ratios_complex(cv, n, z);
   { Member<T>::rule(n) } -> std::same_as<Result<Rule<T>>>;
+  { Member<T>::surface_denominator(a, a, a, a, a) } -> std::same_as<T>;
+  { Member<T>::over_r(a, a, a) } -> std::same_as<T>;
+  { Member<T>::over_r(z, a, a) } -> std::same_as<Complex<T>>;
+  { Member<T>::regular_weight(a, a) } -> std::same_as<T>;
 };
 
 /// Where the accumulators of one active mode live in the flat partial arrays.
@@ -430,6 +601,22 @@ struct KernelCall {
   std::size_t partial_budget = 0;
 };
 
+/// The call of one public member: its inputs, the rest defaulted.
+template <class T>
+KernelCall<T> kernel_call(const Spheroid<T>& spheroid, const Complex<T>& eta, std::size_t nmax,
+                          std::size_t ngauss, Mask mask, const Choice* choice = nullptr,
+                          std::size_t regular_limit = std::numeric_limits<std::size_t>::max()) {
+  KernelCall<T> call;
+  call.spheroid = spheroid;
+  call.eta = eta;
+  call.nmax = nmax;
+  call.ngauss = ngauss;
+  call.mask = mask;
+  call.choice = choice;
+  call.regular_limit = regular_limit;
+  return call;
+}
+
 /// The driver: all_modes_masked over T.
 template <KernelScalar T>
 Result<std::vector<ModeMatrices<T>>> run_kernel(const KernelCall<T>& call);
@@ -444,8 +631,7 @@ regular::Series<T> series_tables(const functions::Scales<T>& scales, std::size_t
   extern template regular::Series<T> series_tables<T>(const functions::Scales<T>&,         \
                                                       std::size_t, const T&, const T&,     \
                                                       const Complex<T>&);
-VANTOK_TMATRIX_KERNEL_DETAIL(double)
-VANTOK_TMATRIX_KERNEL_DETAIL(DoubleDouble)
+VANTOK_FOR_EACH_SCALAR(VANTOK_TMATRIX_KERNEL_DETAIL)
 #undef VANTOK_TMATRIX_KERNEL_DETAIL
 
 }  // namespace vantok::tmatrix::kernel::detail

@@ -37,9 +37,9 @@ regular::Series<T> series_tables(const functions::Scales<T>& scales, std::size_t
                                  const T& rmin, const T& rmax, const Complex<T>& eta) {
   using M = Member<T>;
   const T zero{};
-  const T tol = T(M::series_tolerance);
-  const T half = T(0.5);
-  const T nan = T(std::numeric_limits<double>::quiet_NaN());
+  const T tol = scalar::constant<T>(M::series_tolerance);
+  const T half = scalar::constant<T>(0.5);
+  const T nan = scalar::constant<T>(std::numeric_limits<double>::quiet_NaN());
   VANTOK_ASSERT(scales.outgoing.size() >= nmax + 1 && scales.regular.size() >= nmax + 1);
 
   regular::Series<T> series;
@@ -141,8 +141,9 @@ void node_tables(const Context<T>& ctx, const T& x, const T& weight, std::size_t
   // s = -r'/r = (b^2 - a^2) sin cos / D; g = s / r^2.
   const T x2 = x * x;
   const T st = sqrt(one - x2);
-  const T big_d = ctx.a2 * x2 + ctx.b2 * (st * st);
+  const T big_d = M::surface_denominator(ctx.a2, ctx.b2, x, x2, st);
   const T r = ctx.ab / sqrt(big_d);
+  const T inv_r = recip(r);
   nt.x = x;
   nt.st = st;
   nt.r = r;
@@ -154,35 +155,41 @@ void node_tables(const Context<T>& ctx, const T& x, const T& weight, std::size_t
   // Outgoing functions h_n(r) = j_n + i y_n: the ratio w_n = h_n/h_{n-1}
   // obeys w_n = (2n-1)/r - 1/w_{n-1} from w_1 = 1/r - i, stable upward.
   const auto [sin_r, cos_r] = sin_cos(r);
-  nt.h[0] = M::by_scale(Complex<T>{sin_r / r, (-cos_r) / r}, sc.outgoing[0], ctx.inv_out[0]);
-  nt.hc[0] = M::by_scale(Complex<T>{cos_r / r, sin_r / r}, sc.outgoing[0], ctx.inv_out[0]);
-  nt.hb[0] = Complex<T>{nt.h[0].re / r, nt.h[0].im / r};
-  Complex<T> wn{recip(r), -one};
+  const T sin_over_r = M::over_r(sin_r, r, inv_r);
+  const T cos_over_r = M::over_r(cos_r, r, inv_r);
+  nt.h[0] = M::by_scale(Complex<T>{sin_over_r, M::over_r(-cos_r, r, inv_r)}, sc.outgoing[0],
+                        ctx.inv_out[0]);
+  nt.hc[0] = M::by_scale(Complex<T>{cos_over_r, sin_over_r}, sc.outgoing[0], ctx.inv_out[0]);
+  nt.hb[0] = M::over_r(nt.h[0], r, inv_r);
+  Complex<T> wn{inv_r, -one};
   for (std::size_t n = 1; n <= nmax; ++n) {
     if (n >= 2) {
-      wn = Complex<T>{M::from_int(static_cast<std::int64_t>(2 * n - 1)) / r, zero} -
+      wn = Complex<T>{M::over_r(M::from_int(static_cast<std::int64_t>(2 * n - 1)), r, inv_r), zero} -
            complex::inv(wn);
     }
     const T& o = sc.outgoing[n];
     const T& io = ctx.inv_out[n];
     nt.h[n] = M::by_scale(nt.h[n - 1] * wn, o, io);
-    nt.hb[n] = Complex<T>{nt.h[n].re / r, nt.h[n].im / r};
+    nt.hb[n] = M::over_r(nt.h[n], r, inv_r);
     nt.hc[n] = M::by_scale(nt.h[n - 1], o, io) -
-               complex::scale(M::from_int(static_cast<std::int64_t>(n)) / r, nt.h[n]);
+               complex::scale(M::over_r(M::from_int(static_cast<std::int64_t>(n)), r, inv_r),
+                              nt.h[n]);
   }
 
   // Regular functions of r from the ratios psi_n/psi_{n-1} (downward
-  // recurrence), in the outgoing scaling.
+  // recurrence), in the outgoing scaling; every member divides these by the
+  // scale factors (the outgoing functions of the extended members multiply by
+  // their reciprocals).
   M::ratios_real(w.alpha, nmax, r);
-  nt.j[0] = Complex<T>{M::by_scale(sin_r / r, sc.outgoing[0], ctx.inv_out[0]), zero};
-  nt.jc[0] = Complex<T>{M::by_scale(cos_r / r, sc.outgoing[0], ctx.inv_out[0]), zero};
-  nt.jb[0] = Complex<T>{nt.j[0].re / r, nt.j[0].im / r};
+  const auto over = [](const Complex<T>& v, const T& d) { return Complex<T>{v.re / d, v.im / d}; };
+  nt.j[0] = Complex<T>{sin_over_r / sc.outgoing[0], zero};
+  nt.jc[0] = Complex<T>{cos_over_r / sc.outgoing[0], zero};
+  nt.jb[0] = M::over_r(nt.j[0], r, inv_r);
   for (std::size_t n = 1; n <= nmax; ++n) {
     const T& o = sc.outgoing[n];
-    const T& io = ctx.inv_out[n];
-    nt.j[n] = M::by_scale(complex::scale(nt.j[n - 1], w.alpha[n]), o, io);
-    nt.jb[n] = Complex<T>{nt.j[n].re / r, nt.j[n].im / r};
-    nt.jc[n] = M::by_scale(nt.j[n - 1], o, io) -
+    nt.j[n] = over(complex::scale(nt.j[n - 1], w.alpha[n]), o);
+    nt.jb[n] = M::over_r(nt.j[n], r, inv_r);
+    nt.jc[n] = over(nt.j[n - 1], o) -
                complex::scale(M::from_int(static_cast<std::int64_t>(n)), nt.jb[n]);
   }
 
@@ -298,7 +305,7 @@ void node_tables(const Context<T>& ctx, const T& x, const T& weight, std::size_t
 
   // Weights: W = 4 pi w for the outgoing part, A = r^2 W for the regular one.
   nt.big_w = (weight * M::pi()) * M::from_int(4);
-  nt.big_a = r2 * nt.big_w;
+  nt.big_a = M::regular_weight(r2, nt.big_w);
 }
 
 /// The angular functions of mode m at every node of the chunk and the vector

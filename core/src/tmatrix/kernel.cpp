@@ -115,28 +115,35 @@ std::size_t p_negligible_from(std::span<const ModeMatrices<double>> modes, std::
   return std::min(nmax + 1, p);
 }
 
-std::optional<std::size_t> refinement_mask(std::size_t m, const RefinementInputs& in) {
-  VANTOK_ASSERT(m < in.block_errors.size());
-  const auto [e0, e1] = in.block_errors[m];
-  if (m > in.m_max) return std::nullopt;
+std::optional<std::size_t> refinement_entry(std::size_t m, double e0, double e1, double thr,
+                                            const RowLists& rows,
+                                            const std::array<std::vector<double>, 2>& row_errors,
+                                            std::size_t n_terms) {
   const double v = std::fmax(e0, e1);
-  const double thr = in.tol * in.scale;
   if (!(v > thr)) return std::nullopt;
-  VANTOK_ASSERT(m < in.modes.size() && m < in.row_errors.size());
   std::optional<std::size_t> n_from;
   for (std::size_t p = 0; p < 2; ++p) {
-    const std::vector<Row>& rows = in.modes[m].rows[p];
-    const std::vector<double>& errors = in.row_errors[m][p];
-    const std::size_t k = rows.size();
+    const std::vector<double>& errors = row_errors[p];
+    const std::size_t k = rows[p].size();
     const double limit = thr / (2.0 * static_cast<double>(k));
     for (std::size_t j = 0; j < std::min(k, errors.size()); ++j) {
-      if (errors[j] > limit) n_from = std::min(n_from.value_or(rows[j].second), rows[j].second);
+      const std::size_t n = rows[p][j].second;
+      if (errors[j] > limit) n_from = std::min(n_from.value_or(n), n);
     }
   }
   if (n_from) return n_from;
   const std::size_t m1 = std::max<std::size_t>(m, 1);
-  const std::size_t n = in.n_terms;
-  return m1 + (n >= m1 ? (n - m1 + 1) / 4 : 0);
+  return m1 + (n_terms >= m1 ? (n_terms - m1 + 1) / 4 : 0);
+}
+
+std::optional<std::size_t> refinement_mask(std::size_t m, const RefinementInputs& in) {
+  VANTOK_ASSERT(m < in.block_errors.size());
+  const auto [e0, e1] = in.block_errors[m];
+  if (m > in.m_max) return std::nullopt;
+  if (!(std::fmax(e0, e1) > in.tol * in.scale)) return std::nullopt;
+  VANTOK_ASSERT(m < in.modes.size() && m < in.row_errors.size());
+  return refinement_entry(m, e0, e1, in.tol * in.scale, in.modes[m].rows, in.row_errors[m],
+                          in.n_terms);
 }
 
 std::vector<std::optional<std::size_t>> refinement_masks(const RefinementInputs& in) {

@@ -56,15 +56,7 @@ template Result<std::vector<ModeMatrices<DoubleDouble>>> run_kernel<DoubleDouble
 Result<std::vector<ModeMatrices<DoubleDouble>>> all_modes_masked(
     const Spheroid<DoubleDouble>& spheroid, const Complex<DoubleDouble>& m, std::size_t nmax,
     std::size_t ngauss, Mask mask, const Choice* choice, std::size_t p) {
-  detail::KernelCall<DoubleDouble> call;
-  call.spheroid = spheroid;
-  call.eta = m;
-  call.nmax = nmax;
-  call.ngauss = ngauss;
-  call.mask = mask;
-  call.choice = choice;
-  call.regular_limit = p;
-  return detail::run_kernel(call);
+  return detail::run_kernel(detail::kernel_call(spheroid, m, nmax, ngauss, mask, choice, p));
 }
 
 }  // namespace vantok::tmatrix::kernel

@@ -15,13 +15,7 @@ template Result<std::vector<ModeMatrices<double>>> run_kernel<double>(const Kern
 Result<std::vector<ModeMatrices<double>>> all_modes_masked(const Spheroid<double>& spheroid,
                                                            std::size_t nmax, std::size_t ngauss,
                                                            Mask mask, double m_re, double m_im) {
-  detail::KernelCall<double> call;
-  call.spheroid = spheroid;
-  call.eta = {m_re, m_im};
-  call.nmax = nmax;
-  call.ngauss = ngauss;
-  call.mask = mask;
-  return detail::run_kernel(call);
+  return detail::run_kernel(detail::kernel_call(spheroid, {m_re, m_im}, nmax, ngauss, mask));
 }
 
 }  // namespace vantok::tmatrix::kernel

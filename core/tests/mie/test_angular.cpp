@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/expect_error.hpp"
+#include "support/sanitizer.hpp"
 #include "support/table.hpp"
 #include "vantok/mie/greek.hpp"
 #include "vantok/mie/mie.hpp"
@@ -87,8 +88,10 @@ TEST(MieAngular, RefusalsInTheOrderOfTheChecks) {
   expect_error(amplitudes::AngularTable::create(std::vector<double>{0.5, 1.5}, 0), Error::Kind::InvalidInput, cosine + "1.5");
   expect_error(amplitudes::AngularTable::create(mu, 1048577), Error::Kind::InvalidInput,
                "the number of orders must be in [1, 1048576], got 1048577");
-  expect_error(amplitudes::AngularTable::create(std::vector<double>(std::size_t{1} << 24, 0.0), 1048576),
-               Error::Kind::InvalidInput, "an angular table of 1048576 orders at 16777216 cosines is too large to allocate");
+  if (!vantok::test::ADDRESS_SANITIZER) {  // which ends the process at such a request instead of failing it
+    expect_error(amplitudes::AngularTable::create(std::vector<double>(std::size_t{1} << 24, 0.0), 1048576),
+                 Error::Kind::InvalidInput, "an angular table of 1048576 orders at 16777216 cosines is too large to allocate");
+  }
   auto exact = amplitudes::AngularTable::create(mu, 10);
   ASSERT_TRUE(exact.has_value() && c.amplitudes_from_table(*exact, {s, s}).has_value());
   expect_error(coefficients::Coefficients::greek_projector(100000, 2097152), Error::Kind::InvalidInput,

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <vector>
 
+#include "vantok/scalar/dd.hpp"
+
 namespace vantok::test {
 
 /// Elementwise difference quotient of f(shift), which returns one vector of
@@ -22,6 +24,16 @@ std::vector<double> central_difference(F f, double h) {
     out[i] = (8.0 * (p1[i] - m1[i]) - (p2[i] - m2[i])) / (12.0 * h);
   }
   return out;
+}
+
+/// The same quotient in double-double from the values at h, -h, 2h and -2h
+/// (an exact power of two h keeps every shifted input and 12 h exact).
+inline scalar::dd::DoubleDouble central_difference_dd(const scalar::dd::DoubleDouble& p1,
+                                                      const scalar::dd::DoubleDouble& m1,
+                                                      const scalar::dd::DoubleDouble& p2,
+                                                      const scalar::dd::DoubleDouble& m2, double h) {
+  using scalar::dd::DoubleDouble;
+  return DoubleDouble::div_dd(DoubleDouble(8.0) * (p1 - m1) - (p2 - m2), DoubleDouble(12.0 * h));
 }
 
 }  // namespace vantok::test

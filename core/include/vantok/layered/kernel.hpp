@@ -14,6 +14,7 @@
 
 #include <array>
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -109,9 +110,14 @@ SideResult side(const SurfaceTerm& prev_term, Complex<double> prev_h, const Side
                 bool a_side, Complex<double> mu1, Complex<double> mu2, Complex<double> extra);
 
 /// The working set of the layered recursion; buffers keep their capacity
-/// between solves.
+/// between solves. Nothing is allocated before the first solve.
 class Kernel {
  public:
+  Kernel();
+  ~Kernel();
+  Kernel(Kernel&&) noexcept;
+  Kernel& operator=(Kernel&&) noexcept;
+
   /// Solves a sphere of L = xs.size() >= 2 layers with N terms into the outer
   /// layer's State and, with derivatives, the L-1 inner-layer records. The
   /// inputs must have passed check_inputs.
@@ -120,56 +126,15 @@ class Kernel {
 
   /// Derivative records (outer = false) of the inner layers 0 .. L-2 of the
   /// last solve with derivatives.
-  std::span<const DerivativeRecord> records() const { return records_; }
+  std::span<const DerivativeRecord> records() const;
 
   /// Releases the inner-layer records (a one-layer solve has none).
-  void clear_records() { records_.clear(); }
+  void clear_records();
 
  private:
-  struct Interface {
-    bool weak;
-    Complex<double> contrast;  // c_l = m_l/m_{l-1} - m_{l-1}/m_l
-    Arg z1;
-    Arg z2;
-    Complex<double> q_s;
-    Complex<double> sigma;
-  };
-  struct Companion {
-    // dH^a/dx_j, dH^a/dm_j, dH^b/dx_j, dH^b/dm_j of the outermost H, per order.
-    std::array<std::vector<Complex<double>>, 4> c;
-  };
-
-  /// The ratio tables of every layer argument but the outer z2, whose ratios
-  /// the outer State's prepare has made.
-  void fill_ratios(std::span<const double> xs, std::span<const Complex<double>> ms, std::size_t n_terms);
-  /// r_{.}(z2) of interface l.
-  const std::vector<Complex<double>>& ratio_z2(std::size_t l, const mie::kernel::State& outer) const;
-  /// The order-0 data of every interface, and the derivative tables emptied.
-  void start_interfaces(std::span<const double> xs, std::span<const Complex<double>> ms, bool derivatives);
-  /// Carries every interface to order n.
-  void advance_interfaces(std::size_t n, const mie::kernel::State& outer, bool derivatives);
-  /// The steps of order n from the core outward: the outer surface terms,
-  /// with derivatives the parts of every step in side_derivatives_.
-  mie::kernel::SurfaceOrder step_out(std::size_t n, std::span<const double> xs, std::span<const Complex<double>> ms,
-                                     const mie::kernel::State& outer, bool derivatives);
-  /// The backward chain pass of one side for order n; returns dH/dm of the
-  /// outermost layer through its inner surface and appends the companions.
-  Complex<double> chain_pass(std::span<const double> xs, std::span<const Complex<double>> ms, std::size_t n,
-                             Complex<double> r_core, bool a_side);
-  /// The inner-layer records from the companions and the outer finish.
-  void inner_records(const mie::kernel::State& outer, std::size_t layers);
-
-  std::vector<std::vector<Complex<double>>> ratio_list_;
-  std::vector<double> scratch_;
-  std::vector<Interface> interfaces_;
-  std::vector<mie::kernel::SurfaceOrder> surface_orders_;
-  std::vector<mie::kernel::SurfaceSlopes> surface_slopes_;
-  std::vector<Companion> companions_;
-  std::vector<std::array<SideDerivatives, 2>> side_derivatives_;
-  std::vector<Complex<double>> dx_;
-  std::vector<Complex<double>> dm_;
-  std::vector<DerivativeRecord> records_;
-  Complex<double> inv_z0_{};
+  // The recursion's buffers (the kernel over one lane, see kernel.cpp).
+  struct Work;
+  std::unique_ptr<Work> work_;
 };
 
 }  // namespace vantok::layered::kernel

@@ -16,6 +16,13 @@
 
 namespace vantok::layered {
 
+/// Throws std::bad_alloc when the work arrays of a solve of `layers` layers
+/// and n_terms terms would not fit in physical memory: refused before
+/// anything is allocated (under memory overcommit they would be granted and
+/// the process killed once they are touched). Layered::solve runs it after
+/// the checks.
+void reserve_work_arrays(std::size_t layers, std::size_t n_terms, bool derivatives);
+
 /// One layered-sphere solver, used by one thread at a time. A default-
 /// constructed Layered has every buffer empty and allocates nothing.
 class Layered {

@@ -92,6 +92,17 @@ struct DerivativeRecord {
   double dabs_dre = 0.0;
   double dabs_dim = 0.0;
 
+  /// Empties the vectors (keeping their capacity) and zeroes the sums.
+  void clear() {
+    da_dx.clear();
+    da_dm.clear();
+    db_dx.clear();
+    db_dm.clear();
+    dabs_dx = 0.0;
+    dabs_dre = 0.0;
+    dabs_dim = 0.0;
+  }
+
   /// The view with the given outer flag; valid until the record changes.
   coefficients::CoefficientDerivatives view(bool outer) const {
     return {da_dx, da_dm, db_dx, db_dm, dabs_dx, dabs_dre, dabs_dim, outer};

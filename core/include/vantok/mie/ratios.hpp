@@ -11,6 +11,7 @@
 
 #include "vantok/complex.hpp"
 #include "vantok/scalar/dd.hpp"
+#include "vantok/scalar/dual.hpp"
 
 namespace vantok::mie::kernel {
 
@@ -47,6 +48,21 @@ void ratios_real(std::vector<scalar::dd::DoubleDouble>& out, std::size_t n_terms
                  scalar::dd::DoubleDouble z);
 void ratios_complex(std::vector<Complex<scalar::dd::DoubleDouble>>& out, std::size_t n_terms,
                     Complex<scalar::dd::DoubleDouble> z);
+
+/// The ratios over dual numbers (the T-matrix derivative kernels): the start
+/// order from the value (its leading part over double-double) by F64_START or
+/// DD_START, every step in dual arithmetic, the zero guard a dual whose
+/// partials follow |t| + |r_next|. The values equal those of the plain
+/// recurrences bit for bit.
+void ratios_real(std::vector<scalar::dual::Dual<double, 4>>& out, std::size_t n_terms,
+                 const scalar::dual::Dual<double, 4>& z);
+void ratios_complex(std::vector<Complex<scalar::dual::Dual<double, 4>>>& out, std::size_t n_terms,
+                    const Complex<scalar::dual::Dual<double, 4>>& z);
+void ratios_real(std::vector<scalar::dual::Dual<scalar::dd::DoubleDouble, 4>>& out,
+                 std::size_t n_terms, const scalar::dual::Dual<scalar::dd::DoubleDouble, 4>& z);
+void ratios_complex(std::vector<Complex<scalar::dual::Dual<scalar::dd::DoubleDouble, 4>>>& out,
+                    std::size_t n_terms,
+                    const Complex<scalar::dual::Dual<scalar::dd::DoubleDouble, 4>>& z);
 
 /// Ratios at z = m x. When Im m is exactly 0 the real recurrence runs on
 /// Re m x into scratch and is copied with +0.0 imaginary parts; otherwise

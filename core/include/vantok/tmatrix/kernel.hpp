@@ -11,6 +11,7 @@
 // eps = a/b and the equal-volume size parameter r gives a = r eps^(1/3).
 
 #include <array>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -25,6 +26,8 @@
 namespace vantok::tmatrix::kernel {
 
 using scalar::DoubleDouble;
+using scalar::DualDD;
+using scalar::DualF64;
 
 /// One row (or column) of a parity block: (kind, n), kind 0 for the M-type and
 /// kind 1 for the N-type vector spherical function of order n.
@@ -53,12 +56,25 @@ struct Spheroid {
   /// double-double product (r, 0) c and div_dd. No failure.
   /// Defined for double and DoubleDouble.
   static Spheroid create(double r, double eps);
+
+  /// From r and eps as duals whose partials the caller has seeded: the cube
+  /// root c of the value of eps (the C library's, or the double-double one)
+  /// carried to the partials by the chain rule with the factor 1/(3 c^2),
+  /// then a = r cbrt(eps) (r the left operand) and b = a / eps, all in dual
+  /// arithmetic. With r seeded in partial 0 and eps in partial 1, a and b
+  /// carry d/dx and d/d(eps). Defined for the two dual scalars.
+  static Spheroid create(const T& r, const T& eps)
+    requires scalar::DualScalar<T>;
 };
 
 template <>
 Spheroid<double> Spheroid<double>::create(double r, double eps);
 template <>
 Spheroid<DoubleDouble> Spheroid<DoubleDouble>::create(double r, double eps);
+template <>
+Spheroid<DualF64> Spheroid<DualF64>::create(const DualF64& r, const DualF64& eps);
+template <>
+Spheroid<DualDD> Spheroid<DualDD>::create(const DualDD& r, const DualDD& eps);
 
 /// The EBCM matrices of one azimuthal mode, per parity block p = 0, 1; every
 /// numeric field of block p holds k_p^2 elements (k_p = rows[p].size()),
@@ -95,7 +111,15 @@ struct TMatrixModes {
   /// (C_ext, C_sca) of the randomly oriented particle in size-parameter units:
   /// 2 pi sum_m w_m (-sum_i Re T_ii, sum_ij |T_ij|^2), w_0 = 1, w_m = 2.
   std::pair<T, T> cross_sections() const;
+
+  /// The plain T-matrix of a dual one: per mode the value parts of every
+  /// element (real and imaginary), the same row lists, the same term count.
+  TMatrixModes<double> values() const
+    requires std::same_as<T, DualF64>;
 };
+
+template <>
+TMatrixModes<double> TMatrixModes<DualF64>::values() const;
 
 /// The variant choices of a first pass, handed to a refinement pass.
 struct Choice {
@@ -134,6 +158,16 @@ struct RefinementInputs {
   std::size_t n_terms = 0;
 };
 
+/// The rule both refinement masks share, for mode m with block errors e0, e1
+/// and threshold thr: None unless the NaN-ignoring max of e0 and e1 exceeds
+/// thr; else Some(n_from), the smallest order of a row of either block whose
+/// error exceeds thr / (2 k_p) (rows beyond the errors given are skipped), or
+/// m' + (N - m' + 1) / 4 with m' = max(m, 1) when no row does.
+std::optional<std::size_t> refinement_entry(std::size_t m, double e0, double e1, double thr,
+                                            const RowLists& rows,
+                                            const std::array<std::vector<double>, 2>& row_errors,
+                                            std::size_t n_terms);
+
 /// The refinement-pass entry of mode m: None when m > m_max or when the
 /// NaN-ignoring max of its block errors does not exceed thr = tol scale;
 /// otherwise Some(n_from), the smallest order of a row whose error exceeds
@@ -169,6 +203,25 @@ Result<std::vector<ModeMatrices<double>>> all_modes_masked(const Spheroid<double
 Result<std::vector<ModeMatrices<DoubleDouble>>> all_modes_masked(
     const Spheroid<DoubleDouble>& spheroid, const Complex<DoubleDouble>& m, std::size_t nmax,
     std::size_t ngauss, Mask mask, const Choice* choice, std::size_t p);
+
+/// The EBCM matrices over Dual<double, 4>: the f64 kernel run on the values
+/// (every value part equals the f64 kernel's bit for bit) with the partials
+/// carried by the dual rules; they arrive through the caller's seeds in the
+/// semi-axes and in m. No variant record, no regular-part limit. The only
+/// errors are those of the rule.
+Result<std::vector<ModeMatrices<DualF64>>> all_modes_masked(const Spheroid<DualF64>& spheroid,
+                                                            const Complex<DualF64>& m,
+                                                            std::size_t nmax, std::size_t ngauss,
+                                                            Mask mask);
+
+/// The EBCM matrices over Dual<DoubleDouble, 4>, with the double-double rule;
+/// with a Choice (from a pass with the same nmax) every element takes its
+/// recorded code, without one the codes are chosen by value. Every row
+/// receives its regular part.
+Result<std::vector<ModeMatrices<DualDD>>> all_modes_masked(const Spheroid<DualDD>& spheroid,
+                                                           const Complex<DualDD>& m,
+                                                           std::size_t nmax, std::size_t ngauss,
+                                                           Mask mask, const Choice* choice);
 
 #define VANTOK_TMATRIX_KERNEL(T)                                                             \
   extern template Choice Choice::of<T>(std::span<const ModeMatrices<T>>, std::size_t);       \

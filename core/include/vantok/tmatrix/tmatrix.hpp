@@ -1,0 +1,150 @@
+#pragma once
+// Randomly oriented spheroids by the EBCM T-matrix: the options of a solve,
+// its single entry TMatrix::run (input checks, validated domain, truncation
+// caps, convergence, the solved State stored in the caller's slot) and the
+// view TMatrixSolution through which the efficiencies, Greek coefficients and
+// phase matrix of the randomly oriented particle are computed on demand.
+
+#include <array>
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "vantok/complex.hpp"
+#include "vantok/error.hpp"
+#include "vantok/tmatrix/records.hpp"
+
+namespace vantok::tmatrix {
+
+class TMatrixSolution;
+
+/// The inputs within which the solver's accuracy is validated: 0.2 <= eps <= 5,
+/// x >= 0.3, |m| x_max <= 60, 1.3 <= Re m <= 3, 0 <= Im m <= 0.5 (and
+/// rtol >= 1e-12). NaN is never inside.
+struct ValidatedDomain {
+  static bool contains(double eps, double x, Complex<double> m);
+};
+
+/// The options of a T-matrix solve.
+struct TMatrix {
+  /// N; absent: converged.
+  std::optional<std::size_t> n_terms;
+  /// Nodes per hemisphere of the polar quadrature; absent: converged.
+  std::optional<std::size_t> n_theta;
+  /// Cap on N while converging (at most 500); absent: from the size.
+  std::optional<std::size_t> max_terms;
+  /// Cap on n_theta while converging; absent: from the size and shape.
+  std::optional<std::size_t> max_theta;
+  /// Verify the Greek coefficients up to this order by one finer solve.
+  std::optional<std::size_t> greek_order;
+  double rtol = 1e-6;
+  bool allow_unconverged = false;
+  bool allow_unvalidated = false;
+  Precision precision = Precision::Auto;
+
+  /// Solves the spheroid (aspect ratio eps = a/b, equal-volume size parameter
+  /// x, refractive index m), with the T blocks over dual numbers when
+  /// derivatives are asked for. On success the slot's previous State is
+  /// replaced and the view of the new one returned; on failure the slot is
+  /// left as it was.
+  Result<TMatrixSolution> run(std::unique_ptr<State>& slot, bool derivatives, double eps, double x,
+                              Complex<double> m) const;
+
+  /// The plan run works to for a spheroid: the options with the caps
+  /// max_terms = min(given, else 2 max(N_W(max(|m|, 1) x_max), 4) + 20, 500)
+  /// and max_theta = given, else 4 max(N_f, 2 max(N_W(x_max), 4)) + 40, both
+  /// saturating. No failure.
+  Plan plan(double eps, double x, Complex<double> m) const;
+};
+
+/// Six output buffers: F11, F12, F22, F33, F34, F44.
+using PhaseBuffers = std::array<std::span<double>, 6>;
+
+/// Four values of one kind: the partial derivatives with respect to x, the
+/// aspect ratio, Re m and Im m, in that order.
+template <class T>
+using Derivatives = std::array<T, 4>;
+
+/// Rows x, aspect ratio, Re m, Im m; columns Q_ext, Q_sca, Q_abs, Q_back, g.
+using EfficiencyJacobian = std::array<std::array<double, 5>, 4>;
+
+/// Greek coefficients with their four derivative sets.
+using GreekWithDerivatives = std::pair<GreekCoefficients<double>, Derivatives<GreekCoefficients<double>>>;
+
+/// The view of one solved spheroid. It must not outlive the State.
+class TMatrixSolution {
+ public:
+  explicit TMatrixSolution(const State& state) : state_(&state) {}
+
+  const State& state() const { return *state_; }
+
+  /// The raw Greek coefficients at order 2N, computed on first use and kept
+  /// (an error too).
+  Result<const GreekCoefficients<double>*> greek_raw() const;
+
+  /// Q_ext, Q_sca, Q_abs, Q_back, g. Never fails: when the Greek coefficients
+  /// could not be formed, Q_back and g are NaN.
+  std::array<double, 5> efficiencies() const;
+
+  /// The Greek coefficients up to the order (2N when absent): normalized to
+  /// alpha1_0 = 1, or unnormalized (alpha1_0 = Q_sca).
+  Result<GreekCoefficients<double>> greek(std::optional<std::size_t> order, bool unnormalized) const;
+
+  /// The phase matrix at the cosines mu, one value per cosine in each buffer.
+  /// A cosine outside [-1, 1] fails after the earlier cosines were written.
+  Result<void> phase_matrix(std::span<const double> mu, bool unnormalized, PhaseBuffers out) const;
+
+  // With derivatives (a state solved with them; otherwise "the solution was
+  // computed without derivatives (use compute_with_derivatives)"). Values and
+  // partials both come from the dual T blocks.
+
+  /// The raw Greek coefficients of the dual T blocks at order 2N, computed on
+  /// first use and kept (an error too).
+  Result<const GreekCoefficients<scalar::DualF64>*> greek_raw_dual() const;
+
+  /// The partials of Q_ext, Q_sca, Q_abs, Q_back and g; none without
+  /// derivatives or when the dual Greek coefficients failed. The values are
+  /// those of `efficiencies`.
+  std::optional<EfficiencyJacobian> efficiencies_jacobian() const;
+
+  /// `greek` with the four derivative sets; normalized, alpha1_0 is exactly 1
+  /// and its derivatives exactly 0.
+  Result<GreekWithDerivatives> greek_with_derivatives(std::optional<std::size_t> order,
+                                                      bool unnormalized) const;
+
+  /// `phase_matrix` with the partials of the six elements in four groups of
+  /// six buffers. Every group is checked (values, then d0..d3) before anything
+  /// is computed; alpha1_0 keeps its scaled value.
+  Result<void> phase_matrix_with_derivatives(std::span<const double> mu, bool unnormalized,
+                                             PhaseBuffers values,
+                                             const Derivatives<PhaseBuffers>& derivatives) const;
+
+ private:
+  const State* state_;
+};
+
+/// The four Wigner tables d^l_00, d^l_22, d^l_2-2, d^l_02 at x, each resized
+/// to len values (l = 0..len-1); the first error of wigner_d is returned, the
+/// later tables left as they were.
+Result<void> wigner_tables(double x, std::size_t len, std::array<std::vector<double>, 4>& tables);
+
+/// Writes value i to buffer i at index k.
+void store(PhaseBuffers buffers, std::size_t k, const std::array<double, 6>& values);
+
+/// Raw Greek coefficients scaled to the order L: each series cut to at most
+/// L + 1 entries, multiplied by 4 / (x x) (unnormalized) or by 1 / alpha1_0,
+/// and padded with zeros to exactly L + 1 entries. Over duals x is the seeded
+/// size parameter, so that the x partials include those of 4 / x^2.
+template <class T>
+GreekCoefficients<T> greek_of(const GreekCoefficients<T>& raw, const T& x, std::size_t order,
+                              bool unnormalized);
+
+extern template GreekCoefficients<double> greek_of<double>(const GreekCoefficients<double>&,
+                                                           const double&, std::size_t, bool);
+extern template GreekCoefficients<scalar::DualF64> greek_of<scalar::DualF64>(
+    const GreekCoefficients<scalar::DualF64>&, const scalar::DualF64&, std::size_t, bool);
+
+}  // namespace vantok::tmatrix

@@ -1,0 +1,265 @@
+// Convergence of a spheroid's T-matrix in its truncation. The number of terms
+// N grows by max(N/8, 2) and the quadrature size by max(n/10, 2) until the
+// cross sections of mode 0 change by less than rtol (each solve's own error
+// bound counted in); the highest azimuthal mode is the one beyond which no
+// order of mode 0 carries rtol/10 of its largest element, and the modes left
+// out are estimated from the decay of the last two solved ones. Every count
+// saturates, so that absurd inputs meet the caps instead of wrapping.
+
+#include "vantok/tmatrix/driver.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <tuple>
+
+#include "vantok/numeric.hpp"
+#include "vantok/tmatrix/random.hpp"
+
+namespace vantok::tmatrix::driver {
+
+namespace {
+
+/// max(a, b), a when b is NaN (a NaN a stays visible).
+double max_first(double a, double b) { return a < b ? b : a; }
+
+/// The largest |T_ij| of one mode's two blocks (from 0, NaN skipped).
+double mode_top(const kernel::SolvedMode<double>& mode) {
+  double top = 0.0;
+  for (const auto& block : mode.t) {
+    for (const Complex<double>& v : block) top = run_max(top, std::hypot(v.re, v.im));
+  }
+  return top;
+}
+
+/// The error of a NaN-free relative test: |a - b| / max(|a|, |b|), 0 for
+/// equal values.
+double relative_difference(double a, double b) {
+  if (a == b) return 0.0;
+  return std::fabs(a - b) / max_first(std::fabs(a), std::fabs(b));
+}
+
+/// The highest mode worth solving: the largest order n in 2..=N at which an
+/// element of mode 0 in row or column n exceeds rtol/10 of the largest, and
+/// at least N - N/2.
+std::size_t highest_mode(const Solved& s, double rtol) {
+  const std::size_t n = s.modes.n_terms;
+  std::vector<double> a(n + 1, 0.0);
+  VANTOK_ASSERT(!s.modes.modes.empty());
+  const kernel::SolvedMode<double>& mode0 = s.modes.modes[0];
+  for (std::size_t p = 0; p < 2; ++p) {
+    const auto& rows = mode0.rows[p];
+    const std::size_t k = rows.size();
+    if (mode0.t[p].size() != k * k) continue;
+    for (std::size_t i = 0; i < k; ++i) {
+      for (std::size_t j = 0; j < k; ++j) {
+        const Complex<double>& v = mode0.t[p][i * k + j];
+        const double h = std::hypot(v.re, v.im);
+        a[rows[i].second] = run_max(a[rows[i].second], h);
+        a[rows[j].second] = run_max(a[rows[j].second], h);
+      }
+    }
+  }
+  double top = 0.0;
+  for (const double v : a) top = run_max(top, v);
+  std::size_t n_sig = 1;
+  for (std::size_t order = 2; order <= n; ++order) {
+    if (a[order] > (rtol / 10.0) * top) n_sig = order;
+  }
+  return std::min(n, std::max(n - n / 2, n_sig));
+}
+
+/// The next quadrature size: n + max(n/10, 2), saturating, at most the cap.
+std::size_t next_theta(std::size_t n_theta, std::size_t cap) {
+  return std::min(sat_add<std::size_t>(n_theta, std::max<std::size_t>(n_theta / 10, 2)), cap);
+}
+
+}  // namespace
+
+double mode_share(const TMatrixModes<double>& modes, std::size_t m) {
+  const double top = largest_element(modes);
+  if (!(top > 0.0)) return 0.0;
+  VANTOK_ASSERT(m < modes.modes.size());
+  return mode_top(modes.modes[m]) / top;
+}
+
+double relative_change(const Solved& a, const Solved& b) {
+  const auto [ext_a, sca_a] = a.modes.cross_sections();
+  const auto [ext_b, sca_b] = b.modes.cross_sections();
+  const auto share = [](const Solved& s) {
+    const double top = largest_element(s.modes);
+    return top > 0.0 ? s.err / top : 0.0;
+  };
+  return (max_first(relative_difference(ext_a, ext_b), relative_difference(sca_a, sca_b)) +
+          share(a)) +
+         share(b);
+}
+
+Result<double> greek_change(const Solved& a, const Solved& b, std::size_t order) {
+  VANTOK_TRY(ga, random::greek_raw<double>(a.modes, order));
+  VANTOK_TRY(gb, random::greek_raw<double>(b.modes, order));
+  const double a0 = ga.alpha1[0];
+  const double b0 = gb.alpha1[0];
+  double den = 0.0;
+  for (const double v : ga.alpha1) den = run_max(den, std::fabs(v / a0));
+  const std::size_t n = std::max(ga.alpha1.size(), gb.alpha1.size());
+  double num = 0.0;
+  const auto sa = ga.vectors();
+  const auto sb = gb.vectors();
+  for (std::size_t s = 0; s < 6; ++s) {
+    for (std::size_t l = 0; l < n; ++l) {
+      const double x = l < sa[s]->size() ? (*sa[s])[l] / a0 : 0.0;
+      const double y = l < sb[s]->size() ? (*sb[s])[l] / b0 : 0.0;
+      num = run_max(num, std::fabs(x - y));
+    }
+  }
+  return num / den;
+}
+
+Result<std::pair<Solved, double>> solve_modes(const SolveFn& solve, std::size_t n_terms,
+                                              std::size_t n_theta, std::size_t m_max, double rtol) {
+  VANTOK_TRY(s, solve(n_terms, n_theta, m_max));
+  s.modes.modes.resize(m_max + 1);
+  s.paths.resize(m_max + 1);
+  double tail = 0.0;
+  if (m_max == n_terms) {
+    tail = 0.0;
+  } else if (m_max == 0) {
+    tail = std::numeric_limits<double>::infinity();
+  } else {
+    // The shares of the two highest modes decay about geometrically; the
+    // modes left out add s1 q + s1 q^2 + ... = s1 q / (1 - q).
+    const double s1 = mode_share(s.modes, m_max);
+    const double s0 = mode_share(s.modes, m_max - 1);
+    const double q = s0 > 0.0 ? s1 / s0 : 0.0;
+    tail = q > 0.5 ? std::numeric_limits<double>::infinity() : s1 * q / (1.0 - q);
+  }
+  if (tail > rtol / 10.0) {
+    VANTOK_TRY(all, solve(n_terms, n_theta, n_terms));
+    return std::pair<Solved, double>{std::move(all), 0.0};
+  }
+  return std::pair<Solved, double>{std::move(s), tail};
+}
+
+Result<Converged> converge(const Plan& plan, double x, double eps, Complex<double> m,
+                           SolveProfile* profile) {
+  return converge(plan, x, eps, SolveFn(OneSolve{plan.rtol, x, eps, m, plan.precision, profile}));
+}
+
+Result<Converged> converge(const Plan& plan, double x, double eps, const SolveFn& solve) {
+  const double rtol = plan.rtol;
+  const std::size_t n_f_count = n_f(eps, rtol);
+  const std::size_t n_start = plan.n_terms.value_or(
+      std::min<std::size_t>(std::max<std::uint64_t>(n_w(x_max(x, eps)), 4), plan.max_terms));
+  // theta(N) = the given size, else min(max(2N, N_f), max_theta).
+  const auto theta = [&](std::size_t n) {
+    if (plan.n_theta) return *plan.n_theta;
+    return std::min(std::max(sat_mul<std::size_t>(2, n), n_f_count), plan.max_theta);
+  };
+  const auto not_converged = [&](double achieved) {
+    return std::unexpected(Error::not_converged(achieved, rtol));
+  };
+
+  bool flag = true;
+  double last = 0.0;
+  std::size_t n = n_start;
+  std::size_t n_theta = theta(n);
+  std::optional<Solved> held;
+
+  // Stage 1: the number of terms, mode 0 only.
+  if (!plan.n_terms) {
+    VANTOK_TRY(first, solve(n, n_theta, 0));
+    held = std::move(first);
+    bool converged = false;
+    if (n_start < plan.max_terms) {
+      for (;;) {
+        const std::size_t next = sat_add<std::size_t>(n, std::max<std::size_t>(n / 8, 2));
+        n = std::min(next, plan.max_terms);
+        n_theta = theta(n);
+        VANTOK_TRY(s, solve(n, n_theta, 0));
+        last = relative_change(*held, s);
+        held = std::move(s);
+        if (last < rtol) {
+          converged = true;
+          break;
+        }
+        if (!(next < plan.max_terms)) break;
+      }
+    }
+    if (!converged) {
+      if (!plan.allow_unconverged) return not_converged(last);
+      flag = false;
+    }
+  } else if (!plan.n_theta) {
+    VANTOK_TRY(first, solve(n, n_theta, 0));
+    held = std::move(first);
+  }
+
+  // Stage 2: the quadrature size.
+  double achieved = plan.n_terms ? 0.0 : last;
+  if (!plan.n_theta) {
+    if (std::max(sat_mul<std::size_t>(2, n), n_f_count) >= plan.max_theta) {
+      if (!plan.allow_unconverged) return not_converged(achieved);
+      flag = false;
+    } else {
+      for (;;) {
+        const std::size_t next = sat_add<std::size_t>(n_theta, std::max<std::size_t>(n_theta / 10, 2));
+        n_theta = std::min(next, plan.max_theta);
+        VANTOK_TRY(s, solve(n, n_theta, 0));
+        const double c = relative_change(*held, s);
+        achieved = run_max(achieved, c);
+        held = std::move(s);
+        if (c < rtol) break;
+        if (!(next < plan.max_theta)) {
+          if (!plan.allow_unconverged) return not_converged(achieved);
+          flag = false;
+          break;
+        }
+      }
+    }
+  }
+
+  // Mode range from the mode-0 solution at the final truncation.
+  const std::size_t m_max = held ? highest_mode(*held, rtol) : n;
+  held.reset();
+
+  VANTOK_TRY(full, solve_modes(solve, n, n_theta, m_max, rtol));
+  Solved result = std::move(full.first);
+  double error_estimate = run_max(achieved, full.second);
+
+  if (plan.greek_order) {
+    const std::size_t step = std::max<std::size_t>(n / 8, 2);
+    std::optional<std::tuple<std::size_t, std::size_t, std::size_t>> finer;
+    if (!plan.n_terms && sat_add(n, step) <= plan.max_terms) {
+      const std::size_t n2 = n + step;
+      // ceil(n_theta N2 / N) in 128 bits, then the cap.
+      const unsigned __int128 wide = (static_cast<unsigned __int128>(n_theta) * n2 + (n - 1)) / n;
+      const std::size_t scaled = wide > std::numeric_limits<std::size_t>::max()
+                                     ? std::numeric_limits<std::size_t>::max()
+                                     : static_cast<std::size_t>(wide);
+      const std::size_t t2 = plan.n_theta ? *plan.n_theta : std::min(scaled, plan.max_theta);
+      finer.emplace(n2, t2, std::min(sat_add(m_max, step), n2));
+    } else if (!plan.n_theta) {
+      finer.emplace(n, next_theta(n_theta, plan.max_theta), m_max);
+    }
+    if (finer) {
+      const auto [n2, t2, m2] = *finer;
+      VANTOK_TRY(check, solve_modes(solve, n2, t2, m2, rtol));
+      error_estimate = run_max(error_estimate, check.second);
+      VANTOK_TRY(g, greek_change(result, check.first, *plan.greek_order));
+      const double c = relative_change(result, check.first);
+      const double v = max_first(g, c);
+      error_estimate = run_max(error_estimate, v);
+      result = std::move(check.first);
+      // A NaN change is no evidence of convergence.
+      if (!(v < rtol)) {
+        if (!plan.allow_unconverged) return not_converged(v);
+        flag = false;
+      }
+    }
+  }
+  return Converged{std::move(result), error_estimate, flag};
+}
+
+}  // namespace vantok::tmatrix::driver

@@ -1,0 +1,243 @@
+// One solve of a spheroid's T-matrix at fixed N and quadrature size along the
+// precision paths. The EBCM matrices of every mode are computed in f64 and each
+// parity block is solved with an a-posteriori error bound (random-sign probes
+// of the first-order perturbation by the f64 rounding of Q and RgQ, relative
+// size u1 = 2N 2^-53 per element). A mode whose bound exceeds the threshold
+// tau Tmax has the rows its error comes from recomputed in double-double and
+// its blocks refined with double-double residuals; rows whose regular part is
+// negligible take it from the f64 pass. Under "auto" a result that still
+// misses the tolerance is replaced by the solve in double-double throughout.
+
+#include "vantok/tmatrix/driver.hpp"
+
+#include <cmath>
+#include <limits>
+#include <memory>
+
+#include "tmatrix/detail_driver.hpp"
+#include "vantok/pool.hpp"
+#include "vantok/tmatrix/functions.hpp"
+#include "vantok/tmatrix/solve.hpp"
+
+namespace vantok::tmatrix::driver {
+
+namespace {
+
+using CDD = Complex<DoubleDouble>;
+using kernel::ModeMatrices;
+using kernel::Row;
+
+CDD widen(const Complex<double>& z) { return {DoubleDouble(z.re), DoubleDouble(z.im)}; }
+
+/// ls[n_i] for the rows of a block.
+std::vector<double> row_scales(const std::vector<Row>& rows, const std::vector<double>& ls) {
+  std::vector<double> l;
+  l.reserve(rows.size());
+  for (const Row& r : rows) {
+    VANTOK_ASSERT(r.second < ls.size());
+    l.push_back(ls[r.second]);
+  }
+  return l;
+}
+
+/// Unscales a block solved in the kernel's basis and returns its largest
+/// |T_ij| (from 0, NaN skipped).
+double unscale_block(std::vector<Complex<double>>& t, std::span<const double> l, std::size_t k) {
+  double top = 0.0;
+  for (std::size_t i = 0; i < k; ++i) {
+    for (std::size_t j = 0; j < k; ++j) {
+      Complex<double>& v = t[i * k + j];
+      v = unscale(v, l[i] - l[j]);
+      top = run_max(top, std::hypot(v.re, v.im));
+    }
+  }
+  return top;
+}
+
+/// The per-mode working values of the f64 pass: T blocks, block bounds, row
+/// bounds and refinement sweeps.
+struct ModeWork {
+  kernel::Blocks<double> t;
+  std::pair<double, double> errors{0.0, 0.0};
+  std::array<std::vector<double>, 2> row_errors;
+  std::array<std::size_t, 2> sweeps{0, 0};
+};
+
+struct Refinement {
+  double m_re, m_im, x, eps;
+  std::size_t n, n_theta;
+  double u1, u2;
+  const std::vector<double>& ls;
+};
+
+/// The double-double pass over the flagged modes and the refinement of both
+/// blocks of each.
+Result<void> refine_flagged(const Refinement& r, const std::vector<ModeMatrices<double>>& f64,
+                            const std::vector<std::optional<std::size_t>>& mask,
+                            std::vector<ModeWork>& work) {
+  const auto spheroid = kernel::Spheroid<DoubleDouble>::create(r.x, r.eps);
+  const kernel::Choice choice = kernel::Choice::of<double>(f64, r.n);
+  const std::size_t p_neg = kernel::p_negligible_from(f64, r.n);
+  VANTOK_TRY(dd, kernel::all_modes_masked(spheroid, CDD{DoubleDouble(r.m_re), DoubleDouble(r.m_im)},
+                                          r.n, r.n_theta, mask, &choice, p_neg));
+  VANTOK_ASSERT(dd.size() == f64.size());
+
+  for (std::size_t m = 0; m < mask.size(); ++m) {
+    if (!mask[m]) continue;
+    const std::size_t n_from = *mask[m];
+    for (std::size_t p = 0; p < 2; ++p) {
+      const std::vector<Row>& rows = f64[m].rows[p];
+      const std::size_t k = rows.size();
+      if (k == 0) continue;
+      stop::check();
+      const std::vector<double> l = row_scales(rows, r.ls);
+      const std::vector<Complex<double>>& q64 = f64[m].q[p];
+      const std::vector<Complex<double>>& rg64 = f64[m].rg[p];
+      const std::vector<double>& q_mag = f64[m].q_mag[p];
+      const std::vector<double>& rg_mag = f64[m].rg_mag[p];
+      const std::vector<CDD>& q_dd = dd[m].q[p];
+      const std::vector<CDD>& rg_dd = dd[m].rg[p];
+
+      // Rows of order >= n_from were recomputed in double-double; rows of
+      // order >= p_neg came without their regular part, which is added back
+      // from the f64 pass (it is below 1e-12 of the row there).
+      const auto recomputed = std::make_unique<bool[]>(k);
+      std::vector<CDD> q2(k * k), rg2(k * k);
+      std::vector<double> qb(k * k), rb(k * k);
+      for (std::size_t i = 0; i < k; ++i) {
+        const bool f = rows[i].second >= n_from;
+        const bool g = rows[i].second >= p_neg;
+        recomputed[i] = f;
+        for (std::size_t j = 0; j < k; ++j) {
+          const std::size_t e = i * k + j;
+          rg2[e] = g ? widen(rg64[e]) : rg_dd[e];
+          q2[e] = g ? q_dd[e] + rg2[e] : q_dd[e];
+          qb[e] = f ? (g ? q_mag[e] * r.u2 + rg_mag[e] * r.u1 : q_mag[e] * r.u2) : q_mag[e] * r.u1;
+          rb[e] = f && !g ? rg_mag[e] * r.u2 : rg_mag[e] * r.u1;
+        }
+      }
+      VANTOK_CHECK(require_finite<DoubleDouble>(k, {q2, rg2}));
+      VANTOK_TRY(refined, solve::refine(q64, rg64, q2, rg2, std::span<const bool>(recomputed.get(), k),
+                                        l, k));
+      q2 = {};
+      rg2 = {};
+      const double e_rows = solve::error_estimate_rows(refined.factors, refined.t, qb, rb, l, k).first;
+      std::vector<Complex<double>>& t = refined.t;
+      const double t_b = unscale_block(t, l, k);
+      VANTOK_CHECK(require_finite<double>(k, {t}));
+      // The refinement's own last correction, the input errors left, and the
+      // rounding of the refined block to f64.
+      work[m].t[p] = std::move(t);
+      (p == 0 ? work[m].errors.first : work[m].errors.second) =
+          (refined.correction + e_rows) + 0x1p-50 * t_b;
+      work[m].sweeps[p] = refined.sweeps;
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<Solved> OneSolve::operator()(std::size_t n_terms, std::size_t n_theta,
+                                    std::size_t m_max) const {
+  if (precision == Precision::DoubleDouble) {
+    return solve_double_double(m.re, m.im, x, eps, n_terms, n_theta, m_max, profile);
+  }
+  const std::size_t n = n_terms;
+  VANTOK_ASSERT(n < std::numeric_limits<std::size_t>::max() && m_max <= n);
+
+  // The convergence stages solve mode 0 alone, against a looser tolerance.
+  const double tol = m_max == 0 ? rtol * 5.0 : rtol;
+  const double tau = precision == Precision::F64 ? std::numeric_limits<double>::infinity() : tol / 10.0;
+  const double u1 = (2.0 * static_cast<double>(n)) * 0x1p-53;
+  const double u2 = u1 * 0x1p-53;
+  const SemiAxes axes = semi_axes(x, eps);
+  const std::vector<double> ls = log_scales(
+      functions::Scales<double>(n, axes.r_min, Complex<double>{m.re * axes.r_max, m.im * axes.r_max})
+          .outgoing);
+
+  std::vector<std::optional<std::size_t>> first_pass(n + 1);
+  for (std::size_t mode = 0; mode <= m_max; ++mode) first_pass[mode] = 0;
+  Result<std::vector<ModeMatrices<double>>> kernel_result = [&] {
+    const detail::PhaseTimer timer(profile != nullptr ? &profile->kernel : nullptr);
+    return kernel::all_modes_masked(kernel::Spheroid<double>::create(x, eps), n, n_theta,
+                                    first_pass, m.re, m.im);
+  }();
+  if (!kernel_result) return std::unexpected(std::move(kernel_result).error());
+  std::vector<ModeMatrices<double>>& f64 = *kernel_result;
+  VANTOK_ASSERT(f64.size() == n + 1);
+
+  // Every block in f64, with its bound and per-row bounds.
+  std::vector<ModeWork> work(n + 1);
+  double t_max = 0.0;
+  for (std::size_t mode = 0; mode <= m_max; ++mode) {
+    for (std::size_t p = 0; p < 2; ++p) {
+      const std::size_t k = f64[mode].rows[p].size();
+      if (k == 0) continue;
+      stop::check();
+      const std::vector<Complex<double>>& q = f64[mode].q[p];
+      const std::vector<Complex<double>>& rg = f64[mode].rg[p];
+      VANTOK_CHECK(require_finite<double>(k, {q, rg}));
+      Result<solve::F64Solve> solved = [&] {
+        const detail::PhaseTimer timer(profile != nullptr ? &profile->lu : nullptr);
+        return solve::solve_f64(q, rg, k);
+      }();
+      if (!solved) return std::unexpected(std::move(solved).error());
+      const std::vector<double> l = row_scales(f64[mode].rows[p], ls);
+      {
+        const detail::PhaseTimer timer(profile != nullptr ? &profile->estimates : nullptr);
+        std::vector<double> qb(k * k), rb(k * k);
+        for (std::size_t e = 0; e < k * k; ++e) {
+          qb[e] = f64[mode].q_mag[p][e] * u1;
+          rb[e] = f64[mode].rg_mag[p][e] * u1;
+        }
+        auto [e, rows] = solve::error_estimate_rows(*solved, solved->solution, qb, rb, l, k);
+        (p == 0 ? work[mode].errors.first : work[mode].errors.second) = e;
+        work[mode].row_errors[p] = std::move(rows);
+      }
+      std::vector<Complex<double>>& t = solved->solution;
+      t_max = run_max(t_max, unscale_block(t, l, k));
+      VANTOK_CHECK(require_finite<double>(k, {t}));
+      work[mode].t[p] = std::move(t);
+    }
+  }
+
+  // Which modes to refine, and from which order on.
+  std::vector<std::pair<double, double>> block_errors(n + 1);
+  std::vector<std::array<std::vector<double>, 2>> row_errors(n + 1);
+  for (std::size_t mode = 0; mode <= n; ++mode) {
+    block_errors[mode] = work[mode].errors;
+    row_errors[mode] = std::move(work[mode].row_errors);
+  }
+  const std::vector<std::optional<std::size_t>> mask = kernel::refinement_masks(
+      {block_errors, row_errors, f64, m_max, tau, t_max, n});
+  row_errors = {};
+  bool any = false;
+  for (const auto& entry : mask) any = any || entry.has_value();
+  if (any) {
+    const detail::PhaseTimer timer(profile != nullptr ? &profile->refinement : nullptr);
+    VANTOK_CHECK(refine_flagged({m.re, m.im, x, eps, n, n_theta, u1, u2, ls}, f64, mask, work));
+  }
+
+  Solved out;
+  std::vector<kernel::Blocks<double>> blocks(n + 1);
+  out.paths.reserve(n + 1);
+  for (std::size_t mode = 0; mode <= n; ++mode) {
+    blocks[mode] = std::move(work[mode].t);
+    out.paths.push_back(work[mode].sweeps[0] + work[mode].sweeps[1] != 0 ? PrecisionPath::Refined
+                                                                         : PrecisionPath::F64);
+    out.err = run_max(run_max(out.err, work[mode].errors.first), work[mode].errors.second);
+  }
+  out.modes.modes = kernel::collect_modes(std::move(blocks), std::move(f64));
+  out.modes.n_terms = n;
+  out.n_theta = n_theta;
+
+  // Under "auto" a bound that still misses the tolerance hands the solve to
+  // double-double throughout (a NaN comparison keeps the result).
+  if (precision == Precision::Auto && out.err > (tol / 10.0) * largest_element(out.modes)) {
+    return solve_double_double(m.re, m.im, x, eps, n, n_theta, m_max, profile);
+  }
+  return out;
+}
+
+}  // namespace vantok::tmatrix::driver

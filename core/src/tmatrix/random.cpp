@@ -1,0 +1,495 @@
+// Orientation averaging of a T-matrix given per azimuthal mode in the particle
+// frame (Mishchenko, J. Opt. Soc. Am. A 8, 871 (1991); Mishchenko, Travis and
+// Lacis, "Scattering, Absorption, and Emission of Light by Small Particles",
+// ch. 5). The blocks are recombined into helicity tables H_t(m, n, n'),
+// coupled over m by Clebsch-Gordan coefficients into B_t(n, n', L); for each
+// total projection M the amplitude series of the rotated particle collapse to
+// P_f(L, u), and the products P_f conj(P_g) / (2L + 1) summed over M and L are
+// the orientation averages of S_ab conj(S_cd) at the cosine u. The change to
+// the linear basis gives the six phase-matrix elements.
+//
+// Every sum is formed in one fixed order. The work is split only where the
+// pieces are independent: the coupled tables by the order n (each B_t(n, n')
+// still takes its terms in ascending m), the collapse by n (each Z(L, n) in
+// ascending n'), and the products by the cosine u. The helicity tables are
+// formed entry by entry from the blocks where they are needed, never stored.
+
+#include "vantok/tmatrix/random.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+
+#include "vantok/format.hpp"
+#include "vantok/limits.hpp"
+#include "vantok/memory.hpp"
+#include "vantok/numeric.hpp"
+#include "vantok/pool.hpp"
+#include "vantok/special/clebsch.hpp"
+#include "vantok/special/gauss_legendre.hpp"
+#include "vantok/special/wigner.hpp"
+#include "vantok/tmatrix/functions.hpp"
+
+namespace vantok::tmatrix::random {
+
+namespace {
+
+using scalar::math::sqrt;
+using std::int64_t;
+using std::size_t;
+
+constexpr double PI = 3.141592653589793;
+
+/// Cosines collapsed together (they share the reads of Z).
+constexpr std::size_t U_BLOCK = 4;
+
+template <class T>
+T cst(double v) {
+  return scalar::constant<T>(v);
+}
+
+/// Exactly zero in the values of both parts (NaN is not zero). The partials of
+/// a dual entry are not examined: an entry of value 0 is skipped whole.
+template <class T>
+bool negligible(const Complex<T>& z) {
+  return scalar::value_f64(z.re) == 0.0 && scalar::value_f64(z.im) == 0.0;
+}
+
+/// i^j from the cycle 1, i, -1, -i, j taken mod 4.
+template <class T>
+Complex<T> i_power(int64_t j) {
+  switch (((j % 4) + 4) % 4) {
+    case 0: return {cst<T>(1.0), cst<T>(0.0)};
+    case 1: return {cst<T>(0.0), cst<T>(1.0)};
+    case 2: return {cst<T>(-1.0), cst<T>(0.0)};
+    default: return {cst<T>(0.0), cst<T>(-1.0)};
+  }
+}
+
+/// (-1)^v for a possibly negative v.
+double parity_sign(int64_t v) { return (v & 1) != 0 ? -1.0 : 1.0; }
+
+/// The clebsch-gordan coefficients <l1 m1 l2 m2 | L, m1 + m2> as T: the f64
+/// values, with zero partials for a dual (the dual recurrence runs on constants
+/// and gives exactly these values).
+template <class T>
+int64_t coupling(int64_t l1, int64_t m1, int64_t l2, int64_t m2, std::vector<double>& f64,
+                 std::vector<T>& out) {
+  const int64_t l_min = special::clebsch::clebsch_gordan<double>(l1, m1, l2, m2, f64);
+  out.clear();
+  for (const double c : f64) out.push_back(cst<T>(c));
+  return l_min;
+}
+
+/// Where each row (kind, n) of a mode sits: its parity block and index, per
+/// kind and order.
+struct RowPlace {
+  std::uint8_t block = 2;  // 2: absent
+  size_t index = 0;
+};
+
+/// The blocks of one mode read as the four kind tables T^{ab}(n, n').
+template <class T>
+class KindTables {
+ public:
+  KindTables(const kernel::SolvedMode<T>& mode, size_t n_max) : mode_(&mode) {
+    for (auto& kind : places_) kind.assign(n_max + 1, RowPlace{});
+    for (std::uint8_t p = 0; p < 2; ++p) {
+      const auto& rows = mode.rows[p];
+      const size_t k = rows.size();
+      if (mode.t[p].size() != k * k) continue;  // not solved: zero
+      for (size_t i = 0; i < k; ++i) {
+        VANTOK_ASSERT(rows[i].first < 2 && rows[i].second <= n_max);
+        places_[rows[i].first][rows[i].second] = {p, i};
+      }
+    }
+  }
+
+  /// T^{ab}(n, n'): the element coupling row (a, n) to column (b, n'), or 0
+  /// when they are in different blocks.
+  Complex<T> at(size_t a, size_t n, size_t b, size_t n2) const {
+    const RowPlace& r = places_[a][n];
+    const RowPlace& c = places_[b][n2];
+    if (r.block == 2 || r.block != c.block) return {cst<T>(0.0), cst<T>(0.0)};
+    const size_t k = mode_->rows[r.block].size();
+    return mode_->t[r.block][r.index * k + c.index];
+  }
+
+ private:
+  const kernel::SolvedMode<T>* mode_;
+  std::array<std::vector<RowPlace>, 2> places_;
+};
+
+/// The helicity entries H_t(m', n, n'), t = 0..3, of one azimuthal projection
+/// m' from the kind tables of mode |m'|:
+///   H = 0.5 (((T00 + s1 T01) + s2 T10) + s1 s2 T11)
+/// with (s1, s2) per t and sign of m'.
+template <class T>
+std::array<Complex<T>, 4> helicity(const KindTables<T>& kinds, size_t n, size_t n2, bool negative) {
+  const Complex<T> a = kinds.at(0, n, 0, n2);
+  const Complex<T> b = kinds.at(0, n, 1, n2);
+  const Complex<T> c = kinds.at(1, n, 0, n2);
+  const Complex<T> d = kinds.at(1, n, 1, n2);
+  // (s1, s2) of t = 0..3 for +m; -m takes the opposite of both.
+  static constexpr int SIGNS[4][2] = {{1, 1}, {-1, 1}, {1, -1}, {-1, -1}};
+  const T half = cst<T>(0.5);
+  std::array<Complex<T>, 4> out;
+  for (size_t t = 0; t < 4; ++t) {
+    const int s1 = negative ? -SIGNS[t][0] : SIGNS[t][0];
+    const int s2 = negative ? -SIGNS[t][1] : SIGNS[t][1];
+    const Complex<T> sum = ((a + complex::scale(cst<T>(s1), b)) + complex::scale(cst<T>(s2), c)) +
+                           complex::scale(cst<T>(static_cast<double>(s1 * s2)), d);
+    out[t] = complex::scale(half, sum);
+  }
+  return out;
+}
+
+/// The coupled tables B_t(n, n'), each a vector over L = |n - n'| .. n + n'
+/// at consecutive positions, n-major.
+template <class T>
+struct Coupled {
+  size_t n_max = 0;
+  std::vector<size_t> offset;  // (N + 1)^2 + 1 entries
+  std::array<std::vector<Complex<T>>, 4> b;
+
+  size_t pair(size_t n, size_t n2) const { return n * (n_max + 1) + n2; }
+  const Complex<T>* at(size_t t, size_t n, size_t n2) const { return b[t].data() + offset[pair(n, n2)]; }
+};
+
+template <class T>
+Coupled<T> coupled_tables(const kernel::TMatrixModes<T>& modes) {
+  const size_t n_max = modes.n_terms;
+  const size_t stride = n_max + 1;
+  Coupled<T> out;
+  out.n_max = n_max;
+  out.offset.assign(stride * stride + 1, 0);
+  size_t total = 0;
+  for (size_t n = 0; n <= n_max; ++n) {
+    for (size_t n2 = 0; n2 <= n_max; ++n2) {
+      out.offset[n * stride + n2] = total;
+      if (n > 0 && n2 > 0) total = sat_add(total, 2 * std::min(n, n2) + 1);
+    }
+  }
+  out.offset[stride * stride] = total;
+  memory::require(sat_mul(sat_mul<size_t>(total, 4), sizeof(Complex<T>)));
+  for (auto& t : out.b) t.assign(total, Complex<T>{cst<T>(0.0), cst<T>(0.0)});
+
+  std::vector<std::optional<KindTables<T>>> kinds(modes.modes.size());
+  for (size_t m = 0; m < modes.modes.size() && m <= n_max; ++m) kinds[m].emplace(modes.modes[m], n_max);
+
+  // B_t(n, n')[L - |n - n'|] = sum over m ascending of
+  //   (-1)^(n' - m) <n m n' -m | L 0> H_t(m, n, n').
+  pool::for_each_index(n_max, [&](size_t index) {
+    const size_t n = index + 1;
+    std::vector<double> cg64;
+    std::vector<T> cg;
+    for (size_t n2 = 1; n2 <= n_max; ++n2) {
+      const auto low = static_cast<int64_t>(std::min(n, n2));
+      const size_t base = n > n2 ? n - n2 : n2 - n;
+      for (int64_t m = -low; m <= low; ++m) {
+        const auto mode = static_cast<size_t>(m < 0 ? -m : m);
+        if (mode >= kinds.size() || !kinds[mode]) continue;
+        const std::array<Complex<T>, 4> h = helicity(*kinds[mode], n, n2, m < 0);
+        if (negligible(h[0]) && negligible(h[1]) && negligible(h[2]) && negligible(h[3])) continue;
+        const int64_t l_min =
+            coupling<T>(static_cast<int64_t>(n), m, static_cast<int64_t>(n2), -m, cg64, cg);
+        const bool subtract = parity_sign(static_cast<int64_t>(n2) - m) < 0.0;
+        for (size_t t = 0; t < 4; ++t) {
+          if (negligible(h[t])) continue;
+          Complex<T>* acc = out.b[t].data() + out.offset[out.pair(n, n2)];
+          for (size_t i = 0; i < cg.size(); ++i) {
+            const size_t at = static_cast<size_t>(l_min) + i - base;
+            const Complex<T> term = complex::scale(cg[i], h[t]);
+            acc[at] = subtract ? acc[at] - term : acc[at] + term;
+          }
+        }
+      }
+    }
+  });
+  return out;
+}
+
+}  // namespace
+
+template <class T>
+std::array<std::vector<T>, 6> mueller(std::span<const Complex<T>> x, size_t q) {
+  VANTOK_ASSERT(x.size() / 16 >= q && (q == 0 || x.size() >= 16 * q));
+  const double h = 0.7071067811865476;
+  // A = h [[1, 1], [i, -i]] and B = A^H, with the zero signs as written.
+  const Complex<T> a[2][2] = {{{cst<T>(h), cst<T>(0.0)}, {cst<T>(h), cst<T>(0.0)}},
+                              {{cst<T>(0.0), cst<T>(h)}, {cst<T>(-0.0), cst<T>(-h)}}};
+  const Complex<T> b[2][2] = {{{cst<T>(h), cst<T>(0.0)}, {cst<T>(-0.0), cst<T>(-h)}},
+                              {{cst<T>(h), cst<T>(0.0)}, {cst<T>(0.0), cst<T>(h)}}};
+  // The weights (A_ia B_bj) conj(A_kc B_dl) of the six element sums, in
+  // ascending q = 8a + 4b + 2c + d.
+  static constexpr size_t SUMS[6][4] = {{0, 0, 0, 0}, {1, 1, 1, 1}, {0, 1, 0, 1},
+                                        {1, 0, 1, 0}, {1, 1, 0, 0}, {0, 1, 1, 0}};
+  std::array<std::array<Complex<T>, 16>, 6> w;
+  for (size_t s = 0; s < 6; ++s) {
+    const auto [i, j, k, l] = SUMS[s];
+    for (size_t qq = 0; qq < 16; ++qq) {
+      const size_t ia = qq >> 3, ib = (qq >> 2) & 1, ic = (qq >> 1) & 1, id = qq & 1;
+      w[s][qq] = (a[i][ia] * b[ib][j]) * complex::conj(a[k][ic] * b[id][l]);
+    }
+  }
+  std::array<std::vector<T>, 6> f;
+  for (auto& v : f) v.reserve(q);
+  const T half = cst<T>(0.5);
+  for (size_t u = 0; u < q; ++u) {
+    std::array<Complex<T>, 6> e;
+    for (size_t s = 0; s < 6; ++s) {
+      Complex<T> sum{cst<T>(0.0), cst<T>(0.0)};
+      for (size_t qq = 0; qq < 16; ++qq) sum = sum + w[s][qq] * x[qq * q + u];
+      e[s] = sum;
+    }
+    const T& e1 = e[0].re;
+    const T& e2 = e[1].re;
+    const T& e3 = e[2].re;
+    const T& e4 = e[3].re;
+    const Complex<T>& z1 = e[4];
+    const Complex<T>& z2 = e[5];
+    f[0].push_back((((e1 + e2) + e3) + e4) * half);
+    f[1].push_back((((e1 - e2) + e4) - e3) * half);
+    f[2].push_back((((e1 + e2) - e4) - e3) * half);
+    f[3].push_back(z1.re + z2.re);
+    f[4].push_back((-z1.im) - z2.im);
+    f[5].push_back(z1.re - z2.re);
+  }
+  return f;
+}
+
+template <class T>
+std::array<std::vector<T>, 6> random_orientation(const kernel::TMatrixModes<T>& modes,
+                                                 std::span<const T> mu) {
+  const size_t n_max = modes.n_terms;
+  VANTOK_ASSERT(n_max < (size_t{1} << 30));
+  const size_t q = mu.size();
+  const size_t orders = 2 * n_max + 1;  // L = 0..2N
+  const Complex<T> zero{cst<T>(0.0), cst<T>(0.0)};
+
+  const Coupled<T> coupled = coupled_tables(modes);
+
+  // e[n] = 2 sqrt((2n + 1) pi) i^(n - 1) and w[n] = sqrt((2n + 1) / (4 pi n (n + 1))).
+  std::vector<Complex<T>> e(n_max + 1, zero);
+  std::vector<T> w(n_max + 1, cst<T>(0.0));
+  for (size_t n = 1; n <= n_max; ++n) {
+    const auto two_n1 = static_cast<double>(2 * n + 1);
+    const T r = cst<T>(2.0) * sqrt(cst<T>(two_n1) * cst<T>(PI));
+    e[n] = complex::scale(i_power<T>(static_cast<int64_t>(n) - 1), r);
+    if constexpr (scalar::ScalarTraits<T>::is_dual) {
+      const T den = cst<T>(static_cast<double>(4 * n * (n + 1))) * cst<T>(PI);
+      w[n] = sqrt(cst<T>(two_n1) / den);
+    } else {
+      const double den = (4.0 * PI * static_cast<double>(n)) * static_cast<double>(n + 1);
+      w[n] = std::sqrt(two_n1 / den);
+    }
+  }
+  // phi_n = w[n] i^(-n).
+  std::vector<Complex<T>> phi(n_max + 1, zero);
+  for (size_t n = 1; n <= n_max; ++n) phi[n] = complex::scale(w[n], i_power<T>(-static_cast<int64_t>(n)));
+  std::vector<T> r_l(orders);
+  for (size_t l = 0; l < orders; ++l) r_l[l] = scalar::math::recip(cst<T>(static_cast<double>(2 * l + 1)));
+  std::vector<T> sin_mu(q);
+  for (size_t u = 0; u < q; ++u) sin_mu[u] = sqrt(cst<T>(1.0) - mu[u] * mu[u]);
+
+  std::vector<Complex<T>> x(16 * q, zero);
+  // Z_f(n, L), n-major, for the four f = 2j + s.
+  std::array<std::vector<Complex<T>>, 4> z;
+  for (auto& t : z) t.assign((n_max + 1) * orders, zero);
+
+  const auto big_n = static_cast<int64_t>(n_max);
+  for (int64_t big_m = -(big_n + 1); big_m <= big_n + 1; ++big_m) {
+    // sigma = +1 (s = 0) and -1 (s = 1): k = M + sigma, used when |k| <= N.
+    std::array<bool, 2> valid{};
+    std::array<int64_t, 2> k_of{};
+    std::array<size_t, 2> n0{};
+    for (size_t s = 0; s < 2; ++s) {
+      const int64_t k = big_m + (s == 0 ? 1 : -1);
+      k_of[s] = k;
+      valid[s] = (k < 0 ? -k : k) <= big_n;
+      n0[s] = std::max<size_t>(static_cast<size_t>(k < 0 ? -k : k), 1);
+    }
+    for (size_t s = 0; s < 2; ++s) {
+      if (!valid[s]) continue;
+      std::fill(z[s].begin(), z[s].end(), zero);
+      std::fill(z[2 + s].begin(), z[2 + s].end(), zero);
+    }
+
+    // Z_f(L, n) = sum over n' ascending of
+    //   (<n k n' -sigma | L M> B_f(n, n')[L - |n - n'|]) (-1)^(n' - sigma) e[n'];
+    // one coefficient list per (n, n') serves both j.
+    pool::for_each_index(n_max, [&](size_t index) {
+      const size_t n = index + 1;
+      std::vector<double> cg64;
+      std::vector<T> cg;
+      for (size_t s = 0; s < 2; ++s) {
+        if (!valid[s] || n < n0[s]) continue;
+        const int64_t sigma = s == 0 ? 1 : -1;
+        for (size_t n2 = 1; n2 <= n_max; ++n2) {
+          const int64_t l_min = coupling<T>(static_cast<int64_t>(n), k_of[s],
+                                            static_cast<int64_t>(n2), -sigma, cg64, cg);
+          const Complex<T> eps =
+              complex::scale(cst<T>(parity_sign(static_cast<int64_t>(n2) - sigma)), e[n2]);
+          const size_t base = n > n2 ? n - n2 : n2 - n;
+          const size_t len = 2 * std::min(n, n2) + 1;
+          for (size_t j = 0; j < 2; ++j) {
+            const size_t f = 2 * j + s;
+            const Complex<T>* bf = coupled.at(f, n, n2);
+            Complex<T>* zf = z[f].data() + n * orders;
+            for (size_t i = 0; i < cg.size(); ++i) {
+              const size_t big_l = static_cast<size_t>(l_min) + i;
+              if (big_l < base || big_l - base >= len) continue;
+              zf[big_l] = zf[big_l] + complex::scale(cg[i], bf[big_l - base]) * eps;
+            }
+          }
+        }
+      }
+    });
+
+    // Per block of cosines: U_j(n) from the angular functions of order |k|,
+    // the collapsed amplitudes P_f(L) = sum over n ascending of Z_f(L, n)
+    // U_j(n), and the products P_f conj(P_g) / (2L + 1) added into X. Each
+    // cosine's sums are its own; the block only shares the reads of Z.
+    const size_t blocks = (q + U_BLOCK - 1) / U_BLOCK;
+    pool::for_each_index(blocks, [&](size_t block) {
+      const size_t u0 = block * U_BLOCK;
+      const size_t width = std::min(U_BLOCK, q - u0);
+      functions::Angular<T> angular;
+      std::array<std::vector<Complex<T>>, 4> p;  // (L, b)
+      std::array<std::vector<Complex<T>>, 2> uj;  // (n, b)
+      for (size_t s = 0; s < 2; ++s) {
+        if (!valid[s]) continue;
+        const int64_t k = k_of[s];
+        const auto abs_k = static_cast<size_t>(k < 0 ? -k : k);
+        const T sg = cst<T>(k < 0 ? parity_sign(k) : 1.0);
+        for (auto& v : uj) v.assign((n_max + 1) * U_BLOCK, zero);
+        for (size_t b = 0; b < width; ++b) {
+          angular.compute(abs_k, n_max, mu[u0 + b], sin_mu[u0 + b]);
+          for (size_t n = n0[s]; n <= n_max; ++n) {
+            const T& pi = angular.pi_mn[n];
+            const T& tau = angular.tau_mn[n];
+            if (k >= 0) {
+              uj[0][n * U_BLOCK + b] = complex::scale(tau + pi, phi[n]);
+              uj[1][n * U_BLOCK + b] = complex::scale(pi - tau, phi[n]);
+            } else {
+              uj[0][n * U_BLOCK + b] = complex::scale(sg * (tau - pi), phi[n]);
+              uj[1][n * U_BLOCK + b] = complex::scale((-sg) * (pi + tau), phi[n]);
+            }
+          }
+        }
+        for (size_t j = 0; j < 2; ++j) {
+          const size_t f = 2 * j + s;
+          p[f].assign(orders * U_BLOCK, zero);
+          Complex<T>* pf = p[f].data();
+          for (size_t n = n0[s]; n <= n_max; ++n) {
+            const Complex<T>* zn = z[f].data() + n * orders;
+            const Complex<T>* un = uj[j].data() + n * U_BLOCK;
+            // Z_f(L, n) is written only for |M| <= L <= n + N.
+            const size_t lo = static_cast<size_t>(big_m < 0 ? -big_m : big_m);
+            const size_t hi = std::min(orders, n + n_max + 1);
+            for (size_t l = lo; l < hi; ++l) {
+              if (negligible(zn[l])) continue;
+              const Complex<T> zl = zn[l];
+              Complex<T>* pl = pf + l * U_BLOCK;
+              for (size_t b = 0; b < width; ++b) pl[b] = pl[b] + zl * un[b];
+            }
+          }
+        }
+      }
+      for (size_t f = 0; f < 4; ++f) {
+        if (!valid[f % 2]) continue;
+        for (size_t g = 0; g < 4; ++g) {
+          if (!valid[g % 2]) continue;
+          for (size_t b = 0; b < width; ++b) {
+            Complex<T>& acc = x[(4 * f + g) * q + u0 + b];
+            for (size_t l = 0; l < orders; ++l) {
+              acc = acc + complex::scale(p[f][l * U_BLOCK + b] * complex::conj(p[g][l * U_BLOCK + b]),
+                                         r_l[l]);
+            }
+          }
+        }
+      }
+    });
+  }
+  return mueller<T>(x, q);
+}
+
+template <class T>
+Result<GreekCoefficients<T>> greek_raw(const kernel::TMatrixModes<T>& modes, size_t order) {
+  const size_t n_max = modes.n_terms;
+  const size_t big_l = std::min(sat_mul<size_t>(2, n_max), order);
+  if (big_l > MAX_GREEK_ORDER) {
+    return std::unexpected(Error::invalid_input("the Greek order must be at most " +
+                                                fmt::plain(MAX_GREEK_ORDER) + ", got " +
+                                                fmt::plain(big_l)));
+  }
+  const size_t q = n_max + big_l / 2 + 1;
+  VANTOK_TRY(rule, special::gauss_legendre::gauss_legendre<T>(q));
+  const auto& [nodes, weights] = rule;
+  const std::array<std::vector<T>, 6> f = random_orientation<T>(modes, nodes);
+  for (const auto& v : f) {
+    if (v.size() != q) {
+      return std::unexpected(Error::invalid_input("phase-matrix tables must have one value per node (" +
+                                                  fmt::plain(q) + ")"));
+    }
+  }
+
+  GreekCoefficients<T> g = GreekCoefficients<T>::zeros(big_l + 1);
+  std::array<std::vector<T>, 4> d;
+  for (auto& v : d) v.assign(big_l + 1, cst<T>(0.0));
+  static constexpr std::int32_t MN[4][2] = {{0, 0}, {2, 2}, {2, -2}, {0, 2}};
+  for (size_t i = 0; i < q; ++i) {
+    for (size_t t = 0; t < 4; ++t) {
+      VANTOK_CHECK(special::wigner::wigner_d<T>(MN[t][0], MN[t][1], nodes[i], d[t]));
+    }
+    const T& wt = weights[i];
+    const T f11 = wt * f[0][i];
+    const T f12 = wt * f[1][i];
+    const T f22 = wt * f[2][i];
+    const T f33 = wt * f[3][i];
+    const T f34 = wt * f[4][i];
+    const T f44 = wt * f[5][i];
+    for (size_t l = 0; l <= big_l; ++l) {
+      g.alpha1[l] = g.alpha1[l] + d[0][l] * f11;
+      g.alpha4[l] = g.alpha4[l] + d[0][l] * f44;
+      g.alpha2[l] = g.alpha2[l] + d[1][l] * (f22 + f33);
+      g.alpha3[l] = g.alpha3[l] + d[2][l] * (f22 - f33);
+      g.beta1[l] = g.beta1[l] + d[3][l] * f12;
+      g.beta2[l] = g.beta2[l] + d[3][l] * f34;
+    }
+  }
+  // alpha2 and alpha3 from S+ = sum d22 (F22 + F33) and S- = sum d2-2 (F22 - F33).
+  for (size_t l = 0; l <= big_l; ++l) {
+    const double c_l = static_cast<double>(2 * l + 1) * 0.5;
+    const T c = cst<T>(c_l);
+    g.alpha1[l] = g.alpha1[l] * c;
+    g.alpha4[l] = g.alpha4[l] * c;
+    g.beta1[l] = g.beta1[l] * c;
+    g.beta2[l] = g.beta2[l] * c;
+    const T s_plus = g.alpha2[l];
+    const T s_minus = g.alpha3[l];
+    if constexpr (scalar::ScalarTraits<T>::is_dual) {
+      const T c4 = cst<T>(static_cast<double>(2 * l + 1) * 0.25);
+      g.alpha2[l] = (s_plus + s_minus) * c4;
+      g.alpha3[l] = (s_plus - s_minus) * c4;
+    } else {
+      g.alpha2[l] = ((s_plus + s_minus) * c_l) * 0.5;
+      g.alpha3[l] = ((s_plus - s_minus) * c_l) * 0.5;
+    }
+  }
+  return g;
+}
+
+#define VANTOK_TMATRIX_RANDOM(T)                                                                  \
+  template std::array<std::vector<T>, 6> mueller<T>(std::span<const Complex<T>>, std::size_t);    \
+  template std::array<std::vector<T>, 6> random_orientation<T>(const kernel::TMatrixModes<T>&,    \
+                                                               std::span<const T>);               \
+  template Result<GreekCoefficients<T>> greek_raw<T>(const kernel::TMatrixModes<T>&, std::size_t);
+VANTOK_TMATRIX_RANDOM(double)
+VANTOK_TMATRIX_RANDOM(scalar::DualF64)
+#undef VANTOK_TMATRIX_RANDOM
+
+}  // namespace vantok::tmatrix::random

@@ -1,0 +1,216 @@
+// The T-matrix solve in double-double throughout, and the block solve it shares
+// with the dual double-double derivative solve: the LU of Q^T with partial
+// pivoting, one substitution per right-hand side -RgQ_j, and the removal of
+// the order scaling. Double-double carries about 32 digits through the LU, so
+// the T blocks keep full f64 accuracy where Q is too ill-conditioned for f64.
+
+#include "vantok/tmatrix/driver.hpp"
+
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "tmatrix/detail_driver.hpp"
+#include "tmatrix/detail_kernel.hpp"
+#include "vantok/format.hpp"
+#include "vantok/pool.hpp"
+#include "vantok/tmatrix/functions.hpp"
+#include "vantok/tmatrix/solve.hpp"
+
+namespace vantok::tmatrix::driver {
+
+namespace {
+
+using CDD = Complex<DoubleDouble>;
+
+bool finite_part(double v) { return std::isfinite(v); }
+bool finite_part(const DoubleDouble& v) { return std::isfinite(v.hi); }
+bool finite_part(const DualDD& v) {
+  if (!std::isfinite(v.value.hi)) return false;
+  for (const DoubleDouble& d : v.partials) {
+    if (!std::isfinite(d.hi)) return false;
+  }
+  return true;
+}
+
+bool is_zero_part(double v) { return v == 0.0; }
+bool is_zero_part(const DoubleDouble& v) { return v.hi == 0.0 && v.lo == 0.0; }
+bool is_zero_part(const DualDD& v) {
+  if (!is_zero_part(v.value)) return false;
+  for (const DoubleDouble& d : v.partials) {
+    if (!is_zero_part(d)) return false;
+  }
+  return true;
+}
+
+/// z f over each scalar: the f64 product, the double-double times f64 product,
+/// the dual product with the constant f.
+Complex<double> times(const Complex<double>& z, double f) { return {z.re * f, z.im * f}; }
+CDD times(const CDD& z, double f) { return {z.re * f, z.im * f}; }
+Complex<DualDD> times(const Complex<DualDD>& z, double f) {
+  const DualDD c = DualDD::constant(DoubleDouble(f));
+  return {z.re * c, z.im * c};
+}
+
+template <class S>
+Complex<S> unscale_any(const Complex<S>& z, double d) {
+  const double f = std::exp(d);
+  if (std::isfinite(f)) return times(z, f);
+  // exp(d) overflows (or d is NaN). A scaled element that has underflowed to
+  // exactly 0 belongs to a physical value of at most about 2^-1074 e^d: it
+  // stays 0 rather than 0 inf = NaN. Otherwise the factor is applied in two
+  // halves, so that a product within range is still formed.
+  if (is_zero_part(z.re) && is_zero_part(z.im)) return z;
+  const double h = std::exp(0.5 * d);
+  return times(times(z, h), h);
+}
+
+}  // namespace
+
+Complex<double> unscale(const Complex<double>& z, double d) { return unscale_any(z, d); }
+CDD unscale(const CDD& z, double d) { return unscale_any(z, d); }
+Complex<DualDD> unscale(const Complex<DualDD>& z, double d) { return unscale_any(z, d); }
+
+template <class S>
+std::optional<std::size_t> non_finite_column(std::span<const Complex<S>> block, std::size_t k) {
+  VANTOK_ASSERT(block.size() >= k * k);
+  std::optional<std::size_t> first;
+  for (std::size_t i = 0; i < k; ++i) {
+    for (std::size_t j = 0; j < (first ? *first : k); ++j) {
+      const Complex<S>& z = block[i * k + j];
+      if (!finite_part(z.re) || !finite_part(z.im)) {
+        first = j;
+        break;
+      }
+    }
+  }
+  return first;
+}
+
+template <class S>
+Result<void> require_finite(std::size_t k,
+                            std::initializer_list<std::span<const Complex<S>>> blocks) {
+  for (const auto& block : blocks) {
+    if (const auto c = non_finite_column<S>(block, k)) {
+      return std::unexpected(Error::invalid_input(
+          "the EBCM matrix is singular or not finite at column " + fmt::plain(*c)));
+    }
+  }
+  return {};
+}
+
+std::vector<double> log_scales(std::span<const double> outgoing) {
+  std::vector<double> l;
+  l.reserve(outgoing.size());
+  double acc = 0.0;
+  for (const double o : outgoing) {
+    acc += std::log(o);
+    l.push_back(acc);
+  }
+  return l;
+}
+
+std::vector<double> log_scales(std::span<const DoubleDouble> outgoing) {
+  std::vector<double> l;
+  l.reserve(outgoing.size());
+  double acc = 0.0;
+  for (const DoubleDouble& o : outgoing) {
+    acc += std::log(o.hi);
+    l.push_back(acc);
+  }
+  return l;
+}
+
+template <class S>
+Result<std::vector<Complex<S>>> lu_factor_solve(std::size_t k, std::span<const Complex<S>> q,
+                                                std::span<const Complex<S>> rg,
+                                                std::span<const kernel::Row> rows,
+                                                std::span<const double> log_scale) {
+  VANTOK_ASSERT(rows.size() >= k);
+  for (std::size_t i = 0; i < k; ++i) VANTOK_ASSERT(rows[i].second < log_scale.size());
+  VANTOK_TRY(solved, solve::solve_block<S>(q, rg, k));
+  std::vector<Complex<S>>& x = solved.solution;
+  for (std::size_t i = 0; i < k; ++i) {
+    const double li = log_scale[rows[i].second];
+    for (std::size_t j = 0; j < k; ++j) {
+      x[i * k + j] = unscale(x[i * k + j], li - log_scale[rows[j].second]);
+    }
+  }
+  return std::move(x);
+}
+
+Result<Solved> solve_double_double(double m_re, double m_im, double x, double eps,
+                                   std::size_t n_terms, std::size_t n_theta, std::size_t m_max,
+                                   SolveProfile* profile) {
+  const detail::PhaseTimer timer(profile != nullptr ? &profile->double_double : nullptr);
+  const std::size_t n = n_terms;
+  VANTOK_ASSERT(n < std::numeric_limits<std::size_t>::max());
+
+  // Semi-axes and the order scales of the smaller one, all in double-double.
+  const auto spheroid = kernel::Spheroid<DoubleDouble>::create(x, eps);
+  const auto [r_min, r_max] = kernel::detail::Member<DoubleDouble>::semi_axes(spheroid.a, spheroid.b);
+  const CDD z{r_max * m_re, r_max * m_im};
+  const std::vector<double> l = log_scales(functions::Scales<DoubleDouble>(n, r_min, z).outgoing);
+
+  std::vector<std::optional<std::size_t>> mask(n + 1);
+  for (std::size_t m = 0; m <= std::min(m_max, n); ++m) mask[m] = 0;
+  // No variant record and no negligible orders: every element of Q complete.
+  VANTOK_TRY(matrices, kernel::all_modes_masked(spheroid, CDD{DoubleDouble(m_re), DoubleDouble(m_im)},
+                                                n, n_theta, mask, nullptr,
+                                                std::numeric_limits<std::size_t>::max()));
+  VANTOK_ASSERT(matrices.size() == n + 1);
+
+  Solved out;
+  out.modes.n_terms = n;
+  out.modes.modes.reserve(n + 1);
+  double top = 0.0;
+  for (std::size_t m = 0; m <= n; ++m) {
+    kernel::SolvedMode<double> mode;
+    if (m <= m_max) {
+      for (std::size_t p = 0; p < 2; ++p) {
+        const std::vector<kernel::Row>& rows = matrices[m].rows[p];
+        const std::size_t k = rows.size();
+        if (k == 0) continue;
+        stop::check();
+        const std::span<const CDD> q = matrices[m].q[p];
+        const std::span<const CDD> rg = matrices[m].rg[p];
+        VANTOK_CHECK(require_finite<DoubleDouble>(k, {q, rg}));
+        VANTOK_TRY(t, lu_factor_solve<DoubleDouble>(k, q, rg, rows, l));
+        VANTOK_CHECK(require_finite<DoubleDouble>(k, {t}));
+        std::vector<Complex<double>>& block = mode.t[p];
+        block.resize(t.size());
+        for (std::size_t e = 0; e < t.size(); ++e) {
+          block[e] = {t[e].re.hi, t[e].im.hi};
+          top = run_max(top, std::hypot(block[e].re, block[e].im));
+        }
+      }
+    }
+    mode.rows = std::move(matrices[m].rows);
+    matrices[m] = kernel::ModeMatrices<DoubleDouble>{};
+    out.modes.modes.push_back(std::move(mode));
+  }
+  out.paths.assign(n + 1, PrecisionPath::DoubleDouble);
+  // The T elements are rounded once to f64 from a double-double result.
+  out.err = top * 4.0 * 0x1p-52;
+  out.n_theta = n_theta;
+  return out;
+}
+
+#define VANTOK_TMATRIX_DRIVER(S)                                                                \
+  template std::optional<std::size_t> non_finite_column<S>(std::span<const Complex<S>>,        \
+                                                           std::size_t);                        \
+  template Result<void> require_finite<S>(std::size_t,                                          \
+                                          std::initializer_list<std::span<const Complex<S>>>);
+VANTOK_TMATRIX_DRIVER(double)
+VANTOK_TMATRIX_DRIVER(DoubleDouble)
+VANTOK_TMATRIX_DRIVER(DualDD)
+#undef VANTOK_TMATRIX_DRIVER
+
+template Result<std::vector<Complex<DoubleDouble>>> lu_factor_solve<DoubleDouble>(
+    std::size_t, std::span<const Complex<DoubleDouble>>, std::span<const Complex<DoubleDouble>>,
+    std::span<const kernel::Row>, std::span<const double>);
+template Result<std::vector<Complex<DualDD>>> lu_factor_solve<DualDD>(
+    std::size_t, std::span<const Complex<DualDD>>, std::span<const Complex<DualDD>>,
+    std::span<const kernel::Row>, std::span<const double>);
+
+}  // namespace vantok::tmatrix::driver

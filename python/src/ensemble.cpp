@@ -1,0 +1,461 @@
+// The ensemble functions: `ensemble_parameters` (the names of the
+// differentiable parameters), `ensemble_compute` (one component or a mixture
+// at many wavelengths, with derivatives) and `ensemble_compute_batch` (several
+// distributions of one particle on shared size nodes). Arguments are parsed
+// and the input arrays copied with the interpreter lock held; the output size
+// is guarded before the engine runs; the engine validates, integrates every
+// wavelength in parallel and the rows are laid out into dense arrays with the
+// lock released; the dict of NumPy arrays is made once the lock is back.
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "args.hpp"
+#include "arrays.hpp"
+#include "ensemble.hpp"
+#include "errors.hpp"
+#include "lock.hpp"
+#include "module.hpp"
+#include "ref.hpp"
+#include "vantok/ensemble/ensemble.hpp"
+#include "vantok/ensemble/result.hpp"
+#include "vantok/ensemble/run.hpp"
+#include "vantok/format.hpp"
+#include "vantok/limits.hpp"
+
+namespace vantok_py::ensemble {
+
+namespace {
+
+using vantok::ensemble::Component;
+using vantok::ensemble::EnsembleOptions;
+using vantok::ensemble::EnsembleParam;
+using vantok::ensemble::EnsembleResult;
+using vantok::ensemble::GreekSelection;
+using vantok::ensemble::Naming;
+using vantok::ensemble::OUTPUT_COUNT;
+using vantok::ensemble::Outputs;
+using vantok::ensemble::Particle;
+using vantok::ensemble::SizeDistribution;
+
+constexpr std::size_t GREEK_ROWS = 6;
+constexpr std::size_t PHASE_ROWS = 4;
+constexpr std::uint64_t SATURATED = std::numeric_limits<std::uint64_t>::max();
+
+std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
+  std::uint64_t r = 0;
+  return __builtin_mul_overflow(a, b, &r) ? SATURATED : r;
+}
+
+vantok::Error invalid(std::string message) { return vantok::Error::invalid_input(std::move(message)); }
+
+std::string decimal(std::uint64_t n) { return vantok::fmt::plain(n); }
+
+// "... would exceed 2 * MAX_MIE_VALUES = 268435456 real values".
+vantok::Error too_many(const char* what) {
+  return invalid(std::string(what) + " would exceed " + REAL_VALUES.limit_name + " = " + decimal(REAL_VALUES.limit) +
+                 " " + REAL_VALUES.kind);
+}
+
+/// The scalar arguments both compute functions share.
+struct Settings {
+  std::optional<std::uint64_t> greek;
+  double rtol = 0.0;
+  std::uint64_t max_panels = 0;
+  bool all_orders = false;
+  bool normalized = false;
+  bool allow_unvalidated = false;
+  bool refine_backscatter = false;
+
+  /// The run's options and its Greek selection, after the Greek-order limit and
+  /// the output-size guard over `rows` rows of `parameter_count` derivative
+  /// sets: rows (B + 4 n_mu) (2P + 2) real values, B = 11 + 6 (L + 1) with
+  /// Greek coefficients up to L, else 11 (all orders are guarded once their
+  /// length is known).
+  vantok::Result<std::pair<EnsembleOptions, GreekSelection>> options(std::vector<double> mu,
+                                                                      std::vector<EnsembleParam> params,
+                                                                      std::uint64_t rows,
+                                                                      std::size_t parameter_count) const {
+    GreekSelection selection = GreekSelection::off();
+    std::uint64_t per_row = OUTPUT_COUNT;
+    if (all_orders) {
+      selection = GreekSelection::all();
+    } else if (greek) {
+      if (*greek > vantok::MAX_GREEK_ORDER) {
+        return std::unexpected(invalid("the Greek order must be at most " + decimal(vantok::MAX_GREEK_ORDER) +
+                                       ", got " + decimal(*greek)));
+      }
+      selection = GreekSelection::up_to(static_cast<std::size_t>(*greek));
+      per_row += GREEK_ROWS * (*greek + 1);
+    }
+    const std::uint64_t count = saturating_mul(rows, per_row + saturating_mul(PHASE_ROWS, mu.size()));
+    std::uint64_t total = 0;
+    if (__builtin_mul_overflow(count, 2 * static_cast<std::uint64_t>(parameter_count) + 2, &total) ||
+        total > REAL_VALUES.limit) {
+      return std::unexpected(too_many("the ensemble outputs"));
+    }
+    EnsembleOptions out;
+    out.refine_order = std::nullopt;
+    out.greek = selection;
+    out.mu = std::move(mu);
+    out.params = std::move(params);
+    out.rtol = rtol;
+    out.max_panels = static_cast<std::size_t>(max_panels);
+    out.unnormalized = !normalized;
+    out.allow_unvalidated = allow_unvalidated;
+    out.refine_backscatter = refine_backscatter;
+    return std::pair{std::move(out), selection};
+  }
+};
+
+/// The length G of the Greek axis: none without Greek coefficients, L + 1 up
+/// to L, and for all orders the longest alpha1 among the rows' values (a row
+/// without Greek coefficients counting 1), at least 1.
+std::optional<std::size_t> greek_length(const GreekSelection& selection, std::span<const EnsembleResult> rows) {
+  switch (selection.kind) {
+    case GreekSelection::Kind::Off:
+      return std::nullopt;
+    case GreekSelection::Kind::UpTo:
+      return selection.order + 1;
+    case GreekSelection::Kind::All:
+      break;
+  }
+  std::size_t longest = 1;
+  for (const EnsembleResult& row : rows) {
+    if (row.value.greek) longest = std::max(longest, row.value.greek->alpha1.size());
+  }
+  return longest;
+}
+
+/// The four records of one set of a row: the values, their errors, derivative
+/// k and its errors (set 2 + 2k and 3 + 2k).
+const Outputs& record(const EnsembleResult& row, std::size_t set) {
+  if (set == 0) return row.value;
+  if (set == 1) return row.error;
+  const std::size_t k = (set - 2) / 2;
+  return set % 2 == 0 ? row.d[k] : row.d_errors[k];
+}
+
+/// The result arrays of n rows, each owning its buffer. Sets are laid out as
+/// four arrays: values and errors (rows, n, ...), derivatives and their errors
+/// (P, rows, n, ...).
+struct Arrays {
+  std::size_t n = 0;
+  std::size_t parameters = 0;
+  std::optional<std::size_t> greek_length;
+  std::size_t cosines = 0;
+  std::array<Buffer<double>, 4> values;  // (11, n), (11, n), (P, 11, n), (P, 11, n)
+  std::array<Buffer<double>, 4> greek;   // (6, n, G) ... (P, 6, n, G), when G is given
+  std::array<Buffer<double>, 4> phase;   // (4, n, Q) ... (P, 4, n, Q), when Q > 0
+  Buffer<bool> converged;
+  Buffer<std::uint64_t> panels;
+};
+
+/// Allocates one quantity's four buffers of `per_set` values per row and set,
+/// and fills them in C order: fill(record, out) writes one record's values.
+template <class Fill>
+Outcome<std::array<Buffer<double>, 4>> lay_out(std::span<const EnsembleResult> rows, std::size_t parameters,
+                                               std::size_t per_set, Fill&& fill) {
+  std::array<Buffer<double>, 4> out;
+  for (std::size_t a = 0; a < 4; ++a) {
+    const std::size_t sets = a < 2 ? 1 : parameters;
+    VANTOK_TRY(buffer, zeros<double>(sets * per_set * rows.size(), "the ensemble outputs"));
+    double* at = buffer.data();
+    for (std::size_t k = 0; k < sets; ++k) {
+      const std::size_t set = a < 2 ? a : 2 + 2 * k + (a - 2);
+      fill([&](const EnsembleResult& row) -> const Outputs& { return record(row, set); }, at);
+      at += per_set * rows.size();
+    }
+    out[a] = std::move(buffer);
+  }
+  return out;
+}
+
+/// The rows as dense arrays: P derivative sets, G orders (none without Greek
+/// coefficients), Q cosines. Checks the Greek coefficients' size first when
+/// G is given. Lock-free.
+Outcome<Arrays> arrays(std::span<const EnsembleResult> rows, std::size_t parameters, std::optional<std::size_t> G,
+                       std::size_t Q) {
+  const std::size_t n = rows.size();
+  // Rows the engine built for these options have every record asked for.
+  for (const EnsembleResult& row : rows) {
+    VANTOK_ASSERT(row.d.size() >= parameters && row.d_errors.size() >= parameters);
+    for (std::size_t set = 0; set < 2 + 2 * parameters; ++set) {
+      const Outputs& o = record(row, set);
+      VANTOK_ASSERT(!G || o.greek.has_value());
+      VANTOK_ASSERT(Q == 0 || (o.phase.has_value() && std::ranges::all_of(*o.phase, [&](const auto& f) {
+                                 return f.size() == Q;
+                               })));
+    }
+  }
+  Arrays out{n, parameters, G, Q, {}, {}, {}, {}, {}};
+  // values[i, j] = entry i of row j's record.
+  VANTOK_TRY(values, lay_out(rows, parameters, OUTPUT_COUNT, [&](auto pick, double* at) {
+               for (std::size_t i = 0; i < OUTPUT_COUNT; ++i) {
+                 for (const EnsembleResult& row : rows) *at++ = pick(row).values[i];
+               }
+             }));
+  out.values = std::move(values);
+  if (G) {
+    // Six coefficients, values and errors, for the values and each parameter.
+    std::uint64_t total = 0;
+    if (__builtin_mul_overflow(saturating_mul(n, *G), 12 * (static_cast<std::uint64_t>(parameters) + 1), &total) ||
+        total > REAL_VALUES.limit) {
+      return std::unexpected(too_many("the Greek coefficients"));
+    }
+    // greek[c, j, l]: zero above a row's own orders.
+    VANTOK_TRY(greek, lay_out(rows, parameters, GREEK_ROWS * *G, [&](auto pick, double* at) {
+                 for (std::size_t c = 0; c < GREEK_ROWS; ++c) {
+                   for (const EnsembleResult& row : rows) {
+                     const std::vector<double>& series = *pick(row).greek->vectors()[c];
+                     std::copy_n(series.begin(), std::min(series.size(), *G), at);
+                     at += *G;
+                   }
+                 }
+               }));
+    out.greek = std::move(greek);
+  }
+  if (Q > 0) {
+    // phase[c, j, q].
+    VANTOK_TRY(phase, lay_out(rows, parameters, PHASE_ROWS * Q, [&](auto pick, double* at) {
+                 for (std::size_t c = 0; c < PHASE_ROWS; ++c) {
+                   for (const EnsembleResult& row : rows) at = std::copy_n((*pick(row).phase)[c].begin(), Q, at);
+                 }
+               }));
+    out.phase = std::move(phase);
+  }
+  VANTOK_TRY(converged, zeros<bool>(n, "the ensemble outputs"));
+  VANTOK_TRY(panels, zeros<std::uint64_t>(n, "the ensemble outputs"));
+  for (std::size_t j = 0; j < n; ++j) {
+    converged[j] = rows[j].converged;
+    panels[j] = rows[j].panels;
+  }
+  out.converged = std::move(converged);
+  out.panels = std::move(panels);
+  return out;
+}
+
+/// The dict of the arrays, keys in their fixed order; an insertion failure
+/// frees the arrays not yet inserted. Lock held; throws PyErrSet.
+PyRef into_dict(Arrays&& a) {
+  PyRef dict = PyRef::checked(PyDict_New());
+  auto put = [&](const std::string& key, PyRef value) {
+    check_status(PyDict_SetItemString(dict.get(), key.c_str(), value.get()));
+  };
+  static constexpr const char* SUFFIXES[] = {"", "_errors", "_d", "_d_errors"};
+  const std::size_t n = a.n;
+  const std::size_t P = a.parameters;
+  // Each set's trailing shape, after the leading P axis of the derivatives.
+  auto put_set = [&](const char* base, std::array<Buffer<double>, 4>& buffers, std::vector<std::size_t> shape) {
+    for (std::size_t k = 0; k < 4; ++k) {
+      std::vector<std::size_t> full = shape;
+      if (k >= 2) full.insert(full.begin(), P);
+      put(std::string(base) + SUFFIXES[k], array<double>(full, std::move(buffers[k])));
+    }
+  };
+  // "values", "errors", "d", "d_errors".
+  static constexpr const char* VALUE_KEYS[] = {"values", "errors", "d", "d_errors"};
+  for (std::size_t k = 0; k < 4; ++k) {
+    std::vector<std::size_t> shape = {OUTPUT_COUNT, n};
+    if (k >= 2) shape.insert(shape.begin(), P);
+    put(VALUE_KEYS[k], array<double>(shape, std::move(a.values[k])));
+  }
+  if (a.greek_length) put_set("greek", a.greek, {GREEK_ROWS, n, *a.greek_length});
+  if (a.cosines > 0) put_set("phase", a.phase, {PHASE_ROWS, n, a.cosines});
+  put("converged", array({n}, std::move(a.converged)));
+  put("panels", array({n}, std::move(a.panels)));
+  return dict;
+}
+
+/// The parameter list of a call: every component's parameters and weight in a
+/// mixture, else those of the only component without its weight.
+vantok::Result<std::vector<EnsembleParam>> parameter_list(std::span<const Component> components, bool mixture) {
+  if (mixture) return vantok::ensemble::mixture_parameters(components);
+  if (components.size() != 1) {
+    return std::unexpected(
+        invalid("a single distribution needs exactly one component, got " + decimal(components.size())));
+  }
+  return vantok::ensemble::component_parameters(0, components[0].distribution, components[0].particle,
+                                                vantok::ensemble::ComponentWeight::Omit);
+}
+
+/// The parameters at `indices` of the list, in that order, each at most once.
+vantok::Result<std::vector<EnsembleParam>> requested(std::span<const EnsembleParam> list,
+                                                    std::span<const std::uint64_t> indices, Naming naming) {
+  std::vector<EnsembleParam> out;
+  for (const std::uint64_t index : indices) {
+    if (index >= list.size()) return std::unexpected(invalid("no parameter " + decimal(index)));
+    const EnsembleParam& p = list[static_cast<std::size_t>(index)];
+    if (std::ranges::find(out, p) != out.end()) {
+      return std::unexpected(invalid("parameter " + p.name(naming) + " requested twice"));
+    }
+    out.push_back(p);
+  }
+  return out;
+}
+
+Naming naming_of(bool mixture) { return mixture ? Naming::Mixture : Naming::Single; }
+
+/// The lock-free stage of `ensemble_compute`: validation against the full
+/// mixture list, the run over every wavelength, the Greek length, the arrays.
+Outcome<Arrays> compute_rows(std::span<const Component> components, std::span<const double> wavelengths,
+                             const EnsembleOptions& options, const GreekSelection& selection) {
+  const std::vector<EnsembleParam> all = vantok::ensemble::mixture_parameters(components);
+  VANTOK_CHECK(vantok::ensemble::validate(components, wavelengths, options, all));
+  VANTOK_TRY(rows, vantok::ensemble::engine::run(components, wavelengths, options));
+  return arrays(rows, options.params.size(), greek_length(selection, rows), options.mu.size());
+}
+
+/// The lock-free stage of `ensemble_compute_batch`: the particle and each
+/// distribution checked, one component per distribution with weight 1, the
+/// batch run, and its rows laid out distribution-major.
+Outcome<Arrays> batch_rows(std::vector<SizeDistribution>&& distributions, const Particle& particle,
+                           std::span<const double> wavelengths, const EnsembleOptions& options,
+                           const GreekSelection& selection) {
+  if (distributions.empty()) return std::unexpected(invalid("a batch needs a distribution"));
+  if (auto checked = particle.validate(); !checked) return std::unexpected(invalid(std::move(checked).error()));
+  if (particle.index_count() != wavelengths.size()) {
+    return std::unexpected(invalid(decimal(particle.index_count()) + " refractive indices for " +
+                                   decimal(wavelengths.size()) + " wavelengths"));
+  }
+  for (std::size_t k = 0; k < distributions.size(); ++k) {
+    if (auto checked = distributions[k].validate(); !checked) {
+      return std::unexpected(invalid("distribution " + decimal(k) + ": " + checked.error().to_string()));
+    }
+  }
+  std::vector<Component> components;
+  components.reserve(distributions.size());
+  for (SizeDistribution& d : distributions) components.push_back(Component{particle, std::move(d), 1.0});
+  VANTOK_CHECK(vantok::ensemble::validate(components, wavelengths, options, {}));
+  VANTOK_TRY(per_distribution, vantok::ensemble::engine::run_batch(components, wavelengths, options));
+  std::vector<EnsembleResult> rows;
+  rows.reserve(components.size() * wavelengths.size());
+  for (std::vector<EnsembleResult>& results : per_distribution) {
+    for (EnsembleResult& r : results) rows.push_back(std::move(r));
+  }
+  return arrays(rows, 0, greek_length(selection, rows), options.mu.size());
+}
+
+/// Runs a lock-free stage with the interpreter lock released, then makes the dict.
+template <class Stage>
+PyObject* unlocked_dict(Stage&& stage) {
+  Outcome<Arrays> out = unlocked(stage);
+  if (!out) errors::throw_failure(std::move(out.error()));
+  return into_dict(std::move(*out)).release();
+}
+
+PyObject* compute(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* params[] = {"items", "wavelengths", "mixture", "greek", "all_orders", "mu",
+                                           "normalized", "derivatives", "rtol", "max_panels", "allow_unvalidated",
+                                           "refine_backscatter"};
+  static constexpr args::Spec spec{"ensemble_compute", nullptr, params, 12};
+  const auto a = args::Arguments::fast(spec, args, nargs, kwnames);
+  const std::vector<Item> given = items(a.object(0), params[0]);
+  PyObject* wavelengths = a.f64_array(1);
+  const bool mixture = a.flag(2);
+  Settings settings;
+  settings.greek = a.opt_u64(3);
+  settings.all_orders = a.flag(4);
+  PyObject* mu = a.f64_array(5);
+  settings.normalized = a.flag(6);
+  const std::vector<std::uint64_t> derivatives = indices(a.object(7), params[7]);
+  settings.rtol = a.f64(8);
+  settings.max_panels = a.u64(9);
+  settings.allow_unvalidated = a.flag(10);
+  settings.refine_backscatter = a.flag(11);
+
+  const std::vector<Component> parsed = components(given);
+  const std::vector<double> w = copied(wavelengths, params[1], "wavelength");
+  std::vector<double> cosines = copied(mu, params[5], "mu");
+  if (parsed.empty()) errors::throw_failure(invalid("a mixture needs a component"));
+  const std::vector<EnsembleParam> list = value_or_raise(parameter_list(parsed, mixture));
+  std::vector<EnsembleParam> chosen = value_or_raise(requested(list, derivatives, naming_of(mixture)));
+  const std::size_t count = chosen.size();
+  const auto run = value_or_raise(settings.options(std::move(cosines), std::move(chosen), w.size(), count));
+  return unlocked_dict([&] { return compute_rows(parsed, w, run.first, run.second); });
+}
+
+PyObject* batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* params[] = {"specs", "particle_spec", "wavelengths", "greek", "all_orders", "mu",
+                                           "normalized", "rtol", "max_panels", "allow_unvalidated",
+                                           "refine_backscatter"};
+  static constexpr args::Spec spec{"ensemble_compute_batch", nullptr, params, 11};
+  const auto a = args::Arguments::fast(spec, args, nargs, kwnames);
+  const std::vector<PyRef> specs = objects(a.object(0), params[0]);
+  PyObject* particle_spec = a.object(1);
+  PyObject* wavelengths = a.f64_array(2);
+  Settings settings;
+  settings.greek = a.opt_u64(3);
+  settings.all_orders = a.flag(4);
+  PyObject* mu = a.f64_array(5);
+  settings.normalized = a.flag(6);
+  settings.rtol = a.f64(7);
+  settings.max_panels = a.u64(8);
+  settings.allow_unvalidated = a.flag(9);
+  settings.refine_backscatter = a.flag(10);
+
+  std::vector<SizeDistribution> distributions;
+  distributions.reserve(specs.size());
+  for (const PyRef& s : specs) distributions.push_back(distribution(s.get()));
+  const Particle parsed = particle(particle_spec);
+  const std::vector<double> w = copied(wavelengths, params[2], "wavelength");
+  std::vector<double> cosines = copied(mu, params[5], "mu");
+  const std::uint64_t rows = saturating_mul(specs.size(), w.size());
+  const auto run = value_or_raise(settings.options(std::move(cosines), {}, rows, 0));
+  return unlocked_dict([&] { return batch_rows(std::move(distributions), parsed, w, run.first, run.second); });
+}
+
+PyObject* parameters(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* params[] = {"items", "mixture"};
+  static constexpr args::Spec spec{"ensemble_parameters", nullptr, params, 2};
+  const auto a = args::Arguments::fast(spec, args, nargs, kwnames);
+  const std::vector<Item> given = items(a.object(0), params[0]);
+  const bool mixture = a.flag(1);
+
+  const std::vector<Component> parsed = components(given);
+  // Nothing is validated: a model the engine would refuse still has names.
+  const std::vector<EnsembleParam> list =
+      parsed.empty() ? std::vector<EnsembleParam>{} : value_or_raise(parameter_list(parsed, mixture));
+  PyRef names = PyRef::checked(PyList_New(static_cast<Py_ssize_t>(list.size())));
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    const std::string name = list[i].name(naming_of(mixture));
+    PyObject* text = check(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+    PyList_SetItem(names.get(), static_cast<Py_ssize_t>(i), text);  // steals; cannot fail on a new list
+  }
+  return names.release();
+}
+
+}  // namespace
+
+PyMethodDef parameters_def = args::method(
+    "ensemble_parameters", &args::entry<&parameters>,
+    "ensemble_parameters(items, mixture)\n--\n\n"
+    "The names of the parameters of the components (a single distribution unless `mixture`),\n"
+    "in the order `ensemble_compute` indexes them.");
+
+PyMethodDef compute_def = args::method(
+    "ensemble_compute", &args::entry<&compute>,
+    "ensemble_compute(items, wavelengths, mixture, greek, all_orders, mu, normalized, derivatives, rtol, "
+    "max_panels, allow_unvalidated, refine_backscatter)\n--\n\n"
+    "The ensemble outputs at each wavelength: a dict of arrays `values`/`errors` (11, n),\n"
+    "`d`/`d_errors` (P, 11, n), with the Greek coefficients (`greek`\u2026 (6, n, L + 1), zero-padded\n"
+    "to the longest) and the phase matrix (`phase`\u2026 (4, n, n_mu)) when requested, `converged`\n"
+    "(n) and `panels` (n). The Greek coefficients go up to `greek`, or every order with\n"
+    "`all_orders`, or are not computed.");
+
+PyMethodDef batch_def = args::method(
+    "ensemble_compute_batch", &args::entry<&batch>,
+    "ensemble_compute_batch(specs, particle_spec, wavelengths, greek, all_orders, mu, normalized, rtol, "
+    "max_panels, allow_unvalidated, refine_backscatter)\n--\n\n"
+    "The ensemble outputs of each distribution (tagged tuples `specs`) of one particle (a tagged\n"
+    "tuple) at each wavelength, sharing the size nodes: as `ensemble_compute` without derivatives,\n"
+    "one row per (distribution, wavelength), distribution-major.");
+
+}  // namespace vantok_py::ensemble
