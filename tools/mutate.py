@@ -244,7 +244,8 @@ def sync_tree(dest: Path) -> None:
 
 class Runner:
     def __init__(self, work: Path, jobs: int, timeout: float, build_timeout: float, skip: set[str],
-                 gtest_filter: str | None):
+                 gtest_filter: str | None, python: str):
+        self.python = python
         self.source = work / "source"
         self.build = work / "build"
         self.jobs = jobs
@@ -259,7 +260,7 @@ class Runner:
         if (self.build / "CMakeCache.txt").exists():
             return
         subprocess.run(["cmake", "-S", str(self.source), "-B", str(self.build), "-DCMAKE_BUILD_TYPE=Release",
-                        f"-DPython3_EXECUTABLE={sys.executable}", "-DVANTOK_BUILD_BENCH=OFF"],
+                        f"-DPython3_EXECUTABLE={self.python}", "-DVANTOK_BUILD_BENCH=OFF"],
                        check=True, stdout=subprocess.DEVNULL)
 
     def compile(self, log: Path) -> bool:
@@ -283,7 +284,7 @@ class Runner:
             if exe.is_file() and os.access(exe, os.X_OK):
                 jobs.append((exe.name, [str(exe), "--gtest_brief=1", *flags]))
         for test in sorted((self.source / "python" / "tests").glob("test_*.py")):
-            jobs.append((test.name, [sys.executable, "-m", "pytest", "-x", "-q", "-rfE", "-p", "no:cacheprovider",
+            jobs.append((test.name, [self.python, "-m", "pytest", "-x", "-q", "-rfE", "-p", "no:cacheprovider",
                                      str(test)]))
         return [job for job in jobs if job[0] not in self.skip]
 
@@ -353,6 +354,9 @@ def main() -> int:
     parser.add_argument("--skip-baseline", action="store_true", help="do not run the unmutated suite first")
     parser.add_argument("--skip", default="", help="comma-separated test jobs not to run (test_ensemble, test_x.py)")
     parser.add_argument("--gtest-filter", help="a --gtest_filter for every GoogleTest program (e.g. -Suite.*)")
+    parser.add_argument("--python", default=os.environ.get("PYTHON", "/usr/bin/python3"),
+                        help="the interpreter that builds the module and runs pytest (default $PYTHON or "
+                             "/usr/bin/python3, as make does)")
     args = parser.parse_args()
     # A termination restores the mutated file and stops the jobs (finally blocks).
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(130))
@@ -381,7 +385,7 @@ def main() -> int:
 
     work = args.workdir.resolve()
     runner = Runner(work, args.jobs, args.timeout or 600.0, args.build_timeout,
-                    set(filter(None, args.skip.split(","))), args.gtest_filter)
+                    set(filter(None, args.skip.split(","))), args.gtest_filter, args.python)
     runner.source.mkdir(parents=True, exist_ok=True)
     sync_tree(runner.source)
     runner.configure()
