@@ -1,6 +1,5 @@
 // Out-of-line double-double arithmetic: the ordered two-sum, renormalisation
-// after down-scaling, the product with a double, the two quotients, scaling by
-// powers of two and the complex product.
+// after down-scaling, the two quotients and scaling by powers of two.
 
 #include "vantok/scalar/dd.hpp"
 
@@ -28,13 +27,6 @@ DoubleDouble DoubleDouble::renormalize_tiny(double hi_part, double lo_part) noex
   // Fast2Sum: |hi| >= |lo| still holds after the scaling.
   const double s = hi_part + lo_part;
   return {s, lo_part - (s - hi_part)};
-}
-
-DoubleDouble mul(DoubleDouble x, double d) noexcept {
-  const double p = x.hi * d;
-  if (!finite(p)) return {p, 0.0};
-  // x.hi d - p exactly, plus x.lo d, in two fma.
-  return detail::fast_two_sum(p, std::fma(x.lo, d, std::fma(x.hi, d, -p)), p);
 }
 
 DoubleDouble DoubleDouble::div_f64(DoubleDouble a, double d) noexcept {
@@ -100,17 +92,6 @@ DoubleDouble scale_pow2(DoubleDouble x, std::int64_t k) noexcept {
     kc += 1000;
   }
   return scale(x, detail::pow2(static_cast<int>(kc)));
-}
-
-complex::Complex<DoubleDouble> mul(const complex::Complex<DoubleDouble>& a,
-                                   const complex::Complex<DoubleDouble>& b) noexcept {
-  const DoubleDouble p1 = a.re * b.re;
-  const DoubleDouble p2 = a.im * b.im;
-  const DoubleDouble re = p1 - p2;
-  const DoubleDouble p3 = a.re * b.im;
-  const DoubleDouble p4 = a.im * b.re;
-  const DoubleDouble im = p3 + p4;
-  return {re, im};
 }
 
 }  // namespace vantok::scalar::dd

@@ -426,17 +426,17 @@ struct Sums {
     for (auto& v : value) v.assign(elements, Complex<T>{zero, zero});
     for (auto& v : magnitude) v.assign(elements, zero);
   }
-  /// this += other, element by element.
-  void add(const Sums& other) {
+  /// this += other for the elements begin..end.
+  void add(const Sums& other, std::size_t begin, std::size_t end) {
     for (std::size_t a = 0; a < 4; ++a) {
+      VANTOK_ASSERT(end <= value[a].size() && end <= other.value[a].size() &&
+                    end <= magnitude[a].size() && end <= other.magnitude[a].size());
       Complex<T>* dst = value[a].data();
       const Complex<T>* src = other.value[a].data();
-      const std::size_t n = std::min(value[a].size(), other.value[a].size());
-      for (std::size_t e = 0; e < n; ++e) dst[e] = dst[e] + src[e];
+      for (std::size_t e = begin; e < end; ++e) dst[e] = dst[e] + src[e];
       T* mdst = magnitude[a].data();
       const T* msrc = other.magnitude[a].data();
-      const std::size_t nm = std::min(magnitude[a].size(), other.magnitude[a].size());
-      for (std::size_t e = 0; e < nm; ++e) mdst[e] = mdst[e] + msrc[e];
+      for (std::size_t e = begin; e < end; ++e) mdst[e] = mdst[e] + msrc[e];
     }
   }
 };
@@ -477,26 +477,22 @@ struct Context {
 inline constexpr std::size_t CHUNK = 8;
 
 /// What one node of a chunk keeps for the element loops: its surface point
-/// and weights, its radial functions, and per mode its angular functions and
-/// vector functions.
+/// and weights and its radial functions.
 template <class T>
 struct NodeTables {
   T x{}, st{}, r{}, s{}, g{}, big_w{}, big_a{};
   std::vector<Complex<T>> h, hb, hc, j, jb, jc, u, ub, uc;
-  std::vector<T> pi, tau, gld;
-  std::array<std::vector<Vec3<T>>, 6> v;
 };
 
-/// Per-chunk working storage. The outgoing-part products, their bounds and
-/// their series forms are kept for every node of the chunk, four per order
-/// pair and node: index ((n_i N + n_j) CHUNK + node) 4 + slot, so that an
-/// element finds the values of all its nodes side by side.
+/// The tables of one chunk, filled node by node (each node writes only its own
+/// entries, so that the nodes of a chunk can be filled in parallel) and then
+/// read by every mode's element loops. The outgoing-part products, their
+/// bounds and their series forms are kept for every node, four per order pair
+/// and node: index ((n_i N + n_j) CHUNK + node) 4 + slot, so that an element
+/// finds the values of all its nodes side by side.
 template <class T>
-struct Scratch {
+struct ChunkTables {
   std::array<NodeTables<T>, CHUNK> nodes;
-  std::vector<T> alpha;
-  std::vector<Complex<T>> sigma;
-  functions::Angular<T> angular;
   std::vector<Complex<T>> products;
   /// |Re| + |Im| of each product, the bound of variant 0.
   std::vector<T> product_bounds;
@@ -510,12 +506,46 @@ struct Scratch {
       for (auto* f : {&t.h, &t.hb, &t.hc, &t.j, &t.jb, &t.jc, &t.u, &t.ub, &t.uc}) {
         f->assign(n, czero);
       }
-      for (auto* f : {&t.pi, &t.tau, &t.gld}) f->assign(n, zero);
-      for (auto& f : t.v) f.assign(n, Vec3<T>{czero, czero, czero});
     }
     products.assign(4 * CHUNK * n * n, czero);
     product_bounds.assign(4 * CHUNK * n * n, zero);
     forms.assign(4 * CHUNK * n * n, regular::Forms<T>{czero, czero, zero, zero});
+  }
+};
+
+/// The ratio buffers of the radial recurrences of one node (per worker).
+template <class T>
+struct NodeScratch {
+  std::vector<T> alpha;
+  std::vector<Complex<T>> sigma;
+};
+
+/// The angular functions of one mode at one node and the vector functions
+/// built from them.
+template <class T>
+struct ModeNode {
+  std::vector<T> pi, tau, gld;
+  std::array<std::vector<Vec3<T>>, 6> v;
+};
+
+/// The mode tables of one chunk (per worker): every node's ModeNode for the
+/// mode `m` of the chunk numbered `chunk`, kept while a worker's consecutive
+/// tasks share both.
+template <class T>
+struct ModeTables {
+  functions::Angular<T> angular;
+  std::array<ModeNode<T>, CHUNK> nodes;
+  std::size_t chunk = std::numeric_limits<std::size_t>::max();
+  std::size_t m = 0;
+
+  void reserve(std::size_t nmax) {
+    const std::size_t n = nmax + 1;
+    const T zero{};
+    const Complex<T> czero{zero, zero};
+    for (ModeNode<T>& t : nodes) {
+      for (auto* f : {&t.pi, &t.tau, &t.gld}) f->assign(n, zero);
+      for (auto& f : t.v) f.assign(n, Vec3<T>{czero, czero, czero});
+    }
   }
 };
 
@@ -579,12 +609,11 @@ template <class T>
           -complex::times_i(complex::scale(eta, a)), -complex::times_i(complex::scale(eta, b))};
 }
 
-/// The integrand of one chunk of nodes, added into `out` (which the caller
-/// has zeroed with the layout of ctx.active). With a Choice each element
-/// accumulates only its recorded variant and the forms only the wanted ones.
-template <KernelScalar T, bool WithChoice>
-void node_step(const Context<T>& ctx, std::span<const Node<T>> chunk, Sums<T>& out,
-               Scratch<T>& w);
+/// The code the node integrand runs: the build's own (Baseline), or, where the
+/// processor has AVX2 and FMA, a second compilation of it for those
+/// instructions with the element loops in SIMD lanes (Widest). Both give the
+/// same bits; tests run both.
+enum class Instructions { Widest, Baseline };
 
 /// Inputs of one kernel call.
 template <class T>
@@ -599,6 +628,7 @@ struct KernelCall {
   /// Bytes the chunk sums alive at once may take; 0 = a quarter of the
   /// physical memory. Any value gives the same bits.
   std::size_t partial_budget = 0;
+  Instructions instructions = Instructions::Widest;
 };
 
 /// The call of one public member: its inputs, the rest defaulted.
