@@ -43,7 +43,7 @@ DoubleDouble DoubleDouble::div_f64(DoubleDouble a, double d) noexcept {
   return detail::fast_two_sum(q, r / d, q);
 }
 
-DoubleDouble DoubleDouble::div_dd(DoubleDouble a, DoubleDouble b) noexcept {
+DoubleDouble DoubleDouble::div_dd_wide(DoubleDouble a, DoubleDouble b) noexcept {
   const double q0 = a.hi / b.hi;
   if (!finite(b.hi) || !finite(q0)) return {q0, 0.0};
   // Bring b into the range where 1/b.hi and the Newton step stay normal,
@@ -72,7 +72,7 @@ DoubleDouble DoubleDouble::div_dd(DoubleDouble a, DoubleDouble b) noexcept {
   const DoubleDouble corr = mul(DoubleDouble{d, dlo}, r0);
   const DoubleDouble recip = corr + r0;
   const DoubleDouble q = a * recip;
-  if (std::isinf(q.hi)) return detail::twice(div_dd(scale(a, 0.5), b));
+  if (std::isinf(q.hi)) return detail::twice(div_dd_wide(scale(a, 0.5), b));
   return q;
 }
 

@@ -549,72 +549,6 @@ struct ModeTables {
   }
 };
 
-/// (a1 b2 - a2 b1) + s (a2 b0 - a0 b2): the radial component of a x b plus s
-/// times its polar component, s being the surface-normal factor -r'/r.
-template <class T>
-[[gnu::always_inline]] inline Complex<T> triple(const Vec3<T>& a, const Vec3<T>& b, const T& s) {
-  return (a[1] * b[2] - a[2] * b[1]) + complex::scale(a[2] * b[0] - a[0] * b[2], s);
-}
-
-/// The two vector functions of order n on one side of an element: kind 0
-/// (0, (c z) f, -(tau z)) and kind 1 ((d L) zr, tau zd, (c zd) f), with f the
-/// signed pi_n of the side, z the radial function, zd its derivative form
-/// [x z]'/x and zr the function over its argument; dl = d_n n(n+1).
-template <class T>
-std::pair<Vec3<T>, Vec3<T>> element_vectors(const Complex<T>& c, const T& tau, const T& dl,
-                                            const T& f, const Complex<T>& z, const Complex<T>& zd,
-                                            const Complex<T>& zr) {
-  const Complex<T> zero{T{}, T{}};
-  return {Vec3<T>{zero, complex::scale(c * z, f), -complex::scale(tau, z)},
-          Vec3<T>{complex::scale(dl, zr), complex::scale(tau, zd), complex::scale(c * zd, f)}};
-}
-
-/// |Re z| + |Im z|.
-template <class T>
-[[gnu::always_inline]] inline T norm1(const Complex<T>& z) {
-  return abs(z.re) + abs(z.im);
-}
-
-/// The coefficients of the four outgoing-part products of an element, in the
-/// order of KINDS, for the kinds (ki, kj). Row quantities carry i, column
-/// quantities j; gld = (g L) d for the order of each side.
-template <class T>
-[[gnu::always_inline]] inline std::array<Complex<T>, 4> coefficients(std::size_t ki, std::size_t kj, const Complex<T>& eta,
-                                       const T& pi_i, const T& tau_i, const T& gld_i,
-                                       const T& pi_j, const T& tau_j, const T& gld_j) {
-  const T zero{};
-  if (ki == kj) {
-    const T k = pi_i * pi_j + tau_i * tau_j;
-    const T a = gld_j * tau_i;
-    const T b = gld_i * tau_j;
-    if (ki == 0) {
-      // eta K, -K, -eta g L_j d_j tau_i, g L_i d_i tau_j
-      return {complex::scale(eta, k), Complex<T>{-k, zero}, -complex::scale(eta, a),
-              Complex<T>{b, zero}};
-    }
-    // K, -eta K, -g L_j d_j tau_i, eta g L_i d_i tau_j
-    return {Complex<T>{k, zero}, -complex::scale(eta, k), Complex<T>{-a, zero},
-            complex::scale(eta, b)};
-  }
-  const T lam = pi_i * tau_j + tau_i * pi_j;
-  const T a = gld_j * pi_i;
-  const T b = gld_i * pi_j;
-  if (ki == 0) {
-    // i eta Lambda, i Lambda, -i g L_j pi_i d_j, -i g L_i d_i pi_j
-    return {complex::times_i(complex::scale(eta, lam)), Complex<T>{zero, lam},
-            Complex<T>{zero, -a}, Complex<T>{zero, -b}};
-  }
-  // i Lambda, i eta Lambda, -i eta g L_j pi_i d_j, -i eta g L_i d_i pi_j
-  return {Complex<T>{zero, lam}, complex::times_i(complex::scale(eta, lam)),
-          -complex::times_i(complex::scale(eta, a)), -complex::times_i(complex::scale(eta, b))};
-}
-
-/// The code the node integrand runs: the build's own (Baseline), or, where the
-/// processor has AVX2 and FMA, a second compilation of it for those
-/// instructions with the element loops in SIMD lanes (Widest). Both give the
-/// same bits; tests run both.
-enum class Instructions { Widest, Baseline };
-
 /// Inputs of one kernel call.
 template <class T>
 struct KernelCall {
@@ -628,7 +562,6 @@ struct KernelCall {
   /// Bytes the chunk sums alive at once may take; 0 = a quarter of the
   /// physical memory. Any value gives the same bits.
   std::size_t partial_budget = 0;
-  Instructions instructions = Instructions::Widest;
 };
 
 /// The call of one public member: its inputs, the rest defaulted.

@@ -11,6 +11,7 @@
 #include <new>
 #include <tuple>
 
+#include "tmatrix/detail_dd_lanes.hpp"
 #include "tmatrix/detail_kernel.hpp"
 #include "tmatrix/detail_ops.hpp"
 #include "tmatrix/detail_widest.hpp"
@@ -117,14 +118,32 @@ regular::Series<T> series_tables(const functions::Scales<T>& scales, std::size_t
 // ---------------------------------------------------------------------------
 // Node integrand, compiled twice.
 
+#define VANTOK_KERNEL_LANES 0
 namespace baseline {
 #include "tmatrix/detail_kernel_node.inc"
 }  // namespace baseline
+#undef VANTOK_KERNEL_LANES
 
+#define VANTOK_KERNEL_LANES 1
 VANTOK_WIDEST_BEGIN
 namespace widest {
 #include "tmatrix/detail_kernel_node.inc"
 }  // namespace widest
+VANTOK_WIDEST_END
+#undef VANTOK_KERNEL_LANES
+
+VANTOK_WIDEST_BEGIN
+/// Sums::add over double-double lanes: the same additions element by element.
+inline void add_lanes(Sums<DoubleDouble>& total, const Sums<DoubleDouble>& part, std::size_t begin,
+                      std::size_t end) {
+  for (std::size_t a = 0; a < 4; ++a) {
+    VANTOK_ASSERT(end <= total.value[a].size() && end <= part.value[a].size() &&
+                  end <= total.magnitude[a].size() && end <= part.magnitude[a].size());
+    // A complex double-double is two double-doubles.
+    lanes::add_arrays(&total.value[a][begin].re, &part.value[a][begin].re, 2 * (end - begin));
+    lanes::add_arrays(total.magnitude[a].data() + begin, part.magnitude[a].data() + begin, end - begin);
+  }
+}
 VANTOK_WIDEST_END
 
 // ---------------------------------------------------------------------------
@@ -276,9 +295,12 @@ Result<std::vector<ModeMatrices<T>>> run_kernel(const KernelCall<T>& call) {
   std::vector<ChunkTables<T>> tables;
   std::vector<NodeScratch<T>> node_scratch(threads);
   std::vector<ModeTables<T>> mode_scratch(threads);
-  // The f64 member has no fma to gain.
-  const bool wide = !std::is_same_v<T, double> && call.instructions == Instructions::Widest &&
-                    widest_available();
+  // The widest code: the node tables of the members with double-double
+  // products (the f64 member has no fma to gain there), and every element
+  // loop, in lanes for the f64 and double-double members.
+  constexpr bool lanes = std::is_same_v<T, double> || std::is_same_v<T, DoubleDouble>;
+  const bool widest_here = widest_available();
+  const bool wide = widest_here && !std::is_same_v<T, double>;
   const auto chunk_nodes = [&](Size c) { return std::min(nodes.size(), (c + 1) * chunk_size) - c * chunk_size; };
 
   // Row pieces of about `piece` elements each, so that the smallest group
@@ -359,6 +381,13 @@ Result<std::vector<ModeMatrices<T>>> run_kernel(const KernelCall<T>& call) {
         mw.m = mode.m;
       }
       Sums<T>& out = parts[pc.chunk];
+      if constexpr (lanes) {
+        if (widest_here) {
+          with_choice ? widest::element_rows_lanes<T, true>(ctx, mode, pc.p, pc.begin, pc.end, count, tables[pc.chunk], mw, out)
+                      : widest::element_rows_lanes<T, false>(ctx, mode, pc.p, pc.begin, pc.end, count, tables[pc.chunk], mw, out);
+          return;
+        }
+      }
       if (wide) {
         with_choice ? widest::element_rows<T, true>(ctx, mode, pc.p, pc.begin, pc.end, count, tables[pc.chunk], mw, out)
                     : widest::element_rows<T, false>(ctx, mode, pc.p, pc.begin, pc.end, count, tables[pc.chunk], mw, out);
@@ -374,7 +403,15 @@ Result<std::vector<ModeMatrices<T>>> run_kernel(const KernelCall<T>& call) {
     pool::for_each_index((active_elements + range - 1) / range, [&](Size r) {
       const Size begin = r * range;
       const Size end = std::min(active_elements, begin + range);
-      for (Size c = 0; c < group; ++c) total.add(parts[c], begin, end);
+      for (Size c = 0; c < group; ++c) {
+        if constexpr (std::is_same_v<T, DoubleDouble>) {
+          if (widest_here) {
+            add_lanes(total, parts[c], begin, end);
+            continue;
+          }
+        }
+        total.add(parts[c], begin, end);
+      }
     });
     next += group;
   }

@@ -21,12 +21,19 @@
 #define VANTOK_WIDEST_END _Pragma("GCC pop_options")
 #endif
 
+#include <atomic>
+
 namespace vantok::tmatrix::kernel::detail {
 
-/// True when the processor (and the operating system) support AVX2 and FMA.
+/// Set by tests to run the baseline code where the widest would run; both
+/// give the same bits.
+inline std::atomic<bool> widest_off{false};
+
+/// True when the processor (and the operating system) support AVX2 and FMA,
+/// unless a test turned the widest code off.
 inline bool widest_available() noexcept {
   static const bool available = __builtin_cpu_supports("avx2") != 0 && __builtin_cpu_supports("fma") != 0;
-  return available;
+  return available && !widest_off.load(std::memory_order_relaxed);
 }
 
 }  // namespace vantok::tmatrix::kernel::detail

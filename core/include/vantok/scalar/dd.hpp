@@ -67,8 +67,11 @@ struct DoubleDouble {
   /// then a * recip. Divisors whose reciprocal would overflow, or that exceed
   /// 2^960, are first brought into range together with a by 2^+-106; a quotient
   /// that overflows only after refinement is recomputed from a/2 and doubled.
-  /// Relative error about 5u^2 while no scaling loses bits.
+  /// Relative error about 5u^2 while no scaling loses bits. Inline for the
+  /// common case (no scaling, no overflow), div_dd_wide otherwise.
   static DoubleDouble div_dd(DoubleDouble a, DoubleDouble b) noexcept;
+  /// div_dd for every case, out of line.
+  static DoubleDouble div_dd_wide(DoubleDouble a, DoubleDouble b) noexcept;
   /// a / d: q = a.hi/d, then the correction (a - q d)/d with q d formed exactly
   /// by fma. About 3u^2.
   static DoubleDouble div_f64(DoubleDouble a, double d) noexcept;
@@ -262,6 +265,26 @@ VANTOK_DD_INLINE DoubleDouble mul(DoubleDouble x, double d) noexcept {
 
 /// x * d, the same operation as mul(x, d).
 VANTOK_DD_INLINE DoubleDouble operator*(DoubleDouble x, double d) noexcept { return mul(x, d); }
+
+VANTOK_DD_INLINE DoubleDouble DoubleDouble::div_dd(DoubleDouble a, DoubleDouble b) noexcept {
+  // The first pass of div_dd_wide when b needs no scaling: one Newton step on
+  // the reciprocal, r0 + r0 (1 - b r0) with 1 - b.hi r0 exact by fma, then
+  // a * recip. Any other case, and a quotient that overflows, take the whole
+  // algorithm, which computes the same first pass again.
+  const double q0 = a.hi / b.hi;
+  const double r0 = 1.0 / b.hi;
+  if (detail::finite(b.hi) && detail::finite(q0) && detail::finite(r0) && std::fabs(b.hi) <= 0x1p960) {
+    const double e = std::fma(-b.hi, r0, 1.0);
+    const double m = (-b.lo) * r0;
+    const double d = e + m;
+    const double dlo = m - (d - e);
+    const DoubleDouble corr = mul(DoubleDouble{d, dlo}, r0);
+    const DoubleDouble recip = corr + r0;
+    const DoubleDouble q = a * recip;
+    if (!std::isinf(q.hi)) return q;
+  }
+  return div_dd_wide(a, b);
+}
 
 /// a / b by DoubleDouble::div_dd.
 inline DoubleDouble operator/(DoubleDouble a, DoubleDouble b) noexcept { return DoubleDouble::div_dd(a, b); }
