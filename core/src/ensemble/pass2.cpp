@@ -150,7 +150,7 @@ Result<std::vector<PartSums>> chunk(Scratch& s, const GroupPlan& plan,
       n_panel = terms;
       band = layout.band(band_key(n_panel));
       if (band == nullptr) return std::unexpected(ensemble::detail::no_band(n_panel));
-      s.products.prepare(*band, plan.complex_blocks, plan.real_blocks);
+      s.products.prepare(*band, plan.complex_blocks, plan.real_blocks, n_panel);
     }
     const std::size_t n = band != nullptr ? band->n_nodes : 0;
     const std::size_t rows = base + 4 * n;
@@ -178,7 +178,7 @@ Result<std::vector<PartSums>> chunk(Scratch& s, const GroupPlan& plan,
       const double r = radii[j];
       if (failure && failure->node == j) return std::unexpected(context(std::move(failure->error), plan.wavelength, r));
       const ProductsAt at = band != nullptr ? ProductsAt{&s.products, j} : ProductsAt{};
-      const particle::NodeSolution given = kept != nullptr ? (*kept)[j].view() : s.node.solver.node(j);
+      const particle::NodeSolution given = kept != nullptr ? kept->node(j) : s.node.solver.node(j);
       VANTOK_CHECK(quantities2(s.node, *plan.optics, plan.options, layout, s.q, s.slot_views, {}, n_panel, at, r,
                                plan.wavelength, &given));
       std::copy_n(s.q.begin(), base, s.values.column(j).begin());
