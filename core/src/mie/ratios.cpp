@@ -52,16 +52,16 @@ std::size_t start_order(double a, std::size_t n_terms, const StartRule& rule) {
 void ratios_real(std::vector<double>& out, std::size_t n_terms, double z) {
   const std::size_t len = n_terms + 2;
   out.assign(len, 0.0);
-  const double start = static_cast<double>(start_order(std::fabs(z), n_terms));
-  one::run_downward(static_cast<std::size_t>(start), one::Chain<double>(1.0 / z, {start}, {0.0}, out.data(), len, 0.0));
+  const std::size_t start = start_order(std::fabs(z), n_terms);
+  one::run_downward(start, one::Chain<double>(1.0 / z, {start}, {0}, out.data(), len, 0.0));
 }
 
 void ratios_complex(std::vector<Complex<double>>& out, std::size_t n_terms, Complex<double> z) {
   const std::size_t len = n_terms + 2;
   out.assign(len, Complex<double>{});
-  const double start = static_cast<double>(start_order(std::hypot(z.re, z.im), n_terms));
-  one::run_downward(static_cast<std::size_t>(start),
-                    one::Chain<Complex<double>>(complex::inv(z), {start}, {0.0}, out.data(), len, Complex<double>{}));
+  const std::size_t start = start_order(std::hypot(z.re, z.im), n_terms);
+  one::run_downward(start,
+                    one::Chain<Complex<double>>(complex::inv(z), {start}, {0}, out.data(), len, Complex<double>{}));
 }
 
 void ratios_real(std::vector<scalar::dd::DoubleDouble>& out, std::size_t n_terms,
