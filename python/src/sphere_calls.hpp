@@ -157,6 +157,8 @@ inline constexpr std::size_t GROUP_BLOCK = 2048;
 template <class Data, class Check, class Solve, class Use>
 vantok::Result<void> grouped(std::size_t count, std::size_t lanes, Check&& check, Solve&& solve, Use&& use) {
   std::vector<Entry<Data>> block;
+  std::vector<std::pair<std::size_t, std::size_t>> order;  // (key, position in block)
+  std::vector<Entry<Data>> group;
   for (std::size_t begin = 0; begin < count; begin += GROUP_BLOCK) {
     const std::size_t end = std::min(count, begin + GROUP_BLOCK);
     block.clear();
@@ -175,14 +177,17 @@ vantok::Result<void> grouped(std::size_t count, std::size_t lanes, Check&& check
         break;
       }
     }
-    std::stable_sort(block.begin(), block.end(),
-                     [](const Entry<Data>& p, const Entry<Data>& q) { return p.key < q.key; });
+    // By key, equal keys in C order (the positions make the pairs distinct).
+    order.clear();
+    for (std::size_t k = 0; k < block.size(); ++k) order.emplace_back(block[k].key, k);
+    std::sort(order.begin(), order.end());
     std::optional<std::pair<std::size_t, vantok::Error>> failed;
-    for (std::size_t g = 0; g < block.size(); g += lanes) {
-      const std::span<const Entry<Data>> group(block.data() + g, std::min(lanes, block.size() - g));
-      const auto later = [&](const Entry<Data>& e) { return failed && e.index > failed->first; };
+    const auto later = [&](const Entry<Data>& e) { return failed && e.index > failed->first; };
+    for (std::size_t g = 0; g < order.size(); g += lanes) {
+      group.clear();
+      for (std::size_t k = g; k < std::min(order.size(), g + lanes); ++k) group.push_back(block[order[k].second]);
       if (std::all_of(group.begin(), group.end(), later)) continue;
-      solve(group);
+      solve(std::span<const Entry<Data>>(group));
       for (std::size_t j = 0; j < group.size(); ++j) {
         if (later(group[j])) continue;
         auto used = use(group[j].index, j);
