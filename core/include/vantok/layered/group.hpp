@@ -53,7 +53,7 @@ struct Efficiencies {
 
 /// Particles whose layers times terms exceed this are solved one at a time: a
 /// group's work arrays grow with the lanes times that product.
-inline constexpr std::size_t MAX_LANE_WORK = 32768;
+inline constexpr std::size_t MAX_LANE_WORK = mie::group::MAX_LANE_TERMS;
 
 /// The solver of groups, used by one thread at a time; its work arrays keep
 /// their capacity from group to group.
