@@ -3,8 +3,6 @@
 // except `at` and the making of Deferred pairs.
 #include "errors.hpp"
 
-#include <cxxabi.h>
-
 #include <new>
 #include <string>
 #include <utility>
@@ -213,9 +211,8 @@ void add_note(const char* param) {
 }
 
 PyObject* translate_current_exception() {
+  if (lock::foreign_exception()) throw;
   try {
-    throw;
-  } catch (const abi::__forced_unwind&) {
     throw;
   } catch (const PyErrSet&) {
     if (PyErr_Occurred() == nullptr) raise_internal_failure("error return without exception set");

@@ -13,6 +13,8 @@
 #include <expected>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 #include <variant>
 
 #include "ref.hpp"
@@ -80,7 +82,8 @@ void add_note(const char* param);
 /// handler raised while the work polled); vantok::InternalFailure and any other
 /// std::exception become the internal-failure exception; std::bad_alloc becomes
 /// MemoryError. Not noexcept: the Python code it may run can end the thread
-/// during interpreter shutdown (a forced unwind, which it lets pass).
+/// during interpreter shutdown (a forced unwind, which it lets pass, like one
+/// it is called with).
 PyObject* translate_current_exception();
 
 /// A string in double quotes with the escapes of the debug (quoted literal)
@@ -92,6 +95,14 @@ PyObject* translate_current_exception();
 std::string debug_str(std::string_view text);
 
 }  // namespace errors
+
+/// The value of a binding step, or its failure (a core error or a built-in
+/// exception) raised: throws PyErrSet. Lock held.
+template <class T, class E>
+T value_or_raise(std::expected<T, E> result) {
+  if (!result) errors::throw_failure(Failure(std::move(result).error()));
+  if constexpr (!std::is_void_v<T>) return std::move(*result);
+}
 
 /// The core error of element i of an input (0-based, row-major over its shape):
 /// "element {i}: {message}" for InvalidInput and OutsideValidatedDomain;

@@ -14,7 +14,7 @@
 //
 // Interpreter shutdown ends a daemon thread that tries to take the lock back
 // (`PyEval_RestoreThread` calls pthread_exit) by a forced unwind. It passes
-// through every frame of the binding: catch-alls rethrow abi::__forced_unwind,
+// through every frame of the binding: catch-alls rethrow it (lock::foreign_exception),
 // and no noexcept frame lies between a lock re-acquisition and the entry
 // point; the references and borrows it destroys leave Python alone (see
 // lock::lost in ref.hpp).
@@ -83,11 +83,12 @@ auto unlocked(F&& work) -> std::invoke_result_t<F&> {
     } else {
       result.emplace(work());
     }
-  } catch (const abi::__forced_unwind&) {
-    lock::detail::lost = true;  // ended without the lock held
-    throw;
   } catch (...) {
     failure = std::current_exception();
+    if (!failure) {  // a forced unwind: the thread ends without the lock
+      lock::detail::lost = true;
+      throw;
+    }
   }
   token.reacquire();
   if (failure) std::rethrow_exception(failure);

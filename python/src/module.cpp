@@ -5,8 +5,6 @@
 // function that needs them.
 #include "module.hpp"
 
-#include <cxxabi.h>
-
 #include <cstdint>
 
 #include "errors.hpp"
@@ -79,15 +77,15 @@ int exec_module(PyObject* module) {
     module::add_function(module, layered::phase_matrix_def);
     module::add_function(module, layered::greek_def);
     add_constant(module, "MAX_TMATRIX_ORDER", vantok::MAX_TMATRIX_ORDER);
-    // tmatrix_random and TMatrixObject come here.
+    module::add_function(module, tmatrix::random_def);
+    tmatrix::add_class(module);
     module::add_function(module, ensemble::parameters_def);
     module::add_function(module, ensemble::compute_def);
     module::add_function(module, ensemble::batch_def);
     testing::register_(module);
     return 0;
-  } catch (const abi::__forced_unwind&) {
-    throw;
   } catch (...) {
+    if (lock::foreign_exception()) throw;
     errors::translate_current_exception();
     return -1;
   }

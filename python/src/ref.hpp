@@ -10,10 +10,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cxxabi.h>
-
 #include <cstddef>
 #include <cstdlib>
+#include <exception>
 #include <span>
 #include <utility>
 
@@ -22,10 +21,10 @@ namespace vantok_py {
 /// The interpreter lock as the binding's destructors see it. During
 /// interpreter shutdown, a daemon thread that takes the lock back (after
 /// lock-free work, or inside a CPython call that runs Python code) is ended
-/// with a forced unwind (abi::__forced_unwind), without the lock. Catch-alls
-/// let it pass; the first frame of the binding it meets records it, and the
-/// owned references and borrows that the unwind then destroys leave Python
-/// alone: the thread ends as a C extension's thread would.
+/// by pthread_exit, whose forced unwind (abi::__forced_unwind) runs without the
+/// lock. Catch-alls let it pass; the first frame of the binding it meets
+/// records it, and the owned references and borrows that the unwind then
+/// destroys leave Python alone: the thread ends as a C extension's thread would.
 namespace lock {
 
 namespace detail {
@@ -35,14 +34,20 @@ inline thread_local bool lost = false;
 /// Whether this thread lost the lock to interpreter shutdown and is unwinding.
 inline bool lost() noexcept { return detail::lost; }
 
+/// Whether the exception a catch-all handles is no C++ exception: a forced
+/// unwind (or another language's exception), which must be rethrown. It has
+/// no exception_ptr; catching it as abi::__forced_unwind& would bind a
+/// reference to no object.
+inline bool foreign_exception() noexcept { return !std::current_exception(); }
+
 /// Runs a CPython call that may run Python code, recording a forced unwind
 /// before any destructor of the caller sees it.
 template <class F>
 decltype(auto) python(F&& call) {
   try {
     return std::forward<F>(call)();
-  } catch (const abi::__forced_unwind&) {
-    detail::lost = true;
+  } catch (...) {
+    if (foreign_exception()) detail::lost = true;
     throw;
   }
 }

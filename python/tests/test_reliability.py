@@ -16,7 +16,7 @@ import pytest
 import vantok._vantok as vt
 
 PRELUDE = """
-import json, os, sys, threading, time
+import json, os, signal, sys, threading, time
 import numpy as np
 import vantok._vantok as vt
 from vantok import errors
@@ -41,7 +41,10 @@ DAEMON_WORK = {
                 lambda: vt.mie_greek(x[:2], m[:2], None, None, True, False, True),
                 lambda: vt.layered_phase_matrix(xl, ml, mu, None, False, False, True),
                 lambda: vt.ensemble_compute_batch([("gamma", 0.2, 0.1)] * 3, ("sphere", m[:2]), np.array([0.5, 0.6]),
-                                                  4, False, mu, True, 1e-6, 1000, False, True)]
+                                                  4, False, mu, True, 1e-6, 1000, False, True),
+                lambda: vt.tmatrix_random(x[:2] / 10, m[:2], np.full(2, 2.0), 1e-6, "auto", None, None, False, False,
+                                          False, True, None, mu, True),
+                lambda: vt.TMatrixObject(3.0, 1.5, 0.01, 0.5, 1e-6, "auto", None, None, False, False, False)]
     """,
     "python-inside": """
         class SlowIndex:
@@ -136,8 +139,13 @@ def test_fork_child_forgets_the_borrows_of_absent_threads():
     # Another thread holds a write borrow of x, and another a read borrow (inside a
     # call with the lock released), when the main thread forks while itself holding
     # a write borrow of y. The child can borrow x for writing; y stays the forking
-    # thread's until its callback returns.
+    # thread's until its callback returns. The child has none of the thread
+    # pool's workers, yet a call that runs on the pool completes there.
     done = python("""
+        pooled = lambda: vt.ensemble_compute_batch([("gamma", 0.2, 0.1)] * 3, ("sphere", np.array([1.5 + 0.01j, 1.5 + 0.01j])),
+                                                   np.array([0.5, 0.6]), 4, False, np.linspace(-1, 1, 5), True, 1e-6,
+                                                   1000, False, True)
+        before = pooled()
         x = np.linspace(1.0, 2.0, 2); y = np.zeros(3)
         big = np.array([5000.0]); m = np.array([1.5 + 0.01j])
         holding, release = threading.Event(), threading.Event()
@@ -166,6 +174,9 @@ def test_fork_child_forgets_the_borrows_of_absent_threads():
                 vt._testing.with_write_borrow(big, lambda: took.append("big"))
             except TypeError:
                 took.append("big held")
+            signal.alarm(30)  # a pool that waits for absent workers ends the child
+            if all(np.array_equal(pooled()[k], before[k]) for k in ("values", "greek", "phase")):
+                took.append("pool")
             return took
 
         def fork():
@@ -175,7 +186,7 @@ def test_fork_child_forgets_the_borrows_of_absent_threads():
                 try:
                     took = child_tries()
                     print(took, flush=True)
-                    code = 0 if took == ["x", "y held", "big"] else 1
+                    code = 0 if took == ["x", "y held", "big", "pool"] else 1
                 finally:
                     os._exit(code)
             return os.waitpid(pid, 0)[1]
@@ -197,6 +208,11 @@ LONG_CALLS = {
     "ensemble_compute": ("np.linspace(0.4, 1.15, 16)", "np.full(16, 1.53 + 0.008j)",
                          "vt.ensemble_compute([(('lognormal', 0.1, 2.0), ('sphere', m), 1.0)], x, False, None, True, "
                          "np.linspace(-1.0, 1.0, 181), True, [0, 1, 2, 3], 1e-9, 100000, False, True)"),
+    "tmatrix_random": ("np.full(50, 10.0)", "np.full(50, 1.5 + 0.01j)",
+                       "vt.tmatrix_random(x, m, np.full(50, 2.0), 1e-8, 'double-double', None, None, False, False, "
+                       "False, True, None, None, True)"),
+    "TMatrixObject": ("np.zeros(1)", "np.zeros(1, complex)",
+                      "vt.TMatrixObject(15.0, 1.5, 0.01, 2.0, 1e-8, 'double-double', None, None, False, False, False)"),
     "layered_efficiencies": ("np.tile(np.linspace(100.0, 2e4, 64), (200, 1))", "np.full((200, 64), 1.5 + 0.01j)",
                              "vt.layered_efficiencies(x, m, None, False, True)"),
 }

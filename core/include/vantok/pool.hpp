@@ -22,26 +22,31 @@ namespace vantok {
 
 namespace stop {
 
+namespace detail {
+struct TokenAccess;
+}  // namespace detail
+
 /// A caller's request channel for one call. The core polls it between units of
 /// work; it never calls into Python itself.
 class Token {
  public:
   virtual ~Token() = default;
   /// Asked on the thread that installed the token, at most about every
-  /// `poll_interval`; returns true when the call must stop. May block briefly
-  /// (take a lock, run a handler). No token is installed on the thread while
-  /// it runs, so work it starts itself is not polled through this token. It
-  /// may throw: the exception ends the work like a stop does (a thread-exit
-  /// unwind must be able to pass through it, so overriders should not be
-  /// noexcept when the poll can end the thread).
+  /// `poll_interval` while it computes or waits for the pool to finish its
+  /// work; returns true when the call must stop. May block briefly (take a
+  /// lock, run a handler). No token is installed on the thread while it runs,
+  /// so work it starts itself is not polled through this token. It may throw:
+  /// the exception ends the work like a stop does (a thread-exit unwind must be
+  /// able to pass through it, so overriders should not be noexcept when the
+  /// poll can end the thread).
   virtual bool poll() = 0;
 
   bool requested() const noexcept { return requested_.load(std::memory_order_relaxed); }
   void request() noexcept { requested_.store(true, std::memory_order_relaxed); }
 
  private:
-  friend void check();
   friend class Scope;
+  friend struct detail::TokenAccess;
   std::atomic<bool> requested_{false};
   // Coarse monotonic time of the last poll, in nanoseconds (owner thread only).
   std::int64_t last_poll_ = 0;
@@ -124,11 +129,18 @@ enum class Grain {
 
 /// Runs body(i) for every i in [0, n) in the caller's arena (the process-wide
 /// pool when the caller is in none), and returns when all are done. The
-/// caller's stop token is installed on every thread that runs an index.
+/// caller's stop token is installed on every thread that runs an index. A
+/// caller in no arena that installed its token itself hands the work to the
+/// pool and polls its token while it waits (see run_in_pool).
 void for_each_index(std::size_t n, const std::function<void(std::size_t)>& body,
                     Grain grain = Grain::Auto);
 
-/// Runs f in the process-wide arena (directly when already in an arena).
+/// Runs f in the process-wide arena (directly when already in an arena). A
+/// caller that installed the current stop token does not join the arena: f
+/// runs on the pool's threads (with the token installed) while the caller
+/// waits and polls the token every poll interval, so that a stop is seen even
+/// while other threads finish long units of work; f's exception, or else the
+/// poll's, reaches the caller once f has ended.
 void run_in_pool(const std::function<void()>& f);
 
 /// Runs f inside a fresh arena of `thread_count` threads: lets tests compare

@@ -8,6 +8,7 @@
 #include <oneapi/tbb/partitioner.h>
 #include <oneapi/tbb/task_arena.h>
 
+#include <pthread.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -15,8 +16,13 @@
 #include <charconv>
 #include <cstdint>
 #include <cstdlib>
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string_view>
+#include <thread>
 
 namespace vantok {
 
@@ -40,8 +46,6 @@ class Carry {
   Token* previous_;
 };
 
-}  // namespace
-
 // Coarse monotonic time in nanoseconds: a few ns to read (the precise clock
 // costs some 25 ns), with a resolution of a few ms, far below poll_interval.
 std::int64_t coarse_now() noexcept {
@@ -49,6 +53,33 @@ std::int64_t coarse_now() noexcept {
   clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
   return static_cast<std::int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
 }
+
+}  // namespace
+
+namespace detail {
+
+struct TokenAccess {
+  static bool owned_here(const Token& token) noexcept { return token.owner_ == &tl_thread_marker; }
+
+  // Polls the token when a poll interval has passed since the last poll (the
+  // owner thread only); true when it asked to stop, which is then requested.
+  static bool poll_if_due(Token& token) {
+    const std::int64_t now = coarse_now();
+    if (now - token.last_poll_ < std::chrono::nanoseconds(poll_interval).count()) return false;
+    token.last_poll_ = now;
+    bool stop = false;
+    {
+      // Work the poll runs itself (a handler that calls back into the library)
+      // is not polled through this token: that would re-enter the poll.
+      const Carry none(nullptr);
+      stop = token.poll();
+    }
+    if (stop) token.request();
+    return stop;
+  }
+};
+
+}  // namespace detail
 
 Scope::Scope(Token& token) noexcept : previous_(std::exchange(tl_current, &token)) {
   if (token.owner_ == nullptr) {
@@ -65,21 +96,7 @@ void check() {
   Token* token = tl_current;
   if (token == nullptr) return;
   if (token->requested()) throw Stopped{};
-  if (token->owner_ != &tl_thread_marker) return;
-  const std::int64_t now = coarse_now();
-  if (now - token->last_poll_ < std::chrono::nanoseconds(poll_interval).count()) return;
-  token->last_poll_ = now;
-  bool stop = false;
-  {
-    // Work the poll runs itself (a handler that calls back into the library)
-    // is not polled through this token: that would re-enter the poll.
-    const Carry none(nullptr);
-    stop = token->poll();
-  }
-  if (stop) {
-    token->request();
-    throw Stopped{};
-  }
+  if (detail::TokenAccess::owned_here(*token) && detail::TokenAccess::poll_if_due(*token)) throw Stopped{};
 }
 
 }  // namespace stop
@@ -118,24 +135,50 @@ std::size_t configured_size() {
 struct Pool {
   std::size_t size;
   // Kept alive for the whole process: without it oneTBB caps its workers at
-  // the processor count minus one, and a larger configured size is not honoured.
+  // the processor count minus one, and a larger configured size is not
+  // honoured. One more than the size: n workers can fill the arena while a
+  // polling caller waits outside it (run_polled).
   tbb::global_control control;
+  // No slot is reserved for callers: they join when one is free.
   tbb::task_arena arena;
 
   explicit Pool(std::size_t n)
       : size(n),
-        control(tbb::global_control::max_allowed_parallelism, n),
-        arena(static_cast<int>(n)) {}
+        control(tbb::global_control::max_allowed_parallelism, n + 1),
+        arena(static_cast<int>(n), 0) {}
 };
 
+// Set in a fork child: it has none of the pool's worker threads, so work
+// handed to the arena would wait for good; the caller runs it itself there.
+std::atomic<bool> g_forked{false};
+
+// Never destroyed: at process exit, threads the exit does not wait for (an
+// interpreter's daemon threads inside lock-free work) may still run loops on
+// it, and a destroyed arena and limit would let oneTBB start afresh under
+// them.
 Pool& instance() {
-  static Pool pool(configured_size());
+  static Pool& pool = *[] {
+    pthread_atfork(nullptr, nullptr, [] { g_forked.store(true, std::memory_order_relaxed); });
+    return new Pool(configured_size());
+  }();
   return pool;
 }
 
-bool in_arena() noexcept {
-  return tbb::this_task_arena::current_thread_index() != tbb::task_arena::not_initialized;
-}
+// How deeply the calling thread runs inside work of the pool (an arena's
+// execute, or an index of a loop). oneTBB's own thread index cannot tell: a
+// thread that has once taken part in an arena keeps an index in the implicit
+// one after it left.
+thread_local std::size_t tl_pool_depth = 0;
+
+class InPool {
+ public:
+  InPool() noexcept { ++tl_pool_depth; }
+  ~InPool() { --tl_pool_depth; }
+  InPool(const InPool&) = delete;
+  InPool& operator=(const InPool&) = delete;
+};
+
+bool in_arena() noexcept { return tl_pool_depth > 0; }
 
 }  // namespace
 
@@ -151,18 +194,91 @@ std::size_t worker_index() {
   return index < 0 ? 0 : static_cast<std::size_t>(index);
 }
 
+namespace {
+
+// run_in_pool for a caller that owns `token`: f runs as one task of the arena
+// (its loops spread from there) while the caller sleeps, waking every poll
+// interval to poll. A caller that joined the arena would poll only between
+// the units of work it runs itself, and not at all while it waits for the
+// last units of the other threads.
+void run_polled(stop::Token& token, const std::function<void()>& f) {
+  struct State {
+    std::mutex mutex;
+    std::condition_variable ended;
+    bool done = false;
+    std::atomic<bool> finished{false};  // done, readable without the mutex
+    std::exception_ptr failure;
+  };
+  // Shared with the task, which may still be leaving when the caller returns.
+  const auto state = std::make_shared<State>();
+  instance().arena.enqueue([state, &token, &f] {
+    std::exception_ptr failure;
+    try {
+      const InPool in_pool;
+      const stop::Carry carry(&token);
+      f();
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    const std::lock_guard lock(state->mutex);
+    state->failure = std::move(failure);
+    state->done = true;
+    state->finished.store(true, std::memory_order_release);
+    state->ended.notify_one();
+  });
+  // Short loops end within microseconds: a brief spin spares them the
+  // sleep and wake-up.
+  const auto spin_until = std::chrono::steady_clock::now() + std::chrono::microseconds(50);
+  while (!state->finished.load(std::memory_order_acquire) && std::chrono::steady_clock::now() < spin_until) {
+    std::this_thread::yield();
+  }
+  const auto wait = [&] {
+    std::unique_lock lock(state->mutex);
+    while (!state->ended.wait_for(lock, stop::poll_interval, [&] { return state->done; })) {
+      if (token.requested()) continue;
+      lock.unlock();
+      stop::detail::TokenAccess::poll_if_due(token);
+      lock.lock();
+    }
+  };
+  try {
+    wait();
+  } catch (...) {
+    // The poll failed: stop the work, let it end (it reads f and the token),
+    // then report the poll's exception.
+    token.request();
+    std::unique_lock lock(state->mutex);
+    state->ended.wait(lock, [&] { return state->done; });
+    throw;
+  }
+  if (state->failure) std::rethrow_exception(state->failure);
+}
+
+}  // namespace
+
 void run_in_pool(const std::function<void()>& f) {
   if (in_arena()) {
     f();
     return;
   }
-  instance().arena.execute(f);
+  stop::Token* token = stop::current();
+  if (token != nullptr && stop::detail::TokenAccess::owned_here(*token) && !g_forked.load(std::memory_order_relaxed)) {
+    run_polled(*token, f);
+    return;
+  }
+  instance().arena.execute([&] {
+    const InPool in_pool;
+    f();
+  });
 }
 
 void run_with_threads(std::size_t thread_count, const std::function<void()>& f) {
   instance();
   tbb::task_arena arena(static_cast<int>(std::clamp<std::size_t>(thread_count, 1, max_threads)));
-  arena.execute(f);
+  arena.execute([&] {
+    const InPool in_pool;
+    f();
+  });
 }
 
 void for_each_index(std::size_t n, const std::function<void(std::size_t)>& body, Grain grain) {
@@ -178,6 +294,7 @@ void for_each_index(std::size_t n, const std::function<void(std::size_t)>& body,
     return;
   }
   const auto range_body = [&](const tbb::blocked_range<std::size_t>& r) {
+    const InPool in_pool;  // a loop inside an index stays in this arena
     for (std::size_t i = r.begin(); i != r.end(); ++i) one(i);
   };
   run_in_pool([&] {

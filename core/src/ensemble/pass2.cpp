@@ -10,8 +10,10 @@
 // estimate of the panel. A part's weight columns are n(r), then dn/dp per
 // requested distribution parameter, then, with particle parameters, one
 // column per particle slot, whose products come from the slot's own Q' with
-// the n(r) weights. Results never depend on scheduling: chunk results are
-// merged on the calling task in chunk order, batch by batch.
+// the n(r) weights. The nodes are those of the first pass's final panels, so
+// the particle solutions the first pass kept serve again instead of a second
+// solve. Results never depend on scheduling: chunk results are merged on the
+// calling task in chunk order, batch by batch.
 #include "vantok/ensemble/pass2.hpp"
 
 #include "ensemble/detail_pass2.hpp"
@@ -120,7 +122,8 @@ struct Scratch {
 /// The sums of one chunk of consecutive panels for every part of the group,
 /// or the first error.
 Result<std::vector<PartSums>> chunk(Scratch& s, const GroupPlan& plan,
-                                    std::span<const std::pair<double, double>> panels) {
+                                    std::span<const std::pair<double, double>> panels,
+                                    std::span<const std::shared_ptr<const PanelSolutions>> solutions) {
   const Layout& layout = *plan.layout;
   const std::size_t n_quantities = layout.n_quantities;
   const std::size_t base = base_quantities(layout.mu.size());
@@ -158,13 +161,26 @@ Result<std::vector<PartSums>> chunk(Scratch& s, const GroupPlan& plan,
 
     const detail::PanelRule rule(a, b);
     std::array<double, KRONROD_NODES> radii{};
+    std::array<double, KRONROD_NODES> xs{};
+    for (std::size_t j = 0; j < KRONROD_NODES; ++j) {
+      radii[j] = std::exp(rule.node(j).t);
+      xs[j] = size_parameter(radii[j], plan.wavelength);
+    }
+    // The first pass's solutions when it kept them, else the 15 nodes solved
+    // side by side; a node that fails its checks ends the chunk when it is
+    // reached, after the nodes before it.
+    const PanelSolutions* kept = solutions.empty() ? nullptr : solutions[p].get();
+    VANTOK_ASSERT(kept == nullptr || kept->size() == KRONROD_NODES);
+    std::optional<particle::Solver::NodeFailure> failure;
+    if (kept == nullptr) failure = s.node.solver.solve_nodes(*plan.optics, plan.options, plan.slots > 0, xs);
     for (std::size_t j = 0; j < KRONROD_NODES; ++j) {
       const detail::KronrodNode node = rule.node(j);
-      const double r = std::exp(node.t);
-      radii[j] = r;
+      const double r = radii[j];
+      if (failure && failure->node == j) return std::unexpected(context(std::move(failure->error), plan.wavelength, r));
       const ProductsAt at = band != nullptr ? ProductsAt{&s.products, j} : ProductsAt{};
+      const particle::NodeSolution given = kept != nullptr ? (*kept)[j].view() : s.node.solver.node(j);
       VANTOK_CHECK(quantities2(s.node, *plan.optics, plan.options, layout, s.q, s.slot_views, {}, n_panel, at, r,
-                               plan.wavelength));
+                               plan.wavelength, &given));
       std::copy_n(s.q.begin(), base, s.values.column(j).begin());
       for (std::size_t sl = 0; sl < plan.slots; ++sl) {
         std::copy_n(s.slot_q[sl].begin(), base, s.slot_values[sl].column(j).begin());
@@ -508,6 +524,7 @@ Result<SecondPass> second_pass(std::span<const Part> parts, std::span<const std:
     for (std::size_t j = 0; j < group.size(); ++j) columns += plan.weight_columns(j);
     const std::size_t batch = batch_panels(columns, lay.mu.size(), largest_band);
     const std::span<const std::pair<double, double>> panels = record.panels;
+    VANTOK_ASSERT(record.solutions.empty() || record.solutions.size() == panels.size());
     std::vector<PartSums> totals(group.size());
     for (std::size_t start = 0; start < panels.size(); start += batch) {
       const std::size_t end = std::min(panels.size(), start + batch);
@@ -520,7 +537,10 @@ Result<SecondPass> second_pass(std::span<const Part> parts, std::span<const std:
             const std::size_t count = std::min<std::size_t>(4, end - first);
             const std::size_t worker = pool::worker_index();
             VANTOK_ASSERT(worker < scratch.size());
-            results[k] = pass2::chunk(scratch[worker], plan, panels.subspan(first, count));
+            const auto kept = record.solutions.empty()
+                                  ? std::span<const std::shared_ptr<const PanelSolutions>>()
+                                  : std::span(record.solutions).subspan(first, count);
+            results[k] = pass2::chunk(scratch[worker], plan, panels.subspan(first, count), kept);
           },
           pool::Grain::One);
       for (auto& result : results) {

@@ -1,8 +1,11 @@
 // The stop hook as the bindings use it: a paced check runs once per budget of
 // work, a poll runs with no token installed (a handler that calls back into the
-// library does not re-enter it), and an exception of the poll ends the work.
+// library does not re-enter it), an exception of the poll ends the work, and a
+// caller that waits for the pool keeps polling.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <stdexcept>
 #include <thread>
 
@@ -30,6 +33,11 @@ class ReentrantToken : public vantok::stop::Token {
 class ThrowingToken : public vantok::stop::Token {
  public:
   bool poll() override { throw std::runtime_error("poll failed"); }
+};
+
+class QuietToken : public vantok::stop::Token {
+ public:
+  bool poll() override { return false; }
 };
 
 void wait_for_poll() { std::this_thread::sleep_for(vantok::stop::poll_interval + std::chrono::milliseconds(10)); }
@@ -61,6 +69,29 @@ TEST(StopHook, PollRunsWithoutATokenAndItsExceptionEndsTheWork) {
   wait_for_poll();
   EXPECT_THROW(vantok::stop::check(), std::runtime_error);
   EXPECT_EQ(vantok::stop::current(), &failing);
+}
+
+TEST(StopHook, CallerPollsWhileThePoolFinishesALongIndex) {
+  // Index 0 ends at once, index 1 runs until it sees a stop (or a safety limit):
+  // the caller has nothing left to run, yet its poll must still be asked.
+  using Clock = std::chrono::steady_clock;
+  ReentrantToken token;
+  const vantok::stop::Scope scope(token);
+  std::atomic<bool> limit_reached{false};
+  EXPECT_THROW(vantok::pool::for_each_index(2, [&](std::size_t i) {
+    const auto start = Clock::now();
+    while (i == 1 && Clock::now() - start < std::chrono::seconds(30)) vantok::stop::check();
+    if (i == 1) limit_reached = true;
+  }, vantok::pool::Grain::One), Stopped);
+  EXPECT_FALSE(limit_reached.load());
+  EXPECT_EQ(token.polls, 1);
+
+  // The work's own exceptions reach the polling caller.
+  QuietToken quiet;
+  const vantok::stop::Scope inner(quiet);
+  EXPECT_THROW(vantok::pool::for_each_index(64, [](std::size_t i) {
+    if (i == 7) throw std::runtime_error("index 7");
+  }), std::runtime_error);
 }
 
 }  // namespace

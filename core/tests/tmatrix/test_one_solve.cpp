@@ -316,30 +316,22 @@ TEST(OneSolve, DoubleDoubleAgreesWithF64WithinItsBound) {
   }
 }
 
-TEST(OneSolve, PathCodesOfEachPrecision) {
-  const std::size_t n = 10;
-  const Solved f = solved(solver(4.0, 2.0, {1.5, 0.02}, Precision::F64)(n, 20, n));
-  for (const PrecisionPath c : f.paths) EXPECT_EQ(c, PrecisionPath::F64);
-  const Solved d = solved(solver(4.0, 2.0, {1.5, 0.02}, Precision::DoubleDouble)(n, 20, n));
-  for (const PrecisionPath c : d.paths) EXPECT_EQ(c, PrecisionPath::DoubleDouble);
-  ASSERT_EQ(f.paths.size(), n + 1);
-  ASSERT_EQ(d.paths.size(), n + 1);
-}
-
+// Mode 0 alone: still N + 1 entries and codes, empty blocks above; "f64"
+// codes all 0, "double-double" codes all 2, "auto" codes 0 above mode 0.
 TEST(OneSolve, ModeZeroOnlyKeepsEveryEntry) {
   const std::size_t n = 9;
   for (const Precision pr : {Precision::Auto, Precision::F64, Precision::DoubleDouble}) {
     const Solved s = solved(solver(2.0, 0.5, {1.4, 0.0}, pr)(n, 18, 0));
     ASSERT_EQ(s.modes.modes.size(), n + 1);
     ASSERT_EQ(s.paths.size(), n + 1);
-    for (std::size_t m = 1; m <= n; ++m) {
-      EXPECT_TRUE(s.modes.modes[m].t[0].empty() && s.modes.modes[m].t[1].empty());
+    for (std::size_t m = 0; m <= n; ++m) {
+      EXPECT_EQ(s.modes.modes[m].t[0].empty(), m > 0);
       EXPECT_EQ(s.modes.modes[m].rows, kernel::row_lists(m, n));
-      if (pr != Precision::DoubleDouble) {
-        EXPECT_EQ(s.paths[m], PrecisionPath::F64);
+      const PrecisionPath want = pr == Precision::DoubleDouble ? PrecisionPath::DoubleDouble : PrecisionPath::F64;
+      if (m > 0 || pr != Precision::Auto) {
+        EXPECT_EQ(s.paths[m], want);
       }
     }
-    EXPECT_FALSE(s.modes.modes[0].t[0].empty());
   }
 }
 

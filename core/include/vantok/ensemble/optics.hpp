@@ -6,7 +6,10 @@
 // solves on buffers it reuses from call to call, and returns borrowed views of
 // the coefficients and, on request, their derivatives.
 
+#include <array>
 #include <cstddef>
+#include <memory>
+#include <optional>
 #include <span>
 #include <variant>
 #include <vector>
@@ -63,6 +66,43 @@ struct ParticleSolution {
   std::span<const double> radius_fractions;
 };
 
+/// One node's solution with its efficiencies Q_ext, Q_sca, Q_abs, Q_back, g
+/// (to the bit what Coefficients::efficiencies gives).
+struct NodeSolution {
+  ParticleSolution solution;
+  std::array<double, 5> efficiencies;
+};
+
+/// A copy of a ParticleSolution that outlives the solver's next solve: the
+/// first pass keeps the solutions of its panels' nodes so that the second
+/// pass, which visits the same nodes, need not solve them again. Movable, not
+/// copyable (its views point into its own storage).
+class StoredSolution {
+ public:
+  explicit StoredSolution(const NodeSolution& node);
+  StoredSolution(StoredSolution&&) noexcept = default;
+  StoredSolution& operator=(StoredSolution&&) noexcept = default;
+
+  /// The solution, with the same values as the one copied, and its
+  /// efficiencies.
+  NodeSolution view() const noexcept;
+
+  /// The bytes a copy of `solution` takes.
+  static std::size_t bytes(const ParticleSolution& solution) noexcept;
+
+ private:
+  StoredSolution(const ParticleSolution& solution, const std::array<double, 5>& efficiencies);
+
+  // a, b, then per derivative view da_dx, da_dm, db_dx, db_dm, N each.
+  std::vector<Complex<double>> data_;
+  std::vector<mie::coefficients::CoefficientDerivatives> views_;
+  std::array<double, 5> efficiencies_;
+  double x_;
+  double s_abs_;
+  std::size_t n_;
+  std::span<const double> radius_fractions_;
+};
+
 /// Scratch of one worker: never shared between threads. Every buffer is
 /// reused and only grows, so solving many radii allocates nothing in steady
 /// state. Default-constructed empty.
@@ -75,12 +115,37 @@ class Solver {
   Result<ParticleSolution> solve(const Optics& optics, const mie::SolveOptions& options, bool derivatives,
                                  double x);
 
+  /// The first node of solve_nodes that failed its checks, and its error.
+  struct NodeFailure {
+    std::size_t node;
+    Error error;
+  };
+
+  /// Solves the particle at the outer size parameters xs (the nodes of a
+  /// panel, in order), each node checked and solved to the bits `solve` gives
+  /// it, consecutive nodes side by side in SIMD lanes. The nodes are checked
+  /// in order; at the first that fails, the nodes before it are solved and the
+  /// failure is returned. The solutions stay valid until the next solve.
+  std::optional<NodeFailure> solve_nodes(const Optics& optics, const mie::SolveOptions& options, bool derivatives,
+                                         std::span<const double> xs);
+
+  /// Node i of the last solve_nodes.
+  NodeSolution node(std::size_t i) const;
+
+  Solver();
+  ~Solver();
+  Solver(Solver&&) noexcept;
+  Solver& operator=(Solver&&) noexcept;
+
  private:
   mie::Mie mie_;
   layered::Layered layered_;
   std::vector<double> xs_;
   std::vector<Complex<double>> ms_;
   std::vector<mie::coefficients::CoefficientDerivatives> views_;
+  // The node solves.
+  struct Nodes;
+  std::unique_ptr<Nodes> nodes_;
 };
 
 }  // namespace vantok::ensemble::particle

@@ -80,11 +80,13 @@ struct ProductsAt {
 /// first, then the radius fractions) and with respect to r. Phase entries are
 /// π r² times the unnormalised phase matrix. Empty `slots` or `radius_slot`
 /// means not requested. Returns the node's term count N; errors carry the
-/// wavelength and radius.
+/// wavelength and radius. A `given` solution (of this node, with derivatives
+/// when slots are requested) stands for the solve and its efficiencies.
 Result<std::size_t> quantities2(NodeScratch& scratch, const particle::Optics& optics,
                                 const mie::SolveOptions& options, const Layout& layout, std::span<double> q,
                                 std::span<const std::span<double>> slots, std::span<double> radius_slot,
-                                std::size_t n_min, ProductsAt products, double r, double wavelength);
+                                std::size_t n_min, ProductsAt products, double r, double wavelength,
+                                const particle::NodeSolution* given = nullptr);
 
 /// The size average of every quantity over one part's distribution, with
 /// error estimates, and its derivatives with respect to the requested
