@@ -8,8 +8,9 @@
 // product is the signed zero of its named intermediate with a +0.0 trailing
 // part) on every lane by selection. Lanes whose result is not finite are
 // recomputed by the scalar operation, which owns the rules for infinities and
-// NaN; a finite result never takes them. So each lane holds exactly the bits
-// of the scalar code.
+// NaN (a finite result never takes them), either at once or, in the unchecked
+// form, by the caller for its whole computation. So each lane holds exactly
+// the bits of the scalar code.
 //
 // Only for code compiled for the widest instructions (detail_widest.hpp).
 
@@ -29,11 +30,17 @@ namespace vantok::tmatrix::kernel::detail::lanes {
 using scalar::DoubleDouble;
 using scalar::lanes::F64x4;
 
-/// Four double-doubles: lane i is (hi[i], lo[i]).
-struct alignas(32) DD4 {
+/// Four double-doubles: lane i is (hi[i], lo[i]). With Checked, every sum
+/// and product whose leading part is not finite is recomputed by the scalar
+/// operation; without, such lanes carry some non-finite value onwards, and
+/// the caller, which must then see a non-finite result, recomputes them (a
+/// non-finite leading part never becomes finite again in sums and products).
+template <bool Checked>
+struct alignas(32) DDx4 {
   __m256d hi;
   __m256d lo;
 };
+using DD4 = DDx4<true>;
 
 /// The lanes where x is finite (|x| < inf, false for NaN).
 [[gnu::always_inline]] inline __m256d finite_lanes(__m256d x) noexcept {
@@ -42,8 +49,8 @@ struct alignas(32) DD4 {
 }
 
 /// Recomputes the lanes of r flagged in `bad` (a movemask) by the scalar op.
-template <class Op>
-[[gnu::noinline]] DD4 rescue(DD4 r, DD4 x, DD4 y, int bad, Op op) noexcept {
+template <bool C, class Op>
+[[gnu::noinline]] DDx4<C> rescue(DDx4<C> r, DDx4<C> x, DDx4<C> y, int bad, Op op) noexcept {
   alignas(32) double xh[4], xl[4], yh[4], yl[4], rh[4], rl[4];
   _mm256_store_pd(xh, x.hi);
   _mm256_store_pd(xl, x.lo);
@@ -61,12 +68,14 @@ template <class Op>
 }
 
 /// -x = (-hi, 0.0 - lo).
-[[gnu::always_inline]] inline DD4 operator-(DD4 x) noexcept {
+template <bool C>
+[[gnu::always_inline]] inline DDx4<C> operator-(DDx4<C> x) noexcept {
   return {_mm256_xor_pd(x.hi, _mm256_set1_pd(-0.0)), _mm256_sub_pd(_mm256_setzero_pd(), x.lo)};
 }
 
 /// x + y: dd::operator+ on each lane.
-[[gnu::always_inline]] inline DD4 operator+(DD4 x, DD4 y) noexcept {
+template <bool C>
+[[gnu::always_inline]] inline DDx4<C> operator+(DDx4<C> x, DDx4<C> y) noexcept {
   // TwoSum of the leading parts.
   const __m256d s = _mm256_add_pd(x.hi, y.hi);
   const __m256d bv = _mm256_sub_pd(s, x.hi);
@@ -85,20 +94,26 @@ template <class Op>
   const __m256d sum = _mm256_add_pd(s2, e);
   const __m256d lo = _mm256_sub_pd(e, _mm256_sub_pd(sum, s2));
   const __m256d zero = _mm256_cmp_pd(sum, _mm256_setzero_pd(), _CMP_EQ_OQ);
-  DD4 r{_mm256_blendv_pd(sum, _mm256_and_pd(s, _mm256_set1_pd(-0.0)), zero), _mm256_andnot_pd(zero, lo)};
-  // A non-finite error term, s2 or sum leaves sum non-finite.
-  const int bad = _mm256_movemask_pd(finite_lanes(sum)) ^ 15;
-  if (bad != 0) [[unlikely]] {
-    r = rescue(r, x, y, bad, [](DoubleDouble a, DoubleDouble b) { return a + b; });
+  DDx4<C> r{_mm256_blendv_pd(sum, _mm256_and_pd(s, _mm256_set1_pd(-0.0)), zero), _mm256_andnot_pd(zero, lo)};
+  if constexpr (C) {
+    // A non-finite error term, s2 or sum leaves sum non-finite.
+    const int bad = _mm256_movemask_pd(finite_lanes(sum)) ^ 15;
+    if (bad != 0) [[unlikely]] {
+      r = rescue(r, x, y, bad, [](DoubleDouble a, DoubleDouble b) { return a + b; });
+    }
   }
   return r;
 }
 
 /// x - y = x + (-y).
-[[gnu::always_inline]] inline DD4 operator-(DD4 x, DD4 y) noexcept { return x + (-y); }
+template <bool C>
+[[gnu::always_inline]] inline DDx4<C> operator-(DDx4<C> x, DDx4<C> y) noexcept {
+  return x + (-y);
+}
 
 /// x * y: dd::operator* on each lane (three fused multiply-adds).
-[[gnu::always_inline]] inline DD4 operator*(DD4 x, DD4 y) noexcept {
+template <bool C>
+[[gnu::always_inline]] inline DDx4<C> operator*(DDx4<C> x, DDx4<C> y) noexcept {
   const __m256d p = _mm256_mul_pd(x.hi, y.hi);
   const __m256d e1 = _mm256_fmsub_pd(x.hi, y.hi, p);
   const __m256d c = _mm256_mul_pd(x.lo, y.lo);
@@ -108,49 +123,73 @@ template <class Op>
   const __m256d sum = _mm256_add_pd(p, e);
   const __m256d lo = _mm256_sub_pd(e, _mm256_sub_pd(sum, p));
   const __m256d zero = _mm256_cmp_pd(sum, _mm256_setzero_pd(), _CMP_EQ_OQ);
-  DD4 r{_mm256_blendv_pd(sum, _mm256_and_pd(p, _mm256_set1_pd(-0.0)), zero), _mm256_andnot_pd(zero, lo)};
-  // A non-finite product leaves sum non-finite.
-  const int bad = _mm256_movemask_pd(finite_lanes(sum)) ^ 15;
-  if (bad != 0) [[unlikely]] {
-    r = rescue(r, x, y, bad, [](DoubleDouble a, DoubleDouble b) { return a * b; });
+  DDx4<C> r{_mm256_blendv_pd(sum, _mm256_and_pd(p, _mm256_set1_pd(-0.0)), zero), _mm256_andnot_pd(zero, lo)};
+  if constexpr (C) {
+    // A non-finite product leaves sum non-finite.
+    const int bad = _mm256_movemask_pd(finite_lanes(sum)) ^ 15;
+    if (bad != 0) [[unlikely]] {
+      r = rescue(r, x, y, bad, [](DoubleDouble a, DoubleDouble b) { return a * b; });
+    }
   }
   return r;
 }
 
 /// |x|: -x where the sign bit of hi is set.
-[[gnu::always_inline]] inline DD4 abs(DD4 x) noexcept {
-  const DD4 n = -x;
+template <bool C>
+[[gnu::always_inline]] inline DDx4<C> abs(DDx4<C> x) noexcept {
+  const DDx4<C> n = -x;
   return {_mm256_blendv_pd(x.hi, n.hi, x.hi), _mm256_blendv_pd(x.lo, n.lo, x.hi)};
 }
 
-using C4 = complex::Complex<DD4>;
-
-// The complex operations of complex.hpp over DD4 (found by argument-dependent
+// The complex operations of complex.hpp over DDx4 (found by argument-dependent
 // lookup ahead of its templates, which are not compiled for these lanes).
-[[gnu::always_inline]] inline C4 operator+(const C4& a, const C4& b) noexcept { return {a.re + b.re, a.im + b.im}; }
-[[gnu::always_inline]] inline C4 operator-(const C4& a, const C4& b) noexcept { return {a.re - b.re, a.im - b.im}; }
-[[gnu::always_inline]] inline C4 operator-(const C4& a) noexcept { return {-a.re, -a.im}; }
-[[gnu::always_inline]] inline C4 operator*(const C4& a, const C4& b) noexcept {
-  const DD4 p1 = a.re * b.re;
-  const DD4 p2 = a.im * b.im;
-  const DD4 re = p1 - p2;
-  const DD4 p3 = a.re * b.im;
-  const DD4 p4 = a.im * b.re;
-  const DD4 im = p3 + p4;
+template <bool C>
+using Cx4 = complex::Complex<DDx4<C>>;
+
+template <bool C>
+[[gnu::always_inline]] inline Cx4<C> operator+(const Cx4<C>& a, const Cx4<C>& b) noexcept {
+  return {a.re + b.re, a.im + b.im};
+}
+template <bool C>
+[[gnu::always_inline]] inline Cx4<C> operator-(const Cx4<C>& a, const Cx4<C>& b) noexcept {
+  return {a.re - b.re, a.im - b.im};
+}
+template <bool C>
+[[gnu::always_inline]] inline Cx4<C> operator-(const Cx4<C>& a) noexcept {
+  return {-a.re, -a.im};
+}
+template <bool C>
+[[gnu::always_inline]] inline Cx4<C> operator*(const Cx4<C>& a, const Cx4<C>& b) noexcept {
+  const DDx4<C> p1 = a.re * b.re;
+  const DDx4<C> p2 = a.im * b.im;
+  const DDx4<C> re = p1 - p2;
+  const DDx4<C> p3 = a.re * b.im;
+  const DDx4<C> p4 = a.im * b.re;
+  const DDx4<C> im = p3 + p4;
   return {re, im};
 }
-[[gnu::always_inline]] inline C4 scale(const C4& z, const DD4& t) noexcept { return {z.re * t, z.im * t}; }
-[[gnu::always_inline]] inline C4 scale(const DD4& t, const C4& z) noexcept { return {t * z.re, t * z.im}; }
-[[gnu::always_inline]] inline C4 times_i(const C4& z) noexcept { return {-z.im, z.re}; }
+template <bool C>
+[[gnu::always_inline]] inline Cx4<C> scale(const Cx4<C>& z, const DDx4<C>& t) noexcept {
+  return {z.re * t, z.im * t};
+}
+template <bool C>
+[[gnu::always_inline]] inline Cx4<C> scale(const DDx4<C>& t, const Cx4<C>& z) noexcept {
+  return {t * z.re, t * z.im};
+}
+template <bool C>
+[[gnu::always_inline]] inline Cx4<C> times_i(const Cx4<C>& z) noexcept {
+  return {-z.im, z.re};
+}
 
 /// The lane type of each scalar and its loads and stores: four values read
-/// from four addresses (a gather) or written to four.
-template <class T>
+/// from four addresses (a gather) or written to four. Checked chooses the
+/// double-double lanes (see DDx4).
+template <class T, bool Checked = true>
 struct Lane;
 
-template <>
-struct Lane<DoubleDouble> {
-  using S = DD4;
+template <bool Checked>
+struct Lane<DoubleDouble, Checked> {
+  using S = DDx4<Checked>;
   static constexpr std::size_t size = 4;
 
   static S splat(const DoubleDouble& v) noexcept { return {_mm256_set1_pd(v.hi), _mm256_set1_pd(v.lo)}; }
@@ -184,10 +223,12 @@ struct Lane<DoubleDouble> {
   static S select(__m256d mask, const S& a, const S& b) noexcept {
     return {_mm256_blendv_pd(b.hi, a.hi, mask), _mm256_blendv_pd(b.lo, a.lo, mask)};
   }
+  /// The lanes (bits 0..3) whose leading part is finite.
+  static int finite(const S& v) noexcept { return _mm256_movemask_pd(finite_lanes(v.hi)); }
 };
 
-template <>
-struct Lane<double> {
+template <bool Checked>
+struct Lane<double, Checked> {
   using S = F64x4;
   static constexpr std::size_t size = 4;
 
@@ -212,6 +253,7 @@ struct Lane<double> {
     for (std::size_t i = 0; i < count; ++i) *p[i] = {re[i], im[i]};
   }
   static S select(__m256d mask, const S& a, const S& b) noexcept { return {_mm256_blendv_pd(b.v, a.v, mask)}; }
+  static int finite(const S&) noexcept { return 15; }
 };
 
 /// dst[i] = dst[i] + src[i] for n double-doubles, four at a time.

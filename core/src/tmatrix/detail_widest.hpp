@@ -29,6 +29,10 @@ namespace vantok::tmatrix::kernel::detail {
 /// give the same bits.
 inline std::atomic<bool> widest_off{false};
 
+/// Set by tests to have every element of the lane loops summed again by the
+/// scalar code, as the lanes of sums that are not finite are.
+inline std::atomic<bool> lanes_redo_all{false};
+
 /// True when the processor (and the operating system) support AVX2 and FMA,
 /// unless a test turned the widest code off.
 inline bool widest_available() noexcept {
