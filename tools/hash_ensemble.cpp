@@ -83,34 +83,34 @@ struct Case {
   std::function<std::uint64_t()> run;
 };
 
-std::uint64_t hash_run(const std::vector<Component>& components, const std::vector<double>& wavelengths,
-                       const EnsembleOptions& o) {
+void feed(Hash& h, const EnsembleResult& r) { h.result(r); }
+template <class T>
+void feed(Hash& h, const std::vector<T>& v) {
+  for (const T& x : v) feed(h, x);
+}
+
+// The digest of a run's results, or of its error's text.
+template <class T>
+std::uint64_t digest(const vantok::Result<T>& results) {
   Hash h;
-  auto results = engine::run(components, wavelengths, o);
   if (!results) {
     const std::string e = results.error().to_string();
     std::fprintf(stderr, "error: %s\n", e.c_str());
     h.bytes(e.data(), e.size());
     return h.h;
   }
-  for (const EnsembleResult& r : *results) h.result(r);
+  feed(h, *results);
   return h.h;
+}
+
+std::uint64_t hash_run(const std::vector<Component>& components, const std::vector<double>& wavelengths,
+                       const EnsembleOptions& o) {
+  return digest(engine::run(components, wavelengths, o));
 }
 
 std::uint64_t hash_batch(const std::vector<Component>& components, const std::vector<double>& wavelengths,
                          const EnsembleOptions& o) {
-  Hash h;
-  auto results = engine::run_batch(components, wavelengths, o);
-  if (!results) {
-    const std::string e = results.error().to_string();
-    std::fprintf(stderr, "error: %s\n", e.c_str());
-    h.bytes(e.data(), e.size());
-    return h.h;
-  }
-  for (const auto& per : *results) {
-    for (const EnsembleResult& r : per) h.result(r);
-  }
-  return h.h;
+  return digest(engine::run_batch(components, wavelengths, o));
 }
 
 std::vector<Case> cases() {

@@ -32,11 +32,7 @@ def batch(x=X, m=M, eps=EPS, **changes):
     return vt.tmatrix_random(x, m, eps, **{**SETTINGS, **changes})
 
 
-@pytest.fixture(scope="module")
-def one():
-    return solve()
-
-
+ONE = solve()
 GUARD = ROW + "the phase matrix would hold {} real values{}, more than 2 * MAX_MIE_VALUES = 268435456"
 PRECISION = ROW + "precision must be 'auto', 'f64' or 'double-double', got \"F64\""
 HELD = "{} cannot be read: The given array is already borrowed"
@@ -95,9 +91,28 @@ REFUSALS = [
      None),
     (lambda: batch(f([1.0, 8.0]), c([1.5, 1.5]), f([2.0, 6.0])), D,
      "outside validated domain: element 1: aspect ratio 6, x = 8, m = 1.5+0i", None),
+    (lambda: solve(n_terms=5, n_theta=2**63 + 1), E,
+     ROW + "Gauss-Legendre rule needs n <= 131072, got 18446744073709551615", None),
     # No spheroids: nothing but the precision word is checked, and the Greek width.
     (lambda: batch(f([]), c([]), f([]), rtol=5.0, n_terms=0, greek=True, order=2**64 - 1), RuntimeError,
      "output shape: arithmetic overflow", None),
+    # Methods.
+    (lambda: ONE.block(), TypeError, "TMatrixObject.block() missing 1 required positional argument: 'm'", None),
+    (lambda: ONE.block(-1), OverflowError, "can't convert negative int to unsigned", "m"),
+    (lambda: ONE.efficiencies(1), TypeError, "TMatrixObject.efficiencies() takes 0 positional arguments but 1 was "
+     "given", None),
+    (lambda: ONE.efficiencies(order=1), TypeError,
+     "TMatrixObject.efficiencies() got an unexpected keyword argument 'order'", None),
+    (lambda: ONE.greek(None, 1), TypeError, "'int' object is not an instance of 'bool'", "normalized"),
+    (lambda: ONE.greek(2097153, True), E, ROW + "the Greek order must be at most 2097152", None),
+    (lambda: ONE.phase_matrix([0.5], True), TypeError, "'list' object is not an instance of 'ndarray[float64]'",
+     "mu"),
+    (lambda: ONE.phase_matrix(unaligned(2), True), TypeError, "mu must be an aligned array", None),
+    (lambda: with_write_borrow(EPS, lambda: ONE.phase_matrix(EPS, True)), BufferError, HELD.format("mu"), None),
+    (lambda: ONE.phase_matrix(f([0.5, -1.5]), False), E,
+     ROW + "element 1 of mu: a cosine of the scattering angle must be in [-1, 1], got -1.5", None),
+    (lambda: ONE.phase_matrix(bcast(0.5, 2**59), True), MemoryError, "cannot allocate 576460752303423488 values for "
+     "the cosines: memory allocation failed because the memory allocator returned an error", None),
 ]
 
 
@@ -105,33 +120,6 @@ REFUSALS = [
 def test_refusals(call, cls, message, note):
     with raises_exactly(cls, message, note):
         call()
-
-
-def test_method_refusals(one):
-    mu = f([0.5])
-    cases = [
-        (lambda: one.block(), TypeError, "TMatrixObject.block() missing 1 required positional argument: 'm'", None),
-        (lambda: one.block(-1), OverflowError, "can't convert negative int to unsigned", "m"),
-        (lambda: one.efficiencies(1), TypeError, "TMatrixObject.efficiencies() takes 0 positional arguments but 1 "
-         "was given", None),
-        (lambda: one.efficiencies(order=1), TypeError,
-         "TMatrixObject.efficiencies() got an unexpected keyword argument 'order'", None),
-        (lambda: one.greek(None, 1), TypeError, "'int' object is not an instance of 'bool'", "normalized"),
-        (lambda: one.greek(2097153, True), E, ROW + "the Greek order must be at most 2097152", None),
-        (lambda: one.phase_matrix([0.5], True), TypeError, "'list' object is not an instance of 'ndarray[float64]'",
-         "mu"),
-        (lambda: one.phase_matrix(unaligned(2), True), TypeError, "mu must be an aligned array", None),
-        (lambda: with_write_borrow(mu, lambda: one.phase_matrix(mu, True)), BufferError, HELD.format("mu"), None),
-        (lambda: one.phase_matrix(f([0.5, -1.5]), False), E,
-         ROW + "element 1 of mu: a cosine of the scattering angle must be in [-1, 1], got -1.5", None),
-        (lambda: one.phase_matrix(bcast(0.5, 2**59), True), MemoryError, "cannot allocate 576460752303423488 "
-         "values for the cosines: memory allocation failed because the memory allocator returned an error", None),
-    ]
-    for call, cls, message, note in cases:
-        with raises_exactly(cls, message, note):
-            call()
-    with pytest.raises(AttributeError):
-        one.n_terms = 3
 
 
 def test_type_and_metadata():
@@ -151,19 +139,21 @@ def test_type_and_metadata():
         type("Sub", (T,), {})
     with pytest.raises(TypeError):
         T.n_terms = None
+    with pytest.raises(AttributeError):
+        ONE.n_terms = 3
 
 
-def test_getters_and_block(one):
-    n = one.n_terms
-    assert (type(n), type(one.n_theta), type(one.converged)) == (int, int, bool) and one.converged
-    assert one.precision_paths == ["f64"] * one.n_modes and 0 <= one.error_estimate < 1e-6
-    assert one.n_modes <= n + 1 and one.block(one.n_modes) is None and one.block(2**64 - 1) is None
-    assert solve(precision="double-double").precision_paths == ["double-double"] * one.n_modes
-    q = one.efficiencies()[0]
+def test_getters_and_block():
+    n = ONE.n_terms
+    assert (type(n), type(ONE.n_theta), type(ONE.converged)) == (int, int, bool) and ONE.converged
+    assert ONE.precision_paths == ["f64"] * ONE.n_modes and 0 <= ONE.error_estimate < 1e-6
+    assert ONE.n_modes <= n + 1 and ONE.block(ONE.n_modes) is None and ONE.block(2**64 - 1) is None
+    assert solve(precision="double-double").precision_paths == ["double-double"] * ONE.n_modes
+    q = ONE.efficiencies()[0]
     # The optical theorem and the sum of |T|^2 over the blocks, modes m > 0 counted twice.
     ext = sca = 0.0
-    for m in range(one.n_modes):
-        orders, blocks = one.block(m)
+    for m in range(ONE.n_modes):
+        orders, blocks = ONE.block(m)
         assert orders.dtype == np.int64 and orders.tolist() == list(range(max(m, 1), n + 1))
         assert all(b.dtype == np.complex128 and b.shape == (len(orders),) * 2 for b in blocks)
         weight = 1 if m == 0 else 2
@@ -175,36 +165,38 @@ def test_getters_and_block(one):
     assert np.allclose([2 * ext, 2 * sca], q[:2], rtol=1e-12, atol=0)
 
 
-def test_output_shapes(one):
-    n = one.n_terms
-    values, d = one.efficiencies()
+def test_output_shapes():
+    n = ONE.n_terms
+    values, d = ONE.efficiencies()
     assert values.shape == (5,) and d is None
-    full = one.greek(None, True)[0]
-    assert full.shape == (6, 2 * n + 1) and full[0, 0] == 1.0 and np.array_equal(one.greek(0, True)[0], full[:, :1])
-    wide = one.greek(2 * n + 4, False)[0]
+    full = ONE.greek(None, True)[0]
+    assert full.shape == (6, 2 * n + 1) and full[0, 0] == 1.0 and np.array_equal(ONE.greek(0, True)[0], full[:, :1])
+    wide = ONE.greek(2 * n + 4, False)[0]
     assert wide.shape == (6, 2 * n + 5) and not wide[:, 2 * n + 1:].any()
-    assert np.array_equal(wide[:, : 2 * n + 1], one.greek(None, False)[0])
+    assert np.array_equal(wide[:, : 2 * n + 1], ONE.greek(None, False)[0])
     assert np.isclose(wide[0, 0], values[1], rtol=1e-12, atol=0)  # unnormalized: alpha1_0 = Q_sca
-    assert one.phase_matrix(f([]), True)[0].shape == (6, 0) and one.phase_matrix(f([]), True)[1] is None
+    assert ONE.phase_matrix(f([]), True)[0].shape == (6, 0) and ONE.phase_matrix(f([]), True)[1] is None
     mu = f([[1.0, 0.3, -0.2], [0.0, -1.0, 0.9]])
-    p = one.phase_matrix(mu, True)[0]
-    assert p.shape == (6, 6) and np.array_equal(p, one.phase_matrix(mu.ravel(), True)[0])
+    p = ONE.phase_matrix(mu, True)[0]
+    assert p.shape == (6, 6) and np.array_equal(p, ONE.phase_matrix(mu.ravel(), True)[0])
     # F11 and F44 are the Legendre series of alpha1 and alpha4.
     series = [legendre.legval(mu.ravel(), full[0]), legendre.legval(mu.ravel(), full[3])]
     assert np.allclose(p[[0, 5]], series, rtol=1e-12, atol=1e-13)
 
 
-def test_batch_equals_the_class_bit_for_bit():
+@pytest.mark.parametrize("derivatives", [False, True])
+def test_batch_equals_the_class_bit_for_bit(derivatives):
     mu = f([[1.0, 0.5], [-0.25, -1.0]])
-    out = batch(greek=True, mu=mu, normalized=False)
-    assert list(out) == ["n_terms", "n_theta", "error", "efficiencies", "greek", "phase"]
+    out = batch(greek=True, mu=mu, normalized=False, derivatives=derivatives)
+    keys = ["efficiencies", "greek", "phase"]
+    assert list(out) == ["n_terms", "n_theta", "error"] + [k + s for k in keys for s in ("", "_d")[: 1 + derivatives]]
     width = out["greek"].shape[2]
     for p in range(3):
-        o = solve(x=X[p], m_re=M[p].real, m_im=M[p].imag, eps=EPS[p])
+        o = solve(x=X[p], m_re=M[p].real, m_im=M[p].imag, eps=EPS[p], derivatives=derivatives)
         assert (out["n_terms"][p], out["n_theta"][p]) == (o.n_terms, o.n_theta) and out["error"][p] == o.error_estimate
-        assert np.array_equal(out["efficiencies"][:, p], o.efficiencies()[0])
-        assert np.array_equal(out["greek"][:, p], o.greek(width - 1, False)[0])
-        assert np.array_equal(out["phase"][:, p], o.phase_matrix(mu, False)[0])
+        for key, (values, d) in zip(keys, (o.efficiencies(), o.greek(width - 1, False), o.phase_matrix(mu, False))):
+            assert np.array_equal(out[key][:, p], values) and (d is None) == (not derivatives)
+            assert not derivatives or np.array_equal(out[key + "_d"][:, :, p], d)
     lengths = [2 * int(n) + 1 for n in out["n_terms"]]
     assert width == max(lengths) and not out["greek"][:, 0, lengths[0]:].any()
     # An order asks for one more solve that checks the coefficients up to it.
@@ -222,6 +214,9 @@ def test_batch_keys_and_shapes():
     empty = batch(f([]).reshape(0, 2), c([]).reshape(0, 2), f([]).reshape(0, 2), greek=True, mu=f([0.5]))
     assert [v.shape for v in empty.values()] == [(0,), (0,), (0,), (5, 0), (6, 0, 1), (6, 0, 1)]
     assert batch(f([]), c([]), f([]), rtol=5.0, n_terms=0, greek=True, order=7)["greek"].shape == (6, 0, 8)
+    empty = batch(f([]), c([]), f([]), derivatives=True, greek=True, mu=f([0.5, 0.1]))
+    assert [v.shape for v in empty.values()] == [(0,), (0,), (0,), (5, 0), (4, 5, 0), (6, 0, 1), (4, 6, 0, 1),
+                                                 (6, 0, 2), (4, 6, 0, 2)]
 
 
 def test_sphere_equals_the_sphere_functions():
@@ -263,7 +258,7 @@ def test_derivatives_against_central_differences():
     assert np.allclose(q, solve(rtol=1e-8).efficiencies()[0], rtol=1e-12, atol=0)
 
 
-def test_derivative_outputs_and_layouts():
+def test_derivative_shapes():
     o = solve(derivatives=True)
     n = o.n_terms
     g, gd = o.greek(None, True)
@@ -272,20 +267,4 @@ def test_derivative_outputs_and_layouts():
     assert wide_d.shape == (4, 6, 2 * n + 4) and not wide_d[..., 2 * n + 1:].any() and wide_d[:, 0, 0].any()
     assert [a.shape for a in o.phase_matrix(f([]), True)] == [(6, 0), (4, 6, 0)]
     mu = f([[1.0, 0.2], [-0.7, -1.0]])
-    p, pd = o.phase_matrix(mu, False)
-    assert pd.shape == (4, 6, 4) and np.array_equal(pd, o.phase_matrix(mu.ravel(), False)[1])
-    out = batch(derivatives=True, greek=True, mu=mu, normalized=False)
-    assert list(out) == ["n_terms", "n_theta", "error", "efficiencies", "efficiencies_d", "greek", "greek_d", "phase",
-                         "phase_d"]
-    assert out["efficiencies_d"].shape == (4, 5, 3) and out["phase_d"].shape == (4, 6, 3, 4)
-    width = out["greek"].shape[2]
-    for k in range(3):
-        one = solve(x=X[k], m_re=M[k].real, m_im=M[k].imag, eps=EPS[k], derivatives=True)
-        assert np.array_equal(out["efficiencies_d"][:, :, k], one.efficiencies()[1])
-        for key, got in zip(("greek", "greek_d"), one.greek(width - 1, False)):
-            assert np.array_equal(out[key][..., k, :], got)
-        for key, got in zip(("phase", "phase_d"), one.phase_matrix(mu, False)):
-            assert np.array_equal(out[key][..., k, :], got)
-    empty = batch(f([]), c([]), f([]), derivatives=True, greek=True, mu=f([0.5, 0.1]))
-    assert [v.shape for v in empty.values()] == [(0,), (0,), (0,), (5, 0), (4, 5, 0), (6, 0, 1), (4, 6, 0, 1),
-                                                 (6, 0, 2), (4, 6, 0, 2)]
+    assert np.array_equal(o.phase_matrix(mu, False)[1], o.phase_matrix(mu.ravel(), False)[1].reshape(4, 6, 4))

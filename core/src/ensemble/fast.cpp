@@ -77,12 +77,13 @@ VANTOK_AVX2_END
 
 }  // namespace
 
-void PanelProducts::prepare(const engine::Band& band, std::size_t complex, std::size_t real) {
+void PanelProducts::prepare(const engine::Band& band, std::size_t complex, std::size_t real, std::size_t n_panel) {
   complex_blocks = complex;
   real_blocks = real;
+  terms = std::min(n_panel, band.key);
   const std::size_t columns = PANEL_NODES * block_columns();
-  // Every node writes all K rows of its columns (zeros beyond its terms), so
-  // what a previous panel left is overwritten.
+  // Every node writes the rows the products read (zeros beyond its terms), so
+  // what a previous panel left there is overwritten.
   coefficients.reshape(band.key, columns);
   even_products.reshape(band.half(), columns);
   odd_products.reshape(band.half(), columns);
@@ -90,9 +91,8 @@ void PanelProducts::prepare(const engine::Band& band, std::size_t complex, std::
 
 void PanelProducts::set_block(std::size_t node, std::size_t block, std::span<const C> a,
                               std::span<const C> b, double factor) {
-  const std::size_t terms = coefficients.nrows;
-  VANTOK_ASSERT(node < PANEL_NODES && block < block_columns() / 4 && a.size() == b.size() &&
-                a.size() <= terms);
+  VANTOK_ASSERT(node < PANEL_NODES && block < block_columns() / 4 && a.size() == b.size() && a.size() <= terms &&
+                terms <= coefficients.nrows);
   const std::size_t first = node * block_columns() + 4 * block;
   const std::span<double> even_re = coefficients.column(first);
   const std::span<double> even_im = coefficients.column(first + 1);
@@ -117,9 +117,10 @@ void PanelProducts::set_block(std::size_t node, std::size_t block, std::span<con
 }
 
 void PanelProducts::multiply(const engine::Band& band, std::size_t n_panel) {
-  const std::size_t terms = std::min(n_panel, band.key);
-  matrix::matmul(even_products, band.even, coefficients, terms);
-  matrix::matmul(odd_products, band.odd, coefficients, terms);
+  const std::size_t k = std::min(n_panel, band.key);
+  VANTOK_ASSERT(k <= terms);
+  matrix::matmul(even_products, band.even, coefficients, k);
+  matrix::matmul(odd_products, band.odd, coefficients, k);
 }
 
 void PanelProducts::phase(std::size_t node, std::size_t row, double sign, std::size_t u,

@@ -165,50 +165,62 @@ NodeSolution Solver::node(std::size_t i) const {
   return {{n.views[i], n.states[i].coefficients(), {}}, n.sphere_efficiencies[i].values};
 }
 
-StoredSolution::StoredSolution(const NodeSolution& node)
-    : StoredSolution(node.solution, node.efficiencies) {}
-
-StoredSolution::StoredSolution(const ParticleSolution& solution, const std::array<double, 5>& efficiencies)
-    : efficiencies_(efficiencies),
-      x_(solution.coefficients.x),
-      s_abs_(solution.coefficients.s_abs),
-      n_(solution.coefficients.a.size()),
-      radius_fractions_(solution.radius_fractions) {
-  const auto& c = solution.coefficients;
-  VANTOK_ASSERT(c.b.size() == n_);
-  data_.reserve((2 + 4 * solution.derivatives.size()) * n_);
-  auto append = [&](std::span<const Complex<double>> v) {
-    VANTOK_ASSERT(v.size() >= n_);
-    data_.insert(data_.end(), v.begin(), v.begin() + static_cast<std::ptrdiff_t>(n_));
-  };
-  append(c.a);
-  append(c.b);
-  for (const mie::coefficients::CoefficientDerivatives& d : solution.derivatives) {
-    append(d.da_dx);
-    append(d.da_dm);
-    append(d.db_dx);
-    append(d.db_dm);
+StoredSolutions::StoredSolutions(std::span<const NodeSolution> nodes) {
+  std::size_t values = 0;
+  std::size_t view_count = 0;
+  for (const NodeSolution& node : nodes) {
+    values += (2 + 4 * node.solution.derivatives.size()) * node.solution.coefficients.a.size();
+    view_count += node.solution.derivatives.size();
   }
-  // The views into data_, whose storage a move keeps.
-  for (std::size_t l = 0; l < solution.derivatives.size(); ++l) {
-    mie::coefficients::CoefficientDerivatives v = solution.derivatives[l];
-    const Complex<double>* p = data_.data() + (2 + 4 * l) * n_;
-    v.da_dx = {p, n_};
-    v.da_dm = {p + n_, n_};
-    v.db_dx = {p + 2 * n_, n_};
-    v.db_dm = {p + 3 * n_, n_};
-    views_.push_back(v);
+  data_.reserve(values);
+  views_.reserve(view_count);
+  entries_.reserve(nodes.size());
+  for (const NodeSolution& node : nodes) {
+    const ParticleSolution& s = node.solution;
+    const std::size_t n = s.coefficients.a.size();
+    VANTOK_ASSERT(s.coefficients.b.size() == n);
+    Entry e{data_.size(), n, views_.size(), s.derivatives.size(), s.coefficients.x, s.coefficients.s_abs,
+            node.efficiencies, s.radius_fractions};
+    auto append = [&](std::span<const Complex<double>> v) {
+      VANTOK_ASSERT(v.size() >= n);
+      data_.insert(data_.end(), v.begin(), v.begin() + static_cast<std::ptrdiff_t>(n));
+    };
+    append(s.coefficients.a);
+    append(s.coefficients.b);
+    for (const mie::coefficients::CoefficientDerivatives& d : s.derivatives) {
+      // The view into data_ (reserved above, so it does not move).
+      mie::coefficients::CoefficientDerivatives v = d;
+      const Complex<double>* p = data_.data() + data_.size();
+      append(d.da_dx);
+      append(d.da_dm);
+      append(d.db_dx);
+      append(d.db_dm);
+      v.da_dx = {p, n};
+      v.da_dm = {p + n, n};
+      v.db_dx = {p + 2 * n, n};
+      v.db_dm = {p + 3 * n, n};
+      views_.push_back(v);
+    }
+    entries_.push_back(e);
   }
 }
 
-NodeSolution StoredSolution::view() const noexcept {
-  return {{views_, {{data_.data(), n_}, {data_.data() + n_, n_}, x_, s_abs_}, radius_fractions_}, efficiencies_};
+NodeSolution StoredSolutions::node(std::size_t i) const noexcept {
+  const Entry& e = entries_[i];
+  const Complex<double>* p = data_.data() + e.first;
+  return {{std::span(views_).subspan(e.first_view, e.view_count), {{p, e.n}, {p + e.n, e.n}, e.x, e.s_abs},
+           e.radius_fractions},
+          e.efficiencies};
 }
 
-std::size_t StoredSolution::bytes(const ParticleSolution& solution) noexcept {
-  const std::size_t values = (2 + 4 * solution.derivatives.size()) * solution.coefficients.a.size();
-  return sizeof(StoredSolution) + values * sizeof(Complex<double>) +
-         solution.derivatives.size() * sizeof(mie::coefficients::CoefficientDerivatives);
+std::size_t StoredSolutions::bytes(std::span<const NodeSolution> nodes) noexcept {
+  std::size_t out = sizeof(StoredSolutions);
+  for (const NodeSolution& node : nodes) {
+    const std::size_t views = node.solution.derivatives.size();
+    out += sizeof(Entry) + views * sizeof(mie::coefficients::CoefficientDerivatives) +
+           (2 + 4 * views) * node.solution.coefficients.a.size() * sizeof(Complex<double>);
+  }
+  return out;
 }
 
 }  // namespace vantok::ensemble::particle

@@ -145,12 +145,6 @@ struct Evaluation {
                                    const std::shared_ptr<SolutionBudget>& budget,
                                    std::shared_ptr<const PanelSolutions>& kept) const {
     const detail::PanelRule rule(a, b);
-    std::unique_ptr<PanelSolutions> solutions;
-    std::size_t bytes = 0;
-    if (budget) {
-      solutions = std::make_unique<PanelSolutions>();
-      solutions->reserve(KRONROD_NODES);
-    }
     const auto& particle_params = parts.front()->particle_params;
     std::vector<double> nodes(KRONROD_NODES * n_q);
     std::size_t max_terms = 0;
@@ -170,17 +164,6 @@ struct Evaluation {
       const particle::ParticleSolution* solution = &node.solution;
       max_terms = std::max(max_terms, solution->coefficients.a.size());
       const std::array<double, 5>& q = node.efficiencies;
-      if (solutions) {
-        const std::size_t more = particle::StoredSolution::bytes(*solution);
-        if (budget->take(more)) {
-          bytes += more;
-          solutions->emplace_back(node);
-        } else {
-          budget->give(bytes);
-          bytes = 0;
-          solutions.reset();
-        }
-      }
       const std::span<double> out(nodes.data() + i * n_q, n_q);
       if (auto done = node_quantities(*solution, q, r, refine_order, particle_params, out); !done) {
         return std::unexpected(context(std::move(done).error(), wavelength, r));
@@ -189,12 +172,17 @@ struct Evaluation {
     std::vector<Sums1> sums;
     sums.reserve(parts.size());
     for (const Part* part : parts) sums.push_back(integrate(*part, rule, nodes, n_q, max_terms));
-    if (solutions) {
-      // The bytes go back to the budget with the last holder of the solutions.
-      kept = std::shared_ptr<const PanelSolutions>(solutions.release(), [budget, bytes](const PanelSolutions* p) {
-        delete p;
-        budget->give(bytes);
-      });
+    if (budget) {
+      std::array<particle::NodeSolution, KRONROD_NODES> all;
+      for (std::size_t i = 0; i < KRONROD_NODES; ++i) all[i] = solver.node(i);
+      const std::size_t bytes = PanelSolutions::bytes(all);
+      if (budget->take(bytes)) {
+        // The bytes go back to the budget with the last holder of the copies.
+        kept = std::shared_ptr<const PanelSolutions>(new PanelSolutions(all), [budget, bytes](const PanelSolutions* p) {
+          delete p;
+          budget->give(bytes);
+        });
+      }
     }
     return sums;
   }

@@ -51,11 +51,10 @@ struct ProductSpec {
 constexpr std::size_t PRODUCT_COUNT = 12;
 constexpr ProductSpec PRODUCTS[PRODUCT_COUNT] = {
     // alpha1, alpha4, alpha2 + alpha3, alpha2 - alpha3, beta1, beta2.
-    {V0, D00, false},    {V2, D00, false},   {V_SUM, D22, false},
-    {V_DIFFERENCE, D2M2, false}, {V1, D02, false},   {V3, D02, false},
+    {V0, D00, false}, {V2, D00, false}, {V_SUM, D22, false}, {V_DIFFERENCE, D2M2, false}, {V1, D02, false},
+    {V3, D02, false},
     // Their errors; alpha2 and alpha3 both through F11 + F33.
-    {G0, D00, true},     {G2, D00, true},    {G_SUM, D22, true},
-    {G_SUM, D2M2, true}, {G1, D02, true},    {G3, D02, true}};
+    {G0, D00, true}, {G2, D00, true}, {G_SUM, D22, true}, {G_SUM, D2M2, true}, {G1, D02, true}, {G3, D02, true}};
 
 // The six series of one kind (values or errors) of a band: R rows, one
 // column per order.
@@ -68,9 +67,8 @@ Mat magnitude(const Mat& m) {
   return out;
 }
 
-__m128d magnitude_bits(__m128d v) { return _mm_andnot_pd(_mm_set1_pd(-0.0), v); }
-
-scalar::lanes::F64x2 magnitude(scalar::lanes::F64x2 v) { return {magnitude_bits(v.v)}; }
+// |v| of every lane: the sign bit cleared, as std::fabs does.
+scalar::lanes::F64x2 magnitude(scalar::lanes::F64x2 v) { return {_mm_andnot_pd(_mm_set1_pd(-0.0), v.v)}; }
 
 namespace two {
 using V = scalar::lanes::F64x2;
@@ -184,8 +182,8 @@ void add_nodes(const BandWork& work, std::span<const std::size_t> nodes, const T
       const std::array<const double*, 4> d{block.row(D00, i).data(), block.row(D22, i).data(),
                                            block.row(D2M2, i).data(), block.row(D02, i).data()};
       const std::size_t j = nodes[at];
-      k.add_node(d, work.factors.data(), band.weights[j], x.data() + at * PRODUCT_COUNT * rows, rows, targets.low[j % 2],
-          targets.high, targets.split, block.l_begin, block.l_end);
+      k.add_node(d, work.factors.data(), band.weights[j], x.data() + at * PRODUCT_COUNT * rows, rows,
+                 targets.low[j % 2], targets.high, targets.split, block.l_begin, block.l_end);
     }
   };
   auto done = work.wigner.evaluate(mu, sink);
@@ -213,8 +211,9 @@ std::vector<std::size_t> range(std::size_t begin, std::size_t end, std::size_t s
 }
 
 // One row (R = 1): the even and the odd nodes below 2 floor(n/2) summed
-// apart (one part each), then, in `combine`, added with the last node of an
-// odd n.
+// apart (one part each), then, in `combine_rows`, added with the last node of
+// an odd n. That node's sum is +0 + its term, which adds to (even + odd) as
+// the term itself: a sum from +0 is never -0.
 struct RowParts {
   std::optional<Sums> even;
   std::optional<Sums> odd;

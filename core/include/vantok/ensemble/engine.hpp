@@ -76,7 +76,7 @@ struct Sums1 {
 };
 
 /// The particle solutions at the 15 nodes of a panel, in node order.
-using PanelSolutions = std::vector<particle::StoredSolution>;
+using PanelSolutions = particle::StoredSolutions;
 
 /// Room for the solutions the first pass keeps for the second: at most
 /// `limit` bytes at a time, taken and given back by the panels that hold

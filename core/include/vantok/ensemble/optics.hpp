@@ -73,34 +73,40 @@ struct NodeSolution {
   std::array<double, 5> efficiencies;
 };
 
-/// A copy of a ParticleSolution that outlives the solver's next solve: the
-/// first pass keeps the solutions of its panels' nodes so that the second
-/// pass, which visits the same nodes, need not solve them again. Movable, not
-/// copyable (its views point into its own storage).
-class StoredSolution {
+/// Copies of node solutions (the nodes of a panel) that outlive the solver's
+/// next solve, in one buffer: the first pass keeps the solutions of its
+/// panels' nodes so that the second pass, which visits the same nodes, need
+/// not solve them again. Movable, not copyable (its views point into its own
+/// storage).
+class StoredSolutions {
  public:
-  explicit StoredSolution(const NodeSolution& node);
-  StoredSolution(StoredSolution&&) noexcept = default;
-  StoredSolution& operator=(StoredSolution&&) noexcept = default;
+  explicit StoredSolutions(std::span<const NodeSolution> nodes);
+  StoredSolutions(StoredSolutions&&) noexcept = default;
+  StoredSolutions& operator=(StoredSolutions&&) noexcept = default;
 
-  /// The solution, with the same values as the one copied, and its
-  /// efficiencies.
-  NodeSolution view() const noexcept;
+  std::size_t size() const noexcept { return entries_.size(); }
+  /// Node i, with the same values as the one copied.
+  NodeSolution node(std::size_t i) const noexcept;
 
-  /// The bytes a copy of `solution` takes.
-  static std::size_t bytes(const ParticleSolution& solution) noexcept;
+  /// The bytes copies of `nodes` take.
+  static std::size_t bytes(std::span<const NodeSolution> nodes) noexcept;
 
  private:
-  StoredSolution(const ParticleSolution& solution, const std::array<double, 5>& efficiencies);
-
-  // a, b, then per derivative view da_dx, da_dm, db_dx, db_dm, N each.
+  struct Entry {
+    // a, b, then per derivative view da_dx, da_dm, db_dx, db_dm, n each,
+    // from data_[first] on; the views from views_[first_view] on.
+    std::size_t first;
+    std::size_t n;
+    std::size_t first_view;
+    std::size_t view_count;
+    double x;
+    double s_abs;
+    std::array<double, 5> efficiencies;
+    std::span<const double> radius_fractions;
+  };
   std::vector<Complex<double>> data_;
   std::vector<mie::coefficients::CoefficientDerivatives> views_;
-  std::array<double, 5> efficiencies_;
-  double x_;
-  double s_abs_;
-  std::size_t n_;
-  std::span<const double> radius_fractions_;
+  std::vector<Entry> entries_;
 };
 
 /// Scratch of one worker: never shared between threads. Every buffer is

@@ -139,8 +139,9 @@ struct SecondPass {
 };
 
 /// The second pass of one wavelength (index `index` of the run) over the
-/// groups' first-pass records: band preparation, the parallel pass over chunks
-/// of four panels per group (a monodisperse group at its one radius), the
+/// groups' first-pass records: band preparation, the parallel pass over the
+/// panels, summed in chunks of four, per group (a monodisperse group at its
+/// one radius), the
 /// part averages, the unit sums and, with Greek coefficients, the projection.
 /// The first error in group and panel order ends it.
 Result<SecondPass> second_pass(std::span<const Part> parts, std::span<const std::vector<std::size_t>> groups,
