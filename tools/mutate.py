@@ -21,6 +21,7 @@ its entry.
     tools/mutate.py -j4                  # the whole run (about half an hour)
     tools/mutate.py -j4 --only dd-sum-trailing-error,py-gil-efficiencies
     tools/mutate.py --list
+    tools/mutate.py -j4 --skip test_ensemble --gtest-filter='-GreekWigner.*'   # a part of the suite
 
 Results go to <workdir>/results.txt (one line per mutant) and to stdout.
 """
@@ -86,7 +87,7 @@ MUTANTS = [
       "if (m == np && m == 0 && xp >= 0.0)", "Wigner d: m == n != 0 leaves the difference form"),
     M("wigner-mirror-parity", "core/src/special/wigner*.cpp",
       "if ((static_cast<std::int64_t>(l) + m) % 2 != 0) out[l] = -out[l];",
-      "if ((static_cast<std::int64_t>(l) + np) % 2 != 0) out[l] = -out[l];",
+      "if ((static_cast<std::int64_t>(l) + path.n) % 2 != 0) out[l] = -out[l];",
       "Wigner d: mirror sign from the wrong index"),
     M("wigner-extended-start-lost", "core/src/special/wigner*.cpp",
       "if (ev + exponent < EXTENDED_BELOW) return {exponent, v};", "if (false) return {exponent, v};",
@@ -97,76 +98,78 @@ MUTANTS = [
     M("gl-newton-start", "core/src/special/gauss_legendre*.cpp",
       "const double theta0 = ((4.0 * k - 1.0) * M_PI)", "const double theta0 = ((4.0 * k - 3.0) * M_PI)",
       "Gauss-Legendre: Newton started off its root"),
-    M("clebsch-overflow-check-dropped", "core/src/special/clebsch.cpp", "(void)a_squared(l_max, l1, l2, big_m);",
+    M("clebsch-overflow-check-dropped", "core/src/special/clebsch.cpp", "(void)c.a_squared(l_max);",
       "", "Clebsch-Gordan: work arrays allocated before the overflow check"),
     M("clebsch-backward-sign", "core/src/special/clebsch.cpp",
-      "f[k - 1] = -(b_l * f[k] + (a_above * lf(big_l)) * f_above) / denominator;",
-      "f[k - 1] = (b_l * f[k] + (a_above * lf(big_l)) * f_above) / denominator;",
+      "w.f[k - 1] = -(w.b[k] * w.f[k] + (a_above[l] * lf(big_l)) * f_above[l]) / denominator;",
+      "w.f[k - 1] = (w.b[k] * w.f[k] + (a_above[l] * lf(big_l)) * f_above[l]) / denominator;",
       "Clebsch-Gordan: backward recurrence sign"),
     # ---- sphere -------------------------------------------------------------
-    M("mie-upward-recurrence", "core/**/mie/*.?pp", "const double w1 = (2.0 * o.nd - 1.0) * s.inv_x;",
-      "const double w1 = (2.0 * o.nd + 1.0) * s.inv_x;", "sphere: upward psi/chi recurrence off by one order"),
-    M("mie-db-dx-factor", "core/**/mie/*.?pp", "db_dx.push_back(times_i(y2) * s.m2_minus_1);",
-      "db_dx.push_back(times_i(x2) * s.m2_minus_1);",
+    M("mie-upward-recurrence", "core/**/mie/*", "const V w1 = lit(2.0 * o.nd - 1.0) * s.inv_x;",
+      "const V w1 = lit(2.0 * o.nd + 1.0) * s.inv_x;", "sphere: upward psi/chi recurrence off by one order"),
+    M("mie-db-dx-factor", "core/**/mie/*", "out.db_dx[i] = times_i(y2) * s.m2_minus_1;",
+      "out.db_dx[i] = times_i(x2) * s.m2_minus_1;",
       "sphere: db/dx uses X^2 instead of Y^2"),
-    M("mie-asymmetry-weight", "core/**/mie/*.?pp",
-      "s.asymmetry += static_cast<double>(n * (n + 2)) / (nd + 1.0) *",
-      "s.asymmetry += static_cast<double>(n * (n + 2)) / (nd + 2.0) *", "asymmetry sum: wrong weight"),
-    M("mie-g-zero-scattering", "core/**/mie/*.?pp",
-      "inline bool nonzero(double v) { return v < 0.0 || v > 0.0 || v != v; }",
-      "inline bool nonzero(double v) { return true || v != v; }", "g = 0/0 = NaN when nothing scatters"),
-    M("mie-back-jacobian", "core/**/mie/*.?pp", "dq_back -= 2.0 * back_sq * (u * u * u);",
-      "dq_back -= back_sq * (u * u * u);", "Q_back Jacobian: explicit x term halved"),
-    M("mie-tau-sign", "core/**/mie/*.?pp", "const double t = w * ((nf * mu) * pi - n1 * pi_prev);",
+    M("mie-asymmetry-weight", "core/**/mie/*",
+      "const V term = lit(static_cast<double>(n * (n + 2)) / (nd + 1.0)) *",
+      "const V term = lit(static_cast<double>(n * (n + 2)) / (nd + 2.0)) *", "asymmetry sum: wrong weight"),
+    M("mie-g-zero-scattering", "core/**/mie/*",
+      "inline M nonzero(V v) { return (v < lit(0.0)) || (v > lit(0.0)) || (v != v); }",
+      "inline M nonzero(V v) { return (v == v) || (v != v); }", "g = 0/0 = NaN when nothing scatters"),
+    M("mie-back-jacobian", "core/**/mie/*", "dq_back = dq_back - lit(2.0) * back_sq * (u * u * u);",
+      "dq_back = dq_back - back_sq * (u * u * u);", "Q_back Jacobian: explicit x term halved"),
+    M("mie-tau-sign", "core/**/mie/*", "const double t = w * ((nf * mu) * pi - n1 * pi_prev);",
       "const double t = w * ((nf * mu) * pi + n1 * pi_prev);", "amplitudes: sign in tau_n"),
-    M("mie-phase-f34", "core/**/mie/*.?pp", "out.f34[j] = im_conj(s1, s2) * c;",
+    M("mie-phase-f34", "core/**/mie/*", "out.f34[j] = im_conj(s1, s2) * c;",
       "out.f34[j] = im_conj(s2, s1) * c;", "phase matrix: F34 with swapped amplitudes"),
-    M("mie-greek-zero-guard", "core/**/mie/*.?pp", "if (!normalized && a0 == 0.0) return;",
+    M("mie-greek-zero-guard", "core/**/mie/*", "if (!normalized && a0 == 0.0) return;",
       "if (false) return;", "unnormalised Greek coefficients of a non-scattering sphere: 0/0"),
-    M("mie-negative-zero-index", "core/**/mie/*.?pp", "if (0.0 > m.re || 0.0 > m.im) {",
+    M("mie-negative-zero-index", "core/**/mie/*", "if (0.0 > m.re || 0.0 > m.im) {",
       "if (0.0 > m.re || std::signbit(m.im)) {", "refractive index: -0.0 refused"),
-    M("mie-default-terms", "core/**/mie/*.?pp", "std::ceil(std::cbrt(x) * 6.0 + x + 3.0)",
+    M("mie-default-terms", "core/**/mie/*", "std::ceil(std::cbrt(x) * 6.0 + x + 3.0)",
       "std::ceil(std::cbrt(x) * 4.0 + x + 3.0)", "default truncation: wrong constant"),
     # ---- layered sphere -----------------------------------------------------
-    M("layered-chi-xi-switch", "core/**/layered/*.?pp", "const bool weak = ml.im * xs[l] < 0.5;",
-      "const bool weak = ml.im * xs[l] < 0.0;", "layered: the chi form is never chosen"),
-    M("layered-nu-form", "core/**/layered/*.?pp",
-      "if (4.0 * norm1(big_w) >= max_ignoring_nan(norm1(d.d1_z1), norm1(g1s))) {", "if (false) {",
+    M("layered-chi-xi-switch", "core/**/layered/*", "const bool weak = ml.im * x_out < 0.5;",
+      "const bool weak = ml.im * x_out < 0.0;", "layered: the chi form is never chosen"),
+    M("layered-nu-form", "core/**/layered/*",
+      "const M near = lit(4.0) * norm1(big_w) >= max_ignoring_nan(norm1(d.d1_z1), norm1(g1s));",
+      "const M near = lit(4.0) * norm1(big_w) < lit(-1.0);",
       "layered derivatives: the cancellation-free nu form is never chosen"),
-    M("layered-correction-form", "core/**/layered/*.?pp",
-      "if (4.0 * norm1(h_shift) >= max_ignoring_nan(norm1(d.d1_z2), norm1(c_prime))) {", "if (true) {",
+    M("layered-correction-form", "core/**/layered/*",
+      "const M shift = lit(4.0) * norm1(h_shift) >= max_ignoring_nan(norm1(d.d1_z2), norm1(c_prime));",
+      "const M shift = lit(4.0) * norm1(h_shift) >= lit(-1.0);",
       "layered: the correction form is kept even where it cancels"),
-    M("layered-chain-kx", "core/**/layered/*.?pp", "kx = dm2 * inv_mj;", "kx = dm2 * inv_mp;",
+    M("layered-chain-kx", "core/**/layered/*", "kx = dm2 * inv_mj;", "kx = dm2 * inv_mp;",
       "layered derivatives: b-side x term divided by the wrong index"),
-    M("layered-max-layers", "core/**/layered/*.?pp", "if (x_count > MAX_LAYERS) {",
+    M("layered-max-layers", "core/**/layered/*", "if (x_count > MAX_LAYERS) {",
       "if (x_count > MAX_LAYERS + 1) {", "layer count limit off by one"),
     # ---- T-matrix linear algebra and series ----------------------------------
-    M("lu-no-pivoting", "core/**/tmatrix/*.?pp", "if (M::greater(modulus, best)) {",
+    M("lu-no-pivoting", "core/**/tmatrix/*", "if (M::greater(modulus, best)) {",
       "if (i == k && M::greater(modulus, best)) {", "LU without partial pivoting"),
-    M("lu-back-substitution", "core/**/tmatrix/*.?pp",
+    M("lu-back-substitution", "core/**/tmatrix/*",
       "for (std::size_t j = i + 1; j < n; ++j) s = s - row[j] * y[j];",
       "for (std::size_t j = i + 2; j < n; ++j) s = s - row[j] * y[j];", "back substitution skips a column"),
-    M("lu-dual-zero-multiplier", "core/**/tmatrix/*.?pp",
+    M("lu-dual-zero-multiplier", "core/**/tmatrix/*",
       "if (!LuMember<DD>::is_zero(Complex<DD>{z.re.partials[i], z.im.partials[i]})) return false;",
       "(void)i;", "dual LU: a multiplier of value 0 skips its row update, dropping derivatives"),
-    M("refine-one-sweep", "core/**/tmatrix/*.?pp", "constexpr int MAX_SWEEPS = 4;",
+    M("refine-one-sweep", "core/**/tmatrix/*", "constexpr int MAX_SWEEPS = 4;",
       "constexpr int MAX_SWEEPS = 1;", "refinement stops after one sweep"),
-    M("estimate-nan-candidate", "core/**/tmatrix/*.?pp",
+    M("estimate-nan-candidate", "core/**/tmatrix/*",
       "if (std::isnan(c) && !std::isnan(magnitude) && !std::isnan(scale)) return INFINITY;",
       "if (false) return INFINITY;", "error estimate: 0 * inf counted as no bound"),
-    M("series-suffix-index", "core/**/tmatrix/*.?pp",
+    M("series-suffix-index", "core/**/tmatrix/*",
       "const auto k = static_cast<std::size_t>(std::min(d - t + 1, big_n));",
       "const auto k = static_cast<std::size_t>(std::min(d - t, big_n));", "tail sum: suffix index off by one"),
-    M("angular-start", "core/**/tmatrix/*.?pp",
+    M("angular-start", "core/**/tmatrix/*",
       "if (m < n_max) d0m[m + 1] = (root_const<T>(2 * m + 1) * c) * d0m[m];",
       "if (m < n_max) d0m[m + 1] = (root_const<T>(2 * m + 3) * c) * d0m[m];",
       "T-matrix angular functions: wrong second start value"),
-    M("exps-scaled-sign", "core/**/tmatrix/*.?pp", "const T e1 = exp((-z.im) - s);",
+    M("exps-scaled-sign", "core/**/tmatrix/*", "const T e1 = exp((-z.im) - s);",
       "const T e1 = exp((-z.im) + s);", "scaled exponentials: wrong sign of the scale"),
     # ---- module frame and bindings ------------------------------------------
     M("py-gil-efficiencies", "python/src/*.?pp",
-      "GilRelease unlocked; VANTOK_CHECK(in.check_layers()); VANTOK_TRY(buffers, efficiency_outputs::allocate(",
-      "VANTOK_CHECK(in.check_layers()); VANTOK_TRY(buffers, efficiency_outputs::allocate(",
+      "return unlocked([&]() -> Outcome<efficiency_outputs::Buffers> {",
+      "return std::invoke([&]() -> Outcome<efficiency_outputs::Buffers> {",
       "the efficiency functions keep the interpreter lock while they compute"),
     M("py-changed-during-call", "python/src/*.cpp",
       "if (terms > out.n_terms) return std::unexpected(changed_during_call(i));",
@@ -188,7 +191,9 @@ MUTANTS = [
     M("py-guard-message", "python/src/*.cpp", 'if (counting_derivatives) message += " (counting derivatives)";',
       "(void)counting_derivatives;", "size-guard message loses its derivative note"),
     M("py-layered-particle-index", "python/src/*.cpp",
+      "auto terms = vantok::layered::check_inputs(x_.row(p), m_.row(p), options_); "
       "if (!terms) return std::unexpected(at(p, std::move(terms).error()));",
+      "auto terms = vantok::layered::check_inputs(x_.row(p), m_.row(p), options_); "
       "if (!terms) return std::unexpected(at(0, std::move(terms).error()));",
       "layered errors name particle 0"),
 ]
@@ -238,12 +243,16 @@ def sync_tree(dest: Path) -> None:
 
 
 class Runner:
-    def __init__(self, work: Path, jobs: int, timeout: float, build_timeout: float):
+    def __init__(self, work: Path, jobs: int, timeout: float, build_timeout: float, skip: set[str],
+                 gtest_filter: str | None, python: str):
+        self.python = python
         self.source = work / "source"
         self.build = work / "build"
         self.jobs = jobs
         self.timeout = timeout
         self.build_timeout = build_timeout
+        self.skip = skip
+        self.gtest_filter = gtest_filter
         self.logs = work / "logs"
         self.logs.mkdir(parents=True, exist_ok=True)
 
@@ -251,7 +260,7 @@ class Runner:
         if (self.build / "CMakeCache.txt").exists():
             return
         subprocess.run(["cmake", "-S", str(self.source), "-B", str(self.build), "-DCMAKE_BUILD_TYPE=Release",
-                        f"-DPython3_EXECUTABLE={sys.executable}", "-DVANTOK_BUILD_BENCH=OFF"],
+                        f"-DPython3_EXECUTABLE={self.python}", "-DVANTOK_BUILD_BENCH=OFF"],
                        check=True, stdout=subprocess.DEVNULL)
 
     def compile(self, log: Path) -> bool:
@@ -261,20 +270,23 @@ class Runner:
             try:
                 return proc.wait(timeout=self.build_timeout) == 0
             except subprocess.TimeoutExpired:
-                os.killpg(proc.pid, signal.SIGKILL)
-                proc.wait()
                 return False
+            finally:
+                if proc.poll() is None:
+                    os.killpg(proc.pid, signal.SIGKILL)
+                    proc.wait()
 
     def suite(self) -> list[tuple[str, list[str]]]:
         """(name, command) of every test job: each GoogleTest executable and each pytest file."""
         jobs = []
+        flags = [f"--gtest_filter={self.gtest_filter}"] if self.gtest_filter else []
         for exe in sorted((self.build / "core" / "tests").glob("test_*")):
             if exe.is_file() and os.access(exe, os.X_OK):
-                jobs.append((exe.name, [str(exe), "--gtest_brief=1"]))
+                jobs.append((exe.name, [str(exe), "--gtest_brief=1", *flags]))
         for test in sorted((self.source / "python" / "tests").glob("test_*.py")):
-            jobs.append((test.name, [sys.executable, "-m", "pytest", "-x", "-q", "-rfE", "-p", "no:cacheprovider",
+            jobs.append((test.name, [self.python, "-m", "pytest", "-x", "-q", "-rfE", "-p", "no:cacheprovider",
                                      str(test)]))
-        return jobs
+        return [job for job in jobs if job[0] not in self.skip]
 
     def run_suite(self, tag: str, stop_at_first: bool = True) -> tuple[str, str]:
         """("passed" | "failed" | "timeout", what failed first)."""
@@ -340,7 +352,14 @@ def main() -> int:
     parser.add_argument("--list", action="store_true", help="list the mutants and exit")
     parser.add_argument("--check", action="store_true", help="check that every mutant applies, and exit")
     parser.add_argument("--skip-baseline", action="store_true", help="do not run the unmutated suite first")
+    parser.add_argument("--skip", default="", help="comma-separated test jobs not to run (test_ensemble, test_x.py)")
+    parser.add_argument("--gtest-filter", help="a --gtest_filter for every GoogleTest program (e.g. -Suite.*)")
+    parser.add_argument("--python", default=os.environ.get("PYTHON", "/usr/bin/python3"),
+                        help="the interpreter that builds the module and runs pytest (default $PYTHON or "
+                             "/usr/bin/python3, as make does)")
     args = parser.parse_args()
+    # A termination restores the mutated file and stops the jobs (finally blocks).
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(130))
 
     mutants = MUTANTS
     if args.only:
@@ -365,7 +384,8 @@ def main() -> int:
         return 1 if bad else 0
 
     work = args.workdir.resolve()
-    runner = Runner(work, args.jobs, args.timeout or 600.0, args.build_timeout)
+    runner = Runner(work, args.jobs, args.timeout or 600.0, args.build_timeout,
+                    set(filter(None, args.skip.split(","))), args.gtest_filter, args.python)
     runner.source.mkdir(parents=True, exist_ok=True)
     sync_tree(runner.source)
     runner.configure()

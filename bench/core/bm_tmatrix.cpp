@@ -11,12 +11,19 @@
 //   precision "auto", for (x, eps) = (5, 1.5), (15, 2), (30, 1.5) and (60, 1.5)
 //   (the last outside the validated domain), with N, n_theta, the modes
 //   refined, and the seconds of the orientation average.
+// - RunDerivatives: TMatrix::run with derivatives at (x, eps) = (15, 2),
+//   precision "auto" at rtol 1e-9 or "f64" at rtol 1e-5 (where f64 converges), then the efficiencies with their
+//   Jacobian and the Greek coefficients with their derivatives; counters: the
+//   seconds of the run and of the dual orientation average, and the ratio of
+//   the whole to the same run and outputs without derivatives (timed once
+//   before, on the same threads).
 // The last argument is 1 for one thread, 0 for the whole pool.
 
 #include <benchmark/benchmark.h>
 
 #include <chrono>
 #include <map>
+#include <optional>
 
 #include "vantok/pool.hpp"
 #include "vantok/tmatrix/driver.hpp"
@@ -122,6 +129,71 @@ void BM_Tmatrix_Run(benchmark::State& st) {
 BENCHMARK(BM_Tmatrix_Run)
     ->ArgsProduct({{0, 1, 2, 3}, {1, 0}})
     ->ArgNames({"case", "one_thread"})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(1);
+
+void BM_Tmatrix_RunDerivatives(benchmark::State& st) {
+  TMatrix options;
+  options.precision = static_cast<Precision>(st.range(0));
+  options.rtol = options.precision == Precision::Auto ? 1e-9 : 1e-5;
+  const bool one_thread = st.range(1) == 1;
+  const auto seconds = [](auto&& f) {
+    const auto start = std::chrono::steady_clock::now();
+    f();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  };
+  const auto threads = [&](auto&& f) { return one_thread ? vantok::pool::with_threads(1, f) : f(); };
+  std::unique_ptr<State> slot;
+  bool ok = true;
+  // The same solve and outputs without derivatives.
+  const double plain = threads([&] {
+    return seconds([&] {
+      auto r = options.run(slot, false, 2.0, 15.0, {1.5, 0.02});
+      ok = r.has_value();
+      if (!ok) return;
+      benchmark::DoNotOptimize(r->efficiencies());
+      benchmark::DoNotOptimize(r->greek(std::nullopt, false));
+    });
+  });
+  if (!ok) {
+    st.SkipWithError("the run without derivatives failed");
+    return;
+  }
+  double run_s = 0.0;
+  double greek_s = 0.0;
+  for (auto _ : st) {
+    threads([&] {
+      std::optional<TMatrixSolution> view;
+      run_s = seconds([&] {
+        auto r = options.run(slot, true, 2.0, 15.0, {1.5, 0.02});
+        if (r) view.emplace(*r);
+      });
+      if (!view) return 0;
+      greek_s = seconds([&] {
+        benchmark::DoNotOptimize(view->efficiencies());
+        benchmark::DoNotOptimize(view->efficiencies_jacobian());
+        benchmark::DoNotOptimize(view->greek_with_derivatives(std::nullopt, false));
+      });
+      return 0;
+    });
+    if (!slot || !slot->derivatives) {
+      st.SkipWithError("the run with derivatives failed");
+      return;
+    }
+  }
+  std::size_t refined = 0;
+  for (const PrecisionPath p : slot->converged.solved.paths) refined += p != PrecisionPath::F64 ? 1 : 0;
+  st.counters["N"] = static_cast<double>(slot->converged.solved.modes.n_terms);
+  st.counters["modes"] = static_cast<double>(slot->converged.solved.modes.modes.size());
+  st.counters["not_f64"] = static_cast<double>(refined);
+  st.counters["run_s"] = run_s;
+  st.counters["greek_s"] = greek_s;
+  st.counters["ratio"] = (run_s + greek_s) / plain;
+}
+BENCHMARK(BM_Tmatrix_RunDerivatives)
+    ->ArgsProduct({{0, 1}, {1, 0}})
+    ->ArgNames({"precision", "one_thread"})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->Iterations(1);

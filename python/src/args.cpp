@@ -123,6 +123,29 @@ Arguments Arguments::fast(const Spec& spec, PyObject* const* args, Py_ssize_t na
   return out;
 }
 
+Arguments Arguments::call(const Spec& spec, PyObject* args, PyObject* kwargs) {
+  // The fast-call layout: the positional values, then the keyword values, whose
+  // names form a tuple. The tuple and the dict hold every value for the call.
+  const Py_ssize_t nargs = check_size(PyTuple_Size(args));
+  std::vector<PyObject*> values;
+  for (Py_ssize_t i = 0; i < nargs; ++i) values.push_back(check(PyTuple_GetItem(args, i)));
+  PyRef names;
+  const Py_ssize_t keywords = kwargs == nullptr ? 0 : check_size(PyDict_Size(kwargs));
+  if (keywords > 0) {
+    names = PyRef::checked(PyTuple_New(keywords));
+    Py_ssize_t position = 0;
+    Py_ssize_t k = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (k < keywords && PyDict_Next(kwargs, &position, &key, &value) != 0) {
+      PyTuple_SetItem(names.get(), k++, Py_NewRef(key));  // steals; cannot fail on a new tuple
+      values.push_back(value);
+    }
+    VANTOK_ASSERT(k == keywords);
+  }
+  return fast(spec, values.data(), nargs, names.get());
+}
+
 void Arguments::failed(std::size_t i) const {
   errors::add_note(spec_->params[i]);
   throw PyErrSet{};

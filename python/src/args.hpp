@@ -61,6 +61,9 @@ class Arguments {
   /// keyword (unknown, or already given); then the missing required ones.
   static Arguments fast(const Spec& spec, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames);
+  /// Extracts the arguments of a call made with a tuple and a dict (a type's
+  /// tp_new), by the rules and in the order of `fast`.
+  static Arguments call(const Spec& spec, PyObject* args, PyObject* kwargs);
 
   bool present(std::size_t i) const noexcept { return values_[i] != nullptr; }
   /// Any object (borrowed).
@@ -141,19 +144,26 @@ struct GreekArgs {
   static GreekArgs extract(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 };
 
-/// The entry trampoline: runs Body and turns any C++ exception into a Python
-/// exception, so that none crosses into the interpreter. Not noexcept, and its
-/// catch-all lets a forced unwind pass: interpreter shutdown ends a daemon
-/// thread that takes the lock back with one, which must reach the thread's
-/// start (see ref.hpp, lock::lost).
-template <PyObject* (*Body)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
-PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+/// Runs the body of an entry point (a function, a constructor, a getter) and
+/// turns any C++ exception into a Python exception, so that none crosses into
+/// the interpreter: the result, or nullptr with the exception set. Not
+/// noexcept, and its catch-all lets a forced unwind pass: interpreter shutdown
+/// ends a daemon thread that takes the lock back with one, which must reach the
+/// thread's start (see ref.hpp, lock::lost).
+template <class Body>
+PyObject* guarded(Body&& body) {
   try {
-    return Body(self, args, nargs, kwnames);
+    return body();
   } catch (...) {
     if (lock::foreign_exception()) throw;
     return errors::translate_current_exception();
   }
+}
+
+/// The entry trampoline of a fast-call function: Body run by `guarded`.
+template <PyObject* (*Body)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
+PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] { return Body(self, args, nargs, kwnames); });
 }
 
 /// The record of a fast-call function with keywords.

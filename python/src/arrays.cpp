@@ -246,6 +246,7 @@ constexpr int type_number() {
   if constexpr (std::is_same_v<T, double>) return np::NPY_DOUBLE;
   else if constexpr (std::is_same_v<T, C64>) return np::NPY_CDOUBLE;
   else if constexpr (std::is_same_v<T, bool>) return np::NPY_BOOL;
+  else if constexpr (std::is_same_v<T, std::int64_t>) return np::NPY_LONG;
   else {
     static_assert(std::is_same_v<T, std::uint64_t>);
     return np::NPY_ULONG;
@@ -374,6 +375,7 @@ template std::expected<Buffer<double>, const char*> allocate_zeroed<double>(std:
 template std::expected<Buffer<C64>, const char*> allocate_zeroed<C64>(std::size_t) noexcept;
 template std::expected<Buffer<std::uint64_t>, const char*> allocate_zeroed<std::uint64_t>(std::size_t) noexcept;
 template std::expected<Buffer<bool>, const char*> allocate_zeroed<bool>(std::size_t) noexcept;
+template std::expected<Buffer<std::int64_t>, const char*> allocate_zeroed<std::int64_t>(std::size_t) noexcept;
 
 PyRef vector_array(std::vector<double>&& values) {
   const auto n = static_cast<np::npy_intp>(values.size());
@@ -493,6 +495,7 @@ template Outcome<Buffer<double>> zeros<double>(std::size_t, std::string_view);
 template Outcome<Buffer<C64>> zeros<C64>(std::size_t, std::string_view);
 template Outcome<Buffer<std::uint64_t>> zeros<std::uint64_t>(std::size_t, std::string_view);
 template Outcome<Buffer<bool>> zeros<bool>(std::size_t, std::string_view);
+template Outcome<Buffer<std::int64_t>> zeros<std::int64_t>(std::size_t, std::string_view);
 
 Outcome<Buffer<std::uint64_t>> term_counts(std::size_t n) {
   return zeros<std::uint64_t>(n, "the numbers of terms");
@@ -537,5 +540,6 @@ template PyRef array<double>(std::span<const std::size_t>, Buffer<double>&&);
 template PyRef array<C64>(std::span<const std::size_t>, Buffer<C64>&&);
 template PyRef array<std::uint64_t>(std::span<const std::size_t>, Buffer<std::uint64_t>&&);
 template PyRef array<bool>(std::span<const std::size_t>, Buffer<bool>&&);
+template PyRef array<std::int64_t>(std::span<const std::size_t>, Buffer<std::int64_t>&&);
 
 }  // namespace vantok_py

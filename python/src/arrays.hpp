@@ -161,6 +161,8 @@ extern template std::expected<Buffer<C64>, const char*> allocate_zeroed<C64>(std
 extern template std::expected<Buffer<std::uint64_t>, const char*> allocate_zeroed<std::uint64_t>(
     std::size_t) noexcept;
 extern template std::expected<Buffer<bool>, const char*> allocate_zeroed<bool>(std::size_t) noexcept;
+extern template std::expected<Buffer<std::int64_t>, const char*> allocate_zeroed<std::int64_t>(
+    std::size_t) noexcept;
 
 /// A one-dimensional float64 output array that takes over the memory of
 /// `values` (the vector moves to the heap and is freed with the array). Lock
@@ -223,6 +225,7 @@ extern template Outcome<Buffer<double>> zeros<double>(std::size_t, std::string_v
 extern template Outcome<Buffer<C64>> zeros<C64>(std::size_t, std::string_view);
 extern template Outcome<Buffer<std::uint64_t>> zeros<std::uint64_t>(std::size_t, std::string_view);
 extern template Outcome<Buffer<bool>> zeros<bool>(std::size_t, std::string_view);
+extern template Outcome<Buffer<std::int64_t>> zeros<std::int64_t>(std::size_t, std::string_view);
 
 /// The u64 buffer of per-element term counts ("the numbers of terms").
 Outcome<Buffer<std::uint64_t>> term_counts(std::size_t n);
@@ -243,6 +246,7 @@ extern template PyRef array<double>(std::span<const std::size_t>, Buffer<double>
 extern template PyRef array<C64>(std::span<const std::size_t>, Buffer<C64>&&);
 extern template PyRef array<std::uint64_t>(std::span<const std::size_t>, Buffer<std::uint64_t>&&);
 extern template PyRef array<bool>(std::span<const std::size_t>, Buffer<bool>&&);
+extern template PyRef array<std::int64_t>(std::span<const std::size_t>, Buffer<std::int64_t>&&);
 
 /// The cosines of mu in C order (a fallible copy, MemoryError "... for the
 /// cosines"), the first not in [-1, 1] (NaN included) refused with InvalidInput

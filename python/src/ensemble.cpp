@@ -274,13 +274,6 @@ PyRef into_dict(Arrays&& a) {
   return dict;
 }
 
-/// Raises a core error or a ready exception and throws PyErrSet.
-template <class T>
-T value_or_raise(vantok::Result<T> result) {
-  if (!result) errors::throw_failure(std::move(result).error());
-  return std::move(*result);
-}
-
 /// The parameter list of a call: every component's parameters and weight in a
 /// mixture, else those of the only component without its weight.
 vantok::Result<std::vector<EnsembleParam>> parameter_list(std::span<const Component> components, bool mixture) {

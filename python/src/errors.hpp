@@ -13,6 +13,8 @@
 #include <expected>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 #include <variant>
 
 #include "ref.hpp"
@@ -93,6 +95,14 @@ PyObject* translate_current_exception();
 std::string debug_str(std::string_view text);
 
 }  // namespace errors
+
+/// The value of a binding step, or its failure (a core error or a built-in
+/// exception) raised: throws PyErrSet. Lock held.
+template <class T, class E>
+T value_or_raise(std::expected<T, E> result) {
+  if (!result) errors::throw_failure(Failure(std::move(result).error()));
+  if constexpr (!std::is_void_v<T>) return std::move(*result);
+}
 
 /// The core error of element i of an input (0-based, row-major over its shape):
 /// "element {i}: {message}" for InvalidInput and OutsideValidatedDomain;

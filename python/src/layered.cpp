@@ -204,7 +204,8 @@ class Particles {
       auto limit = vantok::layered::check_derivative_limit(options_, derivatives, xs);
       if (!limit) return std::unexpected(at(p, std::move(limit).error()));
       vantok::layered::reserve_work_arrays(xs.size(), *terms, derivatives);
-      return calls::Entry<Particle>{p, *terms, Particle{xs, ms, *terms}};
+      const bool alone = *terms > vantok::layered::group::MAX_LANE_WORK / std::max<std::size_t>(xs.size(), 1);
+      return calls::Entry<Particle>{p, *terms, alone, Particle{xs, ms, *terms}};
     };
     auto solve = [&](std::span<const calls::Entry<Particle>> group) {
       particles.clear();

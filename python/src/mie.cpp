@@ -137,7 +137,7 @@ class Spheres {
       if (!terms) return std::unexpected(at(i, std::move(terms).error()));
       // By N; of equal N the real indices (the real recurrence) first.
       const std::size_t key = 2 * *terms + (mi.im == 0.0 ? 0 : 1);
-      return calls::Entry<Sphere>{i, key, Sphere{xi, mi, *terms}};
+      return calls::Entry<Sphere>{i, key, *terms > vantok::mie::group::MAX_LANE_TERMS, Sphere{xi, mi, *terms}};
     };
     auto solve = [&](std::span<const calls::Entry<Sphere>> group) {
       spheres.clear();

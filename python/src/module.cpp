@@ -77,7 +77,8 @@ int exec_module(PyObject* module) {
     module::add_function(module, layered::phase_matrix_def);
     module::add_function(module, layered::greek_def);
     add_constant(module, "MAX_TMATRIX_ORDER", vantok::MAX_TMATRIX_ORDER);
-    // tmatrix_random and TMatrixObject come here.
+    module::add_function(module, tmatrix::random_def);
+    tmatrix::add_class(module);
     module::add_function(module, ensemble::parameters_def);
     module::add_function(module, ensemble::compute_def);
     module::add_function(module, ensemble::batch_def);

@@ -42,6 +42,13 @@ extern PyMethodDef phase_matrix_def;
 extern PyMethodDef greek_def;
 }  // namespace layered
 
+namespace tmatrix {
+extern PyMethodDef random_def;
+/// Adds the class TMatrixObject (made from its type spec on the first call,
+/// then kept for the process). Throws PyErrSet.
+void add_class(PyObject* module);
+}  // namespace tmatrix
+
 namespace ensemble {
 extern PyMethodDef parameters_def;
 extern PyMethodDef compute_def;

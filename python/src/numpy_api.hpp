@@ -14,6 +14,7 @@ namespace vantok_py::np {
 using npy_intp = Py_ssize_t;
 
 inline constexpr int NPY_BOOL = 0;
+inline constexpr int NPY_LONG = 7;   // int64 on LP64 platforms
 inline constexpr int NPY_ULONG = 8;  // uint64 on LP64 platforms
 inline constexpr int NPY_DOUBLE = 12;
 inline constexpr int NPY_CDOUBLE = 15;
@@ -25,6 +26,7 @@ inline constexpr int ARRAY_WRITEABLE = 0x0400;
 inline constexpr int ARRAY_CARRAY = ARRAY_C_CONTIGUOUS | ARRAY_ALIGNED | ARRAY_WRITEABLE;
 
 static_assert(sizeof(unsigned long) == 8, "NPY_ULONG must be the 64-bit unsigned integer");
+static_assert(sizeof(long) == 8, "NPY_LONG must be the 64-bit signed integer");
 
 /// The leading fields of an ndarray object (PyArrayObject_fields).
 struct ArrayFields {

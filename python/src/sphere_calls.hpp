@@ -132,12 +132,14 @@ inline constexpr std::size_t TERMS_PER_STOP_CHECK = std::size_t{1} << 14;
 namespace calls {
 
 /// One checked element of the grouped second pass: its index in C order, the
-/// key by which elements share groups (equal keys first), and what the
-/// element kind keeps of it.
+/// key by which elements share groups (equal keys first), whether it is
+/// solved alone (a group of one: its solution's buffers are large), and what
+/// the element kind keeps of it.
 template <class Data>
 struct Entry {
   std::size_t index;
   std::size_t key;
+  bool alone;
   Data data;
 };
 
@@ -147,7 +149,8 @@ inline constexpr std::size_t GROUP_BLOCK = 2048;
 /// The second pass over lanes. The elements are taken in blocks of
 /// GROUP_BLOCK in C order; in a block check(i) runs in order up to the first
 /// refusal (an error, or an exception it throws), the checked elements are
-/// sorted by key, solve(group) solves them `lanes` at a time and use(i, j)
+/// sorted by key, solve(group) solves them `lanes` at a time (an element
+/// solved alone in a group of its own) and use(i, j)
 /// takes element i from lane j of the group just solved. Every element solves
 /// to the bits it would alone, and its use writes only its own outputs, so the
 /// order changes nothing but the error reported: here the failure of the
@@ -157,6 +160,8 @@ inline constexpr std::size_t GROUP_BLOCK = 2048;
 template <class Data, class Check, class Solve, class Use>
 vantok::Result<void> grouped(std::size_t count, std::size_t lanes, Check&& check, Solve&& solve, Use&& use) {
   std::vector<Entry<Data>> block;
+  std::vector<std::pair<std::size_t, std::size_t>> order;  // (key, position in block)
+  std::vector<Entry<Data>> group;
   for (std::size_t begin = 0; begin < count; begin += GROUP_BLOCK) {
     const std::size_t end = std::min(count, begin + GROUP_BLOCK);
     block.clear();
@@ -175,14 +180,21 @@ vantok::Result<void> grouped(std::size_t count, std::size_t lanes, Check&& check
         break;
       }
     }
-    std::stable_sort(block.begin(), block.end(),
-                     [](const Entry<Data>& p, const Entry<Data>& q) { return p.key < q.key; });
+    // By key, equal keys in C order (the positions make the pairs distinct).
+    order.clear();
+    for (std::size_t k = 0; k < block.size(); ++k) order.emplace_back(block[k].key, k);
+    std::sort(order.begin(), order.end());
     std::optional<std::pair<std::size_t, vantok::Error>> failed;
-    for (std::size_t g = 0; g < block.size(); g += lanes) {
-      const std::span<const Entry<Data>> group(block.data() + g, std::min(lanes, block.size() - g));
-      const auto later = [&](const Entry<Data>& e) { return failed && e.index > failed->first; };
+    const auto later = [&](const Entry<Data>& e) { return failed && e.index > failed->first; };
+    for (std::size_t g = 0; g < order.size(); g += group.size()) {
+      group.clear();
+      for (std::size_t k = g; k < std::min(order.size(), g + lanes); ++k) {
+        const Entry<Data>& e = block[order[k].second];
+        if (!group.empty() && (e.alone || group.front().alone)) break;
+        group.push_back(e);
+      }
       if (std::all_of(group.begin(), group.end(), later)) continue;
-      solve(group);
+      solve(std::span<const Entry<Data>>(group));
       for (std::size_t j = 0; j < group.size(); ++j) {
         if (later(group[j])) continue;
         auto used = use(group[j].index, j);

@@ -155,24 +155,27 @@ def test_conversion_errors_name_the_first_bad_argument(name):
 
 
 @pytest.mark.parametrize("name", NAMES)
-def test_borrows_are_refused_and_released_on_every_path(name):
+def test_borrows_and_references_are_released_on_every_path(name):
     fun = CALLS[name]
     x, m = inputs(name)
     flat = m.view(np.float64).reshape(-1)
-    read = lambda: fun(x, m, None, True, False)  # noqa: E731
     for view, param in ((x.reshape(-1)[1:2], "x"), (flat, "m"), (flat[3:], "m")):
         with raises_exactly(BufferError, f"{param} cannot be read: The given array is already borrowed"):
-            with_write_borrow(view, read)
-    # Other memory of the same base is free to read.
-    both = np.concatenate([x.reshape(-1), [9.0, 9.0]])
+            with_write_borrow(view, lambda: fun(x, m, None, True, False))
+    both = np.concatenate([x.reshape(-1), [9.0, 9.0]])  # other memory of the same base is free to read
     with_write_borrow(both[x.size:], lambda: fun(both[: x.size].reshape(x.shape), m, None, False, False))
-    for x_bad, m_bad, n_max in ((x, m[..., :1], None), (x, m, 0), (x, np.where(m == m.flat[-1], 0, m), None)):
-        with pytest.raises(Exception):
-            fun(x_bad, m_bad, n_max, True, False)
-        assert released(x, m)
+    bad = np.where(m == m.flat[-1], 0, m)
+
+    def calls():  # a solve, and failures of the shape, of n_max, of an element with the lock released
+        fun(x, m, None, True, False)
+        for x_bad, m_bad, n_max in ((x, m[..., :1], None), (x, m, 0), (x, bad, None)):
+            with pytest.raises((ValueError, errors.InvalidInputError)):
+                fun(x_bad, m_bad, n_max, True, False)
+
+    assert_refcounts_kept((x, m, bad, MU), calls)
+    assert released(x, m, bad)
     if "amplitudes" in name or "phase" in name:
-        mu = f([0.5, -0.5, 0.0])
-        call = getattr(vt, name)
+        mu, call = f([0.5, -0.5, 0.0]), getattr(vt, name)
         extra = (True,) if "phase" in name else ()
         with raises_exactly(BufferError, "mu cannot be read: The given array is already borrowed"):
             with_write_borrow(mu[1:], lambda: call(x, m, mu, None, False, False, *extra))
@@ -180,22 +183,6 @@ def test_borrows_are_refused_and_released_on_every_path(name):
         with pytest.raises(errors.InvalidInputError):
             call(x, m, 3 * mu, None, False, False, *extra)
         assert released(x, m, mu)
-
-
-@pytest.mark.parametrize("name", NAMES)
-def test_no_reference_leaks(name):
-    fun = CALLS[name]
-    x, m = inputs(name)
-    bad = np.where(m == m.flat[-1], 0, m)
-
-    def calls():
-        fun(x, m, None, True, False)
-        with pytest.raises(errors.InvalidInputError):
-            fun(x, bad, None, True, False)
-        with pytest.raises(ValueError):
-            fun(x, m[..., :1], None, False, False)
-
-    assert_refcounts_kept((x, m, bad, MU), calls)
 
 
 @pytest.mark.parametrize("name", NAMES)
@@ -445,8 +432,8 @@ report(lambda: vt.mie_coefficients(x, m, None, False, False))
 
 @pytest.mark.skipif(SANITIZED, reason="the address sanitizer reserves address space and holds freed memory")
 def test_memory_is_bounded_and_returned():
-    # Work arrays beyond physical memory and an exhausted address space are a
-    # MemoryError, and the module stays usable; output buffers go with their arrays.
+    # An exhausted address space is a MemoryError, and the module stays usable;
+    # output buffers go with their arrays.
     out = run_py("""
         import resource
         import numpy as np
@@ -455,16 +442,13 @@ def test_memory_is_bounded_and_returned():
         vt.mie_efficiencies(x, m, None, True, False)
         size = int(next(l for l in open("/proc/self/status") if l.startswith("VmSize")).split()[1]) * 1024
         resource.setrlimit(resource.RLIMIT_AS, (size + 48 * 2**20, resource.RLIM_INFINITY))
-        for call in (lambda: vt.mie_efficiencies(x, m, 1048576, True, True),
-                     lambda: vt.layered_efficiencies(np.linspace(1, 5, 1024)[None, :], np.full((1, 1024), 1.5 + 0.01j),
-                                                     1048576, True, True)):
-            try:
-                call()
-            except MemoryError:
-                print("MemoryError")
+        try:
+            vt.mie_efficiencies(x, m, 1048576, True, True)
+        except MemoryError:
+            print("MemoryError")
         print(vt.mie_efficiencies(x, m, None, False, False)[0][1, 0] > 0)
         """)
-    assert out.split() == ["MemoryError", "MemoryError", "True"]
+    assert out.split() == ["MemoryError", "True"]
 
     def rss():
         with open("/proc/self/statm") as statm:

@@ -42,7 +42,10 @@ DAEMON_WORK = {
                 lambda: vt.mie_greek(x[:2], m[:2], None, None, True, False, True),
                 lambda: vt.layered_phase_matrix(xl, ml, mu, None, False, False, True),
                 lambda: vt.ensemble_compute_batch([("gamma", 0.2, 0.1)] * 3, ("sphere", m[:2]), np.array([0.5, 0.6]),
-                                                  4, False, mu, True, 1e-6, 1000, False, True)]
+                                                  4, False, mu, True, 1e-6, 1000, False, True),
+                lambda: vt.tmatrix_random(x[:2] / 10, m[:2], np.full(2, 2.0), 1e-6, "auto", None, None, False, False,
+                                          False, True, None, mu, True),
+                lambda: vt.TMatrixObject(3.0, 1.5, 0.01, 0.5, 1e-6, "auto", None, None, False, False, False)]
     """,
     "python-inside": """
         class SlowIndex:
@@ -199,6 +202,11 @@ LONG_CALLS = {
     "ensemble_compute": ("np.linspace(0.4, 1.15, 16)", "np.full(16, 1.53 + 0.008j)",
                          "vt.ensemble_compute([(('lognormal', 0.1, 2.0), ('sphere', m), 1.0)], x, False, None, True, "
                          "np.linspace(-1.0, 1.0, 181), True, [0, 1, 2, 3], 1e-9, 100000, False, True)"),
+    "tmatrix_random": ("np.full(50, 10.0)", "np.full(50, 1.5 + 0.01j)",
+                       "vt.tmatrix_random(x, m, np.full(50, 2.0), 1e-8, 'double-double', None, None, False, False, "
+                       "False, True, None, None, True)"),
+    "TMatrixObject": ("np.zeros(1)", "np.zeros(1, complex)",
+                      "vt.TMatrixObject(15.0, 1.5, 0.01, 2.0, 1e-8, 'double-double', None, None, False, False, False)"),
     "layered_efficiencies": ("np.tile(np.linspace(100.0, 2e4, 64), (200, 1))", "np.full((200, 64), 1.5 + 0.01j)",
                              "vt.layered_efficiencies(x, m, None, False, True)"),
 }

@@ -24,23 +24,23 @@ struct Complex {
 };
 
 template <class T>
-inline Complex<T> operator+(const Complex<T>& a, const Complex<T>& b) {
+[[gnu::always_inline]] inline Complex<T> operator+(const Complex<T>& a, const Complex<T>& b) {
   return {a.re + b.re, a.im + b.im};
 }
 
 template <class T>
-inline Complex<T> operator-(const Complex<T>& a, const Complex<T>& b) {
+[[gnu::always_inline]] inline Complex<T> operator-(const Complex<T>& a, const Complex<T>& b) {
   return {a.re - b.re, a.im - b.im};
 }
 
 template <class T>
-inline Complex<T> operator-(const Complex<T>& a) {
+[[gnu::always_inline]] inline Complex<T> operator-(const Complex<T>& a) {
   return {-a.re, -a.im};
 }
 
 /// (a.re b.re - a.im b.im, a.re b.im + a.im b.re)
 template <class T>
-inline Complex<T> operator*(const Complex<T>& a, const Complex<T>& b) {
+[[gnu::always_inline]] inline Complex<T> operator*(const Complex<T>& a, const Complex<T>& b) {
   return {a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re};
 }
 
@@ -64,13 +64,13 @@ inline Complex<T>& operator*=(Complex<T>& a, const Complex<T>& b) {
 
 /// z scaled by a real factor on the right: (re t, im t).
 template <class T>
-inline Complex<T> scale(const Complex<T>& z, const T& t) {
+[[gnu::always_inline]] inline Complex<T> scale(const Complex<T>& z, const T& t) {
   return {z.re * t, z.im * t};
 }
 
 /// A real factor on the left: (t re, t im).
 template <class T>
-inline Complex<T> scale(const T& t, const Complex<T>& z) {
+[[gnu::always_inline]] inline Complex<T> scale(const T& t, const Complex<T>& z) {
   return {t * z.re, t * z.im};
 }
 
@@ -78,12 +78,12 @@ inline Complex<T> scale(const T& t, const Complex<T>& z) {
 /// used throughout the library; a full complex product with (0, 1) would differ
 /// only in the signs of zero parts.
 template <class T>
-inline Complex<T> times_i(const Complex<T>& z) {
+[[gnu::always_inline]] inline Complex<T> times_i(const Complex<T>& z) {
   return {-z.im, z.re};
 }
 
 template <class T>
-inline Complex<T> conj(const Complex<T>& z) {
+[[gnu::always_inline]] inline Complex<T> conj(const Complex<T>& z) {
   return {z.re, -z.im};
 }
 

@@ -156,10 +156,14 @@ std::atomic<bool> g_forked{false};
 
 bool forked() noexcept { return g_forked.load(std::memory_order_relaxed); }
 
+// Never destroyed: at process exit, threads the exit does not wait for (an
+// interpreter's daemon threads inside lock-free work) may still run loops on
+// it, and a destroyed arena and limit would let oneTBB start afresh under
+// them.
 Pool& instance() {
-  static Pool pool = [] {
+  static Pool& pool = *[] {
     pthread_atfork(nullptr, nullptr, [] { g_forked.store(true, std::memory_order_relaxed); });
-    return Pool(configured_size());
+    return new Pool(configured_size());
   }();
   return pool;
 }

@@ -1,5 +1,5 @@
-// Greek bands: band keys, the Gauss-Legendre rule of each band, its parity-split
-// angular tables and its Wigner projection matrices.
+// Greek bands: band keys, the Gauss-Legendre rule of each band and its
+// parity-split angular tables.
 //
 // Angular functions (upward recurrences, stable for |mu| <= 1):
 //   pi_0 = 0, pi_1 = 1, pi_{k+1} = ((2k+1) mu pi_k - (k+1) pi_{k-1}) / k,
@@ -15,10 +15,8 @@
 #include "vantok/numeric.hpp"
 #include "vantok/pool.hpp"
 #include "vantok/special/gauss_legendre.hpp"
-#include "vantok/special/wigner_greek.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <cstdint>
 #include <optional>
@@ -47,8 +45,9 @@ Shape shape(std::size_t key, std::size_t order_limit) {
 void angular_tables(Band& band) {
   const std::size_t first = band.n_nodes / 2;
   const std::size_t rows = band.half();
-  band.even = Mat(rows, band.key);
-  band.odd = Mat(rows, band.key);
+  // Every element is written below.
+  band.even = Mat::uninitialized(rows, band.key);
+  band.odd = Mat::uninitialized(rows, band.key);
   std::vector<double> pi_prev(rows, 0.0);
   std::vector<double> pi(rows, 1.0);
   const std::span<const double> mu(band.nodes.data() + first, rows);
@@ -71,59 +70,6 @@ void angular_tables(Band& band) {
   }
 }
 
-// The matrices of the four Wigner functions of the projection, in the order
-// the many-argument evaluation hands them over: (m, n) = (0, 0), (2, 2),
-// (2, -2), (0, 2).
-constexpr std::array<std::pair<Mat Band::*, Mat Band::*>, special::wigner::GREEK_FUNCTIONS> PROJECTIONS = {
-    {{&Band::d00, &Band::e00}, {&Band::d22, &Band::e22}, {&Band::d2m2, &Band::e2m2}, {&Band::d02, &Band::e02}}};
-
-// Nodes per task of the parallel projection loop; each task writes its own
-// rows, whole cache lines of every column.
-constexpr std::size_t NODES_PER_TASK = 32;
-
-// (2l+1)/2 w_j d^l_mn(mu_j) and its magnitude. The Wigner values are those of
-// wigner_d, bit for bit, from recurrences advanced for several nodes at once.
-Result<void> projection_matrices(Band& band) {
-  const std::size_t n = band.n_nodes;
-  const std::size_t columns = band.order + 1;
-  // Every element is written below, by the task that owns its row: the
-  // storage is left uninitialised, so that its pages are first touched in
-  // parallel.
-  for (const auto& [values, magnitudes] : PROJECTIONS) {
-    band.*values = Mat::uninitialized(n, columns);
-    band.*magnitudes = Mat::uninitialized(n, columns);
-  }
-  const special::wigner::GreekWigner wigner(band.order);
-  const std::size_t tasks = (n + NODES_PER_TASK - 1) / NODES_PER_TASK;
-  std::vector<std::optional<Error>> errors(tasks);
-  pool::for_each_index(tasks, [&](std::size_t task) {
-    const std::size_t begin = task * NODES_PER_TASK;
-    const std::size_t count = std::min(n, begin + NODES_PER_TASK) - begin;
-    auto store = [&](const special::wigner::GreekBlock& block) {
-      for (std::size_t f = 0; f < PROJECTIONS.size(); ++f) {
-        Mat& values = band.*PROJECTIONS[f].first;
-        Mat& magnitudes = band.*PROJECTIONS[f].second;
-        // Order by order, the lanes' nodes are consecutive rows of a column.
-        for (std::size_t l = block.l_begin; l < block.l_end; ++l) {
-          const double f_l = static_cast<double>(2 * l + 1) * 0.5;
-          for (std::size_t i = 0; i < block.lanes; ++i) {
-            const std::size_t j = begin + block.first + i;
-            const double v = (f_l * band.weights[j]) * block.row(f, i)[l - block.l_begin];
-            values(j, l) = v;
-            magnitudes(j, l) = std::fabs(v);
-          }
-        }
-      }
-    };
-    auto done = wigner.evaluate(std::span<const double>(band.nodes).subspan(begin, count), store);
-    if (!done) errors[task] = std::move(done).error();
-  });
-  for (std::optional<Error>& e : errors) {
-    if (e) return std::unexpected(std::move(*e));
-  }
-  return {};
-}
-
 Result<Band> build(std::size_t key, std::size_t order_limit, std::size_t offset) {
   const Shape s = shape(key, order_limit);
   Band band;
@@ -135,16 +81,35 @@ Result<Band> build(std::size_t key, std::size_t order_limit, std::size_t offset)
   band.nodes = std::move(rule.first);
   band.weights = std::move(rule.second);
   angular_tables(band);
-  VANTOK_CHECK(projection_matrices(band));
   return band;
 }
 
 }  // namespace
 
+namespace {
+
+// Every key, 1, 2, 3, ..., up to the largest value of size_t (where the
+// saturating steps stop), made once by the keys' own recurrence.
+const std::vector<std::size_t>& all_keys() {
+  static const std::vector<std::size_t> keys = [] {
+    std::vector<std::size_t> out{1};
+    for (;;) {
+      const std::size_t next = sat_cast<std::size_t>(std::ceil(1.25 * static_cast<double>(out.back())));
+      if (next <= out.back()) break;
+      out.push_back(next);
+    }
+    return out;
+  }();
+  return keys;
+}
+
+}  // namespace
+
 std::size_t band_key(std::size_t n_terms) {
-  std::size_t k = 1;
-  while (k < n_terms) k = sat_cast<std::size_t>(std::ceil(1.25 * static_cast<double>(k)));
-  return k;
+  // The first key k >= N: the recurrence k = ceil(1.25 k) from 1 stops there.
+  const std::vector<std::size_t>& keys = all_keys();
+  const auto it = std::lower_bound(keys.begin(), keys.end(), n_terms);
+  return it != keys.end() ? *it : keys.back();
 }
 
 Result<std::size_t> panel_terms(const particle::Optics& optics, const mie::SolveOptions& options,
@@ -200,8 +165,7 @@ std::size_t band_storage(std::size_t key, std::size_t order_limit) {
   const std::size_t rule = sat_mul<std::size_t>(2, s.n_nodes);
   const std::size_t half = s.n_nodes - s.n_nodes / 2;
   const std::size_t tables = sat_mul(sat_mul<std::size_t>(2, half), key);
-  const std::size_t matrices = sat_mul(sat_mul<std::size_t>(8, s.n_nodes), sat_add<std::size_t>(s.order, 1));
-  return sat_add(sat_add(rule, tables), matrices);
+  return sat_add(rule, tables);
 }
 
 const Band* Layout::band(std::size_t key) const noexcept {
@@ -231,14 +195,23 @@ Result<Layout> layout(std::span<const std::size_t> keys, std::size_t order_limit
   }
   memory::require(sat_mul(storage, sizeof(double)));
 
+  // The bands in parallel, each into its slot; the first error in key order.
   Layout out;
   out.mu = mu;
+  std::vector<std::size_t> offsets(keys.size());
   std::size_t offset = sat_add<std::size_t>(8, sat_mul<std::size_t>(4, mu.size()));
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    offsets[i] = offset;
+    offset = sat_add(offset, sat_mul<std::size_t>(4, shape(keys[i], order_limit).n_nodes));
+  }
+  std::vector<std::optional<Result<Band>>> built(keys.size());
+  pool::for_each_index(
+      keys.size(), [&](std::size_t i) { built[i] = build(keys[i], order_limit, offsets[i]); }, pool::Grain::One);
   out.bands.reserve(keys.size());
-  for (const std::size_t key : keys) {
-    VANTOK_TRY(band, build(key, order_limit, offset));
-    offset = sat_add(offset, sat_mul<std::size_t>(4, band.n_nodes));
-    out.bands.push_back(std::move(band));
+  for (std::optional<Result<Band>>& band : built) {
+    VANTOK_ASSERT(band.has_value());
+    if (!*band) return std::unexpected(std::move(*band).error());
+    out.bands.push_back(std::move(**band));
   }
   out.n_quantities = offset;
   return out;

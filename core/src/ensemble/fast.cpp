@@ -6,6 +6,9 @@
 #include "vantok/error.hpp"
 
 #include <algorithm>
+#include <vector>
+
+#include "vantok/scalar/lanes.hpp"
 
 namespace vantok::ensemble::fast {
 
@@ -55,23 +58,41 @@ void store(const Elements& e, std::size_t u, std::size_t n, std::span<double> ou
   out[3 * n + u] = e.f34;
 }
 
+using scalar::lanes::flip_sign;
+
+scalar::lanes::F64x2 reversed(scalar::lanes::F64x2 v) { return {_mm_shuffle_pd(v.v, v.v, 1)}; }
+
+namespace two {
+using V = scalar::lanes::F64x2;
+#include "ensemble/detail_fast_lanes.inc"
+}  // namespace two
+
+VANTOK_AVX2_BEGIN
+inline scalar::lanes::F64x4 reversed(scalar::lanes::F64x4 v) { return {_mm256_permute4x64_pd(v.v, 0x1B)}; }
+namespace four {
+using V = scalar::lanes::F64x4;
+#include "ensemble/detail_fast_lanes.inc"
+}  // namespace four
+VANTOK_AVX2_END
+
 }  // namespace
 
-void PanelProducts::prepare(const engine::Band& band, std::size_t complex, std::size_t real) {
+void PanelProducts::prepare(const engine::Band& band, std::size_t complex, std::size_t real, std::size_t n_panel) {
   complex_blocks = complex;
   real_blocks = real;
+  terms = std::min(n_panel, band.key);
   const std::size_t columns = PANEL_NODES * block_columns();
+  // Every node writes the rows the products read (zeros beyond its terms), so
+  // what a previous panel left there is overwritten.
   coefficients.reshape(band.key, columns);
-  std::fill(coefficients.data.begin(), coefficients.data.end(), 0.0);
   even_products.reshape(band.half(), columns);
   odd_products.reshape(band.half(), columns);
 }
 
 void PanelProducts::set_block(std::size_t node, std::size_t block, std::span<const C> a,
                               std::span<const C> b, double factor) {
-  const std::size_t terms = coefficients.nrows;
-  VANTOK_ASSERT(node < PANEL_NODES && block < block_columns() / 4 && a.size() == b.size() &&
-                a.size() <= terms);
+  VANTOK_ASSERT(node < PANEL_NODES && block < block_columns() / 4 && a.size() == b.size() && a.size() <= terms &&
+                terms <= coefficients.nrows);
   const std::size_t first = node * block_columns() + 4 * block;
   const std::span<double> even_re = coefficients.column(first);
   const std::span<double> even_im = coefficients.column(first + 1);
@@ -96,9 +117,10 @@ void PanelProducts::set_block(std::size_t node, std::size_t block, std::span<con
 }
 
 void PanelProducts::multiply(const engine::Band& band, std::size_t n_panel) {
-  const std::size_t terms = std::min(n_panel, band.key);
-  matrix::matmul(even_products, band.even, coefficients, terms);
-  matrix::matmul(odd_products, band.odd, coefficients, terms);
+  const std::size_t k = std::min(n_panel, band.key);
+  VANTOK_ASSERT(k <= terms);
+  matrix::matmul(even_products, band.even, coefficients, k);
+  matrix::matmul(odd_products, band.odd, coefficients, k);
 }
 
 void PanelProducts::phase(std::size_t node, std::size_t row, double sign, std::size_t u,
@@ -136,7 +158,29 @@ void PanelProducts::node_phase(const engine::Band& band, std::size_t node, doubl
                                std::span<double> block, std::span<const std::span<double>> slots) const {
   const std::size_t n = band.n_nodes;
   const std::size_t first = n / 2;
-  for (std::size_t i = 0; i < band.half(); ++i) {
+  const std::size_t h = band.half();
+  if (slots.size() < 2 * complex_blocks + real_blocks) throw InternalFailure("mid > len");
+  VANTOK_ASSERT(node < PANEL_NODES && h == even_products.nrows && h == odd_products.nrows && block.size() >= 4 * n);
+  std::vector<double*> outputs;
+  for (const std::span<double> slot : slots) {
+    VANTOK_ASSERT(slot.size() >= 4 * n);
+    outputs.push_back(slot.data());
+  }
+  // Whole lanes of rows first, each with the mirrored cosines, then the
+  // direct ones: for an odd n, the row of mu = 0 is its own mirror, and its
+  // direct value (s = +1) is the one that stays.
+  const bool wide = scalar::lanes::has_avx2();
+  const std::size_t lanes = wide ? four::W : two::W;
+  const std::size_t whole = h - h % lanes;
+  const std::size_t column = node * block_columns();
+  for (std::size_t i = 0; i < whole; i += lanes) {
+    for (const bool mirrored : {true, false}) {
+      (wide ? &four::rows : &two::rows)(even_products.data.data(), odd_products.data.data(), h, column,
+                                        complex_blocks, real_blocks, i, first + i, n, mirrored, omega, block.data(),
+                                        outputs.data());
+    }
+  }
+  for (std::size_t i = whole; i < h; ++i) {
     const std::size_t u = first + i;
     phase(node, i, 1.0, u, n, omega, block, slots);
     const std::size_t mirror = n - 1 - u;

@@ -11,7 +11,15 @@
 // products take a coefficient-wise path whose first elements may be peeled by
 // the destination's alignment; the aligned storage of Mat makes that the same
 // for every copy.
+//
+// Blocked products (both dimensions of the result at least 2) are computed by
+// the lane kernel of matrix_blocked.cpp, which forms every element's sum in
+// the order Eigen's SSE2 kernel does (matrix.hpp), but with wider lanes; Eigen
+// computes the vector and small products. Only the blocking of the inner
+// dimension is taken from Eigen here.
 #include "vantok/ensemble/matrix.hpp"
+
+#include "ensemble/detail_matrix.hpp"
 
 #include "vantok/error.hpp"
 #include "vantok/format.hpp"
@@ -46,6 +54,9 @@ void fix_cache_sizes() {
 }
 
 Eigen::Index index(std::size_t n) { return static_cast<Eigen::Index>(n); }
+
+// Eigen takes the coefficient-wise path below this sum of dimensions.
+constexpr std::size_t COEFFICIENTWISE_BELOW = EIGEN_GEMM_TO_COEFFBASED_THRESHOLD;
 
 std::size_t element_count(std::size_t rows, std::size_t cols) {
   std::size_t count = 0;
@@ -89,6 +100,24 @@ void Mat::reshape(std::size_t rows, std::size_t cols) {
   ncols = cols;
 }
 
+ProductKind product_kind(std::size_t m, std::size_t k, std::size_t n) noexcept {
+  if (sat_add(sat_add(k, m), n) < COEFFICIENTWISE_BELOW) return ProductKind::Coefficientwise;
+  if (n == 1) return ProductKind::ColumnVector;
+  if (m == 1) return ProductKind::RowVector;
+  return ProductKind::Blocked;
+}
+
+std::size_t depth_block(std::size_t m, std::size_t k, std::size_t n) {
+  // The blocking Eigen's general product computes for its one thread.
+  fix_cache_sizes();
+  Eigen::Index kc = index(k);
+  Eigen::Index mc = index(m);
+  Eigen::Index nc = index(n);
+  Eigen::internal::computeProductBlockingSizes<double, double, 1, Eigen::Index>(kc, mc, nc, 1);
+  VANTOK_ASSERT(kc >= 1);
+  return static_cast<std::size_t>(kc);
+}
+
 void matmul(Mat& dst, const Mat& a, const Mat& b, std::size_t k) {
   if (k > a.ncols || k > b.nrows) {
     throw InternalFailure("matmul: k = " + fmt::plain(k) + " is out of range");
@@ -107,12 +136,28 @@ void matmul(Mat& dst, const Mat& a, const Mat& b, std::size_t k) {
     throw InternalFailure("assertion failed: k + (n - 1) * b.nrows <= b.data.len()");
   }
   if (sat_mul(m, n) > dst.data.size()) throw InternalFailure("assertion failed: m + (n - 1) * m <= dst.data.len()");
+  if (product_kind(m, k, n) == ProductKind::Blocked) {
+    detail::blocked_product(dst.data.data(), a.data.data(), a.nrows, b.data.data(), b.nrows, m, n, k,
+                            depth_block(m, k, n));
+    return;
+  }
+  detail::eigen_product(dst, a, b, k);
+}
+
+namespace detail {
+
+void eigen_product(Mat& dst, const Mat& a, const Mat& b, std::size_t k) {
+  const std::size_t m = a.nrows;
+  const std::size_t n = b.ncols;
+  VANTOK_ASSERT(dst.nrows == m && dst.ncols == n && k >= 1 && k <= a.ncols && k <= b.nrows);
   fix_cache_sizes();
   const ConstMap lhs(a.data.data(), index(m), index(k), Eigen::OuterStride<>(index(a.nrows)));
   const ConstMap rhs(b.data.data(), index(k), index(n), Eigen::OuterStride<>(index(b.nrows)));
   Map out(dst.data.data(), index(m), index(n));
   out.noalias() = lhs * rhs;
 }
+
+}  // namespace detail
 
 Mat product(const Mat& a, const Mat& b) {
   if (a.ncols != b.nrows) throw InternalFailure("product: the shapes do not match");

@@ -218,7 +218,8 @@ std::vector<Panel> unevaluated(const std::vector<std::pair<double, double>>& bou
 }  // namespace
 
 Result<Pass1Run> pass1(std::span<const Part* const> parts, const particle::Optics& optics, double wavelength,
-                       const EnsembleOptions& options, std::size_t n_q) {
+                       const EnsembleOptions& options, std::size_t n_q,
+                       const std::shared_ptr<SolutionBudget>& budget) {
   VANTOK_ASSERT(!parts.empty());
   // Breakpoints: the ends of bounded supports and the tabulated radii, in the
   // total order of doubles, without repeats.
@@ -273,7 +274,8 @@ Result<Pass1Run> pass1(std::span<const Part* const> parts, const particle::Optic
   std::size_t high_extensions = 0;
   std::vector<PartStatus> statuses(parts.size());
   for (;;) {
-    for (auto& result : pass1_evaluate(panels, parts, wavelength, optics, solve_options, options.refine_order, n_q)) {
+    for (auto& result :
+         pass1_evaluate(panels, parts, wavelength, optics, solve_options, options.refine_order, n_q, budget)) {
       if (!result) return std::unexpected(std::move(result).error());
     }
     for (std::size_t j = 0; j < parts.size(); ++j) {
@@ -323,8 +325,9 @@ Result<Pass1Run> pass1(std::span<const Part* const> parts, const particle::Optic
 Pass1 finish(std::vector<Panel> panels, std::vector<bool> converged, double t_lo, double t_hi) {
   Pass1 out;
   out.panels.reserve(panels.size());
-  for (const Panel& panel : panels) {
+  for (Panel& panel : panels) {
     out.panels.emplace_back(panel.a, panel.b);
+    out.solutions.push_back(std::move(panel.solutions));
     if (panel.sums && !panel.sums->empty()) out.max_terms = std::max(out.max_terms, panel.sums->front().max_terms);
   }
   out.converged = std::move(converged);
@@ -336,6 +339,7 @@ Result<std::vector<Pass1>> first_pass(std::span<const Part> parts, std::span<con
                                       double wavelength, std::size_t index, const EnsembleOptions& options) {
   std::vector<Pass1> records;
   records.reserve(groups.size());
+  const auto budget = std::make_shared<SolutionBudget>(SOLUTION_BUDGET);
   for (const std::vector<std::size_t>& group : groups) {
     stop::check();
     VANTOK_ASSERT(!group.empty());
@@ -353,13 +357,13 @@ Result<std::vector<Pass1>> first_pass(std::span<const Part> parts, std::span<con
       const double r = point->radius;
       auto n_terms = optics.n_terms({std::nullopt, options.allow_unvalidated}, size_parameter(r, wavelength));
       if (!n_terms) return std::unexpected(context(std::move(n_terms).error(), wavelength, r));
-      records.push_back(Pass1{{}, {true}, *n_terms, {r, r}});
+      records.push_back(Pass1{{}, {true}, *n_terms, {r, r}, {}});
       continue;
     }
     std::size_t requested = 0;
     for (const auto& slot : first.particle_params) requested += slot.has_value() ? 1 : 0;
     const std::size_t n_q = value_quantities(options.refine_order) + quantity::PER_PARAMETER * requested;
-    VANTOK_TRY(run, pass1(members, optics, wavelength, options, n_q));
+    VANTOK_TRY(run, pass1(members, optics, wavelength, options, n_q, budget));
     records.push_back(finish(std::move(run.panels), std::move(run.converged), run.t_lo, run.t_hi));
   }
   return records;

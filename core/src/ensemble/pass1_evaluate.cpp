@@ -2,12 +2,15 @@
 // a panel, its cross sections (and optionally Greek terms and parameter
 // derivatives) as one vector per node, then weighted by each part's number
 // density into Kronrod sums, |K - G| error estimates, absolute sums and the
-// end-node integrands. Integrals run in t = ln r with dr = r dt.
+// end-node integrands. Integrals run in t = ln r with dr = r dt. Within a
+// budget, a panel keeps copies of its node solutions for the second pass,
+// which visits the same nodes if the panel is not bisected.
 #include "vantok/ensemble/engine.hpp"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <memory>
 
 #include "ensemble/detail_kronrod.hpp"
 #include "vantok/ensemble/distribution.hpp"
@@ -28,12 +31,11 @@ constexpr double PI = 3.141592653589793;
 // [1, C_ext, C_sca, C_sca·g, C_back, C_abs], the Greek terms times G with a
 // refinement order, then five cross-section derivatives per requested
 // particle-parameter slot. G = πr² is the geometric cross section.
-Result<void> node_quantities(const particle::ParticleSolution& solution, double r,
+Result<void> node_quantities(const particle::ParticleSolution& solution, const std::array<double, 5>& q, double r,
                              std::optional<std::size_t> refine_order,
                              std::span<const std::optional<std::size_t>> particle_params, std::span<double> out) {
   const mie::coefficients::Coefficients& c = solution.coefficients;
   const double x = c.x;
-  const std::array<double, 5> q = eff::from_sums(eff::value_sums(c.a, c.b), c.s_abs, x);
   const double g_cross = r * (PI * r);
   const double c_sca = g_cross * q[eff::Q_SCA];
   out[0] = 1.0;
@@ -137,31 +139,66 @@ struct Evaluation {
   std::size_t n_q;
   bool derivatives;
 
-  // The panel's sums for every part, or the first node error (with its place).
-  Result<std::vector<Sums1>> panel(double a, double b, particle::Solver& solver) const {
+  // The panel's sums for every part, or the first node error (with its place);
+  // with a budget, the node solutions go to `kept` while they fit.
+  Result<std::vector<Sums1>> panel(double a, double b, particle::Solver& solver,
+                                   const std::shared_ptr<SolutionBudget>& budget,
+                                   std::shared_ptr<const PanelSolutions>& kept) const {
     const detail::PanelRule rule(a, b);
     const auto& particle_params = parts.front()->particle_params;
     std::vector<double> nodes(KRONROD_NODES * n_q);
     std::size_t max_terms = 0;
+    // The 15 nodes solved side by side; a node that fails its checks ends the
+    // panel when it is reached, after the nodes before it.
+    std::array<double, KRONROD_NODES> radii{};
+    std::array<double, KRONROD_NODES> xs{};
     for (std::size_t i = 0; i < KRONROD_NODES; ++i) {
-      const double r = std::exp(rule.node(i).t);
-      const double x = size_parameter(r, wavelength);
-      auto solution = solver.solve(optics, options, derivatives, x);
-      if (!solution) return std::unexpected(context(std::move(solution).error(), wavelength, r));
+      radii[i] = std::exp(rule.node(i).t);
+      xs[i] = size_parameter(radii[i], wavelength);
+    }
+    std::optional<particle::Solver::NodeFailure> failure = solver.solve_nodes(optics, options, derivatives, xs);
+    for (std::size_t i = 0; i < KRONROD_NODES; ++i) {
+      const double r = radii[i];
+      if (failure && failure->node == i) return std::unexpected(context(std::move(failure->error), wavelength, r));
+      const particle::NodeSolution node = solver.node(i);
+      const particle::ParticleSolution* solution = &node.solution;
       max_terms = std::max(max_terms, solution->coefficients.a.size());
+      const std::array<double, 5>& q = node.efficiencies;
       const std::span<double> out(nodes.data() + i * n_q, n_q);
-      if (auto done = node_quantities(*solution, r, refine_order, particle_params, out); !done) {
+      if (auto done = node_quantities(*solution, q, r, refine_order, particle_params, out); !done) {
         return std::unexpected(context(std::move(done).error(), wavelength, r));
       }
     }
     std::vector<Sums1> sums;
     sums.reserve(parts.size());
     for (const Part* part : parts) sums.push_back(integrate(*part, rule, nodes, n_q, max_terms));
+    if (budget) {
+      std::array<particle::NodeSolution, KRONROD_NODES> all;
+      for (std::size_t i = 0; i < KRONROD_NODES; ++i) all[i] = solver.node(i);
+      const std::size_t bytes = PanelSolutions::bytes(all);
+      if (budget->take(bytes)) {
+        // The bytes go back to the budget with the last holder of the copies.
+        kept = std::shared_ptr<const PanelSolutions>(new PanelSolutions(all), [budget, bytes](const PanelSolutions* p) {
+          delete p;
+          budget->give(bytes);
+        });
+      }
+    }
     return sums;
   }
 };
 
 }  // namespace
+
+bool SolutionBudget::take(std::size_t bytes) noexcept {
+  std::size_t used = used_.load(std::memory_order_relaxed);
+  do {
+    if (bytes > limit_ || used > limit_ - bytes) return false;
+  } while (!used_.compare_exchange_weak(used, used + bytes, std::memory_order_relaxed));
+  return true;
+}
+
+void SolutionBudget::give(std::size_t bytes) noexcept { used_.fetch_sub(bytes, std::memory_order_relaxed); }
 
 std::size_t value_quantities(std::optional<std::size_t> refine_order) {
   return quantity::VALUES + (refine_order ? 6 * (*refine_order + 1) : 0);
@@ -170,7 +207,7 @@ std::size_t value_quantities(std::optional<std::size_t> refine_order) {
 std::vector<Result<void>> pass1_evaluate(std::vector<Panel>& panels, std::span<const Part* const> parts,
                                          double wavelength, const particle::Optics& optics,
                                          const mie::SolveOptions& options, std::optional<std::size_t> refine_order,
-                                         std::size_t n_q) {
+                                         std::size_t n_q, const std::shared_ptr<SolutionBudget>& budget) {
   VANTOK_ASSERT(!parts.empty());
   const auto& particle_params = parts.front()->particle_params;
   const bool derivatives = std::any_of(particle_params.begin(), particle_params.end(),
@@ -189,7 +226,7 @@ std::vector<Result<void>> pass1_evaluate(std::vector<Panel>& panels, std::span<c
     const std::size_t worker = pool::worker_index();
     VANTOK_ASSERT(worker < solvers.size());
     Panel& panel = panels[pending[k]];
-    auto sums = evaluation.panel(panel.a, panel.b, solvers[worker]);
+    auto sums = evaluation.panel(panel.a, panel.b, solvers[worker], budget, panel.solutions);
     if (sums) {
       panel.sums = std::move(*sums);
     } else {

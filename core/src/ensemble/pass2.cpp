@@ -1,6 +1,6 @@
 // The second pass of the wavelength engine: the groups' final panels
-// integrated once more for every quantity of the outputs, in parallel chunks
-// of four panels; the part averages with their errors; and the mixture sums of
+// integrated once more for every quantity of the outputs, summed in chunks of
+// four panels; the part averages with their errors; and the mixture sums of
 // every output distribution.
 //
 // Per panel, the node quantities of the 15 G7-K15 nodes are the columns of a
@@ -10,8 +10,12 @@
 // estimate of the panel. A part's weight columns are n(r), then dn/dp per
 // requested distribution parameter, then, with particle parameters, one
 // column per particle slot, whose products come from the slot's own Q' with
-// the n(r) weights. Results never depend on scheduling: chunk results are
-// merged on the calling task in chunk order, batch by batch.
+// the n(r) weights. The nodes are those of the first pass's final panels, so
+// the particle solutions the first pass kept serve again instead of a second
+// solve. The panels of a batch are evaluated in parallel (the heavy panels of
+// large particles spread over the threads); results never depend on
+// scheduling: on the calling task, each chunk's panels are summed in panel
+// order and the chunks' sums merged in chunk order, batch by batch.
 #include "vantok/ensemble/pass2.hpp"
 
 #include "ensemble/detail_pass2.hpp"
@@ -67,7 +71,7 @@ void merge(PartSums& into, const PartSums& from) {
   }
 }
 
-// What the chunks of one panel group share, read-only.
+// What the panels of one group share, read-only.
 struct GroupPlan {
   std::vector<const Part*> parts;
   std::vector<Density> densities;
@@ -97,6 +101,10 @@ struct GroupPlan {
 
 namespace pass2 {
 
+/// Panels per chunk: a chunk's panels are summed in order before the chunk's
+/// sums join the totals.
+constexpr std::size_t CHUNK_PANELS = 4;
+
 /// One worker's buffers, kept from panel to panel: the node evaluation, the
 /// node vectors, the transposed quantity matrices (quantity x node) of the
 /// values and of each particle slot, the weight matrices (node x column), the
@@ -117,10 +125,21 @@ struct Scratch {
   std::vector<double> dn;
 };
 
-/// The sums of one chunk of consecutive panels for every part of the group,
-/// or the first error.
-Result<std::vector<PartSums>> chunk(Scratch& s, const GroupPlan& plan,
-                                    std::span<const std::pair<double, double>> panels) {
+/// One panel's Kronrod and Gauss estimates: column c of `values` (and of each
+/// particle slot's matrix) is the Kronrod estimate of weight column c for
+/// every entry of the base range (rows [0, base)) and of the band range
+/// (rows from base on, entries [band_lo, band_hi)); column C + c the Gauss
+/// estimate.
+struct PanelSums {
+  std::size_t base = 0;
+  std::size_t band_lo = 0;
+  std::size_t band_hi = 0;
+  Mat values;
+  std::vector<Mat> slots;
+};
+
+/// The estimates of one panel, or its first error.
+Result<PanelSums> panel(Scratch& s, const GroupPlan& plan, double a, double b, const PanelSolutions* kept) {
   const Layout& layout = *plan.layout;
   const std::size_t n_quantities = layout.n_quantities;
   const std::size_t base = base_quantities(layout.mu.size());
@@ -137,121 +156,142 @@ Result<std::vector<PartSums>> chunk(Scratch& s, const GroupPlan& plan,
   s.slot_blocks.resize(plan.slots);
   s.dn.resize(plan.density_slots);
 
-  std::vector<PartSums> out(plan.parts.size());
-  for (std::size_t p = 0; p < panels.size(); ++p) {
-    const auto [a, b] = panels[p];
-    const Band* band = nullptr;
-    std::size_t n_panel = 0;
-    if (!layout.bands.empty()) {
-      VANTOK_TRY(terms, panel_terms(*plan.optics, plan.options, a, b, plan.wavelength));
-      n_panel = terms;
-      band = layout.band(band_key(n_panel));
-      if (band == nullptr) return std::unexpected(ensemble::detail::no_band(n_panel));
-      s.products.prepare(*band, plan.complex_blocks, plan.real_blocks);
-    }
-    const std::size_t n = band != nullptr ? band->n_nodes : 0;
-    const std::size_t rows = base + 4 * n;
-    s.values.reshape(rows, KRONROD_NODES);
-    for (Mat& m : s.slot_values) m.reshape(rows, KRONROD_NODES);
-    s.weights.reshape(KRONROD_NODES, 2 * c_kronrod);
-    s.particle_weights.reshape(KRONROD_NODES, 2 * c_particle);
+  const Band* band = nullptr;
+  std::size_t n_panel = 0;
+  if (!layout.bands.empty()) {
+    VANTOK_TRY(terms, panel_terms(*plan.optics, plan.options, a, b, plan.wavelength));
+    n_panel = terms;
+    band = layout.band(band_key(n_panel));
+    if (band == nullptr) return std::unexpected(ensemble::detail::no_band(n_panel));
+    s.products.prepare(*band, plan.complex_blocks, plan.real_blocks, n_panel);
+  }
+  const std::size_t n = band != nullptr ? band->n_nodes : 0;
+  const std::size_t rows = base + 4 * n;
+  s.values.reshape(rows, KRONROD_NODES);
+  for (Mat& m : s.slot_values) m.reshape(rows, KRONROD_NODES);
+  s.weights.reshape(KRONROD_NODES, 2 * c_kronrod);
+  s.particle_weights.reshape(KRONROD_NODES, 2 * c_particle);
 
-    const detail::PanelRule rule(a, b);
-    std::array<double, KRONROD_NODES> radii{};
-    for (std::size_t j = 0; j < KRONROD_NODES; ++j) {
-      const detail::KronrodNode node = rule.node(j);
-      const double r = std::exp(node.t);
-      radii[j] = r;
-      const ProductsAt at = band != nullptr ? ProductsAt{&s.products, j} : ProductsAt{};
-      VANTOK_CHECK(quantities2(s.node, *plan.optics, plan.options, layout, s.q, s.slot_views, {}, n_panel, at, r,
-                               plan.wavelength));
-      std::copy_n(s.q.begin(), base, s.values.column(j).begin());
-      for (std::size_t sl = 0; sl < plan.slots; ++sl) {
-        std::copy_n(s.slot_q[sl].begin(), base, s.slot_values[sl].column(j).begin());
-      }
-      // Weights h w r n(r) and h w r dn/dp (dr = r dt).
-      const double kronrod_r = node.kronrod * r;
-      const double gauss_r = node.gauss * r;
-      for (std::size_t i = 0; i < plan.parts.size(); ++i) {
-        const Part& part = *plan.parts[i];
-        const PartColumns& cols = plan.columns[i];
-        const double density = plan.densities[i].eval(r, s.dn);
-        s.weights(j, cols.first) = kronrod_r * density;
-        s.weights(j, c_kronrod + cols.first) = gauss_r * density;
-        for (std::size_t d = 0; d < cols.distribution; ++d) {
-          const double dn = s.dn[part.dist_params[d].second];
-          s.weights(j, cols.first + 1 + d) = kronrod_r * dn;
-          s.weights(j, c_kronrod + cols.first + 1 + d) = gauss_r * dn;
-        }
-        if (cols.particle) {
-          s.particle_weights(j, *cols.particle) = kronrod_r * density;
-          s.particle_weights(j, c_particle + *cols.particle) = gauss_r * density;
-        }
-      }
-    }
-
-    // The band's phase matrix at all its cosines for every node, from the
-    // two products, with the weight 4π r²/x² (π r² times the factor 4/x²).
-    if (band != nullptr) {
-      s.products.multiply(*band, n_panel);
-      for (std::size_t j = 0; j < KRONROD_NODES; ++j) {
-        const double r = radii[j];
-        const double x = size_parameter(r, plan.wavelength);
-        const double omega = FOUR_PI * (r * r) / (x * x);
-        for (std::size_t sl = 0; sl < plan.slots; ++sl) {
-          s.slot_blocks[sl] = s.slot_values[sl].column(j).subspan(base, 4 * n);
-        }
-        s.products.node_phase(*band, j, omega, s.values.column(j).subspan(base, 4 * n), s.slot_blocks);
-      }
-    }
-
-    // Kronrod K and Gauss G of every entry; the part's sums gain K and its
-    // errors |K - G|.
-    matrix::matmul(s.sums, s.values, s.weights, KRONROD_NODES);
-    struct Range {
-      std::size_t lo;
-      std::size_t hi;
-      std::size_t row;
-    };
-    std::array<Range, 2> ranges{Range{0, base, 0}, Range{0, 0, 0}};
-    if (band != nullptr) ranges[1] = {band->offset, band->offset + 4 * n, base};
-    auto add = [](RangeSums& target, std::size_t c, std::size_t len, const Mat& m, std::size_t row,
-                  std::size_t k_col, std::size_t g_col) {
-      for (std::size_t k = 0; k < len; ++k) {
-        const double kronrod = m(row + k, k_col);
-        const double gauss = m(row + k, g_col);
-        target.sums[c * len + k] += kronrod;
-        target.errors[c * len + k] += std::fabs(kronrod - gauss);
-      }
-    };
-    std::vector<RangeSums*> targets;
-    for (std::size_t i = 0; i < plan.parts.size(); ++i) {
-      const PartColumns& cols = plan.columns[i];
-      const std::size_t columns = plan.weight_columns(i);
-      for (const Range& range : ranges) {
-        if (range.hi == range.lo) continue;
-        RangeSums& target = range_of(out[i], range.lo, range.hi, columns);
-        const std::size_t len = range.hi - range.lo;
-        for (std::size_t c = 0; c < 1 + cols.distribution; ++c) {
-          add(target, c, len, s.sums, range.row, cols.first + c, c_kronrod + cols.first + c);
-        }
-      }
-    }
+  const detail::PanelRule rule(a, b);
+  std::array<double, KRONROD_NODES> radii{};
+  std::array<double, KRONROD_NODES> xs{};
+  for (std::size_t j = 0; j < KRONROD_NODES; ++j) {
+    radii[j] = std::exp(rule.node(j).t);
+    xs[j] = size_parameter(radii[j], plan.wavelength);
+  }
+  // The first pass's solutions when it kept them, else the 15 nodes solved
+  // side by side; a node that fails its checks ends the panel when it is
+  // reached, after the nodes before it.
+  VANTOK_ASSERT(kept == nullptr || kept->size() == KRONROD_NODES);
+  std::optional<particle::Solver::NodeFailure> failure;
+  if (kept == nullptr) failure = s.node.solver.solve_nodes(*plan.optics, plan.options, plan.slots > 0, xs);
+  for (std::size_t j = 0; j < KRONROD_NODES; ++j) {
+    const detail::KronrodNode node = rule.node(j);
+    const double r = radii[j];
+    if (failure && failure->node == j) return std::unexpected(context(std::move(failure->error), plan.wavelength, r));
+    const ProductsAt at = band != nullptr ? ProductsAt{&s.products, j} : ProductsAt{};
+    const particle::NodeSolution given = kept != nullptr ? kept->node(j) : s.node.solver.node(j);
+    VANTOK_CHECK(quantities2(s.node, *plan.optics, plan.options, layout, s.q, s.slot_views, {}, n_panel, at, r,
+                             plan.wavelength, &given));
+    std::copy_n(s.q.begin(), base, s.values.column(j).begin());
     for (std::size_t sl = 0; sl < plan.slots; ++sl) {
-      matrix::matmul(s.slot_sums, s.slot_values[sl], s.particle_weights, KRONROD_NODES);
-      for (std::size_t i = 0; i < plan.parts.size(); ++i) {
-        const PartColumns& cols = plan.columns[i];
-        if (!cols.particle) continue;
-        for (const Range& range : ranges) {
-          if (range.hi == range.lo) continue;
-          RangeSums& target = range_of(out[i], range.lo, range.hi, plan.weight_columns(i));
-          add(target, 1 + cols.distribution + sl, range.hi - range.lo, s.slot_sums, range.row, *cols.particle,
-              c_particle + *cols.particle);
-        }
+      std::copy_n(s.slot_q[sl].begin(), base, s.slot_values[sl].column(j).begin());
+    }
+    // Weights h w r n(r) and h w r dn/dp (dr = r dt).
+    const double kronrod_r = node.kronrod * r;
+    const double gauss_r = node.gauss * r;
+    for (std::size_t i = 0; i < plan.parts.size(); ++i) {
+      const Part& part = *plan.parts[i];
+      const PartColumns& cols = plan.columns[i];
+      const double density = plan.densities[i].eval(r, s.dn);
+      s.weights(j, cols.first) = kronrod_r * density;
+      s.weights(j, c_kronrod + cols.first) = gauss_r * density;
+      for (std::size_t d = 0; d < cols.distribution; ++d) {
+        const double dn = s.dn[part.dist_params[d].second];
+        s.weights(j, cols.first + 1 + d) = kronrod_r * dn;
+        s.weights(j, c_kronrod + cols.first + 1 + d) = gauss_r * dn;
+      }
+      if (cols.particle) {
+        s.particle_weights(j, *cols.particle) = kronrod_r * density;
+        s.particle_weights(j, c_particle + *cols.particle) = gauss_r * density;
       }
     }
   }
+
+  // The band's phase matrix at all its cosines for every node, from the
+  // two products, with the weight 4π r²/x² (π r² times the factor 4/x²).
+  if (band != nullptr) {
+    s.products.multiply(*band, n_panel);
+    for (std::size_t j = 0; j < KRONROD_NODES; ++j) {
+      const double r = radii[j];
+      const double x = size_parameter(r, plan.wavelength);
+      const double omega = FOUR_PI * (r * r) / (x * x);
+      for (std::size_t sl = 0; sl < plan.slots; ++sl) {
+        s.slot_blocks[sl] = s.slot_values[sl].column(j).subspan(base, 4 * n);
+      }
+      s.products.node_phase(*band, j, omega, s.values.column(j).subspan(base, 4 * n), s.slot_blocks);
+    }
+  }
+
+  // Kronrod K and Gauss G of every entry and weight column.
+  PanelSums out;
+  out.base = base;
+  if (band != nullptr) {
+    out.band_lo = band->offset;
+    out.band_hi = band->offset + 4 * n;
+  }
+  matrix::matmul(out.values, s.values, s.weights, KRONROD_NODES);
+  out.slots.resize(plan.slots);
+  for (std::size_t sl = 0; sl < plan.slots; ++sl) {
+    matrix::matmul(out.slots[sl], s.slot_values[sl], s.particle_weights, KRONROD_NODES);
+  }
   return out;
+}
+
+/// Adds one panel's estimates to a chunk's sums: each part's sums gain K and
+/// its errors |K - G|, per range (the base range, then the band range).
+void add_panel(std::vector<PartSums>& out, const GroupPlan& plan, const PanelSums& p) {
+  const std::size_t c_kronrod = plan.kronrod_columns;
+  const std::size_t c_particle = plan.particle_columns;
+  struct Range {
+    std::size_t lo;
+    std::size_t hi;
+    std::size_t row;
+  };
+  const std::array<Range, 2> ranges{Range{0, p.base, 0}, Range{p.band_lo, p.band_hi, p.base}};
+  auto add = [](RangeSums& target, std::size_t c, std::size_t len, const Mat& m, std::size_t row,
+                std::size_t k_col, std::size_t g_col) {
+    for (std::size_t k = 0; k < len; ++k) {
+      const double kronrod = m(row + k, k_col);
+      const double gauss = m(row + k, g_col);
+      target.sums[c * len + k] += kronrod;
+      target.errors[c * len + k] += std::fabs(kronrod - gauss);
+    }
+  };
+  for (std::size_t i = 0; i < plan.parts.size(); ++i) {
+    const PartColumns& cols = plan.columns[i];
+    const std::size_t columns = plan.weight_columns(i);
+    for (const Range& range : ranges) {
+      if (range.hi == range.lo) continue;
+      RangeSums& target = range_of(out[i], range.lo, range.hi, columns);
+      const std::size_t len = range.hi - range.lo;
+      for (std::size_t c = 0; c < 1 + cols.distribution; ++c) {
+        add(target, c, len, p.values, range.row, cols.first + c, c_kronrod + cols.first + c);
+      }
+    }
+  }
+  for (std::size_t sl = 0; sl < p.slots.size(); ++sl) {
+    for (std::size_t i = 0; i < plan.parts.size(); ++i) {
+      const PartColumns& cols = plan.columns[i];
+      if (!cols.particle) continue;
+      for (const Range& range : ranges) {
+        if (range.hi == range.lo) continue;
+        RangeSums& target = range_of(out[i], range.lo, range.hi, plan.weight_columns(i));
+        add(target, 1 + cols.distribution + sl, range.hi - range.lo, p.slots[sl], range.row, *cols.particle,
+            c_particle + *cols.particle);
+      }
+    }
+  }
 }
 
 }  // namespace pass2
@@ -490,7 +530,8 @@ Result<SecondPass> second_pass(std::span<const Part> parts, std::span<const std:
   for (const Band& band : lay.bands) largest_band = std::max(largest_band, band.n_nodes);
 
   std::vector<PartAverages> averages(parts.size());
-  // One scratch per thread of the arena; a chunk body starts no parallel work.
+  // One scratch per thread of the arena; a panel's body starts no parallel
+  // work.
   std::vector<pass2::Scratch> scratch(pool::thread_count());
   for (std::size_t g = 0; g < groups.size(); ++g) {
     stop::check();
@@ -508,25 +549,33 @@ Result<SecondPass> second_pass(std::span<const Part> parts, std::span<const std:
     for (std::size_t j = 0; j < group.size(); ++j) columns += plan.weight_columns(j);
     const std::size_t batch = batch_panels(columns, lay.mu.size(), largest_band);
     const std::span<const std::pair<double, double>> panels = record.panels;
+    VANTOK_ASSERT(record.solutions.empty() || record.solutions.size() == panels.size());
     std::vector<PartSums> totals(group.size());
     for (std::size_t start = 0; start < panels.size(); start += batch) {
       const std::size_t end = std::min(panels.size(), start + batch);
-      const std::size_t chunks = (end - start + 3) / 4;
-      std::vector<std::optional<Result<std::vector<PartSums>>>> results(chunks);
+      // Every panel of the batch in parallel; then, chunk after chunk, its
+      // four panels' estimates summed in order and the chunk's sums merged.
+      // The first failing panel, in panel order, ends the wavelength.
+      std::vector<std::optional<Result<pass2::PanelSums>>> results(end - start);
       pool::for_each_index(
-          chunks,
+          end - start,
           [&](std::size_t k) {
-            const std::size_t first = start + 4 * k;
-            const std::size_t count = std::min<std::size_t>(4, end - first);
+            const std::size_t i = start + k;
             const std::size_t worker = pool::worker_index();
             VANTOK_ASSERT(worker < scratch.size());
-            results[k] = pass2::chunk(scratch[worker], plan, panels.subspan(first, count));
+            const PanelSolutions* kept = record.solutions.empty() ? nullptr : record.solutions[i].get();
+            results[k] = pass2::panel(scratch[worker], plan, panels[i].first, panels[i].second, kept);
           },
           pool::Grain::One);
-      for (auto& result : results) {
-        VANTOK_ASSERT(result.has_value());
-        if (!*result) return std::unexpected(std::move(*result).error());
-        for (std::size_t j = 0; j < group.size(); ++j) merge(totals[j], (**result)[j]);
+      for (std::size_t first = 0; first < results.size(); first += pass2::CHUNK_PANELS) {
+        std::vector<PartSums> chunk(group.size());
+        for (std::size_t k = first; k < std::min(results.size(), first + pass2::CHUNK_PANELS); ++k) {
+          VANTOK_ASSERT(results[k].has_value());
+          if (!*results[k]) return std::unexpected(std::move(*results[k]).error());
+          pass2::add_panel(chunk, plan, **results[k]);
+          results[k].reset();
+        }
+        for (std::size_t j = 0; j < group.size(); ++j) merge(totals[j], chunk[j]);
       }
     }
     for (std::size_t j = 0; j < group.size(); ++j) {

@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <optional>
 
 namespace vantok::ensemble::engine {
 
@@ -152,11 +153,19 @@ std::array<double, 5> jacobian_row(const std::array<double, 15>& j, std::size_t 
 Result<std::size_t> quantities2(NodeScratch& scratch, const particle::Optics& optics,
                                 const mie::SolveOptions& options, const Layout& layout, std::span<double> q,
                                 std::span<const std::span<double>> slots, std::span<double> radius_slot,
-                                std::size_t n_min, ProductsAt products, double r, double wavelength) {
+                                std::size_t n_min, ProductsAt products, double r, double wavelength,
+                                const particle::NodeSolution* given) {
   const bool derivatives = !slots.empty() || !radius_slot.empty();
   const double x = size_parameter(r, wavelength);
-  auto solved = scratch.solver.solve(optics, options, derivatives, x);
-  if (!solved) return std::unexpected(context(std::move(solved).error(), wavelength, r));
+  std::optional<particle::ParticleSolution> solved;
+  if (given != nullptr) {
+    solved = given->solution;
+    VANTOK_ASSERT(solved->coefficients.x == x && (!derivatives || !solved->derivatives.empty()));
+  } else {
+    auto solution = scratch.solver.solve(optics, options, derivatives, x);
+    if (!solution) return std::unexpected(context(std::move(solution).error(), wavelength, r));
+    solved = *solution;
+  }
   const particle::ParticleSolution& s = *solved;
   const mie::coefficients::Coefficients& coefficients = s.coefficients;
   const std::size_t n_terms = coefficients.a.size();
@@ -165,7 +174,8 @@ Result<std::size_t> quantities2(NodeScratch& scratch, const particle::Optics& op
   VANTOK_ASSERT(slots.empty() || slots.size() == 2 * s.derivatives.size() + s.radius_fractions.size());
   const Node node{r * (PI * r), TWO_PI * r, TWO_PI / wavelength};
   const std::array<double, 5> eff_values =
-      eff::from_sums(eff::value_sums(coefficients.a, coefficients.b), coefficients.s_abs, x);
+      given != nullptr ? given->efficiencies
+                       : eff::from_sums(eff::value_sums(coefficients.a, coefficients.b), coefficients.s_abs, x);
   const double q_sca = eff_values[eff::Q_SCA];
   q[quantity2::NUMBER] = 1.0;
   q[quantity2::EXTINCTION] = node.g_cross * eff_values[eff::Q_EXT];

@@ -1,10 +1,8 @@
 #pragma once
-// The downward ratio recurrence r_n = 1/((2n+1)/z - r_{n+1}), written once:
-// its step, and the loop that runs one or several recurrences (chains) side
-// by side. Running two chains in one loop interleaves two independent
-// dependency chains of divisions, which nearly halves the latency-bound time
-// of the sphere kernel's prepare step; a chain's values do not depend on the
-// company it runs in.
+// The downward ratio recurrence r_n = 1/((2n+1)/z - r_{n+1}) over
+// double-double and the dual numbers: its steps, and the loop that runs one
+// or several recurrences (chains) side by side. (The f64 recurrence is the
+// sphere kernel's, over lanes, in detail_kernel_lanes.inc.)
 
 #include <algorithm>
 #include <cmath>
@@ -19,26 +17,6 @@ namespace vantok::mie::kernel::detail {
 
 /// 2^-52: the scale of the replacement for an exactly vanishing denominator.
 inline constexpr double ZERO_GUARD = 0x1p-52;
-
-/// r_n = 1/d with d = (2n+1)(1/z) - r_{n+1}; w = 2n+1, r_next = r_{n+1}.
-/// An exactly zero d (the recurrence hit a zero of psi_{n-1}) is replaced by
-/// a tiny value of the size of the operands, which keeps r_n finite and huge.
-inline double ratio_step(double w, double inv_z, double r_next) {
-  const double q = w * inv_z;
-  double d = q - r_next;
-  if (d == 0.0) d = (std::fabs(r_next) + std::fabs(q)) * ZERO_GUARD;
-  return 1.0 / d;
-}
-
-/// The complex step; q = ((2n+1) Re(1/z), (2n+1) Im(1/z)).
-inline Complex<double> ratio_step(double w, const Complex<double>& inv_z, const Complex<double>& r_next) {
-  const Complex<double> q{w * inv_z.re, w * inv_z.im};
-  Complex<double> d = q - r_next;
-  if (d.re == 0.0 && d.im == 0.0) {
-    d = {(std::hypot(r_next.re, r_next.im) + std::hypot(q.re, q.im)) * ZERO_GUARD, 0.0};
-  }
-  return complex::inv(d);
-}
 
 /// 2^-104: the same replacement scale for a double-double recurrence.
 inline constexpr double ZERO_GUARD_DD = 0x1p-104;
@@ -150,13 +128,6 @@ void run_downward(DownwardChain<V>... chains) {
     const double w = 2.0 * static_cast<double>(n) + 1.0;
     (chains.step(n, w), ...);
   }
-}
-
-/// The real ratios as complex values with +0.0 imaginary parts.
-inline void widen(std::vector<Complex<double>>& out, const std::vector<double>& real) {
-  out.clear();
-  out.reserve(real.size());
-  for (const double r : real) out.push_back({r, 0.0});
 }
 
 }  // namespace vantok::mie::kernel::detail

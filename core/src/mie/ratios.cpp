@@ -6,11 +6,25 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <type_traits>
 
 #include "mie/detail_ratios.hpp"
+#include "vantok/mie/kernel.hpp"
 #include "vantok/numeric.hpp"
+#include "vantok/pool.hpp"
+#include "vantok/scalar/lanes.hpp"
 
 namespace vantok::mie::kernel {
+
+namespace {
+
+// The f64 recurrences are those of the sphere kernel, on one lane.
+namespace one {
+using V = double;
+#include "mie/detail_kernel_lanes.inc"
+}  // namespace one
+
+}  // namespace
 
 std::size_t start_order(double a, std::size_t n_terms, const StartRule& rule) {
   using Size = std::size_t;
@@ -36,16 +50,18 @@ std::size_t start_order(double a, std::size_t n_terms, const StartRule& rule) {
 }
 
 void ratios_real(std::vector<double>& out, std::size_t n_terms, double z) {
-  out.assign(n_terms + 2, 0.0);
-  detail::DownwardChain<double> chain{1.0 / z, start_order(std::fabs(z), n_terms), 0, out};
-  detail::run_downward(chain);
+  const std::size_t len = n_terms + 2;
+  out.assign(len, 0.0);
+  const std::size_t start = start_order(std::fabs(z), n_terms);
+  one::run_downward(start, one::Chain<double>(1.0 / z, {start}, {0}, out.data(), len, 0.0));
 }
 
 void ratios_complex(std::vector<Complex<double>>& out, std::size_t n_terms, Complex<double> z) {
-  out.assign(n_terms + 2, Complex<double>{});
-  detail::DownwardChain<Complex<double>> chain{complex::inv(z), start_order(std::hypot(z.re, z.im), n_terms), 0,
-                                               out};
-  detail::run_downward(chain);
+  const std::size_t len = n_terms + 2;
+  out.assign(len, Complex<double>{});
+  const std::size_t start = start_order(std::hypot(z.re, z.im), n_terms);
+  one::run_downward(start,
+                    one::Chain<Complex<double>>(complex::inv(z), {start}, {0}, out.data(), len, Complex<double>{}));
 }
 
 void ratios_real(std::vector<scalar::dd::DoubleDouble>& out, std::size_t n_terms,
@@ -102,12 +118,8 @@ void ratios_complex(std::vector<Complex<scalar::DualDD>>& out, std::size_t n_ter
 
 void ratios(std::vector<Complex<double>>& out, std::vector<double>& scratch, std::size_t n_terms,
             Complex<double> m, double x) {
-  if (m.im == 0.0) {
-    ratios_real(scratch, n_terms, m.re * x);
-    detail::widen(out, scratch);
-  } else {
-    ratios_complex(out, n_terms, Complex<double>{m.re * x, m.im * x});
-  }
+  one::MxRatios r(one::Group{{n_terms}, {x}, {m.re}, {m.im}}, out, scratch);
+  one::mx_ratios(r, nullptr, 0);
 }
 
 }  // namespace vantok::mie::kernel

@@ -1,6 +1,5 @@
 // Out-of-line double-double arithmetic: the ordered two-sum, renormalisation
-// after down-scaling, the product with a double, the two quotients, scaling by
-// powers of two and the complex product.
+// after down-scaling, the two quotients and scaling by powers of two.
 
 #include "vantok/scalar/dd.hpp"
 
@@ -30,13 +29,6 @@ DoubleDouble DoubleDouble::renormalize_tiny(double hi_part, double lo_part) noex
   return {s, lo_part - (s - hi_part)};
 }
 
-DoubleDouble mul(DoubleDouble x, double d) noexcept {
-  const double p = x.hi * d;
-  if (!finite(p)) return {p, 0.0};
-  // x.hi d - p exactly, plus x.lo d, in two fma.
-  return detail::fast_two_sum(p, std::fma(x.lo, d, std::fma(x.hi, d, -p)), p);
-}
-
 DoubleDouble DoubleDouble::div_f64(DoubleDouble a, double d) noexcept {
   const double q = a.hi / d;
   if (!finite(d) || !finite(q)) return {q, 0.0};
@@ -51,7 +43,7 @@ DoubleDouble DoubleDouble::div_f64(DoubleDouble a, double d) noexcept {
   return detail::fast_two_sum(q, r / d, q);
 }
 
-DoubleDouble DoubleDouble::div_dd(DoubleDouble a, DoubleDouble b) noexcept {
+DoubleDouble DoubleDouble::div_dd_wide(DoubleDouble a, DoubleDouble b) noexcept {
   const double q0 = a.hi / b.hi;
   if (!finite(b.hi) || !finite(q0)) return {q0, 0.0};
   // Bring b into the range where 1/b.hi and the Newton step stay normal,
@@ -80,7 +72,7 @@ DoubleDouble DoubleDouble::div_dd(DoubleDouble a, DoubleDouble b) noexcept {
   const DoubleDouble corr = mul(DoubleDouble{d, dlo}, r0);
   const DoubleDouble recip = corr + r0;
   const DoubleDouble q = a * recip;
-  if (std::isinf(q.hi)) return detail::twice(div_dd(scale(a, 0.5), b));
+  if (std::isinf(q.hi)) return detail::twice(div_dd_wide(scale(a, 0.5), b));
   return q;
 }
 
@@ -100,17 +92,6 @@ DoubleDouble scale_pow2(DoubleDouble x, std::int64_t k) noexcept {
     kc += 1000;
   }
   return scale(x, detail::pow2(static_cast<int>(kc)));
-}
-
-complex::Complex<DoubleDouble> mul(const complex::Complex<DoubleDouble>& a,
-                                   const complex::Complex<DoubleDouble>& b) noexcept {
-  const DoubleDouble p1 = a.re * b.re;
-  const DoubleDouble p2 = a.im * b.im;
-  const DoubleDouble re = p1 - p2;
-  const DoubleDouble p3 = a.re * b.im;
-  const DoubleDouble p4 = a.im * b.re;
-  const DoubleDouble im = p3 + p4;
-  return {re, im};
 }
 
 }  // namespace vantok::scalar::dd

@@ -13,9 +13,13 @@
 #include "vantok/scalar/scalars.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdlib>
+#include <optional>
+#include <span>
+#include <tuple>
 
 namespace vantok::special::clebsch {
 namespace {
@@ -40,37 +44,48 @@ std::int64_t mul(std::int64_t a, std::int64_t b) {
   return r;
 }
 
-// A(L) = (L^2 - M^2)((l1 + l2 + 1)^2 - L^2)(L^2 - (l1 - l2)^2)
-std::int64_t a_squared(std::int64_t big_l, std::int64_t l1, std::int64_t l2, std::int64_t big_m) {
-  const std::int64_t l_sq = mul(big_l, big_l);
-  const std::int64_t top = add(add(l1, l2), 1);
-  const std::int64_t diff = sub(l1, l2);
-  return mul(mul(sub(l_sq, mul(big_m, big_m)), sub(mul(top, top), l_sq)),
-             sub(l_sq, mul(diff, diff)));
-}
+// The coefficients of one call's recurrence, with the parts that do not
+// depend on L formed once:
+//   A(L) = (L^2 - M^2)((l1 + l2 + 1)^2 - L^2)(L^2 - (l1 - l2)^2), a_L = sqrt(A(L)),
+//   b_L = (D - L(L+1) (m2 - m1)) (-(2L+1)), D = l1(l1+1)(-M) - l2(l2+1)(-M),
+// each integer product converted before it enters floating point.
+struct Coefficients {
+  std::int64_t m_sq, top_sq, diff_sq;
+  double d, dm;
 
-// a_L and b_L as doubles, each integer product converted before it enters
-// floating point.
-std::pair<double, double> ab_f64(std::int64_t big_l, std::int64_t l1, std::int64_t l2,
-                                 std::int64_t m1, std::int64_t m2) {
-  const std::int64_t big_m = add(m1, m2);
-  const std::int64_t a_sq = a_squared(big_l, l1, l2, big_m);
-  const double a = a_sq > 0 ? std::sqrt(static_cast<double>(a_sq)) : 0.0;
-  const double minus_m = -static_cast<double>(big_m);
-  const double d = static_cast<double>(mul(l1, add(l1, 1))) * minus_m -
-                   static_cast<double>(mul(l2, add(l2, 1))) * minus_m;
-  const double b = (d - static_cast<double>(mul(big_l, add(big_l, 1))) *
-                            static_cast<double>(sub(m2, m1))) *
-                   static_cast<double>(-add(mul(2, big_l), 1));
-  return {a, b};
-}
+  Coefficients(std::int64_t l1, std::int64_t l2, std::int64_t m1, std::int64_t m2) {
+    const std::int64_t big_m = add(m1, m2);
+    const std::int64_t top = add(add(l1, l2), 1);
+    const std::int64_t diff = sub(l1, l2);
+    m_sq = mul(big_m, big_m);
+    top_sq = mul(top, top);
+    diff_sq = mul(diff, diff);
+    const double minus_m = -static_cast<double>(big_m);
+    d = static_cast<double>(mul(l1, add(l1, 1))) * minus_m - static_cast<double>(mul(l2, add(l2, 1))) * minus_m;
+    dm = static_cast<double>(sub(m2, m1));
+  }
+
+  std::int64_t a_squared(std::int64_t big_l) const {
+    const std::int64_t l_sq = mul(big_l, big_l);
+    return mul(mul(sub(l_sq, m_sq), sub(top_sq, l_sq)), sub(l_sq, diff_sq));
+  }
+
+  /// (a_L, b_L) as doubles.
+  std::pair<double, double> at(std::int64_t big_l) const {
+    const std::int64_t a_sq = a_squared(big_l);
+    const double a = a_sq > 0 ? std::sqrt(static_cast<double>(a_sq)) : 0.0;
+    const double b = (d - static_cast<double>(mul(big_l, add(big_l, 1))) * dm) *
+                     static_cast<double>(-add(mul(2, big_l), 1));
+    return {a, b};
+  }
+};
 
 }  // namespace
 
 template <class T>
 std::pair<T, T> ab(std::int64_t big_l, std::int64_t l1, std::int64_t l2, std::int64_t m1,
                    std::int64_t m2) {
-  const auto [a, b] = ab_f64(big_l, l1, l2, m1, m2);
+  const auto [a, b] = Coefficients(l1, l2, m1, m2).at(big_l);
   return {scalar::constant<T>(a), scalar::constant<T>(b)};
 }
 
@@ -83,75 +98,112 @@ double lf(std::int64_t v) { return static_cast<double>(v); }
 struct Orders {
   std::int64_t l1, m1, l2, m2;
   std::int64_t l_min, l_max;
-
-  template <class T>
-  std::pair<T, T> coefficients(std::int64_t big_l) const {
-    return ab<T>(big_l, l1, l2, m1, m2);
-  }
 };
 
-// Backward sweep from f_{L_max} = 1, f_{L_max+1} = 0 down to L_min.
+// One call's working values: a_L and b_L for L = L_min..L_max + 1 (index
+// L - L_min), the backward values f, the forward values h and the result g.
 template <class T>
-std::vector<T> backward_sweep(const Orders& o, std::size_t count) {
-  const T zero = scalar::constant<T>(0.0);
-  std::vector<T> f(count, zero);
-  f[count - 1] = scalar::constant<T>(1.0);
-  T f_above = zero;
-  T a_above = o.coefficients<T>(add(o.l_max, 1)).first;
-  for (std::int64_t big_l = o.l_max; big_l > o.l_min; --big_l) {
-    const auto [a_l, b_l] = o.coefficients<T>(big_l);
-    const auto k = static_cast<std::size_t>(big_l - o.l_min);
-    const T denominator = a_l * lf(big_l + 1);
-    if (value_f64(denominator) == 0.0) {
-      f[k - 1] = zero;
-    } else {
-      f[k - 1] = -(b_l * f[k] + (a_above * lf(big_l)) * f_above) / denominator;
-    }
-    f_above = f[k];
-    a_above = a_l;
-  }
-  return f;
-}
-
-// The matching point: the index of the largest |f_L|, the larger L on ties.
-template <class T>
-std::size_t matching_point(const std::vector<T>& f) {
+struct Sweep {
+  Orders o{};
+  std::size_t count = 0;
+  std::vector<T> a, b, f, h, g;
   std::size_t k_star = 0;
-  double best = 0.0;
-  for (std::size_t k = 0; k < f.size(); ++k) {
-    const double mag = std::fabs(value_f64(f[k]));
-    if (mag >= best) {
-      best = mag;
-      k_star = k;
-    }
-  }
-  return k_star;
-}
+};
 
-// Below the matching point k_star (>= 1, L_min >= 1) the backward values give
-// way to the forward sweep from h_{L_min} = 1 (h_{L_min-1} = 0), scaled to
-// meet f at k_star.
+// The recurrences of up to MAX_LANES calls side by side. Each call's values
+// are its own and formed exactly as if it ran alone; running several in one
+// loop only lets their chains of dependent divisions overlap.
+constexpr std::size_t MAX_LANES = 4;
+
 template <class T>
-void forward_sweep(const Orders& o, const std::vector<T>& f, std::size_t k_star, std::vector<T>& g) {
+void sweeps(std::span<Sweep<T>> lanes) {
   const T zero = scalar::constant<T>(0.0);
   const T one = scalar::constant<T>(1.0);
-  std::vector<T> h(k_star + 1, zero);
-  h[0] = one;
-  {
-    const auto [a_lo, b_lo] = o.coefficients<T>(o.l_min);
-    const T denominator = o.coefficients<T>(o.l_min + 1).first * lf(o.l_min);
-    h[1] = value_f64(denominator) == 0.0 ? zero : -(b_lo * one + (a_lo * lf(o.l_min + 1)) * zero) / denominator;
+  std::size_t longest = 0;
+  for (Sweep<T>& w : lanes) {
+    const Orders& o = w.o;
+    w.a.resize(w.count + 1);
+    w.b.resize(w.count + 1);
+    const Coefficients c(o.l1, o.l2, o.m1, o.m2);
+    for (std::size_t k = 0; k <= w.count; ++k) {
+      const auto [a, b] = c.at(o.l_min + static_cast<std::int64_t>(k));
+      w.a[k] = scalar::constant<T>(a);
+      w.b[k] = scalar::constant<T>(b);
+    }
+    w.f.assign(w.count, zero);
+    w.f[w.count - 1] = one;
+    longest = std::max(longest, w.count);
   }
-  for (std::int64_t big_l = o.l_min + 1; big_l < o.l_min + static_cast<std::int64_t>(k_star); ++big_l) {
-    const auto k = static_cast<std::size_t>(big_l - o.l_min);
-    const auto [a_l, b_l] = o.coefficients<T>(big_l);
-    const T denominator = o.coefficients<T>(big_l + 1).first * lf(big_l);
-    h[k + 1] = value_f64(denominator) == 0.0 ? zero
-                                             : -((a_l * lf(big_l + 1)) * h[k - 1] + b_l * h[k]) / denominator;
+
+  // Backward sweep from f_{L_max} = 1, f_{L_max+1} = 0 down to L_min: step j
+  // forms f at L_max - j - 1.
+  std::array<T, MAX_LANES> f_above;
+  std::array<T, MAX_LANES> a_above;
+  for (std::size_t l = 0; l < lanes.size(); ++l) {
+    f_above[l] = zero;
+    a_above[l] = lanes[l].a[lanes[l].count];
   }
-  if (value_f64(h[k_star]) != 0.0) {
-    const T r = f[k_star] / h[k_star];
-    for (std::size_t k = 0; k < k_star; ++k) g[k] = h[k] * r;
+  for (std::size_t j = 0; j + 1 < longest; ++j) {
+    for (std::size_t l = 0; l < lanes.size(); ++l) {
+      Sweep<T>& w = lanes[l];
+      if (j + 1 >= w.count) continue;
+      const std::size_t k = w.count - 1 - j;
+      const std::int64_t big_l = w.o.l_min + static_cast<std::int64_t>(k);
+      const T& a_l = w.a[k];
+      const T denominator = a_l * lf(big_l + 1);
+      if (value_f64(denominator) == 0.0) {
+        w.f[k - 1] = zero;
+      } else {
+        w.f[k - 1] = -(w.b[k] * w.f[k] + (a_above[l] * lf(big_l)) * f_above[l]) / denominator;
+      }
+      f_above[l] = w.f[k];
+      a_above[l] = a_l;
+    }
+  }
+
+  // The matching point: the index of the largest |f_L|, the larger L on ties.
+  // Below it (k_star >= 1, L_min >= 1) the backward values give way to the
+  // forward sweep from h_{L_min} = 1 (h_{L_min-1} = 0), scaled to meet f at
+  // k_star.
+  std::size_t forward = 0;
+  for (Sweep<T>& w : lanes) {
+    w.k_star = 0;
+    double best = 0.0;
+    for (std::size_t k = 0; k < w.count; ++k) {
+      const double mag = std::fabs(value_f64(w.f[k]));
+      if (mag >= best) {
+        best = mag;
+        w.k_star = k;
+      }
+    }
+    w.g = w.f;
+    if (w.o.l_min >= 1 && w.k_star >= 1) {
+      w.h.assign(w.k_star + 1, zero);
+      w.h[0] = one;
+      const T denominator = w.a[1] * lf(w.o.l_min);
+      w.h[1] = value_f64(denominator) == 0.0
+                   ? zero
+                   : -(w.b[0] * one + (w.a[0] * lf(w.o.l_min + 1)) * zero) / denominator;
+      forward = std::max(forward, w.k_star);
+    } else {
+      w.h.clear();
+    }
+  }
+  // Step k forms h at L_min + k + 1.
+  for (std::size_t k = 1; k < forward; ++k) {
+    for (Sweep<T>& w : lanes) {
+      if (w.h.empty() || k >= w.k_star) continue;
+      const std::int64_t big_l = w.o.l_min + static_cast<std::int64_t>(k);
+      const T denominator = w.a[k + 1] * lf(big_l);
+      w.h[k + 1] = value_f64(denominator) == 0.0
+                       ? zero
+                       : -((w.a[k] * lf(big_l + 1)) * w.h[k - 1] + w.b[k] * w.h[k]) / denominator;
+    }
+  }
+  for (Sweep<T>& w : lanes) {
+    if (w.h.empty() || value_f64(w.h[w.k_star]) == 0.0) continue;
+    const T r = w.f[w.k_star] / w.h[w.k_star];
+    for (std::size_t k = 0; k < w.k_star; ++k) w.g[k] = w.h[k] * r;
   }
 }
 
@@ -178,19 +230,17 @@ void normalize(const Orders& o, const std::vector<T>& g, std::vector<T>& out) {
   }
 }
 
-}  // namespace
-
-template <class T>
-std::int64_t clebsch_gordan(std::int64_t l1, std::int64_t m1, std::int64_t l2, std::int64_t m2,
-                            std::vector<T>& out) {
-  out.clear();
+// The checks and orders of one call: nullopt when out stays empty (with the
+// L_min to return), else the Orders.
+std::pair<std::int64_t, std::optional<Orders>> orders_of(std::int64_t l1, std::int64_t m1, std::int64_t l2,
+                                                         std::int64_t m2) {
   // Written so that no negation can overflow: a negative l fails first.
-  if (l1 < 0 || l2 < 0 || m1 > l1 || m1 < -l1 || m2 > l2 || m2 < -l2) return 0;
+  if (l1 < 0 || l2 < 0 || m1 > l1 || m1 < -l1 || m2 > l2 || m2 < -l2) return {0, std::nullopt};
   // L_max first: |M| <= L_max, so once l1 + l2 fits, M and |M| fit too.
   const std::int64_t l_max = add(l1, l2);
   const std::int64_t big_m = m1 + m2;
   const std::int64_t l_min = std::max(std::abs(l1 - l2), std::abs(big_m));
-  if (l_max < l_min) return l_min;
+  if (l_max < l_min) return {l_min, std::nullopt};
 
   // A(L_max) is formed (and checked) before anything is allocated. With
   // L = L_max and count = L - L_min + 1 it is at least
@@ -198,16 +248,51 @@ std::int64_t clebsch_gordan(std::int64_t l1, std::int64_t m1, std::int64_t l2, s
   // the arrays hold a few thousand entries at most, and larger arguments fail
   // here rather than after reserving memory for them. (The coefficient above
   // L_max cannot serve: its middle factor is 0.)
-  (void)ab_f64(add(l_max, 1), l1, l2, m1, m2);
-  (void)a_squared(l_max, l1, l2, big_m);
-  const Orders o{l1, m1, l2, m2, l_min, l_max};
-  const auto count = static_cast<std::size_t>(l_max - l_min + 1);
-  const std::vector<T> f = backward_sweep<T>(o, count);
-  const std::size_t k_star = matching_point(f);
-  std::vector<T> g = f;
-  if (l_min >= 1 && k_star >= 1) forward_sweep(o, f, k_star, g);
-  normalize(o, g, out);
+  const Coefficients c(l1, l2, m1, m2);
+  (void)c.at(add(l_max, 1));
+  (void)c.a_squared(l_max);
+  return {l_min, Orders{l1, m1, l2, m2, l_min, l_max}};
+}
+
+// Every call of `calls`, MAX_LANES at a time.
+template <class T>
+void many(std::span<const Call> calls, std::span<std::vector<T>> out, std::span<std::int64_t> l_min) {
+  VANTOK_ASSERT(out.size() >= calls.size() && l_min.size() >= calls.size());
+  thread_local std::array<Sweep<T>, MAX_LANES> work;
+  std::array<std::size_t, MAX_LANES> index{};
+  std::size_t used = 0;
+  const auto flush = [&] {
+    sweeps<T>(std::span(work.data(), used));
+    for (std::size_t l = 0; l < used; ++l) normalize(work[l].o, work[l].g, out[index[l]]);
+    used = 0;
+  };
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    out[i].clear();
+    const auto [low, orders] = orders_of(calls[i].l1, calls[i].m1, calls[i].l2, calls[i].m2);
+    l_min[i] = low;
+    if (!orders) continue;
+    work[used].o = *orders;
+    work[used].count = static_cast<std::size_t>(orders->l_max - orders->l_min + 1);
+    index[used] = i;
+    if (++used == MAX_LANES) flush();
+  }
+  if (used > 0) flush();
+}
+
+}  // namespace
+
+template <class T>
+std::int64_t clebsch_gordan(std::int64_t l1, std::int64_t m1, std::int64_t l2, std::int64_t m2,
+                            std::vector<T>& out) {
+  const Call call{l1, m1, l2, m2};
+  std::int64_t l_min = 0;
+  many<T>(std::span(&call, 1), std::span(&out, 1), std::span(&l_min, 1));
   return l_min;
+}
+
+void clebsch_gordan_many(std::span<const Call> calls, std::span<std::vector<double>> out,
+                         std::span<std::int64_t> l_min) {
+  many<double>(calls, out, l_min);
 }
 
 template std::int64_t clebsch_gordan<double>(std::int64_t, std::int64_t, std::int64_t,

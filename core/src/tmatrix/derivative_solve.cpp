@@ -1,14 +1,167 @@
-// The derivative solve at a converged truncation.
+// The derivative solve at a converged truncation: the T blocks of modes
+// 0..m_max with their partials with respect to x, the aspect ratio, Re m and
+// Im m. "f64" and "auto" run the derivative kernel (f64 duals, "auto" refining
+// flagged modes in dual double-double); "double-double", and "auto" when the
+// kernel's error bound still misses rtol / 10 of the largest |T_ij|, run the
+// whole solve over Dual<DoubleDouble, 4> and round once at the end.
 
 #include "vantok/tmatrix/driver.hpp"
 
+#include <cmath>
+#include <limits>
+
+#include "tmatrix/detail_kernel.hpp"
+#include "vantok/pool.hpp"
+#include "vantok/tmatrix/functions.hpp"
+
 namespace vantok::tmatrix::driver {
 
-Result<DerivativeSolved> solve_derivatives(std::size_t, std::size_t, Precision, std::size_t, double,
-                                           double, double, double, double) {
-  // The dual kernels and their solve are not part of this build yet: no
-  // caller may ask for derivatives.
-  internal_failure("the derivative solve is not built", __FILE__, __LINE__);
+namespace {
+
+using CDual = Complex<DualDD>;
+using scalar::DualF64;
+
+/// The leading parts of the value and of every partial.
+DualF64 leading(const DualDD& v) {
+  DualF64 out = DualF64::constant(v.value.hi);
+  for (std::size_t p = 0; p < 4; ++p) out.partials[p] = v.partials[p].hi;
+  return out;
+}
+
+/// d/dp of the log scales L[k] = ln o_0 + ... + ln o_k: the running sums of
+/// (d o_l / dp) / o_l in double-double, one array of partials per order.
+std::vector<std::array<DoubleDouble, 4>> log_scale_partials(std::span<const DualDD> outgoing) {
+  std::vector<std::array<DoubleDouble, 4>> out;
+  out.reserve(outgoing.size());
+  std::array<DoubleDouble, 4> acc{};
+  for (const DualDD& o : outgoing) {
+    for (std::size_t p = 0; p < 4; ++p) acc[p] = acc[p] + DoubleDouble::div_dd(o.partials[p], o.value);
+    out.push_back(acc);
+  }
+  return out;
+}
+
+/// The physical T = T_s exp(L_i - L_j) depends on the parameters through the
+/// scale factors too: after the f64 factor has been applied, every partial
+/// gains T (dL_i - dL_j). A direction whose factor derivative is exactly zero
+/// adds nothing (never 0 inf).
+void add_scale_partials(std::vector<CDual>& t, std::span<const kernel::Row> rows,
+                        const std::vector<std::array<DoubleDouble, 4>>& dl) {
+  const std::size_t k = rows.size();
+  for (std::size_t i = 0; i < k; ++i) {
+    for (std::size_t j = 0; j < k; ++j) {
+      CDual& z = t[i * k + j];
+      for (std::size_t p = 0; p < 4; ++p) {
+        const DoubleDouble d = dl[rows[i].second][p] - dl[rows[j].second][p];
+        if (d.hi == 0.0 && d.lo == 0.0) continue;
+        z.re.partials[p] = z.re.partials[p] + z.re.value * d;
+        z.im.partials[p] = z.im.partials[p] + z.im.value * d;
+      }
+    }
+  }
+}
+
+/// The whole derivative solve over Dual<DoubleDouble, 4>: modes 0..=m_max
+/// (m_max <= N), each a k x k block per parity rounded to Dual<double, 4>;
+/// m_max + 1 codes "double-double"; err = 4 2^-52 max |T_ij|.
+Result<DerivativeSolved> solve_double_double_derivatives(double x, double eps, double m_re,
+                                                         double m_im, std::size_t n_terms,
+                                                         std::size_t n_theta, std::size_t m_max) {
+  const std::size_t n = n_terms;
+  VANTOK_ASSERT(n < std::numeric_limits<std::size_t>::max() - 2);
+  const std::size_t m_top = std::min(m_max, n);
+  const auto seed = [](double v, std::size_t slot) { return DualDD::variable(DoubleDouble(v), slot); };
+
+  const auto spheroid = kernel::Spheroid<DualDD>::create(seed(x, 0), seed(eps, 1));
+  const auto [r_min, r_max] = kernel::detail::Member<DualDD>::semi_axes(spheroid.a, spheroid.b);
+  const CDual m{seed(m_re, 2), seed(m_im, 3)};
+  std::vector<double> l;
+  std::vector<std::array<DoubleDouble, 4>> dl;
+  {
+    const functions::Scales<DualDD> scales(n, r_min, CDual{m.re * r_max, m.im * r_max});
+    std::vector<DoubleDouble> values;
+    values.reserve(scales.outgoing.size());
+    for (const DualDD& o : scales.outgoing) values.push_back(o.value);
+    l = log_scales(std::span<const DoubleDouble>(values));
+    dl = log_scale_partials(scales.outgoing);
+  }
+
+  std::vector<std::optional<std::size_t>> mask(n + 1);
+  for (std::size_t mode = 0; mode <= m_top; ++mode) mask[mode] = 0;
+  VANTOK_TRY(matrices, kernel::all_modes_masked(spheroid, m, n, n_theta, mask, nullptr));
+  VANTOK_ASSERT(matrices.size() == n + 1);
+
+  DerivativeSolved out;
+  out.modes.n_terms = n;
+  out.modes.modes.reserve(m_top + 1);
+  double top = 0.0;
+  for (std::size_t mode = 0; mode <= m_top; ++mode) {
+    kernel::SolvedMode<DualF64> solved;
+    for (std::size_t p = 0; p < 2; ++p) {
+      const std::vector<kernel::Row>& rows = matrices[mode].rows[p];
+      const std::size_t k = rows.size();
+      if (k == 0) continue;
+      stop::check();
+      const std::span<const CDual> q = matrices[mode].q[p];
+      const std::span<const CDual> rg = matrices[mode].rg[p];
+      VANTOK_CHECK(require_finite<DualDD>(k, {q, rg}));
+      VANTOK_TRY(t, lu_factor_solve<DualDD>(k, q, rg, rows, l));
+      add_scale_partials(t, rows, dl);
+      VANTOK_CHECK(require_finite<DualDD>(k, {t}));
+      std::vector<Complex<DualF64>>& block = solved.t[p];
+      block.reserve(t.size());
+      for (const CDual& z : t) {
+        block.push_back({leading(z.re), leading(z.im)});
+        top = run_max(top, std::hypot(block.back().re.value, block.back().im.value));
+      }
+    }
+    solved.rows = std::move(matrices[mode].rows);
+    matrices[mode] = kernel::ModeMatrices<DualDD>{};
+    out.modes.modes.push_back(std::move(solved));
+  }
+  out.paths.assign(m_top + 1, PrecisionPath::DoubleDouble);
+  // Each element is rounded once to f64 from a double-double result.
+  out.err = top * 4.0 * 0x1p-52;
+  return out;
+}
+
+}  // namespace
+
+Result<DerivativeSolved> solve_derivatives(std::size_t n_terms, std::size_t n_theta,
+                                           Precision precision, std::size_t m_max, double x,
+                                           double eps, double m_re, double m_im, double rtol) {
+  return solve_derivatives(kernel::tmatrix_derivatives, n_terms, n_theta, precision, m_max, x, eps,
+                           m_re, m_im, rtol);
+}
+
+Result<DerivativeSolved> solve_derivatives(const DerivativeKernelFn& derivative_kernel,
+                                           std::size_t n_terms, std::size_t n_theta,
+                                           Precision precision, std::size_t m_max, double x,
+                                           double eps, double m_re, double m_im, double rtol) {
+  if (precision == Precision::DoubleDouble) {
+    return solve_double_double_derivatives(x, eps, m_re, m_im, n_terms, n_theta, m_max);
+  }
+  const double tol = precision == Precision::F64 ? std::numeric_limits<double>::infinity() : rtol / 10.0;
+  DerivativeSolved out;
+  {
+    VANTOK_TRY(d, derivative_kernel(n_terms, n_theta, m_max, x, eps, m_re, m_im, tol));
+    // A mode is "refined" when either of its blocks took refinement sweeps.
+    const std::size_t codes = std::min(d.modes.modes.size(), d.refine_sweeps.size());
+    out.paths.reserve(codes);
+    for (std::size_t mode = 0; mode < codes; ++mode) {
+      const auto [s0, s1] = d.refine_sweeps[mode];
+      out.paths.push_back(s0 + s1 != 0 ? PrecisionPath::Refined : PrecisionPath::F64);
+    }
+    for (const auto& [e0, e1] : d.block_errors) out.err = run_max(run_max(out.err, e0), e1);
+    out.modes = std::move(d.modes);
+  }
+  // "auto": a bound above tol max |T_ij| (strictly; NaN never) falls back to
+  // double-double throughout.
+  if (precision == Precision::Auto && out.err > tol * largest_element(out.modes.values())) {
+    out = DerivativeSolved{};
+    return solve_double_double_derivatives(x, eps, m_re, m_im, n_terms, n_theta, m_max);
+  }
+  return out;
 }
 
 }  // namespace vantok::tmatrix::driver

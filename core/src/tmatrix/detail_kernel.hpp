@@ -426,17 +426,17 @@ struct Sums {
     for (auto& v : value) v.assign(elements, Complex<T>{zero, zero});
     for (auto& v : magnitude) v.assign(elements, zero);
   }
-  /// this += other, element by element.
-  void add(const Sums& other) {
+  /// this += other for the elements begin..end.
+  void add(const Sums& other, std::size_t begin, std::size_t end) {
     for (std::size_t a = 0; a < 4; ++a) {
+      VANTOK_ASSERT(end <= value[a].size() && end <= other.value[a].size() &&
+                    end <= magnitude[a].size() && end <= other.magnitude[a].size());
       Complex<T>* dst = value[a].data();
       const Complex<T>* src = other.value[a].data();
-      const std::size_t n = std::min(value[a].size(), other.value[a].size());
-      for (std::size_t e = 0; e < n; ++e) dst[e] = dst[e] + src[e];
+      for (std::size_t e = begin; e < end; ++e) dst[e] = dst[e] + src[e];
       T* mdst = magnitude[a].data();
       const T* msrc = other.magnitude[a].data();
-      const std::size_t nm = std::min(magnitude[a].size(), other.magnitude[a].size());
-      for (std::size_t e = 0; e < nm; ++e) mdst[e] = mdst[e] + msrc[e];
+      for (std::size_t e = begin; e < end; ++e) mdst[e] = mdst[e] + msrc[e];
     }
   }
 };
@@ -477,26 +477,22 @@ struct Context {
 inline constexpr std::size_t CHUNK = 8;
 
 /// What one node of a chunk keeps for the element loops: its surface point
-/// and weights, its radial functions, and per mode its angular functions and
-/// vector functions.
+/// and weights and its radial functions.
 template <class T>
 struct NodeTables {
   T x{}, st{}, r{}, s{}, g{}, big_w{}, big_a{};
   std::vector<Complex<T>> h, hb, hc, j, jb, jc, u, ub, uc;
-  std::vector<T> pi, tau, gld;
-  std::array<std::vector<Vec3<T>>, 6> v;
 };
 
-/// Per-chunk working storage. The outgoing-part products, their bounds and
-/// their series forms are kept for every node of the chunk, four per order
-/// pair and node: index ((n_i N + n_j) CHUNK + node) 4 + slot, so that an
-/// element finds the values of all its nodes side by side.
+/// The tables of one chunk, filled node by node (each node writes only its own
+/// entries, so that the nodes of a chunk can be filled in parallel) and then
+/// read by every mode's element loops. The outgoing-part products, their
+/// bounds and their series forms are kept for every node, four per order pair
+/// and node: index ((n_i N + n_j) CHUNK + node) 4 + slot, so that an element
+/// finds the values of all its nodes side by side.
 template <class T>
-struct Scratch {
+struct ChunkTables {
   std::array<NodeTables<T>, CHUNK> nodes;
-  std::vector<T> alpha;
-  std::vector<Complex<T>> sigma;
-  functions::Angular<T> angular;
   std::vector<Complex<T>> products;
   /// |Re| + |Im| of each product, the bound of variant 0.
   std::vector<T> product_bounds;
@@ -510,8 +506,6 @@ struct Scratch {
       for (auto* f : {&t.h, &t.hb, &t.hc, &t.j, &t.jb, &t.jc, &t.u, &t.ub, &t.uc}) {
         f->assign(n, czero);
       }
-      for (auto* f : {&t.pi, &t.tau, &t.gld}) f->assign(n, zero);
-      for (auto& f : t.v) f.assign(n, Vec3<T>{czero, czero, czero});
     }
     products.assign(4 * CHUNK * n * n, czero);
     product_bounds.assign(4 * CHUNK * n * n, zero);
@@ -519,72 +513,41 @@ struct Scratch {
   }
 };
 
-/// (a1 b2 - a2 b1) + s (a2 b0 - a0 b2): the radial component of a x b plus s
-/// times its polar component, s being the surface-normal factor -r'/r.
+/// The ratio buffers of the radial recurrences of one node (per worker).
 template <class T>
-[[gnu::always_inline]] inline Complex<T> triple(const Vec3<T>& a, const Vec3<T>& b, const T& s) {
-  return (a[1] * b[2] - a[2] * b[1]) + complex::scale(a[2] * b[0] - a[0] * b[2], s);
-}
+struct NodeScratch {
+  std::vector<T> alpha;
+  std::vector<Complex<T>> sigma;
+};
 
-/// The two vector functions of order n on one side of an element: kind 0
-/// (0, (c z) f, -(tau z)) and kind 1 ((d L) zr, tau zd, (c zd) f), with f the
-/// signed pi_n of the side, z the radial function, zd its derivative form
-/// [x z]'/x and zr the function over its argument; dl = d_n n(n+1).
+/// The angular functions of one mode at one node and the vector functions
+/// built from them.
 template <class T>
-std::pair<Vec3<T>, Vec3<T>> element_vectors(const Complex<T>& c, const T& tau, const T& dl,
-                                            const T& f, const Complex<T>& z, const Complex<T>& zd,
-                                            const Complex<T>& zr) {
-  const Complex<T> zero{T{}, T{}};
-  return {Vec3<T>{zero, complex::scale(c * z, f), -complex::scale(tau, z)},
-          Vec3<T>{complex::scale(dl, zr), complex::scale(tau, zd), complex::scale(c * zd, f)}};
-}
+struct ModeNode {
+  std::vector<T> pi, tau, gld;
+  std::array<std::vector<Vec3<T>>, 6> v;
+};
 
-/// |Re z| + |Im z|.
+/// The mode tables of one chunk (per worker): every node's ModeNode for the
+/// mode `m` of the chunk numbered `chunk`, kept while a worker's consecutive
+/// tasks share both.
 template <class T>
-[[gnu::always_inline]] inline T norm1(const Complex<T>& z) {
-  return abs(z.re) + abs(z.im);
-}
+struct ModeTables {
+  functions::Angular<T> angular;
+  std::array<ModeNode<T>, CHUNK> nodes;
+  std::size_t chunk = std::numeric_limits<std::size_t>::max();
+  std::size_t m = 0;
 
-/// The coefficients of the four outgoing-part products of an element, in the
-/// order of KINDS, for the kinds (ki, kj). Row quantities carry i, column
-/// quantities j; gld = (g L) d for the order of each side.
-template <class T>
-[[gnu::always_inline]] inline std::array<Complex<T>, 4> coefficients(std::size_t ki, std::size_t kj, const Complex<T>& eta,
-                                       const T& pi_i, const T& tau_i, const T& gld_i,
-                                       const T& pi_j, const T& tau_j, const T& gld_j) {
-  const T zero{};
-  if (ki == kj) {
-    const T k = pi_i * pi_j + tau_i * tau_j;
-    const T a = gld_j * tau_i;
-    const T b = gld_i * tau_j;
-    if (ki == 0) {
-      // eta K, -K, -eta g L_j d_j tau_i, g L_i d_i tau_j
-      return {complex::scale(eta, k), Complex<T>{-k, zero}, -complex::scale(eta, a),
-              Complex<T>{b, zero}};
+  void reserve(std::size_t nmax) {
+    const std::size_t n = nmax + 1;
+    const T zero{};
+    const Complex<T> czero{zero, zero};
+    for (ModeNode<T>& t : nodes) {
+      for (auto* f : {&t.pi, &t.tau, &t.gld}) f->assign(n, zero);
+      for (auto& f : t.v) f.assign(n, Vec3<T>{czero, czero, czero});
     }
-    // K, -eta K, -g L_j d_j tau_i, eta g L_i d_i tau_j
-    return {Complex<T>{k, zero}, -complex::scale(eta, k), Complex<T>{-a, zero},
-            complex::scale(eta, b)};
   }
-  const T lam = pi_i * tau_j + tau_i * pi_j;
-  const T a = gld_j * pi_i;
-  const T b = gld_i * pi_j;
-  if (ki == 0) {
-    // i eta Lambda, i Lambda, -i g L_j pi_i d_j, -i g L_i d_i pi_j
-    return {complex::times_i(complex::scale(eta, lam)), Complex<T>{zero, lam},
-            Complex<T>{zero, -a}, Complex<T>{zero, -b}};
-  }
-  // i Lambda, i eta Lambda, -i eta g L_j pi_i d_j, -i eta g L_i d_i pi_j
-  return {Complex<T>{zero, lam}, complex::times_i(complex::scale(eta, lam)),
-          -complex::times_i(complex::scale(eta, a)), -complex::times_i(complex::scale(eta, b))};
-}
-
-/// The integrand of one chunk of nodes, added into `out` (which the caller
-/// has zeroed with the layout of ctx.active). With a Choice each element
-/// accumulates only its recorded variant and the forms only the wanted ones.
-template <KernelScalar T, bool WithChoice>
-void node_step(const Context<T>& ctx, std::span<const Node<T>> chunk, Sums<T>& out,
-               Scratch<T>& w);
+};
 
 /// Inputs of one kernel call.
 template <class T>

@@ -11,7 +11,10 @@
 #include <new>
 #include <tuple>
 
+#include "tmatrix/detail_dd_lanes.hpp"
 #include "tmatrix/detail_kernel.hpp"
+#include "tmatrix/detail_ops.hpp"
+#include "tmatrix/detail_widest.hpp"
 #include "vantok/memory.hpp"
 #include "vantok/pool.hpp"
 
@@ -113,363 +116,35 @@ regular::Series<T> series_tables(const functions::Scales<T>& scales, std::size_t
 }
 
 // ---------------------------------------------------------------------------
-// Node integrand.
-//
-// A chunk is integrated in two steps: first every node's surface point,
-// radial functions, outgoing-part products and their series forms; then, per
-// mode, every node's angular and vector functions, and per element the sum of
-// the chunk's nodes in node order, kept in registers and stored once. Each
-// element thus receives ((0 + c_1) + c_2) + ... exactly as if the nodes were
-// added one after another, without sweeping the accumulators once per node.
+// Node integrand, compiled twice.
 
-/// The tables of one node of the chunk at slot q.
-template <KernelScalar T, bool WithChoice>
-void node_tables(const Context<T>& ctx, const T& x, const T& weight, std::size_t q,
-                 Scratch<T>& w) {
-  using M = Member<T>;
-  const std::size_t nmax = ctx.nmax;
-  const std::size_t big_n = nmax + 1;
-  const T zero{};
-  const T one = M::from_int(1);
-  const Complex<T> czero{zero, zero};
-  const functions::Scales<T>& sc = *ctx.scales;
-  const regular::Series<T>& series = *ctx.series;
-  const std::size_t row_start = std::max<std::size_t>(ctx.n_low, 1);
-  NodeTables<T>& nt = w.nodes[q];
+#define VANTOK_KERNEL_LANES 0
+namespace baseline {
+#include "tmatrix/detail_kernel_node.inc"
+}  // namespace baseline
+#undef VANTOK_KERNEL_LANES
 
-  // Surface point: r(theta) of the spheroid and the normal factor
-  // s = -r'/r = (b^2 - a^2) sin cos / D; g = s / r^2.
-  const T x2 = x * x;
-  const T st = sqrt(one - x2);
-  const T big_d = M::surface_denominator(ctx.a2, ctx.b2, x, x2, st);
-  const T r = ctx.ab / sqrt(big_d);
-  const T inv_r = recip(r);
-  nt.x = x;
-  nt.st = st;
-  nt.r = r;
-  nt.s = (((ctx.b2 - ctx.a2) * st) * x) / big_d;
-  nt.g = ((-x) * st) * ctx.g0;
-  const Complex<T> z{ctx.eta.re * r, ctx.eta.im * r};
-  const Complex<T> inv_z = complex::inv(z);
+#define VANTOK_KERNEL_LANES 1
+VANTOK_WIDEST_BEGIN
+namespace widest {
+#include "tmatrix/detail_kernel_node.inc"
+}  // namespace widest
+VANTOK_WIDEST_END
+#undef VANTOK_KERNEL_LANES
 
-  // Outgoing functions h_n(r) = j_n + i y_n: the ratio w_n = h_n/h_{n-1}
-  // obeys w_n = (2n-1)/r - 1/w_{n-1} from w_1 = 1/r - i, stable upward.
-  const auto [sin_r, cos_r] = sin_cos(r);
-  const T sin_over_r = M::over_r(sin_r, r, inv_r);
-  const T cos_over_r = M::over_r(cos_r, r, inv_r);
-  nt.h[0] = M::by_scale(Complex<T>{sin_over_r, M::over_r(-cos_r, r, inv_r)}, sc.outgoing[0],
-                        ctx.inv_out[0]);
-  nt.hc[0] = M::by_scale(Complex<T>{cos_over_r, sin_over_r}, sc.outgoing[0], ctx.inv_out[0]);
-  nt.hb[0] = M::over_r(nt.h[0], r, inv_r);
-  Complex<T> wn{inv_r, -one};
-  for (std::size_t n = 1; n <= nmax; ++n) {
-    if (n >= 2) {
-      wn = Complex<T>{M::over_r(M::from_int(static_cast<std::int64_t>(2 * n - 1)), r, inv_r), zero} -
-           complex::inv(wn);
-    }
-    const T& o = sc.outgoing[n];
-    const T& io = ctx.inv_out[n];
-    nt.h[n] = M::by_scale(nt.h[n - 1] * wn, o, io);
-    nt.hb[n] = M::over_r(nt.h[n], r, inv_r);
-    nt.hc[n] = M::by_scale(nt.h[n - 1], o, io) -
-               complex::scale(M::over_r(M::from_int(static_cast<std::int64_t>(n)), r, inv_r),
-                              nt.h[n]);
-  }
-
-  // Regular functions of r from the ratios psi_n/psi_{n-1} (downward
-  // recurrence), in the outgoing scaling; every member divides these by the
-  // scale factors (the outgoing functions of the extended members multiply by
-  // their reciprocals).
-  M::ratios_real(w.alpha, nmax, r);
-  const auto over = [](const Complex<T>& v, const T& d) { return Complex<T>{v.re / d, v.im / d}; };
-  nt.j[0] = Complex<T>{sin_over_r / sc.outgoing[0], zero};
-  nt.jc[0] = Complex<T>{cos_over_r / sc.outgoing[0], zero};
-  nt.jb[0] = M::over_r(nt.j[0], r, inv_r);
-  for (std::size_t n = 1; n <= nmax; ++n) {
-    const T& o = sc.outgoing[n];
-    nt.j[n] = over(complex::scale(nt.j[n - 1], w.alpha[n]), o);
-    nt.jb[n] = M::over_r(nt.j[n], r, inv_r);
-    nt.jc[n] = over(nt.j[n - 1], o) -
-               complex::scale(M::from_int(static_cast<std::int64_t>(n)), nt.jb[n]);
-  }
-
-  // Regular functions of z, scaled by e^-gamma / Q_n.
-  M::ratios_complex(w.sigma, nmax, z);
-  const auto [sin_z, cos_z] = M::sin_cos_scaled(z, sc.im_abs);
-  const Complex<T> lead = complex::scale(inv_z, ctx.inv_reg[0]);
-  nt.u[0] = lead * sin_z;
-  nt.uc[0] = lead * cos_z;
-  nt.ub[0] = nt.u[0] * inv_z;
-  for (std::size_t n = 1; n <= nmax; ++n) {
-    const T& g = sc.regular[n];
-    const T& ig = ctx.inv_reg[n];
-    nt.u[n] = M::by_scale(nt.u[n - 1] * w.sigma[n], g, ig);
-    nt.ub[n] = nt.u[n] * inv_z;
-    nt.uc[n] = M::by_scale(nt.u[n - 1], g, ig) -
-               complex::scale(M::from_int(static_cast<std::int64_t>(n)), inv_z) * nt.u[n];
-  }
-
-  // Outgoing-part products Im(O_t[n_i]) R_t[n_j] r^p_t: only y_n(r) enters,
-  // its j_n part being the regular element. Only the four kinds of the
-  // parity of n_i - n_j, for the rows that some mode accumulates.
-  const T r2 = r * r;
-  const T r4 = r2 * r2;
-  const std::array<const std::vector<Complex<T>>*, 8> outer{&nt.h, &nt.h, &nt.hc, &nt.hc,
-                                                            &nt.h, &nt.hc, &nt.hb, &nt.hb};
-  const std::array<const std::vector<Complex<T>>*, 8> inner{&nt.u, &nt.uc, &nt.u, &nt.uc,
-                                                            &nt.ub, &nt.ub, &nt.u, &nt.uc};
-  for (std::size_t ni = row_start; ni <= nmax; ++ni) {
-    for (std::size_t nj = 1; nj <= nmax; ++nj) {
-      const std::size_t base = ((ni * big_n + nj) * CHUNK + q) * 4;
-      const auto& kinds = KINDS[(ni ^ nj) & 1u];
-      for (std::size_t slot = 0; slot < 4; ++slot) {
-        const std::size_t t = kinds[slot];
-        const Complex<T> v = complex::scale(
-            complex::scale((*outer[t])[ni].im, (*inner[t])[nj]), t < 4 ? r2 : r4);
-        w.products[base + slot] = v;
-        w.product_bounds[base + slot] = norm1(v);
-      }
-    }
-  }
-
-  // Series forms of the outgoing part: the same products from the power
-  // series in rho = r/rmin with the low powers left out (variant 2: powers
-  // <= 0, variant 1: powers <= -1), each as the full value less those terms
-  // or as the sum of the others, whichever has the smaller bound.
-  const T rho = r / ctx.node_rmin;
-  const T rho2 = rho * rho;
-  regular::NodeSeries<T> ns;
-  ns.real_series.resize(big_n);
-  ns.real_suffixes.resize(big_n);
-  ns.complex_series.resize(big_n);
-  for (std::size_t k = row_start; k <= nmax; ++k) {
-    const std::vector<T>& kappa = series.irregular[k];
-    const auto kk = static_cast<std::int64_t>(k);
-    std::array<regular::RealSeries<T>, 3>& lists = ns.real_series[k];
-    lists[0].offset = -kk - 1;
-    lists[1].offset = -kk - 2;
-    lists[2].offset = -kk - 2;
-    for (auto& l : lists) l.coefficients.reserve(kappa.size());
-    T p = powi(rho, static_cast<std::int32_t>(-kk - 1));
-    for (std::size_t jx = 0; jx < kappa.size(); ++jx) {
-      const T term = kappa[jx] * p;
-      p = p * rho2;
-      const auto order = M::from_int(2 * static_cast<std::int64_t>(jx) - kk);
-      lists[0].coefficients.push_back(term);
-      lists[1].coefficients.push_back(
-          M::by_length((order * term) / rho, series.rmin, ctx.inv_series_rmin));
-      lists[2].coefficients.push_back(M::by_length(term / rho, series.rmin, ctx.inv_series_rmin));
-    }
-    for (std::size_t f = 0; f < 3; ++f) {
-      ns.real_suffixes[k][f] = regular::suffix<T>(lists[f].coefficients, lists[f].coefficients.size());
-    }
-  }
-  std::array<std::vector<Complex<T>>, 3> clists;
-  for (std::size_t k = 1; k <= nmax; ++k) {
-    const std::vector<Complex<T>>& kappa = series.regular[k];
-    for (auto& l : clists) l.clear();
-    T p = powi(rho, static_cast<std::int32_t>(k));
-    for (std::size_t jx = 0; jx < kappa.size(); ++jx) {
-      const Complex<T> term = complex::scale(kappa[jx], p);
-      p = p * rho2;
-      const Complex<T> third = Complex<T>{term.re / rho, term.im / rho} * ctx.inv_series_zeta;
-      clists[0].push_back(term);
-      clists[1].push_back(
-          complex::scale(M::from_int(static_cast<std::int64_t>(k + 2 * jx + 1)), third));
-      clists[2].push_back(third);
-    }
-    const auto kk = static_cast<std::int64_t>(k);
-    ns.complex_series[k][0] = regular::sums<T>(kk, clists[0]);
-    ns.complex_series[k][1] = regular::sums<T>(kk - 1, clists[1]);
-    ns.complex_series[k][2] = regular::sums<T>(kk - 1, clists[2]);
-  }
-  for (std::size_t ni = row_start; ni <= nmax; ++ni) {
-    for (std::size_t nj = 1; nj <= nmax; ++nj) {
-      if (ni == nj) continue;
-      std::uint8_t flag = 3;
-      if constexpr (WithChoice) flag = ctx.choice->grid[ni * big_n + nj];
-      if (flag == 0) continue;
-      const std::size_t base = ((ni * big_n + nj) * CHUNK + q) * 4;
-      const auto& kinds = KINDS[(ni ^ nj) & 1u];
-      for (std::size_t slot = 0; slot < 4; ++slot) {
-        const std::size_t t = kinds[slot];
-        const Complex<T>& v = w.products[base + slot];
-        const T& c = t < 4 ? r2 : r4;
-        regular::Forms<T>& f = w.forms[base + slot];
-        f = regular::Forms<T>{czero, czero, zero, zero};
-        if ((flag & 2u) != 0) std::tie(f.value0, f.bound0) = ns.tail_forms(t, ni, nj, 0, v, c);
-        if ((flag & 1u) != 0) std::tie(f.value1, f.bound1) = ns.tail_forms(t, ni, nj, -1, v, c);
-      }
-    }
-  }
-
-  // Weights: W = 4 pi w for the outgoing part, A = r^2 W for the regular one.
-  nt.big_w = (weight * M::pi()) * M::from_int(4);
-  nt.big_a = M::regular_weight(r2, nt.big_w);
-}
-
-/// The angular functions of mode m at every node of the chunk and the vector
-/// functions built from them, orders max(m, 1)..nmax.
-template <KernelScalar T>
-void mode_vectors(const Context<T>& ctx, std::size_t m, std::size_t nodes, Scratch<T>& w) {
-  using M = Member<T>;
-  const T zero{};
-  const Complex<T> ci{zero, M::from_int(1)};
-  const std::size_t m1 = std::max<std::size_t>(m, 1);
-  for (std::size_t q = 0; q < nodes; ++q) {
-    NodeTables<T>& nt = w.nodes[q];
-    w.angular.compute(m, ctx.nmax, nt.x, nt.st);
-    const std::vector<T>& d = w.angular.d0m;
-    for (std::size_t n = m1; n <= ctx.nmax; ++n) {
-      const T big_l = M::from_int(static_cast<std::int64_t>(n * (n + 1)));
-      const T dl = d[n] * big_l;
-      const T& pi = w.angular.pi_mn[n];
-      const T& tau = w.angular.tau_mn[n];
-      nt.pi[n] = pi;
-      nt.tau[n] = tau;
-      nt.gld[n] = (nt.g * big_l) * d[n];
-      std::tie(nt.v[0][n], nt.v[1][n]) = element_vectors(ci, tau, dl, -pi, nt.j[n], nt.jc[n], nt.jb[n]);
-      std::tie(nt.v[2][n], nt.v[3][n]) = element_vectors(ci, tau, dl, pi, nt.u[n], nt.uc[n], nt.ub[n]);
-      for (std::size_t c = 0; c < 3; ++c) {
-        nt.v[4][n][c] = ctx.eta * nt.v[2][n][c];
-        nt.v[5][n][c] = ctx.eta * nt.v[3][n][c];
-      }
-    }
+VANTOK_WIDEST_BEGIN
+/// Sums::add over double-double lanes: the same additions element by element.
+inline void add_lanes(Sums<DoubleDouble>& total, const Sums<DoubleDouble>& part, std::size_t begin,
+                      std::size_t end) {
+  for (std::size_t a = 0; a < 4; ++a) {
+    VANTOK_ASSERT(end <= total.value[a].size() && end <= part.value[a].size() &&
+                  end <= total.magnitude[a].size() && end <= part.magnitude[a].size());
+    // A complex double-double is two double-doubles.
+    lanes::add_arrays(&total.value[a][begin].re, &part.value[a][begin].re, 2 * (end - begin));
+    lanes::add_arrays(total.magnitude[a].data() + begin, part.magnitude[a].data() + begin, end - begin);
   }
 }
-
-template <KernelScalar T, bool WithChoice>
-void node_step(const Context<T>& ctx, std::span<const Node<T>> chunk, Sums<T>& out,
-               Scratch<T>& w) {
-  const std::size_t nmax = ctx.nmax;
-  const std::size_t big_n = nmax + 1;
-  const std::size_t nodes = chunk.size();
-  VANTOK_ASSERT(nodes <= CHUNK);
-  const T zero{};
-  const Complex<T> czero{zero, zero};
-  for (std::size_t q = 0; q < nodes; ++q) {
-    stop::check();
-    node_tables<T, WithChoice>(ctx, chunk[q].first, chunk[q].second, q, w);
-  }
-
-  for (const ActiveMode& mode : ctx.active) {
-    stop::check();
-    const std::size_t m = mode.m;
-    mode_vectors(ctx, m, nodes, w);
-    const RowLists& rows = ctx.rows[m];
-    for (std::size_t p = 0; p < 2; ++p) {
-      const std::size_t k = mode.k[p];
-      const std::vector<Row>& list = rows[p];
-      const std::size_t offset = mode.offset[p];
-      const std::uint8_t* codes = nullptr;
-      if constexpr (WithChoice) codes = ctx.choice->per_mode[m][p].data();
-      for (std::size_t i = 0; i < k; ++i) {
-        const auto [ki, ni] = list[i];
-        if (ni < mode.n_from) continue;
-        const bool regular_part = ni < ctx.regular_limit;
-        const std::size_t ra_v = ki == 0 ? 0 : 1;
-        for (std::size_t jj = 0; jj < k; ++jj) {
-          const auto [kj, nj] = list[jj];
-          const std::size_t e = offset + i * k + jj;
-          const std::size_t ca_v = kj == 0 ? 2 : 3;
-          const std::size_t cb_v = kj == 0 ? 5 : 4;
-          const T f = ctx.norm[ni] * ctx.norm[nj];
-          const std::size_t pair = (ni * big_n + nj) * CHUNK;
-          bool present = ni != nj;
-          std::uint8_t code = 0;
-          if constexpr (WithChoice) {
-            code = codes[i * k + jj];
-            present = present && ctx.choice->grid[ni * big_n + nj] != 0;
-          }
-
-          Complex<T> rg = out.value[0][e];
-          T rg_mag = out.magnitude[0][e];
-          std::array<Complex<T>, 3> var{out.value[1][e], out.value[2][e], out.value[3][e]};
-          std::array<T, 3> mag{out.magnitude[1][e], out.magnitude[2][e], out.magnitude[3][e]};
-          for (std::size_t q = 0; q < nodes; ++q) {
-            const NodeTables<T>& nt = w.nodes[q];
-            // Regular element: -i A F (triple(b, cA) + triple(a, cB)).
-            const Vec3<T>& ra = nt.v[ra_v][ni];
-            const Vec3<T>& rb = nt.v[1 - ra_v][ni];
-            const Complex<T> e_rg = regular_part
-                                        ? triple(rb, nt.v[ca_v][nj], nt.s) + triple(ra, nt.v[cb_v][nj], nt.s)
-                                        : czero;
-            const T af = nt.big_a * f;
-            rg.re = rg.re + af * e_rg.im;
-            rg.im = rg.im - af * e_rg.re;
-            rg_mag = rg_mag + abs(af) * (abs(e_rg.re) + abs(e_rg.im));
-
-            // Outgoing part: G sum_t c_t X_t over the four products.
-            const T big_g = nt.big_w * f;
-            const T abs_g = abs(big_g);
-            const std::array<Complex<T>, 4> cf = coefficients(
-                ki, kj, ctx.eta, nt.pi[ni], nt.tau[ni], nt.gld[ni], nt.pi[nj], nt.tau[nj], nt.gld[nj]);
-            const std::array<T, 4> nc{norm1(cf[0]), norm1(cf[1]), norm1(cf[2]), norm1(cf[3])};
-            const std::size_t base = (pair + q) * 4;
-            const Complex<T>* xt = w.products.data() + base;
-            const T* xb = w.product_bounds.data() + base;
-            const regular::Forms<T>* ft = w.forms.data() + base;
-            if constexpr (!WithChoice) {
-              Complex<T> sum = cf[0] * xt[0];
-              T sum_mag = nc[0] * xb[0];
-              for (std::size_t t = 1; t < 4; ++t) {
-                sum = sum + cf[t] * xt[t];
-                sum_mag = sum_mag + nc[t] * xb[t];
-              }
-              var[0] = var[0] + complex::scale(big_g, sum);
-              mag[0] = mag[0] + abs_g * sum_mag;
-              if (present) {
-                Complex<T> sum2 = cf[0] * ft[0].value0;
-                T mag2 = nc[0] * ft[0].bound0;
-                Complex<T> sum1 = cf[0] * ft[0].value1;
-                T mag1 = nc[0] * ft[0].bound1;
-                for (std::size_t t = 1; t < 4; ++t) {
-                  sum2 = sum2 + cf[t] * ft[t].value0;
-                  mag2 = mag2 + nc[t] * ft[t].bound0;
-                  sum1 = sum1 + cf[t] * ft[t].value1;
-                  mag1 = mag1 + nc[t] * ft[t].bound1;
-                }
-                var[2] = var[2] + complex::scale(big_g, sum2);
-                mag[2] = mag[2] + abs_g * mag2;
-                var[1] = var[1] + complex::scale(big_g, sum1);
-                mag[1] = mag[1] + abs_g * mag1;
-              }
-            } else {
-              Complex<T> sum = czero;
-              T sum_mag = zero;
-              for (std::size_t t = 0; t < 4; ++t) {
-                Complex<T> xv = xt[t];
-                T bound = xb[t];
-                if (present && code == 1) {
-                  xv = ft[t].value1;
-                  bound = ft[t].bound1;
-                } else if (present && code == 2) {
-                  xv = ft[t].value0;
-                  bound = ft[t].bound0;
-                }
-                if (t == 0) {
-                  sum = cf[t] * xv;
-                  sum_mag = nc[t] * bound;
-                } else {
-                  sum = sum + cf[t] * xv;
-                  sum_mag = sum_mag + nc[t] * bound;
-                }
-              }
-              var[code] = var[code] + complex::scale(big_g, sum);
-              mag[code] = mag[code] + abs_g * sum_mag;
-            }
-          }
-          out.value[0][e] = rg;
-          out.magnitude[0][e] = rg_mag;
-          for (std::size_t v = 0; v < 3; ++v) {
-            out.value[1 + v][e] = var[v];
-            out.magnitude[1 + v][e] = mag[v];
-          }
-        }
-      }
-    }
-  }
-}
+VANTOK_WIDEST_END
 
 // ---------------------------------------------------------------------------
 // Driver.
@@ -608,41 +283,140 @@ Result<std::vector<ModeMatrices<T>>> run_kernel(const KernelCall<T>& call) {
   if (budget == 0) budget = std::max<Size>(memory::physical_bytes() / 4, 1);
   const Size by_budget = std::max<Size>(1, budget / std::max<Size>(chunk_bytes, 1));
 
+  // Per group: every node's tables (one task per node), then the element
+  // rows of every chunk, mode and block in pieces (one mode's vector
+  // functions per worker, reused while its tasks stay on one chunk and mode),
+  // then the partials added into the totals in chunk order, element by
+  // element. Each partial is the sum over its chunk's nodes in node order, so
+  // the split into tasks changes no bit.
   Sums<T> total;
   total.assign_zero(active_elements);
   std::vector<Sums<T>> parts;
-  std::vector<Scratch<T>> scratch;
-  const auto run_chunk = [&](Size c, Size slot) {
-    Sums<T>& part = parts[slot];
-    Scratch<T>& work = scratch[slot];
-    part.assign_zero(active_elements);
-    if (work.products.empty()) work.reserve(nmax);
-    const Size begin = c * chunk_size;
-    const Size end = std::min(nodes.size(), begin + chunk_size);
-    const std::span<const Node<T>> chunk(nodes.data() + begin, end - begin);
-    if (ctx.choice != nullptr) {
-      node_step<T, true>(ctx, chunk, part, work);
-    } else {
-      node_step<T, false>(ctx, chunk, part, work);
-    }
+  std::vector<ChunkTables<T>> tables;
+  std::vector<NodeScratch<T>> node_scratch(threads);
+  std::vector<ModeTables<T>> mode_scratch(threads);
+  // The widest code: the node tables of the members with double-double
+  // products (the f64 member has no fma to gain there), and every element
+  // loop, in lanes for the f64 and double-double members.
+  constexpr bool lanes = std::is_same_v<T, double> || std::is_same_v<T, DoubleDouble>;
+  const bool widest_here = widest_available();
+  const bool wide = widest_here && !std::is_same_v<T, double>;
+  const auto chunk_nodes = [&](Size c) { return std::min(nodes.size(), (c + 1) * chunk_size) - c * chunk_size; };
+
+  // Row pieces of about `piece` elements each, so that the smallest group
+  // (one chunk of one mode) still gives every thread several tasks.
+  struct Piece {
+    Size chunk, active, p, begin, end;
   };
+  std::vector<Piece> pieces;
+  Size active_rows = 0;
+  for (const ActiveMode& a : ctx.active) {
+    for (Size p = 0; p < 2; ++p) {
+      for (const Row& r : ctx.rows[a.m][p]) active_rows += r.second >= a.n_from ? a.k[p] : 0;
+    }
+  }
+  const Size piece = std::max<Size>(64, active_rows / (8 * threads));
+
   for (Size next = 0; next < chunks;) {
     const Size group = std::min({threads, chunks - next, by_budget});
     if (parts.size() < group) {
       parts.resize(group);
-      scratch.resize(group);
+      tables.resize(group);
     }
-    if (group < 2) {
-      stop::check();
-      run_chunk(next, 0);
-    } else {
-      pool::for_each_index(group, [&](Size i) { run_chunk(next + i, i); }, pool::Grain::One);
+    pool::for_each_index(group, [&](Size c) {
+      parts[c].assign_zero(active_elements);
+      if (tables[c].products.empty()) tables[c].reserve(nmax);
+    }, pool::Grain::One);
+
+    pool::for_each_index(group * chunk_size, [&](Size index) {
+      const Size c = index / chunk_size;
+      const Size q = index % chunk_size;
+      if (q >= chunk_nodes(next + c)) return;
+      const Node<T>& node = nodes[(next + c) * chunk_size + q];
+      NodeScratch<T>& scratch = node_scratch[pool::worker_index()];
+      const bool with_choice = ctx.choice != nullptr;
+      if (wide) {
+        with_choice ? widest::node_tables<T, true>(ctx, node.first, node.second, q, tables[c], scratch)
+                    : widest::node_tables<T, false>(ctx, node.first, node.second, q, tables[c], scratch);
+      } else {
+        with_choice ? baseline::node_tables<T, true>(ctx, node.first, node.second, q, tables[c], scratch)
+                    : baseline::node_tables<T, false>(ctx, node.first, node.second, q, tables[c], scratch);
+      }
+    }, pool::Grain::One);
+
+    pieces.clear();
+    for (Size c = 0; c < group; ++c) {
+      for (Size a = 0; a < ctx.active.size(); ++a) {
+        const ActiveMode& mode = ctx.active[a];
+        for (Size p = 0; p < 2; ++p) {
+          const std::vector<Row>& list = ctx.rows[mode.m][p];
+          const Size k = mode.k[p];
+          if (k == 0) continue;
+          const Size rows = std::max<Size>(1, piece / k);
+          for (Size begin = 0; begin < k; begin += rows) {
+            const Size end = std::min(k, begin + rows);
+            // A piece of rows that are all below n_from has nothing to add.
+            if (std::all_of(list.begin() + static_cast<std::ptrdiff_t>(begin),
+                            list.begin() + static_cast<std::ptrdiff_t>(end),
+                            [&](const Row& r) { return r.second < mode.n_from; })) {
+              continue;
+            }
+            pieces.push_back({c, a, p, begin, end});
+          }
+        }
+      }
     }
-    for (Size i = 0; i < group; ++i) total.add(parts[i]);
+    pool::for_each_index(pieces.size(), [&](Size index) {
+      const Piece& pc = pieces[index];
+      const ActiveMode& mode = ctx.active[pc.active];
+      const Size count = chunk_nodes(next + pc.chunk);
+      ModeTables<T>& mw = mode_scratch[pool::worker_index()];
+      if (mw.nodes[0].pi.empty()) mw.reserve(nmax);
+      const bool with_choice = ctx.choice != nullptr;
+      if (mw.chunk != next + pc.chunk || mw.m != mode.m) {
+        mw.chunk = std::numeric_limits<Size>::max();
+        wide ? widest::mode_vectors<T>(ctx, mode.m, count, tables[pc.chunk], mw)
+             : baseline::mode_vectors<T>(ctx, mode.m, count, tables[pc.chunk], mw);
+        mw.chunk = next + pc.chunk;
+        mw.m = mode.m;
+      }
+      Sums<T>& out = parts[pc.chunk];
+      if constexpr (lanes) {
+        if (widest_here) {
+          with_choice ? widest::element_rows_lanes<T, true>(ctx, mode, pc.p, pc.begin, pc.end, count, tables[pc.chunk], mw, out)
+                      : widest::element_rows_lanes<T, false>(ctx, mode, pc.p, pc.begin, pc.end, count, tables[pc.chunk], mw, out);
+          return;
+        }
+      }
+      if (wide) {
+        with_choice ? widest::element_rows<T, true>(ctx, mode, pc.p, pc.begin, pc.end, count, tables[pc.chunk], mw, out)
+                    : widest::element_rows<T, false>(ctx, mode, pc.p, pc.begin, pc.end, count, tables[pc.chunk], mw, out);
+      } else {
+        with_choice ? baseline::element_rows<T, true>(ctx, mode, pc.p, pc.begin, pc.end, count, tables[pc.chunk], mw, out)
+                    : baseline::element_rows<T, false>(ctx, mode, pc.p, pc.begin, pc.end, count, tables[pc.chunk], mw, out);
+      }
+    });
+
+    // Element ranges in parallel, each adding the group's partials in chunk
+    // order.
+    constexpr Size range = 1024;
+    pool::for_each_index((active_elements + range - 1) / range, [&](Size r) {
+      const Size begin = r * range;
+      const Size end = std::min(active_elements, begin + range);
+      for (Size c = 0; c < group; ++c) {
+        if constexpr (std::is_same_v<T, DoubleDouble>) {
+          if (widest_here) {
+            add_lanes(total, parts[c], begin, end);
+            continue;
+          }
+        }
+        total.add(parts[c], begin, end);
+      }
+    });
     next += group;
   }
   parts = {};
-  scratch = {};
+  tables = {};
 
   // 14. Assembly: per element the variant by magnitude (0 on the diagonal;
   // 2 when M0 > M2; then 1 when |n_i - n_j| >= 3 and M_code > M1; strict, so

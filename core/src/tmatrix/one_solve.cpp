@@ -70,6 +70,57 @@ struct Refinement {
   const std::vector<double>& ls;
 };
 
+/// The refinement of block p of one flagged mode (rows of order >= n_from
+/// recomputed in double-double), into the mode's work entries.
+Result<void> refine_block(const Refinement& r, const ModeMatrices<double>& f64,
+                          const ModeMatrices<DoubleDouble>& dd, std::size_t p, std::size_t n_from,
+                          std::size_t p_neg, ModeWork& work) {
+  const std::vector<Row>& rows = f64.rows[p];
+  const std::size_t k = rows.size();
+  const std::vector<double> l = row_scales(rows, r.ls);
+  const std::vector<Complex<double>>& q64 = f64.q[p];
+  const std::vector<Complex<double>>& rg64 = f64.rg[p];
+  const std::vector<double>& q_mag = f64.q_mag[p];
+  const std::vector<double>& rg_mag = f64.rg_mag[p];
+  const std::vector<CDD>& q_dd = dd.q[p];
+  const std::vector<CDD>& rg_dd = dd.rg[p];
+
+  // Rows of order >= n_from were recomputed in double-double; rows of
+  // order >= p_neg came without their regular part, which is added back
+  // from the f64 pass (it is below 1e-12 of the row there).
+  const auto recomputed = std::make_unique<bool[]>(k);
+  std::vector<CDD> q2(k * k), rg2(k * k);
+  std::vector<double> qb(k * k), rb(k * k);
+  for (std::size_t i = 0; i < k; ++i) {
+    const bool f = rows[i].second >= n_from;
+    const bool g = rows[i].second >= p_neg;
+    recomputed[i] = f;
+    for (std::size_t j = 0; j < k; ++j) {
+      const std::size_t e = i * k + j;
+      rg2[e] = g ? widen(rg64[e]) : rg_dd[e];
+      q2[e] = g ? q_dd[e] + rg2[e] : q_dd[e];
+      qb[e] = f ? (g ? q_mag[e] * r.u2 + rg_mag[e] * r.u1 : q_mag[e] * r.u2) : q_mag[e] * r.u1;
+      rb[e] = f && !g ? rg_mag[e] * r.u2 : rg_mag[e] * r.u1;
+    }
+  }
+  VANTOK_CHECK(require_finite<DoubleDouble>(k, {q2, rg2}));
+  VANTOK_TRY(refined, solve::refine(q64, rg64, q2, rg2, std::span<const bool>(recomputed.get(), k),
+                                    l, k));
+  q2 = {};
+  rg2 = {};
+  const double e_rows = solve::error_estimate_rows(refined.factors, refined.t, qb, rb, l, k).first;
+  std::vector<Complex<double>>& t = refined.t;
+  const double t_b = unscale_block(t, l, k);
+  VANTOK_CHECK(require_finite<double>(k, {t}));
+  // The refinement's own last correction, the input errors left, and the
+  // rounding of the refined block to f64.
+  work.t[p] = std::move(t);
+  (p == 0 ? work.errors.first : work.errors.second) =
+      (refined.correction + e_rows) + 0x1p-50 * t_b;
+  work.sweeps[p] = refined.sweeps;
+  return {};
+}
+
 /// The double-double pass over the flagged modes and the refinement of both
 /// blocks of each.
 Result<void> refine_flagged(const Refinement& r, const std::vector<ModeMatrices<double>>& f64,
@@ -82,57 +133,22 @@ Result<void> refine_flagged(const Refinement& r, const std::vector<ModeMatrices<
                                           r.n, r.n_theta, mask, &choice, p_neg));
   VANTOK_ASSERT(dd.size() == f64.size());
 
+  // The flagged blocks are independent: refined in parallel, each writing
+  // only its own mode's entries; the first failure in mode and block order is
+  // the result.
+  std::vector<std::pair<std::size_t, std::size_t>> blocks;
   for (std::size_t m = 0; m < mask.size(); ++m) {
     if (!mask[m]) continue;
-    const std::size_t n_from = *mask[m];
     for (std::size_t p = 0; p < 2; ++p) {
-      const std::vector<Row>& rows = f64[m].rows[p];
-      const std::size_t k = rows.size();
-      if (k == 0) continue;
-      stop::check();
-      const std::vector<double> l = row_scales(rows, r.ls);
-      const std::vector<Complex<double>>& q64 = f64[m].q[p];
-      const std::vector<Complex<double>>& rg64 = f64[m].rg[p];
-      const std::vector<double>& q_mag = f64[m].q_mag[p];
-      const std::vector<double>& rg_mag = f64[m].rg_mag[p];
-      const std::vector<CDD>& q_dd = dd[m].q[p];
-      const std::vector<CDD>& rg_dd = dd[m].rg[p];
-
-      // Rows of order >= n_from were recomputed in double-double; rows of
-      // order >= p_neg came without their regular part, which is added back
-      // from the f64 pass (it is below 1e-12 of the row there).
-      const auto recomputed = std::make_unique<bool[]>(k);
-      std::vector<CDD> q2(k * k), rg2(k * k);
-      std::vector<double> qb(k * k), rb(k * k);
-      for (std::size_t i = 0; i < k; ++i) {
-        const bool f = rows[i].second >= n_from;
-        const bool g = rows[i].second >= p_neg;
-        recomputed[i] = f;
-        for (std::size_t j = 0; j < k; ++j) {
-          const std::size_t e = i * k + j;
-          rg2[e] = g ? widen(rg64[e]) : rg_dd[e];
-          q2[e] = g ? q_dd[e] + rg2[e] : q_dd[e];
-          qb[e] = f ? (g ? q_mag[e] * r.u2 + rg_mag[e] * r.u1 : q_mag[e] * r.u2) : q_mag[e] * r.u1;
-          rb[e] = f && !g ? rg_mag[e] * r.u2 : rg_mag[e] * r.u1;
-        }
-      }
-      VANTOK_CHECK(require_finite<DoubleDouble>(k, {q2, rg2}));
-      VANTOK_TRY(refined, solve::refine(q64, rg64, q2, rg2, std::span<const bool>(recomputed.get(), k),
-                                        l, k));
-      q2 = {};
-      rg2 = {};
-      const double e_rows = solve::error_estimate_rows(refined.factors, refined.t, qb, rb, l, k).first;
-      std::vector<Complex<double>>& t = refined.t;
-      const double t_b = unscale_block(t, l, k);
-      VANTOK_CHECK(require_finite<double>(k, {t}));
-      // The refinement's own last correction, the input errors left, and the
-      // rounding of the refined block to f64.
-      work[m].t[p] = std::move(t);
-      (p == 0 ? work[m].errors.first : work[m].errors.second) =
-          (refined.correction + e_rows) + 0x1p-50 * t_b;
-      work[m].sweeps[p] = refined.sweeps;
+      if (!f64[m].rows[p].empty()) blocks.emplace_back(m, p);
     }
   }
+  std::vector<Result<void>> outcomes(blocks.size());
+  pool::for_each_index(blocks.size(), [&](std::size_t index) {
+    const auto [m, p] = blocks[index];
+    outcomes[index] = refine_block(r, f64[m], dd[m], p, *mask[m], p_neg, work[m]);
+  }, pool::Grain::One);
+  for (Result<void>& o : outcomes) VANTOK_CHECK(std::move(o));
   return {};
 }
 

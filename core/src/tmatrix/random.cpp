@@ -72,15 +72,21 @@ Complex<T> i_power(int64_t j) {
 /// (-1)^v for a possibly negative v.
 double parity_sign(int64_t v) { return (v & 1) != 0 ? -1.0 : 1.0; }
 
-/// The clebsch-gordan coefficients <l1 m1 l2 m2 | L, m1 + m2> as T: the f64
-/// values, with zero partials for a dual (the dual recurrence runs on constants
-/// and gives exactly these values).
+/// Clebsch-Gordan coefficients (f64 values) as T: with zero partials for a
+/// dual (the dual recurrence runs on constants and gives exactly these
+/// values).
+template <class T>
+void as_scalar(const std::vector<double>& f64, std::vector<T>& out) {
+  out.clear();
+  for (const double c : f64) out.push_back(cst<T>(c));
+}
+
+/// The clebsch-gordan coefficients <l1 m1 l2 m2 | L, m1 + m2> as T.
 template <class T>
 int64_t coupling(int64_t l1, int64_t m1, int64_t l2, int64_t m2, std::vector<double>& f64,
                  std::vector<T>& out) {
   const int64_t l_min = special::clebsch::clebsch_gordan<double>(l1, m1, l2, m2, f64);
-  out.clear();
-  for (const double c : f64) out.push_back(cst<T>(c));
+  as_scalar(f64, out);
   return l_min;
 }
 
@@ -296,41 +302,67 @@ std::array<std::vector<T>, 6> random_orientation(const kernel::TMatrixModes<T>& 
   for (size_t u = 0; u < q; ++u) sin_mu[u] = sqrt(cst<T>(1.0) - mu[u] * mu[u]);
 
   std::vector<Complex<T>> x(16 * q, zero);
-  // Z_f(n, L), n-major, for the four f = 2j + s.
-  std::array<std::vector<Complex<T>>, 4> z;
-  for (auto& t : z) t.assign((n_max + 1) * orders, zero);
 
+  // Total projections M = -(N+1)..N+1 in batches: the Z tables of every M of
+  // a batch at once (one task per M and order n), then per block of cosines
+  // the batch's M in ascending order into X, so that X takes its terms in the
+  // order of M as if the M were taken one at a time.
   const auto big_n = static_cast<int64_t>(n_max);
-  for (int64_t big_m = -(big_n + 1); big_m <= big_n + 1; ++big_m) {
-    // sigma = +1 (s = 0) and -1 (s = 1): k = M + sigma, used when |k| <= N.
+  const size_t m_count = 2 * n_max + 3;
+  const size_t z_size = (n_max + 1) * orders;
+  const size_t batch =
+      std::clamp<size_t>(std::min(m_count, (size_t{64} << 20) / std::max<size_t>(1, 4 * z_size * sizeof(Complex<T>))), 1,
+                         m_count);
+  // Per M of a batch: k = M + sigma for sigma = +1 (s = 0) and -1 (s = 1),
+  // used when |k| <= N, from order n0 = max(|k|, 1) on; Z_f(n, L), n-major,
+  // for the four f = 2j + s.
+  struct Projection {
+    int64_t big_m = 0;
     std::array<bool, 2> valid{};
     std::array<int64_t, 2> k_of{};
     std::array<size_t, 2> n0{};
-    for (size_t s = 0; s < 2; ++s) {
-      const int64_t k = big_m + (s == 0 ? 1 : -1);
-      k_of[s] = k;
-      valid[s] = (k < 0 ? -k : k) <= big_n;
-      n0[s] = std::max<size_t>(static_cast<size_t>(k < 0 ? -k : k), 1);
-    }
-    for (size_t s = 0; s < 2; ++s) {
-      if (!valid[s]) continue;
-      std::fill(z[s].begin(), z[s].end(), zero);
-      std::fill(z[2 + s].begin(), z[2 + s].end(), zero);
+    std::array<std::vector<Complex<T>>, 4> z;
+  };
+  std::vector<Projection> projections(std::min(batch, m_count));
+  for (Projection& pr : projections) {
+    for (auto& t : pr.z) t.assign(z_size, zero);
+  }
+
+  for (size_t first = 0; first < m_count; first += batch) {
+    const size_t count = std::min(batch, m_count - first);
+    for (size_t b = 0; b < count; ++b) {
+      Projection& pr = projections[b];
+      pr.big_m = -(big_n + 1) + static_cast<int64_t>(first + b);
+      for (size_t s = 0; s < 2; ++s) {
+        const int64_t k = pr.big_m + (s == 0 ? 1 : -1);
+        pr.k_of[s] = k;
+        pr.valid[s] = (k < 0 ? -k : k) <= big_n;
+        pr.n0[s] = std::max<size_t>(static_cast<size_t>(k < 0 ? -k : k), 1);
+      }
     }
 
     // Z_f(L, n) = sum over n' ascending of
     //   (<n k n' -sigma | L M> B_f(n, n')[L - |n - n'|]) (-1)^(n' - sigma) e[n'];
-    // one coefficient list per (n, n') serves both j.
-    pool::for_each_index(n_max, [&](size_t index) {
-      const size_t n = index + 1;
-      std::vector<double> cg64;
+    // one coefficient list per (n, n') serves both j. Rows below n0 are never
+    // read.
+    pool::for_each_index(count * n_max, [&](size_t index) {
+      Projection& pr = projections[index / n_max];
+      const size_t n = index % n_max + 1;
+      std::vector<special::clebsch::Call> calls(n_max);
+      std::vector<std::vector<double>> lists(n_max);
+      std::vector<int64_t> l_mins(n_max);
       std::vector<T> cg;
       for (size_t s = 0; s < 2; ++s) {
-        if (!valid[s] || n < n0[s]) continue;
+        if (!pr.valid[s] || n < pr.n0[s]) continue;
         const int64_t sigma = s == 0 ? 1 : -1;
+        for (size_t j = 0; j < 2; ++j) std::fill_n(pr.z[2 * j + s].data() + n * orders, orders, zero);
         for (size_t n2 = 1; n2 <= n_max; ++n2) {
-          const int64_t l_min = coupling<T>(static_cast<int64_t>(n), k_of[s],
-                                            static_cast<int64_t>(n2), -sigma, cg64, cg);
+          calls[n2 - 1] = {static_cast<int64_t>(n), pr.k_of[s], static_cast<int64_t>(n2), -sigma};
+        }
+        special::clebsch::clebsch_gordan_many(calls, lists, l_mins);
+        for (size_t n2 = 1; n2 <= n_max; ++n2) {
+          const int64_t l_min = l_mins[n2 - 1];
+          as_scalar(lists[n2 - 1], cg);
           const Complex<T> eps =
               complex::scale(cst<T>(parity_sign(static_cast<int64_t>(n2) - sigma)), e[n2]);
           const size_t base = n > n2 ? n - n2 : n2 - n;
@@ -338,7 +370,7 @@ std::array<std::vector<T>, 6> random_orientation(const kernel::TMatrixModes<T>& 
           for (size_t j = 0; j < 2; ++j) {
             const size_t f = 2 * j + s;
             const Complex<T>* bf = coupled.at(f, n, n2);
-            Complex<T>* zf = z[f].data() + n * orders;
+            Complex<T>* zf = pr.z[f].data() + n * orders;
             for (size_t i = 0; i < cg.size(); ++i) {
               const size_t big_l = static_cast<size_t>(l_min) + i;
               if (big_l < base || big_l - base >= len) continue;
@@ -349,10 +381,11 @@ std::array<std::vector<T>, 6> random_orientation(const kernel::TMatrixModes<T>& 
       }
     });
 
-    // Per block of cosines: U_j(n) from the angular functions of order |k|,
-    // the collapsed amplitudes P_f(L) = sum over n ascending of Z_f(L, n)
-    // U_j(n), and the products P_f conj(P_g) / (2L + 1) added into X. Each
-    // cosine's sums are its own; the block only shares the reads of Z.
+    // Per block of cosines and per M of the batch in ascending order: U_j(n)
+    // from the angular functions of order |k|, the collapsed amplitudes
+    // P_f(L) = sum over n ascending of Z_f(L, n) U_j(n), and the products
+    // P_f conj(P_g) / (2L + 1) added into X. Each cosine's sums are its own;
+    // the block only shares the reads of Z.
     const size_t blocks = (q + U_BLOCK - 1) / U_BLOCK;
     pool::for_each_index(blocks, [&](size_t block) {
       const size_t u0 = block * U_BLOCK;
@@ -360,54 +393,58 @@ std::array<std::vector<T>, 6> random_orientation(const kernel::TMatrixModes<T>& 
       functions::Angular<T> angular;
       std::array<std::vector<Complex<T>>, 4> p;  // (L, b)
       std::array<std::vector<Complex<T>>, 2> uj;  // (n, b)
-      for (size_t s = 0; s < 2; ++s) {
-        if (!valid[s]) continue;
-        const int64_t k = k_of[s];
-        const auto abs_k = static_cast<size_t>(k < 0 ? -k : k);
-        const T sg = cst<T>(k < 0 ? parity_sign(k) : 1.0);
-        for (auto& v : uj) v.assign((n_max + 1) * U_BLOCK, zero);
-        for (size_t b = 0; b < width; ++b) {
-          angular.compute(abs_k, n_max, mu[u0 + b], sin_mu[u0 + b]);
-          for (size_t n = n0[s]; n <= n_max; ++n) {
-            const T& pi = angular.pi_mn[n];
-            const T& tau = angular.tau_mn[n];
-            if (k >= 0) {
-              uj[0][n * U_BLOCK + b] = complex::scale(tau + pi, phi[n]);
-              uj[1][n * U_BLOCK + b] = complex::scale(pi - tau, phi[n]);
-            } else {
-              uj[0][n * U_BLOCK + b] = complex::scale(sg * (tau - pi), phi[n]);
-              uj[1][n * U_BLOCK + b] = complex::scale((-sg) * (pi + tau), phi[n]);
-            }
-          }
-        }
-        for (size_t j = 0; j < 2; ++j) {
-          const size_t f = 2 * j + s;
-          p[f].assign(orders * U_BLOCK, zero);
-          Complex<T>* pf = p[f].data();
-          for (size_t n = n0[s]; n <= n_max; ++n) {
-            const Complex<T>* zn = z[f].data() + n * orders;
-            const Complex<T>* un = uj[j].data() + n * U_BLOCK;
-            // Z_f(L, n) is written only for |M| <= L <= n + N.
-            const size_t lo = static_cast<size_t>(big_m < 0 ? -big_m : big_m);
-            const size_t hi = std::min(orders, n + n_max + 1);
-            for (size_t l = lo; l < hi; ++l) {
-              if (negligible(zn[l])) continue;
-              const Complex<T> zl = zn[l];
-              Complex<T>* pl = pf + l * U_BLOCK;
-              for (size_t b = 0; b < width; ++b) pl[b] = pl[b] + zl * un[b];
-            }
-          }
-        }
-      }
-      for (size_t f = 0; f < 4; ++f) {
-        if (!valid[f % 2]) continue;
-        for (size_t g = 0; g < 4; ++g) {
-          if (!valid[g % 2]) continue;
+      for (size_t bm = 0; bm < count; ++bm) {
+        const Projection& pr = projections[bm];
+        const int64_t big_m = pr.big_m;
+        for (size_t s = 0; s < 2; ++s) {
+          if (!pr.valid[s]) continue;
+          const int64_t k = pr.k_of[s];
+          const auto abs_k = static_cast<size_t>(k < 0 ? -k : k);
+          const T sg = cst<T>(k < 0 ? parity_sign(k) : 1.0);
+          for (auto& v : uj) v.assign((n_max + 1) * U_BLOCK, zero);
           for (size_t b = 0; b < width; ++b) {
-            Complex<T>& acc = x[(4 * f + g) * q + u0 + b];
-            for (size_t l = 0; l < orders; ++l) {
-              acc = acc + complex::scale(p[f][l * U_BLOCK + b] * complex::conj(p[g][l * U_BLOCK + b]),
-                                         r_l[l]);
+            angular.compute(abs_k, n_max, mu[u0 + b], sin_mu[u0 + b]);
+            for (size_t n = pr.n0[s]; n <= n_max; ++n) {
+              const T& pi = angular.pi_mn[n];
+              const T& tau = angular.tau_mn[n];
+              if (k >= 0) {
+                uj[0][n * U_BLOCK + b] = complex::scale(tau + pi, phi[n]);
+                uj[1][n * U_BLOCK + b] = complex::scale(pi - tau, phi[n]);
+              } else {
+                uj[0][n * U_BLOCK + b] = complex::scale(sg * (tau - pi), phi[n]);
+                uj[1][n * U_BLOCK + b] = complex::scale((-sg) * (pi + tau), phi[n]);
+              }
+            }
+          }
+          for (size_t j = 0; j < 2; ++j) {
+            const size_t f = 2 * j + s;
+            p[f].assign(orders * U_BLOCK, zero);
+            Complex<T>* pf = p[f].data();
+            for (size_t n = pr.n0[s]; n <= n_max; ++n) {
+              const Complex<T>* zn = pr.z[f].data() + n * orders;
+              const Complex<T>* un = uj[j].data() + n * U_BLOCK;
+              // Z_f(L, n) is written only for |M| <= L <= n + N.
+              const size_t lo = static_cast<size_t>(big_m < 0 ? -big_m : big_m);
+              const size_t hi = std::min(orders, n + n_max + 1);
+              for (size_t l = lo; l < hi; ++l) {
+                if (negligible(zn[l])) continue;
+                const Complex<T> zl = zn[l];
+                Complex<T>* pl = pf + l * U_BLOCK;
+                for (size_t b = 0; b < width; ++b) pl[b] = pl[b] + zl * un[b];
+              }
+            }
+          }
+        }
+        for (size_t f = 0; f < 4; ++f) {
+          if (!pr.valid[f % 2]) continue;
+          for (size_t g = 0; g < 4; ++g) {
+            if (!pr.valid[g % 2]) continue;
+            for (size_t b = 0; b < width; ++b) {
+              Complex<T>& acc = x[(4 * f + g) * q + u0 + b];
+              for (size_t l = 0; l < orders; ++l) {
+                acc = acc + complex::scale(p[f][l * U_BLOCK + b] * complex::conj(p[g][l * U_BLOCK + b]),
+                                           r_l[l]);
+              }
             }
           }
         }

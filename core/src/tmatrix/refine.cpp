@@ -10,9 +10,10 @@
 
 #include "vantok/tmatrix/solve.hpp"
 
-#include "tmatrix/detail_members.hpp"
-
 #include <cmath>
+
+#include "tmatrix/detail_dd_lanes.hpp"
+#include "tmatrix/detail_members.hpp"
 
 namespace vantok::tmatrix::solve {
 
@@ -27,7 +28,51 @@ CDD widen(const Complex<double>& z) { return {{z.re, 0.0}, {z.im, 0.0}}; }
 
 Complex<double> leading(const CDD& z) { return {z.re.hi, z.im.hi}; }
 
+/// acc_j = -b_j - sum_k x_k a_kj for one row: for each j the products in
+/// ascending k, each subtracted as it is formed.
+void residual_row(const CDD* b, const CDD* x, const CDD* a, std::size_t n, CDD* acc) {
+  for (std::size_t j = 0; j < n; ++j) acc[j] = -b[j];
+  for (std::size_t k = 0; k < n; ++k) {
+    const CDD& xk = x[k];
+    const CDD* arow = a + k * n;
+    // The loops are interchanged only so that A is read along its rows.
+    for (std::size_t j = 0; j < n; ++j) acc[j] = acc[j] - xk * arow[j];
+  }
+}
+
 }  // namespace
+
+VANTOK_WIDEST_BEGIN
+namespace {
+
+/// residual_row with four columns j in lanes, each lane's sum kept in
+/// registers over k: the same operations in the same order per element.
+void residual_row_lanes(const CDD* b, const CDD* x, const CDD* a, std::size_t n, CDD* acc) {
+  using L = kernel::detail::lanes::Lane<DoubleDouble>;
+  using C4 = Complex<L::S>;
+  std::size_t j0 = 0;
+  for (; j0 + 4 <= n; j0 += 4) {
+    const CDD* bp[4] = {b + j0, b + j0 + 1, b + j0 + 2, b + j0 + 3};
+    C4 sum = -L::gather(bp);
+    for (std::size_t k = 0; k < n; ++k) {
+      const C4 xk{L::splat(x[k].re), L::splat(x[k].im)};
+      const CDD* row = a + k * n + j0;
+      const CDD* ap[4] = {row, row + 1, row + 2, row + 3};
+      sum = sum - xk * L::gather(ap);
+    }
+    CDD* out[4] = {acc + j0, acc + j0 + 1, acc + j0 + 2, acc + j0 + 3};
+    L::scatter(sum, out, 4);
+  }
+  // The last columns one by one, as in residual_row.
+  for (std::size_t j = j0; j < n; ++j) {
+    CDD s = -b[j];
+    for (std::size_t k = 0; k < n; ++k) s = s - x[k] * a[k * n + j];
+    acc[j] = s;
+  }
+}
+
+}  // namespace
+VANTOK_WIDEST_END
 
 Result<Refined> refine(std::span<const Complex<double>> a64, std::span<const Complex<double>> b64,
                        std::span<const Complex<DoubleDouble>> add,
@@ -63,6 +108,7 @@ Result<Refined> refine(std::span<const Complex<double>> a64, std::span<const Com
   }
   const double thresh = xmax * THRESHOLD;
 
+  const bool wide = kernel::detail::widest_available();
   std::vector<CDD> acc(n);
   std::vector<Complex<double>> r(n);
   int s = 0;
@@ -71,14 +117,8 @@ Result<Refined> refine(std::span<const Complex<double>> a64, std::span<const Com
     double dmax = 0.0;
     wmax = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
-      // acc_j = -B_ij - sum_k X_ik A_kj, k ascending for every j; the loops
-      // are interchanged only so that A is read along its rows.
-      for (std::size_t j = 0; j < n; ++j) acc[j] = -b[i * n + j];
-      for (std::size_t k = 0; k < n; ++k) {
-        const CDD& xik = x[i * n + k];
-        const CDD* arow = a.data() + k * n;
-        for (std::size_t j = 0; j < n; ++j) acc[j] = acc[j] - xik * arow[j];
-      }
+      // acc_j = -B_ij - sum_k X_ik A_kj, k ascending for every j.
+      (wide ? residual_row_lanes : residual_row)(b.data() + i * n, x.data() + i * n, a.data(), n, acc.data());
       for (std::size_t j = 0; j < n; ++j) r[j] = leading(acc[j]);
       lu_solve(factors.lu, factors.perm, n, r);
       for (std::size_t j = 0; j < n; ++j) {

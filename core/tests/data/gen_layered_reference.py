@@ -81,6 +81,12 @@ CASES = [
     ([2.0, 4.0, 6.0], [complex(1.5, 0.0), complex(1.3, 0.2), complex(1.4, 0.01)]),
     ([1.0, 1.5, 2.5, 4.0], [complex(1.6, 0.02), complex(1.2, 0.0), complex(2.0, 0.3),
                             complex(1.33, 1e-4)]),
+    # A thin middle shell whose inner log-derivative W is not small beside
+    # D1(z1): only the cancellation-free form of the slope term keeps the
+    # digits of db/dm of that layer.
+    ([0.19146911593760915, 0.19390105517202524, 0.6439269696106774],
+     [complex(1.6122395778633378, 0.08472780064772759), complex(1.2405455322895607, 0.05361501204421868),
+      complex(2.4948416838144096, 0.00014230007213904175)]),
 ]
 
 

@@ -1,7 +1,8 @@
 // Fast phase products against the sphere's own phase matrix and its
 // derivatives at every cosine of a band, the mirrored cosines -mu coming from
 // the same products with s = -1; odd and even node counts (the node mu = 0 is
-// written once), terms beyond the node's own count, and the slot check.
+// written once), terms beyond the node's own count, the lanes of rows against
+// the phase of each row bit for bit, and the slot check.
 #include "vantok/ensemble/fast.hpp"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "ensemble/sphere_support.hpp"
+#include "support/compare.hpp"
 #include "vantok/mie/phase.hpp"
 
 namespace engine = vantok::ensemble::engine;
@@ -44,7 +46,8 @@ void expect_block(const std::vector<double>& block, const std::vector<std::vecto
 class FastProducts : public ::testing::TestWithParam<std::size_t> {};
 
 // x = 7, m = 1.5 + 0.02i: N = 22 terms in the band of key 24. L = 48 gives
-// 49 nodes (mu = 0 among them), L = 47 gives 48.
+// 49 nodes (mu = 0 among them; 25 rows, a last row outside whole lanes),
+// L = 47 gives 48 (24 rows), L = 40 gives 45 (23 rows).
 TEST_P(FastProducts, MatchSpherePhaseMatrix) {
   const double x = 7.0;
   const vantok::test::ensemble::SolvedSphere solved(x, {1.5, 0.02}, true);
@@ -89,13 +92,28 @@ TEST_P(FastProducts, MatchSpherePhaseMatrix) {
   }
   expect_block(slot_values[2], dx.f, "x d/dx");
 
+  // Whole lanes of rows give the bits of the phase of each row and sign.
+  std::vector<double> rowwise(4 * n, NAN);
+  std::vector<std::vector<double>> rowwise_slots(3, std::vector<double>(4 * n, NAN));
+  std::vector<std::span<double>> rowwise_views(rowwise_slots.begin(), rowwise_slots.end());
+  for (std::size_t i = 0; i < band.half(); ++i) {
+    const std::size_t u = n / 2 + i;
+    products.phase(3, i, 1.0, u, n, omega, rowwise, rowwise_views);
+    if (n - 1 - u != u) products.phase(3, i, -1.0, n - 1 - u, n, omega, rowwise, rowwise_views);
+  }
+  auto same = [](const std::vector<double>& a, const std::vector<double>& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), [](double p, double q) { return vantok::test::same_bits(p, q); });
+  };
+  EXPECT_TRUE(same(block, rowwise));
+  for (std::size_t k = 0; k < 3; ++k) EXPECT_TRUE(same(slot_values[k], rowwise_slots[k])) << k;
+
   // A node without coefficients has a zero phase matrix.
   std::vector<double> zero(4 * n, NAN);
   products.node_phase(band, 0, omega, zero, slots);
   EXPECT_TRUE(std::all_of(zero.begin(), zero.end(), [](double v) { return v == 0.0; }));
 }
 
-INSTANTIATE_TEST_SUITE_P(NodeCounts, FastProducts, ::testing::Values(48, 47));
+INSTANTIATE_TEST_SUITE_P(NodeCounts, FastProducts, ::testing::Values(48, 47, 40));
 
 TEST(FastProducts, TooFewSlotsIsAnInternalFailure) {
   const std::size_t keys[1] = {2};

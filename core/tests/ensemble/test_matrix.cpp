@@ -12,6 +12,7 @@
 #include <tuple>
 #include <vector>
 
+#include "ensemble/detail_matrix.hpp"
 #include "support/compare.hpp"
 #include "vantok/error.hpp"
 #include "vantok/pool.hpp"
@@ -170,4 +171,30 @@ TEST(Mat, ShapeFaultsAreInternalFailures) {
   Mat short_storage(3, 2);
   short_storage.data.resize(4);
   EXPECT_THROW(matmul(c, a, short_storage, 3), vantok::InternalFailure);
+}
+
+// The lane kernel of blocked products gives Eigen's bits: shapes with every
+// row class (lane rows, paired rows, a last odd row), remainder columns, and
+// inner dimensions of one and of several blocks; on both lane widths.
+TEST(Matmul, BlockedKernelGivesEigenBits) {
+  std::mt19937_64 gen(5);
+  std::uniform_int_distribution<int> rows(2, 40), cols(2, 70), depth(1, 1300);
+  for (int trial = 0; trial < 300; ++trial) {
+    const std::size_t m = trial < 10 ? 500 + trial : static_cast<std::size_t>(rows(gen));
+    const std::size_t n = static_cast<std::size_t>(cols(gen));
+    const std::size_t k = static_cast<std::size_t>(depth(gen));
+    if (vantok::ensemble::matrix::product_kind(m, k, n) != vantok::ensemble::matrix::ProductKind::Blocked) continue;
+    const Mat a = filled(m, k + 3, 100 + trial, false);
+    const Mat b = filled(k + 5, n, 200 + trial, false);
+    Mat want(m, n);
+    vantok::ensemble::matrix::detail::eigen_product(want, a, b, k);
+    Mat got;
+    matmul(got, a, b, k);
+    EXPECT_TRUE(same_bits(got, want)) << m << " x " << k << " x " << n;
+    Mat narrow(m, n);
+    vantok::ensemble::matrix::detail::blocked_product(narrow.data.data(), a.data.data(), a.nrows, b.data.data(),
+                                                      b.nrows, m, n, k, vantok::ensemble::matrix::depth_block(m, k, n),
+                                                      vantok::scalar::lanes::Width::Two);
+    EXPECT_TRUE(same_bits(narrow, want)) << m << " x " << k << " x " << n;
+  }
 }

@@ -1,6 +1,7 @@
 // Particle optics at one radius: the landed sphere and layered results through
-// one reused Solver, the layer size parameters, the derivative limit and the
-// error context.
+// one reused Solver, the nodes of a panel solved side by side against single
+// solves, the layer size parameters, the derivative limit and the error
+// context.
 #include "vantok/ensemble/optics.hpp"
 
 #include <gtest/gtest.h>
@@ -141,6 +142,49 @@ TEST(Solver, DerivativeLimitOfLayeredParticles) {
   // The input checks come first.
   expect_error(solver.solve(optics, DEFAULT, true, 2e6), Error::Kind::InvalidInput,
                "the size parameters must be in [1e-30, 1e6], got 1e6 to 2e6");
+}
+
+// The 15 nodes of a panel solved in lanes give the bits of single solves
+// (coefficients, efficiencies, every layer's derivatives), for a sphere and a
+// layered particle with and without derivatives; a node that fails its checks
+// is reported with its index, the nodes before it solved.
+TEST(Solver, NodesSideBySide) {
+  const Particle sphere_particle = sphere(1);
+  const Particle shell = layered({0.3, 0.7}, 1);
+  std::vector<double> xs;
+  for (std::size_t i = 0; i < 15; ++i) xs.push_back(20.0 + 0.7 * static_cast<double>(i * i));
+  for (const Particle* particle : {&sphere_particle, &shell}) {
+    const Optics optics = Optics::at(*particle, 0);
+    for (const bool derivatives : {false, true}) {
+      Solver nodes;
+      ASSERT_FALSE(nodes.solve_nodes(optics, DEFAULT, derivatives, xs).has_value());
+      Solver one;
+      for (std::size_t i = 0; i < xs.size(); ++i) {
+        const auto want = one.solve(optics, DEFAULT, derivatives, xs[i]);
+        ASSERT_TRUE(want.has_value());
+        const auto got = nodes.node(i);
+        expect_same(got.solution.coefficients, want->coefficients);
+        const auto q = want->coefficients.efficiencies();
+        for (std::size_t k = 0; k < 5; ++k) EXPECT_TRUE(same_bits(got.efficiencies[k], q[k])) << i << " " << k;
+        ASSERT_EQ(got.solution.derivatives.size(), want->derivatives.size());
+        for (std::size_t l = 0; l < want->derivatives.size(); ++l) {
+          expect_same_jacobian(got.solution.coefficients, got.solution.derivatives[l], want->coefficients,
+                               want->derivatives[l]);
+        }
+      }
+    }
+    // Node 9 beyond the accepted size parameters: nodes 0 to 8 are solved.
+    std::vector<double> bad = xs;
+    bad[9] = 2e6;
+    bad[12] = -1.0;
+    Solver nodes;
+    const auto failure = nodes.solve_nodes(optics, DEFAULT, false, bad);
+    ASSERT_TRUE(failure.has_value());
+    EXPECT_EQ(failure->node, 9u);
+    Solver one;
+    EXPECT_EQ(failure->error, one.solve(optics, DEFAULT, false, bad[9]).error());
+    expect_same(nodes.node(8).solution.coefficients, one.solve(optics, DEFAULT, false, bad[8])->coefficients);
+  }
 }
 
 TEST(Context, PrefixesMessagesOnly) {

@@ -1,9 +1,13 @@
 // The second pass's pieces: node quantities (fast products against direct
-// evaluation, the entry order, the band lookup), the batch size, the part
-// averages' error formula, and the outputs step on synthetic sums.
+// evaluation, the entry order, the band lookup), the first pass's kept node
+// solutions (the same bits as solving again, within their budget), the batch
+// size, the part averages' error formula, and the outputs step on synthetic
+// sums.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <memory>
 #include <limits>
 #include <vector>
 
@@ -120,6 +124,73 @@ TEST(Quantities2, BaseEntries) {
       vantok::Error::Kind::InvalidInput, "at wavelength 5e-1, radius 2.5e-1: no projector band for " + std::to_string(*n) + " terms");
 }
 
+// The first pass keeps its panels' node solutions and the second pass uses
+// them: every sum has the bits of a second pass that solves each node again.
+// Sphere and layered particles, with particle derivatives (kept derivative
+// views) and with Greek coefficients and cosines.
+TEST(SecondPass, KeptSolutionsGiveTheSameBits) {
+  const std::vector<std::vector<Component>> cases{
+      {{sphere(1), lognormal(0.4, 1.6), 1.0}},
+      {{layered({0.6}, 1), gamma(0.5, 0.1), 1.0}}};
+  for (std::size_t c = 0; c < cases.size(); ++c) {
+    const std::vector<EnsembleParam> params{{std::nullopt, vantok::ensemble::param::LayerMImag{0}, 0},
+                                            {std::nullopt, vantok::ensemble::param::MReal{}, 0}};
+    EnsembleOptions o = options();
+    o.rtol = 1e-5;
+    o.max_panels = 1000;
+    o.mu = {0.5, -0.2};
+    o.greek = GreekSelection::all();
+    o.params = {params[c == 0 ? 1 : 0]};
+    const auto parts = vantok::ensemble::engine::parts(cases[c], o.params, o.rtol);
+    ASSERT_TRUE(parts.has_value());
+    const std::vector<std::vector<std::size_t>> groups{{0}};
+    const std::vector<Unit> units{{{0}, 1.0}};
+    auto records = first_pass(*parts, groups, 0.5, 0, o);
+    ASSERT_TRUE(records.has_value());
+    ASSERT_FALSE(records->front().solutions.empty());
+    std::size_t kept = 0;
+    for (const auto& s : records->front().solutions) kept += s ? 1 : 0;
+    EXPECT_EQ(kept, records->front().panels.size()) << c;
+    const auto with = second_pass(*parts, groups, *records, units, 0.5, 0, o);
+    for (auto& s : records->front().solutions) s.reset();
+    const auto without = second_pass(*parts, groups, *records, units, 0.5, 0, o);
+    ASSERT_TRUE(with.has_value() && without.has_value());
+    const DistributionSums& x = with->sums.front();
+    const DistributionSums& y = without->sums.front();
+    auto same = [](const std::vector<double>& u, const std::vector<double>& v) {
+      return u.size() == v.size() && std::equal(u.begin(), u.end(), v.begin(), [](double p, double q) { return same_bits(p, q); });
+    };
+    EXPECT_TRUE(same(x.values, y.values) && same(x.errors, y.errors)) << c;
+    ASSERT_EQ(x.d.size(), 1u);
+    EXPECT_TRUE(same(x.d[0], y.d[0]) && same(x.d_errors[0], y.d_errors[0])) << c;
+  }
+}
+
+// A budget keeps solutions while they fit and gets every byte back when the
+// panels that hold them go.
+TEST(SecondPass, SolutionBudget) {
+  const std::vector<Component> c{{sphere(1), lognormal(0.4, 1.6), 1.0}};
+  const auto parts = vantok::ensemble::engine::parts(c, {}, 1e-4);
+  ASSERT_TRUE(parts.has_value());
+  const std::vector<const Part*> members{&parts->front()};
+  const Optics optics = Optics::at(c[0].particle, 0);
+  auto evaluate = [&](std::size_t limit) {
+    std::vector<Panel> panels{{-2.0, -1.5, std::nullopt}, {-1.5, -1.0, std::nullopt}, {-1.0, -0.5, std::nullopt}};
+    const auto budget = std::make_shared<SolutionBudget>(limit);
+    for (const auto& r : pass1_evaluate(panels, members, 0.5, optics, SOLVE, std::nullopt, 6, budget)) {
+      EXPECT_TRUE(r.has_value());
+    }
+    std::size_t kept = 0;
+    for (const Panel& p : panels) kept += p.solutions ? 1 : 0;
+    panels.clear();
+    // Every byte is back: the whole limit can be taken again.
+    EXPECT_TRUE(budget->take(limit));
+    return kept;
+  };
+  EXPECT_EQ(evaluate(std::size_t{1} << 25), 3u);
+  EXPECT_EQ(evaluate(1000), 0u);
+}
+
 // About 2^26 bytes of chunk results per batch: 4 to 128 panels.
 TEST(SecondPass, BatchSizes) {
   EXPECT_EQ(batch_panels(1, 0, 0), 128u);
@@ -187,8 +258,8 @@ TEST(EnsembleOutputs, FromSyntheticSums) {
   for (auto& series : set) series.assign(7, Lin{0.5, 0.01, {0.1}, {0.001}});
   set[0][0] = Lin{2.0, 0.01, {0.5}, {0.001}};
   const std::optional<std::vector<GreekSet>> greek = std::vector<GreekSet>{set, set};
-  const std::vector<Pass1> records = {{{{0, 1}, {1, 2}, {2, 3}}, {true, false}, 9, {0.1, 0.9}},
-                                      {{{0, 1}, {1, 2}, {2, 3}, {3, 4}, {4, 5}}, {true}, 9, {0.2, 0.8}}};
+  const std::vector<Pass1> records = {{{{0, 1}, {1, 2}, {2, 3}}, {true, false}, 9, {0.1, 0.9}, {}},
+                                      {{{0, 1}, {1, 2}, {2, 3}, {3, 4}, {4, 5}}, {true}, 9, {0.2, 0.8}, {}}};
   const std::vector<std::pair<std::size_t, std::size_t>> part_groups = {{0, 0}, {0, 1}, {1, 0}};
   EnsembleOptions o = options();
   o.mu = {0.5};

@@ -78,19 +78,9 @@ TEST(WignerD, ClosedForms) {
   }
 }
 
-// d^l_mn = (-1)^(m-n) d^l_nm = d^l_{-n,-m}, and sum_k w_k d^l_mn(x_k)
-// d^l'_mn(x_k) = 2/(2l+1) delta_ll' on an 80-point rule (exact to degree 159).
-TEST(WignerD, SymmetriesAndOrthogonality) {
-  for (double x : {-0.95, -0.3, 0.2, 0.91, 0.9999}) {
-    for (auto [m, n] : {std::pair{2, 5}, {-3, 1}, {0, -4}, {6, 6}, {7, -2}}) {
-      const auto a = wigner(m, n, x, 40), b = wigner(n, m, x, 40), c = wigner(-n, -m, x, 40);
-      const double sign = (m - n) % 2 != 0 ? -1.0 : 1.0;
-      for (std::size_t l = 0; l < 40; ++l) {
-        EXPECT_NEAR(a[l], sign * b[l], 4e-15) << x << " " << m << " " << n << " " << l;
-        EXPECT_NEAR(a[l], c[l], 4e-15) << x << " " << m << " " << n << " " << l;
-      }
-    }
-  }
+// sum_k w_k d^l_mn(x_k) d^l'_mn(x_k) = 2/(2l+1) delta_ll' on an 80-point rule
+// (exact to degree 159).
+TEST(WignerD, OrthogonalOnGaussLegendreRule) {
   const auto rule = vantok::special::gauss_legendre::gauss_legendre<double>(80);
   ASSERT_TRUE(rule.has_value());
   const auto& [nodes, weights] = *rule;

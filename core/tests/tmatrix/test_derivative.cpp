@@ -20,6 +20,7 @@
 #include "vantok/mie/ratios.hpp"
 #include "vantok/pool.hpp"
 #include "vantok/tmatrix/derivative.hpp"
+#include "vantok/tmatrix/driver.hpp"
 #include "vantok/tmatrix/solve.hpp"
 
 namespace {
@@ -506,6 +507,32 @@ TEST(DerivativePieces, PartialsAndMergedRows) {
   for (std::size_t e = 0; e < 4; ++e) {
     const CDD want = e < 2 ? CDD{DoubleDouble(5.0), DoubleDouble(6.0)} : r;
     EXPECT_TRUE(merged[e].re == want.re && merged[e].im == want.im) << e;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+namespace driver = vantok::tmatrix::driver;
+using vantok::tmatrix::Precision;
+using vantok::tmatrix::PrecisionPath;
+
+// "double-double": the whole derivative solve over Dual<DoubleDouble, 4>,
+// m_max + 1 modes and codes (all "double-double"), err 4 2^-52 max |T_ij|;
+// its partials are double-double central differences of the plain
+// double-double solve to the last bit of f64, the x and aspect-ratio ones
+// included (they carry the derivatives of the order scaling).
+TEST(DerivativeSolve, DoubleDoublePath) {
+  const std::size_t n = 6;
+  const Params p{2.0, 2.0, {1.5, 0.02}};
+  auto got = driver::solve_derivatives(n, 8, Precision::DoubleDouble, n, p.x, p.eps, p.m.re, p.m.im, 1e-6);
+  ASSERT_TRUE(got.has_value());
+  EXPECT_EQ(got->paths, std::vector<PrecisionPath>(n + 1, PrecisionPath::DoubleDouble));
+  EXPECT_EQ(got->err, vantok::tmatrix::largest_element(got->modes.values()) * 4.0 * 0x1p-52);
+  for (std::size_t k = 0; k < 4; ++k) {
+    const auto f = [&](const Params& q) { return plain_solve<DoubleDouble>(q, n, 8); };
+    EXPECT_LE(worst_against_differences(f, p, k, flatten(got->modes, static_cast<int>(k))), 4e-16) << k;
   }
 }
 

@@ -16,7 +16,7 @@
 
 #include "support/expect_error.hpp"
 #include "support/scalar_compare.hpp"
-#include "tmatrix/solve_table.hpp"
+#include "support/table.hpp"
 
 namespace {
 
@@ -24,8 +24,6 @@ using namespace vantok::tmatrix::solve;
 using vantok::Complex;
 using vantok::scalar::DoubleDouble;
 using vantok::scalar::DualDD;
-using vantok::test::join;
-using vantok::test::max_abs;
 using C = Complex<double>;
 using CDD = Complex<DoubleDouble>;
 using CDual = Complex<DualDD>;
@@ -40,13 +38,46 @@ std::vector<C> random_matrix(std::size_t n, std::uint64_t seed, double diag = 0.
   for (std::size_t i = 0; i < n; ++i) m[i * n + i].re += diag;
   return m;
 }
+/// A case of tmatrix_solve.txt (gen_tmatrix_solve.py): blocks A and B as
+/// double-double parts and the reference X = -B A^-1 at 60 digits.
+struct SolveCase {
+  std::string name;
+  std::size_t n = 0;
+  double cond = 0.0;
+  std::vector<C> a, alo, b, blo, x, xlo;
+};
+std::vector<SolveCase> load_solve_cases() {
+  std::vector<SolveCase> cases;
+  for (const auto& line : vantok::test::read_table("tmatrix_solve.txt")) {
+    if (line.tag == "case") {
+      cases.push_back({line.fields.at(0), line.count(1), line.num(2), {}, {}, {}, {}, {}, {}});
+      continue;
+    }
+    SolveCase& c = cases.back();
+    std::vector<C>& dst = line.tag == "a" ? c.a : line.tag == "alo" ? c.alo : line.tag == "b" ? c.b
+                        : line.tag == "blo" ? c.blo : line.tag == "x" ? c.x : c.xlo;
+    for (std::size_t i = 0; i + 1 < line.fields.size(); i += 2) dst.push_back({line.num(i), line.num(i + 1)});
+  }
+  return cases;
+}
+/// The double-double matrix with parts hi + lo.
+std::vector<CDD> join(const std::vector<C>& hi, const std::vector<C>& lo) {
+  std::vector<CDD> out(hi.size());
+  for (std::size_t e = 0; e < hi.size(); ++e) out[e] = {{hi[e].re, lo[e].re}, {hi[e].im, lo[e].im}};
+  return out;
+}
+double max_abs(const std::vector<C>& m) {
+  double v = 0.0;
+  for (const C& z : m) v = std::fmax(v, abs(z));
+  return v;
+}
 LC wide(const C& z) { return {z.re, z.im}; }
 long double mag(const LC& z) { return std::hypot(z.re, z.im); }
 std::string singular_at(std::size_t k) {
   return "the EBCM matrix is singular or not finite at column " + std::to_string(k);
 }
 /// max_e |got_e - (x_e + xlo_e)| over a double-double solution.
-double dd_error(const std::vector<CDD>& got, const vantok::test::SolveCase& c) {
+double dd_error(const std::vector<CDD>& got, const SolveCase& c) {
   double err = 0.0;
   for (std::size_t e = 0; e < got.size(); ++e) {
     const double dr = (got[e].re.hi - c.x[e].re) + (got[e].re.lo - c.xlo[e].re);
@@ -60,7 +91,7 @@ double dd_error(const std::vector<CDD>& got, const vantok::test::SolveCase& c) {
 // multiple of n cond u, in f64 for the random blocks and in double-double for
 // every block (also at cond 2e16, where f64 has no correct digit).
 TEST(Solve, MatchesHighPrecisionReference) {
-  for (const auto& c : vantok::test::load_solve_cases()) {
+  for (const auto& c : load_solve_cases()) {
     const double nc = static_cast<double>(c.n) * c.cond;
     if (c.name.rfind("random", 0) == 0) {
       const auto got = solve_f64(c.a, c.b, c.n);
@@ -200,7 +231,7 @@ double partial_error(const std::vector<CDD>& a, const std::vector<CDD>& da, cons
 // and a looser tolerance. A multiplier of value 0 with a non-zero partial
 // (here A^T has t = 0, dt = 1 below the pivot 2) must still update its row.
 TEST(Solve, DualPartialsMatchCentralDifferences) {
-  for (const auto& c : vantok::test::load_solve_cases()) {
+  for (const auto& c : load_solve_cases()) {
     if (c.name != "random17" && c.name != "cauchy7") continue;
     const auto a = join(c.a, c.alo), b = join(c.b, c.blo);
     std::vector<CDD> da(a.size()), db(b.size());
@@ -219,7 +250,7 @@ TEST(Solve, DualPartialsMatchCentralDifferences) {
   EXPECT_LE(partial_error(a, da, b, std::vector<CDD>(4, z(0.0, 0.0)), 2, 0x1p-30), 1e-13);
 }
 
-vantok::Result<Refined> refine_all_rows(const vantok::test::SolveCase& c, std::vector<double> ls = {}) {
+vantok::Result<Refined> refine_all_rows(const SolveCase& c, std::vector<double> ls = {}) {
   const std::unique_ptr<bool[]> flags(new bool[c.n]);
   std::fill(flags.get(), flags.get() + c.n, true);
   if (ls.empty()) ls.assign(c.n, 0.0);
@@ -231,7 +262,7 @@ vantok::Result<Refined> refine_all_rows(const vantok::test::SolveCase& c, std::v
 // 2^-60 max|X0| (a block of cond 2e16 never settles and stops after four
 // sweeps), and t is the leading part of t_dd.
 TEST(Refine, ReachesDoubleDoubleAccuracy) {
-  for (const auto& c : vantok::test::load_solve_cases()) {
+  for (const auto& c : load_solve_cases()) {
     if (c.name.rfind("cauchy", 0) != 0) continue;
     const auto got = refine_all_rows(c);
     ASSERT_TRUE(got.has_value()) << c.name;
@@ -258,7 +289,7 @@ TEST(Refine, ReachesDoubleDoubleAccuracy) {
 // f64 rows; the factors are those of the rounded assembled system; the
 // reported correction weights element (i, j) by exp(ls_i - ls_j).
 TEST(Refine, AssemblyFactorsAndWeights) {
-  for (const auto& c : vantok::test::load_solve_cases()) {
+  for (const auto& c : load_solve_cases()) {
     if (c.name != "cauchy7") continue;
     const auto add = join(c.a, c.alo), bdd = join(c.b, c.blo);
     std::vector<C> a64 = c.a;

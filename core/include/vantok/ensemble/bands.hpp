@@ -9,8 +9,8 @@
 //  - the angular functions at the nodes mu >= 0, split by parity in mu, from
 //    which the amplitudes at +mu and -mu follow by two dense products
 //    (fast.hpp);
-//  - the projection matrices (2l+1)/2 w_j d^l_mn(mu_j) onto the Greek
-//    coefficients, and their absolute values for the error columns.
+// The projection onto the Greek coefficients (projection.hpp) generates the
+// Wigner functions of a band at its nodes where it needs them.
 
 #include <cstddef>
 #include <span>
@@ -64,17 +64,6 @@ struct Band {
   matrix::Mat odd;
   /// n.
   std::size_t n_nodes = 0;
-  /// n x (L_b + 1): (2l+1)/2 w_j d^l_mn(mu_j) at node j, order l, for
-  /// (m, n) = (0, 0), (2, 2), (2, -2), (0, 2).
-  matrix::Mat d00;
-  matrix::Mat d22;
-  matrix::Mat d2m2;
-  matrix::Mat d02;
-  /// Their element-wise absolute values.
-  matrix::Mat e00;
-  matrix::Mat e22;
-  matrix::Mat e2m2;
-  matrix::Mat e02;
   /// K.
   std::size_t key = 0;
   /// The band's first entry in a node's quantity vector: F11, F12, F33, F34
@@ -108,8 +97,8 @@ struct Layout {
 Result<Layout> layout(std::span<const std::size_t> keys, std::size_t order_limit,
                       std::span<const double> mu);
 
-/// The doubles a band of key K and order limit L holds (nodes, weights, the
-/// two half tables and the eight projection matrices), saturating.
+/// The doubles a band of key K and order limit L holds (nodes, weights and
+/// the two half tables), saturating.
 std::size_t band_storage(std::size_t key, std::size_t order_limit);
 
 }  // namespace vantok::ensemble::engine

@@ -10,7 +10,9 @@
 // calling task from sums formed in panel order.
 
 #include <cstddef>
+#include <atomic>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <utility>
@@ -73,12 +75,36 @@ struct Sums1 {
   std::size_t max_terms = 0;
 };
 
-/// A panel of one group's list: its ends in t, and once evaluated one Sums1
-/// per part of the group, in group order.
+/// The particle solutions at the 15 nodes of a panel, in node order.
+using PanelSolutions = particle::StoredSolutions;
+
+/// Room for the solutions the first pass keeps for the second: at most
+/// `limit` bytes at a time, taken and given back by the panels that hold
+/// them. Whether a panel keeps its solutions changes no result: the second
+/// pass solves the nodes of the others again, to the same bits.
+class SolutionBudget {
+ public:
+  explicit SolutionBudget(std::size_t limit) : limit_(limit) {}
+  /// Takes `bytes` if they fit.
+  bool take(std::size_t bytes) noexcept;
+  void give(std::size_t bytes) noexcept;
+
+ private:
+  std::atomic<std::size_t> used_{0};
+  std::size_t limit_;
+};
+
+/// The bytes one wavelength keeps at most: 2^25.
+inline constexpr std::size_t SOLUTION_BUDGET = std::size_t{1} << 25;
+
+/// A panel of one group's list: its ends in t, once evaluated one Sums1 per
+/// part of the group, in group order, and the node solutions when the budget
+/// allowed keeping them.
 struct Panel {
   double a;
   double b;
   std::optional<std::vector<Sums1>> sums;
+  std::shared_ptr<const PanelSolutions> solutions = nullptr;
 };
 
 /// Quantity indices of the first pass's per-node vector.
@@ -103,11 +129,12 @@ std::size_t value_quantities(std::optional<std::size_t> refine_order);
 /// nodes (x = (r·2π)/λ), then each part's weighted sums. Returns one result per
 /// evaluated panel, in panel order; a failed panel (its error wrapped by
 /// `context`) keeps no sums, and the other panels are still evaluated. All
-/// parts share the first part's particle and particle parameters.
+/// parts share the first part's particle and particle parameters. With a
+/// budget, a panel keeps its node solutions while they fit.
 std::vector<Result<void>> pass1_evaluate(std::vector<Panel>& panels, std::span<const Part* const> parts,
                                          double wavelength, const particle::Optics& optics,
                                          const mie::SolveOptions& options, std::optional<std::size_t> refine_order,
-                                         std::size_t n_q);
+                                         std::size_t n_q, const std::shared_ptr<SolutionBudget>& budget = nullptr);
 
 /// One part's standing in an iteration of the first pass.
 struct PartStatus {
@@ -137,7 +164,8 @@ struct Pass1Run {
 /// evaluation, statuses, and bisection or end extension until the tolerances
 /// are met or a limit stops it. The first panel error in panel order ends it.
 Result<Pass1Run> pass1(std::span<const Part* const> parts, const particle::Optics& optics, double wavelength,
-                       const EnsembleOptions& options, std::size_t n_q);
+                       const EnsembleOptions& options, std::size_t n_q,
+                       const std::shared_ptr<SolutionBudget>& budget = nullptr);
 
 /// One group's first-pass result.
 struct Pass1 {
@@ -149,6 +177,9 @@ struct Pass1 {
   std::size_t max_terms = 0;
   /// The radii e^t_lo and e^t_hi of the final range ((r, r) for a Point group).
   std::pair<double, double> range;
+  /// The panels' node solutions where the first pass kept them (else null),
+  /// or empty.
+  std::vector<std::shared_ptr<const PanelSolutions>> solutions;
 };
 
 /// Packs a group's final panels and flags; max_terms from the panels' first
@@ -157,7 +188,8 @@ Pass1 finish(std::vector<Panel> panels, std::vector<bool> converged, double t_lo
 
 /// The first pass of one wavelength (index `index` of the run) over every
 /// group of part indices, in group order: a Point group takes the term count
-/// at its radius, every other group runs pass1 and finish.
+/// at its radius, every other group runs pass1 and finish, keeping node
+/// solutions within SOLUTION_BUDGET.
 Result<std::vector<Pass1>> first_pass(std::span<const Part> parts, std::span<const std::vector<std::size_t>> groups,
                                       double wavelength, std::size_t index, const EnsembleOptions& options);
 

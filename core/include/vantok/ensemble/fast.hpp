@@ -38,18 +38,23 @@ struct PanelProducts {
   /// S_c and S_r.
   std::size_t complex_blocks = 0;
   std::size_t real_blocks = 0;
+  /// The rows the products read: min(n_panel, K).
+  std::size_t terms = 0;
 
   /// B = 4 + 4 (S_c + S_r).
   std::size_t block_columns() const noexcept { return 4 + 4 * (complex_blocks + real_blocks); }
 
   /// Sizes the buffers for a panel of the band with S_c complex and S_r real
-  /// blocks (0 and 0 without particle derivatives), and zeroes the
-  /// coefficients. Storage is kept while the shapes stay the same.
-  void prepare(const engine::Band& band, std::size_t complex, std::size_t real);
+  /// blocks (0 and 0 without particle derivatives), whose products will run
+  /// over the first min(n_panel, K) terms. Storage is kept while the shapes
+  /// stay the same.
+  void prepare(const engine::Band& band, std::size_t complex, std::size_t real,
+               std::size_t n_panel = static_cast<std::size_t>(-1));
 
-  /// Writes block `block` of node j: for the terms k = 1 .. K, the pairs of
-  /// factor a_k and factor b_k (factor times each part), zero beyond the N
-  /// terms given. N above K is an internal failure.
+  /// Writes block `block` of node j: for the terms k = 1 .. min(n_panel, K)
+  /// (the rows the products read), the pairs of factor a_k and factor b_k
+  /// (factor times each part), zero beyond the N terms given. N above that is
+  /// an internal failure.
   void set_block(std::size_t node, std::size_t block, std::span<const Complex<double>> a,
                  std::span<const Complex<double>> b, double factor = 1.0);
 

@@ -90,6 +90,34 @@ struct Mat {
 /// is an internal failure.
 void matmul(Mat& dst, const Mat& a, const Mat& b, std::size_t k);
 
+/// How matmul sums the k terms a(i, t) b(t, j) of an element of an m x n
+/// product (k >= 1); the order fixes the rounding, and code that forms such
+/// sums itself (the Greek projection) follows it to give the same bits. Every
+/// sum starts from +0 and takes its terms as s + a b.
+///  - Coefficientwise (k + m + n < 20) and ColumnVector (n = 1): orders of
+///    their own; only matmul forms them.
+///  - RowVector (m = 1, n >= 2): two sums, of the terms of even t and of odd t
+///    below 2 floor(k/2), added (even + odd); then the last term when k is odd
+///    (sum + a b); the element is 0 + that.
+///  - Blocked (m, n >= 2): the terms in consecutive blocks of depth_block(m,
+///    k, n) (the last may be shorter); each block's sum s is added to the
+///    element as s + element, the element starting at +0. Within a block of
+///    kb terms an element is summed in increasing t, except in the paired
+///    rows 4 floor(m/4) <= i < 2 floor(m/2) and the columns j < 4 floor(n/4):
+///    there the first 8 floor(kb/8) terms of the block alternate between two
+///    sums (even t from the block's start, odd t), which are added (even +
+///    odd) before the remaining terms continue the first.
+enum class ProductKind : unsigned char { Coefficientwise, ColumnVector, RowVector, Blocked };
+
+/// The kind of an m x n product over k >= 1 terms.
+ProductKind product_kind(std::size_t m, std::size_t k, std::size_t n) noexcept;
+
+/// The terms per block of a Blocked product (k when it is not split).
+std::size_t depth_block(std::size_t m, std::size_t k, std::size_t n);
+
+/// Whether row i of an m-row Blocked product is a paired row.
+inline bool paired_row(std::size_t i, std::size_t m) noexcept { return i >= 4 * (m / 4) && i < 2 * (m / 2); }
+
 /// The full product a * b (a.ncols must equal b.nrows).
 Mat product(const Mat& a, const Mat& b);
 

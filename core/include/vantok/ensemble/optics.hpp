@@ -6,7 +6,10 @@
 // solves on buffers it reuses from call to call, and returns borrowed views of
 // the coefficients and, on request, their derivatives.
 
+#include <array>
 #include <cstddef>
+#include <memory>
+#include <optional>
 #include <span>
 #include <variant>
 #include <vector>
@@ -63,6 +66,49 @@ struct ParticleSolution {
   std::span<const double> radius_fractions;
 };
 
+/// One node's solution with its efficiencies Q_ext, Q_sca, Q_abs, Q_back, g
+/// (to the bit what Coefficients::efficiencies gives).
+struct NodeSolution {
+  ParticleSolution solution;
+  std::array<double, 5> efficiencies;
+};
+
+/// Copies of node solutions (the nodes of a panel) that outlive the solver's
+/// next solve, in one buffer: the first pass keeps the solutions of its
+/// panels' nodes so that the second pass, which visits the same nodes, need
+/// not solve them again. Movable, not copyable (its views point into its own
+/// storage).
+class StoredSolutions {
+ public:
+  explicit StoredSolutions(std::span<const NodeSolution> nodes);
+  StoredSolutions(StoredSolutions&&) noexcept = default;
+  StoredSolutions& operator=(StoredSolutions&&) noexcept = default;
+
+  std::size_t size() const noexcept { return entries_.size(); }
+  /// Node i, with the same values as the one copied.
+  NodeSolution node(std::size_t i) const noexcept;
+
+  /// The bytes copies of `nodes` take.
+  static std::size_t bytes(std::span<const NodeSolution> nodes) noexcept;
+
+ private:
+  struct Entry {
+    // a, b, then per derivative view da_dx, da_dm, db_dx, db_dm, n each,
+    // from data_[first] on; the views from views_[first_view] on.
+    std::size_t first;
+    std::size_t n;
+    std::size_t first_view;
+    std::size_t view_count;
+    double x;
+    double s_abs;
+    std::array<double, 5> efficiencies;
+    std::span<const double> radius_fractions;
+  };
+  std::vector<Complex<double>> data_;
+  std::vector<mie::coefficients::CoefficientDerivatives> views_;
+  std::vector<Entry> entries_;
+};
+
 /// Scratch of one worker: never shared between threads. Every buffer is
 /// reused and only grows, so solving many radii allocates nothing in steady
 /// state. Default-constructed empty.
@@ -75,12 +121,37 @@ class Solver {
   Result<ParticleSolution> solve(const Optics& optics, const mie::SolveOptions& options, bool derivatives,
                                  double x);
 
+  /// The first node of solve_nodes that failed its checks, and its error.
+  struct NodeFailure {
+    std::size_t node;
+    Error error;
+  };
+
+  /// Solves the particle at the outer size parameters xs (the nodes of a
+  /// panel, in order), each node checked and solved to the bits `solve` gives
+  /// it, consecutive nodes side by side in SIMD lanes. The nodes are checked
+  /// in order; at the first that fails, the nodes before it are solved and the
+  /// failure is returned. The solutions stay valid until the next solve.
+  std::optional<NodeFailure> solve_nodes(const Optics& optics, const mie::SolveOptions& options, bool derivatives,
+                                         std::span<const double> xs);
+
+  /// Node i of the last solve_nodes.
+  NodeSolution node(std::size_t i) const;
+
+  Solver();
+  ~Solver();
+  Solver(Solver&&) noexcept;
+  Solver& operator=(Solver&&) noexcept;
+
  private:
   mie::Mie mie_;
   layered::Layered layered_;
   std::vector<double> xs_;
   std::vector<Complex<double>> ms_;
   std::vector<mie::coefficients::CoefficientDerivatives> views_;
+  // The node solves.
+  struct Nodes;
+  std::unique_ptr<Nodes> nodes_;
 };
 
 }  // namespace vantok::ensemble::particle

@@ -80,11 +80,13 @@ struct ProductsAt {
 /// first, then the radius fractions) and with respect to r. Phase entries are
 /// π r² times the unnormalised phase matrix. Empty `slots` or `radius_slot`
 /// means not requested. Returns the node's term count N; errors carry the
-/// wavelength and radius.
+/// wavelength and radius. A `given` solution (of this node, with derivatives
+/// when slots are requested) stands for the solve and its efficiencies.
 Result<std::size_t> quantities2(NodeScratch& scratch, const particle::Optics& optics,
                                 const mie::SolveOptions& options, const Layout& layout, std::span<double> q,
                                 std::span<const std::span<double>> slots, std::span<double> radius_slot,
-                                std::size_t n_min, ProductsAt products, double r, double wavelength);
+                                std::size_t n_min, ProductsAt products, double r, double wavelength,
+                                const particle::NodeSolution* given = nullptr);
 
 /// The size average of every quantity over one part's distribution, with
 /// error estimates, and its derivatives with respect to the requested
@@ -137,8 +139,9 @@ struct SecondPass {
 };
 
 /// The second pass of one wavelength (index `index` of the run) over the
-/// groups' first-pass records: band preparation, the parallel pass over chunks
-/// of four panels per group (a monodisperse group at its one radius), the
+/// groups' first-pass records: band preparation, the parallel pass over the
+/// panels, summed in chunks of four, per group (a monodisperse group at its
+/// one radius), the
 /// part averages, the unit sums and, with Greek coefficients, the projection.
 /// The first error in group and panel order ends it.
 Result<SecondPass> second_pass(std::span<const Part> parts, std::span<const std::vector<std::size_t>> groups,

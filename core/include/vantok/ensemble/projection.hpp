@@ -15,6 +15,7 @@
 
 #include "vantok/ensemble/bands.hpp"
 #include "vantok/ensemble/lin.hpp"
+#include "vantok/ensemble/matrix.hpp"
 
 namespace vantok::ensemble::engine {
 
@@ -31,6 +32,12 @@ struct DistributionSums {
 /// The Greek series of one distribution: alpha1, alpha2, alpha3, alpha4,
 /// beta1, beta2, each indexed by the order l.
 using GreekSet = std::array<std::vector<lin::Lin>, 6>;
+
+/// The projection matrices of a band, n x (L_b + 1) each: at node j and order
+/// l, (2l+1)/2 w_j d^l_mn(mu_j) for (m, n) = (0, 0), (2, 2), (2, -2), (0, 2),
+/// the Wigner values those of wigner_d. `project` forms its products with them
+/// as matmul would, mostly without storing them.
+std::array<matrix::Mat, 4> projection_matrices(const Band& band);
 
 /// One GreekSet per distribution, in order, each series of L_eff + 1 entries,
 /// L_eff the largest band order (0 without bands). Each band adds to the

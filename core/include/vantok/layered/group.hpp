@@ -53,7 +53,7 @@ struct Efficiencies {
 
 /// Particles whose layers times terms exceed this are solved one at a time: a
 /// group's work arrays grow with the lanes times that product.
-inline constexpr std::size_t MAX_LANE_WORK = 32768;
+inline constexpr std::size_t MAX_LANE_WORK = mie::group::MAX_LANE_TERMS;
 
 /// The solver of groups, used by one thread at a time; its work arrays keep
 /// their capacity from group to group.
@@ -67,11 +67,10 @@ class Solver {
   std::size_t lanes() const { return spheres_.lanes(); }
 
   /// Solves 1 to lanes() particles of one number of layers into out[0 ..
-  /// size), as Layered::solve would (products as for spheres: without
-  /// coefficients the State's a_n, b_n and derivative vectors and the
-  /// records' vectors are left empty); with products.efficiencies also
+  /// size), as Layered::solve would; with products.efficiencies also
   /// efficiencies[0 .. size). A single particle, or one above MAX_LANE_WORK,
-  /// is solved alone.
+  /// is solved alone; particles solved in lanes without products.coefficients
+  /// have empty coefficient and derivative vectors (the sums are kept).
   void solve(std::span<const Particle> group, bool derivatives, std::span<Solved> out,
              const mie::group::Products& products = {}, std::span<Efficiencies> efficiencies = {});
 

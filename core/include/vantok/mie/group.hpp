@@ -59,11 +59,11 @@ class Solver {
 
   /// Solves 1 to lanes() spheres into out[0 .. size): a_n, b_n, the absorption
   /// sum and, with derivatives, their derivatives, as prepare and finish of
-  /// each State would (the ratio buffers of a State solved in lanes are left
-  /// empty, and so are a_n, b_n and their derivatives when products leaves
-  /// out the coefficients); with products.efficiencies also efficiencies[0 ..
+  /// each State would; with products.efficiencies also efficiencies[0 ..
   /// size). A single sphere, or one of more than MAX_LANE_TERMS terms, is
-  /// solved by its State alone.
+  /// solved by its State alone; a State solved in lanes has empty ratio
+  /// buffers, and when products leaves out the coefficients, empty a_n, b_n
+  /// and derivative vectors.
   void solve(std::span<const Sphere> group, bool derivatives, std::span<kernel::State> out,
              const Products& products = {}, std::span<Efficiencies> efficiencies = {});
 

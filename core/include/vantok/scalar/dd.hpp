@@ -34,6 +34,11 @@
 #error "vantok's double-double arithmetic needs IEEE semantics: do not build with -ffast-math"
 #endif
 
+/// The arithmetic core below is always inlined: a product or sum is a dozen
+/// operations, and inlined they compile for the caller's instructions (the
+/// processor's fma inside code built for it, see tmatrix/detail_widest.hpp).
+#define VANTOK_DD_INLINE [[gnu::always_inline]] inline
+
 namespace vantok::scalar::dd {
 
 /// A rounded result and its rounding error: s + e is the exact value.
@@ -62,8 +67,11 @@ struct DoubleDouble {
   /// then a * recip. Divisors whose reciprocal would overflow, or that exceed
   /// 2^960, are first brought into range together with a by 2^+-106; a quotient
   /// that overflows only after refinement is recomputed from a/2 and doubled.
-  /// Relative error about 5u^2 while no scaling loses bits.
+  /// Relative error about 5u^2 while no scaling loses bits. Inline for the
+  /// common case (no scaling, no overflow), div_dd_wide otherwise.
   static DoubleDouble div_dd(DoubleDouble a, DoubleDouble b) noexcept;
+  /// div_dd for every case, out of line.
+  static DoubleDouble div_dd_wide(DoubleDouble a, DoubleDouble b) noexcept;
   /// a / d: q = a.hi/d, then the correction (a - q d)/d with q d formed exactly
   /// by fma. About 3u^2.
   static DoubleDouble div_f64(DoubleDouble a, double d) noexcept;
@@ -89,7 +97,7 @@ static_assert(std::is_standard_layout_v<DoubleDouble> && std::is_trivially_copya
 
 namespace detail {
 
-inline bool finite(double x) noexcept { return std::isfinite(x); }
+VANTOK_DD_INLINE bool finite(double x) noexcept { return std::isfinite(x); }
 
 /// The 11-bit exponent field: 1023 on [1, 2), 0 for zeros and subnormals, 2047
 /// for infinities and NaN.
@@ -134,7 +142,7 @@ inline DoubleDouble scale(DoubleDouble x, double f) noexcept {
 
 /// TwoSum (Knuth): s = fl(a + b) and the exact error e, branch-free, 6 flops.
 /// Exact unless an intermediate overflows; the callers test e.
-inline SumError two_sum(double a, double b) noexcept {
+VANTOK_DD_INLINE SumError two_sum(double a, double b) noexcept {
   const double s = a + b;
   const double bv = s - a;
   const double av = s - bv;
@@ -144,7 +152,7 @@ inline SumError two_sum(double a, double b) noexcept {
 
 /// TwoProd: the rounded product a b and its exact error by one fma, as a
 /// normalised double-double (exact unless the product over- or underflows).
-inline DoubleDouble two_prod(double a, double b) noexcept {
+VANTOK_DD_INLINE DoubleDouble two_prod(double a, double b) noexcept {
   const double p = a * b;
   return {p, std::fma(a, b, -p)};
 }
@@ -160,7 +168,7 @@ namespace detail {
 /// of s at most) with the non-finite rule (a non-finite sum carries 0.0) and
 /// the zero rule (an exact zero takes the sign of zero_sign): the last step of
 /// the sums, products and quotients. 3 flops.
-inline DoubleDouble fast_two_sum(double s, double e, double zero_sign) noexcept {
+VANTOK_DD_INLINE DoubleDouble fast_two_sum(double s, double e, double zero_sign) noexcept {
   const double sum = s + e;
   if (!finite(sum)) return {sum, 0.0};
   const double lo = e - (sum - s);
@@ -189,12 +197,12 @@ inline DoubleDouble twice(DoubleDouble x) noexcept {
 }  // namespace detail
 
 /// -x = (-hi, 0.0 - lo): a zero trailing part of either sign becomes +0.0.
-inline DoubleDouble operator-(DoubleDouble x) noexcept { return {-x.hi, 0.0 - x.lo}; }
+VANTOK_DD_INLINE DoubleDouble operator-(DoubleDouble x) noexcept { return {-x.hi, 0.0 - x.lo}; }
 
 /// x + y: TwoSum of the leading parts and of the trailing parts, then two
 /// Fast2Sum renormalisations ("accurate" double-word sum), 20 flops, relative
 /// error at most 3u^2.
-inline DoubleDouble operator+(DoubleDouble x, DoubleDouble y) noexcept {
+VANTOK_DD_INLINE DoubleDouble operator+(DoubleDouble x, DoubleDouble y) noexcept {
   SumError h = two_sum(x.hi, y.hi);
   if (!detail::finite(h.e)) {
     if (!detail::finite(h.s)) return {h.s, 0.0};
@@ -214,11 +222,11 @@ inline DoubleDouble operator+(DoubleDouble x, DoubleDouble y) noexcept {
   return detail::fast_two_sum(s2, e, s);
 }
 
-inline DoubleDouble operator-(DoubleDouble x, DoubleDouble y) noexcept { return x + (-y); }
+VANTOK_DD_INLINE DoubleDouble operator-(DoubleDouble x, DoubleDouble y) noexcept { return x + (-y); }
 
 /// x + d: TwoSum of x.hi and d, then one Fast2Sum with x.lo added in; 10
 /// flops, relative error at most 2u^2.
-inline DoubleDouble operator+(DoubleDouble x, double d) noexcept {
+VANTOK_DD_INLINE DoubleDouble operator+(DoubleDouble x, double d) noexcept {
   SumError h = two_sum(x.hi, d);
   if (!detail::finite(h.e)) {
     if (!detail::finite(h.s)) return {h.s, 0.0};
@@ -228,15 +236,15 @@ inline DoubleDouble operator+(DoubleDouble x, double d) noexcept {
 }
 
 /// d + x is x + d.
-inline DoubleDouble operator+(double d, DoubleDouble x) noexcept { return x + d; }
+VANTOK_DD_INLINE DoubleDouble operator+(double d, DoubleDouble x) noexcept { return x + d; }
 
 /// x - d is x + (-d). (d - x has no operation of its own: write -(x - d) or
 /// DoubleDouble(d) - x, whichever the formula means.)
-inline DoubleDouble operator-(DoubleDouble x, double d) noexcept { return x + (-d); }
+VANTOK_DD_INLINE DoubleDouble operator-(DoubleDouble x, double d) noexcept { return x + (-d); }
 
 /// x * y: TwoProd of the leading parts by fma plus the cross terms, 9 flops
 /// with three fma, relative error at most 4u^2.
-inline DoubleDouble operator*(DoubleDouble x, DoubleDouble y) noexcept {
+VANTOK_DD_INLINE DoubleDouble operator*(DoubleDouble x, DoubleDouble y) noexcept {
   const double p = x.hi * y.hi;
   if (!detail::finite(p)) return {p, 0.0};
   const double e1 = std::fma(x.hi, y.hi, -p);
@@ -248,10 +256,35 @@ inline DoubleDouble operator*(DoubleDouble x, DoubleDouble y) noexcept {
 
 /// x * d: TwoProd of x.hi and d with x.lo d folded into the error by a second
 /// fma, then Fast2Sum; relative error at most 2u^2.
-DoubleDouble mul(DoubleDouble x, double d) noexcept;
+VANTOK_DD_INLINE DoubleDouble mul(DoubleDouble x, double d) noexcept {
+  const double p = x.hi * d;
+  if (!detail::finite(p)) return {p, 0.0};
+  // x.hi d - p exactly, plus x.lo d, in two fma.
+  return detail::fast_two_sum(p, std::fma(x.lo, d, std::fma(x.hi, d, -p)), p);
+}
 
 /// x * d, the same operation as mul(x, d).
-inline DoubleDouble operator*(DoubleDouble x, double d) noexcept { return mul(x, d); }
+VANTOK_DD_INLINE DoubleDouble operator*(DoubleDouble x, double d) noexcept { return mul(x, d); }
+
+VANTOK_DD_INLINE DoubleDouble DoubleDouble::div_dd(DoubleDouble a, DoubleDouble b) noexcept {
+  // The first pass of div_dd_wide when b needs no scaling: one Newton step on
+  // the reciprocal, r0 + r0 (1 - b r0) with 1 - b.hi r0 exact by fma, then
+  // a * recip. Any other case, and a quotient that overflows, take the whole
+  // algorithm, which computes the same first pass again.
+  const double q0 = a.hi / b.hi;
+  const double r0 = 1.0 / b.hi;
+  if (detail::finite(b.hi) && detail::finite(q0) && detail::finite(r0) && std::fabs(b.hi) <= 0x1p960) {
+    const double e = std::fma(-b.hi, r0, 1.0);
+    const double m = (-b.lo) * r0;
+    const double d = e + m;
+    const double dlo = m - (d - e);
+    const DoubleDouble corr = mul(DoubleDouble{d, dlo}, r0);
+    const DoubleDouble recip = corr + r0;
+    const DoubleDouble q = a * recip;
+    if (!std::isinf(q.hi)) return q;
+  }
+  return div_dd_wide(a, b);
+}
 
 /// a / b by DoubleDouble::div_dd.
 inline DoubleDouble operator/(DoubleDouble a, DoubleDouble b) noexcept { return DoubleDouble::div_dd(a, b); }
@@ -267,7 +300,7 @@ inline DoubleDouble& operator-=(DoubleDouble& x, double d) noexcept { return x =
 inline DoubleDouble& operator*=(DoubleDouble& x, double d) noexcept { return x = mul(x, d); }
 
 /// |x|: x when the sign bit of hi is clear, else -x (so |(-0.0, 0.0)| = (+0.0, +0.0)).
-inline DoubleDouble abs(DoubleDouble x) noexcept { return std::signbit(x.hi) ? -x : x; }
+VANTOK_DD_INLINE DoubleDouble abs(DoubleDouble x) noexcept { return std::signbit(x.hi) ? -x : x; }
 
 /// Exact order of the represented values: by hi, then by lo. Every comparison
 /// with a NaN is false (and != true).
@@ -289,11 +322,19 @@ DoubleDouble scale_pow2(DoubleDouble x, std::int64_t k) noexcept;
 
 /// The complex product over double-doubles, each product with the component
 /// of a on the left: (a.re b.re - a.im b.im, a.re b.im + a.im b.re).
-complex::Complex<DoubleDouble> mul(const complex::Complex<DoubleDouble>& a,
-                                   const complex::Complex<DoubleDouble>& b) noexcept;
-/// a * b over double-doubles: the out-of-line mul(a, b). Found by argument-
-/// dependent lookup ahead of the generic complex template.
-inline complex::Complex<DoubleDouble> operator*(const complex::Complex<DoubleDouble>& a,
+VANTOK_DD_INLINE complex::Complex<DoubleDouble> mul(const complex::Complex<DoubleDouble>& a,
+                                          const complex::Complex<DoubleDouble>& b) noexcept {
+  const DoubleDouble p1 = a.re * b.re;
+  const DoubleDouble p2 = a.im * b.im;
+  const DoubleDouble re = p1 - p2;
+  const DoubleDouble p3 = a.re * b.im;
+  const DoubleDouble p4 = a.im * b.re;
+  const DoubleDouble im = p3 + p4;
+  return {re, im};
+}
+/// a * b over double-doubles: mul(a, b). Found by argument-dependent lookup
+/// ahead of the generic complex template.
+VANTOK_DD_INLINE complex::Complex<DoubleDouble> operator*(const complex::Complex<DoubleDouble>& a,
                                                 const complex::Complex<DoubleDouble>& b) noexcept {
   return mul(a, b);
 }

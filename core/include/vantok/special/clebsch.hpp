@@ -4,6 +4,7 @@
 // symbols (Schulten and Gordon, J. Math. Phys. 16, 1961 (1975)).
 
 #include <cstdint>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -20,6 +21,16 @@ namespace vantok::special::clebsch {
 template <class T>
 std::int64_t clebsch_gordan(std::int64_t l1, std::int64_t m1, std::int64_t l2, std::int64_t m2,
                             std::vector<T>& out);
+
+/// The arguments of one clebsch_gordan call.
+struct Call {
+  std::int64_t l1, m1, l2, m2;
+};
+
+/// clebsch_gordan<double> of every call, into out[i] with L_min in l_min[i]:
+/// the same values, several calls' recurrences run side by side.
+void clebsch_gordan_many(std::span<const Call> calls, std::span<std::vector<double>> out,
+                         std::span<std::int64_t> l_min);
 
 /// The coefficients (a_L, b_L) of the recurrence
 /// L a_{L+1} f_{L+1} + b_L f_L + (L+1) a_L f_{L-1} = 0.

@@ -16,6 +16,7 @@
 #include "vantok/complex.hpp"
 #include "vantok/error.hpp"
 #include "vantok/scalar/scalars.hpp"
+#include "vantok/tmatrix/derivative.hpp"
 #include "vantok/tmatrix/kernel.hpp"
 #include "vantok/tmatrix/records.hpp"
 
@@ -142,8 +143,29 @@ struct DerivativeSolved {
   double err = 0.0;
 };
 
-/// The derivative solve along the requested precision.
+/// The derivative solve along the requested precision, at N = n_terms and
+/// n_theta, modes 0..=m_max (m_max <= N):
+/// - "double-double": the whole solve over Dual<DoubleDouble, 4> (spheroid,
+///   scales, kernel, LU, unscaling with the derivatives of the scale factors),
+///   rounded once: m_max + 1 codes "double-double", err = 4 2^-52 max |T_ij|;
+/// - "f64": `kernel::tmatrix_derivatives` without refinement (tol = inf);
+/// - "auto": the same with tol = rtol / 10, falling back to the double-double
+///   solve when the largest block error exceeds tol max |T_ij| (strictly).
+/// Codes of the kernel's modes: "refined" when either block took sweeps, else
+/// "f64"; err is the largest block error of all N + 1 modes (NaN skipped).
+/// Errors of the kernels and of the block solves are returned unchanged.
 Result<DerivativeSolved> solve_derivatives(std::size_t n_terms, std::size_t n_theta,
+                                           Precision precision, std::size_t m_max, double x,
+                                           double eps, double m_re, double m_im, double rtol);
+
+/// The derivative kernel of the "f64" and "auto" paths, with the arguments of
+/// `kernel::tmatrix_derivatives`.
+using DerivativeKernelFn = std::function<Result<kernel::TMatrixDerivatives>(
+    std::size_t, std::size_t, std::size_t, double, double, double, double, double)>;
+
+/// The same with the derivative kernel given.
+Result<DerivativeSolved> solve_derivatives(const DerivativeKernelFn& derivative_kernel,
+                                           std::size_t n_terms, std::size_t n_theta,
                                            Precision precision, std::size_t m_max, double x,
                                            double eps, double m_re, double m_im, double rtol);
 

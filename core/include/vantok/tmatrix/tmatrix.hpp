@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "vantok/complex.hpp"
@@ -62,6 +63,17 @@ struct TMatrix {
 /// Six output buffers: F11, F12, F22, F33, F34, F44.
 using PhaseBuffers = std::array<std::span<double>, 6>;
 
+/// Four values of one kind: the partial derivatives with respect to x, the
+/// aspect ratio, Re m and Im m, in that order.
+template <class T>
+using Derivatives = std::array<T, 4>;
+
+/// Rows x, aspect ratio, Re m, Im m; columns Q_ext, Q_sca, Q_abs, Q_back, g.
+using EfficiencyJacobian = std::array<std::array<double, 5>, 4>;
+
+/// Greek coefficients with their four derivative sets.
+using GreekWithDerivatives = std::pair<GreekCoefficients<double>, Derivatives<GreekCoefficients<double>>>;
+
 /// The view of one solved spheroid. It must not outlive the State.
 class TMatrixSolution {
  public:
@@ -85,6 +97,31 @@ class TMatrixSolution {
   /// A cosine outside [-1, 1] fails after the earlier cosines were written.
   Result<void> phase_matrix(std::span<const double> mu, bool unnormalized, PhaseBuffers out) const;
 
+  // With derivatives (a state solved with them; otherwise "the solution was
+  // computed without derivatives (use compute_with_derivatives)"). Values and
+  // partials both come from the dual T blocks.
+
+  /// The raw Greek coefficients of the dual T blocks at order 2N, computed on
+  /// first use and kept (an error too).
+  Result<const GreekCoefficients<scalar::DualF64>*> greek_raw_dual() const;
+
+  /// The partials of Q_ext, Q_sca, Q_abs, Q_back and g; none without
+  /// derivatives or when the dual Greek coefficients failed. The values are
+  /// those of `efficiencies`.
+  std::optional<EfficiencyJacobian> efficiencies_jacobian() const;
+
+  /// `greek` with the four derivative sets; normalized, alpha1_0 is exactly 1
+  /// and its derivatives exactly 0.
+  Result<GreekWithDerivatives> greek_with_derivatives(std::optional<std::size_t> order,
+                                                      bool unnormalized) const;
+
+  /// `phase_matrix` with the partials of the six elements in four groups of
+  /// six buffers. Every group is checked (values, then d0..d3) before anything
+  /// is computed; alpha1_0 keeps its scaled value.
+  Result<void> phase_matrix_with_derivatives(std::span<const double> mu, bool unnormalized,
+                                             PhaseBuffers values,
+                                             const Derivatives<PhaseBuffers>& derivatives) const;
+
  private:
   const State* state_;
 };
@@ -96,5 +133,18 @@ Result<void> wigner_tables(double x, std::size_t len, std::array<std::vector<dou
 
 /// Writes value i to buffer i at index k.
 void store(PhaseBuffers buffers, std::size_t k, const std::array<double, 6>& values);
+
+/// Raw Greek coefficients scaled to the order L: each series cut to at most
+/// L + 1 entries, multiplied by 4 / (x x) (unnormalized) or by 1 / alpha1_0,
+/// and padded with zeros to exactly L + 1 entries. Over duals x is the seeded
+/// size parameter, so that the x partials include those of 4 / x^2.
+template <class T>
+GreekCoefficients<T> greek_of(const GreekCoefficients<T>& raw, const T& x, std::size_t order,
+                              bool unnormalized);
+
+extern template GreekCoefficients<double> greek_of<double>(const GreekCoefficients<double>&,
+                                                           const double&, std::size_t, bool);
+extern template GreekCoefficients<scalar::DualF64> greek_of<scalar::DualF64>(
+    const GreekCoefficients<scalar::DualF64>&, const scalar::DualF64&, std::size_t, bool);
 
 }  // namespace vantok::tmatrix

@@ -1,0 +1,255 @@
+// The second compilation of the mode kernels for AVX2 with FMA: the lane
+// operations bit for bit against the scalar double-double operations over
+// special values (signed zeros, subnormals, the edge of overflow where the sum
+// takes its ordered fallback, infinities, NaN), and every kernel member, with
+// and without a variant record, and the refinement of a block, bit for bit
+// with the widest code on and off. Skipped where the processor lacks AVX2 or
+// FMA (there only the baseline code runs).
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "tmatrix/detail_dd_lanes.hpp"
+#include "tmatrix/detail_kernel.hpp"
+#include "tmatrix/kernel_support.hpp"
+#include "vantok/tmatrix/solve.hpp"
+
+namespace {
+
+using vantok::Complex;
+using vantok::scalar::DoubleDouble;
+using vantok::scalar::DualDD;
+using vantok::scalar::DualF64;
+using namespace vantok::tmatrix::kernel;
+using vantok::test::identical;
+using vantok::test::mask_upto;
+using vantok::test::same_bytes;
+
+/// Runs f with the widest code off, then restores it.
+template <class F>
+auto baseline(F&& f) {
+  struct Off {
+    Off() { detail::widest_off = true; }
+    ~Off() { detail::widest_off = false; }
+  } off;
+  return f();
+}
+
+/// Bit for bit, except that the sign of a NaN is not compared: the compiler
+/// may form x + (-y) as x - y, which differ only there.
+bool same(const DoubleDouble& a, const DoubleDouble& b) {
+  if (std::isnan(a.hi) || std::isnan(b.hi)) {
+    return std::isnan(a.hi) && std::isnan(b.hi) && std::bit_cast<std::uint64_t>(a.lo) == std::bit_cast<std::uint64_t>(b.lo);
+  }
+  return std::bit_cast<std::uint64_t>(a.hi) == std::bit_cast<std::uint64_t>(b.hi) &&
+         std::bit_cast<std::uint64_t>(a.lo) == std::bit_cast<std::uint64_t>(b.lo);
+}
+
+}  // namespace
+
+VANTOK_WIDEST_BEGIN
+namespace {
+
+using detail::lanes::DDx4;
+
+template <bool C>
+DDx4<C> pack(const DoubleDouble* v) {
+  return {_mm256_set_pd(v[3].hi, v[2].hi, v[1].hi, v[0].hi), _mm256_set_pd(v[3].lo, v[2].lo, v[1].lo, v[0].lo)};
+}
+
+template <bool C>
+void unpack(const DDx4<C>& v, DoubleDouble* out) {
+  alignas(32) double h[4], l[4];
+  _mm256_store_pd(h, v.hi);
+  _mm256_store_pd(l, v.lo);
+  for (int i = 0; i < 4; ++i) out[i] = {h[i], l[i]};
+}
+
+/// x op y over lanes (checked or not), four pairs at a time: 0 +, 1 -, 2 *,
+/// 3 abs x, 4 -x.
+template <bool C>
+void lane_op(int op, const std::vector<DoubleDouble>& x, const std::vector<DoubleDouble>& y,
+             std::vector<DoubleDouble>& out) {
+  out.resize(x.size());
+  for (std::size_t i = 0; i + 4 <= x.size(); i += 4) {
+    const DDx4<C> a = pack<C>(&x[i]);
+    const DDx4<C> b = pack<C>(&y[i]);
+    DDx4<C> r{};
+    switch (op) {
+      case 0: r = a + b; break;
+      case 1: r = a - b; break;
+      case 2: r = a * b; break;
+      case 3: r = detail::lanes::abs(a); break;
+      default: r = -a; break;
+    }
+    unpack(r, &out[i]);
+  }
+}
+
+}  // namespace
+VANTOK_WIDEST_END
+
+namespace {
+
+TEST(Widest, LaneOperationsAreTheScalarOnes) {
+  if (!detail::widest_available()) GTEST_SKIP() << "no AVX2 with FMA";
+  const double inf = std::numeric_limits<double>::infinity();
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double big = std::numeric_limits<double>::max();
+  const std::vector<DoubleDouble> specials = {
+      {0.0, 0.0}, {-0.0, 0.0}, {0.0, -0.0}, {1.0, 0x1p-60}, {-1.0, -0x1p-60}, {1.0, -0x1p-54},
+      {3.0, 1e-17}, {0x1p-1060, 0.0}, {0x1p-1000, 0x1p-1060}, {big, 0x1p969}, {-big, -0x1p969},
+      {0x1p1023, 0x1p969}, {0x1.8p1023, 0.0}, {inf, 0.0}, {-inf, 0.0}, {nan, 0.0},
+      {1e300, 1e283}, {1e-300, -1e-317}, {-2.5, 1e-16}, {2.5, -1e-16}};
+  std::vector<DoubleDouble> x, y;
+  for (const auto& a : specials) {
+    for (const auto& b : specials) {
+      x.push_back(a);
+      y.push_back(b);
+    }
+  }
+  std::mt19937_64 rng(5);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  for (int i = 0; i < 4000; ++i) {
+    const double h1 = std::ldexp(u(rng), static_cast<int>(rng() % 40) - 20);
+    const double h2 = i % 7 == 0 ? -h1 : std::ldexp(u(rng), static_cast<int>(rng() % 40) - 20);
+    x.push_back(DoubleDouble{h1} + DoubleDouble{std::ldexp(u(rng), -60)});
+    y.push_back(DoubleDouble{h2} + DoubleDouble{std::ldexp(u(rng), -60)});
+  }
+  while (x.size() % 4 != 0) {
+    x.push_back({1.0, 0.0});
+    y.push_back({1.0, 0.0});
+  }
+  std::vector<DoubleDouble> got, fast;
+  for (int op = 0; op < 5; ++op) {
+    lane_op<true>(op, x, y, got);
+    lane_op<false>(op, x, y, fast);
+    for (std::size_t i = 0; i < x.size(); ++i) {
+      const DoubleDouble want = op == 0   ? x[i] + y[i]
+                                : op == 1 ? x[i] - y[i]
+                                : op == 2 ? x[i] * y[i]
+                                : op == 3 ? abs(x[i])
+                                          : -x[i];
+      ASSERT_TRUE(same(got[i], want)) << "op " << op << " x (" << x[i].hi << ", " << x[i].lo << ") y ("
+                                      << y[i].hi << ", " << y[i].lo << ") got " << std::hex
+                                      << std::bit_cast<std::uint64_t>(got[i].hi) << " "
+                                      << std::bit_cast<std::uint64_t>(got[i].lo) << " want "
+                                      << std::bit_cast<std::uint64_t>(want.hi) << " "
+                                      << std::bit_cast<std::uint64_t>(want.lo);
+      // Unchecked: the same where finite, and not finite where the scalar
+      // result is not.
+      if (std::isfinite(fast[i].hi)) {
+        ASSERT_TRUE(same(fast[i], want)) << "unchecked op " << op << " at " << i;
+      } else if (std::isfinite(want.hi)) {
+        // Only the ordered fallback of the sum turns a non-finite error term
+        // into a finite result.
+        ASSERT_TRUE(op <= 1) << "unchecked op " << op << " at " << i;
+      }
+    }
+  }
+}
+
+template <class T>
+std::vector<ModeMatrices<T>> run(const detail::KernelCall<T>& call) {
+  auto r = detail::run_kernel(call);
+  EXPECT_TRUE(r.has_value());
+  return r ? std::move(*r) : std::vector<ModeMatrices<T>>{};
+}
+
+template <class T>
+detail::KernelCall<T> call_of(const Spheroid<T>& s, const Complex<T>& m, std::size_t nmax,
+                              std::size_t ngauss, const std::vector<std::optional<std::size_t>>& mask) {
+  return detail::kernel_call(s, m, nmax, ngauss, mask);
+}
+
+TEST(Widest, KernelsKeepTheBits) {
+  if (!detail::widest_available()) GTEST_SKIP() << "no AVX2 with FMA";
+  // Every mode from its first order, and a mask with rows left out.
+  const std::size_t nmax = 9;
+  std::vector<std::optional<std::size_t>> mask(nmax + 1);
+  for (std::size_t m = 0; m <= nmax; ++m) mask[m] = m % 3 == 0 ? std::optional<std::size_t>(m + 2) : 0;
+  mask[7].reset();
+  {
+    const auto call = call_of(Spheroid<double>::create(6.0, 1.8), Complex<double>{1.5, 0.02}, nmax, 21, mask);
+    const auto wide = run(call);
+    EXPECT_TRUE(identical(wide, baseline([&] { return run(call); })));
+    // With the record of that pass: every element its recorded variant.
+    const Choice choice = Choice::of<double>(wide, nmax);
+    auto dd = call_of(Spheroid<DoubleDouble>::create(6.0, 1.8),
+                      Complex<DoubleDouble>{DoubleDouble(1.5), DoubleDouble(0.02)}, nmax, 21, mask);
+    EXPECT_TRUE(identical(run(dd), baseline([&] { return run(dd); })));
+    dd.choice = &choice;
+    dd.regular_limit = 6;
+    EXPECT_TRUE(identical(run(dd), baseline([&] { return run(dd); })));
+    auto f64 = call;
+    f64.choice = &choice;
+    EXPECT_TRUE(identical(run(f64), baseline([&] { return run(f64); })));
+    // Every lane's element summed again by the scalar code, as for sums that
+    // are not finite.
+    detail::lanes_redo_all = true;
+    const auto redone = run(dd);
+    const auto redone_f64 = run(f64);
+    detail::lanes_redo_all = false;
+    EXPECT_TRUE(identical(redone, run(dd)));
+    EXPECT_TRUE(identical(redone_f64, run(f64)));
+  }
+  {
+    const auto seed = [](double v, std::size_t i) {
+      DualF64 d = DualF64::constant(v);
+      d.partials[i] = 1.0;
+      return d;
+    };
+    const auto all = mask_upto(6, 6);
+    const auto call = call_of(Spheroid<DualF64>::create(seed(3.0, 0), seed(0.6, 1)),
+                              Complex<DualF64>{seed(1.4, 2), seed(0.01, 3)}, 6, 12, all);
+    EXPECT_TRUE(identical(run(call), baseline([&] { return run(call); })));
+  }
+  {
+    const auto seed = [](double v, std::size_t i) {
+      DualDD d = DualDD::constant(DoubleDouble(v));
+      d.partials[i] = DoubleDouble(1.0);
+      return d;
+    };
+    const auto all = mask_upto(5, 5);
+    const auto call = call_of(Spheroid<DualDD>::create(seed(2.0, 0), seed(1.6, 1)),
+                              Complex<DualDD>{seed(1.4, 2), seed(0.01, 3)}, 5, 10, all);
+    EXPECT_TRUE(identical(run(call), baseline([&] { return run(call); })));
+  }
+}
+
+TEST(Widest, RefinementKeepsTheBits) {
+  if (!detail::widest_available()) GTEST_SKIP() << "no AVX2 with FMA";
+  // A block of 11 (two lane groups and three single columns), some rows
+  // given in double-double.
+  const std::size_t n = 11;
+  std::mt19937_64 rng(3);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  std::vector<Complex<double>> a(n * n), b(n * n);
+  std::vector<Complex<DoubleDouble>> add(n * n), bdd(n * n);
+  for (std::size_t e = 0; e < n * n; ++e) {
+    a[e] = {u(rng) + (e % (n + 1) == 0 ? 4.0 : 0.0), u(rng)};
+    b[e] = {u(rng), u(rng)};
+    add[e] = {DoubleDouble(a[e].re) + DoubleDouble(std::ldexp(u(rng), -60)), DoubleDouble(a[e].im)};
+    bdd[e] = {DoubleDouble(b[e].re), DoubleDouble(b[e].im) + DoubleDouble(std::ldexp(u(rng), -60))};
+  }
+  const bool flags[n] = {true, false, true, true, false, true, false, false, true, true, false};
+  const std::vector<double> ls(n, 0.0);
+  const auto refine = [&] {
+    auto r = vantok::tmatrix::solve::refine(a, b, add, bdd, std::span<const bool>(flags, n), ls, n);
+    EXPECT_TRUE(r.has_value());
+    return std::move(*r);
+  };
+  const auto wide = refine();
+  const auto base = baseline(refine);
+  EXPECT_TRUE(same_bytes(wide.t, base.t));
+  EXPECT_TRUE(same_bytes(wide.t_dd, base.t_dd));
+  EXPECT_EQ(wide.sweeps, base.sweeps);
+  EXPECT_EQ(std::bit_cast<std::uint64_t>(wide.correction), std::bit_cast<std::uint64_t>(base.correction));
+}
+
+}  // namespace
