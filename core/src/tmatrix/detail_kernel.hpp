@@ -469,6 +469,10 @@ struct Context {
   std::vector<T> norm;
   std::size_t regular_limit = std::numeric_limits<std::size_t>::max();
   const Choice* choice = nullptr;
+  /// With a record: per order, whether a wanted series form has its row
+  /// (series_rows) or its column (series_columns) there; empty without one.
+  std::vector<std::uint8_t> series_rows;
+  std::vector<std::uint8_t> series_columns;
   std::vector<ActiveMode> active;
   std::vector<RowLists> rows;
 };
