@@ -131,7 +131,9 @@ enum class Grain {
 /// pool when the caller is in none), and returns when all are done. The
 /// caller's stop token is installed on every thread that runs an index. A
 /// caller in no arena that installed its token itself hands the work to the
-/// pool and polls its token while it waits (see run_in_pool).
+/// pool and polls its token while it waits (see run_in_pool). In a process
+/// forked after the pool started, which has none of its threads, the calling
+/// thread runs every index itself.
 void for_each_index(std::size_t n, const std::function<void(std::size_t)>& body,
                     Grain grain = Grain::Auto);
 

@@ -148,9 +148,13 @@ struct Pool {
         arena(static_cast<int>(n), 0) {}
 };
 
-// Set in a fork child: it has none of the pool's worker threads, so work
-// handed to the arena would wait for good; the caller runs it itself there.
+// Set in a fork child: it has none of the pool's worker threads, and oneTBB's
+// bookkeeping may still count the parent's in the arena's slots, so work
+// handed to the arena, or an execute waiting for a slot, could wait for good.
+// Loops run on the calling thread alone there.
 std::atomic<bool> g_forked{false};
+
+bool forked() noexcept { return g_forked.load(std::memory_order_relaxed); }
 
 // Never destroyed: at process exit, threads the exit does not wait for (an
 // interpreter's daemon threads inside lock-free work) may still run loops on
@@ -257,12 +261,12 @@ void run_polled(stop::Token& token, const std::function<void()>& f) {
 }  // namespace
 
 void run_in_pool(const std::function<void()>& f) {
-  if (in_arena()) {
+  if (in_arena() || forked()) {
     f();
     return;
   }
   stop::Token* token = stop::current();
-  if (token != nullptr && stop::detail::TokenAccess::owned_here(*token) && !g_forked.load(std::memory_order_relaxed)) {
+  if (token != nullptr && stop::detail::TokenAccess::owned_here(*token)) {
     run_polled(*token, f);
     return;
   }
@@ -289,8 +293,8 @@ void for_each_index(std::size_t n, const std::function<void(std::size_t)>& body,
     stop::check();
     body(i);
   };
-  if (n == 1) {
-    one(0);
+  if (n == 1 || forked()) {
+    for (std::size_t i = 0; i < n; ++i) one(i);
     return;
   }
   const auto range_body = [&](const tbb::blocked_range<std::size_t>& r) {
