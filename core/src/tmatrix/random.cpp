@@ -23,6 +23,7 @@
 #include <optional>
 #include <string>
 
+#include "tmatrix/detail_widest.hpp"
 #include "vantok/format.hpp"
 #include "vantok/limits.hpp"
 #include "vantok/memory.hpp"
@@ -436,7 +437,7 @@ std::array<std::vector<T>, 6> random_orientation(const kernel::TMatrixModes<T>& 
     // P_f conj(P_g) / (2L + 1) added into X. Each cosine's sums are its own;
     // the block only shares the reads of Z.
     const size_t blocks = (q + U_BLOCK - 1) / U_BLOCK;
-    const bool wide = scalar::lanes::has_avx2();
+    const bool wide = kernel::detail::widest_available();
     pool::for_each_index(blocks, [&](size_t block) {
       const size_t u0 = block * U_BLOCK;
       const size_t width = std::min(U_BLOCK, q - u0);
