@@ -236,6 +236,15 @@ Result<std::vector<ModeMatrices<T>>> run_kernel(const KernelCall<T>& call) {
   ctx.g0 = recip(ctx.b2) - recip(ctx.a2);
   ctx.regular_limit = call.regular_limit;
   ctx.choice = call.choice;
+  // The pairs with series forms: rows from n_low on, off the diagonal, and
+  // with a record only those of a wanted form.
+  ctx.form_place.assign((nmax + 1) * (nmax + 1), Context<T>::NO_FORMS);
+  for (Size ni = std::max<Size>(n_low, 1); ni <= nmax; ++ni) {
+    for (Size nj = 1; nj <= nmax; ++nj) {
+      if (ni == nj || (call.choice != nullptr && call.choice->grid[ni * (nmax + 1) + nj] == 0)) continue;
+      ctx.form_place[ni * (nmax + 1) + nj] = static_cast<std::uint32_t>(ctx.form_pairs++);
+    }
+  }
   if (call.choice != nullptr) {
     // The orders whose node series a wanted form reads: rows from n_low on,
     // off the diagonal.
@@ -339,7 +348,7 @@ Result<std::vector<ModeMatrices<T>>> run_kernel(const KernelCall<T>& call) {
     }
     pool::for_each_index(group, [&](Size c) {
       parts[c].assign_zero(active_elements);
-      if (tables[c].products.empty()) tables[c].reserve(nmax);
+      if (tables[c].products.empty()) tables[c].reserve(nmax, ctx.form_pairs);
     }, pool::Grain::One);
 
     pool::for_each_index(group * chunk_size, [&](Size index) {
