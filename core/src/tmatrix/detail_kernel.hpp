@@ -71,6 +71,10 @@ inline constexpr std::size_t MAX_SERIES_TERMS = 4096;
 /// and found in parallel.
 Result<Rule<DoubleDouble>> gauss_legendre_dd(std::size_t n);
 
+/// gauss_legendre_dd, the last few rules kept by size (a process-wide cache of
+/// a pure function: the same values, computed once).
+Result<Rule<DoubleDouble>> gauss_legendre_dd_cached(std::size_t n);
+
 /// The number of rule points for ngauss nodes on (0, 1): 2 ngauss, saturating,
 /// so that an ngauss beyond the largest rule is refused by the rule rather
 /// than wrapped into a small one.
@@ -224,7 +228,7 @@ struct Member<DoubleDouble> : DirectOrders<DoubleDouble> {
     mie::kernel::ratios_complex(out, n, z);
   }
 
-  static Result<Rule<T>> rule(std::size_t points) { return gauss_legendre_dd(points); }
+  static Result<Rule<T>> rule(std::size_t points) { return gauss_legendre_dd_cached(points); }
 };
 
 /// Dual<double, 4>: the f64 member's operations on the values, so that every
@@ -356,7 +360,7 @@ struct Member<scalar::DualDD> {
 
   /// The double-double rule with zero partials.
   static Result<Rule<T>> rule(std::size_t points) {
-    VANTOK_TRY(rule, gauss_legendre_dd(points));
+    VANTOK_TRY(rule, gauss_legendre_dd_cached(points));
     Rule<T> out;
     out.first.reserve(rule.first.size());
     out.second.reserve(rule.second.size());
