@@ -225,6 +225,32 @@ struct Lane<DoubleDouble, Checked> {
   }
   /// The lanes (bits 0..3) whose leading part is finite.
   static int finite(const S& v) noexcept { return _mm256_movemask_pd(finite_lanes(v.hi)); }
+
+  // Two complex values in one register, lanes (a.re, b.re, a.im, b.im), and
+  // two reals, lanes (x, y, x, y).
+  static S pair(const complex::Complex<DoubleDouble>& a, const complex::Complex<DoubleDouble>& b) noexcept {
+    const __m256d pa = _mm256_loadu_pd(&a.re.hi);
+    const __m256d pb = _mm256_loadu_pd(&b.re.hi);
+    return {_mm256_unpacklo_pd(pa, pb), _mm256_unpackhi_pd(pa, pb)};
+  }
+  static void unpair(const S& v, complex::Complex<DoubleDouble>& a, complex::Complex<DoubleDouble>& b) noexcept {
+    _mm256_storeu_pd(&a.re.hi, _mm256_unpacklo_pd(v.hi, v.lo));
+    _mm256_storeu_pd(&b.re.hi, _mm256_unpackhi_pd(v.hi, v.lo));
+  }
+  static S pair(const DoubleDouble& x, const DoubleDouble& y) noexcept {
+    return {_mm256_setr_pd(x.hi, y.hi, x.hi, y.hi), _mm256_setr_pd(x.lo, y.lo, x.lo, y.lo)};
+  }
+  /// Lanes (2, 3, 0, 1).
+  static S swap_halves(const S& v) noexcept {
+    return {_mm256_permute2f128_pd(v.hi, v.hi, 1), _mm256_permute2f128_pd(v.lo, v.lo, 1)};
+  }
+  /// Lane i.
+  static DoubleDouble at(const S& v, std::size_t i) noexcept {
+    alignas(32) double h[4], l[4];
+    _mm256_store_pd(h, v.hi);
+    _mm256_store_pd(l, v.lo);
+    return {h[i], l[i]};
+  }
 };
 
 template <bool Checked>

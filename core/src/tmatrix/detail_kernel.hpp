@@ -71,6 +71,10 @@ inline constexpr std::size_t MAX_SERIES_TERMS = 4096;
 /// and found in parallel.
 Result<Rule<DoubleDouble>> gauss_legendre_dd(std::size_t n);
 
+/// gauss_legendre_dd, the last few rules kept by size (a process-wide cache of
+/// a pure function: the same values, computed once).
+Result<Rule<DoubleDouble>> gauss_legendre_dd_cached(std::size_t n);
+
 /// The number of rule points for ngauss nodes on (0, 1): 2 ngauss, saturating,
 /// so that an ngauss beyond the largest rule is refused by the rule rather
 /// than wrapped into a small one.
@@ -224,7 +228,7 @@ struct Member<DoubleDouble> : DirectOrders<DoubleDouble> {
     mie::kernel::ratios_complex(out, n, z);
   }
 
-  static Result<Rule<T>> rule(std::size_t points) { return gauss_legendre_dd(points); }
+  static Result<Rule<T>> rule(std::size_t points) { return gauss_legendre_dd_cached(points); }
 };
 
 /// Dual<double, 4>: the f64 member's operations on the values, so that every
@@ -356,7 +360,7 @@ struct Member<scalar::DualDD> {
 
   /// The double-double rule with zero partials.
   static Result<Rule<T>> rule(std::size_t points) {
-    VANTOK_TRY(rule, gauss_legendre_dd(points));
+    VANTOK_TRY(rule, gauss_legendre_dd_cached(points));
     Rule<T> out;
     out.first.reserve(rule.first.size());
     out.second.reserve(rule.second.size());
@@ -447,6 +451,9 @@ struct Sums {
 /// opposite parity. The other four kinds are never read and never formed.
 inline constexpr std::array<std::array<std::size_t, 4>, 2> KINDS{{{1, 2, 4, 6}, {0, 3, 5, 7}}};
 
+/// Quadrature nodes per chunk.
+inline constexpr std::size_t CHUNK = 8;
+
 /// Everything the node integrand reads, shared read-only by all chunks.
 template <class T>
 struct Context {
@@ -469,12 +476,28 @@ struct Context {
   std::vector<T> norm;
   std::size_t regular_limit = std::numeric_limits<std::size_t>::max();
   const Choice* choice = nullptr;
+  /// With a record: per order, whether a wanted series form has its row
+  /// (series_rows) or its column (series_columns) there; empty without one.
+  std::vector<std::uint8_t> series_rows;
+  std::vector<std::uint8_t> series_columns;
+  /// Per order pair (n_i (N + 1) + n_j), its place among the pairs with
+  /// series forms (those the integrand evaluates), NO_FORMS for the others;
+  /// form_pairs of them. The chunk tables keep their forms at
+  /// ((place CHUNK + node) 4 + slot), and one spare pair of zeros last.
+  std::vector<std::uint32_t> form_place;
+  std::size_t form_pairs = 0;
+  static constexpr std::uint32_t NO_FORMS = std::numeric_limits<std::uint32_t>::max();
   std::vector<ActiveMode> active;
+
+  std::size_t form_base(std::size_t ni, std::size_t nj, std::size_t node) const {
+    const std::uint32_t place = form_place[ni * (nmax + 1) + nj];
+    VANTOK_ASSERT(place != NO_FORMS);
+    return (place * CHUNK + node) * 4;
+  }
+  std::size_t spare_form() const { return form_pairs * CHUNK * 4; }
   std::vector<RowLists> rows;
 };
 
-/// Quadrature nodes per chunk.
-inline constexpr std::size_t CHUNK = 8;
 
 /// What one node of a chunk keeps for the element loops: its surface point
 /// and weights and its radial functions.
@@ -498,7 +521,8 @@ struct ChunkTables {
   std::vector<T> product_bounds;
   std::vector<regular::Forms<T>> forms;
 
-  void reserve(std::size_t nmax) {
+  /// Storage for nmax and form_pairs pairs with series forms (and the spare).
+  void reserve(std::size_t nmax, std::size_t form_pairs) {
     const std::size_t n = nmax + 1;
     const T zero{};
     const Complex<T> czero{zero, zero};
@@ -509,7 +533,7 @@ struct ChunkTables {
     }
     products.assign(4 * CHUNK * n * n, czero);
     product_bounds.assign(4 * CHUNK * n * n, zero);
-    forms.assign(4 * CHUNK * n * n, regular::Forms<T>{czero, czero, zero, zero});
+    forms.assign(4 * CHUNK * (form_pairs + 1), regular::Forms<T>{czero, czero, zero, zero});
   }
 };
 

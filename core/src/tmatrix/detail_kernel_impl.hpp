@@ -236,6 +236,28 @@ Result<std::vector<ModeMatrices<T>>> run_kernel(const KernelCall<T>& call) {
   ctx.g0 = recip(ctx.b2) - recip(ctx.a2);
   ctx.regular_limit = call.regular_limit;
   ctx.choice = call.choice;
+  // The pairs with series forms: rows from n_low on, off the diagonal, and
+  // with a record only those of a wanted form.
+  ctx.form_place.assign((nmax + 1) * (nmax + 1), Context<T>::NO_FORMS);
+  for (Size ni = std::max<Size>(n_low, 1); ni <= nmax; ++ni) {
+    for (Size nj = 1; nj <= nmax; ++nj) {
+      if (ni == nj || (call.choice != nullptr && call.choice->grid[ni * (nmax + 1) + nj] == 0)) continue;
+      ctx.form_place[ni * (nmax + 1) + nj] = static_cast<std::uint32_t>(ctx.form_pairs++);
+    }
+  }
+  if (call.choice != nullptr) {
+    // The orders whose node series a wanted form reads: rows from n_low on,
+    // off the diagonal.
+    ctx.series_rows.assign(nmax + 1, 0);
+    ctx.series_columns.assign(nmax + 1, 0);
+    for (Size ni = std::max<Size>(n_low, 1); ni <= nmax; ++ni) {
+      for (Size nj = 1; nj <= nmax; ++nj) {
+        if (ni == nj || call.choice->grid[ni * (nmax + 1) + nj] == 0) continue;
+        ctx.series_rows[ni] = 1;
+        ctx.series_columns[nj] = 1;
+      }
+    }
+  }
 
   // 7. Normalisation nu_n = sqrt((2n+1) / (4n(n+1) pi)), 4n(n+1) an integer.
   ctx.norm.push_back(T{});
@@ -295,9 +317,10 @@ Result<std::vector<ModeMatrices<T>>> run_kernel(const KernelCall<T>& call) {
   std::vector<ChunkTables<T>> tables;
   std::vector<NodeScratch<T>> node_scratch(threads);
   std::vector<ModeTables<T>> mode_scratch(threads);
-  // The widest code: the node tables of the members with double-double
-  // products (the f64 member has no fma to gain there), and every element
-  // loop, in lanes for the f64 and double-double members.
+  // The widest code where the processor has it: the element loops in lanes
+  // for the f64 and double-double members, and the node tables of the
+  // members with double-double products (the f64 member's gain nothing from
+  // it).
   constexpr bool lanes = std::is_same_v<T, double> || std::is_same_v<T, DoubleDouble>;
   const bool widest_here = widest_available();
   const bool wide = widest_here && !std::is_same_v<T, double>;
@@ -325,7 +348,7 @@ Result<std::vector<ModeMatrices<T>>> run_kernel(const KernelCall<T>& call) {
     }
     pool::for_each_index(group, [&](Size c) {
       parts[c].assign_zero(active_elements);
-      if (tables[c].products.empty()) tables[c].reserve(nmax);
+      if (tables[c].products.empty()) tables[c].reserve(nmax, ctx.form_pairs);
     }, pool::Grain::One);
 
     pool::for_each_index(group * chunk_size, [&](Size index) {

@@ -29,8 +29,8 @@ namespace vantok::tmatrix::kernel::detail {
 /// give the same bits.
 inline std::atomic<bool> widest_off{false};
 
-/// Set by tests to have every element of the lane loops summed again by the
-/// scalar code, as the lanes of sums that are not finite are.
+/// Set by tests to have every result of the lane loops formed again by the
+/// scalar code, as lane results that are not finite are.
 inline std::atomic<bool> lanes_redo_all{false};
 
 /// True when the processor (and the operating system) support AVX2 and FMA,

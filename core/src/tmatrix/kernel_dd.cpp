@@ -1,6 +1,10 @@
 // The double-double member of the mode kernel: its Gauss-Legendre rule, built
-// root by root by Newton's method in double-double for every size, and the
-// generic driver and integrand instantiated for DoubleDouble.
+// root by root by Newton's method in double-double for every size (the last
+// few sizes kept), and the generic driver and integrand instantiated for
+// DoubleDouble.
+
+#include <deque>
+#include <mutex>
 
 #include "tmatrix/detail_kernel_impl.hpp"
 #include "vantok/format.hpp"
@@ -43,6 +47,25 @@ Result<Rule<DoubleDouble>> gauss_legendre_dd(std::size_t n) {
     if (e) return std::unexpected(std::move(*e));
   }
   return Rule<DoubleDouble>{std::move(nodes), std::move(weights)};
+}
+
+Result<Rule<DoubleDouble>> gauss_legendre_dd_cached(std::size_t n) {
+  // The last few rules by size: a convergence run asks for each size twice
+  // or more (its trials and the solves at the final truncation).
+  constexpr std::size_t KEEP = 4;
+  static std::mutex mutex;
+  static std::deque<std::pair<std::size_t, Rule<DoubleDouble>>> cache;
+  {
+    const std::lock_guard lock(mutex);
+    for (const auto& [size, rule] : cache) {
+      if (size == n) return rule;
+    }
+  }
+  VANTOK_TRY(rule, gauss_legendre_dd(n));
+  const std::lock_guard lock(mutex);
+  cache.emplace_front(n, rule);
+  if (cache.size() > KEEP) cache.pop_back();
+  return rule;
 }
 
 template regular::Series<DoubleDouble> series_tables<DoubleDouble>(

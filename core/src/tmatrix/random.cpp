@@ -23,11 +23,13 @@
 #include <optional>
 #include <string>
 
+#include "tmatrix/detail_widest.hpp"
 #include "vantok/format.hpp"
 #include "vantok/limits.hpp"
 #include "vantok/memory.hpp"
 #include "vantok/numeric.hpp"
 #include "vantok/pool.hpp"
+#include "vantok/scalar/lanes.hpp"
 #include "vantok/special/clebsch.hpp"
 #include "vantok/special/gauss_legendre.hpp"
 #include "vantok/special/wigner.hpp"
@@ -220,6 +222,54 @@ Coupled<T> coupled_tables(const kernel::TMatrixModes<T>& modes) {
 
 }  // namespace
 
+// The two inner loops of the collapse over the four cosines of a block in
+// AVX2 lanes (f64 only): every lane the scalar sequence of its cosine. A
+// block's four complex values are interleaved (re, im) in memory; loaded as
+// two registers they give the lanes in the cosine order 0, 2, 1, 3 for the
+// real and for the imaginary parts alike, and are stored back the same way.
+VANTOK_AVX2_BEGIN
+namespace {
+
+using scalar::lanes::F64x4;
+using C4 = Complex<F64x4>;
+
+C4 load4(const Complex<double>* p) {
+  const __m256d v0 = _mm256_loadu_pd(&p[0].re);
+  const __m256d v1 = _mm256_loadu_pd(&p[2].re);
+  return {{_mm256_unpacklo_pd(v0, v1)}, {_mm256_unpackhi_pd(v0, v1)}};
+}
+
+void store4(const C4& z, Complex<double>* p) {
+  _mm256_storeu_pd(&p[0].re, _mm256_unpacklo_pd(z.re.v, z.im.v));
+  _mm256_storeu_pd(&p[2].re, _mm256_unpackhi_pd(z.re.v, z.im.v));
+}
+
+/// P(L) = P(L) + Z(L) U for L = lo..hi-1 with Z(L) not negligible.
+void collapse_lanes(const Complex<double>* zn, const Complex<double>* un, Complex<double>* pf, size_t lo,
+                    size_t hi) {
+  const C4 u = load4(un);
+  for (size_t l = lo; l < hi; ++l) {
+    const Complex<double> zl = zn[l];
+    if (zl.re == 0.0 && zl.im == 0.0) continue;
+    const C4 z{F64x4::broadcast(zl.re), F64x4::broadcast(zl.im)};
+    Complex<double>* pl = pf + l * U_BLOCK;
+    store4(load4(pl) + z * u, pl);
+  }
+}
+
+/// acc = acc + (P_f(L) conj(P_g(L))) r_L over L = 0..orders-1.
+void products_lanes(const Complex<double>* pf, const Complex<double>* pg, const std::vector<double>& r_l,
+                    Complex<double>* acc) {
+  C4 sum = load4(acc);
+  for (size_t l = 0; l < r_l.size(); ++l) {
+    sum = sum + scale(load4(pf + l * U_BLOCK) * conj(load4(pg + l * U_BLOCK)), F64x4::broadcast(r_l[l]));
+  }
+  store4(sum, acc);
+}
+
+}  // namespace
+VANTOK_AVX2_END
+
 template <class T>
 std::array<std::vector<T>, 6> mueller(std::span<const Complex<T>> x, size_t q) {
   VANTOK_ASSERT(x.size() / 16 >= q && (q == 0 || x.size() >= 16 * q));
@@ -387,6 +437,7 @@ std::array<std::vector<T>, 6> random_orientation(const kernel::TMatrixModes<T>& 
     // P_f conj(P_g) / (2L + 1) added into X. Each cosine's sums are its own;
     // the block only shares the reads of Z.
     const size_t blocks = (q + U_BLOCK - 1) / U_BLOCK;
+    const bool wide = kernel::detail::widest_available();
     pool::for_each_index(blocks, [&](size_t block) {
       const size_t u0 = block * U_BLOCK;
       const size_t width = std::min(U_BLOCK, q - u0);
@@ -426,6 +477,12 @@ std::array<std::vector<T>, 6> random_orientation(const kernel::TMatrixModes<T>& 
               // Z_f(L, n) is written only for |M| <= L <= n + N.
               const size_t lo = static_cast<size_t>(big_m < 0 ? -big_m : big_m);
               const size_t hi = std::min(orders, n + n_max + 1);
+              if constexpr (std::is_same_v<T, double>) {
+                if (wide) {
+                  collapse_lanes(zn, un, pf, lo, hi);
+                  continue;
+                }
+              }
               for (size_t l = lo; l < hi; ++l) {
                 if (negligible(zn[l])) continue;
                 const Complex<T> zl = zn[l];
@@ -439,6 +496,16 @@ std::array<std::vector<T>, 6> random_orientation(const kernel::TMatrixModes<T>& 
           if (!pr.valid[f % 2]) continue;
           for (size_t g = 0; g < 4; ++g) {
             if (!pr.valid[g % 2]) continue;
+            if constexpr (std::is_same_v<T, double>) {
+              if (wide) {
+                // The block's lanes beyond the last cosine sum zeros, never stored.
+                Complex<double> acc[U_BLOCK] = {};
+                std::copy_n(x.data() + (4 * f + g) * q + u0, width, acc);
+                products_lanes(p[f].data(), p[g].data(), r_l, acc);
+                std::copy_n(acc, width, x.data() + (4 * f + g) * q + u0);
+                continue;
+              }
+            }
             for (size_t b = 0; b < width; ++b) {
               Complex<T>& acc = x[(4 * f + g) * q + u0 + b];
               for (size_t l = 0; l < orders; ++l) {

@@ -287,6 +287,23 @@ TEST(KernelDD, GaussLegendreRule) {
   }
 }
 
+// The kept rules are the computed ones, whatever the order of sizes asked
+// (more sizes than are kept), and a refused size stays refused.
+TEST(KernelDD, GaussLegendreRulesKept) {
+  using vantok::tmatrix::kernel::detail::gauss_legendre_dd;
+  using vantok::tmatrix::kernel::detail::gauss_legendre_dd_cached;
+  for (const std::size_t n : {6, 9, 6, 20, 31, 44, 9, 6, 20}) {
+    const auto kept = gauss_legendre_dd_cached(n);
+    const auto fresh = gauss_legendre_dd(n);
+    ASSERT_TRUE(kept.has_value() && fresh.has_value());
+    EXPECT_TRUE(vantok::test::same_bytes(kept->first, fresh->first) &&
+                vantok::test::same_bytes(kept->second, fresh->second))
+        << n;
+  }
+  EXPECT_FALSE(gauss_legendre_dd_cached(0).has_value());
+  EXPECT_FALSE(gauss_legendre_dd_cached(0).has_value());
+}
+
 TEST(KernelDD, RatioRecurrences) {
   for (const auto& block : vantok::test::blocks(vantok::test::read_table("tmatrix_kernel.txt"), "ratios")) {
     const double zr = block[0].num(0);

@@ -17,6 +17,8 @@
 #include "tmatrix/detail_dd_lanes.hpp"
 #include "tmatrix/detail_kernel.hpp"
 #include "tmatrix/kernel_support.hpp"
+#include "vantok/tmatrix/driver.hpp"
+#include "vantok/tmatrix/random.hpp"
 #include "vantok/tmatrix/solve.hpp"
 
 namespace {
@@ -250,6 +252,22 @@ TEST(Widest, RefinementKeepsTheBits) {
   EXPECT_TRUE(same_bytes(wide.t_dd, base.t_dd));
   EXPECT_EQ(wide.sweeps, base.sweeps);
   EXPECT_EQ(std::bit_cast<std::uint64_t>(wide.correction), std::bit_cast<std::uint64_t>(base.correction));
+}
+
+TEST(Widest, OrientationAverageKeepsTheBits) {
+  if (!detail::widest_available()) GTEST_SKIP() << "no AVX2 with FMA";
+  // 19 cosines: four full blocks and a last one of three.
+  auto solved = vantok::tmatrix::driver::OneSolve{1e-9, 4.0, 1.7, {1.5, 0.02}, vantok::tmatrix::Precision::F64,
+                                                  nullptr}(8, 20, 8);
+  ASSERT_TRUE(solved.has_value());
+  const auto average = [&] {
+    std::vector<double> mu;
+    for (int i = 0; i < 19; ++i) mu.push_back(-0.95 + 0.1 * i);
+    return vantok::tmatrix::random::random_orientation<double>(solved->modes, mu);
+  };
+  const auto wide = average();
+  const auto base = baseline(average);
+  for (std::size_t e = 0; e < 6; ++e) EXPECT_TRUE(same_bytes(wide[e], base[e])) << e;
 }
 
 }  // namespace
