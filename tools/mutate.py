@@ -22,6 +22,7 @@ its entry.
     tools/mutate.py -j4 --only dd-sum-trailing-error,py-gil-efficiencies
     tools/mutate.py --list
     tools/mutate.py -j4 --skip test_ensemble --gtest-filter='-GreekWigner.*'   # a part of the suite
+    tools/mutate.py -j4 --every-failure  # every test that finds each fault
 
 Results go to <workdir>/results.txt (one line per mutant) and to stdout.
 """
@@ -157,7 +158,7 @@ MUTANTS = [
     M("estimate-nan-candidate", "core/**/tmatrix/*",
       "if (std::isnan(c) && !std::isnan(magnitude) && !std::isnan(scale)) return INFINITY;",
       "if (false) return INFINITY;", "error estimate: 0 * inf counted as no bound"),
-    M("series-suffix-index", "core/**/tmatrix/*",
+    M("series-suffix-index", "core/src/tmatrix/detail_regular.inc",
       "const auto k = static_cast<std::size_t>(std::min(d - t + 1, big_n));",
       "const auto k = static_cast<std::size_t>(std::min(d - t, big_n));", "tail sum: suffix index off by one"),
     M("angular-start", "core/**/tmatrix/*",
@@ -196,6 +197,104 @@ MUTANTS = [
       "auto terms = vantok::layered::check_inputs(x_.row(p), m_.row(p), options_); "
       "if (!terms) return std::unexpected(at(0, std::move(terms).error()));",
       "layered errors name particle 0"),
+    # ---- ensemble engine ------------------------------------------------------
+    M("ens-rtol-low-exclusive", "core/src/ensemble/ensemble.cpp", "if (!(rtol >= 1e-13 && rtol <= 0.1))",
+      "if (!(rtol > 1e-13 && rtol <= 0.1))", "ensemble request: the lowest accepted rtol refused"),
+    M("ens-density-lognormal-dmedian", "core/src/ensemble/distribution.cpp", "{u / (s * s * k.median_radius),",
+      "{u / (s * k.median_radius),", "lognormal density: median derivative divided by s, not s^2"),
+    M("ens-cutoff-one-step", "core/src/ensemble/range.cpp", "closed[side] = sweep != 0 && pass;",
+      "closed[side] = pass;", "radius cutoffs: a side may close after its first step"),
+    M("ens-moment-derivative-quotient", "core/src/ensemble/moments.cpp",
+      "const double dq = (values[base + k + 1] - q * d0) / m0;", "const double dq = values[base + k + 1] / m0;",
+      "mean-power derivatives lose the quotient rule's dM0 term"),
+    M("ens-pass1-max-panels", "core/src/ensemble/pass1.cpp",
+      "const std::size_t take = std::min(candidates.size(), max_panels - n);",
+      "const std::size_t take = candidates.size();", "first pass: bisection beyond max_panels"),
+    M("ens-pass2-distribution-derivative", "core/src/ensemble/pass2.cpp",
+      "const double dv = (r.sums[i] - v * big_d) / m0;", "const double dv = r.sums[i] / m0;",
+      "part averages: distribution derivatives lose the dM0 term"),
+    M("ens-mode-weight-derivative", "core/src/ensemble/pass2.cpp",
+      "g = ((w / total) * (delta - mw / mws)) / mws;", "g = ((w / total) * delta) / mws;",
+      "mixture: derivative by a mode weight ignores the renormalisation"),
+    M("ens-lidar-ratio", "core/src/ensemble/outputs.cpp", "c_ext.div(c_back).scale(FOUR_PI)",
+      "c_ext.div(c_back).scale(PI)", "lidar ratio with pi instead of 4 pi"),
+    M("ens-band-tau", "core/src/ensemble/bands.cpp", "const double tau = (kf * mu[i]) * pi[i] - k1 * pi_prev[i];",
+      "const double tau = (kf * mu[i]) * pi[i] + k1 * pi_prev[i];", "Greek bands: sign in tau_k"),
+    M("ens-band-storage-unchecked", "core/src/ensemble/bands.cpp", "memory::require(sat_mul(storage, sizeof(double)));",
+      "", "Greek bands: storage beyond memory allocated instead of refused"),
+    M("ens-projection-difference", "core/src/ensemble/projection.cpp", "t[V_DIFFERENCE] = t[V0] - t[V2];",
+      "t[V_DIFFERENCE] = t[V0] + t[V2];", "projection: alpha2 - alpha3 from F11 + F33"),
+    M("ens-projection-paired-split", "core/src/ensemble/projection.cpp",
+      "const std::size_t split = 4 * (columns / 4);", "const std::size_t split = columns;",
+      "projection: paired sums at every order (not the bits of the stored product)"),
+    M("ens-matmul-depth-blocks", "core/src/ensemble/detail_matrix_lanes.inc",
+      "(sum[r][j] + (first ? V::broadcast(0.0) : V::load(out))).store(out);", "sum[r][j].store(out);",
+      "blocked product: each depth block overwrites the sums of the blocks before"),
+    M("ens-fast-term-parity", "core/src/ensemble/fast.cpp", "const bool odd_term = row % 2 == 0;",
+      "const bool odd_term = row % 2 == 1;", "fast phase products: a_k and b_k on the wrong half tables"),
+    # ---- T-matrix kernel, driver and outputs ---------------------------------
+    M("tm-surface-normal-sign", "core/src/tmatrix/detail_kernel_node.inc",
+      "nt.s = (((ctx.b2 - ctx.a2) * st) * x) / big_d;", "nt.s = (((ctx.a2 - ctx.b2) * st) * x) / big_d;",
+      "mode kernel: sign of the surface-normal factor"),
+    M("tm-variant-gap", "core/src/tmatrix/detail_kernel_impl.hpp",
+      "if (gap >= 3 && M::greater(mg[1 + code][e], mg[2][e])) code = 1;",
+      "if (gap >= 2 && M::greater(mg[1 + code][e], mg[2][e])) code = 1;",
+      "mode kernel: variant 1 chosen for orders two apart"),
+    M("tm-cross-section-weight", "core/src/tmatrix/kernel.cpp",
+      "const T w = scalar::constant<T>(m == 0 ? 1.0 : 2.0);", "const T w = scalar::constant<T>(1.0);",
+      "cross sections: modes m > 0 counted once, not for +m and -m"),
+    M("tm-refinement-mode-cap", "core/src/tmatrix/kernel.cpp", "if (m > in.m_max) return std::nullopt;",
+      "if (m >= in.m_max) return std::nullopt;", "refinement mask: the highest mode never refined"),
+    M("tm-refine-regular-dropped", "core/src/tmatrix/one_solve.cpp", "q2[e] = g ? q_dd[e] + rg2[e] : q_dd[e];",
+      "q2[e] = q_dd[e];", "refinement: the f64 regular part of negligible rows not added back to Q"),
+    M("tm-unscale-zero-nan", "core/src/tmatrix/solve_dd.cpp",
+      "if (is_zero_part(z.re) && is_zero_part(z.im)) return z;", "",
+      "unscaling: an underflowed element times an overflowing factor gives NaN"),
+    M("tm-converge-step", "core/src/tmatrix/converge.cpp",
+      "const std::size_t next = sat_add<std::size_t>(n, std::max<std::size_t>(n / 8, 2));",
+      "const std::size_t next = sat_add<std::size_t>(n, std::max<std::size_t>(n / 8, 1));",
+      "convergence: N may grow by one"),
+    M("tm-orientation-f34", "core/src/tmatrix/random.cpp", "f[4].push_back((-z1.im) - z2.im);",
+      "f[4].push_back(z1.im - z2.im);", "orientation average: sign of F34"),
+    M("tm-greek-rule-short", "core/src/tmatrix/random.cpp", "const size_t q = n_max + big_l / 2 + 1;",
+      "const size_t q = n_max + big_l / 2;", "Greek projection: quadrature one point short"),
+    M("tm-qback-constant", "core/src/tmatrix/solution.cpp", "q[3] = (s * 12.566370614359172) / g_geo;",
+      "q[3] = (s * 6.283185307179586) / g_geo;", "Q_back with 2 pi instead of 4 pi"),
+    M("tm-jacobian-x-unseeded", "core/src/tmatrix/solution.cpp",
+      "const DualF64 x = DualF64::variable(state_->x, 0); const DualF64 g_geo",
+      "const DualF64 x = cst<DualF64>(state_->x); const DualF64 g_geo",
+      "efficiency Jacobian: the -2Q/x term of the geometric cross section lost"),
+    M("tm-derivative-rhs-sign", "core/src/tmatrix/derivative.cpp",
+      "for (std::size_t j = 0; j < k; ++j) v[j] = -v[j];", "", "derivative blocks: right-hand side not negated"),
+    M("tm-dd-scale-partials", "core/src/tmatrix/derivative_solve.cpp", "add_scale_partials(t, rows, dl);",
+      "(void)dl;", "double-double derivative solve: the order scales' derivatives not unscaled"),
+    # ---- ensemble and T-matrix bindings -------------------------------------
+    M("py-ensemble-guard-inclusive", "python/src/ensemble.cpp",
+      "2 * static_cast<std::uint64_t>(parameter_count) + 2, &total) || total > REAL_VALUES.limit",
+      "2 * static_cast<std::uint64_t>(parameter_count) + 2, &total) || total >= REAL_VALUES.limit",
+      "ensemble outputs that fit the limit exactly refused"),
+    M("py-batch-index-count", "python/src/ensemble.cpp", "if (particle.index_count() != wavelengths.size()) {",
+      "if (false) {", "ensemble batch: index count not checked against the wavelengths"),
+    M("py-tmatrix-efficiency-layout", "python/src/tmatrix.cpp",
+      "efficiencies[k * count + p] = e[k];", "efficiencies[p * EFFICIENCIES + k] = e[k];",
+      "tmatrix_random: efficiencies stored transposed"),
+    M("py-tmatrix-greek-width", "python/src/tmatrix.cpp",
+      "for (const auto& g : series) width = std::max(width, g.alpha1.size());",
+      "for (const auto& g : series) width = g.alpha1.size();",
+      "tmatrix_random: Greek width from the last spheroid, not the longest"),
+    # ---- lanes, stop hook, Greek Wigner functions -----------------------------
+    M("lanes-neq-ordered", "core/include/vantok/scalar/lanes.hpp", "_mm256_cmp_pd(a.v, b.v, _CMP_NEQ_UQ)",
+      "_mm256_cmp_pd(a.v, b.v, _CMP_NEQ_OQ)", "four-lane != false for a NaN operand"),
+    M("lanes-select-swapped", "core/include/vantok/scalar/lanes.hpp",
+      "return {_mm_or_pd(_mm_and_pd(m.v, a.v), _mm_andnot_pd(m.v, b.v))};",
+      "return {_mm_or_pd(_mm_and_pd(m.v, b.v), _mm_andnot_pd(m.v, a.v))};", "two-lane select picks the wrong side"),
+    M("stop-poll-not-recorded", "core/src/common/pool.cpp", "if (stop) token.request();", "(void)stop;",
+      "a poll that asks to stop is not recorded for the other threads"),
+    M("wigner-greek-zero-region", "core/src/special/wigner_greek.cpp", "if (x < 0.0) return Region::NearNegative;",
+      "if (x <= 0.0) return Region::NearNegative;", "Greek Wigner functions: x = 0 in the mirrored region"),
+    M("wigner-greek-degree1-mirror", "core/src/special/wigner_greek.cpp",
+      "scratch[0][l][j] = l == 0 ? 1.0 : (flip ? -g.x00[j] : g.x00[j]);",
+      "scratch[0][l][j] = l == 0 ? 1.0 : g.x00[j];", "Greek Wigner functions: d^1_00 of a mirrored argument"),
 ]
 
 
@@ -244,8 +343,9 @@ def sync_tree(dest: Path) -> None:
 
 class Runner:
     def __init__(self, work: Path, jobs: int, timeout: float, build_timeout: float, skip: set[str],
-                 gtest_filter: str | None, python: str):
+                 gtest_filter: str | None, python: str, every_failure: bool = False):
         self.python = python
+        self.every_failure = every_failure
         self.source = work / "source"
         self.build = work / "build"
         self.jobs = jobs
@@ -284,7 +384,8 @@ class Runner:
             if exe.is_file() and os.access(exe, os.X_OK):
                 jobs.append((exe.name, [str(exe), "--gtest_brief=1", *flags]))
         for test in sorted((self.source / "python" / "tests").glob("test_*.py")):
-            jobs.append((test.name, [self.python, "-m", "pytest", "-x", "-q", "-rfE", "-p", "no:cacheprovider",
+            stop = [] if self.every_failure else ["-x"]
+            jobs.append((test.name, [self.python, "-m", "pytest", *stop, "-q", "-rfE", "-p", "no:cacheprovider",
                                      str(test)]))
         return [job for job in jobs if job[0] not in self.skip]
 
@@ -317,14 +418,18 @@ class Runner:
                     running.remove(item)
                     if timed_out or code != 0:
                         status = "timeout" if timed_out and status == "passed" else ("failed" if status == "passed" else status)
-                        failures.append(f"{name}: {first_failure(self.logs / f'{tag}.{name}.log', timed_out)}")
-                if failures and stop_at_first:
+                        log = self.logs / f"{tag}.{name}.log"
+                        found = every_failure(log, timed_out) if self.every_failure else first_failure(log, timed_out)
+                        failures.append(f"{name}: {found}")
+                if failures and stop_at_first and not self.every_failure:
                     break
         finally:
             for name, proc, _, out in running:
                 os.killpg(proc.pid, signal.SIGKILL)
                 proc.wait()
                 out.close()
+        if self.every_failure:
+            return status, "; ".join(failures)
         return status, failures[0] if failures else ""
 
 
@@ -338,6 +443,16 @@ def first_failure(log: Path, timed_out: bool) -> str:
             return found.group(1)
     lines = [line for line in text.splitlines() if line.strip()]
     return lines[-1][:160] if lines else "no output"
+
+
+def every_failure(log: Path, timed_out: bool) -> str:
+    """Every failed test of a log (GoogleTest and pytest names), or the first-failure text."""
+    if timed_out:
+        return "time limit"
+    text = log.read_text(errors="replace")
+    names = re.findall(r"^\[  FAILED  \] (\S+)(?! tests?, listed)", text, re.M)
+    names += re.findall(r"^(?:FAILED|ERROR) (\S+)", text, re.M)
+    return " ".join(dict.fromkeys(n for n in names if not n[0].isdigit())) or first_failure(log, timed_out)
 
 
 def main() -> int:
@@ -354,6 +469,9 @@ def main() -> int:
     parser.add_argument("--skip-baseline", action="store_true", help="do not run the unmutated suite first")
     parser.add_argument("--skip", default="", help="comma-separated test jobs not to run (test_ensemble, test_x.py)")
     parser.add_argument("--gtest-filter", help="a --gtest_filter for every GoogleTest program (e.g. -Suite.*)")
+    parser.add_argument("--every-failure", action="store_true",
+                        help="run the whole suite for each mutant and record every test that fails (slower; shows "
+                             "which tests find which fault)")
     parser.add_argument("--python", default=os.environ.get("PYTHON", "/usr/bin/python3"),
                         help="the interpreter that builds the module and runs pytest (default $PYTHON or "
                              "/usr/bin/python3, as make does)")
@@ -385,7 +503,7 @@ def main() -> int:
 
     work = args.workdir.resolve()
     runner = Runner(work, args.jobs, args.timeout or 600.0, args.build_timeout,
-                    set(filter(None, args.skip.split(","))), args.gtest_filter, args.python)
+                    set(filter(None, args.skip.split(","))), args.gtest_filter, args.python, args.every_failure)
     runner.source.mkdir(parents=True, exist_ok=True)
     sync_tree(runner.source)
     runner.configure()
