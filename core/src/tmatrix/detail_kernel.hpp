@@ -17,6 +17,10 @@
 // rule is made. Everything else is the same template.
 
 #include <algorithm>
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <type_traits>
 #include <array>
 #include <cmath>
 #include <cstddef>
@@ -507,6 +511,36 @@ struct NodeTables {
   std::vector<Complex<T>> h, hb, hc, j, jb, jc, u, ub, uc;
 };
 
+/// An array of n values left uninitialised (every entry is written before it
+/// is read): the chunk tables are tens of megabytes, and zero-filling them for
+/// every kernel call would cost as much as some of the calls' work. The value
+/// types are implicit-lifetime types (aggregates of doubles), which storage
+/// from std::malloc holds without construction.
+template <class V>
+class RawArray {
+ public:
+  void assign(std::size_t n) {
+    static_assert(std::is_trivially_copyable_v<V> && std::is_trivially_destructible_v<V>);
+    if (n == size_) return;
+    data_.reset(static_cast<V*>(std::malloc(sat_mul(n, sizeof(V)))));
+    if (n != 0 && !data_) throw std::bad_alloc();
+    size_ = n;
+  }
+  V* data() { return data_.get(); }
+  const V* data() const { return data_.get(); }
+  V& operator[](std::size_t i) { return data_.get()[i]; }
+  const V& operator[](std::size_t i) const { return data_.get()[i]; }
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+
+ private:
+  struct Free {
+    void operator()(V* p) const { std::free(p); }
+  };
+  std::unique_ptr<V, Free> data_;
+  std::size_t size_ = 0;
+};
+
 /// The tables of one chunk, filled node by node (each node writes only its own
 /// entries, so that the nodes of a chunk can be filled in parallel) and then
 /// read by every mode's element loops. The outgoing-part products, their
@@ -516,10 +550,10 @@ struct NodeTables {
 template <class T>
 struct ChunkTables {
   std::array<NodeTables<T>, CHUNK> nodes;
-  std::vector<Complex<T>> products;
+  RawArray<Complex<T>> products;
   /// |Re| + |Im| of each product, the bound of variant 0.
-  std::vector<T> product_bounds;
-  std::vector<regular::Forms<T>> forms;
+  RawArray<T> product_bounds;
+  RawArray<regular::Forms<T>> forms;
 
   /// Storage for nmax and form_pairs pairs with series forms (and the spare).
   void reserve(std::size_t nmax, std::size_t form_pairs) {
@@ -531,9 +565,13 @@ struct ChunkTables {
         f->assign(n, czero);
       }
     }
-    products.assign(4 * CHUNK * n * n, czero);
-    product_bounds.assign(4 * CHUNK * n * n, zero);
-    forms.assign(4 * CHUNK * (form_pairs + 1), regular::Forms<T>{czero, czero, zero, zero});
+    products.assign(4 * CHUNK * n * n);
+    product_bounds.assign(4 * CHUNK * n * n);
+    forms.assign(4 * CHUNK * (form_pairs + 1));
+    // The spare pair, read by lanes without forms, holds zeros.
+    for (std::size_t i = 4 * CHUNK * form_pairs; i < forms.size(); ++i) {
+      forms[i] = regular::Forms<T>{czero, czero, zero, zero};
+    }
   }
 };
 

@@ -439,7 +439,7 @@ Result<std::vector<ModeMatrices<T>>> run_kernel(const KernelCall<T>& call) {
     next += group;
   }
   parts = {};
-  tables = {};
+  tables = std::vector<ChunkTables<T>>();
 
   // 14. Assembly: per element the variant by magnitude (0 on the diagonal;
   // 2 when M0 > M2; then 1 when |n_i - n_j| >= 3 and M_code > M1; strict, so
