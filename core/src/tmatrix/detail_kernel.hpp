@@ -575,11 +575,96 @@ struct ChunkTables {
   }
 };
 
-/// The ratio buffers of the radial recurrences of one node (per worker).
+/// The series of four nodes side by side, for the f64 member's series forms in
+/// lanes (detail_kernel_lanes.inc): each entry of a NodeSeries list as four
+/// doubles (lane l from node l), in one buffer.
+struct Series4 {
+  struct Real {
+    std::int64_t offset = 0;
+    std::size_t length = 0;
+    std::size_t coefficients = 0, sums = 0, bounds = 0;
+  };
+  struct Terms {
+    std::int64_t offset = 0;
+    std::size_t length = 0;
+    std::size_t prefix_re = 0, prefix_im = 0, prefix_bounds = 0, suffix_re = 0, suffix_im = 0, suffix_bounds = 0;
+  };
+  std::vector<std::array<Real, 3>> real;
+  std::vector<std::array<Terms, 3>> terms;
+  std::vector<double> values;
+
+  /// Appends the four nodes' values of one list entry by entry.
+  template <class Get>
+  std::size_t add(std::size_t length, Get get) {
+    const std::size_t start = values.size() / 4;
+    for (std::size_t i = 0; i < length; ++i) {
+      for (std::size_t l = 0; l < 4; ++l) values.push_back(get(l, i));
+    }
+    return start;
+  }
+
+  void fill(const regular::NodeSeries<double>* const (&ns)[4]) {
+    const regular::NodeSeries<double>& first = *ns[0];
+    real.assign(first.real_series.size(), {});
+    terms.assign(first.complex_series.size(), {});
+    values.clear();
+    std::size_t total = 0;
+    for (std::size_t k = 0; k < first.real_series.size(); ++k) {
+      for (std::size_t f = 0; f < 3; ++f) total += 3 * first.real_series[k][f].coefficients.size() + 2;
+    }
+    for (std::size_t k = 0; k < first.complex_series.size(); ++k) {
+      for (std::size_t c = 0; c < 3; ++c) total += 6 * first.complex_series[k][c].prefix_sums.size() + 3;
+    }
+    values.reserve(4 * total);
+    for (std::size_t k = 0; k < first.real_series.size(); ++k) {
+      for (std::size_t f = 0; f < 3; ++f) {
+        Real& r = real[k][f];
+        r.offset = first.real_series[k][f].offset;
+        r.length = first.real_series[k][f].coefficients.size();
+        if (r.length == 0) continue;
+        r.coefficients = add(r.length, [&](std::size_t l, std::size_t i) { return ns[l]->real_series[k][f].coefficients[i]; });
+        r.sums = add(r.length + 1, [&](std::size_t l, std::size_t i) { return ns[l]->real_suffixes[k][f].sums[i]; });
+        r.bounds = add(r.length + 1, [&](std::size_t l, std::size_t i) { return ns[l]->real_suffixes[k][f].bounds[i]; });
+      }
+    }
+    for (std::size_t k = 0; k < first.complex_series.size(); ++k) {
+      for (std::size_t c = 0; c < 3; ++c) {
+        Terms& t = terms[k][c];
+        const regular::JTerms<double>& j = first.complex_series[k][c];
+        t.offset = j.offset;
+        t.length = j.prefix_sums.size();
+        if (j.suffix_sums.empty()) continue;
+        const auto list = [&](std::size_t l) -> const regular::JTerms<double>& { return ns[l]->complex_series[k][c]; };
+        t.prefix_re = add(t.length, [&](std::size_t l, std::size_t i) { return list(l).prefix_sums[i].re; });
+        t.prefix_im = add(t.length, [&](std::size_t l, std::size_t i) { return list(l).prefix_sums[i].im; });
+        t.prefix_bounds = add(t.length, [&](std::size_t l, std::size_t i) { return list(l).prefix_bounds[i]; });
+        t.suffix_re = add(t.length + 1, [&](std::size_t l, std::size_t i) { return list(l).suffix_sums[i].re; });
+        t.suffix_im = add(t.length + 1, [&](std::size_t l, std::size_t i) { return list(l).suffix_sums[i].im; });
+        t.suffix_bounds = add(t.length + 1, [&](std::size_t l, std::size_t i) { return list(l).suffix_bounds[i]; });
+      }
+    }
+  }
+};
+
+/// Series4 for the f64 member, nothing for the others.
+template <class T>
+struct FourNodeSeries {
+  struct type {};
+};
+template <>
+struct FourNodeSeries<double> {
+  using type = Series4;
+};
+
+/// The ratio buffers of the radial recurrences of one node, and the series
+/// of the nodes of a task (per worker, reused).
 template <class T>
 struct NodeScratch {
   std::vector<T> alpha;
   std::vector<Complex<T>> sigma;
+  std::array<regular::NodeSeries<T>, 4> series;
+  /// The four-node series of the widest code (f64 only).
+  typename FourNodeSeries<T>::type series4;
 };
 
 /// The angular functions of one mode at one node and the vector functions
