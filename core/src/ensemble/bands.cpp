@@ -89,14 +89,16 @@ Result<Band> build(std::size_t key, std::size_t order_limit, std::size_t offset)
 namespace {
 
 // Every key, 1, 2, 3, ..., up to the largest value of size_t (where the
-// saturating steps stop), made once by the keys' own recurrence.
+// saturating steps stop), made once by the keys' own recurrence. Never
+// destroyed: threads the process exit does not wait for (an interpreter's
+// daemon threads, the pool's workers) may still read it while it exits.
 const std::vector<std::size_t>& all_keys() {
-  static const std::vector<std::size_t> keys = [] {
-    std::vector<std::size_t> out{1};
+  static const std::vector<std::size_t>& keys = *[] {
+    auto* out = new std::vector<std::size_t>{1};
     for (;;) {
-      const std::size_t next = sat_cast<std::size_t>(std::ceil(1.25 * static_cast<double>(out.back())));
-      if (next <= out.back()) break;
-      out.push_back(next);
+      const std::size_t next = sat_cast<std::size_t>(std::ceil(1.25 * static_cast<double>(out->back())));
+      if (next <= out->back()) break;
+      out->push_back(next);
     }
     return out;
   }();
