@@ -206,7 +206,7 @@ LONG_CALLS = {
                        "vt.tmatrix_random(x, m, np.full(50, 2.0), 1e-8, 'double-double', None, None, False, False, "
                        "False, True, None, None, True)"),
     "TMatrixObject": ("np.zeros(1)", "np.zeros(1, complex)",
-                      "vt.TMatrixObject(15.0, 1.5, 0.01, 2.0, 1e-8, 'double-double', None, None, False, False, False)"),
+                      "vt.TMatrixObject(25.0, 1.5, 0.01, 2.0, 1e-8, 'double-double', None, None, False, False, False)"),
     "layered_efficiencies": ("np.tile(np.linspace(100.0, 2e4, 64), (200, 1))", "np.full((200, 64), 1.5 + 0.01j)",
                              "vt.layered_efficiencies(x, m, None, False, True)"),
 }

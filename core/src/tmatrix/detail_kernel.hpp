@@ -17,6 +17,10 @@
 // rule is made. Everything else is the same template.
 
 #include <algorithm>
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <type_traits>
 #include <array>
 #include <cmath>
 #include <cstddef>
@@ -507,6 +511,36 @@ struct NodeTables {
   std::vector<Complex<T>> h, hb, hc, j, jb, jc, u, ub, uc;
 };
 
+/// An array of n values left uninitialised (every entry is written before it
+/// is read): the chunk tables are tens of megabytes, and zero-filling them for
+/// every kernel call would cost as much as some of the calls' work. The value
+/// types are implicit-lifetime types (aggregates of doubles), which storage
+/// from std::malloc holds without construction.
+template <class V>
+class RawArray {
+ public:
+  void assign(std::size_t n) {
+    static_assert(std::is_trivially_copyable_v<V> && std::is_trivially_destructible_v<V>);
+    if (n == size_) return;
+    data_.reset(static_cast<V*>(std::malloc(sat_mul(n, sizeof(V)))));
+    if (n != 0 && !data_) throw std::bad_alloc();
+    size_ = n;
+  }
+  V* data() { return data_.get(); }
+  const V* data() const { return data_.get(); }
+  V& operator[](std::size_t i) { return data_.get()[i]; }
+  const V& operator[](std::size_t i) const { return data_.get()[i]; }
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+
+ private:
+  struct Free {
+    void operator()(V* p) const { std::free(p); }
+  };
+  std::unique_ptr<V, Free> data_;
+  std::size_t size_ = 0;
+};
+
 /// The tables of one chunk, filled node by node (each node writes only its own
 /// entries, so that the nodes of a chunk can be filled in parallel) and then
 /// read by every mode's element loops. The outgoing-part products, their
@@ -516,10 +550,10 @@ struct NodeTables {
 template <class T>
 struct ChunkTables {
   std::array<NodeTables<T>, CHUNK> nodes;
-  std::vector<Complex<T>> products;
+  RawArray<Complex<T>> products;
   /// |Re| + |Im| of each product, the bound of variant 0.
-  std::vector<T> product_bounds;
-  std::vector<regular::Forms<T>> forms;
+  RawArray<T> product_bounds;
+  RawArray<regular::Forms<T>> forms;
 
   /// Storage for nmax and form_pairs pairs with series forms (and the spare).
   void reserve(std::size_t nmax, std::size_t form_pairs) {
@@ -531,17 +565,106 @@ struct ChunkTables {
         f->assign(n, czero);
       }
     }
-    products.assign(4 * CHUNK * n * n, czero);
-    product_bounds.assign(4 * CHUNK * n * n, zero);
-    forms.assign(4 * CHUNK * (form_pairs + 1), regular::Forms<T>{czero, czero, zero, zero});
+    products.assign(4 * CHUNK * n * n);
+    product_bounds.assign(4 * CHUNK * n * n);
+    forms.assign(4 * CHUNK * (form_pairs + 1));
+    // The spare pair, read by lanes without forms, holds zeros.
+    for (std::size_t i = 4 * CHUNK * form_pairs; i < forms.size(); ++i) {
+      forms[i] = regular::Forms<T>{czero, czero, zero, zero};
+    }
   }
 };
 
-/// The ratio buffers of the radial recurrences of one node (per worker).
+/// The series of four nodes side by side, for the f64 member's series forms in
+/// lanes (detail_kernel_lanes.inc): each entry of a NodeSeries list as four
+/// doubles (lane l from node l), in one buffer.
+struct Series4 {
+  struct Real {
+    std::int64_t offset = 0;
+    std::size_t length = 0;
+    std::size_t coefficients = 0, sums = 0, bounds = 0;
+  };
+  struct Terms {
+    std::int64_t offset = 0;
+    std::size_t length = 0;
+    std::size_t prefix_re = 0, prefix_im = 0, prefix_bounds = 0, suffix_re = 0, suffix_im = 0, suffix_bounds = 0;
+  };
+  std::vector<std::array<Real, 3>> real;
+  std::vector<std::array<Terms, 3>> terms;
+  std::vector<double> values;
+
+  /// Appends the four nodes' values of one list entry by entry.
+  template <class Get>
+  std::size_t add(std::size_t length, Get get) {
+    const std::size_t start = values.size() / 4;
+    for (std::size_t i = 0; i < length; ++i) {
+      for (std::size_t l = 0; l < 4; ++l) values.push_back(get(l, i));
+    }
+    return start;
+  }
+
+  void fill(const regular::NodeSeries<double>* const (&ns)[4]) {
+    const regular::NodeSeries<double>& first = *ns[0];
+    real.assign(first.real_series.size(), {});
+    terms.assign(first.complex_series.size(), {});
+    values.clear();
+    std::size_t total = 0;
+    for (std::size_t k = 0; k < first.real_series.size(); ++k) {
+      for (std::size_t f = 0; f < 3; ++f) total += 3 * first.real_series[k][f].coefficients.size() + 2;
+    }
+    for (std::size_t k = 0; k < first.complex_series.size(); ++k) {
+      for (std::size_t c = 0; c < 3; ++c) total += 6 * first.complex_series[k][c].prefix_sums.size() + 3;
+    }
+    values.reserve(4 * total);
+    for (std::size_t k = 0; k < first.real_series.size(); ++k) {
+      for (std::size_t f = 0; f < 3; ++f) {
+        Real& r = real[k][f];
+        r.offset = first.real_series[k][f].offset;
+        r.length = first.real_series[k][f].coefficients.size();
+        if (r.length == 0) continue;
+        r.coefficients = add(r.length, [&](std::size_t l, std::size_t i) { return ns[l]->real_series[k][f].coefficients[i]; });
+        r.sums = add(r.length + 1, [&](std::size_t l, std::size_t i) { return ns[l]->real_suffixes[k][f].sums[i]; });
+        r.bounds = add(r.length + 1, [&](std::size_t l, std::size_t i) { return ns[l]->real_suffixes[k][f].bounds[i]; });
+      }
+    }
+    for (std::size_t k = 0; k < first.complex_series.size(); ++k) {
+      for (std::size_t c = 0; c < 3; ++c) {
+        Terms& t = terms[k][c];
+        const regular::JTerms<double>& j = first.complex_series[k][c];
+        t.offset = j.offset;
+        t.length = j.prefix_sums.size();
+        if (j.suffix_sums.empty()) continue;
+        const auto list = [&](std::size_t l) -> const regular::JTerms<double>& { return ns[l]->complex_series[k][c]; };
+        t.prefix_re = add(t.length, [&](std::size_t l, std::size_t i) { return list(l).prefix_sums[i].re; });
+        t.prefix_im = add(t.length, [&](std::size_t l, std::size_t i) { return list(l).prefix_sums[i].im; });
+        t.prefix_bounds = add(t.length, [&](std::size_t l, std::size_t i) { return list(l).prefix_bounds[i]; });
+        t.suffix_re = add(t.length + 1, [&](std::size_t l, std::size_t i) { return list(l).suffix_sums[i].re; });
+        t.suffix_im = add(t.length + 1, [&](std::size_t l, std::size_t i) { return list(l).suffix_sums[i].im; });
+        t.suffix_bounds = add(t.length + 1, [&](std::size_t l, std::size_t i) { return list(l).suffix_bounds[i]; });
+      }
+    }
+  }
+};
+
+/// Series4 for the f64 member, nothing for the others.
+template <class T>
+struct FourNodeSeries {
+  struct type {};
+};
+template <>
+struct FourNodeSeries<double> {
+  using type = Series4;
+};
+
+/// The ratio buffers of the radial recurrences of one node, and the series
+/// of the nodes of a task (per worker, reused).
 template <class T>
 struct NodeScratch {
   std::vector<T> alpha;
   std::vector<Complex<T>> sigma;
+  std::array<regular::NodeSeries<T>, 4> series;
+  /// The four-node series of the widest code (f64 only).
+  typename FourNodeSeries<T>::type series4;
 };
 
 /// The angular functions of one mode at one node and the vector functions

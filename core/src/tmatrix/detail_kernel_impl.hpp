@@ -351,21 +351,49 @@ Result<std::vector<ModeMatrices<T>>> run_kernel(const KernelCall<T>& call) {
       if (tables[c].products.empty()) tables[c].reserve(nmax, ctx.form_pairs);
     }, pool::Grain::One);
 
-    pool::for_each_index(group * chunk_size, [&](Size index) {
-      const Size c = index / chunk_size;
-      const Size q = index % chunk_size;
-      if (q >= chunk_nodes(next + c)) return;
-      const Node<T>& node = nodes[(next + c) * chunk_size + q];
-      NodeScratch<T>& scratch = node_scratch[pool::worker_index()];
-      const bool with_choice = ctx.choice != nullptr;
-      if (wide) {
-        with_choice ? widest::node_tables<T, true>(ctx, node.first, node.second, q, tables[c], scratch)
-                    : widest::node_tables<T, false>(ctx, node.first, node.second, q, tables[c], scratch);
-      } else {
-        with_choice ? baseline::node_tables<T, true>(ctx, node.first, node.second, q, tables[c], scratch)
-                    : baseline::node_tables<T, false>(ctx, node.first, node.second, q, tables[c], scratch);
+    // Four nodes per task for the f64 member, their series forms in lanes.
+    const bool quads = std::is_same_v<T, double> && widest_here;
+    if (quads) {
+      if constexpr (std::is_same_v<T, double>) {
+          constexpr Size quad = 4;
+          pool::for_each_index(group * (chunk_size / quad), [&](Size index) {
+            const Size c = index / (chunk_size / quad);
+            const Size q0 = index % (chunk_size / quad) * quad;
+            const Size in_chunk = chunk_nodes(next + c);
+            if (q0 >= in_chunk) return;
+            const Size count = std::min(quad, in_chunk - q0);
+            NodeScratch<T>& scratch = node_scratch[pool::worker_index()];
+            std::array<regular::NodeSeries<T>, quad>& ns = scratch.series;
+            for (Size l = 0; l < count; ++l) {
+              const Node<T>& node = nodes[(next + c) * chunk_size + q0 + l];
+              baseline::node_parts<T>(ctx, node.first, node.second, q0 + l, tables[c], scratch, ns[l]);
+            }
+            // Lanes beyond the chunk's last node repeat it.
+            const regular::NodeSeries<T>* const lists[quad] = {&ns[0], &ns[std::min<Size>(1, count - 1)],
+                                                               &ns[std::min<Size>(2, count - 1)],
+                                                               &ns[std::min<Size>(3, count - 1)]};
+            Series4& buffer = scratch.series4;
+            ctx.choice != nullptr ? widest::node_forms4<true>(ctx, q0, count, tables[c], lists, buffer)
+                                  : widest::node_forms4<false>(ctx, q0, count, tables[c], lists, buffer);
+          }, pool::Grain::One);
       }
-    }, pool::Grain::One);
+    } else {
+      pool::for_each_index(group * chunk_size, [&](Size index) {
+        const Size c = index / chunk_size;
+        const Size q = index % chunk_size;
+        if (q >= chunk_nodes(next + c)) return;
+        const Node<T>& node = nodes[(next + c) * chunk_size + q];
+        NodeScratch<T>& scratch = node_scratch[pool::worker_index()];
+        const bool with_choice = ctx.choice != nullptr;
+        if (wide) {
+          with_choice ? widest::node_tables<T, true>(ctx, node.first, node.second, q, tables[c], scratch)
+                      : widest::node_tables<T, false>(ctx, node.first, node.second, q, tables[c], scratch);
+        } else {
+          with_choice ? baseline::node_tables<T, true>(ctx, node.first, node.second, q, tables[c], scratch)
+                      : baseline::node_tables<T, false>(ctx, node.first, node.second, q, tables[c], scratch);
+        }
+      }, pool::Grain::One);
+    }
 
     pieces.clear();
     for (Size c = 0; c < group; ++c) {
@@ -439,7 +467,7 @@ Result<std::vector<ModeMatrices<T>>> run_kernel(const KernelCall<T>& call) {
     next += group;
   }
   parts = {};
-  tables = {};
+  tables = std::vector<ChunkTables<T>>();
 
   // 14. Assembly: per element the variant by magnitude (0 on the diagonal;
   // 2 when M0 > M2; then 1 when |n_i - n_j| >= 3 and M_code > M1; strict, so
