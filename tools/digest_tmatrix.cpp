@@ -81,6 +81,41 @@ void greek(Hash& h, const GreekCoefficients<double>& g) {
   }
 }
 
+/// The outputs of a solve with derivatives: the efficiency Jacobian, the
+/// Greek coefficients with their partials (normalized and unnormalized) and
+/// the phase matrix with its partials at the cosines mu.
+void hash_derivative_outputs(Hash& h, const TMatrixSolution& r, const std::vector<double>& mu) {
+  if (const auto jac = r.efficiencies_jacobian()) {
+    for (const auto& row : *jac) {
+      for (const double v : row) h.f(v);
+    }
+  } else {
+    h.word(0xdead);
+  }
+  for (const bool un : {false, true}) {
+    auto g = r.greek_with_derivatives(std::nullopt, un);
+    if (!g) {
+      h.s(g.error().to_string());
+      continue;
+    }
+    greek(h, g->first);
+    for (const auto& d : g->second) greek(h, d);
+  }
+  std::array<std::vector<double>, 30> f;
+  PhaseBuffers values;
+  Derivatives<PhaseBuffers> partials;
+  for (std::size_t i = 0; i < 30; ++i) f[i].assign(mu.size(), 0.0);
+  for (std::size_t i = 0; i < 6; ++i) {
+    values[i] = f[i];
+    for (std::size_t k = 0; k < 4; ++k) partials[k][i] = f[6 + 6 * k + i];
+  }
+  auto pm = r.phase_matrix_with_derivatives(mu, false, values, partials);
+  if (!pm) h.s(pm.error().to_string());
+  for (const auto& v : f) {
+    for (const double x : v) h.f(x);
+  }
+}
+
 struct Case {
   const char* name;
   double x, eps;
@@ -147,6 +182,7 @@ std::uint64_t run_case(const Case& c, bool verbose) {
     for (const double x : v) h.f(x);
   }
   if (slot->derivatives) {
+    hash_derivative_outputs(h, *r, mu);
     modes(h, *slot->derivatives, [&](const scalar::DualF64& v) { h.d(v); });
     auto g = random::greek_raw<scalar::DualF64>(*slot->derivatives, 2 * s.modes.n_terms);
     if (g) {
@@ -296,6 +332,10 @@ int main(int argc, char** argv) {
       {"auto 9 0.4 1e-10", 9.0, 0.4, {1.6, 0.001}, 1e-10, Precision::Auto},
       {"auto 12 2.5 greek 30", 12.0, 2.5, {1.5, 0.02}, 1e-9, Precision::Auto, false, 30},
       {"fixed N auto 4 2", 4.0, 2.0, {1.5, 0.02}, 1e-9, Precision::Auto, false, {}, 16, 40},
+      {"derivatives f64 3 1.5", 3.0, 1.5, {1.5, 0.02}, 1e-7, Precision::F64, true},
+      {"derivatives auto 5 0.6", 5.0, 0.6, {1.4, 0.01}, 1e-8, Precision::Auto, true, 10},
+      {"derivatives dd 2 2", 2.0, 2.0, {1.5, 0.01}, 1e-8, Precision::DoubleDouble, true},
+      {"derivatives fixed N auto 4 2", 4.0, 2.0, {1.5, 0.02}, 1e-9, Precision::Auto, true, {}, 12, 30},
   };
   if (big) cases.push_back({"auto 15 2 1e-9", 15.0, 2.0, {1.5, 0.02}, 1e-9, Precision::Auto});
 
