@@ -57,13 +57,13 @@ struct Phase {
   std::array<Series, 6> f;
   explicit Phase(std::size_t n = MU.size()) { f.fill(Series(n, -7.0)); }
   PhaseBuffers spans() { return {f[0], f[1], f[2], f[3], f[4], f[5]}; }
-  void append_to(Series& out) const {
-    for (const auto& v : f) out.insert(out.end(), v.begin(), v.end());
-  }
 };
 
-void append_greek(Series& out, const GreekCoefficients<double>& g) {
+void append(Series& out, const GreekCoefficients<double>& g) {
   for (const auto* v : g.vectors()) out.insert(out.end(), v->begin(), v->end());
+}
+void append(Series& out, const Phase& p) {
+  for (const auto& v : p.f) out.insert(out.end(), v.begin(), v.end());
 }
 
 /// Groups of outputs: the five efficiencies; the Greek coefficients to 2N,
@@ -76,10 +76,10 @@ Groups plain_outputs(const Point& p) {
   const auto q = v.efficiencies();
   Groups out{Series(q.begin(), q.end()), {}, {}};
   for (const bool unnormalized : {true, false}) {
-    append_greek(out[1], *v.greek(std::nullopt, unnormalized));
+    append(out[1], *v.greek(std::nullopt, unnormalized));
     Phase f;
     EXPECT_TRUE(v.phase_matrix(MU, unnormalized, f.spans()).has_value());
-    f.append_to(out[2]);
+    append(out[2], f);
   }
   return out;
 }
@@ -96,15 +96,15 @@ std::array<Groups, 5> derivative_outputs(const TMatrixSolution& v) {
   for (const bool unnormalized : {true, false}) {
     const auto g = v.greek_with_derivatives(std::nullopt, unnormalized);
     EXPECT_TRUE(g.has_value());
-    append_greek(out[0][1], g->first);
+    append(out[0][1], g->first);
     std::array<Phase, 5> f;
     EXPECT_TRUE(v.phase_matrix_with_derivatives(MU, unnormalized, f[0].spans(),
                                                 {f[1].spans(), f[2].spans(), f[3].spans(), f[4].spans()})
                     .has_value());
-    f[0].append_to(out[0][2]);
+    append(out[0][2], f[0]);
     for (std::size_t k = 0; k < 4; ++k) {
-      append_greek(out[1 + k][1], g->second[k]);
-      f[1 + k].append_to(out[1 + k][2]);
+      append(out[1 + k][1], g->second[k]);
+      append(out[1 + k][2], f[1 + k]);
     }
   }
   return out;
@@ -163,7 +163,7 @@ TEST(TMatrixDerivatives, SphereLimit) {
       const std::size_t k = r == 0 ? 0 : r + 1;
       EXPECT_LE(worst(got[1 + k][0], Series(jac.begin() + 5 * r, jac.begin() + 5 * r + 5)), 1e-12) << k;
       Series want;
-      append_greek(want, *dg[r]);
+      append(want, *dg[r]);
       const Series unnormalized(got[1 + k][1].begin(), got[1 + k][1].begin() + static_cast<long>(want.size()));
       EXPECT_LE(worst(unnormalized, want), 1e-12) << k;
     }
@@ -213,15 +213,14 @@ TEST(TMatrixDerivatives, RefusalsAndCheckOrder) {
   expect_error(v.greek_with_derivatives(std::nullopt, false), Kind::InvalidInput, msg);
   expect_error(v.phase_matrix_with_derivatives({}, false, {}, {}), Kind::InvalidInput, msg);
   EXPECT_FALSE(plain->greek_dual.filled());
-
   const auto slot = run(p, true);
   const TMatrixSolution d(*slot);
-  std::array<Phase, 5> b{Phase(3), Phase(3), Phase(3), Phase(3), Phase(3)};
+  std::array<Phase, 5> b;
   const auto call = [&](const Series& mu) {
-    return d.phase_matrix_with_derivatives(mu, false, b[0].spans(),
-                                           {b[1].spans(), b[2].spans(), b[3].spans(), b[4].spans()});
+    return d.phase_matrix_with_derivatives(mu, false, b[0].spans(), {b[1].spans(), b[2].spans(), b[3].spans(), b[4].spans()});
   };
   const std::string lengths = "phase-matrix buffers must have one value per cosine (3), got ";
+  b.fill(Phase(3));
   b[3].f[2].resize(2);
   b[4].f[0].resize(4, -7.0);
   expect_error(call({0.5, 0.2, -0.1}), Kind::InvalidInput, lengths + "[3, 3, 2, 3, 3, 3]");
