@@ -290,7 +290,8 @@ TEST(KernelF64, ExtremeAspectRatioReturns) {
 
 // nmax = 0 gives empty blocks; no mode wanted gives zero sums and codes at
 // full size; rows below n_from stay zero and the others are the full pass's;
-// codes are 0 on the diagonal and never 1 for orders two apart or closer.
+// the chooser's codes are 0 on the diagonal and never 1 for orders two apart
+// or closer, also for a flat spheroid where variant 1 is chosen elsewhere.
 TEST(KernelF64, MasksAndCodes) {
   const auto zero = run_kernel<double>(2.0, 1.0, {1.5, 0.02}, 0, 4, mask_upto(0, 0));
   ASSERT_EQ(zero.size(), 1u);
@@ -307,15 +308,27 @@ TEST(KernelF64, MasksAndCodes) {
   const auto rows_from = run_kernel<double>(2.0, 2.0, {1.5, 0.02}, nmax, 8, partial);
   const auto full = run_kernel<double>(2.0, 2.0, {1.5, 0.02}, nmax, 8, mask_upto(nmax, nmax));
   for (std::size_t p = 0; p < 2; ++p) {
-    const auto& rows = full[1].rows[p];
-    const std::size_t k = rows.size();
+    const std::size_t k = full[1].rows[p].size();
     for (std::size_t e = 0; e < k * k; ++e) {
-      const std::size_t ni = rows[e / k].second, nj = rows[e % k].second;
-      EXPECT_TRUE(ni < 4 ? rows_from[1].q_mag[p][e] == 0.0 : rows_from[1].q[p][e] == full[1].q[p][e] && full[1].rg_mag[p][e] != 0.0);
-      EXPECT_TRUE(ni != nj || full[1].choice[p][e] == 0);
-      EXPECT_TRUE((ni > nj ? ni - nj : nj - ni) > 2 || full[1].choice[p][e] != 1);
+      EXPECT_TRUE(full[1].rows[p][e / k].second < 4 ? rows_from[1].q_mag[p][e] == 0.0
+                                                    : rows_from[1].q[p][e] == full[1].q[p][e] && full[1].rg_mag[p][e] != 0.0);
     }
   }
+  std::size_t ones = 0;
+  for (const auto& [eps, x] : {std::pair{2.0, 2.0}, {0.2, 3.0}}) {
+    for (const auto& mode : run_kernel<double>(eps, x, {1.5, 0.5}, 16, 32, mask_upto(16, 16))) {
+      for (std::size_t p = 0; p < 2; ++p) {
+        const auto& rows = mode.rows[p];
+        const std::size_t k = rows.size();
+        for (std::size_t e = 0; e < k * k; ++e) {
+          const std::size_t ni = rows[e / k].second, nj = rows[e % k].second, gap = ni > nj ? ni - nj : nj - ni;
+          ones += mode.choice[p][e] == 1;
+          EXPECT_TRUE(gap > 2 ? true : gap == 0 ? mode.choice[p][e] == 0 : mode.choice[p][e] != 1) << eps << " " << ni << " " << nj;
+        }
+      }
+    }
+  }
+  EXPECT_GT(ones, 0u);
 }
 
 TEST(KernelPieces, CrossSections) {
