@@ -201,43 +201,6 @@ TEST(KernelDual, F64ValuesAndZeroSeeds) {
   }
 }
 
-// The partials are the derivatives of the plain kernels' sums (in their
-// scaled basis) with the variant codes held at the centre's: the f64 member
-// against f64 differences, the double-double member against double-double
-// differences (about 1e-21) and the f64 member; the double-double values are
-// the double-double kernel's to its precision.
-TEST(KernelDual, PartialsMatchCentralDifferences) {
-  for (const double eps : {1.2, 2.0}) {
-    const Params p{2.0, eps, {1.5, 0.02}};
-    const std::size_t nmax = 4;
-    const std::size_t ngauss = 6;
-    const ModeMask mask = mask_upto(nmax, nmax);
-    const auto d64 = run_dual<DualF64>(p, nmax, ngauss, mask);
-    const Choice choice = Choice::of<DualF64>(d64, nmax);
-    const auto ddd = run_dual<DualDD>(p, nmax, ngauss, mask, true, &choice);
-    const auto values = flatten(ddd);
-    const auto plain = flatten(run_plain<DoubleDouble>(p, nmax, ngauss, mask, &choice));
-    for (std::size_t i = 0; i < plain.size(); ++i) {
-      EXPECT_LE(std::fabs((values[i] - plain[i]).hi), 1e-28 * largest(plain)) << eps << " " << i;
-    }
-    for (std::size_t k = 0; k < 4; ++k) {
-      const auto kernel = [&](auto t) {
-        return [&](const Params& q) {
-          return flatten(run_plain<decltype(t)>(q, nmax, ngauss, mask, &choice));
-        };
-      };
-      const auto got = flatten(ddd, static_cast<int>(k));
-      EXPECT_LE(worst_against_differences(kernel(DoubleDouble{}), p, k, got), 1e-19) << eps << " " << k;
-      EXPECT_LE(worst_against_differences(kernel(0.0), p, k, flatten(d64, static_cast<int>(k)), 0x1p-10), 1e-9)
-          << eps << " " << k;
-      const auto f64 = flatten(d64, static_cast<int>(k));
-      for (std::size_t i = 0; i < got.size(); ++i) {
-        EXPECT_LE(std::fabs(got[i].hi - f64[i].hi), 1e-12 * largest(got)) << eps << " " << k << " " << i;
-      }
-    }
-  }
-}
-
 // nmax = 2000 in dual double-double: about 5e9 elements of 481 bytes,
 // refused before anything is allocated.
 TEST(KernelDual, WorkingSetBeyondMemory) {
@@ -404,15 +367,24 @@ TEST(DerivativeSolve, UnrefinedMatchesF64Solve) {
 }
 
 // A tiny tolerance refines every mode from its first order: the values move
-// within the unrefined error estimates, the partials reach double-double
-// central differences to the last bit of f64, every refined block reports 1
-// to 4 sweeps, and one thread gives the same bits.
-TEST(DerivativeSolve, ForcedRefinementReachesDoubleDoubleDerivatives) {
+// within the unrefined error estimates, every refined block reports 1 to 4
+// sweeps, one thread gives the same bits. "double-double" runs the whole solve
+// over Dual<DoubleDouble, 4>: m_max + 1 codes, err 4 2^-52 max |T_ij|. Both
+// reach the double-double central differences of the plain double-double
+// solve to the last bit of f64, the x and aspect-ratio partials included
+// (they carry the derivatives of the order scaling).
+TEST(DerivativeSolve, RefinedAndDoubleDoublePathsReachDoubleDoubleDerivatives) {
   const Params p{2.0, 2.0, {1.5, 0.02}};
   const std::size_t n = 6;
   const auto plain = derivatives(p, n, 8, INFINITY, n);
   const auto refined = derivatives(p, n, 8, 1e-300, n);
   const auto one = vantok::pool::with_threads(1, [&] { return derivatives(p, n, 8, 1e-300, n); });
+  namespace driver = vantok::tmatrix::driver;
+  using vantok::tmatrix::PrecisionPath;
+  auto dd = driver::solve_derivatives(n, 8, vantok::tmatrix::Precision::DoubleDouble, n, p.x, p.eps, p.m.re, p.m.im, 1e-6);
+  ASSERT_TRUE(dd.has_value());
+  EXPECT_EQ(dd->paths, std::vector<PrecisionPath>(n + 1, PrecisionPath::DoubleDouble));
+  EXPECT_EQ(dd->err, vantok::tmatrix::largest_element(dd->modes.values()) * 4.0 * 0x1p-52);
   double plain_error = 0.0;
   for (std::size_t m = 0; m <= n; ++m) {
     for (std::size_t b = 0; b < 2; ++b) {
@@ -422,17 +394,26 @@ TEST(DerivativeSolve, ForcedRefinementReachesDoubleDoubleDerivatives) {
       EXPECT_LE(refined.block_errors[m][b], plain.block_errors[m][b]);
     }
   }
-  const auto v0 = flatten(plain.modes, -1);
-  const auto v1 = flatten(refined.modes, -1);
+  const auto v0 = flatten(plain.modes, -1), v1 = flatten(refined.modes, -1);
   for (std::size_t i = 0; i < v0.size(); ++i) EXPECT_LE(std::fabs((v1[i] - v0[i]).hi), plain_error);
-  for (int k = -1; k < 4; ++k) {
+  EXPECT_EQ(flatten(one.modes, -1), v1);
+  const auto f = [&](const Params& q) { return plain_solve<DoubleDouble>(q, n, 8); };
+  for (int k = 0; k < 4; ++k) {
     EXPECT_EQ(flatten(one.modes, k), flatten(refined.modes, k));
-    if (k < 0) continue;
-    const auto f = [&](const Params& q) { return plain_solve<DoubleDouble>(q, n, 8); };
-    EXPECT_LE(worst_against_differences(f, p, static_cast<std::size_t>(k), flatten(refined.modes, k)), 4e-16) << k;
+    const double h = 0x1p-27;
+    const auto p1 = f(p.shifted(k, h)), m1 = f(p.shifted(k, -h)), p2 = f(p.shifted(k, 2 * h)), m2 = f(p.shifted(k, -2 * h));
+    for (const Flat& got : {flatten(refined.modes, k), flatten(dd->modes, k)}) {
+      double worst = 0.0;
+      for (std::size_t i = 0; i < got.size(); ++i) worst = std::fmax(worst, std::fabs((got[i] - central_difference_dd(p1[i], m1[i], p2[i], m2[i], h)).hi));
+      EXPECT_LE(worst / largest(got), 4e-16) << k;
+    }
   }
 }
 
+// The derivative solve's refinement mask: blocks above thr, the smallest
+// order of a row above thr / (2 k), the default 1 + N/4 without such a row,
+// no cut-off above a mode limit, nothing for thr NaN, every erring row for
+// thr 0.
 TEST(DerivativePieces, RefinementMask) {
   const std::size_t n = 10;
   std::vector<ModeMatrices<DualF64>> modes(n + 1);
@@ -442,46 +423,20 @@ TEST(DerivativePieces, RefinementMask) {
     rows[m] = {std::vector<double>(modes[m].rows[0].size()), std::vector<double>(modes[m].rows[1].size())};
   }
   std::vector<std::array<double, 2>> errors(n + 1, {0.0, 0.0});
-  const auto mask = [&](std::size_t m, double tol, double t_max) {
-    return derivative_refinement_mask(m, errors, tol, t_max, n, modes, rows);
-  };
+  const auto mask = [&](std::size_t m, double tol, double t_max) { return derivative_refinement_mask(m, errors, tol, t_max, n, modes, rows); };
   EXPECT_EQ(mask(0, 1e-3, 2.0), std::nullopt);
   errors[0] = {NAN, 2e-3};
   EXPECT_EQ(mask(0, 1e-3, 2.0), std::nullopt);  // exactly thr
   errors[0] = {NAN, 1e-2};
-  EXPECT_EQ(mask(0, 1e-3, 2.0), 3u);  // no row: 1 + 10 / 4
   errors[9] = {1e-2, 0.0};
-  EXPECT_EQ(mask(9, 1e-3, 2.0), 9u);  // no cut-off above a mode limit; 9 + 2 / 4
+  EXPECT_TRUE(mask(0, 1e-3, 2.0) == 3u && mask(9, 1e-3, 2.0) == 9u);
   const double limit = 2e-3 / (2.0 * static_cast<double>(modes[0].rows[0].size()));
   rows[0][0][0] = limit;        // block 0 row 0, (0, 2): at the limit, not above
   rows[0][1][3] = 2.0 * limit;  // block 1 row 3: (0, 7)
   rows[0][0][6] = 2.0 * limit;  // block 0 row 6: (1, 3)
-  EXPECT_EQ(mask(0, 1e-3, 2.0), 3u);  // the smallest order, not the first row
-  EXPECT_EQ(mask(0, INFINITY, 0.0), std::nullopt);  // thr NaN
-  EXPECT_EQ(mask(0, INFINITY, 2.0), std::nullopt);
-  EXPECT_EQ(mask(0, 1e-3, 0.0), 2u);  // thr 0: every row with an error above 0
-}
-
-namespace driver = vantok::tmatrix::driver;
-using vantok::tmatrix::Precision;
-using vantok::tmatrix::PrecisionPath;
-
-// "double-double": the whole derivative solve over Dual<DoubleDouble, 4>,
-// m_max + 1 modes and codes (all "double-double"), err 4 2^-52 max |T_ij|;
-// its partials are double-double central differences of the plain
-// double-double solve to the last bit of f64, the x and aspect-ratio ones
-// included (they carry the derivatives of the order scaling).
-TEST(DerivativeSolve, DoubleDoublePath) {
-  const std::size_t n = 6;
-  const Params p{2.0, 2.0, {1.5, 0.02}};
-  auto got = driver::solve_derivatives(n, 8, Precision::DoubleDouble, n, p.x, p.eps, p.m.re, p.m.im, 1e-6);
-  ASSERT_TRUE(got.has_value());
-  EXPECT_EQ(got->paths, std::vector<PrecisionPath>(n + 1, PrecisionPath::DoubleDouble));
-  EXPECT_EQ(got->err, vantok::tmatrix::largest_element(got->modes.values()) * 4.0 * 0x1p-52);
-  for (std::size_t k = 0; k < 4; ++k) {
-    const auto f = [&](const Params& q) { return plain_solve<DoubleDouble>(q, n, 8); };
-    EXPECT_LE(worst_against_differences(f, p, k, flatten(got->modes, static_cast<int>(k))), 4e-16) << k;
-  }
+  EXPECT_EQ(mask(0, 1e-3, 2.0), 3u);
+  EXPECT_TRUE(mask(0, INFINITY, 0.0) == std::nullopt && mask(0, INFINITY, 2.0) == std::nullopt);
+  EXPECT_EQ(mask(0, 1e-3, 0.0), 2u);
 }
 
 }  // namespace

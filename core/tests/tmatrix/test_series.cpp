@@ -276,42 +276,4 @@ TEST(RegularTail, TiesNonFiniteBoundsAndLoParts) {
   EXPECT_THROW((void)tail<double>(sums<double>(0, {}), 0, 0, alpha, 1.0, sa, 4, Complex<double>{}), vantok::InternalFailure);
 }
 
-// forms_wanted lays out (product, r, n) with nothing for r = 0, n = 0, n = r,
-// r below the lower limit or flag 0, the index-0 form for flag bit 2 and the
-// index -1 form for flag bit 1, each equal to tail_forms.
-TEST(RegularTail, NodeSeriesFormsLayoutAndFlags) {
-  const std::size_t n_max = 2, orders = 3;
-  NodeSeries<double> ns;
-  for (std::size_t r = 0; r < orders; ++r) {
-    std::array<RealSeries<double>, 3> rs;
-    std::array<SuffixSums<double>, 3> sx;
-    std::array<JTerms<double>, 3> js;
-    for (std::size_t s = 0; s < 3; ++s) {
-      if (r > 0) rs[s] = {static_cast<std::int64_t>(s == 0 ? -1 : -2) - static_cast<std::int64_t>(r), {1.0 + static_cast<double>(r), 0.5 * static_cast<double>(s + 1), -0.25}};
-      sx[s] = suffix<double>(rs[s].coefficients, rs[s].coefficients.size());
-      const std::vector<Complex<double>> beta{{1.0, static_cast<double>(s)}, {0.5, -0.5}, {0.125 * static_cast<double>(r + 1), 0.0}};
-      js[s] = sums<double>(static_cast<std::int64_t>(r) - (s == 0 ? 0 : 1), beta);
-    }
-    ns.real_series.push_back(rs);
-    ns.real_suffixes.push_back(sx);
-    ns.complex_series.push_back(js);
-  }
-  std::vector<Complex<double>> values(8 * orders * orders);
-  for (std::size_t e = 0; e < values.size(); ++e) values[e] = {static_cast<double>(e), 1.0};
-  std::vector<std::uint8_t> flags(orders * orders, 3);
-  flags[1 * orders + 2] = 2;
-  flags[2 * orders + 1] = 0;
-  const auto forms = ns.forms_wanted(n_max, 1, flags, values, 2.0, -3.0);
-  ASSERT_EQ(forms.size(), 8 * orders * orders);
-  for (std::size_t e = 0; e < forms.size(); ++e) {
-    const std::size_t t = e / (orders * orders), r = e / orders % orders, n = e % orders;
-    ASSERT_EQ(forms[e].has_value(), !(r == 0 || n == 0 || n == r || (r == 2 && n == 1))) << t << " " << r << " " << n;
-    if (!forms[e]) continue;
-    const double c = t < 4 ? 2.0 : -3.0;
-    EXPECT_EQ(forms[e]->value0, ns.tail_forms(t, r, n, 0, values[e], c).first);
-    EXPECT_EQ(forms[e]->bound1, flags[r * orders + n] == 2 ? 0.0 : ns.tail_forms(t, r, n, -1, values[e], c).second);
-  }
-  EXPECT_FALSE(ns.forms_wanted(n_max, 2, {}, values, 2.0, -3.0)[1 * orders + 2].has_value());
-}
-
 }  // namespace
