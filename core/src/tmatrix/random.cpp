@@ -83,15 +83,6 @@ void as_scalar(const std::vector<double>& f64, std::vector<T>& out) {
   for (const double c : f64) out.push_back(cst<T>(c));
 }
 
-/// The clebsch-gordan coefficients <l1 m1 l2 m2 | L, m1 + m2> as T.
-template <class T>
-int64_t coupling(int64_t l1, int64_t m1, int64_t l2, int64_t m2, std::vector<double>& f64,
-                 std::vector<T>& out) {
-  const int64_t l_min = special::clebsch::clebsch_gordan<double>(l1, m1, l2, m2, f64);
-  as_scalar(f64, out);
-  return l_min;
-}
-
 /// Where each row (kind, n) of a mode sits: its parity block and index, per
 /// kind and order.
 struct RowPlace {
@@ -190,20 +181,38 @@ Coupled<T> coupled_tables(const kernel::TMatrixModes<T>& modes) {
 
   // B_t(n, n')[L - |n - n'|] = sum over m ascending of
   //   (-1)^(n' - m) <n m n' -m | L 0> H_t(m, n, n').
+  // The lists of m >= 0 are formed together; -m takes those of m with
+  // alternate signs, <n -m n' m | L 0> = (-1)^(n + n' - L) <n m n' -m | L 0>,
+  // which the recurrence gives exactly.
   pool::for_each_index(n_max, [&](size_t index) {
     const size_t n = index + 1;
+    std::vector<special::clebsch::Call> calls;
+    std::vector<std::vector<double>> lists;
+    std::vector<int64_t> l_mins;
     std::vector<double> cg64;
     std::vector<T> cg;
     for (size_t n2 = 1; n2 <= n_max; ++n2) {
       const auto low = static_cast<int64_t>(std::min(n, n2));
       const size_t base = n > n2 ? n - n2 : n2 - n;
+      calls.clear();
+      for (int64_t m = 0; m <= low; ++m) calls.push_back({static_cast<int64_t>(n), m, static_cast<int64_t>(n2), -m});
+      lists.resize(calls.size());
+      l_mins.resize(calls.size());
+      special::clebsch::clebsch_gordan_many(calls, lists, l_mins);
       for (int64_t m = -low; m <= low; ++m) {
         const auto mode = static_cast<size_t>(m < 0 ? -m : m);
         if (mode >= kinds.size() || !kinds[mode]) continue;
         const std::array<Complex<T>, 4> h = helicity(*kinds[mode], n, n2, m < 0);
         if (negligible(h[0]) && negligible(h[1]) && negligible(h[2]) && negligible(h[3])) continue;
-        const int64_t l_min =
-            coupling<T>(static_cast<int64_t>(n), m, static_cast<int64_t>(n2), -m, cg64, cg);
+        const int64_t l_min = l_mins[mode];
+        cg64 = lists[mode];
+        if (m < 0) {
+          const auto top = static_cast<int64_t>(n + n2);
+          for (size_t i = 0; i < cg64.size(); ++i) {
+            if (((top - l_min - static_cast<int64_t>(i)) & 1) != 0) cg64[i] = -cg64[i];
+          }
+        }
+        as_scalar(cg64, cg);
         const bool subtract = parity_sign(static_cast<int64_t>(n2) - m) < 0.0;
         for (size_t t = 0; t < 4; ++t) {
           if (negligible(h[t])) continue;
