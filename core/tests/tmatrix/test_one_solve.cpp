@@ -124,35 +124,9 @@ TEST(OnceCell, CachesAnErrorAndRunsOnceUnderContention) {
   EXPECT_EQ(runs.load(), 1);
 }
 
-// --- the generic block LU -------------------------------------------------
+// --- unscaling and the finite-block rule ------------------------------------
 
 CDD dd(double re, double im = 0.0) { return {DoubleDouble(re), DoubleDouble(im)}; }
-const std::vector<kernel::Row> ROWS3{{0, 1}, {0, 3}, {1, 2}};
-
-TEST(BlockLU, SolvesMinusRgQTimesTheInverseAndUnscales) {
-  // Q = diag(2, 4, 8), RgQ = ones: T = -RgQ Q^-1 has column j equal to
-  // -1/q_jj, times exp(L[n_i] - L[n_j]).
-  std::vector<CDD> q(9, dd(0));
-  q[0] = dd(2);
-  q[4] = dd(4);
-  q[8] = dd(8);
-  const std::vector<CDD> rg(9, dd(1));
-  const std::vector<double> l{0.0, 0.5, -1.0, 2.0};
-  auto t = driver::lu_factor_solve<DoubleDouble>(3, q, rg, ROWS3, l);
-  ASSERT_TRUE(t.has_value());
-  const double qd[3] = {2, 4, 8};
-  for (std::size_t i = 0; i < 3; ++i) {
-    for (std::size_t j = 0; j < 3; ++j) {
-      const double want = -1.0 / qd[j] * std::exp(l[ROWS3[i].second] - l[ROWS3[j].second]);
-      EXPECT_NEAR((*t)[i * 3 + j].re.hi, want, 1e-15 * std::fabs(want));
-      EXPECT_EQ((*t)[i * 3 + j].im.hi, 0.0);
-    }
-  }
-  // A zero RgQ gives a zero T.
-  auto zero = driver::lu_factor_solve<DoubleDouble>(3, q, std::vector<CDD>(9, dd(0)), ROWS3, l);
-  ASSERT_TRUE(zero.has_value());
-  for (const CDD& v : *zero) EXPECT_TRUE(v.re.hi == 0.0 && v.im.hi == 0.0);
-}
 
 TEST(Unscale, KeepsFiniteValuesFinite) {
   // 0 * exp(1500) would be 0 * inf = NaN, also in halves: an exact zero
@@ -209,24 +183,6 @@ TEST(DoubleDoubleSolve, SphereLimitMatchesMpmathMieCoefficients) {
   }
 }
 
-TEST(DoubleDoubleSolve, ShapeCodesAndErrorTerm) {
-  const std::size_t n = 8;
-  const Solved s = solved(driver::solve_double_double(1.5, 0.02, 3.0, 2.0, n, 16, 2));
-  ASSERT_EQ(s.modes.modes.size(), n + 1);
-  ASSERT_EQ(s.paths.size(), n + 1);
-  EXPECT_EQ(s.modes.n_terms, n);
-  EXPECT_EQ(s.n_theta, 16u);
-  for (std::size_t m = 0; m <= n; ++m) {
-    EXPECT_EQ(s.paths[m], PrecisionPath::DoubleDouble);
-    const auto rows = kernel::row_lists(m, n);
-    EXPECT_EQ(s.modes.modes[m].rows, rows);  // row lists kept above m_max too
-    for (std::size_t p = 0; p < 2; ++p) {
-      EXPECT_EQ(s.modes.modes[m].t[p].size(), m <= 2 ? rows[p].size() * rows[p].size() : 0u);
-    }
-  }
-  EXPECT_EQ(s.err, largest_element(s.modes) * 4.0 * 0x1p-52);
-}
-
 TEST(OneSolve, DoubleDoubleAgreesWithF64WithinItsBound) {
   // A well-conditioned spheroid: both solves agree to about 1e-13 relative,
   // and within the f64 solve's own bound.
@@ -240,21 +196,23 @@ TEST(OneSolve, DoubleDoubleAgreesWithF64WithinItsBound) {
   }
 }
 
-// Mode 0 alone: still N + 1 entries and codes, empty blocks above; "f64"
-// codes all 0, "double-double" codes all 2, "auto" codes 0 above mode 0.
-TEST(OneSolve, ModeZeroOnlyKeepsEveryEntry) {
+// Modes up to m_max: still N + 1 entries, row lists and codes, empty blocks
+// above; "f64" codes all 0, "double-double" codes all 2 with the error term
+// 4 2^-52 max |T_ij|, "auto" codes 0 above the modes it solved.
+TEST(OneSolve, ModesUpToMMaxKeepEveryEntry) {
   const std::size_t n = 9;
   for (const Precision pr : {Precision::Auto, Precision::F64, Precision::DoubleDouble}) {
-    const Solved s = solved(solver(2.0, 0.5, {1.4, 0.0}, pr)(n, 18, 0));
-    ASSERT_EQ(s.modes.modes.size(), n + 1);
-    ASSERT_EQ(s.paths.size(), n + 1);
-    for (std::size_t m = 0; m <= n; ++m) {
-      EXPECT_EQ(s.modes.modes[m].t[0].empty(), m > 0);
-      EXPECT_EQ(s.modes.modes[m].rows, kernel::row_lists(m, n));
-      const PrecisionPath want = pr == Precision::DoubleDouble ? PrecisionPath::DoubleDouble : PrecisionPath::F64;
-      if (m > 0 || pr != Precision::Auto) {
-        EXPECT_EQ(s.paths[m], want);
+    for (const std::size_t m_max : {0, 2}) {
+      const Solved s = solved(solver(2.0, 0.5, {1.4, 0.0}, pr)(n, 18, m_max));
+      ASSERT_TRUE(s.modes.modes.size() == n + 1 && s.paths.size() == n + 1 && s.modes.n_terms == n && s.n_theta == 18u);
+      for (std::size_t m = 0; m <= n; ++m) {
+        const auto rows = kernel::row_lists(m, n);
+        EXPECT_EQ(s.modes.modes[m].rows, rows);
+        for (std::size_t p = 0; p < 2; ++p) EXPECT_EQ(s.modes.modes[m].t[p].size(), m <= m_max ? rows[p].size() * rows[p].size() : 0u);
+        const PrecisionPath want = pr == Precision::DoubleDouble ? PrecisionPath::DoubleDouble : PrecisionPath::F64;
+        EXPECT_TRUE(s.paths[m] == want || (pr == Precision::Auto && m <= m_max)) << m;
       }
+      EXPECT_TRUE(pr != Precision::DoubleDouble || s.err == largest_element(s.modes) * 4.0 * 0x1p-52);
     }
   }
 }
