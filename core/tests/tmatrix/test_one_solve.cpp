@@ -162,27 +162,6 @@ TEST(RequireFinite, NamesTheFirstColumnWithANonFiniteElement) {
 
 // --- one solve ------------------------------------------------------------
 
-// eps = 1: T is diagonal with -b_n (kind 0) and -a_n (kind 1) of the 40-digit
-// reference, to the f64 rounding of the double-double blocks.
-TEST(DoubleDoubleSolve, SphereLimitMatchesMpmathMieCoefficients) {
-  for (const auto& block : vantok::test::blocks(vantok::test::read_table("tmatrix_kernel.txt"), "mie")) {
-    const std::size_t n = block[0].count(3);
-    const Solved s = solved(driver::solve_double_double(block[0].num(1), block[0].num(2), block[0].num(0), 1.0, n, n + 2, 3));
-    for (const std::size_t mode : {0, 3}) {
-      for (std::size_t p = 0; p < 2; ++p) {
-        const auto& rows = s.modes.modes[mode].rows[p];
-        const std::size_t k = rows.size();
-        for (std::size_t i = 0; i < k; ++i) {
-          const auto& ab = block[rows[i].second];
-          const std::size_t at = rows[i].first == 0 ? 5 : 1;
-          const Complex<double> f = s.modes.modes[mode].t[p][i * k + i];
-          EXPECT_LE(std::hypot(f.re + ab.num(at), f.im + ab.num(at + 2)), 0x1p-52 * std::hypot(f.re, f.im)) << mode << " " << i;
-        }
-      }
-    }
-  }
-}
-
 TEST(OneSolve, DoubleDoubleAgreesWithF64WithinItsBound) {
   // A well-conditioned spheroid: both solves agree to about 1e-13 relative,
   // and within the f64 solve's own bound.
