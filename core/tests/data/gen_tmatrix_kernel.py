@@ -93,14 +93,11 @@ def ebcm_case(eps, xsize, m_c, nmax, ngauss, modes):
     gamma = abs(zmax.imag)
     absz = abs(zmax)
     p_scale = [abs(sph_h(n, rmin)) for n in range(nmax + 1)]
-    q_scale = []
-    acc = 1 / absz
+    q_scale, acc = [], 1 / absz
     for n in range(nmax + 1):
-        if n > 0:
-            acc *= min(absz / (2 * n + 1), mp.mpf(1))
+        acc = acc * min(absz / (2 * n + 1), mp.mpf(1)) if n > 0 else acc
         q_scale.append(acc * mp.exp(gamma))
-    nu = [mp.mpf(0)] + [mp.sqrt(mp.mpf(2 * n + 1) / (4 * mp.pi * n * (n + 1)))
-                        for n in range(1, nmax + 1)]
+    nu = [mp.mpf(0)] + [mp.sqrt(mp.mpf(2 * n + 1) / (4 * mp.pi * n * (n + 1))) for n in range(1, nmax + 1)]
     sums = {}
     for (xn, wn) in gl_positive(2 * ngauss):
         if xn <= 0:
@@ -111,15 +108,13 @@ def ebcm_case(eps, xsize, m_c, nmax, ngauss, modes):
         s = (b * b - a * a) * st * xn / dd_
         z = m_c * r
         big_a = r * r * 4 * mp.pi * wn
-        j = [sph_j(n, r) / p_scale[n] for n in range(nmax + 1)]
-        jc = [(sph_j(n - 1, r) - n * sph_j(n, r) / r) / p_scale[n] for n in range(nmax + 1)]
-        jb = [j[n] / r for n in range(nmax + 1)]
-        h = [sph_h(n, r) / p_scale[n] for n in range(nmax + 1)]
-        hc = [(sph_h(n - 1, r) - n * sph_h(n, r) / r) / p_scale[n] for n in range(nmax + 1)]
-        hb = [h[n] / r for n in range(nmax + 1)]
-        u = [sph_j(n, z) / q_scale[n] for n in range(nmax + 1)]
-        uc = [(sph_j(n - 1, z) - n * sph_j(n, z) / z) / q_scale[n] for n in range(nmax + 1)]
-        ub = [u[n] / z for n in range(nmax + 1)]
+
+        def radial(fn, w, scale):
+            """f_n(w), (w f_n)'/w = f_{n-1} - n f_n / w and f_n / w, scaled."""
+            f = [fn(n, w) / scale[n] for n in range(nmax + 1)]
+            return f, [(fn(n - 1, w) - n * fn(n, w) / w) / scale[n] for n in range(nmax + 1)], [v / w for v in f]
+
+        (j, jc, jb), (h, hc, hb), (u, uc, ub) = radial(sph_j, r, p_scale), radial(sph_h, r, p_scale), radial(sph_j, z, q_scale)
         for m in modes:
             ang = [(d, m * d / st, tau) for d, tau in (d0m(n, m, xn, st) for n in range(nmax + 1))]
 
