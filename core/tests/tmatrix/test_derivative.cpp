@@ -1,10 +1,9 @@
 // The derivative kernels and solve. Kernels over Dual<double, 4> and
-// Dual<DoubleDouble, 4>: value parts against the f64 and double-double
-// kernels, partials against their central differences, zero seeds, dual
-// ratio recurrences, spheroids and ties, thread counts, refusals. Solve: the
-// sphere limit against the Mie derivatives, the volume-preserving identity of
-// the aspect-ratio partial at eps = 1, central differences of f64 and
-// double-double solves, refinement, the mask and the block helpers.
+// Dual<DoubleDouble, 4>: value parts against the f64 kernel, zero seeds, dual
+// ratio recurrences, spheroids and ties, the memory refusal. Solve: the sphere
+// limit against the Mie derivatives, the volume-preserving identity of the
+// aspect-ratio partial at eps = 1, central differences of the f64 and
+// double-double solves, refinement and its mask, the "double-double" path.
 #include <gtest/gtest.h>
 
 #include <cmath>

@@ -1,9 +1,8 @@
 // One T-matrix solve at fixed N and quadrature size: the double-double solve
-// against mpmath Mie coefficients in the sphere limit and against the f64
-// solve within its error bound, the precision paths and their codes, the
-// generic block LU on synthetic 3 x 3 blocks, the unscaling that keeps finite
-// values finite, the refusal of non-finite blocks, and the records' derived
-// counts at their edges.
+// against the f64 solve within its error bound, the precision paths and their
+// codes, "auto" refining what f64 cannot resolve, the unscaling that keeps
+// finite values finite, the refusal of non-finite blocks, once-cells, and the
+// records' derived counts of the worked spheroids and at their edges.
 #include <gtest/gtest.h>
 
 #include <cmath>

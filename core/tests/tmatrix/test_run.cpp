@@ -1,6 +1,6 @@
 // TMatrix::run and its outputs: the input checks in order with their
 // messages, the caps of the plan, the slot and cache semantics, the output
-// shapes and refusals; then physics: the sphere limit against the landed Mie
+// refusals; then physics: the sphere limit against the landed Mie
 // functions, the normalisation and symmetry identities of a randomly oriented
 // spheroid, energy conservation, the Rayleigh limit, and the same bits on one
 // thread and many.
