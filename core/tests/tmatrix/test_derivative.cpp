@@ -45,20 +45,14 @@ struct Params {
   }
 };
 
-template <class T>
-std::vector<ModeMatrices<T>> run_plain(const Params& p, std::size_t nmax, std::size_t ngauss, const ModeMask& mask,
-                                       const Choice* choice = nullptr) {
-  return run_kernel<T>(p.eps, p.x, p.m, nmax, ngauss, mask, choice);
-}
-
 /// The dual kernel with x, eps, Re m, Im m in partials 0..3 (or constants).
 template <class D>
 std::vector<ModeMatrices<D>> run_dual(const Params& p, std::size_t nmax, std::size_t ngauss, const ModeMask& mask,
-                                      bool seeded = true, const Choice* choice = nullptr) {
+                                      bool seeded = true) {
   using R = typename vantok::scalar::ScalarTraits<D>::Real;
   const auto v = [&](double value, std::size_t slot) { return seeded ? D::variable(R(value), slot) : D::constant(R(value)); };
   auto r = detail::run_kernel(detail::kernel_call(Spheroid<D>::create(v(p.x, 0), v(p.eps, 1)), Complex<D>{v(p.m.re, 2), v(p.m.im, 3)},
-                                                  nmax, ngauss, mask, choice));
+                                                  nmax, ngauss, mask));
   EXPECT_TRUE(r.has_value());
   return r ? std::move(*r) : std::vector<ModeMatrices<D>>{};
 }
@@ -144,7 +138,7 @@ Flat plain_solve(const Params& p, std::size_t n, std::size_t n_theta) {
     scale.push_back(acc);
   }
   Flat out;
-  for (const auto& mm : run_plain<T>(p, n, n_theta, mask_upto(n, n))) {
+  for (const auto& mm : run_kernel<T>(p.eps, p.x, p.m, n, n_theta, mask_upto(n, n))) {
     for (std::size_t b = 0; b < 2; ++b) {
       const std::size_t k = mm.rows[b].size();
       if (k == 0) continue;
@@ -179,15 +173,14 @@ TEST(KernelDual, F64ValuesAndZeroSeeds) {
   mask[5] = 0;
   for (const double eps : {0.5, 1.0, 2.0}) {
     const Params p{3.0, eps, {1.5, 0.02}};
-    const auto plain = run_plain<double>(p, nmax, 12, mask);
+    const auto plain = run_kernel<double>(eps, 3.0, {1.5, 0.02}, nmax, 12, mask);
     const auto dual = run_dual<DualF64>(p, nmax, 12, mask);
     EXPECT_EQ(flatten(plain), flatten(dual)) << eps;
     for (std::size_t m = 0; m <= nmax; ++m) {
       for (std::size_t b = 0; b < 2; ++b) {
         EXPECT_EQ(plain[m].choice[b], dual[m].choice[b]);
         for (std::size_t e = 0; e < plain[m].q_mag[b].size(); ++e) {
-          EXPECT_EQ(plain[m].q_mag[b][e], dual[m].q_mag[b][e].value);
-          EXPECT_EQ(plain[m].rg_mag[b][e], dual[m].rg_mag[b][e].value);
+          EXPECT_TRUE(plain[m].q_mag[b][e] == dual[m].q_mag[b][e].value && plain[m].rg_mag[b][e] == dual[m].rg_mag[b][e].value);
         }
       }
     }
@@ -241,29 +234,25 @@ TEST(KernelDual, RatioRecurrences) {
   namespace mk = vantok::mie::kernel;
   const std::size_t n = 12;
   const double h = 0x1p-20;
-  const Complex<double> z{3.0, 0.4};
   const auto dd = [&](double dz) {
     std::vector<CDD> out;
-    mk::ratios_complex(out, n, CDD{DoubleDouble(z.re + dz), DoubleDouble(z.im)});
+    mk::ratios_complex(out, n, CDD{DoubleDouble(3.0 + dz), DoubleDouble(0.4)});
     return out;
   };
   const auto p1 = dd(h), m1 = dd(-h), p2 = dd(2 * h), m2 = dd(-2 * h), at = dd(0.0);
   std::vector<Complex<DualF64>> d64;
-  mk::ratios_complex(d64, n, {DualF64::variable(z.re, 0), DualF64::variable(z.im, 1)});
+  mk::ratios_complex(d64, n, {DualF64::variable(3.0, 0), DualF64::variable(0.4, 1)});
   std::vector<Complex<DualDD>> ddd;
-  mk::ratios_complex(ddd, n, {DualDD::variable(DoubleDouble(z.re), 0), DualDD::variable(DoubleDouble(z.im), 1)});
+  mk::ratios_complex(ddd, n, {DualDD::variable(DoubleDouble(3.0), 0), DualDD::variable(DoubleDouble(0.4), 1)});
   std::vector<Complex<double>> f64;
-  mk::ratios_complex(f64, n, z);
+  mk::ratios_complex(f64, n, Complex<double>{3.0, 0.4});
   for (std::size_t k = 1; k <= n + 1; ++k) {
-    EXPECT_EQ(f64[k], (Complex<double>{d64[k].re.value, d64[k].im.value})) << k;
-    EXPECT_TRUE(at[k].re == ddd[k].re.value && at[k].im == ddd[k].im.value) << k;
+    EXPECT_TRUE(f64[k].re == d64[k].re.value && f64[k].im == d64[k].im.value && at[k].re == ddd[k].re.value && at[k].im == ddd[k].im.value) << k;
     const double dre = central_difference_dd(p1[k].re, m1[k].re, p2[k].re, m2[k].re, h).hi;
     const double dim = central_difference_dd(p1[k].im, m1[k].im, p2[k].im, m2[k].im, h).hi;
     const double tol = 1e-9 * std::hypot(dre, dim);
-    EXPECT_NEAR(d64[k].re.partials[0], dre, tol) << k;
-    EXPECT_NEAR(d64[k].im.partials[0], dim, tol) << k;
-    EXPECT_NEAR(d64[k].re.partials[1], -dim, tol) << k;
-    EXPECT_NEAR(ddd[k].im.partials[1].hi, dre, tol) << k;
+    EXPECT_TRUE(std::fabs(d64[k].re.partials[0] - dre) <= tol && std::fabs(d64[k].im.partials[0] - dim) <= tol) << k;
+    EXPECT_TRUE(std::fabs(d64[k].re.partials[1] + dim) <= tol && std::fabs(ddd[k].im.partials[1].hi - dre) <= tol) << k;
   }
   std::vector<DualF64> real;
   mk::ratios_real(real, n, DualF64::variable(2.5, 0));
@@ -273,11 +262,9 @@ TEST(KernelDual, RatioRecurrences) {
   // t = 3 (1/2) meets r = 1.5: d = 2^-52 (|r| + |t|), partials 2^-52 (r' + t').
   const DualF64 got = mk::detail::ratio_step(3.0, DualF64::variable(0.5, 0), DualF64::variable(1.5, 1));
   const double d = 3.0 * 0x1p-52;
-  EXPECT_EQ(got.value, 1.0 / d);
-  EXPECT_EQ(got.partials[0], -((3.0 * 0x1p-52) * (1.0 / d)) * (1.0 / d));
-  EXPECT_EQ(got.partials[1], -((1.0 * 0x1p-52) * (1.0 / d)) * (1.0 / d));
-  const DualDD got_dd = mk::detail::ratio_step(3.0, DualDD::variable(DoubleDouble(0.5), 0),
-                                               DualDD::variable(DoubleDouble(1.5), 1));
+  EXPECT_TRUE(got.value == 1.0 / d && got.partials[0] == -((3.0 * 0x1p-52) * (1.0 / d)) * (1.0 / d) &&
+              got.partials[1] == -((1.0 * 0x1p-52) * (1.0 / d)) * (1.0 / d));
+  const DualDD got_dd = mk::detail::ratio_step(3.0, DualDD::variable(DoubleDouble(0.5), 0), DualDD::variable(DoubleDouble(1.5), 1));
   const double d_dd = 3.0 * 0x1p-104;
   EXPECT_EQ(got_dd.value.hi, 1.0 / d_dd);
   EXPECT_NEAR(got_dd.partials[1].hi, -(1.0 / 3.0) / d_dd, 1e-30 / d_dd);
