@@ -179,11 +179,9 @@ TEST(TMatrixDerivatives, ShapesCachesAndThreads) {
   EXPECT_FALSE(slot->greek_dual.filled());
   const auto g = v.greek_with_derivatives(14, false);
   ASSERT_TRUE(g.has_value());
-  EXPECT_TRUE(slot->greek_dual.filled());
-  EXPECT_EQ(g->first.alpha1[0], 1.0);
+  EXPECT_TRUE(slot->greek_dual.filled() && g->first.alpha1[0] == 1.0);
   for (const auto& d : g->second) {
-    EXPECT_EQ(d.alpha1[0], 0.0);
-    EXPECT_NE(d.alpha1[1], 0.0);
+    EXPECT_TRUE(d.alpha1[0] == 0.0 && d.alpha1[1] != 0.0);
     for (const auto* series : d.vectors()) {
       ASSERT_EQ(series->size(), 15u);
       EXPECT_EQ(Series(series->begin() + 11, series->end()), Series(4, 0.0));  // above 2N
@@ -194,10 +192,8 @@ TEST(TMatrixDerivatives, ShapesCachesAndThreads) {
   EXPECT_EQ(zero->first.beta2.size() + zero->second[3].alpha4.size(), 2u);
   EXPECT_NEAR(zero->second[0].alpha1[0], (*v.efficiencies_jacobian())[0][1], 1e-12);  // d Q_sca / dx
   EXPECT_EQ(*v.greek_raw_dual(), *v.greek_raw_dual());
-
   const auto one = vantok::pool::with_threads(1, [&] { return run(p, true); });
-  const TMatrixSolution w(*one);
-  EXPECT_EQ(derivative_outputs(v), vantok::pool::with_threads(1, [&] { return derivative_outputs(w); }));
+  EXPECT_EQ(derivative_outputs(v), vantok::pool::with_threads(1, [&] { return derivative_outputs(TMatrixSolution(*one)); }));
 }
 
 // Without derivatives: no Jacobian, the message, nothing cached. Buffer
