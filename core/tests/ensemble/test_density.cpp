@@ -1,5 +1,6 @@
 // Size-distribution densities: reference radius and log scale per kind, the
-// density at its edges, and the derivative slots against central differences.
+// density and its slots at edges, and the derivative slots against central
+// differences.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -14,117 +15,81 @@ using namespace vantok::test::ensemble;
 using vantok::test::rel_err;
 
 namespace {
-
 constexpr double INF = std::numeric_limits<double>::infinity();
 constexpr double SENTINEL = -12345.0;
-
 }  // namespace
 
+// Where a kind has an interior maximum the reference is that mode: n = 1
+// there (L(a) = 0) and smaller on both sides.
 TEST(Density, ReferenceAndScale) {
   struct Case {
     SizeDistribution d;
-    double reference;
-    double scale;
+    double reference, scale;
+    bool mode;
   };
   const Case cases[] = {
-      {lognormal(0.1, 2.0), 0.1, std::log(2.0)},
+      {lognormal(0.1, 2.0), 0.1, std::log(2.0), false},
       // The gamma mode a_e(1 - 3v), or a_e without an interior maximum.
-      {gamma(1.0, 0.1), 0.7, std::sqrt(0.1 / 0.8)},
-      {gamma(2.0, 0.4), 2.0, std::sqrt(0.4 / 0.2)},
-      {gamma(2.0, 1.0 / 3.0), 2.0, std::sqrt((1.0 / 3.0) / (1.0 / 3.0))},
+      {gamma(1.0, 0.1), 0.7, std::sqrt(0.1 / 0.8), true},
+      {gamma(0.3, 0.2), 0.3 * 0.4, std::sqrt(0.2 / 0.6), true},
+      {gamma(2.0, 0.4), 2.0, std::sqrt(0.4 / 0.2), false},
+      {gamma(2.0, 1.0 / 3.0), 2.0, 1.0, false},
       // The modified-gamma mode (alpha/(b gamma))^(1/gamma), alpha clamped at 1.
-      {modified_gamma(2.0, 3.0, 1.5), std::pow(2.0 / 4.5, 1.0 / 1.5), 1.0 / std::sqrt(3.0)},
-      {modified_gamma(0.5, 1.0, 2.0), std::sqrt(0.5), 1.0},
-      {modified_gamma(-0.5, 2.0, 1.0), 0.5, 1.0},
-      {power_law(3.0, 0.1, 10.0), 0.1, INF},
-      {power_law(-1.0, 0.5, 2.0), 2.0, INF},
-      {monodisperse(3.0), 1.0, INF},
-      {tabulated({1.0, 2.0}, {1.0, 1.0}), 1.0, INF},
+      {modified_gamma(2.0, 3.0, 1.5), std::pow(2.0 / 4.5, 1.0 / 1.5), 1.0 / std::sqrt(3.0), true},
+      {modified_gamma(0.5, 1.0, 2.0), std::sqrt(0.5), 1.0, false},
+      {modified_gamma(-0.5, 2.0, 1.0), 0.5, 1.0, false},
+      {power_law(3.0, 0.1, 10.0), 0.1, INF, false},
+      {power_law(-1.0, 0.5, 2.0), 2.0, INF, false},
+      {monodisperse(3.0), 1.0, INF, false},
+      {tabulated({1.0, 2.0}, {1.0, 1.0}), 1.0, INF, false},
   };
   for (const Case& c : cases) {
     const Density density(c.d);
     EXPECT_LE(rel_err(density.reference, c.reference), 4e-16) << density.reference << " vs " << c.reference;
     EXPECT_LE(rel_err(density.scale, c.scale), 4e-16) << density.scale << " vs " << c.scale;
-  }
-}
-
-TEST(Density, ReferenceIsTheMode) {
-  for (const SizeDistribution& d : {gamma(1.0, 0.1), gamma(0.3, 0.2), modified_gamma(2.0, 3.0, 1.5),
-                                     modified_gamma(4.0, 0.5, 0.7)}) {
-    const Density density(d);
+    if (!c.mode) continue;
     const double peak = density.eval(density.reference, {});
-    EXPECT_NEAR(peak, 1.0, 1e-15);  // L(a) = 0
+    EXPECT_NEAR(peak, 1.0, 1e-15);
     EXPECT_LT(density.eval(density.reference * (1 + 1e-3), {}), peak);
     EXPECT_LT(density.eval(density.reference * (1 - 1e-3), {}), peak);
   }
+  EXPECT_THROW(Density(multimodal({{1.0, monodisperse(1.0)}})).eval(1.0, {}), vantok::InternalFailure);
 }
 
-TEST(Density, EdgeValues) {
+// Each kind writes the slots of its parameter table as far as `out` reaches
+// (a two-parameter kind writes a third as n·0); outside its range a bounded
+// kind, and tabulated and monodisperse everywhere, write zero in every slot.
+TEST(Density, EdgeValuesAndSlots) {
   std::array<double, 5> out;
+  const auto eval = [&](const SizeDistribution& d, double r, std::size_t slots = 5) {
+    out.fill(SENTINEL);
+    return Density(d).eval(r, std::span(out).first(slots));
+  };
   // Lognormal at its median: n = 1/s, d/dr_m = 0, d/dwidth = -n/(s width).
-  {
-    const SizeDistribution d = lognormal(0.5, 3.0);
-    const Density density(d);
-    out.fill(SENTINEL);
-    const double s = std::log(3.0);
-    const double n = density.eval(0.5, out);
-    EXPECT_LE(rel_err(n, 1.0 / s), 4e-16);
-    EXPECT_EQ(out[0], 0.0);
-    EXPECT_LE(rel_err(out[1], -n / (s * 3.0)), 4e-16);
-    EXPECT_EQ(out[2], 0.0);  // no third parameter: written as n·0
-    EXPECT_EQ(out[3], SENTINEL);
-    EXPECT_EQ(out[4], SENTINEL);
-  }
+  const double s = std::log(3.0);
+  EXPECT_LE(rel_err(eval(lognormal(0.5, 3.0), 0.5), 1.0 / s), 4e-16);
+  EXPECT_EQ(out, (std::array{0.0, out[1], 0.0, SENTINEL, SENTINEL}));
+  EXPECT_LE(rel_err(out[1], -1.0 / (s * s * 3.0)), 4e-16);
   // Power law: both ends inside, one ulp outside zero in every slot.
-  {
-    const SizeDistribution d = power_law(2.0, 0.5, 2.0);
-    const Density density(d);
-    out.fill(SENTINEL);
-    EXPECT_EQ(density.eval(0.5, std::span(out).first(2)), 1.0);
-    EXPECT_EQ(out[0], -0.0);
-    EXPECT_EQ(out[2], SENTINEL);
-    const double n = density.eval(2.0, out);
-    EXPECT_LE(rel_err(n, 1.0 / 16.0), 4e-16);
-    EXPECT_LE(rel_err(out[0], -n * std::log(4.0)), 4e-16);
-    out.fill(SENTINEL);
-    EXPECT_EQ(density.eval(std::nextafter(2.0, 3.0), out), 0.0);
-    for (double v : out) EXPECT_EQ(v, 0.0);
-    EXPECT_EQ(density.eval(std::nextafter(0.5, 0.0), {}), 0.0);
+  EXPECT_EQ(eval(power_law(2.0, 0.5, 2.0), 0.5, 2), 1.0);
+  EXPECT_EQ(out, (std::array{-0.0, 0.0, SENTINEL, SENTINEL, SENTINEL}));
+  EXPECT_LE(rel_err(eval(power_law(2.0, 0.5, 2.0), 2.0), 1.0 / 16.0), 4e-16);
+  EXPECT_LE(rel_err(out[0], -std::log(4.0) / 16.0), 4e-16);
+  EXPECT_EQ(eval(power_law(2.0, 0.5, 2.0), std::nextafter(2.0, 3.0)), 0.0);
+  EXPECT_EQ(out, (std::array{0.0, 0.0, 0.0, 0.0, 0.0}));
+  EXPECT_EQ(eval(power_law(2.0, 0.5, 2.0), std::nextafter(0.5, 0.0), 0), 0.0);
+  // Tabulated: the table's values at its radii, straight lines between, zero outside.
+  const std::array<std::array<double, 2>, 8> points = {
+      {{1.0, 3.0}, {1.5, 2.0}, {2.0, 1.0}, {3.0, 1.5}, {4.0, 2.0}, {0.999, 0.0}, {4.001, 0.0}, {1.25, 2.5}}};
+  for (const auto& [r, want] : points) {
+    EXPECT_EQ(eval(tabulated({1.0, 2.0, 4.0}, {3.0, 1.0, 2.0}), r), want) << r;
+    EXPECT_EQ(out, (std::array{0.0, 0.0, 0.0, 0.0, 0.0})) << r;
   }
-  // Tabulated: the table's values at its radii, straight lines between, zero
-  // outside, and every slot zero.
-  {
-    const SizeDistribution d = tabulated({1.0, 2.0, 4.0}, {3.0, 1.0, 2.0});
-    const Density density(d);
-    const std::array<std::array<double, 2>, 8> points = {
-        {{1.0, 3.0}, {1.5, 2.0}, {2.0, 1.0}, {3.0, 1.5}, {4.0, 2.0}, {0.999, 0.0}, {4.001, 0.0}, {1.25, 2.5}}};
-    for (const auto& [r, want] : points) {
-      out.fill(SENTINEL);
-      EXPECT_EQ(density.eval(r, out), want) << r;
-      for (double v : out) EXPECT_EQ(v, 0.0);
-    }
-  }
-  // Monodisperse: 1 everywhere.
-  {
-    const SizeDistribution d = monodisperse(2.0);
-    out.fill(SENTINEL);
-    EXPECT_EQ(Density(d).eval(123.0, out), 1.0);
-    EXPECT_EQ(out[0], 0.0);
-  }
-  // Modified gamma with a short slice: the alpha and b slots only.
-  {
-    const SizeDistribution d = modified_gamma(1.0, 2.0, 0.5);
-    out.fill(SENTINEL);
-    Density(d).eval(0.3, std::span(out).first(2));
-    EXPECT_NE(out[0], SENTINEL);
-    EXPECT_NE(out[1], SENTINEL);
-    EXPECT_EQ(out[2], SENTINEL);
-  }
-}
-
-TEST(Density, MultimodalIsAnInternalFault) {
-  const SizeDistribution d = multimodal({{1.0, monodisperse(1.0)}});
-  EXPECT_THROW(Density(d).eval(1.0, {}), vantok::InternalFailure);
+  EXPECT_EQ(eval(monodisperse(2.0), 123.0), 1.0);
+  EXPECT_EQ(out[0], 0.0);
+  // A short slice: the alpha and b slots of the modified gamma only.
+  eval(modified_gamma(1.0, 2.0, 0.5), 0.3, 2);
+  EXPECT_TRUE(out[0] != SENTINEL && out[1] != SENTINEL && out[2] == SENTINEL);
 }
 
 // dn/dp with the reference radius held fixed, against central differences of
@@ -151,17 +116,15 @@ TEST(Density, DerivativeSlotsMatchCentralDifferences) {
       std::array<double, 3> out{};
       density.eval(r, std::span(out).first(slots));
       for (std::size_t k = 0; k < slots; ++k) {
-        auto at = [&](double value) {
+        auto at = [&](double factor) {
           std::vector<double> p = c.p;
-          p[k] = value;
+          p[k] *= factor;
           const SizeDistribution shifted = c.make(p);
           Density moved(shifted);
           moved.reference = density.reference;
           return moved.eval(r, {});
         };
-        const double up = c.p[k] * (1 + 1e-5);
-        const double down = c.p[k] * (1 - 1e-5);
-        const double want = (at(up) - at(down)) / (up - down);
+        const double want = (at(1 + 1e-5) - at(1 - 1e-5)) / (2e-5 * c.p[k]);
         EXPECT_NEAR(out[k], want, 1e-8 * (std::fabs(want) + density.eval(r, {}))) << "slot " << k << " r " << r;
       }
     }

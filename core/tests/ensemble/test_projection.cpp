@@ -1,11 +1,11 @@
 // Projection onto Greek coefficients: the projection matrices against the
 // orthogonality of the Wigner functions under the band's rule; the
 // projection, which never stores them, against the products of the stored
-// matrices bit for bit, for every way matmul sums; one sphere's node tables
-// give the sphere's own Greek coefficients; bands add to their own orders
-// only; stacked derivative rows project like values; error columns through
-// the magnitude matrices bound the coefficients, alike for alpha2 and alpha3;
-// the same bits on any number of threads.
+// matrices bit for bit (so bands add to their own orders only, stacked
+// derivative rows project like values, error columns go through the
+// magnitude matrices alike for alpha2 and alpha3), for every way matmul sums
+// and on any number of threads; one sphere's node tables give the sphere's
+// own Greek coefficients.
 #include "vantok/ensemble/projection.hpp"
 
 #include <gtest/gtest.h>
@@ -15,7 +15,7 @@
 #include <random>
 #include <vector>
 
-#include "ensemble/sphere_support.hpp"
+#include "ensemble/model_support.hpp"
 #include "support/compare.hpp"
 #include "vantok/mie/greek.hpp"
 #include "vantok/mie/phase.hpp"
@@ -168,8 +168,9 @@ TEST(Project, ProjectionMatricesAreDual) {
 
 // Stacked rows R = D (P + 1) from 1 to 7 (a row vector; lane rows, paired rows
 // and a last odd row), bands from coefficient-wise sizes to more nodes than
-// one block of matmul's inner dimension (key 290: 561 nodes), and single
-// orders: the projection gives the bits of the stored products.
+// one block of matmul's inner dimension (key 290: 561 nodes), single orders,
+// a band (key 1, 3 nodes) below the order limit, and no band (one zero
+// coefficient per series): on 8 threads, the bits of the stored products.
 TEST(Project, SameBitsAsTheStoredProducts) {
   struct Case {
     std::vector<std::size_t> keys;
@@ -181,32 +182,17 @@ TEST(Project, SameBitsAsTheStoredProducts) {
                                 {{1, 3, 19}, 30, 1, 2},    {{48, 94}, 188, 1, 0},   {{48, 94}, 188, 2, 0},
                                 {{48, 94}, 188, 1, 3},     {{48, 94}, 188, 1, 4},   {{48, 94}, 188, 2, 2},
                                 {{48, 94}, 101, 7, 0},     {{290}, 540, 1, 0},      {{290}, 540, 1, 1},
-                                {{290}, 540, 1, 2},        {{290}, 540, 3, 1}};
+                                {{290}, 540, 1, 2},        {{290}, 540, 3, 1},      {{1, 5}, 4, 1, 0},
+                                {{19, 94, 185}, 370, 2, 1}, {{}, 4, 1, 2}};
   std::uint32_t seed = 40;
   for (const Case& c : cases) {
     const auto layout = engine::layout(c.keys, c.order, {});
     ASSERT_TRUE(layout.has_value());
     std::vector<DistributionSums> sums;
     for (std::size_t q = 0; q < c.distributions; ++q) sums.push_back(random_sums(layout->n_quantities, c.p, ++seed));
-    const auto got = engine::project(layout->bands, c.order, sums);
+    const auto got = vantok::pool::with_threads(8, [&] { return engine::project(layout->bands, c.order, sums); });
     EXPECT_TRUE(same_bits(got, stored_projection(layout->bands, c.order, sums)))
         << c.keys.back() << " L = " << c.order << ", " << c.distributions << " x " << c.p + 1 << " rows";
-  }
-}
-
-// The bands' products run in parallel; their sums do not depend on it.
-TEST(Project, SameBitsForAnyThreadCount) {
-  const std::size_t keys[3] = {19, 94, 185};
-  const auto layout = engine::layout(keys, 370, {});
-  ASSERT_TRUE(layout.has_value());
-  const std::vector<DistributionSums> one{random_sums(layout->n_quantities, 0, 5)};
-  const std::vector<DistributionSums> two{random_sums(layout->n_quantities, 1, 6),
-                                          random_sums(layout->n_quantities, 1, 7)};
-  for (const auto* sums : {&one, &two}) {
-    auto run = [&](std::size_t threads) {
-      return vantok::pool::with_threads(threads, [&] { return engine::project(layout->bands, 370, *sums); });
-    };
-    EXPECT_TRUE(same_bits(run(1), run(8)));
   }
 }
 
@@ -246,74 +232,6 @@ TEST(Project, SphereTablesGiveSphereGreek) {
     ASSERT_EQ(projected[0][s].size(), order + 1);
     for (std::size_t l = 0; l <= order; ++l) {
       EXPECT_NEAR(projected[0][s][l].value, (*series[s])[l], 4e-14 * projected[0][s][l].err) << s << " " << l;
-    }
-  }
-}
-
-// L = 4 with the bands of keys 1 and 5: L_eff = 4, the key-1 band (3 nodes)
-// adds to orders 0 .. 2 only, and the two bands add.
-TEST(Project, BandsAddToTheirOwnOrders) {
-  const std::size_t keys[2] = {1, 5};
-  const auto layout = engine::layout(keys, 4, {});
-  ASSERT_TRUE(layout.has_value());
-  const std::size_t length = layout->n_quantities;
-  const engine::Band& low = layout->bands[0];
-  DistributionSums both = random_sums(length, 0, 7);
-  DistributionSums only_low = both;
-  DistributionSums only_high = both;
-  for (std::size_t i = low.offset; i < length; ++i) {
-    const bool in_low = i < low.offset + 4 * low.n_nodes;
-    (in_low ? only_high : only_low).values[i] = 0.0;
-  }
-  const auto r_both = engine::project(layout->bands, 4, {&both, 1});
-  const auto r_low = engine::project(layout->bands, 4, {&only_low, 1});
-  const auto r_high = engine::project(layout->bands, 4, {&only_high, 1});
-  for (std::size_t s = 0; s < 6; ++s) {
-    ASSERT_EQ(r_both[0][s].size(), 5u);
-    EXPECT_EQ(r_low[0][s][3].value, 0.0);
-    EXPECT_EQ(r_low[0][s][4].value, 0.0);
-    for (std::size_t l = 0; l < 5; ++l) {
-      EXPECT_NEAR(r_both[0][s][l].value, r_low[0][s][l].value + r_high[0][s][l].value, 1e-14) << s << l;
-    }
-  }
-  EXPECT_NE(r_low[0][0][2].value, 0.0);
-  // No band: one zero coefficient per series, with the derivative count.
-  const DistributionSums with_p = random_sums(8, 2, 3);
-  const auto none = engine::project({}, 4, {&with_p, 1});
-  for (std::size_t s = 0; s < 6; ++s) {
-    EXPECT_EQ(none[0][s], std::vector<vantok::ensemble::lin::Lin>{vantok::ensemble::lin::Lin::constant(0.0, 2)});
-  }
-}
-
-// Two distributions with P = 2: six stacked rows. Each derivative (and its
-// error) projects as the value (and error) of a distribution made of that
-// column; every error bounds its coefficient, and alpha2, alpha3 share theirs.
-TEST(Project, StackedDerivativesAndErrors) {
-  const std::size_t keys[2] = {4, 9};
-  const auto layout = engine::layout(keys, 30, {});
-  ASSERT_TRUE(layout.has_value());
-  const std::size_t length = layout->n_quantities;
-  const std::vector<DistributionSums> sums{random_sums(length, 2, 1), random_sums(length, 2, 2)};
-  const auto projected = engine::project(layout->bands, 30, sums);
-  ASSERT_EQ(projected.size(), 2u);
-  for (std::size_t q = 0; q < 2; ++q) {
-    for (std::size_t k = 0; k < 2; ++k) {
-      const DistributionSums alone{sums[q].d[k], sums[q].d_errors[k], {}, {}};
-      const auto single = engine::project(layout->bands, 30, {&alone, 1});
-      for (std::size_t s = 0; s < 6; ++s) {
-        ASSERT_EQ(projected[q][s].size(), 19u);
-        for (std::size_t l = 0; l < 19; ++l) {
-          const auto& lin = projected[q][s][l];
-          EXPECT_NEAR(lin.d[k], single[0][s][l].value, 1e-14) << q << k << s << l;
-          EXPECT_NEAR(lin.d_err[k], single[0][s][l].err, 1e-14) << q << k << s << l;
-          EXPECT_GE(lin.err, std::fabs(lin.value));
-          EXPECT_GE(lin.d_err[k], std::fabs(lin.d[k]));
-        }
-      }
-    }
-    for (std::size_t l = 0; l < 19; ++l) {
-      EXPECT_EQ(projected[q][1][l].err, projected[q][2][l].err);
-      EXPECT_EQ(projected[q][1][l].d_err, projected[q][2][l].d_err);
     }
   }
 }
