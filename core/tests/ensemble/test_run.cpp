@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <functional>
 #include <numbers>
 #include <vector>
@@ -41,9 +40,7 @@ const vantok::mie::SolveOptions SOLVE{std::nullopt, false};
 
 EnsembleOptions run_options(double rtol, std::vector<double> mu = {}, GreekSelection greek = GreekSelection::off(),
                             std::vector<EnsembleParam> params = {}) {
-  EnsembleOptions o = options();
-  o.rtol = rtol;
-  o.max_panels = 100000;
+  EnsembleOptions o = options(rtol, 100000);
   o.mu = std::move(mu);
   o.greek = greek;
   o.params = std::move(params);
@@ -74,16 +71,10 @@ Numbers flat(const Outputs& o) {
 
 // Every number of a result: values, errors, then each derivative and its errors.
 Numbers flat(const EnsembleResult& r) {
-  Numbers out = flat(r.value);
-  auto append = [&](const Outputs& o) {
-    const Numbers v = flat(o);
-    out.insert(out.end(), v.begin(), v.end());
-  };
-  append(r.error);
-  for (std::size_t k = 0; k < r.d.size(); ++k) {
-    append(r.d[k]);
-    append(r.d_errors[k]);
-  }
+  std::vector<const Outputs*> parts{&r.value, &r.error};
+  for (std::size_t k = 0; k < r.d.size(); ++k) parts.insert(parts.end(), {&r.d[k], &r.d_errors[k]});
+  Numbers out;
+  for (const Outputs* o : parts) out.append_range(flat(*o));
   return out;
 }
 
@@ -225,7 +216,7 @@ TEST(EnsembleRun, MonodisperseReproducesLayeredSphere) {
 
 // Lognormal and gamma spheres against SciPy's quadrature of the landed sphere
 // functions: every output within its reported error and the outputs within
-// rtol. Prints how pessimistic the estimates are (estimate over actual error).
+// rtol.
 TEST(EnsembleRun, DistributionsMatchQuadrature) {
   for (const auto& rec : vantok::test::read_table("ensemble_run.txt")) {
     const SizeDistribution d = rec.tag == "lognormal" ? lognormal(rec.num(0), rec.num(1)) : gamma(rec.num(0), rec.num(1));
@@ -239,18 +230,11 @@ TEST(EnsembleRun, DistributionsMatchQuadrature) {
       const Numbers got = flat(res.value);
       const Numbers err = flat(res.error);
       ASSERT_EQ(got.size(), want.size());
-      Numbers ratio;
       for (std::size_t i = 0; i < got.size(); ++i) {
         const double actual = std::fabs(got[i] - want[i]);
         EXPECT_LE(actual, err[i] + 1e-13 * std::fabs(want[i])) << "entry " << i << ": " << got[i] << " vs " << want[i];
-        if (i < 11) {
-          EXPECT_LE(actual, rtol * std::fabs(want[i])) << "output " << i;
-        }
-        if (actual > 1e-14 * std::fabs(want[i]) && err[i] > 0.0) ratio.push_back(err[i] / actual);
+        EXPECT_LE(actual, i < 11 ? rtol * std::fabs(want[i]) : INFINITY) << "output " << i;
       }
-      std::sort(ratio.begin(), ratio.end());
-      std::printf("[ estimates ] %s rtol %g: estimate/actual min %.3g median %.3g max %.3g\n", rec.tag.c_str(), rtol,
-                  ratio.front(), ratio[ratio.size() / 2], ratio.back());
     }
   }
 }
