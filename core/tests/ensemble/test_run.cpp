@@ -74,7 +74,10 @@ Numbers flat(const EnsembleResult& r) {
   std::vector<const Outputs*> parts{&r.value, &r.error};
   for (std::size_t k = 0; k < r.d.size(); ++k) parts.insert(parts.end(), {&r.d[k], &r.d_errors[k]});
   Numbers out;
-  for (const Outputs* o : parts) out.append_range(flat(*o));
+  for (const Outputs* o : parts) {
+    const Numbers v = flat(*o);
+    out.insert(out.end(), v.begin(), v.end());
+  }
   return out;
 }
 
