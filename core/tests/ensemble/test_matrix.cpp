@@ -1,8 +1,10 @@
-// Dense matrices: the k-column product and its destination, the product's
-// reproducibility (the same bits for copies at other addresses and from any
-// number of threads), the lane kernel against Eigen bit for bit, and the
-// shape faults. Integer-valued operands give exact products, so every path of
-// the kernel is also checked bit for bit against a plain triple loop.
+// Values with errors and derivatives on cases exact in binary; dense
+// matrices: the k-column product and its destination, the same bits for
+// copies at other addresses (concurrent products on any number of threads are
+// checked by the projection's tests), the lane kernel against Eigen bit for
+// bit, and the shape faults. Integer-valued operands give exact products, so
+// every path of the kernel is also checked bit for bit against a plain triple
+// loop.
 #include "vantok/ensemble/matrix.hpp"
 
 #include <gtest/gtest.h>
@@ -16,8 +18,9 @@
 #include "ensemble/detail_matrix.hpp"
 #include "support/compare.hpp"
 #include "vantok/error.hpp"
-#include "vantok/pool.hpp"
+#include "vantok/ensemble/lin.hpp"
 
+using vantok::ensemble::lin::Lin;
 using vantok::ensemble::matrix::Mat;
 using vantok::ensemble::matrix::matmul;
 using vantok::ensemble::matrix::product;
@@ -109,21 +112,6 @@ INSTANTIATE_TEST_SUITE_P(Shapes, MatmulShapes,
                                            std::make_tuple(129, 60, 400, 400),
                                            std::make_tuple(5, 300, 1100, 1000)));
 
-TEST(Matmul, SameBitsForAnyThreadCount) {
-  // Many products at once, each in its own slot, on 1 and on 8 threads.
-  const Mat a = filled(200, 350, 31, false), b = filled(350, 90, 32, false);
-  auto run = [&](std::size_t threads) {
-    std::vector<Mat> out(16);
-    vantok::pool::with_threads(threads, [&] {
-      vantok::pool::for_each_index(
-          out.size(), [&](std::size_t i) { matmul(out[i], a, b, 350 - 10 * i); }, vantok::pool::Grain::One);
-    });
-    return out;
-  };
-  const std::vector<Mat> one = run(1), many = run(8);
-  for (std::size_t i = 0; i < one.size(); ++i) EXPECT_TRUE(same_bits(one[i], many[i])) << i;
-}
-
 // The lane kernel of blocked products gives Eigen's bits: shapes with every
 // row class (lane rows, paired rows, a last odd row), remainder columns, and
 // inner dimensions of one and of several blocks; on both lane widths.
@@ -163,4 +151,21 @@ TEST(Mat, ShapeFaultsAreInternalFailures) {
   EXPECT_EQ(message([&] { (void)product(a, a); }), "product: the shapes do not match");
   EXPECT_THROW((void)(a + b), vantok::InternalFailure);
   EXPECT_THROW(matmul(c, a, short_storage, 3), vantok::InternalFailure);
+}
+
+// q = a/b, err = (|q| e_b + e_a)/|b|, d_k = (a_k - q b_k)/b and
+// d_err_k = ((e_ak + |q| e_bk) + |d_k| e_b + |b_k| err)/|b| over the shorter list.
+TEST(Lin, QuotientScaleAndConstant) {
+  const Lin q = Lin{1.0, 0.125, {1.0, 2.0, 7.0}, {0.25, 0.5, 1.0}}.div(Lin{-4.0, 0.5, {2.0, -1.0}, {0.75, 0.0}});
+  EXPECT_EQ(q, (Lin{-0.25, 0.0625, {-0.375, -0.4375}, {0.1875, 0.1953125}}));
+  EXPECT_EQ((Lin{6.0, 0.3, {}, {}}.div(Lin{2.0, 0.1, {}, {}})), (Lin{3.0, (3.0 * 0.1 + 0.3) / 2.0, {}, {}}));
+  // A quotient by zero is not checked.
+  const Lin z = Lin{1.0, 0.1, {1.0}, {0.0}}.div(Lin{0.0, 0.0, {1.0}, {0.0}});
+  EXPECT_TRUE(std::isinf(z.value) && !std::isfinite(z.err) && !std::isfinite(z.d[0]));
+  EXPECT_TRUE(std::isnan(Lin{0.0, 0.0, {}, {}}.div(Lin{0.0, 0.0, {}, {}}).value));
+
+  const double k = 4.0 * M_PI;
+  EXPECT_EQ((Lin{2.0, 0.5, {1.0, -3.0}, {0.25, 0.125}}.scale(k)),
+            (Lin{2.0 * k, 0.5 * k, {k, -3.0 * k}, {0.25 * k, 0.125 * k}}));
+  EXPECT_EQ(Lin::constant(0.0, 3), (Lin{0.0, 0.0, {0.0, 0.0, 0.0}, {0.0, 0.0, 0.0}}));
 }

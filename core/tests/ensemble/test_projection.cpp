@@ -1,31 +1,228 @@
-// Projection onto Greek coefficients: the projection matrices against the
-// orthogonality of the Wigner functions under the band's rule; the
-// projection, which never stores them, against the products of the stored
-// matrices bit for bit (so bands add to their own orders only, stacked
-// derivative rows project like values, error columns go through the
-// magnitude matrices alike for alpha2 and alpha3), for every way matmul sums
-// and on any number of threads; one sphere's node tables give the sphere's
-// own Greek coefficients.
+// Greek bands: keys, shapes and offsets, the limits checked before building,
+// the storage refusal, and the term counts that choose the keys. Fast phase
+// products against the sphere's own phase matrix and its derivatives at every
+// cosine of a band. Projection onto Greek coefficients: the projection
+// matrices against the orthogonality of the Wigner functions under the band's
+// rule; the projection, which never stores them, against the products of the
+// stored matrices bit for bit (so bands add to their own orders only, stacked
+// derivative rows project like values, error columns go through the magnitude
+// matrices alike for alpha2 and alpha3), for every way matmul sums and on any
+// number of threads; one sphere's node tables give the sphere's own Greek
+// coefficients.
 #include "vantok/ensemble/projection.hpp"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
+#include <new>
 #include <random>
 #include <vector>
 
+#include "ensemble/detail_kronrod.hpp"
 #include "ensemble/model_support.hpp"
 #include "support/compare.hpp"
+#include "support/expect_error.hpp"
+#include "vantok/ensemble/bands.hpp"
+#include "vantok/ensemble/fast.hpp"
+#include "vantok/format.hpp"
+#include "vantok/mie/check.hpp"
 #include "vantok/mie/greek.hpp"
 #include "vantok/mie/phase.hpp"
 #include "vantok/pool.hpp"
+#include "vantok/special/gauss_legendre.hpp"
 #include "vantok/special/wigner.hpp"
 
 namespace engine = vantok::ensemble::engine;
+using namespace vantok::test::ensemble;
 using engine::DistributionSums;
 using engine::GreekSet;
+using vantok::Error;
+using vantok::ensemble::fast::PanelProducts;
 using vantok::ensemble::matrix::Mat;
+using Columns = std::vector<std::vector<double>>;
+
+TEST(BandKey, RoundsUpByQuarters) {
+  std::vector<std::size_t> keys;
+  for (std::size_t k = engine::band_key(0); keys.size() < 14; k = engine::band_key(k + 1)) keys.push_back(k);
+  EXPECT_EQ(keys, (std::vector<std::size_t>{1, 2, 3, 4, 5, 7, 9, 12, 15, 19, 24, 30, 38, 48}));
+  EXPECT_EQ(engine::band_key(13), 15u);
+  EXPECT_EQ(engine::band_key(16), 19u);
+  EXPECT_EQ(engine::greek_order_limit(GreekSelection::all(), 40), 80u);
+  EXPECT_EQ(engine::greek_order_limit(GreekSelection::up_to(7), 40), 7u);
+  EXPECT_EQ(engine::greek_order_limit(GreekSelection::off(), 40), 0u);
+}
+
+// L = 14: key 1 has L_b = 2 (3 nodes), key 5 L_b = 10 (11 nodes), key 12
+// L_b = L = 14 (12 + 7 + 1 = 20 nodes), after the base range of 8 + 4 cosines.
+TEST(Layout, ShapesAndOffsets) {
+  const std::vector<double> mu{0.5, -0.25};
+  const std::vector<std::size_t> keys{1, 5, 12};
+  const auto layout = engine::layout(keys, 14, mu);
+  ASSERT_TRUE(layout.has_value());
+  ASSERT_EQ(layout->bands.size(), 3u);
+  const std::size_t nodes[3] = {3, 11, 20}, orders[3] = {2, 10, 14};
+  std::size_t offset = 8 + 4 * 2;
+  for (std::size_t b = 0; b < 3; ++b) {
+    const engine::Band& band = layout->bands[b];
+    EXPECT_EQ(std::tuple(band.key, band.n_nodes, band.order, band.offset, band.even.nrows, band.odd.ncols),
+              std::tuple(keys[b], nodes[b], orders[b], offset, (nodes[b] + 1) / 2, keys[b]));
+    EXPECT_EQ(layout->band(keys[b]), &band);
+    offset += 4 * nodes[b];
+  }
+  EXPECT_EQ(layout->n_quantities, offset);
+  EXPECT_EQ(layout->band(7), nullptr);
+  const auto none = engine::layout({}, 0, mu);
+  ASSERT_TRUE(none.has_value());
+  EXPECT_TRUE(none->bands.empty());
+  EXPECT_EQ(none->n_quantities, 16u);
+}
+
+// An order above the largest Greek order, and a rule above the largest (the
+// rule's own refusal, also when a valid band comes first), are refused before
+// building. A band of the largest rule, 131072 nodes for 131071 terms, would
+// hold two angular tables of 65536 x 131071 doubles (about 137 GB): an
+// allocation failure before anything is allocated.
+TEST(Layout, LimitsAndStorageBeforeBuilding) {
+  const std::size_t huge[1] = {1100000};
+  vantok::test::expect_error(engine::layout(huge, 3000000, {}), Error::Kind::InvalidInput,
+                             "the Greek order must be at most 2097152, got 2200000");
+  const std::size_t wide[2] = {3, 70000};
+  const auto refusal = vantok::special::gauss_legendre::gauss_legendre<double>(140001);
+  ASSERT_FALSE(refusal.has_value());
+  const auto r = engine::layout(wide, 140000, {});
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error(), refusal.error());
+  EXPECT_GT(engine::band_storage(131071, 0), std::size_t{17} * 1000 * 1000 * 1000);
+  const std::size_t keys[1] = {131071};
+  EXPECT_THROW((void)engine::layout(keys, 0, {}), std::bad_alloc);
+}
+
+// The term count grows with x, so a panel's count is that of its last node;
+// beyond the validated x = 2e4 the first node refused is named. Keys of Point
+// groups (their stored count) and panels come in one ordered set.
+TEST(BandKeys, PanelTermsAndOrderedSet) {
+  const Particle s = sphere(1);
+  const auto optics = vantok::ensemble::particle::Optics::at(s, 0);
+  const double lambda = 0.55;
+  auto last_node = [](double a, double b, std::size_t i) {
+    return std::exp(vantok::ensemble::detail::PanelRule(a, b).node(i).t);
+  };
+  const double a = std::log(2.0), b = std::log(3.0);
+  EXPECT_EQ(engine::panel_terms(optics, {}, a, b, lambda),
+            vantok::mie::default_terms(last_node(a, b, 14) * engine::TWO_PI / lambda));
+  // The centre node is at x = 2e4 (accepted); the next one up is refused.
+  const double edge = std::log(2e4 * lambda / engine::TWO_PI);
+  const auto refused = engine::panel_terms(optics, {}, edge - 1.0, edge + 1.0, lambda);
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.error().kind(), Error::Kind::OutsideValidatedDomain);
+  EXPECT_EQ(refused.error().message().rfind(
+                "at wavelength 5.5e-1, radius " + vantok::fmt::exp(last_node(edge - 1.0, edge + 1.0, 8)) + ": ", 0),
+            0u)
+      << refused.error().message();
+
+  const std::vector<Component> components{{s, monodisperse(1.0), 1.0}, {s, lognormal(0.5, 1.5), 1.0}};
+  const auto parts = engine::parts(components, {}, 1e-6);
+  ASSERT_TRUE(parts.has_value());
+  // Panels around r = 0.5 (x about 5.7) and 2 (x about 23), twice each; the
+  // Point group's stored count 13.
+  const double t1 = std::log(0.5), t2 = std::log(2.0);
+  const std::vector<engine::Pass1> records{
+      {{}, {true}, 13, {1.0, 1.0}, {}},
+      {{{t1, t1 + 1e-3}, {t2, t2 + 1e-3}, {t1 - 1e-3, t1}, {t2 - 1e-3, t2}}, {true}, 0, {0.5, 2.0}, {}}};
+  const std::vector<std::vector<std::size_t>> groups{{0}, {1}};
+  const auto keys = engine::band_keys(*parts, groups, records, lambda, 0, options());
+  ASSERT_TRUE(keys.has_value());
+  const std::size_t k1 = engine::band_key(*engine::panel_terms(optics, {}, t1, t1 + 1e-3, lambda));
+  const std::size_t k2 = engine::band_key(*engine::panel_terms(optics, {}, t2, t2 + 1e-3, lambda));
+  EXPECT_EQ(*keys, (std::vector<std::size_t>{engine::band_key(13), k1, k2}));
+  EXPECT_TRUE(engine::band_key(13) < k1 && k1 < k2);
+}
+
+class FastProducts : public ::testing::TestWithParam<std::size_t> {};
+
+// x = 7, m = 1.5 + 0.02i: N = 22 terms in the band of key 24. L = 48 gives
+// 49 nodes (mu = 0 among them; 25 rows, a last row outside whole lanes),
+// L = 47 gives 48 (24 rows), L = 40 gives 45 (23 rows).
+TEST_P(FastProducts, MatchSpherePhaseMatrix) {
+  const double x = 7.0;
+  const SolvedSphere solved(x, {1.5, 0.02}, true);
+  const auto c = solved.state.coefficients();
+  const auto d = solved.state.coefficient_derivatives();
+  const std::size_t keys[1] = {engine::band_key(solved.n_terms)};
+  ASSERT_GT(keys[0], solved.n_terms);
+  const auto layout = engine::layout(keys, GetParam(), {});
+  ASSERT_TRUE(layout.has_value());
+  const engine::Band& band = layout->bands[0];
+  const std::size_t n = band.n_nodes;
+
+  // One complex block (d/dm) and one real block (x d/dx) at node 3; the
+  // other nodes stay zero.
+  PanelProducts products;
+  products.prepare(band, 1, 1);
+  products.set_block(3, 0, c.a, c.b);
+  products.set_block(3, 1, d.da_dm, d.db_dm);
+  products.set_block(3, 2, d.da_dx, d.db_dx, x);
+  products.multiply(band, solved.n_terms);
+  const double omega = 4.0 / (x * x);
+  // Column 0 the value, 1 to 3 the slots d/dRe m, d/dIm m, x d/dx; by node
+  // and by rows of either sign.
+  Columns got(4, std::vector<double>(4 * n, NAN)), rowwise = got;
+  auto spans = [](Columns& v) { return std::vector<std::span<double>>(v.begin() + 1, v.end()); };
+  products.node_phase(band, 3, omega, got[0], spans(got));
+  const auto rows = spans(rowwise);
+  for (std::size_t i = 0; i < band.half(); ++i) {
+    const std::size_t u = n / 2 + i;
+    products.phase(3, i, 1.0, u, n, omega, rowwise[0], rows);
+    if (n - 1 - u != u) products.phase(3, i, -1.0, n - 1 - u, n, omega, rowwise[0], rows);
+  }
+  Columns want(16, std::vector<double>(n));
+  auto buffers = [&](std::size_t b) {
+    return vantok::mie::phase::PhaseMatrixBuffers{want[4 * b], want[4 * b + 1], want[4 * b + 2], want[4 * b + 3]};
+  };
+  ASSERT_TRUE(c.phase_matrix_with_derivatives(band.nodes, d, false, buffers(0), {buffers(3), buffers(1), buffers(2)})
+                  .has_value());
+  // The real block holds only the amplitudes' x-dependence: x (4/x^2) dP/dx = x dF/dx + 2 F.
+  for (std::size_t t = 0; t < 4; ++t) {
+    for (std::size_t u = 0; u < n; ++u) want[12 + t][u] = x * want[12 + t][u] + 2.0 * want[t][u];
+  }
+  // Entries t n + u against the reference, relative to the largest magnitude
+  // of each element over the cosines (the elements pass through zero).
+  for (std::size_t v = 0; v < 4; ++v) {
+    for (std::size_t t = 0; t < 4; ++t) {
+      const auto& w = want[4 * v + t];
+      const double scale = std::fabs(*std::max_element(w.begin(), w.end(), [](double p, double q) {
+        return std::fabs(p) < std::fabs(q);
+      }));
+      for (std::size_t u = 0; u < n; ++u) {
+        EXPECT_NEAR(got[v][t * n + u], w[u], 1e-13 * scale) << "column " << v << " element " << t << " node " << u;
+      }
+    }
+    for (std::size_t i = 0; i < 4 * n; ++i) EXPECT_TRUE(vantok::test::same_bits(got[v][i], rowwise[v][i])) << v;
+  }
+  // A node without coefficients has a zero phase matrix.
+  products.node_phase(band, 0, omega, got[0], spans(got));
+  EXPECT_TRUE(std::all_of(got[0].begin(), got[0].end(), [](double v) { return v == 0.0; }));
+}
+
+INSTANTIATE_TEST_SUITE_P(NodeCounts, FastProducts, ::testing::Values(48, 47, 40));
+
+TEST(FastProducts, TooFewSlotsIsAnInternalFailure) {
+  const std::size_t keys[1] = {2};
+  const auto layout = engine::layout(keys, 4, {});
+  ASSERT_TRUE(layout.has_value());
+  PanelProducts products;
+  products.prepare(layout->bands[0], 1, 0);
+  products.multiply(layout->bands[0], 2);
+  std::vector<double> block(4 * layout->bands[0].n_nodes);
+  std::vector<std::span<double>> one_slot{std::span<double>(block)};
+  try {
+    products.node_phase(layout->bands[0], 0, 1.0, block, one_slot);
+    FAIL();
+  } catch (const vantok::InternalFailure& e) {
+    EXPECT_STREQ(e.what(), "mid > len");
+  }
+}
 
 namespace {
 
@@ -35,19 +232,13 @@ namespace {
 DistributionSums random_sums(std::size_t length, std::size_t p, std::uint32_t seed) {
   std::mt19937_64 gen(seed);
   std::uniform_real_distribution<double> u(-1.0, 1.0);
-  DistributionSums s;
-  auto add = [&](std::vector<double>& column, std::vector<double>& errors) {
-    column.resize(length);
-    errors.resize(length);
+  DistributionSums s{{}, {}, std::vector<std::vector<double>>(p), std::vector<std::vector<double>>(p)};
+  for (std::size_t k = 0; k <= p; ++k) {
     for (std::size_t i = 0; i < length; ++i) {
-      column[i] = u(gen);
-      errors[i] = std::fabs(column[i]);
+      (k == 0 ? s.values : s.d[k - 1]).push_back(u(gen));
+      (k == 0 ? s.errors : s.d_errors[k - 1]).push_back(std::fabs(k == 0 ? s.values[i] : s.d[k - 1][i]));
     }
-  };
-  add(s.values, s.errors);
-  s.d.resize(p);
-  s.d_errors.resize(p);
-  for (std::size_t k = 0; k < p; ++k) add(s.d[k], s.d_errors[k]);
+  }
   return s;
 }
 
@@ -79,9 +270,7 @@ std::vector<GreekSet> stored_projection(std::span<const engine::Band> bands, std
     };
     const std::array<Mat, 4> d = engine::projection_matrices(band);
     std::array<Mat, 4> e = d;
-    for (Mat& m : e) {
-      for (double& v : m.data) v = std::fabs(v);
-    }
+    for (Mat& m : e) std::ranges::for_each(m.data, [](double& v) { v = std::fabs(v); });
     using vantok::ensemble::matrix::product;
     const std::array<Mat, 4> v = tables(false);
     const std::array<Mat, 4> g = tables(true);
@@ -110,23 +299,24 @@ std::vector<GreekSet> stored_projection(std::span<const engine::Band> bands, std
   return out;
 }
 
+// Bitwise equality of two projections: lengths, values, errors, derivatives.
 bool same_bits(const std::vector<GreekSet>& x, const std::vector<GreekSet>& y) {
-  auto bits = [](double a, double b) { return vantok::test::same_bits(a, b); };
-  if (x.size() != y.size()) return false;
-  for (std::size_t q = 0; q < x.size(); ++q) {
-    for (std::size_t s = 0; s < 6; ++s) {
-      if (x[q][s].size() != y[q][s].size()) return false;
-      for (std::size_t l = 0; l < x[q][s].size(); ++l) {
-        const auto& a = x[q][s][l];
-        const auto& b = y[q][s][l];
-        if (!bits(a.value, b.value) || !bits(a.err, b.err) || a.d.size() != b.d.size()) return false;
-        for (std::size_t k = 0; k < a.d.size(); ++k) {
-          if (!bits(a.d[k], b.d[k]) || !bits(a.d_err[k], b.d_err[k])) return false;
+  auto flat = [](const std::vector<GreekSet>& sets) {
+    std::vector<double> out;
+    for (const GreekSet& set : sets) {
+      for (const auto& series : set) {
+        out.push_back(static_cast<double>(series.size()));
+        for (const auto& c : series) {
+          out.insert(out.end(), {c.value, c.err, static_cast<double>(c.d.size())});
+          out.insert(out.end(), c.d.begin(), c.d.end());
+          out.insert(out.end(), c.d_err.begin(), c.d_err.end());
         }
       }
     }
-  }
-  return true;
+    return out;
+  };
+  const std::vector<double> a = flat(x), b = flat(y);
+  return std::ranges::equal(a, b, [](double p, double q) { return vantok::test::same_bits(p, q); });
 }
 
 }  // namespace
@@ -199,39 +389,30 @@ TEST(Project, SameBitsAsTheStoredProducts) {
 // x = 7, m = 1.5 + 0.02i, all orders (L = 2N): the band of key 24 has more
 // nodes than the sphere's own rule, and both integrate exactly.
 TEST(Project, SphereTablesGiveSphereGreek) {
-  const double x = 7.0;
-  const vantok::test::ensemble::SolvedSphere solved(x, {1.5, 0.02}, false);
-  const std::size_t n_terms = solved.n_terms;
-  const auto& sphere = solved.state;
-  const auto c = sphere.coefficients();
-  const std::size_t order = 2 * n_terms;
-
+  const SolvedSphere solved(7.0, {1.5, 0.02}, false);
+  const auto c = solved.state.coefficients();
+  const std::size_t order = 2 * solved.n_terms;
   const std::vector<double> mu{0.3};
-  const std::size_t keys[1] = {engine::band_key(n_terms)};
+  const std::size_t keys[1] = {engine::band_key(solved.n_terms)};
   const auto layout = engine::layout(keys, order, mu);
   ASSERT_TRUE(layout.has_value());
   const engine::Band& band = layout->bands[0];
   const std::size_t n = band.n_nodes;
-  DistributionSums sums{std::vector<double>(layout->n_quantities, 0.0),
-                        std::vector<double>(layout->n_quantities, 0.0), {}, {}};
+  DistributionSums sums{std::vector<double>(layout->n_quantities, 0.0), {}, {}, {}};
   double* f = sums.values.data() + band.offset;
-  ASSERT_TRUE(c.phase_matrix(band.nodes, false, {{f, n}, {f + n, n}, {f + 2 * n, n}, {f + 3 * n, n}})
-                  .has_value());
+  ASSERT_TRUE(c.phase_matrix(band.nodes, false, {{f, n}, {f + n, n}, {f + 2 * n, n}, {f + 3 * n, n}}).has_value());
   // Error columns of magnitudes: each projected error is then the sum of the
   // magnitudes of the terms. Two projections over about 50 nodes, each
   // rounding to about n u of that sum, on tables of their own nodes: they
   // agree to a few 1e-14 of it.
-  for (std::size_t i = 0; i < sums.values.size(); ++i) sums.errors[i] = std::fabs(sums.values[i]);
-
+  for (const double v : sums.values) sums.errors.push_back(std::fabs(v));
   const std::vector<GreekSet> projected = engine::project(layout->bands, order, {&sums, 1});
   const auto want = c.greek(order, false);
-  ASSERT_TRUE(want.has_value());
-  const auto series = want->vectors();
-  ASSERT_EQ(projected.size(), 1u);
+  ASSERT_TRUE(want.has_value() && projected.size() == 1);
   for (std::size_t s = 0; s < 6; ++s) {
     ASSERT_EQ(projected[0][s].size(), order + 1);
     for (std::size_t l = 0; l <= order; ++l) {
-      EXPECT_NEAR(projected[0][s][l].value, (*series[s])[l], 4e-14 * projected[0][s][l].err) << s << " " << l;
+      EXPECT_NEAR(projected[0][s][l].value, (*want->vectors()[s])[l], 4e-14 * projected[0][s][l].err) << s << l;
     }
   }
 }
