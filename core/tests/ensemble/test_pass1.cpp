@@ -1,7 +1,11 @@
-// The first pass: panel evaluation (an exact integral; its values against the
-// reference quadrature are checked through whole runs), derivative terms
-// against differences, the decision steps on synthetic sums, the stopping
-// rules, errors, and thread-count independence.
+// Particle optics at one radius: the landed sphere and layered results through
+// one reused Solver, one node at a time and the nodes of a panel side by side,
+// bit for bit; the layer size parameters, the derivative limit, the failing
+// node and the error context. The start layout of panels over ln r. The first
+// pass: panel evaluation (an exact integral; its values against the reference
+// quadrature are checked through whole runs), derivative terms against
+// differences, the decision steps on synthetic sums, the stopping rules,
+// errors, and thread-count independence.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -11,8 +15,12 @@
 #include "ensemble/detail_pass1.hpp"
 #include "ensemble/model_support.hpp"
 #include "support/compare.hpp"
+#include "support/expect_error.hpp"
 #include "vantok/ensemble/engine.hpp"
+#include "vantok/ensemble/optics.hpp"
 #include "vantok/format.hpp"
+#include "vantok/layered/layered.hpp"
+#include "vantok/mie/mie.hpp"
 #include "vantok/pool.hpp"
 
 using namespace vantok::test::ensemble;
@@ -20,19 +28,43 @@ using namespace vantok::ensemble::engine;
 using vantok::Complex;
 using vantok::Error;
 using vantok::ensemble::particle::Optics;
+using vantok::ensemble::particle::Solver;
+using vantok::mie::SolveOptions;
+using vantok::mie::coefficients::CoefficientDerivatives;
+using vantok::mie::coefficients::Coefficients;
+using vantok::test::expect_error;
 using vantok::test::same_bits;
+using Panels = std::vector<std::pair<double, double>>;
 namespace pass1_steps = vantok::ensemble::engine::detail;
 
 namespace {
 
+const vantok::mie::SolveOptions DEFAULT{std::nullopt, false};
+
+// Bitwise equality of two coefficient views and of the efficiency Jacobians
+// of their derivative views.
+void expect_same(const Coefficients& got, std::span<const CoefficientDerivatives> got_d, const Coefficients& want,
+                 std::span<const CoefficientDerivatives> want_d) {
+  ASSERT_EQ(got.a.size(), want.a.size());
+  EXPECT_EQ(got.x, want.x);
+  EXPECT_TRUE(same_bits(got.s_abs, want.s_abs));
+  for (std::size_t n = 0; n < got.a.size(); ++n) {
+    EXPECT_TRUE(same_bits(got.a[n].re, want.a[n].re) && same_bits(got.a[n].im, want.a[n].im)) << n;
+    EXPECT_TRUE(same_bits(got.b[n].re, want.b[n].re) && same_bits(got.b[n].im, want.b[n].im)) << n;
+  }
+  ASSERT_EQ(got_d.size(), want_d.size());
+  for (std::size_t l = 0; l < got_d.size(); ++l) {
+    EXPECT_EQ(got_d[l].outer, want_d[l].outer);
+    const auto j_got = got.efficiencies_jacobian(got_d[l]);
+    const auto j_want = want.efficiencies_jacobian(want_d[l]);
+    for (std::size_t i = 0; i < 15; ++i) EXPECT_TRUE(same_bits(j_got[i], j_want[i])) << l << " " << i;
+  }
+}
+
+
 constexpr double INF = std::numeric_limits<double>::infinity();
 
-EnsembleOptions run_options(double rtol, std::size_t max_panels = 10000) {
-  EnsembleOptions o = options();
-  o.rtol = rtol;
-  o.max_panels = max_panels;
-  return o;
-}
+EnsembleOptions run_options(double rtol, std::size_t max_panels = 10000) { return options(rtol, max_panels); }
 
 std::size_t quantities(const Part& part, const EnsembleOptions& o) {
   std::size_t requested = 0;
@@ -264,68 +296,63 @@ TEST(ChooseBisections, OrderWidthAndRoom) {
 }
 
 // max_panels 1 with two tabulated segments: one panel each, no bisection,
-// and the unmet tolerances report not converged.
-TEST(Pass1, MaxPanelsOne) {
-  const std::vector<Component> c = {{sphere(1), tabulated({0.1, 0.3, 1.0}, {1.0, 2.0, 1.0}), 1.0}};
-  const auto parts = vantok::ensemble::engine::parts(c, {}, 1e-10);
+// and the unmet tolerances report not converged. An open part whose upper
+// tail keeps growing (a lognormal of log width 20, in the Rayleigh regime
+// where C ∝ r^6; built by hand, as the range cutoffs refuse it) is extended
+// 100 times at its upper end, then stops unconverged; the lower end closes.
+TEST(Pass1, StoppingRules) {
+  const std::vector<Component> c = {{sphere(1), tabulated({0.1, 0.3, 1.0}, {1.0, 2.0, 1.0}), 1.0},
+                                    {sphere(1), lognormal(1e-23, std::exp(20.0)), 1.0}};
+  const auto parts = vantok::ensemble::engine::parts(std::span(c).first(1), {}, 1e-10);
   const auto run = run_one(parts->front(), run_options(1e-10, 1), 0.55);
   ASSERT_TRUE(run.has_value());
   ASSERT_EQ(run->panels.size(), 2u);
   EXPECT_EQ(run->panels[0].b, std::log(0.3));
   EXPECT_FALSE(run->converged[0]);
-}
 
-// An open part whose upper tail keeps growing (a lognormal of log width 20,
-// in the Rayleigh regime where C ∝ r^6) is extended 100 times at its upper end,
-// then stops unconverged; the lower end closes.
-TEST(Pass1, EndExtensionsStop) {
-  // Built by hand: the range cutoffs refuse a distribution this broad.
-  const std::vector<Component> c = {{sphere(1), lognormal(1e-23, std::exp(20.0)), 1.0}};
   const Part part{.mode = std::nullopt, .support = support::Smooth{1e-23},
                   .range = {1e-23 * std::exp(-1.0), 1e-23 * std::exp(0.5)}, .dist_params = {},
                   .particle_params = {std::nullopt, std::nullopt}, .averages = std::nullopt,
-                  .distribution = &c[0].distribution, .component = &c[0], .component_index = 0, .weight = 1.0,
+                  .distribution = &c[1].distribution, .component = &c[1], .component_index = 1, .weight = 1.0,
                   .mode_weight = 1.0, .mode_weight_sum = 1.0};
   EnsembleOptions o = run_options(1e-6);
   o.allow_unvalidated = true;
-  const auto run = run_one(part, o, 1.0);
-  ASSERT_TRUE(run.has_value()) << run.error().to_string();
-  EXPECT_FALSE(run->converged[0]);
-  EXPECT_NEAR(run->t_hi - std::log(part.range.second), 50.0, 1e-9);
-  EXPECT_TRUE(run->statuses[0].low_ok);
-  EXPECT_FALSE(run->statuses[0].high_ok);
+  const auto open = run_one(part, o, 1.0);
+  ASSERT_TRUE(open.has_value()) << open.error().to_string();
+  EXPECT_FALSE(open->converged[0]);
+  EXPECT_NEAR(open->t_hi - std::log(part.range.second), 50.0, 1e-9);
+  EXPECT_TRUE(open->statuses[0].low_ok && !open->statuses[0].high_ok);
 }
 
+// A range reaching above x = 1e6 is refused before any node is solved (Re m =
+// 11 fails at the first node, after the limit check), with its place.
 TEST(Pass1, SizeParameterLimit) {
   const double wavelength = TWO_PI;  // x = r exactly
   auto with_top = [&](double top) {
-    // Re m = 11 fails at the first node, after the limit check.
     const std::vector<Component> c = {{sphere_at({11.0, 0.0}), power_law(0.0, 1e5, top), 1.0}};
-    const auto parts = vantok::ensemble::engine::parts(c, {}, 1e-6);
-    return run_one(parts->front(), run_options(1e-6, 1), wavelength);
+    return run_one(vantok::ensemble::engine::parts(c, {}, 1e-6)->front(), run_options(1e-6, 1), wavelength);
   };
-  ASSERT_EQ(1e6 * TWO_PI / wavelength, 1e6);
   EXPECT_EQ(with_top(1e6).error().kind(), Error::Kind::OutsideValidatedDomain);
   const double above = std::nextafter(1e6, 2e6);
-  const auto refused = with_top(above);
-  ASSERT_FALSE(refused.has_value());
-  EXPECT_EQ(refused.error().kind(), Error::Kind::InvalidInput);
-  EXPECT_EQ(refused.error().message(), "at wavelength " + vantok::fmt::exp(wavelength) + ", radius " +
-                                           vantok::fmt::exp(above) + ": the integration range reaches size parameter " +
-                                           vantok::fmt::exp(above * TWO_PI / wavelength) + ", above the accepted 1e6");
+  expect_error(with_top(above), Error::Kind::InvalidInput,
+               "at wavelength " + vantok::fmt::exp(wavelength) + ", radius " + vantok::fmt::exp(above) +
+                   ": the integration range reaches size parameter " + vantok::fmt::exp(above) +
+                   ", above the accepted 1e6");
 }
 
+// A Point group's record holds its term count and no panels; a smooth one
+// its panels and the range they span. A Point group's term-count error
+// carries the place; finish skips unevaluated panels for the term count.
 TEST(FirstPass, PointGroupsAndRecords) {
-  const std::vector<Component> c = {{sphere(1), monodisperse(0.5), 1.0}, {sphere(1), lognormal(0.2, 1.5), 1.0}};
+  const std::vector<Component> c = {{sphere(1), monodisperse(0.5), 1.0}, {sphere(1), lognormal(0.2, 1.5), 1.0},
+                                    {sphere(1), monodisperse(1e6), 1.0}};
   const auto parts = vantok::ensemble::engine::parts(c, {}, 1e-5);
-  const std::vector<std::vector<std::size_t>> groups = {{0}, {1}};
+  const std::vector<std::vector<std::size_t>> groups = {{0}, {1}}, huge = {{2}};
   const auto records = first_pass(*parts, groups, 0.55, 0, run_options(1e-5));
   ASSERT_TRUE(records.has_value()) << records.error().to_string();
   const Pass1& point = (*records)[0];
-  EXPECT_TRUE(point.panels.empty());
-  EXPECT_EQ(point.converged, std::vector<bool>{true});
-  EXPECT_EQ(point.max_terms, vantok::mie::default_terms(0.5 * TWO_PI / 0.55));
-  EXPECT_EQ(point.range, std::pair(0.5, 0.5));
+  EXPECT_EQ(std::tuple(point.panels.empty(), point.converged, point.max_terms, point.range),
+            std::tuple(true, std::vector<bool>{true}, vantok::mie::default_terms(0.5 * TWO_PI / 0.55), std::pair(0.5, 0.5)));
   const Pass1& smooth = (*records)[1];
   ASSERT_FALSE(smooth.panels.empty());
   EXPECT_EQ(smooth.converged, std::vector<bool>{true});
@@ -333,21 +360,153 @@ TEST(FirstPass, PointGroupsAndRecords) {
   EXPECT_DOUBLE_EQ(smooth.range.second, std::exp(smooth.panels.back().second));
   EXPECT_GT(smooth.max_terms, 0u);
   EXPECT_LE(smooth.max_terms, vantok::mie::default_terms(smooth.range.second * TWO_PI / 0.55));
-
-  // A Point group's term-count error carries the place.
-  const std::vector<Component> huge = {{sphere(1), monodisperse(1e6), 1.0}};
-  const auto huge_parts = vantok::ensemble::engine::parts(huge, {}, 1e-5);
-  const std::vector<std::vector<std::size_t>> one = {{0}};
-  const auto refused = first_pass(*huge_parts, one, 0.5, 0, run_options(1e-5));
-  ASSERT_FALSE(refused.has_value());
-  EXPECT_EQ(refused.error().message(), "at wavelength 5e-1, radius 1e6: the size parameter x must be in [1e-30, 1e6], got " +
-                                           vantok::fmt::exp(1e6 * TWO_PI / 0.5));
-
-  // finish skips unevaluated panels for the term count.
+  expect_error(first_pass(*parts, huge, 0.5, 0, run_options(1e-5)), Error::Kind::InvalidInput,
+               "at wavelength 5e-1, radius 1e6: the size parameter x must be in [1e-30, 1e6], got " +
+                   vantok::fmt::exp(1e6 * TWO_PI / 0.5));
   std::vector<Panel> panels = {synthetic(0.0, 1.0, 6, 0), {1.0, 2.0, std::nullopt}};
   (*panels[0].sums)[0].max_terms = 7;
   const Pass1 packed = finish(panels, {false}, 0.0, 2.0);
-  EXPECT_EQ(packed.max_terms, 7u);
-  EXPECT_EQ(packed.panels.size(), 2u);
+  EXPECT_EQ(std::pair(packed.max_terms, packed.panels.size()), std::pair(std::size_t{7}, std::size_t{2}));
   EXPECT_EQ(finish({{1.0, 2.0, std::nullopt}}, {true}, 1.0, 2.0).max_terms, 0u);
+}
+
+TEST(Optics, LayersTermCountsAndContext) {
+  const Particle shell = layered({0.5}, 2), homogeneous = sphere(1);  // Optics refers to its particle
+  const Optics optics = Optics::at(shell, 1);
+  std::vector<double> xs = {9.0};
+  std::vector<Complex<double>> ms;
+  optics.layers(xs, ms, 10.0);
+  EXPECT_EQ(xs, (std::vector<double>{5.0, 10.0}));
+  EXPECT_EQ(ms.size(), 2u);
+  EXPECT_EQ(optics.n_terms(DEFAULT, 10.0), vantok::mie::default_terms(10.0));
+  const Optics sphere_optics = Optics::at(homogeneous, 0);
+  EXPECT_EQ(sphere_optics.n_terms(DEFAULT, 100.0), 131u);
+  EXPECT_THROW(sphere_optics.layers(xs, ms, 1.0), vantok::InternalFailure);
+  expect_error(sphere_optics.n_terms(DEFAULT, 0.0), Error::Kind::InvalidInput,
+               "the size parameter x must be in [1e-30, 1e6], got 0e0");
+  // The context prefixes messages only.
+  using vantok::ensemble::engine::context;
+  EXPECT_EQ(context(Error::invalid_input("bad"), 0.55, 0.125),
+            Error::invalid_input("at wavelength 5.5e-1, radius 1.25e-1: bad"));
+  EXPECT_EQ(context(Error::outside_validated_domain("far"), 1000.0, 2.0).to_string(),
+            "outside validated domain: at wavelength 1e3, radius 2e0: far");
+  EXPECT_EQ(context(Error::not_converged(1e-3, 1e-6), 1.0, 1.0), Error::not_converged(1e-3, 1e-6));
+}
+
+// One Solver alternating between a sphere and a layered particle, with and
+// without derivatives, one node at a time, and the 15 nodes of a panel solved
+// in lanes: the landed solvers' coefficients, efficiencies and every layer's
+// derivatives. A node that fails its checks is reported with its index, the
+// nodes before it solved; repeated solves of no more terms reuse the buffers.
+TEST(Solver, LandedResultsOneAtATimeAndSideBySide) {
+  const Particle s = sphere(1), shell = layered({0.3, 0.7}, 1);
+  std::vector<double> xs;
+  for (std::size_t i = 0; i < 15; ++i) xs.push_back(20.0 + 0.7 * static_cast<double>(i * i));
+  Solver solver;
+  for (const bool derivatives : {false, true}) {
+    for (const Particle* p : {&s, &shell}) {
+      const Optics optics = Optics::at(*p, 0);
+      Solver nodes;
+      ASSERT_FALSE(nodes.solve_nodes(optics, DEFAULT, derivatives, xs).has_value());
+      for (std::size_t i = 0; i < xs.size(); ++i) {
+        vantok::mie::Mie mie;
+        vantok::layered::Layered lay;
+        std::vector<double> lx;
+        std::vector<Complex<double>> lm;
+        std::vector<CoefficientDerivatives> want_d;
+        if (p == &s) {
+          ASSERT_TRUE(mie.solve(DEFAULT, derivatives, xs[i], {1.5, 0.01}).has_value());
+          if (derivatives) want_d.push_back(mie.derivatives());
+        } else {
+          optics.layers(lx, lm, xs[i]);
+          ASSERT_TRUE(lay.solve(DEFAULT, derivatives, lx, lm).has_value());
+          for (std::size_t l = 0; derivatives && l < 3; ++l) want_d.push_back(lay.layer_derivatives(l));
+        }
+        const Coefficients want = p == &s ? mie.coefficients() : lay.coefficients();
+        const auto one = solver.solve(optics, DEFAULT, derivatives, xs[i]);
+        ASSERT_TRUE(one.has_value());
+        expect_same(one->coefficients, one->derivatives, want, want_d);
+        const auto node = nodes.node(i);
+        expect_same(node.solution.coefficients, node.solution.derivatives, want, want_d);
+        const auto q = want.efficiencies();
+        for (std::size_t k = 0; k < 5; ++k) EXPECT_TRUE(same_bits(node.efficiencies[k], q[k])) << i << " " << k;
+      }
+      // Node 9 beyond the accepted size parameters: nodes 0 to 8 are solved.
+      std::vector<double> bad = xs;
+      bad[9] = 2e6;
+      bad[12] = -1.0;
+      const auto failure = nodes.solve_nodes(optics, DEFAULT, false, bad);
+      ASSERT_TRUE(failure.has_value());
+      EXPECT_EQ(failure->node, 9u);
+      EXPECT_EQ(failure->error, solver.solve(optics, DEFAULT, false, bad[9]).error());
+      const auto eighth = solver.solve(optics, DEFAULT, false, bad[8]);
+      expect_same(nodes.node(8).solution.coefficients, {}, eighth->coefficients, {});
+    }
+  }
+  const Optics optics = Optics::at(s, 0);
+  const auto* first = solver.solve(optics, DEFAULT, false, 7.0)->coefficients.a.data();
+  EXPECT_EQ(solver.solve(optics, DEFAULT, false, 3.0)->coefficients.a.data(), first);
+}
+
+// A layered particle of one layer is the homogeneous sphere of its core, with
+// one outer derivative view and no derivative limit; more layers are validated
+// for derivatives up to x_L = 1e3, after the input checks.
+TEST(Solver, OneLayerAndTheDerivativeLimit) {
+  const Particle one = layered({}, 1);
+  const SolveOptions unvalidated{std::nullopt, true};
+  vantok::mie::Mie mie;
+  ASSERT_TRUE(mie.solve(unvalidated, true, 2000.0, {1.4, 0.0}).has_value());
+  Solver solver;
+  const auto got = solver.solve(Optics::at(one, 0), unvalidated, true, 2000.0);
+  ASSERT_TRUE(got.has_value());
+  const CoefficientDerivatives d[1] = {mie.derivatives()};
+  expect_same(got->coefficients, got->derivatives, mie.coefficients(), d);
+  EXPECT_TRUE(got->derivatives[0].outer);
+  EXPECT_TRUE(solver.solve(Optics::at(one, 0), DEFAULT, true, 1500.0).has_value());
+
+  const Particle shell = layered({0.5}, 1);
+  const Optics optics = Optics::at(shell, 0);
+  EXPECT_TRUE(solver.solve(optics, DEFAULT, true, 1000.0).has_value());
+  const double above = std::nextafter(1000.0, 2000.0);
+  expect_error(solver.solve(optics, DEFAULT, true, above), Error::Kind::OutsideValidatedDomain,
+               "the derivatives are validated up to x_L = 1e3, got " + vantok::fmt::exp(above));
+  EXPECT_TRUE(solver.solve(optics, DEFAULT, false, above).has_value());
+  EXPECT_TRUE(solver.solve(optics, unvalidated, true, above).has_value());
+  expect_error(solver.solve(optics, DEFAULT, true, 2e6), Error::Kind::InvalidInput,
+               "the size parameters must be in [1e-30, 1e6], got 1e6 to 2e6");
+}
+
+// λ = 100 keeps the size-parameter rule out of play: widths 0.5 give m = 3,
+// breakpoints outside (t_lo, t_hi) or at its ends are ignored, one inside
+// splits; beyond max_panels each segment gets its share.
+TEST(InitialPanels, WidthRuleBreakpointsAndFallback) {
+  const auto half = [](double) { return 0.5; };
+  const auto narrow = [](double) { return 0.1; };
+  const Panels three{{0.0, 0.5}, {0.5, 1.0}, {1.0, 1.5}};
+  EXPECT_EQ(initial_panels({}, half, 100, 0.0, 1.5, 100.0), three);
+  EXPECT_EQ(initial_panels(std::vector{std::exp(-1.0), 1.0, std::exp(1.5), 10.0}, half, 100, 0.0, 1.5, 100.0), three);
+  const Panels split = initial_panels(std::vector{std::exp(0.2)}, half, 100, 0.0, 1.5, 100.0);
+  ASSERT_EQ(split.size(), 4u);
+  EXPECT_EQ(split[0], std::pair(0.0, std::log(std::exp(0.2))));
+  EXPECT_EQ(split.back().second, 1.5);
+  EXPECT_TRUE(initial_panels({}, half, 100, 0.7, 0.7, 1.0).empty());
+  EXPECT_EQ(initial_panels({}, narrow, 2, 0.0, 1.0, 100.0), (Panels{{0.0, 0.5}, {0.5, 1.0}}));
+  EXPECT_EQ(initial_panels({}, narrow, 1, 0.0, 1.0, 100.0), (Panels{{0.0, 1.0}}));
+  // Three segments of shares 0.2, 0.2 and 1.6 of 2: one panel each.
+  const Panels p = initial_panels(std::vector{std::exp(0.1), std::exp(0.2)}, narrow, 2, 0.0, 1.0, 100.0);
+  ASSERT_EQ(p.size(), 3u);
+  EXPECT_EQ(p[2].first, std::log(std::exp(0.2)));
+  EXPECT_DOUBLE_EQ(p[2].second, 1.0);
+}
+
+// At x = 2000 a panel spans at most 20 in size parameter (width ln 1.01 at
+// the start, narrower as x grows); the panels are contiguous.
+TEST(InitialPanels, SizeParameterRule) {
+  const double t = std::log(2000.0 / 6.283185307179586);
+  const Panels p = initial_panels({}, [](double) { return 0.5; }, 1000, t, t + 0.05, 1.0);
+  ASSERT_GE(p.size(), 6u);
+  EXPECT_LE(p[0].second - p[0].first, std::log(1.01));
+  for (const auto& [a, b] : p) EXPECT_LE(std::exp(a) * 6.283185307179586 * std::expm1(b - a), 20.0 + 1e-9);
+  for (std::size_t i = 1; i < p.size(); ++i) EXPECT_EQ(p[i - 1].second, p[i].first);
+  EXPECT_EQ(p.back().second, t + 0.05);
 }
