@@ -40,7 +40,8 @@ using engine::GreekSet;
 using vantok::Error;
 using vantok::ensemble::fast::PanelProducts;
 using vantok::ensemble::matrix::Mat;
-using Columns = std::vector<std::vector<double>>;
+using Numbers = std::vector<double>;
+using Columns = std::vector<Numbers>;
 
 TEST(BandKey, RoundsUpByQuarters) {
   std::vector<std::size_t> keys;
@@ -138,74 +139,6 @@ TEST(BandKeys, PanelTermsAndOrderedSet) {
   EXPECT_EQ(*keys, (std::vector<std::size_t>{engine::band_key(13), k1, k2}));
   EXPECT_TRUE(engine::band_key(13) < k1 && k1 < k2);
 }
-
-class FastProducts : public ::testing::TestWithParam<std::size_t> {};
-
-// x = 7, m = 1.5 + 0.02i: N = 22 terms in the band of key 24. L = 48 gives
-// 49 nodes (mu = 0 among them; 25 rows, a last row outside whole lanes),
-// L = 47 gives 48 (24 rows), L = 40 gives 45 (23 rows).
-TEST_P(FastProducts, MatchSpherePhaseMatrix) {
-  const double x = 7.0;
-  const SolvedSphere solved(x, {1.5, 0.02}, true);
-  const auto c = solved.state.coefficients();
-  const auto d = solved.state.coefficient_derivatives();
-  const std::size_t keys[1] = {engine::band_key(solved.n_terms)};
-  ASSERT_GT(keys[0], solved.n_terms);
-  const auto layout = engine::layout(keys, GetParam(), {});
-  ASSERT_TRUE(layout.has_value());
-  const engine::Band& band = layout->bands[0];
-  const std::size_t n = band.n_nodes;
-
-  // One complex block (d/dm) and one real block (x d/dx) at node 3; the
-  // other nodes stay zero.
-  PanelProducts products;
-  products.prepare(band, 1, 1);
-  products.set_block(3, 0, c.a, c.b);
-  products.set_block(3, 1, d.da_dm, d.db_dm);
-  products.set_block(3, 2, d.da_dx, d.db_dx, x);
-  products.multiply(band, solved.n_terms);
-  const double omega = 4.0 / (x * x);
-  // Column 0 the value, 1 to 3 the slots d/dRe m, d/dIm m, x d/dx; by node
-  // and by rows of either sign.
-  Columns got(4, std::vector<double>(4 * n, NAN)), rowwise = got;
-  auto spans = [](Columns& v) { return std::vector<std::span<double>>(v.begin() + 1, v.end()); };
-  products.node_phase(band, 3, omega, got[0], spans(got));
-  const auto rows = spans(rowwise);
-  for (std::size_t i = 0; i < band.half(); ++i) {
-    const std::size_t u = n / 2 + i;
-    products.phase(3, i, 1.0, u, n, omega, rowwise[0], rows);
-    if (n - 1 - u != u) products.phase(3, i, -1.0, n - 1 - u, n, omega, rowwise[0], rows);
-  }
-  Columns want(16, std::vector<double>(n));
-  auto buffers = [&](std::size_t b) {
-    return vantok::mie::phase::PhaseMatrixBuffers{want[4 * b], want[4 * b + 1], want[4 * b + 2], want[4 * b + 3]};
-  };
-  ASSERT_TRUE(c.phase_matrix_with_derivatives(band.nodes, d, false, buffers(0), {buffers(3), buffers(1), buffers(2)})
-                  .has_value());
-  // The real block holds only the amplitudes' x-dependence: x (4/x^2) dP/dx = x dF/dx + 2 F.
-  for (std::size_t t = 0; t < 4; ++t) {
-    for (std::size_t u = 0; u < n; ++u) want[12 + t][u] = x * want[12 + t][u] + 2.0 * want[t][u];
-  }
-  // Entries t n + u against the reference, relative to the largest magnitude
-  // of each element over the cosines (the elements pass through zero).
-  for (std::size_t v = 0; v < 4; ++v) {
-    for (std::size_t t = 0; t < 4; ++t) {
-      const auto& w = want[4 * v + t];
-      const double scale = std::fabs(*std::max_element(w.begin(), w.end(), [](double p, double q) {
-        return std::fabs(p) < std::fabs(q);
-      }));
-      for (std::size_t u = 0; u < n; ++u) {
-        EXPECT_NEAR(got[v][t * n + u], w[u], 1e-13 * scale) << "column " << v << " element " << t << " node " << u;
-      }
-    }
-    for (std::size_t i = 0; i < 4 * n; ++i) EXPECT_TRUE(vantok::test::same_bits(got[v][i], rowwise[v][i])) << v;
-  }
-  // A node without coefficients has a zero phase matrix.
-  products.node_phase(band, 0, omega, got[0], spans(got));
-  EXPECT_TRUE(std::all_of(got[0].begin(), got[0].end(), [](double v) { return v == 0.0; }));
-}
-
-INSTANTIATE_TEST_SUITE_P(NodeCounts, FastProducts, ::testing::Values(48, 47, 40));
 
 TEST(FastProducts, TooFewSlotsIsAnInternalFailure) {
   const std::size_t keys[1] = {2};
@@ -386,33 +319,82 @@ TEST(Project, SameBitsAsTheStoredProducts) {
   }
 }
 
-// x = 7, m = 1.5 + 0.02i, all orders (L = 2N): the band of key 24 has more
-// nodes than the sphere's own rule, and both integrate exactly.
-TEST(Project, SphereTablesGiveSphereGreek) {
-  const SolvedSphere solved(7.0, {1.5, 0.02}, false);
+class FastProducts : public ::testing::TestWithParam<std::size_t> {};
+
+// x = 7, m = 1.5 + 0.02i: N = 22 terms in the band of key 24. L = 48 gives
+// 49 nodes (mu = 0 among them; 25 rows, a last row outside whole lanes),
+// L = 47 gives 48 (24 rows), L = 40 gives 45 (23 rows). The fast products of
+// one complex block (d/dm) and one real block (x d/dx) at node 3, the other
+// nodes zero, give at every cosine of the band (the mirrored cosines -mu from
+// the same products with s = -1) the sphere's phase matrix and derivatives;
+// projected, the sphere's Greek coefficients and derivatives, as the band's
+// rule (more nodes than the sphere's own) integrates both exactly.
+TEST_P(FastProducts, GiveTheSpherePhaseMatrixAndGreekCoefficients) {
+  const double x = 7.0;
+  const std::size_t L = GetParam();
+  const SolvedSphere solved(x, {1.5, 0.02}, true);
   const auto c = solved.state.coefficients();
-  const std::size_t order = 2 * solved.n_terms;
-  const std::vector<double> mu{0.3};
+  const auto d = solved.state.coefficient_derivatives();
   const std::size_t keys[1] = {engine::band_key(solved.n_terms)};
-  const auto layout = engine::layout(keys, order, mu);
+  const auto layout = engine::layout(keys, L, {});
   ASSERT_TRUE(layout.has_value());
   const engine::Band& band = layout->bands[0];
   const std::size_t n = band.n_nodes;
-  DistributionSums sums{std::vector<double>(layout->n_quantities, 0.0), {}, {}, {}};
-  double* f = sums.values.data() + band.offset;
-  ASSERT_TRUE(c.phase_matrix(band.nodes, false, {{f, n}, {f + n, n}, {f + 2 * n, n}, {f + 3 * n, n}}).has_value());
+  PanelProducts products;
+  products.prepare(band, 1, 1);
+  products.set_block(3, 0, c.a, c.b);
+  products.set_block(3, 1, d.da_dm, d.db_dm);
+  products.set_block(3, 2, d.da_dx, d.db_dx, x);
+  products.multiply(band, solved.n_terms);
+  // Columns: the value, then the slots d/dRe m, d/dIm m, x d/dx.
+  DistributionSums sums{Numbers(layout->n_quantities), {}, std::vector<Numbers>(3, Numbers(layout->n_quantities)), {}};
+  auto block = [&](Numbers& column) { return std::span(column).subspan(band.offset, 4 * n); };
+  std::vector<std::span<double>> slots{block(sums.d[0]), block(sums.d[1]), block(sums.d[2])};
+  products.node_phase(band, 3, 4.0 / (x * x), block(sums.values), slots);
+
+  Columns want(16, Numbers(n));
+  auto buffers = [&](std::size_t b) {
+    return vantok::mie::phase::PhaseMatrixBuffers{want[4 * b], want[4 * b + 1], want[4 * b + 2], want[4 * b + 3]};
+  };
+  ASSERT_TRUE(c.phase_matrix_with_derivatives(band.nodes, d, false, buffers(0), {buffers(3), buffers(1), buffers(2)})
+                  .has_value());
+  // The real block holds only the amplitudes' x-dependence: x (4/x^2) dP/dx = x dF/dx + 2 F.
+  for (std::size_t i = 0; i < 4 * n; ++i) want[12 + i / n][i % n] = x * want[12 + i / n][i % n] + 2.0 * want[i / n][i % n];
+  // Entries against the reference, relative to the largest magnitude of each
+  // element over the cosines (the elements pass through zero).
+  for (std::size_t v = 0; v < 4; ++v) {
+    const auto got = block(v == 0 ? sums.values : sums.d[v - 1]);
+    for (std::size_t t = 0; t < 4; ++t) {
+      const auto& w = want[4 * v + t];
+      double scale = 0.0;
+      for (const double e : w) scale = std::fmax(scale, std::fabs(e));
+      for (std::size_t u = 0; u < n; ++u) EXPECT_NEAR(got[t * n + u], w[u], 1e-13 * scale) << v << " " << t << " " << u;
+    }
+  }
+
   // Error columns of magnitudes: each projected error is then the sum of the
   // magnitudes of the terms. Two projections over about 50 nodes, each
   // rounding to about n u of that sum, on tables of their own nodes: they
   // agree to a few 1e-14 of it.
   for (const double v : sums.values) sums.errors.push_back(std::fabs(v));
-  const std::vector<GreekSet> projected = engine::project(layout->bands, order, {&sums, 1});
-  const auto want = c.greek(order, false);
-  ASSERT_TRUE(want.has_value() && projected.size() == 1);
+  for (const Numbers& column : sums.d) {
+    sums.d_errors.emplace_back();
+    for (const double v : column) sums.d_errors.back().push_back(std::fabs(v));
+  }
+  const GreekSet projected = engine::project(layout->bands, L, {&sums, 1}).at(0);
+  const std::size_t order = std::min(L, 2 * solved.n_terms);
+  const auto greek = c.greek_with_derivatives(order, d, false);
+  ASSERT_TRUE(greek.has_value());
   for (std::size_t s = 0; s < 6; ++s) {
-    ASSERT_EQ(projected[0][s].size(), order + 1);
-    for (std::size_t l = 0; l <= order; ++l) {
-      EXPECT_NEAR(projected[0][s][l].value, (*want->vectors()[s])[l], 4e-14 * projected[0][s][l].err) << s << l;
+    ASSERT_EQ(projected[s].size(), L + 1);
+    for (std::size_t l = 0; l <= L; ++l) {
+      const auto& p = projected[s][l];
+      const auto at = [&](const auto& g) { return l <= order ? (*g.vectors()[s])[l] : 0.0; };
+      const double want_d[3] = {at(greek->re_m), at(greek->im_m), x * at(greek->x) + 2.0 * at(greek->values)};
+      EXPECT_NEAR(p.value, at(greek->values), 4e-14 * p.err) << s << " " << l;
+      for (std::size_t k = 0; k < 3; ++k) EXPECT_NEAR(p.d[k], want_d[k], 4e-14 * p.d_err[k]) << s << " " << l << k;
     }
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(NodeCounts, FastProducts, ::testing::Values(48, 47, 40));
