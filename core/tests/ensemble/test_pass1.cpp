@@ -180,8 +180,10 @@ TEST(Pass1Evaluate, ParticleDerivativesMatchDifferences) {
   }
 }
 
+// Every panel's error with the place of its first failing node (Re m = 11 is
+// outside the sphere's validated domain at every node); with the domain
+// waived both panels evaluate, and a second call leaves them.
 TEST(Pass1Evaluate, ErrorsInPanelOrderAndEvaluatedOnce) {
-  // Re m = 11 is outside the sphere's validated domain at every node.
   const std::vector<Component> c = {{sphere_at({11.0, 0.0}), power_law(0.0, 0.1, 0.4), 1.0}};
   const auto parts = vantok::ensemble::engine::parts(c, {}, 1e-6);
   const Part* members[1] = {&parts->front()};
@@ -190,17 +192,12 @@ TEST(Pass1Evaluate, ErrorsInPanelOrderAndEvaluatedOnce) {
   const auto results = pass1_evaluate(panels, members, 0.55, optics, {std::nullopt, false}, std::nullopt, 6);
   ASSERT_EQ(results.size(), 2u);
   for (std::size_t p = 0; p < 2; ++p) {
-    ASSERT_FALSE(results[p].has_value());
-    EXPECT_EQ(results[p].error().kind(), Error::Kind::OutsideValidatedDomain);
     const double r = std::exp(vantok::ensemble::detail::PanelRule(panels[p].a, panels[p].b).node(0).t);
-    EXPECT_EQ(results[p].error().message().rfind("at wavelength 5.5e-1, radius " + vantok::fmt::exp(r) + ": x = ", 0),
-              0u)
-        << results[p].error().message();
+    EXPECT_EQ(results[p].error().kind(), Error::Kind::OutsideValidatedDomain);
+    EXPECT_EQ(results[p].error().message().rfind("at wavelength 5.5e-1, radius " + vantok::fmt::exp(r) + ": x = ", 0), 0u);
     EXPECT_FALSE(panels[p].sums.has_value());
   }
-  // With the domain waived both panels evaluate, and a second call leaves them.
-  const auto ok = pass1_evaluate(panels, members, 0.55, optics, {std::nullopt, true}, std::nullopt, 6);
-  ASSERT_EQ(ok.size(), 2u);
+  EXPECT_EQ(pass1_evaluate(panels, members, 0.55, optics, {std::nullopt, true}, std::nullopt, 6).size(), 2u);
   const double k0 = panels[0].sums->front().kronrod[1];
   EXPECT_TRUE(pass1_evaluate(panels, members, 0.55, optics, {std::nullopt, true}, std::nullopt, 6).empty());
   EXPECT_EQ(panels[0].sums->front().kronrod[1], k0);
