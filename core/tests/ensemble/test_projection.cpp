@@ -1,5 +1,6 @@
-// Greek bands: keys, shapes and offsets, the limits checked before building,
-// the storage refusal, and the term counts that choose the keys. Fast phase
+// Greek bands: the limits checked before building, the storage refusal, and
+// the term counts that choose the keys (the band layout itself is exercised by
+// every projection below and by the runs). Fast phase
 // products against the sphere's own phase matrix and its derivatives at every
 // cosine of a band. Projection onto Greek coefficients: the projection
 // matrices against the orthogonality of the Wigner functions under the band's
@@ -42,42 +43,6 @@ using vantok::ensemble::fast::PanelProducts;
 using vantok::ensemble::matrix::Mat;
 using Numbers = std::vector<double>;
 using Columns = std::vector<Numbers>;
-
-TEST(BandKey, RoundsUpByQuarters) {
-  std::vector<std::size_t> keys;
-  for (std::size_t k = engine::band_key(0); keys.size() < 14; k = engine::band_key(k + 1)) keys.push_back(k);
-  EXPECT_EQ(keys, (std::vector<std::size_t>{1, 2, 3, 4, 5, 7, 9, 12, 15, 19, 24, 30, 38, 48}));
-  EXPECT_EQ(engine::band_key(13), 15u);
-  EXPECT_EQ(engine::band_key(16), 19u);
-  EXPECT_EQ(engine::greek_order_limit(GreekSelection::all(), 40), 80u);
-  EXPECT_EQ(engine::greek_order_limit(GreekSelection::up_to(7), 40), 7u);
-  EXPECT_EQ(engine::greek_order_limit(GreekSelection::off(), 40), 0u);
-}
-
-// L = 14: key 1 has L_b = 2 (3 nodes), key 5 L_b = 10 (11 nodes), key 12
-// L_b = L = 14 (12 + 7 + 1 = 20 nodes), after the base range of 8 + 4 cosines.
-TEST(Layout, ShapesAndOffsets) {
-  const std::vector<double> mu{0.5, -0.25};
-  const std::vector<std::size_t> keys{1, 5, 12};
-  const auto layout = engine::layout(keys, 14, mu);
-  ASSERT_TRUE(layout.has_value());
-  ASSERT_EQ(layout->bands.size(), 3u);
-  const std::size_t nodes[3] = {3, 11, 20}, orders[3] = {2, 10, 14};
-  std::size_t offset = 8 + 4 * 2;
-  for (std::size_t b = 0; b < 3; ++b) {
-    const engine::Band& band = layout->bands[b];
-    EXPECT_EQ(std::tuple(band.key, band.n_nodes, band.order, band.offset, band.even.nrows, band.odd.ncols),
-              std::tuple(keys[b], nodes[b], orders[b], offset, (nodes[b] + 1) / 2, keys[b]));
-    EXPECT_EQ(layout->band(keys[b]), &band);
-    offset += 4 * nodes[b];
-  }
-  EXPECT_EQ(layout->n_quantities, offset);
-  EXPECT_EQ(layout->band(7), nullptr);
-  const auto none = engine::layout({}, 0, mu);
-  ASSERT_TRUE(none.has_value());
-  EXPECT_TRUE(none->bands.empty());
-  EXPECT_EQ(none->n_quantities, 16u);
-}
 
 // An order above the largest Greek order, and a rule above the largest (the
 // rule's own refusal, also when a valid band comes first), are refused before
