@@ -44,11 +44,6 @@ constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double INF = std::numeric_limits<double>::infinity();
 constexpr double SENTINEL = -12345.0;
 
-struct DistributionCase {
-  SizeDistribution distribution;
-  std::string message;  // empty: passes
-};
-
 // Passes for an empty message, else fails with exactly that message (an
 // invalid-input Error, or the bare text of a particle check).
 template <class R>
@@ -68,9 +63,8 @@ void expect_outcome(const R& result, const std::string& message) {
 
 TEST(SizeDistributionValidate, MessagesInCheckOrder) {
   const std::string positive = " must be finite and > 0, got ";
-  const std::vector<DistributionCase> cases = {
-      {lognormal(0.1, 2.0), ""},
-      {lognormal(5e-324, 2.0), ""},  // a positive subnormal passes
+  const std::vector<std::pair<SizeDistribution, std::string>> cases = {  // an empty message: passes
+      {lognormal(0.1, 2.0), ""}, {lognormal(5e-324, 2.0), ""},  // a positive subnormal passes
       {lognormal(-0.0, 2.0), "median_radius" + positive + "-0"},
       {lognormal(NaN, 1.0), "median_radius" + positive + "NaN"},
       {lognormal(1.0, 1.0), "the lognormal width must be finite and > 1, got 1"},
@@ -109,7 +103,7 @@ TEST(SizeDistributionValidate, MessagesInCheckOrder) {
       {multimodal({{1.0, multimodal({{1.0, monodisperse(-1.0)}})}}),
        "mode 0: invalid input: mode 0: invalid input: radius" + positive + "-1"},
   };
-  for (const DistributionCase& c : cases) expect_outcome(c.distribution.validate(), c.message);
+  for (const auto& [distribution, message] : cases) expect_outcome(distribution.validate(), message);
   // Copies of the nested kinds are deep.
   SizeDistribution source = multimodal({{1.0, tabulated({1.0, 2.0}, {1.0, 1.0})}});
   SizeDistribution copy = source;
@@ -122,10 +116,7 @@ TEST(ParticleValidate, LayeredMessages) {
   std::get<LayeredSphere>(missing.kind).radius_fractions.clear();
   std::get<LayeredSphere>(uneven.kind).layers[2].pop_back();
   const std::vector<std::pair<Particle, std::string>> cases = {
-      {sphere(0), ""},
-      {layered({0.5, 0.5}, 2), ""},
-      {layered({0.5, 1.0}, 2), ""},
-      {layered({}, 2), ""},
+      {sphere(0), ""}, {layered({0.5, 0.5}, 2), ""}, {layered({0.5, 1.0}, 2), ""}, {layered({}, 2), ""},
       {Particle{LayeredSphere{{}, {}}}, "a layered sphere needs 1 to 1024 layers, got 0"},
       {layered(std::vector<double>(1024, 0.5), 1), "a layered sphere needs 1 to 1024 layers, got 1025"},
       {missing, "a layered sphere of 2 layers needs 1 radius fractions, got 0"},
@@ -301,10 +292,8 @@ TEST(Density, ReferenceAndScale) {
       {modified_gamma(2.0, 3.0, 1.5), std::pow(2.0 / 4.5, 1.0 / 1.5), 1.0 / std::sqrt(3.0), true},
       {modified_gamma(0.5, 1.0, 2.0), std::sqrt(0.5), 1.0, false},
       {modified_gamma(-0.5, 2.0, 1.0), 0.5, 1.0, false},
-      {power_law(3.0, 0.1, 10.0), 0.1, INF, false},
-      {power_law(-1.0, 0.5, 2.0), 2.0, INF, false},
-      {monodisperse(3.0), 1.0, INF, false},
-      {tabulated({1.0, 2.0}, {1.0, 1.0}), 1.0, INF, false},
+      {power_law(3.0, 0.1, 10.0), 0.1, INF, false}, {power_law(-1.0, 0.5, 2.0), 2.0, INF, false},
+      {monodisperse(3.0), 1.0, INF, false},         {tabulated({1.0, 2.0}, {1.0, 1.0}), 1.0, INF, false},
   };
   for (const Case& c : cases) {
     const Density density(c.d);
