@@ -1,6 +1,6 @@
-// Greek bands: the limits checked before building, the storage refusal, and
-// the term counts that choose the keys (the band layout itself is exercised by
-// every projection below and by the runs). Fast phase
+// Greek bands: the limits checked before building and the storage refusal
+// (the band layout and keys are exercised by every projection below and by
+// the runs). Fast phase
 // products against the sphere's own phase matrix and its derivatives at every
 // cosine of a band. Projection onto Greek coefficients: the projection
 // matrices against the orthogonality of the Wigner functions under the band's
@@ -20,14 +20,11 @@
 #include <random>
 #include <vector>
 
-#include "ensemble/detail_kronrod.hpp"
 #include "ensemble/model_support.hpp"
 #include "support/compare.hpp"
 #include "support/expect_error.hpp"
 #include "vantok/ensemble/bands.hpp"
 #include "vantok/ensemble/fast.hpp"
-#include "vantok/format.hpp"
-#include "vantok/mie/check.hpp"
 #include "vantok/mie/greek.hpp"
 #include "vantok/mie/phase.hpp"
 #include "vantok/pool.hpp"
@@ -62,47 +59,6 @@ TEST(Layout, LimitsAndStorageBeforeBuilding) {
   EXPECT_GT(engine::band_storage(131071, 0), std::size_t{17} * 1000 * 1000 * 1000);
   const std::size_t keys[1] = {131071};
   EXPECT_THROW((void)engine::layout(keys, 0, {}), std::bad_alloc);
-}
-
-// The term count grows with x, so a panel's count is that of its last node;
-// beyond the validated x = 2e4 the first node refused is named. Keys of Point
-// groups (their stored count) and panels come in one ordered set.
-TEST(BandKeys, PanelTermsAndOrderedSet) {
-  const Particle s = sphere(1);
-  const auto optics = vantok::ensemble::particle::Optics::at(s, 0);
-  const double lambda = 0.55;
-  auto last_node = [](double a, double b, std::size_t i) {
-    return std::exp(vantok::ensemble::detail::PanelRule(a, b).node(i).t);
-  };
-  const double a = std::log(2.0), b = std::log(3.0);
-  EXPECT_EQ(engine::panel_terms(optics, {}, a, b, lambda),
-            vantok::mie::default_terms(last_node(a, b, 14) * engine::TWO_PI / lambda));
-  // The centre node is at x = 2e4 (accepted); the next one up is refused.
-  const double edge = std::log(2e4 * lambda / engine::TWO_PI);
-  const auto refused = engine::panel_terms(optics, {}, edge - 1.0, edge + 1.0, lambda);
-  ASSERT_FALSE(refused.has_value());
-  EXPECT_EQ(refused.error().kind(), Error::Kind::OutsideValidatedDomain);
-  EXPECT_EQ(refused.error().message().rfind(
-                "at wavelength 5.5e-1, radius " + vantok::fmt::exp(last_node(edge - 1.0, edge + 1.0, 8)) + ": ", 0),
-            0u)
-      << refused.error().message();
-
-  const std::vector<Component> components{{s, monodisperse(1.0), 1.0}, {s, lognormal(0.5, 1.5), 1.0}};
-  const auto parts = engine::parts(components, {}, 1e-6);
-  ASSERT_TRUE(parts.has_value());
-  // Panels around r = 0.5 (x about 5.7) and 2 (x about 23), twice each; the
-  // Point group's stored count 13.
-  const double t1 = std::log(0.5), t2 = std::log(2.0);
-  const std::vector<engine::Pass1> records{
-      {{}, {true}, 13, {1.0, 1.0}, {}},
-      {{{t1, t1 + 1e-3}, {t2, t2 + 1e-3}, {t1 - 1e-3, t1}, {t2 - 1e-3, t2}}, {true}, 0, {0.5, 2.0}, {}}};
-  const std::vector<std::vector<std::size_t>> groups{{0}, {1}};
-  const auto keys = engine::band_keys(*parts, groups, records, lambda, 0, options());
-  ASSERT_TRUE(keys.has_value());
-  const std::size_t k1 = engine::band_key(*engine::panel_terms(optics, {}, t1, t1 + 1e-3, lambda));
-  const std::size_t k2 = engine::band_key(*engine::panel_terms(optics, {}, t2, t2 + 1e-3, lambda));
-  EXPECT_EQ(*keys, (std::vector<std::size_t>{engine::band_key(13), k1, k2}));
-  EXPECT_TRUE(engine::band_key(13) < k1 && k1 < k2);
 }
 
 TEST(FastProducts, TooFewSlotsIsAnInternalFailure) {
