@@ -1,11 +1,13 @@
 """Shared helpers of the module's tests."""
 
+import contextlib
 import os
 import subprocess
 import sys
 import textwrap
 import threading
 import time
+import types
 
 import numpy as np
 from hypothesis import HealthCheck, settings
@@ -46,27 +48,23 @@ def bcast(value, n, dtype=np.float64):
     return np.broadcast_to(np.asarray(value, dtype=dtype), (n,))
 
 
-class raises_exactly:
+@contextlib.contextmanager
+def raises_exactly(cls, message=None, note=None):
     """Like pytest.raises, but the class must match exactly (not a subclass), the
     message (str of the exception) must equal `message` when given, and the
     exception carries the note "while processing '<note>'" exactly when `note`
     is given (a failed argument conversion), no note otherwise."""
-
-    def __init__(self, cls, message=None, note=None):
-        self.cls, self.message, self.note, self.value = cls, message, note, None
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, exc_type, exc, tb):
-        assert exc is not None, f"{self.cls.__name__} not raised"
-        assert type(exc) is self.cls, f"raised {type(exc).__name__}: {exc}"
-        if self.message is not None:
-            assert str(exc) == self.message, f"{str(exc)!r} != {self.message!r}"
-        notes = [f"while processing '{self.note}'"] if self.note else None
+    info = types.SimpleNamespace(value=None)
+    try:
+        yield info
+    except BaseException as exc:  # noqa: BLE001 - the class is what is checked
+        assert type(exc) is cls, f"raised {type(exc).__name__}: {exc}"
+        assert message is None or str(exc) == message, f"{str(exc)!r} != {message!r}"
+        notes = [f"while processing '{note}'"] if note else None
         assert getattr(exc, "__notes__", None) == notes, getattr(exc, "__notes__", None)
-        self.value = exc
-        return True
+        info.value = exc
+    else:
+        raise AssertionError(f"{cls.__name__} not raised")
 
 
 def released(*arrays):
