@@ -70,6 +70,55 @@ struct Refinement {
   const std::vector<double>& ls;
 };
 
+/// The f64 solve of block p of one mode: T with its bound and per-row bounds
+/// into the mode's work entries; the block's largest |T_ij|.
+Result<double> solve_block(const ModeMatrices<double>& f64, std::size_t p, double u1,
+                           const std::vector<double>& ls, ModeWork& work) {
+  const std::size_t k = f64.rows[p].size();
+  const std::vector<Complex<double>>& q = f64.q[p];
+  const std::vector<Complex<double>>& rg = f64.rg[p];
+  VANTOK_CHECK(require_finite<double>(k, {q, rg}));
+  VANTOK_TRY(solved, solve::solve_f64(q, rg, k));
+  const std::vector<double> l = row_scales(f64.rows[p], ls);
+  std::vector<double> qb(k * k), rb(k * k);
+  for (std::size_t e = 0; e < k * k; ++e) {
+    qb[e] = f64.q_mag[p][e] * u1;
+    rb[e] = f64.rg_mag[p][e] * u1;
+  }
+  auto [e, rows] = solve::error_estimate_rows(solved, solved.solution, qb, rb, l, k);
+  (p == 0 ? work.errors.first : work.errors.second) = e;
+  work.row_errors[p] = std::move(rows);
+  std::vector<Complex<double>>& t = solved.solution;
+  const double top = unscale_block(t, l, k);
+  VANTOK_CHECK(require_finite<double>(k, {t}));
+  work.t[p] = std::move(t);
+  return top;
+}
+
+/// Every non-empty block of modes 0..=m_max solved in f64, the blocks in
+/// parallel (each writes only its own mode's entries); the first failure in
+/// mode and block order is the result, else the largest |T_ij| of all.
+Result<double> solve_blocks(const std::vector<ModeMatrices<double>>& f64, std::size_t m_max, double u1,
+                            const std::vector<double>& ls, std::vector<ModeWork>& work) {
+  std::vector<std::pair<std::size_t, std::size_t>> blocks;
+  for (std::size_t mode = 0; mode <= m_max; ++mode) {
+    for (std::size_t p = 0; p < 2; ++p) {
+      if (!f64[mode].rows[p].empty()) blocks.emplace_back(mode, p);
+    }
+  }
+  std::vector<Result<double>> tops(blocks.size(), 0.0);
+  pool::for_each_index(blocks.size(), [&](std::size_t index) {
+    const auto [mode, p] = blocks[index];
+    tops[index] = solve_block(f64[mode], p, u1, ls, work[mode]);
+  }, pool::Grain::One);
+  double t_max = 0.0;
+  for (Result<double>& top : tops) {
+    if (!top) return std::unexpected(std::move(top).error());
+    t_max = run_max(t_max, *top);
+  }
+  return t_max;
+}
+
 /// The refinement of block p of one flagged mode (rows of order >= n_from
 /// recomputed in double-double), into the mode's work entries.
 Result<void> refine_block(const Refinement& r, const ModeMatrices<double>& f64,
@@ -186,36 +235,10 @@ Result<Solved> OneSolve::operator()(std::size_t n_terms, std::size_t n_theta,
   // Every block in f64, with its bound and per-row bounds.
   std::vector<ModeWork> work(n + 1);
   double t_max = 0.0;
-  for (std::size_t mode = 0; mode <= m_max; ++mode) {
-    for (std::size_t p = 0; p < 2; ++p) {
-      const std::size_t k = f64[mode].rows[p].size();
-      if (k == 0) continue;
-      stop::check();
-      const std::vector<Complex<double>>& q = f64[mode].q[p];
-      const std::vector<Complex<double>>& rg = f64[mode].rg[p];
-      VANTOK_CHECK(require_finite<double>(k, {q, rg}));
-      Result<solve::F64Solve> solved = [&] {
-        const detail::PhaseTimer timer(profile != nullptr ? &profile->lu : nullptr);
-        return solve::solve_f64(q, rg, k);
-      }();
-      if (!solved) return std::unexpected(std::move(solved).error());
-      const std::vector<double> l = row_scales(f64[mode].rows[p], ls);
-      {
-        const detail::PhaseTimer timer(profile != nullptr ? &profile->estimates : nullptr);
-        std::vector<double> qb(k * k), rb(k * k);
-        for (std::size_t e = 0; e < k * k; ++e) {
-          qb[e] = f64[mode].q_mag[p][e] * u1;
-          rb[e] = f64[mode].rg_mag[p][e] * u1;
-        }
-        auto [e, rows] = solve::error_estimate_rows(*solved, solved->solution, qb, rb, l, k);
-        (p == 0 ? work[mode].errors.first : work[mode].errors.second) = e;
-        work[mode].row_errors[p] = std::move(rows);
-      }
-      std::vector<Complex<double>>& t = solved->solution;
-      t_max = run_max(t_max, unscale_block(t, l, k));
-      VANTOK_CHECK(require_finite<double>(k, {t}));
-      work[mode].t[p] = std::move(t);
-    }
+  {
+    const detail::PhaseTimer timer(profile != nullptr ? &profile->lu : nullptr);
+    VANTOK_TRY(top, solve_blocks(f64, m_max, u1, ls, work));
+    t_max = top;
   }
 
   // Which modes to refine, and from which order on.

@@ -83,15 +83,6 @@ void as_scalar(const std::vector<double>& f64, std::vector<T>& out) {
   for (const double c : f64) out.push_back(cst<T>(c));
 }
 
-/// The clebsch-gordan coefficients <l1 m1 l2 m2 | L, m1 + m2> as T.
-template <class T>
-int64_t coupling(int64_t l1, int64_t m1, int64_t l2, int64_t m2, std::vector<double>& f64,
-                 std::vector<T>& out) {
-  const int64_t l_min = special::clebsch::clebsch_gordan<double>(l1, m1, l2, m2, f64);
-  as_scalar(f64, out);
-  return l_min;
-}
-
 /// Where each row (kind, n) of a mode sits: its parity block and index, per
 /// kind and order.
 struct RowPlace {
@@ -190,20 +181,38 @@ Coupled<T> coupled_tables(const kernel::TMatrixModes<T>& modes) {
 
   // B_t(n, n')[L - |n - n'|] = sum over m ascending of
   //   (-1)^(n' - m) <n m n' -m | L 0> H_t(m, n, n').
+  // The lists of m >= 0 are formed together; -m takes those of m with
+  // alternate signs, <n -m n' m | L 0> = (-1)^(n + n' - L) <n m n' -m | L 0>,
+  // which the recurrence gives exactly.
   pool::for_each_index(n_max, [&](size_t index) {
     const size_t n = index + 1;
+    std::vector<special::clebsch::Call> calls;
+    std::vector<std::vector<double>> lists;
+    std::vector<int64_t> l_mins;
     std::vector<double> cg64;
     std::vector<T> cg;
     for (size_t n2 = 1; n2 <= n_max; ++n2) {
       const auto low = static_cast<int64_t>(std::min(n, n2));
       const size_t base = n > n2 ? n - n2 : n2 - n;
+      calls.clear();
+      for (int64_t m = 0; m <= low; ++m) calls.push_back({static_cast<int64_t>(n), m, static_cast<int64_t>(n2), -m});
+      lists.resize(calls.size());
+      l_mins.resize(calls.size());
+      special::clebsch::clebsch_gordan_many(calls, lists, l_mins);
       for (int64_t m = -low; m <= low; ++m) {
         const auto mode = static_cast<size_t>(m < 0 ? -m : m);
         if (mode >= kinds.size() || !kinds[mode]) continue;
         const std::array<Complex<T>, 4> h = helicity(*kinds[mode], n, n2, m < 0);
         if (negligible(h[0]) && negligible(h[1]) && negligible(h[2]) && negligible(h[3])) continue;
-        const int64_t l_min =
-            coupling<T>(static_cast<int64_t>(n), m, static_cast<int64_t>(n2), -m, cg64, cg);
+        const int64_t l_min = l_mins[mode];
+        cg64 = lists[mode];
+        if (m < 0) {
+          const auto top = static_cast<int64_t>(n + n2);
+          for (size_t i = 0; i < cg64.size(); ++i) {
+            if (((top - l_min - static_cast<int64_t>(i)) & 1) != 0) cg64[i] = -cg64[i];
+          }
+        }
+        as_scalar(cg64, cg);
         const bool subtract = parity_sign(static_cast<int64_t>(n2) - m) < 0.0;
         for (size_t t = 0; t < 4; ++t) {
           if (negligible(h[t])) continue;
@@ -360,9 +369,14 @@ std::array<std::vector<T>, 6> random_orientation(const kernel::TMatrixModes<T>& 
   const auto big_n = static_cast<int64_t>(n_max);
   const size_t m_count = 2 * n_max + 3;
   const size_t z_size = (n_max + 1) * orders;
-  const size_t batch =
-      std::clamp<size_t>(std::min(m_count, (size_t{64} << 20) / std::max<size_t>(1, 4 * z_size * sizeof(Complex<T>))), 1,
-                         m_count);
+  // Every M at once when their tables take at most 512 MiB (a projection and
+  // its mirror -M then share their coupling coefficients), else batches of
+  // at most 64 MiB.
+  const size_t per_m = std::max<size_t>(1, sat_mul<size_t>(4 * sizeof(Complex<T>), z_size));
+  const size_t batch = sat_mul(per_m, m_count) <= (size_t{512} << 20)
+                           ? m_count
+                           : std::clamp<size_t>(std::min(m_count, (size_t{64} << 20) / per_m), 1, m_count);
+  memory::require(sat_mul(per_m, batch));
   // Per M of a batch: k = M + sigma for sigma = +1 (s = 0) and -1 (s = 1),
   // used when |k| <= N, from order n0 = max(|k|, 1) on; Z_f(n, L), n-major,
   // for the four f = 2j + s.
@@ -377,6 +391,31 @@ std::array<std::vector<T>, 6> random_orientation(const kernel::TMatrixModes<T>& 
   for (Projection& pr : projections) {
     for (auto& t : pr.z) t.assign(z_size, zero);
   }
+
+  // Row n of the Z tables of projection pr for sigma = +1 (s = 0) or -1
+  // (s = 1), both j, from the coefficient lists <n k n' -sigma | L M> over n'.
+  const auto z_rows = [&](Projection& pr, size_t s, size_t n, const std::vector<std::vector<double>>& lists,
+                          const std::vector<int64_t>& l_mins, std::vector<T>& cg) {
+    const int64_t sigma = s == 0 ? 1 : -1;
+    for (size_t j = 0; j < 2; ++j) std::fill_n(pr.z[2 * j + s].data() + n * orders, orders, zero);
+    for (size_t n2 = 1; n2 <= n_max; ++n2) {
+      const int64_t l_min = l_mins[n2 - 1];
+      as_scalar(lists[n2 - 1], cg);
+      const Complex<T> eps = complex::scale(cst<T>(parity_sign(static_cast<int64_t>(n2) - sigma)), e[n2]);
+      const size_t base = n > n2 ? n - n2 : n2 - n;
+      const size_t len = 2 * std::min(n, n2) + 1;
+      for (size_t j = 0; j < 2; ++j) {
+        const size_t f = 2 * j + s;
+        const Complex<T>* bf = coupled.at(f, n, n2);
+        Complex<T>* zf = pr.z[f].data() + n * orders;
+        for (size_t i = 0; i < cg.size(); ++i) {
+          const size_t big_l = static_cast<size_t>(l_min) + i;
+          if (big_l < base || big_l - base >= len) continue;
+          zf[big_l] = zf[big_l] + complex::scale(cg[i], bf[big_l - base]) * eps;
+        }
+      }
+    }
+  };
 
   for (size_t first = 0; first < m_count; first += batch) {
     const size_t count = std::min(batch, m_count - first);
@@ -394,9 +433,19 @@ std::array<std::vector<T>, 6> random_orientation(const kernel::TMatrixModes<T>& 
     // Z_f(L, n) = sum over n' ascending of
     //   (<n k n' -sigma | L M> B_f(n, n')[L - |n - n'|]) (-1)^(n' - sigma) e[n'];
     // one coefficient list per (n, n') serves both j. Rows below n0 are never
-    // read.
+    // read. A projection -M of the batch takes its lists from the task of M:
+    // <n -k n' sigma | L -M> = (-1)^(n + n' - L) <n k n' -sigma | L M>, which
+    // the recurrence gives exactly (its coefficients change sign with M, and
+    // so, alternately, do its values).
+    const auto in_batch = [&](int64_t big_m) -> std::optional<size_t> {
+      const int64_t b = big_m + (big_n + 1) - static_cast<int64_t>(first);
+      if (b < 0 || b >= static_cast<int64_t>(count)) return std::nullopt;
+      return static_cast<size_t>(b);
+    };
     pool::for_each_index(count * n_max, [&](size_t index) {
       Projection& pr = projections[index / n_max];
+      const std::optional<size_t> mirror = in_batch(-pr.big_m);
+      if (pr.big_m > 0 && mirror) return;  // formed by the task of -M
       const size_t n = index % n_max + 1;
       std::vector<special::clebsch::Call> calls(n_max);
       std::vector<std::vector<double>> lists(n_max);
@@ -405,28 +454,21 @@ std::array<std::vector<T>, 6> random_orientation(const kernel::TMatrixModes<T>& 
       for (size_t s = 0; s < 2; ++s) {
         if (!pr.valid[s] || n < pr.n0[s]) continue;
         const int64_t sigma = s == 0 ? 1 : -1;
-        for (size_t j = 0; j < 2; ++j) std::fill_n(pr.z[2 * j + s].data() + n * orders, orders, zero);
         for (size_t n2 = 1; n2 <= n_max; ++n2) {
           calls[n2 - 1] = {static_cast<int64_t>(n), pr.k_of[s], static_cast<int64_t>(n2), -sigma};
         }
         special::clebsch::clebsch_gordan_many(calls, lists, l_mins);
-        for (size_t n2 = 1; n2 <= n_max; ++n2) {
-          const int64_t l_min = l_mins[n2 - 1];
-          as_scalar(lists[n2 - 1], cg);
-          const Complex<T> eps =
-              complex::scale(cst<T>(parity_sign(static_cast<int64_t>(n2) - sigma)), e[n2]);
-          const size_t base = n > n2 ? n - n2 : n2 - n;
-          const size_t len = 2 * std::min(n, n2) + 1;
-          for (size_t j = 0; j < 2; ++j) {
-            const size_t f = 2 * j + s;
-            const Complex<T>* bf = coupled.at(f, n, n2);
-            Complex<T>* zf = pr.z[f].data() + n * orders;
-            for (size_t i = 0; i < cg.size(); ++i) {
-              const size_t big_l = static_cast<size_t>(l_min) + i;
-              if (big_l < base || big_l - base >= len) continue;
-              zf[big_l] = zf[big_l] + complex::scale(cg[i], bf[big_l - base]) * eps;
+        z_rows(pr, s, n, lists, l_mins, cg);
+        if (mirror && pr.big_m < 0) {
+          // Projection -M with -sigma: the same lists, alternate signs.
+          for (size_t n2 = 1; n2 <= n_max; ++n2) {
+            std::vector<double>& list = lists[n2 - 1];
+            const auto top = static_cast<int64_t>(n + n2);
+            for (size_t i = 0; i < list.size(); ++i) {
+              if (((top - l_mins[n2 - 1] - static_cast<int64_t>(i)) & 1) != 0) list[i] = -list[i];
             }
           }
+          z_rows(projections[*mirror], 1 - s, n, lists, l_mins, cg);
         }
       }
     });

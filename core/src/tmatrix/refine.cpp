@@ -14,6 +14,7 @@
 
 #include "tmatrix/detail_dd_lanes.hpp"
 #include "tmatrix/detail_members.hpp"
+#include "vantok/pool.hpp"
 
 namespace vantok::tmatrix::solve {
 
@@ -109,26 +110,38 @@ Result<Refined> refine(std::span<const Complex<double>> a64, std::span<const Com
   const double thresh = xmax * THRESHOLD;
 
   const bool wide = kernel::detail::widest_available();
-  std::vector<CDD> acc(n);
-  std::vector<Complex<double>> r(n);
+  // Per row of a sweep its largest correction and largest unscaled one; the
+  // rows are independent (row i of X reads only row i of X and B), so they
+  // run in parallel and the maxima are taken in row order after.
+  std::vector<double> row_d(n), row_w(n);
   int s = 0;
   double wmax = 0.0;
   for (;; ++s) {
-    double dmax = 0.0;
-    wmax = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
+    pool::for_each_index(n, [&](std::size_t i) {
+      std::vector<CDD> acc(n);
+      std::vector<Complex<double>> r(n);
       // acc_j = -B_ij - sum_k X_ik A_kj, k ascending for every j.
       (wide ? residual_row_lanes : residual_row)(b.data() + i * n, x.data() + i * n, a.data(), n, acc.data());
       for (std::size_t j = 0; j < n; ++j) r[j] = leading(acc[j]);
       lu_solve(factors.lu, factors.perm, n, r);
+      double d_row = 0.0;
+      double w_row = 0.0;
       for (std::size_t j = 0; j < n; ++j) {
         const double d = abs(r[j]);
-        dmax = std::fmax(dmax, d);
-        wmax = std::fmax(wmax, d * std::exp(ls[i] - ls[j]));
+        d_row = std::fmax(d_row, d);
+        w_row = std::fmax(w_row, d * std::exp(ls[i] - ls[j]));
         CDD& xij = x[i * n + j];
         xij.re = xij.re + r[j].re;
         xij.im = xij.im + r[j].im;
       }
+      row_d[i] = d_row;
+      row_w[i] = w_row;
+    });
+    double dmax = 0.0;
+    wmax = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+      dmax = std::fmax(dmax, row_d[i]);
+      wmax = std::fmax(wmax, row_w[i]);
     }
     // Stop once the largest correction is at most 2^-60 max|X0| (a NaN dmax
     // stops as well), or after the fourth sweep.

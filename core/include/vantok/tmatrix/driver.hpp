@@ -29,8 +29,8 @@ using scalar::DualDD;
 /// handed one (for benchmarks).
 struct SolveProfile {
   double kernel = 0.0;
+  /// The f64 block solves with their error bounds (in parallel).
   double lu = 0.0;
-  double estimates = 0.0;
   /// The double-double pass over the flagged modes: its kernel and the
   /// refinement of its blocks.
   double refinement = 0.0;
