@@ -428,12 +428,11 @@ Result<TMatrixDerivatives> tmatrix_derivatives(std::size_t n_terms, std::size_t 
   return out;
 }
 
-template <>
-TMatrixModes<double> TMatrixModes<DualF64>::values() const {
+TMatrixModes<double> value_modes(const TMatrixModes<DualF64>& modes) {
   TMatrixModes<double> out;
-  out.n_terms = n_terms;
-  out.modes.reserve(modes.size());
-  for (const SolvedMode<DualF64>& mode : modes) {
+  out.n_terms = modes.n_terms;
+  out.modes.reserve(modes.modes.size());
+  for (const SolvedMode<DualF64>& mode : modes.modes) {
     SolvedMode<double> plain;
     for (std::size_t p = 0; p < 2; ++p) plain.t[p] = value_matrix<double>(mode.t[p]);
     plain.rows = mode.rows;
