@@ -315,9 +315,10 @@ def locate(mutant: Mutant, source: Path) -> tuple[Path | None, list[tuple[Path, 
     return None, hits
 
 
-def sync_tree(dest: Path) -> None:
+def sync_tree(dest: Path, keep: tuple[str, ...] = ()) -> None:
     """Copies the tracked and unignored files of the working tree to dest,
-    rewriting only what differs (so that rebuilds stay incremental)."""
+    rewriting only what differs (so that rebuilds stay incremental); files of
+    dest under a prefix in `keep` stay even when the tree lacks them."""
     listed = subprocess.run(["git", "ls-files", "-z", "--cached", "--others", "--exclude-standard"],
                             cwd=ROOT, check=True, capture_output=True).stdout.split(b"\0")
     wanted = set()
@@ -337,13 +338,15 @@ def sync_tree(dest: Path) -> None:
             shutil.copymode(src, out)
     for path in list(dest.rglob("*")):
         rel = path.relative_to(dest).as_posix()
-        if path.is_file() and rel not in wanted and not rel.startswith(".hypothesis"):
+        if path.is_file() and rel not in wanted and not rel.startswith((".hypothesis", *keep)):
             path.unlink()
 
 
 class Runner:
     def __init__(self, work: Path, jobs: int, timeout: float, build_timeout: float, skip: set[str],
-                 gtest_filter: str | None, python: str, every_failure: bool = False):
+                 gtest_filter: str | None, python: str, every_failure: bool = False, targets: list[str] = ()):
+        self.targets = list(targets)
+        self.pytest_dirs: list[str] = []
         self.python = python
         self.every_failure = every_failure
         self.source = work / "source"
@@ -365,7 +368,8 @@ class Runner:
 
     def compile(self, log: Path) -> bool:
         with open(log, "w") as out:
-            proc = subprocess.Popen(["cmake", "--build", str(self.build), "-j", str(self.jobs)], stdout=out,
+            targets = ["--target", *self.targets] if self.targets else []
+            proc = subprocess.Popen(["cmake", "--build", str(self.build), "-j", str(self.jobs), *targets], stdout=out,
                                     stderr=subprocess.STDOUT, start_new_session=True)
             try:
                 return proc.wait(timeout=self.build_timeout) == 0
@@ -383,10 +387,12 @@ class Runner:
         for exe in sorted((self.build / "core" / "tests").glob("test_*")):
             if exe.is_file() and os.access(exe, os.X_OK):
                 jobs.append((exe.name, [str(exe), "--gtest_brief=1", *flags]))
-        for test in sorted((self.source / "python" / "tests").glob("test_*.py")):
-            stop = [] if self.every_failure else ["-x"]
-            jobs.append((test.name, [self.python, "-m", "pytest", *stop, "-q", "-rfE", "-p", "no:cacheprovider",
-                                     str(test)]))
+        stop = [] if self.every_failure else ["-x"]
+        for folder in ["python/tests", *self.pytest_dirs]:
+            for test in sorted((self.source / folder).glob("test_*.py")):
+                name = test.name if folder == "python/tests" else f"{folder}/{test.name}"
+                jobs.append((name, [self.python, "-m", "pytest", *stop, "-q", "-rfE", "-p", "no:cacheprovider",
+                                    str(test)]))
         return [job for job in jobs if job[0] not in self.skip]
 
     def run_suite(self, tag: str, stop_at_first: bool = True) -> tuple[str, str]:
@@ -400,7 +406,7 @@ class Runner:
             while pending or running:
                 while pending and len(running) < self.jobs:
                     name, cmd = pending.pop(0)
-                    out = open(self.logs / f"{tag}.{name}.log", "w")
+                    out = open(self.logs / f"{tag}.{name.replace('/', '_')}.log", "w")
                     proc = subprocess.Popen(cmd, cwd=self.source, env=env, stdout=out, stderr=subprocess.STDOUT,
                                             start_new_session=True)
                     running.append((name, proc, time.monotonic(), out))
@@ -418,7 +424,7 @@ class Runner:
                     running.remove(item)
                     if timed_out or code != 0:
                         status = "timeout" if timed_out and status == "passed" else ("failed" if status == "passed" else status)
-                        log = self.logs / f"{tag}.{name}.log"
+                        log = self.logs / f"{tag}.{name.replace('/', '_')}.log"
                         found = every_failure(log, timed_out) if self.every_failure else first_failure(log, timed_out)
                         failures.append(f"{name}: {found}")
                 if failures and stop_at_first and not self.every_failure:
@@ -468,6 +474,17 @@ def main() -> int:
     parser.add_argument("--check", action="store_true", help="check that every mutant applies, and exit")
     parser.add_argument("--skip-baseline", action="store_true", help="do not run the unmutated suite first")
     parser.add_argument("--skip", default="", help="comma-separated test jobs not to run (test_ensemble, test_x.py)")
+    parser.add_argument("--targets", default="",
+                        help="comma-separated build targets rebuilt for each mutant (default: all); with --skip, "
+                             "leave out what the skipped jobs need (e.g. test_scalar,test_mie,_vantok)")
+    parser.add_argument("--pytest-dirs", default="",
+                        help="comma-separated directories of the source copy whose test_*.py files run besides "
+                             "python/tests (e.g. an earlier version of the tests placed there, to compare suites)")
+    parser.add_argument("--resync", action="store_true",
+                        help="copy the working tree again before each mutant (tests edited meanwhile take part); "
+                             "files under the --pytest-dirs and --keep prefixes stay")
+    parser.add_argument("--keep", default="", help="comma-separated path prefixes of the source copy that syncing "
+                                                   "never deletes (extra test areas placed there)")
     parser.add_argument("--gtest-filter", help="a --gtest_filter for every GoogleTest program (e.g. -Suite.*)")
     parser.add_argument("--every-failure", action="store_true",
                         help="run the whole suite for each mutant and record every test that fails (slower; shows "
@@ -503,9 +520,12 @@ def main() -> int:
 
     work = args.workdir.resolve()
     runner = Runner(work, args.jobs, args.timeout or 600.0, args.build_timeout,
-                    set(filter(None, args.skip.split(","))), args.gtest_filter, args.python, args.every_failure)
+                    set(filter(None, args.skip.split(","))), args.gtest_filter, args.python, args.every_failure,
+                    list(filter(None, args.targets.split(","))))
+    runner.pytest_dirs = list(filter(None, args.pytest_dirs.split(",")))
+    keep = tuple(runner.pytest_dirs) + tuple(filter(None, args.keep.split(",")))
     runner.source.mkdir(parents=True, exist_ok=True)
-    sync_tree(runner.source)
+    sync_tree(runner.source, keep)
     runner.configure()
     if not runner.compile(runner.logs / "baseline.build.log"):
         print(f"the unmutated tree does not build: see {runner.logs / 'baseline.build.log'}")
@@ -524,6 +544,8 @@ def main() -> int:
     results = []
     killed = 0
     for m in mutants:
+        if args.resync:
+            sync_tree(runner.source, keep)
         path, hits = locate(m, runner.source)
         if path is None:
             results.append((m, "missing", f"text found {len(hits)} file(s), {sum(n for _, n in hits)} time(s)"))

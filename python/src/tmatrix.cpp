@@ -445,6 +445,29 @@ struct RandomRequest {
   bool normalized = false;
 };
 
+/// The Greek coefficients of every spheroid laid out at the common width W:
+/// order + 1, else the longest series (2N + 1 of the largest N), 1 for no
+/// spheroids.
+Outcome<void> lay_out_greek(const RandomRequest& request, std::span<const GreekCoefficients<double>> series,
+                            std::span<const Derivatives<GreekCoefficients<double>>> series_d, std::size_t sets,
+                            RandomOutputs& out) {
+  const std::size_t count = out.count;
+  std::size_t width = 1;
+  if (request.order) {
+    if (__builtin_add_overflow(*request.order, 1, &width)) return std::unexpected(shape_error(ShapeError::Overflow));
+  } else {
+    for (const auto& g : series) width = std::max(width, g.alpha1.size());
+  }
+  VANTOK_TRY(greek, output({ROWS, count, width}, "the Greek coefficients"));
+  VANTOK_TRY(greek_d, output({sets, ROWS, count, width}, "derivatives"));
+  for (std::size_t p = 0; p < count; ++p) lay_out(series[p], greek.span(), p, count, width);
+  for (std::size_t p = 0; p < series_d.size(); ++p) lay_out(series_d[p], greek_d.span(), p, count, width);
+  out.width = width;
+  out.greek = std::move(greek);
+  out.greek_d = std::move(greek_d);
+  return {};
+}
+
 /// The lock-free part of tmatrix_random: the buffers, then every spheroid
 /// solved in turn (C order) into one reused slot, its outputs stored at their
 /// final positions; the first failure ends the call. Then the Greek
@@ -507,22 +530,7 @@ Outcome<RandomOutputs> solve_each(const RandomRequest& request, std::span<const 
   }
   slot.reset();
 
-  if (request.greek) {
-    // W: order + 1, else the longest series (2N + 1 of the largest N), 1 for no spheroids.
-    std::size_t width = 1;
-    if (request.order) {
-      if (__builtin_add_overflow(*request.order, 1, &width)) return std::unexpected(shape_error(ShapeError::Overflow));
-    } else {
-      for (const auto& g : series) width = std::max(width, g.alpha1.size());
-    }
-    VANTOK_TRY(greek, output({ROWS, count, width}, "the Greek coefficients"));
-    VANTOK_TRY(greek_d, output({sets, ROWS, count, width}, "derivatives"));
-    for (std::size_t p = 0; p < count; ++p) lay_out(series[p], greek.span(), p, count, width);
-    for (std::size_t p = 0; p < series_d.size(); ++p) lay_out(series_d[p], greek_d.span(), p, count, width);
-    out.width = width;
-    out.greek = std::move(greek);
-    out.greek_d = std::move(greek_d);
-  }
+  if (request.greek) VANTOK_CHECK(lay_out_greek(request, series, series_d, sets, out));
   out.n_terms = std::move(n_terms);
   out.n_theta = std::move(n_theta);
   out.error = std::move(error);

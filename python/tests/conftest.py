@@ -1,11 +1,13 @@
 """Shared helpers of the module's tests."""
 
+import contextlib
 import os
 import subprocess
 import sys
 import textwrap
 import threading
 import time
+import types
 
 import numpy as np
 from hypothesis import HealthCheck, settings
@@ -46,27 +48,23 @@ def bcast(value, n, dtype=np.float64):
     return np.broadcast_to(np.asarray(value, dtype=dtype), (n,))
 
 
-class raises_exactly:
+@contextlib.contextmanager
+def raises_exactly(cls, message=None, note=None):
     """Like pytest.raises, but the class must match exactly (not a subclass), the
     message (str of the exception) must equal `message` when given, and the
     exception carries the note "while processing '<note>'" exactly when `note`
     is given (a failed argument conversion), no note otherwise."""
-
-    def __init__(self, cls, message=None, note=None):
-        self.cls, self.message, self.note, self.value = cls, message, note, None
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, exc_type, exc, tb):
-        assert exc is not None, f"{self.cls.__name__} not raised"
-        assert type(exc) is self.cls, f"raised {type(exc).__name__}: {exc}"
-        if self.message is not None:
-            assert str(exc) == self.message, f"{str(exc)!r} != {self.message!r}"
-        notes = [f"while processing '{self.note}'"] if self.note else None
+    info = types.SimpleNamespace(value=None)
+    try:
+        yield info
+    except BaseException as exc:  # noqa: BLE001 - the class is what is checked
+        assert type(exc) is cls, f"raised {type(exc).__name__}: {exc}"
+        assert message is None or str(exc) == message, f"{str(exc)!r} != {message!r}"
+        notes = [f"while processing '{note}'"] if note else None
         assert getattr(exc, "__notes__", None) == notes, getattr(exc, "__notes__", None)
-        self.value = exc
-        return True
+        info.value = exc
+    else:
+        raise AssertionError(f"{cls.__name__} not raised")
 
 
 def released(*arrays):
@@ -165,53 +163,3 @@ def run_py(code):
     if result.returncode != 0:
         raise AssertionError(f"subprocess failed:\n{result.stdout}\n{result.stderr}")
     return result.stdout
-
-
-# A subprocess prelude that installs a foreign borrow registry (ctypes callbacks
-# that record their calls and answer with `codes`) before vantok is imported.
-# Format with the record's version.
-FOREIGN = """
-import ctypes, sys
-import numpy as np
-import numpy.core.multiarray as multiarray
-
-ACQUIRE = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.py_object)
-RELEASE = ctypes.PYFUNCTYPE(None, ctypes.c_void_p, ctypes.py_object)
-
-class Record(ctypes.Structure):
-    _fields_ = [("version", ctypes.c_uint64), ("flags", ctypes.c_void_p), ("acquire", ACQUIRE),
-                ("acquire_mut", ACQUIRE), ("release", RELEASE), ("release_mut", RELEASE)]
-
-calls = []
-codes = {{"acquire": 0, "acquire_mut": 0}}
-
-def acquirer(name):
-    def acquire(flags, array):
-        calls.append((name, array.base if name == "acquire_mut" else array))
-        return codes[name]
-    return ACQUIRE(acquire)
-
-def releaser(name):
-    def release(flags, array):
-        calls.append((name, array.base if name == "release_mut" else array))
-    return RELEASE(release)
-
-record = Record({version}, None, acquirer("acquire"), acquirer("acquire_mut"), releaser("release"),
-                releaser("release_mut"))
-NAME = ctypes.c_char_p(b"_RUST_NUMPY_BORROW_CHECKING_API")
-new_capsule = ctypes.pythonapi.PyCapsule_New
-new_capsule.restype = ctypes.py_object
-new_capsule.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
-multiarray._RUST_NUMPY_BORROW_CHECKING_API = new_capsule(ctypes.addressof(record), NAME, None)
-
-import vantok._vantok as vt
-
-def report(call):
-    try:
-        result = call()
-    except BaseException as e:
-        print(type(e).__name__, "|", e, "|", isinstance(e, Exception), "|", type(e).__module__,
-              "|", [b.__name__ for b in type(e).__bases__], "|", hasattr(vt, type(e).__name__))
-    else:
-        print("ok", result)
-"""

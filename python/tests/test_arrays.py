@@ -6,17 +6,58 @@ import ctypes
 
 import numpy as np
 import pytest
-from conftest import FOREIGN, assert_refcounts_kept, raises_exactly, run_py, unaligned, with_write_borrow
+from conftest import assert_refcounts_kept, raises_exactly, run_py, unaligned, with_write_borrow
 
 CAPSULE = b"_RUST_NUMPY_BORROW_CHECKING_API"
+BORROWED = "The given array is already borrowed"
+# The borrow registry's record, here and in the subprocesses below.
+REGISTRY = """
+import ctypes
 ACQUIRE = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.py_object)
 RELEASE = ctypes.PYFUNCTYPE(None, ctypes.c_void_p, ctypes.py_object)
-BORROWED = "The given array is already borrowed"
-
-
 class Record(ctypes.Structure):
     _fields_ = [("version", ctypes.c_uint64), ("flags", ctypes.c_void_p), ("acquire", ACQUIRE),
                 ("acquire_mut", ACQUIRE), ("release", RELEASE), ("release_mut", RELEASE)]
+"""
+exec(REGISTRY)
+# A subprocess prelude that installs a foreign registry (callbacks that record
+# their calls and answer with `codes`) before vantok is imported. Format with
+# the record's version.
+FOREIGN = REGISTRY + """
+import numpy as np
+import numpy.core.multiarray as multiarray
+calls = []
+codes = {{"acquire": 0, "acquire_mut": 0}}
+
+def acquirer(name):
+    def acquire(flags, array):
+        calls.append((name, array.base if name == "acquire_mut" else array))
+        return codes[name]
+    return ACQUIRE(acquire)
+
+def releaser(name):
+    def release(flags, array):
+        calls.append((name, array.base if name == "release_mut" else array))
+    return RELEASE(release)
+
+record = Record({version}, None, acquirer("acquire"), acquirer("acquire_mut"), releaser("release"),
+                releaser("release_mut"))
+new_capsule = ctypes.pythonapi.PyCapsule_New
+new_capsule.restype, new_capsule.argtypes = ctypes.py_object, [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+NAME = ctypes.c_char_p(b"_RUST_NUMPY_BORROW_CHECKING_API")
+multiarray._RUST_NUMPY_BORROW_CHECKING_API = new_capsule(ctypes.addressof(record), NAME, None)
+
+import vantok._vantok as vt
+
+def report(call):
+    try:
+        result = call()
+    except BaseException as e:
+        print(type(e).__name__, "|", e, "|", isinstance(e, Exception), "|", type(e).__module__,
+              "|", [b.__name__ for b in type(e).__bases__], "|", hasattr(vt, type(e).__name__))
+    else:
+        print("ok", result)
+"""
 
 
 def installed_record():
@@ -87,7 +128,7 @@ def test_a_release_after_a_layout_change_frees_the_borrow_taken(attribute, chang
     assert with_write_borrow(b, lambda: 3) == 3
 
 
-def test_foreign_registries_are_used_with_their_codes():
+def test_foreign_registries_are_used_with_their_codes_and_see_every_borrow_in_order():
     out = run_py(FOREIGN.format(version=1) + """
 a = np.zeros(3)
 for code in (0, -1, -2, 7):
@@ -100,6 +141,16 @@ def f():
     raise KeyError("from f")
 report(lambda: vt._testing.with_write_borrow(a, f))  # released cleanly while f's error is pending
 print([name for name, _ in calls])
+x, m, mu = np.array([1.0, 2.0]), np.array([1.5 + 0j, 1.5 + 0j]), np.array([0.5])
+names = lambda: [(name, "x" if arr is x else "m" if arr is m else "mu") for name, arr in calls]
+for call in (lambda: vt.mie_efficiencies(x, m, None, False, False)[0].shape,
+             lambda: vt.mie_phase_matrix(x, m, 2 * mu + 1, None, False, False, True),
+             lambda: vt.wigner_d(0, 0, 2, x)):
+    calls.clear(); report(call); print(names())
+codes["acquire"] = -1
+calls.clear(); report(lambda: vt.mie_efficiencies(x, m, None, False, False)); print(names())
+codes["acquire"] = 7
+report(lambda: vt.mie_coefficients(x, m, None, False, False))
 """)
     lines = out.splitlines()
     assert lines[0] == "ok 5"
@@ -109,6 +160,16 @@ print([name for name, _ in calls])
                         " | ['BaseException'] | False")
     assert lines[4] == "['acquire_mut', 'release_mut'] True"
     assert lines[5].startswith("KeyError | 'from f' |") and lines[6] == "['acquire_mut', 'release_mut']"
+    # Read borrows in argument order, released in reverse, before an exception is raised.
+    assert lines[7] == "ok (5, 2)" and lines[8] == "[('acquire', 'x'), ('acquire', 'm'), ('release', 'm'), ('release', 'x')]"
+    assert lines[9].startswith("InvalidInputError | invalid input: element 0 of mu:")
+    assert lines[10] == ("[('acquire', 'x'), ('acquire', 'm'), ('acquire', 'mu'), ('release', 'mu'), "
+                         "('release', 'm'), ('release', 'x')]")
+    assert lines[11].startswith("InvalidInputError | invalid input: wigner_d needs -1 <= x <= 1, got 2.0 |")
+    assert lines[12] == "[('acquire', 'x'), ('release', 'x')]"
+    assert lines[13].startswith("BufferError | x cannot be read: The given array is already borrowed |")
+    assert lines[14] == "[('acquire', 'x')]"
+    assert lines[15].startswith("InternalFailure | Unexpected return code 7 from borrow checking API | False |")
     out = run_py(FOREIGN.format(version=0) + "report(lambda: vt._testing.with_write_borrow(np.zeros(1), print))\n")
     assert out.strip() == ("InternalFailure | Internal borrow checking API error | False | vantok._vantok "
                            "| ['BaseException'] | False")

@@ -82,88 +82,108 @@ Outputs LinOutputs::pick(Field field, std::size_t k) const {
   return out;
 }
 
+namespace {
+
+// The outputs of one distribution as linear forms (value, error and the
+// derivatives carried together): the efficiencies' cross sections and ratios,
+// the Greek coefficients (normalized by alpha1 at order 0 unless unnormalized)
+// and the phase matrix at the cosines (normalized by <C_sca>).
+Result<LinOutputs> lin_outputs(const DistributionSums& s, const GreekSet* greek, const EnsembleOptions& options,
+                               std::size_t order_limit) {
+  const bool normalized = !options.unnormalized;
+  const std::size_t n_mu = options.mu.size();
+  const std::size_t p = s.d.size();
+  std::array<Lin, 8> integral;
+  for (std::size_t k = 1; k < 8; ++k) integral[k] = entry(s, k);
+  const Lin& c_ext = integral[quantity2::EXTINCTION];
+  const Lin& c_sca = integral[quantity2::SCATTERING];
+  const Lin& c_back = integral[quantity2::BACKSCATTER];
+  VANTOK_CHECK(check_denominator(c_ext, "<C_ext>"));
+  VANTOK_CHECK(check_denominator(c_sca, "<C_sca>"));
+  VANTOK_CHECK(check_denominator(c_back, "<C_back>"));
+
+  LinOutputs lin;
+  const Lin& r2 = integral[quantity2::R2];
+  const Lin& r3 = integral[quantity2::R3];
+  lin.values = {c_ext,
+                c_sca,
+                integral[quantity2::ABSORPTION],
+                c_back,
+                c_sca.div(c_ext),
+                integral[quantity2::ASYMMETRY].div(c_sca),
+                c_ext.div(c_back).scale(FOUR_PI),
+                Lin::constant(0.0, p),
+                r3.div(r2),
+                r2.scale(PI),
+                r3.scale(FOUR_PI_OVER_THREE)};
+  if (greek != nullptr) {
+    GreekSet set = *greek;
+    if (normalized) {
+      const Lin alpha10 = set.at(0).at(0);
+      for (std::vector<Lin>& series : set) {
+        for (Lin& v : series) v = v.div(alpha10);
+      }
+      set[0][0] = Lin::constant(1.0, p);
+    }
+    lin.greek = std::move(set);
+    lin.order_limit = order_limit;
+  }
+  if (n_mu >= 1) {
+    std::array<std::vector<Lin>, 4> phase;
+    for (std::size_t t = 0; t < 4; ++t) {
+      phase[t].reserve(n_mu);
+      for (std::size_t i = 0; i < n_mu; ++i) {
+        Lin f = entry(s, quantity2::BASE + t * n_mu + i);
+        phase[t].push_back(normalized ? f.div(c_sca) : std::move(f));
+      }
+    }
+    lin.phase = std::move(phase);
+  }
+  return lin;
+}
+
+// The result of one unit: the picked fields, then the convergence, ranges and
+// panel count of the groups its parts were integrated in.
+EnsembleResult unit_result(const LinOutputs& lin, std::size_t p, const Unit& unit, std::span<const Pass1> records,
+                           std::span<const std::pair<std::size_t, std::size_t>> part_groups,
+                           const EnsembleOptions& options) {
+  EnsembleResult result;
+  result.value = lin.pick(LinOutputs::Field::Value);
+  result.error = lin.pick(LinOutputs::Field::Error);
+  for (std::size_t k = 0; k < p; ++k) {
+    result.d.push_back(lin.pick(LinOutputs::Field::Derivative, k));
+    result.d_errors.push_back(lin.pick(LinOutputs::Field::DerivativeError, k));
+  }
+  std::vector<std::size_t> unit_groups;
+  for (const std::size_t part : unit.parts) {
+    VANTOK_ASSERT(part < part_groups.size());
+    const auto [group, position] = part_groups[part];
+    VANTOK_ASSERT(group < records.size());
+    const Pass1& record = records[group];
+    result.converged = result.converged && record.converged.at(position);
+    result.ranges.push_back(record.range);
+    unit_groups.push_back(group);
+  }
+  std::sort(unit_groups.begin(), unit_groups.end());
+  unit_groups.erase(std::unique(unit_groups.begin(), unit_groups.end()), unit_groups.end());
+  for (const std::size_t group : unit_groups) result.panels += records[group].panels.size();
+  result.params = options.params;
+  return result;
+}
+
+}  // namespace
+
 Result<std::vector<EnsembleResult>> outputs(std::span<const Unit> units, std::span<const DistributionSums> sums,
                                             const std::optional<std::vector<GreekSet>>& greek,
                                             std::span<const Pass1> records,
                                             std::span<const std::pair<std::size_t, std::size_t>> part_groups,
                                             const EnsembleOptions& options, std::size_t order_limit) {
-  const bool normalized = !options.unnormalized;
-  const std::size_t n_mu = options.mu.size();
   const std::size_t count = std::min(units.size(), sums.size());
   std::vector<EnsembleResult> results;
   results.reserve(count);
   for (std::size_t q = 0; q < count; ++q) {
-    const DistributionSums& s = sums[q];
-    const std::size_t p = s.d.size();
-    std::array<Lin, 8> integral;
-    for (std::size_t k = 1; k < 8; ++k) integral[k] = entry(s, k);
-    const Lin& c_ext = integral[quantity2::EXTINCTION];
-    const Lin& c_sca = integral[quantity2::SCATTERING];
-    const Lin& c_back = integral[quantity2::BACKSCATTER];
-    VANTOK_CHECK(check_denominator(c_ext, "<C_ext>"));
-    VANTOK_CHECK(check_denominator(c_sca, "<C_sca>"));
-    VANTOK_CHECK(check_denominator(c_back, "<C_back>"));
-
-    LinOutputs lin;
-    const Lin& r2 = integral[quantity2::R2];
-    const Lin& r3 = integral[quantity2::R3];
-    lin.values = {c_ext,
-                  c_sca,
-                  integral[quantity2::ABSORPTION],
-                  c_back,
-                  c_sca.div(c_ext),
-                  integral[quantity2::ASYMMETRY].div(c_sca),
-                  c_ext.div(c_back).scale(FOUR_PI),
-                  Lin::constant(0.0, p),
-                  r3.div(r2),
-                  r2.scale(PI),
-                  r3.scale(FOUR_PI_OVER_THREE)};
-    if (greek) {
-      GreekSet set = greek->at(q);
-      if (normalized) {
-        const Lin alpha10 = set.at(0).at(0);
-        for (std::vector<Lin>& series : set) {
-          for (Lin& v : series) v = v.div(alpha10);
-        }
-        set[0][0] = Lin::constant(1.0, p);
-      }
-      lin.greek = std::move(set);
-      lin.order_limit = order_limit;
-    }
-    if (n_mu >= 1) {
-      std::array<std::vector<Lin>, 4> phase;
-      for (std::size_t t = 0; t < 4; ++t) {
-        phase[t].reserve(n_mu);
-        for (std::size_t i = 0; i < n_mu; ++i) {
-          Lin f = entry(s, quantity2::BASE + t * n_mu + i);
-          phase[t].push_back(normalized ? f.div(c_sca) : std::move(f));
-        }
-      }
-      lin.phase = std::move(phase);
-    }
-
-    EnsembleResult result;
-    result.value = lin.pick(LinOutputs::Field::Value);
-    result.error = lin.pick(LinOutputs::Field::Error);
-    for (std::size_t k = 0; k < p; ++k) {
-      result.d.push_back(lin.pick(LinOutputs::Field::Derivative, k));
-      result.d_errors.push_back(lin.pick(LinOutputs::Field::DerivativeError, k));
-    }
-    std::vector<std::size_t> unit_groups;
-    for (const std::size_t part : units[q].parts) {
-      VANTOK_ASSERT(part < part_groups.size());
-      const auto [group, position] = part_groups[part];
-      VANTOK_ASSERT(group < records.size());
-      const Pass1& record = records[group];
-      result.converged = result.converged && record.converged.at(position);
-      result.ranges.push_back(record.range);
-      unit_groups.push_back(group);
-    }
-    std::sort(unit_groups.begin(), unit_groups.end());
-    unit_groups.erase(std::unique(unit_groups.begin(), unit_groups.end()), unit_groups.end());
-    for (const std::size_t group : unit_groups) result.panels += records[group].panels.size();
-    result.params = options.params;
-    results.push_back(std::move(result));
+    VANTOK_TRY(lin, lin_outputs(sums[q], greek ? &greek->at(q) : nullptr, options, order_limit));
+    results.push_back(unit_result(lin, sums[q].d.size(), units[q], records, part_groups, options));
   }
   return results;
 }

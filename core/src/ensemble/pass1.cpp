@@ -39,33 +39,47 @@ PartShape part_shape(const Part& part) {
           std::log(part.range.second), std::fmin(0.5 * s, 0.5), std::fmin(s, 0.5)};
 }
 
-PartStatus part_status(std::span<const Panel> panels, std::size_t j, EntryLayout layout, double rtol,
-                       bool refine_backscatter, double tail_length) {
-  VANTOK_ASSERT(!panels.empty());
-  const std::size_t q_count = layout.n_q;
-  const std::size_t base = layout.base;
+namespace {
+
+// A part's sums over its panels: the Kronrod estimates and errors of every
+// entry, the integrals of the absolute values of block 0 and of the absolute
+// derivatives of the distribution-parameter blocks.
+struct PartTotals {
+  std::vector<double> k_sum;
+  std::vector<double> err;
+  std::vector<double> a_sum;
+  std::vector<double> b_sum;
+};
+
+PartTotals part_totals(std::span<const Panel> panels, std::size_t j, std::size_t q_count) {
   const std::size_t entries = panels.front().sums.value().at(j).kronrod.size();
   VANTOK_ASSERT(entries % q_count == 0);
   const std::size_t blocks = entries / q_count;
-  std::vector<double> k_sum(entries, 0.0);
-  std::vector<double> err(entries, 0.0);
-  std::vector<double> a_sum(q_count, 0.0);
-  std::vector<double> b_sum((blocks - 1) * q_count, 0.0);
+  PartTotals t{std::vector<double>(entries, 0.0), std::vector<double>(entries, 0.0),
+               std::vector<double>(q_count, 0.0), std::vector<double>((blocks - 1) * q_count, 0.0)};
   for (const Panel& panel : panels) {
     VANTOK_ASSERT(panel.sums.has_value());
     const Sums1& s = panel.sums->at(j);
-    VANTOK_ASSERT(s.kronrod.size() == entries && s.abs_derivatives.size() == b_sum.size());
+    VANTOK_ASSERT(s.kronrod.size() == entries && s.abs_derivatives.size() == t.b_sum.size());
     for (std::size_t i = 0; i < entries; ++i) {
-      k_sum[i] += s.kronrod[i];
-      err[i] += s.error[i];
+      t.k_sum[i] += s.kronrod[i];
+      t.err[i] += s.error[i];
     }
-    for (std::size_t k = 0; k < q_count; ++k) a_sum[k] += s.abs_values[k];
-    for (std::size_t i = 0; i < b_sum.size(); ++i) b_sum[i] += s.abs_derivatives[i];
+    for (std::size_t k = 0; k < q_count; ++k) t.a_sum[k] += s.abs_values[k];
+    for (std::size_t i = 0; i < t.b_sum.size(); ++i) t.b_sum[i] += s.abs_derivatives[i];
   }
+  return t;
+}
 
-  PartStatus status;
-  status.tolerances.assign(entries, INF);
-  std::vector<double> end_tolerances(entries, INF);
+// The tolerance of every entry for the interior errors and for the open ends.
+void part_tolerances(const PartTotals& t, EntryLayout layout, double rtol, bool refine_backscatter,
+                     std::vector<double>& tolerances, std::vector<double>& end_tolerances) {
+  const std::size_t q_count = layout.n_q;
+  const std::size_t base = layout.base;
+  const std::size_t entries = t.k_sum.size();
+  const std::size_t blocks = entries / q_count;
+  tolerances.assign(entries, INF);
+  end_tolerances.assign(entries, INF);
   auto is_fifth = [&](std::size_t k) { return k >= base && (k - base) % 5 == 4; };
   // Block 0: each value relative to its own integral; C_sca·g and C_back to
   // C_sca as well (both may vanish), C_abs and the Greek terms to C_ext and
@@ -74,16 +88,16 @@ PartStatus part_status(std::span<const Panel> panels, std::size_t j, EntryLayout
   for (std::size_t k = 1; k < q_count; ++k) {
     double reference = 0.0;
     if (k >= base) {
-      reference = a_sum[is_fifth(k) ? k - 4 : k];
+      reference = t.a_sum[is_fifth(k) ? k - 4 : k];
     } else if (k == quantity::EXTINCTION || k == quantity::ABSORPTION) {
-      reference = std::fabs(k_sum[quantity::EXTINCTION]);
+      reference = std::fabs(t.k_sum[quantity::EXTINCTION]);
     } else if (k == quantity::BACKSCATTER) {
-      reference = std::fmax(std::fabs(k_sum[quantity::BACKSCATTER]), std::fabs(k_sum[quantity::SCATTERING]));
+      reference = std::fmax(std::fabs(t.k_sum[quantity::BACKSCATTER]), std::fabs(t.k_sum[quantity::SCATTERING]));
     } else {
-      reference = std::fabs(k_sum[quantity::SCATTERING]);
+      reference = std::fabs(t.k_sum[quantity::SCATTERING]);
     }
-    status.tolerances[k] = rtol * reference;
-    end_tolerances[k] = status.tolerances[k];
+    tolerances[k] = rtol * reference;
+    end_tolerances[k] = tolerances[k];
   }
   // Distribution-parameter blocks: relative to the integral of the absolute
   // derivative integrand (C_abs to C_ext's); the number density and the
@@ -91,23 +105,35 @@ PartStatus part_status(std::span<const Panel> panels, std::size_t j, EntryLayout
   for (std::size_t d = 1; d < blocks; ++d) {
     for (std::size_t k = 1; k < base; ++k) {
       const std::size_t i = d * q_count + k;
-      const double b = b_sum[(d - 1) * q_count + (k == 5 ? 1 : k)];
-      status.tolerances[i] = rtol * b;
-      end_tolerances[i] = rtol * std::fmax(std::fabs(k_sum[i]), 0.001 * b);
+      const double b = t.b_sum[(d - 1) * q_count + (k == 5 ? 1 : k)];
+      tolerances[i] = rtol * b;
+      end_tolerances[i] = rtol * std::fmax(std::fabs(t.k_sum[i]), 0.001 * b);
     }
   }
   if (!refine_backscatter) {
     for (std::size_t d = 0; d < blocks; ++d) {
-      status.tolerances[d * q_count + quantity::BACKSCATTER] = INF;
+      tolerances[d * q_count + quantity::BACKSCATTER] = INF;
       end_tolerances[d * q_count + quantity::BACKSCATTER] = INF;
       for (std::size_t k = base + 3; k < q_count; k += 5) {
-        status.tolerances[d * q_count + k] = INF;
+        tolerances[d * q_count + k] = INF;
         end_tolerances[d * q_count + k] = INF;
       }
     }
   }
+}
 
-  status.error_totals = std::move(err);
+}  // namespace
+
+PartStatus part_status(std::span<const Panel> panels, std::size_t j, EntryLayout layout, double rtol,
+                       bool refine_backscatter, double tail_length) {
+  VANTOK_ASSERT(!panels.empty());
+  PartTotals totals = part_totals(panels, j, layout.n_q);
+  const std::size_t entries = totals.k_sum.size();
+  PartStatus status;
+  std::vector<double> end_tolerances;
+  part_tolerances(totals, layout, rtol, refine_backscatter, status.tolerances, end_tolerances);
+
+  status.error_totals = std::move(totals.err);
   status.interior_ok = true;
   for (std::size_t i = 0; i < entries; ++i) {
     // A NaN total fails.
@@ -215,14 +241,9 @@ std::vector<Panel> unevaluated(const std::vector<std::pair<double, double>>& bou
   return out;
 }
 
-}  // namespace
-
-Result<Pass1Run> pass1(std::span<const Part* const> parts, const particle::Optics& optics, double wavelength,
-                       const EnsembleOptions& options, std::size_t n_q,
-                       const std::shared_ptr<SolutionBudget>& budget) {
-  VANTOK_ASSERT(!parts.empty());
-  // Breakpoints: the ends of bounded supports and the tabulated radii, in the
-  // total order of doubles, without repeats.
+// Breakpoints: the ends of bounded supports and the tabulated radii, in the
+// total order of doubles, without repeats.
+std::vector<double> breakpoints_of(std::span<const Part* const> parts) {
   std::vector<double> breakpoints;
   for (const Part* part : parts) {
     if (const auto* bounded = std::get_if<support::Bounded>(&part->support)) {
@@ -236,7 +257,49 @@ Result<Pass1Run> pass1(std::span<const Part* const> parts, const particle::Optic
   std::sort(breakpoints.begin(), breakpoints.end(),
             [](double x, double y) { return total_order_key(x) < total_order_key(y); });
   breakpoints.erase(std::unique(breakpoints.begin(), breakpoints.end()), breakpoints.end());
+  return breakpoints;
+}
 
+// The integration range in t = ln r and the extensions made at each end.
+struct Ends {
+  double t_lo;
+  double t_hi;
+  std::size_t low_extensions;
+  std::size_t high_extensions;
+};
+
+// Extends the requested ends by unevaluated panels, low end first; false when
+// an extension would pass the panel limit (a low extension already made stays).
+bool extend_ends(std::vector<Panel>& panels, const std::optional<EndRequest>& low,
+                 const std::optional<EndRequest>& high, Ends& ends, std::size_t max_panels, double wavelength) {
+  if (low) {
+    const auto added = initial_panels({}, [w = low->width](double) { return w; }, max_panels,
+                                      ends.t_lo - low->length, ends.t_lo, wavelength);
+    if (panels.size() + added.size() > max_panels) return false;
+    std::vector<Panel> extended = unevaluated(added);
+    extended.insert(extended.end(), std::make_move_iterator(panels.begin()), std::make_move_iterator(panels.end()));
+    panels = std::move(extended);
+    ++ends.low_extensions;
+    ends.t_lo = ends.t_lo - low->length;
+  }
+  if (high) {
+    const auto added = initial_panels({}, [w = high->width](double) { return w; }, max_panels, ends.t_hi,
+                                      ends.t_hi + high->length, wavelength);
+    if (panels.size() + added.size() > max_panels) return false;
+    for (const auto& [a, b] : added) panels.push_back({a, b, std::nullopt});
+    ++ends.high_extensions;
+    ends.t_hi = ends.t_hi + high->length;
+  }
+  return true;
+}
+
+}  // namespace
+
+Result<Pass1Run> pass1(std::span<const Part* const> parts, const particle::Optics& optics, double wavelength,
+                       const EnsembleOptions& options, std::size_t n_q,
+                       const std::shared_ptr<SolutionBudget>& budget) {
+  VANTOK_ASSERT(!parts.empty());
+  const std::vector<double> breakpoints = breakpoints_of(parts);
   double r_lo = INF;
   double r_hi = 0.0;
   for (const Part* part : parts) {
@@ -250,8 +313,7 @@ Result<Pass1Run> pass1(std::span<const Part* const> parts, const particle::Optic
                                                         fmt::exp(MAX_SIZE_PARAMETER)),
                                    wavelength, r_hi));
   }
-  double t_lo = std::log(r_lo);
-  double t_hi = std::log(r_hi);
+  Ends ends{std::log(r_lo), std::log(r_hi), 0, 0};
 
   std::vector<PartShape> shapes;
   for (const Part* part : parts) shapes.push_back(detail::part_shape(*part));
@@ -265,13 +327,11 @@ Result<Pass1Run> pass1(std::span<const Part* const> parts, const particle::Optic
     return w;
   };
   std::vector<Panel> panels =
-      unevaluated(initial_panels(breakpoints, width, options.max_panels, t_lo, t_hi, wavelength));
+      unevaluated(initial_panels(breakpoints, width, options.max_panels, ends.t_lo, ends.t_hi, wavelength));
   VANTOK_ASSERT(!panels.empty());
 
   const mie::SolveOptions solve_options{std::nullopt, options.allow_unvalidated};
   const detail::EntryLayout layout{n_q, value_quantities(options.refine_order)};
-  std::size_t low_extensions = 0;
-  std::size_t high_extensions = 0;
   std::vector<PartStatus> statuses(parts.size());
   for (;;) {
     for (auto& result :
@@ -291,35 +351,17 @@ Result<Pass1Run> pass1(std::span<const Part* const> parts, const particle::Optic
       continue;
     }
     // Both requests come from this iteration's statuses, before either end moves.
-    const auto low = end_request(shapes, statuses, true, low_extensions);
-    const auto high = end_request(shapes, statuses, false, high_extensions);
+    const auto low = end_request(shapes, statuses, true, ends.low_extensions);
+    const auto high = end_request(shapes, statuses, false, ends.high_extensions);
     if (!low && !high) break;
-    if (low) {
-      const auto added = initial_panels({}, [w = low->width](double) { return w; }, options.max_panels,
-                                        t_lo - low->length, t_lo, wavelength);
-      if (panels.size() + added.size() > options.max_panels) break;
-      std::vector<Panel> extended = unevaluated(added);
-      extended.insert(extended.end(), std::make_move_iterator(panels.begin()), std::make_move_iterator(panels.end()));
-      panels = std::move(extended);
-      ++low_extensions;
-      t_lo = t_lo - low->length;
-    }
-    if (high) {
-      const auto added = initial_panels({}, [w = high->width](double) { return w; }, options.max_panels, t_hi,
-                                        t_hi + high->length, wavelength);
-      // A low extension of this iteration stays, unevaluated.
-      if (panels.size() + added.size() > options.max_panels) break;
-      for (const auto& [a, b] : added) panels.push_back({a, b, std::nullopt});
-      ++high_extensions;
-      t_hi = t_hi + high->length;
-    }
+    if (!extend_ends(panels, low, high, ends, options.max_panels, wavelength)) break;
   }
   std::vector<bool> converged;
   for (std::size_t j = 0; j < parts.size(); ++j) {
     const PartStatus& s = statuses[j];
     converged.push_back(s.interior_ok && (!shapes[j].open || (s.low_ok && s.high_ok)));
   }
-  return Pass1Run{std::move(panels), std::move(statuses), std::move(converged), t_lo, t_hi};
+  return Pass1Run{std::move(panels), std::move(statuses), std::move(converged), ends.t_lo, ends.t_hi};
 }
 
 Pass1 finish(std::vector<Panel> panels, std::vector<bool> converged, double t_lo, double t_hi) {

@@ -138,13 +138,9 @@ struct PanelSums {
   std::vector<Mat> slots;
 };
 
-/// The estimates of one panel, or its first error.
-Result<PanelSums> panel(Scratch& s, const GroupPlan& plan, double a, double b, const PanelSolutions* kept) {
-  const Layout& layout = *plan.layout;
-  const std::size_t n_quantities = layout.n_quantities;
-  const std::size_t base = base_quantities(layout.mu.size());
-  const std::size_t c_kronrod = plan.kronrod_columns;
-  const std::size_t c_particle = plan.particle_columns;
+/// Sizes the worker's node buffers for the plan's quantities and slots.
+void size_buffers(Scratch& s, const GroupPlan& plan) {
+  const std::size_t n_quantities = plan.layout->n_quantities;
   s.q.resize(n_quantities);
   s.slot_q.resize(plan.slots);
   s.slot_views.clear();
@@ -155,7 +151,71 @@ Result<PanelSums> panel(Scratch& s, const GroupPlan& plan, double a, double b, c
   s.slot_values.resize(plan.slots);
   s.slot_blocks.resize(plan.slots);
   s.dn.resize(plan.density_slots);
+}
 
+/// Row j of the weight matrices: h w r n(r) and h w r dn/dp (dr = r dt) of
+/// every part, Kronrod columns then Gauss columns.
+void node_weights(Scratch& s, const GroupPlan& plan, std::size_t j, const detail::KronrodNode& node, double r) {
+  const std::size_t c_kronrod = plan.kronrod_columns;
+  const std::size_t c_particle = plan.particle_columns;
+  const double kronrod_r = node.kronrod * r;
+  const double gauss_r = node.gauss * r;
+  for (std::size_t i = 0; i < plan.parts.size(); ++i) {
+    const Part& part = *plan.parts[i];
+    const PartColumns& cols = plan.columns[i];
+    const double density = plan.densities[i].eval(r, s.dn);
+    s.weights(j, cols.first) = kronrod_r * density;
+    s.weights(j, c_kronrod + cols.first) = gauss_r * density;
+    for (std::size_t d = 0; d < cols.distribution; ++d) {
+      const double dn = s.dn[part.dist_params[d].second];
+      s.weights(j, cols.first + 1 + d) = kronrod_r * dn;
+      s.weights(j, c_kronrod + cols.first + 1 + d) = gauss_r * dn;
+    }
+    if (cols.particle) {
+      s.particle_weights(j, *cols.particle) = kronrod_r * density;
+      s.particle_weights(j, c_particle + *cols.particle) = gauss_r * density;
+    }
+  }
+}
+
+/// The band's phase matrix at all its cosines for every node, from the two
+/// products, with the weight 4π r²/x² (π r² times the factor 4/x²).
+void band_phase(Scratch& s, const GroupPlan& plan, const Band& band, std::size_t n_panel,
+                const std::array<double, KRONROD_NODES>& radii, std::size_t base) {
+  const std::size_t n = band.n_nodes;
+  s.products.multiply(band, n_panel);
+  for (std::size_t j = 0; j < KRONROD_NODES; ++j) {
+    const double r = radii[j];
+    const double x = size_parameter(r, plan.wavelength);
+    const double omega = FOUR_PI * (r * r) / (x * x);
+    for (std::size_t sl = 0; sl < plan.slots; ++sl) {
+      s.slot_blocks[sl] = s.slot_values[sl].column(j).subspan(base, 4 * n);
+    }
+    s.products.node_phase(band, j, omega, s.values.column(j).subspan(base, 4 * n), s.slot_blocks);
+  }
+}
+
+/// Kronrod K and Gauss G of every entry and weight column.
+PanelSums estimates(Scratch& s, const GroupPlan& plan, const Band* band, std::size_t base) {
+  PanelSums out;
+  out.base = base;
+  if (band != nullptr) {
+    out.band_lo = band->offset;
+    out.band_hi = band->offset + 4 * band->n_nodes;
+  }
+  matrix::matmul(out.values, s.values, s.weights, KRONROD_NODES);
+  out.slots.resize(plan.slots);
+  for (std::size_t sl = 0; sl < plan.slots; ++sl) {
+    matrix::matmul(out.slots[sl], s.slot_values[sl], s.particle_weights, KRONROD_NODES);
+  }
+  return out;
+}
+
+/// The estimates of one panel, or its first error.
+Result<PanelSums> panel(Scratch& s, const GroupPlan& plan, double a, double b, const PanelSolutions* kept) {
+  const Layout& layout = *plan.layout;
+  const std::size_t base = base_quantities(layout.mu.size());
+  size_buffers(s, plan);
   const Band* band = nullptr;
   std::size_t n_panel = 0;
   if (!layout.bands.empty()) {
@@ -165,12 +225,11 @@ Result<PanelSums> panel(Scratch& s, const GroupPlan& plan, double a, double b, c
     if (band == nullptr) return std::unexpected(ensemble::detail::no_band(n_panel));
     s.products.prepare(*band, plan.complex_blocks, plan.real_blocks, n_panel);
   }
-  const std::size_t n = band != nullptr ? band->n_nodes : 0;
-  const std::size_t rows = base + 4 * n;
+  const std::size_t rows = base + 4 * (band != nullptr ? band->n_nodes : 0);
   s.values.reshape(rows, KRONROD_NODES);
   for (Mat& m : s.slot_values) m.reshape(rows, KRONROD_NODES);
-  s.weights.reshape(KRONROD_NODES, 2 * c_kronrod);
-  s.particle_weights.reshape(KRONROD_NODES, 2 * c_particle);
+  s.weights.reshape(KRONROD_NODES, 2 * plan.kronrod_columns);
+  s.particle_weights.reshape(KRONROD_NODES, 2 * plan.particle_columns);
 
   const detail::PanelRule rule(a, b);
   std::array<double, KRONROD_NODES> radii{};
@@ -186,7 +245,6 @@ Result<PanelSums> panel(Scratch& s, const GroupPlan& plan, double a, double b, c
   std::optional<particle::Solver::NodeFailure> failure;
   if (kept == nullptr) failure = s.node.solver.solve_nodes(*plan.optics, plan.options, plan.slots > 0, xs);
   for (std::size_t j = 0; j < KRONROD_NODES; ++j) {
-    const detail::KronrodNode node = rule.node(j);
     const double r = radii[j];
     if (failure && failure->node == j) return std::unexpected(context(std::move(failure->error), plan.wavelength, r));
     const ProductsAt at = band != nullptr ? ProductsAt{&s.products, j} : ProductsAt{};
@@ -197,55 +255,10 @@ Result<PanelSums> panel(Scratch& s, const GroupPlan& plan, double a, double b, c
     for (std::size_t sl = 0; sl < plan.slots; ++sl) {
       std::copy_n(s.slot_q[sl].begin(), base, s.slot_values[sl].column(j).begin());
     }
-    // Weights h w r n(r) and h w r dn/dp (dr = r dt).
-    const double kronrod_r = node.kronrod * r;
-    const double gauss_r = node.gauss * r;
-    for (std::size_t i = 0; i < plan.parts.size(); ++i) {
-      const Part& part = *plan.parts[i];
-      const PartColumns& cols = plan.columns[i];
-      const double density = plan.densities[i].eval(r, s.dn);
-      s.weights(j, cols.first) = kronrod_r * density;
-      s.weights(j, c_kronrod + cols.first) = gauss_r * density;
-      for (std::size_t d = 0; d < cols.distribution; ++d) {
-        const double dn = s.dn[part.dist_params[d].second];
-        s.weights(j, cols.first + 1 + d) = kronrod_r * dn;
-        s.weights(j, c_kronrod + cols.first + 1 + d) = gauss_r * dn;
-      }
-      if (cols.particle) {
-        s.particle_weights(j, *cols.particle) = kronrod_r * density;
-        s.particle_weights(j, c_particle + *cols.particle) = gauss_r * density;
-      }
-    }
+    node_weights(s, plan, j, rule.node(j), r);
   }
-
-  // The band's phase matrix at all its cosines for every node, from the
-  // two products, with the weight 4π r²/x² (π r² times the factor 4/x²).
-  if (band != nullptr) {
-    s.products.multiply(*band, n_panel);
-    for (std::size_t j = 0; j < KRONROD_NODES; ++j) {
-      const double r = radii[j];
-      const double x = size_parameter(r, plan.wavelength);
-      const double omega = FOUR_PI * (r * r) / (x * x);
-      for (std::size_t sl = 0; sl < plan.slots; ++sl) {
-        s.slot_blocks[sl] = s.slot_values[sl].column(j).subspan(base, 4 * n);
-      }
-      s.products.node_phase(*band, j, omega, s.values.column(j).subspan(base, 4 * n), s.slot_blocks);
-    }
-  }
-
-  // Kronrod K and Gauss G of every entry and weight column.
-  PanelSums out;
-  out.base = base;
-  if (band != nullptr) {
-    out.band_lo = band->offset;
-    out.band_hi = band->offset + 4 * n;
-  }
-  matrix::matmul(out.values, s.values, s.weights, KRONROD_NODES);
-  out.slots.resize(plan.slots);
-  for (std::size_t sl = 0; sl < plan.slots; ++sl) {
-    matrix::matmul(out.slots[sl], s.slot_values[sl], s.particle_weights, KRONROD_NODES);
-  }
-  return out;
+  if (band != nullptr) band_phase(s, plan, *band, n_panel, radii, base);
+  return estimates(s, plan, band, base);
 }
 
 /// Adds one panel's estimates to a chunk's sums: each part's sums gain K and
@@ -498,6 +511,46 @@ DistributionSums distribution_sums(std::span<const Part> parts, const Unit& unit
   return out;
 }
 
+namespace pass2 {
+
+/// The sums of every part of a group over the group's panels: the panels of a
+/// batch in parallel, then, chunk after chunk, its four panels' estimates
+/// summed in order and the chunk's sums merged. The first failing panel, in
+/// panel order, ends the wavelength.
+Result<std::vector<PartSums>> group_totals(const GroupPlan& plan, const Pass1& record, std::size_t n_parts,
+                                           std::size_t batch, std::span<Scratch> scratch) {
+  const std::span<const std::pair<double, double>> panels = record.panels;
+  VANTOK_ASSERT(record.solutions.empty() || record.solutions.size() == panels.size());
+  std::vector<PartSums> totals(n_parts);
+  for (std::size_t start = 0; start < panels.size(); start += batch) {
+    const std::size_t end = std::min(panels.size(), start + batch);
+    std::vector<std::optional<Result<PanelSums>>> results(end - start);
+    pool::for_each_index(
+        end - start,
+        [&](std::size_t k) {
+          const std::size_t i = start + k;
+          const std::size_t worker = pool::worker_index();
+          VANTOK_ASSERT(worker < scratch.size());
+          const PanelSolutions* kept = record.solutions.empty() ? nullptr : record.solutions[i].get();
+          results[k] = panel(scratch[worker], plan, panels[i].first, panels[i].second, kept);
+        },
+        pool::Grain::One);
+    for (std::size_t first = 0; first < results.size(); first += CHUNK_PANELS) {
+      std::vector<PartSums> chunk(n_parts);
+      for (std::size_t k = first; k < std::min(results.size(), first + CHUNK_PANELS); ++k) {
+        VANTOK_ASSERT(results[k].has_value());
+        if (!*results[k]) return std::unexpected(std::move(*results[k]).error());
+        add_panel(chunk, plan, **results[k]);
+        results[k].reset();
+      }
+      for (std::size_t j = 0; j < n_parts; ++j) merge(totals[j], chunk[j]);
+    }
+  }
+  return totals;
+}
+
+}  // namespace pass2
+
 Result<SecondPass> second_pass(std::span<const Part> parts, std::span<const std::vector<std::size_t>> groups,
                                std::span<const Pass1> records, std::span<const Unit> units, double wavelength,
                                std::size_t index, const EnsembleOptions& options) {
@@ -548,36 +601,7 @@ Result<SecondPass> second_pass(std::span<const Part> parts, std::span<const std:
     std::size_t columns = 0;
     for (std::size_t j = 0; j < group.size(); ++j) columns += plan.weight_columns(j);
     const std::size_t batch = batch_panels(columns, lay.mu.size(), largest_band);
-    const std::span<const std::pair<double, double>> panels = record.panels;
-    VANTOK_ASSERT(record.solutions.empty() || record.solutions.size() == panels.size());
-    std::vector<PartSums> totals(group.size());
-    for (std::size_t start = 0; start < panels.size(); start += batch) {
-      const std::size_t end = std::min(panels.size(), start + batch);
-      // Every panel of the batch in parallel; then, chunk after chunk, its
-      // four panels' estimates summed in order and the chunk's sums merged.
-      // The first failing panel, in panel order, ends the wavelength.
-      std::vector<std::optional<Result<pass2::PanelSums>>> results(end - start);
-      pool::for_each_index(
-          end - start,
-          [&](std::size_t k) {
-            const std::size_t i = start + k;
-            const std::size_t worker = pool::worker_index();
-            VANTOK_ASSERT(worker < scratch.size());
-            const PanelSolutions* kept = record.solutions.empty() ? nullptr : record.solutions[i].get();
-            results[k] = pass2::panel(scratch[worker], plan, panels[i].first, panels[i].second, kept);
-          },
-          pool::Grain::One);
-      for (std::size_t first = 0; first < results.size(); first += pass2::CHUNK_PANELS) {
-        std::vector<PartSums> chunk(group.size());
-        for (std::size_t k = first; k < std::min(results.size(), first + pass2::CHUNK_PANELS); ++k) {
-          VANTOK_ASSERT(results[k].has_value());
-          if (!*results[k]) return std::unexpected(std::move(*results[k]).error());
-          pass2::add_panel(chunk, plan, **results[k]);
-          results[k].reset();
-        }
-        for (std::size_t j = 0; j < group.size(); ++j) merge(totals[j], chunk[j]);
-      }
-    }
+    VANTOK_TRY(totals, pass2::group_totals(plan, record, group.size(), batch, scratch));
     for (std::size_t j = 0; j < group.size(); ++j) {
       averages[group[j]] =
           part_averages(parts[group[j]], totals[j], lay.n_quantities, plan.slots, options.rtol);

@@ -342,19 +342,12 @@ std::array<Mat, 4> projection_matrices(const Band& band) {
   return out;
 }
 
-std::vector<GreekSet> project(std::span<const Band> bands, std::size_t order_limit,
-                              std::span<const DistributionSums> sums) {
-  std::size_t effective = 0;
-  for (const Band& band : bands) effective = std::max(effective, std::min(sat_mul<std::size_t>(2, band.key), order_limit));
-  const std::size_t p = sums.empty() ? 0 : sums[0].d.size();
-  for (const DistributionSums& s : sums) VANTOK_ASSERT(s.d.size() == p && s.d_errors.size() == p);
+namespace {
 
-  GreekSet zero;
-  for (std::vector<Lin>& series : zero) series.assign(effective + 1, Lin::constant(0.0, p));
-  std::vector<GreekSet> out(sums.size(), zero);
-  if (sums.empty()) return out;
-
-  const std::size_t per = p + 1;
+// Every band's tables: per function the values and the error bounds of every
+// distribution's columns, with the sums and the difference the products use.
+std::vector<BandWork> band_works(std::span<const Band> bands, std::span<const DistributionSums> sums,
+                                 std::size_t per) {
   auto value_column = [&](std::size_t q, std::size_t c) -> const std::vector<double>& {
     return c == 0 ? sums[q].values : sums[q].d[c - 1];
   };
@@ -374,9 +367,12 @@ std::vector<GreekSet> project(std::span<const Band> bands, std::size_t order_lim
     t[G_SUM] = t[G0] + t[G2];
     work.emplace_back(band, std::move(t));
   }
+  return work;
+}
 
-  // The products of every band in parallel, a single row in two parts; then
-  // the series are added in band order.
+// The products of every band in parallel, a single row in two parts joined
+// afterwards.
+std::vector<Products> band_products(const std::vector<BandWork>& work) {
   struct Task {
     std::size_t band;
     std::size_t part;
@@ -405,26 +401,52 @@ std::vector<GreekSet> project(std::span<const Band> bands, std::size_t order_lim
         }
       },
       pool::Grain::One);
-
   for (std::size_t b = 0; b < work.size(); ++b) {
     if (work[b].kind() == matrix::ProductKind::RowVector) products[b] = combine_rows(work[b], rows[b]);
-    const auto [values, errors] = series(products[b]);
-    for (std::size_t q = 0; q < sums.size(); ++q) {
-      const std::size_t r0 = q * per;
-      for (std::size_t s = 0; s < 6; ++s) {
-        const std::size_t orders = std::min(values[s].ncols, effective + 1);
-        for (std::size_t l = 0; l < orders; ++l) {
-          Lin& target = out[q][s][l];
-          target.value += values[s](r0, l);
-          target.err += errors[s](r0, l);
-          for (std::size_t k = 0; k < p; ++k) {
-            target.d[k] += values[s](r0 + 1 + k, l);
-            target.d_err[k] += errors[s](r0 + 1 + k, l);
-          }
+  }
+  return products;
+}
+
+// Adds one band's six series (values, errors and the p derivatives of each
+// distribution, rows q (p + 1) on) to every distribution's coefficients.
+void add_series(std::vector<GreekSet>& out, const Products& products, std::size_t p, std::size_t effective) {
+  const std::size_t per = p + 1;
+  const auto [values, errors] = series(products);
+  for (std::size_t q = 0; q < out.size(); ++q) {
+    const std::size_t r0 = q * per;
+    for (std::size_t s = 0; s < 6; ++s) {
+      const std::size_t orders = std::min(values[s].ncols, effective + 1);
+      for (std::size_t l = 0; l < orders; ++l) {
+        Lin& target = out[q][s][l];
+        target.value += values[s](r0, l);
+        target.err += errors[s](r0, l);
+        for (std::size_t k = 0; k < p; ++k) {
+          target.d[k] += values[s](r0 + 1 + k, l);
+          target.d_err[k] += errors[s](r0 + 1 + k, l);
         }
       }
     }
   }
+}
+
+}  // namespace
+
+std::vector<GreekSet> project(std::span<const Band> bands, std::size_t order_limit,
+                              std::span<const DistributionSums> sums) {
+  std::size_t effective = 0;
+  for (const Band& band : bands) effective = std::max(effective, std::min(sat_mul<std::size_t>(2, band.key), order_limit));
+  const std::size_t p = sums.empty() ? 0 : sums[0].d.size();
+  for (const DistributionSums& s : sums) VANTOK_ASSERT(s.d.size() == p && s.d_errors.size() == p);
+
+  GreekSet zero;
+  for (std::vector<Lin>& series : zero) series.assign(effective + 1, Lin::constant(0.0, p));
+  std::vector<GreekSet> out(sums.size(), zero);
+  if (sums.empty()) return out;
+
+  const std::vector<BandWork> work = band_works(bands, sums, p + 1);
+  const std::vector<Products> products = band_products(work);
+  // The series are added in band order.
+  for (const Products& band : products) add_series(out, band, p, effective);
   return out;
 }
 

@@ -147,6 +147,123 @@ std::array<double, 5> jacobian_row(const std::array<double, 15>& j, std::size_t 
   return out;
 }
 
+// The base entries at a node: number, G times each efficiency (the asymmetry
+// entry G Q_sca g), r², r³.
+void base_entries(std::span<double> q, const std::array<double, 5>& eff_values, const Node& node, double r) {
+  const double q_sca = eff_values[eff::Q_SCA];
+  q[quantity2::NUMBER] = 1.0;
+  q[quantity2::EXTINCTION] = node.g_cross * eff_values[eff::Q_EXT];
+  q[quantity2::SCATTERING] = node.g_cross * q_sca;
+  q[quantity2::ASYMMETRY] = node.g_cross * q_sca * eff_values[eff::G];
+  q[quantity2::ABSORPTION] = node.g_cross * eff_values[eff::Q_ABS];
+  q[quantity2::BACKSCATTER] = node.g_cross * eff_values[eff::Q_BACK];
+  q[quantity2::R2] = r * r;
+  q[quantity2::R3] = r * r * r;
+}
+
+// The phase entries at the requested cosines and, without fast products, at
+// the band's nodes; with their derivatives when derivatives are asked.
+Result<void> phase_entries(const particle::ParticleSolution& s, const Layout& layout, const Band* band,
+                           ProductsAt products, const Node& node, bool derivatives, std::span<double> q,
+                           std::span<const std::span<double>> slots, std::span<double> radius_slot,
+                           NodeScratch& scratch) {
+  std::array<CosineGroup, 2> groups{CosineGroup{layout.mu, quantity2::BASE}, CosineGroup{{}, 0}};
+  if (band != nullptr && products.products == nullptr) groups[1] = {band->nodes, band->offset};
+  for (const CosineGroup& group : groups) {
+    const std::size_t n = group.mu.size();
+    if (n == 0) continue;
+    VANTOK_ASSERT(group.offset + 4 * n <= q.size());
+    if (!derivatives) {
+      const std::span<double> block = q.subspan(group.offset, 4 * n);
+      auto done = s.coefficients.phase_matrix(
+          group.mu, false, {block.subspan(0, n), block.subspan(n, n), block.subspan(2 * n, n), block.subspan(3 * n, n)});
+      if (!done) return std::unexpected(std::move(done).error());
+      for (double& v : block) v = v * node.g_cross;
+      continue;
+    }
+    if (auto ok = mie::amplitudes::check_cosines(group.mu); !ok) return std::unexpected(std::move(ok).error());
+    for (const std::span<double> slot : slots) VANTOK_ASSERT(group.offset + 4 * n <= slot.size());
+    VANTOK_ASSERT(radius_slot.empty() || group.offset + 4 * n <= radius_slot.size());
+    phase_with_derivatives(s, group, node, q, slots, radius_slot, scratch);
+  }
+  return {};
+}
+
+// The node's coefficient columns for the fast products: the values, then per
+// layer d/dm, then per radius fraction x d/dx of its layer.
+void coefficient_columns(const particle::ParticleSolution& s, const Band* band, ProductsAt products) {
+  const mie::coefficients::Coefficients& coefficients = s.coefficients;
+  const std::size_t n_terms = coefficients.a.size();
+  fast::PanelProducts& p = *products.products;
+  VANTOK_ASSERT(band != nullptr && p.coefficients.nrows == band->key);
+  p.set_block(products.node, 0, coefficients.a, coefficients.b);
+  VANTOK_ASSERT(s.derivatives.size() >= p.complex_blocks && s.derivatives.size() >= p.real_blocks);
+  for (std::size_t c = 0; c < p.complex_blocks; ++c) {
+    const CoefficientDerivatives& v = s.derivatives[c];
+    p.set_block(products.node, 1 + c, v.da_dm.first(n_terms), v.db_dm.first(n_terms));
+  }
+  for (std::size_t f = 0; f < p.real_blocks; ++f) {
+    const CoefficientDerivatives& v = s.derivatives[f];
+    p.set_block(products.node, 1 + p.complex_blocks + f, v.da_dx.first(n_terms), v.db_dx.first(n_terms),
+                coefficients.x);
+  }
+}
+
+// The base entries of the radius slot: d/dr of G Q = 2πr Q + G (2π/λ) dQ/dx,
+// with dQ/dx of the whole particle the outer layer's x row plus each radius
+// fraction times its layer's.
+void radius_entries(const particle::ParticleSolution& s, std::span<const std::array<double, 15>> jacobians,
+                    const std::array<double, 5>& eff_values, const Node& node, double r,
+                    std::span<double> radius_slot) {
+  const std::size_t layers = jacobians.size();
+  const std::size_t fractions = s.radius_fractions.size();
+  const double q_sca = eff_values[eff::Q_SCA];
+  std::array<double, 5> dq = jacobian_row(jacobians[layers - 1], 0);
+  for (std::size_t f = 0; f < fractions; ++f) {
+    for (std::size_t k = 0; k < 5; ++k) dq[k] += s.radius_fractions[f] * jacobians[f][k];
+  }
+  auto derivative = [&](double value, double dvalue) {
+    return node.dg_dr * value + node.g_cross * (node.dx_dr * dvalue);
+  };
+  radius_slot[quantity2::NUMBER] = 0.0;
+  radius_slot[quantity2::EXTINCTION] = derivative(eff_values[eff::Q_EXT], dq[eff::Q_EXT]);
+  radius_slot[quantity2::SCATTERING] = derivative(q_sca, dq[eff::Q_SCA]);
+  radius_slot[quantity2::ASYMMETRY] =
+      derivative(q_sca * eff_values[eff::G], dq[eff::Q_SCA] * eff_values[eff::G] + q_sca * dq[eff::G]);
+  radius_slot[quantity2::ABSORPTION] = derivative(eff_values[eff::Q_ABS], dq[eff::Q_ABS]);
+  radius_slot[quantity2::BACKSCATTER] = derivative(eff_values[eff::Q_BACK], dq[eff::Q_BACK]);
+  radius_slot[quantity2::R2] = 2.0 * r;
+  radius_slot[quantity2::R3] = 3.0 * (r * r);
+}
+
+// The base entries of every derivative slot, from each layer's efficiency
+// Jacobian.
+void efficiency_derivatives(const particle::ParticleSolution& s, const std::array<double, 5>& eff_values,
+                            const Node& node, double r, std::span<const std::span<double>> slots,
+                            std::span<double> radius_slot, NodeScratch& scratch) {
+  const mie::coefficients::Coefficients& coefficients = s.coefficients;
+  const double x = coefficients.x;
+  const std::size_t layers = s.derivatives.size();
+  const std::size_t fractions = s.radius_fractions.size();
+  VANTOK_ASSERT(layers >= 1 && fractions < layers);
+  scratch.jacobians.resize(layers);
+  for (std::size_t l = 0; l < layers; ++l) scratch.jacobians[l] = coefficients.efficiencies_jacobian(s.derivatives[l]);
+  if (!slots.empty()) {
+    for (std::size_t l = 0; l < layers; ++l) {
+      VANTOK_ASSERT(slots[2 * l].size() >= quantity2::BASE && slots[2 * l + 1].size() >= quantity2::BASE);
+      efficiency_slot(slots[2 * l], jacobian_row(scratch.jacobians[l], 1), eff_values, node.g_cross);
+      efficiency_slot(slots[2 * l + 1], jacobian_row(scratch.jacobians[l], 2), eff_values, node.g_cross);
+    }
+    for (std::size_t f = 0; f < fractions; ++f) {
+      VANTOK_ASSERT(slots[2 * layers + f].size() >= quantity2::BASE);
+      efficiency_slot(slots[2 * layers + f], jacobian_row(scratch.jacobians[f], 0, x), eff_values, node.g_cross);
+    }
+  }
+  if (!radius_slot.empty()) {
+    VANTOK_ASSERT(radius_slot.size() >= quantity2::BASE);
+    radius_entries(s, scratch.jacobians, eff_values, node, r, radius_slot);
+  }
+}
 
 }  // namespace
 
@@ -169,22 +286,13 @@ Result<std::size_t> quantities2(NodeScratch& scratch, const particle::Optics& op
   const particle::ParticleSolution& s = *solved;
   const mie::coefficients::Coefficients& coefficients = s.coefficients;
   const std::size_t n_terms = coefficients.a.size();
-  const std::size_t base = base_quantities(layout.mu.size());
-  VANTOK_ASSERT(q.size() >= base);
+  VANTOK_ASSERT(q.size() >= base_quantities(layout.mu.size()));
   VANTOK_ASSERT(slots.empty() || slots.size() == 2 * s.derivatives.size() + s.radius_fractions.size());
   const Node node{r * (PI * r), TWO_PI * r, TWO_PI / wavelength};
   const std::array<double, 5> eff_values =
       given != nullptr ? given->efficiencies
                        : eff::from_sums(eff::value_sums(coefficients.a, coefficients.b), coefficients.s_abs, x);
-  const double q_sca = eff_values[eff::Q_SCA];
-  q[quantity2::NUMBER] = 1.0;
-  q[quantity2::EXTINCTION] = node.g_cross * eff_values[eff::Q_EXT];
-  q[quantity2::SCATTERING] = node.g_cross * q_sca;
-  q[quantity2::ASYMMETRY] = node.g_cross * q_sca * eff_values[eff::G];
-  q[quantity2::ABSORPTION] = node.g_cross * eff_values[eff::Q_ABS];
-  q[quantity2::BACKSCATTER] = node.g_cross * eff_values[eff::Q_BACK];
-  q[quantity2::R2] = r * r;
-  q[quantity2::R3] = r * r * r;
+  base_entries(q, eff_values, node, r);
 
   const Band* band = nullptr;
   if (!layout.bands.empty()) {
@@ -192,86 +300,10 @@ Result<std::size_t> quantities2(NodeScratch& scratch, const particle::Optics& op
     band = layout.band(band_key(terms));
     if (band == nullptr) return std::unexpected(context(ensemble::detail::no_band(terms), wavelength, r));
   }
-
-  // Phase entries at the requested cosines and, without fast products, at the
-  // band's nodes.
-  std::array<CosineGroup, 2> groups{CosineGroup{layout.mu, quantity2::BASE}, CosineGroup{{}, 0}};
-  if (band != nullptr && products.products == nullptr) groups[1] = {band->nodes, band->offset};
-  for (const CosineGroup& group : groups) {
-    const std::size_t n = group.mu.size();
-    if (n == 0) continue;
-    VANTOK_ASSERT(group.offset + 4 * n <= q.size());
-    if (!derivatives) {
-      const std::span<double> block = q.subspan(group.offset, 4 * n);
-      auto done = coefficients.phase_matrix(
-          group.mu, false, {block.subspan(0, n), block.subspan(n, n), block.subspan(2 * n, n), block.subspan(3 * n, n)});
-      if (!done) return std::unexpected(context(std::move(done).error(), wavelength, r));
-      for (double& v : block) v = v * node.g_cross;
-      continue;
-    }
-    if (auto ok = mie::amplitudes::check_cosines(group.mu); !ok) {
-      return std::unexpected(context(std::move(ok).error(), wavelength, r));
-    }
-    for (const std::span<double> slot : slots) VANTOK_ASSERT(group.offset + 4 * n <= slot.size());
-    VANTOK_ASSERT(radius_slot.empty() || group.offset + 4 * n <= radius_slot.size());
-    phase_with_derivatives(s, group, node, q, slots, radius_slot, scratch);
-  }
-
-  // The node's coefficient columns: the values, then per layer d/dm, then per
-  // radius fraction x d/dx of its layer.
-  if (products.products != nullptr) {
-    fast::PanelProducts& p = *products.products;
-    VANTOK_ASSERT(band != nullptr && p.coefficients.nrows == band->key);
-    p.set_block(products.node, 0, coefficients.a, coefficients.b);
-    VANTOK_ASSERT(s.derivatives.size() >= p.complex_blocks && s.derivatives.size() >= p.real_blocks);
-    for (std::size_t c = 0; c < p.complex_blocks; ++c) {
-      const CoefficientDerivatives& v = s.derivatives[c];
-      p.set_block(products.node, 1 + c, v.da_dm.first(n_terms), v.db_dm.first(n_terms));
-    }
-    for (std::size_t f = 0; f < p.real_blocks; ++f) {
-      const CoefficientDerivatives& v = s.derivatives[f];
-      p.set_block(products.node, 1 + p.complex_blocks + f, v.da_dx.first(n_terms), v.db_dx.first(n_terms), x);
-    }
-  }
-
-  if (!derivatives) return n_terms;
-  const std::size_t layers = s.derivatives.size();
-  const std::size_t fractions = s.radius_fractions.size();
-  VANTOK_ASSERT(layers >= 1 && fractions < layers);
-  scratch.jacobians.resize(layers);
-  for (std::size_t l = 0; l < layers; ++l) scratch.jacobians[l] = coefficients.efficiencies_jacobian(s.derivatives[l]);
-  if (!slots.empty()) {
-    for (std::size_t l = 0; l < layers; ++l) {
-      VANTOK_ASSERT(slots[2 * l].size() >= quantity2::BASE && slots[2 * l + 1].size() >= quantity2::BASE);
-      efficiency_slot(slots[2 * l], jacobian_row(scratch.jacobians[l], 1), eff_values, node.g_cross);
-      efficiency_slot(slots[2 * l + 1], jacobian_row(scratch.jacobians[l], 2), eff_values, node.g_cross);
-    }
-    for (std::size_t f = 0; f < fractions; ++f) {
-      VANTOK_ASSERT(slots[2 * layers + f].size() >= quantity2::BASE);
-      efficiency_slot(slots[2 * layers + f], jacobian_row(scratch.jacobians[f], 0, x), eff_values, node.g_cross);
-    }
-  }
-  if (!radius_slot.empty()) {
-    VANTOK_ASSERT(radius_slot.size() >= quantity2::BASE);
-    // dQ/dx of the whole particle: the outer layer's x row plus each radius
-    // fraction times its layer's.
-    std::array<double, 5> dq = jacobian_row(scratch.jacobians[layers - 1], 0);
-    for (std::size_t f = 0; f < fractions; ++f) {
-      for (std::size_t k = 0; k < 5; ++k) dq[k] += s.radius_fractions[f] * scratch.jacobians[f][k];
-    }
-    auto derivative = [&](double value, double dvalue) {
-      return node.dg_dr * value + node.g_cross * (node.dx_dr * dvalue);
-    };
-    radius_slot[quantity2::NUMBER] = 0.0;
-    radius_slot[quantity2::EXTINCTION] = derivative(eff_values[eff::Q_EXT], dq[eff::Q_EXT]);
-    radius_slot[quantity2::SCATTERING] = derivative(q_sca, dq[eff::Q_SCA]);
-    radius_slot[quantity2::ASYMMETRY] = derivative(q_sca * eff_values[eff::G],
-                                                   dq[eff::Q_SCA] * eff_values[eff::G] + q_sca * dq[eff::G]);
-    radius_slot[quantity2::ABSORPTION] = derivative(eff_values[eff::Q_ABS], dq[eff::Q_ABS]);
-    radius_slot[quantity2::BACKSCATTER] = derivative(eff_values[eff::Q_BACK], dq[eff::Q_BACK]);
-    radius_slot[quantity2::R2] = 2.0 * r;
-    radius_slot[quantity2::R3] = 3.0 * (r * r);
-  }
+  auto phase = phase_entries(s, layout, band, products, node, derivatives, q, slots, radius_slot, scratch);
+  if (!phase) return std::unexpected(context(std::move(phase).error(), wavelength, r));
+  if (products.products != nullptr) coefficient_columns(s, band, products);
+  if (derivatives) efficiency_derivatives(s, eff_values, node, r, slots, radius_slot, scratch);
   return n_terms;
 }
 

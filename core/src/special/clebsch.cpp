@@ -115,8 +115,9 @@ struct Sweep {
 // loop only lets their chains of dependent divisions overlap.
 constexpr std::size_t MAX_LANES = 4;
 
+// Each call's a_L and b_L, and f set to 1 at L_max; the longest call's count.
 template <class T>
-void sweeps(std::span<Sweep<T>> lanes) {
+std::size_t prepare(std::span<Sweep<T>> lanes) {
   const T zero = scalar::constant<T>(0.0);
   const T one = scalar::constant<T>(1.0);
   std::size_t longest = 0;
@@ -134,9 +135,14 @@ void sweeps(std::span<Sweep<T>> lanes) {
     w.f[w.count - 1] = one;
     longest = std::max(longest, w.count);
   }
+  return longest;
+}
 
-  // Backward sweep from f_{L_max} = 1, f_{L_max+1} = 0 down to L_min: step j
-  // forms f at L_max - j - 1.
+// Backward sweep from f_{L_max} = 1, f_{L_max+1} = 0 down to L_min: step j
+// forms f at L_max - j - 1.
+template <class T>
+void backward_sweep(std::span<Sweep<T>> lanes, std::size_t longest) {
+  const T zero = scalar::constant<T>(0.0);
   std::array<T, MAX_LANES> f_above;
   std::array<T, MAX_LANES> a_above;
   for (std::size_t l = 0; l < lanes.size(); ++l) {
@@ -160,11 +166,16 @@ void sweeps(std::span<Sweep<T>> lanes) {
       a_above[l] = a_l;
     }
   }
+}
 
-  // The matching point: the index of the largest |f_L|, the larger L on ties.
-  // Below it (k_star >= 1, L_min >= 1) the backward values give way to the
-  // forward sweep from h_{L_min} = 1 (h_{L_min-1} = 0), scaled to meet f at
-  // k_star.
+// The matching point: the index of the largest |f_L|, the larger L on ties.
+// Below it (k_star >= 1, L_min >= 1) the backward values give way to the
+// forward sweep from h_{L_min} = 1 (h_{L_min-1} = 0); its first step is made
+// here. Returns the longest forward sweep.
+template <class T>
+std::size_t matching_points(std::span<Sweep<T>> lanes) {
+  const T zero = scalar::constant<T>(0.0);
+  const T one = scalar::constant<T>(1.0);
   std::size_t forward = 0;
   for (Sweep<T>& w : lanes) {
     w.k_star = 0;
@@ -189,8 +200,15 @@ void sweeps(std::span<Sweep<T>> lanes) {
       w.h.clear();
     }
   }
-  // Step k forms h at L_min + k + 1.
-  for (std::size_t k = 1; k < forward; ++k) {
+  return forward;
+}
+
+// The forward sweep (step k forms h at L_min + k + 1), then g below the
+// matching point: h scaled to meet f there.
+template <class T>
+void forward_sweep(std::span<Sweep<T>> lanes, std::size_t steps) {
+  const T zero = scalar::constant<T>(0.0);
+  for (std::size_t k = 1; k < steps; ++k) {
     for (Sweep<T>& w : lanes) {
       if (w.h.empty() || k >= w.k_star) continue;
       const std::int64_t big_l = w.o.l_min + static_cast<std::int64_t>(k);
@@ -205,6 +223,12 @@ void sweeps(std::span<Sweep<T>> lanes) {
     const T r = w.f[w.k_star] / w.h[w.k_star];
     for (std::size_t k = 0; k < w.k_star; ++k) w.g[k] = w.h[k] * r;
   }
+}
+
+template <class T>
+void sweeps(std::span<Sweep<T>> lanes) {
+  backward_sweep(lanes, prepare(lanes));
+  forward_sweep(lanes, matching_points(lanes));
 }
 
 // The coefficients from g: normalised to sum (2L+1) g_L^2 = 1, with the sign

@@ -1,11 +1,15 @@
 // The pool's loops: every index runs once whatever the arena's size, nested
 // loops and exceptions reach the caller, and the stop token reaches pool
-// threads.
+// threads. The stop hook as the bindings use it: a paced check runs once per
+// budget of work, a poll runs with no token installed (a handler that calls
+// back into the library does not re-enter it), an exception of the poll ends
+// the work, and a caller that waits for the pool keeps polling.
 #include "vantok/pool.hpp"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <set>
 #include <stdexcept>
 #include <thread>
@@ -35,13 +39,27 @@ TEST(Pool, EveryIndexOnceInAnyArenaNestedAndThrowing) {
   EXPECT_THROW(for_each_index(100, [](std::size_t i) { if (i == 57) throw std::runtime_error("57"); }), std::runtime_error);
 }
 
-class CountingToken : public vantok::stop::Token {
+using vantok::stop::Stopped;
+
+// Polls `answer` (stop from the poll numbered stop_after on, go on, or fail),
+// checking meanwhile, as a handler that calls back into the library would,
+// that no token is installed.
+class Token : public vantok::stop::Token {
  public:
-  explicit CountingToken(int stop_after) : stop_after_(stop_after) {}
-  bool poll() noexcept override { return ++polls_ >= stop_after_; }
-  int polls_ = 0;
+  enum Answer { Stop, Go, Fail };
+  explicit Token(Answer answer, int stop_after = 1) : answer_(answer), stop_after_(stop_after) {}
+  bool poll() override {
+    ++polls;
+    token_seen = vantok::stop::current();
+    vantok::stop::check();  // must neither throw nor poll again
+    if (answer_ == Fail) throw std::runtime_error("poll failed");
+    return answer_ == Stop && polls >= stop_after_;
+  }
+  int polls = 0;
+  vantok::stop::Token* token_seen = this;
 
  private:
+  Answer answer_;
   int stop_after_;
 };
 
@@ -51,7 +69,7 @@ class CountingToken : public vantok::stop::Token {
 // see the request through the flag, not by polling.
 TEST(StopToken, PolledByItsThreadAndSeenByPoolThreads) {
   EXPECT_NO_THROW(vantok::stop::check());
-  CountingToken requested(1000);
+  Token requested(Token::Go);
   requested.request();
   std::atomic<int> ran{0};
   {
@@ -59,16 +77,68 @@ TEST(StopToken, PolledByItsThreadAndSeenByPoolThreads) {
     EXPECT_THROW(for_each_index(64, [&](std::size_t) { ran++; }, Grain::One), vantok::stop::Stopped);
   }
   EXPECT_TRUE(ran.load() == 0 && vantok::stop::current() == nullptr);
-  CountingToken token(2);
+  Token token(Token::Stop, 2);
   vantok::stop::Scope scope(token);
   int checks = 0;
   EXPECT_THROW(for (;; ++checks) {
     vantok::stop::check();
     std::this_thread::sleep_for(vantok::stop::poll_interval / 4);
   }, vantok::stop::Stopped);
-  EXPECT_TRUE(token.polls_ == 2 && checks >= 6 && token.requested());
+  EXPECT_TRUE(token.polls == 2 && checks >= 6 && token.requested());
   EXPECT_THROW(for_each_index(8, [](std::size_t) {}, Grain::One), vantok::stop::Stopped);
-  EXPECT_EQ(token.polls_, 2);
+  EXPECT_EQ(token.polls, 2);
+}
+
+void wait_for_poll() { std::this_thread::sleep_for(vantok::stop::poll_interval + std::chrono::milliseconds(10)); }
+
+TEST(StopHook, PacedChecksAndPolls) {
+  Token requested(Token::Go);
+  requested.request();
+  {
+    const vantok::stop::Scope scope(requested);
+    vantok::stop::Pace pace(10);
+    for (int i = 0; i < 3; ++i) pace.step(3);  // 9 units: no check yet
+    EXPECT_THROW(pace.step(1), Stopped);
+    EXPECT_THROW(vantok::stop::Pace(100).step(250), Stopped);  // one step may exceed the budget
+    EXPECT_EQ(requested.polls, 0);  // a requested token throws without polling
+  }
+  Token stopping(Token::Stop);
+  const vantok::stop::Scope scope(stopping);
+  wait_for_poll();
+  EXPECT_THROW(vantok::stop::check(), Stopped);
+  EXPECT_EQ(stopping.polls, 1);
+  EXPECT_EQ(stopping.token_seen, nullptr);
+  EXPECT_EQ(vantok::stop::current(), &stopping);
+
+  Token failing(Token::Fail);
+  const vantok::stop::Scope inner(failing);
+  wait_for_poll();
+  EXPECT_THROW(vantok::stop::check(), std::runtime_error);
+  EXPECT_EQ(vantok::stop::current(), &failing);
+}
+
+TEST(StopHook, CallerPollsWhileThePoolFinishesALongIndex) {
+  // Index 0 ends at once, index 1 runs until it sees a stop (or a safety limit):
+  // the caller has nothing left to run, yet its poll must still be asked.
+  using Clock = std::chrono::steady_clock;
+  Token token(Token::Stop);
+  const vantok::stop::Scope scope(token);
+  std::atomic<bool> limit_reached{false};
+  const auto body = [&](std::size_t i) {
+    const auto start = Clock::now();
+    while (i == 1 && Clock::now() - start < std::chrono::seconds(30)) vantok::stop::check();
+    if (i == 1) limit_reached = true;
+  };
+  EXPECT_THROW(vantok::pool::for_each_index(2, body, vantok::pool::Grain::One), Stopped);
+  EXPECT_FALSE(limit_reached.load());
+  EXPECT_EQ(token.polls, 1);
+
+  // The work's own exceptions reach the polling caller.
+  Token quiet(Token::Go);
+  const vantok::stop::Scope inner(quiet);
+  EXPECT_THROW(vantok::pool::for_each_index(64, [](std::size_t i) {
+    if (i == 7) throw std::runtime_error("index 7");
+  }), std::runtime_error);
 }
 
 }  // namespace

@@ -1,17 +1,12 @@
 #!/usr/bin/python3
 """Reference moments of the ensemble size distributions, written to ensemble_moments.txt.
 
-For each distribution the number density n(r) = exp(L(r)) is formed relative to
-its reference radius a (held fixed at its double value, as the library holds it)
-and integrated by mpmath's tanh-sinh quadrature at 30 digits over the whole
-support ((0, inf) for the smooth kinds, the distribution's ends otherwise, split
-at the tabulated radii):
-
-    M0 = int n dr,   <r^k> = int r^k n dr / M0   (k = 2, 3).
-
-Derivatives with respect to each distribution parameter p are mpmath.diff of
-those integrals as functions of p (a fixed), independent of the analytic
-density derivatives of the library.
+Each number density n(r) = exp(L(r)), formed relative to its reference radius a
+(held fixed at its double value, as the library holds it), is integrated by
+mpmath's tanh-sinh quadrature at 30 digits over the whole support (split at the
+tabulated radii): M0 = int n dr and <r^k> = int r^k n dr / M0 (k = 2, 3). The
+derivatives by each distribution parameter are mpmath.diff of those integrals
+(a fixed), independent of the library's analytic density derivatives.
 
 Output lines: kind, the parameters (hex floats), then m0, <r^2>, <r^3>, and per
 parameter dm0/dp, d<r^2>/dp, d<r^3>/dp (17 significant digits).
@@ -25,48 +20,29 @@ mp = mpmath.mpf
 
 def reference(kind, p):
     # The reference radius, in double arithmetic as the library forms it.
-    if kind == "lognormal":
-        return p[0]
     if kind == "gamma":
-        ae, v = p
-        e = (1.0 - 3.0 * v) / v
-        return (ae * e) * v if e > 0.0 else ae
+        e = (1.0 - 3.0 * p[1]) / p[1]
+        return (p[0] * e) * p[1] if e > 0.0 else p[0]
     if kind == "modified_gamma":
-        alpha, b, g = p
-        return math.pow(max(alpha, 1.0) / (b * g), 1.0 / g)
+        return math.pow(max(p[0], 1.0) / (p[1] * p[2]), 1.0 / p[2])
     if kind == "power_law":
         return p[1] if p[0] >= 0.0 else p[2]
-    return 1.0
+    return p[0] if kind == "lognormal" else 1.0
 
 
 def log_density(kind, p, a, r):
     if kind == "lognormal":
-        rm, w = p
-        s = mpmath.log(w)
-        u = mpmath.log(r) - mpmath.log(rm)
+        s = mpmath.log(p[1])
+        u = mpmath.log(r) - mpmath.log(p[0])
         return -u * u / (2 * s * s) - mpmath.log(s) - mpmath.log(r / a)
     if kind == "gamma":
-        ae, v = p
-        return (1 - 3 * v) / v * mpmath.log(r / a) - (r - a) / (ae * v)
+        return (1 - 3 * p[1]) / p[1] * mpmath.log(r / a) - (r - a) / (p[0] * p[1])
     if kind == "modified_gamma":
-        alpha, b, g = p
-        return alpha * mpmath.log(r / a) - b * (r ** g - mp(a) ** g)
-    if kind == "power_law":
-        return -p[0] * mpmath.log(r / a)
-    raise ValueError(kind)
+        return p[0] * mpmath.log(r / a) - p[1] * (r ** p[2] - mp(a) ** p[2])
+    return -p[0] * mpmath.log(r / a)  # power law
 
 
-def support(kind, p):
-    if kind == "power_law":
-        return [mp(p[1]), mp(p[2])]
-    if kind == "tabulated":
-        return [mp(x) for x in p[0]]
-    if kind == "gamma" or kind == "modified_gamma":
-        return [mp(0), mp(reference(kind, p)), mpmath.inf]
-    return [mp(0), mp(p[0]), mpmath.inf]
-
-
-def integrals(kind, p, a):
+def moments(kind, p, a):
     if kind == "tabulated":
         radii, dens = p
 
@@ -76,31 +52,23 @@ def integrals(kind, p, a):
                     x0, x1 = mp(radii[i - 1]), mp(radii[i])
                     return dens[i - 1] + (dens[i] - dens[i - 1]) * (r - x0) / (x1 - x0)
             return mp(0)
+        points = [mp(x) for x in radii]
     else:
         def n(r):
             return mpmath.exp(log_density(kind, p, a, r))
-    points = support(kind, p)
-    return [mpmath.quad(lambda r: r ** k * n(r), points) for k in (0, 2, 3)]
-
-
-def moments(kind, p, a):
-    m0, m2, m3 = integrals(kind, p, a)
+        if kind == "power_law":
+            points = [mp(p[1]), mp(p[2])]
+        else:
+            points = [mp(0), mp(reference(kind, p)), mpmath.inf]
+    m0, m2, m3 = [mpmath.quad(lambda r: r ** k * n(r), points) for k in (0, 2, 3)]
     return [m0, m2 / m0, m3 / m0]
 
 
 CASES = [
-    ("lognormal", [0.1, 2.0]),
-    ("lognormal", [1.0, 1.2]),
-    ("lognormal", [5.0, 3.5]),
-    ("gamma", [1.0, 0.1]),
-    ("gamma", [0.3, 0.4]),
-    ("gamma", [2.0, 0.02]),
-    ("modified_gamma", [2.0, 3.0, 1.5]),
-    ("modified_gamma", [0.5, 1.0, 2.0]),
-    ("modified_gamma", [-0.5, 2.0, 1.0]),
-    ("power_law", [3.0, 0.1, 10.0]),
-    ("power_law", [-1.0, 0.5, 2.0]),
-    ("power_law", [1.0, 0.25, 4.0]),
+    ("lognormal", [0.1, 2.0]), ("lognormal", [1.0, 1.2]), ("lognormal", [5.0, 3.5]),
+    ("gamma", [1.0, 0.1]), ("gamma", [0.3, 0.4]), ("gamma", [2.0, 0.02]),
+    ("modified_gamma", [2.0, 3.0, 1.5]), ("modified_gamma", [0.5, 1.0, 2.0]), ("modified_gamma", [-0.5, 2.0, 1.0]),
+    ("power_law", [3.0, 0.1, 10.0]), ("power_law", [-1.0, 0.5, 2.0]), ("power_law", [1.0, 0.25, 4.0]),
     ("tabulated", [[0.1, 0.5, 1.0, 2.0], [0.0, 2.0, 1.0, 0.5]]),
 ]
 
@@ -111,23 +79,15 @@ def main():
         a = reference(kind, p)
         values = moments(kind, p, a)
         derivs = []
-        if kind != "tabulated":
-            count = 1 if kind == "power_law" else len(p)
-            for j in range(count):
-                def f(x, j=j):
-                    q = list(p)
-                    q[j] = x
-                    return moments(kind, q, a)
-                derivs += [mpmath.diff(lambda x, i=i: f(x)[i], mp(p[j])) for i in range(3)]
-        if kind == "tabulated":
-            params = [float(len(p[0]))] + p[0] + p[1]
-        else:
-            params = p
+        params = [float(len(p[0]))] + p[0] + p[1] if kind == "tabulated" else p
+        for j in range(0 if kind == "tabulated" else 1 if kind == "power_law" else len(p)):
+            def f(x, j=j):
+                return moments(kind, p[:j] + [x] + p[j + 1:], a)
+            derivs += [mpmath.diff(lambda x, i=i: f(x)[i], mp(p[j])) for i in range(3)]
         lines.append(" ".join([kind] + [float(v).hex() for v in params] +
                               ["%.17g" % float(v) for v in values + derivs]))
     with open(__file__.replace("gen_ensemble_moments.py", "ensemble_moments.txt"), "w") as out:
-        out.write("# generated by gen_ensemble_moments.py\n")
-        out.write("\n".join(lines) + "\n")
+        out.write("# generated by gen_ensemble_moments.py\n" + "\n".join(lines) + "\n")
 
 
 if __name__ == "__main__":

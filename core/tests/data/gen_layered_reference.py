@@ -21,7 +21,7 @@ import sys
 
 import mpmath as mp
 
-from gen_mie_reference import converged, default_terms, fmt, riccati, sums
+from gen_mie_reference import converged, default_terms, fmt, riccati, s_abs_of, sums
 
 
 def log_derivatives(z, nmax):
@@ -63,11 +63,6 @@ def coefficients_at(xs, ms, nmax):
         a.append((t_a * px[n] - px[n - 1]) / (t_a * xi - xi1))
         b.append((t_b * px[n] - px[n - 1]) / (t_b * xi - xi1))
     return a, b
-
-
-def s_abs_of(a, b):
-    return sum((2 * n + 1) * (mp.re(a[n - 1] + b[n - 1]) - abs(a[n - 1]) ** 2 - abs(b[n - 1]) ** 2)
-               for n in range(1, len(a) + 1))
 
 
 CASES = [

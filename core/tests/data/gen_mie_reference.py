@@ -70,12 +70,13 @@ def converged(fn, agree=DIGITS_AGREE):
 
 
 def flatten(v):
-    if isinstance(v, (list, tuple)):
-        out = []
-        for item in v:
-            out.extend(flatten(item))
-        return out
-    return [v]
+    return [x for item in v for x in flatten(item)] if isinstance(v, (list, tuple)) else [v]
+
+
+def s_abs_of(a, b):
+    """The absorption sum S_ext - S_sca of coefficients a_n, b_n."""
+    return sum((2 * n + 1) * (mp.re(a[n - 1] + b[n - 1]) - abs(a[n - 1]) ** 2 - abs(b[n - 1]) ** 2)
+               for n in range(1, len(a) + 1))
 
 
 def sums(x, a, b):
@@ -235,10 +236,6 @@ def derivatives(x, m, nmax, accurate):
         am, bm = at(X - h, M)
         arp, brp = at(X, M + h)
         arm, brm = at(X, M - h)
-
-        def s_abs_of(a_, b_):
-            return sum((2 * n + 1) * (mp.re(a_[n - 1] + b_[n - 1]) - abs(a_[n - 1]) ** 2
-                                      - abs(b_[n - 1]) ** 2) for n in range(1, nmax + 1))
 
         out = {
             "da_dx": [(p - q) / (2 * h) for p, q in zip(ap, am)],

@@ -1,7 +1,10 @@
-// Dense matrices: shapes, the k-column product, element-wise operations and the
-// product's reproducibility (the same bits for copies at other addresses and
-// from any number of threads). Integer-valued operands give exact products, so
-// the kernel is checked bit for bit against a plain triple loop.
+// Values with errors and derivatives on cases exact in binary; dense
+// matrices: the k-column product and its destination, the same bits for
+// copies at other addresses (concurrent products on any number of threads are
+// checked by the projection's tests), the lane kernel against Eigen bit for
+// bit, and the shape faults. Integer-valued operands give exact products, so
+// every path of the kernel is also checked bit for bit against a plain triple
+// loop.
 #include "vantok/ensemble/matrix.hpp"
 
 #include <gtest/gtest.h>
@@ -15,12 +18,12 @@
 #include "ensemble/detail_matrix.hpp"
 #include "support/compare.hpp"
 #include "vantok/error.hpp"
-#include "vantok/pool.hpp"
+#include "vantok/ensemble/lin.hpp"
 
+using vantok::ensemble::lin::Lin;
 using vantok::ensemble::matrix::Mat;
 using vantok::ensemble::matrix::matmul;
 using vantok::ensemble::matrix::product;
-using vantok::ensemble::matrix::STORAGE_ALIGNMENT;
 
 namespace {
 
@@ -37,9 +40,7 @@ Mat reference(const Mat& a, const Mat& b, std::size_t k) {
   Mat c(a.nrows, b.ncols);
   for (std::size_t i = 0; i < a.nrows; ++i) {
     for (std::size_t j = 0; j < b.ncols; ++j) {
-      double s = 0.0;
-      for (std::size_t l = 0; l < k; ++l) s += a(i, l) * b(l, j);
-      c(i, j) = s;
+      for (std::size_t l = 0; l < k; ++l) c(i, j) += a(i, l) * b(l, j);
     }
   }
   return c;
@@ -55,75 +56,53 @@ bool same_bits(const Mat& x, const Mat& y) {
 
 }  // namespace
 
-TEST(Mat, ColumnMajorProduct) {
-  // [1 2 3; 4 5 6] [7 8; 9 10; 11 12] = [58 64; 139 154].
-  Mat a(2, 3);
-  Mat b(3, 2);
+TEST(Mat, ProductAndDestination) {
+  // Column major: [1 2 3; 4 5 6] [7 8; 9 10; 11 12] = [58 64; 139 154].
+  Mat a(2, 3), b(3, 2);
   a.data = {1, 4, 2, 5, 3, 6};
   b.data = {7, 9, 11, 8, 10, 12};
-  const Mat c = product(a, b);
-  ASSERT_EQ(c.nrows, 2u);
-  ASSERT_EQ(c.ncols, 2u);
-  EXPECT_EQ(c.data, (vantok::ensemble::matrix::Storage{58, 139, 64, 154}));
-  EXPECT_EQ(c(1, 0), 139.0);
-}
-
-TEST(Mat, DestinationShapeAndZeroDepth) {
-  const Mat a = filled(5, 4, 1, true);
-  const Mat b = filled(4, 3, 2, true);
-  // k = 0 gives a zero matrix of shape a.nrows x b.ncols, over old contents.
+  EXPECT_EQ(product(a, b).data, (vantok::ensemble::matrix::Storage{58, 139, 64, 154}));
+  // k = 0 gives a zero matrix of shape a.nrows x b.ncols, over old contents;
+  // a destination of the right shape is overwritten in place, one of another
+  // shape reallocated.
+  const Mat p = filled(5, 4, 1, true), q = filled(4, 3, 2, true);
   Mat c(5, 3);
   c.data.assign(15, 7.0);
-  matmul(c, a, b, 0);
+  matmul(c, p, q, 0);
   EXPECT_EQ(c, Mat(5, 3));
-  // A destination of the right shape is overwritten in place.
   const double* storage = c.data.data();
-  matmul(c, a, b, 2);
+  matmul(c, p, q, 2);
   EXPECT_EQ(c.data.data(), storage);
-  EXPECT_TRUE(same_bits(c, reference(a, b, 2)));
-  // One of another shape is reallocated.
+  EXPECT_TRUE(same_bits(c, reference(p, q, 2)));
   Mat d(1, 1);
-  matmul(d, a, b, 4);
-  EXPECT_EQ(d.nrows, 5u);
-  EXPECT_EQ(d.ncols, 3u);
-  EXPECT_TRUE(same_bits(d, reference(a, b, 4)));
-  // Empty shapes.
+  matmul(d, p, q, 4);
+  EXPECT_TRUE(same_bits(d, reference(p, q, 4)));
   Mat e;
-  matmul(e, Mat(0, 4), b, 4);
-  EXPECT_EQ(e.nrows, 0u);
-  EXPECT_EQ(e.ncols, 3u);
-  EXPECT_TRUE(e.data.empty());
+  matmul(e, Mat(0, 4), q, 4);
+  EXPECT_EQ(e, Mat(0, 3));
 }
 
 // Shapes that reach every path of the kernel: coefficient-wise small
 // products, matrix-vector and vector-matrix, and blocked products whose inner
-// dimension spans several blocks; k below the full depth.
+// dimension spans several blocks; k below the full depth. General operands:
+// copies at other (aligned) addresses give the same bits.
 class MatmulShapes : public ::testing::TestWithParam<std::tuple<int, int, int, int>> {};
 
 TEST_P(MatmulShapes, MatchesReference) {
   const auto [m, n, depth, k] = GetParam();
   const auto um = static_cast<std::size_t>(m), un = static_cast<std::size_t>(n);
   const auto ud = static_cast<std::size_t>(depth), uk = static_cast<std::size_t>(k);
-  // Exact with integers: every partial sum is an integer below 2^53.
-  {
-    const Mat a = filled(um, ud, 11, true);
-    const Mat b = filled(ud, un, 12, true);
-    Mat c;
-    matmul(c, a, b, uk);
-    EXPECT_TRUE(same_bits(c, reference(a, b, uk)));
-  }
-  // General operands: copies at other (aligned) addresses give the same bits.
-  const Mat a = filled(um, ud, 21, false);
-  const Mat b = filled(ud, un, 22, false);
   Mat c;
-  matmul(c, a, b, uk);
-  const Mat a2 = a;
-  const Mat b2 = b;
-  Mat c2;
+  matmul(c, filled(um, ud, 11, true), filled(ud, un, 12, true), uk);
+  EXPECT_TRUE(same_bits(c, reference(filled(um, ud, 11, true), filled(ud, un, 12, true), uk)));
+  const Mat a = filled(um, ud, 21, false), b = filled(ud, un, 22, false);
+  const Mat a2 = a, b2 = b;
+  Mat c1, c2;
+  matmul(c1, a, b, uk);
   matmul(c2, a2, b2, uk);
   EXPECT_NE(a2.data.data(), a.data.data());
-  EXPECT_TRUE(same_bits(c, c2));
-  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(c2.data.data()) % STORAGE_ALIGNMENT, 0u);
+  EXPECT_TRUE(same_bits(c1, c2));
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(c2.data.data()) % vantok::ensemble::matrix::STORAGE_ALIGNMENT, 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, MatmulShapes,
@@ -133,68 +112,60 @@ INSTANTIATE_TEST_SUITE_P(Shapes, MatmulShapes,
                                            std::make_tuple(129, 60, 400, 400),
                                            std::make_tuple(5, 300, 1100, 1000)));
 
-TEST(Matmul, SameBitsForAnyThreadCount) {
-  // Many products at once, each in its own slot, on 1 and on 8 threads.
-  const Mat a = filled(200, 350, 31, false);
-  const Mat b = filled(350, 90, 32, false);
-  auto run = [&](std::size_t threads) {
-    std::vector<Mat> out(16);
-    vantok::pool::with_threads(threads, [&] {
-      vantok::pool::for_each_index(
-          out.size(), [&](std::size_t i) { matmul(out[i], a, b, 350 - 10 * i); },
-          vantok::pool::Grain::One);
-    });
-    return out;
-  };
-  const std::vector<Mat> one = run(1);
-  const std::vector<Mat> many = run(8);
-  for (std::size_t i = 0; i < one.size(); ++i) EXPECT_TRUE(same_bits(one[i], many[i])) << i;
-}
-
-TEST(Mat, ShapeFaultsAreInternalFailures) {
-  const Mat a(2, 3);
-  const Mat b(3, 2);
-  Mat c;
-  try {
-    matmul(c, a, b, 4);
-    FAIL();
-  } catch (const vantok::InternalFailure& e) {
-    EXPECT_STREQ(e.what(), "matmul: k = 4 is out of range");
-  }
-  try {
-    (void)product(a, a);
-    FAIL();
-  } catch (const vantok::InternalFailure& e) {
-    EXPECT_STREQ(e.what(), "product: the shapes do not match");
-  }
-  EXPECT_THROW((void)(a + b), vantok::InternalFailure);
-  Mat short_storage(3, 2);
-  short_storage.data.resize(4);
-  EXPECT_THROW(matmul(c, a, short_storage, 3), vantok::InternalFailure);
-}
-
 // The lane kernel of blocked products gives Eigen's bits: shapes with every
 // row class (lane rows, paired rows, a last odd row), remainder columns, and
 // inner dimensions of one and of several blocks; on both lane widths.
 TEST(Matmul, BlockedKernelGivesEigenBits) {
+  namespace matrix = vantok::ensemble::matrix;
   std::mt19937_64 gen(5);
   std::uniform_int_distribution<int> rows(2, 40), cols(2, 70), depth(1, 1300);
   for (int trial = 0; trial < 300; ++trial) {
     const std::size_t m = trial < 10 ? 500 + trial : static_cast<std::size_t>(rows(gen));
     const std::size_t n = static_cast<std::size_t>(cols(gen));
     const std::size_t k = static_cast<std::size_t>(depth(gen));
-    if (vantok::ensemble::matrix::product_kind(m, k, n) != vantok::ensemble::matrix::ProductKind::Blocked) continue;
-    const Mat a = filled(m, k + 3, 100 + trial, false);
-    const Mat b = filled(k + 5, n, 200 + trial, false);
-    Mat want(m, n);
-    vantok::ensemble::matrix::detail::eigen_product(want, a, b, k);
-    Mat got;
+    if (matrix::product_kind(m, k, n) != matrix::ProductKind::Blocked) continue;
+    const Mat a = filled(m, k + 3, 100 + trial, false), b = filled(k + 5, n, 200 + trial, false);
+    Mat want(m, n), got, narrow(m, n);
+    matrix::detail::eigen_product(want, a, b, k);
     matmul(got, a, b, k);
     EXPECT_TRUE(same_bits(got, want)) << m << " x " << k << " x " << n;
-    Mat narrow(m, n);
-    vantok::ensemble::matrix::detail::blocked_product(narrow.data.data(), a.data.data(), a.nrows, b.data.data(),
-                                                      b.nrows, m, n, k, vantok::ensemble::matrix::depth_block(m, k, n),
-                                                      vantok::scalar::lanes::Width::Two);
+    matrix::detail::blocked_product(narrow.data.data(), a.data.data(), a.nrows, b.data.data(), b.nrows, m, n, k,
+                                    matrix::depth_block(m, k, n), vantok::scalar::lanes::Width::Two);
     EXPECT_TRUE(same_bits(narrow, want)) << m << " x " << k << " x " << n;
   }
+}
+
+TEST(Mat, ShapeFaultsAreInternalFailures) {
+  const Mat a(2, 3), b(3, 2);
+  Mat c, short_storage(3, 2);
+  short_storage.data.resize(4);
+  auto message = [](auto&& call) {
+    try {
+      call();
+    } catch (const vantok::InternalFailure& e) {
+      return std::string(e.what());
+    }
+    return std::string("no failure");
+  };
+  EXPECT_EQ(message([&] { matmul(c, a, b, 4); }), "matmul: k = 4 is out of range");
+  EXPECT_EQ(message([&] { (void)product(a, a); }), "product: the shapes do not match");
+  EXPECT_THROW((void)(a + b), vantok::InternalFailure);
+  EXPECT_THROW(matmul(c, a, short_storage, 3), vantok::InternalFailure);
+}
+
+// q = a/b, err = (|q| e_b + e_a)/|b|, d_k = (a_k - q b_k)/b and
+// d_err_k = ((e_ak + |q| e_bk) + |d_k| e_b + |b_k| err)/|b| over the shorter list.
+TEST(Lin, QuotientScaleAndConstant) {
+  const Lin q = Lin{1.0, 0.125, {1.0, 2.0, 7.0}, {0.25, 0.5, 1.0}}.div(Lin{-4.0, 0.5, {2.0, -1.0}, {0.75, 0.0}});
+  EXPECT_EQ(q, (Lin{-0.25, 0.0625, {-0.375, -0.4375}, {0.1875, 0.1953125}}));
+  EXPECT_EQ((Lin{6.0, 0.3, {}, {}}.div(Lin{2.0, 0.1, {}, {}})), (Lin{3.0, (3.0 * 0.1 + 0.3) / 2.0, {}, {}}));
+  // A quotient by zero is not checked.
+  const Lin z = Lin{1.0, 0.1, {1.0}, {0.0}}.div(Lin{0.0, 0.0, {1.0}, {0.0}});
+  EXPECT_TRUE(std::isinf(z.value) && !std::isfinite(z.err) && !std::isfinite(z.d[0]));
+  EXPECT_TRUE(std::isnan(Lin{0.0, 0.0, {}, {}}.div(Lin{0.0, 0.0, {}, {}}).value));
+
+  const double k = 4.0 * M_PI;
+  EXPECT_EQ((Lin{2.0, 0.5, {1.0, -3.0}, {0.25, 0.125}}.scale(k)),
+            (Lin{2.0 * k, 0.5 * k, {k, -3.0 * k}, {0.25 * k, 0.125 * k}}));
+  EXPECT_EQ(Lin::constant(0.0, 3), (Lin{0.0, 0.0, {0.0, 0.0, 0.0}, {0.0, 0.0, 0.0}}));
 }

@@ -1,31 +1,82 @@
-// Projection onto Greek coefficients: the projection matrices against the
-// orthogonality of the Wigner functions under the band's rule; the
-// projection, which never stores them, against the products of the stored
-// matrices bit for bit, for every way matmul sums; one sphere's node tables
-// give the sphere's own Greek coefficients; bands add to their own orders
-// only; stacked derivative rows project like values; error columns through
-// the magnitude matrices bound the coefficients, alike for alpha2 and alpha3;
-// the same bits on any number of threads.
+// Greek bands: the limits checked before building and the storage refusal
+// (the band layout and keys are exercised by every projection below and by
+// the runs). Fast phase
+// products against the sphere's own phase matrix and its derivatives at every
+// cosine of a band. Projection onto Greek coefficients: the projection
+// matrices against the orthogonality of the Wigner functions under the band's
+// rule; the projection, which never stores them, against the products of the
+// stored matrices bit for bit (so bands add to their own orders only, stacked
+// derivative rows project like values, error columns go through the magnitude
+// matrices alike for alpha2 and alpha3), for every way matmul sums and on any
+// number of threads; one sphere's node tables give the sphere's own Greek
+// coefficients.
 #include "vantok/ensemble/projection.hpp"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
+#include <new>
 #include <random>
 #include <vector>
 
-#include "ensemble/sphere_support.hpp"
+#include "ensemble/model_support.hpp"
 #include "support/compare.hpp"
+#include "support/expect_error.hpp"
+#include "vantok/ensemble/bands.hpp"
+#include "vantok/ensemble/fast.hpp"
 #include "vantok/mie/greek.hpp"
 #include "vantok/mie/phase.hpp"
 #include "vantok/pool.hpp"
+#include "vantok/special/gauss_legendre.hpp"
 #include "vantok/special/wigner.hpp"
 
 namespace engine = vantok::ensemble::engine;
+using namespace vantok::test::ensemble;
 using engine::DistributionSums;
 using engine::GreekSet;
+using vantok::Error;
+using vantok::ensemble::fast::PanelProducts;
 using vantok::ensemble::matrix::Mat;
+using Numbers = std::vector<double>;
+using Columns = std::vector<Numbers>;
+
+// An order above the largest Greek order, and a rule above the largest (the
+// rule's own refusal, also when a valid band comes first), are refused before
+// building. A band of the largest rule, 131072 nodes for 131071 terms, would
+// hold two angular tables of 65536 x 131071 doubles (about 137 GB): an
+// allocation failure before anything is allocated.
+TEST(Layout, LimitsAndStorageBeforeBuilding) {
+  const std::size_t huge[1] = {1100000};
+  vantok::test::expect_error(engine::layout(huge, 3000000, {}), Error::Kind::InvalidInput,
+                             "the Greek order must be at most 2097152, got 2200000");
+  const std::size_t wide[2] = {3, 70000};
+  const auto refusal = vantok::special::gauss_legendre::gauss_legendre<double>(140001);
+  ASSERT_FALSE(refusal.has_value());
+  const auto r = engine::layout(wide, 140000, {});
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error(), refusal.error());
+  EXPECT_GT(engine::band_storage(131071, 0), std::size_t{17} * 1000 * 1000 * 1000);
+  const std::size_t keys[1] = {131071};
+  EXPECT_THROW((void)engine::layout(keys, 0, {}), std::bad_alloc);
+}
+
+TEST(FastProducts, TooFewSlotsIsAnInternalFailure) {
+  const std::size_t keys[1] = {2};
+  const auto layout = engine::layout(keys, 4, {});
+  ASSERT_TRUE(layout.has_value());
+  PanelProducts products;
+  products.prepare(layout->bands[0], 1, 0);
+  products.multiply(layout->bands[0], 2);
+  std::vector<double> block(4 * layout->bands[0].n_nodes);
+  std::vector<std::span<double>> one_slot{std::span<double>(block)};
+  try {
+    products.node_phase(layout->bands[0], 0, 1.0, block, one_slot);
+    FAIL();
+  } catch (const vantok::InternalFailure& e) {
+    EXPECT_STREQ(e.what(), "mid > len");
+  }
+}
 
 namespace {
 
@@ -35,19 +86,13 @@ namespace {
 DistributionSums random_sums(std::size_t length, std::size_t p, std::uint32_t seed) {
   std::mt19937_64 gen(seed);
   std::uniform_real_distribution<double> u(-1.0, 1.0);
-  DistributionSums s;
-  auto add = [&](std::vector<double>& column, std::vector<double>& errors) {
-    column.resize(length);
-    errors.resize(length);
+  DistributionSums s{{}, {}, std::vector<std::vector<double>>(p), std::vector<std::vector<double>>(p)};
+  for (std::size_t k = 0; k <= p; ++k) {
     for (std::size_t i = 0; i < length; ++i) {
-      column[i] = u(gen);
-      errors[i] = std::fabs(column[i]);
+      (k == 0 ? s.values : s.d[k - 1]).push_back(u(gen));
+      (k == 0 ? s.errors : s.d_errors[k - 1]).push_back(std::fabs(k == 0 ? s.values[i] : s.d[k - 1][i]));
     }
-  };
-  add(s.values, s.errors);
-  s.d.resize(p);
-  s.d_errors.resize(p);
-  for (std::size_t k = 0; k < p; ++k) add(s.d[k], s.d_errors[k]);
+  }
   return s;
 }
 
@@ -79,9 +124,7 @@ std::vector<GreekSet> stored_projection(std::span<const engine::Band> bands, std
     };
     const std::array<Mat, 4> d = engine::projection_matrices(band);
     std::array<Mat, 4> e = d;
-    for (Mat& m : e) {
-      for (double& v : m.data) v = std::fabs(v);
-    }
+    for (Mat& m : e) std::ranges::for_each(m.data, [](double& v) { v = std::fabs(v); });
     using vantok::ensemble::matrix::product;
     const std::array<Mat, 4> v = tables(false);
     const std::array<Mat, 4> g = tables(true);
@@ -110,23 +153,24 @@ std::vector<GreekSet> stored_projection(std::span<const engine::Band> bands, std
   return out;
 }
 
+// Bitwise equality of two projections: lengths, values, errors, derivatives.
 bool same_bits(const std::vector<GreekSet>& x, const std::vector<GreekSet>& y) {
-  auto bits = [](double a, double b) { return vantok::test::same_bits(a, b); };
-  if (x.size() != y.size()) return false;
-  for (std::size_t q = 0; q < x.size(); ++q) {
-    for (std::size_t s = 0; s < 6; ++s) {
-      if (x[q][s].size() != y[q][s].size()) return false;
-      for (std::size_t l = 0; l < x[q][s].size(); ++l) {
-        const auto& a = x[q][s][l];
-        const auto& b = y[q][s][l];
-        if (!bits(a.value, b.value) || !bits(a.err, b.err) || a.d.size() != b.d.size()) return false;
-        for (std::size_t k = 0; k < a.d.size(); ++k) {
-          if (!bits(a.d[k], b.d[k]) || !bits(a.d_err[k], b.d_err[k])) return false;
+  auto flat = [](const std::vector<GreekSet>& sets) {
+    std::vector<double> out;
+    for (const GreekSet& set : sets) {
+      for (const auto& series : set) {
+        out.push_back(static_cast<double>(series.size()));
+        for (const auto& c : series) {
+          out.insert(out.end(), {c.value, c.err, static_cast<double>(c.d.size())});
+          out.insert(out.end(), c.d.begin(), c.d.end());
+          out.insert(out.end(), c.d_err.begin(), c.d_err.end());
         }
       }
     }
-  }
-  return true;
+    return out;
+  };
+  const std::vector<double> a = flat(x), b = flat(y);
+  return std::ranges::equal(a, b, [](double p, double q) { return vantok::test::same_bits(p, q); });
 }
 
 }  // namespace
@@ -168,8 +212,9 @@ TEST(Project, ProjectionMatricesAreDual) {
 
 // Stacked rows R = D (P + 1) from 1 to 7 (a row vector; lane rows, paired rows
 // and a last odd row), bands from coefficient-wise sizes to more nodes than
-// one block of matmul's inner dimension (key 290: 561 nodes), and single
-// orders: the projection gives the bits of the stored products.
+// one block of matmul's inner dimension (key 290: 561 nodes), single orders,
+// a band (key 1, 3 nodes) below the order limit, and no band (one zero
+// coefficient per series): on 8 threads, the bits of the stored products.
 TEST(Project, SameBitsAsTheStoredProducts) {
   struct Case {
     std::vector<std::size_t> keys;
@@ -181,139 +226,96 @@ TEST(Project, SameBitsAsTheStoredProducts) {
                                 {{1, 3, 19}, 30, 1, 2},    {{48, 94}, 188, 1, 0},   {{48, 94}, 188, 2, 0},
                                 {{48, 94}, 188, 1, 3},     {{48, 94}, 188, 1, 4},   {{48, 94}, 188, 2, 2},
                                 {{48, 94}, 101, 7, 0},     {{290}, 540, 1, 0},      {{290}, 540, 1, 1},
-                                {{290}, 540, 1, 2},        {{290}, 540, 3, 1}};
+                                {{290}, 540, 1, 2},        {{290}, 540, 3, 1},      {{1, 5}, 4, 1, 0},
+                                {{19, 94, 185}, 370, 2, 1}, {{}, 4, 1, 2}};
   std::uint32_t seed = 40;
   for (const Case& c : cases) {
     const auto layout = engine::layout(c.keys, c.order, {});
     ASSERT_TRUE(layout.has_value());
     std::vector<DistributionSums> sums;
     for (std::size_t q = 0; q < c.distributions; ++q) sums.push_back(random_sums(layout->n_quantities, c.p, ++seed));
-    const auto got = engine::project(layout->bands, c.order, sums);
+    const auto got = vantok::pool::with_threads(8, [&] { return engine::project(layout->bands, c.order, sums); });
     EXPECT_TRUE(same_bits(got, stored_projection(layout->bands, c.order, sums)))
         << c.keys.back() << " L = " << c.order << ", " << c.distributions << " x " << c.p + 1 << " rows";
   }
 }
 
-// The bands' products run in parallel; their sums do not depend on it.
-TEST(Project, SameBitsForAnyThreadCount) {
-  const std::size_t keys[3] = {19, 94, 185};
-  const auto layout = engine::layout(keys, 370, {});
-  ASSERT_TRUE(layout.has_value());
-  const std::vector<DistributionSums> one{random_sums(layout->n_quantities, 0, 5)};
-  const std::vector<DistributionSums> two{random_sums(layout->n_quantities, 1, 6),
-                                          random_sums(layout->n_quantities, 1, 7)};
-  for (const auto* sums : {&one, &two}) {
-    auto run = [&](std::size_t threads) {
-      return vantok::pool::with_threads(threads, [&] { return engine::project(layout->bands, 370, *sums); });
-    };
-    EXPECT_TRUE(same_bits(run(1), run(8)));
-  }
-}
+class FastProducts : public ::testing::TestWithParam<std::size_t> {};
 
-// x = 7, m = 1.5 + 0.02i, all orders (L = 2N): the band of key 24 has more
-// nodes than the sphere's own rule, and both integrate exactly.
-TEST(Project, SphereTablesGiveSphereGreek) {
+// x = 7, m = 1.5 + 0.02i: N = 22 terms in the band of key 24. L = 48 gives
+// 49 nodes (mu = 0 among them; 25 rows, a last row outside whole lanes),
+// L = 47 gives 48 (24 rows), L = 40 gives 45 (23 rows). The fast products of
+// one complex block (d/dm) and one real block (x d/dx) at node 3, the other
+// nodes zero, give at every cosine of the band (the mirrored cosines -mu from
+// the same products with s = -1) the sphere's phase matrix and derivatives;
+// projected, the sphere's Greek coefficients and derivatives, as the band's
+// rule (more nodes than the sphere's own) integrates both exactly.
+TEST_P(FastProducts, GiveTheSpherePhaseMatrixAndGreekCoefficients) {
   const double x = 7.0;
-  const vantok::test::ensemble::SolvedSphere solved(x, {1.5, 0.02}, false);
-  const std::size_t n_terms = solved.n_terms;
-  const auto& sphere = solved.state;
-  const auto c = sphere.coefficients();
-  const std::size_t order = 2 * n_terms;
-
-  const std::vector<double> mu{0.3};
-  const std::size_t keys[1] = {engine::band_key(n_terms)};
-  const auto layout = engine::layout(keys, order, mu);
+  const std::size_t L = GetParam();
+  const SolvedSphere solved(x, {1.5, 0.02}, true);
+  const auto c = solved.state.coefficients();
+  const auto d = solved.state.coefficient_derivatives();
+  const std::size_t keys[1] = {engine::band_key(solved.n_terms)};
+  const auto layout = engine::layout(keys, L, {});
   ASSERT_TRUE(layout.has_value());
   const engine::Band& band = layout->bands[0];
   const std::size_t n = band.n_nodes;
-  DistributionSums sums{std::vector<double>(layout->n_quantities, 0.0),
-                        std::vector<double>(layout->n_quantities, 0.0), {}, {}};
-  double* f = sums.values.data() + band.offset;
-  ASSERT_TRUE(c.phase_matrix(band.nodes, false, {{f, n}, {f + n, n}, {f + 2 * n, n}, {f + 3 * n, n}})
+  PanelProducts products;
+  products.prepare(band, 1, 1);
+  products.set_block(3, 0, c.a, c.b);
+  products.set_block(3, 1, d.da_dm, d.db_dm);
+  products.set_block(3, 2, d.da_dx, d.db_dx, x);
+  products.multiply(band, solved.n_terms);
+  // Columns: the value, then the slots d/dRe m, d/dIm m, x d/dx.
+  DistributionSums sums{Numbers(layout->n_quantities), {}, std::vector<Numbers>(3, Numbers(layout->n_quantities)), {}};
+  auto block = [&](Numbers& column) { return std::span(column).subspan(band.offset, 4 * n); };
+  std::vector<std::span<double>> slots{block(sums.d[0]), block(sums.d[1]), block(sums.d[2])};
+  products.node_phase(band, 3, 4.0 / (x * x), block(sums.values), slots);
+
+  Columns want(16, Numbers(n));
+  auto buffers = [&](std::size_t b) {
+    return vantok::mie::phase::PhaseMatrixBuffers{want[4 * b], want[4 * b + 1], want[4 * b + 2], want[4 * b + 3]};
+  };
+  ASSERT_TRUE(c.phase_matrix_with_derivatives(band.nodes, d, false, buffers(0), {buffers(3), buffers(1), buffers(2)})
                   .has_value());
+  // The real block holds only the amplitudes' x-dependence: x (4/x^2) dP/dx = x dF/dx + 2 F.
+  for (std::size_t i = 0; i < 4 * n; ++i) want[12 + i / n][i % n] = x * want[12 + i / n][i % n] + 2.0 * want[i / n][i % n];
+  // Entries against the reference, relative to the largest magnitude of each
+  // element over the cosines (the elements pass through zero).
+  for (std::size_t v = 0; v < 4; ++v) {
+    const auto got = block(v == 0 ? sums.values : sums.d[v - 1]);
+    for (std::size_t t = 0; t < 4; ++t) {
+      const auto& w = want[4 * v + t];
+      double scale = 0.0;
+      for (const double e : w) scale = std::fmax(scale, std::fabs(e));
+      for (std::size_t u = 0; u < n; ++u) EXPECT_NEAR(got[t * n + u], w[u], 1e-13 * scale) << v << " " << t << " " << u;
+    }
+  }
+
   // Error columns of magnitudes: each projected error is then the sum of the
   // magnitudes of the terms. Two projections over about 50 nodes, each
   // rounding to about n u of that sum, on tables of their own nodes: they
   // agree to a few 1e-14 of it.
-  for (std::size_t i = 0; i < sums.values.size(); ++i) sums.errors[i] = std::fabs(sums.values[i]);
-
-  const std::vector<GreekSet> projected = engine::project(layout->bands, order, {&sums, 1});
-  const auto want = c.greek(order, false);
-  ASSERT_TRUE(want.has_value());
-  const auto series = want->vectors();
-  ASSERT_EQ(projected.size(), 1u);
+  for (const double v : sums.values) sums.errors.push_back(std::fabs(v));
+  for (const Numbers& column : sums.d) {
+    sums.d_errors.emplace_back();
+    for (const double v : column) sums.d_errors.back().push_back(std::fabs(v));
+  }
+  const GreekSet projected = engine::project(layout->bands, L, {&sums, 1}).at(0);
+  const std::size_t order = std::min(L, 2 * solved.n_terms);
+  const auto greek = c.greek_with_derivatives(order, d, false);
+  ASSERT_TRUE(greek.has_value());
   for (std::size_t s = 0; s < 6; ++s) {
-    ASSERT_EQ(projected[0][s].size(), order + 1);
-    for (std::size_t l = 0; l <= order; ++l) {
-      EXPECT_NEAR(projected[0][s][l].value, (*series[s])[l], 4e-14 * projected[0][s][l].err) << s << " " << l;
+    ASSERT_EQ(projected[s].size(), L + 1);
+    for (std::size_t l = 0; l <= L; ++l) {
+      const auto& p = projected[s][l];
+      const auto at = [&](const auto& g) { return l <= order ? (*g.vectors()[s])[l] : 0.0; };
+      const double want_d[3] = {at(greek->re_m), at(greek->im_m), x * at(greek->x) + 2.0 * at(greek->values)};
+      EXPECT_NEAR(p.value, at(greek->values), 4e-14 * p.err) << s << " " << l;
+      for (std::size_t k = 0; k < 3; ++k) EXPECT_NEAR(p.d[k], want_d[k], 4e-14 * p.d_err[k]) << s << " " << l << k;
     }
   }
 }
 
-// L = 4 with the bands of keys 1 and 5: L_eff = 4, the key-1 band (3 nodes)
-// adds to orders 0 .. 2 only, and the two bands add.
-TEST(Project, BandsAddToTheirOwnOrders) {
-  const std::size_t keys[2] = {1, 5};
-  const auto layout = engine::layout(keys, 4, {});
-  ASSERT_TRUE(layout.has_value());
-  const std::size_t length = layout->n_quantities;
-  const engine::Band& low = layout->bands[0];
-  DistributionSums both = random_sums(length, 0, 7);
-  DistributionSums only_low = both;
-  DistributionSums only_high = both;
-  for (std::size_t i = low.offset; i < length; ++i) {
-    const bool in_low = i < low.offset + 4 * low.n_nodes;
-    (in_low ? only_high : only_low).values[i] = 0.0;
-  }
-  const auto r_both = engine::project(layout->bands, 4, {&both, 1});
-  const auto r_low = engine::project(layout->bands, 4, {&only_low, 1});
-  const auto r_high = engine::project(layout->bands, 4, {&only_high, 1});
-  for (std::size_t s = 0; s < 6; ++s) {
-    ASSERT_EQ(r_both[0][s].size(), 5u);
-    EXPECT_EQ(r_low[0][s][3].value, 0.0);
-    EXPECT_EQ(r_low[0][s][4].value, 0.0);
-    for (std::size_t l = 0; l < 5; ++l) {
-      EXPECT_NEAR(r_both[0][s][l].value, r_low[0][s][l].value + r_high[0][s][l].value, 1e-14) << s << l;
-    }
-  }
-  EXPECT_NE(r_low[0][0][2].value, 0.0);
-  // No band: one zero coefficient per series, with the derivative count.
-  const DistributionSums with_p = random_sums(8, 2, 3);
-  const auto none = engine::project({}, 4, {&with_p, 1});
-  for (std::size_t s = 0; s < 6; ++s) {
-    EXPECT_EQ(none[0][s], std::vector<vantok::ensemble::lin::Lin>{vantok::ensemble::lin::Lin::constant(0.0, 2)});
-  }
-}
-
-// Two distributions with P = 2: six stacked rows. Each derivative (and its
-// error) projects as the value (and error) of a distribution made of that
-// column; every error bounds its coefficient, and alpha2, alpha3 share theirs.
-TEST(Project, StackedDerivativesAndErrors) {
-  const std::size_t keys[2] = {4, 9};
-  const auto layout = engine::layout(keys, 30, {});
-  ASSERT_TRUE(layout.has_value());
-  const std::size_t length = layout->n_quantities;
-  const std::vector<DistributionSums> sums{random_sums(length, 2, 1), random_sums(length, 2, 2)};
-  const auto projected = engine::project(layout->bands, 30, sums);
-  ASSERT_EQ(projected.size(), 2u);
-  for (std::size_t q = 0; q < 2; ++q) {
-    for (std::size_t k = 0; k < 2; ++k) {
-      const DistributionSums alone{sums[q].d[k], sums[q].d_errors[k], {}, {}};
-      const auto single = engine::project(layout->bands, 30, {&alone, 1});
-      for (std::size_t s = 0; s < 6; ++s) {
-        ASSERT_EQ(projected[q][s].size(), 19u);
-        for (std::size_t l = 0; l < 19; ++l) {
-          const auto& lin = projected[q][s][l];
-          EXPECT_NEAR(lin.d[k], single[0][s][l].value, 1e-14) << q << k << s << l;
-          EXPECT_NEAR(lin.d_err[k], single[0][s][l].err, 1e-14) << q << k << s << l;
-          EXPECT_GE(lin.err, std::fabs(lin.value));
-          EXPECT_GE(lin.d_err[k], std::fabs(lin.d[k]));
-        }
-      }
-    }
-    for (std::size_t l = 0; l < 19; ++l) {
-      EXPECT_EQ(projected[q][1][l].err, projected[q][2][l].err);
-      EXPECT_EQ(projected[q][1][l].d_err, projected[q][2][l].d_err);
-    }
-  }
-}
+INSTANTIATE_TEST_SUITE_P(NodeCounts, FastProducts, ::testing::Values(48, 47, 40));

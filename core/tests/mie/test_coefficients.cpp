@@ -124,28 +124,12 @@ TEST(MieRatios, MatchReferenceTable) {
   for (std::size_t n = 1; n <= 11; ++n) EXPECT_LT(rel_err(real_out[n], 1e-6 / static_cast<double>(2 * n + 1)), 1e-12);
 }
 
-// Q_ext from the absorption and scattering sums against the extinction series
-// (2/x^2) sum (2n+1) Re(a_n + b_n), across regimes; a real index absorbs
-// exactly nothing; m = 1 is exactly transparent in the ratio regime (orders
-// above x) with every x derivative exactly 0.
-TEST(MieCoefficients, OpticalTheoremAndExactZeros) {
+// m = 1 is exactly transparent in the ratio regime (orders above x) with every
+// x derivative exactly 0; the sums of an empty or a NaN solution: g = 0 for
+// S_sca = 0, NaN propagates. (A real index absorbing exactly nothing and Q_ext
+// against the extinction series are checked with the reference table.)
+TEST(MieCoefficients, ExactZeros) {
   Mie mie;
-  const std::pair<double, C> cases[] = {{1e-6, {1.5, 0.01}}, {0.7, {1.33, 1e-3}}, {3.0, {1.5, 1.0}}, {25.0, {2.0, 0.5}},
-                                        {100.0, {1.33, 1e-3}}, {800.0, {1.5, 0.01}}, {5000.0, {1.5, 0.001}},
-                                        {20000.0, {1.5, 0.01}}, {40.0, {10.0, 10.0}}, {60.0, {1.0001, 1e-4}},
-                                        {7.0, {0.75, 0.0}}, {3000.0, {3.0, 0.0}}};
-  for (const auto& [x, m] : cases) {
-    auto r = mie.solve(SolveOptions{}, false, x, m);
-    ASSERT_TRUE(r.has_value());
-    const auto c = (*r)->coefficients();
-    const auto q = c.efficiencies();
-    double ext = 0.0;
-    for (std::size_t i = 0; i < c.a.size(); ++i) ext += (2.0 * static_cast<double>(i + 1) + 1.0) * (c.a[i].re + c.b[i].re);
-    EXPECT_LT(rel_err(q[eff::Q_EXT], ext * 2.0 / (x * x)), x > 1000.0 ? 1e-11 : 1e-13) << name(x, m);
-    if (m.im == 0.0) {
-      EXPECT_TRUE(q[eff::Q_ABS] == 0.0 && q[eff::Q_EXT] == q[eff::Q_SCA]) << name(x, m);
-    }
-  }
   auto r = mie.solve(SolveOptions{}, true, 5.5, {1.0, 0.0});
   ASSERT_TRUE(r.has_value());
   const State& s = **r;
@@ -154,7 +138,6 @@ TEST(MieCoefficients, OpticalTheoremAndExactZeros) {
     EXPECT_TRUE(abs(s.da_dx[n - 1]) == 0.0 && abs(s.db_dx[n - 1]) == 0.0) << n;
   }
   EXPECT_EQ(s.absorption, 0.0);
-  // The sums of an empty or a NaN solution: g = 0 for S_sca = 0, NaN propagates.
   EXPECT_EQ(eff::from_sums(eff::value_sums({}, {}), 0.0, 2.0)[eff::G], 0.0);
   EXPECT_TRUE(std::isnan(eff::from_sums({{0.0, 0.0}, NAN, 1.0}, 0.0, 1.0)[eff::G]));
 }

@@ -28,24 +28,9 @@ constexpr int M[GREEK_FUNCTIONS] = {0, 2, 2, 0};
 constexpr int N[GREEK_FUNCTIONS] = {0, 2, -2, 2};
 
 std::vector<double> arguments() {
-  std::vector<double> x = {-1.0,
-                           -0.9999,
-                           std::nextafter(-0.9, -1.0),
-                           -0.9,
-                           std::nextafter(-0.9, 0.0),
-                           -0.5,
-                           -1e-300,
-                           -0.0,
-                           0.0,
-                           1e-300,
-                           0.25,
-                           std::nextafter(0.9, 0.0),
-                           0.9,
-                           std::nextafter(0.9, 1.0),
-                           0.97,
-                           1.0 - 0x1p-40,
-                           std::nextafter(1.0, 0.0),
-                           1.0};
+  std::vector<double> x = {-1.0, -0.9999, std::nextafter(-0.9, -1.0), -0.9, std::nextafter(-0.9, 0.0), -0.5, -1e-300,
+                           -0.0, 0.0, 1e-300, 0.25, std::nextafter(0.9, 0.0), 0.9, std::nextafter(0.9, 1.0), 0.97,
+                           1.0 - 0x1p-40, std::nextafter(1.0, 0.0), 1.0};
   std::mt19937_64 rng(27);
   std::uniform_real_distribution<double> uniform(-1.0, 1.0);
   for (int i = 0; i < 37; ++i) x.push_back(uniform(rng));

@@ -3,7 +3,7 @@
 // compare the lanes with the scalar path: tiny to large x (up to 2e4), weakly
 // and strongly absorbing, real (with +0 and -0 imaginary parts), near-unity
 // and unit indices, small and large |m|, and term counts at, above and below
-// the default truncation; and the bitwise comparison of their outputs.
+// the default truncation; and the bitwise comparison of whole outputs.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -70,22 +70,34 @@ inline std::string describe(const mie::group::Sphere& s) {
          "i, N = " + std::to_string(s.n_terms);
 }
 
-/// got and want entry by entry, every bit (the first difference ends the check).
-inline void expect_same_bits(std::span<const Complex<double>> got, std::span<const Complex<double>> want,
-                             const std::string& what) {
-  ASSERT_EQ(got.size(), want.size()) << what;
-  for (std::size_t i = 0; i < want.size(); ++i) {
-    ASSERT_EQ(std::bit_cast<std::uint64_t>(got[i].re), std::bit_cast<std::uint64_t>(want[i].re))
-        << what << " re, order " << i + 1;
-    ASSERT_EQ(std::bit_cast<std::uint64_t>(got[i].im), std::bit_cast<std::uint64_t>(want[i].im))
-        << what << " im, order " << i + 1;
+/// The doubles of a list of outputs in order, for one bitwise comparison.
+struct Flat {
+  std::vector<double> v;
+  Flat& operator<<(double d) {
+    v.push_back(d);
+    return *this;
   }
-}
+  Flat& operator<<(std::span<const Complex<double>> z) {
+    for (const Complex<double>& c : z) v.insert(v.end(), {c.re, c.im});
+    return *this;
+  }
+  Flat& operator<<(const Flat& f) {
+    v.insert(v.end(), f.v.begin(), f.v.end());
+    return *this;
+  }
+  template <std::size_t K>
+  Flat& operator<<(const std::array<double, K>& a) {
+    v.insert(v.end(), a.begin(), a.end());
+    return *this;
+  }
+};
 
-template <std::size_t K>
-void expect_same_bits(const std::array<double, K>& got, const std::array<double, K>& want, const std::string& what) {
-  for (std::size_t k = 0; k < K; ++k) {
-    EXPECT_EQ(std::bit_cast<std::uint64_t>(got[k]), std::bit_cast<std::uint64_t>(want[k])) << what << " entry " << k;
+/// got and want value by value, every bit (the first difference ends the check).
+inline void expect_same_bits(const Flat& got, const Flat& want, const std::string& what) {
+  ASSERT_EQ(got.v.size(), want.v.size()) << what;
+  for (std::size_t i = 0; i < want.v.size(); ++i) {
+    ASSERT_EQ(std::bit_cast<std::uint64_t>(got.v[i]), std::bit_cast<std::uint64_t>(want.v[i]))
+        << what << ", value " << i << ": " << got.v[i] << " vs " << want.v[i];
   }
 }
 

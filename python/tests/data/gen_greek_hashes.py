@@ -1,23 +1,19 @@
 #!/usr/bin/python3
 """SHA-256 digests of every bit of wigner_d, mie_greek and layered_greek over
-fixed pseudo-random input sets, written to greek_hashes.txt.
-
-The digests pin today's outputs so that a faster evaluation of the Wigner
-recurrences, the Gauss-Legendre rules or the Greek projection can be checked to
-change no bit (test_greek_hashes.py recomputes them). Regenerate only when an
-output is meant to change, with the build whose outputs are to be pinned:
+fixed pseudo-random input sets, written to greek_hashes.txt: a faster Wigner
+recurrence, Gauss-Legendre rule or Greek projection must change no bit
+(test_greek_hashes.py recomputes them). Regenerate only when an output is meant
+to change, with the build whose outputs are to be pinned:
 
     PYTHONPATH=build/python /usr/bin/python3 python/tests/data/gen_greek_hashes.py
 
 The sets cover every recurrence of the Wigner functions (both sides of x = 0,
-+-0.9 and 1, the mirrored arguments, extended-range starts), the orders the
-Greek projection uses and many others, Gauss-Legendre nodes as arguments, and
-for the Greek coefficients: the default order, orders below and above 2N, order
-0, a given n_max, both normalisations and derivatives on and off.
-
-Output lines: case name, then the hex digest of its outputs.
++-0.9 and 1, mirrored arguments, extended-range starts) and for the Greek
+coefficients the default order, orders below and above 2N, order 0, a given
+n_max, both normalisations and derivatives on and off. Lines: case name, digest.
 """
 import hashlib
+import itertools
 import os
 import sys
 
@@ -53,9 +49,8 @@ def wigner_arguments(rng):
 
 def wigner_cases(rng):
     x = wigner_arguments(rng)
-    for m in range(-4, 5):
-        for n in range(-4, 5):
-            yield f"wigner_d m={m} n={n} l_max=300", digest(vt.wigner_d(m, n, 300, x))
+    for m, n in itertools.product(range(-4, 5), range(-4, 5)):
+        yield f"wigner_d m={m} n={n} l_max=300", digest(vt.wigner_d(m, n, 300, x))
     # Large indices: extended-range starts near x = +-1 and long plain runs.
     wide = np.concatenate([x[:18], rng.uniform(-1.0, 1.0, 6)])
     for m, n, l_max in [(0, 400, 1200), (400, 0, 1200), (-37, 250, 900), (200, -150, 1000), (17, 17, 600),
@@ -74,17 +69,14 @@ def mie_cases(rng):
     x, m = spheres(rng, 24, 0.05, 60.0)
     big_x, big_m = spheres(rng, 3, 60.0, 400.0)
     n = vt.mie_default_n_max(x)
-    for derivatives in (False, True):
-        for normalized in (True, False):
-            tag = f"derivatives={derivatives} normalized={normalized}"
-            for order in (None, 0, 1, 2, 3, 7, int(n.max()) // 2, 2 * int(n.max()) + 5):
-                out = vt.mie_greek(x, m, order, None, derivatives, False, normalized)
-                yield f"mie_greek order={order} {tag}", digest(*out)
-            out = vt.mie_greek(x, m, None, 12, derivatives, True, normalized)
-            yield f"mie_greek n_max=12 {tag}", digest(*out)
-            for k in range(len(big_x)):
-                out = vt.mie_greek(big_x[k:k + 1], big_m[k:k + 1], None, None, derivatives, False, normalized)
-                yield f"mie_greek x={big_x[k]!r} {tag}", digest(*out)
+    for derivatives, normalized in ((False, True), (False, False), (True, True), (True, False)):
+        tag = f"derivatives={derivatives} normalized={normalized}"
+        for order in (None, 0, 1, 2, 3, 7, int(n.max()) // 2, 2 * int(n.max()) + 5):
+            yield f"mie_greek order={order} {tag}", digest(*vt.mie_greek(x, m, order, None, derivatives, False, normalized))
+        yield f"mie_greek n_max=12 {tag}", digest(*vt.mie_greek(x, m, None, 12, derivatives, True, normalized))
+        for k in range(len(big_x)):
+            out = vt.mie_greek(big_x[k:k + 1], big_m[k:k + 1], None, None, derivatives, False, normalized)
+            yield f"mie_greek x={big_x[k]!r} {tag}", digest(*out)
 
 
 def layered_cases(rng):
@@ -94,12 +86,10 @@ def layered_cases(rng):
         fractions[:, -1] = 1.0
         x = np.ascontiguousarray(cores[:, None] * fractions)
         m = rng.uniform(1.1, 1.9, (count, layers)) + 1j * 10.0 ** rng.uniform(-4.0, -0.5, (count, layers))
-        for derivatives in (False, True):
-            for normalized in (True, False):
-                for order in (None, 0, 5, 300):
-                    out = vt.layered_greek(x, m, order, None, derivatives, False, normalized)
-                    yield (f"layered_greek layers={layers} order={order} derivatives={derivatives} "
-                           f"normalized={normalized}"), digest(*out)
+        for derivatives, normalized, order in itertools.product((False, True), (True, False), (None, 0, 5, 300)):
+            out = vt.layered_greek(x, m, order, None, derivatives, False, normalized)
+            yield (f"layered_greek layers={layers} order={order} derivatives={derivatives} "
+                   f"normalized={normalized}"), digest(*out)
 
 
 def cases():

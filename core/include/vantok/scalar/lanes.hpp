@@ -115,9 +115,17 @@ VANTOK_AVX2_BEGIN
 /// Four lanes in an AVX register; only for code compiled for the "avx2" target.
 /// The alignment is stated: outside an AVX target GCC gives __m256d only 16,
 /// and the allocations of vectors of lanes are made there.
+///
+/// The constructors are written out (zero, or the register) so that they are
+/// functions of this region: value-initialisation of a trivial F64x4 inside
+/// the standard library's templates (a std::vector<F64x4> of n zeros), which
+/// are compiled without the target, stops GCC 12 with an internal error at -O0.
 struct alignas(32) F64x4 {
   static constexpr std::size_t size = 4;
   __m256d v;
+
+  F64x4() noexcept : v(_mm256_setzero_pd()) {}
+  F64x4(__m256d x) noexcept : v(x) {}
 
   static F64x4 load(const double* p) noexcept { return {_mm256_loadu_pd(p)}; }
   static F64x4 broadcast(double a) noexcept { return {_mm256_set1_pd(a)}; }
