@@ -10,7 +10,7 @@
 #include <cmath>
 #include <new>
 
-#include "mie/detail_ratios.hpp"
+#include "spherical/ratios.hpp"
 #include "support/central_difference.hpp"
 #include "support/expect_error.hpp"
 #include "tmatrix/detail_kernel.hpp"
