@@ -15,17 +15,8 @@ namespace vantok::ensemble::matrix::detail {
 
 namespace {
 
-namespace two {
-using V = scalar::lanes::F64x2;
-#include "ensemble/detail_matrix_lanes.inc"
-}  // namespace two
-
-VANTOK_AVX2_BEGIN
-namespace four {
-using V = scalar::lanes::F64x4;
-#include "ensemble/detail_matrix_lanes.inc"
-}  // namespace four
-VANTOK_AVX2_END
+#define VANTOK_LANES_BODY "ensemble/detail_matrix_lanes.inc"
+#include "vantok/scalar/lanes_twice.inc"
 
 }  // namespace
 

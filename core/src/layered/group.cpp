@@ -8,7 +8,7 @@
 #include <cmath>
 #include <type_traits>
 
-#include "mie/detail_ratios.hpp"
+#include "spherical/ratios.hpp"
 #include "vantok/error.hpp"
 #include "vantok/layered/kernel.hpp"
 #include "vantok/mie/efficiencies.hpp"
@@ -26,25 +26,8 @@ using scalar::lanes::Width;
 
 namespace {
 
-namespace two {
-using V = scalar::lanes::F64x2;
-#include "mie/detail_kernel_lanes.inc"
-#include "mie/detail_sums_lanes.inc"
-#include "mie/detail_lanes_out.inc"
-#include "layered/detail_kernel_lanes.inc"
-#include "layered/detail_group_lanes.inc"
-}  // namespace two
-
-VANTOK_AVX2_BEGIN
-namespace four {
-using V = scalar::lanes::F64x4;
-#include "mie/detail_kernel_lanes.inc"
-#include "mie/detail_sums_lanes.inc"
-#include "mie/detail_lanes_out.inc"
-#include "layered/detail_kernel_lanes.inc"
-#include "layered/detail_group_lanes.inc"
-}  // namespace four
-VANTOK_AVX2_END
+#define VANTOK_LANES_BODY "layered/detail_group_lanes.inc"
+#include "vantok/scalar/lanes_twice.inc"
 
 }  // namespace
 

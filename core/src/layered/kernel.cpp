@@ -20,7 +20,7 @@
 #include <cmath>
 #include <type_traits>
 
-#include "mie/detail_ratios.hpp"
+#include "spherical/ratios.hpp"
 #include "vantok/error.hpp"
 #include "vantok/mie/ratios.hpp"
 #include "vantok/pool.hpp"
@@ -38,7 +38,7 @@ namespace {
 
 namespace one {
 using V = double;
-#include "mie/detail_kernel_lanes.inc"
+#include "spherical/kernel_lanes.inc"
 #include "layered/detail_kernel_lanes.inc"
 }  // namespace one
 

@@ -1,6 +1,6 @@
 // Efficiencies of a sphere from its Mie coefficients and their Jacobian with
 // respect to (x, Re m, Im m) (Bohren & Huffman 1983, eqs. 4.61, 4.62, 4.82).
-// The sums are written once over lanes (detail_sums_lanes.inc); here they run
+// The sums are written once over lanes (spherical/sums_lanes.inc); here they run
 // on one lane, a plain double.
 #include "vantok/mie/efficiencies.hpp"
 
@@ -16,7 +16,7 @@ namespace {
 
 namespace one {
 using V = double;
-#include "mie/detail_sums_lanes.inc"
+#include "spherical/sums_lanes.inc"
 }  // namespace one
 
 using one::sums::nonzero;

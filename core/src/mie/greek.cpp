@@ -84,17 +84,8 @@ struct Sums {
   double* beta2;
 };
 
-namespace two {
-using V = scalar::lanes::F64x2;
-#include "mie/detail_greek_lanes.inc"
-}  // namespace two
-
-VANTOK_AVX2_BEGIN
-namespace four {
-using V = scalar::lanes::F64x4;
-#include "mie/detail_greek_lanes.inc"
-}  // namespace four
-VANTOK_AVX2_END
+#define VANTOK_LANES_BODY "mie/detail_greek_lanes.inc"
+#include "vantok/scalar/lanes_twice.inc"
 
 }  // namespace
 

@@ -1,4 +1,4 @@
-// Spheres solved side by side: the lane kernel of detail_kernel_lanes.inc over
+// Spheres solved side by side: the lane kernel of spherical/kernel_lanes.inc over
 // two lanes and, inside an "avx2" target region, over four; the lanes' results
 // are then copied out to each sphere's State.
 #include "vantok/mie/group.hpp"
@@ -8,7 +8,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "mie/detail_ratios.hpp"
+#include "spherical/ratios.hpp"
 #include "vantok/mie/coefficients.hpp"
 #include "vantok/mie/efficiencies.hpp"
 #include "vantok/error.hpp"
@@ -26,23 +26,8 @@ using scalar::lanes::Width;
 
 namespace {
 
-namespace two {
-using V = scalar::lanes::F64x2;
-#include "mie/detail_kernel_lanes.inc"
-#include "mie/detail_sums_lanes.inc"
-#include "mie/detail_lanes_out.inc"
-#include "mie/detail_group_lanes.inc"
-}  // namespace two
-
-VANTOK_AVX2_BEGIN
-namespace four {
-using V = scalar::lanes::F64x4;
-#include "mie/detail_kernel_lanes.inc"
-#include "mie/detail_sums_lanes.inc"
-#include "mie/detail_lanes_out.inc"
-#include "mie/detail_group_lanes.inc"
-}  // namespace four
-VANTOK_AVX2_END
+#define VANTOK_LANES_BODY "mie/detail_group_lanes.inc"
+#include "vantok/scalar/lanes_twice.inc"
 
 }  // namespace
 

@@ -9,7 +9,7 @@
 // r_n(x) = psi_n/psi_{n-1} and q_n = xi_{n-1}/xi_n above, where the
 // numerators are rewritten so that nothing cancels.
 //
-// The kernel is written once over lanes (detail_kernel_lanes.inc); the State
+// The kernel is written once over lanes (spherical/kernel_lanes.inc); the State
 // runs it on one lane, a plain double, where it is the scalar code.
 #include "vantok/mie/kernel.hpp"
 
@@ -17,7 +17,7 @@
 #include <cmath>
 #include <type_traits>
 
-#include "mie/detail_ratios.hpp"
+#include "spherical/ratios.hpp"
 #include "vantok/error.hpp"
 #include "vantok/mie/ratios.hpp"
 #include "vantok/pool.hpp"
@@ -35,7 +35,7 @@ namespace {
 
 namespace one {
 using V = double;
-#include "mie/detail_kernel_lanes.inc"
+#include "spherical/kernel_lanes.inc"
 }  // namespace one
 
 // A surface order as the kernel's lanes read it.

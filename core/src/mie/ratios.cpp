@@ -8,7 +8,7 @@
 #include <limits>
 #include <type_traits>
 
-#include "mie/detail_ratios.hpp"
+#include "spherical/ratios.hpp"
 #include "vantok/mie/kernel.hpp"
 #include "vantok/numeric.hpp"
 #include "vantok/pool.hpp"
@@ -21,7 +21,7 @@ namespace {
 // The f64 recurrences are those of the sphere kernel, on one lane.
 namespace one {
 using V = double;
-#include "mie/detail_kernel_lanes.inc"
+#include "spherical/kernel_lanes.inc"
 }  // namespace one
 
 }  // namespace

@@ -63,15 +63,7 @@ DoubleDouble DoubleDouble::div_dd_wide(DoubleDouble a, DoubleDouble b) noexcept 
     const double q = a.hi / b.hi;
     if (!finite(b.hi) || !finite(q)) return {q, 0.0};
   }
-  // One Newton step on the reciprocal: r0 + r0 (1 - b r0), with 1 - b.hi r0
-  // exact by fma.
-  const double e = std::fma(-b.hi, r0, 1.0);
-  const double m = (-b.lo) * r0;
-  const double d = e + m;
-  const double dlo = m - (d - e);
-  const DoubleDouble corr = mul(DoubleDouble{d, dlo}, r0);
-  const DoubleDouble recip = corr + r0;
-  const DoubleDouble q = a * recip;
+  const DoubleDouble q = detail::newton_quotient(a, b, r0);
   if (std::isinf(q.hi)) return detail::twice(div_dd_wide(scale(a, 0.5), b));
   return q;
 }

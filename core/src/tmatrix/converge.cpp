@@ -147,119 +147,150 @@ Result<Converged> converge(const Plan& plan, double x, double eps, Complex<doubl
   return converge(plan, x, eps, SolveFn(OneSolve{plan.rtol, x, eps, m, plan.precision, profile}));
 }
 
-Result<Converged> converge(const Plan& plan, double x, double eps, const SolveFn& solve) {
-  const double rtol = plan.rtol;
-  const std::size_t n_f_count = n_f(eps, rtol);
-  const std::size_t n_start = plan.n_terms.value_or(
-      std::min<std::size_t>(std::max<std::uint64_t>(n_w(x_max(x, eps)), 4), plan.max_terms));
-  // theta(N) = the given size, else min(max(2N, N_f), max_theta).
-  const auto theta = [&](std::size_t n) {
-    if (plan.n_theta) return *plan.n_theta;
-    return std::min(std::max(sat_mul<std::size_t>(2, n), n_f_count), plan.max_theta);
-  };
-  const auto not_converged = [&](double achieved) {
-    return std::unexpected(Error::not_converged(achieved, rtol));
-  };
+namespace {
 
+/// The state of a convergence run between its stages.
+struct Progress {
+  Progress(const Plan& p, const SolveFn& f) : plan(p), solve(f) {}
+
+  const Plan& plan;
+  const SolveFn& solve;
+  std::size_t n_f_count = 0;
   bool flag = true;
   double last = 0.0;
-  std::size_t n = n_start;
-  std::size_t n_theta = theta(n);
+  std::size_t n = 0;
+  std::size_t n_theta = 0;
   std::optional<Solved> held;
 
-  // Stage 1: the number of terms, mode 0 only.
-  if (!plan.n_terms) {
-    VANTOK_TRY(first, solve(n, n_theta, 0));
-    held = std::move(first);
-    bool converged = false;
-    if (n_start < plan.max_terms) {
-      for (;;) {
-        const std::size_t next = sat_add<std::size_t>(n, std::max<std::size_t>(n / 8, 2));
-        n = std::min(next, plan.max_terms);
-        n_theta = theta(n);
-        VANTOK_TRY(s, solve(n, n_theta, 0));
-        last = relative_change(*held, s);
-        held = std::move(s);
-        if (last < rtol) {
-          converged = true;
-          break;
-        }
-        if (!(next < plan.max_terms)) break;
-      }
-    }
-    if (!converged) {
-      if (!plan.allow_unconverged) return not_converged(last);
-      flag = false;
-    }
-  } else if (!plan.n_theta) {
-    VANTOK_TRY(first, solve(n, n_theta, 0));
-    held = std::move(first);
+  /// theta(N) = the given size, else min(max(2N, N_f), max_theta).
+  std::size_t theta(std::size_t terms) const {
+    if (plan.n_theta) return *plan.n_theta;
+    return std::min(std::max(sat_mul<std::size_t>(2, terms), n_f_count), plan.max_theta);
   }
 
-  // Stage 2: the quadrature size.
-  double achieved = plan.n_terms ? 0.0 : last;
-  if (!plan.n_theta) {
-    if (std::max(sat_mul<std::size_t>(2, n), n_f_count) >= plan.max_theta) {
-      if (!plan.allow_unconverged) return not_converged(achieved);
-      flag = false;
-    } else {
-      for (;;) {
-        const std::size_t next = sat_add<std::size_t>(n_theta, std::max<std::size_t>(n_theta / 10, 2));
-        n_theta = std::min(next, plan.max_theta);
-        VANTOK_TRY(s, solve(n, n_theta, 0));
-        const double c = relative_change(*held, s);
-        achieved = run_max(achieved, c);
-        held = std::move(s);
-        if (c < rtol) break;
-        if (!(next < plan.max_theta)) {
-          if (!plan.allow_unconverged) return not_converged(achieved);
-          flag = false;
-          break;
-        }
-      }
+  Error not_converged(double achieved) const { return Error::not_converged(achieved, plan.rtol); }
+
+  /// A failure to converge: the error, or nothing (and the flag cleared)
+  /// when the plan allows it.
+  Result<void> unconverged(double achieved) {
+    if (!plan.allow_unconverged) return std::unexpected(not_converged(achieved));
+    flag = false;
+    return {};
+  }
+};
+
+/// Stage 1: the number of terms, mode 0 only, growing by max(N/8, 2).
+Result<void> converge_terms(Progress& pr, std::size_t n_start) {
+  const Plan& plan = pr.plan;
+  VANTOK_TRY(first, pr.solve(pr.n, pr.n_theta, 0));
+  pr.held = std::move(first);
+  if (n_start < plan.max_terms) {
+    for (;;) {
+      const std::size_t next = sat_add<std::size_t>(pr.n, std::max<std::size_t>(pr.n / 8, 2));
+      pr.n = std::min(next, plan.max_terms);
+      pr.n_theta = pr.theta(pr.n);
+      VANTOK_TRY(s, pr.solve(pr.n, pr.n_theta, 0));
+      pr.last = relative_change(*pr.held, s);
+      pr.held = std::move(s);
+      if (pr.last < plan.rtol) return {};
+      if (!(next < plan.max_terms)) break;
     }
+  }
+  return pr.unconverged(pr.last);
+}
+
+/// Stage 2: the quadrature size, mode 0 only, growing by max(n/10, 2);
+/// the largest change seen.
+Result<double> converge_theta(Progress& pr, double achieved) {
+  const Plan& plan = pr.plan;
+  if (std::max(sat_mul<std::size_t>(2, pr.n), pr.n_f_count) >= plan.max_theta) {
+    VANTOK_CHECK(pr.unconverged(achieved));
+    return achieved;
+  }
+  for (;;) {
+    const std::size_t next = sat_add<std::size_t>(pr.n_theta, std::max<std::size_t>(pr.n_theta / 10, 2));
+    pr.n_theta = std::min(next, plan.max_theta);
+    VANTOK_TRY(s, pr.solve(pr.n, pr.n_theta, 0));
+    const double c = relative_change(*pr.held, s);
+    achieved = run_max(achieved, c);
+    pr.held = std::move(s);
+    if (c < plan.rtol) return achieved;
+    if (!(next < plan.max_theta)) {
+      VANTOK_CHECK(pr.unconverged(achieved));
+      return achieved;
+    }
+  }
+}
+
+/// The finer truncation of the Greek check: N + step terms with the
+/// quadrature scaled alike and the highest mode raised by the step, or, with
+/// N fixed, the next quadrature size; nothing when neither may grow.
+std::optional<std::tuple<std::size_t, std::size_t, std::size_t>> finer_truncation(const Progress& pr,
+                                                                                  std::size_t m_max) {
+  const Plan& plan = pr.plan;
+  const std::size_t n = pr.n;
+  const std::size_t step = std::max<std::size_t>(n / 8, 2);
+  if (!plan.n_terms && sat_add(n, step) <= plan.max_terms) {
+    const std::size_t n2 = n + step;
+    // ceil(n_theta N2 / N) in 128 bits, then the cap.
+    const unsigned __int128 wide = (static_cast<unsigned __int128>(pr.n_theta) * n2 + (n - 1)) / n;
+    const std::size_t scaled = wide > std::numeric_limits<std::size_t>::max()
+                                   ? std::numeric_limits<std::size_t>::max()
+                                   : static_cast<std::size_t>(wide);
+    const std::size_t t2 = plan.n_theta ? *plan.n_theta : std::min(scaled, plan.max_theta);
+    return std::tuple{n2, t2, std::min(sat_add(m_max, step), n2)};
+  }
+  if (!plan.n_theta) return std::tuple{n, next_theta(pr.n_theta, plan.max_theta), m_max};
+  return std::nullopt;
+}
+
+}  // namespace
+
+Result<Converged> converge(const Plan& plan, double x, double eps, const SolveFn& solve) {
+  const double rtol = plan.rtol;
+  Progress pr{plan, solve};
+  pr.n_f_count = n_f(eps, rtol);
+  const std::size_t n_start = plan.n_terms.value_or(
+      std::min<std::size_t>(std::max<std::uint64_t>(n_w(x_max(x, eps)), 4), plan.max_terms));
+  pr.n = n_start;
+  pr.n_theta = pr.theta(pr.n);
+
+  if (!plan.n_terms) {
+    VANTOK_CHECK(converge_terms(pr, n_start));
+  } else if (!plan.n_theta) {
+    VANTOK_TRY(first, solve(pr.n, pr.n_theta, 0));
+    pr.held = std::move(first);
+  }
+  double achieved = plan.n_terms ? 0.0 : pr.last;
+  if (!plan.n_theta) {
+    VANTOK_TRY(a, converge_theta(pr, achieved));
+    achieved = a;
   }
 
   // Mode range from the mode-0 solution at the final truncation.
-  const std::size_t m_max = held ? highest_mode(*held, rtol) : n;
-  held.reset();
+  const std::size_t m_max = pr.held ? highest_mode(*pr.held, rtol) : pr.n;
+  pr.held.reset();
 
-  VANTOK_TRY(full, solve_modes(solve, n, n_theta, m_max, rtol));
+  VANTOK_TRY(full, solve_modes(solve, pr.n, pr.n_theta, m_max, rtol));
   Solved result = std::move(full.first);
   double error_estimate = run_max(achieved, full.second);
 
-  if (plan.greek_order) {
-    const std::size_t step = std::max<std::size_t>(n / 8, 2);
-    std::optional<std::tuple<std::size_t, std::size_t, std::size_t>> finer;
-    if (!plan.n_terms && sat_add(n, step) <= plan.max_terms) {
-      const std::size_t n2 = n + step;
-      // ceil(n_theta N2 / N) in 128 bits, then the cap.
-      const unsigned __int128 wide = (static_cast<unsigned __int128>(n_theta) * n2 + (n - 1)) / n;
-      const std::size_t scaled = wide > std::numeric_limits<std::size_t>::max()
-                                     ? std::numeric_limits<std::size_t>::max()
-                                     : static_cast<std::size_t>(wide);
-      const std::size_t t2 = plan.n_theta ? *plan.n_theta : std::min(scaled, plan.max_theta);
-      finer.emplace(n2, t2, std::min(sat_add(m_max, step), n2));
-    } else if (!plan.n_theta) {
-      finer.emplace(n, next_theta(n_theta, plan.max_theta), m_max);
-    }
-    if (finer) {
-      const auto [n2, t2, m2] = *finer;
-      VANTOK_TRY(check, solve_modes(solve, n2, t2, m2, rtol));
-      error_estimate = run_max(error_estimate, check.second);
-      VANTOK_TRY(g, greek_change(result, check.first, *plan.greek_order));
-      const double c = relative_change(result, check.first);
-      const double v = max_first(g, c);
-      error_estimate = run_max(error_estimate, v);
-      result = std::move(check.first);
-      // A NaN change is no evidence of convergence.
-      if (!(v < rtol)) {
-        if (!plan.allow_unconverged) return not_converged(v);
-        flag = false;
-      }
-    }
+  // With a Greek order, the Greek coefficients are checked against one finer
+  // solve, which becomes the result.
+  const auto finer = plan.greek_order ? finer_truncation(pr, m_max) : std::nullopt;
+  if (finer) {
+    const auto [n2, t2, m2] = *finer;
+    VANTOK_TRY(check, solve_modes(solve, n2, t2, m2, rtol));
+    error_estimate = run_max(error_estimate, check.second);
+    VANTOK_TRY(g, greek_change(result, check.first, *plan.greek_order));
+    const double c = relative_change(result, check.first);
+    const double v = max_first(g, c);
+    error_estimate = run_max(error_estimate, v);
+    result = std::move(check.first);
+    // A NaN change is no evidence of convergence.
+    if (!(v < rtol)) VANTOK_CHECK(pr.unconverged(v));
   }
-  return Converged{std::move(result), error_estimate, flag};
+  return Converged{std::move(result), error_estimate, pr.flag};
 }
 
 }  // namespace vantok::tmatrix::driver

@@ -217,6 +217,189 @@ std::optional<std::size_t> derivative_refinement_mask(
   return refinement_entry(m, e0, e1, thr, modes[m].rows, row_errors[m], nmax);
 }
 
+namespace {
+
+/// L_n = sum_{l <= n} ln o_l over the outgoing scales of the dual spheroid,
+/// as duals and as their values, n = 0..N+1.
+struct LogScales {
+  std::vector<DualF64> duals;
+  std::vector<double> values;
+
+  LogScales(std::size_t big_n, const DualF64& rmin, const DualF64& rmax, const Complex<DualF64>& m_d) {
+    const functions::Scales<DualF64> scales(big_n, rmin, complex::scale(m_d, rmax));
+    duals.reserve(big_n + 2);
+    values.reserve(big_n + 2);
+    for (std::size_t n = 0; n < big_n + 2; ++n) {
+      const DualF64 l = scalar::dual::ln(scales.outgoing[n]);
+      duals.push_back(n == 0 ? l : duals.back() + l);
+      values.push_back(duals.back().value);
+    }
+  }
+
+  /// L[n_i] of a block's rows.
+  std::vector<double> of(const std::vector<Row>& rows) const {
+    std::vector<double> s;
+    s.reserve(rows.size());
+    for (const Row& row : rows) s.push_back(values[row.second]);
+    return s;
+  }
+};
+
+/// One block of the first pass: the f64 solve, its error estimate and the
+/// four derivative blocks on its factors, into the block's slot.
+void first_pass_block(const ModeMatrices<DualF64>& mm, double u, const LogScales& ls, BlockSlot& slot) {
+  const std::size_t p = slot.p;
+  const std::size_t k = mm.rows[p].size();
+  auto solved = solve::solve_f64(value_matrix<double>(mm.q[p]), value_matrix<double>(mm.rg[p]), k);
+  if (!solved) {
+    slot.error = std::move(solved).error();
+    return;
+  }
+  const std::vector<double> s = ls.of(mm.rows[p]);
+  const std::vector<double> bq = magnitude_bounds(mm.q_mag[p], k, u, {}, u);
+  const std::vector<double> br = magnitude_bounds(mm.rg_mag[p], k, u, {}, u);
+  auto [e_block, rows] = solve::error_estimate_rows(*solved, solved->solution, bq, br, s, k);
+  slot.block_error = e_block;
+  slot.row_errors = std::move(rows);
+  slot.t_max = largest_unscaled(solved->solution, s, k);
+  BlockRecord& rec = slot.record;
+  for (std::size_t d = 0; d < 4; ++d) {
+    rec.t[1 + d] = derivative_block(*solved, solved->solution, partial_matrix<double>(mm.q[p], d),
+                                    partial_matrix<double>(mm.rg[p], d), k);
+  }
+  rec.t[0] = std::move(solved->solution);
+  rec.factors = std::move(*solved);
+}
+
+/// One flagged block refined from its rows of order n_from on: refined
+/// values, derivatives and error bound into the block's record and slot.
+void refined_block(const ModeMatrices<DualF64>& mm, const ModeMatrices<DualDD>& dd, std::size_t n_from, double u,
+                   double u_dd, const LogScales& ls, BlockRecord& rec, BlockSlot& slot) {
+  const std::size_t p = slot.p;
+  const std::size_t k = mm.rows[p].size();
+  std::vector<std::uint8_t> flags(k);
+  const auto row_flags = std::make_unique<bool[]>(k);
+  for (std::size_t r = 0; r < k; ++r) {
+    row_flags[r] = n_from <= mm.rows[p][r].second;
+    flags[r] = row_flags[r] ? 1 : 0;
+  }
+  const std::vector<double> s = ls.of(mm.rows[p]);
+  auto r = solve::refine(value_matrix<double>(mm.q[p]), value_matrix<double>(mm.rg[p]),
+                         value_matrix<DoubleDouble>(dd.q[p]), value_matrix<DoubleDouble>(dd.rg[p]),
+                         std::span<const bool>(row_flags.get(), k), s, k);
+  if (!r) {
+    slot.error = std::move(r).error();
+    return;
+  }
+  for (std::size_t d = 0; d < 4; ++d) {
+    const std::vector<CDD> dq = merge_refined_rows(k, flags, partial_matrix<DoubleDouble>(dd.q[p], d),
+                                                   partial_matrix<double>(mm.q[p], d));
+    const std::vector<CDD> drg = merge_refined_rows(k, flags, partial_matrix<DoubleDouble>(dd.rg[p], d),
+                                                    partial_matrix<double>(mm.rg[p], d));
+    rec.t[1 + d] = refined_derivative_block(*r, dq, drg, k);
+  }
+  const std::vector<double> bq = magnitude_bounds(mm.q_mag[p], k, u, flags, u_dd);
+  const std::vector<double> br = magnitude_bounds(mm.rg_mag[p], k, u, flags, u_dd);
+  const double e_block = solve::error_estimate_rows(r->factors, r->t, bq, br, s, k).first;
+  const double t_b = largest_unscaled(r->t, s, k);
+  slot.block_error = (e_block + r->correction) + t_b * 4.0 * 0x1p-52;
+  slot.sweeps = r->sweeps;
+  rec.t[0] = std::move(r->t);
+}
+
+/// The physical T blocks of one mode: the dual of (T, dT) times the dual
+/// factor exp(L_{n_i} - L_{n_j}).
+SolvedMode<DualF64> physical_mode(const std::array<std::optional<BlockRecord>, 2>& records, RowLists&& rows,
+                                  const LogScales& ls) {
+  SolvedMode<DualF64> solved;
+  for (std::size_t p = 0; p < 2; ++p) {
+    if (!records[p]) continue;
+    const BlockRecord& rec = *records[p];
+    const std::size_t k = rows[p].size();
+    std::vector<Complex<DualF64>>& t = solved.t[p];
+    t.reserve(k * k);
+    for (std::size_t i = 0; i < k; ++i) {
+      for (std::size_t j = 0; j < k; ++j) {
+        const std::size_t e = i * k + j;
+        Complex<DualF64> z{DualF64::constant(rec.t[0][e].re), DualF64::constant(rec.t[0][e].im)};
+        for (std::size_t d = 0; d < 4; ++d) {
+          z.re.partials[d] = rec.t[1 + d][e].re;
+          z.im.partials[d] = rec.t[1 + d][e].im;
+        }
+        const DualF64 factor = exp(ls.duals[rows[p][i].second] - ls.duals[rows[p][j].second]);
+        t.push_back({z.re * factor, z.im * factor});
+      }
+    }
+  }
+  solved.rows = std::move(rows);
+  return solved;
+}
+
+/// The per-block state of one derivative solve between its passes.
+struct DerivativePass {
+  std::vector<ModeMatrices<DualF64>> modes;
+  std::vector<std::array<std::vector<double>, 2>> row_errors;
+  std::vector<std::array<std::optional<BlockRecord>, 2>> records;
+  double t_max = 0.0;
+};
+
+/// Step 4: every block of modes 0..m_top solved in parallel, the slots merged
+/// in (mode, block) order, the first error winning.
+Result<void> first_pass(DerivativePass& pass, std::size_t m_top, double u, const LogScales& ls,
+                        TMatrixDerivatives& out) {
+  std::vector<BlockSlot> slots;
+  for (std::size_t m = 0; m <= m_top; ++m) {
+    for (std::size_t p = 0; p < 2; ++p) {
+      if (!pass.modes[m].rows[p].empty()) slots.emplace_back(m, p);
+    }
+  }
+  pool::for_each_index(slots.size(), [&](std::size_t i) { first_pass_block(pass.modes[slots[i].m], u, ls, slots[i]); },
+                       pool::Grain::One);
+  for (BlockSlot& slot : slots) {
+    if (slot.error) return std::unexpected(std::move(*slot.error));
+    out.block_errors[slot.m][slot.p] = slot.block_error;
+    pass.row_errors[slot.m][slot.p] = std::move(slot.row_errors);
+    pass.t_max = std::fmax(pass.t_max, slot.t_max);
+    pass.records[slot.m][slot.p] = std::move(slot.record);
+  }
+  return {};
+}
+
+/// Steps 7-8: the flagged modes from their n_from in dual double-double, with
+/// the first pass's variant choices, and every flagged block refined.
+Result<void> refine_pass(DerivativePass& pass, const std::vector<std::optional<std::size_t>>& mask, std::size_t n_theta,
+                         double x, double eps, double m_re, double m_im, double u, const LogScales& ls,
+                         TMatrixDerivatives& out) {
+  const std::size_t big_n = pass.modes.size() - 1;
+  const double u_dd = (u * 0x1p-52) * 0.5;
+  const auto seed = [](double v, std::size_t slot) { return DualDD::variable(DoubleDouble(v), slot); };
+  const Spheroid<DualDD> spheroid_dd = Spheroid<DualDD>::create(seed(x, 0), seed(eps, 1));
+  const Complex<DualDD> m_dd{seed(m_re, 2), seed(m_im, 3)};
+  const Choice choice = Choice::of<DualF64>(pass.modes, big_n);
+  VANTOK_TRY(refined, all_modes_masked(spheroid_dd, m_dd, big_n, n_theta, mask, &choice));
+
+  std::vector<BlockSlot> slots;
+  for (std::size_t m = 0; m <= big_n; ++m) {
+    if (!mask[m]) continue;
+    for (std::size_t p = 0; p < 2; ++p) {
+      if (pass.records[m][p]) slots.emplace_back(m, p);
+    }
+  }
+  pool::for_each_index(slots.size(), [&](std::size_t i) {
+    BlockSlot& slot = slots[i];
+    refined_block(pass.modes[slot.m], refined[slot.m], *mask[slot.m], u, u_dd, ls, *pass.records[slot.m][slot.p],
+                  slot);
+  }, pool::Grain::One);
+  for (BlockSlot& slot : slots) {
+    if (slot.error) return std::unexpected(std::move(*slot.error));
+    out.block_errors[slot.m][slot.p] = slot.block_error;
+    out.refine_sweeps[slot.m][slot.p] = slot.sweeps;
+  }
+  return {};
+}
+
+}  // namespace
+
 Result<TMatrixDerivatives> tmatrix_derivatives(std::size_t n_terms, std::size_t n_theta,
                                                std::size_t m_max, double x, double eps,
                                                double m_re, double m_im, double tol) {
@@ -226,7 +409,6 @@ Result<TMatrixDerivatives> tmatrix_derivatives(std::size_t n_terms, std::size_t 
   // u = 2N 2^-53 turns a magnitude sum into the bound of its f64 rounding
   // error; u 2^-53 is the same for an element summed in double-double.
   const double u = (2.0 * static_cast<double>(big_n)) * 0x1p-53;
-  const double u_dd = (u * 0x1p-52) * 0.5;
 
   // 1. Seeds: x, eps, Re m, Im m carry the unit partials 0 to 3.
   const DualF64 x_d = DualF64::variable(x, 0);
@@ -235,205 +417,46 @@ Result<TMatrixDerivatives> tmatrix_derivatives(std::size_t n_terms, std::size_t 
   const Spheroid<DualF64> spheroid = Spheroid<DualF64>::create(x_d, eps_d);
   const auto [rmin, rmax] = detail::Member<DualF64>::semi_axes(spheroid.a, spheroid.b);
 
-  // 2. Log scales L_n = sum_{l <= n} ln o_l, duals and values.
-  std::vector<DualF64> log_scales;
-  std::vector<double> ls;
-  {
-    const functions::Scales<DualF64> scales(big_n, rmin, complex::scale(m_d, rmax));
-    log_scales.reserve(big_n + 2);
-    ls.reserve(big_n + 2);
-    for (std::size_t n = 0; n < big_n + 2; ++n) {
-      const DualF64 l = scalar::dual::ln(scales.outgoing[n]);
-      log_scales.push_back(n == 0 ? l : log_scales.back() + l);
-      ls.push_back(log_scales.back().value);
-    }
-  }
-  const auto row_scales = [&](const std::vector<Row>& rows) {
-    std::vector<double> s;
-    s.reserve(rows.size());
-    for (const Row& row : rows) s.push_back(ls[row.second]);
-    return s;
-  };
+  // 2. Log scales.
+  const LogScales ls(big_n, rmin, rmax, m_d);
 
   // 3. First pass over modes 0..m_max.
   std::vector<std::optional<std::size_t>> first_mask(big_n + 1);
   for (std::size_t m = 0; m <= m_top; ++m) first_mask[m] = 0;
+  DerivativePass pass;
   VANTOK_TRY(modes, all_modes_masked(spheroid, m_d, big_n, n_theta, first_mask));
+  pass.modes = std::move(modes);
+  pass.row_errors.resize(big_n + 1);
+  pass.records.resize(big_n + 1);
 
   TMatrixDerivatives out;
   out.block_errors.assign(big_n + 1, {0.0, 0.0});
   out.refine_sweeps.assign(big_n + 1, {0, 0});
-  std::vector<std::array<std::vector<double>, 2>> row_errors(big_n + 1);
-  std::vector<std::array<std::optional<BlockRecord>, 2>> records(big_n + 1);
-
-  // 4. Every block: the f64 solve, its error estimate and the four
-  // derivative blocks on its factors. Blocks are independent; their slots
-  // are merged in (mode, block) order, the first error winning.
-  std::vector<BlockSlot> slots;
-  for (std::size_t m = 0; m <= m_top; ++m) {
-    for (std::size_t p = 0; p < 2; ++p) {
-      if (!modes[m].rows[p].empty()) slots.emplace_back(m, p);
-    }
-  }
-  pool::for_each_index(
-      slots.size(),
-      [&](std::size_t i) {
-        BlockSlot& slot = slots[i];
-        const ModeMatrices<DualF64>& mm = modes[slot.m];
-        const std::size_t p = slot.p;
-        const std::size_t k = mm.rows[p].size();
-        auto solved = solve::solve_f64(value_matrix<double>(mm.q[p]),
-                                       value_matrix<double>(mm.rg[p]), k);
-        if (!solved) {
-          slot.error = std::move(solved).error();
-          return;
-        }
-        const std::vector<double> s = row_scales(mm.rows[p]);
-        const std::vector<double> bq = magnitude_bounds(mm.q_mag[p], k, u, {}, u);
-        const std::vector<double> br = magnitude_bounds(mm.rg_mag[p], k, u, {}, u);
-        auto [e_block, rows] = solve::error_estimate_rows(*solved, solved->solution, bq, br, s, k);
-        slot.block_error = e_block;
-        slot.row_errors = std::move(rows);
-        slot.t_max = largest_unscaled(solved->solution, s, k);
-        BlockRecord& rec = slot.record;
-        for (std::size_t d = 0; d < 4; ++d) {
-          rec.t[1 + d] = derivative_block(*solved, solved->solution,
-                                          partial_matrix<double>(mm.q[p], d),
-                                          partial_matrix<double>(mm.rg[p], d), k);
-        }
-        rec.t[0] = std::move(solved->solution);
-        rec.factors = std::move(*solved);
-      },
-      pool::Grain::One);
-  double t_max = 0.0;
-  for (BlockSlot& slot : slots) {
-    if (slot.error) return std::unexpected(std::move(*slot.error));
-    out.block_errors[slot.m][slot.p] = slot.block_error;
-    row_errors[slot.m][slot.p] = std::move(slot.row_errors);
-    t_max = std::fmax(t_max, slot.t_max);
-    records[slot.m][slot.p] = std::move(slot.record);
-  }
-  slots.clear();
+  VANTOK_CHECK(first_pass(pass, m_top, u, ls, out));
 
   // 5.-6. The refinement mask over every mode; nothing to refine ends here.
   std::vector<std::optional<std::size_t>> mask(big_n + 1);
   bool any = false;
   for (std::size_t m = 0; m <= big_n; ++m) {
-    mask[m] = derivative_refinement_mask(m, out.block_errors, tol, t_max, big_n, modes, row_errors);
+    mask[m] = derivative_refinement_mask(m, out.block_errors, tol, pass.t_max, big_n, pass.modes, pass.row_errors);
     any = any || mask[m].has_value();
   }
+  if (any) VANTOK_CHECK(refine_pass(pass, mask, n_theta, x, eps, m_re, m_im, u, ls, out));
 
-  if (any) {
-    // 7. The flagged modes from their n_from in dual double-double, with the
-    // first pass's variant choices.
-    const auto seed = [](double v, std::size_t slot) {
-      return DualDD::variable(DoubleDouble(v), slot);
-    };
-    const Spheroid<DualDD> spheroid_dd = Spheroid<DualDD>::create(seed(x, 0), seed(eps, 1));
-    const Complex<DualDD> m_dd{seed(m_re, 2), seed(m_im, 3)};
-    std::vector<ModeMatrices<DualDD>> refined;
-    {
-      const Choice choice = Choice::of<DualF64>(modes, big_n);
-      VANTOK_TRY(pass, all_modes_masked(spheroid_dd, m_dd, big_n, n_theta, mask, &choice));
-      refined = std::move(pass);
-    }
-
-    // 8. Every flagged block: refined values, derivatives and error bound.
-    for (std::size_t m = 0; m <= big_n; ++m) {
-      if (!mask[m]) continue;
-      for (std::size_t p = 0; p < 2; ++p) {
-        if (records[m][p]) slots.emplace_back(m, p);
-      }
-    }
-    pool::for_each_index(
-        slots.size(),
-        [&](std::size_t i) {
-          BlockSlot& slot = slots[i];
-          const std::size_t m = slot.m;
-          const std::size_t p = slot.p;
-          const ModeMatrices<DualF64>& mm = modes[m];
-          const ModeMatrices<DualDD>& dd = refined[m];
-          const std::size_t k = mm.rows[p].size();
-          const std::size_t n_from = *mask[m];
-          std::vector<std::uint8_t> flags(k);
-          const auto row_flags = std::make_unique<bool[]>(k);
-          for (std::size_t r = 0; r < k; ++r) {
-            row_flags[r] = n_from <= mm.rows[p][r].second;
-            flags[r] = row_flags[r] ? 1 : 0;
-          }
-          const std::vector<double> s = row_scales(mm.rows[p]);
-          auto r = solve::refine(value_matrix<double>(mm.q[p]), value_matrix<double>(mm.rg[p]),
-                                 value_matrix<DoubleDouble>(dd.q[p]),
-                                 value_matrix<DoubleDouble>(dd.rg[p]),
-                                 std::span<const bool>(row_flags.get(), k), s, k);
-          if (!r) {
-            slot.error = std::move(r).error();
-            return;
-          }
-          BlockRecord& rec = *records[m][p];
-          for (std::size_t d = 0; d < 4; ++d) {
-            const std::vector<CDD> dq =
-                merge_refined_rows(k, flags, partial_matrix<DoubleDouble>(dd.q[p], d),
-                                   partial_matrix<double>(mm.q[p], d));
-            const std::vector<CDD> drg =
-                merge_refined_rows(k, flags, partial_matrix<DoubleDouble>(dd.rg[p], d),
-                                   partial_matrix<double>(mm.rg[p], d));
-            rec.t[1 + d] = refined_derivative_block(*r, dq, drg, k);
-          }
-          const std::vector<double> bq = magnitude_bounds(mm.q_mag[p], k, u, flags, u_dd);
-          const std::vector<double> br = magnitude_bounds(mm.rg_mag[p], k, u, flags, u_dd);
-          const double e_block = solve::error_estimate_rows(r->factors, r->t, bq, br, s, k).first;
-          const double t_b = largest_unscaled(r->t, s, k);
-          slot.block_error = (e_block + r->correction) + t_b * 4.0 * 0x1p-52;
-          slot.sweeps = r->sweeps;
-          rec.t[0] = std::move(r->t);
-        },
-        pool::Grain::One);
-    for (BlockSlot& slot : slots) {
-      if (slot.error) return std::unexpected(std::move(*slot.error));
-      out.block_errors[slot.m][slot.p] = slot.block_error;
-      out.refine_sweeps[slot.m][slot.p] = slot.sweeps;
-    }
-  }
-
-  // 9. Physical T blocks of modes 0..m_max: the dual of (T, dT) times the
-  // dual factor exp(L_{n_i} - L_{n_j}).
+  // 9. Physical T blocks of modes 0..m_max.
   out.modes.n_terms = big_n;
   out.modes.modes.reserve(m_top + 1);
   for (std::size_t m = 0; m <= m_top; ++m) {
-    SolvedMode<DualF64> solved;
-    for (std::size_t p = 0; p < 2; ++p) {
-      if (!records[m][p]) continue;
-      const BlockRecord& rec = *records[m][p];
-      const std::vector<Row>& rows = modes[m].rows[p];
-      const std::size_t k = rows.size();
-      std::vector<Complex<DualF64>>& t = solved.t[p];
-      t.reserve(k * k);
-      for (std::size_t i = 0; i < k; ++i) {
-        for (std::size_t j = 0; j < k; ++j) {
-          const std::size_t e = i * k + j;
-          Complex<DualF64> z{DualF64::constant(rec.t[0][e].re), DualF64::constant(rec.t[0][e].im)};
-          for (std::size_t d = 0; d < 4; ++d) {
-            z.re.partials[d] = rec.t[1 + d][e].re;
-            z.im.partials[d] = rec.t[1 + d][e].im;
-          }
-          const DualF64 factor = exp(log_scales[rows[i].second] - log_scales[rows[j].second]);
-          t.push_back({z.re * factor, z.im * factor});
-        }
-      }
-    }
-    solved.rows = std::move(modes[m].rows);
-    out.modes.modes.push_back(std::move(solved));
+    out.modes.modes.push_back(physical_mode(pass.records[m], std::move(pass.modes[m].rows), ls));
   }
   return out;
 }
 
-template <>
-TMatrixModes<double> TMatrixModes<DualF64>::values() const {
+TMatrixModes<double> value_modes(const TMatrixModes<DualF64>& modes) {
   TMatrixModes<double> out;
-  out.n_terms = n_terms;
-  out.modes.reserve(modes.size());
-  for (const SolvedMode<DualF64>& mode : modes) {
+  out.n_terms = modes.n_terms;
+  out.modes.reserve(modes.modes.size());
+  for (const SolvedMode<DualF64>& mode : modes.modes) {
     SolvedMode<double> plain;
     for (std::size_t p = 0; p < 2; ++p) plain.t[p] = value_matrix<double>(mode.t[p]);
     plain.rows = mode.rows;

@@ -155,67 +155,98 @@ inline std::size_t block_size(std::size_t m, std::size_t nmax) {
   return m1 <= nmax ? nmax - m1 + 1 : 0;
 }
 
+/// The callers' invariants, checked once: one mask entry per mode, and a
+/// record with a code 0..2 for every element of every mode.
 template <KernelScalar T>
-Result<std::vector<ModeMatrices<T>>> run_kernel(const KernelCall<T>& call) {
-  using M = Member<T>;
+void check_call(const KernelCall<T>& call) {
   using Size = std::size_t;
   const Size nmax = call.nmax;
-  const Mask mask = call.mask;
-
-  // Invariants of the callers, checked once: one mask entry per mode, and a
-  // record with a code 0..2 for every element of every mode.
-  VANTOK_ASSERT(nmax < std::numeric_limits<Size>::max() && mask.size() == nmax + 1);
-  if (call.choice != nullptr) {
-    const Choice& c = *call.choice;
-    VANTOK_ASSERT(c.grid.size() == sat_mul<Size>(nmax + 1, nmax + 1) &&
-                  c.per_mode.size() == nmax + 1);
-    for (Size m = 0; m <= nmax; ++m) {
-      const Size k = block_size(m, nmax);
-      for (const auto& codes : c.per_mode[m]) {
-        VANTOK_ASSERT(codes.size() == k * k);
-        for (const std::uint8_t code : codes) VANTOK_ASSERT(code <= 2);
-      }
+  VANTOK_ASSERT(nmax < std::numeric_limits<Size>::max() && call.mask.size() == nmax + 1);
+  if (call.choice == nullptr) return;
+  const Choice& c = *call.choice;
+  VANTOK_ASSERT(c.grid.size() == sat_mul<Size>(nmax + 1, nmax + 1) && c.per_mode.size() == nmax + 1);
+  for (Size m = 0; m <= nmax; ++m) {
+    const Size k = block_size(m, nmax);
+    for (const auto& codes : c.per_mode[m]) {
+      VANTOK_ASSERT(codes.size() == k * k);
+      for (const std::uint8_t code : codes) VANTOK_ASSERT(code <= 2);
     }
   }
+}
 
-  // Working set, before anything is allocated: the result arrays of every
-  // mode, the sums of the active modes, and per chunk its partial sums and
-  // scratch. Beyond the machine's memory even one chunk at a time cannot
-  // run: that is an allocation failure.
+/// The element counts of a call and the bytes of one chunk's partial sums
+/// and scratch.
+struct WorkingSet {
+  std::size_t all_elements = 0;
+  std::size_t active_elements = 0;
+  std::size_t chunk_bytes = 0;
+};
+
+/// The working set, required before anything is allocated: the result arrays
+/// of every mode, the sums of the active modes, and one chunk's partial sums
+/// and scratch. Beyond the machine's memory even one chunk at a time cannot
+/// run: that is an allocation failure.
+template <KernelScalar T>
+WorkingSet working_set(std::size_t nmax, const Mask& mask) {
+  using Size = std::size_t;
   const Size result_bytes = 2 * sizeof(Complex<T>) + 2 * sizeof(T) + 1;
   const Size sums_bytes = 4 * sizeof(Complex<T>) + 4 * sizeof(T);
-  Size all_elements = 0;
-  Size active_elements = 0;
+  WorkingSet ws;
   for (Size m = 0; m <= nmax; ++m) {
     const Size k = block_size(m, nmax);
     const Size e = sat_mul<Size>(2, sat_mul(k, k));
-    all_elements = sat_add(all_elements, e);
-    if (mask[m]) active_elements = sat_add(active_elements, e);
+    ws.all_elements = sat_add(ws.all_elements, e);
+    if (mask[m]) ws.active_elements = sat_add(ws.active_elements, e);
   }
   const Size orders2 = sat_mul(nmax + 1, nmax + 1);
   const Size scratch_bytes = sat_mul<Size>(sat_mul<Size>(4 * CHUNK, orders2),
                                           sizeof(Complex<T>) + sizeof(T) + sizeof(regular::Forms<T>));
-  const Size chunk_bytes = sat_add(sat_mul(active_elements, sums_bytes), scratch_bytes);
-  memory::require(sat_add(sat_add(sat_mul(all_elements, result_bytes),
-                                  sat_mul(active_elements, sums_bytes)),
-                          chunk_bytes));
+  ws.chunk_bytes = sat_add(sat_mul(ws.active_elements, sums_bytes), scratch_bytes);
+  memory::require(sat_add(sat_add(sat_mul(ws.all_elements, result_bytes),
+                                  sat_mul(ws.active_elements, sums_bytes)),
+                          ws.chunk_bytes));
+  return ws;
+}
 
-  // 1. Lowest requested order.
-  Size n_low = nmax + 1;
-  for (const auto& entry : mask) {
-    if (entry) n_low = std::min(n_low, *entry);
+/// The order pairs with series forms: rows from n_low on, off the diagonal,
+/// and with a record only those of a wanted form; with a record also the
+/// orders whose node series a wanted form reads.
+template <KernelScalar T>
+void form_pairs(Context<T>& ctx, const Choice* choice) {
+  using Size = std::size_t;
+  const Size nmax = ctx.nmax;
+  const auto wanted = [&](Size ni, Size nj) {
+    return ni != nj && (choice == nullptr || choice->grid[ni * (nmax + 1) + nj] != 0);
+  };
+  ctx.form_place.assign((nmax + 1) * (nmax + 1), Context<T>::NO_FORMS);
+  for (Size ni = std::max<Size>(ctx.n_low, 1); ni <= nmax; ++ni) {
+    for (Size nj = 1; nj <= nmax; ++nj) {
+      if (wanted(ni, nj)) ctx.form_place[ni * (nmax + 1) + nj] = static_cast<std::uint32_t>(ctx.form_pairs++);
+    }
   }
+  if (choice == nullptr) return;
+  ctx.series_rows.assign(nmax + 1, 0);
+  ctx.series_columns.assign(nmax + 1, 0);
+  for (Size ni = std::max<Size>(ctx.n_low, 1); ni <= nmax; ++ni) {
+    for (Size nj = 1; nj <= nmax; ++nj) {
+      if (!wanted(ni, nj)) continue;
+      ctx.series_rows[ni] = 1;
+      ctx.series_columns[nj] = 1;
+    }
+  }
+}
 
-  // 3.-5. Semi-axes, scales and series.
+/// Steps 1 and 3-7 but the rule: the lowest requested order, the scaled
+/// inverses, the series, the form pairs and the normalisation
+/// nu_n = sqrt((2n+1) / (4n(n+1) pi)), 4n(n+1) an integer. The context
+/// points to `scales` and `series`, which must outlive it.
+template <KernelScalar T>
+Context<T> make_context(const KernelCall<T>& call, const functions::Scales<T>& scales,
+                        const regular::Series<T>& series) {
+  using M = Member<T>;
+  using Size = std::size_t;
+  const Size nmax = call.nmax;
   const Spheroid<T>& sph = call.spheroid;
-  const auto [rmin, rmax] = M::semi_axes(sph.a, sph.b);
-  const Complex<T> z_max{call.eta.re * rmax, call.eta.im * rmax};
-  const functions::Scales<T> scales(nmax, rmin, z_max);
-  const regular::Series<T> series = series_tables<T>(scales, nmax, rmin, rmax, call.eta);
-
-  // 6. Quadrature rule; its errors are the only errors.
-  VANTOK_TRY(rule, M::rule(rule_points(call.ngauss)));
-
   Context<T> ctx;
   ctx.nmax = nmax;
   ctx.spheroid = sph;
@@ -232,56 +263,31 @@ Result<std::vector<ModeMatrices<T>>> run_kernel(const KernelCall<T>& call) {
   ctx.inv_series_rmin = recip(series.rmin);
   ctx.inv_series_zeta = complex::inv(complex::scale(series.m, series.rmin));
   ctx.node_rmin = M::series_rmin(sph.a, sph.b);
-  ctx.n_low = n_low;
+  ctx.n_low = nmax + 1;
+  for (const auto& entry : call.mask) {
+    if (entry) ctx.n_low = std::min(ctx.n_low, *entry);
+  }
   ctx.g0 = recip(ctx.b2) - recip(ctx.a2);
   ctx.regular_limit = call.regular_limit;
   ctx.choice = call.choice;
-  // The pairs with series forms: rows from n_low on, off the diagonal, and
-  // with a record only those of a wanted form.
-  ctx.form_place.assign((nmax + 1) * (nmax + 1), Context<T>::NO_FORMS);
-  for (Size ni = std::max<Size>(n_low, 1); ni <= nmax; ++ni) {
-    for (Size nj = 1; nj <= nmax; ++nj) {
-      if (ni == nj || (call.choice != nullptr && call.choice->grid[ni * (nmax + 1) + nj] == 0)) continue;
-      ctx.form_place[ni * (nmax + 1) + nj] = static_cast<std::uint32_t>(ctx.form_pairs++);
-    }
-  }
-  if (call.choice != nullptr) {
-    // The orders whose node series a wanted form reads: rows from n_low on,
-    // off the diagonal.
-    ctx.series_rows.assign(nmax + 1, 0);
-    ctx.series_columns.assign(nmax + 1, 0);
-    for (Size ni = std::max<Size>(n_low, 1); ni <= nmax; ++ni) {
-      for (Size nj = 1; nj <= nmax; ++nj) {
-        if (ni == nj || call.choice->grid[ni * (nmax + 1) + nj] == 0) continue;
-        ctx.series_rows[ni] = 1;
-        ctx.series_columns[nj] = 1;
-      }
-    }
-  }
-
-  // 7. Normalisation nu_n = sqrt((2n+1) / (4n(n+1) pi)), 4n(n+1) an integer.
+  form_pairs(ctx, call.choice);
   ctx.norm.push_back(T{});
   for (Size n = 1; n <= nmax; ++n) {
     const T den = M::from_int(static_cast<std::int64_t>(4 * n * (n + 1))) * M::pi();
     ctx.norm.push_back(sqrt(M::from_int(static_cast<std::int64_t>(2 * n + 1)) / den));
   }
+  return ctx;
+}
 
-  // 8. Nodes in (0, 1), ascending.
-  std::vector<Node<T>> nodes;
-  const T zero{};
-  {
-    const auto& [xs, ws] = rule;
-    const Size count = std::min(xs.size(), ws.size());
-    for (Size i = 0; i < count; ++i) {
-      if (M::greater(xs[i], zero)) nodes.emplace_back(xs[i], ws[i]);
-    }
-  }
-
-  // Modes, their rows and the flat layout of the active ones.
-  ctx.rows.reserve(nmax + 1);
+/// Every mode's rows into the context, and the flat layout of the active
+/// ones; the number of active elements.
+template <KernelScalar T>
+std::size_t active_layout(Context<T>& ctx, const Mask& mask) {
+  using Size = std::size_t;
+  ctx.rows.reserve(ctx.nmax + 1);
   Size offset = 0;
-  for (Size m = 0; m <= nmax; ++m) {
-    ctx.rows.push_back(row_lists(m, nmax));
+  for (Size m = 0; m <= ctx.nmax; ++m) {
+    ctx.rows.push_back(row_lists(m, ctx.nmax));
     if (!mask[m]) continue;
     ActiveMode a;
     a.m = m;
@@ -293,225 +299,323 @@ Result<std::vector<ModeMatrices<T>>> run_kernel(const KernelCall<T>& call) {
     }
     ctx.active.push_back(a);
   }
-  VANTOK_ASSERT(offset == active_elements);
+  return offset;
+}
 
-  // 9.-13. Chunks of 8 nodes, in groups of at most the arena's concurrency
-  // (and of what the budget allows); every group's sums are added in chunk
-  // order, so the result is ((0 + P_1) + P_2) + ... whatever the schedule.
-  constexpr Size chunk_size = CHUNK;
-  const Size chunks = (nodes.size() + chunk_size - 1) / chunk_size;
-  const Size threads = std::max<Size>(1, pool::thread_count());
-  Size budget = call.partial_budget;
-  if (budget == 0) budget = std::max<Size>(memory::physical_bytes() / 4, 1);
-  const Size by_budget = std::max<Size>(1, budget / std::max<Size>(chunk_bytes, 1));
+/// The quadrature over the chunks of 8 nodes, group by group (steps 9-13):
+/// per group every node's tables, then the element rows of every chunk, mode
+/// and block in pieces into the chunk partials, then the partials added into
+/// the totals in chunk order.
+template <KernelScalar T>
+class Quadrature {
+ public:
+  using Size = std::size_t;
 
-  // Per group: every node's tables (one task per node), then the element
-  // rows of every chunk, mode and block in pieces (one mode's vector
-  // functions per worker, reused while its tasks stay on one chunk and mode),
-  // then the partials added into the totals in chunk order, element by
-  // element. Each partial is the sum over its chunk's nodes in node order, so
-  // the split into tasks changes no bit.
-  Sums<T> total;
-  total.assign_zero(active_elements);
-  std::vector<Sums<T>> parts;
-  std::vector<ChunkTables<T>> tables;
-  std::vector<NodeScratch<T>> node_scratch(threads);
-  std::vector<ModeTables<T>> mode_scratch(threads);
+  Quadrature(const Context<T>& ctx, const std::vector<Node<T>>& nodes, const WorkingSet& ws,
+             Size partial_budget)
+      : ctx_(ctx), nodes_(nodes), elements_(ws.active_elements) {
+    chunks_ = (nodes.size() + CHUNK - 1) / CHUNK;
+    threads_ = std::max<Size>(1, pool::thread_count());
+    Size budget = partial_budget;
+    if (budget == 0) budget = std::max<Size>(memory::physical_bytes() / 4, 1);
+    by_budget_ = std::max<Size>(1, budget / std::max<Size>(ws.chunk_bytes, 1));
+    node_scratch_.resize(threads_);
+    mode_scratch_.resize(threads_);
+    // Row pieces of about `piece` elements each, so that the smallest group
+    // (one chunk of one mode) still gives every thread several tasks.
+    Size active_rows = 0;
+    for (const ActiveMode& a : ctx.active) {
+      for (Size p = 0; p < 2; ++p) {
+        for (const Row& r : ctx.rows[a.m][p]) active_rows += r.second >= a.n_from ? a.k[p] : 0;
+      }
+    }
+    piece_ = std::max<Size>(64, active_rows / (8 * threads_));
+  }
+
+  /// Every element's sums, ((0 + P_1) + P_2) + ... over the chunks in node
+  /// order whatever the schedule.
+  Sums<T> run() {
+    Sums<T> total;
+    total.assign_zero(elements_);
+    for (Size next = 0; next < chunks_;) {
+      const Size group = std::min({threads_, chunks_ - next, by_budget_});
+      if (parts_.size() < group) {
+        parts_.resize(group);
+        tables_.resize(group);
+      }
+      pool::for_each_index(group, [&](Size c) {
+        parts_[c].assign_zero(elements_);
+        if (tables_[c].products.empty()) tables_[c].reserve(ctx_.nmax, ctx_.form_pairs);
+      }, pool::Grain::One);
+      node_tables(next, group);
+      element_sums(next, group);
+      add_partials(total, group);
+      next += group;
+    }
+    return total;
+  }
+
+ private:
   // The widest code where the processor has it: the element loops in lanes
   // for the f64 and double-double members, and the node tables of the
   // members with double-double products (the f64 member's gain nothing from
   // it).
-  constexpr bool lanes = std::is_same_v<T, double> || std::is_same_v<T, DoubleDouble>;
-  const bool widest_here = widest_available();
-  const bool wide = widest_here && !std::is_same_v<T, double>;
-  const auto chunk_nodes = [&](Size c) { return std::min(nodes.size(), (c + 1) * chunk_size) - c * chunk_size; };
+  static constexpr bool LANES = std::is_same_v<T, double> || std::is_same_v<T, DoubleDouble>;
 
-  // Row pieces of about `piece` elements each, so that the smallest group
-  // (one chunk of one mode) still gives every thread several tasks.
+  Size chunk_nodes(Size c) const { return std::min(nodes_.size(), (c + 1) * CHUNK) - c * CHUNK; }
+
+  /// Every node's tables of the group's chunks: one task per node, or for
+  /// the f64 member four nodes per task with their series forms in lanes.
+  void node_tables(Size next, Size group) {
+    if constexpr (std::is_same_v<T, double>) {
+      if (widest_here_) {
+        node_quads(next, group);
+        return;
+      }
+    }
+    pool::for_each_index(group * CHUNK, [&](Size index) {
+      const Size c = index / CHUNK;
+      const Size q = index % CHUNK;
+      if (q >= chunk_nodes(next + c)) return;
+      const Node<T>& node = nodes_[(next + c) * CHUNK + q];
+      NodeScratch<T>& scratch = node_scratch_[pool::worker_index()];
+      const bool with_choice = ctx_.choice != nullptr;
+      if (wide_) {
+        with_choice ? widest::node_tables<T, true>(ctx_, node.first, node.second, q, tables_[c], scratch)
+                    : widest::node_tables<T, false>(ctx_, node.first, node.second, q, tables_[c], scratch);
+      } else {
+        with_choice ? baseline::node_tables<T, true>(ctx_, node.first, node.second, q, tables_[c], scratch)
+                    : baseline::node_tables<T, false>(ctx_, node.first, node.second, q, tables_[c], scratch);
+      }
+    }, pool::Grain::One);
+  }
+
+  /// The f64 member's node tables, four nodes per task.
+  void node_quads(Size next, Size group)
+    requires std::is_same_v<T, double>
+  {
+    constexpr Size quad = 4;
+    pool::for_each_index(group * (CHUNK / quad), [&](Size index) {
+      const Size c = index / (CHUNK / quad);
+      const Size q0 = index % (CHUNK / quad) * quad;
+      const Size in_chunk = chunk_nodes(next + c);
+      if (q0 >= in_chunk) return;
+      const Size count = std::min(quad, in_chunk - q0);
+      NodeScratch<T>& scratch = node_scratch_[pool::worker_index()];
+      std::array<regular::NodeSeries<T>, quad>& ns = scratch.series;
+      for (Size l = 0; l < count; ++l) {
+        const Node<T>& node = nodes_[(next + c) * CHUNK + q0 + l];
+        baseline::node_parts<T>(ctx_, node.first, node.second, q0 + l, tables_[c], scratch, ns[l]);
+      }
+      // Lanes beyond the chunk's last node repeat it.
+      const regular::NodeSeries<T>* const lists[quad] = {&ns[0], &ns[std::min<Size>(1, count - 1)],
+                                                         &ns[std::min<Size>(2, count - 1)],
+                                                         &ns[std::min<Size>(3, count - 1)]};
+      Series4& buffer = scratch.series4;
+      ctx_.choice != nullptr ? widest::node_forms4<true>(ctx_, q0, count, tables_[c], lists, buffer)
+                             : widest::node_forms4<false>(ctx_, q0, count, tables_[c], lists, buffer);
+    }, pool::Grain::One);
+  }
+
   struct Piece {
     Size chunk, active, p, begin, end;
   };
-  std::vector<Piece> pieces;
-  Size active_rows = 0;
-  for (const ActiveMode& a : ctx.active) {
-    for (Size p = 0; p < 2; ++p) {
-      for (const Row& r : ctx.rows[a.m][p]) active_rows += r.second >= a.n_from ? a.k[p] : 0;
-    }
-  }
-  const Size piece = std::max<Size>(64, active_rows / (8 * threads));
 
-  for (Size next = 0; next < chunks;) {
-    const Size group = std::min({threads, chunks - next, by_budget});
-    if (parts.size() < group) {
-      parts.resize(group);
-      tables.resize(group);
-    }
-    pool::for_each_index(group, [&](Size c) {
-      parts[c].assign_zero(active_elements);
-      if (tables[c].products.empty()) tables[c].reserve(nmax, ctx.form_pairs);
-    }, pool::Grain::One);
-
-    // Four nodes per task for the f64 member, their series forms in lanes.
-    const bool quads = std::is_same_v<T, double> && widest_here;
-    if (quads) {
-      if constexpr (std::is_same_v<T, double>) {
-          constexpr Size quad = 4;
-          pool::for_each_index(group * (chunk_size / quad), [&](Size index) {
-            const Size c = index / (chunk_size / quad);
-            const Size q0 = index % (chunk_size / quad) * quad;
-            const Size in_chunk = chunk_nodes(next + c);
-            if (q0 >= in_chunk) return;
-            const Size count = std::min(quad, in_chunk - q0);
-            NodeScratch<T>& scratch = node_scratch[pool::worker_index()];
-            std::array<regular::NodeSeries<T>, quad>& ns = scratch.series;
-            for (Size l = 0; l < count; ++l) {
-              const Node<T>& node = nodes[(next + c) * chunk_size + q0 + l];
-              baseline::node_parts<T>(ctx, node.first, node.second, q0 + l, tables[c], scratch, ns[l]);
-            }
-            // Lanes beyond the chunk's last node repeat it.
-            const regular::NodeSeries<T>* const lists[quad] = {&ns[0], &ns[std::min<Size>(1, count - 1)],
-                                                               &ns[std::min<Size>(2, count - 1)],
-                                                               &ns[std::min<Size>(3, count - 1)]};
-            Series4& buffer = scratch.series4;
-            ctx.choice != nullptr ? widest::node_forms4<true>(ctx, q0, count, tables[c], lists, buffer)
-                                  : widest::node_forms4<false>(ctx, q0, count, tables[c], lists, buffer);
-          }, pool::Grain::One);
-      }
-    } else {
-      pool::for_each_index(group * chunk_size, [&](Size index) {
-        const Size c = index / chunk_size;
-        const Size q = index % chunk_size;
-        if (q >= chunk_nodes(next + c)) return;
-        const Node<T>& node = nodes[(next + c) * chunk_size + q];
-        NodeScratch<T>& scratch = node_scratch[pool::worker_index()];
-        const bool with_choice = ctx.choice != nullptr;
-        if (wide) {
-          with_choice ? widest::node_tables<T, true>(ctx, node.first, node.second, q, tables[c], scratch)
-                      : widest::node_tables<T, false>(ctx, node.first, node.second, q, tables[c], scratch);
-        } else {
-          with_choice ? baseline::node_tables<T, true>(ctx, node.first, node.second, q, tables[c], scratch)
-                      : baseline::node_tables<T, false>(ctx, node.first, node.second, q, tables[c], scratch);
-        }
-      }, pool::Grain::One);
-    }
-
-    pieces.clear();
+  /// The element rows of every chunk, mode and block of the group in pieces
+  /// into the chunk partials (one mode's vector functions per worker, reused
+  /// while its tasks stay on one chunk and mode). Each partial is the sum
+  /// over its chunk's nodes in node order, so the split into tasks changes
+  /// no bit.
+  void element_sums(Size next, Size group) {
+    pieces_.clear();
     for (Size c = 0; c < group; ++c) {
-      for (Size a = 0; a < ctx.active.size(); ++a) {
-        const ActiveMode& mode = ctx.active[a];
-        for (Size p = 0; p < 2; ++p) {
-          const std::vector<Row>& list = ctx.rows[mode.m][p];
-          const Size k = mode.k[p];
-          if (k == 0) continue;
-          const Size rows = std::max<Size>(1, piece / k);
-          for (Size begin = 0; begin < k; begin += rows) {
-            const Size end = std::min(k, begin + rows);
-            // A piece of rows that are all below n_from has nothing to add.
-            if (std::all_of(list.begin() + static_cast<std::ptrdiff_t>(begin),
-                            list.begin() + static_cast<std::ptrdiff_t>(end),
-                            [&](const Row& r) { return r.second < mode.n_from; })) {
-              continue;
-            }
-            pieces.push_back({c, a, p, begin, end});
-          }
-        }
-      }
+      for (Size a = 0; a < ctx_.active.size(); ++a) add_pieces(c, a);
     }
-    pool::for_each_index(pieces.size(), [&](Size index) {
-      const Piece& pc = pieces[index];
-      const ActiveMode& mode = ctx.active[pc.active];
+    pool::for_each_index(pieces_.size(), [&](Size index) {
+      const Piece& pc = pieces_[index];
+      const ActiveMode& mode = ctx_.active[pc.active];
       const Size count = chunk_nodes(next + pc.chunk);
-      ModeTables<T>& mw = mode_scratch[pool::worker_index()];
-      if (mw.nodes[0].pi.empty()) mw.reserve(nmax);
-      const bool with_choice = ctx.choice != nullptr;
+      const ChunkTables<T>& w = tables_[pc.chunk];
+      ModeTables<T>& mw = mode_scratch_[pool::worker_index()];
+      if (mw.nodes[0].pi.empty()) mw.reserve(ctx_.nmax);
       if (mw.chunk != next + pc.chunk || mw.m != mode.m) {
         mw.chunk = std::numeric_limits<Size>::max();
-        wide ? widest::mode_vectors<T>(ctx, mode.m, count, tables[pc.chunk], mw)
-             : baseline::mode_vectors<T>(ctx, mode.m, count, tables[pc.chunk], mw);
+        wide_ ? widest::mode_vectors<T>(ctx_, mode.m, count, w, mw)
+              : baseline::mode_vectors<T>(ctx_, mode.m, count, w, mw);
         mw.chunk = next + pc.chunk;
         mw.m = mode.m;
       }
-      Sums<T>& out = parts[pc.chunk];
-      if constexpr (lanes) {
-        if (widest_here) {
-          with_choice ? widest::element_rows_lanes<T, true>(ctx, mode, pc.p, pc.begin, pc.end, count, tables[pc.chunk], mw, out)
-                      : widest::element_rows_lanes<T, false>(ctx, mode, pc.p, pc.begin, pc.end, count, tables[pc.chunk], mw, out);
-          return;
-        }
-      }
-      if (wide) {
-        with_choice ? widest::element_rows<T, true>(ctx, mode, pc.p, pc.begin, pc.end, count, tables[pc.chunk], mw, out)
-                    : widest::element_rows<T, false>(ctx, mode, pc.p, pc.begin, pc.end, count, tables[pc.chunk], mw, out);
-      } else {
-        with_choice ? baseline::element_rows<T, true>(ctx, mode, pc.p, pc.begin, pc.end, count, tables[pc.chunk], mw, out)
-                    : baseline::element_rows<T, false>(ctx, mode, pc.p, pc.begin, pc.end, count, tables[pc.chunk], mw, out);
-      }
+      element_rows_of(mode, pc, count, w, mw, parts_[pc.chunk]);
     });
+  }
 
-    // Element ranges in parallel, each adding the group's partials in chunk
-    // order.
+  /// The pieces of chunk c and active mode a: rows of about piece_ elements,
+  /// none whose rows are all below n_from.
+  void add_pieces(Size c, Size a) {
+    const ActiveMode& mode = ctx_.active[a];
+    for (Size p = 0; p < 2; ++p) {
+      const std::vector<Row>& list = ctx_.rows[mode.m][p];
+      const Size k = mode.k[p];
+      if (k == 0) continue;
+      const Size rows = std::max<Size>(1, piece_ / k);
+      for (Size begin = 0; begin < k; begin += rows) {
+        const Size end = std::min(k, begin + rows);
+        if (std::all_of(list.begin() + static_cast<std::ptrdiff_t>(begin),
+                        list.begin() + static_cast<std::ptrdiff_t>(end),
+                        [&](const Row& r) { return r.second < mode.n_from; })) {
+          continue;
+        }
+        pieces_.push_back({c, a, p, begin, end});
+      }
+    }
+  }
+
+  /// One piece's rows by the widest element loop available.
+  void element_rows_of(const ActiveMode& mode, const Piece& pc, Size count, const ChunkTables<T>& w,
+                       const ModeTables<T>& mw, Sums<T>& out) const {
+    const bool with_choice = ctx_.choice != nullptr;
+    if constexpr (LANES) {
+      if (widest_here_) {
+        with_choice ? widest::element_rows_lanes<T, true>(ctx_, mode, pc.p, pc.begin, pc.end, count, w, mw, out)
+                    : widest::element_rows_lanes<T, false>(ctx_, mode, pc.p, pc.begin, pc.end, count, w, mw, out);
+        return;
+      }
+    }
+    if (wide_) {
+      with_choice ? widest::element_rows<T, true>(ctx_, mode, pc.p, pc.begin, pc.end, count, w, mw, out)
+                  : widest::element_rows<T, false>(ctx_, mode, pc.p, pc.begin, pc.end, count, w, mw, out);
+    } else {
+      with_choice ? baseline::element_rows<T, true>(ctx_, mode, pc.p, pc.begin, pc.end, count, w, mw, out)
+                  : baseline::element_rows<T, false>(ctx_, mode, pc.p, pc.begin, pc.end, count, w, mw, out);
+    }
+  }
+
+  /// Element ranges in parallel, each adding the group's partials in chunk
+  /// order.
+  void add_partials(Sums<T>& total, Size group) {
     constexpr Size range = 1024;
-    pool::for_each_index((active_elements + range - 1) / range, [&](Size r) {
+    pool::for_each_index((elements_ + range - 1) / range, [&](Size r) {
       const Size begin = r * range;
-      const Size end = std::min(active_elements, begin + range);
+      const Size end = std::min(elements_, begin + range);
       for (Size c = 0; c < group; ++c) {
         if constexpr (std::is_same_v<T, DoubleDouble>) {
-          if (widest_here) {
-            add_lanes(total, parts[c], begin, end);
+          if (widest_here_) {
+            add_lanes(total, parts_[c], begin, end);
             continue;
           }
         }
-        total.add(parts[c], begin, end);
+        total.add(parts_[c], begin, end);
       }
     });
-    next += group;
   }
-  parts = {};
-  tables = std::vector<ChunkTables<T>>();
 
-  // 14. Assembly: per element the variant by magnitude (0 on the diagonal;
-  // 2 when M0 > M2; then 1 when |n_i - n_j| >= 3 and M_code > M1; strict, so
-  // ties keep the earlier code and NaN never wins), or the record's code.
+  const Context<T>& ctx_;
+  const std::vector<Node<T>>& nodes_;
+  Size elements_;
+  Size chunks_ = 0;
+  Size threads_ = 1;
+  Size by_budget_ = 1;
+  Size piece_ = 64;
+  bool widest_here_ = widest_available();
+  bool wide_ = widest_here_ && !std::is_same_v<T, double>;
+  std::vector<Sums<T>> parts_;
+  std::vector<ChunkTables<T>> tables_;
+  std::vector<NodeScratch<T>> node_scratch_;
+  std::vector<ModeTables<T>> mode_scratch_;
+  std::vector<Piece> pieces_;
+};
+
+/// Step 14, the assembly of mode m from the totals: per element the variant
+/// by magnitude (0 on the diagonal; 2 when M0 > M2; then 1 when
+/// |n_i - n_j| >= 3 and M_code > M1; strict, so ties keep the earlier code
+/// and NaN never wins), or the record's code. `active` is the mode's layout
+/// when it is active.
+template <KernelScalar T>
+ModeMatrices<T> assemble_mode(std::size_t m, RowLists&& rows, const ActiveMode* active, const Sums<T>& total,
+                              const Choice* choice) {
+  using M = Member<T>;
+  using Size = std::size_t;
+  const T zero{};
+  ModeMatrices<T> mm;
+  mm.rows = std::move(rows);
+  for (Size p = 0; p < 2; ++p) {
+    const Size k = mm.rows[p].size();
+    const Size k2 = k * k;
+    mm.q[p].assign(k2, Complex<T>{zero, zero});
+    mm.rg[p].assign(k2, Complex<T>{zero, zero});
+    mm.q_mag[p].assign(k2, zero);
+    mm.rg_mag[p].assign(k2, zero);
+    mm.choice[p].assign(k2, 0);
+    if (choice != nullptr) mm.choice[p] = choice->per_mode[m][p];
+    if (active == nullptr) continue;
+    const Size base = active->offset[p];
+    for (Size i = 0; i < k; ++i) {
+      const Size ni = mm.rows[p][i].second;
+      for (Size j = 0; j < k; ++j) {
+        const Size nj = mm.rows[p][j].second;
+        const Size idx = i * k + j;
+        const Size e = base + idx;
+        std::uint8_t code = 0;
+        if (choice != nullptr) {
+          code = mm.choice[p][idx];
+        } else if (ni != nj) {
+          const auto& mg = total.magnitude;
+          if (M::greater(mg[1][e], mg[3][e])) code = 2;
+          const Size gap = ni > nj ? ni - nj : nj - ni;
+          if (gap >= 3 && M::greater(mg[1 + code][e], mg[2][e])) code = 1;
+        }
+        mm.rg[p][idx] = total.value[0][e];
+        mm.rg_mag[p][idx] = total.magnitude[0][e];
+        mm.q[p][idx] = total.value[1 + code][e] + total.value[0][e];
+        mm.q_mag[p][idx] = total.magnitude[1 + code][e] + total.magnitude[0][e];
+        mm.choice[p][idx] = code;
+      }
+    }
+  }
+  return mm;
+}
+
+template <KernelScalar T>
+Result<std::vector<ModeMatrices<T>>> run_kernel(const KernelCall<T>& call) {
+  using M = Member<T>;
+  using Size = std::size_t;
+  const Size nmax = call.nmax;
+  check_call(call);
+  const WorkingSet ws = working_set<T>(nmax, call.mask);
+
+  // 3.-5. Semi-axes, scales and series.
+  const Spheroid<T>& sph = call.spheroid;
+  const auto [rmin, rmax] = M::semi_axes(sph.a, sph.b);
+  const Complex<T> z_max{call.eta.re * rmax, call.eta.im * rmax};
+  const functions::Scales<T> scales(nmax, rmin, z_max);
+  const regular::Series<T> series = series_tables<T>(scales, nmax, rmin, rmax, call.eta);
+
+  // 6. Quadrature rule; its errors are the only errors.
+  VANTOK_TRY(rule, M::rule(rule_points(call.ngauss)));
+  Context<T> ctx = make_context(call, scales, series);
+
+  // 8. Nodes in (0, 1), ascending.
+  std::vector<Node<T>> nodes;
+  {
+    const T zero{};
+    const auto& [xs, ws_] = rule;
+    const Size count = std::min(xs.size(), ws_.size());
+    for (Size i = 0; i < count; ++i) {
+      if (M::greater(xs[i], zero)) nodes.emplace_back(xs[i], ws_[i]);
+    }
+  }
+  const Size active_elements = active_layout(ctx, call.mask);
+  VANTOK_ASSERT(active_elements == ws.active_elements);
+
+  // 9.-13.
+  const Sums<T> total = Quadrature<T>(ctx, nodes, ws, call.partial_budget).run();
+
+  // 14. Assembly.
   std::vector<ModeMatrices<T>> modes(nmax + 1);
   auto active = ctx.active.begin();
   for (Size m = 0; m <= nmax; ++m) {
-    ModeMatrices<T>& mm = modes[m];
-    mm.rows = std::move(ctx.rows[m]);
     const bool is_active = active != ctx.active.end() && active->m == m;
-    for (Size p = 0; p < 2; ++p) {
-      const Size k = mm.rows[p].size();
-      const Size k2 = k * k;
-      mm.q[p].assign(k2, Complex<T>{zero, zero});
-      mm.rg[p].assign(k2, Complex<T>{zero, zero});
-      mm.q_mag[p].assign(k2, zero);
-      mm.rg_mag[p].assign(k2, zero);
-      mm.choice[p].assign(k2, 0);
-      if (call.choice != nullptr) mm.choice[p] = call.choice->per_mode[m][p];
-      if (!is_active) continue;
-      const Size base = active->offset[p];
-      for (Size i = 0; i < k; ++i) {
-        const Size ni = mm.rows[p][i].second;
-        for (Size j = 0; j < k; ++j) {
-          const Size nj = mm.rows[p][j].second;
-          const Size idx = i * k + j;
-          const Size e = base + idx;
-          std::uint8_t code = 0;
-          if (call.choice != nullptr) {
-            code = mm.choice[p][idx];
-          } else if (ni != nj) {
-            const auto& mg = total.magnitude;
-            if (M::greater(mg[1][e], mg[3][e])) code = 2;
-            const Size gap = ni > nj ? ni - nj : nj - ni;
-            if (gap >= 3 && M::greater(mg[1 + code][e], mg[2][e])) code = 1;
-          }
-          mm.rg[p][idx] = total.value[0][e];
-          mm.rg_mag[p][idx] = total.magnitude[0][e];
-          mm.q[p][idx] = total.value[1 + code][e] + total.value[0][e];
-          mm.q_mag[p][idx] = total.magnitude[1 + code][e] + total.magnitude[0][e];
-          mm.choice[p][idx] = code;
-        }
-      }
-    }
+    modes[m] = assemble_mode(m, std::move(ctx.rows[m]), is_active ? &*active : nullptr, total, call.choice);
     if (is_active) ++active;
   }
   return modes;

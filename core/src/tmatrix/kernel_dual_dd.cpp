@@ -8,8 +8,7 @@
 
 namespace vantok::tmatrix::kernel {
 
-template <>
-Spheroid<DualDD> Spheroid<DualDD>::create(const DualDD& r, const DualDD& eps) {
+Spheroid<DualDD> dual_spheroid(const DualDD& r, const DualDD& eps) {
   // c = cbrt(eps) in double-double (cbrt_kernel from the C library seed
   // within 2^-900 <= |eps| <= 2^1000, cbrt_wide outside), and the factor
   // dc/deps = 1/(3 c^2) with c^2 a double-double product, times 3 as an f64.

@@ -7,8 +7,7 @@
 
 namespace vantok::tmatrix::kernel {
 
-template <>
-Spheroid<DualF64> Spheroid<DualF64>::create(const DualF64& r, const DualF64& eps) {
+Spheroid<DualF64> dual_spheroid(const DualF64& r, const DualF64& eps) {
   // c = cbrt(eps) by the C library, dc/deps = 1/(3 c c).
   const double c = scalar::math::cbrt(eps.value);
   const DualF64 root = scalar::dual::chain(eps, c, 1.0 / ((3.0 * c) * c));

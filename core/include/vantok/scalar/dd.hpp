@@ -266,21 +266,31 @@ VANTOK_DD_INLINE DoubleDouble mul(DoubleDouble x, double d) noexcept {
 /// x * d, the same operation as mul(x, d).
 VANTOK_DD_INLINE DoubleDouble operator*(DoubleDouble x, double d) noexcept { return mul(x, d); }
 
+namespace detail {
+
+/// a / b from r0 = 1 / b.hi (b in the range where r0 and the step stay
+/// normal): one Newton step on the reciprocal, r0 + r0 (1 - b r0) with
+/// 1 - b.hi r0 exact by fma, then a * recip.
+VANTOK_DD_INLINE DoubleDouble newton_quotient(DoubleDouble a, DoubleDouble b, double r0) noexcept {
+  const double e = std::fma(-b.hi, r0, 1.0);
+  const double m = (-b.lo) * r0;
+  const double d = e + m;
+  const double dlo = m - (d - e);
+  const DoubleDouble corr = mul(DoubleDouble{d, dlo}, r0);
+  const DoubleDouble recip = corr + r0;
+  return a * recip;
+}
+
+}  // namespace detail
+
 VANTOK_DD_INLINE DoubleDouble DoubleDouble::div_dd(DoubleDouble a, DoubleDouble b) noexcept {
-  // The first pass of div_dd_wide when b needs no scaling: one Newton step on
-  // the reciprocal, r0 + r0 (1 - b r0) with 1 - b.hi r0 exact by fma, then
-  // a * recip. Any other case, and a quotient that overflows, take the whole
-  // algorithm, which computes the same first pass again.
+  // The first pass of div_dd_wide when b needs no scaling. Any other case,
+  // and a quotient that overflows, take the whole algorithm, which computes
+  // the same first pass again.
   const double q0 = a.hi / b.hi;
   const double r0 = 1.0 / b.hi;
   if (detail::finite(b.hi) && detail::finite(q0) && detail::finite(r0) && std::fabs(b.hi) <= 0x1p960) {
-    const double e = std::fma(-b.hi, r0, 1.0);
-    const double m = (-b.lo) * r0;
-    const double d = e + m;
-    const double dlo = m - (d - e);
-    const DoubleDouble corr = mul(DoubleDouble{d, dlo}, r0);
-    const DoubleDouble recip = corr + r0;
-    const DoubleDouble q = a * recip;
+    const DoubleDouble q = detail::newton_quotient(a, b, r0);
     if (!std::isinf(q.hi)) return q;
   }
   return div_dd_wide(a, b);

@@ -44,6 +44,17 @@ using Blocks = std::array<std::vector<Complex<T>>, 2>;
 /// have the same rows; nmax = 0 gives empty lists.
 RowLists row_lists(std::size_t m, std::size_t nmax);
 
+template <class T>
+struct Spheroid;
+template <class T>
+struct TMatrixModes;
+
+/// Spheroid<T>::create over the dual scalars (defined with each dual member).
+Spheroid<DualF64> dual_spheroid(const DualF64& r, const DualF64& eps);
+Spheroid<DualDD> dual_spheroid(const DualDD& r, const DualDD& eps);
+/// TMatrixModes<DualF64>::values.
+TMatrixModes<double> value_modes(const TMatrixModes<DualF64>& modes);
+
 /// A spheroid: equatorial semi-axis a, polar semi-axis b.
 template <class T>
 struct Spheroid {
@@ -64,17 +75,16 @@ struct Spheroid {
   /// arithmetic. With r seeded in partial 0 and eps in partial 1, a and b
   /// carry d/dx and d/d(eps). Defined for the two dual scalars.
   static Spheroid create(const T& r, const T& eps)
-    requires scalar::DualScalar<T>;
+    requires scalar::DualScalar<T>
+  {
+    return dual_spheroid(r, eps);
+  }
 };
 
 template <>
 Spheroid<double> Spheroid<double>::create(double r, double eps);
 template <>
 Spheroid<DoubleDouble> Spheroid<DoubleDouble>::create(double r, double eps);
-template <>
-Spheroid<DualF64> Spheroid<DualF64>::create(const DualF64& r, const DualF64& eps);
-template <>
-Spheroid<DualDD> Spheroid<DualDD>::create(const DualDD& r, const DualDD& eps);
 
 /// The EBCM matrices of one azimuthal mode, per parity block p = 0, 1; every
 /// numeric field of block p holds k_p^2 elements (k_p = rows[p].size()),
@@ -115,11 +125,11 @@ struct TMatrixModes {
   /// The plain T-matrix of a dual one: per mode the value parts of every
   /// element (real and imaginary), the same row lists, the same term count.
   TMatrixModes<double> values() const
-    requires std::same_as<T, DualF64>;
+    requires std::same_as<T, DualF64>
+  {
+    return value_modes(*this);
+  }
 };
-
-template <>
-TMatrixModes<double> TMatrixModes<DualF64>::values() const;
 
 /// The variant choices of a first pass, handed to a refinement pass.
 struct Choice {

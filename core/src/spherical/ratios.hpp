@@ -1,8 +1,9 @@
 #pragma once
-// The downward ratio recurrence r_n = 1/((2n+1)/z - r_{n+1}) over
-// double-double and the dual numbers: its steps, and the loop that runs one
-// or several recurrences (chains) side by side. (The f64 recurrence is the
-// sphere kernel's, over lanes, in detail_kernel_lanes.inc.)
+// The downward ratio recurrence r_n = 1/((2n+1)/z - r_{n+1}) of the sphere
+// and layered-sphere solvers over double-double and the dual numbers: its
+// steps, and the loop that runs one or several recurrences (chains) side by
+// side. (The f64 recurrence is the sphere kernel's, over lanes, in
+// kernel_lanes.inc.)
 
 #include <algorithm>
 #include <cmath>
