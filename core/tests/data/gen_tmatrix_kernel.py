@@ -1,63 +1,37 @@
 #!/usr/bin/python3
 """References for the spheroid EBCM mode kernel, at 50 significant digits.
 
-Writes tmatrix_kernel.txt beside this script. Every value is printed as a
-double-double: hi then lo (hi = the nearest double, lo = the nearest double to
-the remainder). Records:
+Writes tmatrix_kernel.txt beside this script; every value is a double-double
+"hi lo". Records (each block closed by "end"):
 
-    ebcm <eps> <x> <m_re> <m_im> <nmax> <ngauss>     starts a case (exact doubles)
-    mode <m> <p> <k>                                  one parity block
-    q <4 k^2 numbers>    re_hi re_lo im_hi im_lo of Q, row-major
-    rg <4 k^2 numbers>   the same of RgQ
-    end
+    ebcm <eps> <x> <m_re> <m_im> <nmax> <ngauss>, then per parity block
+        "mode <m> <p> <k>", "q" and "rg" (re hi lo, im hi lo of Q and RgQ, row-major)
+    mie <x> <m_re> <m_im> <n>, then "ab <n> <a_re> <a_im> <b_re> <b_im>"
+    ratios <z_re> <z_im> <n>, then "r <k> <re> <im>" of psi_k(z)/psi_{k-1}(z)
+    rule <n>, then "root <i> <x> <w>", root i counted from the largest
 
-    mie <x> <m_re> <m_im> <n>                         then n lines
-    ab <n> <a_re hi lo> <a_im hi lo> <b_re hi lo> <b_im hi lo>
-    end
-
-    ratios <z_re> <z_im> <n>                          psi_k(z)/psi_{k-1}(z)
-    r <k> <re hi lo> <im hi lo>
-    end
-
-    rule <n>                                          Gauss-Legendre roots
-    root <i> <x hi lo> <w hi lo>                      root i counted from the largest
-    end
-
-The EBCM matrices are the quadrature sums of the integrand of the extended
-boundary condition method, written from its vector form only: surface point
-r(theta), spherical Bessel and Hankel functions and associated Legendre
-functions from mpmath, the Gauss-Legendre nodes of 2 ngauss points in (0, 1).
-RgQ uses j_n(kr) on the row side, Q the full h_n(kr) = j_n + i y_n. They are
-given in the kernel's scaled basis: row functions of order n divided by
-|h_n(rmin)|, column functions of order n divided by
-e^gamma / |z| prod_{l=1..n} min(|z|/(2l+1), 1) with z = m rmax, gamma = |Im z|.
+Q and RgQ are the quadrature sums of the extended-boundary-condition integrand
+from its vector form only (surface point r(theta), spherical Bessel and Hankel
+functions, associated Legendre functions, the Gauss-Legendre nodes of 2 ngauss
+points in (0, 1)); RgQ has j_n(kr) on the row side, Q h_n = j_n + i y_n. They
+are in the kernel's scaled basis: rows of order n divided by |h_n(rmin)|,
+columns by e^gamma / |z| prod_{l=1..n} min(|z|/(2l+1), 1), z = m rmax,
+gamma = |Im z|.
 """
 import os
 
 import mpmath as mp
 
 from gen_tmatrix_functions import d0m
+from gen_tmatrix_functions import dd as fmt_dd
 
 mp.mp.dps = 50
-
-
-def dd(v):
-    hi = float(v)
-    lo = float(v - mp.mpf(hi))
-    return hi, lo
-
-
-def fmt_dd(v):
-    hi, lo = dd(v)
-    return f"{hi!r} {lo!r}"
 
 
 def fmt_c(z):
     z = mp.mpc(z)
     return f"{fmt_dd(z.real)} {fmt_dd(z.imag)}"
 
-
-# --- Gauss-Legendre ----------------------------------------------------------
 
 def legendre_p_dp(n, x):
     p0, p1 = mp.mpf(1), x
@@ -89,37 +63,20 @@ def gl_positive(n):
     return out
 
 
-# --- special functions ---------------------------------------------------------
-
 def sph_j(n, z):
-    if n == -1:
-        return mp.cos(z) / z
-    return mp.sqrt(mp.pi / (2 * z)) * mp.besselj(n + mp.mpf(0.5), z)
-
-
-def sph_y(n, x):
-    if n == -1:
-        return mp.sin(x) / x
-    return mp.sqrt(mp.pi / (2 * x)) * mp.bessely(n + mp.mpf(0.5), x)
+    return mp.cos(z) / z if n == -1 else mp.sqrt(mp.pi / (2 * z)) * mp.besselj(n + mp.mpf(0.5), z)
 
 
 def sph_h(n, x):
-    return sph_j(n, x) + 1j * sph_y(n, x)
-
-
-def angular(m, n, x, s):
-    """d^n_0m(theta) without the Condon-Shortley phase, m d/sin and d/dtheta d."""
-    d, tau = d0m(n, m, x, s)
-    return d, m * d / s, tau
+    y = mp.sin(x) / x if n == -1 else mp.sqrt(mp.pi / (2 * x)) * mp.bessely(n + mp.mpf(0.5), x)
+    return sph_j(n, x) + 1j * y
 
 
 def row_lists(m, nmax):
-    m1 = max(m, 1)
     rows = [[], []]
-    for n in range(m1, nmax + 1):
-        rows[n % 2].append((0, n))
-    for n in range(m1, nmax + 1):
-        rows[(n + 1) % 2].append((1, n))
+    for kind in (0, 1):
+        for n in range(max(m, 1), nmax + 1):
+            rows[(n + kind) % 2].append((kind, n))
     return rows
 
 
@@ -136,14 +93,11 @@ def ebcm_case(eps, xsize, m_c, nmax, ngauss, modes):
     gamma = abs(zmax.imag)
     absz = abs(zmax)
     p_scale = [abs(sph_h(n, rmin)) for n in range(nmax + 1)]
-    q_scale = []
-    acc = 1 / absz
+    q_scale, acc = [], 1 / absz
     for n in range(nmax + 1):
-        if n > 0:
-            acc *= min(absz / (2 * n + 1), mp.mpf(1))
+        acc = acc * min(absz / (2 * n + 1), mp.mpf(1)) if n > 0 else acc
         q_scale.append(acc * mp.exp(gamma))
-    nu = [mp.mpf(0)] + [mp.sqrt(mp.mpf(2 * n + 1) / (4 * mp.pi * n * (n + 1)))
-                        for n in range(1, nmax + 1)]
+    nu = [mp.mpf(0)] + [mp.sqrt(mp.mpf(2 * n + 1) / (4 * mp.pi * n * (n + 1))) for n in range(1, nmax + 1)]
     sums = {}
     for (xn, wn) in gl_positive(2 * ngauss):
         if xn <= 0:
@@ -154,17 +108,15 @@ def ebcm_case(eps, xsize, m_c, nmax, ngauss, modes):
         s = (b * b - a * a) * st * xn / dd_
         z = m_c * r
         big_a = r * r * 4 * mp.pi * wn
-        j = [sph_j(n, r) / p_scale[n] for n in range(nmax + 1)]
-        jc = [(sph_j(n - 1, r) - n * sph_j(n, r) / r) / p_scale[n] for n in range(nmax + 1)]
-        jb = [j[n] / r for n in range(nmax + 1)]
-        h = [sph_h(n, r) / p_scale[n] for n in range(nmax + 1)]
-        hc = [(sph_h(n - 1, r) - n * sph_h(n, r) / r) / p_scale[n] for n in range(nmax + 1)]
-        hb = [h[n] / r for n in range(nmax + 1)]
-        u = [sph_j(n, z) / q_scale[n] for n in range(nmax + 1)]
-        uc = [(sph_j(n - 1, z) - n * sph_j(n, z) / z) / q_scale[n] for n in range(nmax + 1)]
-        ub = [u[n] / z for n in range(nmax + 1)]
+
+        def radial(fn, w, scale):
+            """f_n(w), (w f_n)'/w = f_{n-1} - n f_n / w and f_n / w, scaled."""
+            f = [fn(n, w) / scale[n] for n in range(nmax + 1)]
+            return f, [(fn(n - 1, w) - n * fn(n, w) / w) / scale[n] for n in range(nmax + 1)], [v / w for v in f]
+
+        (j, jc, jb), (h, hc, hb), (u, uc, ub) = radial(sph_j, r, p_scale), radial(sph_h, r, p_scale), radial(sph_j, z, q_scale)
         for m in modes:
-            ang = [angular(m, n, xn, st) for n in range(nmax + 1)]
+            ang = [(d, m * d / st, tau) for d, tau in (d0m(n, m, xn, st) for n in range(nmax + 1))]
 
             def vec(f, fd, fr, n, sign):
                 d, pi_, tau = ang[n]

@@ -1,131 +1,156 @@
-// The f64 mode kernel: the EBCM sums against an mpmath evaluation of the
-// integrand, the sphere limit against the Mie coefficients, energy
-// conservation for a real index, the variants against each other, bit
-// identity across thread counts and memory budgets, refusals, and the small
-// pieces around the quadrature (row lists, cross sections, variant record,
-// negligible orders, refinement mask, collection).
+// The f64 and double-double mode kernels: the EBCM sums against an mpmath
+// evaluation of the integrand, the sphere limit against mpmath Mie
+// coefficients, energy conservation for a real index, the variants against
+// each other, the two kernels against each other within the f64 bound, the
+// refinement road against the full pass, bit identity across thread counts
+// and memory budgets, refusals; and the pieces around the quadrature
+// (cross sections, variant record, negligible orders, refinement mask, the
+// double-double rule, ratio recurrences and spheroid).
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <new>
 
 #include "support/expect_error.hpp"
-#include "tmatrix/detail_kernel.hpp"
 #include "tmatrix/kernel_support.hpp"
 #include "vantok/memory.hpp"
-#include "vantok/mie/mie.hpp"
+#include "vantok/mie/ratios.hpp"
 #include "vantok/pool.hpp"
+#include "vantok/tmatrix/functions.hpp"
 #include "vantok/tmatrix/solve.hpp"
 
 namespace {
 
 using vantok::Complex;
 using vantok::Error;
-using vantok::test::cdist;
-using vantok::test::mask_of;
-using vantok::test::mask_upto;
-using vantok::test::identical;
-using vantok::test::same_bytes;
-using vantok::test::uniform_choice;
+using vantok::scalar::DoubleDouble;
+using namespace vantok::test;
 using namespace vantok::tmatrix::kernel;
 namespace solve = vantok::tmatrix::solve;
 
-using Modes = std::vector<ModeMatrices<double>>;
+template <class T>
+class Kernel : public ::testing::Test {};
+using KernelTypes = ::testing::Types<double, DoubleDouble>;
+TYPED_TEST_SUITE(Kernel, KernelTypes);
+template <class T>
+constexpr double U = std::is_same_v<T, double> ? 0x1p-53 : 0x1p-104;
 
-Modes run(double eps, double x, Complex<double> m, std::size_t nmax, std::size_t ngauss,
-          const std::vector<std::optional<std::size_t>>& mask) {
-  auto r = all_modes_masked(Spheroid<double>::create(x, eps), nmax, ngauss, mask, m.re, m.im);
-  EXPECT_TRUE(r.has_value());
-  return r ? std::move(*r) : Modes{};
-}
+double hi(double v) { return v; }
+double hi(const DoubleDouble& v) { return v.hi; }
 
-Modes run_with_choice(double eps, double x, Complex<double> m, std::size_t nmax,
-                      std::size_t ngauss, const std::vector<std::optional<std::size_t>>& mask,
-                      const Choice& choice) {
-  detail::KernelCall<double> call;
-  call.spheroid = Spheroid<double>::create(x, eps);
-  call.eta = m;
-  call.nmax = nmax;
-  call.ngauss = ngauss;
-  call.mask = mask;
-  call.choice = &choice;
-  auto r = detail::run_kernel(call);
-  EXPECT_TRUE(r.has_value());
-  return r ? std::move(*r) : Modes{};
-}
-
-double block_max(const std::vector<vantok::test::RefValue>& v) {
-  double s = 0.0;
-  for (const auto& z : v) s = std::fmax(s, std::hypot(z.re.hi, z.im.hi));
-  return s;
-}
-
-// Against the integrand summed at 50 digits: RgQ as computed, and Q with every
-// element forced to variant 0, which is the direct evaluation with h_n in place
-// of j_n (regular part plus the Neumann part of the same products).
-TEST(KernelF64, SumsMatchMpmathIntegrand) {
-  for (const auto& c : vantok::test::ebcm_cases()) {
+// Against the integrand summed at 50 digits, with every element forced to
+// variant 0 (the direct evaluation with h_n in place of j_n); the regular part
+// does not depend on the variant record.
+TYPED_TEST(Kernel, SumsMatchMpmathIntegrand) {
+  using T = TypeParam;
+  const double tol = std::is_same_v<T, double> ? 1e-13 : 1e-28;
+  for (const auto& c : ebcm_cases()) {
     const auto mask = mask_of(c.nmax, {0, 1, 2, 6});
-    const Complex<double> m{c.m_re, c.m_im};
-    const Modes direct =
-        run_with_choice(c.eps, c.x, m, c.nmax, c.ngauss, mask, uniform_choice(c.nmax, 0));
-    const Modes chosen = run(c.eps, c.x, m, c.nmax, c.ngauss, mask);
-    ASSERT_EQ(direct.size(), c.nmax + 1);
+    const Choice zero = uniform_choice(c.nmax, 0);
+    const auto direct = run_kernel<T>(c.eps, c.x, {c.m_re, c.m_im}, c.nmax, c.ngauss, mask, &zero);
+    const auto chosen = run_kernel<T>(c.eps, c.x, {c.m_re, c.m_im}, c.nmax, c.ngauss, mask);
     for (const auto& [key, ref] : c.blocks) {
       const auto [mode, p] = key;
-      const double scale = block_max(ref.q);
-      ASSERT_EQ(direct[mode].rows[p].size(), ref.k);
-      for (std::size_t e = 0; e < ref.k * ref.k; ++e) {
-        const Complex<double> want_q{ref.q[e].re.hi, ref.q[e].im.hi};
-        const Complex<double> want_rg{ref.rg[e].re.hi, ref.rg[e].im.hi};
-        EXPECT_LE(cdist(direct[mode].q[p][e], want_q), 1e-13 * scale)
-            << "eps " << c.eps << " x " << c.x << " mode " << mode << " block " << p << " e " << e;
-        EXPECT_LE(cdist(direct[mode].rg[p][e], want_rg), 1e-13 * scale)
-            << "eps " << c.eps << " x " << c.x << " mode " << mode << " block " << p << " e " << e;
+      double scale = 0.0;
+      for (const auto& v : ref[0]) scale = std::fmax(scale, std::hypot(v.re.hi, v.im.hi));
+      ASSERT_EQ(direct[mode].q[p].size(), ref[0].size());
+      for (std::size_t e = 0; e < ref[0].size(); ++e) {
+        EXPECT_LE(dd_dist(direct[mode].q[p][e], ref[0][e]), tol * scale) << c.eps << " " << c.x << " " << mode << " " << e;
+        EXPECT_LE(dd_dist(direct[mode].rg[p][e], ref[1][e]), tol * scale) << c.eps << " " << c.x << " " << mode << " " << e;
       }
-      // The regular part does not depend on the variant record.
-      EXPECT_TRUE(same_bytes(direct[mode].rg[p], chosen[mode].rg[p]));
-      EXPECT_TRUE(same_bytes(direct[mode].rg_mag[p], chosen[mode].rg_mag[p]));
+      EXPECT_TRUE(same_bytes(direct[mode].rg[p], chosen[mode].rg[p]) && same_bytes(direct[mode].rg_mag[p], chosen[mode].rg_mag[p]));
     }
   }
 }
 
-// eps = 1: every block is diagonal with T(kind 0, n) = -b_n, T(kind 1, n) = -a_n
-// in every mode m <= n.
-TEST(KernelF64, SphereLimitGivesMieCoefficients) {
-  const std::vector<Complex<double>> indices{{1.5, 0.02}, {1.33, 0.0}, {1.2, 0.5}};
-  for (const double x : {0.5, 2.0, 8.0, 30.0}) {
-    for (const Complex<double> mi : indices) {
-      const auto nmax = static_cast<std::size_t>(x + 4.0 * std::cbrt(x) + 2.0);
-      vantok::mie::Mie mie;
-      auto solved = mie.solve({nmax, true}, false, x, mi);
-      ASSERT_TRUE(solved.has_value());
-      const auto coef = (*solved)->coefficients();
-      const Modes modes = run(1.0, x, mi, nmax, nmax + 2, mask_of(nmax, {0, 1, nmax / 2, nmax}));
-      for (const std::size_t m : {std::size_t{0}, std::size_t{1}, nmax / 2, nmax}) {
-        for (std::size_t p = 0; p < 2; ++p) {
-          const auto& rows = modes[m].rows[p];
-          const std::size_t k = rows.size();
-          auto t = solve::solve_f64(modes[m].q[p], modes[m].rg[p], k);
-          ASSERT_TRUE(t.has_value());
-          for (std::size_t i = 0; i < k; ++i) {
-            const auto [kind, n] = rows[i];
-            const Complex<double> mie_t = kind == 0 ? coef.b[n - 1] : coef.a[n - 1];
-            const Complex<double> want{-mie_t.re, -mie_t.im};
-            EXPECT_LE(cdist(t->solution[i * k + i], want), 2e-13)
-                << "x " << x << " m " << mi.re << "+" << mi.im << "i mode " << m << " n " << n;
-            for (std::size_t j = 0; j < k; ++j) {
-              if (j != i) {
-                EXPECT_LE(std::hypot(t->solution[i * k + j].re, t->solution[i * k + j].im), 1e-13);
-              }
-            }
+// eps = 1: every solved block is diagonal with T(kind 0, n) = -b_n and
+// T(kind 1, n) = -a_n of the mpmath Mie coefficients, in every mode m <= n.
+TYPED_TEST(Kernel, SphereLimitGivesMieCoefficients) {
+  using T = TypeParam;
+  const double tol = std::is_same_v<T, double> ? 1e-12 : 1e-27;
+  for (const auto& block : blocks(read_table("tmatrix_kernel.txt"), "mie")) {
+    const double x = block[0].num(0);
+    const std::size_t nmax = block[0].count(3);
+    const auto modes = run_kernel<T>(1.0, x, {block[0].num(1), block[0].num(2)}, nmax, nmax + 2, mask_of(nmax, {0, 2, nmax}));
+    for (const std::size_t mode : {std::size_t{0}, std::size_t{2}, nmax}) {
+      for (std::size_t p = 0; p < 2; ++p) {
+        const auto& rows = modes[mode].rows[p];
+        const std::size_t k = rows.size();
+        auto t = solve::solve_block<T>(modes[mode].q[p], modes[mode].rg[p], k);
+        ASSERT_TRUE(t.has_value());
+        for (std::size_t i = 0; i < k; ++i) {
+          const auto& ab = block[rows[i].second];  // "ab n a_re a_im b_re b_im"
+          const std::size_t at = rows[i].first == 0 ? 5 : 1;
+          const CDD want{{-ab.num(at), -ab.num(at + 1)}, {-ab.num(at + 2), -ab.num(at + 3)}};
+          for (std::size_t j = 0; j < k; ++j) {
+            const auto& z = t->solution[i * k + j];
+            const CDD got{DoubleDouble(z.re), DoubleDouble(z.im)};
+            EXPECT_LE(dd_dist(got, i == j ? want : CDD{}), tol) << x << " " << mode << " " << rows[i].second;
           }
         }
       }
     }
   }
+}
+
+// Variants 1 and 2 leave out series terms whose integrals vanish: with enough
+// nodes every code gives variant 0's Q within its magnitude bound (variant 1
+// only where the chooser allows it, orders three or more apart).
+TYPED_TEST(Kernel, VariantsIntegrateToTheSameQ) {
+  using T = TypeParam;
+  const double tol = std::is_same_v<T, double> ? 1e-12 : 1e-25;
+  const std::size_t nmax = 8;
+  const auto mask = mask_upto(nmax, 2);
+  const Choice zero = uniform_choice(nmax, 0);
+  const auto v0 = run_kernel<T>(2.0, 3.0, {1.5, 0.02}, nmax, 60, mask, &zero);
+  for (const std::uint8_t code : {std::uint8_t{1}, std::uint8_t{2}}) {
+    const Choice forced = uniform_choice(nmax, code);
+    const auto vc = run_kernel<T>(2.0, 3.0, {1.5, 0.02}, nmax, 60, mask, &forced);
+    for (std::size_t mode = 0; mode <= 2; ++mode) {
+      for (std::size_t p = 0; p < 2; ++p) {
+        const auto& rows = v0[mode].rows[p];
+        const std::size_t k = rows.size();
+        for (std::size_t e = 0; e < k * k; ++e) {
+          EXPECT_EQ(vc[mode].choice[p][e], code);
+          const std::size_t ni = rows[e / k].second, nj = rows[e % k].second;
+          if (code == 1 && (ni > nj ? ni - nj : nj - ni) < 3) continue;
+          const auto d = vc[mode].q[p][e] - v0[mode].q[p][e];
+          EXPECT_LE(std::hypot(hi(d.re), hi(d.im)), tol * hi(v0[mode].q_mag[p][e])) << int{code} << " " << mode << " " << e;
+        }
+      }
+    }
+  }
+}
+
+TYPED_TEST(Kernel, ThreadsAndMemoryBudgetKeepTheBits) {
+  using T = TypeParam;
+  const std::size_t nmax = std::is_same_v<T, double> ? 10 : 6;
+  const auto mask = mask_upto(nmax, nmax);
+  for (const std::size_t ngauss : {1, 9, 17}) {
+    auto call = detail::kernel_call(Spheroid<T>::create(5.0, 0.5), Complex<T>{T(1.5), T(0.02)}, nmax, ngauss, mask);
+    const auto one = vantok::pool::with_threads(1, [&] { return detail::run_kernel(call); });
+    const auto many = vantok::pool::with_threads(8, [&] { return detail::run_kernel(call); });
+    call.partial_budget = 1;  // one chunk at a time
+    const auto tight = vantok::pool::with_threads(8, [&] { return detail::run_kernel(call); });
+    ASSERT_TRUE(one && many && tight);
+    EXPECT_TRUE(identical(*one, *many) && identical(*one, *tight)) << ngauss;
+  }
+}
+
+// 2 ngauss would wrap to 2 points: saturated instead.
+TYPED_TEST(Kernel, RefusesRuleSizes) {
+  using T = TypeParam;
+  const auto call = [](std::size_t ngauss) {
+    const auto sph = Spheroid<T>::create(1.0, 2.0);
+    if constexpr (std::is_same_v<T, double>) return all_modes_masked(sph, 2, ngauss, mask_upto(2, 2), 1.5, 0.0);
+    else return all_modes_masked(sph, CDD{T(1.5), T(0.0)}, 2, ngauss, mask_upto(2, 2), nullptr, SIZE_MAX);
+  };
+  const std::string most = "Gauss-Legendre rule needs n <= 131072, got ";
+  expect_error(call(0), Error::Kind::InvalidInput, "Gauss-Legendre rule needs n >= 1");
+  expect_error(call(65537), Error::Kind::InvalidInput, most + "131074");
+  expect_error(call((std::size_t{1} << 63) + 1), Error::Kind::InvalidInput, most + "18446744073709551615");
+  EXPECT_TRUE(all_modes_masked(Spheroid<double>::create(1.0, 2.0), 1, 65536, ModeMask(2), 1.5, 0.0).has_value());
 }
 
 // A real index conserves energy: S = 1 + 2T is unitary, T + T^H + 2 T^H T = 0
@@ -133,35 +158,29 @@ TEST(KernelF64, SphereLimitGivesMieCoefficients) {
 TEST(KernelF64, RealIndexConservesEnergy) {
   for (const double eps : {0.5, 2.0}) {
     // Truncation: the identity holds to 3e-6 at nmax = 12, 5e-13 at 20.
-    const double x = 3.0;
     const std::size_t nmax = 20;
-    const auto sph = Spheroid<double>::create(x, eps);
-    const double rmin = std::fmin(sph.a, sph.b);
-    const double rmax = std::fmax(sph.a, sph.b);
-    const auto ls = vantok::test::log_scales(rmin, {1.5 * rmax, 0.0}, nmax);
-    const Modes modes = run(eps, x, {1.5, 0.0}, nmax, 60, mask_upto(nmax, nmax));
+    const auto sph = Spheroid<double>::create(3.0, eps);
+    const vantok::tmatrix::functions::Scales<double> s(nmax, std::fmin(sph.a, sph.b), {1.5 * std::fmax(sph.a, sph.b), 0.0});
+    std::vector<double> ls{std::log(s.outgoing[0])};
+    for (std::size_t n = 1; n <= nmax; ++n) ls.push_back(ls.back() + std::log(s.outgoing[n]));
+    const auto modes = run_kernel<double>(eps, 3.0, {1.5, 0.0}, nmax, 60, mask_upto(nmax, nmax));
     TMatrixModes<double> tm;
     tm.n_terms = nmax;
     for (std::size_t m = 0; m <= nmax; ++m) {
-      SolvedMode<double> sm;
-      sm.rows = modes[m].rows;
+      SolvedMode<double> sm{{}, modes[m].rows};
       for (std::size_t p = 0; p < 2; ++p) {
         const auto& rows = modes[m].rows[p];
         const std::size_t k = rows.size();
-        if (k == 0) continue;
         auto t = solve::solve_f64(modes[m].q[p], modes[m].rg[p], k);
         ASSERT_TRUE(t.has_value());
-        std::vector<Complex<double>> u = t->solution;
-        for (std::size_t i = 0; i < k; ++i) {
-          for (std::size_t j = 0; j < k; ++j) {
-            const double f = std::exp(ls[rows[i].second] - ls[rows[j].second]);
-            u[i * k + j] = {u[i * k + j].re * f, u[i * k + j].im * f};
-          }
+        auto& u = sm.t[p] = t->solution;
+        for (std::size_t e = 0; e < k * k; ++e) {
+          const double f = std::exp(ls[rows[e / k].second] - ls[rows[e % k].second]);
+          u[e] = {u[e].re * f, u[e].im * f};
         }
         double worst = 0.0;
         for (std::size_t i = 0; i < k; ++i) {
           for (std::size_t j = 0; j < k; ++j) {
-            // (T + T^H + 2 T^H T)_ij
             Complex<double> acc = u[i * k + j] + vantok::complex::conj(u[j * k + i]);
             for (std::size_t l = 0; l < k; ++l) {
               const Complex<double> prod = vantok::complex::conj(u[l * k + i]) * u[l * k + j];
@@ -171,7 +190,6 @@ TEST(KernelF64, RealIndexConservesEnergy) {
           }
         }
         EXPECT_LE(worst, 2e-12) << "eps " << eps << " mode " << m << " block " << p;
-        sm.t[p] = std::move(u);
       }
       tm.modes.push_back(std::move(sm));
     }
@@ -181,175 +199,134 @@ TEST(KernelF64, RealIndexConservesEnergy) {
   }
 }
 
-// Variants 1 and 2 leave out series terms whose integrals vanish: with enough
-// nodes every choice gives the same Q within its magnitude bound.
-TEST(KernelF64, VariantsIntegrateToTheSameQ) {
-  const std::size_t nmax = 8;
-  const Complex<double> m{1.5, 0.02};
-  const auto mask = mask_upto(nmax, 2);
-  const Modes v0 = run_with_choice(2.0, 3.0, m, nmax, 60, mask, uniform_choice(nmax, 0));
-  for (const std::uint8_t code : {std::uint8_t{1}, std::uint8_t{2}}) {
-    const Modes vc = run_with_choice(2.0, 3.0, m, nmax, 60, mask, uniform_choice(nmax, code));
-    for (std::size_t mode = 0; mode <= 2; ++mode) {
+// Given the f64 pass's variants, the two kernels agree within the f64 bound
+// kappa 2N 2^-53 q_mag of every element.
+TEST(KernelDD, AgreesWithF64WithinItsBounds) {
+  const std::size_t nmax = 14;
+  const auto mask = mask_upto(nmax, 3);
+  for (const double eps : {0.5, 2.0}) {
+    const auto f = run_kernel<double>(eps, 6.0, {1.5, 0.02}, nmax, 30, mask);
+    const Choice choice = Choice::of<double>(f, nmax);
+    const auto d = run_kernel<DoubleDouble>(eps, 6.0, {1.5, 0.02}, nmax, 30, mask, &choice);
+    double worst = 0.0;
+    for (std::size_t m = 0; m <= 3; ++m) {
       for (std::size_t p = 0; p < 2; ++p) {
-        const auto& rows = v0[mode].rows[p];
-        const std::size_t k = rows.size();
-        for (std::size_t i = 0; i < k; ++i) {
-          for (std::size_t j = 0; j < k; ++j) {
-            const std::size_t e = i * k + j;
-            EXPECT_EQ(vc[mode].choice[p][e], code);
-            // Variant 1 is exact only where the chooser allows it.
-            const std::size_t gap = rows[i].second > rows[j].second
-                                        ? rows[i].second - rows[j].second
-                                        : rows[j].second - rows[i].second;
-            if (code == 1 && gap < 3) continue;
-            EXPECT_LE(cdist(vc[mode].q[p][e], v0[mode].q[p][e]), 1e-12 * v0[mode].q_mag[p][e])
-                << "code " << int{code} << " mode " << mode << " block " << p << " e " << e;
-          }
+        EXPECT_EQ(d[m].choice[p], f[m].choice[p]);
+        for (std::size_t e = 0; e < d[m].q[p].size(); ++e) {
+          worst = std::fmax(worst, dd_dist(f[m].q[p][e], d[m].q[p][e]) / (2.0 * nmax * 0x1p-53 * f[m].q_mag[p][e]));
+        }
+      }
+    }
+    EXPECT_LE(worst, 1.0) << "eps " << eps;
+  }
+}
+
+// The refinement road: flagged modes from their n_from, the first pass's
+// record, no regular part from p on. Every refined row equals the full pass
+// bit for bit; rows below n_from stay zero; rows from p on hold Q without its
+// regular part.
+TEST(KernelDD, RefinedPassEqualsFullPassOnItsRows) {
+  const std::size_t nmax = 10, p = 8;
+  const auto all = mask_upto(nmax, nmax);
+  const Choice choice = Choice::of<double>(run_kernel<double>(2.0, 4.0, {1.5, 0.02}, nmax, 16, all), nmax);
+  ModeMask mask(nmax + 1);
+  mask[0] = 4;
+  mask[2] = 7;
+  mask[5] = 5;
+  const auto run = [&](const ModeMask& k, std::size_t limit = SIZE_MAX) {
+    return run_kernel<DoubleDouble>(2.0, 4.0, {1.5, 0.02}, nmax, 16, k, &choice, limit);
+  };
+  const auto refined = run(mask, p), full = run(all, p), with_rg = run(all);
+  for (std::size_t m = 0; m <= nmax; ++m) {
+    for (std::size_t b = 0; b < 2; ++b) {
+      EXPECT_EQ(refined[m].choice[b], choice.per_mode[m][b]);
+      const std::size_t k = refined[m].rows[b].size();
+      for (std::size_t e = 0; e < k * k; ++e) {
+        const std::size_t n = refined[m].rows[b][e / k].second;
+        if (mask[m] && n >= *mask[m]) {
+          EXPECT_EQ(std::memcmp(&refined[m].q[b][e], &full[m].q[b][e], sizeof(CDD)), 0);
+          EXPECT_EQ(std::memcmp(&refined[m].rg[b][e], &full[m].rg[b][e], sizeof(CDD)), 0);
+        } else {
+          EXPECT_EQ(refined[m].q_mag[b][e], DoubleDouble(0.0));
+        }
+        if (n >= p) {
+          EXPECT_EQ(full[m].rg_mag[b][e], DoubleDouble(0.0));
+          EXPECT_LE(dd_dist(full[m].q[b][e] + with_rg[m].rg[b][e], with_rg[m].q[b][e]), 1e-30 * with_rg[m].q_mag[b][e].hi);
+        } else {
+          EXPECT_EQ(std::memcmp(&full[m].q[b][e], &with_rg[m].q[b][e], sizeof(CDD)), 0);
         }
       }
     }
   }
 }
 
-TEST(KernelF64, ThreadsAndMemoryBudgetKeepTheBits) {
-  const Complex<double> m{1.5, 0.02};
-  for (const std::size_t ngauss : {std::size_t{1}, std::size_t{9}, std::size_t{40}}) {
-    const std::size_t nmax = 10;
-    const auto mask = mask_upto(nmax, nmax);
-    const auto one = vantok::pool::with_threads(1, [&] { return run(2.0, 5.0, m, nmax, ngauss, mask); });
-    const auto many = vantok::pool::with_threads(8, [&] { return run(2.0, 5.0, m, nmax, ngauss, mask); });
-    EXPECT_TRUE(identical(one, many)) << ngauss;
-    detail::KernelCall<double> call;
-    call.spheroid = Spheroid<double>::create(5.0, 2.0);
-    call.eta = m;
-    call.nmax = nmax;
-    call.ngauss = ngauss;
-    call.mask = mask;
-    call.partial_budget = 1;  // one chunk at a time
-    const auto tight = vantok::pool::with_threads(8, [&] { return detail::run_kernel(call); });
-    ASSERT_TRUE(tight.has_value());
-    EXPECT_TRUE(identical(one, *tight)) << ngauss;
-  }
-}
-
-TEST(KernelF64, RefusesRuleSizes) {
-  const auto sph = Spheroid<double>::create(1.0, 2.0);
-  const auto mask = mask_upto(2, 2);
-  using K = Error::Kind;
-  vantok::test::expect_error(all_modes_masked(sph, 2, 0, mask, 1.5, 0.0), K::InvalidInput,
-                             "Gauss-Legendre rule needs n >= 1");
-  vantok::test::expect_error(all_modes_masked(sph, 2, 65537, mask, 1.5, 0.0), K::InvalidInput,
-                             "Gauss-Legendre rule needs n <= 131072, got 131074");
-  // 2 ngauss would wrap to 2 points: saturated instead.
-  vantok::test::expect_error(all_modes_masked(sph, 2, (std::size_t{1} << 63) + 1, mask, 1.5, 0.0),
-                             K::InvalidInput,
-                             "Gauss-Legendre rule needs n <= 131072, got 18446744073709551615");
-  const std::vector<std::optional<std::size_t>> none(2);
-  EXPECT_TRUE(all_modes_masked(sph, 1, 65536, none, 1.5, 0.0).has_value());
-}
-
-// Caller faults are internal failures, checked once before any work.
-TEST(KernelF64, BrokenInvariantsAreInternalFailures) {
+// Caller faults are internal failures, checked once before any work; a
+// working set beyond memory is refused before allocating.
+TEST(KernelF64, BrokenInvariantsAndMemory) {
   const auto sph = Spheroid<double>::create(1.0, 2.0);
   EXPECT_THROW((void)all_modes_masked(sph, 3, 4, mask_upto(2, 2), 1.5, 0.0), vantok::InternalFailure);
   Choice bad = uniform_choice(3, 0);
   bad.per_mode[2][1][0] = 3;
-  EXPECT_THROW((void)run_with_choice(2.0, 1.0, {1.5, 0.0}, 3, 4, mask_upto(3, 3), bad),
-               vantok::InternalFailure);
-  Choice short_record = uniform_choice(3, 0);
-  short_record.per_mode.pop_back();
-  EXPECT_THROW((void)run_with_choice(2.0, 1.0, {1.5, 0.0}, 3, 4, mask_upto(3, 3), short_record),
-               vantok::InternalFailure);
-}
-
-TEST(KernelF64, WorkingSetBeyondMemoryIsBadAllocBeforeAllocating) {
+  EXPECT_THROW((void)run_kernel<double>(2.0, 1.0, {1.5, 0.0}, 3, 4, mask_upto(3, 3), &bad), vantok::InternalFailure);
   // nmax = 5000 with every mode: about 8e10 elements, terabytes.
-  if (vantok::memory::physical_bytes() > (std::size_t{1} << 42)) GTEST_SKIP();
-  const std::size_t nmax = 5000;
-  const auto mask = mask_upto(nmax, nmax);
-  EXPECT_THROW((void)all_modes_masked(Spheroid<double>::create(10.0, 2.0), nmax, 10, mask, 1.5, 0.0),
-               std::bad_alloc);
+  if (vantok::memory::physical_bytes() < (std::size_t{1} << 42)) {
+    EXPECT_THROW((void)all_modes_masked(Spheroid<double>::create(10.0, 2.0), 5000, 10, mask_upto(5000, 5000), 1.5, 0.0), std::bad_alloc);
+  }
 }
 
 // Outside the validated domain the series tables end where their bounds stop
 // being finite; the call returns instead of running until memory runs out.
 TEST(KernelF64, ExtremeAspectRatioReturns) {
-  const auto r = all_modes_masked(Spheroid<double>::create(1.0, 1e-300), 4, 4, mask_upto(4, 4), 1.5, 0.02);
-  EXPECT_TRUE(r.has_value());
-  const auto s = detail::series_tables<double>(
-      vantok::tmatrix::functions::Scales<double>(4, 1e-100, {1.5e200, 0.02e200}), 4, 1e-100, 1e200,
-      {1.5, 0.02});
+  EXPECT_TRUE(all_modes_masked(Spheroid<double>::create(1.0, 1e-300), 4, 4, mask_upto(4, 4), 1.5, 0.02).has_value());
+  const auto s = detail::series_tables<double>(vantok::tmatrix::functions::Scales<double>(4, 1e-100, {1.5e200, 0.02e200}), 4,
+                                               1e-100, 1e200, {1.5, 0.02});
   for (std::size_t n = 1; n <= 4; ++n) {
     ASSERT_FALSE(s.irregular[n].empty());
     EXPECT_TRUE(std::isnan(s.irregular[n].back())) << n;
   }
 }
 
-TEST(KernelF64, MasksAndEmptyModes) {
-  const Complex<double> m{1.5, 0.02};
-  // nmax = 0: one mode, empty blocks.
-  const Modes zero = run(2.0, 1.0, m, 0, 4, mask_upto(0, 0));
+// nmax = 0 gives empty blocks; no mode wanted gives zero sums and codes at
+// full size; rows below n_from stay zero and the others are the full pass's;
+// the chooser's codes are 0 on the diagonal and never 1 for orders two apart
+// or closer, also for a flat spheroid where variant 1 is chosen elsewhere.
+TEST(KernelF64, MasksAndCodes) {
+  const auto zero = run_kernel<double>(2.0, 1.0, {1.5, 0.02}, 0, 4, mask_upto(0, 0));
   ASSERT_EQ(zero.size(), 1u);
   EXPECT_TRUE(zero[0].q[0].empty() && zero[0].q[1].empty());
-
-  // No mode wanted: zero sums, codes 0, every block at full size.
   const std::size_t nmax = 6;
-  const Modes none = run(2.0, 2.0, m, nmax, 8, std::vector<std::optional<std::size_t>>(nmax + 1));
-  for (const auto& mode : none) {
+  for (const auto& mode : run_kernel<double>(2.0, 2.0, {1.5, 0.02}, nmax, 8, ModeMask(nmax + 1))) {
     for (std::size_t p = 0; p < 2; ++p) {
       EXPECT_EQ(mode.q[p].size(), mode.rows[p].size() * mode.rows[p].size());
-      for (std::size_t e = 0; e < mode.q[p].size(); ++e) {
-        EXPECT_EQ(mode.q[p][e], (Complex<double>{0.0, 0.0}));
-        EXPECT_EQ(mode.q_mag[p][e], 0.0);
-        EXPECT_EQ(mode.choice[p][e], 0);
-      }
+      for (std::size_t e = 0; e < mode.q[p].size(); ++e) EXPECT_TRUE(mode.q_mag[p][e] == 0.0 && mode.choice[p][e] == 0 && mode.q[p][e].re == 0.0);
     }
   }
-
-  // Rows below n_from stay zero, every column of the other rows is filled
-  // exactly as in a full pass; codes are 0 on the diagonal and 0 or 2 for
-  // |n_i - n_j| <= 2.
-  std::vector<std::optional<std::size_t>> partial(nmax + 1);
+  ModeMask partial(nmax + 1);
   partial[1] = 4;
-  const Modes rows_from = run(2.0, 2.0, m, nmax, 8, partial);
-  const Modes full = run(2.0, 2.0, m, nmax, 8, mask_upto(nmax, nmax));
+  const auto rows_from = run_kernel<double>(2.0, 2.0, {1.5, 0.02}, nmax, 8, partial);
+  const auto full = run_kernel<double>(2.0, 2.0, {1.5, 0.02}, nmax, 8, mask_upto(nmax, nmax));
   for (std::size_t p = 0; p < 2; ++p) {
-    const auto& rows = full[1].rows[p];
-    const std::size_t k = rows.size();
-    for (std::size_t i = 0; i < k; ++i) {
-      for (std::size_t j = 0; j < k; ++j) {
-        const std::size_t e = i * k + j;
-        if (rows[i].second < 4) {
-          EXPECT_EQ(rows_from[1].q_mag[p][e], 0.0);
-        } else {
-          EXPECT_EQ(rows_from[1].q[p][e], full[1].q[p][e]);
-          EXPECT_NE(full[1].rg_mag[p][e], 0.0);
-        }
-        const std::size_t gap = rows[i].second > rows[j].second ? rows[i].second - rows[j].second
-                                                                : rows[j].second - rows[i].second;
-        if (gap == 0) {
-          EXPECT_EQ(full[1].choice[p][e], 0);
-        }
-        if (gap <= 2) {
-          EXPECT_NE(full[1].choice[p][e], 1);
+    const std::size_t k = full[1].rows[p].size();
+    for (std::size_t e = 0; e < k * k; ++e) {
+      EXPECT_TRUE(full[1].rows[p][e / k].second < 4 ? rows_from[1].q_mag[p][e] == 0.0
+                                                    : rows_from[1].q[p][e] == full[1].q[p][e] && full[1].rg_mag[p][e] != 0.0);
+    }
+  }
+  std::size_t ones = 0;
+  for (const auto& [eps, x] : {std::pair{2.0, 2.0}, {0.2, 3.0}}) {
+    for (const auto& mode : run_kernel<double>(eps, x, {1.5, 0.5}, 16, 32, mask_upto(16, 16))) {
+      for (std::size_t p = 0; p < 2; ++p) {
+        const auto& rows = mode.rows[p];
+        const std::size_t k = rows.size();
+        for (std::size_t e = 0; e < k * k; ++e) {
+          const std::size_t ni = rows[e / k].second, nj = rows[e % k].second, gap = ni > nj ? ni - nj : nj - ni;
+          ones += mode.choice[p][e] == 1;
+          EXPECT_TRUE(gap > 2 ? true : gap == 0 ? mode.choice[p][e] == 0 : mode.choice[p][e] != 1) << eps << " " << ni << " " << nj;
         }
       }
     }
   }
-}
-
-TEST(KernelPieces, RowLists) {
-  const RowLists r = row_lists(2, 3);
-  EXPECT_EQ(r[0], (std::vector<Row>{{0, 2}, {1, 3}}));
-  EXPECT_EQ(r[1], (std::vector<Row>{{0, 3}, {1, 2}}));
-  EXPECT_EQ(row_lists(0, 5), row_lists(1, 5));
-  EXPECT_TRUE(row_lists(0, 0)[0].empty() && row_lists(0, 0)[1].empty());
-  for (std::size_t m = 0; m <= 7; ++m) {
-    const RowLists l = row_lists(m, 7);
-    EXPECT_EQ(l[0].size(), l[1].size());
-    EXPECT_EQ(l[0].size() + l[1].size(), m <= 7 ? 2 * (7 - std::max<std::size_t>(m, 1) + 1) : 0);
-  }
+  EXPECT_GT(ones, 0u);
 }
 
 TEST(KernelPieces, CrossSections) {
@@ -358,16 +335,19 @@ TEST(KernelPieces, CrossSections) {
   tm.modes.resize(2);
   tm.modes[1].rows = row_lists(1, 1);
   tm.modes[1].t[0] = {{-0.25, 0.5}};
-  // Mode 0 unsolved (empty blocks), mode 1 weight 2: C_ext = -4 pi Re t,
-  // C_sca = 4 pi |t|^2.
+  // Mode 0 unsolved, mode 1 weight 2: C_ext = -4 pi Re t, C_sca = 4 pi |t|^2.
   const auto [ext, sca] = tm.cross_sections();
   EXPECT_DOUBLE_EQ(ext, 4.0 * M_PI * 0.25);
   EXPECT_DOUBLE_EQ(sca, 4.0 * M_PI * (0.0625 + 0.25));
 }
 
+// The record of a pass: per element the code of its mode, per order pair the
+// code all modes agree on, 3 where they differ. Rows are negligible from the
+// lowest order p whose regular part is at most 1e-12 of Q in every row from p
+// on (NaN counted as not negligible), at most nmax + 1.
 TEST(KernelPieces, ChoiceRecordAndNegligibleOrders) {
   const std::size_t nmax = 4;
-  Modes modes(4);
+  Modes<double> modes(4);
   for (std::size_t m = 0; m < 4; ++m) {
     modes[m].rows = row_lists(m, nmax);
     for (std::size_t p = 0; p < 2; ++p) {
@@ -377,48 +357,32 @@ TEST(KernelPieces, ChoiceRecordAndNegligibleOrders) {
       modes[m].q_mag[p].assign(k2, 1.0);
     }
   }
-  // Mode 0 block 0: (0,2), (0,4), (1,1), (1,3); mode 2 block 0: (0,2),
-  // (0,4), (1,3); mode 3 block 0: (0,4), (1,3).
+  // Block 0 rows: mode 0 (0,2), (0,4), (1,1), (1,3); mode 2 (0,2), (0,4), (1,3).
   modes[0].choice[0][0 * 4 + 3] = 1;  // orders (2, 3)
-  modes[3].choice[0][1 * 2 + 0] = 2;  // orders (3, 4)
-  modes[3].choice[0][0 * 2 + 1] = 1;  // orders (4, 3)
   modes[2].choice[0][1 * 3 + 0] = 2;  // orders (4, 2)
+  modes[1].choice[0][0 * 4 + 1] = 1;  // orders (2, 4), and 2 in mode 2: 3
+  modes[2].choice[0][0 * 3 + 1] = 2;
   modes[1].choice[1].clear();         // a short array contributes nothing
   const Choice c = Choice::of<double>(modes, nmax);
-  EXPECT_EQ(c.grid[2 * 5 + 3], 1);
-  EXPECT_EQ(c.grid[3 * 5 + 4], 2);
-  EXPECT_EQ(c.grid[4 * 5 + 3], 1);
-  EXPECT_EQ(c.grid[4 * 5 + 2], 2);
-  EXPECT_EQ(c.grid[2 * 5 + 4], 0);
-  ASSERT_EQ(c.per_mode.size(), 4u);
-  EXPECT_TRUE(c.per_mode[1][1].empty());
-  EXPECT_EQ(c.per_mode[3][0], modes[3].choice[0]);
-  // Variant 1 in mode 1 and variant 2 in mode 2 for the orders (2, 4): 3.
-  modes[1].choice[0][0 * 4 + 1] = 1;
-  modes[2].choice[0][0 * 3 + 1] = 2;
-  EXPECT_EQ(Choice::of<double>(modes, nmax).grid[2 * 5 + 4], 3);
-
+  EXPECT_EQ((std::array{c.grid[2 * 5 + 3], c.grid[4 * 5 + 2], c.grid[2 * 5 + 4], c.grid[3 * 5 + 4]}), (std::array<std::uint8_t, 4>{1, 2, 3, 0}));
+  EXPECT_TRUE(c.per_mode[1][1].empty() && c.per_mode[2][0] == modes[2].choice[0]);
   EXPECT_EQ(p_negligible_from({}, nmax), 1u);
-  EXPECT_EQ(p_negligible_from(modes, nmax), 1u);
   modes[2].rg_mag[1][0] = 1e-12;  // exactly 1e-12 q_mag does not count
   EXPECT_EQ(p_negligible_from(modes, nmax), 1u);
   modes[2].rg_mag[1][0] = 2e-12;  // row (0, 3) of mode 2 block 1
-  EXPECT_EQ(p_negligible_from(modes, nmax), 4u);
-  modes[0].rg_mag[0][1 * 4 + 2] = std::numeric_limits<double>::quiet_NaN();
+  modes[0].rg_mag[0][1 * 4 + 2] = NAN;
   EXPECT_EQ(p_negligible_from(modes, nmax), 4u);
   modes[0].rg_mag[0][1 * 4 + 2] = 1.0;  // row (0, 4): p would be 5 = nmax + 1
-  EXPECT_EQ(p_negligible_from(modes, 3), 4u);
-  EXPECT_EQ(p_negligible_from(modes, nmax), 5u);
+  EXPECT_TRUE(p_negligible_from(modes, 3) == 4u && p_negligible_from(modes, nmax) == 5u);
 }
 
 TEST(KernelPieces, RefinementMask) {
   const std::size_t n = 10;
-  Modes modes(n + 1);
+  Modes<double> modes(n + 1);
   std::vector<std::array<std::vector<double>, 2>> row_errors(n + 1);
   for (std::size_t m = 0; m <= n; ++m) {
     modes[m].rows = row_lists(m, n);
-    row_errors[m] = {std::vector<double>(modes[m].rows[0].size(), 0.0),
-                     std::vector<double>(modes[m].rows[1].size(), 0.0)};
+    row_errors[m] = {std::vector<double>(modes[m].rows[0].size(), 0.0), std::vector<double>(modes[m].rows[1].size(), 0.0)};
   }
   std::vector<std::pair<double, double>> block_errors(n + 1, {0.0, 0.0});
   RefinementInputs in{block_errors, row_errors, modes, 3, 1e-3, 2.0, n};
@@ -452,16 +416,52 @@ TEST(KernelPieces, RefinementMask) {
   EXPECT_EQ(refinement_masks(zero).size(), n + 1);
 }
 
-TEST(KernelPieces, CollectModes) {
-  Modes modes(3);
-  for (std::size_t m = 0; m < 3; ++m) modes[m].rows = row_lists(m, 2);
-  std::vector<Blocks<double>> t(2);
-  t[1][0] = {{1.0, 2.0}};
-  const auto out = collect_modes(std::move(t), std::move(modes));
-  ASSERT_EQ(out.size(), 2u);
-  EXPECT_EQ(out[1].t[0], (std::vector<Complex<double>>{{1.0, 2.0}}));
-  EXPECT_EQ(out[1].rows, row_lists(1, 2));
-  EXPECT_TRUE(collect_modes({}, {}).empty());
+// The double-double rule: roots and weights against mpmath, leading parts the
+// f64 rule's (within an ulp); kept rules are the computed ones whatever the
+// order of sizes asked, and a refused size stays refused.
+TEST(KernelDD, GaussLegendreRule) {
+  for (const auto& block : blocks(read_table("tmatrix_kernel.txt"), "rule")) {
+    const std::size_t n = block[0].count(0);
+    const auto rule = detail::gauss_legendre_dd(n);
+    for (std::size_t r = 1; r < block.size(); ++r) {
+      const std::size_t i = n - 1 - block[r].count(0);
+      EXPECT_LE(std::fabs((rule->first[i].hi - block[r].num(1)) + (rule->first[i].lo - block[r].num(2))), 1e-31) << n << " " << i;
+      EXPECT_LE(std::fabs((rule->second[i].hi - block[r].num(3)) + (rule->second[i].lo - block[r].num(4))), 1e-31) << n << " " << i;
+    }
+    const auto f64 = vantok::special::gauss_legendre::gauss_legendre<double>(n);
+    for (std::size_t i = 0; n <= 100 && i < n; ++i) {
+      const double x = std::fabs(rule->first[i].hi);
+      EXPECT_LE(std::fabs(f64->first[i] - rule->first[i].hi), std::nextafter(x, INFINITY) - x) << n << " " << i;
+    }
+  }
+  for (const std::size_t n : {6, 9, 6, 20, 31, 44, 9, 6, 20}) {
+    const auto kept = detail::gauss_legendre_dd_cached(n);
+    const auto fresh = detail::gauss_legendre_dd(n);
+    EXPECT_TRUE(same_bytes(kept->first, fresh->first) && same_bytes(kept->second, fresh->second)) << n;
+  }
+  EXPECT_FALSE(detail::gauss_legendre_dd_cached(0).has_value() || detail::gauss_legendre_dd_cached(0).has_value());
+}
+
+TEST(KernelDD, RatioRecurrences) {
+  for (const auto& block : blocks(read_table("tmatrix_kernel.txt"), "ratios")) {
+    const double zr = block[0].num(0), zi = block[0].num(1);
+    const std::size_t n = block[0].count(2);
+    std::vector<CDD> got;
+    if (zi == 0.0) {
+      std::vector<DoubleDouble> real;
+      vantok::mie::kernel::ratios_real(real, n, DoubleDouble(zr));
+      for (const auto& r : real) got.push_back({r, DoubleDouble(0.0)});
+    } else {
+      vantok::mie::kernel::ratios_complex(got, n, CDD{DoubleDouble(zr), DoubleDouble(zi)});
+    }
+    ASSERT_EQ(got.size(), n + 2);
+    for (std::size_t r = 1; r < block.size(); ++r) {
+      const CDD want{{block[r].num(1), block[r].num(2)}, {block[r].num(3), block[r].num(4)}};
+      // Orders far below |z| sit near zeros of psi_(k-1), which amplify the
+      // double-double rounding by a few thousand.
+      EXPECT_LE(dd_dist(got[block[r].count(0)], want), 1e-29 * std::hypot(want.re.hi, want.im.hi)) << zr << " " << zi << " " << r;
+    }
+  }
 }
 
 }  // namespace

@@ -29,42 +29,40 @@ template <class T>
 class TmatrixSeries : public ::testing::Test {};
 TYPED_TEST_SUITE(TmatrixSeries, vantok::test::AllScalarTypes);
 
+template <class T>
+constexpr bool F64 = std::is_same_v<typename ScalarTraits<T>::Real, double>;
 /// A scalar of value hi + lo (lo dropped for f64 values), partials +0.0.
 template <class T>
 T make(double hi, double lo = 0.0) {
-  if constexpr (std::is_same_v<typename ScalarTraits<T>::Real, double>) return vantok::scalar::constant<T>(hi);
+  if constexpr (F64<T>) return vantok::scalar::constant<T>(hi);
   else return ScalarTraits<T>::from_real(DoubleDouble{hi, lo});
 }
 /// The unit roundoff of T's value arithmetic.
 template <class T>
-constexpr double unit() {
-  return std::is_same_v<typename ScalarTraits<T>::Real, double> ? 0x1p-53 : 0x1p-104;
-}
+constexpr double unit() { return F64<T> ? 0x1p-53 : 0x1p-104; }
 /// |value of got - (hi + lo)|.
 template <class T>
 double abs_diff(const T& got, double hi, double lo) {
   const auto& v = ScalarTraits<T>::value(got);
-  if constexpr (std::is_same_v<std::decay_t<decltype(v)>, double>) return std::fabs((v - hi) - lo);
+  if constexpr (F64<T>) return std::fabs((v - hi) - lo);
   else return std::fabs((v.hi - hi) + (v.lo - lo));
 }
-double num(const std::string& s) { return std::strtod(s.c_str(), nullptr); }
 
 /// The records of tmatrix_functions.txt: a header (kind and arguments), then
 /// data lines of (hi, lo) pairs.
 struct Record {
-  std::string kind;
-  std::vector<std::string> args;
+  vantok::test::Record head;
   std::vector<std::vector<std::pair<double, double>>> rows;
 };
 std::vector<Record> load_records() {
   std::vector<Record> out;
   for (const auto& line : vantok::test::read_table("tmatrix_functions.txt")) {
     if (line.tag == "scales" || line.tag == "angular" || line.tag == "exps") {
-      out.push_back({line.tag, line.fields, {}});
+      out.push_back({line, {}});
       continue;
     }
-    out.back().rows.emplace_back();
-    for (std::size_t i = 0; i + 1 < line.fields.size(); i += 2) out.back().rows.back().push_back({line.num(i), line.num(i + 1)});
+    auto& row = out.back().rows.emplace_back();
+    for (std::size_t i = 0; i + 1 < line.fields.size(); i += 2) row.push_back({line.num(i), line.num(i + 1)});
   }
   return out;
 }
@@ -80,18 +78,18 @@ TYPED_TEST(TmatrixSeries, FunctionsMatchReference) {
   const double u = unit<T>();
   Angular<T> ang;
   for (const auto& rec : load_records()) {
-    if (rec.kind == "scales") {
-      const auto n = static_cast<std::size_t>(num(rec.args[1]));
-      const Scales<T> s(n, make<T>(num(rec.args[0])), Complex<T>{make<T>(1.0), make<T>(0.5)});
+    if (rec.head.tag == "scales") {
+      const auto n = rec.head.count(1);
+      const Scales<T> s(n, make<T>(rec.head.num(0)), Complex<T>{make<T>(1.0), make<T>(0.5)});
       T prod = make<T>(1.0);
       for (std::size_t k = 0; k <= n + 1; ++k) {
         prod = prod * s.outgoing[k];
         const auto& ref = rec.rows[0][k];
-        EXPECT_LE(abs_diff(prod, ref.first, ref.second) / ref.first, 16.0 * static_cast<double>(k + 1) * u) << rec.args[0] << " " << k;
+        EXPECT_LE(abs_diff(prod, ref.first, ref.second) / ref.first, 16.0 * static_cast<double>(k + 1) * u) << rec.head.num(0) << " " << k;
       }
-    } else if (rec.kind == "angular") {
-      const auto m = static_cast<std::size_t>(num(rec.args[0])), n_max = static_cast<std::size_t>(num(rec.args[1]));
-      ang.compute(m, n_max, make<T>(num(rec.args[2]), num(rec.args[3])), make<T>(num(rec.args[4]), num(rec.args[5])));
+    } else if (rec.head.tag == "angular") {
+      const auto m = rec.head.count(0), n_max = rec.head.count(1);
+      ang.compute(m, n_max, make<T>(rec.head.num(2), rec.head.num(3)), make<T>(rec.head.num(4), rec.head.num(5)));
       const std::vector<T>* got[3] = {&ang.d0m, &ang.pi_mn, &ang.tau_mn};
       for (std::size_t v = 0; v < 3; ++v) {
         ASSERT_EQ(got[v]->size(), n_max + 1);
@@ -103,8 +101,8 @@ TYPED_TEST(TmatrixSeries, FunctionsMatchReference) {
         }
       }
     } else {
-      const double x = num(rec.args[0]);
-      const auto [ep, em] = exps_scaled(Complex<T>{make<T>(x), make<T>(num(rec.args[1]))}, make<T>(num(rec.args[2])));
+      const double x = rec.head.num(0);
+      const auto [ep, em] = exps_scaled(Complex<T>{make<T>(x), make<T>(rec.head.num(1))}, make<T>(rec.head.num(2)));
       const T got[4] = {ep.re, ep.im, em.re, em.im};
       const auto& ref = rec.rows[0];
       for (std::size_t k = 0; k < 4; ++k) {
@@ -276,44 +274,6 @@ TEST(RegularTail, TiesNonFiniteBoundsAndLoParts) {
     EXPECT_TRUE(same_real(b, DoubleDouble{1.0, lo < 0.0 ? lo : 0.0})) << lo;
   }
   EXPECT_THROW((void)tail<double>(sums<double>(0, {}), 0, 0, alpha, 1.0, sa, 4, Complex<double>{}), vantok::InternalFailure);
-}
-
-// forms_wanted lays out (product, r, n) with nothing for r = 0, n = 0, n = r,
-// r below the lower limit or flag 0, the index-0 form for flag bit 2 and the
-// index -1 form for flag bit 1, each equal to tail_forms.
-TEST(RegularTail, NodeSeriesFormsLayoutAndFlags) {
-  const std::size_t n_max = 2, orders = 3;
-  NodeSeries<double> ns;
-  for (std::size_t r = 0; r < orders; ++r) {
-    std::array<RealSeries<double>, 3> rs;
-    std::array<SuffixSums<double>, 3> sx;
-    std::array<JTerms<double>, 3> js;
-    for (std::size_t s = 0; s < 3; ++s) {
-      if (r > 0) rs[s] = {static_cast<std::int64_t>(s == 0 ? -1 : -2) - static_cast<std::int64_t>(r), {1.0 + static_cast<double>(r), 0.5 * static_cast<double>(s + 1), -0.25}};
-      sx[s] = suffix<double>(rs[s].coefficients, rs[s].coefficients.size());
-      const std::vector<Complex<double>> beta{{1.0, static_cast<double>(s)}, {0.5, -0.5}, {0.125 * static_cast<double>(r + 1), 0.0}};
-      js[s] = sums<double>(static_cast<std::int64_t>(r) - (s == 0 ? 0 : 1), beta);
-    }
-    ns.real_series.push_back(rs);
-    ns.real_suffixes.push_back(sx);
-    ns.complex_series.push_back(js);
-  }
-  std::vector<Complex<double>> values(8 * orders * orders);
-  for (std::size_t e = 0; e < values.size(); ++e) values[e] = {static_cast<double>(e), 1.0};
-  std::vector<std::uint8_t> flags(orders * orders, 3);
-  flags[1 * orders + 2] = 2;
-  flags[2 * orders + 1] = 0;
-  const auto forms = ns.forms_wanted(n_max, 1, flags, values, 2.0, -3.0);
-  ASSERT_EQ(forms.size(), 8 * orders * orders);
-  for (std::size_t e = 0; e < forms.size(); ++e) {
-    const std::size_t t = e / (orders * orders), r = e / orders % orders, n = e % orders;
-    ASSERT_EQ(forms[e].has_value(), !(r == 0 || n == 0 || n == r || (r == 2 && n == 1))) << t << " " << r << " " << n;
-    if (!forms[e]) continue;
-    const double c = t < 4 ? 2.0 : -3.0;
-    EXPECT_EQ(forms[e]->value0, ns.tail_forms(t, r, n, 0, values[e], c).first);
-    EXPECT_EQ(forms[e]->bound1, flags[r * orders + n] == 2 ? 0.0 : ns.tail_forms(t, r, n, -1, values[e], c).second);
-  }
-  EXPECT_FALSE(ns.forms_wanted(n_max, 2, {}, values, 2.0, -3.0)[1 * orders + 2].has_value());
 }
 
 }  // namespace
