@@ -7,7 +7,6 @@ Writes tmatrix_kernel.txt beside this script; every value is a double-double
     ebcm <eps> <x> <m_re> <m_im> <nmax> <ngauss>, then per parity block
         "mode <m> <p> <k>", "q" and "rg" (re hi lo, im hi lo of Q and RgQ, row-major)
     mie <x> <m_re> <m_im> <n>, then "ab <n> <a_re> <a_im> <b_re> <b_im>"
-    ratios <z_re> <z_im> <n>, then "r <k> <re> <im>" of psi_k(z)/psi_{k-1}(z)
     rule <n>, then "root <i> <x> <w>", root i counted from the largest
 
 Q and RgQ are the quadrature sums of the extended-boundary-condition integrand
@@ -187,12 +186,6 @@ def main():
         lines.append(f"mie {xsize!r} {mre!r} {mim!r} {n}")
         for k, (an, bn) in enumerate(mie_ab(xsize, mp.mpc(mre, mim), n), start=1):
             lines.append(f"ab {k} {fmt_c(an)} {fmt_c(bn)}")
-        lines.append("end")
-    for zr, zi, n in ((3.7, 0.0, 12), (25.0, 0.0, 30), (2.5, 1.25, 10), (10.0, 0.5, 20)):
-        z = mp.mpc(zr, zi) if zi != 0 else mp.mpf(zr)
-        lines.append(f"ratios {zr!r} {zi!r} {n}")
-        for k in range(1, n + 2):
-            lines.append(f"r {k} {fmt_c(sph_j(k, z) / sph_j(k - 1, z))}")
         lines.append("end")
     for n in (10, 200):
         lines.append(f"rule {n}")
