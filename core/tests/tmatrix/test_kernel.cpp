@@ -1,7 +1,7 @@
 // The f64 and double-double mode kernels: the EBCM sums against an mpmath
 // evaluation of the integrand, the sphere limit against mpmath Mie
 // coefficients, energy conservation for a real index, the variants against
-// each other, the two kernels against each other within the f64 bound, the
+// each other (the f64 bound against double-double through "auto"), the
 // refinement road against the full pass, bit identity across thread counts
 // and memory budgets, refusals; and the pieces around the quadrature
 // (cross sections, variant record, negligible orders, refinement mask, the
@@ -196,28 +196,6 @@ TEST(KernelF64, RealIndexConservesEnergy) {
     const auto [ext, sca] = tm.cross_sections();
     EXPECT_GT(ext, 0.0);
     EXPECT_NEAR(ext, sca, 2e-12 * ext) << "eps " << eps;
-  }
-}
-
-// Given the f64 pass's variants, the two kernels agree within the f64 bound
-// kappa 2N 2^-53 q_mag of every element.
-TEST(KernelDD, AgreesWithF64WithinItsBounds) {
-  const std::size_t nmax = 14;
-  const auto mask = mask_upto(nmax, 3);
-  for (const double eps : {0.5, 2.0}) {
-    const auto f = run_kernel<double>(eps, 6.0, {1.5, 0.02}, nmax, 30, mask);
-    const Choice choice = Choice::of<double>(f, nmax);
-    const auto d = run_kernel<DoubleDouble>(eps, 6.0, {1.5, 0.02}, nmax, 30, mask, &choice);
-    double worst = 0.0;
-    for (std::size_t m = 0; m <= 3; ++m) {
-      for (std::size_t p = 0; p < 2; ++p) {
-        EXPECT_EQ(d[m].choice[p], f[m].choice[p]);
-        for (std::size_t e = 0; e < d[m].q[p].size(); ++e) {
-          worst = std::fmax(worst, dd_dist(f[m].q[p][e], d[m].q[p][e]) / (2.0 * nmax * 0x1p-53 * f[m].q_mag[p][e]));
-        }
-      }
-    }
-    EXPECT_LE(worst, 1.0) << "eps " << eps;
   }
 }
 
