@@ -141,22 +141,6 @@ TEST(TMatrixRun, PlanCapsOfTheWorkedSpheroids) {
   EXPECT_TRUE(TMatrix{}.plan(1, 1e300, {1.5, 0}).max_terms == 500u && TMatrix{}.plan(1, 1e300, {1.5, 0}).max_theta == SIZE_MAX);
 }
 
-TEST(TMatrixRun, CountsThatCannotConverge) {
-  // N given and 2N at the quadrature cap: one mode-0 solve, then achieved 0.
-  TMatrix t;
-  t.n_terms = 48;
-  std::unique_ptr<State> slot;
-  auto r = t.run(slot, false, 1.0, 1.0, {1.5, 0.0});
-  ASSERT_FALSE(r.has_value());
-  EXPECT_EQ(r.error(), Error::not_converged(0.0, 1e-6));
-  // A quadrature size past the largest rule is refused, not wrapped.
-  TMatrix huge;
-  huge.n_terms = 4;
-  huge.n_theta = (std::size_t{1} << 63) + 1;
-  expect_error(huge.run(slot, false, 2.0, 1.0, {1.5, 0.0}), Kind::InvalidInput,
-               "Gauss-Legendre rule needs n <= 131072, got 18446744073709551615");
-}
-
 // The Greek cache is filled by the first output that needs it, after the
 // order check; a failing run leaves the State in place, a successful one
 // replaces it whole.
