@@ -1,6 +1,6 @@
 // The f64 and double-double mode kernels: the EBCM sums against an mpmath
-// evaluation of the integrand, the sphere limit against mpmath Mie
-// coefficients, energy conservation for a real index, the variants against
+// evaluation of the integrand (the sphere limit is checked through the run),
+// energy conservation for a real index, the variants against
 // each other (the f64 bound against double-double through "auto"), the
 // refinement road against the full pass, bit identity across thread counts
 // and memory budgets, refusals; and the pieces around the quadrature
@@ -60,36 +60,6 @@ TYPED_TEST(Kernel, SumsMatchMpmathIntegrand) {
         EXPECT_LE(dd_dist(direct[mode].rg[p][e], ref[1][e]), tol * scale) << c.eps << " " << c.x << " " << mode << " " << e;
       }
       EXPECT_TRUE(same_bytes(direct[mode].rg[p], chosen[mode].rg[p]) && same_bytes(direct[mode].rg_mag[p], chosen[mode].rg_mag[p]));
-    }
-  }
-}
-
-// eps = 1: every solved block is diagonal with T(kind 0, n) = -b_n and
-// T(kind 1, n) = -a_n of the mpmath Mie coefficients, in every mode m <= n.
-TYPED_TEST(Kernel, SphereLimitGivesMieCoefficients) {
-  using T = TypeParam;
-  const double tol = std::is_same_v<T, double> ? 1e-12 : 1e-27;
-  for (const auto& block : blocks(read_table("tmatrix_kernel.txt"), "mie")) {
-    const double x = block[0].num(0);
-    const std::size_t nmax = block[0].count(3);
-    const auto modes = run_kernel<T>(1.0, x, {block[0].num(1), block[0].num(2)}, nmax, nmax + 2, mask_of(nmax, {0, 2, nmax}));
-    for (const std::size_t mode : {std::size_t{0}, std::size_t{2}, nmax}) {
-      for (std::size_t p = 0; p < 2; ++p) {
-        const auto& rows = modes[mode].rows[p];
-        const std::size_t k = rows.size();
-        auto t = solve::solve_block<T>(modes[mode].q[p], modes[mode].rg[p], k);
-        ASSERT_TRUE(t.has_value());
-        for (std::size_t i = 0; i < k; ++i) {
-          const auto& ab = block[rows[i].second];  // "ab n a_re a_im b_re b_im"
-          const std::size_t at = rows[i].first == 0 ? 5 : 1;
-          const CDD want{{-ab.num(at), -ab.num(at + 1)}, {-ab.num(at + 2), -ab.num(at + 3)}};
-          for (std::size_t j = 0; j < k; ++j) {
-            const auto& z = t->solution[i * k + j];
-            const CDD got{DoubleDouble(z.re), DoubleDouble(z.im)};
-            EXPECT_LE(dd_dist(got, i == j ? want : CDD{}), tol) << x << " " << mode << " " << rows[i].second;
-          }
-        }
-      }
     }
   }
 }
