@@ -4,7 +4,7 @@
 // each other (the f64 bound against double-double through "auto"), the
 // refinement road against the full pass, bit identity across thread counts
 // and memory budgets, refusals; and the pieces around the quadrature
-// (cross sections, variant record, negligible orders, refinement mask, the
+// (variant record, negligible orders, refinement mask, the
 // double-double rule). The ratio recurrences over double-double are checked
 // through the kernel's sums and sphere limit at double-double tolerances.
 #include <gtest/gtest.h>
@@ -263,18 +263,6 @@ TEST(KernelF64, MasksAndCodes) {
     }
   }
   EXPECT_GT(ones, 0u);
-}
-
-TEST(KernelPieces, CrossSections) {
-  TMatrixModes<double> tm;
-  EXPECT_EQ(tm.cross_sections(), (std::pair{0.0, 0.0}));
-  tm.modes.resize(2);
-  tm.modes[1].rows = row_lists(1, 1);
-  tm.modes[1].t[0] = {{-0.25, 0.5}};
-  // Mode 0 unsolved, mode 1 weight 2: C_ext = -4 pi Re t, C_sca = 4 pi |t|^2.
-  const auto [ext, sca] = tm.cross_sections();
-  EXPECT_DOUBLE_EQ(ext, 4.0 * M_PI * 0.25);
-  EXPECT_DOUBLE_EQ(sca, 4.0 * M_PI * (0.0625 + 0.25));
 }
 
 // The record of a pass: per element the code of its mode, per order pair the
