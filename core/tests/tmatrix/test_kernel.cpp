@@ -1,12 +1,10 @@
 // The f64 and double-double mode kernels: the EBCM sums against an mpmath
-// evaluation of the integrand (the sphere limit is checked through the run),
-// energy conservation for a real index, the variants against
-// each other (the f64 bound against double-double through "auto"), the
-// refinement road against the full pass, bit identity across thread counts
-// and memory budgets, refusals; and the pieces around the quadrature
-// (variant record, negligible orders, refinement mask, the
-// double-double rule). The ratio recurrences over double-double are checked
-// through the kernel's sums and sphere limit at double-double tolerances.
+// evaluation of the integrand (which also checks the double-double ratio
+// recurrences they use; the sphere limit is checked through the run), energy
+// conservation for a real index, the variants against each other, the
+// refinement road against the full pass, bit identity across thread counts and
+// memory budgets, refusals; and the pieces around the quadrature (variant
+// record, negligible orders, refinement mask, the double-double rule).
 #include <gtest/gtest.h>
 
 #include <cmath>
