@@ -293,31 +293,29 @@ TEST(Refine, ReachesDoubleDoubleAccuracy) {
 // f64 rows; the factors are those of the rounded assembled system; the
 // reported correction weights element (i, j) by exp(ls_i - ls_j).
 TEST(Refine, AssemblyFactorsAndWeights) {
-  {
-    const SolveCase& c = solve_case("cauchy7");
-    const auto add = join(c.a, c.alo), bdd = join(c.b, c.blo);
-    std::vector<C> a64 = c.a;
-    for (C& z : a64) z.re *= 1.0 + 0x1p-40;  // perturbed, so that the assembly shows
-    const bool flags[7] = {false, true, false, false, true, true, false};
-    const auto got = refine(a64, c.b, add, bdd, flags, std::vector<double>(c.n, 0.5), c.n);
-    ASSERT_TRUE(got.has_value());
-    std::vector<C> a0(c.n * c.n), b0(c.n * c.n);
-    for (std::size_t e = 0; e < c.n * c.n; ++e) {
-      const bool dd_row = flags[e / c.n];
-      const CDD want = dd_row ? add[e] : CDD{{a64[e].re, 0.0}, {a64[e].im, 0.0}};
-      EXPECT_TRUE(vantok::test::same_dd(got->a_dd[e].re, want.re) && vantok::test::same_dd(got->a_dd[e].im, want.im));
-      a0[e] = {want.re.hi, want.im.hi};
-      b0[e] = dd_row ? C{bdd[e].re.hi, bdd[e].im.hi} : c.b[e];
-    }
-    const auto f = solve_f64(a0, b0, c.n);
-    EXPECT_TRUE(f && got->factors.lu == f->lu && got->factors.perm == f->perm && got->factors.solution == f->solution);
-    std::vector<double> ls(c.n);
-    for (std::size_t i = 0; i < c.n; ++i) ls[i] = 3.0 * static_cast<double>(i);
-    const auto equal = refine_all_rows(c, std::vector<double>(c.n, 5.0)), weighted = refine_all_rows(c, ls);
-    ASSERT_TRUE(equal && weighted);
-    EXPECT_EQ(equal->correction, refine_all_rows(c)->correction);
-    EXPECT_GT(weighted->correction, equal->correction);
+  const SolveCase& c = solve_case("cauchy7");
+  const auto add = join(c.a, c.alo), bdd = join(c.b, c.blo);
+  std::vector<C> a64 = c.a;
+  for (C& z : a64) z.re *= 1.0 + 0x1p-40;  // perturbed, so that the assembly shows
+  const bool flags[7] = {false, true, false, false, true, true, false};
+  const auto got = refine(a64, c.b, add, bdd, flags, std::vector<double>(c.n, 0.5), c.n);
+  ASSERT_TRUE(got.has_value());
+  std::vector<C> a0(c.n * c.n), b0(c.n * c.n);
+  for (std::size_t e = 0; e < c.n * c.n; ++e) {
+    const bool dd_row = flags[e / c.n];
+    const CDD want = dd_row ? add[e] : CDD{{a64[e].re, 0.0}, {a64[e].im, 0.0}};
+    EXPECT_TRUE(vantok::test::same_dd(got->a_dd[e].re, want.re) && vantok::test::same_dd(got->a_dd[e].im, want.im));
+    a0[e] = {want.re.hi, want.im.hi};
+    b0[e] = dd_row ? C{bdd[e].re.hi, bdd[e].im.hi} : c.b[e];
   }
+  const auto f = solve_f64(a0, b0, c.n);
+  EXPECT_TRUE(f && got->factors.lu == f->lu && got->factors.perm == f->perm && got->factors.solution == f->solution);
+  std::vector<double> ls(c.n);
+  for (std::size_t i = 0; i < c.n; ++i) ls[i] = 3.0 * static_cast<double>(i);
+  const auto equal = refine_all_rows(c, std::vector<double>(c.n, 5.0)), weighted = refine_all_rows(c, ls);
+  ASSERT_TRUE(equal && weighted);
+  EXPECT_EQ(equal->correction, refine_all_rows(c)->correction);
+  EXPECT_GT(weighted->correction, equal->correction);
 }
 
 TEST(Refine, EmptyAndSingular) {
