@@ -15,7 +15,6 @@
 
 namespace {
 
-using vantok::Complex;
 using vantok::Error;
 using vantok::Result;
 using namespace vantok::tmatrix;
@@ -92,7 +91,7 @@ TEST(Converge, StepSequencesOfBothStages) {
   auto r = run(plan_of(1e-6, 100, 10000), s);
   ASSERT_TRUE(r.has_value());
   const std::vector<std::size_t> n_seq{7, 9, 11, 13, 15, 17, 19, 21, 23, 25, 28};
-  EXPECT_EQ(column(s.calls, 0, n_seq.size()), n_seq);
+  ASSERT_GE(s.calls.size(), n_seq.size());
   for (std::size_t i = 0; i < n_seq.size(); ++i) EXPECT_EQ(s.calls[i], (Call{n_seq[i], 2 * n_seq[i], 0}));
   EXPECT_TRUE(r->converged && r->solved.modes.n_terms == 28u);
   Scripted t;

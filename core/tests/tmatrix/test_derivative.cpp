@@ -11,7 +11,6 @@
 
 #include "spherical/ratios.hpp"
 #include "support/central_difference.hpp"
-#include "support/expect_error.hpp"
 #include "tmatrix/kernel_support.hpp"
 #include "vantok/memory.hpp"
 #include "vantok/mie/ratios.hpp"
@@ -30,7 +29,6 @@ using vantok::test::ModeMask;
 using vantok::test::run_kernel;
 using namespace vantok::tmatrix::kernel;
 namespace solve = vantok::tmatrix::solve;
-using CDD = Complex<DoubleDouble>;
 using Flat = std::vector<DoubleDouble>;
 
 struct Params {

@@ -30,8 +30,6 @@ template <class T>
 class Kernel : public ::testing::Test {};
 using KernelTypes = ::testing::Types<double, DoubleDouble>;
 TYPED_TEST_SUITE(Kernel, KernelTypes);
-template <class T>
-constexpr double U = std::is_same_v<T, double> ? 0x1p-53 : 0x1p-104;
 
 double hi(double v) { return v; }
 double hi(const DoubleDouble& v) { return v.hi; }
