@@ -161,7 +161,8 @@ report(lambda: vt.mie_coefficients(x, m, None, False, False))
     assert lines[4] == "['acquire_mut', 'release_mut'] True"
     assert lines[5].startswith("KeyError | 'from f' |") and lines[6] == "['acquire_mut', 'release_mut']"
     # Read borrows in argument order, released in reverse, before an exception is raised.
-    assert lines[7] == "ok (5, 2)" and lines[8] == "[('acquire', 'x'), ('acquire', 'm'), ('release', 'm'), ('release', 'x')]"
+    assert lines[7] == "ok (5, 2)"
+    assert lines[8] == "[('acquire', 'x'), ('acquire', 'm'), ('release', 'm'), ('release', 'x')]"
     assert lines[9].startswith("InvalidInputError | invalid input: element 0 of mu:")
     assert lines[10] == ("[('acquire', 'x'), ('acquire', 'm'), ('acquire', 'mu'), ('release', 'mu'), "
                          "('release', 'm'), ('release', 'x')]")

@@ -208,8 +208,12 @@ def long_call(name):
 @pytest.mark.parametrize("name", NAMES + ["gauss_legendre", "wigner_d"])
 def test_the_interpreter_lock_is_released_while_computing(name):
     # A counting thread is never stalled for a good part of the call, as it
-    # would be by a call that holds the lock.
-    duration, stall = longest_stall(long_call(name))
+    # would be by a call that holds the lock every time (a loaded machine may
+    # deschedule it once: three tries).
+    for _ in range(3):
+        duration, stall = longest_stall(long_call(name))
+        if duration > 0.03 and stall < duration / 3:
+            break
     assert duration > 0.03 and stall < duration / 3, (duration, stall)
 
 

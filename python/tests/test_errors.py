@@ -31,9 +31,8 @@ raise_core_error = vt._testing.raise_core_error
     + [
         (dict(variant="NotConverged", achieved=value, requested=1e-12), errors.NotConvergedError,
          f"not converged: achieved {text}, requested 1e-12")
-        for value, text in [(math.inf, "inf"), (-math.inf, "-inf"), (math.nan, "NaN"), (2.0**-90, "8.077935669463161e-28"),
-                            (100.0, "1e2"), (123456.789, "1.23456789e5"), (5e-324, "5e-324"),
-                            (1.7976931348623157e308, "1.7976931348623157e308")]
+        # The number forms themselves are the core's (checked there).
+        for value, text in [(-math.inf, "-inf"), (math.nan, "NaN"), (5e-324, "5e-324")]
     ],
 )
 def test_variants_raise_their_class_with_the_text_form(kwargs, cls, message):

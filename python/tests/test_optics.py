@@ -169,7 +169,8 @@ def test_derivatives_match_central_differences(kind, x, m, name):
             numeric = (moved[0] - moved[1]) / (2 * h)
             if complex_derivative:
                 half = d.shape[1] // 2
-                analytic = (d[layer, :half] if r == 0 else d[layer, half:] * (1j if r == 2 else 1)).reshape(numeric.shape)
+                analytic = d[layer, :half] if r == 0 else d[layer, half:] * (1j if r == 2 else 1)
+                analytic = analytic.reshape(numeric.shape)
             else:
                 analytic = d[layer, r]
             np.testing.assert_allclose(analytic, numeric, rtol=2e-6, atol=1e-7 * np.max(abs(analytic)))
@@ -194,7 +195,8 @@ FUNCTIONS = {
 def test_one_layer_is_the_homogeneous_sphere(name):
     x, m = f([0.3, 2.0, 15.0]), c([1.5 + 0.01j, 1.33, 2.0 + 1.0j])
     for derivatives in (False, True):
-        layered, sphere = FUNCTIONS[name]("layered", x[:, None], m[:, None], derivatives), FUNCTIONS[name]("mie", x, m, derivatives)
+        layered = FUNCTIONS[name]("layered", x[:, None], m[:, None], derivatives)
+        sphere = FUNCTIONS[name]("mie", x, m, derivatives)
         assert all(np.array_equal(a, b) for a, b in zip(layered[:-1], sphere[:-1]))
         assert np.array_equal(layered[-1][0], sphere[-1]) if derivatives else layered[-1] is None
     column = FUNCTIONS[name]("layered", np.stack([x, x + 9], axis=1)[:1, :1], np.stack([m, m], axis=1)[:1, :1], False)
@@ -242,7 +244,8 @@ def test_layouts_and_empty_inputs():
             batch = fun(kind, x.copy(), m.copy(), True)
             np.zeros(10**5)  # the inputs' memory freed and taken again: the outputs are their own
             assert all(np.array_equal(r, k) for r, k in zip(batch, fun(kind, x, m, True)))
-            assert all(a.flags.c_contiguous and a.flags.writeable and a.base is not None for a in batch)
+            for a in batch:
+                assert a.flags.c_contiguous and a.flags.writeable and a.flags.aligned and a.base is not None
             values, derivatives = fun(kind, empty, empty.astype(complex), True)[-2:]
             assert (values.shape, derivatives.shape) == (EMPTY[name][0], layers + EMPTY[name][1])
             assert fun(kind, empty, empty.astype(complex), False)[-1] is None
@@ -261,7 +264,8 @@ def sphere_set(seed, n):
                                  rng.uniform(np.log(300.0), np.log(2e4), n))))
     kind = rng.integers(0, 6, n)
     re = np.choose(kind, [rng.uniform(1.33, 1.6, n), rng.uniform(1.0, 10.0, n), rng.uniform(1.2, 3.0, n),
-                          1.0 + np.exp(rng.uniform(np.log(1e-9), np.log(1e-3), n)), np.ones(n), rng.uniform(0.1, 0.9, n)])
+                          1.0 + np.exp(rng.uniform(np.log(1e-9), np.log(1e-3), n)), np.ones(n),
+                          rng.uniform(0.1, 0.9, n)])
     im = np.choose(kind, [rng.uniform(0.0, 0.1, n), np.exp(rng.uniform(0.0, np.log(10.0), n)), np.zeros(n),
                           np.exp(rng.uniform(np.log(1e-12), np.log(1e-4), n)), np.zeros(n), rng.uniform(0.0, 1e-3, n)])
     return x, re + 1j * im
@@ -292,8 +296,8 @@ LANE_CALLS = {
 # count (a call of one element by the scalar kernel), over random sets of
 # every regime and batches of 2 to 60 elements with mixed term counts.
 @pytest.mark.parametrize("derivatives", [False, True])
-@pytest.mark.parametrize("layers, seed, size", [(0, 1, 2), (0, 2, 3), (0, 3, 4), (0, 4, 5), (0, 5, 9), (0, 6, 60), (1, 11, 7),
-                                                (2, 12, 40), (3, 13, 9)])
+@pytest.mark.parametrize("layers, seed, size", [(0, 1, 2), (0, 2, 3), (0, 3, 4), (0, 4, 5), (0, 5, 9), (0, 6, 60),
+                                                (1, 11, 7), (2, 12, 40), (3, 13, 9)])
 def test_each_element_of_a_batch_has_the_bits_of_its_own_call(layers, seed, size, derivatives):
     kind = "mie" if layers == 0 else "layered"
     x, m = particle_set(seed, size, layers)

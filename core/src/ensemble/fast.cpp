@@ -62,18 +62,12 @@ using scalar::lanes::flip_sign;
 
 scalar::lanes::F64x2 reversed(scalar::lanes::F64x2 v) { return {_mm_shuffle_pd(v.v, v.v, 1)}; }
 
-namespace two {
-using V = scalar::lanes::F64x2;
-#include "ensemble/detail_fast_lanes.inc"
-}  // namespace two
-
 VANTOK_AVX2_BEGIN
 inline scalar::lanes::F64x4 reversed(scalar::lanes::F64x4 v) { return {_mm256_permute4x64_pd(v.v, 0x1B)}; }
-namespace four {
-using V = scalar::lanes::F64x4;
-#include "ensemble/detail_fast_lanes.inc"
-}  // namespace four
 VANTOK_AVX2_END
+
+#define VANTOK_LANES_BODY "ensemble/detail_fast_lanes.inc"
+#include "vantok/scalar/lanes_twice.inc"
 
 }  // namespace
 

@@ -70,20 +70,14 @@ Mat magnitude(const Mat& m) {
 // |v| of every lane: the sign bit cleared, as std::fabs does.
 scalar::lanes::F64x2 magnitude(scalar::lanes::F64x2 v) { return {_mm_andnot_pd(_mm_set1_pd(-0.0), v.v)}; }
 
-namespace two {
-using V = scalar::lanes::F64x2;
-#include "ensemble/detail_projection_lanes.inc"
-}  // namespace two
-
 VANTOK_AVX2_BEGIN
 inline scalar::lanes::F64x4 magnitude(scalar::lanes::F64x4 v) {
   return {_mm256_andnot_pd(_mm256_set1_pd(-0.0), v.v)};
 }
-namespace four {
-using V = scalar::lanes::F64x4;
-#include "ensemble/detail_projection_lanes.inc"
-}  // namespace four
 VANTOK_AVX2_END
+
+#define VANTOK_LANES_BODY "ensemble/detail_projection_lanes.inc"
+#include "vantok/scalar/lanes_twice.inc"
 
 struct Kernels {
   void (*add_node)(const std::array<const double*, 4>&, const double*, double, const double*, std::size_t,

@@ -167,19 +167,8 @@ void low_degrees(const Group& g, std::size_t l_end, Scratch& scratch) {
   }
 }
 
-namespace two {
-using V = scalar::lanes::F64x2;
-constexpr std::size_t K = 2;
-#include "special/detail_wigner_greek_lanes.inc"
-}  // namespace two
-
-VANTOK_AVX2_BEGIN
-namespace four {
-using V = scalar::lanes::F64x4;
-constexpr std::size_t K = 2;
-#include "special/detail_wigner_greek_lanes.inc"
-}  // namespace four
-VANTOK_AVX2_END
+#define VANTOK_LANES_BODY "special/detail_wigner_greek_lanes.inc"
+#include "vantok/scalar/lanes_twice.inc"
 
 // The kernels of one lane width.
 struct Kernels {

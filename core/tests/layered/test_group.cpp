@@ -3,8 +3,6 @@
 // record, the efficiencies and every layer's Jacobian), for every lane width
 // of this processor, group sizes 1 to the lane count, mixed term counts, 1 to
 // 5 layers, with and without derivatives.
-#include "vantok/layered/group.hpp"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,6 +12,7 @@
 
 #include "support/lane_widths.hpp"
 #include "support/sphere_sets.hpp"
+#include "vantok/layered/group.hpp"
 #include "vantok/layered/layered.hpp"
 
 using vantok::layered::group::Particle;
@@ -66,8 +65,10 @@ TEST(LayeredGroup, LanesGiveTheBitsOfLayered) {
           solver.solve(group, derivatives, lanes, {true, true}, q);
           for (std::size_t j = 0; j < group.size(); ++j) {
             const std::string what = "particle " + std::to_string(begin + j) + " of " + std::to_string(layers) +
-                                     " layers, width " + std::to_string(solver.lanes()) + (derivatives ? ", derivatives" : "");
-            ASSERT_TRUE(alone.solve({group[j].n_terms, true}, derivatives, group[j].xs, group[j].ms).has_value()) << what;
+                                     " layers, width " + std::to_string(solver.lanes()) +
+                                     (derivatives ? ", derivatives" : "");
+            ASSERT_TRUE(alone.solve({group[j].n_terms, true}, derivatives, group[j].xs, group[j].ms).has_value())
+                << what;
             ASSERT_EQ(lanes[j].layers, layers) << what;
             ASSERT_EQ(q[j].jacobians.size(), derivatives ? layers : 0u) << what;
             const auto c = alone.coefficients(), got_c = lanes[j].coefficients();

@@ -2,8 +2,6 @@
 // every output bit for bit, for every lane width of this processor, group
 // sizes 1 to the lane count, mixed term counts, with and without derivatives,
 // over random spheres of every regime.
-#include "vantok/mie/group.hpp"
-
 #include <gtest/gtest.h>
 
 #include <string>
@@ -11,6 +9,7 @@
 
 #include "support/lane_widths.hpp"
 #include "support/sphere_sets.hpp"
+#include "vantok/mie/group.hpp"
 
 using vantok::mie::group::Efficiencies;
 using vantok::mie::group::Solver;
@@ -67,7 +66,7 @@ TEST(MieGroup, LanesGiveTheBitsOfOneState) {
   // complex indices share a group; n_max above the default truncation.
   const std::vector<Sphere> spheres{
       {0.5, {1.5, 0.0}, 40}, {37.5, {1.33, 1e-8}, 60}, {12.0, {1.0, 0.0}, 30}, {3.0, {2.0, -0.0}, 9},
-      {1.0, {1.5, 0.01}, 1}, {80.0, {9.0, 9.0}, 101}, {2.0, {0.1, 0.0}, 12},  {1e-6, {1.5, 0.5}, 4},
+      {1.0, {1.5, 0.01}, 1}, {80.0, {9.0, 9.0}, 101},  {2.0, {0.1, 0.0}, 12},  {1e-6, {1.5, 0.5}, 4},
   };
   for (const bool derivatives : {false, true}) check_groups(spheres, derivatives);
 }

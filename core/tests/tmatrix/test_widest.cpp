@@ -109,7 +109,10 @@ TEST(Widest, LaneOperationsAreTheScalarOnes) {
       {1e300, 1e283}, {1e-300, -1e-317}, {-2.5, 1e-16}, {2.5, -1e-16}};
   std::vector<DoubleDouble> x, y;
   for (const auto& a : specials) {
-    for (const auto& b : specials) x.push_back(a), y.push_back(b);
+    for (const auto& b : specials) {
+      x.push_back(a);
+      y.push_back(b);
+    }
   }
   std::mt19937_64 rng(5);
   std::uniform_real_distribution<double> u(-1.0, 1.0);

@@ -72,7 +72,8 @@ def mie_cases(rng):
     for derivatives, normalized in ((False, True), (False, False), (True, True), (True, False)):
         tag = f"derivatives={derivatives} normalized={normalized}"
         for order in (None, 0, 1, 2, 3, 7, int(n.max()) // 2, 2 * int(n.max()) + 5):
-            yield f"mie_greek order={order} {tag}", digest(*vt.mie_greek(x, m, order, None, derivatives, False, normalized))
+            out = vt.mie_greek(x, m, order, None, derivatives, False, normalized)
+            yield f"mie_greek order={order} {tag}", digest(*out)
         yield f"mie_greek n_max=12 {tag}", digest(*vt.mie_greek(x, m, None, 12, derivatives, True, normalized))
         for k in range(len(big_x)):
             out = vt.mie_greek(big_x[k:k + 1], big_m[k:k + 1], None, None, derivatives, False, normalized)
