@@ -321,15 +321,17 @@ class Quadrature {
     by_budget_ = std::max<Size>(1, budget / std::max<Size>(ws.chunk_bytes, 1));
     node_scratch_.resize(threads_);
     mode_scratch_.resize(threads_);
-    // Row pieces of about `piece` elements each, so that the smallest group
-    // (one chunk of one mode) still gives every thread several tasks.
-    Size active_rows = 0;
+    // Pieces of about `piece` elements each, so that the smallest group (one
+    // chunk) still gives every thread several tasks, but of at least about 16
+    // orders of every block of a mode group, over which the setup of a
+    // block's column lanes is spread.
+    Size active_elements = 0;
     for (const ActiveMode& a : ctx.active) {
       for (Size p = 0; p < 2; ++p) {
-        for (const Row& r : ctx.rows[a.m][p]) active_rows += r.second >= a.n_from ? a.k[p] : 0;
+        for (const Row& r : ctx.rows[a.m][p]) active_elements += r.second >= a.n_from ? a.k[p] : 0;
       }
     }
-    piece_ = std::max<Size>(64, active_rows / (8 * threads_));
+    piece_ = std::max<Size>({64, active_elements / (8 * threads_), 16 * 2 * MODES * ctx.nmax});
   }
 
   /// Every element's sums, ((0 + P_1) + P_2) + ... over the chunks in node
@@ -418,75 +420,88 @@ class Quadrature {
   }
 
   struct Piece {
-    Size chunk, active, p, begin, end;
+    Size chunk, active_begin, active_end, n_begin, n_end;
   };
 
-  /// The element rows of every chunk, mode and block of the group in pieces
-  /// into the chunk partials (one mode's vector functions per worker, reused
-  /// while its tasks stay on one chunk and mode). Each partial is the sum
-  /// over its chunk's nodes in node order, so the split into tasks changes
-  /// no bit.
+  /// Active modes summed together by one task, order by order: the two rows
+  /// of an order in each of them read the same outgoing-part products and
+  /// forms, which stay in cache across the group. The members without lanes
+  /// keep one mode's vector functions per worker.
+  static constexpr Size MODES = LANES ? 4 : 1;
+
+  /// The element rows of every chunk and group of active modes in pieces of
+  /// orders into the chunk partials (the modes' vector functions per worker,
+  /// reused while its tasks stay on one chunk and group). Each partial is the
+  /// sum over its chunk's nodes in node order, so the split into tasks and
+  /// the order of the elements change no bit.
   void element_sums(Size next, Size group) {
     pieces_.clear();
     for (Size c = 0; c < group; ++c) {
-      for (Size a = 0; a < ctx_.active.size(); ++a) add_pieces(c, a);
+      for (Size a = 0; a < ctx_.active.size(); a += MODES) add_pieces(c, a, std::min(a + MODES, ctx_.active.size()));
     }
     pool::for_each_index(pieces_.size(), [&](Size index) {
       const Piece& pc = pieces_[index];
-      const ActiveMode& mode = ctx_.active[pc.active];
       const Size count = chunk_nodes(next + pc.chunk);
       const ChunkTables<T>& w = tables_[pc.chunk];
-      ModeTables<T>& mw = mode_scratch_[pool::worker_index()];
-      if (mw.nodes[0].pi.empty()) mw.reserve(ctx_.nmax);
-      if (mw.chunk != next + pc.chunk || mw.m != mode.m) {
+      std::vector<ModeTables<T>>& mws = mode_scratch_[pool::worker_index()];
+      if (mws.size() < MODES) mws.resize(MODES);
+      for (Size a = pc.active_begin; a < pc.active_end; ++a) {
+        const Size m = ctx_.active[a].m;
+        ModeTables<T>& mw = mws[a - pc.active_begin];
+        if (mw.nodes[0].pi.empty()) mw.reserve(ctx_.nmax);
+        if (mw.chunk == next + pc.chunk && mw.m == m) continue;
         mw.chunk = std::numeric_limits<Size>::max();
-        wide_ ? widest::mode_vectors<T>(ctx_, mode.m, count, w, mw)
-              : baseline::mode_vectors<T>(ctx_, mode.m, count, w, mw);
+        wide_ ? widest::mode_vectors<T>(ctx_, m, count, w, mw) : baseline::mode_vectors<T>(ctx_, m, count, w, mw);
         mw.chunk = next + pc.chunk;
-        mw.m = mode.m;
+        mw.m = m;
       }
-      element_rows_of(mode, pc, count, w, mw, parts_[pc.chunk]);
+      group_rows_of(pc, count, w, mws.data(), parts_[pc.chunk]);
     });
   }
 
-  /// The pieces of chunk c and active mode a: rows of about piece_ elements,
-  /// none whose rows are all below n_from.
-  void add_pieces(Size c, Size a) {
-    const ActiveMode& mode = ctx_.active[a];
-    for (Size p = 0; p < 2; ++p) {
-      const std::vector<Row>& list = ctx_.rows[mode.m][p];
-      const Size k = mode.k[p];
-      if (k == 0) continue;
-      const Size rows = std::max<Size>(1, piece_ / k);
-      for (Size begin = 0; begin < k; begin += rows) {
-        const Size end = std::min(k, begin + rows);
-        if (std::all_of(list.begin() + static_cast<std::ptrdiff_t>(begin),
-                        list.begin() + static_cast<std::ptrdiff_t>(end),
-                        [&](const Row& r) { return r.second < mode.n_from; })) {
-          continue;
-        }
-        pieces_.push_back({c, a, p, begin, end});
+  /// The pieces of chunk c and the active modes a_begin..a_end: orders of
+  /// about piece_ elements each (both kinds of every mode), none below
+  /// n_from.
+  void add_pieces(Size c, Size a_begin, Size a_end) {
+    Size n_begin = ctx_.nmax + 1;
+    for (Size a = a_begin; a < a_end; ++a) {
+      const ActiveMode& mode = ctx_.active[a];
+      n_begin = std::min(n_begin, std::max({mode.m, Size{1}, mode.n_from}));
+    }
+    Size elements = 0;
+    for (Size n = n_begin; n <= ctx_.nmax; ++n) {
+      for (Size a = a_begin; a < a_end; ++a) {
+        const ActiveMode& mode = ctx_.active[a];
+        if (n >= std::max({mode.m, Size{1}, mode.n_from})) elements += mode.k[0] + mode.k[1];
+      }
+      if (elements >= piece_ || n == ctx_.nmax) {
+        if (elements > 0) pieces_.push_back({c, a_begin, a_end, n_begin, n + 1});
+        n_begin = n + 1;
+        elements = 0;
       }
     }
   }
 
   /// One piece's rows by the widest element loop available.
-  void element_rows_of(const ActiveMode& mode, const Piece& pc, Size count, const ChunkTables<T>& w,
-                       const ModeTables<T>& mw, Sums<T>& out) const {
+  void group_rows_of(const Piece& pc, Size count, const ChunkTables<T>& w, const ModeTables<T>* mws,
+                     Sums<T>& out) const {
     const bool with_choice = ctx_.choice != nullptr;
+    const std::span<const ActiveMode> modes(ctx_.active.data() + pc.active_begin, pc.active_end - pc.active_begin);
+    const Size b = pc.n_begin;
+    const Size e = pc.n_end;
     if constexpr (LANES) {
       if (widest_here_) {
-        with_choice ? widest::element_rows_lanes<T, true>(ctx_, mode, pc.p, pc.begin, pc.end, count, w, mw, out)
-                    : widest::element_rows_lanes<T, false>(ctx_, mode, pc.p, pc.begin, pc.end, count, w, mw, out);
+        with_choice ? widest::group_rows_lanes<T, true>(ctx_, modes, b, e, count, w, mws, out)
+                    : widest::group_rows_lanes<T, false>(ctx_, modes, b, e, count, w, mws, out);
         return;
       }
     }
     if (wide_) {
-      with_choice ? widest::element_rows<T, true>(ctx_, mode, pc.p, pc.begin, pc.end, count, w, mw, out)
-                  : widest::element_rows<T, false>(ctx_, mode, pc.p, pc.begin, pc.end, count, w, mw, out);
+      with_choice ? widest::group_rows<T, true>(ctx_, modes, b, e, count, w, mws, out)
+                  : widest::group_rows<T, false>(ctx_, modes, b, e, count, w, mws, out);
     } else {
-      with_choice ? baseline::element_rows<T, true>(ctx_, mode, pc.p, pc.begin, pc.end, count, w, mw, out)
-                  : baseline::element_rows<T, false>(ctx_, mode, pc.p, pc.begin, pc.end, count, w, mw, out);
+      with_choice ? baseline::group_rows<T, true>(ctx_, modes, b, e, count, w, mws, out)
+                  : baseline::group_rows<T, false>(ctx_, modes, b, e, count, w, mws, out);
     }
   }
 
@@ -521,7 +536,7 @@ class Quadrature {
   std::vector<Sums<T>> parts_;
   std::vector<ChunkTables<T>> tables_;
   std::vector<NodeScratch<T>> node_scratch_;
-  std::vector<ModeTables<T>> mode_scratch_;
+  std::vector<std::vector<ModeTables<T>>> mode_scratch_;
   std::vector<Piece> pieces_;
 };
 
