@@ -1,24 +1,20 @@
-"""gauss_legendre and wigner_d through the module: SciPy's rules and NumPy's
-Legendre polynomials as references, output arrays, the layouts x may have,
+"""gauss_legendre and wigner_d through the module: NumPy's Legendre
+polynomials as reference, output arrays, the layouts x may have,
 reference counts and threads. (Their refusals are tabled in test_calls.)"""
 
 import numpy as np
 import pytest
 from conftest import assert_refcounts_kept, in_threads, unaligned
 from numpy.polynomial import legendre
-from scipy.special import roots_legendre
 
 import vantok._vantok as vt
 
 
 @pytest.mark.parametrize("n", [1, 2, 7, 100, 101, 1000])
-def test_gauss_legendre_matches_scipy(n):
+def test_gauss_legendre_arrays(n):
+    # (The rules' values are checked against high-precision roots in the core.)
     nodes, weights = vt.gauss_legendre(np.uint64(n))  # anything with __index__
-    ref_nodes, ref_weights = roots_legendre(n)
-    # SciPy's nodes are good to an ulp or two of 1, its weights only to about
-    # 1e-11 up to a few hundred points and 1e-7 at 1000.
-    np.testing.assert_allclose(nodes, ref_nodes, rtol=0, atol=5e-16)
-    np.testing.assert_allclose(weights, ref_weights, rtol=1e-10 if n < 300 else 1e-7, atol=0)
+    assert nodes.tolist() == sorted(nodes) and abs(weights.sum() - 2.0) < 1e-13
     for a in (nodes, weights):
         assert a.shape == (n,) and a.dtype == np.float64 and a.flags.c_contiguous and a.flags.writeable
         assert a.base is not None and not a.flags.owndata
