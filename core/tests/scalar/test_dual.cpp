@@ -62,7 +62,6 @@ TEST(Dual, PathChoiceAndSpecialPathsBitForBit) {
       // Over double-double the quotient's range ends at 2^-969.
       CASE(lead(DDual{{DD(-0.0, 0.0), DD(), DD(), DD()}, DD(1.0, 0.0)} / ddv(0x1p968, 0.0)), 0x1p-968, -0.0, 0.0, 0.0, 0.0),
       CASE(lead(DDual{{DD(-0.0, 0.0), DD(), DD(), DD()}, DD(1.0, 0.0)} / ddv(0x1p970, 0.0)), 0x1p-970, 0.0, 0.0, 0.0, 0.0),
-      CASE(dv(2.0, 1.0) * INF, INF, INF, 0.0, 0.0, 0.0),
       CASE(dv(-2.0, 1.0, 0.0, NaN) * -INF, INF, -INF, 0.0, NaN, 0.0),
       CASE(dv(1e300, 0.0, 1.0) * 1e10, INF, 0.0, 1e10, 0.0, 0.0),
       CASE(abs(dv(-0.0, 1.0)), 0.0, -1.0, -0.0, -0.0, -0.0),
