@@ -67,6 +67,24 @@ template <bool C, class Op>
   return {_mm256_load_pd(rh), _mm256_load_pd(rl)};
 }
 
+/// The last step of a sum or product x op y on each lane: Fast2Sum of a + e
+/// with the zero rule (an exact zero takes the sign of `sign` and a zero low
+/// part); with Checked, the lanes whose sum is not finite are recomputed by the
+/// scalar op.
+template <bool C, class Op>
+[[gnu::always_inline]] inline DDx4<C> fast_two_sum(__m256d a, __m256d e, __m256d sign, DDx4<C> x, DDx4<C> y,
+                                                  Op op) noexcept {
+  const __m256d sum = _mm256_add_pd(a, e);
+  const __m256d lo = _mm256_sub_pd(e, _mm256_sub_pd(sum, a));
+  const __m256d zero = _mm256_cmp_pd(sum, _mm256_setzero_pd(), _CMP_EQ_OQ);
+  DDx4<C> r{_mm256_blendv_pd(sum, _mm256_and_pd(sign, _mm256_set1_pd(-0.0)), zero), _mm256_andnot_pd(zero, lo)};
+  if constexpr (C) {
+    const int bad = _mm256_movemask_pd(finite_lanes(sum)) ^ 15;
+    if (bad != 0) [[unlikely]] r = rescue(r, x, y, bad, op);
+  }
+  return r;
+}
+
 /// -x = (-hi, 0.0 - lo).
 template <bool C>
 [[gnu::always_inline]] inline DDx4<C> operator-(DDx4<C> x) noexcept {
@@ -90,19 +108,9 @@ template <bool C>
   const __m256d s2 = _mm256_add_pd(s, e);
   e = _mm256_sub_pd(e, _mm256_sub_pd(s2, s));
   e = _mm256_add_pd(f, e);
-  // Fast2Sum with the zero rule (the sign of s).
-  const __m256d sum = _mm256_add_pd(s2, e);
-  const __m256d lo = _mm256_sub_pd(e, _mm256_sub_pd(sum, s2));
-  const __m256d zero = _mm256_cmp_pd(sum, _mm256_setzero_pd(), _CMP_EQ_OQ);
-  DDx4<C> r{_mm256_blendv_pd(sum, _mm256_and_pd(s, _mm256_set1_pd(-0.0)), zero), _mm256_andnot_pd(zero, lo)};
-  if constexpr (C) {
-    // A non-finite error term, s2 or sum leaves sum non-finite.
-    const int bad = _mm256_movemask_pd(finite_lanes(sum)) ^ 15;
-    if (bad != 0) [[unlikely]] {
-      r = rescue(r, x, y, bad, [](DoubleDouble a, DoubleDouble b) { return a + b; });
-    }
-  }
-  return r;
+  // Fast2Sum with the zero rule (the sign of s). A non-finite error term, s2
+  // or sum leaves sum non-finite.
+  return fast_two_sum(s2, e, s, x, y, [](DoubleDouble a, DoubleDouble b) { return a + b; });
 }
 
 /// x - y = x + (-y).
@@ -120,18 +128,8 @@ template <bool C>
   const __m256d t = _mm256_fmadd_pd(x.hi, y.lo, c);
   const __m256d t2 = _mm256_fmadd_pd(x.lo, y.hi, t);
   const __m256d e = _mm256_add_pd(t2, e1);
-  const __m256d sum = _mm256_add_pd(p, e);
-  const __m256d lo = _mm256_sub_pd(e, _mm256_sub_pd(sum, p));
-  const __m256d zero = _mm256_cmp_pd(sum, _mm256_setzero_pd(), _CMP_EQ_OQ);
-  DDx4<C> r{_mm256_blendv_pd(sum, _mm256_and_pd(p, _mm256_set1_pd(-0.0)), zero), _mm256_andnot_pd(zero, lo)};
-  if constexpr (C) {
-    // A non-finite product leaves sum non-finite.
-    const int bad = _mm256_movemask_pd(finite_lanes(sum)) ^ 15;
-    if (bad != 0) [[unlikely]] {
-      r = rescue(r, x, y, bad, [](DoubleDouble a, DoubleDouble b) { return a * b; });
-    }
-  }
-  return r;
+  // A non-finite product leaves sum non-finite.
+  return fast_two_sum(p, e, p, x, y, [](DoubleDouble a, DoubleDouble b) { return a * b; });
 }
 
 /// |x|: -x where the sign bit of hi is set.
