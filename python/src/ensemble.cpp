@@ -10,7 +10,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <optional>
 #include <span>
 #include <string>
@@ -29,6 +28,7 @@
 #include "vantok/ensemble/run.hpp"
 #include "vantok/format.hpp"
 #include "vantok/limits.hpp"
+#include "vantok/numeric.hpp"
 
 namespace vantok_py::ensemble {
 
@@ -47,12 +47,8 @@ using vantok::ensemble::SizeDistribution;
 
 constexpr std::size_t GREEK_ROWS = 6;
 constexpr std::size_t PHASE_ROWS = 4;
-constexpr std::uint64_t SATURATED = std::numeric_limits<std::uint64_t>::max();
-
-std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
-  std::uint64_t r = 0;
-  return __builtin_mul_overflow(a, b, &r) ? SATURATED : r;
-}
+using vantok::checked_mul;
+using vantok::sat_mul;
 
 vantok::Error invalid(std::string message) { return vantok::Error::invalid_input(std::move(message)); }
 
@@ -95,9 +91,9 @@ struct Settings {
       selection = GreekSelection::up_to(static_cast<std::size_t>(*greek));
       per_row += GREEK_ROWS * (*greek + 1);
     }
-    const std::uint64_t count = saturating_mul(rows, per_row + saturating_mul(PHASE_ROWS, mu.size()));
+    const std::uint64_t count = sat_mul<std::uint64_t>(rows, per_row + sat_mul<std::uint64_t>(PHASE_ROWS, mu.size()));
     std::uint64_t total = 0;
-    if (__builtin_mul_overflow(count, 2 * static_cast<std::uint64_t>(parameter_count) + 2, &total) ||
+    if (!checked_mul<std::uint64_t>(count, 2 * static_cast<std::uint64_t>(parameter_count) + 2, total) ||
         total > REAL_VALUES.limit) {
       return std::unexpected(too_many("the ensemble outputs"));
     }
@@ -206,7 +202,7 @@ Outcome<Arrays> arrays(std::span<const EnsembleResult> rows, std::size_t paramet
   if (G) {
     // Six coefficients, values and errors, for the values and each parameter.
     std::uint64_t total = 0;
-    if (__builtin_mul_overflow(saturating_mul(n, *G), 12 * (static_cast<std::uint64_t>(parameters) + 1), &total) ||
+    if (!checked_mul<std::uint64_t>(sat_mul<std::uint64_t>(n, *G), 12 * (static_cast<std::uint64_t>(parameters) + 1), total) ||
         total > REAL_VALUES.limit) {
       return std::unexpected(too_many("the Greek coefficients"));
     }
@@ -407,7 +403,7 @@ PyObject* batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   const Particle parsed = particle(particle_spec);
   const std::vector<double> w = copied(wavelengths, params[2], "wavelength");
   std::vector<double> cosines = copied(mu, params[5], "mu");
-  const std::uint64_t rows = saturating_mul(specs.size(), w.size());
+  const std::uint64_t rows = sat_mul<std::uint64_t>(specs.size(), w.size());
   const auto run = value_or_raise(settings.options(std::move(cosines), {}, rows, 0));
   return unlocked_dict([&] { return batch_rows(std::move(distributions), parsed, w, run.first, run.second); });
 }
