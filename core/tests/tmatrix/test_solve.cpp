@@ -130,7 +130,9 @@ TEST(Solve, F64BackwardStableWithPartialPivoting) {
         rnorm = std::max(rnorm, mag(acc));
         xnorm = std::max(xnorm, mag(wide(got->solution[c * n + j])));
         bnorm = std::max(bnorm, mag(wide(b[c * n + j])));
-        if (j < c) EXPECT_LE(abs(got->lu[c * n + j]), 1.0);
+        if (j < c) {
+          EXPECT_LE(abs(got->lu[c * n + j]), 1.0);
+        }
       }
       worst = std::max(worst, rnorm / (static_cast<long double>(n) * xnorm * max_abs(a) + bnorm));
     }
