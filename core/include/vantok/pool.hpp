@@ -116,8 +116,55 @@ std::size_t threads();
 /// any arena, the test arena's inside `with_threads`.
 std::size_t thread_count();
 
-/// Index of the calling thread within its arena, in [0, thread_count()).
-std::size_t worker_index();
+namespace detail {
+
+/// One pointer per thread that asks for it, null until that thread sets it;
+/// the storage behind PerThread.
+class ThreadSlots {
+ public:
+  ThreadSlots();
+  ~ThreadSlots();
+  ThreadSlots(const ThreadSlots&) = delete;
+  ThreadSlots& operator=(const ThreadSlots&) = delete;
+  /// The calling thread's pointer.
+  void*& local();
+  /// Every pointer a thread has asked for, in no particular order.
+  void visit(void (*f)(void*)) const;
+
+ private:
+  struct Impl;
+  Impl* impl_;
+};
+
+}  // namespace detail
+
+/// Scratch of one T per thread that works on a loop: `local()` gives the
+/// calling thread its own T, default-constructed on its first call. Keyed by
+/// the thread itself, not by an index into the arena, so no thread can reach
+/// past it, whatever the arena's slots (an arena of one thread that a caller
+/// does not join hands its work to a thread of index 1). A body must not start
+/// parallel work while it holds its T: the thread could take another index of
+/// the same loop meanwhile and reuse it. Results must not depend on which T a
+/// body gets.
+template <class T>
+class PerThread {
+ public:
+  PerThread() = default;
+  ~PerThread() {
+    slots_.visit([](void* p) { delete static_cast<T*>(p); });
+  }
+  PerThread(const PerThread&) = delete;
+  PerThread& operator=(const PerThread&) = delete;
+
+  T& local() {
+    void*& slot = slots_.local();
+    if (slot == nullptr) slot = new T();
+    return *static_cast<T*>(slot);
+  }
+
+ private:
+  detail::ThreadSlots slots_;
+};
 
 /// How a loop's indices are handed to threads.
 enum class Grain {

@@ -3,6 +3,7 @@
 #include "vantok/pool.hpp"
 
 #include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/enumerable_thread_specific.h>
 #include <oneapi/tbb/global_control.h>
 #include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/partitioner.h>
@@ -193,10 +194,25 @@ std::size_t thread_count() {
   return static_cast<std::size_t>(std::max(1, tbb::this_task_arena::max_concurrency()));
 }
 
-std::size_t worker_index() {
-  const int index = tbb::this_task_arena::current_thread_index();
-  return index < 0 ? 0 : static_cast<std::size_t>(index);
+namespace detail {
+
+struct ThreadSlots::Impl {
+  tbb::enumerable_thread_specific<void*> slots{nullptr};
+};
+
+ThreadSlots::ThreadSlots() : impl_(new Impl) {}
+
+ThreadSlots::~ThreadSlots() { delete impl_; }
+
+void*& ThreadSlots::local() { return impl_->slots.local(); }
+
+void ThreadSlots::visit(void (*f)(void*)) const {
+  for (void* p : impl_->slots) {
+    if (p != nullptr) f(p);
+  }
 }
+
+}  // namespace detail
 
 namespace {
 

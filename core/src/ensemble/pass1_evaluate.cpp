@@ -219,14 +219,12 @@ std::vector<Result<void>> pass1_evaluate(std::vector<Panel>& panels, std::span<c
     if (!panels[i].sums) pending.push_back(i);
   }
   std::vector<std::optional<Error>> errors(pending.size());
-  // One Solver per thread of the arena, reused for all the panels that thread
-  // evaluates; a body starts no parallel work while it holds its Solver.
-  std::vector<particle::Solver> solvers(pool::thread_count());
+  // One Solver per thread, reused for all the panels that thread evaluates; a
+  // body starts no parallel work while it holds its Solver.
+  pool::PerThread<particle::Solver> solvers;
   pool::for_each_index(pending.size(), [&](std::size_t k) {
-    const std::size_t worker = pool::worker_index();
-    VANTOK_ASSERT(worker < solvers.size());
     Panel& panel = panels[pending[k]];
-    auto sums = evaluation.panel(panel.a, panel.b, solvers[worker], budget, panel.solutions);
+    auto sums = evaluation.panel(panel.a, panel.b, solvers.local(), budget, panel.solutions);
     if (sums) {
       panel.sums = std::move(*sums);
     } else {

@@ -518,7 +518,7 @@ namespace pass2 {
 /// summed in order and the chunk's sums merged. The first failing panel, in
 /// panel order, ends the wavelength.
 Result<std::vector<PartSums>> group_totals(const GroupPlan& plan, const Pass1& record, std::size_t n_parts,
-                                           std::size_t batch, std::span<Scratch> scratch) {
+                                           std::size_t batch, pool::PerThread<Scratch>& scratch) {
   const std::span<const std::pair<double, double>> panels = record.panels;
   VANTOK_ASSERT(record.solutions.empty() || record.solutions.size() == panels.size());
   std::vector<PartSums> totals(n_parts);
@@ -529,10 +529,8 @@ Result<std::vector<PartSums>> group_totals(const GroupPlan& plan, const Pass1& r
         end - start,
         [&](std::size_t k) {
           const std::size_t i = start + k;
-          const std::size_t worker = pool::worker_index();
-          VANTOK_ASSERT(worker < scratch.size());
           const PanelSolutions* kept = record.solutions.empty() ? nullptr : record.solutions[i].get();
-          results[k] = panel(scratch[worker], plan, panels[i].first, panels[i].second, kept);
+          results[k] = panel(scratch.local(), plan, panels[i].first, panels[i].second, kept);
         },
         pool::Grain::One);
     for (std::size_t first = 0; first < results.size(); first += CHUNK_PANELS) {
@@ -583,16 +581,15 @@ Result<SecondPass> second_pass(std::span<const Part> parts, std::span<const std:
   for (const Band& band : lay.bands) largest_band = std::max(largest_band, band.n_nodes);
 
   std::vector<PartAverages> averages(parts.size());
-  // One scratch per thread of the arena; a panel's body starts no parallel
-  // work.
-  std::vector<pass2::Scratch> scratch(pool::thread_count());
+  // One scratch per thread; a panel's body starts no parallel work.
+  pool::PerThread<pass2::Scratch> scratch;
   for (std::size_t g = 0; g < groups.size(); ++g) {
     stop::check();
     const std::vector<std::size_t>& group = groups[g];
     const Pass1& record = records[g];
     if (std::holds_alternative<support::Point>(parts[group.front()].support)) {
       VANTOK_ASSERT(group.size() == 1);
-      VANTOK_TRY(point, point_averages(parts[group.front()], record.max_terms, scratch.front().node, optics[g],
+      VANTOK_TRY(point, point_averages(parts[group.front()], record.max_terms, scratch.local().node, optics[g],
                                        solve_options, lay, wavelength));
       averages[group.front()] = std::move(point);
       continue;

@@ -319,8 +319,6 @@ class Quadrature {
     Size budget = partial_budget;
     if (budget == 0) budget = std::max<Size>(memory::physical_bytes() / 4, 1);
     by_budget_ = std::max<Size>(1, budget / std::max<Size>(ws.chunk_bytes, 1));
-    node_scratch_.resize(threads_);
-    mode_scratch_.resize(threads_);
     // Pieces of about `piece` elements each, so that the smallest group (one
     // chunk) still gives every thread several tasks, but of at least about 16
     // orders of every block of a mode group, over which the setup of a
@@ -380,7 +378,7 @@ class Quadrature {
       const Size q = index % CHUNK;
       if (q >= chunk_nodes(next + c)) return;
       const Node<T>& node = nodes_[(next + c) * CHUNK + q];
-      NodeScratch<T>& scratch = node_scratch_[pool::worker_index()];
+      NodeScratch<T>& scratch = node_scratch_.local();
       const bool with_choice = ctx_.choice != nullptr;
       if (wide_) {
         with_choice ? widest::node_tables<T, true>(ctx_, node.first, node.second, q, tables_[c], scratch)
@@ -403,7 +401,7 @@ class Quadrature {
       const Size in_chunk = chunk_nodes(next + c);
       if (q0 >= in_chunk) return;
       const Size count = std::min(quad, in_chunk - q0);
-      NodeScratch<T>& scratch = node_scratch_[pool::worker_index()];
+      NodeScratch<T>& scratch = node_scratch_.local();
       std::array<regular::NodeSeries<T>, quad>& ns = scratch.series;
       for (Size l = 0; l < count; ++l) {
         const Node<T>& node = nodes_[(next + c) * CHUNK + q0 + l];
@@ -443,7 +441,7 @@ class Quadrature {
       const Piece& pc = pieces_[index];
       const Size count = chunk_nodes(next + pc.chunk);
       const ChunkTables<T>& w = tables_[pc.chunk];
-      std::vector<ModeTables<T>>& mws = mode_scratch_[pool::worker_index()];
+      std::vector<ModeTables<T>>& mws = mode_scratch_.local();
       if (mws.size() < MODES) mws.resize(MODES);
       for (Size a = pc.active_begin; a < pc.active_end; ++a) {
         const Size m = ctx_.active[a].m;
@@ -535,8 +533,8 @@ class Quadrature {
   bool wide_ = widest_here_ && !std::is_same_v<T, double>;
   std::vector<Sums<T>> parts_;
   std::vector<ChunkTables<T>> tables_;
-  std::vector<NodeScratch<T>> node_scratch_;
-  std::vector<std::vector<ModeTables<T>>> mode_scratch_;
+  pool::PerThread<NodeScratch<T>> node_scratch_;
+  pool::PerThread<std::vector<ModeTables<T>>> mode_scratch_;
   std::vector<Piece> pieces_;
 };
 

@@ -39,6 +39,32 @@ TEST(Pool, EveryIndexOnceInAnyArenaNestedAndThrowing) {
   EXPECT_THROW(for_each_index(100, [](std::size_t i) { if (i == 57) throw std::runtime_error("57"); }), std::runtime_error);
 }
 
+// Per-thread scratch: every body gets a T of its own thread, never one another
+// body is using at the time, in an explicit arena and on the process-wide pool
+// reached through a caller's token (whose thread may hold any arena slot).
+TEST(PerThread, ProcessPoolAndArenasNeverShareAScratch) {
+  struct Scratch {
+    std::atomic<bool> busy{false};
+  };
+  const auto run = [](std::size_t n) {
+    vantok::pool::PerThread<Scratch> scratch;
+    std::atomic<int> clashes{0};
+    for_each_index(n, [&](std::size_t) {
+      Scratch& s = scratch.local();
+      if (s.busy.exchange(true)) clashes++;
+      std::this_thread::sleep_for(std::chrono::microseconds(50));
+      s.busy = false;
+    }, Grain::One);
+    return clashes.load();
+  };
+  for (std::size_t threads : {1, 2, 5}) EXPECT_EQ(vantok::pool::with_threads(threads, [&] { return run(200); }), 0);
+  struct Quiet : vantok::stop::Token {
+    bool poll() override { return false; }
+  } token;
+  const vantok::stop::Scope scope(token);
+  EXPECT_EQ(run(200), 0);
+}
+
 using vantok::stop::Stopped;
 
 // Polls `answer` (stop from the poll numbered stop_after on, go on, or fail),

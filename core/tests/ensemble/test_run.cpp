@@ -20,6 +20,7 @@
 #include "ensemble/model_support.hpp"
 #include "support/compare.hpp"
 #include "support/expect_error.hpp"
+#include "support/process_pool.hpp"
 #include "support/table.hpp"
 #include "vantok/ensemble/outputs.hpp"
 #include "vantok/ensemble/pass2.hpp"
@@ -372,6 +373,24 @@ TEST(EnsembleRun, ResultsIndependentOfScheduling) {
     const auto r = vantok::pool::with_threads(threads, [&] { return engine::run(c4, Numbers{0.5, 1e-7, 0.6, 2e-7}, run_options(1e-4)); });
     ASSERT_FALSE(r.has_value());
     EXPECT_EQ(r.error().message().rfind("at wavelength 1e-7, radius ", 0), 0u) << r.error().message();
+  }
+}
+
+// Both passes on the process-wide pool reached as the bindings reach it (with
+// a pool of one thread in its own registration), against an arena of one
+// thread: integrated distributions, derivatives, every Greek order and the
+// phase matrix.
+TEST(EnsembleRun, ProcessPoolKeepsTheBits) {
+  const Particle p{Sphere{{{1.5, 0.01}, {1.45, 0.02}}}};
+  const std::vector<Component> c = {{p, lognormal(0.15, 1.7), 1.0}, {p, gamma(0.3, 0.1), 0.5}};
+  const auto o = run_options(1e-6, {-0.5, 0.5}, GreekSelection::all(), {dist("width"), param_of(param::MImag{})});
+  const auto pooled = vantok::test::on_process_pool([&] { return engine::run(c, Numbers{0.45, 0.6}, o); });
+  const auto one = vantok::pool::with_threads(1, [&] { return engine::run(c, Numbers{0.45, 0.6}, o); });
+  ASSERT_TRUE(pooled && one);
+  for (std::size_t w = 0; w < 2; ++w) {
+    const Numbers x = flat((*one)[w]), y = flat((*pooled)[w]);
+    ASSERT_EQ(x.size(), y.size());
+    for (std::size_t j = 0; j < x.size(); ++j) ASSERT_TRUE(same_bits(x[j], y[j])) << w << ", " << j;
   }
 }
 

@@ -12,6 +12,7 @@
 #include <new>
 
 #include "support/expect_error.hpp"
+#include "support/process_pool.hpp"
 #include "tmatrix/kernel_support.hpp"
 #include "vantok/memory.hpp"
 #include "vantok/pool.hpp"
@@ -101,6 +102,19 @@ TYPED_TEST(Kernel, ThreadsAndMemoryBudgetKeepTheBits) {
     ASSERT_TRUE(one && many && tight);
     EXPECT_TRUE(identical(*one, *many) && identical(*one, *tight)) << ngauss;
   }
+}
+
+// The process-wide pool reached as the bindings reach it (with a pool of one
+// thread in its own registration), against an arena of one thread.
+TYPED_TEST(Kernel, ProcessPoolKeepsTheBits) {
+  using T = TypeParam;
+  const std::size_t nmax = std::is_same_v<T, double> ? 10 : 6;
+  const auto mask = mask_upto(nmax, nmax);
+  const auto call = detail::kernel_call(Spheroid<T>::create(5.0, 0.5), Complex<T>{T(1.5), T(0.02)}, nmax, 17, mask);
+  const auto pooled = on_process_pool([&] { return detail::run_kernel(call); });
+  const auto one = vantok::pool::with_threads(1, [&] { return detail::run_kernel(call); });
+  ASSERT_TRUE(pooled && one);
+  EXPECT_TRUE(identical(*one, *pooled)) << vantok::pool::threads();
 }
 
 // 2 ngauss would wrap to 2 points: saturated instead.
