@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "vantok/memory.hpp"
 #include "vantok/pool.hpp"
 
 namespace vantok_py {
@@ -218,8 +219,10 @@ PyObject* translate_current_exception() {
     if (PyErr_Occurred() == nullptr) raise_internal_failure("error return without exception set");
   } catch (const vantok::stop::Stopped&) {
     if (PyErr_Occurred() == nullptr) raise_internal_failure("computation stopped without an exception set");
+  } catch (const vantok::memory::Refused& e) {
+    PyErr_SetString(PyExc_MemoryError, e.what());
   } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
+    PyErr_SetString(PyExc_MemoryError, "memory allocation failed because the memory allocator returned an error");
   } catch (const vantok::InternalFailure& e) {
     raise_internal_failure(e.what());
   } catch (const std::exception& e) {
