@@ -67,7 +67,7 @@ class Lease {
 
 /// Leases as much of `most` bytes as the budget has free, and never less than
 /// `least` (a call may exceed what others leave free by its smallest piece);
-/// `least` must not exceed the whole budget (check it with require_work).
+/// check `least` against the whole budget with require_work first.
 Lease lease(std::size_t least, std::size_t most);
 
 }  // namespace vantok::memory

@@ -12,7 +12,6 @@
 #include <limits>
 #include <utility>
 
-#include "vantok/error.hpp"
 #include "vantok/format.hpp"
 #include "vantok/numeric.hpp"
 
@@ -62,13 +61,11 @@ std::size_t cached(std::atomic<std::size_t>& cell, std::size_t (*ask)() noexcept
   return value;
 }
 
-std::size_t ask_budget() noexcept {
-  std::size_t available = std::min(address_space_limit(), cgroup_limit());
+// The physical memory and the cgroup's limit, the lesser (UNKNOWN when
+// neither is known).
+std::size_t ask_machine() noexcept {
   const std::size_t physical = physical_bytes();
-  if (physical != 0) available = std::min(available, physical);
-  // Nothing known: no bound beyond the address space itself.
-  if (available == UNKNOWN) return UNKNOWN / 2;
-  return std::max<std::size_t>(available / 2, 1);
+  return std::min(cgroup_limit(), physical != 0 ? physical : UNKNOWN);
 }
 
 // Bytes that leases hold now.
@@ -83,7 +80,12 @@ std::size_t physical_bytes() noexcept {
 
 std::size_t work_budget() noexcept {
   static std::atomic<std::size_t> cell{UNASKED};
-  return cached(cell, ask_budget);
+  // The address-space limit is read each time: a process may set it after
+  // its first call.
+  const std::size_t available = std::min(cached(cell, ask_machine), address_space_limit());
+  // Nothing known: no bound beyond the address space itself.
+  if (available == UNKNOWN) return UNKNOWN / 2;
+  return std::max<std::size_t>(available / 2, 1);
 }
 
 std::size_t work_free() noexcept {
@@ -128,8 +130,7 @@ Lease& Lease::operator=(Lease&& other) noexcept {
 }
 
 Lease lease(std::size_t least, std::size_t most) {
-  VANTOK_ASSERT(least <= work_budget());
-  most = std::min(std::max(least, most), work_budget());
+  most = std::max(least, std::min(most, work_budget()));
   std::size_t held = g_leased.load(std::memory_order_relaxed);
   for (;;) {
     const std::size_t budget = work_budget();
