@@ -269,10 +269,6 @@ MUTANTS = [
     M("tm-dd-scale-partials", "core/src/tmatrix/derivative_solve.cpp", "add_scale_partials(t, rows, dl);",
       "(void)dl;", "double-double derivative solve: the order scales' derivatives not unscaled"),
     # ---- ensemble and T-matrix bindings -------------------------------------
-    M("py-ensemble-guard-inclusive", "python/src/ensemble.cpp",
-      "2 * static_cast<std::uint64_t>(parameter_count) + 2, &total) || total > REAL_VALUES.limit",
-      "2 * static_cast<std::uint64_t>(parameter_count) + 2, &total) || total >= REAL_VALUES.limit",
-      "ensemble outputs that fit the limit exactly refused"),
     M("py-batch-index-count", "python/src/ensemble.cpp", "if (particle.index_count() != wavelengths.size()) {",
       "if (false) {", "ensemble batch: index count not checked against the wavelengths"),
     M("py-tmatrix-efficiency-layout", "python/src/tmatrix.cpp",

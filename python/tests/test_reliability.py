@@ -215,7 +215,10 @@ LONG_CALLS = {
 @pytest.mark.parametrize("name", sorted(LONG_CALLS))
 def test_sigint_interrupts_a_long_call(name):
     x, m, call = LONG_CALLS[name]
+    # A shell starts a background job with SIGINT ignored, and the child inherits that: it
+    # installs the interpreter's own handler, as an interactive session has it.
     code = PRELUDE + textwrap.dedent(f"""
+        signal.signal(signal.SIGINT, signal.default_int_handler)
         x = {x}; m = {m}
         print("ready", flush=True)
         start = time.monotonic()
