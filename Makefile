@@ -3,6 +3,8 @@ PYTHON ?= /usr/bin/python3
 BUILD ?= build
 BUILD_TYPE ?= Release
 JOBS ?= $(shell nproc)
+# Warnings are errors: the build is warning-free under GCC 12 and Clang 16.
+WERROR ?= ON
 APT_PACKAGES := g++ cmake make libgtest-dev libbenchmark-dev libtbb-dev libeigen3-dev python3-dev python3-numpy \
                 python3-scipy python3-mpmath python3-pytest python3-hypothesis
 
@@ -21,7 +23,7 @@ deps:
 
 configure: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DPython3_EXECUTABLE=$(PYTHON) \
-	  -DVANTOK_BUILD_BENCH=$(if $(BENCH),ON,OFF)
+	  -DVANTOK_BUILD_BENCH=$(if $(BENCH),ON,OFF) -DVANTOK_WERROR=$(WERROR)
 
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
