@@ -9,6 +9,7 @@
 
 #include "vantok/format.hpp"
 #include "vantok/limits.hpp"
+#include "vantok/numeric.hpp"
 
 namespace vantok_py::angular {
 
@@ -57,7 +58,7 @@ template <class T>
 std::span<T> row_piece(std::span<T> buffer, std::size_t row_length, std::size_t row, std::size_t start,
                        std::size_t end) {
   std::size_t offset = 0;
-  VANTOK_ASSERT(start <= end && end <= row_length && !__builtin_mul_overflow(row, row_length, &offset) &&
+  VANTOK_ASSERT(start <= end && end <= row_length && vantok::checked_mul(row, row_length, offset) &&
                 offset <= buffer.size() && buffer.size() - offset >= end);
   return buffer.subspan(offset + start, end - start);
 }

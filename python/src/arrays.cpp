@@ -30,6 +30,7 @@
 #include <unordered_map>
 
 #include "vantok/format.hpp"
+#include "vantok/numeric.hpp"
 
 namespace vantok_py {
 
@@ -102,8 +103,8 @@ BorrowKey describe(const np::Api& api, PyObject* array) {
   bool overflow = false;
   for (int d = 0; d < f->nd; ++d) {
     std::int64_t reach = 0;
-    overflow = overflow || __builtin_mul_overflow(f->dimensions[d] - 1, f->strides[d], &reach);
-    overflow = overflow || __builtin_add_overflow(reach < 0 ? low : high, reach, reach < 0 ? &low : &high);
+    overflow = overflow || !vantok::checked_mul<std::int64_t>(f->dimensions[d] - 1, f->strides[d], reach);
+    overflow = overflow || !vantok::checked_add(reach < 0 ? low : high, reach, reach < 0 ? low : high);
   }
   if (overflow) {
     // No real array gets here; refuse nothing silently: claim every byte.
@@ -404,7 +405,7 @@ const char* shape_error_text(ShapeError error) noexcept {
 std::optional<ShapeError> check_shape(std::span<const std::size_t> shape, std::size_t size) noexcept {
   std::size_t count = 1;
   for (std::size_t extent : shape) {
-    if (__builtin_mul_overflow(count, extent, &count)) return ShapeError::Overflow;
+    if (!vantok::checked_mul(count, extent, count)) return ShapeError::Overflow;
     if (extent > static_cast<std::size_t>(std::numeric_limits<np::npy_intp>::max())) return ShapeError::RangeLimited;
   }
   if (count != size) return ShapeError::IncompatibleShape;
@@ -414,7 +415,7 @@ std::optional<ShapeError> check_shape(std::span<const std::size_t> shape, std::s
 std::optional<std::size_t> product(std::initializer_list<std::size_t> factors) noexcept {
   std::size_t result = 1;
   for (std::size_t factor : factors) {
-    if (__builtin_mul_overflow(result, factor, &result)) return std::nullopt;
+    if (!vantok::checked_mul(result, factor, result)) return std::nullopt;
   }
   return result;
 }
@@ -422,8 +423,8 @@ std::optional<std::size_t> product(std::initializer_list<std::size_t> factors) n
 std::optional<std::size_t> output_count(std::size_t elements, std::size_t per_element, std::size_t rows,
                                         std::size_t derivative_rows, std::size_t derivative_sets) noexcept {
   std::size_t per_value = 0;
-  if (__builtin_mul_overflow(derivative_rows, derivative_sets, &per_value) ||
-      __builtin_add_overflow(rows, per_value, &per_value)) {
+  if (!vantok::checked_mul(derivative_rows, derivative_sets, per_value) ||
+      !vantok::checked_add(rows, per_value, per_value)) {
     return std::nullopt;
   }
   return product({elements, per_element, per_value});

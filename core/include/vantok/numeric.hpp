@@ -44,10 +44,23 @@ constexpr U sat_mul(U a, U b) noexcept {
   return product;
 }
 
-/// a * b, or false when the product overflows.
-template <std::unsigned_integral U>
-constexpr bool checked_mul(U a, U b, U& out) noexcept {
+/// out = a * b, or false when the product overflows (out then holds the
+/// wrapped value).
+template <std::integral I>
+constexpr bool checked_mul(I a, I b, I& out) noexcept {
   return !__builtin_mul_overflow(a, b, &out);
+}
+
+/// out = a + b, or false when the sum overflows.
+template <std::integral I>
+constexpr bool checked_add(I a, I b, I& out) noexcept {
+  return !__builtin_add_overflow(a, b, &out);
+}
+
+/// out = a - b, or false when the difference overflows.
+template <std::integral I>
+constexpr bool checked_sub(I a, I b, I& out) noexcept {
+  return !__builtin_sub_overflow(a, b, &out);
 }
 
 }  // namespace vantok

@@ -10,6 +10,7 @@
 #include "vantok/special/clebsch.hpp"
 
 #include "vantok/error.hpp"
+#include "vantok/numeric.hpp"
 #include "vantok/scalar/scalars.hpp"
 
 #include <algorithm>
@@ -30,17 +31,17 @@ using scalar::value_f64;
 // (arguments beyond what the recurrence supports), never a wrapped value.
 std::int64_t add(std::int64_t a, std::int64_t b) {
   std::int64_t r = 0;
-  VANTOK_ASSERT(!__builtin_add_overflow(a, b, &r));
+  VANTOK_ASSERT(checked_add(a, b, r));
   return r;
 }
 std::int64_t sub(std::int64_t a, std::int64_t b) {
   std::int64_t r = 0;
-  VANTOK_ASSERT(!__builtin_sub_overflow(a, b, &r));
+  VANTOK_ASSERT(checked_sub(a, b, r));
   return r;
 }
 std::int64_t mul(std::int64_t a, std::int64_t b) {
   std::int64_t r = 0;
-  VANTOK_ASSERT(!__builtin_mul_overflow(a, b, &r));
+  VANTOK_ASSERT(checked_mul(a, b, r));
   return r;
 }
 
