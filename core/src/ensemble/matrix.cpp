@@ -30,6 +30,12 @@
 #include <algorithm>
 #include <string>
 
+// Every product's rounding follows Eigen's kernels and blocking rule, which
+// the lane kernel reproduces: they were read from Eigen 3.4.0, and another
+// version may block or sum in another order, changing the ensemble's bits.
+static_assert(EIGEN_WORLD_VERSION == 3 && EIGEN_MAJOR_VERSION == 4 && EIGEN_MINOR_VERSION == 0,
+              "the ensemble products reproduce the summation order of Eigen 3.4.0; check it before moving on");
+
 namespace vantok::ensemble::matrix {
 
 namespace {
