@@ -97,7 +97,7 @@ MUTANTS = [
       "const double theta = alpha + v2 * (f1 + v2 * (f2 + v2 * f3));",
       "const double theta = alpha + v2 * (f1 + v2 * f2);", "Gauss-Legendre: asymptotic node series one term short"),
     M("gl-newton-start", "core/src/special/gauss_legendre*.cpp",
-      "const double theta0 = ((4.0 * k - 1.0) * M_PI)", "const double theta0 = ((4.0 * k - 3.0) * M_PI)",
+      "const double theta0 = ((4.0 * k - 1.0) * constants::PI)", "const double theta0 = ((4.0 * k - 3.0) * constants::PI)",
       "Gauss-Legendre: Newton started off its root"),
     M("clebsch-overflow-check-dropped", "core/src/special/clebsch.cpp", "(void)c.a_squared(l_max);",
       "", "Clebsch-Gordan: work arrays allocated before the overflow check"),

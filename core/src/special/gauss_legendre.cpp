@@ -7,6 +7,7 @@
 // is found to about 2^-90, so both round correctly (or within an ulp) to double.
 #include "vantok/special/gauss_legendre.hpp"
 
+#include "vantok/constants.hpp"
 #include "vantok/format.hpp"
 #include "vantok/scalar/scalars.hpp"
 
@@ -102,7 +103,7 @@ Result<std::pair<DoubleDouble, DoubleDouble>> Recurrence::root_and_weight(std::s
     // Tricomi's estimate x ~ (1 - (n-1)/(8n^3)) cos((4k-1) pi / (4n+2)), good to
     // O(n^-4): Newton then converges in a handful of steps.
     const auto k = static_cast<double>(i + 1);
-    const double theta0 = ((4.0 * k - 1.0) * M_PI) / static_cast<double>(4 * n + 2);
+    const double theta0 = ((4.0 * k - 1.0) * constants::PI) / static_cast<double>(4 * n + 2);
     const auto n64 = static_cast<std::uint64_t>(n);
     const double c = static_cast<double>(n - 1) / static_cast<double>(8 * n64 * n64 * n64);
     x = dd((1.0 - c) * DoubleDouble::cos(dd(theta0)).hi);

@@ -11,15 +11,16 @@
 // double-double trigonometry, so they are correctly rounded in practice.
 #include "vantok/special/gauss_legendre.hpp"
 
+#include "vantok/constants.hpp"
+
 #include <cmath>
 #include <limits>
-#include <numbers>
 
 namespace vantok::special::gauss_legendre_asymptotic {
 namespace {
 
 using scalar::dd::DoubleDouble;
-constexpr double PI = std::numbers::pi;
+using constants::PI;
 
 // The first 20 positive zeros of J0. Entries 9 and 20 are one ulp above the
 // correctly rounded zeros; the expansions were fitted with exactly these.

@@ -18,6 +18,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "vantok/constants.hpp"
 #include "vantok/scalar/dd.hpp"
 #include "vantok/scalar/dual.hpp"
 
@@ -61,6 +62,14 @@ struct ScalarTraits<T> {
   static constexpr T from_f64(double c) noexcept { return dual::RealTraits<T>::from_f64(c); }
   /// The real r as a scalar.
   static constexpr T from_real(const Real& r) noexcept { return r; }
+  /// π to the scalar's precision.
+  static constexpr T pi() noexcept {
+    if constexpr (std::same_as<T, double>) {
+      return constants::PI;
+    } else {
+      return T(constants::PI, constants::PI_LO);
+    }
+  }
 };
 
 template <class R, std::size_t N>
@@ -78,6 +87,8 @@ struct ScalarTraits<Dual<R, N>> {
   /// The constant c with all partials +0.0.
   static constexpr T from_f64(double c) noexcept { return T::constant(dual::RealTraits<R>::from_f64(c)); }
   static constexpr T from_real(const R& r) noexcept { return T::constant(r); }
+  /// π to the real type's precision, with all partials +0.0.
+  static constexpr T pi() noexcept { return T::constant(ScalarTraits<R>::pi()); }
 };
 
 /// double or DoubleDouble.
