@@ -124,10 +124,12 @@ constexpr std::uint64_t MAX_SEQUENCE = REAL_VALUES.limit;
   errors::throw_failure(std::move(refused).error());
 }
 
-// A float64 NumPy array of one dimension (not a subclass, whose iteration may
-// be its own): its elements are read in place, as iteration would convert them.
+// An aligned float64 NumPy array of one dimension (not a subclass, whose
+// iteration may be its own): its elements are read in place, the values
+// iteration would convert.
 bool plain_vector(PyObject* obj) {
-  return Py_TYPE(obj) == np::api().array_type && args::is_array_of(obj, args::Element::F64, true);
+  return Py_TYPE(obj) == np::api().array_type && args::is_array_of(obj, args::Element::F64, true) &&
+         (np::fields(obj)->flags & np::ARRAY_ALIGNED) != 0;
 }
 
 // A sequence of floats (`what` names it in refusals; `name` in the read
@@ -141,7 +143,10 @@ std::vector<double> numbers(PyObject* obj, const char* what, const char* name) {
     } else if (static_cast<std::uint64_t>(size) > MAX_SEQUENCE) {
       too_long(what, static_cast<std::size_t>(size));
     }
-    if (plain_vector(obj)) return elements(ArrayView<double>(borrowed(obj, name, Element::F64)), what);
+    if (plain_vector(obj)) {
+      // One held for writing elsewhere is read by iteration, as any sequence.
+      if (Outcome<ArrayBorrow> held = borrow(obj, name, Element::F64)) return elements(ArrayView<double>(*held), what);
+    }
   }
   std::vector<double> out;
   for_each_element(obj, [&](PyObject* element) {

@@ -213,6 +213,22 @@ def test_specs_accepted():
         compute([(LOGNORMAL, ("layered", f([0.6]), c(np.ones((3, 2)))), 1.0)], derivatives=[5])
 
 
+def test_tabulated_sequences_read_alike():
+    # A plain float64 vector is read in place, any other sequence by iteration (an unaligned or a write-borrowed
+    # array among them): the same values, the same outputs to the bit.
+    radii, densities = [0.1, 0.15, 0.2, 0.3, 0.5], [0.5, 1.0, 2.0, 1.0, 0.25]
+    held = f(radii)
+    unaligned_radii = unaligned(5)
+    unaligned_radii[:] = radii
+    forms = [f(radii), f(radii[::-1])[::-1], np.repeat(f(radii), 2)[::2], unaligned_radii, tuple(radii)]
+    want = compute([(("tabulated", radii, densities), SPHERE, 1.0)])["values"]
+    for form in forms:
+        got = compute([(("tabulated", form, f(densities)), SPHERE, 1.0)])["values"]
+        assert np.array_equal(got.view(np.uint64), want.view(np.uint64))
+    got = with_write_borrow(held, lambda: compute([(("tabulated", held, densities), SPHERE, 1.0)])["values"])
+    assert np.array_equal(got.view(np.uint64), want.view(np.uint64))
+
+
 def test_keys_shapes_and_rows():
     mu = f([1.0, 0.0, -1.0])
     full = compute(derivatives=[3, 0], all_orders=True, mu=mu)

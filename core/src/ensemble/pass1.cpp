@@ -243,6 +243,16 @@ std::vector<Panel> unevaluated(const std::vector<std::pair<double, double>>& bou
   return out;
 }
 
+// The breakpoints of breakpoints_of, repeats counted.
+std::size_t breakpoint_count(std::span<const Part* const> parts) {
+  std::size_t points = 0;
+  for (const Part* part : parts) {
+    if (std::holds_alternative<support::Bounded>(part->support)) points += 2;
+    if (const auto* table = part->distribution->get_if<Tabulated>()) points = sat_add(points, table->radii.size());
+  }
+  return points;
+}
+
 // Breakpoints: the ends of bounded supports and the tabulated radii, in the
 // total order of doubles, without repeats.
 std::vector<double> breakpoints_of(std::span<const Part* const> parts) {
@@ -320,12 +330,7 @@ Result<Pass1Run> pass1(std::span<const Part* const> parts, const particle::Optic
   // lease is taken anew before each evaluation below).
   const std::size_t per_panel = panel_bytes(parts, n_q);
   auto what = [&] { return "the first pass's panel sums at wavelength " + fmt::exp(wavelength); };
-  std::size_t points = 0;
-  for (const Part* part : parts) {
-    if (std::holds_alternative<support::Bounded>(part->support)) points += 2;
-    if (const auto* table = part->distribution->get_if<Tabulated>()) points = sat_add(points, table->radii.size());
-  }
-  const std::size_t layout_bytes = sat_mul(points, sat_add(4 * sizeof(double), per_panel));
+  const std::size_t layout_bytes = sat_mul(breakpoint_count(parts), sat_add(4 * sizeof(double), per_panel));
   memory::Lease sums = claim.take(layout_bytes, layout_bytes, what);
   const std::vector<double> breakpoints = breakpoints_of(parts);
   double r_lo = INF;

@@ -663,17 +663,27 @@ Result<SecondPassPlan> plan_second_pass(std::span<const Part> parts, std::span<c
     bytes = sat_add(bytes, sat_mul(sat_mul(dim.quantities, columns), 2 * D));
   }
   bytes = sat_add(bytes, projection_bytes(plan.keys, plan.order_limit, units.size(), params, n_mu));
-  // The largest group's sums, with one worker and one chunk of panels.
+  // The largest group's sums, with one worker and one chunk of panels; with
+  // a worker per thread and the largest batches.
   const mie::SolveOptions solve_options{std::nullopt, options.allow_unvalidated};
   const Layout none;
   std::size_t group_least = 0;
-  for (const std::vector<std::size_t>& group : groups) {
-    const particle::Optics optics = particle::Optics::at(parts[group.front()].component->particle, index);
-    const GroupBytes g = group_bytes(plan_group(parts, group, optics, solve_options, none, wavelength), dim, optics,
-                                     n_mu);
-    group_least = std::max(group_least, sat_add(sat_add(g.sums, g.worker), sat_mul(pass2::CHUNK_PANELS, g.panel)));
+  std::size_t group_most = 0;
+  for (std::size_t k = 0; k < groups.size(); ++k) {
+    const particle::Optics optics = particle::Optics::at(parts[groups[k].front()].component->particle, index);
+    const GroupPlan group_plan = plan_group(parts, groups[k], optics, solve_options, none, wavelength);
+    const GroupBytes g = group_bytes(group_plan, dim, optics, n_mu);
+    std::size_t columns = 0;
+    for (std::size_t j = 0; j < groups[k].size(); ++j) columns += group_plan.weight_columns(j);
+    const std::size_t least = sat_add(sat_add(g.sums, g.worker), sat_mul(pass2::CHUNK_PANELS, g.panel));
+    const std::size_t workers = std::max<std::size_t>(1, std::min(records[k].panels.size(), pool::thread_count()));
+    const std::size_t batch = batch_panels(columns, n_mu, dim.largest_nodes);
+    const std::size_t extra = sat_add(sat_mul(workers - 1, g.worker), sat_mul(batch - pass2::CHUNK_PANELS, g.panel));
+    group_least = std::max(group_least, least);
+    group_most = std::max(group_most, sat_add(least, extra));
   }
   plan.bytes = sat_add(bytes, group_least);
+  plan.most_bytes = sat_add(bytes, group_most);
   return plan;
 }
 
@@ -684,10 +694,17 @@ std::string SecondPassPlan::what(double wavelength) const {
 
 Result<SecondPass> second_pass(std::span<const Part> parts, std::span<const std::vector<std::size_t>> groups,
                                std::span<const Pass1> records, std::span<const Unit> units, double wavelength,
-                               std::size_t index, const EnsembleOptions& options, const Claim& claim) {
+                               std::size_t index, const EnsembleOptions& options, const Claim& claim,
+                               const SecondPassPlan* given) {
   VANTOK_ASSERT(groups.size() == records.size());
-  VANTOK_TRY(plan, plan_second_pass(parts, groups, records, units, wavelength, index, options));
-  const memory::Lease held = claim.take(plan.bytes, plan.bytes, [&] { return plan.what(wavelength); });
+  std::optional<SecondPassPlan> own;
+  if (given == nullptr) {
+    VANTOK_TRY(made, plan_second_pass(parts, groups, records, units, wavelength, index, options));
+    own = std::move(made);
+  }
+  const SecondPassPlan& plan = given != nullptr ? *given : *own;
+  SecondPass out;
+  out.work = claim.take(plan.bytes, plan.bytes, [&] { return plan.what(wavelength); });
   const mie::SolveOptions solve_options{std::nullopt, options.allow_unvalidated};
   std::vector<particle::Optics> optics;
   optics.reserve(groups.size());
@@ -697,7 +714,6 @@ Result<SecondPass> second_pass(std::span<const Part> parts, std::span<const std:
     optics.push_back(particle::Optics::at(parts[group.front()].component->particle, index));
   }
 
-  SecondPass out;
   const bool greek = options.greek.kind != GreekSelection::Kind::Off;
   out.order_limit = plan.order_limit;
   VANTOK_TRY(bands, layout(plan.keys, out.order_limit, options.mu));

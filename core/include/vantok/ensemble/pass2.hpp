@@ -138,6 +138,8 @@ struct SecondPass {
   std::vector<DistributionSums> sums;
   /// One per unit when Greek coefficients are requested.
   std::optional<std::vector<GreekSet>> greek;
+  /// Its work memory (with the outputs the sums give), leased while it lives.
+  memory::Lease work;
 };
 
 /// What the second pass of a wavelength needs to know before it starts.
@@ -159,8 +161,10 @@ struct SecondPassPlan {
   } sizes;
   /// The least work memory it runs with, in bytes: the bands, every part's and
   /// unit's sums, the projection and the outputs, and the largest group's
-  /// sums with one worker and one chunk of panels.
+  /// sums with one worker and one chunk of panels; and the most, with a worker
+  /// per thread of the pool and the largest batches of panels.
   std::size_t bytes = 0;
+  std::size_t most_bytes = 0;
 
   /// What a refusal of `bytes` names: "the angular tables and sums of the
   /// Greek quadrature at wavelength {:e}" (or "the second pass's sums ...").
@@ -176,15 +180,16 @@ Result<SecondPassPlan> plan_second_pass(std::span<const Part> parts, std::span<c
                                         double wavelength, std::size_t index, const EnsembleOptions& options);
 
 /// The second pass of one wavelength (index `index` of the run) over the
-/// groups' first-pass records: its plan, the plan's work memory leased
-/// through the claim (refused, or given way, when it does not fit), band
-/// preparation, the pass over the panels by workers with a scratch each,
-/// summed in chunks of four, per group (a monodisperse group at its one
+/// groups' first-pass records: its plan (made unless given), the plan's work
+/// memory leased through the claim (refused, or given way, when it does not
+/// fit), band preparation, the pass over the panels by workers with a scratch
+/// each, summed in chunks of four, per group (a monodisperse group at its one
 /// radius), the part averages, the unit sums and, with Greek coefficients,
 /// the projection. The first error in group and panel order ends it.
 Result<SecondPass> second_pass(std::span<const Part> parts, std::span<const std::vector<std::size_t>> groups,
                                std::span<const Pass1> records, std::span<const Unit> units, double wavelength,
-                               std::size_t index, const EnsembleOptions& options, const Claim& claim = Claim{});
+                               std::size_t index, const EnsembleOptions& options, const Claim& claim = Claim{},
+                               const SecondPassPlan* plan = nullptr);
 
 /// The most panels per batch of a group with `columns` weight columns: about
 /// 2^26 bytes of results, in whole chunks of four, from 4 to 128 (fewer when
