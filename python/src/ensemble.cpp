@@ -377,7 +377,7 @@ Outcome<Arrays> batch_rows(std::vector<SizeDistribution>&& distributions, const 
       return std::unexpected(invalid("distribution " + decimal(k) + ": " + checked.error().to_string()));
     }
   }
-  const std::size_t particle_values = shape.layers ? *shape.layers * shape.index_count : shape.index_count;
+  const std::size_t particle_values = shape.layers ? vantok::sat_mul(*shape.layers, shape.index_count) : shape.index_count;
   vantok::memory::require_work(vantok::sat_mul(particle_values, distributions.size()), sizeof(vantok::Complex<double>),
                                "the refractive indices of the batch's components");
   std::vector<Component> components;
