@@ -1,11 +1,14 @@
 // The ensemble functions: `ensemble_parameters` (the names of the
 // differentiable parameters), `ensemble_compute` (one component or a mixture
 // at many wavelengths, with derivatives) and `ensemble_compute_batch` (several
-// distributions of one particle on shared size nodes). Arguments are parsed
-// and the input arrays copied with the interpreter lock held; the output size
-// is guarded before the engine runs; the engine validates, integrates every
-// wavelength in parallel and the rows are laid out into dense arrays with the
-// lock released; the dict of NumPy arrays is made once the lock is back.
+// distributions of one particle on shared size nodes). With the interpreter
+// lock held, the arguments are parsed and the input arrays measured (borrowed,
+// not copied); the output size and every check that reads a shape run on
+// those measures; only then are the arrays copied (within the work budget)
+// and checked whole. With the lock released the engine validates, integrates
+// every wavelength in parallel within the work budget, and the rows are laid
+// out into dense arrays; the dict of NumPy arrays is made once the lock is
+// back.
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -28,6 +31,7 @@
 #include "vantok/ensemble/run.hpp"
 #include "vantok/format.hpp"
 #include "vantok/limits.hpp"
+#include "vantok/memory.hpp"
 #include "vantok/numeric.hpp"
 
 namespace vantok_py::ensemble {
@@ -43,6 +47,7 @@ using vantok::ensemble::Naming;
 using vantok::ensemble::OUTPUT_COUNT;
 using vantok::ensemble::Outputs;
 using vantok::ensemble::Particle;
+using vantok::ensemble::ParticleShape;
 using vantok::ensemble::SizeDistribution;
 
 constexpr std::size_t GREEK_ROWS = 6;
@@ -70,12 +75,13 @@ struct Settings {
   bool allow_unvalidated = false;
   bool refine_backscatter = false;
 
-  /// The run's options and its Greek selection, after the Greek-order limit and
-  /// the output-size guard over `rows` rows of `parameter_count` derivative
-  /// sets: rows (B + 4 n_mu) (2P + 2) real values, B = 11 + 6 (L + 1) with
-  /// Greek coefficients up to L, else 11 (all orders are guarded once their
-  /// length is known).
-  vantok::Result<std::pair<EnsembleOptions, GreekSelection>> options(std::vector<double> mu,
+  /// The run's options (without their cosines, which the caller copies once
+  /// this guard has passed) and its Greek selection, after the Greek-order
+  /// limit and the output-size guard over `rows` rows of `parameter_count`
+  /// derivative sets and n_mu cosines: rows (B + 4 n_mu) (2P + 2) real values,
+  /// B = 11 + 6 (L + 1) with Greek coefficients up to L, else 11 (all orders
+  /// are guarded once their length is known).
+  vantok::Result<std::pair<EnsembleOptions, GreekSelection>> options(std::size_t n_mu,
                                                                       std::vector<EnsembleParam> params,
                                                                       std::uint64_t rows,
                                                                       std::size_t parameter_count) const {
@@ -91,7 +97,7 @@ struct Settings {
       selection = GreekSelection::up_to(static_cast<std::size_t>(*greek));
       per_row += GREEK_ROWS * (*greek + 1);
     }
-    const std::uint64_t count = sat_mul<std::uint64_t>(rows, per_row + sat_mul<std::uint64_t>(PHASE_ROWS, mu.size()));
+    const std::uint64_t count = sat_mul<std::uint64_t>(rows, per_row + sat_mul<std::uint64_t>(PHASE_ROWS, n_mu));
     std::uint64_t total = 0;
     if (!checked_mul<std::uint64_t>(count, 2 * static_cast<std::uint64_t>(parameter_count) + 2, total) ||
         total > REAL_VALUES.limit) {
@@ -100,7 +106,6 @@ struct Settings {
     EnsembleOptions out;
     out.refine_order = std::nullopt;
     out.greek = selection;
-    out.mu = std::move(mu);
     out.params = std::move(params);
     out.rtol = rtol;
     out.max_panels = static_cast<std::size_t>(max_panels);
@@ -270,24 +275,53 @@ PyRef into_dict(Arrays&& a) {
   return dict;
 }
 
-/// The parameter list of a call: every component's parameters and weight in a
-/// mixture, else those of the only component without its weight.
-vantok::Result<std::vector<EnsembleParam>> parameter_list(std::span<const Component> components, bool mixture) {
-  if (mixture) return vantok::ensemble::mixture_parameters(components);
-  if (components.size() != 1) {
+Naming naming_of(bool mixture) { return mixture ? Naming::Mixture : Naming::Single; }
+
+/// The number of parameters of a call's list (every component's parameters
+/// and weight in a mixture, else those of the only component without its
+/// weight), computed without the list.
+vantok::Result<std::size_t> parameter_count(std::span<const Component> components,
+                                            std::span<const ParticleShape> shapes, bool mixture) {
+  using vantok::ensemble::ComponentWeight;
+  if (!mixture && components.size() != 1) {
     return std::unexpected(
         invalid("a single distribution needs exactly one component, got " + decimal(components.size())));
   }
-  return vantok::ensemble::component_parameters(0, components[0].distribution, components[0].particle,
-                                                vantok::ensemble::ComponentWeight::Omit);
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < components.size(); ++i) {
+    count = vantok::sat_add(count, vantok::ensemble::component_parameter_count(
+                                       components[i].distribution, shapes[i],
+                                       mixture ? ComponentWeight::Include : ComponentWeight::Omit));
+  }
+  return count;
 }
 
-/// The parameters at `indices` of the list, in that order, each at most once.
-vantok::Result<std::vector<EnsembleParam>> requested(std::span<const EnsembleParam> list,
-                                                    std::span<const std::uint64_t> indices, Naming naming) {
+/// The first `limit` parameters of a call's list, refused (MemoryError) beyond
+/// the work budget before any is listed: a vast layer count costs nothing
+/// until its parameters are.
+std::vector<EnsembleParam> parameter_list(std::span<const Component> components,
+                                          std::span<const ParticleShape> shapes, bool mixture, std::size_t limit) {
+  vantok::memory::require_work(limit, sizeof(EnsembleParam), "the parameter list");
+  if (mixture) return vantok::ensemble::mixture_parameters(components, shapes, limit);
+  return vantok::ensemble::component_parameters(0, components[0].distribution, shapes[0],
+                                                vantok::ensemble::ComponentWeight::Omit, limit);
+}
+
+/// The parameters at `indices` of the list, in that order, each at most once;
+/// only the list's first entries up to the largest valid index are formed.
+vantok::Result<std::vector<EnsembleParam>> requested(std::span<const Component> components,
+                                                    std::span<const ParticleShape> shapes, bool mixture,
+                                                    std::span<const std::uint64_t> indices) {
+  VANTOK_TRY(count, parameter_count(components, shapes, mixture));
+  std::size_t needed = 0;
+  for (const std::uint64_t index : indices) {
+    if (index < count) needed = std::max(needed, static_cast<std::size_t>(index) + 1);
+  }
+  const std::vector<EnsembleParam> list = parameter_list(components, shapes, mixture, needed);
+  const Naming naming = naming_of(mixture);
   std::vector<EnsembleParam> out;
   for (const std::uint64_t index : indices) {
-    if (index >= list.size()) return std::unexpected(invalid("no parameter " + decimal(index)));
+    if (index >= count) return std::unexpected(invalid("no parameter " + decimal(index)));
     const EnsembleParam& p = list[static_cast<std::size_t>(index)];
     if (std::ranges::find(out, p) != out.end()) {
       return std::unexpected(invalid("parameter " + p.name(naming) + " requested twice"));
@@ -297,7 +331,15 @@ vantok::Result<std::vector<EnsembleParam>> requested(std::span<const EnsemblePar
   return out;
 }
 
-Naming naming_of(bool mixture) { return mixture ? Naming::Mixture : Naming::Single; }
+/// Every component's parameters and weight, for the whole check: formed only
+/// once every particle's shape passes (the check refuses the first that does
+/// not before it reads them), so a vast refused layer count forms none.
+std::vector<EnsembleParam> available(std::span<const Component> components, std::span<const ParticleShape> shapes) {
+  for (const ParticleShape& shape : shapes) {
+    if (!shape.validate()) return {};
+  }
+  return vantok::ensemble::mixture_parameters(components, shapes);
+}
 
 /// The lock-free stage of `ensemble_compute`: validation against the full
 /// mixture list, the run over every wavelength, the Greek length, the arrays.
@@ -309,23 +351,35 @@ Outcome<Arrays> compute_rows(std::span<const Component> components, std::span<co
   return arrays(rows, options.params.size(), greek_length(selection, rows), options.mu.size());
 }
 
+/// The checks of a batch that read no value: a distribution at least, the
+/// particle's form, one refractive index per wavelength.
+vantok::Result<void> batch_shape(std::size_t distributions, const ParticleShape& particle, std::size_t wavelengths) {
+  if (distributions == 0) return std::unexpected(invalid("a batch needs a distribution"));
+  if (auto checked = particle.validate(); !checked) return std::unexpected(invalid(std::move(checked).error()));
+  if (particle.index_count != wavelengths) {
+    return std::unexpected(
+        invalid(decimal(particle.index_count) + " refractive indices for " + decimal(wavelengths) + " wavelengths"));
+  }
+  return {};
+}
+
 /// The lock-free stage of `ensemble_compute_batch`: the particle and each
-/// distribution checked, one component per distribution with weight 1, the
-/// batch run, and its rows laid out distribution-major.
+/// distribution checked, one component per distribution with weight 1 (each
+/// holding a copy of the particle, refused beyond the work budget), the batch
+/// run, and its rows laid out distribution-major.
 Outcome<Arrays> batch_rows(std::vector<SizeDistribution>&& distributions, const Particle& particle,
                            std::span<const double> wavelengths, const EnsembleOptions& options,
                            const GreekSelection& selection) {
-  if (distributions.empty()) return std::unexpected(invalid("a batch needs a distribution"));
-  if (auto checked = particle.validate(); !checked) return std::unexpected(invalid(std::move(checked).error()));
-  if (particle.index_count() != wavelengths.size()) {
-    return std::unexpected(invalid(decimal(particle.index_count()) + " refractive indices for " +
-                                   decimal(wavelengths.size()) + " wavelengths"));
-  }
+  const ParticleShape shape = particle.shape();
+  VANTOK_CHECK(batch_shape(distributions.size(), shape, wavelengths.size()));
   for (std::size_t k = 0; k < distributions.size(); ++k) {
     if (auto checked = distributions[k].validate(); !checked) {
       return std::unexpected(invalid("distribution " + decimal(k) + ": " + checked.error().to_string()));
     }
   }
+  const std::size_t particle_values = shape.layers ? vantok::sat_mul(*shape.layers, shape.index_count) : shape.index_count;
+  vantok::memory::require_work(vantok::sat_mul(particle_values, distributions.size()), sizeof(vantok::Complex<double>),
+                               "the refractive indices of the batch's components");
   std::vector<Component> components;
   components.reserve(distributions.size());
   for (SizeDistribution& d : distributions) components.push_back(Component{particle, std::move(d), 1.0});
@@ -367,15 +421,23 @@ PyObject* compute(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
   settings.allow_unvalidated = a.flag(10);
   settings.refine_backscatter = a.flag(11);
 
-  const std::vector<Component> parsed = components(given);
-  const std::vector<double> w = copied(wavelengths, params[1], "wavelength");
-  std::vector<double> cosines = copied(mu, params[5], "mu");
-  if (parsed.empty()) errors::throw_failure(invalid("a mixture needs a component"));
-  const std::vector<EnsembleParam> list = value_or_raise(parameter_list(parsed, mixture));
-  std::vector<EnsembleParam> chosen = value_or_raise(requested(list, derivatives, naming_of(mixture)));
+  // Every guard and every check on the shapes runs before an input array is
+  // copied: the arrays are borrowed here only to be measured.
+  Components parsed = components(given);
+  const std::size_t n_wavelengths = length(wavelengths, params[1], "wavelength");
+  const std::size_t n_mu = length(mu, params[5], "mu");
+  if (parsed.list.empty()) errors::throw_failure(invalid("a mixture needs a component"));
+  const std::vector<ParticleShape> shapes = parsed.shapes();
+  std::vector<EnsembleParam> chosen = value_or_raise(requested(parsed.list, shapes, mixture, derivatives));
   const std::size_t count = chosen.size();
-  const auto run = value_or_raise(settings.options(std::move(cosines), std::move(chosen), w.size(), count));
-  return unlocked_dict([&] { return compute_rows(parsed, w, run.first, run.second); });
+  auto run = value_or_raise(settings.options(n_mu, std::move(chosen), n_wavelengths, count));
+  const std::vector<double> w = copied(wavelengths, params[1], "wavelength", "the wavelengths");
+  run.first.mu = copied(mu, params[5], "mu", "the cosines");
+  // The whole check with the particles' shapes, before their refractive
+  // indices are copied (and again on the copies, with the lock released).
+  value_or_raise(vantok::ensemble::validate(parsed.list, w, run.first, available(parsed.list, shapes), shapes));
+  parsed.copy_particles();
+  return unlocked_dict([&] { return compute_rows(parsed.list, w, run.first, run.second); });
 }
 
 PyObject* batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -400,11 +462,17 @@ PyObject* batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   std::vector<SizeDistribution> distributions;
   distributions.reserve(specs.size());
   for (const PyRef& s : specs) distributions.push_back(distribution(s.get()));
-  const Particle parsed = particle(particle_spec);
-  const std::vector<double> w = copied(wavelengths, params[2], "wavelength");
-  std::vector<double> cosines = copied(mu, params[5], "mu");
-  const std::uint64_t rows = sat_mul<std::uint64_t>(specs.size(), w.size());
-  const auto run = value_or_raise(settings.options(std::move(cosines), {}, rows, 0));
+  // Every guard and every check on the shapes runs before an input array is
+  // copied.
+  const ParticleSpec particle_form = particle(particle_spec);
+  const std::size_t n_wavelengths = length(wavelengths, params[2], "wavelength");
+  const std::size_t n_mu = length(mu, params[5], "mu");
+  const std::uint64_t rows = sat_mul<std::uint64_t>(specs.size(), n_wavelengths);
+  auto run = value_or_raise(settings.options(n_mu, {}, rows, 0));
+  value_or_raise(batch_shape(distributions.size(), particle_form.shape(), n_wavelengths));
+  const std::vector<double> w = copied(wavelengths, params[2], "wavelength", "the wavelengths");
+  run.first.mu = copied(mu, params[5], "mu", "the cosines");
+  const Particle parsed = particle_form.copy();
   return unlocked_dict([&] { return batch_rows(std::move(distributions), parsed, w, run.first, run.second); });
 }
 
@@ -415,10 +483,14 @@ PyObject* parameters(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   const std::vector<Item> given = items(a.object(0), params[0]);
   const bool mixture = a.flag(1);
 
-  const std::vector<Component> parsed = components(given);
+  const Components parsed = components(given);
+  const std::vector<ParticleShape> shapes = parsed.shapes();
   // Nothing is validated: a model the engine would refuse still has names.
-  const std::vector<EnsembleParam> list =
-      parsed.empty() ? std::vector<EnsembleParam>{} : value_or_raise(parameter_list(parsed, mixture));
+  std::vector<EnsembleParam> list;
+  if (!parsed.list.empty()) {
+    const std::size_t count = value_or_raise(parameter_count(parsed.list, shapes, mixture));
+    list = parameter_list(parsed.list, shapes, mixture, count);
+  }
   PyRef names = PyRef::checked(PyList_New(static_cast<Py_ssize_t>(list.size())));
   for (std::size_t i = 0; i < list.size(); ++i) {
     const std::string name = list[i].name(naming_of(mixture));

@@ -1,20 +1,25 @@
 // Parsers of the ensemble functions' Python arguments: sequences read by
-// iteration, fixed-length tuples, tagged distribution and particle tuples.
-// Only a kind's own items are read (extra items are ignored), arrays are read
-// in row-major order whatever their strides, and every copy of an input array
-// is taken while it is borrowed, so nothing of the caller's stays borrowed
-// after the parse.
+// iteration (measured first, and a plain float64 vector read in place),
+// fixed-length tuples, tagged distribution and particle tuples (nested a few
+// levels at most). Only a kind's own items are read (extra items are
+// ignored), arrays are read in row-major order whatever their strides, and
+// every measure or copy of an input array is taken while it is borrowed, so
+// nothing of the caller's stays borrowed after a parse or a copy. Copies are
+// refused beyond the work budget.
 #include "ensemble.hpp"
 
 #include <cstddef>
-#include <new>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 
 #include "arrays.hpp"
 #include "errors.hpp"
+#include "numpy_api.hpp"
 #include "vantok/format.hpp"
+#include "vantok/limits.hpp"
 #include "vantok/memory.hpp"
 
 namespace vantok_py::ensemble {
@@ -67,12 +72,6 @@ double number(PyObject* obj) {
   return value;
 }
 
-std::vector<double> numbers(PyObject* obj) {
-  std::vector<double> out;
-  for_each_element(obj, [&](PyObject* element) { out.push_back(number(element)); });
-  return out;
-}
-
 // Runs a conversion of parameter `param`; its failure gains the parameter note.
 template <class Convert>
 auto converting(const char* param, Convert&& convert) {
@@ -101,61 +100,106 @@ ArrayBorrow borrowed(PyObject* array, const char* name, Element element) {
   return std::move(*held);
 }
 
-// Refuses before allocating what the physical memory cannot hold: a
-// broadcast input of vast length costs nothing until it is copied.
-void require(std::size_t count, std::size_t size) {
-  std::size_t bytes = 0;
-  if (__builtin_mul_overflow(count, size, &bytes)) throw std::bad_alloc();
-  vantok::memory::require(bytes);
+// Refuses before allocating what exceeds the work budget: a broadcast input of
+// vast length costs nothing until it is copied.
+void require(std::size_t count, std::size_t size, const char* what) {
+  vantok::memory::require_work(count, size, what);
 }
 
 template <class T>
-std::vector<T> elements(const ArrayView<T>& view) {
-  require(view.len(), sizeof(T));
+std::vector<T> elements(const ArrayView<T>& view, const char* what) {
+  require(view.len(), sizeof(T), what);
   std::vector<T> out(view.len());
   view.copy_to(out);
   return out;
 }
 
-core::Particle layered(PyObject* spec) {
-  PyObject* fractions = item(spec, 1);
-  if (!args::is_array_of(fractions, Element::F64)) refuse("a layered sphere's radius fractions must be an array");
-  const ArrayBorrow fractions_borrow = borrowed(fractions, "radius_fraction", Element::F64);
-  PyObject* m = item(spec, 2);
-  if (!args::is_array_of(m, Element::C128)) refuse("a layered sphere's refractive indices must be an array");
-  const ArrayBorrow m_borrow = borrowed(m, "refractive_index", Element::C128);
-  const ArrayView<C64> view(m_borrow);
-  if (view.ndim() != 2) {
+// The most values of one sequence of a spec (a tabulated distribution's radii
+// or densities), and the InvalidInput that refuses more.
+constexpr std::uint64_t MAX_SEQUENCE = REAL_VALUES.limit;
+
+[[noreturn]] void too_long(const char* what, std::size_t count) {
+  auto refused = bounded(what, count, REAL_VALUES, false);
+  VANTOK_ASSERT(!refused.has_value());
+  errors::throw_failure(std::move(refused).error());
+}
+
+// An aligned float64 NumPy array of one dimension (not a subclass, whose
+// iteration may be its own): its elements are read in place, the values
+// iteration would convert.
+bool plain_vector(PyObject* obj) {
+  return Py_TYPE(obj) == np::api().array_type && args::is_array_of(obj, args::Element::F64, true) &&
+         (np::fields(obj)->flags & np::ARRAY_ALIGNED) != 0;
+}
+
+// A sequence of floats (`what` names it in refusals; `name` in the read
+// borrow of a float64 array), measured before it is read: its length, when it
+// has one, and the count read so far must stay within MAX_SEQUENCE.
+std::vector<double> numbers(PyObject* obj, const char* what, const char* name) {
+  if (PySequence_Check(obj) && !PyUnicode_Check(obj)) {
+    const Py_ssize_t size = PyObject_Length(obj);
+    if (size < 0) {
+      PyErr_Clear();  // no length: counted while read
+    } else if (static_cast<std::uint64_t>(size) > MAX_SEQUENCE) {
+      too_long(what, static_cast<std::size_t>(size));
+    }
+    if (plain_vector(obj)) {
+      // One held for writing elsewhere is read by iteration, as any sequence.
+      if (Outcome<ArrayBorrow> held = borrow(obj, name, Element::F64)) return elements(ArrayView<double>(*held), what);
+    }
+  }
+  std::vector<double> out;
+  for_each_element(obj, [&](PyObject* element) {
+    if (out.size() == MAX_SEQUENCE) too_long(what, out.size() + 1);
+    out.push_back(number(element));
+  });
+  return out;
+}
+
+// The refractive-index array of a particle spec under a read borrow, after
+// its kind (and a layered sphere's rank) is checked.
+ArrayBorrow index_borrow(PyObject* m, bool layered) {
+  if (!args::is_array_of(m, Element::C128)) {
+    refuse(layered ? "a layered sphere's refractive indices must be an array"
+                   : "a sphere's refractive indices must be an array");
+  }
+  ArrayBorrow held = borrowed(m, "refractive_index", Element::C128);
+  const ArrayView<C64> view(held);
+  if (layered && view.ndim() != 2) {
     refuse("a layered sphere's refractive indices must have shape (layers, wavelengths), got " +
            std::to_string(view.ndim()) + " axes");
   }
-  // Row l along the first axis is layer l, core first.
-  const auto layers = static_cast<std::size_t>(view.shape()[0]);
-  const auto wavelengths = static_cast<std::size_t>(view.shape()[1]);
-  require(layers, sizeof(std::vector<C64>));
-  require(view.len(), sizeof(C64));
-  core::LayeredSphere out{elements(ArrayView<double>(fractions_borrow)), {}};
-  out.layers.resize(layers);
-  auto cursor = view.cursor();
-  for (std::vector<C64>& layer : out.layers) {
-    layer.resize(wavelengths);
-    for (C64& value : layer) value = cursor.next();
-  }
-  return {std::move(out)};
+  return held;
 }
 
-// Leaves the interpreter's recursion counter at scope exit.
-struct RecursionGuard {
-  RecursionGuard() {
-    // Nested "multimodal" specs recurse here: a deep one raises RecursionError
-    // instead of exhausting the C stack (validation, copies and destruction of
-    // the model recurse no deeper than this parse).
-    if (Py_EnterRecursiveCall(" while parsing a distribution spec") != 0) throw PyErrSet{};
+ParticleSpec layered(PyObject* spec) {
+  PyObject* fractions = item(spec, 1);
+  if (!args::is_array_of(fractions, Element::F64)) refuse("a layered sphere's radius fractions must be an array");
+  ParticleSpec out;
+  out.layered = true;
+  {
+    const ArrayBorrow fractions_borrow = borrowed(fractions, "radius_fraction", Element::F64);
+    const ArrayView<double> view(fractions_borrow);
+    out.fraction_count = view.len();
+    if (view.len() < vantok::MAX_LAYERS) out.fractions = elements(view, "the radius fractions");
   }
-  ~RecursionGuard() { Py_LeaveRecursiveCall(); }
-  RecursionGuard(const RecursionGuard&) = delete;
-  RecursionGuard& operator=(const RecursionGuard&) = delete;
-};
+  out.indices = PyRef::borrow(item(spec, 2));
+  const ArrayBorrow m_borrow = index_borrow(out.indices.get(), true);
+  // Row l along the first axis is layer l, core first.
+  const ArrayView<C64> view(m_borrow);
+  out.layers = static_cast<std::size_t>(view.shape()[0]);
+  out.index_count = out.layers == 0 ? 0 : static_cast<std::size_t>(view.shape()[1]);
+  return out;
+}
+
+[[noreturn]] void too_deep() {
+  PyErr_SetString(PyExc_RecursionError,
+                  ("distribution specs nest at most " + std::to_string(MAX_SPEC_DEPTH) + " deep").c_str());
+  throw PyErrSet{};
+}
+
+// A spec at nesting depth `depth` (1 at the top).
+core::SizeDistribution distribution_at(PyObject* spec, std::size_t depth);
 
 }  // namespace
 
@@ -191,8 +235,11 @@ std::vector<PyRef> objects(PyObject* obj, const char* param) {
   });
 }
 
-core::SizeDistribution distribution(PyObject* spec) {
-  const RecursionGuard guard;
+core::SizeDistribution distribution(PyObject* spec) { return distribution_at(spec, 1); }
+
+namespace {
+
+core::SizeDistribution distribution_at(PyObject* spec, std::size_t depth) {
   if (!PyTuple_Check(spec)) refuse("a distribution spec must be a tuple");
   const std::string word = kind_word(spec);
   // Braced initialisers evaluate left to right: the items are read in order.
@@ -205,7 +252,10 @@ core::SizeDistribution distribution(PyObject* spec) {
     return {core::PowerLaw{number(item(spec, 1)), number(item(spec, 2)), number(item(spec, 3))}};
   }
   if (word == "monodisperse") return {core::Monodisperse{number(item(spec, 1))}};
-  if (word == "tabulated") return {core::Tabulated{numbers(item(spec, 1)), numbers(item(spec, 2))}};
+  if (word == "tabulated") {
+    std::vector<double> radii = numbers(item(spec, 1), "the tabulated radii", "radius");
+    return {core::Tabulated{std::move(radii), numbers(item(spec, 2), "the tabulated densities", "density")}};
+  }
   if (word == "multimodal") {
     // Every (weight, spec) pair is converted before any mode's spec is parsed.
     std::vector<std::pair<double, PyRef>> pairs;
@@ -214,44 +264,102 @@ core::SizeDistribution distribution(PyObject* spec) {
       const double weight = number(item(pair, 0));
       pairs.emplace_back(weight, PyRef::borrow(item(pair, 1)));
     });
+    // The modes' specs one level down, refused before the parse recurses
+    // beyond the fixed depth.
+    if (!pairs.empty() && depth == MAX_SPEC_DEPTH) too_deep();
     core::Multimodal out;
     out.modes.reserve(pairs.size());
-    for (const auto& [weight, mode] : pairs) out.modes.push_back(core::Mode{weight, distribution(mode.get())});
+    for (const auto& [weight, mode] : pairs) {
+      out.modes.push_back(core::Mode{weight, distribution_at(mode.get(), depth + 1)});
+    }
     return {std::move(out)};
   }
   refuse("unknown distribution kind " + errors::debug_str(word));
 }
 
-core::Particle particle(PyObject* spec) {
+}  // namespace
+
+ParticleSpec particle(PyObject* spec) {
   if (!PyTuple_Check(spec)) refuse("a particle spec must be a tuple");
   const std::string word = kind_word(spec);
   if (word == "sphere") {
-    PyObject* m = item(spec, 1);
-    if (!args::is_array_of(m, Element::C128)) refuse("a sphere's refractive indices must be an array");
-    const ArrayBorrow m_borrow = borrowed(m, "refractive_index", Element::C128);
-    return {core::Sphere{elements(ArrayView<C64>(m_borrow))}};
+    ParticleSpec out;
+    out.indices = PyRef::borrow(item(spec, 1));
+    const ArrayBorrow m_borrow = index_borrow(out.indices.get(), false);
+    out.index_count = ArrayView<C64>(m_borrow).len();
+    return out;
   }
   if (word == "layered") return layered(spec);
   refuse("unknown particle kind " + errors::debug_str(word));
 }
 
-std::vector<core::Component> components(std::span<const Item> items) {
-  std::vector<core::Component> out;
-  out.reserve(items.size());
+core::ParticleShape ParticleSpec::shape() const {
+  if (!layered) return {std::nullopt, 0, {}, index_count, std::nullopt};
+  return {layers, fraction_count, fractions, index_count, std::nullopt};
+}
+
+core::Particle ParticleSpec::copy() const {
+  const ArrayBorrow m_borrow = index_borrow(indices.get(), layered);
+  const ArrayView<C64> view(m_borrow);
+  if (!layered) return {core::Sphere{elements(view, "the refractive indices")}};
+  // Row l along the first axis is layer l, core first.
+  const auto rows = static_cast<std::size_t>(view.shape()[0]);
+  const auto columns = static_cast<std::size_t>(view.shape()[1]);
+  require(rows, sizeof(std::vector<C64>), "the layers of the refractive indices");
+  require(view.len(), sizeof(C64), "the refractive indices");
+  core::LayeredSphere out{fractions, {}};
+  out.layers.resize(rows);
+  auto cursor = view.cursor();
+  for (std::vector<C64>& layer : out.layers) {
+    layer.resize(columns);
+    for (C64& value : layer) value = cursor.next();
+  }
+  return {std::move(out)};
+}
+
+std::vector<core::ParticleShape> Components::shapes() const {
+  std::vector<core::ParticleShape> out;
+  out.reserve(particles.size());
+  for (const ParticleSpec& p : particles) out.push_back(p.shape());
+  return out;
+}
+
+void Components::copy_particles() {
+  for (std::size_t i = 0; i < particles.size(); ++i) list[i].particle = particles[i].copy();
+}
+
+Components components(std::span<const Item> items) {
+  Components out;
+  out.list.reserve(items.size());
+  out.particles.reserve(items.size());
   for (const Item& one : items) {
     core::SizeDistribution d = distribution(one.distribution);
-    core::Particle p = particle(one.particle);
-    out.push_back(core::Component{std::move(p), std::move(d), one.weight});
+    ParticleSpec p = particle(one.particle);
+    core::Particle empty = p.layered ? core::Particle{core::LayeredSphere{}} : core::Particle{core::Sphere{}};
+    out.list.push_back(core::Component{std::move(empty), std::move(d), one.weight});
+    out.particles.push_back(std::move(p));
   }
   return out;
 }
 
-std::vector<double> copied(PyObject* array, const char* param, const char* name) {
-  // The Python code of a later argument's conversion (a user __index__ or
-  // __float__) may have reassigned the dtype since this one was converted.
+namespace {
+
+// The array of parameter `param`, checked again (the Python code of a later
+// argument's conversion, a user __index__ or __float__, may have reassigned
+// its dtype since it was converted), under a read borrow named `name`.
+ArrayBorrow rechecked(PyObject* array, const char* param, const char* name) {
   args::recheck(array, Element::F64, param);
-  const ArrayBorrow held = borrowed(array, name, Element::F64);
-  return elements(ArrayView<double>(held));
+  return borrowed(array, name, Element::F64);
+}
+
+}  // namespace
+
+std::size_t length(PyObject* array, const char* param, const char* name) {
+  return ArrayView<double>(rechecked(array, param, name)).len();
+}
+
+std::vector<double> copied(PyObject* array, const char* param, const char* name, const char* what) {
+  return elements(ArrayView<double>(rechecked(array, param, name)), what);
 }
 
 }  // namespace vantok_py::ensemble

@@ -162,6 +162,8 @@ std::size_t greek_order_limit(const GreekSelection& greek, std::size_t n_max) {
   return 0;
 }
 
+std::size_t band_nodes(std::size_t key, std::size_t order_limit) { return shape(key, order_limit).n_nodes; }
+
 std::size_t band_storage(std::size_t key, std::size_t order_limit) {
   const Shape s = shape(key, order_limit);
   const std::size_t rule = sat_mul<std::size_t>(2, s.n_nodes);
@@ -176,10 +178,7 @@ const Band* Layout::band(std::size_t key) const noexcept {
   return it != bands.end() && it->key == key ? &*it : nullptr;
 }
 
-Result<Layout> layout(std::span<const std::size_t> keys, std::size_t order_limit,
-                      std::span<const double> mu) {
-  // Every band's limits first, in key order, then the storage of all of them,
-  // then the bands.
+Result<std::size_t> layout_storage(std::span<const std::size_t> keys, std::size_t order_limit) {
   std::size_t storage = 0;
   for (std::size_t i = 0; i < keys.size(); ++i) {
     VANTOK_ASSERT(i == 0 || keys[i - 1] < keys[i]);
@@ -195,7 +194,15 @@ Result<Layout> layout(std::span<const std::size_t> keys, std::size_t order_limit
     }
     storage = sat_add(storage, band_storage(keys[i], order_limit));
   }
-  memory::require(sat_mul(storage, sizeof(double)));
+  return storage;
+}
+
+Result<Layout> layout(std::span<const std::size_t> keys, std::size_t order_limit,
+                      std::span<const double> mu) {
+  // Every band's limits first, in key order, then the storage of all of them,
+  // then the bands.
+  VANTOK_TRY(storage, layout_storage(keys, order_limit));
+  memory::require_work(storage, sizeof(double), "the angular tables of the Greek quadrature");
 
   // The bands in parallel, each into its slot; the first error in key order.
   Layout out;

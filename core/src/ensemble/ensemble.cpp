@@ -10,6 +10,7 @@
 #include "ensemble/detail_overload.hpp"
 #include "vantok/format.hpp"
 #include "vantok/limits.hpp"
+#include "vantok/numeric.hpp"
 
 namespace vantok::ensemble {
 
@@ -24,9 +25,9 @@ using detail::Overload;
 // The distribution parameters of a non-multimodal distribution (none for a
 // multimodal mode, which validation refuses later).
 void append_distribution(std::vector<EnsembleParam>& out, std::size_t component, std::optional<std::size_t> mode,
-                         const SizeDistribution& distribution) {
+                         const SizeDistribution& distribution, std::size_t limit) {
   for (std::string_view name : distribution.parameter_names()) {
-    out.push_back({mode, param::Distribution{name}, component});
+    if (out.size() < limit) out.push_back({mode, param::Distribution{name}, component});
   }
 }
 
@@ -50,36 +51,63 @@ std::string EnsembleParam::name(Naming naming) const {
 }
 
 std::vector<EnsembleParam> component_parameters(std::size_t component, const SizeDistribution& distribution,
-                                                const Particle& particle, ComponentWeight weight) {
+                                                const ParticleShape& particle, ComponentWeight weight,
+                                                std::size_t limit) {
   std::vector<EnsembleParam> out;
+  // Appends while fewer than `limit` are listed; false once there are.
+  auto add = [&](std::optional<std::size_t> mode, ParamKind kind) {
+    if (out.size() < limit) out.push_back({mode, kind, component});
+    return out.size() < limit;
+  };
   if (const auto* multimodal = distribution.get_if<Multimodal>()) {
     for (std::size_t j = 0; j < multimodal->modes.size(); ++j) {
-      append_distribution(out, component, j, multimodal->modes[j].distribution);
-      out.push_back({j, param::Weight{}, component});
+      append_distribution(out, component, j, multimodal->modes[j].distribution, limit);
+      add(j, param::Weight{});
     }
   } else {
-    append_distribution(out, component, std::nullopt, distribution);
+    append_distribution(out, component, std::nullopt, distribution, limit);
   }
-  if (const auto* layered = particle.get_if<LayeredSphere>()) {
-    for (std::size_t l = 0; l < layered->layers.size(); ++l) {
-      out.push_back({std::nullopt, param::LayerMReal{l}, component});
-      out.push_back({std::nullopt, param::LayerMImag{l}, component});
+  if (particle.layers) {
+    for (std::size_t l = 0; l < *particle.layers; ++l) {
+      add(std::nullopt, param::LayerMReal{l});
+      if (!add(std::nullopt, param::LayerMImag{l})) break;
     }
-    for (std::size_t k = 0; k < layered->radius_fractions.size(); ++k) {
-      out.push_back({std::nullopt, param::RadiusFraction{k}, component});
+    for (std::size_t k = 0; k < particle.fraction_count; ++k) {
+      if (!add(std::nullopt, param::RadiusFraction{k})) break;
     }
   } else {
-    out.push_back({std::nullopt, param::MReal{}, component});
-    out.push_back({std::nullopt, param::MImag{}, component});
+    add(std::nullopt, param::MReal{});
+    add(std::nullopt, param::MImag{});
   }
-  if (weight == ComponentWeight::Include) out.push_back({std::nullopt, param::Weight{}, component});
+  if (weight == ComponentWeight::Include) add(std::nullopt, param::Weight{});
   return out;
 }
 
-std::vector<EnsembleParam> mixture_parameters(std::span<const Component> components) {
+std::vector<EnsembleParam> component_parameters(std::size_t component, const SizeDistribution& distribution,
+                                                const Particle& particle, ComponentWeight weight) {
+  return component_parameters(component, distribution, particle.shape(), weight);
+}
+
+std::size_t component_parameter_count(const SizeDistribution& distribution, const ParticleShape& particle,
+                                      ComponentWeight weight) {
+  std::size_t out = weight == ComponentWeight::Include ? 1 : 0;
+  if (const auto* multimodal = distribution.get_if<Multimodal>()) {
+    for (const Mode& mode : multimodal->modes) out = sat_add(out, mode.distribution.parameter_names().size() + 1);
+  } else {
+    out += distribution.parameter_names().size();
+  }
+  if (!particle.layers) return out + 2;
+  return sat_add(out, sat_add(sat_mul<std::size_t>(2, *particle.layers), particle.fraction_count));
+}
+
+std::vector<EnsembleParam> mixture_parameters(std::span<const Component> components,
+                                              std::span<const ParticleShape> shapes, std::size_t limit) {
+  VANTOK_ASSERT(shapes.empty() || shapes.size() == components.size());
   std::vector<EnsembleParam> out;
-  for (std::size_t i = 0; i < components.size(); ++i) {
-    auto one = component_parameters(i, components[i].distribution, components[i].particle, ComponentWeight::Include);
+  for (std::size_t i = 0; i < components.size() && out.size() < limit; ++i) {
+    const ParticleShape shape = shapes.empty() ? components[i].particle.shape() : shapes[i];
+    auto one = component_parameters(i, components[i].distribution, shape, ComponentWeight::Include,
+                                    limit - out.size());
     out.insert(out.end(), one.begin(), one.end());
   }
   return out;
@@ -115,7 +143,8 @@ Result<void> check_requested(std::span<const Component> components, std::span<co
   return {};
 }
 
-Result<void> check_component(std::size_t c, const Component& component, std::size_t wavelength_count) {
+Result<void> check_component(std::size_t c, const Component& component, const ParticleShape& particle,
+                             std::size_t wavelength_count) {
   const std::string index = count(c);
   if (auto r = component.distribution.validate(); !r) {
     return invalid("component " + index + ": " + r.error().to_string());
@@ -127,8 +156,8 @@ Result<void> check_component(std::size_t c, const Component& component, std::siz
     return invalid("component " + index + ": the modes of a multimodal distribution cannot be multimodal");
   }
   // The particle's bare message is embedded.
-  if (auto r = component.particle.validate(); !r) return invalid("component " + index + ": " + r.error());
-  const std::size_t indices = component.particle.index_count();
+  if (auto r = particle.validate(); !r) return invalid("component " + index + ": " + r.error());
+  const std::size_t indices = particle.index_count;
   if (indices != wavelength_count) {
     return invalid("component " + index + " has " + count(indices) + " refractive indices for " +
                    count(wavelength_count) + " wavelengths");
@@ -149,7 +178,9 @@ Result<void> check_component(std::size_t c, const Component& component, std::siz
 }  // namespace
 
 Result<void> validate(std::span<const Component> components, std::span<const double> wavelengths,
-                      const EnsembleOptions& options, std::span<const EnsembleParam> available) {
+                      const EnsembleOptions& options, std::span<const EnsembleParam> available,
+                      std::span<const ParticleShape> shapes) {
+  VANTOK_ASSERT(shapes.empty() || shapes.size() == components.size());
   const double rtol = options.rtol;
   if (!(rtol >= 1e-13 && rtol <= 0.1)) return invalid("rtol must be in [1e-13, 0.1], got " + fmt::plain(rtol));
   if (options.max_panels == 0) return invalid("max_panels must be at least 1");
@@ -171,7 +202,8 @@ Result<void> validate(std::span<const Component> components, std::span<const dou
   }
   double total = 0.0;
   for (std::size_t c = 0; c < components.size(); ++c) {
-    VANTOK_CHECK(check_component(c, components[c], wavelengths.size()));
+    const ParticleShape shape = shapes.empty() ? components[c].particle.shape() : shapes[c];
+    VANTOK_CHECK(check_component(c, components[c], shape, wavelengths.size()));
     total += components[c].weight;
   }
   if (!(std::isfinite(total) && total > 0.0)) {

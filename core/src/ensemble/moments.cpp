@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "ensemble/detail_kronrod.hpp"
+#include "vantok/ensemble/work.hpp"
 #include "vantok/format.hpp"
 #include "vantok/numeric.hpp"
 #include "vantok/pool.hpp"
@@ -90,14 +91,31 @@ class Integrator {
   std::vector<double> gauss_;
 };
 
+// The bytes of an evaluated panel of `entries` entries: its record and its
+// three vectors of sums with their allocation overhead.
+std::size_t panel_bytes(std::size_t entries) {
+  return sat_add(sizeof(Panel), sat_mul(sat_add(sat_mul(entries, sizeof(double)), 2 * sizeof(void*)), std::size_t{3}));
+}
+
+constexpr const char* PANELS = "the quadrature panels of a size distribution's moments";
+
 // Panels of width at most w between consecutive break values; the last end of
 // each segment is computed like the others, not copied from the break value.
-std::vector<Panel> initial_panels(std::span<const double> breaks, double w) {
+// They are counted first, and refused beyond the work budget before they are
+// laid out: a tabulated distribution has a segment between each two radii.
+std::vector<Panel> initial_panels(std::span<const double> breaks, double w, std::size_t entries) {
+  auto count_of = [&](std::size_t i) {
+    return std::max<std::size_t>(sat_cast<std::size_t>(std::ceil((breaks[i + 1] - breaks[i]) / w)), 1);
+  };
+  std::size_t total = 0;
+  for (std::size_t i = 0; i + 1 < breaks.size(); ++i) total = sat_add(total, count_of(i));
+  engine::require_bytes(sat_mul(total, panel_bytes(entries)), PANELS);
   std::vector<Panel> panels;
+  panels.reserve(total);
   for (std::size_t i = 0; i + 1 < breaks.size(); ++i) {
     const double t0 = breaks[i];
     const double length = breaks[i + 1] - t0;
-    const std::size_t n = std::max<std::size_t>(sat_cast<std::size_t>(std::ceil(length / w)), 1);
+    const std::size_t n = count_of(i);
     const double count = static_cast<double>(n);
     for (std::size_t m = 0; m < n; ++m) {
       panels.emplace_back(t0 + static_cast<double>(m) * length / count,
@@ -116,13 +134,22 @@ Result<Averages> moments(const SizeDistribution& distribution, std::span<const s
 
   const double t_lo = std::log(lo);
   const double t_hi = std::log(hi);
+  // Each break inside the range adds a segment of one panel at least.
+  std::size_t inside = 0;
+  for (double b : breakpoints) {
+    const double t = std::log(b);
+    inside += t_lo < t && t < t_hi ? 1 : 0;
+  }
+  engine::require_bytes(sat_mul(sat_add<std::size_t>(inside, 1), sat_add(sizeof(double), panel_bytes(entries))),
+                        PANELS);
   std::vector<double> breaks = {t_lo};
+  breaks.reserve(inside + 2);
   for (double b : breakpoints) {
     const double t = std::log(b);
     if (t_lo < t && t < t_hi) breaks.push_back(t);
   }
   breaks.push_back(t_hi);
-  std::vector<Panel> panels = initial_panels(breaks, std::fmin(0.5 * Density(distribution).scale, 0.5));
+  std::vector<Panel> panels = initial_panels(breaks, std::fmin(0.5 * Density(distribution).scale, 0.5), entries);
 
   std::vector<double> values(entries);
   std::vector<double> errors(entries);

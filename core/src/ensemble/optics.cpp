@@ -4,6 +4,7 @@
 #include "vantok/layered/check.hpp"
 #include "vantok/layered/group.hpp"
 #include "vantok/mie/group.hpp"
+#include "vantok/numeric.hpp"
 
 #include <algorithm>
 
@@ -163,6 +164,25 @@ NodeSolution Solver::node(std::size_t i) const {
     return {{n.views[i], n.solved[i].coefficients(), n.radius_fractions}, n.particle_efficiencies[i].values};
   }
   return {{n.views[i], n.states[i].coefficients(), {}}, n.sphere_efficiencies[i].values};
+}
+
+std::size_t Solver::bytes(const Optics& optics, std::size_t n_terms, bool derivatives, std::size_t nodes) {
+  using C = Complex<double>;
+  const auto* layered = std::get_if<Optics::Layered>(&optics.kind);
+  const std::size_t layers = layered != nullptr ? layered->radius_fractions.size() + 1 : 1;
+  const std::size_t orders = sat_add<std::size_t>(n_terms, 2);
+  // Per node: a_n, b_n (and four derivative vectors), the ratio tables r_n(m x)
+  // (complex) and r_n(x) with its real companion, and with derivatives four
+  // complex vectors per inner layer.
+  const std::size_t coefficient_vectors = derivatives ? 6 : 2;
+  std::size_t per_node = sat_mul(orders, coefficient_vectors * sizeof(C) + sizeof(C) + 2 * sizeof(double));
+  if (derivatives) per_node = sat_add(per_node, sat_mul(sat_mul(orders, layers - 1), 4 * sizeof(C)));
+  // A group solve's work arrays: per layer two complex vectors (eleven with
+  // derivatives), for every lane while the particles are solved side by side.
+  const std::size_t lane_work = sat_mul(layers, orders);
+  const std::size_t lanes = lane_work <= mie::group::MAX_LANE_TERMS ? 4 : 1;
+  const std::size_t work = sat_mul(sat_mul(lane_work, lanes), (derivatives ? 11 : 2) * sizeof(C) + sizeof(C));
+  return sat_add(sat_mul(per_node, nodes), work);
 }
 
 StoredSolutions::StoredSolutions(std::span<const NodeSolution> nodes) {

@@ -1,8 +1,9 @@
-// Particles of an ensemble: the checks of a layered sphere.
+// Particles of an ensemble: their form and the checks of a layered sphere.
 #include "vantok/ensemble/particle.hpp"
 
 #include <cstdint>
 
+#include "vantok/error.hpp"
 #include "vantok/format.hpp"
 #include "vantok/limits.hpp"
 
@@ -12,16 +13,20 @@ namespace {
 
 std::string count(std::size_t n) { return fmt::plain(static_cast<std::uint64_t>(n)); }
 
-std::expected<void, std::string> check_layered(const LayeredSphere& p) {
-  const std::size_t n = p.layers.size();
+}  // namespace
+
+std::expected<void, std::string> ParticleShape::validate() const {
+  if (!layers) return {};
+  const std::size_t n = *layers;
   if (n < 1 || n > MAX_LAYERS) {
     return std::unexpected("a layered sphere needs 1 to " + count(MAX_LAYERS) + " layers, got " + count(n));
   }
-  const std::vector<double>& f = p.radius_fractions;
-  if (f.size() != n - 1) {
+  if (fraction_count != n - 1) {
     return std::unexpected("a layered sphere of " + count(n) + " layers needs " + count(n - 1) +
-                           " radius fractions, got " + count(f.size()));
+                           " radius fractions, got " + count(fraction_count));
   }
+  const std::span<const double> f = radius_fractions;
+  VANTOK_ASSERT(f.size() == fraction_count);
   for (std::size_t k = 0; k < f.size(); ++k) {
     if (!(f[k] > 0.0 && f[k] <= 1.0)) {
       return std::unexpected("radius fraction " + count(k) + " must be in (0, 1], got " + fmt::plain(f[k]));
@@ -33,22 +38,28 @@ std::expected<void, std::string> check_layered(const LayeredSphere& p) {
                              count(k + 1) + " is " + fmt::plain(f[k + 1]) + " < " + fmt::plain(f[k]));
     }
   }
-  const std::size_t core = p.layers[0].size();
-  for (std::size_t l = 1; l < n; ++l) {
-    if (p.layers[l].size() != core) {
-      return std::unexpected("layer " + count(l) + " has " + count(p.layers[l].size()) +
-                             " refractive indices and the core " + count(core) + ": one per wavelength");
-    }
+  if (uneven_layer) {
+    return std::unexpected("layer " + count(uneven_layer->first) + " has " + count(uneven_layer->second) +
+                           " refractive indices and the core " + count(index_count) + ": one per wavelength");
   }
   return {};
 }
 
-}  // namespace
-
-std::expected<void, std::string> Particle::validate() const {
-  if (const auto* layered = get_if<LayeredSphere>()) return check_layered(*layered);
-  return {};
+ParticleShape Particle::shape() const {
+  const auto* layered = get_if<LayeredSphere>();
+  if (layered == nullptr) return {std::nullopt, 0, {}, index_count(), std::nullopt};
+  ParticleShape out{layered->layers.size(), layered->radius_fractions.size(), layered->radius_fractions,
+                    index_count(), std::nullopt};
+  for (std::size_t l = 1; l < layered->layers.size(); ++l) {
+    if (layered->layers[l].size() != out.index_count) {
+      out.uneven_layer = std::pair{l, layered->layers[l].size()};
+      break;
+    }
+  }
+  return out;
 }
+
+std::expected<void, std::string> Particle::validate() const { return shape().validate(); }
 
 std::size_t Particle::index_count() const {
   if (const auto* sphere = get_if<Sphere>()) return sphere->m.size();

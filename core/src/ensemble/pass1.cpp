@@ -15,6 +15,8 @@
 #include "ensemble/detail_pass1.hpp"
 #include "vantok/ensemble/distribution.hpp"
 #include "vantok/format.hpp"
+#include "vantok/memory.hpp"
+#include "vantok/numeric.hpp"
 #include "vantok/pool.hpp"
 
 namespace vantok::ensemble::engine {
@@ -241,6 +243,16 @@ std::vector<Panel> unevaluated(const std::vector<std::pair<double, double>>& bou
   return out;
 }
 
+// The breakpoints of breakpoints_of, repeats counted.
+std::size_t breakpoint_count(std::span<const Part* const> parts) {
+  std::size_t points = 0;
+  for (const Part* part : parts) {
+    if (std::holds_alternative<support::Bounded>(part->support)) points += 2;
+    if (const auto* table = part->distribution->get_if<Tabulated>()) points = sat_add(points, table->radii.size());
+  }
+  return points;
+}
+
 // Breakpoints: the ends of bounded supports and the tabulated radii, in the
 // total order of doubles, without repeats.
 std::vector<double> breakpoints_of(std::span<const Part* const> parts) {
@@ -295,10 +307,31 @@ bool extend_ends(std::vector<Panel>& panels, const std::optional<EndRequest>& lo
 
 }  // namespace
 
+std::size_t panel_bytes(std::span<const Part* const> parts, std::size_t n_q) {
+  // The panel's record, twice while a bisection rebuilds the list; per part
+  // its Sums1: four vectors of (1 + D) Q entries, Q absolute values and D Q
+  // absolute derivatives, with each vector's allocation overhead.
+  std::size_t bytes = 2 * sizeof(Panel);
+  for (const Part* part : parts) {
+    const std::size_t d = part->dist_params.size();
+    const std::size_t entries = sat_add(sat_mul(sat_mul<std::size_t>(4, 1 + d), n_q), sat_mul(1 + d, n_q));
+    bytes = sat_add(bytes, sat_add(sizeof(Sums1) + 6 * 2 * sizeof(void*), sat_mul(entries, sizeof(double))));
+  }
+  return bytes;
+}
+
 Result<Pass1Run> pass1(std::span<const Part* const> parts, const particle::Optics& optics, double wavelength,
                        const EnsembleOptions& options, std::size_t n_q,
-                       const std::shared_ptr<SolutionBudget>& budget) {
+                       const std::shared_ptr<SolutionBudget>& budget, const Claim& claim) {
   VANTOK_ASSERT(!parts.empty());
+  // A tabulated distribution puts a breakpoint at each radius, and a panel
+  // boundary at each breakpoint: the breakpoints, the start layout and its
+  // panels are leased before they are laid out (with the panels' sums, the
+  // lease is taken anew before each evaluation below).
+  const std::size_t per_panel = panel_bytes(parts, n_q);
+  auto what = [&] { return "the first pass's panel sums at wavelength " + fmt::exp(wavelength); };
+  const std::size_t layout_bytes = sat_mul(breakpoint_count(parts), sat_add(4 * sizeof(double), per_panel));
+  memory::Lease sums = claim.take(layout_bytes, layout_bytes, what);
   const std::vector<double> breakpoints = breakpoints_of(parts);
   double r_lo = INF;
   double r_hi = 0.0;
@@ -334,8 +367,13 @@ Result<Pass1Run> pass1(std::span<const Part* const> parts, const particle::Optic
   const detail::EntryLayout layout{n_q, value_quantities(options.refine_order)};
   std::vector<PartStatus> statuses(parts.size());
   for (;;) {
-    for (auto& result :
-         pass1_evaluate(panels, parts, wavelength, optics, solve_options, options.refine_order, n_q, budget)) {
+    // Every panel's sums live until the pass ends: leased, for the panels as
+    // they are now, before the pending ones are evaluated.
+    sums = memory::Lease{};
+    const std::size_t bytes = sat_mul(panels.size(), per_panel);
+    sums = claim.take(bytes, bytes, what);
+    for (auto& result : pass1_evaluate(panels, parts, wavelength, optics, solve_options, options.refine_order, n_q,
+                                       budget, claim)) {
       if (!result) return std::unexpected(std::move(result).error());
     }
     for (std::size_t j = 0; j < parts.size(); ++j) {
@@ -378,7 +416,8 @@ Pass1 finish(std::vector<Panel> panels, std::vector<bool> converged, double t_lo
 }
 
 Result<std::vector<Pass1>> first_pass(std::span<const Part> parts, std::span<const std::vector<std::size_t>> groups,
-                                      double wavelength, std::size_t index, const EnsembleOptions& options) {
+                                      double wavelength, std::size_t index, const EnsembleOptions& options,
+                                      const Claim& claim) {
   std::vector<Pass1> records;
   records.reserve(groups.size());
   const auto budget = std::make_shared<SolutionBudget>(SOLUTION_BUDGET);
@@ -405,7 +444,7 @@ Result<std::vector<Pass1>> first_pass(std::span<const Part> parts, std::span<con
     std::size_t requested = 0;
     for (const auto& slot : first.particle_params) requested += slot.has_value() ? 1 : 0;
     const std::size_t n_q = value_quantities(options.refine_order) + quantity::PER_PARAMETER * requested;
-    VANTOK_TRY(run, pass1(members, optics, wavelength, options, n_q, budget));
+    VANTOK_TRY(run, pass1(members, optics, wavelength, options, n_q, budget, claim));
     records.push_back(finish(std::move(run.panels), std::move(run.converged), run.t_lo, run.t_hi));
   }
   return records;

@@ -10,13 +10,19 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <memory>
 
 #include "ensemble/detail_kronrod.hpp"
+#include "ensemble/detail_workers.hpp"
 #include "vantok/ensemble/distribution.hpp"
+#include "vantok/format.hpp"
+#include "vantok/limits.hpp"
+#include "vantok/memory.hpp"
+#include "vantok/mie/check.hpp"
 #include "vantok/mie/efficiencies.hpp"
 #include "vantok/mie/greek.hpp"
-#include "vantok/pool.hpp"
+#include "vantok/numeric.hpp"
 
 namespace vantok::ensemble::engine {
 
@@ -176,12 +182,16 @@ struct Evaluation {
       std::array<particle::NodeSolution, KRONROD_NODES> all;
       for (std::size_t i = 0; i < KRONROD_NODES; ++i) all[i] = solver.node(i);
       const std::size_t bytes = PanelSolutions::bytes(all);
-      if (budget->take(bytes)) {
+      // Kept only where both the wavelength's room and the free work budget
+      // hold them: keeping them never changes a result.
+      auto held = std::make_shared<memory::Lease>(memory::lease(0, bytes));
+      if (held->bytes() == bytes && budget->take(bytes)) {
         // The bytes go back to the budget with the last holder of the copies.
-        kept = std::shared_ptr<const PanelSolutions>(new PanelSolutions(all), [budget, bytes](const PanelSolutions* p) {
-          delete p;
-          budget->give(bytes);
-        });
+        kept = std::shared_ptr<const PanelSolutions>(new PanelSolutions(all),
+                                                     [budget, bytes, held](const PanelSolutions* p) {
+                                                       delete p;
+                                                       budget->give(bytes);
+                                                     });
       }
     }
     return sums;
@@ -204,10 +214,26 @@ std::size_t value_quantities(std::optional<std::size_t> refine_order) {
   return quantity::VALUES + (refine_order ? 6 * (*refine_order + 1) : 0);
 }
 
+namespace {
+
+// A bound on the term counts of the pending panels' nodes, from the largest
+// radius they reach.
+std::size_t panel_terms_bound(std::span<const Panel> panels, std::span<const std::size_t> pending, double wavelength) {
+  double t_top = -INFINITY;
+  for (std::size_t i : pending) t_top = std::fmax(t_top, panels[i].b);
+  // The term count grows with x; above the largest accepted order a node fails
+  // its checks before anything is solved.
+  const double x = size_parameter(std::exp(t_top), wavelength);
+  return static_cast<std::size_t>(std::min<std::uint64_t>(mie::default_terms(x), MAX_MIE_ORDER));
+}
+
+}  // namespace
+
 std::vector<Result<void>> pass1_evaluate(std::vector<Panel>& panels, std::span<const Part* const> parts,
                                          double wavelength, const particle::Optics& optics,
                                          const mie::SolveOptions& options, std::optional<std::size_t> refine_order,
-                                         std::size_t n_q, const std::shared_ptr<SolutionBudget>& budget) {
+                                         std::size_t n_q, const std::shared_ptr<SolutionBudget>& budget,
+                                         const Claim& claim) {
   VANTOK_ASSERT(!parts.empty());
   const auto& particle_params = parts.front()->particle_params;
   const bool derivatives = std::any_of(particle_params.begin(), particle_params.end(),
@@ -219,12 +245,20 @@ std::vector<Result<void>> pass1_evaluate(std::vector<Panel>& panels, std::span<c
     if (!panels[i].sums) pending.push_back(i);
   }
   std::vector<std::optional<Error>> errors(pending.size());
-  // One Solver per thread, reused for all the panels that thread evaluates; a
-  // body starts no parallel work while it holds its Solver.
-  pool::PerThread<particle::Solver> solvers;
-  pool::for_each_index(pending.size(), [&](std::size_t k) {
+  if (pending.empty()) return {};
+  // Workers with a Solver each, reused for all the panels a worker evaluates:
+  // one within the least piece, more as the work budget allows.
+  const std::size_t per_worker =
+      sat_add(particle::Solver::bytes(optics, panel_terms_bound(panels, pending, wavelength), derivatives,
+                                      KRONROD_NODES),
+              sat_mul(KRONROD_NODES, n_q * sizeof(double)));
+  auto what = [&] { return "the node solutions of a panel at wavelength " + fmt::exp(wavelength); };
+  const memory::Lease first = claim.take(per_worker, per_worker, what);
+  const memory::Lease more = detail::extra_workers(claim, pending.size(), per_worker, what);
+  std::vector<particle::Solver> solvers(detail::worker_count(pending.size(), per_worker, more));
+  detail::by_workers(pending.size(), solvers, [&](std::size_t k, particle::Solver& solver) {
     Panel& panel = panels[pending[k]];
-    auto sums = evaluation.panel(panel.a, panel.b, solvers.local(), budget, panel.solutions);
+    auto sums = evaluation.panel(panel.a, panel.b, solver, budget, panel.solutions);
     if (sums) {
       panel.sums = std::move(*sums);
     } else {

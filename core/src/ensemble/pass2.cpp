@@ -20,8 +20,12 @@
 
 #include "ensemble/detail_pass2.hpp"
 #include "ensemble/detail_kronrod.hpp"
+#include "ensemble/detail_workers.hpp"
 #include "vantok/ensemble/distribution.hpp"
 #include "vantok/format.hpp"
+#include "vantok/limits.hpp"
+#include "vantok/memory.hpp"
+#include "vantok/mie/check.hpp"
 #include "vantok/numeric.hpp"
 #include "vantok/pool.hpp"
 
@@ -518,21 +522,19 @@ namespace pass2 {
 /// summed in order and the chunk's sums merged. The first failing panel, in
 /// panel order, ends the wavelength.
 Result<std::vector<PartSums>> group_totals(const GroupPlan& plan, const Pass1& record, std::size_t n_parts,
-                                           std::size_t batch, pool::PerThread<Scratch>& scratch) {
+                                           std::size_t batch, std::vector<Scratch>& scratch) {
   const std::span<const std::pair<double, double>> panels = record.panels;
   VANTOK_ASSERT(record.solutions.empty() || record.solutions.size() == panels.size());
+  VANTOK_ASSERT(batch % CHUNK_PANELS == 0);
   std::vector<PartSums> totals(n_parts);
   for (std::size_t start = 0; start < panels.size(); start += batch) {
     const std::size_t end = std::min(panels.size(), start + batch);
     std::vector<std::optional<Result<PanelSums>>> results(end - start);
-    pool::for_each_index(
-        end - start,
-        [&](std::size_t k) {
-          const std::size_t i = start + k;
-          const PanelSolutions* kept = record.solutions.empty() ? nullptr : record.solutions[i].get();
-          results[k] = panel(scratch.local(), plan, panels[i].first, panels[i].second, kept);
-        },
-        pool::Grain::One);
+    ensemble::detail::by_workers(end - start, scratch, [&](std::size_t k, Scratch& s) {
+      const std::size_t i = start + k;
+      const PanelSolutions* kept = record.solutions.empty() ? nullptr : record.solutions[i].get();
+      results[k] = panel(s, plan, panels[i].first, panels[i].second, kept);
+    });
     for (std::size_t first = 0; first < results.size(); first += CHUNK_PANELS) {
       std::vector<PartSums> chunk(n_parts);
       for (std::size_t k = first; k < std::min(results.size(), first + CHUNK_PANELS); ++k) {
@@ -549,10 +551,160 @@ Result<std::vector<PartSums>> group_totals(const GroupPlan& plan, const Pass1& r
 
 }  // namespace pass2
 
+namespace {
+
+// The per-group sizes of the second pass: a worker's scratch, one panel's
+// estimates in a batch, and the group's sums over its panels.
+struct GroupBytes {
+  std::size_t worker = 0;
+  std::size_t panel = 0;
+  std::size_t sums = 0;
+};
+
+GroupBytes group_bytes(const GroupPlan& plan, const SecondPassPlan::Sizes& dim, const particle::Optics& optics,
+                       std::size_t n_mu) {
+  constexpr std::size_t D = sizeof(double);
+  const std::size_t slots = plan.slots;
+  const std::size_t columns = plan.kronrod_columns + plan.particle_columns;
+  const std::size_t block = 4 + 4 * (plan.complex_blocks + plan.real_blocks);
+  const std::size_t layers = plan.complex_blocks;
+  GroupBytes out;
+  // A worker: its particle solver; the node vectors and quantity matrices of
+  // the values and of each slot; the weight matrices; the fast products; the
+  // amplitude sums and phase derivatives of one node's cosines.
+  const std::size_t cosines = std::max(n_mu, dim.largest_nodes);
+  std::size_t values = sat_mul(sat_add(dim.quantities, sat_mul(KRONROD_NODES, dim.rows)), 1 + slots);
+  values = sat_add(values, sat_mul(2 * KRONROD_NODES, columns));
+  values = sat_add(values, sat_mul(sat_mul(KRONROD_NODES, block), sat_add(dim.largest_key, 2 * dim.largest_half)));
+  values = sat_add(values, sat_mul(cosines, 2 * (2 + 4 * layers) + 12 * layers));
+  out.worker = sat_add(particle::Solver::bytes(optics, dim.terms, slots > 0, KRONROD_NODES), sat_mul(values, D));
+  // One panel's Kronrod and Gauss estimates of every column.
+  out.panel = sat_mul(sat_mul(dim.rows, 2 * (plan.kronrod_columns + slots * plan.particle_columns)), D);
+  // Every part's sums and errors over the quantity vector, for the totals and
+  // a chunk's.
+  std::size_t weight_columns = 0;
+  for (std::size_t j = 0; j < plan.parts.size(); ++j) weight_columns = sat_add(weight_columns, plan.weight_columns(j));
+  out.sums = sat_mul(sat_mul(dim.quantities, weight_columns), 4 * D);
+  return out;
+}
+
+// The bytes the projection and the outputs of R = U (P + 1) stacked rows take:
+// per band its tables (11 R n), its products and series (24 R (L_b + 1)) and
+// the sums of its blocked product (36 R (L_b + 1)); the Greek series as Lin
+// values; the outputs' records.
+std::size_t projection_bytes(std::span<const std::size_t> keys, std::size_t order_limit, std::size_t units,
+                             std::size_t params, std::size_t n_mu) {
+  constexpr std::size_t D = sizeof(double);
+  const std::size_t rows = sat_mul(units, params + 1);
+  std::size_t values = 0;
+  std::size_t orders = 1;
+  for (const std::size_t key : keys) {
+    const std::size_t order = std::min(sat_mul<std::size_t>(2, key), order_limit);
+    orders = std::max(orders, sat_add<std::size_t>(order, 1));
+    values = sat_add(values, sat_mul(rows, sat_add(sat_mul<std::size_t>(11, band_nodes(key, order_limit)),
+                                                   sat_mul<std::size_t>(60, sat_add<std::size_t>(order, 1)))));
+  }
+  std::size_t bytes = sat_mul(values, D);
+  // Greek series: six of L + 1 Lin values per unit, each with 2P derivatives.
+  const std::size_t lin = sizeof(lin::Lin) + 2 * 2 * sizeof(void*) + 2 * params * D;
+  bytes = sat_add(bytes, sat_mul(sat_mul(sat_mul<std::size_t>(6, orders), units), lin));
+  // The outputs of each unit: 2 + 2P records of 11 values, 6 (L + 1) Greek
+  // coefficients and 4 n_mu phase values, as Lin values and then as numbers.
+  const std::size_t per_record = sat_add(sat_add<std::size_t>(11, sat_mul<std::size_t>(6, orders)), 4 * n_mu);
+  bytes = sat_add(bytes, sat_mul(sat_mul(sat_mul(per_record, units), 2 + 2 * params), 2 * D + lin));
+  return bytes;
+}
+
+}  // namespace
+
+Result<SecondPassPlan> plan_second_pass(std::span<const Part> parts, std::span<const std::vector<std::size_t>> groups,
+                                        std::span<const Pass1> records, std::span<const Unit> units,
+                                        double wavelength, std::size_t index, const EnsembleOptions& options) {
+  VANTOK_ASSERT(groups.size() == records.size());
+  SecondPassPlan plan;
+  // Bands: one per key of the panels' term counts (and of the monodisperse
+  // groups' term counts), only when Greek coefficients are requested.
+  const bool greek = options.greek.kind != GreekSelection::Kind::Off;
+  std::size_t n_max = 0;
+  for (const Pass1& record : records) n_max = std::max(n_max, record.max_terms);
+  plan.order_limit = greek_order_limit(options.greek, n_max);
+  if (greek) {
+    VANTOK_TRY(found, band_keys(parts, groups, records, wavelength, index, options));
+    plan.keys = std::move(found);
+  }
+  VANTOK_TRY(storage, layout_storage(plan.keys, plan.order_limit));
+
+  const std::size_t n_mu = options.mu.size();
+  SecondPassPlan::Sizes& dim = plan.sizes;
+  dim.quantities = base_quantities(n_mu);
+  dim.rows = base_quantities(n_mu);
+  for (const std::size_t key : plan.keys) {
+    const std::size_t n = band_nodes(key, plan.order_limit);
+    dim.quantities = sat_add(dim.quantities, sat_mul<std::size_t>(4, n));
+    dim.largest_key = std::max(dim.largest_key, key);
+    dim.largest_nodes = std::max(dim.largest_nodes, n);
+    dim.largest_half = std::max(dim.largest_half, n - n / 2);
+  }
+  dim.rows = sat_add(dim.rows, sat_mul<std::size_t>(4, dim.largest_nodes));
+  // Every node lies within its group's final range.
+  for (const Pass1& record : records) {
+    const double x = size_parameter(record.range.second, wavelength);
+    dim.terms = std::max(dim.terms, static_cast<std::size_t>(std::min<std::uint64_t>(mie::default_terms(x),
+                                                                                      MAX_MIE_ORDER)));
+  }
+
+  constexpr std::size_t D = sizeof(double);
+  const std::size_t params = options.params.size();
+  std::size_t bytes = sat_mul(storage, D);
+  // The unit sums, and every part's averages with their derivatives.
+  bytes = sat_add(bytes, sat_mul(sat_mul(dim.quantities, sat_mul(units.size(), 1 + params)), 2 * D));
+  for (const Part& part : parts) {
+    std::size_t columns = 1 + part.dist_params.size() + part.particle_params.size();
+    bytes = sat_add(bytes, sat_mul(sat_mul(dim.quantities, columns), 2 * D));
+  }
+  bytes = sat_add(bytes, projection_bytes(plan.keys, plan.order_limit, units.size(), params, n_mu));
+  // The largest group's sums, with one worker and one chunk of panels; with
+  // a worker per thread and the largest batches.
+  const mie::SolveOptions solve_options{std::nullopt, options.allow_unvalidated};
+  const Layout none;
+  std::size_t group_least = 0;
+  std::size_t group_most = 0;
+  for (std::size_t k = 0; k < groups.size(); ++k) {
+    const particle::Optics optics = particle::Optics::at(parts[groups[k].front()].component->particle, index);
+    const GroupPlan group_plan = plan_group(parts, groups[k], optics, solve_options, none, wavelength);
+    const GroupBytes g = group_bytes(group_plan, dim, optics, n_mu);
+    std::size_t columns = 0;
+    for (std::size_t j = 0; j < groups[k].size(); ++j) columns += group_plan.weight_columns(j);
+    const std::size_t least = sat_add(sat_add(g.sums, g.worker), sat_mul(pass2::CHUNK_PANELS, g.panel));
+    const std::size_t workers = std::max<std::size_t>(1, std::min(records[k].panels.size(), pool::thread_count()));
+    const std::size_t batch = batch_panels(columns, n_mu, dim.largest_nodes);
+    const std::size_t extra = sat_add(sat_mul(workers - 1, g.worker), sat_mul(batch - pass2::CHUNK_PANELS, g.panel));
+    group_least = std::max(group_least, least);
+    group_most = std::max(group_most, sat_add(least, extra));
+  }
+  plan.bytes = sat_add(bytes, group_least);
+  plan.most_bytes = sat_add(bytes, group_most);
+  return plan;
+}
+
+std::string SecondPassPlan::what(double wavelength) const {
+  return std::string(!keys.empty() ? "the angular tables and sums of the Greek quadrature" : "the second pass's sums") +
+         " at wavelength " + fmt::exp(wavelength);
+}
+
 Result<SecondPass> second_pass(std::span<const Part> parts, std::span<const std::vector<std::size_t>> groups,
                                std::span<const Pass1> records, std::span<const Unit> units, double wavelength,
-                               std::size_t index, const EnsembleOptions& options) {
+                               std::size_t index, const EnsembleOptions& options, const Claim& claim,
+                               const SecondPassPlan* given) {
   VANTOK_ASSERT(groups.size() == records.size());
+  std::optional<SecondPassPlan> own;
+  if (given == nullptr) {
+    VANTOK_TRY(made, plan_second_pass(parts, groups, records, units, wavelength, index, options));
+    own = std::move(made);
+  }
+  const SecondPassPlan& plan = given != nullptr ? *given : *own;
+  SecondPass out;
+  out.work = claim.take(plan.bytes, plan.bytes, [&] { return plan.what(wavelength); });
   const mie::SolveOptions solve_options{std::nullopt, options.allow_unvalidated};
   std::vector<particle::Optics> optics;
   optics.reserve(groups.size());
@@ -562,46 +714,46 @@ Result<SecondPass> second_pass(std::span<const Part> parts, std::span<const std:
     optics.push_back(particle::Optics::at(parts[group.front()].component->particle, index));
   }
 
-  // Bands: one per key of the panels' term counts (and of the monodisperse
-  // groups' term counts), only when Greek coefficients are requested.
-  SecondPass out;
   const bool greek = options.greek.kind != GreekSelection::Kind::Off;
-  std::size_t n_max = 0;
-  for (const Pass1& record : records) n_max = std::max(n_max, record.max_terms);
-  out.order_limit = greek_order_limit(options.greek, n_max);
-  std::vector<std::size_t> keys;
-  if (greek) {
-    VANTOK_TRY(found, band_keys(parts, groups, records, wavelength, index, options));
-    keys = std::move(found);
-  }
-  VANTOK_TRY(bands, layout(keys, out.order_limit, options.mu));
+  out.order_limit = plan.order_limit;
+  VANTOK_TRY(bands, layout(plan.keys, out.order_limit, options.mu));
   out.layout = std::move(bands);
   const Layout& lay = out.layout;
-  std::size_t largest_band = 0;
-  for (const Band& band : lay.bands) largest_band = std::max(largest_band, band.n_nodes);
+  VANTOK_ASSERT(lay.n_quantities == plan.sizes.quantities);
+  const std::size_t largest_band = plan.sizes.largest_nodes;
+  const std::size_t n_mu = lay.mu.size();
 
   std::vector<PartAverages> averages(parts.size());
-  // One scratch per thread; a panel's body starts no parallel work.
-  pool::PerThread<pass2::Scratch> scratch;
   for (std::size_t g = 0; g < groups.size(); ++g) {
     stop::check();
     const std::vector<std::size_t>& group = groups[g];
     const Pass1& record = records[g];
     if (std::holds_alternative<support::Point>(parts[group.front()].support)) {
       VANTOK_ASSERT(group.size() == 1);
-      VANTOK_TRY(point, point_averages(parts[group.front()], record.max_terms, scratch.local().node, optics[g],
-                                       solve_options, lay, wavelength));
+      NodeScratch node;
+      VANTOK_TRY(point, point_averages(parts[group.front()], record.max_terms, node, optics[g], solve_options, lay,
+                                       wavelength));
       averages[group.front()] = std::move(point);
       continue;
     }
-    const GroupPlan plan = plan_group(parts, group, optics[g], solve_options, lay, wavelength);
+    const GroupPlan group_plan = plan_group(parts, group, optics[g], solve_options, lay, wavelength);
     std::size_t columns = 0;
-    for (std::size_t j = 0; j < group.size(); ++j) columns += plan.weight_columns(j);
-    const std::size_t batch = batch_panels(columns, lay.mu.size(), largest_band);
-    VANTOK_TRY(totals, pass2::group_totals(plan, record, group.size(), batch, scratch));
+    for (std::size_t j = 0; j < group.size(); ++j) columns += group_plan.weight_columns(j);
+    // The least piece (one worker, one chunk of four panels) is in the plan's
+    // lease; more workers and larger batches as the budget has them free.
+    const GroupBytes sizes = group_bytes(group_plan, plan.sizes, optics[g], n_mu);
+    const std::size_t n_panels = record.panels.size();
+    auto what = [&] { return plan.what(wavelength); };
+    const memory::Lease workers = ensemble::detail::extra_workers(claim, n_panels, sizes.worker, what);
+    std::vector<pass2::Scratch> scratch(ensemble::detail::worker_count(n_panels, sizes.worker, workers));
+    const std::size_t most = batch_panels(columns, n_mu, largest_band);
+    const memory::Lease panels = claim.take(0, sat_mul(most - pass2::CHUNK_PANELS, sizes.panel), what);
+    const std::size_t chunks = sizes.panel == 0 ? most : panels.bytes() / sat_mul(pass2::CHUNK_PANELS, sizes.panel);
+    const std::size_t batch = std::min(most, pass2::CHUNK_PANELS * (1 + chunks));
+    VANTOK_TRY(totals, pass2::group_totals(group_plan, record, group.size(), batch, scratch));
     for (std::size_t j = 0; j < group.size(); ++j) {
       averages[group[j]] =
-          part_averages(parts[group[j]], totals[j], lay.n_quantities, plan.slots, options.rtol);
+          part_averages(parts[group[j]], totals[j], lay.n_quantities, group_plan.slots, options.rtol);
     }
   }
 

@@ -1,5 +1,6 @@
 // The ensemble model: checks of distributions, particles and whole requests
-// (messages and their order), parameter enumeration and names; densities with
+// (messages and their order, by the particles themselves and by their shapes
+// alone), parameter enumeration, counts and names; densities with
 // their derivative slots against central differences; radius cutoffs against
 // closed-form tails; integration parts; and the moments against mpmath
 // quadrature with the G7-K15 rule and the stopping and failure rules.
@@ -140,6 +141,19 @@ struct Request {
   vantok::Result<void> check() const {
     return validate(components, wavelengths, options, mixture_parameters(components));
   }
+
+  // The same check with the particles' shapes, their refractive indices not
+  // at hand.
+  vantok::Result<void> check_by_shapes() const {
+    std::vector<ParticleShape> shapes;
+    std::vector<Component> bare;
+    for (const Component& c : components) {
+      shapes.push_back(c.particle.shape());
+      const Particle empty = c.particle.get_if<Sphere>() != nullptr ? Particle{Sphere{}} : Particle{LayeredSphere{}};
+      bare.push_back({empty, c.distribution, c.weight});
+    }
+    return validate(bare, wavelengths, options, mixture_parameters(bare, shapes), shapes);
+  }
 };
 
 // A component of `indices` spheres, monodisperse at `radius`.
@@ -212,6 +226,26 @@ TEST(Validate, MessagesInCheckOrder) {
     Request request;
     c.change(request);
     expect_outcome(request.check(), c.message);
+    expect_outcome(request.check_by_shapes(), c.message);
+  }
+}
+
+// Shapes of vast counts, with no refractive index, fraction or layer at hand,
+// are refused by their numbers, in the particle's check order.
+TEST(Validate, VastShapesRefusedByTheirCounts) {
+  const std::size_t vast = std::size_t{1} << 40;
+  static constexpr double HALF[1] = {0.5};
+  const std::vector<std::pair<ParticleShape, std::string>> cases = {
+      {{std::nullopt, 0, {}, vast, std::nullopt}, "component 0 has 1099511627776 refractive indices for 2 wavelengths"},
+      {{vast, vast, {}, 2, std::nullopt}, "component 0: a layered sphere needs 1 to 1024 layers, got 1099511627776"},
+      {{3, vast, {}, 2, std::nullopt},
+       "component 0: a layered sphere of 3 layers needs 2 radius fractions, got 1099511627776"},
+      {{1, 0, {}, vast, std::nullopt}, "component 0 has 1099511627776 refractive indices for 2 wavelengths"},
+      {{2, 1, HALF, 2, std::pair{std::size_t{1}, vast}},
+       "component 0: layer 1 has 1099511627776 refractive indices and the core 2: one per wavelength"}};
+  const std::vector<Component> bare = {{Particle{LayeredSphere{}}, lognormal(0.1, 2.0), 1.0}};
+  for (const auto& [shape, message] : cases) {
+    expect_outcome(validate(bare, std::vector<double>{0.5, 1.0}, options(), {}, std::span(&shape, 1)), message);
   }
 }
 
@@ -237,10 +271,21 @@ TEST(EnsembleParam, EnumerationOrderAndNames) {
   const std::vector<Component> two = {
       {sphere(1), power_law(1.0, 1.0, 2.0), 1.0},
       {layered({0.5}, 1), multimodal({{1.0, lognormal(1.0, 2.0)}, {1.0, tabulated({1.0, 2.0}, {1.0, 1.0})}}), 1.0}};
-  EXPECT_EQ(names(mixture_parameters(two), Naming::Mixture),
+  const std::vector<EnsembleParam> all = mixture_parameters(two);
+  EXPECT_EQ(names(all, Naming::Mixture),
             "c0.exponent c0.m_real c0.m_imag c0.weight c1.mode0.median_radius c1.mode0.width c1.mode0.weight "
             "c1.mode1.weight c1.layer0.m_real c1.layer0.m_imag c1.layer1.m_real c1.layer1.m_imag "
             "c1.layer0.radius_fraction c1.weight");
+  // Counted without the list; the first `limit` listed alone.
+  std::size_t count = 0;
+  for (const Component& c : two) {
+    count += component_parameter_count(c.distribution, c.particle.shape(), ComponentWeight::Include);
+  }
+  EXPECT_EQ(count, all.size());
+  for (std::size_t limit = 0; limit <= all.size() + 1; ++limit) {
+    const std::vector<EnsembleParam> first(all.begin(), all.begin() + std::min(limit, all.size()));
+    EXPECT_EQ(mixture_parameters(two, {}, limit), first) << limit;
+  }
 }
 
 TEST(Validate, RequestedParameters) {

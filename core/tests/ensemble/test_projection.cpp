@@ -15,9 +15,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <cstddef>
+#include <cstdlib>
 #include <new>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "ensemble/model_support.hpp"
@@ -25,6 +29,7 @@
 #include "support/expect_error.hpp"
 #include "vantok/ensemble/bands.hpp"
 #include "vantok/ensemble/fast.hpp"
+#include "vantok/memory.hpp"
 #include "vantok/mie/greek.hpp"
 #include "vantok/mie/phase.hpp"
 #include "vantok/pool.hpp"
@@ -41,11 +46,39 @@ using vantok::ensemble::matrix::Mat;
 using Numbers = std::vector<double>;
 using Columns = std::vector<Numbers>;
 
+// Allocation guard of this test program: while a cap is set, a request above
+// it (plain or aligned) fails with std::bad_alloc instead of reserving memory,
+// so that a test can tell a refusal made before allocating from an attempt to
+// allocate (and a regression never really reserves gigabytes).
+namespace {
+std::atomic<std::size_t> allocation_cap{0};  // 0: no cap
+
+void* capped(std::size_t size, std::size_t alignment) {
+  const std::size_t cap = allocation_cap.load(std::memory_order_relaxed);
+  if (cap != 0 && size > cap) throw std::bad_alloc();
+  const std::size_t rounded = (std::max<std::size_t>(size, 1) + alignment - 1) / alignment * alignment;
+  if (void* p = alignment <= alignof(std::max_align_t) ? std::malloc(rounded) : std::aligned_alloc(alignment, rounded)) {
+    return p;
+  }
+  throw std::bad_alloc();
+}
+}  // namespace
+
+void* operator new(std::size_t size) { return capped(size, alignof(std::max_align_t)); }
+void* operator new(std::size_t size, std::align_val_t alignment) {
+  return capped(size, static_cast<std::size_t>(alignment));
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+
 // An order above the largest Greek order, and a rule above the largest (the
 // rule's own refusal, also when a valid band comes first), are refused before
 // building. A band of the largest rule, 131072 nodes for 131071 terms, would
-// hold two angular tables of 65536 x 131071 doubles (about 137 GB): an
-// allocation failure before anything is allocated.
+// hold two angular tables of 65536 x 131071 doubles (about 137 GB): refused
+// by the work budget with its message before anything is allocated (an
+// allocation cap of 1 GB stands for the machine).
 TEST(Layout, LimitsAndStorageBeforeBuilding) {
   const std::size_t huge[1] = {1100000};
   vantok::test::expect_error(engine::layout(huge, 3000000, {}), Error::Kind::InvalidInput,
@@ -56,9 +89,22 @@ TEST(Layout, LimitsAndStorageBeforeBuilding) {
   const auto r = engine::layout(wide, 140000, {});
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error(), refusal.error());
-  EXPECT_GT(engine::band_storage(131071, 0), std::size_t{17} * 1000 * 1000 * 1000);
+  const std::size_t storage = engine::band_storage(131071, 0);
+  EXPECT_GT(storage, std::size_t{17} * 1000 * 1000 * 1000);
   const std::size_t keys[1] = {131071};
-  EXPECT_THROW((void)engine::layout(keys, 0, {}), std::bad_alloc);
+  allocation_cap.store(std::size_t{1} << 30);
+  try {
+    (void)engine::layout(keys, 0, {});
+    ADD_FAILURE() << "not refused";
+  } catch (const vantok::memory::Refused& e) {
+    EXPECT_EQ(std::string(e.what()), "cannot allocate " + std::to_string(storage) +
+                                         " values for the angular tables of the Greek quadrature: they would take " +
+                                         std::to_string(storage * 8) + " bytes, more than the work-memory budget of " +
+                                         std::to_string(vantok::memory::work_budget()) + " bytes");
+  } catch (const std::bad_alloc&) {
+    ADD_FAILURE() << "an allocation was attempted";
+  }
+  allocation_cap.store(0);
 }
 
 TEST(FastProducts, TooFewSlotsIsAnInternalFailure) {

@@ -394,6 +394,34 @@ TEST(EnsembleRun, ProcessPoolKeepsTheBits) {
   }
 }
 
+// With little or nothing of the work budget free, the wavelengths but the
+// lowest of each step give way and wait for a later round (in their first or
+// their second pass), the second passes run with fewer workers and smaller
+// batches of panels, and fewer node solutions of the first passes are kept:
+// the outputs keep every bit, and every lease is given back.
+TEST(EnsembleRun, ScarceWorkMemoryKeepsTheBits) {
+  const Particle p{Sphere{{{1.5, 0.01}, {1.45, 0.02}, {1.33, 0.0}}}};
+  const std::vector<Component> c = {{p, lognormal(0.15, 1.7), 1.0}, {p, gamma(0.3, 0.1), 0.5}};
+  const auto o = run_options(1e-6, {-0.5, 0.5}, GreekSelection::all(), {dist("width"), param_of(param::MImag{})});
+  const Numbers wavelengths = {0.45, 0.6, 0.9};
+  const auto plenty = engine::run(c, wavelengths, o);
+  ASSERT_TRUE(plenty);
+  const std::size_t free = vantok::memory::work_free();
+  for (const std::size_t spare : {std::size_t{0}, std::size_t{1} << 18, std::size_t{1} << 20, std::size_t{1} << 22}) {
+    const auto scarce = [&] {
+      const vantok::memory::Lease others = vantok::memory::lease(free - spare, free - spare);
+      return engine::run(c, wavelengths, o);
+    }();
+    EXPECT_EQ(vantok::memory::work_free(), free);
+    ASSERT_TRUE(scarce) << spare;
+    for (std::size_t w = 0; w < wavelengths.size(); ++w) {
+      const Numbers x = flat((*plenty)[w]), y = flat((*scarce)[w]);
+      ASSERT_EQ(x.size(), y.size());
+      for (std::size_t j = 0; j < x.size(); ++j) ASSERT_TRUE(same_bits(x[j], y[j])) << spare << ", " << w << ", " << j;
+    }
+  }
+}
+
 // The ratios need a non-zero C_back: at m = 1 the sphere's backscattering
 // vanishes (the messages are checked on synthetic sums). A failing set-up
 // surfaces even without wavelengths.

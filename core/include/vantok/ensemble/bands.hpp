@@ -87,15 +87,25 @@ struct Layout {
   const Band* band(std::size_t key) const noexcept;
 };
 
+/// The limits of the bands of the given keys (strictly ascending) for the
+/// order limit L, checked in key order: "the Greek order must be at most
+/// 2097152, got {}", then the errors of the Gauss-Legendre rule (a band of
+/// more than 131072 nodes). Returns the doubles all the bands hold
+/// (band_storage summed, saturating).
+Result<std::size_t> layout_storage(std::span<const std::size_t> keys, std::size_t order_limit);
+
 /// The bands of the given keys (strictly ascending) for the order limit L,
-/// their offsets starting after the base range 8 + 4 n_mu. Fails with
-/// "the Greek order must be at most 2097152, got {}" and passes on the errors
-/// of the Gauss-Legendre rule (a band of more than 131072 nodes), checking
-/// every band before building any. Bands whose storage would exceed the
-/// machine's physical memory are refused with std::bad_alloc before
-/// allocating. No keys give no band.
+/// their offsets starting after the base range 8 + 4 n_mu. Fails as
+/// layout_storage does, checking every band before building any. Bands whose
+/// storage would exceed the work budget are refused with memory::Refused
+/// ("cannot allocate {} values for the angular tables of the Greek
+/// quadrature: ...") before allocating. No keys give no band.
 Result<Layout> layout(std::span<const std::size_t> keys, std::size_t order_limit,
                       std::span<const double> mu);
+
+/// The nodes n = K + floor(L_b/2) + 1 of the band of key K under the order
+/// limit L (L_b = min(2K, L)), saturating.
+std::size_t band_nodes(std::size_t key, std::size_t order_limit);
 
 /// The doubles a band of key K and order limit L holds (nodes, weights and
 /// the two half tables), saturating.

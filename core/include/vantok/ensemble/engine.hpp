@@ -21,6 +21,7 @@
 #include "vantok/ensemble/ensemble.hpp"
 #include "vantok/ensemble/optics.hpp"
 #include "vantok/ensemble/parts.hpp"
+#include "vantok/ensemble/work.hpp"
 #include "vantok/error.hpp"
 #include "vantok/mie/check.hpp"
 
@@ -80,8 +81,9 @@ using PanelSolutions = particle::StoredSolutions;
 
 /// Room for the solutions the first pass keeps for the second: at most
 /// `limit` bytes at a time, taken and given back by the panels that hold
-/// them. Whether a panel keeps its solutions changes no result: the second
-/// pass solves the nodes of the others again, to the same bits.
+/// them (each also leases its bytes from the free work budget). Whether a
+/// panel keeps its solutions changes no result: the second pass solves the
+/// nodes of the others again, to the same bits.
 class SolutionBudget {
  public:
   explicit SolutionBudget(std::size_t limit) : limit_(limit) {}
@@ -130,11 +132,14 @@ std::size_t value_quantities(std::optional<std::size_t> refine_order);
 /// evaluated panel, in panel order; a failed panel (its error wrapped by
 /// `context`) keeps no sums, and the other panels are still evaluated. All
 /// parts share the first part's particle and particle parameters. With a
-/// budget, a panel keeps its node solutions while they fit.
+/// budget, a panel keeps its node solutions while they fit. The panels are
+/// solved by workers with a particle solver each, as many as the claim's
+/// leases hold (at least one: refused, or given way, when one does not fit).
 std::vector<Result<void>> pass1_evaluate(std::vector<Panel>& panels, std::span<const Part* const> parts,
                                          double wavelength, const particle::Optics& optics,
                                          const mie::SolveOptions& options, std::optional<std::size_t> refine_order,
-                                         std::size_t n_q, const std::shared_ptr<SolutionBudget>& budget = nullptr);
+                                         std::size_t n_q, const std::shared_ptr<SolutionBudget>& budget = nullptr,
+                                         const Claim& claim = Claim{});
 
 /// One part's standing in an iteration of the first pass.
 struct PartStatus {
@@ -163,9 +168,14 @@ struct Pass1Run {
 /// The adaptive first pass of one non-Point group: start layout, then
 /// evaluation, statuses, and bisection or end extension until the tolerances
 /// are met or a limit stops it. The first panel error in panel order ends it.
+/// The panels' sums are leased through the claim before each evaluation.
 Result<Pass1Run> pass1(std::span<const Part* const> parts, const particle::Optics& optics, double wavelength,
                        const EnsembleOptions& options, std::size_t n_q,
-                       const std::shared_ptr<SolutionBudget>& budget = nullptr);
+                       const std::shared_ptr<SolutionBudget>& budget = nullptr, const Claim& claim = Claim{});
+
+/// The bytes one panel of the first pass holds for the given parts (its
+/// record and every part's sums) with Q = n_q quantities per node.
+std::size_t panel_bytes(std::span<const Part* const> parts, std::size_t n_q);
 
 /// One group's first-pass result.
 struct Pass1 {
@@ -189,8 +199,9 @@ Pass1 finish(std::vector<Panel> panels, std::vector<bool> converged, double t_lo
 /// The first pass of one wavelength (index `index` of the run) over every
 /// group of part indices, in group order: a Point group takes the term count
 /// at its radius, every other group runs pass1 and finish, keeping node
-/// solutions within SOLUTION_BUDGET.
+/// solutions within SOLUTION_BUDGET. Work memory is leased through the claim.
 Result<std::vector<Pass1>> first_pass(std::span<const Part> parts, std::span<const std::vector<std::size_t>> groups,
-                                      double wavelength, std::size_t index, const EnsembleOptions& options);
+                                      double wavelength, std::size_t index, const EnsembleOptions& options,
+                                      const Claim& claim = Claim{});
 
 }  // namespace vantok::ensemble::engine

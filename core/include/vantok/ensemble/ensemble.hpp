@@ -125,18 +125,36 @@ enum class ComponentWeight : std::uint8_t { Omit, Include };
 
 /// The parameters of one component, in their fixed order: the distribution's
 /// (per mode, each mode followed by its weight), the particle's (m_real, m_imag,
-/// or per layer m_real, m_imag, then the radius fractions), then the weight.
+/// or per layer m_real, m_imag, then the radius fractions), then the weight;
+/// the first `limit` of them.
+std::vector<EnsembleParam> component_parameters(std::size_t component,
+                                                const SizeDistribution& distribution,
+                                                const ParticleShape& particle, ComponentWeight weight,
+                                                std::size_t limit = static_cast<std::size_t>(-1));
 std::vector<EnsembleParam> component_parameters(std::size_t component,
                                                 const SizeDistribution& distribution,
                                                 const Particle& particle, ComponentWeight weight);
 
-/// The parameters of every component in order, each with its weight.
-std::vector<EnsembleParam> mixture_parameters(std::span<const Component> components);
+/// The number of parameters of one component (the length of
+/// component_parameters), saturating: a caller checks it before it builds
+/// the list.
+std::size_t component_parameter_count(const SizeDistribution& distribution, const ParticleShape& particle,
+                                      ComponentWeight weight);
+
+/// The parameters of every component in order, each with its weight; with
+/// `shapes` (one per component), the particles' forms are read from them. The
+/// first `limit` of them.
+std::vector<EnsembleParam> mixture_parameters(std::span<const Component> components,
+                                              std::span<const ParticleShape> shapes = {},
+                                              std::size_t limit = static_cast<std::size_t>(-1));
 
 /// The whole-request check: options, cosines, wavelengths, every component,
 /// the mixture weights, then the requested parameters against `available`.
-/// The first failure in that order is returned.
+/// The first failure in that order is returned. With `shapes` (one per
+/// component), each particle is checked by its shape instead of its own form
+/// (a caller that checks before it copies the refractive indices).
 Result<void> validate(std::span<const Component> components, std::span<const double> wavelengths,
-                      const EnsembleOptions& options, std::span<const EnsembleParam> available);
+                      const EnsembleOptions& options, std::span<const EnsembleParam> available,
+                      std::span<const ParticleShape> shapes = {});
 
 }  // namespace vantok::ensemble

@@ -138,6 +138,13 @@ class Solver {
   /// Node i of the last solve_nodes.
   NodeSolution node(std::size_t i) const;
 
+  /// An estimate from above of the bytes a Solver holds once it has solved
+  /// the nodes of a panel (at most `nodes` of them) of at most n_terms terms
+  /// each: the nodes' coefficients (and derivatives, and a layered particle's
+  /// inner layer records), their ratio tables and the work arrays of a group
+  /// solve.
+  static std::size_t bytes(const Optics& optics, std::size_t n_terms, bool derivatives, std::size_t nodes);
+
   Solver();
   ~Solver();
   Solver(Solver&&) noexcept;

@@ -2,8 +2,12 @@
 // The particles of an ensemble: a homogeneous sphere or a layered sphere, with
 // one refractive index per wavelength (per layer), and their checks.
 
+#include <cstddef>
 #include <expected>
+#include <optional>
+#include <span>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -24,13 +28,37 @@ struct LayeredSphere {
   std::vector<std::vector<Complex<double>>> layers;
 };
 
-struct Particle {
-  using Kind = std::variant<Sphere, LayeredSphere>;
-  Kind kind;
+/// The form of a particle, all that its checks and its parameter names read:
+/// a sphere, or a layered sphere's number of layers and radius fractions; and
+/// how many refractive indices it holds. A caller may check a particle by its
+/// form before it copies the refractive indices.
+struct ParticleShape {
+  /// The number of layers of a layered sphere; none for a sphere.
+  std::optional<std::size_t> layers;
+  /// The number of radius fractions, and their values (read only once the
+  /// count is the one the layers need, so at most MAX_LAYERS - 1 of them).
+  std::size_t fraction_count = 0;
+  std::span<const double> radius_fractions;
+  /// The refractive indices of a sphere, or of a layered sphere's core.
+  std::size_t index_count = 0;
+  /// The first layer after the core that holds another number of refractive
+  /// indices, and that number.
+  std::optional<std::pair<std::size_t, std::size_t>> uneven_layer;
 
   /// Checks a layered sphere's layer count, fractions and index counts; a
   /// sphere always passes. A failure is the bare message (the callers wrap it
   /// in their own way).
+  std::expected<void, std::string> validate() const;
+};
+
+struct Particle {
+  using Kind = std::variant<Sphere, LayeredSphere>;
+  Kind kind;
+
+  /// The particle's form.
+  ParticleShape shape() const;
+
+  /// shape().validate().
   std::expected<void, std::string> validate() const;
 
   /// The particle's number of refractive indices: a sphere's, or its core's.

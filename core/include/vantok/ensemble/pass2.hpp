@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <optional>
 #include <span>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -22,6 +23,7 @@
 #include "vantok/ensemble/optics.hpp"
 #include "vantok/ensemble/parts.hpp"
 #include "vantok/ensemble/projection.hpp"
+#include "vantok/ensemble/work.hpp"
 #include "vantok/error.hpp"
 #include "vantok/mie/check.hpp"
 
@@ -136,20 +138,62 @@ struct SecondPass {
   std::vector<DistributionSums> sums;
   /// One per unit when Greek coefficients are requested.
   std::optional<std::vector<GreekSet>> greek;
+  /// Its work memory (with the outputs the sums give), leased while it lives.
+  memory::Lease work;
 };
 
+/// What the second pass of a wavelength needs to know before it starts.
+struct SecondPassPlan {
+  /// The band keys (none without Greek coefficients) and the order limit L.
+  std::vector<std::size_t> keys;
+  std::size_t order_limit = 0;
+  /// The sizes its memory follows: the quantity vector's length Q, the rows of
+  /// a panel's quantity matrix (the base range and the largest band's 4 n),
+  /// the largest band's key, half-table rows and nodes, and a bound on every
+  /// node's term count.
+  struct Sizes {
+    std::size_t quantities = 0;
+    std::size_t rows = 0;
+    std::size_t largest_key = 0;
+    std::size_t largest_half = 0;
+    std::size_t largest_nodes = 0;
+    std::size_t terms = 0;
+  } sizes;
+  /// The least work memory it runs with, in bytes: the bands, every part's and
+  /// unit's sums, the projection and the outputs, and the largest group's
+  /// sums with one worker and one chunk of panels; and the most, with a worker
+  /// per thread of the pool and the largest batches of panels.
+  std::size_t bytes = 0;
+  std::size_t most_bytes = 0;
+
+  /// What a refusal of `bytes` names: "the angular tables and sums of the
+  /// Greek quadrature at wavelength {:e}" (or "the second pass's sums ...").
+  std::string what(double wavelength) const;
+};
+
+/// The plan of a wavelength's second pass: the band keys of every group's
+/// panels (with Greek coefficients), the order limit, the bands' limits
+/// (layout_storage) and the work memory. Errors are the band keys' and the
+/// limits', in that order.
+Result<SecondPassPlan> plan_second_pass(std::span<const Part> parts, std::span<const std::vector<std::size_t>> groups,
+                                        std::span<const Pass1> records, std::span<const Unit> units,
+                                        double wavelength, std::size_t index, const EnsembleOptions& options);
+
 /// The second pass of one wavelength (index `index` of the run) over the
-/// groups' first-pass records: band preparation, the parallel pass over the
-/// panels, summed in chunks of four, per group (a monodisperse group at its
-/// one radius), the
-/// part averages, the unit sums and, with Greek coefficients, the projection.
-/// The first error in group and panel order ends it.
+/// groups' first-pass records: its plan (made unless given), the plan's work
+/// memory leased through the claim (refused, or given way, when it does not
+/// fit), band preparation, the pass over the panels by workers with a scratch
+/// each, summed in chunks of four, per group (a monodisperse group at its one
+/// radius), the part averages, the unit sums and, with Greek coefficients,
+/// the projection. The first error in group and panel order ends it.
 Result<SecondPass> second_pass(std::span<const Part> parts, std::span<const std::vector<std::size_t>> groups,
                                std::span<const Pass1> records, std::span<const Unit> units, double wavelength,
-                               std::size_t index, const EnsembleOptions& options);
+                               std::size_t index, const EnsembleOptions& options, const Claim& claim = Claim{},
+                               const SecondPassPlan* plan = nullptr);
 
-/// The panels per batch of a group with `columns` weight columns: about 2^26
-/// bytes of results, in whole chunks of four, from 4 to 128.
+/// The most panels per batch of a group with `columns` weight columns: about
+/// 2^26 bytes of results, in whole chunks of four, from 4 to 128 (fewer when
+/// the work budget has less free; the batches never change a sum).
 std::size_t batch_panels(std::size_t columns, std::size_t n_mu, std::size_t largest_band_nodes);
 
 }  // namespace vantok::ensemble::engine
