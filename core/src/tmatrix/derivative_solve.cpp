@@ -10,6 +10,7 @@
 #include <cmath>
 #include <limits>
 
+#include "tmatrix/detail_driver.hpp"
 #include "tmatrix/detail_kernel.hpp"
 #include "vantok/pool.hpp"
 #include "vantok/tmatrix/functions.hpp"
@@ -90,6 +91,9 @@ Result<DerivativeSolved> solve_double_double_derivatives(double x, double eps, d
   for (std::size_t mode = 0; mode <= m_top; ++mode) mask[mode] = 0;
   VANTOK_TRY(matrices, kernel::all_modes_masked(spheroid, m, n, n_theta, mask, nullptr));
   VANTOK_ASSERT(matrices.size() == n + 1);
+  // The LU and solution over dual double-double and the dual f64 block.
+  const memory::Lease held =
+      block_work<DualDD>(matrices, m_top, 2 * sizeof(CDual), sizeof(Complex<DualF64>), "the dual double-double LU");
 
   DerivativeSolved out;
   out.modes.n_terms = n;
