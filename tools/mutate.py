@@ -268,6 +268,8 @@ MUTANTS = [
       "for (std::size_t j = 0; j < k; ++j) v[j] = -v[j];", "", "derivative blocks: right-hand side not negated"),
     M("tm-dd-scale-partials", "core/src/tmatrix/derivative_solve.cpp", "add_scale_partials(t, rows, dl);",
       "(void)dl;", "double-double derivative solve: the order scales' derivatives not unscaled"),
+    M("tm-ratio-start-unbounded", "core/src/mie/ratios.cpp", "if (start > MAX_START_ORDER) {",
+      "if (start > MAX_START_ORDER && a < 0.0) {", "ratio recurrences: a start order that could not end is run"),
     # ---- ensemble and T-matrix bindings -------------------------------------
     M("py-ensemble-guard-inclusive", "python/src/ensemble.cpp",
       "2 * static_cast<std::uint64_t>(parameter_count) + 2, &total) || total > REAL_VALUES.limit",
@@ -278,6 +280,9 @@ MUTANTS = [
     M("py-tmatrix-efficiency-layout", "python/src/tmatrix.cpp",
       "efficiencies[k * count + p] = e[k];", "efficiencies[p * EFFICIENCIES + k] = e[k];",
       "tmatrix_random: efficiencies stored transposed"),
+    M("py-tmatrix-object-phase-guard", "python/src/tmatrix.cpp",
+      "product({count, cosines, derivatives ? GUARDED_PER_COSINE : ROWS})", "product({count, cosines, ROWS})",
+      "TMatrixObject.phase_matrix: the derivatives left out of the output guard"),
     M("py-tmatrix-greek-width", "python/src/tmatrix.cpp",
       "for (const auto& g : series) width = std::max(width, g.alpha1.size());",
       "for (const auto& g : series) width = g.alpha1.size();",

@@ -114,6 +114,8 @@ struct Member<double> : DirectOrders<double> {
   using T = double;
   static constexpr double series_tolerance = 0x1p-60;
   static constexpr const char* name = "f64";
+  /// The start rule of its ratio recurrences.
+  static constexpr const mie::kernel::StartRule& start_rule = mie::kernel::F64_START;
 
   static T from_int(std::int64_t n) { return static_cast<double>(n); }
   static T pi() { return 3.141592653589793; }
@@ -168,6 +170,8 @@ struct Member<DoubleDouble> : DirectOrders<DoubleDouble> {
   using T = DoubleDouble;
   static constexpr double series_tolerance = 0x1p-112;
   static constexpr const char* name = "double-double";
+  /// The start rule of its ratio recurrences.
+  static constexpr const mie::kernel::StartRule& start_rule = mie::kernel::DD_START;
 
   static T from_int(std::int64_t n) { return T(static_cast<double>(n)); }
   static T pi() { return T(3.141592653589793, 1.2246467991473532e-16); }
@@ -249,6 +253,8 @@ struct Member<scalar::DualF64> : DirectOrders<scalar::DualF64> {
   using T = scalar::DualF64;
   static constexpr double series_tolerance = 0x1p-60;
   static constexpr const char* name = "dual f64";
+  /// The start rule of its ratio recurrences.
+  static constexpr const mie::kernel::StartRule& start_rule = mie::kernel::F64_START;
 
   static T from_int(std::int64_t n) { return T::constant(static_cast<double>(n)); }
   static T pi() { return T::constant(3.141592653589793); }
@@ -314,6 +320,8 @@ struct Member<scalar::DualDD> {
   using T = scalar::DualDD;
   static constexpr double series_tolerance = 0x1p-112;
   static constexpr const char* name = "dual double-double";
+  /// The start rule of its ratio recurrences.
+  static constexpr const mie::kernel::StartRule& start_rule = mie::kernel::DD_START;
 
   static T from_int(std::int64_t n) { return scalar::constant<T>(static_cast<double>(n)); }
   static T pi() { return T::constant(DoubleDouble(3.141592653589793, 1.2246467991473532e-16)); }
@@ -396,6 +404,7 @@ concept KernelScalar = scalar::Scalar<T> && requires(const T& a, const Complex<T
                                                      std::vector<Complex<T>>& cv) {
   { Member<T>::series_tolerance } -> std::convertible_to<double>;
   { Member<T>::name } -> std::convertible_to<const char*>;
+  { Member<T>::start_rule } -> std::convertible_to<const mie::kernel::StartRule&>;
   { Member<T>::from_int(std::int64_t{1}) } -> std::same_as<T>;
   { Member<T>::pi() } -> std::same_as<T>;
   { Member<T>::finite(a) } -> std::same_as<bool>;

@@ -660,6 +660,17 @@ Result<std::vector<ModeMatrices<T>>> run_kernel(const KernelCall<T>& call) {
   }
   const Size active_elements = active_layout(ctx, call.mask);
 
+  // The ratio recurrences of the nodes, refused before any starts when one
+  // could not end: the largest argument decides, not the node a thread
+  // happens to take first.
+  double largest = 0.0;
+  for (const Node<T>& node : nodes) {
+    const T r = baseline::surface_radius(ctx, node.first)[0];
+    const double z = std::hypot(scalar::value_f64(call.eta.re * r), scalar::value_f64(call.eta.im * r));
+    largest = std::fmax(largest, std::fmax(z, std::fabs(scalar::value_f64(r))));
+  }
+  mie::kernel::checked_start_order(largest, nmax, M::start_rule);
+
   // The work arrays, with those the caller keeps alive, must fit the work
   // budget with one chunk at a time; the lease sets how many chunks a group
   // holds at once.

@@ -637,12 +637,7 @@ Result<GreekCoefficients<T>> greek_raw(const kernel::TMatrixModes<T>& modes, siz
   VANTOK_TRY(rule, special::gauss_legendre::gauss_legendre<T>(q));
   const auto& [nodes, weights] = rule;
   const std::array<std::vector<T>, 6> f = random_orientation<T>(modes, nodes);
-  for (const auto& v : f) {
-    if (v.size() != q) {
-      return std::unexpected(Error::invalid_input("phase-matrix tables must have one value per node (" +
-                                                  fmt::plain(q) + ")"));
-    }
-  }
+  for (const auto& v : f) VANTOK_ASSERT(v.size() == q);
 
   GreekCoefficients<T> g = GreekCoefficients<T>::zeros(big_l + 1);
   std::array<std::vector<T>, 4> d;
