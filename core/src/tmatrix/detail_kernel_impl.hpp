@@ -63,6 +63,7 @@ regular::Series<T> series_tables(const functions::Scales<T>& scales, std::size_t
   // Irregular: c_n = -prod_{l=1..n} (2l-1)/(rmin out_l), built up in l order.
   T c = M::from_int(-1);
   for (std::size_t n = 1; n <= nmax; ++n) {
+    stop::check();  // up to MAX_SERIES_TERMS terms per order
     c = c * (M::from_int(static_cast<std::int64_t>(2 * n - 1)) / (rmin * scales.outgoing[n]));
     std::vector<T>& terms = series.irregular[n];
     T t = c;
@@ -91,6 +92,7 @@ regular::Series<T> series_tables(const functions::Scales<T>& scales, std::size_t
   const T growth = hypot(zeta2.re, zeta2.im) * q2;
   Complex<T> cz{M::exp_neg(scales.im_abs) / scales.regular[0], zero};
   for (std::size_t n = 0; n <= nmax; ++n) {
+    stop::check();
     if (n >= 1) {
       const T d = M::from_int(static_cast<std::int64_t>(2 * n + 1)) * scales.regular[n];
       cz = cz * Complex<T>{zeta.re / d, zeta.im / d};
@@ -694,6 +696,7 @@ Result<std::vector<ModeMatrices<T>>> run_kernel(const KernelCall<T>& call) {
   std::vector<ModeMatrices<T>> modes(nmax + 1);
   auto active = ctx.active.begin();
   for (Size m = 0; m <= nmax; ++m) {
+    stop::check();
     const bool is_active = active != ctx.active.end() && active->m == m;
     modes[m] = assemble_mode(m, std::move(ctx.rows[m]), is_active ? &*active : nullptr, total, call.choice);
     if (is_active) ++active;

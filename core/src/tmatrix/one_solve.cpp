@@ -79,11 +79,11 @@ struct Refinement {
 
 /// Work bytes per element of a k x k block: of its f64 solve (the LU and
 /// solution, the magnitude bounds), beside the T block it keeps; and of its
-/// refinement (the mixed Q and RgQ in double-double with their bounds, their
-/// f64 roundings, the LU, X in double-double and its rounding).
+/// refinement (the mixed Q and RgQ with their bounds, the system assembled
+/// from them and its solution X in double-double, the f64 roundings or the
+/// LU and first solution, and the rounded T).
 constexpr std::size_t F64_BLOCK_BYTES = 2 * sizeof(Complex<double>) + 2 * sizeof(double);
-constexpr std::size_t REFINE_BLOCK_BYTES = 6 * sizeof(CDD) + 4 * sizeof(Complex<double>) + 2 * sizeof(double) +
-                                          2 * sizeof(Complex<double>);
+constexpr std::size_t REFINE_BLOCK_BYTES = 5 * sizeof(CDD) + 4 * sizeof(Complex<double>) + 2 * sizeof(double);
 
 /// The largest row count k of the blocks.
 std::size_t largest_block(const std::vector<ModeMatrices<double>>& modes,
