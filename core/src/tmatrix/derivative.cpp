@@ -501,6 +501,8 @@ Result<TMatrixDerivatives> tmatrix_derivatives(std::size_t n_terms, std::size_t 
   for (std::size_t m = 0; m <= m_top; ++m) {
     out.modes.modes.push_back(physical_mode(pass.records[m], std::move(pass.modes[m].rows), ls));
   }
+  pass = DerivativePass{};
+  work::release_freed(sat_add(modes_bytes, records_bytes));
   return out;
 }
 

@@ -14,6 +14,10 @@
 #include <functional>
 #include <string_view>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 #include "vantok/memory.hpp"
 #include "vantok/numeric.hpp"
 #include "vantok/pool.hpp"
@@ -25,6 +29,21 @@ inline void parallel(std::size_t n, const std::function<void(std::size_t)>& body
                      pool::Grain grain = pool::Grain::Auto) {
   stop::check();
   pool::for_each_index(n, body, grain);
+}
+
+/// Gives the pages of freed work arrays back to the system when they took
+/// `bytes` of at least 256 MiB. The allocator keeps freed blocks below its
+/// mmap threshold (which it raises up to 32 MiB as large blocks are freed)
+/// for reuse, but the next truncation's larger matrices do not fit into them:
+/// each solve of a convergence run would add its arrays to the process's
+/// memory instead of reusing it. Small solves keep their pages: returning
+/// them costs the next solve its page faults.
+inline void release_freed(std::size_t bytes) {
+#ifdef __GLIBC__
+  if (bytes >= (std::size_t{256} << 20)) malloc_trim(0);
+#else
+  (void)bytes;
+#endif
 }
 
 /// A lease of the work budget for arrays already allocated that the call keeps

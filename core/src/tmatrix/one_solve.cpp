@@ -316,6 +316,7 @@ Result<Solved> OneSolve::operator()(std::size_t n_terms, std::size_t n_theta,
   }
   out.modes.modes = kernel::collect_modes(std::move(blocks), std::move(f64));
   f64_held = memory::Lease();
+  work::release_freed(f64_bytes);
   out.modes.n_terms = n;
   out.n_theta = n_theta;
 

@@ -188,6 +188,7 @@ Result<Solved> solve_double_double(double m_re, double m_im, double x, double ep
                                                 n, n_theta, mask, nullptr,
                                                 std::numeric_limits<std::size_t>::max()));
   VANTOK_ASSERT(matrices.size() == n + 1);
+  const std::size_t matrices_bytes = kernel::matrices_bytes<DoubleDouble>(matrices);
   const memory::Lease held =
       block_work<DoubleDouble>(matrices, m_max, 2 * sizeof(CDD), sizeof(Complex<double>), "the double-double LU");
 
@@ -220,6 +221,7 @@ Result<Solved> solve_double_double(double m_re, double m_im, double x, double ep
     matrices[m] = kernel::ModeMatrices<DoubleDouble>{};
     out.modes.modes.push_back(std::move(mode));
   }
+  work::release_freed(matrices_bytes);
   out.paths.assign(n + 1, PrecisionPath::DoubleDouble);
   // The T elements are rounded once to f64 from a double-double result.
   out.err = top * 4.0 * 0x1p-52;
