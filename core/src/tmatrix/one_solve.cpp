@@ -85,6 +85,15 @@ struct Refinement {
 constexpr std::size_t F64_BLOCK_BYTES = 2 * sizeof(Complex<double>) + 2 * sizeof(double);
 constexpr std::size_t REFINE_BLOCK_BYTES = 5 * sizeof(CDD) + 4 * sizeof(Complex<double>) + 2 * sizeof(double);
 
+/// The elements of the blocks of modes 0..=m_max.
+std::size_t block_elements(const std::vector<ModeMatrices<double>>& modes, std::size_t m_max) {
+  std::size_t elements = 0;
+  for (std::size_t mode = 0; mode <= m_max; ++mode) {
+    for (const auto& rows : modes[mode].rows) elements = sat_add(elements, rows.size() * rows.size());
+  }
+  return elements;
+}
+
 /// The largest row count k of the blocks.
 std::size_t largest_block(const std::vector<ModeMatrices<double>>& modes,
                           const std::vector<std::pair<std::size_t, std::size_t>>& blocks) {
@@ -125,14 +134,12 @@ Result<double> solve_block(const ModeMatrices<double>& f64, std::size_t p, doubl
 Result<double> solve_blocks(const std::vector<ModeMatrices<double>>& f64, std::size_t m_max, double u1,
                             const std::vector<double>& ls, std::size_t held, std::vector<ModeWork>& work) {
   std::vector<std::pair<std::size_t, std::size_t>> blocks;
-  std::size_t elements = 0;
   for (std::size_t mode = 0; mode <= m_max; ++mode) {
     for (std::size_t p = 0; p < 2; ++p) {
-      const std::size_t k = f64[mode].rows[p].size();
-      if (k != 0) blocks.emplace_back(mode, p);
-      elements = sat_add(elements, k * k);
+      if (!f64[mode].rows[p].empty()) blocks.emplace_back(mode, p);
     }
   }
+  const std::size_t elements = block_elements(f64, m_max);
   const std::size_t k = largest_block(f64, blocks);
   const std::size_t scratch = sat_mul(sat_mul<std::size_t>(pool::thread_count() + 1, k * k), F64_BLOCK_BYTES);
   memory::require_bytes(elements, sat_add(held, sat_add(sat_mul(elements, sizeof(Complex<double>)), scratch)),
@@ -239,6 +246,25 @@ Result<void> refine_flagged(const Refinement& r, const std::vector<ModeMatrices<
   return {};
 }
 
+/// The solve's result from the per-mode work (T blocks, codes, the largest
+/// error bound) and the row lists of the f64 matrices, which it frees.
+Solved collect(std::vector<ModeWork>&& mode_work, std::vector<ModeMatrices<double>>&& f64, std::size_t n_theta) {
+  const std::size_t n = mode_work.size() - 1;
+  Solved out;
+  std::vector<kernel::Blocks<double>> blocks(n + 1);
+  out.paths.reserve(n + 1);
+  for (std::size_t mode = 0; mode <= n; ++mode) {
+    ModeWork& w = mode_work[mode];
+    blocks[mode] = std::move(w.t);
+    out.paths.push_back(w.sweeps[0] + w.sweeps[1] != 0 ? PrecisionPath::Refined : PrecisionPath::F64);
+    out.err = run_max(run_max(out.err, w.errors.first), w.errors.second);
+  }
+  out.modes.modes = kernel::collect_modes(std::move(blocks), std::move(f64));
+  out.modes.n_terms = n;
+  out.n_theta = n_theta;
+  return out;
+}
+
 }  // namespace
 
 Result<Solved> OneSolve::operator()(std::size_t n_terms, std::size_t n_theta,
@@ -274,25 +300,22 @@ Result<Solved> OneSolve::operator()(std::size_t n_terms, std::size_t n_theta,
   memory::Lease f64_held = work::hold(f64_bytes);
 
   // Every block in f64, with its bound and per-row bounds.
-  std::vector<ModeWork> work(n + 1);
+  std::vector<ModeWork> mode_work(n + 1);
   double t_max = 0.0;
   {
     const detail::PhaseTimer timer(profile != nullptr ? &profile->lu : nullptr);
-    VANTOK_TRY(top, solve_blocks(f64, m_max, u1, ls, f64_bytes, work));
+    VANTOK_TRY(top, solve_blocks(f64, m_max, u1, ls, f64_bytes, mode_work));
     t_max = top;
   }
-  std::size_t t_bytes = 0;
-  for (const ModeWork& w : work) {
-    for (const auto& t : w.t) t_bytes = sat_add(t_bytes, t.size() * sizeof(Complex<double>));
-  }
+  const std::size_t t_bytes = sat_mul(block_elements(f64, m_max), sizeof(Complex<double>));
   const memory::Lease t_held = work::hold(t_bytes);
 
   // Which modes to refine, and from which order on.
   std::vector<std::pair<double, double>> block_errors(n + 1);
   std::vector<std::array<std::vector<double>, 2>> row_errors(n + 1);
   for (std::size_t mode = 0; mode <= n; ++mode) {
-    block_errors[mode] = work[mode].errors;
-    row_errors[mode] = std::move(work[mode].row_errors);
+    block_errors[mode] = mode_work[mode].errors;
+    row_errors[mode] = std::move(mode_work[mode].row_errors);
   }
   const std::vector<std::optional<std::size_t>> mask = kernel::refinement_masks(
       {block_errors, row_errors, f64, m_max, tau, t_max, n});
@@ -302,23 +325,12 @@ Result<Solved> OneSolve::operator()(std::size_t n_terms, std::size_t n_theta,
   if (any) {
     const detail::PhaseTimer timer(profile != nullptr ? &profile->refinement : nullptr);
     VANTOK_CHECK(refine_flagged({m.re, m.im, x, eps, n, n_theta, u1, u2, ls, sat_add(f64_bytes, t_bytes)}, f64,
-                                mask, work));
+                                mask, mode_work));
   }
 
-  Solved out;
-  std::vector<kernel::Blocks<double>> blocks(n + 1);
-  out.paths.reserve(n + 1);
-  for (std::size_t mode = 0; mode <= n; ++mode) {
-    blocks[mode] = std::move(work[mode].t);
-    out.paths.push_back(work[mode].sweeps[0] + work[mode].sweeps[1] != 0 ? PrecisionPath::Refined
-                                                                         : PrecisionPath::F64);
-    out.err = run_max(run_max(out.err, work[mode].errors.first), work[mode].errors.second);
-  }
-  out.modes.modes = kernel::collect_modes(std::move(blocks), std::move(f64));
+  Solved out = collect(std::move(mode_work), std::move(f64), n_theta);
   f64_held = memory::Lease();
   work::release_freed(f64_bytes);
-  out.modes.n_terms = n;
-  out.n_theta = n_theta;
 
   // Under "auto" a bound that still misses the tolerance hands the solve to
   // double-double throughout (a NaN comparison keeps the result).
