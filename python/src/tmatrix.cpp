@@ -331,11 +331,12 @@ PyObject* greek(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   return tuple_of(std::move(value_array), array({PARTIALS, ROWS, width}, std::move(d))).release();
 }
 
-/// The cosines of `mu` (parameter "mu"), copied under a read borrow that ends
-/// before it returns, each checked to lie in [-1, 1]. Lock held.
-Buffer<double> copied_cosines(PyObject* mu) {
-  const ArrayBorrow held = value_or_raise(borrow(mu, "mu", args::Element::F64));
-  return value_or_raise(cosines(ArrayView<double>(held)));
+/// The output guard of the phase matrix of `count` spheroids at `cosines`
+/// cosines: six values per spheroid and cosine, and 24 more when
+/// `derivatives`, within REAL_VALUES. Lock-free.
+vantok::Result<std::size_t> phase_guard(std::size_t count, std::size_t cosines, bool derivatives) {
+  return bounded("the phase matrix", product({count, cosines, derivatives ? GUARDED_PER_COSINE : ROWS}), REAL_VALUES,
+                 derivatives);
 }
 
 /// phase_matrix(mu, normalized): (6, Q) and the derivatives (4, 6, Q) or None.
@@ -346,9 +347,15 @@ PyObject* phase_matrix(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   PyObject* mu = a.f64_array(0);
   const bool normalized = a.flag(1);
 
-  const Buffer<double> cos = copied_cosines(mu);
+  // The output guard on the shape of mu, before its cosines are copied and
+  // before the orientation average is computed.
+  const ArrayBorrow mu_borrow = value_or_raise(borrow(mu, "mu", args::Element::F64));
+  const ArrayView<double> mu_view(mu_borrow);
+  const State& state = state_of(self);
+  value_or_raise(phase_guard(1, mu_view.len(), state.derivatives.has_value()));
+  const Buffer<double> cos = value_or_raise(cosines(mu_view));
   const std::size_t q = cos.size();
-  const TMatrixSolution solution(state_of(self));
+  const TMatrixSolution solution(state);
   const bool derivatives = solution.efficiencies_jacobian().has_value();
   Buffer<double> values = value_or_raise(output({ROWS, q}, "the phase matrix"));
   Buffer<double> d = value_or_raise(output({derivatives ? PARTIALS : 0, ROWS, q}, "derivatives"));
@@ -445,6 +452,41 @@ struct RandomRequest {
   bool normalized = false;
 };
 
+/// The output guard of the Greek coefficients of `count` spheroids at
+/// `width` orders: six series, and 24 more with derivatives, within
+/// REAL_VALUES.
+vantok::Result<std::size_t> greek_guard(std::size_t count, std::size_t width, bool derivatives) {
+  return bounded("the Greek coefficients", product({count, width, derivatives ? GUARDED_PER_COSINE : ROWS}),
+                 REAL_VALUES, derivatives);
+}
+
+/// The widest Greek series tmatrix_random can return (lock held, values read
+/// in place): order + 1 when given; else 2N + 1 for the largest N a spheroid
+/// may reach, its given term count or its plan's cap (1 for none); nothing
+/// when the order exceeds its limit (the solve refuses it before solving).
+std::optional<std::size_t> greek_width(const RandomRequest& request, const ArrayView<double>& x,
+                                       const ArrayView<C64>& m, const ArrayView<double>& eps) {
+  if (request.order) {
+    if (*request.order > vantok::MAX_GREEK_ORDER) return std::nullopt;
+    return static_cast<std::size_t>(*request.order) + 1;
+  }
+  const TMatrix& options = request.options;
+  std::size_t terms = 0;
+  if (options.n_terms) {
+    terms = x.len() == 0 ? 0 : std::min<std::size_t>(*options.n_terms, vantok::MAX_TMATRIX_ORDER);
+  } else {
+    auto xs = x.cursor();
+    auto ms = m.cursor();
+    auto es = eps.cursor();
+    for (std::size_t p = 0; p < x.len(); ++p) {
+      const double x_p = xs.next();
+      const C64 m_p = ms.next();
+      terms = std::max(terms, options.plan(es.next(), x_p, m_p).max_terms);
+    }
+  }
+  return terms == 0 ? 1 : 2 * terms + 1;
+}
+
 /// The Greek coefficients of every spheroid laid out at the common width W:
 /// order + 1, else the longest series (2N + 1 of the largest N), 1 for no
 /// spheroids.
@@ -458,6 +500,9 @@ Outcome<void> lay_out_greek(const RandomRequest& request, std::span<const GreekC
   } else {
     for (const auto& g : series) width = std::max(width, g.alpha1.size());
   }
+  // Guarded before the solves by a width at least this one, unless the
+  // arrays were written meanwhile.
+  VANTOK_CHECK(greek_guard(count, width, request.derivatives));
   VANTOK_TRY(greek, output({ROWS, count, width}, "the Greek coefficients"));
   VANTOK_TRY(greek_d, output({sets, ROWS, count, width}, "derivatives"));
   for (std::size_t p = 0; p < count; ++p) lay_out(series[p], greek.span(), p, count, width);
@@ -505,8 +550,10 @@ Outcome<RandomOutputs> solve_each(const RandomRequest& request, std::span<const 
     const std::array<double, EFFICIENCIES> e = solved->efficiencies();
     for (std::size_t k = 0; k < EFFICIENCIES; ++k) efficiencies[k * count + p] = e[k];
     if (request.derivatives) {
+      // Solved with derivatives, a state always has its dual Greek
+      // coefficients (they fail only on a broken invariant).
       const std::optional<EfficiencyJacobian> jacobian = solved->efficiencies_jacobian();
-      if (!jacobian) return std::unexpected(vantok::Error::invalid_input("the efficiency derivatives are unavailable"));
+      if (!jacobian) vantok::internal_failure("the efficiency derivatives are unavailable", __FILE__, __LINE__);
       store_jacobian(*jacobian, efficiencies_d.span(), p, count);
     }
     if (request.greek && !request.derivatives) {
@@ -602,12 +649,24 @@ PyObject* random(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
   const std::size_t count = x_view.len();
   request.options = value_or_raise(options(precision, n_terms, n_theta, request.greek ? request.order : std::nullopt,
                                            rtol, allow_unconverged, allow_unvalidated));
-  Buffer<double> cos;
-  if (mu != nullptr) cos = copied_cosines(mu);
-  // Counted as if every spheroid had a phase matrix with derivatives, at one
-  // cosine at least.
-  value_or_raise(bounded("the phase matrix", product({count, std::max<std::size_t>(cos.size(), 1), GUARDED_PER_COSINE}),
+  // The output guards, on the shapes (and the spheroids' term caps) before
+  // any input is copied. The phase matrix is counted as if every spheroid had
+  // one with derivatives, at one cosine at least.
+  std::optional<ArrayBorrow> mu_borrow;
+  if (mu != nullptr) mu_borrow = value_or_raise(borrow(mu, "mu", args::Element::F64));
+  const std::optional<ArrayView<double>> mu_view =
+      mu_borrow ? std::optional<ArrayView<double>>(std::in_place, *mu_borrow) : std::nullopt;
+  value_or_raise(bounded("the phase matrix", product({count, mu_view ? std::max<std::size_t>(mu_view->len(), 1) : 1,
+                                                      GUARDED_PER_COSINE}),
                          REAL_VALUES, request.derivatives));
+  if (request.greek) {
+    if (const std::optional<std::size_t> width = greek_width(request, x_view, m_view, eps_view)) {
+      value_or_raise(greek_guard(count, *width, request.derivatives));
+    }
+  }
+  Buffer<double> cos;
+  if (mu_view) cos = value_or_raise(cosines(*mu_view));
+  mu_borrow.reset();
   // Read from copies: other threads may write the arrays (NumPy does not ask
   // the borrow registry) while the lock is released.
   Buffer<double> xs = value_or_raise(zeros<double>(count, "x"));

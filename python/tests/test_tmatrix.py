@@ -32,8 +32,15 @@ def batch(x=X, m=M, eps=EPS, **changes):
     return vt.tmatrix_random(x, m, eps, **{**SETTINGS, **changes})
 
 
+def spheroids(count, **changes):
+    """tmatrix_random of `count` copies of one spheroid (broadcast inputs)."""
+    return batch(bcast(1.0, count), bcast(1.5, count, np.complex128), bcast(1.5, count), **changes)
+
+
 ONE = solve()
+WITH_D = solve(derivatives=True)
 GUARD = ROW + "the phase matrix would hold {} real values{}, more than 2 * MAX_MIE_VALUES = 268435456"
+GREEK = ROW + "the Greek coefficients would hold {} real values{}, more than 2 * MAX_MIE_VALUES = 268435456"
 PRECISION = ROW + "precision must be 'auto', 'f64' or 'double-double', got \"F64\""
 HELD = "{} cannot be read: The given array is already borrowed"
 # (call, exception class, message, note of the failed conversion), in check order.
@@ -55,7 +62,8 @@ REFUSALS = [
     (lambda: solve(eps=6.0), D, "outside validated domain: aspect ratio 6, x = 1, m = 1.5+0.01i", None),
     # A sphere needs far fewer quadrature nodes than 100 terms: 2N passes the cap at once.
     (lambda: solve(eps=1.0, m_im=0.0, n_terms=100), N, "not converged: achieved 0e0, requested 1e-6", None),
-    # tmatrix_random: conversions, then borrows, shapes, precision, cosines, the guard, the spheroids.
+    # tmatrix_random: conversions, then borrows, shapes, precision, the guards (on the shapes, before any input
+    # is copied), cosines, the spheroids.
     (lambda: batch(X.astype(np.float32)), TypeError, "'ndarray' object is not an instance of 'ndarray[float64]'", "x"),
     (lambda: batch(m=X), TypeError, "'ndarray' object is not an instance of 'ndarray[complex128]'", "m"),
     (lambda: batch(mu=[0.5]), TypeError, "'list' object is not an instance of 'ndarray[float64]'", "mu"),
@@ -67,7 +75,8 @@ REFUSALS = [
      "x, m and eps must have one shape (broadcast them first)", None),
     (lambda: batch(precision="F64", mu=f([2.0])), E, PRECISION, None),
     (lambda: batch(mu=f([[0.5, np.nan]]), x=bcast(1.0, 2**40), m=bcast(1.5, 2**40, np.complex128),
-                   eps=bcast(2.0, 2**40)), E,
+                   eps=bcast(2.0, 2**40)), E, GUARD.format(2**40 * 2 * 30, ""), None),
+    (lambda: batch(mu=f([[0.5, np.nan]]), x=f([1.0, 0.0]), m=c([1.5, 1.5]), eps=f([2.0, 2.0])), E,
      ROW + "element 1 of mu: a cosine of the scattering angle must be in [-1, 1], got NaN", None),
     # 30 values per spheroid and cosine (at least one), derivatives or not.
     (lambda: batch(bcast(1.0, 8947849), bcast(1.5, 8947849, np.complex128), bcast(2.0, 8947849)), E,
@@ -78,6 +87,20 @@ REFUSALS = [
      ROW + "element 0: rtol must be in (0, 1), got 2", None),
     (lambda: batch(bcast(1.0, 2**58), bcast(1.5, 2**58, np.complex128), bcast(2.0, 2**58), mu=f([0.5] * 4)), E,
      GUARD.format("more than usize::MAX", ""), None),
+    # The Greek coefficients: six series of 2N + 1 (or order + 1) values per spheroid, 30 with derivatives,
+    # guarded before any solve.
+    (lambda: spheroids(44695, n_terms=500, greek=True), E, GREEK.format(268438170, ""), None),
+    (lambda: spheroids(44694, n_terms=500, greek=True, rtol=2.0), E, ROW + "element 0: rtol must be in (0, 1), got 2",
+     None),
+    (lambda: spheroids(8939, n_terms=500, greek=True, derivatives=True), E,
+     GREEK.format(268438170, " (counting derivatives)"), None),
+    (lambda: spheroids(8938, n_terms=500, greek=True, derivatives=True, rtol=2.0), E,
+     ROW + "element 0: rtol must be in (0, 1), got 2", None),
+    (lambda: spheroids(22, greek=True, order=2097152), E, GREEK.format(276824196, ""), None),
+    (lambda: spheroids(21, greek=True, order=2097152, rtol=2.0), E, ROW + "element 0: rtol must be in (0, 1), got 2",
+     None),
+    (lambda: spheroids(22, greek=True, order=2097152, derivatives=True), E,
+     GREEK.format(1384120980, " (counting derivatives)"), None),
     (lambda: batch(x=f([[1.0, 1.0], [1.0, 0.0]]), m=c([[1.5] * 2] * 2), eps=f([[2.0] * 2] * 2)), E,
      ROW + "element 3: x must be finite and positive, got 0", None),
     (lambda: batch(greek=True, order=2097153), E,
@@ -104,8 +127,13 @@ REFUSALS = [
     (lambda: with_write_borrow(EPS, lambda: ONE.phase_matrix(EPS, True)), BufferError, HELD.format("mu"), None),
     (lambda: ONE.phase_matrix(f([0.5, -1.5]), False), E,
      ROW + "element 1 of mu: a cosine of the scattering angle must be in [-1, 1], got -1.5", None),
-    (lambda: ONE.phase_matrix(bcast(0.5, 2**59), True), MemoryError, "cannot allocate 576460752303423488 values for "
-     "the cosines: memory allocation failed because the memory allocator returned an error", None),
+    # Six values per cosine, 30 with derivatives, guarded before the cosines are copied.
+    (lambda: ONE.phase_matrix(bcast(0.5, 2**59), True), E, GUARD.format(6 * 2**59, ""), None),
+    (lambda: ONE.phase_matrix(bcast(0.5, 44739243), True), E, GUARD.format(268435458, ""), None),
+    (lambda: WITH_D.phase_matrix(bcast(0.5, 8947849), True), E, GUARD.format(268435470, " (counting derivatives)"),
+     None),
+    (lambda: WITH_D.phase_matrix(bcast(2.0, 8947848), True), E,
+     ROW + "element 0 of mu: a cosine of the scattering angle must be in [-1, 1], got 2", None),
 ]
 
 

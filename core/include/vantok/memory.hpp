@@ -43,6 +43,9 @@ class Refused : public std::bad_alloc {
 /// when they exceed the work budget.
 void require_work(std::size_t count, std::size_t value_bytes, std::string_view what);
 
+/// The same for `count` values of mixed sizes that take `bytes` bytes in all.
+void require_bytes(std::size_t count, std::size_t bytes, std::string_view what);
+
 /// Throws std::bad_alloc when `bytes` exceed the physical memory (nothing when
 /// it is unknown).
 void require(std::size_t bytes);

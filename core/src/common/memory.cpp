@@ -101,7 +101,10 @@ Refused::Refused(std::size_t count, std::string_view what, std::string_view reas
 const char* Refused::what() const noexcept { return message_->c_str(); }
 
 void require_work(std::size_t count, std::size_t value_bytes, std::string_view what) {
-  const std::size_t bytes = sat_mul(count, value_bytes);
+  require_bytes(count, sat_mul(count, value_bytes), what);
+}
+
+void require_bytes(std::size_t count, std::size_t bytes, std::string_view what) {
   const std::size_t budget = work_budget();
   if (bytes <= budget) return;
   throw Refused(count, what,

@@ -22,6 +22,10 @@
 #include <utility>
 
 #include "tmatrix/detail_kernel.hpp"
+#include "tmatrix/detail_work.hpp"
+#include "vantok/format.hpp"
+#include "vantok/memory.hpp"
+#include "vantok/numeric.hpp"
 #include "vantok/pool.hpp"
 #include "vantok/tmatrix/functions.hpp"
 #include "vantok/tmatrix/solve.hpp"
@@ -97,6 +101,7 @@ std::vector<CD> derivative_block(const solve::F64Solve& f, const std::vector<CD>
                                  std::size_t k) {
   std::vector<CD> out(k * k);
   for (std::size_t c = 0; c < k; ++c) {
+    stop::check();
     const std::span<CD> v(out.data() + c * k, k);
     for (std::size_t j = 0; j < k; ++j) v[j] = drg[c * k + j];
     for (std::size_t l = 0; l < k; ++l) {
@@ -343,9 +348,31 @@ struct DerivativePass {
   double t_max = 0.0;
 };
 
+/// Work bytes per element of a k x k block: kept by the first pass (T, its
+/// four partial blocks and the LU); passing through a first-pass solve (the
+/// value and partial matrices, the bounds, the solution); and of a refined
+/// block (the value matrices in f64 and double-double, the refinement's
+/// arrays, the merged partial matrices and their sweeps).
+constexpr std::size_t RECORD_BYTES = 6 * sizeof(CD);
+constexpr std::size_t FIRST_PASS_BYTES = 7 * sizeof(CD) + 2 * sizeof(double);
+constexpr std::size_t REFINED_BYTES = 6 * sizeof(CD) + 10 * sizeof(CDD);
+
+/// The largest row count k of the slots' blocks and the elements of all.
+std::pair<std::size_t, std::size_t> block_sizes(const DerivativePass& pass, const std::vector<BlockSlot>& slots) {
+  std::size_t k = 0;
+  std::size_t elements = 0;
+  for (const BlockSlot& slot : slots) {
+    const std::size_t rows = pass.modes[slot.m].rows[slot.p].size();
+    k = std::max(k, rows);
+    elements = sat_add(elements, rows * rows);
+  }
+  return {k, elements};
+}
+
 /// Step 4: every block of modes 0..m_top solved in parallel, the slots merged
-/// in (mode, block) order, the first error winning.
-Result<void> first_pass(DerivativePass& pass, std::size_t m_top, double u, const LogScales& ls,
+/// in (mode, block) order, the first error winning. The records kept and each
+/// thread's block work must fit the budget beside the `held` bytes.
+Result<void> first_pass(DerivativePass& pass, std::size_t m_top, double u, const LogScales& ls, std::size_t held,
                         TMatrixDerivatives& out) {
   std::vector<BlockSlot> slots;
   for (std::size_t m = 0; m <= m_top; ++m) {
@@ -353,8 +380,15 @@ Result<void> first_pass(DerivativePass& pass, std::size_t m_top, double u, const
       if (!pass.modes[m].rows[p].empty()) slots.emplace_back(m, p);
     }
   }
-  pool::for_each_index(slots.size(), [&](std::size_t i) { first_pass_block(pass.modes[slots[i].m], u, ls, slots[i]); },
-                       pool::Grain::One);
+  const auto [k, elements] = block_sizes(pass, slots);
+  memory::require_bytes(elements,
+                        sat_add(held, sat_add(sat_mul(elements, RECORD_BYTES),
+                                              sat_mul(sat_mul<std::size_t>(pool::thread_count() + 1, k * k),
+                                                      FIRST_PASS_BYTES))),
+                        "the derivative blocks of " + fmt::plain(m_top + 1) + " modes (N = " +
+                            fmt::plain(pass.modes.size() - 1) + ")");
+  work::parallel(slots.size(), [&](std::size_t i) { first_pass_block(pass.modes[slots[i].m], u, ls, slots[i]); },
+                 pool::Grain::One);
   for (BlockSlot& slot : slots) {
     if (slot.error) return std::unexpected(std::move(*slot.error));
     out.block_errors[slot.m][slot.p] = slot.block_error;
@@ -369,14 +403,16 @@ Result<void> first_pass(DerivativePass& pass, std::size_t m_top, double u, const
 /// the first pass's variant choices, and every flagged block refined.
 Result<void> refine_pass(DerivativePass& pass, const std::vector<std::optional<std::size_t>>& mask, std::size_t n_theta,
                          double x, double eps, double m_re, double m_im, double u, const LogScales& ls,
-                         TMatrixDerivatives& out) {
+                         std::size_t held, TMatrixDerivatives& out) {
   const std::size_t big_n = pass.modes.size() - 1;
   const double u_dd = (u * 0x1p-52) * 0.5;
   const auto seed = [](double v, std::size_t slot) { return DualDD::variable(DoubleDouble(v), slot); };
   const Spheroid<DualDD> spheroid_dd = Spheroid<DualDD>::create(seed(x, 0), seed(eps, 1));
   const Complex<DualDD> m_dd{seed(m_re, 2), seed(m_im, 3)};
   const Choice choice = Choice::of<DualF64>(pass.modes, big_n);
-  VANTOK_TRY(refined, all_modes_masked(spheroid_dd, m_dd, big_n, n_theta, mask, &choice));
+  VANTOK_TRY(refined, all_modes_masked(spheroid_dd, m_dd, big_n, n_theta, mask, &choice, held));
+  const std::size_t refined_bytes = matrices_bytes<DualDD>(refined);
+  const memory::Lease refined_held = work::hold(refined_bytes);
 
   std::vector<BlockSlot> slots;
   for (std::size_t m = 0; m <= big_n; ++m) {
@@ -385,11 +421,15 @@ Result<void> refine_pass(DerivativePass& pass, const std::vector<std::optional<s
       if (pass.records[m][p]) slots.emplace_back(m, p);
     }
   }
-  pool::for_each_index(slots.size(), [&](std::size_t i) {
+  const std::size_t k = block_sizes(pass, slots).first;
+  work::for_each_leased(slots.size(), k * k, sat_mul(k * k, REFINED_BYTES), sat_add(held, refined_bytes),
+                        "the dual double-double refinement of a block of " + fmt::plain(k) + " rows (N = " +
+                            fmt::plain(big_n) + ")",
+                        [&](std::size_t i) {
     BlockSlot& slot = slots[i];
     refined_block(pass.modes[slot.m], refined[slot.m], *mask[slot.m], u, u_dd, ls, *pass.records[slot.m][slot.p],
                   slot);
-  }, pool::Grain::One);
+  });
   for (BlockSlot& slot : slots) {
     if (slot.error) return std::unexpected(std::move(*slot.error));
     out.block_errors[slot.m][slot.p] = slot.block_error;
@@ -428,11 +468,21 @@ Result<TMatrixDerivatives> tmatrix_derivatives(std::size_t n_terms, std::size_t 
   pass.modes = std::move(modes);
   pass.row_errors.resize(big_n + 1);
   pass.records.resize(big_n + 1);
+  // The first pass's matrices and block records stay alive to the end.
+  const std::size_t modes_bytes = matrices_bytes<DualF64>(pass.modes);
+  const memory::Lease modes_held = work::hold(modes_bytes);
 
   TMatrixDerivatives out;
   out.block_errors.assign(big_n + 1, {0.0, 0.0});
   out.refine_sweeps.assign(big_n + 1, {0, 0});
-  VANTOK_CHECK(first_pass(pass, m_top, u, ls, out));
+  VANTOK_CHECK(first_pass(pass, m_top, u, ls, modes_bytes, out));
+  std::size_t records_bytes = 0;
+  for (const auto& records : pass.records) {
+    for (const auto& record : records) {
+      if (record) records_bytes = sat_add(records_bytes, record->t[0].size() * RECORD_BYTES);
+    }
+  }
+  const memory::Lease records_held = work::hold(records_bytes);
 
   // 5.-6. The refinement mask over every mode; nothing to refine ends here.
   std::vector<std::optional<std::size_t>> mask(big_n + 1);
@@ -441,7 +491,9 @@ Result<TMatrixDerivatives> tmatrix_derivatives(std::size_t n_terms, std::size_t 
     mask[m] = derivative_refinement_mask(m, out.block_errors, tol, pass.t_max, big_n, pass.modes, pass.row_errors);
     any = any || mask[m].has_value();
   }
-  if (any) VANTOK_CHECK(refine_pass(pass, mask, n_theta, x, eps, m_re, m_im, u, ls, out));
+  if (any) {
+    VANTOK_CHECK(refine_pass(pass, mask, n_theta, x, eps, m_re, m_im, u, ls, sat_add(modes_bytes, records_bytes), out));
+  }
 
   // 9. Physical T blocks of modes 0..m_max.
   out.modes.n_terms = big_n;
@@ -449,6 +501,8 @@ Result<TMatrixDerivatives> tmatrix_derivatives(std::size_t n_terms, std::size_t 
   for (std::size_t m = 0; m <= m_top; ++m) {
     out.modes.modes.push_back(physical_mode(pass.records[m], std::move(pass.modes[m].rows), ls));
   }
+  pass = DerivativePass{};
+  work::release_freed(sat_add(modes_bytes, records_bytes));
   return out;
 }
 

@@ -10,7 +10,9 @@
 #include <cmath>
 #include <limits>
 
+#include "tmatrix/detail_driver.hpp"
 #include "tmatrix/detail_kernel.hpp"
+#include "tmatrix/detail_work.hpp"
 #include "vantok/pool.hpp"
 #include "vantok/tmatrix/functions.hpp"
 
@@ -90,6 +92,10 @@ Result<DerivativeSolved> solve_double_double_derivatives(double x, double eps, d
   for (std::size_t mode = 0; mode <= m_top; ++mode) mask[mode] = 0;
   VANTOK_TRY(matrices, kernel::all_modes_masked(spheroid, m, n, n_theta, mask, nullptr));
   VANTOK_ASSERT(matrices.size() == n + 1);
+  // The LU and solution over dual double-double and the dual f64 block.
+  const std::size_t matrices_bytes = kernel::matrices_bytes<DualDD>(matrices);
+  const memory::Lease held =
+      block_work<DualDD>(matrices, m_top, 2 * sizeof(CDual), sizeof(Complex<DualF64>), "the dual double-double LU");
 
   DerivativeSolved out;
   out.modes.n_terms = n;
@@ -119,6 +125,8 @@ Result<DerivativeSolved> solve_double_double_derivatives(double x, double eps, d
     matrices[mode] = kernel::ModeMatrices<DualDD>{};
     out.modes.modes.push_back(std::move(solved));
   }
+  matrices.clear();
+  work::release_freed(matrices_bytes);
   out.paths.assign(m_top + 1, PrecisionPath::DoubleDouble);
   // Each element is rounded once to f64 from a double-double result.
   out.err = top * 4.0 * 0x1p-52;

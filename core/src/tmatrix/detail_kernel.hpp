@@ -113,6 +113,9 @@ template <>
 struct Member<double> : DirectOrders<double> {
   using T = double;
   static constexpr double series_tolerance = 0x1p-60;
+  static constexpr const char* name = "f64";
+  /// The start rule of its ratio recurrences.
+  static constexpr const mie::kernel::StartRule& start_rule = mie::kernel::F64_START;
 
   static T from_int(std::int64_t n) { return static_cast<double>(n); }
   static T pi() { return 3.141592653589793; }
@@ -166,6 +169,9 @@ template <>
 struct Member<DoubleDouble> : DirectOrders<DoubleDouble> {
   using T = DoubleDouble;
   static constexpr double series_tolerance = 0x1p-112;
+  static constexpr const char* name = "double-double";
+  /// The start rule of its ratio recurrences.
+  static constexpr const mie::kernel::StartRule& start_rule = mie::kernel::DD_START;
 
   static T from_int(std::int64_t n) { return T(static_cast<double>(n)); }
   static T pi() { return T(3.141592653589793, 1.2246467991473532e-16); }
@@ -246,6 +252,9 @@ template <>
 struct Member<scalar::DualF64> : DirectOrders<scalar::DualF64> {
   using T = scalar::DualF64;
   static constexpr double series_tolerance = 0x1p-60;
+  static constexpr const char* name = "dual f64";
+  /// The start rule of its ratio recurrences.
+  static constexpr const mie::kernel::StartRule& start_rule = mie::kernel::F64_START;
 
   static T from_int(std::int64_t n) { return T::constant(static_cast<double>(n)); }
   static T pi() { return T::constant(3.141592653589793); }
@@ -310,6 +319,9 @@ template <>
 struct Member<scalar::DualDD> {
   using T = scalar::DualDD;
   static constexpr double series_tolerance = 0x1p-112;
+  static constexpr const char* name = "dual double-double";
+  /// The start rule of its ratio recurrences.
+  static constexpr const mie::kernel::StartRule& start_rule = mie::kernel::DD_START;
 
   static T from_int(std::int64_t n) { return scalar::constant<T>(static_cast<double>(n)); }
   static T pi() { return T::constant(DoubleDouble(3.141592653589793, 1.2246467991473532e-16)); }
@@ -391,6 +403,8 @@ concept KernelScalar = scalar::Scalar<T> && requires(const T& a, const Complex<T
                                                      std::vector<T>& rv,
                                                      std::vector<Complex<T>>& cv) {
   { Member<T>::series_tolerance } -> std::convertible_to<double>;
+  { Member<T>::name } -> std::convertible_to<const char*>;
+  { Member<T>::start_rule } -> std::convertible_to<const mie::kernel::StartRule&>;
   { Member<T>::from_int(std::int64_t{1}) } -> std::same_as<T>;
   { Member<T>::pi() } -> std::same_as<T>;
   { Member<T>::finite(a) } -> std::same_as<bool>;
@@ -706,9 +720,12 @@ struct KernelCall {
   Mask mask;
   const Choice* choice = nullptr;
   std::size_t regular_limit = std::numeric_limits<std::size_t>::max();
-  /// Bytes the chunk sums alive at once may take; 0 = a quarter of the
-  /// physical memory. Any value gives the same bits.
+  /// At most this many bytes of chunk sums and tables alive at once; 0 = as
+  /// many as a lease of the work budget covers. Any value gives the same bits.
   std::size_t partial_budget = 0;
+  /// Bytes of work arrays the caller keeps alive during the call, counted
+  /// with the kernel's own against the work budget.
+  std::size_t held_bytes = 0;
 };
 
 /// The call of one public member: its inputs, the rest defaulted.

@@ -9,12 +9,15 @@
 // coefficients; the caller undoes the scaling on the solved T blocks.
 
 #include <new>
+#include <string>
 #include <tuple>
 
 #include "tmatrix/detail_dd_lanes.hpp"
 #include "tmatrix/detail_kernel.hpp"
 #include "tmatrix/detail_ops.hpp"
 #include "tmatrix/detail_widest.hpp"
+#include "tmatrix/detail_work.hpp"
+#include "vantok/format.hpp"
 #include "vantok/memory.hpp"
 #include "vantok/pool.hpp"
 
@@ -60,6 +63,7 @@ regular::Series<T> series_tables(const functions::Scales<T>& scales, std::size_t
   // Irregular: c_n = -prod_{l=1..n} (2l-1)/(rmin out_l), built up in l order.
   T c = M::from_int(-1);
   for (std::size_t n = 1; n <= nmax; ++n) {
+    stop::check();  // up to MAX_SERIES_TERMS terms per order
     c = c * (M::from_int(static_cast<std::int64_t>(2 * n - 1)) / (rmin * scales.outgoing[n]));
     std::vector<T>& terms = series.irregular[n];
     T t = c;
@@ -88,6 +92,7 @@ regular::Series<T> series_tables(const functions::Scales<T>& scales, std::size_t
   const T growth = hypot(zeta2.re, zeta2.im) * q2;
   Complex<T> cz{M::exp_neg(scales.im_abs) / scales.regular[0], zero};
   for (std::size_t n = 0; n <= nmax; ++n) {
+    stop::check();
     if (n >= 1) {
       const T d = M::from_int(static_cast<std::int64_t>(2 * n + 1)) * scales.regular[n];
       cz = cz * Complex<T>{zeta.re / d, zeta.im / d};
@@ -174,23 +179,52 @@ void check_call(const KernelCall<T>& call) {
   }
 }
 
-/// The element counts of a call and the bytes of one chunk's partial sums
-/// and scratch.
+/// The element counts of a call and the bytes of its work arrays.
 struct WorkingSet {
   std::size_t all_elements = 0;
   std::size_t active_elements = 0;
+  /// Alive for the whole call: the result matrices of every mode, the totals
+  /// of the active ones, the context's tables and every worker's scratch.
+  std::size_t fixed_bytes = 0;
+  /// One chunk's partial sums and tables.
   std::size_t chunk_bytes = 0;
 };
 
-/// The working set, required before anything is allocated: the result arrays
-/// of every mode, the sums of the active modes, and one chunk's partial sums
-/// and scratch. Beyond the machine's memory even one chunk at a time cannot
-/// run: that is an allocation failure.
+/// The bytes of one node's series (NodeSeries) over the coefficient tables,
+/// for the orders whose forms the context wants.
 template <KernelScalar T>
-WorkingSet working_set(std::size_t nmax, const Mask& mask) {
+std::size_t node_series_bytes(const Context<T>& ctx, const regular::Series<T>& series) {
   using Size = std::size_t;
-  const Size result_bytes = 2 * sizeof(Complex<T>) + 2 * sizeof(T) + 1;
-  const Size sums_bytes = 4 * sizeof(Complex<T>) + 4 * sizeof(T);
+  constexpr Size t = sizeof(T);
+  constexpr Size c = sizeof(Complex<T>);
+  Size bytes = sat_mul<Size>(ctx.nmax + 1, 3 * (sizeof(regular::RealSeries<T>) + sizeof(regular::SuffixSums<T>) +
+                                                sizeof(regular::JTerms<T>)));
+  for (Size k = std::max<Size>(ctx.n_low, 1); k <= ctx.nmax; ++k) {
+    if (!ctx.series_rows.empty() && ctx.series_rows[k] == 0) continue;
+    // Three coefficient lists, each with its suffix sums and bounds.
+    bytes = sat_add(bytes, sat_mul<Size>(3 * t, sat_add<Size>(sat_mul<Size>(3, series.irregular[k].size()), 2)));
+  }
+  for (Size k = 1; k <= ctx.nmax; ++k) {
+    if (!ctx.series_columns.empty() && ctx.series_columns[k] == 0) continue;
+    // Three term lists, each with prefix and suffix sums and bounds.
+    const Size len = series.regular[k].size();
+    bytes = sat_add(bytes, sat_mul<Size>(3, sat_add(sat_mul(sat_add<Size>(sat_mul<Size>(2, len), 1), c + t),
+                                                    sat_mul(len, c))));
+  }
+  return bytes;
+}
+
+/// The working set of a call with its context and series: the element counts,
+/// the bytes alive throughout (with one scratch per thread that may take part)
+/// and one chunk's sums and tables.
+template <KernelScalar T>
+WorkingSet working_set(const Context<T>& ctx, const regular::Series<T>& series, const Mask& mask) {
+  using Size = std::size_t;
+  constexpr Size t = sizeof(T);
+  constexpr Size c = sizeof(Complex<T>);
+  const Size nmax = ctx.nmax;
+  const Size n = nmax + 1;
+  const Size orders2 = sat_mul(n, n);
   WorkingSet ws;
   for (Size m = 0; m <= nmax; ++m) {
     const Size k = block_size(m, nmax);
@@ -198,13 +232,25 @@ WorkingSet working_set(std::size_t nmax, const Mask& mask) {
     ws.all_elements = sat_add(ws.all_elements, e);
     if (mask[m]) ws.active_elements = sat_add(ws.active_elements, e);
   }
-  const Size orders2 = sat_mul(nmax + 1, nmax + 1);
-  const Size scratch_bytes = sat_mul<Size>(sat_mul<Size>(4 * CHUNK, orders2),
-                                          sizeof(Complex<T>) + sizeof(T) + sizeof(regular::Forms<T>));
-  ws.chunk_bytes = sat_add(sat_mul(ws.active_elements, sums_bytes), scratch_bytes);
-  memory::require(sat_add(sat_add(sat_mul(ws.all_elements, result_bytes),
-                                  sat_mul(ws.active_elements, sums_bytes)),
-                          ws.chunk_bytes));
+  // Results: q, rg, their magnitudes and the variant codes.
+  const Size result_bytes = 2 * c + 2 * t + 1;
+  const Size sums_bytes = 4 * c + 4 * t;
+  // The node scratch of a worker: its ratio buffers and series (the f64
+  // member's widest code keeps four nodes' series and their lanes); and the
+  // vector functions of a group of up to four modes.
+  const Size series_bytes = node_series_bytes(ctx, series);
+  const Size node_scratch = sat_add(sat_mul(n + 1, t + c),
+                                    std::is_same_v<T, double> ? sat_mul<Size>(8, series_bytes) : series_bytes);
+  const Size mode_scratch = sat_mul<Size>(4, sat_mul(n, 3 * t + CHUNK * (3 * t + 6 * sizeof(Vec3<T>)) + 4 * sizeof(Size)));
+  const Size threads = sat_add<Size>(pool::thread_count(), 1);
+  ws.fixed_bytes = sat_add(sat_add(sat_mul(ws.all_elements, result_bytes), sat_mul(ws.active_elements, sums_bytes)),
+                           sat_add(sat_mul(orders2, sizeof(std::uint32_t) + 2 * sizeof(Row)),
+                                   sat_mul(threads, sat_add(node_scratch, mode_scratch))));
+  // A chunk: its partial sums, the radial tables of its nodes, and per node
+  // the outgoing-part products with their bounds and series forms.
+  const Size tables = sat_add(sat_add(sat_mul<Size>(CHUNK * 9 * c, n), sat_mul<Size>(4 * CHUNK * (c + t), orders2)),
+                              sat_mul<Size>(4 * CHUNK * sizeof(regular::Forms<T>), sat_add<Size>(ctx.form_pairs, 1)));
+  ws.chunk_bytes = sat_add(sat_mul(ws.active_elements, sums_bytes), tables);
   return ws;
 }
 
@@ -311,14 +357,12 @@ class Quadrature {
  public:
   using Size = std::size_t;
 
-  Quadrature(const Context<T>& ctx, const std::vector<Node<T>>& nodes, const WorkingSet& ws,
-             Size partial_budget)
+  /// `group`: the most chunks whose sums and tables may be alive at once.
+  Quadrature(const Context<T>& ctx, const std::vector<Node<T>>& nodes, const WorkingSet& ws, Size group)
       : ctx_(ctx), nodes_(nodes), elements_(ws.active_elements) {
     chunks_ = (nodes.size() + CHUNK - 1) / CHUNK;
     threads_ = std::max<Size>(1, pool::thread_count());
-    Size budget = partial_budget;
-    if (budget == 0) budget = std::max<Size>(memory::physical_bytes() / 4, 1);
-    by_budget_ = std::max<Size>(1, budget / std::max<Size>(ws.chunk_bytes, 1));
+    by_budget_ = std::max<Size>(1, group);
     // Pieces of about `piece` elements each, so that the smallest group (one
     // chunk) still gives every thread several tasks, but of at least about 16
     // orders of every block of a mode group, over which the setup of a
@@ -343,7 +387,7 @@ class Quadrature {
         parts_.resize(group);
         tables_.resize(group);
       }
-      pool::for_each_index(group, [&](Size c) {
+      work::parallel(group, [&](Size c) {
         parts_[c].assign_zero(elements_);
         if (tables_[c].products.empty()) tables_[c].reserve(ctx_.nmax, ctx_.form_pairs);
       }, pool::Grain::One);
@@ -373,7 +417,7 @@ class Quadrature {
         return;
       }
     }
-    pool::for_each_index(group * CHUNK, [&](Size index) {
+    work::parallel(group * CHUNK, [&](Size index) {
       const Size c = index / CHUNK;
       const Size q = index % CHUNK;
       if (q >= chunk_nodes(next + c)) return;
@@ -395,7 +439,7 @@ class Quadrature {
     requires std::is_same_v<T, double>
   {
     constexpr Size quad = 4;
-    pool::for_each_index(group * (CHUNK / quad), [&](Size index) {
+    work::parallel(group * (CHUNK / quad), [&](Size index) {
       const Size c = index / (CHUNK / quad);
       const Size q0 = index % (CHUNK / quad) * quad;
       const Size in_chunk = chunk_nodes(next + c);
@@ -437,7 +481,7 @@ class Quadrature {
     for (Size c = 0; c < group; ++c) {
       for (Size a = 0; a < ctx_.active.size(); a += MODES) add_pieces(c, a, std::min(a + MODES, ctx_.active.size()));
     }
-    pool::for_each_index(pieces_.size(), [&](Size index) {
+    work::parallel(pieces_.size(), [&](Size index) {
       const Piece& pc = pieces_[index];
       const Size count = chunk_nodes(next + pc.chunk);
       const ChunkTables<T>& w = tables_[pc.chunk];
@@ -507,7 +551,7 @@ class Quadrature {
   /// order.
   void add_partials(Sums<T>& total, Size group) {
     constexpr Size range = 1024;
-    pool::for_each_index((elements_ + range - 1) / range, [&](Size r) {
+    work::parallel((elements_ + range - 1) / range, [&](Size r) {
       const Size begin = r * range;
       const Size end = std::min(elements_, begin + range);
       for (Size c = 0; c < group; ++c) {
@@ -594,7 +638,6 @@ Result<std::vector<ModeMatrices<T>>> run_kernel(const KernelCall<T>& call) {
   using Size = std::size_t;
   const Size nmax = call.nmax;
   check_call(call);
-  const WorkingSet ws = working_set<T>(nmax, call.mask);
 
   // 3.-5. Semi-axes, scales and series.
   const Spheroid<T>& sph = call.spheroid;
@@ -618,15 +661,42 @@ Result<std::vector<ModeMatrices<T>>> run_kernel(const KernelCall<T>& call) {
     }
   }
   const Size active_elements = active_layout(ctx, call.mask);
+
+  // The ratio recurrences of the nodes, refused before any starts when one
+  // could not end: the largest argument decides, not the node a thread
+  // happens to take first.
+  double largest = 0.0;
+  for (const Node<T>& node : nodes) {
+    const T r = baseline::surface_radius(ctx, node.first)[0];
+    const double z = std::hypot(scalar::value_f64(call.eta.re * r), scalar::value_f64(call.eta.im * r));
+    largest = std::fmax(largest, std::fmax(z, std::fabs(scalar::value_f64(r))));
+  }
+  mie::kernel::checked_start_order(largest, nmax, M::start_rule);
+
+  // The work arrays, with those the caller keeps alive, must fit the work
+  // budget with one chunk at a time; the lease sets how many chunks a group
+  // holds at once.
+  const WorkingSet ws = working_set<T>(ctx, series, call.mask);
   VANTOK_ASSERT(active_elements == ws.active_elements);
+  const Size chunks = std::max<Size>((nodes.size() + CHUNK - 1) / CHUNK, 1);
+  const Size chunk_bytes = std::max<Size>(ws.chunk_bytes, 1);
+  memory::require_bytes(ws.all_elements, sat_add(call.held_bytes, sat_add(ws.fixed_bytes, chunk_bytes)),
+                        std::string("the ") + M::name + " EBCM matrices of " + fmt::plain(nmax + 1) +
+                            " modes (N = " + fmt::plain(nmax) + ") and their quadrature work arrays");
+  Size most = std::min(std::max<Size>(pool::thread_count(), 1), chunks);
+  if (call.partial_budget != 0) most = std::clamp<Size>(call.partial_budget / chunk_bytes, 1, most);
+  const memory::Lease lease = memory::lease(sat_add(ws.fixed_bytes, chunk_bytes),
+                                            sat_add(ws.fixed_bytes, sat_mul(most, chunk_bytes)));
+  const Size group = std::clamp<Size>((lease.bytes() - ws.fixed_bytes) / chunk_bytes, 1, most);
 
   // 9.-13.
-  const Sums<T> total = Quadrature<T>(ctx, nodes, ws, call.partial_budget).run();
+  const Sums<T> total = Quadrature<T>(ctx, nodes, ws, group).run();
 
   // 14. Assembly.
   std::vector<ModeMatrices<T>> modes(nmax + 1);
   auto active = ctx.active.begin();
   for (Size m = 0; m <= nmax; ++m) {
+    stop::check();
     const bool is_active = active != ctx.active.end() && active->m == m;
     modes[m] = assemble_mode(m, std::move(ctx.rows[m]), is_active ? &*active : nullptr, total, call.choice);
     if (is_active) ++active;

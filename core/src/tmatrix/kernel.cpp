@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "vantok/numeric.hpp"
 #include "vantok/scalar/dd.hpp"
 
 namespace vantok::tmatrix::kernel {
@@ -167,9 +168,24 @@ std::vector<SolvedMode<double>> collect_modes(std::vector<Blocks<double>>&& t_bl
   return out;
 }
 
+template <class T>
+std::size_t matrices_bytes(std::span<const ModeMatrices<T>> modes) {
+  std::size_t bytes = 0;
+  for (const ModeMatrices<T>& mode : modes) {
+    for (std::size_t p = 0; p < 2; ++p) {
+      const std::size_t element = mode.q[p].size() * sizeof(Complex<T>) + mode.rg[p].size() * sizeof(Complex<T>) +
+                                  mode.q_mag[p].size() * sizeof(T) + mode.rg_mag[p].size() * sizeof(T) +
+                                  mode.choice[p].size();
+      bytes = sat_add(bytes, element);
+    }
+  }
+  return bytes;
+}
+
 #define VANTOK_TMATRIX_KERNEL(T)                                                      \
   template Choice Choice::of<T>(std::span<const ModeMatrices<T>>, std::size_t);       \
-  template std::pair<T, T> TMatrixModes<T>::cross_sections() const;
+  template std::pair<T, T> TMatrixModes<T>::cross_sections() const;                   \
+  template std::size_t matrices_bytes<T>(std::span<const ModeMatrices<T>>);
 VANTOK_FOR_EACH_SCALAR(VANTOK_TMATRIX_KERNEL)
 #undef VANTOK_TMATRIX_KERNEL
 

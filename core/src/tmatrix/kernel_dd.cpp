@@ -29,7 +29,7 @@ Result<Rule<DoubleDouble>> gauss_legendre_dd(std::size_t n) {
     const special::gauss_legendre::Recurrence recurrence(n);
     // Root i counted from the largest; each renormalised by two-sum of its
     // parts. Independent roots: any order of evaluation gives the same bits.
-    pool::for_each_index(roots, [&](std::size_t i) {
+    work::parallel(roots, [&](std::size_t i) {
       auto root = recurrence.root_and_weight(n, i);
       if (!root) {
         errors[i] = std::move(root).error();
@@ -78,8 +78,10 @@ template Result<std::vector<ModeMatrices<DoubleDouble>>> run_kernel<DoubleDouble
 
 Result<std::vector<ModeMatrices<DoubleDouble>>> all_modes_masked(
     const Spheroid<DoubleDouble>& spheroid, const Complex<DoubleDouble>& m, std::size_t nmax,
-    std::size_t ngauss, Mask mask, const Choice* choice, std::size_t p) {
-  return detail::run_kernel(detail::kernel_call(spheroid, m, nmax, ngauss, mask, choice, p));
+    std::size_t ngauss, Mask mask, const Choice* choice, std::size_t p, std::size_t held_bytes) {
+  auto call = detail::kernel_call(spheroid, m, nmax, ngauss, mask, choice, p);
+  call.held_bytes = held_bytes;
+  return detail::run_kernel(call);
 }
 
 }  // namespace vantok::tmatrix::kernel

@@ -29,8 +29,11 @@ template Result<std::vector<ModeMatrices<DualDD>>> run_kernel<DualDD>(const Kern
 Result<std::vector<ModeMatrices<DualDD>>> all_modes_masked(const Spheroid<DualDD>& spheroid,
                                                            const Complex<DualDD>& m,
                                                            std::size_t nmax, std::size_t ngauss,
-                                                           Mask mask, const Choice* choice) {
-  return detail::run_kernel(detail::kernel_call(spheroid, m, nmax, ngauss, mask, choice));
+                                                           Mask mask, const Choice* choice,
+                                                           std::size_t held_bytes) {
+  auto call = detail::kernel_call(spheroid, m, nmax, ngauss, mask, choice);
+  call.held_bytes = held_bytes;
+  return detail::run_kernel(call);
 }
 
 }  // namespace vantok::tmatrix::kernel

@@ -10,11 +10,16 @@
 
 #include "vantok/tmatrix/driver.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <memory>
 
 #include "tmatrix/detail_driver.hpp"
+#include "tmatrix/detail_work.hpp"
+#include "vantok/format.hpp"
+#include "vantok/memory.hpp"
+#include "vantok/numeric.hpp"
 #include "vantok/pool.hpp"
 #include "vantok/tmatrix/functions.hpp"
 #include "vantok/tmatrix/solve.hpp"
@@ -68,7 +73,34 @@ struct Refinement {
   std::size_t n, n_theta;
   double u1, u2;
   const std::vector<double>& ls;
+  /// Bytes of the f64 pass the solve keeps alive meanwhile.
+  std::size_t held;
 };
+
+/// Work bytes per element of a k x k block: of its f64 solve (the LU and
+/// solution, the magnitude bounds), beside the T block it keeps; and of its
+/// refinement (the mixed Q and RgQ with their bounds, the system assembled
+/// from them and its solution X in double-double, the f64 roundings or the
+/// LU and first solution, and the rounded T).
+constexpr std::size_t F64_BLOCK_BYTES = 2 * sizeof(Complex<double>) + 2 * sizeof(double);
+constexpr std::size_t REFINE_BLOCK_BYTES = 5 * sizeof(CDD) + 4 * sizeof(Complex<double>) + 2 * sizeof(double);
+
+/// The elements of the blocks of modes 0..=m_max.
+std::size_t block_elements(const std::vector<ModeMatrices<double>>& modes, std::size_t m_max) {
+  std::size_t elements = 0;
+  for (std::size_t mode = 0; mode <= m_max; ++mode) {
+    for (const auto& rows : modes[mode].rows) elements = sat_add(elements, rows.size() * rows.size());
+  }
+  return elements;
+}
+
+/// The largest row count k of the blocks.
+std::size_t largest_block(const std::vector<ModeMatrices<double>>& modes,
+                          const std::vector<std::pair<std::size_t, std::size_t>>& blocks) {
+  std::size_t out = 0;
+  for (const auto& [m, p] : blocks) out = std::max(out, modes[m].rows[p].size());
+  return out;
+}
 
 /// The f64 solve of block p of one mode: T with its bound and per-row bounds
 /// into the mode's work entries; the block's largest |T_ij|.
@@ -97,17 +129,24 @@ Result<double> solve_block(const ModeMatrices<double>& f64, std::size_t p, doubl
 
 /// Every non-empty block of modes 0..=m_max solved in f64, the blocks in
 /// parallel (each writes only its own mode's entries); the first failure in
-/// mode and block order is the result, else the largest |T_ij| of all.
+/// mode and block order is the result, else the largest |T_ij| of all. The T
+/// blocks and each thread's block work fit the budget beside `held` bytes.
 Result<double> solve_blocks(const std::vector<ModeMatrices<double>>& f64, std::size_t m_max, double u1,
-                            const std::vector<double>& ls, std::vector<ModeWork>& work) {
+                            const std::vector<double>& ls, std::size_t held, std::vector<ModeWork>& work) {
   std::vector<std::pair<std::size_t, std::size_t>> blocks;
   for (std::size_t mode = 0; mode <= m_max; ++mode) {
     for (std::size_t p = 0; p < 2; ++p) {
       if (!f64[mode].rows[p].empty()) blocks.emplace_back(mode, p);
     }
   }
+  const std::size_t elements = block_elements(f64, m_max);
+  const std::size_t k = largest_block(f64, blocks);
+  const std::size_t scratch = sat_mul(sat_mul<std::size_t>(pool::thread_count() + 1, k * k), F64_BLOCK_BYTES);
+  memory::require_bytes(elements, sat_add(held, sat_add(sat_mul(elements, sizeof(Complex<double>)), scratch)),
+                        "the f64 T blocks of " + fmt::plain(m_max + 1) + " modes (N = " +
+                            fmt::plain(f64.size() - 1) + ")");
   std::vector<Result<double>> tops(blocks.size(), 0.0);
-  pool::for_each_index(blocks.size(), [&](std::size_t index) {
+  work::parallel(blocks.size(), [&](std::size_t index) {
     const auto [mode, p] = blocks[index];
     tops[index] = solve_block(f64[mode], p, u1, ls, work[mode]);
   }, pool::Grain::One);
@@ -179,12 +218,14 @@ Result<void> refine_flagged(const Refinement& r, const std::vector<ModeMatrices<
   const kernel::Choice choice = kernel::Choice::of<double>(f64, r.n);
   const std::size_t p_neg = kernel::p_negligible_from(f64, r.n);
   VANTOK_TRY(dd, kernel::all_modes_masked(spheroid, CDD{DoubleDouble(r.m_re), DoubleDouble(r.m_im)},
-                                          r.n, r.n_theta, mask, &choice, p_neg));
+                                          r.n, r.n_theta, mask, &choice, p_neg, r.held));
   VANTOK_ASSERT(dd.size() == f64.size());
+  const std::size_t dd_bytes = kernel::matrices_bytes<DoubleDouble>(dd);
+  const memory::Lease dd_held = work::hold(dd_bytes);
 
-  // The flagged blocks are independent: refined in parallel, each writing
-  // only its own mode's entries; the first failure in mode and block order is
-  // the result.
+  // The flagged blocks are independent: refined in parallel (as many at once
+  // as the budget covers), each writing only its own mode's entries; the
+  // first failure in mode and block order is the result.
   std::vector<std::pair<std::size_t, std::size_t>> blocks;
   for (std::size_t m = 0; m < mask.size(); ++m) {
     if (!mask[m]) continue;
@@ -192,13 +233,36 @@ Result<void> refine_flagged(const Refinement& r, const std::vector<ModeMatrices<
       if (!f64[m].rows[p].empty()) blocks.emplace_back(m, p);
     }
   }
+  const std::size_t k = largest_block(f64, blocks);
   std::vector<Result<void>> outcomes(blocks.size());
-  pool::for_each_index(blocks.size(), [&](std::size_t index) {
+  work::for_each_leased(blocks.size(), k * k, sat_mul(k * k, REFINE_BLOCK_BYTES), sat_add(r.held, dd_bytes),
+                        "the double-double refinement of a block of " + fmt::plain(k) + " rows (N = " +
+                            fmt::plain(r.n) + ")",
+                        [&](std::size_t index) {
     const auto [m, p] = blocks[index];
     outcomes[index] = refine_block(r, f64[m], dd[m], p, *mask[m], p_neg, work[m]);
-  }, pool::Grain::One);
+  });
   for (Result<void>& o : outcomes) VANTOK_CHECK(std::move(o));
   return {};
+}
+
+/// The solve's result from the per-mode work (T blocks, codes, the largest
+/// error bound) and the row lists of the f64 matrices, which it frees.
+Solved collect(std::vector<ModeWork>&& mode_work, std::vector<ModeMatrices<double>>&& f64, std::size_t n_theta) {
+  const std::size_t n = mode_work.size() - 1;
+  Solved out;
+  std::vector<kernel::Blocks<double>> blocks(n + 1);
+  out.paths.reserve(n + 1);
+  for (std::size_t mode = 0; mode <= n; ++mode) {
+    ModeWork& w = mode_work[mode];
+    blocks[mode] = std::move(w.t);
+    out.paths.push_back(w.sweeps[0] + w.sweeps[1] != 0 ? PrecisionPath::Refined : PrecisionPath::F64);
+    out.err = run_max(run_max(out.err, w.errors.first), w.errors.second);
+  }
+  out.modes.modes = kernel::collect_modes(std::move(blocks), std::move(f64));
+  out.modes.n_terms = n;
+  out.n_theta = n_theta;
+  return out;
 }
 
 }  // namespace
@@ -231,22 +295,27 @@ Result<Solved> OneSolve::operator()(std::size_t n_terms, std::size_t n_theta,
   if (!kernel_result) return std::unexpected(std::move(kernel_result).error());
   std::vector<ModeMatrices<double>>& f64 = *kernel_result;
   VANTOK_ASSERT(f64.size() == n + 1);
+  // The f64 matrices stay alive (and held) until their blocks are collected.
+  const std::size_t f64_bytes = kernel::matrices_bytes<double>(f64);
+  memory::Lease f64_held = work::hold(f64_bytes);
 
   // Every block in f64, with its bound and per-row bounds.
-  std::vector<ModeWork> work(n + 1);
+  std::vector<ModeWork> mode_work(n + 1);
   double t_max = 0.0;
   {
     const detail::PhaseTimer timer(profile != nullptr ? &profile->lu : nullptr);
-    VANTOK_TRY(top, solve_blocks(f64, m_max, u1, ls, work));
+    VANTOK_TRY(top, solve_blocks(f64, m_max, u1, ls, f64_bytes, mode_work));
     t_max = top;
   }
+  const std::size_t t_bytes = sat_mul(block_elements(f64, m_max), sizeof(Complex<double>));
+  const memory::Lease t_held = work::hold(t_bytes);
 
   // Which modes to refine, and from which order on.
   std::vector<std::pair<double, double>> block_errors(n + 1);
   std::vector<std::array<std::vector<double>, 2>> row_errors(n + 1);
   for (std::size_t mode = 0; mode <= n; ++mode) {
-    block_errors[mode] = work[mode].errors;
-    row_errors[mode] = std::move(work[mode].row_errors);
+    block_errors[mode] = mode_work[mode].errors;
+    row_errors[mode] = std::move(mode_work[mode].row_errors);
   }
   const std::vector<std::optional<std::size_t>> mask = kernel::refinement_masks(
       {block_errors, row_errors, f64, m_max, tau, t_max, n});
@@ -255,21 +324,13 @@ Result<Solved> OneSolve::operator()(std::size_t n_terms, std::size_t n_theta,
   for (const auto& entry : mask) any = any || entry.has_value();
   if (any) {
     const detail::PhaseTimer timer(profile != nullptr ? &profile->refinement : nullptr);
-    VANTOK_CHECK(refine_flagged({m.re, m.im, x, eps, n, n_theta, u1, u2, ls}, f64, mask, work));
+    VANTOK_CHECK(refine_flagged({m.re, m.im, x, eps, n, n_theta, u1, u2, ls, sat_add(f64_bytes, t_bytes)}, f64,
+                                mask, mode_work));
   }
 
-  Solved out;
-  std::vector<kernel::Blocks<double>> blocks(n + 1);
-  out.paths.reserve(n + 1);
-  for (std::size_t mode = 0; mode <= n; ++mode) {
-    blocks[mode] = std::move(work[mode].t);
-    out.paths.push_back(work[mode].sweeps[0] + work[mode].sweeps[1] != 0 ? PrecisionPath::Refined
-                                                                         : PrecisionPath::F64);
-    out.err = run_max(run_max(out.err, work[mode].errors.first), work[mode].errors.second);
-  }
-  out.modes.modes = kernel::collect_modes(std::move(blocks), std::move(f64));
-  out.modes.n_terms = n;
-  out.n_theta = n_theta;
+  Solved out = collect(std::move(mode_work), std::move(f64), n_theta);
+  f64_held = memory::Lease();
+  work::release_freed(f64_bytes);
 
   // Under "auto" a bound that still misses the tolerance hands the solve to
   // double-double throughout (a NaN comparison keeps the result).

@@ -24,6 +24,7 @@
 #include <string>
 
 #include "tmatrix/detail_widest.hpp"
+#include "tmatrix/detail_work.hpp"
 #include "vantok/format.hpp"
 #include "vantok/limits.hpp"
 #include "vantok/memory.hpp"
@@ -183,7 +184,8 @@ Coupled<T> coupled_tables(const kernel::TMatrixModes<T>& modes) {
     }
   }
   out.offset[stride * stride] = total;
-  memory::require(sat_mul(sat_mul<size_t>(total, 4), sizeof(Complex<T>)));
+  memory::require_work(sat_mul<size_t>(total, 4), sizeof(Complex<T>),
+                       "the coupled T-matrix tables of the orientation average (N = " + fmt::plain(n_max) + ")");
   for (auto& t : out.b) t.assign(total, Complex<T>{cst<T>(0.0), cst<T>(0.0)});
 
   std::vector<std::optional<KindTables<T>>> kinds(modes.modes.size());
@@ -193,7 +195,7 @@ Coupled<T> coupled_tables(const kernel::TMatrixModes<T>& modes) {
   //   (-1)^(n' - m) <n m n' -m | L 0> H_t(m, n, n').
   // The lists of m >= 0 are formed together; -m takes those of m with
   // alternate signs (mirror_signs).
-  pool::for_each_index(n_max, [&](size_t index) {
+  work::parallel(n_max, [&](size_t index) {
     const size_t n = index + 1;
     std::vector<special::clebsch::Call> calls;
     std::vector<std::vector<double>> lists;
@@ -201,6 +203,7 @@ Coupled<T> coupled_tables(const kernel::TMatrixModes<T>& modes) {
     std::vector<double> cg64;
     std::vector<T> cg;
     for (size_t n2 = 1; n2 <= n_max; ++n2) {
+      stop::check();
       const auto low = static_cast<int64_t>(std::min(n, n2));
       const size_t base = n > n2 ? n - n2 : n2 - n;
       calls.clear();
@@ -342,7 +345,8 @@ class Average {
  public:
   Average(const kernel::TMatrixModes<T>& modes, std::span<const T> mu)
       : n_max_(modes.n_terms), big_n_(static_cast<int64_t>(n_max_)), orders_(2 * n_max_ + 1), mu_(mu),
-        zero_{cst<T>(0.0), cst<T>(0.0)}, coupled_(coupled_tables(modes)) {
+        zero_{cst<T>(0.0), cst<T>(0.0)}, coupled_(coupled_tables(modes)),
+        coupled_held_(work::hold(sat_mul(sat_mul<size_t>(coupled_.b[0].size(), 4), sizeof(Complex<T>)))) {
     factors();
   }
 
@@ -354,12 +358,16 @@ class Average {
     const size_t z_size = (n_max_ + 1) * orders_;
     // Every M at once when their tables take at most 512 MiB (a projection
     // and its mirror -M then share their coupling coefficients), else
-    // batches of at most 64 MiB.
+    // batches of at most 64 MiB; smaller batches where the work budget has
+    // less room (any batch gives the same sums).
     const size_t per_m = std::max<size_t>(1, sat_mul<size_t>(4 * sizeof(Complex<T>), z_size));
-    const size_t batch = sat_mul(per_m, m_count) <= (size_t{512} << 20)
-                             ? m_count
-                             : std::clamp<size_t>(std::min(m_count, (size_t{64} << 20) / per_m), 1, m_count);
-    memory::require(sat_mul(per_m, batch));
+    const size_t wanted = sat_mul(per_m, m_count) <= (size_t{512} << 20)
+                              ? m_count
+                              : std::clamp<size_t>(std::min(m_count, (size_t{64} << 20) / per_m), 1, m_count);
+    memory::require_bytes(z_size * 4, sat_add(coupled_held_.bytes(), per_m),
+                          "the projection tables of the orientation average (N = " + fmt::plain(n_max_) + ")");
+    const memory::Lease lease = memory::lease(per_m, sat_mul(per_m, wanted));
+    const size_t batch = std::clamp<size_t>(lease.bytes() / per_m, 1, wanted);
     projections_.resize(std::min(batch, m_count));
     for (Projection& pr : projections_) {
       for (auto& t : pr.z) t.assign(z_size, zero_);
@@ -369,7 +377,7 @@ class Average {
       set_batch(first, count);
       z_tables(first, count);
       const size_t blocks = (q + U_BLOCK - 1) / U_BLOCK;
-      pool::for_each_index(blocks, [&](size_t block) { collapse_block(block, count); });
+      work::parallel(blocks, [&](size_t block) { collapse_block(block, count); });
     }
     return std::move(x_);
   }
@@ -437,7 +445,7 @@ class Average {
       if (b < 0 || b >= static_cast<int64_t>(count)) return std::nullopt;
       return static_cast<size_t>(b);
     };
-    pool::for_each_index(count * n_max_, [&](size_t index) {
+    work::parallel(count * n_max_, [&](size_t index) {
       Projection& pr = projections_[index / n_max_];
       const std::optional<size_t> mirror = in_batch(-pr.big_m);
       if (pr.big_m > 0 && mirror) return;  // formed by the task of -M
@@ -503,6 +511,7 @@ class Average {
     std::array<std::vector<Complex<T>>, 4> p;  // (L, b)
     std::array<std::vector<Complex<T>>, 2> uj;  // (n, b)
     for (size_t bm = 0; bm < count; ++bm) {
+      stop::check();
       const Projection& pr = projections_[bm];
       for (size_t s = 0; s < 2; ++s) {
         if (!pr.valid[s]) continue;
@@ -597,6 +606,7 @@ class Average {
   std::span<const T> mu_;
   Complex<T> zero_;
   Coupled<T> coupled_;
+  memory::Lease coupled_held_;
   bool wide_ = kernel::detail::widest_available();
   std::vector<Complex<T>> e_, phi_;
   std::vector<T> r_l_, sin_mu_;
@@ -627,12 +637,7 @@ Result<GreekCoefficients<T>> greek_raw(const kernel::TMatrixModes<T>& modes, siz
   VANTOK_TRY(rule, special::gauss_legendre::gauss_legendre<T>(q));
   const auto& [nodes, weights] = rule;
   const std::array<std::vector<T>, 6> f = random_orientation<T>(modes, nodes);
-  for (const auto& v : f) {
-    if (v.size() != q) {
-      return std::unexpected(Error::invalid_input("phase-matrix tables must have one value per node (" +
-                                                  fmt::plain(q) + ")"));
-    }
-  }
+  for (const auto& v : f) VANTOK_ASSERT(v.size() == q);
 
   GreekCoefficients<T> g = GreekCoefficients<T>::zeros(big_l + 1);
   std::array<std::vector<T>, 4> d;

@@ -14,6 +14,7 @@
 
 #include "tmatrix/detail_dd_lanes.hpp"
 #include "tmatrix/detail_members.hpp"
+#include "tmatrix/detail_work.hpp"
 #include "vantok/pool.hpp"
 
 namespace vantok::tmatrix::solve {
@@ -117,7 +118,7 @@ Result<Refined> refine(std::span<const Complex<double>> a64, std::span<const Com
   int s = 0;
   double wmax = 0.0;
   for (;; ++s) {
-    pool::for_each_index(n, [&](std::size_t i) {
+    work::parallel(n, [&](std::size_t i) {
       std::vector<CDD> acc(n);
       std::vector<Complex<double>> r(n);
       // acc_j = -B_ij - sum_k X_ik A_kj, k ascending for every j.

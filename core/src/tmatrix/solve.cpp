@@ -17,6 +17,7 @@
 
 #include "tmatrix/detail_members.hpp"
 #include "vantok/format.hpp"
+#include "vantok/pool.hpp"
 
 namespace vantok::tmatrix::solve {
 
@@ -38,6 +39,7 @@ Result<Factors<T>> factor_transposed(std::span<const Complex<T>> a, std::size_t 
   std::iota(f.perm.begin(), f.perm.end(), std::size_t{0});
 
   for (std::size_t k = 0; k < n; ++k) {
+    stop::check();  // a column's elimination (n^2 products) between checks
     // Pivot: the first row of largest modulus. The running best starts at 0
     // and only a strictly larger modulus replaces it, so a NaN modulus is
     // never chosen and a column of zeros or NaNs keeps the best at 0.
@@ -112,6 +114,7 @@ Result<BlockSolve<T>> solve_block(std::span<const Complex<T>> a, std::span<const
   out.solution.resize(n2);
   // Row c of X solves A^T x = -b_c: X A = -B.
   for (std::size_t c = 0; c < n; ++c) {
+    stop::check();
     std::span<Complex<T>> row(out.solution.data() + c * n, n);
     for (std::size_t j = 0; j < n; ++j) row[j] = -b[c * n + j];
     substitute<T>(factors.lu, factors.perm, n, row);

@@ -6,13 +6,18 @@
 
 #include "vantok/tmatrix/driver.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
+#include <string_view>
 
 #include "tmatrix/detail_driver.hpp"
 #include "tmatrix/detail_kernel.hpp"
+#include "tmatrix/detail_work.hpp"
 #include "vantok/format.hpp"
+#include "vantok/memory.hpp"
+#include "vantok/numeric.hpp"
 #include "vantok/pool.hpp"
 #include "vantok/tmatrix/functions.hpp"
 #include "vantok/tmatrix/solve.hpp"
@@ -66,6 +71,30 @@ Complex<S> unscale_any(const Complex<S>& z, double d) {
 }
 
 }  // namespace
+
+template <class S>
+memory::Lease block_work(const std::vector<kernel::ModeMatrices<S>>& matrices, std::size_t m_max,
+                         std::size_t lu_bytes, std::size_t t_bytes, std::string_view what) {
+  const std::size_t held = kernel::matrices_bytes<S>(matrices);
+  std::size_t k = 0;
+  std::size_t elements = 0;
+  for (std::size_t m = 0; m <= m_max && m < matrices.size(); ++m) {
+    for (const auto& rows : matrices[m].rows) {
+      k = std::max(k, rows.size());
+      elements = sat_add(elements, rows.size() * rows.size());
+    }
+  }
+  memory::require_bytes(k * k,
+                        sat_add(held, sat_add(sat_mul(k * k, lu_bytes), sat_mul(elements, t_bytes))),
+                        std::string(what) + " of a block of " + fmt::plain(k) + " rows (N = " +
+                            fmt::plain(matrices.size() - 1) + ")");
+  return work::hold(held);
+}
+
+template memory::Lease block_work<DoubleDouble>(const std::vector<kernel::ModeMatrices<DoubleDouble>>&, std::size_t,
+                                                std::size_t, std::size_t, std::string_view);
+template memory::Lease block_work<DualDD>(const std::vector<kernel::ModeMatrices<DualDD>>&, std::size_t,
+                                          std::size_t, std::size_t, std::string_view);
 
 Complex<double> unscale(const Complex<double>& z, double d) { return unscale_any(z, d); }
 CDD unscale(const CDD& z, double d) { return unscale_any(z, d); }
@@ -159,6 +188,9 @@ Result<Solved> solve_double_double(double m_re, double m_im, double x, double ep
                                                 n, n_theta, mask, nullptr,
                                                 std::numeric_limits<std::size_t>::max()));
   VANTOK_ASSERT(matrices.size() == n + 1);
+  const std::size_t matrices_bytes = kernel::matrices_bytes<DoubleDouble>(matrices);
+  const memory::Lease held =
+      block_work<DoubleDouble>(matrices, m_max, 2 * sizeof(CDD), sizeof(Complex<double>), "the double-double LU");
 
   Solved out;
   out.modes.n_terms = n;
@@ -189,6 +221,7 @@ Result<Solved> solve_double_double(double m_re, double m_im, double x, double ep
     matrices[m] = kernel::ModeMatrices<DoubleDouble>{};
     out.modes.modes.push_back(std::move(mode));
   }
+  work::release_freed(matrices_bytes);
   out.paths.assign(n + 1, PrecisionPath::DoubleDouble);
   // The T elements are rounded once to f64 from a double-double result.
   out.err = top * 4.0 * 0x1p-52;

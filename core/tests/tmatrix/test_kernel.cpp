@@ -10,11 +10,14 @@
 #include <cmath>
 #include <limits>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "support/expect_error.hpp"
 #include "support/process_pool.hpp"
 #include "tmatrix/kernel_support.hpp"
 #include "vantok/memory.hpp"
+#include "vantok/mie/ratios.hpp"
 #include "vantok/pool.hpp"
 #include "vantok/tmatrix/driver.hpp"
 #include "vantok/tmatrix/functions.hpp"
@@ -99,8 +102,12 @@ TYPED_TEST(Kernel, ThreadsAndMemoryBudgetKeepTheBits) {
     const auto many = vantok::pool::with_threads(8, [&] { return detail::run_kernel(call); });
     call.partial_budget = 1;  // one chunk at a time
     const auto tight = vantok::pool::with_threads(8, [&] { return detail::run_kernel(call); });
-    ASSERT_TRUE(one && many && tight);
-    EXPECT_TRUE(identical(*one, *many) && identical(*one, *tight)) << ngauss;
+    call.partial_budget = 0;
+    // The rest of the work budget held by other calls: one chunk at a time too.
+    const vantok::memory::Lease others = vantok::memory::lease(0, vantok::memory::work_free());
+    const auto shared = vantok::pool::with_threads(8, [&] { return detail::run_kernel(call); });
+    ASSERT_TRUE(one && many && tight && shared);
+    EXPECT_TRUE(identical(*one, *many) && identical(*one, *tight) && identical(*one, *shared)) << ngauss;
   }
 }
 
@@ -214,6 +221,40 @@ TEST(KernelF64, BrokenInvariantsAndMemory) {
   if (vantok::memory::physical_bytes() < (std::size_t{1} << 42)) {
     EXPECT_THROW((void)all_modes_masked(Spheroid<double>::create(10.0, 2.0), 5000, 10, mask_upto(5000, 5000), 1.5, 0.0), std::bad_alloc);
   }
+}
+
+/// A stop token whose caller has already asked to stop.
+class Stopping : public vantok::stop::Token {
+ public:
+  Stopping() { request(); }
+  bool poll() override { return true; }
+};
+
+// A vast argument starts the ratio recurrences of the spheroid kernels far
+// above N: from beyond 2^52 orders (where 2n + 1 is no longer exact) they
+// are refused before they start, and below they stop on request within 2^16
+// orders instead of running for hours. (The stop is asked for throughout: a
+// recurrence that started would end with Stopped, not run on.)
+TEST(KernelRatios, VastArgumentsRefusedOrStopped) {
+  namespace mk = vantok::mie::kernel;
+  Stopping token;
+  const vantok::stop::Scope scope(token);
+  std::vector<Complex<double>> out;
+  try {
+    mk::ratios_complex(out, 10, {1e300, 1.0});
+    ADD_FAILURE() << "not refused";
+  } catch (const vantok::memory::Refused& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "cannot allocate 18446744073709551615 values for the downward ratio recurrence at |z| = 1e300: its start "
+              "order exceeds 4503599627370496, beyond which the orders are not exact doubles");
+  }
+  std::vector<DoubleDouble> real_dd;
+  EXPECT_THROW(mk::ratios_real(real_dd, 10, DoubleDouble(4.6e15)), vantok::memory::Refused);
+  EXPECT_LE(mk::checked_start_order(4e15, 10, mk::DD_START), mk::MAX_START_ORDER);
+  // 4e15 orders, about a day of steps.
+  EXPECT_THROW(mk::ratios_complex(out, 10, {4e15, 1.0}), vantok::stop::Stopped);
+  std::vector<vantok::scalar::DualF64> real_dual;
+  EXPECT_THROW(mk::ratios_real(real_dual, 10, vantok::scalar::DualF64::variable(4e15, 0)), vantok::stop::Stopped);
 }
 
 // Outside the validated domain the series tables end where their bounds stop

@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <complex>
+#include <cstring>
 #include <vector>
 
+#include "vantok/memory.hpp"
 #include "vantok/tmatrix/driver.hpp"
 #include "vantok/tmatrix/random.hpp"
 
@@ -74,6 +76,22 @@ TEST(GreekRaw, OrdersAndVanishingEntries) {
   // The lowest order alone does not depend on how many orders are projected
   // (its value and the zero entries are checked through the run).
   EXPECT_NEAR(zero->alpha1[0], full->alpha1[0], 1e-15 * full->alpha1[0]);
+}
+
+// With the rest of the work budget held by other calls the projections are
+// formed one M at a time instead of all at once: the same bits.
+TEST(GreekRaw, ProjectionBatchesKeepTheBits) {
+  const auto modes = spheroid_modes(2.0, 2.0, 8);
+  const auto all_at_once = random::greek_raw<double>(modes, 16);
+  const vantok::memory::Lease others = vantok::memory::lease(0, vantok::memory::work_free());
+  const auto one_at_a_time = random::greek_raw<double>(modes, 16);
+  ASSERT_TRUE(all_at_once && one_at_a_time);
+  const auto a = all_at_once->vectors();
+  const auto b = one_at_a_time->vectors();
+  for (std::size_t v = 0; v < 6; ++v) {
+    ASSERT_EQ(a[v]->size(), b[v]->size());
+    EXPECT_EQ(std::memcmp(a[v]->data(), b[v]->data(), a[v]->size() * sizeof(double)), 0) << v;
+  }
 }
 
 }  // namespace

@@ -34,8 +34,19 @@ inline constexpr StartRule DD_START{104.0, 53.872, 56};
 /// saturates, so no input can wrap.
 std::size_t start_order(double a, std::size_t n_terms, const StartRule& rule = F64_START);
 
+/// The largest start order a recurrence may have: the orders n and the
+/// coefficients 2n + 1 stay exact doubles below it.
+inline constexpr std::size_t MAX_START_ORDER = std::size_t{1} << 52;
+
+/// start_order, refused with vantok::memory::Refused when it exceeds
+/// MAX_START_ORDER (a recurrence that long would never end).
+std::size_t checked_start_order(double a, std::size_t n_terms, const StartRule& rule = F64_START);
+
 /// Fills out with n_terms + 2 entries: out[n] = r_n(z) for n = 1 .. n_terms + 1,
-/// out[0] = 0. The vector keeps its capacity between calls.
+/// out[0] = 0. The vector keeps its capacity between calls. The start order is
+/// checked_start_order's, and a long recurrence checks for a stop request
+/// (vantok::stop::check) every 65536 orders. These serve the spheroid
+/// kernels, whose arguments are not bounded by a validated domain.
 void ratios_real(std::vector<double>& out, std::size_t n_terms, double z);
 
 /// The same for a complex argument; every reciprocal by the guarded inv.

@@ -199,8 +199,10 @@ using Mask = std::span<const std::optional<std::size_t>>;
 /// The f64 EBCM matrices of every mode m = 0..nmax, from the Gauss-Legendre
 /// rule of 2 ngauss points (its ngauss nodes in (0, 1)), with the variant of
 /// every element chosen by magnitude. The only errors are those of the rule.
-/// A working set larger than the machine's memory throws std::bad_alloc before
-/// anything is allocated.
+/// Every member refuses before its large allocations (memory::Refused) a
+/// working set that, with one chunk of nodes at a time and the `held_bytes`
+/// its caller keeps alive, exceeds the work-memory budget, and a ratio
+/// recurrence that could not end (mie::kernel::checked_start_order).
 Result<std::vector<ModeMatrices<double>>> all_modes_masked(const Spheroid<double>& spheroid,
                                                            std::size_t nmax, std::size_t ngauss,
                                                            Mask mask, double m_re, double m_im);
@@ -212,7 +214,7 @@ Result<std::vector<ModeMatrices<double>>> all_modes_masked(const Spheroid<double
 /// Rows of order >= p get no regular part (rg = 0, q = the variant alone).
 Result<std::vector<ModeMatrices<DoubleDouble>>> all_modes_masked(
     const Spheroid<DoubleDouble>& spheroid, const Complex<DoubleDouble>& m, std::size_t nmax,
-    std::size_t ngauss, Mask mask, const Choice* choice, std::size_t p);
+    std::size_t ngauss, Mask mask, const Choice* choice, std::size_t p, std::size_t held_bytes = 0);
 
 /// The EBCM matrices over Dual<double, 4>: the f64 kernel run on the values
 /// (every value part equals the f64 kernel's bit for bit) with the partials
@@ -231,11 +233,18 @@ Result<std::vector<ModeMatrices<DualF64>>> all_modes_masked(const Spheroid<DualF
 Result<std::vector<ModeMatrices<DualDD>>> all_modes_masked(const Spheroid<DualDD>& spheroid,
                                                            const Complex<DualDD>& m,
                                                            std::size_t nmax, std::size_t ngauss,
-                                                           Mask mask, const Choice* choice);
+                                                           Mask mask, const Choice* choice,
+                                                           std::size_t held_bytes = 0);
+
+/// The bytes of the element arrays of the matrices (what a caller that keeps
+/// them while it works on holds of the work budget).
+template <class T>
+std::size_t matrices_bytes(std::span<const ModeMatrices<T>> modes);
 
 #define VANTOK_TMATRIX_KERNEL(T)                                                             \
   extern template Choice Choice::of<T>(std::span<const ModeMatrices<T>>, std::size_t);       \
-  extern template std::pair<T, T> TMatrixModes<T>::cross_sections() const;
+  extern template std::pair<T, T> TMatrixModes<T>::cross_sections() const;                   \
+  extern template std::size_t matrices_bytes<T>(std::span<const ModeMatrices<T>>);
 VANTOK_FOR_EACH_SCALAR(VANTOK_TMATRIX_KERNEL)
 #undef VANTOK_TMATRIX_KERNEL
 

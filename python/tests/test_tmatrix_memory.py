@@ -1,0 +1,125 @@
+"""Spheroid calls whose work or output would not fit, and spheroids of vast refractive index, each in an
+interpreter of its own: under an address-space cap the call ends at once with a refusal that says what
+would not fit (the work-memory budget is half the address space), before allocating it or copying its
+inputs; a recurrence that could not end is refused; one that is merely long ends on Ctrl-C."""
+
+import json
+import os
+import re
+import subprocess
+import sys
+import textwrap
+
+import pytest
+from conftest import SANITIZED
+
+CAP = 4 * 10**9
+
+PRELUDE = """
+import json, resource, signal, sys
+import numpy as np
+import vantok._vantok as vt
+"""
+
+ROW = "invalid input: "
+GUARD = ROW + "the {} would hold {} real values{}, more than 2 * MAX_MIE_VALUES = 268435456"
+WORK = (r"cannot allocate 84083500 values for the {} EBCM matrices of 501 modes \(N = 500\) and their quadrature "
+        r"work arrays: they would take (\d+) bytes, more than the work-memory budget of (\d+) bytes")
+RECURRENCE = ("cannot allocate 18446744073709551615 values for the downward ratio recurrence at |z| = {}: its start "
+              "order exceeds 4503599627370496, beyond which the orders are not exact doubles")
+SPHEROID = "1.0, 1.5, 0.01, 2.0, 1e-6, 'auto'"
+ONE = "np.array([1.0]), np.array([{}]), np.array([2.0]), 1e-6, 'auto', None, None, False, {}, False, False, None"
+
+# (call, exception class, message or pattern of the work refusal): the issue's reproducers.
+CAPPED = {
+    # 500 terms, the most allowed: the matrices of every mode at N = 500 (zero for those not solved).
+    "terms": (f"vt.TMatrixObject({SPHEROID}, 500, None, False, False, False)", "MemoryError", WORK.format("f64")),
+    "terms-large-x": ("vt.TMatrixObject(1e6, 1.5, 0.01, 2.0, 1e-6, 'auto', 500, None, False, True, False)",
+                      "MemoryError", WORK.format("f64")),
+    "terms-large-m": ("vt.TMatrixObject(1.0, 1e3, 0.01, 2.0, 1e-6, 'auto', 500, None, False, True, False)",
+                      "MemoryError", WORK.format("f64")),
+    # Output guards, before the cosines are copied and before any solve.
+    "cosines": (f"vt.tmatrix_random({ONE.format('1.5+0.01j', False)}, np.broadcast_to(0.5, (2**28,)), True)",
+                "InvalidInputError", re.escape(GUARD.format("phase matrix", 8053063680, ""))),
+    "more-cosines": (f"vt.tmatrix_random({ONE.format('1.5+0.01j', False)}, np.broadcast_to(0.5, (2**31,)), True)",
+                     "InvalidInputError", re.escape(GUARD.format("phase matrix", 64424509440, ""))),
+    "object-cosines": (f"vt.TMatrixObject({SPHEROID}, None, None, False, False, False)"
+                       ".phase_matrix(np.broadcast_to(0.5, (2**26,)), True)",
+                       "InvalidInputError", re.escape(GUARD.format("phase matrix", 402653184, ""))),
+    "greek": ("vt.tmatrix_random(np.full(22, 1.0), np.full(22, 1.5+0.01j), np.full(22, 1.5), 1e-6, 'auto', None, "
+              "None, False, False, False, True, 2097152, None, True)",
+              "InvalidInputError", re.escape(GUARD.format("Greek coefficients", 276824196, ""))),
+    "greek-derivatives": ("vt.tmatrix_random(np.full(22, 1.0), np.full(22, 1.5+0.01j), np.full(22, 1.5), 1e-6, "
+                          "'auto', None, None, False, False, True, True, 2097152, None, True)", "InvalidInputError",
+                          re.escape(GUARD.format("Greek coefficients", 1384120980, " (counting derivatives)"))),
+    # A ratio recurrence from beyond 2^52 would not end.
+    "vast-index": (f"vt.tmatrix_random({ONE.format('1e308+0.01j', True)}, None, True)", "MemoryError",
+                   re.escape(RECURRENCE.format("1.2555337871599558e308"))),
+    "vast-index-object": ("vt.TMatrixObject(1.0, 1e308, 0.01, 2.0, 1e-6, 'auto', None, None, False, True, False)",
+                          "MemoryError", re.escape(RECURRENCE.format("1.2555337871599558e308"))),
+}
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer reserves a vast shadow address range")
+@pytest.mark.parametrize("name", sorted(CAPPED))
+def test_refused_under_an_address_space_cap(name):
+    call, cls, pattern = CAPPED[name]
+    code = PRELUDE + textwrap.dedent(f"""
+        resource.setrlimit(resource.RLIMIT_AS, ({CAP}, resource.RLIM_INFINITY))
+        try:
+            {call}
+            outcome = None
+        except BaseException as e:
+            outcome = [type(e).__name__, str(e)]
+        # The peak of this process's own memory (ru_maxrss would count the parent's too).
+        peak = next(int(line.split()[1]) for line in open("/proc/self/status") if line.startswith("VmHWM:"))
+        print(json.dumps([outcome, peak]))
+    """)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert (done.returncode, done.stderr) == (0, ""), done.stderr
+    (got_cls, message), peak_kib = json.loads(done.stdout)
+    assert got_cls == cls
+    match = re.fullmatch(pattern, message)
+    assert match, message
+    if match.groups():
+        need, budget = map(int, match.groups())
+        assert need > budget and budget <= CAP // 2
+    # Refused before the work arrays or the copies were allocated.
+    assert peak_kib < 400 * 1024
+
+
+# Spheroids whose ratio recurrences start far above N (ten billion orders per node): a call would run
+# for hours, but ends on Ctrl-C.
+VAST = {
+    "real-part": f"vt.tmatrix_random({ONE.format('1e10+0.01j', True)}, None, True)",
+    "imaginary-part": "vt.TMatrixObject(1.0, 1.5, 1e10, 2.0, 1e-6, 'auto', None, None, False, True, False)",
+}
+
+
+@pytest.mark.parametrize("threads", ["1", None])
+@pytest.mark.parametrize("name", sorted(VAST))
+def test_sigint_ends_a_vast_index_solve(name, threads):
+    # The child sends itself SIGINT half a second into the call and reports how long the call took to end.
+    # A background job may start with SIGINT ignored: it installs the default handler first.
+    code = PRELUDE + textwrap.dedent(f"""
+        import os, threading, time
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+        sent = []
+        def interrupt():
+            sent.append(time.monotonic())
+            os.kill(os.getpid(), signal.SIGINT)
+        threading.Timer(0.5, interrupt).start()
+        try:
+            {VAST[name]}
+            print(json.dumps(["finished"]))
+        except KeyboardInterrupt:
+            print(json.dumps(["interrupted", time.monotonic() - sent[0]]))
+    """)
+    env = dict(os.environ)
+    env.pop("RAYON_NUM_THREADS", None)
+    if threads:
+        env["RAYON_NUM_THREADS"] = threads
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=60)
+    assert (done.returncode, done.stderr) == (0, ""), done.stderr
+    outcome, waited = json.loads(done.stdout)
+    assert outcome == "interrupted" and waited < 3.0
