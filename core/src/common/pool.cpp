@@ -283,6 +283,10 @@ void run_in_pool(const std::function<void()>& f) {
   }
   stop::Token* token = stop::current();
   if (token != nullptr && stop::detail::TokenAccess::owned_here(*token)) {
+    // A poll that has come due is asked before the work starts: a call made
+    // of many loops shorter than the poll interval would otherwise never wait
+    // long enough to poll.
+    stop::check();
     run_polled(*token, f);
     return;
   }

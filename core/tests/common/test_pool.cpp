@@ -143,6 +143,20 @@ TEST(StopHook, PacedChecksAndPolls) {
   EXPECT_EQ(vantok::stop::current(), &failing);
 }
 
+// Loops far shorter than the poll interval, one after another: the caller
+// still polls once one comes due.
+TEST(StopHook, CallerPollsBetweenShortLoops) {
+  Token token(Token::Stop);
+  const vantok::stop::Scope scope(token);
+  int loops = 0;
+  EXPECT_THROW(for (; loops < 200; ++loops) {
+    vantok::pool::for_each_index(2, [](std::size_t) { std::this_thread::sleep_for(std::chrono::milliseconds(5)); },
+                                 vantok::pool::Grain::One);
+  }, Stopped);
+  EXPECT_EQ(token.polls, 1);
+  EXPECT_LT(loops, 200);
+}
+
 TEST(StopHook, CallerPollsWhileThePoolFinishesALongIndex) {
   // Index 0 ends at once, index 1 runs until it sees a stop (or a safety limit):
   // the caller has nothing left to run, yet its poll must still be asked.
