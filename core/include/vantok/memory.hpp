@@ -46,10 +46,6 @@ void require_work(std::size_t count, std::size_t value_bytes, std::string_view w
 /// The same for `count` values of mixed sizes that take `bytes` bytes in all.
 void require_bytes(std::size_t count, std::size_t bytes, std::string_view what);
 
-/// Throws std::bad_alloc when `bytes` exceed the physical memory (nothing when
-/// it is unknown).
-void require(std::size_t bytes);
-
 /// A share of the work budget, held while the arrays it stands for live.
 class Lease {
  public:

@@ -113,11 +113,6 @@ void require_bytes(std::size_t count, std::size_t bytes, std::string_view what) 
                     fmt::plain(static_cast<std::uint64_t>(budget)) + " bytes");
 }
 
-void require(std::size_t bytes) {
-  const std::size_t physical = physical_bytes();
-  if (physical != 0 && bytes > physical) throw std::bad_alloc();
-}
-
 Lease::~Lease() {
   if (bytes_ != 0) g_leased.fetch_sub(bytes_, std::memory_order_relaxed);
 }

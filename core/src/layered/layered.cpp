@@ -10,14 +10,13 @@ namespace vantok::layered {
 // per layer (the ratio tables), and eleven with derivatives (the companion and
 // side-derivative tables as well). Within the accepted limits (1024 layers,
 // 2^20 terms) that can reach hundreds of GB. Such a request is refused as an
-// allocation failure before anything is allocated: under memory overcommit the
+// allocation failure (beyond the work budget) before anything is allocated: under memory overcommit the
 // vectors would otherwise be granted one by one and the process killed once
 // they are touched.
 void reserve_work_arrays(std::size_t layers, std::size_t n_terms, bool derivatives) {
   const std::size_t vectors_per_layer = derivatives ? 11 : 2;
-  const std::size_t bytes = sat_mul(sat_mul(layers, n_terms + 2),
-                                    vectors_per_layer * sizeof(Complex<double>));
-  memory::require(bytes);
+  memory::require_work(sat_mul(sat_mul(layers, n_terms + 2), vectors_per_layer), sizeof(Complex<double>),
+                       "the layered sphere's work arrays");
 }
 
 Result<const mie::kernel::State*> Layered::solve(const mie::SolveOptions& options, bool derivatives,

@@ -5,10 +5,12 @@
 #include <unistd.h>
 
 #include <new>
+#include <string>
 #include <vector>
 
 #include "vantok/layered/layered.hpp"
 #include "vantok/limits.hpp"
+#include "vantok/memory.hpp"
 
 using vantok::Complex;
 using vantok::layered::Layered;
@@ -24,7 +26,14 @@ TEST(LayeredWorkArrays, TooLargeForMemoryIsBadAlloc) {
   const std::vector<Complex<double>> ms(xs.size(), Complex<double>{1.5, 0.01});
   Layered solver;
   const SolveOptions huge{vantok::MAX_MIE_ORDER, true};
-  EXPECT_THROW((void)solver.solve(huge, true, xs, ms), std::bad_alloc);
+  try {
+    (void)solver.solve(huge, true, xs, ms);
+    ADD_FAILURE() << "not refused";
+  } catch (const vantok::memory::Refused& e) {
+    const std::string count = std::to_string(vantok::MAX_LAYERS * (vantok::MAX_MIE_ORDER + 2) * 11);
+    EXPECT_EQ(std::string(e.what()).rfind("cannot allocate " + count + " values for the layered sphere's work arrays: ", 0), 0u)
+        << e.what();
+  }
 
   // The same solver then solves an ordinary sphere.
   const SolveOptions ordinary{std::nullopt, false};
