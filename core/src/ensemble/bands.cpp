@@ -6,7 +6,7 @@
 //   tau_k = k mu pi_k - (k+1) pi_{k-1}.
 // pi_k(-mu) = (-1)^(k-1) pi_k(mu) and tau_k(-mu) = (-1)^k tau_k(mu), so the
 // tables at mu >= 0 give the amplitudes at -mu as well (fast.cpp).
-#include "vantok/ensemble/bands.hpp"
+#include "ensemble/detail_bands.hpp"
 
 #include "ensemble/detail_kronrod.hpp"
 #include "vantok/format.hpp"

@@ -1,7 +1,7 @@
 // Fast phase products of a panel: coefficient columns, their products with a
 // band's half tables, and the phase matrix and its parameter derivatives at
 // +mu and -mu read from the products.
-#include "vantok/ensemble/fast.hpp"
+#include "ensemble/detail_band_amplitudes.hpp"
 
 #include "vantok/error.hpp"
 

@@ -1,9 +1,9 @@
 // The ensemble outputs of one wavelength from the second pass's sums. The
 // ratios (albedo C_sca/C_ext, asymmetry parameter <C_sca g>/C_sca, lidar ratio
 // 4π C_ext/C_back, effective radius <r³>/<r²>) carry their errors and
-// derivatives to first order (lin.hpp); normalised Greek coefficients are
+// derivatives to first order (detail_lin.hpp); normalised Greek coefficients are
 // divided by alpha1_0 and the phase matrix by C_sca.
-#include "vantok/ensemble/outputs.hpp"
+#include "ensemble/detail_outputs.hpp"
 
 #include "vantok/format.hpp"
 

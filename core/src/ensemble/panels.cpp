@@ -1,5 +1,5 @@
 // The engine's error context and its start layout of panels over ln r.
-#include "vantok/ensemble/engine.hpp"
+#include "ensemble/detail_first_pass.hpp"
 
 #include <algorithm>
 #include <cmath>

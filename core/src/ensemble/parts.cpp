@@ -1,13 +1,13 @@
 // The integration parts of a run, built once per call before any wavelength:
 // supports, integration ranges, moments and the parameter mapping.
-#include "vantok/ensemble/parts.hpp"
+#include "ensemble/detail_parts.hpp"
 
 #include <cmath>
 #include <cstdint>
 #include <string>
 
 #include "ensemble/detail_overload.hpp"
-#include "vantok/ensemble/range.hpp"
+#include "ensemble/detail_range.hpp"
 #include "vantok/format.hpp"
 
 namespace vantok::ensemble::engine {

@@ -3,7 +3,7 @@
 // evaluation, per-part status, and either bisection (while some integral
 // misses its tolerance) or extension of the open range ends (while a tail is
 // not negligible), within max_panels.
-#include "vantok/ensemble/engine.hpp"
+#include "ensemble/detail_first_pass.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "ensemble/detail_pass1.hpp"
+#include "ensemble/detail_first_pass_steps.hpp"
 #include "vantok/ensemble/distribution.hpp"
 #include "vantok/format.hpp"
 #include "vantok/memory.hpp"

@@ -5,7 +5,7 @@
 // end-node integrands. Integrals run in t = ln r with dr = r dt. Within a
 // budget, a panel keeps copies of its node solutions for the second pass,
 // which visits the same nodes if the panel is not bisected.
-#include "vantok/ensemble/engine.hpp"
+#include "ensemble/detail_first_pass.hpp"
 
 #include <algorithm>
 #include <array>

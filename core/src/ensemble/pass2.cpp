@@ -16,9 +16,8 @@
 // large particles spread over the threads); results never depend on
 // scheduling: on the calling task, each chunk's panels are summed in panel
 // order and the chunks' sums merged in chunk order, batch by batch.
-#include "vantok/ensemble/pass2.hpp"
+#include "ensemble/detail_second_pass.hpp"
 
-#include "ensemble/detail_pass2.hpp"
 #include "ensemble/detail_kronrod.hpp"
 #include "ensemble/detail_workers.hpp"
 #include "vantok/ensemble/distribution.hpp"
@@ -226,7 +225,7 @@ Result<PanelSums> panel(Scratch& s, const GroupPlan& plan, double a, double b, c
     VANTOK_TRY(terms, panel_terms(*plan.optics, plan.options, a, b, plan.wavelength));
     n_panel = terms;
     band = layout.band(band_key(n_panel));
-    if (band == nullptr) return std::unexpected(ensemble::detail::no_band(n_panel));
+    if (band == nullptr) return std::unexpected(no_band(n_panel));
     s.products.prepare(*band, plan.complex_blocks, plan.real_blocks, n_panel);
   }
   const std::size_t rows = base + 4 * (band != nullptr ? band->n_nodes : 0);

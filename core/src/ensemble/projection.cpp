@@ -11,10 +11,10 @@
 // band and their magnitudes would take 8 n (L_b + 1) doubles (some 60 MB at
 // n = 1000); instead the Wigner functions are generated node by node and each
 // term is added to its sum at once, in the order matmul sums the stored
-// product (matrix.hpp), so that every coefficient has the bits of the stored
+// product (detail_matrix.hpp), so that every coefficient has the bits of the stored
 // product. Only the products that matmul sums in an order of its own (very
 // small bands, or a single order) are formed from stored matrices.
-#include "vantok/ensemble/projection.hpp"
+#include "ensemble/detail_projection.hpp"
 
 #include "vantok/error.hpp"
 #include "vantok/numeric.hpp"

@@ -9,9 +9,8 @@
 //   dF11 = dc (|S1|² + |S2|²)/2 + c (Re(S1 conj dS1) + Re(S2 conj dS2)), ...
 // with c = 4/x² and dc = -2c/x for the outer size parameter (0 otherwise);
 // the derivative with respect to Im m uses i dS/dm.
-#include "vantok/ensemble/pass2.hpp"
+#include "ensemble/detail_second_pass.hpp"
 
-#include "ensemble/detail_pass2.hpp"
 #include "vantok/format.hpp"
 #include "vantok/mie/amplitudes.hpp"
 #include "vantok/mie/efficiencies.hpp"
@@ -298,7 +297,7 @@ Result<std::size_t> quantities2(NodeScratch& scratch, const particle::Optics& op
   if (!layout.bands.empty()) {
     const std::size_t terms = std::max(n_min, n_terms);
     band = layout.band(band_key(terms));
-    if (band == nullptr) return std::unexpected(context(ensemble::detail::no_band(terms), wavelength, r));
+    if (band == nullptr) return std::unexpected(context(no_band(terms), wavelength, r));
   }
   auto phase = phase_entries(s, layout, band, products, node, derivatives, q, slots, radius_slot, scratch);
   if (!phase) return std::unexpected(context(std::move(phase).error(), wavelength, r));

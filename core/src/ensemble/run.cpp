@@ -6,7 +6,7 @@
 //
 // The wavelengths run in rounds, each in two steps: the first passes of the
 // round's wavelengths (with their second passes' plans), then their second
-// passes. Every step leases its work memory (work.hpp). In each step the
+// passes. Every step leases its work memory (detail_work.hpp). In each step the
 // lowest wavelength may exceed what is free by its least piece; every other
 // one gives way when its least piece does not fit in what is free, keeping
 // its first pass (if done) for a later round. When the second passes of a
@@ -17,9 +17,10 @@
 // further (that one's error is the run's whatever they give).
 #include "vantok/ensemble/run.hpp"
 
-#include "vantok/ensemble/engine.hpp"
-#include "vantok/ensemble/outputs.hpp"
-#include "vantok/ensemble/work.hpp"
+#include "ensemble/detail_run.hpp"
+#include "ensemble/detail_first_pass.hpp"
+#include "ensemble/detail_outputs.hpp"
+#include "ensemble/detail_work.hpp"
 #include "vantok/format.hpp"
 #include "vantok/numeric.hpp"
 #include "vantok/pool.hpp"

@@ -5,7 +5,7 @@
 // bit, and the shape faults. Integer-valued operands give exact products, so
 // every path of the kernel is also checked bit for bit against a plain triple
 // loop.
-#include "vantok/ensemble/matrix.hpp"
+#include "ensemble/detail_matrix.hpp"
 
 #include <gtest/gtest.h>
 
@@ -15,10 +15,10 @@
 #include <tuple>
 #include <vector>
 
-#include "ensemble/detail_matrix.hpp"
+#include "ensemble/detail_matrix_kernels.hpp"
 #include "support/compare.hpp"
 #include "vantok/error.hpp"
-#include "vantok/ensemble/lin.hpp"
+#include "ensemble/detail_lin.hpp"
 
 using vantok::ensemble::lin::Lin;
 using vantok::ensemble::matrix::Mat;

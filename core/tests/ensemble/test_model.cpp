@@ -23,9 +23,9 @@
 #include "support/expect_error.hpp"
 #include "support/table.hpp"
 #include "vantok/ensemble/distribution.hpp"
-#include "vantok/ensemble/moments.hpp"
-#include "vantok/ensemble/parts.hpp"
-#include "vantok/ensemble/range.hpp"
+#include "ensemble/detail_moments.hpp"
+#include "ensemble/detail_parts.hpp"
+#include "ensemble/detail_range.hpp"
 #include "vantok/format.hpp"
 
 using namespace vantok::test::ensemble;

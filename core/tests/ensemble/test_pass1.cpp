@@ -12,12 +12,12 @@
 #include <vector>
 
 #include "ensemble/detail_kronrod.hpp"
-#include "ensemble/detail_pass1.hpp"
+#include "ensemble/detail_first_pass_steps.hpp"
 #include "ensemble/model_support.hpp"
 #include "support/compare.hpp"
 #include "support/expect_error.hpp"
-#include "vantok/ensemble/engine.hpp"
-#include "vantok/ensemble/optics.hpp"
+#include "ensemble/detail_first_pass.hpp"
+#include "ensemble/detail_optics.hpp"
 #include "vantok/format.hpp"
 #include "vantok/layered/layered.hpp"
 #include "vantok/mie/mie.hpp"

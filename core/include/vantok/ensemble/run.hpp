@@ -1,34 +1,23 @@
 #pragma once
-// The entry points of the ensemble engine: one wavelength (first pass,
-// second pass, outputs), and runs over many wavelengths, in parallel, for one
-// mixture (`run`) or for a batch of distributions of one particle sharing
-// their size nodes (`run_batch`).
+// The entry points of the ensemble engine: runs over many wavelengths, in
+// parallel, for one mixture (`run`) or for a batch of distributions of one
+// particle sharing their size nodes (`run_batch`).
 
 #include <cstddef>
 #include <span>
 #include <vector>
 
 #include "vantok/ensemble/ensemble.hpp"
-#include "vantok/ensemble/parts.hpp"
-#include "vantok/ensemble/pass2.hpp"
 #include "vantok/ensemble/result.hpp"
 #include "vantok/error.hpp"
 
 namespace vantok::ensemble::engine {
 
-/// The outputs of one wavelength (index `index` of the run, which selects the
-/// refractive indices): the first pass of every group, the second pass, then
-/// one result per unit, in unit order. The first error ends it.
-Result<std::vector<EnsembleResult>> wavelength(std::span<const Part> parts,
-                                               std::span<const std::vector<std::size_t>> groups,
-                                               std::span<const Unit> units, double lambda, std::size_t index,
-                                               const EnsembleOptions& options);
-
 /// One mixture of validated components at every wavelength: one result per
 /// wavelength, in order. Every part has its own panels. A failure returns the
 /// error of the lowest failing wavelength (the wavelengths above a failure
 /// seen are not evaluated further). The wavelengths run in rounds within the
-/// work budget (work.hpp); one whose work memory exceeds the whole budget is
+/// work budget (memory.hpp); one whose work memory exceeds the whole budget is
 /// refused with memory::Refused when it is the lowest failing one.
 Result<std::vector<EnsembleResult>> run(std::span<const Component> components, std::span<const double> wavelengths,
                                         const EnsembleOptions& options);

@@ -19,9 +19,9 @@
 #include <vector>
 
 #include "vantok/ensemble/ensemble.hpp"
-#include "vantok/ensemble/optics.hpp"
-#include "vantok/ensemble/parts.hpp"
-#include "vantok/ensemble/work.hpp"
+#include "ensemble/detail_optics.hpp"
+#include "ensemble/detail_parts.hpp"
+#include "ensemble/detail_work.hpp"
 #include "vantok/error.hpp"
 #include "vantok/mie/check.hpp"
 

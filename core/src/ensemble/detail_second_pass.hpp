@@ -5,8 +5,9 @@
 // and at the Greek bands' cosines, and all derivatives), each panel with a
 // Kronrod and a Gauss estimate. Per panel the quadrature of every quantity
 // against every weight column of every part is one dense product; the phase
-// matrix at the band cosines comes from the fast products of fast.hpp. The
-// part averages are then mixed into one set of sums per output distribution.
+// matrix at the band cosines comes from the fast products
+// (detail_band_amplitudes.hpp). The part averages are then mixed into one set
+// of sums per output distribution.
 
 #include <array>
 #include <cstddef>
@@ -17,13 +18,13 @@
 #include <vector>
 
 #include "vantok/complex.hpp"
-#include "vantok/ensemble/bands.hpp"
-#include "vantok/ensemble/engine.hpp"
-#include "vantok/ensemble/fast.hpp"
-#include "vantok/ensemble/optics.hpp"
-#include "vantok/ensemble/parts.hpp"
-#include "vantok/ensemble/projection.hpp"
-#include "vantok/ensemble/work.hpp"
+#include "ensemble/detail_bands.hpp"
+#include "ensemble/detail_first_pass.hpp"
+#include "ensemble/detail_band_amplitudes.hpp"
+#include "ensemble/detail_optics.hpp"
+#include "ensemble/detail_parts.hpp"
+#include "ensemble/detail_projection.hpp"
+#include "ensemble/detail_work.hpp"
 #include "vantok/error.hpp"
 #include "vantok/mie/check.hpp"
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "vantok/ensemble/ensemble.hpp"
-#include "vantok/ensemble/moments.hpp"
+#include "ensemble/detail_moments.hpp"
 #include "vantok/error.hpp"
 
 namespace vantok::ensemble::engine {

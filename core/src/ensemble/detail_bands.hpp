@@ -8,20 +8,22 @@
 //    = min(2K, L) exactly;
 //  - the angular functions at the nodes mu >= 0, split by parity in mu, from
 //    which the amplitudes at +mu and -mu follow by two dense products
-//    (fast.hpp);
-// The projection onto the Greek coefficients (projection.hpp) generates the
+//    (detail_band_amplitudes.hpp);
+// The projection onto the Greek coefficients (detail_projection.hpp) generates the
 // Wigner functions of a band at its nodes where it needs them.
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <vector>
 
-#include "vantok/ensemble/engine.hpp"
+#include "ensemble/detail_first_pass.hpp"
 #include "vantok/ensemble/ensemble.hpp"
-#include "vantok/ensemble/matrix.hpp"
-#include "vantok/ensemble/optics.hpp"
-#include "vantok/ensemble/parts.hpp"
+#include "ensemble/detail_matrix.hpp"
+#include "ensemble/detail_optics.hpp"
+#include "ensemble/detail_parts.hpp"
 #include "vantok/error.hpp"
+#include "vantok/format.hpp"
 #include "vantok/mie/check.hpp"
 
 namespace vantok::ensemble::engine {
@@ -111,4 +113,11 @@ std::size_t band_nodes(std::size_t key, std::size_t order_limit);
 /// the two half tables), saturating.
 std::size_t band_storage(std::size_t key, std::size_t order_limit);
 
+/// "no projector band for {} terms": the keys come from the same term counts,
+/// so this does not happen in a consistent run.
+inline Error no_band(std::size_t terms) {
+  return Error::invalid_input("no projector band for " + fmt::plain(static_cast<std::uint64_t>(terms)) + " terms");
+}
+
 }  // namespace vantok::ensemble::engine
+

@@ -14,8 +14,8 @@
 #include <span>
 
 #include "vantok/complex.hpp"
-#include "vantok/ensemble/bands.hpp"
-#include "vantok/ensemble/matrix.hpp"
+#include "ensemble/detail_bands.hpp"
+#include "ensemble/detail_matrix.hpp"
 
 namespace vantok::ensemble::fast {
 

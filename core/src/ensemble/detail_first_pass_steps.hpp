@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "vantok/ensemble/engine.hpp"
+#include "ensemble/detail_first_pass.hpp"
 
 namespace vantok::ensemble::engine::detail {
 
