@@ -207,7 +207,7 @@ MUTANTS = [
     M("ens-moment-derivative-quotient", "core/src/ensemble/moments.cpp",
       "const double dq = (values[base + k + 1] - q * d0) / m0;", "const double dq = values[base + k + 1] / m0;",
       "mean-power derivatives lose the quotient rule's dM0 term"),
-    M("ens-pass1-max-panels", "core/src/ensemble/pass1.cpp",
+    M("ens-pass1-max-panels", "core/src/ensemble/first_pass_steps.cpp",
       "const std::size_t take = std::min(candidates.size(), max_panels - n);",
       "const std::size_t take = candidates.size();", "first pass: bisection beyond max_panels"),
     M("ens-pass2-distribution-derivative", "core/src/ensemble/pass2.cpp",
@@ -231,7 +231,7 @@ MUTANTS = [
     M("ens-matmul-depth-blocks", "core/src/ensemble/detail_matrix_lanes.inc",
       "(sum[r][j] + (first ? V::broadcast(0.0) : V::load(out))).store(out);", "sum[r][j].store(out);",
       "blocked product: each depth block overwrites the sums of the blocks before"),
-    M("ens-fast-term-parity", "core/src/ensemble/fast.cpp", "const bool odd_term = row % 2 == 0;",
+    M("ens-fast-term-parity", "core/src/ensemble/band_amplitudes.cpp", "const bool odd_term = row % 2 == 0;",
       "const bool odd_term = row % 2 == 1;", "fast phase products: a_k and b_k on the wrong half tables"),
     # ---- T-matrix kernel, driver and outputs ---------------------------------
     M("tm-surface-normal-sign", "core/src/tmatrix/detail_kernel_node.inc",

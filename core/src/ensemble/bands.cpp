@@ -5,7 +5,7 @@
 //   pi_0 = 0, pi_1 = 1, pi_{k+1} = ((2k+1) mu pi_k - (k+1) pi_{k-1}) / k,
 //   tau_k = k mu pi_k - (k+1) pi_{k-1}.
 // pi_k(-mu) = (-1)^(k-1) pi_k(mu) and tau_k(-mu) = (-1)^k tau_k(mu), so the
-// tables at mu >= 0 give the amplitudes at -mu as well (fast.cpp).
+// tables at mu >= 0 give the amplitudes at -mu as well (band_amplitudes.cpp).
 #include "ensemble/detail_bands.hpp"
 
 #include "ensemble/detail_kronrod.hpp"

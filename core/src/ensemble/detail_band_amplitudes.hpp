@@ -13,9 +13,9 @@
 #include <cstddef>
 #include <span>
 
-#include "vantok/complex.hpp"
 #include "ensemble/detail_bands.hpp"
 #include "ensemble/detail_matrix.hpp"
+#include "vantok/complex.hpp"
 
 namespace vantok::ensemble::fast {
 

@@ -18,10 +18,10 @@
 #include <vector>
 
 #include "ensemble/detail_first_pass.hpp"
-#include "vantok/ensemble/ensemble.hpp"
 #include "ensemble/detail_matrix.hpp"
 #include "ensemble/detail_optics.hpp"
 #include "ensemble/detail_parts.hpp"
+#include "vantok/ensemble/ensemble.hpp"
 #include "vantok/error.hpp"
 #include "vantok/format.hpp"
 #include "vantok/mie/check.hpp"

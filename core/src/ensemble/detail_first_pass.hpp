@@ -18,32 +18,20 @@
 #include <utility>
 #include <vector>
 
-#include "vantok/ensemble/ensemble.hpp"
+#include "ensemble/detail_engine.hpp"
 #include "ensemble/detail_optics.hpp"
 #include "ensemble/detail_parts.hpp"
 #include "ensemble/detail_work.hpp"
+#include "vantok/ensemble/ensemble.hpp"
 #include "vantok/error.hpp"
 #include "vantok/mie/check.hpp"
 
 namespace vantok::ensemble::engine {
 
-/// 2π as the nearest double.
-inline constexpr double TWO_PI = 6.283185307179586;
-
-/// The size parameter (r·2π)/λ, grouped alike wherever the engine forms one,
-/// so that the term counts of both passes agree at every radius.
-inline double size_parameter(double radius, double wavelength) { return radius * TWO_PI / wavelength; }
-/// The largest size parameter an integration range may reach.
-inline constexpr double MAX_SIZE_PARAMETER = 1e6;
 /// Panels no wider than this in t are never bisected.
 inline constexpr double MIN_PANEL_WIDTH = 1e-10;
 /// The most extensions of one range end per group and wavelength.
 inline constexpr std::size_t MAX_END_EXTENSIONS = 100;
-
-/// Puts the place of an engine error in front of its message: "at wavelength
-/// {:e}, radius {:e}: " on InvalidInput and OutsideValidatedDomain; a
-/// NotConverged error is returned unchanged.
-Error context(Error error, double wavelength, double radius);
 
 /// Panels (a, b) in t over [t_lo, t_hi], split at the breakpoint radii strictly
 /// inside, each at most width(t) wide at its lower end t and at most 20 wide in

@@ -3,13 +3,21 @@
 // sums of all panels: per-part tolerances and tail tests, the choice of the
 // panels to bisect, and the bisection itself.
 
+#include <bit>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <vector>
 
 #include "ensemble/detail_first_pass.hpp"
 
 namespace vantok::ensemble::engine::detail {
+
+/// A key whose integer order is the total order of doubles.
+inline std::int64_t total_order_key(double v) {
+  const auto bits = std::bit_cast<std::int64_t>(v);
+  return bits ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
+}
 
 /// What the first pass keeps per part: whether its range ends are open (a
 /// smooth distribution), its window [lo, hi) in t with the widest start panel

@@ -15,8 +15,8 @@
 
 #include "ensemble/detail_first_pass.hpp"
 #include "ensemble/detail_lin.hpp"
-#include "ensemble/detail_second_pass.hpp"
 #include "ensemble/detail_projection.hpp"
+#include "ensemble/detail_second_pass.hpp"
 #include "vantok/ensemble/result.hpp"
 #include "vantok/error.hpp"
 

@@ -11,8 +11,8 @@
 #include <variant>
 #include <vector>
 
-#include "vantok/ensemble/ensemble.hpp"
 #include "ensemble/detail_moments.hpp"
+#include "vantok/ensemble/ensemble.hpp"
 #include "vantok/error.hpp"
 
 namespace vantok::ensemble::engine {

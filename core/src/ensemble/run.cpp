@@ -17,9 +17,9 @@
 // further (that one's error is the run's whatever they give).
 #include "vantok/ensemble/run.hpp"
 
-#include "ensemble/detail_run.hpp"
 #include "ensemble/detail_first_pass.hpp"
 #include "ensemble/detail_outputs.hpp"
+#include "ensemble/detail_run.hpp"
 #include "ensemble/detail_work.hpp"
 #include "vantok/format.hpp"
 #include "vantok/numeric.hpp"

@@ -9,7 +9,7 @@
 //   dF11 = dc (|S1|² + |S2|²)/2 + c (Re(S1 conj dS1) + Re(S2 conj dS2)), ...
 // with c = 4/x² and dc = -2c/x for the outer size parameter (0 otherwise);
 // the derivative with respect to Im m uses i dS/dm.
-#include "ensemble/detail_second_pass.hpp"
+#include "ensemble/detail_node_quantities.hpp"
 
 #include "vantok/format.hpp"
 #include "vantok/mie/amplitudes.hpp"

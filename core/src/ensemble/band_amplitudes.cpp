@@ -66,7 +66,7 @@ VANTOK_AVX2_BEGIN
 inline scalar::lanes::F64x4 reversed(scalar::lanes::F64x4 v) { return {_mm256_permute4x64_pd(v.v, 0x1B)}; }
 VANTOK_AVX2_END
 
-#define VANTOK_LANES_BODY "ensemble/detail_fast_lanes.inc"
+#define VANTOK_LANES_BODY "ensemble/detail_band_amplitudes_lanes.inc"
 #include "vantok/scalar/lanes_twice.inc"
 
 }  // namespace
