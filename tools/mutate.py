@@ -198,6 +198,8 @@ MUTANTS = [
       "if (!terms) return std::unexpected(at(0, std::move(terms).error()));",
       "layered errors name particle 0"),
     # ---- ensemble engine ------------------------------------------------------
+    M("ens-batch-index-count", "core/src/ensemble/ensemble.cpp", "if (particle.index_count != wavelengths) {",
+      "if (false) {", "ensemble batch: index count not checked against the wavelengths"),
     M("ens-rtol-low-exclusive", "core/src/ensemble/ensemble.cpp", "if (!(rtol >= 1e-13 && rtol <= 0.1))",
       "if (!(rtol > 1e-13 && rtol <= 0.1))", "ensemble request: the lowest accepted rtol refused"),
     M("ens-density-lognormal-dmedian", "core/src/ensemble/distribution.cpp", "{u / (s * s * k.median_radius),",
@@ -270,8 +272,6 @@ MUTANTS = [
     M("tm-dd-scale-partials", "core/src/tmatrix/derivative_solve.cpp", "add_scale_partials(t, rows, dl);",
       "(void)dl;", "double-double derivative solve: the order scales' derivatives not unscaled"),
     # ---- ensemble and T-matrix bindings -------------------------------------
-    M("py-batch-index-count", "python/src/ensemble.cpp", "if (particle.index_count != wavelengths) {",
-      "if (false) {", "ensemble batch: index count not checked against the wavelengths"),
     M("py-tmatrix-efficiency-layout", "python/src/tmatrix.cpp",
       "efficiencies[k * count + p] = e[k];", "efficiencies[p * EFFICIENCIES + k] = e[k];",
       "tmatrix_random: efficiencies stored transposed"),

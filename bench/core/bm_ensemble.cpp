@@ -15,7 +15,7 @@
 
 #include "ensemble/detail_first_pass.hpp"
 #include "ensemble/detail_range.hpp"
-#include "vantok/ensemble/run.hpp"
+#include "ensemble/detail_rounds.hpp"
 #include "vantok/pool.hpp"
 
 namespace {

@@ -24,6 +24,7 @@
 #include "support/table.hpp"
 #include "ensemble/detail_outputs.hpp"
 #include "ensemble/detail_second_pass.hpp"
+#include "ensemble/detail_rounds.hpp"
 #include "vantok/ensemble/run.hpp"
 #include "vantok/layered/layered.hpp"
 #include "vantok/mie/mie.hpp"
@@ -338,6 +339,52 @@ TEST(EnsembleRun, BatchEqualsSeparateRuns) {
   const auto empty = engine::run_batch(c, {}, o);
   ASSERT_TRUE(empty.has_value() && empty->size() == 3);
   for (const auto& results : *empty) EXPECT_TRUE(results.empty());
+}
+
+// The checked entry points refuse what the whole-request check refuses, in
+// the batch's order (its form, each distribution, the whole request), and
+// otherwise give the engine's runs bit for bit.
+TEST(EnsembleCompute, ChecksThenRunsTheEngine) {
+  using vantok::ensemble::compute;
+  using vantok::ensemble::compute_batch;
+  const std::vector<Component> c = {{sphere(1), lognormal(0.1, 1.5), 1.0}};
+  const auto o = run_options(1e-4, {0.3}, GreekSelection::up_to(2));
+  vantok::test::expect_error(compute(c, Numbers{0.5, 0.6}, o), vantok::Error::Kind::InvalidInput,
+                             "component 0 has 1 refractive indices for 2 wavelengths");
+  const auto checked = compute(c, Numbers{0.5}, o);
+  const auto direct = engine::run(c, Numbers{0.5}, o);
+  ASSERT_TRUE(checked.has_value() && direct.has_value());
+  const Numbers x = flat(checked->front().value), y = flat(direct->front().value);
+  ASSERT_EQ(x.size(), y.size());
+  for (std::size_t i = 0; i < x.size(); ++i) EXPECT_TRUE(same_bits(x[i], y[i])) << i;
+
+  const struct {
+    std::vector<SizeDistribution> distributions;
+    Particle particle;
+    double rtol;
+    std::string message;
+  } refused[] = {
+      {{}, layered({1.5}, 1), 1.0, "a batch needs a distribution"},
+      {{lognormal(0.1, 0.5)}, layered({1.5}, 1), 1.0, "radius fraction 0 must be in (0, 1], got 1.5"},
+      {{lognormal(0.1, 0.5)}, sphere(2), 1.0, "2 refractive indices for 1 wavelengths"},
+      {{lognormal(0.1, 1.5), lognormal(0.1, 0.5)}, sphere(1), 1.0,
+       "distribution 1: invalid input: the lognormal width must be finite and > 1, got 0.5"},
+      {{lognormal(0.1, 1.5)}, sphere(1), 1.0, "rtol must be in [1e-13, 0.1], got 1"},
+  };
+  for (const auto& row : refused) {
+    vantok::test::expect_error(compute_batch(row.distributions, row.particle, Numbers{0.5}, run_options(row.rtol)),
+                               vantok::Error::Kind::InvalidInput, row.message);
+  }
+  const std::vector<Component> pair = {{sphere(1), lognormal(0.1, 1.5), 1.0}, {sphere(1), gamma(0.2, 0.1), 1.0}};
+  const auto batch = compute_batch({pair[0].distribution, pair[1].distribution}, pair[0].particle, Numbers{0.5}, o);
+  const auto engine_batch = engine::run_batch(pair, Numbers{0.5}, o);
+  ASSERT_TRUE(batch.has_value() && engine_batch.has_value());
+  ASSERT_EQ(batch->size(), 2u);
+  for (std::size_t k = 0; k < 2; ++k) {
+    const Numbers b = flat((*batch)[k].front().value), e = flat((*engine_batch)[k].front().value);
+    ASSERT_EQ(b.size(), e.size());
+    for (std::size_t i = 0; i < b.size(); ++i) EXPECT_TRUE(same_bits(b[i], e[i])) << k << ", " << i;
+  }
 }
 
 // Bit-identical for 1 and 8 threads and under a permutation of the

@@ -157,4 +157,9 @@ Result<void> validate(std::span<const Component> components, std::span<const dou
                       const EnsembleOptions& options, std::span<const EnsembleParam> available,
                       std::span<const ParticleShape> shapes = {});
 
+/// The checks of a batch of distributions of one particle that read no value,
+/// in this order: a distribution at least ("a batch needs a distribution"),
+/// the particle's form, one refractive index per wavelength.
+Result<void> validate_batch(std::size_t distributions, const ParticleShape& particle, std::size_t wavelengths);
+
 }  // namespace vantok::ensemble
