@@ -120,7 +120,7 @@ Result<std::size_t> panel_terms(const particle::Optics& optics, const mie::Solve
   std::size_t most = 0;
   for (std::size_t i = 0; i < detail::KRONROD_NODES; ++i) {
     const double r = std::exp(rule.node(i).t);
-    auto n_terms = optics.n_terms(options, r * TWO_PI / wavelength);
+    auto n_terms = optics.n_terms(options, size_parameter(r, wavelength));
     if (!n_terms) return std::unexpected(context(std::move(n_terms).error(), wavelength, r));
     most = std::max(most, *n_terms);
   }

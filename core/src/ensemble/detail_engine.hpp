@@ -3,16 +3,14 @@
 // radius, formed alike everywhere, its limit, and the place an engine error
 // names.
 
+#include "vantok/constants.hpp"
 #include "vantok/error.hpp"
 
 namespace vantok::ensemble::engine {
 
-/// 2π as the nearest double.
-inline constexpr double TWO_PI = 6.283185307179586;
-
 /// The size parameter (r·2π)/λ, grouped alike wherever the engine forms one,
 /// so that the term counts of both passes agree at every radius.
-inline double size_parameter(double radius, double wavelength) { return radius * TWO_PI / wavelength; }
+inline double size_parameter(double radius, double wavelength) { return radius * constants::TWO_PI / wavelength; }
 /// The largest size parameter an integration range may reach.
 inline constexpr double MAX_SIZE_PARAMETER = 1e6;
 

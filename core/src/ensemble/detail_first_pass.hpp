@@ -28,8 +28,6 @@
 
 namespace vantok::ensemble::engine {
 
-/// Panels no wider than this in t are never bisected.
-inline constexpr double MIN_PANEL_WIDTH = 1e-10;
 /// The most extensions of one range end per group and wavelength.
 inline constexpr std::size_t MAX_END_EXTENSIONS = 100;
 

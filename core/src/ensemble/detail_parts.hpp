@@ -62,6 +62,11 @@ struct Part {
   double mode_weight_sum;
 };
 
+/// The relative allowance 0.2 rtol for the tails of a smooth part's
+/// distribution that the engine's range leaves out: the moments add it to
+/// their errors, and the second pass to the part averages'.
+inline double tail_allowance(double rtol) { return 0.2 * rtol; }
+
 /// The parts of validated components, in component order and, within a
 /// multimodal component, in mode order.
 Result<std::vector<Part>> parts(std::span<const Component> components,

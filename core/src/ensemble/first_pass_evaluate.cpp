@@ -15,6 +15,7 @@
 
 #include "ensemble/detail_kronrod.hpp"
 #include "ensemble/detail_workers.hpp"
+#include "vantok/constants.hpp"
 #include "vantok/ensemble/distribution.hpp"
 #include "vantok/format.hpp"
 #include "vantok/limits.hpp"
@@ -31,7 +32,7 @@ namespace {
 namespace eff = mie::efficiencies;
 using detail::KRONROD_NODES;
 
-constexpr double PI = 3.141592653589793;
+using constants::PI;
 
 // The per-node quantity vector of one particle solution at radius r:
 // [1, C_ext, C_sca, C_sca·g, C_back, C_abs], the Greek terms times G with a

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <limits>
 
+#include "ensemble/detail_kronrod.hpp"
 #include "vantok/ensemble/distribution.hpp"
 
 namespace vantok::ensemble::engine {
@@ -17,6 +18,7 @@ namespace vantok::ensemble::engine {
 namespace {
 
 constexpr double INF = std::numeric_limits<double>::infinity();
+using ensemble::detail::MIN_PANEL_WIDTH;
 
 }  // namespace
 

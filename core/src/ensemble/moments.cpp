@@ -23,7 +23,7 @@ namespace vantok::ensemble::moments {
 
 namespace {
 
-constexpr double MIN_PANEL_WIDTH = 1e-10;
+using detail::MIN_PANEL_WIDTH;
 // The powers of r of the three value entries.
 constexpr std::size_t POWERS = 3;
 

@@ -11,6 +11,7 @@
 // the derivative with respect to Im m uses i dS/dm.
 #include "ensemble/detail_node_quantities.hpp"
 
+#include "vantok/constants.hpp"
 #include "vantok/format.hpp"
 #include "vantok/mie/amplitudes.hpp"
 #include "vantok/mie/efficiencies.hpp"
@@ -30,7 +31,8 @@ using C = Complex<double>;
 using complex::scale;
 using mie::coefficients::CoefficientDerivatives;
 
-constexpr double PI = 3.141592653589793;
+using constants::PI;
+using constants::TWO_PI;
 
 // What the radius derivative needs besides the solution: G = π r², dG/dr =
 // 2πr and dx/dr = 2π/λ.

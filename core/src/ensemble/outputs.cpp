@@ -5,6 +5,7 @@
 // divided by alpha1_0 and the phase matrix by C_sca.
 #include "ensemble/detail_outputs.hpp"
 
+#include "vantok/constants.hpp"
 #include "vantok/format.hpp"
 
 #include <algorithm>
@@ -17,11 +18,9 @@ using lin::Lin;
 
 namespace {
 
-constexpr double FOUR_PI = 12.566370614359172;
-constexpr double PI = 3.141592653589793;
-// The double nearest to the product 4·π/3 as evaluated in double arithmetic,
-// one ulp below the correctly rounded 4π/3.
-constexpr double FOUR_PI_OVER_THREE = 4.1887902047863905;
+using constants::FOUR_PI;
+using constants::FOUR_PI_OVER_THREE;
+using constants::PI;
 
 // Entry k of every column of a distribution's sums.
 Lin entry(const DistributionSums& s, std::size_t k) {

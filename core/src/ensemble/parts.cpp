@@ -25,7 +25,7 @@ struct Tolerances {
       : rtol(run_rtol),
         range(run_rtol / 10.0),
         moment_range(std::fmax(1e-3 * run_rtol, 1e-16)),
-        tail(0.2 * run_rtol) {}
+        tail(tail_allowance(run_rtol)) {}
   double rtol;
   double range;
   double moment_range;

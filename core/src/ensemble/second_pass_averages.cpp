@@ -24,7 +24,7 @@ PartAverages part_averages(const Part& part, std::span<const RangeSums> sums, st
   const moments::Averages& m = *part.averages;
   const double m0 = m.m0;
   const double e0 = m.m0_err;
-  const double tau = std::holds_alternative<support::Smooth>(part.support) ? 0.2 * rtol : 0.0;
+  const double tau = std::holds_alternative<support::Smooth>(part.support) ? tail_allowance(rtol) : 0.0;
   const std::size_t n_d = part.dist_params.size();
   VANTOK_ASSERT(m.m0_derivatives.size() == n_d && m.m0_derivative_errors.size() == n_d);
   PartAverages out;

@@ -12,13 +12,14 @@
 #include <cmath>
 
 #include "ensemble/detail_workers.hpp"
+#include "vantok/constants.hpp"
 
 namespace vantok::ensemble::engine::pass2 {
 
 using ensemble::detail::KRONROD_NODES;
 using matrix::Mat;
 
-constexpr double FOUR_PI = 12.566370614359172;
+using constants::FOUR_PI;
 
 namespace {
 

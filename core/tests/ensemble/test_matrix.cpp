@@ -15,10 +15,10 @@
 #include <tuple>
 #include <vector>
 
+#include "ensemble/detail_lin.hpp"
 #include "ensemble/detail_matrix_kernels.hpp"
 #include "support/compare.hpp"
 #include "vantok/error.hpp"
-#include "ensemble/detail_lin.hpp"
 
 using vantok::ensemble::lin::Lin;
 using vantok::ensemble::matrix::Mat;

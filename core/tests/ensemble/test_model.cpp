@@ -18,14 +18,14 @@
 #include <vector>
 
 #include "ensemble/detail_kronrod.hpp"
+#include "ensemble/detail_moments.hpp"
+#include "ensemble/detail_parts.hpp"
+#include "ensemble/detail_range.hpp"
 #include "ensemble/model_support.hpp"
 #include "support/compare.hpp"
 #include "support/expect_error.hpp"
 #include "support/table.hpp"
 #include "vantok/ensemble/distribution.hpp"
-#include "ensemble/detail_moments.hpp"
-#include "ensemble/detail_parts.hpp"
-#include "ensemble/detail_range.hpp"
 #include "vantok/format.hpp"
 
 using namespace vantok::test::ensemble;

@@ -11,13 +11,14 @@
 #include <cmath>
 #include <vector>
 
-#include "ensemble/detail_kronrod.hpp"
+#include "ensemble/detail_first_pass.hpp"
 #include "ensemble/detail_first_pass_steps.hpp"
+#include "ensemble/detail_kronrod.hpp"
+#include "ensemble/detail_optics.hpp"
 #include "ensemble/model_support.hpp"
 #include "support/compare.hpp"
 #include "support/expect_error.hpp"
-#include "ensemble/detail_first_pass.hpp"
-#include "ensemble/detail_optics.hpp"
+#include "vantok/constants.hpp"
 #include "vantok/format.hpp"
 #include "vantok/layered/layered.hpp"
 #include "vantok/mie/mie.hpp"
@@ -26,6 +27,7 @@
 using namespace vantok::test::ensemble;
 using namespace vantok::ensemble::engine;
 using vantok::Complex;
+using vantok::constants::TWO_PI;
 using vantok::Error;
 using vantok::ensemble::particle::Optics;
 using vantok::ensemble::particle::Solver;

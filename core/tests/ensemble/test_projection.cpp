@@ -24,11 +24,11 @@
 #include <string>
 #include <vector>
 
+#include "ensemble/detail_band_amplitudes.hpp"
+#include "ensemble/detail_bands.hpp"
 #include "ensemble/model_support.hpp"
 #include "support/compare.hpp"
 #include "support/expect_error.hpp"
-#include "ensemble/detail_bands.hpp"
-#include "ensemble/detail_band_amplitudes.hpp"
 #include "vantok/memory.hpp"
 #include "vantok/mie/greek.hpp"
 #include "vantok/mie/phase.hpp"

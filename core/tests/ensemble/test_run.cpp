@@ -17,14 +17,15 @@
 #include <numbers>
 #include <vector>
 
+#include "ensemble/detail_outputs.hpp"
+#include "ensemble/detail_rounds.hpp"
+#include "ensemble/detail_second_pass.hpp"
 #include "ensemble/model_support.hpp"
 #include "support/compare.hpp"
 #include "support/expect_error.hpp"
 #include "support/process_pool.hpp"
 #include "support/table.hpp"
-#include "ensemble/detail_outputs.hpp"
-#include "ensemble/detail_second_pass.hpp"
-#include "ensemble/detail_rounds.hpp"
+#include "vantok/constants.hpp"
 #include "vantok/ensemble/run.hpp"
 #include "vantok/layered/layered.hpp"
 #include "vantok/mie/mie.hpp"
@@ -35,6 +36,7 @@
 using namespace vantok::test::ensemble;
 using namespace vantok::ensemble::engine;
 using vantok::Complex;
+using vantok::constants::TWO_PI;
 using vantok::ensemble::lin::Lin;
 using vantok::ensemble::particle::Optics;
 using vantok::mie::coefficients::CoefficientDerivatives;
