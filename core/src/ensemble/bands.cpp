@@ -208,10 +208,11 @@ Result<Layout> layout(std::span<const std::size_t> keys, std::size_t order_limit
   Layout out;
   out.mu = mu;
   std::vector<std::size_t> offsets(keys.size());
-  std::size_t offset = sat_add<std::size_t>(8, sat_mul<std::size_t>(4, mu.size()));
+  // The band blocks follow the base range (base_quantities), key after key.
+  std::size_t offset = sat_add<std::size_t>(quantity2::SCALARS, sat_mul(PHASE_ELEMENTS, mu.size()));
   for (std::size_t i = 0; i < keys.size(); ++i) {
     offsets[i] = offset;
-    offset = sat_add(offset, sat_mul<std::size_t>(4, shape(keys[i], order_limit).n_nodes));
+    offset = sat_add(offset, sat_mul(PHASE_ELEMENTS, shape(keys[i], order_limit).n_nodes));
   }
   std::vector<std::optional<Result<Band>>> built(keys.size());
   pool::for_each_index(

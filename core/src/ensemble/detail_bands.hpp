@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "ensemble/detail_first_pass.hpp"
+#include "ensemble/detail_layouts.hpp"
 #include "ensemble/detail_matrix.hpp"
 #include "ensemble/detail_optics.hpp"
 #include "ensemble/detail_parts.hpp"
@@ -68,12 +69,14 @@ struct Band {
   std::size_t n_nodes = 0;
   /// K.
   std::size_t key = 0;
-  /// The band's first entry in a node's quantity vector: F11, F12, F33, F34
-  /// at its n nodes lie at offset + t n + j.
+  /// The band's first entry in a node's quantity vector.
   std::size_t offset = 0;
 
   /// H, the rows of the half tables.
   std::size_t half() const noexcept { return n_nodes - n_nodes / 2; }
+  /// The band's block of a node's quantity vector: F11, F12, F33, F34 at its
+  /// n nodes.
+  PhaseBlock phase() const noexcept { return {offset, n_nodes}; }
 };
 
 /// The bands of one wavelength, shared read-only by the whole second pass.
@@ -82,7 +85,7 @@ struct Layout {
   std::vector<Band> bands;
   /// The requested cosines.
   std::span<const double> mu;
-  /// 8 + 4 n_mu + the 4 n of every band.
+  /// The base range (base_quantities) and every band's block.
   std::size_t n_quantities = 0;
 
   /// The band of a key, or null.

@@ -32,16 +32,9 @@ struct PartShape {
 
 PartShape part_shape(const Part& part);
 
-/// The layout of one part's entries: Q quantities per block, the first
-/// `base` of them values (and Greek terms), then groups of five derivatives.
-struct EntryLayout {
-  std::size_t n_q;
-  std::size_t base;
-};
-
 /// Part j's tolerances, error totals and tests from every panel's sums (all
 /// panels evaluated).
-PartStatus part_status(std::span<const Panel> panels, std::size_t j, EntryLayout layout, double rtol,
+PartStatus part_status(std::span<const Panel> panels, std::size_t j, const FirstPassLayout& layout, double rtol,
                        bool refine_backscatter, double tail_length);
 
 /// The panels to bisect, best first: candidates are wider than

@@ -12,32 +12,13 @@
 
 #include "ensemble/detail_band_amplitudes.hpp"
 #include "ensemble/detail_bands.hpp"
+#include "ensemble/detail_layouts.hpp"
 #include "ensemble/detail_optics.hpp"
 #include "vantok/complex.hpp"
 #include "vantok/error.hpp"
 #include "vantok/mie/check.hpp"
 
 namespace vantok::ensemble::engine {
-
-/// Entries of the second pass's per-node quantity vector. (The first pass
-/// orders C_back before C_abs; this one C_abs before C_back.)
-namespace quantity2 {
-inline constexpr std::size_t NUMBER = 0;
-inline constexpr std::size_t EXTINCTION = 1;
-inline constexpr std::size_t SCATTERING = 2;
-inline constexpr std::size_t ASYMMETRY = 3;  // C_sca·g
-inline constexpr std::size_t ABSORPTION = 4;
-inline constexpr std::size_t BACKSCATTER = 5;
-inline constexpr std::size_t R2 = 6;
-inline constexpr std::size_t R3 = 7;
-/// The entries before the phase matrix at the requested cosines: F11 at every
-/// cosine, then F12, F33, F34 (blocks of n_mu).
-inline constexpr std::size_t BASE = 8;
-}  // namespace quantity2
-
-/// The length of the base range: the eight entries and the phase matrix at
-/// n_mu cosines.
-inline std::size_t base_quantities(std::size_t n_mu) { return quantity2::BASE + 4 * n_mu; }
 
 /// Buffers of one worker's node evaluations, reused from node to node.
 struct NodeScratch {

@@ -136,14 +136,14 @@ std::size_t panel_bytes(std::span<const Part* const> parts, std::size_t n_q) {
 }
 
 Result<Pass1Run> pass1(std::span<const Part* const> parts, const particle::Optics& optics, double wavelength,
-                       const EnsembleOptions& options, std::size_t n_q,
+                       const EnsembleOptions& options, const FirstPassLayout& layout,
                        const std::shared_ptr<SolutionBudget>& budget, const Claim& claim) {
   VANTOK_ASSERT(!parts.empty());
   // A tabulated distribution puts a breakpoint at each radius, and a panel
   // boundary at each breakpoint: the breakpoints, the start layout and its
   // panels are leased before they are laid out (with the panels' sums, the
   // lease is taken anew before each evaluation below).
-  const std::size_t per_panel = panel_bytes(parts, n_q);
+  const std::size_t per_panel = panel_bytes(parts, layout.size());
   auto what = [&] { return "the first pass's panel sums at wavelength " + fmt::exp(wavelength); };
   const std::size_t layout_bytes = sat_mul(breakpoint_count(parts), sat_add(4 * sizeof(double), per_panel));
   memory::Lease sums = claim.take(layout_bytes, layout_bytes, what);
@@ -179,7 +179,6 @@ Result<Pass1Run> pass1(std::span<const Part* const> parts, const particle::Optic
   VANTOK_ASSERT(!panels.empty());
 
   const mie::SolveOptions solve_options{std::nullopt, options.allow_unvalidated};
-  const detail::EntryLayout layout{n_q, value_quantities(options.refine_order)};
   std::vector<PartStatus> statuses(parts.size());
   for (;;) {
     // Every panel's sums live until the pass ends: leased, for the panels as
@@ -187,7 +186,7 @@ Result<Pass1Run> pass1(std::span<const Part* const> parts, const particle::Optic
     sums = memory::Lease{};
     const std::size_t bytes = sat_mul(panels.size(), per_panel);
     sums = claim.take(bytes, bytes, what);
-    for (auto& result : pass1_evaluate(panels, parts, wavelength, optics, solve_options, options.refine_order, n_q,
+    for (auto& result : pass1_evaluate(panels, parts, wavelength, optics, solve_options, layout,
                                        budget, claim)) {
       if (!result) return std::unexpected(std::move(result).error());
     }
@@ -258,8 +257,8 @@ Result<std::vector<Pass1>> first_pass(std::span<const Part> parts, std::span<con
     }
     std::size_t requested = 0;
     for (const auto& slot : first.particle_params) requested += slot.has_value() ? 1 : 0;
-    const std::size_t n_q = value_quantities(options.refine_order) + quantity::PER_PARAMETER * requested;
-    VANTOK_TRY(run, pass1(members, optics, wavelength, options, n_q, budget, claim));
+    const FirstPassLayout layout(options.refine_order, requested);
+    VANTOK_TRY(run, pass1(members, optics, wavelength, options, layout, budget, claim));
     records.push_back(finish(std::move(run.panels), std::move(run.converged), run.t_lo, run.t_hi));
   }
   return records;

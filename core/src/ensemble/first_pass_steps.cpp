@@ -46,8 +46,11 @@ PartTotals part_totals(std::span<const Panel> panels, std::size_t j, std::size_t
   const std::size_t entries = panels.front().sums.value().at(j).kronrod.size();
   VANTOK_ASSERT(entries % q_count == 0);
   const std::size_t blocks = entries / q_count;
-  PartTotals t{std::vector<double>(entries, 0.0), std::vector<double>(entries, 0.0),
-               std::vector<double>(q_count, 0.0), std::vector<double>((blocks - 1) * q_count, 0.0)};
+  PartTotals t;
+  t.k_sum.assign(entries, 0.0);
+  t.err.assign(entries, 0.0);
+  t.a_sum.assign(q_count, 0.0);
+  t.b_sum.assign((blocks - 1) * q_count, 0.0);
   for (const Panel& panel : panels) {
     VANTOK_ASSERT(panel.sums.has_value());
     const Sums1& s = panel.sums->at(j);
@@ -63,29 +66,28 @@ PartTotals part_totals(std::span<const Panel> panels, std::size_t j, std::size_t
 }
 
 // The tolerance of every entry for the interior errors and for the open ends.
-void part_tolerances(const PartTotals& t, EntryLayout layout, double rtol, bool refine_backscatter,
+void part_tolerances(const PartTotals& t, const FirstPassLayout& layout, double rtol, bool refine_backscatter,
                      std::vector<double>& tolerances, std::vector<double>& end_tolerances) {
-  const std::size_t q_count = layout.n_q;
-  const std::size_t base = layout.base;
+  using V = FirstPassLayout;
+  const std::size_t q_count = layout.size();
   const std::size_t entries = t.k_sum.size();
   const std::size_t blocks = entries / q_count;
   tolerances.assign(entries, INF);
   end_tolerances.assign(entries, INF);
-  auto is_fifth = [&](std::size_t k) { return k >= base && (k - base) % 5 == 4; };
   // Block 0: each value relative to its own integral; C_sca·g and C_back to
   // C_sca as well (both may vanish), C_abs and the Greek terms to C_ext and
   // C_sca; particle derivatives to the integral of their absolute value, the
   // absorption derivative to that of the extinction derivative.
   for (std::size_t k = 1; k < q_count; ++k) {
     double reference = 0.0;
-    if (k >= base) {
-      reference = t.a_sum[is_fifth(k) ? k - 4 : k];
-    } else if (k == quantity::EXTINCTION || k == quantity::ABSORPTION) {
-      reference = std::fabs(t.k_sum[quantity::EXTINCTION]);
-    } else if (k == quantity::BACKSCATTER) {
-      reference = std::fmax(std::fabs(t.k_sum[quantity::BACKSCATTER]), std::fabs(t.k_sum[quantity::SCATTERING]));
+    if (layout.is_derivative(k)) {
+      reference = t.a_sum[layout.tolerance_entry(k)];
+    } else if (k == V::EXTINCTION || k == V::ABSORPTION) {
+      reference = std::fabs(t.k_sum[V::EXTINCTION]);
+    } else if (k == V::BACKSCATTER) {
+      reference = std::fmax(std::fabs(t.k_sum[V::BACKSCATTER]), std::fabs(t.k_sum[V::SCATTERING]));
     } else {
-      reference = std::fabs(t.k_sum[quantity::SCATTERING]);
+      reference = std::fabs(t.k_sum[V::SCATTERING]);
     }
     tolerances[k] = rtol * reference;
     end_tolerances[k] = tolerances[k];
@@ -94,20 +96,20 @@ void part_tolerances(const PartTotals& t, EntryLayout layout, double rtol, bool 
   // derivative integrand (C_abs to C_ext's); the number density and the
   // particle derivatives do not drive refinement.
   for (std::size_t d = 1; d < blocks; ++d) {
-    for (std::size_t k = 1; k < base; ++k) {
-      const std::size_t i = d * q_count + k;
-      const double b = t.b_sum[(d - 1) * q_count + (k == 5 ? 1 : k)];
+    for (std::size_t k = 1; k < layout.values(); ++k) {
+      const std::size_t i = layout.in_block(d, k);
+      const double b = t.b_sum[layout.in_block(d - 1, layout.tolerance_entry(k))];
       tolerances[i] = rtol * b;
       end_tolerances[i] = rtol * std::fmax(std::fabs(t.k_sum[i]), 0.001 * b);
     }
   }
   if (!refine_backscatter) {
     for (std::size_t d = 0; d < blocks; ++d) {
-      tolerances[d * q_count + quantity::BACKSCATTER] = INF;
-      end_tolerances[d * q_count + quantity::BACKSCATTER] = INF;
-      for (std::size_t k = base + 3; k < q_count; k += 5) {
-        tolerances[d * q_count + k] = INF;
-        end_tolerances[d * q_count + k] = INF;
+      tolerances[layout.in_block(d, V::BACKSCATTER)] = INF;
+      end_tolerances[layout.in_block(d, V::BACKSCATTER)] = INF;
+      for (std::size_t p = 0; p < layout.parameters(); ++p) {
+        tolerances[layout.in_block(d, layout.derivative(p, V::BACKSCATTER))] = INF;
+        end_tolerances[layout.in_block(d, layout.derivative(p, V::BACKSCATTER))] = INF;
       }
     }
   }
@@ -115,10 +117,10 @@ void part_tolerances(const PartTotals& t, EntryLayout layout, double rtol, bool 
 
 }  // namespace
 
-PartStatus part_status(std::span<const Panel> panels, std::size_t j, EntryLayout layout, double rtol,
+PartStatus part_status(std::span<const Panel> panels, std::size_t j, const FirstPassLayout& layout, double rtol,
                        bool refine_backscatter, double tail_length) {
   VANTOK_ASSERT(!panels.empty());
-  PartTotals totals = part_totals(panels, j, layout.n_q);
+  PartTotals totals = part_totals(panels, j, layout.size());
   const std::size_t entries = totals.k_sum.size();
   PartStatus status;
   std::vector<double> end_tolerances;

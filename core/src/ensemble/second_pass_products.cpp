@@ -48,16 +48,17 @@ void merge(PartSums& into, const PartSums& from) {
 // products, with the weight 4π r²/x² (π r² times the factor 4/x²).
 void band_phase(Scratch& s, const GroupPlan& plan, const Band& band, std::size_t n_panel,
                 const std::array<double, KRONROD_NODES>& radii, std::size_t base) {
-  const std::size_t n = band.n_nodes;
+  // The band's rows of the panel's quantity matrices, after the base range.
+  const PhaseBlock rows{base, band.n_nodes};
   s.products.multiply(band, n_panel);
   for (std::size_t j = 0; j < KRONROD_NODES; ++j) {
     const double r = radii[j];
     const double x = size_parameter(r, plan.wavelength);
     const double omega = FOUR_PI * (r * r) / (x * x);
     for (std::size_t sl = 0; sl < plan.slots; ++sl) {
-      s.slot_blocks[sl] = s.slot_values[sl].column(j).subspan(base, 4 * n);
+      s.slot_blocks[sl] = rows.of(s.slot_values[sl].column(j));
     }
-    s.products.node_phase(band, j, omega, s.values.column(j).subspan(base, 4 * n), s.slot_blocks);
+    s.products.node_phase(band, j, omega, rows.of(s.values.column(j)), s.slot_blocks);
   }
 }
 
@@ -66,8 +67,8 @@ PanelSums estimates(Scratch& s, const GroupPlan& plan, const Band* band, std::si
   PanelSums out;
   out.base = base;
   if (band != nullptr) {
-    out.band_lo = band->offset;
-    out.band_hi = band->offset + 4 * band->n_nodes;
+    out.band_lo = band->phase().offset;
+    out.band_hi = band->phase().end();
   }
   matrix::matmul(out.values, s.values, s.weights, KRONROD_NODES);
   out.slots.resize(plan.slots);
@@ -92,7 +93,7 @@ Result<PanelSums> panel(Scratch& s, const GroupPlan& plan, double a, double b, c
     if (band == nullptr) return std::unexpected(no_band(n_panel));
     s.products.prepare(*band, plan.complex_blocks, plan.real_blocks, n_panel);
   }
-  const std::size_t rows = base + 4 * (band != nullptr ? band->n_nodes : 0);
+  const std::size_t rows = base + (band != nullptr ? band->phase().size() : 0);
   s.values.reshape(rows, KRONROD_NODES);
   for (Mat& m : s.slot_values) m.reshape(rows, KRONROD_NODES);
   s.weights.reshape(KRONROD_NODES, 2 * plan.kronrod_columns);

@@ -67,10 +67,10 @@ void expect_same(const Coefficients& got, std::span<const CoefficientDerivatives
 
 EnsembleOptions run_options(double rtol, std::size_t max_panels = 10000) { return options(rtol, max_panels); }
 
-std::size_t quantities(const Part& part, const EnsembleOptions& o) {
+FirstPassLayout quantities(const Part& part, const EnsembleOptions& o) {
   std::size_t requested = 0;
   for (const auto& slot : part.particle_params) requested += slot ? 1 : 0;
-  return value_quantities(o.refine_order) + 5 * requested;
+  return FirstPassLayout(o.refine_order, requested);
 }
 
 vantok::Result<Pass1Run> run_one(const Part& part, const EnsembleOptions& o, double wavelength) {
@@ -106,7 +106,7 @@ TEST(Pass1Evaluate, ParticleDerivativesMatchDifferences) {
     const Part* members[1] = {&parts->front()};
     std::vector<Panel> panels = {{std::log(0.2), std::log(0.45), std::nullopt}};
     const auto results = pass1_evaluate(panels, members, 0.55, Optics::at(particle, 0), {std::nullopt, false},
-                                        std::nullopt, quantities(parts->front(), run_options(1e-6)));
+                                        quantities(parts->front(), run_options(1e-6)));
     EXPECT_TRUE(results.at(0).has_value());
     return panels[0].sums->front().kronrod;
   };
@@ -149,7 +149,7 @@ TEST(Pass1Evaluate, ErrorsInPanelOrderAndEvaluatedOnce) {
   const Part* members[1] = {&parts->front()};
   const Optics optics = Optics::at(c[0].particle, 0);
   std::vector<Panel> panels = {{std::log(0.1), std::log(0.2), std::nullopt}, {std::log(0.2), std::log(0.4), std::nullopt}};
-  const auto results = pass1_evaluate(panels, members, 0.55, optics, {std::nullopt, false}, std::nullopt, 6);
+  const auto results = pass1_evaluate(panels, members, 0.55, optics, {std::nullopt, false}, FirstPassLayout(std::nullopt, 0));
   ASSERT_EQ(results.size(), 2u);
   for (std::size_t p = 0; p < 2; ++p) {
     const double r = std::exp(vantok::ensemble::detail::PanelRule(panels[p].a, panels[p].b).node(0).t);
@@ -157,9 +157,9 @@ TEST(Pass1Evaluate, ErrorsInPanelOrderAndEvaluatedOnce) {
     EXPECT_EQ(results[p].error().message().rfind("at wavelength 5.5e-1, radius " + vantok::fmt::exp(r) + ": x = ", 0), 0u);
     EXPECT_FALSE(panels[p].sums.has_value());
   }
-  EXPECT_EQ(pass1_evaluate(panels, members, 0.55, optics, {std::nullopt, true}, std::nullopt, 6).size(), 2u);
+  EXPECT_EQ(pass1_evaluate(panels, members, 0.55, optics, {std::nullopt, true}, FirstPassLayout(std::nullopt, 0)).size(), 2u);
   const double k0 = panels[0].sums->front().kronrod[1];
-  EXPECT_TRUE(pass1_evaluate(panels, members, 0.55, optics, {std::nullopt, true}, std::nullopt, 6).empty());
+  EXPECT_TRUE(pass1_evaluate(panels, members, 0.55, optics, {std::nullopt, true}, FirstPassLayout(std::nullopt, 0)).empty());
   EXPECT_EQ(panels[0].sums->front().kronrod[1], k0);
 }
 

@@ -517,7 +517,7 @@ TEST(SecondPass, SolutionBudget) {
   auto evaluate = [&](std::size_t limit) {
     std::vector<Panel> panels{{-2.0, -1.5, std::nullopt}, {-1.5, -1.0, std::nullopt}, {-1.0, -0.5, std::nullopt}};
     const auto budget = std::make_shared<SolutionBudget>(limit);
-    for (const auto& r : pass1_evaluate(panels, members, 0.5, Optics::at(c[0].particle, 0), SOLVE, std::nullopt, 6,
+    for (const auto& r : pass1_evaluate(panels, members, 0.5, Optics::at(c[0].particle, 0), SOLVE, FirstPassLayout(std::nullopt, 0),
                                         budget)) {
       EXPECT_TRUE(r.has_value());
     }
