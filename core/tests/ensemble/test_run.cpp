@@ -323,10 +323,12 @@ TEST(EnsembleRun, BatchEqualsSeparateRuns) {
   const Numbers wavelengths = {0.5, 0.7};
   const auto o = run_options(1e-6, {0.2}, GreekSelection::up_to(4));
   const auto batch = engine::run_batch(c, wavelengths, o);
-  ASSERT_TRUE(batch.has_value() && batch->size() == 3);
+  ASSERT_TRUE(batch.has_value()) << batch.error().to_string();
+  ASSERT_EQ(batch->size(), 3u);
   for (std::size_t k = 0; k < 3; ++k) {
     const auto alone = engine::run(std::vector<Component>{c[k]}, wavelengths, o);
-    ASSERT_TRUE(alone.has_value() && (*batch)[k].size() == 2);
+    ASSERT_TRUE(alone.has_value()) << alone.error().to_string();
+    ASSERT_EQ((*batch)[k].size(), 2u);
     for (std::size_t w = 0; w < 2; ++w) {
       const Numbers b = flat((*batch)[k][w].value), eb = flat((*batch)[k][w].error);
       const Numbers s = flat((*alone)[w].value), es = flat((*alone)[w].error);
@@ -339,7 +341,8 @@ TEST(EnsembleRun, BatchEqualsSeparateRuns) {
   EXPECT_THROW((void)engine::run_batch(c, wavelengths, run_options(1e-6, {}, GreekSelection::off(), {param_of(param::MReal{})})),
                vantok::InternalFailure);
   const auto empty = engine::run_batch(c, {}, o);
-  ASSERT_TRUE(empty.has_value() && empty->size() == 3);
+  ASSERT_TRUE(empty.has_value()) << empty.error().to_string();
+  ASSERT_EQ(empty->size(), 3u);
   for (const auto& results : *empty) EXPECT_TRUE(results.empty());
 }
 
@@ -355,7 +358,8 @@ TEST(EnsembleCompute, ChecksThenRunsTheEngine) {
                              "component 0 has 1 refractive indices for 2 wavelengths");
   const auto checked = compute(c, Numbers{0.5}, o);
   const auto direct = engine::run(c, Numbers{0.5}, o);
-  ASSERT_TRUE(checked.has_value() && direct.has_value());
+  ASSERT_TRUE(checked.has_value()) << checked.error().to_string();
+  ASSERT_TRUE(direct.has_value()) << direct.error().to_string();
   const Numbers x = flat(checked->front().value), y = flat(direct->front().value);
   ASSERT_EQ(x.size(), y.size());
   for (std::size_t i = 0; i < x.size(); ++i) EXPECT_TRUE(same_bits(x[i], y[i])) << i;
@@ -380,7 +384,8 @@ TEST(EnsembleCompute, ChecksThenRunsTheEngine) {
   const std::vector<Component> pair = {{sphere(1), lognormal(0.1, 1.5), 1.0}, {sphere(1), gamma(0.2, 0.1), 1.0}};
   const auto batch = compute_batch({pair[0].distribution, pair[1].distribution}, pair[0].particle, Numbers{0.5}, o);
   const auto engine_batch = engine::run_batch(pair, Numbers{0.5}, o);
-  ASSERT_TRUE(batch.has_value() && engine_batch.has_value());
+  ASSERT_TRUE(batch.has_value()) << batch.error().to_string();
+  ASSERT_TRUE(engine_batch.has_value()) << engine_batch.error().to_string();
   ASSERT_EQ(batch->size(), 2u);
   for (std::size_t k = 0; k < 2; ++k) {
     const Numbers b = flat((*batch)[k].front().value), e = flat((*engine_batch)[k].front().value);
@@ -404,7 +409,9 @@ TEST(EnsembleRun, ResultsIndependentOfScheduling) {
   const auto one_thread = vantok::pool::with_threads(1, [&] { return engine::run(c, Numbers{0.45, 0.6, 0.9}, o); });
   const auto eight = vantok::pool::with_threads(8, [&] { return engine::run(c, Numbers{0.45, 0.6, 0.9}, o); });
   const auto permuted = engine::run(components({2, 0, 1}), Numbers{0.9, 0.45, 0.6}, o);
-  ASSERT_TRUE(one_thread && eight && permuted);
+  ASSERT_TRUE(one_thread.has_value()) << one_thread.error().to_string();
+  ASSERT_TRUE(eight.has_value()) << eight.error().to_string();
+  ASSERT_TRUE(permuted.has_value()) << permuted.error().to_string();
   const std::vector<std::size_t> from = {1, 2, 0};
   for (std::size_t w = 0; w < 3; ++w) {
     const Numbers x = flat((*one_thread)[w]);
@@ -435,7 +442,8 @@ TEST(EnsembleRun, ProcessPoolKeepsTheBits) {
   const auto o = run_options(1e-6, {-0.5, 0.5}, GreekSelection::all(), {dist("width"), param_of(param::MImag{})});
   const auto pooled = vantok::test::on_process_pool([&] { return engine::run(c, Numbers{0.45, 0.6}, o); });
   const auto one = vantok::pool::with_threads(1, [&] { return engine::run(c, Numbers{0.45, 0.6}, o); });
-  ASSERT_TRUE(pooled && one);
+  ASSERT_TRUE(pooled.has_value()) << pooled.error().to_string();
+  ASSERT_TRUE(one.has_value()) << one.error().to_string();
   for (std::size_t w = 0; w < 2; ++w) {
     const Numbers x = flat((*one)[w]), y = flat((*pooled)[w]);
     ASSERT_EQ(x.size(), y.size());
@@ -495,7 +503,8 @@ TEST(Quantities2, BaseEntries) {
   NodeScratch scratch;
   const auto n = quantities2(scratch, Optics::at(particle, 0), SOLVE, *lay, q, {}, {}, 0, {}, r, wavelength);
   vantok::mie::Mie mie;
-  ASSERT_TRUE(n.has_value() && mie.solve(SOLVE, false, size_parameter(r, wavelength), {1.5, 0.1}).has_value());
+  ASSERT_TRUE(n.has_value()) << n.error().to_string();
+  ASSERT_TRUE(mie.solve(SOLVE, false, size_parameter(r, wavelength), {1.5, 0.1}).has_value());
   const auto e = mie.coefficients().efficiencies();
   const std::vector<double> want = {1, g * e[0], g * e[1], g * e[1] * e[4], g * e[2], g * e[3], r * r, r * r * r};
   for (std::size_t i = 0; i < 8; ++i) EXPECT_NEAR(q[i], want[i], 1e-15 * want[i]) << i;
@@ -598,13 +607,15 @@ TEST(EnsembleOutputs, FromSyntheticSums) {
   o.mu = {0.5};
   o.params = {{std::nullopt, param::Weight{}, 0}};
   const auto out = outputs(units, sums, greek, records, part_groups, o, 10);
-  ASSERT_TRUE(out.has_value() && out->size() == 2) << out.error().to_string();
+  ASSERT_TRUE(out.has_value()) << out.error().to_string();
+  ASSERT_EQ(out->size(), 2u);
   const EnsembleResult& r = (*out)[0];
   EXPECT_EQ(std::tuple(r.panels, r.converged, r.ranges.size(), (*out)[1].panels, (*out)[1].converged),
             std::tuple(3u, false, 2u, 5u, true));
   EXPECT_EQ((*out)[1].params, o.params);
   for (const Outputs* kind : {&r.value, &r.error, &r.d[0], &r.d_errors[0]}) {
-    ASSERT_TRUE(kind->greek && kind->phase);
+    ASSERT_TRUE(kind->greek.has_value());
+    ASSERT_TRUE(kind->phase.has_value());
     for (const std::vector<double>* series : kind->greek->vectors()) {
       ASSERT_EQ(series->size(), 11u);
       for (std::size_t l = 7; l < 11; ++l) EXPECT_EQ((*series)[l], 0.0);
@@ -622,7 +633,9 @@ TEST(EnsembleOutputs, FromSyntheticSums) {
   plain[0].d_errors.clear();
   const auto bare = outputs(std::span(units).first(1), plain, std::nullopt, records, part_groups, o, 0);
   ASSERT_TRUE(bare.has_value());
-  EXPECT_TRUE(!bare->front().value.greek && !bare->front().error.phase && bare->front().d.empty());
+  EXPECT_FALSE(bare->front().value.greek.has_value());
+  EXPECT_FALSE(bare->front().error.phase.has_value());
+  EXPECT_EQ(bare->front().d.size(), 0u);
 
   const double nan = std::nan(""), inf = std::numeric_limits<double>::infinity();
   const std::string tail = ", so its ratios (albedo, asymmetry parameter, lidar ratio) are undefined (does m = 1?)";
