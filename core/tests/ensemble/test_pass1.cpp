@@ -84,6 +84,31 @@ Particle sphere_at(Complex<double> m) { return {Sphere{{m}}}; }
 
 }  // namespace
 
+// The fixed pass order of the first pass's node vector, written out: with
+// refinement order 1 and two particle parameters, 6 values, 2 x 6 Greek
+// terms, then 5 derivatives per parameter (C_back before C_abs); C_abs and
+// each dC_abs take their tolerance from the C_ext entry of their kind.
+TEST(FirstPassLayout, PassOrder) {
+  using V = FirstPassLayout;
+  const FirstPassLayout layout(1, 2);
+  EXPECT_EQ(layout.values(), 18u);
+  EXPECT_EQ(layout.size(), 28u);
+  EXPECT_EQ(FirstPassLayout(std::nullopt, 0).size(), 6u);
+  const std::pair<std::size_t, std::size_t> entries[] = {
+      {layout.greek(0, 0), 6},  {layout.greek(0, 1), 7},  {layout.greek(5, 1), 17},
+      {layout.derivative(0, V::EXTINCTION), 18}, {layout.derivative(0, V::BACKSCATTER), 21},
+      {layout.derivative(1, V::ABSORPTION), 27},  {layout.tolerance_entry(V::ABSORPTION), 1},
+      {layout.tolerance_entry(V::BACKSCATTER), 4}, {layout.tolerance_entry(22), 18},
+      {layout.tolerance_entry(27), 23},          {layout.tolerance_entry(26), 26},
+      {layout.tolerance_entry(10), 10},          {layout.in_block(2, 3), 59}};
+  for (const auto& [got, want] : entries) EXPECT_EQ(got, want);
+  EXPECT_FALSE(layout.is_derivative(17));
+  EXPECT_TRUE(layout.is_derivative(18));
+  // The second pass: 8 scalars, then F11, F12, F33, F34 at each cosine.
+  EXPECT_EQ(requested_phase(3).at(2, 1), 15u);
+  EXPECT_EQ(base_quantities(3), 20u);
+}
+
 // n = 1 on [0.5, 2]: the number integral is 1.5 to the rounding of the rule.
 TEST(Pass1, ConstantDensityIntegratesExactly) {
   const std::vector<Component> c = {{sphere(1), power_law(0.0, 0.5, 2.0), 1.0}};
