@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "vantok/ensemble/run.hpp"
+#include "ensemble/detail_rounds.hpp"
 #include "vantok/pool.hpp"
 
 namespace {

@@ -13,9 +13,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "vantok/ensemble/engine.hpp"
-#include "vantok/ensemble/range.hpp"
-#include "vantok/ensemble/run.hpp"
+#include "ensemble/detail_first_pass.hpp"
+#include "ensemble/detail_range.hpp"
+#include "ensemble/detail_rounds.hpp"
 #include "vantok/pool.hpp"
 
 namespace {

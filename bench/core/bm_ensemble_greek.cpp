@@ -16,9 +16,9 @@
 #include <random>
 #include <vector>
 
-#include "vantok/ensemble/bands.hpp"
-#include "vantok/ensemble/fast.hpp"
-#include "vantok/ensemble/projection.hpp"
+#include "ensemble/detail_bands.hpp"
+#include "ensemble/detail_band_amplitudes.hpp"
+#include "ensemble/detail_projection.hpp"
 #include "vantok/mie/check.hpp"
 #include "vantok/mie/kernel.hpp"
 

@@ -5,10 +5,10 @@
 // lock held, the arguments are parsed and the input arrays measured (borrowed,
 // not copied); the output size and every check that reads a shape run on
 // those measures; only then are the arrays copied (within the work budget)
-// and checked whole. With the lock released the engine validates, integrates
-// every wavelength in parallel within the work budget, and the rows are laid
-// out into dense arrays; the dict of NumPy arrays is made once the lock is
-// back.
+// and checked whole. With the lock released the core checks the whole
+// request and integrates every wavelength in parallel within the work budget,
+// and the rows are laid out into dense arrays; the dict of NumPy arrays is
+// made once the lock is back.
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -341,52 +341,26 @@ std::vector<EnsembleParam> available(std::span<const Component> components, std:
   return vantok::ensemble::mixture_parameters(components, shapes);
 }
 
-/// The lock-free stage of `ensemble_compute`: validation against the full
-/// mixture list, the run over every wavelength, the Greek length, the arrays.
+/// The lock-free stage of `ensemble_compute`: the core's checked run over
+/// every wavelength (validation against the full mixture list first), the
+/// Greek length, the arrays.
 Outcome<Arrays> compute_rows(std::span<const Component> components, std::span<const double> wavelengths,
                              const EnsembleOptions& options, const GreekSelection& selection) {
-  const std::vector<EnsembleParam> all = vantok::ensemble::mixture_parameters(components);
-  VANTOK_CHECK(vantok::ensemble::validate(components, wavelengths, options, all));
-  VANTOK_TRY(rows, vantok::ensemble::engine::run(components, wavelengths, options));
+  VANTOK_TRY(rows, vantok::ensemble::compute(components, wavelengths, options));
   return arrays(rows, options.params.size(), greek_length(selection, rows), options.mu.size());
 }
 
-/// The checks of a batch that read no value: a distribution at least, the
-/// particle's form, one refractive index per wavelength.
-vantok::Result<void> batch_shape(std::size_t distributions, const ParticleShape& particle, std::size_t wavelengths) {
-  if (distributions == 0) return std::unexpected(invalid("a batch needs a distribution"));
-  if (auto checked = particle.validate(); !checked) return std::unexpected(invalid(std::move(checked).error()));
-  if (particle.index_count != wavelengths) {
-    return std::unexpected(
-        invalid(decimal(particle.index_count) + " refractive indices for " + decimal(wavelengths) + " wavelengths"));
-  }
-  return {};
-}
-
-/// The lock-free stage of `ensemble_compute_batch`: the particle and each
-/// distribution checked, one component per distribution with weight 1 (each
-/// holding a copy of the particle, refused beyond the work budget), the batch
-/// run, and its rows laid out distribution-major.
+/// The lock-free stage of `ensemble_compute_batch`: the core's checked batch
+/// run (the particle and each distribution checked, one component per
+/// distribution holding a copy of the particle, within the work budget), and
+/// its rows laid out distribution-major.
 Outcome<Arrays> batch_rows(std::vector<SizeDistribution>&& distributions, const Particle& particle,
                            std::span<const double> wavelengths, const EnsembleOptions& options,
                            const GreekSelection& selection) {
-  const ParticleShape shape = particle.shape();
-  VANTOK_CHECK(batch_shape(distributions.size(), shape, wavelengths.size()));
-  for (std::size_t k = 0; k < distributions.size(); ++k) {
-    if (auto checked = distributions[k].validate(); !checked) {
-      return std::unexpected(invalid("distribution " + decimal(k) + ": " + checked.error().to_string()));
-    }
-  }
-  const std::size_t particle_values = shape.layers ? vantok::sat_mul(*shape.layers, shape.index_count) : shape.index_count;
-  vantok::memory::require_work(vantok::sat_mul(particle_values, distributions.size()), sizeof(vantok::Complex<double>),
-                               "the refractive indices of the batch's components");
-  std::vector<Component> components;
-  components.reserve(distributions.size());
-  for (SizeDistribution& d : distributions) components.push_back(Component{particle, std::move(d), 1.0});
-  VANTOK_CHECK(vantok::ensemble::validate(components, wavelengths, options, {}));
-  VANTOK_TRY(per_distribution, vantok::ensemble::engine::run_batch(components, wavelengths, options));
+  VANTOK_TRY(per_distribution,
+             vantok::ensemble::compute_batch(std::move(distributions), particle, wavelengths, options));
   std::vector<EnsembleResult> rows;
-  rows.reserve(components.size() * wavelengths.size());
+  rows.reserve(per_distribution.size() * wavelengths.size());
   for (std::vector<EnsembleResult>& results : per_distribution) {
     for (EnsembleResult& r : results) rows.push_back(std::move(r));
   }
@@ -469,7 +443,7 @@ PyObject* batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   const std::size_t n_mu = length(mu, params[5], "mu");
   const std::uint64_t rows = sat_mul<std::uint64_t>(specs.size(), n_wavelengths);
   auto run = value_or_raise(settings.options(n_mu, {}, rows, 0));
-  value_or_raise(batch_shape(distributions.size(), particle_form.shape(), n_wavelengths));
+  value_or_raise(vantok::ensemble::validate_batch(distributions.size(), particle_form.shape(), n_wavelengths));
   const std::vector<double> w = copied(wavelengths, params[2], "wavelength", "the wavelengths");
   run.first.mu = copied(mu, params[5], "mu", "the cosines");
   const Particle parsed = particle_form.copy();

@@ -5,8 +5,8 @@
 //   pi_0 = 0, pi_1 = 1, pi_{k+1} = ((2k+1) mu pi_k - (k+1) pi_{k-1}) / k,
 //   tau_k = k mu pi_k - (k+1) pi_{k-1}.
 // pi_k(-mu) = (-1)^(k-1) pi_k(mu) and tau_k(-mu) = (-1)^k tau_k(mu), so the
-// tables at mu >= 0 give the amplitudes at -mu as well (fast.cpp).
-#include "vantok/ensemble/bands.hpp"
+// tables at mu >= 0 give the amplitudes at -mu as well (band_amplitudes.cpp).
+#include "ensemble/detail_bands.hpp"
 
 #include "ensemble/detail_kronrod.hpp"
 #include "vantok/format.hpp"
@@ -120,7 +120,7 @@ Result<std::size_t> panel_terms(const particle::Optics& optics, const mie::Solve
   std::size_t most = 0;
   for (std::size_t i = 0; i < detail::KRONROD_NODES; ++i) {
     const double r = std::exp(rule.node(i).t);
-    auto n_terms = optics.n_terms(options, r * TWO_PI / wavelength);
+    auto n_terms = optics.n_terms(options, size_parameter(r, wavelength));
     if (!n_terms) return std::unexpected(context(std::move(n_terms).error(), wavelength, r));
     most = std::max(most, *n_terms);
   }
@@ -208,10 +208,11 @@ Result<Layout> layout(std::span<const std::size_t> keys, std::size_t order_limit
   Layout out;
   out.mu = mu;
   std::vector<std::size_t> offsets(keys.size());
-  std::size_t offset = sat_add<std::size_t>(8, sat_mul<std::size_t>(4, mu.size()));
+  // The band blocks follow the base range (base_quantities), key after key.
+  std::size_t offset = sat_add<std::size_t>(quantity2::SCALARS, sat_mul(PHASE_ELEMENTS, mu.size()));
   for (std::size_t i = 0; i < keys.size(); ++i) {
     offsets[i] = offset;
-    offset = sat_add(offset, sat_mul<std::size_t>(4, shape(keys[i], order_limit).n_nodes));
+    offset = sat_add(offset, sat_mul(PHASE_ELEMENTS, shape(keys[i], order_limit).n_nodes));
   }
   std::vector<std::optional<Result<Band>>> built(keys.size());
   pool::for_each_index(

@@ -15,6 +15,10 @@ namespace vantok::ensemble::detail {
 
 inline constexpr std::size_t KRONROD_NODES = 15;
 
+/// Panels no wider than this in t are never bisected (the moments' and the
+/// first pass's adaptive integrations alike).
+inline constexpr double MIN_PANEL_WIDTH = 1e-10;
+
 // Abscissae, descending; the last is the centre.
 inline constexpr std::array<double, 8> KRONROD_XI = {
     0.9914553711208126, 0.9491079123427585, 0.8648644233597691, 0.7415311855993945,
@@ -38,9 +42,6 @@ struct KronrodNode {
 class PanelRule {
  public:
   PanelRule(double a, double b) : c_((a + b) * 0.5), h_((b - a) * 0.5) {}
-
-  double centre() const { return c_; }
-  double half_width() const { return h_; }
 
   /// Node i in ascending t: c − h·ξ for the seven left abscissae (largest ξ
   /// first), c, then c + h·ξ (smallest ξ first). Gauss weights are non-zero at

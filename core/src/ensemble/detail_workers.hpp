@@ -12,7 +12,7 @@
 #include <exception>
 #include <vector>
 
-#include "vantok/ensemble/work.hpp"
+#include "ensemble/detail_work.hpp"
 #include "vantok/pool.hpp"
 
 namespace vantok::ensemble::detail {

@@ -156,7 +156,7 @@ Result<void> check_component(std::size_t c, const Component& component, const Pa
     return invalid("component " + index + ": the modes of a multimodal distribution cannot be multimodal");
   }
   // The particle's bare message is embedded.
-  if (auto r = particle.validate(); !r) return invalid("component " + index + ": " + r.error());
+  if (auto r = particle.validate(); !r) return invalid("component " + index + ": " + r.error().message());
   const std::size_t indices = particle.index_count;
   if (indices != wavelength_count) {
     return invalid("component " + index + " has " + count(indices) + " refractive indices for " +
@@ -210,6 +210,15 @@ Result<void> validate(std::span<const Component> components, std::span<const dou
     return invalid("the mixture weights must have a finite, positive sum, got " + fmt::plain(total));
   }
   return check_requested(components, options.params, available);
+}
+
+Result<void> validate_batch(std::size_t distributions, const ParticleShape& particle, std::size_t wavelengths) {
+  if (distributions == 0) return invalid("a batch needs a distribution");
+  VANTOK_CHECK(particle.validate());
+  if (particle.index_count != wavelengths) {
+    return invalid(count(particle.index_count) + " refractive indices for " + count(wavelengths) + " wavelengths");
+  }
+  return {};
 }
 
 }  // namespace vantok::ensemble

@@ -1,6 +1,6 @@
 // First-order propagation of errors and derivatives through a quotient and a
 // positive scaling.
-#include "vantok/ensemble/lin.hpp"
+#include "ensemble/detail_lin.hpp"
 
 #include <algorithm>
 #include <cmath>

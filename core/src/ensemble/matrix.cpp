@@ -14,12 +14,12 @@
 //
 // Blocked products (both dimensions of the result at least 2) are computed by
 // the lane kernel of matrix_blocked.cpp, which forms every element's sum in
-// the order Eigen's SSE2 kernel does (matrix.hpp), but with wider lanes; Eigen
+// the order Eigen's SSE2 kernel does (detail_matrix.hpp), but with wider lanes; Eigen
 // computes the vector and small products. Only the blocking of the inner
 // dimension is taken from Eigen here.
-#include "vantok/ensemble/matrix.hpp"
-
 #include "ensemble/detail_matrix.hpp"
+
+#include "ensemble/detail_matrix_kernels.hpp"
 
 #include "vantok/error.hpp"
 #include "vantok/format.hpp"

@@ -1,9 +1,9 @@
 // Blocked products in the summation order of Eigen's general product on SSE2
-// (see matrix.hpp): the rows 0 .. 4 floor(m/4) - 1 are summed in lanes, four
+// (see detail_matrix.hpp): the rows 0 .. 4 floor(m/4) - 1 are summed in lanes, four
 // rows to a register where AVX2 is available; the at most three remaining
 // rows (the paired rows, whose terms alternate between two sums, and a last
 // odd row) in lanes along the columns.
-#include "ensemble/detail_matrix.hpp"
+#include "ensemble/detail_matrix_kernels.hpp"
 
 #include "vantok/error.hpp"
 #include "vantok/scalar/lanes.hpp"

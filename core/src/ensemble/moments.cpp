@@ -6,7 +6,7 @@
 // parameter j. A panel's error is |K15 - G7| per entry; a derivative entry's
 // tolerance is relative to the integral of its integrand's absolute value,
 // because the integral itself may vanish by cancellation.
-#include "vantok/ensemble/moments.hpp"
+#include "ensemble/detail_moments.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -14,7 +14,7 @@
 #include <utility>
 
 #include "ensemble/detail_kronrod.hpp"
-#include "vantok/ensemble/work.hpp"
+#include "ensemble/detail_work.hpp"
 #include "vantok/format.hpp"
 #include "vantok/numeric.hpp"
 #include "vantok/pool.hpp"
@@ -23,7 +23,7 @@ namespace vantok::ensemble::moments {
 
 namespace {
 
-constexpr double MIN_PANEL_WIDTH = 1e-10;
+using detail::MIN_PANEL_WIDTH;
 // The powers of r of the three value entries.
 constexpr std::size_t POWERS = 3;
 

@@ -1,5 +1,5 @@
 // Particle optics at one radius on reusable solver buffers.
-#include "vantok/ensemble/optics.hpp"
+#include "ensemble/detail_optics.hpp"
 
 #include "vantok/layered/check.hpp"
 #include "vantok/layered/group.hpp"

@@ -1,10 +1,11 @@
 // The ensemble outputs of one wavelength from the second pass's sums. The
 // ratios (albedo C_sca/C_ext, asymmetry parameter <C_sca g>/C_sca, lidar ratio
 // 4π C_ext/C_back, effective radius <r³>/<r²>) carry their errors and
-// derivatives to first order (lin.hpp); normalised Greek coefficients are
+// derivatives to first order (detail_lin.hpp); normalised Greek coefficients are
 // divided by alpha1_0 and the phase matrix by C_sca.
-#include "vantok/ensemble/outputs.hpp"
+#include "ensemble/detail_outputs.hpp"
 
+#include "vantok/constants.hpp"
 #include "vantok/format.hpp"
 
 #include <algorithm>
@@ -17,11 +18,9 @@ using lin::Lin;
 
 namespace {
 
-constexpr double FOUR_PI = 12.566370614359172;
-constexpr double PI = 3.141592653589793;
-// The double nearest to the product 4·π/3 as evaluated in double arithmetic,
-// one ulp below the correctly rounded 4π/3.
-constexpr double FOUR_PI_OVER_THREE = 4.1887902047863905;
+using constants::FOUR_PI;
+using constants::FOUR_PI_OVER_THREE;
+using constants::PI;
 
 // Entry k of every column of a distribution's sums.
 Lin entry(const DistributionSums& s, std::size_t k) {
@@ -93,8 +92,8 @@ Result<LinOutputs> lin_outputs(const DistributionSums& s, const GreekSet* greek,
   const bool normalized = !options.unnormalized;
   const std::size_t n_mu = options.mu.size();
   const std::size_t p = s.d.size();
-  std::array<Lin, 8> integral;
-  for (std::size_t k = 1; k < 8; ++k) integral[k] = entry(s, k);
+  std::array<Lin, quantity2::SCALARS> integral;
+  for (std::size_t k = quantity2::EXTINCTION; k < quantity2::SCALARS; ++k) integral[k] = entry(s, k);
   const Lin& c_ext = integral[quantity2::EXTINCTION];
   const Lin& c_sca = integral[quantity2::SCATTERING];
   const Lin& c_back = integral[quantity2::BACKSCATTER];
@@ -105,17 +104,17 @@ Result<LinOutputs> lin_outputs(const DistributionSums& s, const GreekSet* greek,
   LinOutputs lin;
   const Lin& r2 = integral[quantity2::R2];
   const Lin& r3 = integral[quantity2::R3];
-  lin.values = {c_ext,
-                c_sca,
-                integral[quantity2::ABSORPTION],
-                c_back,
-                c_sca.div(c_ext),
-                integral[quantity2::ASYMMETRY].div(c_sca),
-                c_ext.div(c_back).scale(FOUR_PI),
-                Lin::constant(0.0, p),
-                r3.div(r2),
-                r2.scale(PI),
-                r3.scale(FOUR_PI_OVER_THREE)};
+  lin.values[output::EXTINCTION] = c_ext;
+  lin.values[output::SCATTERING] = c_sca;
+  lin.values[output::ABSORPTION] = integral[quantity2::ABSORPTION];
+  lin.values[output::BACKSCATTER] = c_back;
+  lin.values[output::ALBEDO] = c_sca.div(c_ext);
+  lin.values[output::ASYMMETRY] = integral[quantity2::ASYMMETRY].div(c_sca);
+  lin.values[output::LIDAR_RATIO] = c_ext.div(c_back).scale(FOUR_PI);
+  lin.values[output::ZERO] = Lin::constant(0.0, p);
+  lin.values[output::EFFECTIVE_RADIUS] = r3.div(r2);
+  lin.values[output::GEOMETRIC_CROSS_SECTION] = r2.scale(PI);
+  lin.values[output::VOLUME] = r3.scale(FOUR_PI_OVER_THREE);
   if (greek != nullptr) {
     GreekSet set = *greek;
     if (normalized) {
@@ -129,11 +128,12 @@ Result<LinOutputs> lin_outputs(const DistributionSums& s, const GreekSet* greek,
     lin.order_limit = order_limit;
   }
   if (n_mu >= 1) {
-    std::array<std::vector<Lin>, 4> phase;
-    for (std::size_t t = 0; t < 4; ++t) {
+    const PhaseBlock block = requested_phase(n_mu);
+    std::array<std::vector<Lin>, PHASE_ELEMENTS> phase;
+    for (std::size_t t = 0; t < PHASE_ELEMENTS; ++t) {
       phase[t].reserve(n_mu);
       for (std::size_t i = 0; i < n_mu; ++i) {
-        Lin f = entry(s, quantity2::BASE + t * n_mu + i);
+        Lin f = entry(s, block.at(t, i));
         phase[t].push_back(normalized ? f.div(c_sca) : std::move(f));
       }
     }

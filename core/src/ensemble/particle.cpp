@@ -2,6 +2,8 @@
 #include "vantok/ensemble/particle.hpp"
 
 #include <cstdint>
+#include <string>
+#include <utility>
 
 #include "vantok/error.hpp"
 #include "vantok/format.hpp"
@@ -13,33 +15,35 @@ namespace {
 
 std::string count(std::size_t n) { return fmt::plain(static_cast<std::uint64_t>(n)); }
 
+Result<void> invalid(std::string message) { return std::unexpected(Error::invalid_input(std::move(message))); }
+
 }  // namespace
 
-std::expected<void, std::string> ParticleShape::validate() const {
+Result<void> ParticleShape::validate() const {
   if (!layers) return {};
   const std::size_t n = *layers;
   if (n < 1 || n > MAX_LAYERS) {
-    return std::unexpected("a layered sphere needs 1 to " + count(MAX_LAYERS) + " layers, got " + count(n));
+    return invalid("a layered sphere needs 1 to " + count(MAX_LAYERS) + " layers, got " + count(n));
   }
   if (fraction_count != n - 1) {
-    return std::unexpected("a layered sphere of " + count(n) + " layers needs " + count(n - 1) +
+    return invalid("a layered sphere of " + count(n) + " layers needs " + count(n - 1) +
                            " radius fractions, got " + count(fraction_count));
   }
   const std::span<const double> f = radius_fractions;
   VANTOK_ASSERT(f.size() == fraction_count);
   for (std::size_t k = 0; k < f.size(); ++k) {
     if (!(f[k] > 0.0 && f[k] <= 1.0)) {
-      return std::unexpected("radius fraction " + count(k) + " must be in (0, 1], got " + fmt::plain(f[k]));
+      return invalid("radius fraction " + count(k) + " must be in (0, 1], got " + fmt::plain(f[k]));
     }
   }
   for (std::size_t k = 0; k + 1 < f.size(); ++k) {
     if (f[k] > f[k + 1]) {
-      return std::unexpected("the radius fractions must be nondecreasing from the core out, but fraction " +
+      return invalid("the radius fractions must be nondecreasing from the core out, but fraction " +
                              count(k + 1) + " is " + fmt::plain(f[k + 1]) + " < " + fmt::plain(f[k]));
     }
   }
   if (uneven_layer) {
-    return std::unexpected("layer " + count(uneven_layer->first) + " has " + count(uneven_layer->second) +
+    return invalid("layer " + count(uneven_layer->first) + " has " + count(uneven_layer->second) +
                            " refractive indices and the core " + count(index_count) + ": one per wavelength");
   }
   return {};
@@ -59,7 +63,7 @@ ParticleShape Particle::shape() const {
   return out;
 }
 
-std::expected<void, std::string> Particle::validate() const { return shape().validate(); }
+Result<void> Particle::validate() const { return shape().validate(); }
 
 std::size_t Particle::index_count() const {
   if (const auto* sphere = get_if<Sphere>()) return sphere->m.size();

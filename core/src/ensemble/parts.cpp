@@ -1,13 +1,13 @@
 // The integration parts of a run, built once per call before any wavelength:
 // supports, integration ranges, moments and the parameter mapping.
-#include "vantok/ensemble/parts.hpp"
+#include "ensemble/detail_parts.hpp"
 
 #include <cmath>
 #include <cstdint>
 #include <string>
 
 #include "ensemble/detail_overload.hpp"
-#include "vantok/ensemble/range.hpp"
+#include "ensemble/detail_range.hpp"
 #include "vantok/format.hpp"
 
 namespace vantok::ensemble::engine {
@@ -25,7 +25,7 @@ struct Tolerances {
       : rtol(run_rtol),
         range(run_rtol / 10.0),
         moment_range(std::fmax(1e-3 * run_rtol, 1e-16)),
-        tail(0.2 * run_rtol) {}
+        tail(tail_allowance(run_rtol)) {}
   double rtol;
   double range;
   double moment_range;

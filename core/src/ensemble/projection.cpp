@@ -11,10 +11,10 @@
 // band and their magnitudes would take 8 n (L_b + 1) doubles (some 60 MB at
 // n = 1000); instead the Wigner functions are generated node by node and each
 // term is added to its sum at once, in the order matmul sums the stored
-// product (matrix.hpp), so that every coefficient has the bits of the stored
+// product (detail_matrix.hpp), so that every coefficient has the bits of the stored
 // product. Only the products that matmul sums in an order of its own (very
 // small bands, or a single order) are formed from stored matrices.
-#include "vantok/ensemble/projection.hpp"
+#include "ensemble/detail_projection.hpp"
 
 #include "vantok/error.hpp"
 #include "vantok/numeric.hpp"
@@ -98,14 +98,14 @@ Mat table(const Band& band, std::size_t t, std::size_t distributions, std::size_
           Column&& column) {
   const std::size_t n = band.n_nodes;
   const std::size_t rows = distributions * columns_per;
-  const std::size_t first = band.offset + t * n;
+  const PhaseBlock block = band.phase();
   Mat out(rows, n);
   for (std::size_t q = 0; q < distributions; ++q) {
     for (std::size_t c = 0; c < columns_per; ++c) {
       const std::vector<double>& col = column(q, c);
-      VANTOK_ASSERT(band.offset + 4 * n <= col.size());
+      VANTOK_ASSERT(block.end() <= col.size());
       const std::size_t r = q * columns_per + c;
-      for (std::size_t j = 0; j < n; ++j) out(r, j) = col[first + j];
+      for (std::size_t j = 0; j < n; ++j) out(r, j) = col[block.at(t, j)];
     }
   }
   return out;

@@ -6,7 +6,7 @@
 // geometric sum I/(1 - q), and the side closes when that is within tol of the
 // running total (shared by both sides). Sweep 0 never closes, so each side
 // takes at least two steps.
-#include "vantok/ensemble/range.hpp"
+#include "ensemble/detail_range.hpp"
 
 #include <array>
 #include <cmath>

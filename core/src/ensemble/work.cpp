@@ -1,7 +1,7 @@
 // A wavelength's leases of the work budget: refused when the least piece
 // exceeds the whole budget, given way when a wavelength other than the run's
 // first finds it does not fit in what is free.
-#include "vantok/ensemble/work.hpp"
+#include "ensemble/detail_work.hpp"
 
 #include <algorithm>
 

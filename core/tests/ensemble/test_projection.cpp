@@ -10,7 +10,7 @@
 // matrices alike for alpha2 and alpha3), for every way matmul sums and on any
 // number of threads; one sphere's node tables give the sphere's own Greek
 // coefficients.
-#include "vantok/ensemble/projection.hpp"
+#include "ensemble/detail_projection.hpp"
 
 #include <gtest/gtest.h>
 
@@ -24,11 +24,11 @@
 #include <string>
 #include <vector>
 
+#include "ensemble/detail_band_amplitudes.hpp"
+#include "ensemble/detail_bands.hpp"
 #include "ensemble/model_support.hpp"
 #include "support/compare.hpp"
 #include "support/expect_error.hpp"
-#include "vantok/ensemble/bands.hpp"
-#include "vantok/ensemble/fast.hpp"
 #include "vantok/memory.hpp"
 #include "vantok/mie/greek.hpp"
 #include "vantok/mie/phase.hpp"

@@ -17,13 +17,15 @@
 #include <numbers>
 #include <vector>
 
+#include "ensemble/detail_outputs.hpp"
+#include "ensemble/detail_rounds.hpp"
+#include "ensemble/detail_second_pass.hpp"
 #include "ensemble/model_support.hpp"
 #include "support/compare.hpp"
 #include "support/expect_error.hpp"
 #include "support/process_pool.hpp"
 #include "support/table.hpp"
-#include "vantok/ensemble/outputs.hpp"
-#include "vantok/ensemble/pass2.hpp"
+#include "vantok/constants.hpp"
 #include "vantok/ensemble/run.hpp"
 #include "vantok/layered/layered.hpp"
 #include "vantok/mie/mie.hpp"
@@ -34,6 +36,7 @@
 using namespace vantok::test::ensemble;
 using namespace vantok::ensemble::engine;
 using vantok::Complex;
+using vantok::constants::TWO_PI;
 using vantok::ensemble::lin::Lin;
 using vantok::ensemble::particle::Optics;
 using vantok::mie::coefficients::CoefficientDerivatives;
@@ -320,10 +323,12 @@ TEST(EnsembleRun, BatchEqualsSeparateRuns) {
   const Numbers wavelengths = {0.5, 0.7};
   const auto o = run_options(1e-6, {0.2}, GreekSelection::up_to(4));
   const auto batch = engine::run_batch(c, wavelengths, o);
-  ASSERT_TRUE(batch.has_value() && batch->size() == 3);
+  ASSERT_TRUE(batch.has_value()) << batch.error().to_string();
+  ASSERT_EQ(batch->size(), 3u);
   for (std::size_t k = 0; k < 3; ++k) {
     const auto alone = engine::run(std::vector<Component>{c[k]}, wavelengths, o);
-    ASSERT_TRUE(alone.has_value() && (*batch)[k].size() == 2);
+    ASSERT_TRUE(alone.has_value()) << alone.error().to_string();
+    ASSERT_EQ((*batch)[k].size(), 2u);
     for (std::size_t w = 0; w < 2; ++w) {
       const Numbers b = flat((*batch)[k][w].value), eb = flat((*batch)[k][w].error);
       const Numbers s = flat((*alone)[w].value), es = flat((*alone)[w].error);
@@ -336,8 +341,57 @@ TEST(EnsembleRun, BatchEqualsSeparateRuns) {
   EXPECT_THROW((void)engine::run_batch(c, wavelengths, run_options(1e-6, {}, GreekSelection::off(), {param_of(param::MReal{})})),
                vantok::InternalFailure);
   const auto empty = engine::run_batch(c, {}, o);
-  ASSERT_TRUE(empty.has_value() && empty->size() == 3);
+  ASSERT_TRUE(empty.has_value()) << empty.error().to_string();
+  ASSERT_EQ(empty->size(), 3u);
   for (const auto& results : *empty) EXPECT_TRUE(results.empty());
+}
+
+// The checked entry points refuse what the whole-request check refuses, in
+// the batch's order (its form, each distribution, the whole request), and
+// otherwise give the engine's runs bit for bit.
+TEST(EnsembleCompute, ChecksThenRunsTheEngine) {
+  using vantok::ensemble::compute;
+  using vantok::ensemble::compute_batch;
+  const std::vector<Component> c = {{sphere(1), lognormal(0.1, 1.5), 1.0}};
+  const auto o = run_options(1e-4, {0.3}, GreekSelection::up_to(2));
+  vantok::test::expect_error(compute(c, Numbers{0.5, 0.6}, o), vantok::Error::Kind::InvalidInput,
+                             "component 0 has 1 refractive indices for 2 wavelengths");
+  const auto checked = compute(c, Numbers{0.5}, o);
+  const auto direct = engine::run(c, Numbers{0.5}, o);
+  ASSERT_TRUE(checked.has_value()) << checked.error().to_string();
+  ASSERT_TRUE(direct.has_value()) << direct.error().to_string();
+  const Numbers x = flat(checked->front().value), y = flat(direct->front().value);
+  ASSERT_EQ(x.size(), y.size());
+  for (std::size_t i = 0; i < x.size(); ++i) EXPECT_TRUE(same_bits(x[i], y[i])) << i;
+
+  const struct {
+    std::vector<SizeDistribution> distributions;
+    Particle particle;
+    double rtol;
+    std::string message;
+  } refused[] = {
+      {{}, layered({1.5}, 1), 1.0, "a batch needs a distribution"},
+      {{lognormal(0.1, 0.5)}, layered({1.5}, 1), 1.0, "radius fraction 0 must be in (0, 1], got 1.5"},
+      {{lognormal(0.1, 0.5)}, sphere(2), 1.0, "2 refractive indices for 1 wavelengths"},
+      {{lognormal(0.1, 1.5), lognormal(0.1, 0.5)}, sphere(1), 1.0,
+       "distribution 1: invalid input: the lognormal width must be finite and > 1, got 0.5"},
+      {{lognormal(0.1, 1.5)}, sphere(1), 1.0, "rtol must be in [1e-13, 0.1], got 1"},
+  };
+  for (const auto& row : refused) {
+    vantok::test::expect_error(compute_batch(row.distributions, row.particle, Numbers{0.5}, run_options(row.rtol)),
+                               vantok::Error::Kind::InvalidInput, row.message);
+  }
+  const std::vector<Component> pair = {{sphere(1), lognormal(0.1, 1.5), 1.0}, {sphere(1), gamma(0.2, 0.1), 1.0}};
+  const auto batch = compute_batch({pair[0].distribution, pair[1].distribution}, pair[0].particle, Numbers{0.5}, o);
+  const auto engine_batch = engine::run_batch(pair, Numbers{0.5}, o);
+  ASSERT_TRUE(batch.has_value()) << batch.error().to_string();
+  ASSERT_TRUE(engine_batch.has_value()) << engine_batch.error().to_string();
+  ASSERT_EQ(batch->size(), 2u);
+  for (std::size_t k = 0; k < 2; ++k) {
+    const Numbers b = flat((*batch)[k].front().value), e = flat((*engine_batch)[k].front().value);
+    ASSERT_EQ(b.size(), e.size());
+    for (std::size_t i = 0; i < b.size(); ++i) EXPECT_TRUE(same_bits(b[i], e[i])) << k << ", " << i;
+  }
 }
 
 // Bit-identical for 1 and 8 threads and under a permutation of the
@@ -355,7 +409,9 @@ TEST(EnsembleRun, ResultsIndependentOfScheduling) {
   const auto one_thread = vantok::pool::with_threads(1, [&] { return engine::run(c, Numbers{0.45, 0.6, 0.9}, o); });
   const auto eight = vantok::pool::with_threads(8, [&] { return engine::run(c, Numbers{0.45, 0.6, 0.9}, o); });
   const auto permuted = engine::run(components({2, 0, 1}), Numbers{0.9, 0.45, 0.6}, o);
-  ASSERT_TRUE(one_thread && eight && permuted);
+  ASSERT_TRUE(one_thread.has_value()) << one_thread.error().to_string();
+  ASSERT_TRUE(eight.has_value()) << eight.error().to_string();
+  ASSERT_TRUE(permuted.has_value()) << permuted.error().to_string();
   const std::vector<std::size_t> from = {1, 2, 0};
   for (std::size_t w = 0; w < 3; ++w) {
     const Numbers x = flat((*one_thread)[w]);
@@ -386,7 +442,8 @@ TEST(EnsembleRun, ProcessPoolKeepsTheBits) {
   const auto o = run_options(1e-6, {-0.5, 0.5}, GreekSelection::all(), {dist("width"), param_of(param::MImag{})});
   const auto pooled = vantok::test::on_process_pool([&] { return engine::run(c, Numbers{0.45, 0.6}, o); });
   const auto one = vantok::pool::with_threads(1, [&] { return engine::run(c, Numbers{0.45, 0.6}, o); });
-  ASSERT_TRUE(pooled && one);
+  ASSERT_TRUE(pooled.has_value()) << pooled.error().to_string();
+  ASSERT_TRUE(one.has_value()) << one.error().to_string();
   for (std::size_t w = 0; w < 2; ++w) {
     const Numbers x = flat((*one)[w]), y = flat((*pooled)[w]);
     ASSERT_EQ(x.size(), y.size());
@@ -446,7 +503,8 @@ TEST(Quantities2, BaseEntries) {
   NodeScratch scratch;
   const auto n = quantities2(scratch, Optics::at(particle, 0), SOLVE, *lay, q, {}, {}, 0, {}, r, wavelength);
   vantok::mie::Mie mie;
-  ASSERT_TRUE(n.has_value() && mie.solve(SOLVE, false, size_parameter(r, wavelength), {1.5, 0.1}).has_value());
+  ASSERT_TRUE(n.has_value()) << n.error().to_string();
+  ASSERT_TRUE(mie.solve(SOLVE, false, size_parameter(r, wavelength), {1.5, 0.1}).has_value());
   const auto e = mie.coefficients().efficiencies();
   const std::vector<double> want = {1, g * e[0], g * e[1], g * e[1] * e[4], g * e[2], g * e[3], r * r, r * r * r};
   for (std::size_t i = 0; i < 8; ++i) EXPECT_NEAR(q[i], want[i], 1e-15 * want[i]) << i;
@@ -468,7 +526,7 @@ TEST(SecondPass, SolutionBudget) {
   auto evaluate = [&](std::size_t limit) {
     std::vector<Panel> panels{{-2.0, -1.5, std::nullopt}, {-1.5, -1.0, std::nullopt}, {-1.0, -0.5, std::nullopt}};
     const auto budget = std::make_shared<SolutionBudget>(limit);
-    for (const auto& r : pass1_evaluate(panels, members, 0.5, Optics::at(c[0].particle, 0), SOLVE, std::nullopt, 6,
+    for (const auto& r : pass1_evaluate(panels, members, 0.5, Optics::at(c[0].particle, 0), SOLVE, FirstPassLayout(std::nullopt, 0),
                                         budget)) {
       EXPECT_TRUE(r.has_value());
     }
@@ -549,13 +607,15 @@ TEST(EnsembleOutputs, FromSyntheticSums) {
   o.mu = {0.5};
   o.params = {{std::nullopt, param::Weight{}, 0}};
   const auto out = outputs(units, sums, greek, records, part_groups, o, 10);
-  ASSERT_TRUE(out.has_value() && out->size() == 2) << out.error().to_string();
+  ASSERT_TRUE(out.has_value()) << out.error().to_string();
+  ASSERT_EQ(out->size(), 2u);
   const EnsembleResult& r = (*out)[0];
   EXPECT_EQ(std::tuple(r.panels, r.converged, r.ranges.size(), (*out)[1].panels, (*out)[1].converged),
             std::tuple(3u, false, 2u, 5u, true));
   EXPECT_EQ((*out)[1].params, o.params);
   for (const Outputs* kind : {&r.value, &r.error, &r.d[0], &r.d_errors[0]}) {
-    ASSERT_TRUE(kind->greek && kind->phase);
+    ASSERT_TRUE(kind->greek.has_value());
+    ASSERT_TRUE(kind->phase.has_value());
     for (const std::vector<double>* series : kind->greek->vectors()) {
       ASSERT_EQ(series->size(), 11u);
       for (std::size_t l = 7; l < 11; ++l) EXPECT_EQ((*series)[l], 0.0);
@@ -573,7 +633,9 @@ TEST(EnsembleOutputs, FromSyntheticSums) {
   plain[0].d_errors.clear();
   const auto bare = outputs(std::span(units).first(1), plain, std::nullopt, records, part_groups, o, 0);
   ASSERT_TRUE(bare.has_value());
-  EXPECT_TRUE(!bare->front().value.greek && !bare->front().error.phase && bare->front().d.empty());
+  EXPECT_FALSE(bare->front().value.greek.has_value());
+  EXPECT_FALSE(bare->front().error.phase.has_value());
+  EXPECT_EQ(bare->front().d.size(), 0u);
 
   const double nan = std::nan(""), inf = std::numeric_limits<double>::infinity();
   const std::string tail = ", so its ratios (albedo, asymmetry parameter, lidar ratio) are undefined (does m = 1?)";

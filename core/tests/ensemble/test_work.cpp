@@ -2,7 +2,7 @@
 // by its least piece, any other gives way when that does not fit, and a least
 // piece above the whole budget is refused, before anything is taken, with
 // the library's allocation message counting doubles.
-#include "vantok/ensemble/work.hpp"
+#include "ensemble/detail_work.hpp"
 
 #include <gtest/gtest.h>
 

@@ -3,6 +3,32 @@
 // mixture weight), the options of a run, the differentiable parameters of a
 // request with their names, and the whole-request check every run passes
 // before anything is integrated.
+//
+// The stages of a run, in call order (sources in core/src/ensemble/):
+//  0. python/src/ensemble.cpp (`ensemble_compute`, `ensemble_compute_batch`):
+//     arguments parsed, specs read (ensemble_specs.cpp), then compute /
+//     compute_batch (run.hpp, run.cpp) with the interpreter lock released.
+//  1. The checks: validate (ensemble.cpp), distribution.cpp, particle.cpp.
+//  2. The integration parts, once per run (parts.cpp): radius ranges
+//     (range.cpp) and moments (moments.cpp).
+//  3. The wavelengths in rounds within the work budget (rounds.cpp, work.cpp),
+//     each through 4 to 6:
+//  4. First pass, per group of parts (first_pass.cpp): start panels
+//     (first_pass_layout.cpp), panels evaluated (first_pass_evaluate.cpp; the
+//     particle solved by optics.cpp), tolerances and bisection
+//     (first_pass_steps.cpp).
+//  5. Second pass (second_pass.cpp): its plan and Greek bands (bands.cpp);
+//     per panel the node quantities (node_quantities.cpp), weight columns
+//     (second_pass_columns.cpp), band amplitudes (band_amplitudes.cpp) and
+//     dense products (second_pass_products.cpp, matrix.cpp,
+//     matrix_blocked.cpp) within the scratch (second_pass_scratch.cpp); part
+//     averages with their errors (second_pass_averages.cpp); mixture sums
+//     (second_pass_mixture.cpp); Greek projection (projection.cpp).
+//  6. Outputs with errors and derivatives (outputs.cpp, lin.cpp), in
+//     result.hpp's EnsembleResult.
+// Shared by the stages: the G7-K15 rule (detail_kronrod.hpp), the quantity
+// layouts (detail_layouts.hpp), the size parameter and error context
+// (detail_engine.hpp), the workers (detail_workers.hpp).
 
 #include <cstddef>
 #include <cstdint>
@@ -156,5 +182,10 @@ std::vector<EnsembleParam> mixture_parameters(std::span<const Component> compone
 Result<void> validate(std::span<const Component> components, std::span<const double> wavelengths,
                       const EnsembleOptions& options, std::span<const EnsembleParam> available,
                       std::span<const ParticleShape> shapes = {});
+
+/// The checks of a batch of distributions of one particle that read no value,
+/// in this order: a distribution at least ("a batch needs a distribution"),
+/// the particle's form, one refractive index per wavelength.
+Result<void> validate_batch(std::size_t distributions, const ParticleShape& particle, std::size_t wavelengths);
 
 }  // namespace vantok::ensemble

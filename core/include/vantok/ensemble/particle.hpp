@@ -3,15 +3,14 @@
 // one refractive index per wavelength (per layer), and their checks.
 
 #include <cstddef>
-#include <expected>
 #include <optional>
 #include <span>
-#include <string>
 #include <utility>
 #include <variant>
 #include <vector>
 
 #include "vantok/complex.hpp"
+#include "vantok/error.hpp"
 
 namespace vantok::ensemble {
 
@@ -46,9 +45,9 @@ struct ParticleShape {
   std::optional<std::pair<std::size_t, std::size_t>> uneven_layer;
 
   /// Checks a layered sphere's layer count, fractions and index counts; a
-  /// sphere always passes. A failure is the bare message (the callers wrap it
-  /// in their own way).
-  std::expected<void, std::string> validate() const;
+  /// sphere always passes. A failure is an invalid input whose message is
+  /// bare (the callers wrap it in their own way).
+  Result<void> validate() const;
 };
 
 struct Particle {
@@ -59,7 +58,7 @@ struct Particle {
   ParticleShape shape() const;
 
   /// shape().validate().
-  std::expected<void, std::string> validate() const;
+  Result<void> validate() const;
 
   /// The particle's number of refractive indices: a sphere's, or its core's.
   std::size_t index_count() const;

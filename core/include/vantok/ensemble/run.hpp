@@ -1,44 +1,39 @@
 #pragma once
-// The entry points of the ensemble engine: one wavelength (first pass,
-// second pass, outputs), and runs over many wavelengths, in parallel, for one
-// mixture (`run`) or for a batch of distributions of one particle sharing
-// their size nodes (`run_batch`).
+// The entry points of an ensemble computation (the stages they run through are
+// listed in ensemble.hpp): each checks the whole request first, then
+// evaluates every wavelength in parallel, for one mixture (`compute`) or for a
+// batch of distributions of one particle sharing their size nodes
+// (`compute_batch`).
 
-#include <cstddef>
 #include <span>
 #include <vector>
 
+#include "vantok/ensemble/distribution.hpp"
 #include "vantok/ensemble/ensemble.hpp"
-#include "vantok/ensemble/parts.hpp"
-#include "vantok/ensemble/pass2.hpp"
+#include "vantok/ensemble/particle.hpp"
 #include "vantok/ensemble/result.hpp"
 #include "vantok/error.hpp"
 
-namespace vantok::ensemble::engine {
+namespace vantok::ensemble {
 
-/// The outputs of one wavelength (index `index` of the run, which selects the
-/// refractive indices): the first pass of every group, the second pass, then
-/// one result per unit, in unit order. The first error ends it.
-Result<std::vector<EnsembleResult>> wavelength(std::span<const Part> parts,
-                                               std::span<const std::vector<std::size_t>> groups,
-                                               std::span<const Unit> units, double lambda, std::size_t index,
-                                               const EnsembleOptions& options);
+/// The components at every wavelength: the whole-request check (`validate`)
+/// against the parameters and weights of every component, then one result per
+/// wavelength, in order. A failure returns the first failed check, or the
+/// error of the lowest failing wavelength; a wavelength whose work memory
+/// exceeds the whole work budget is refused with memory::Refused.
+Result<std::vector<EnsembleResult>> compute(std::span<const Component> components, std::span<const double> wavelengths,
+                                            const EnsembleOptions& options);
 
-/// One mixture of validated components at every wavelength: one result per
-/// wavelength, in order. Every part has its own panels. A failure returns the
-/// error of the lowest failing wavelength (the wavelengths above a failure
-/// seen are not evaluated further). The wavelengths run in rounds within the
-/// work budget (work.hpp); one whose work memory exceeds the whole budget is
-/// refused with memory::Refused when it is the lowest failing one.
-Result<std::vector<EnsembleResult>> run(std::span<const Component> components, std::span<const double> wavelengths,
-                                        const EnsembleOptions& options);
+/// Each distribution of one particle at every wavelength, all evaluated at
+/// shared size nodes (monodisperse ones apart): per distribution, one result
+/// per wavelength. Checked in this order: the batch's form
+/// (`validate_batch`), each distribution ("distribution {}: ..."), then, with
+/// one component per distribution (weight 1, each with a copy of the particle,
+/// refused with memory::Refused beyond the work budget), the whole request.
+/// The options may request no parameter (those of the particle cannot be).
+Result<std::vector<std::vector<EnsembleResult>>> compute_batch(std::vector<SizeDistribution> distributions,
+                                                               const Particle& particle,
+                                                               std::span<const double> wavelengths,
+                                                               const EnsembleOptions& options);
 
-/// Each component as a distribution of its own, all evaluated at shared size
-/// nodes (monodisperse parts apart): per component, one result per
-/// wavelength. Every component must have the same particle and the options no
-/// particle parameter (an internal failure otherwise).
-Result<std::vector<std::vector<EnsembleResult>>> run_batch(std::span<const Component> components,
-                                                           std::span<const double> wavelengths,
-                                                           const EnsembleOptions& options);
-
-}  // namespace vantok::ensemble::engine
+}  // namespace vantok::ensemble

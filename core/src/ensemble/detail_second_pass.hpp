@@ -5,10 +5,10 @@
 // and at the Greek bands' cosines, and all derivatives), each panel with a
 // Kronrod and a Gauss estimate. Per panel the quadrature of every quantity
 // against every weight column of every part is one dense product; the phase
-// matrix at the band cosines comes from the fast products of fast.hpp. The
-// part averages are then mixed into one set of sums per output distribution.
+// matrix at the band cosines comes from the fast products
+// (detail_band_amplitudes.hpp). The part averages are then mixed into one set
+// of sums per output distribution.
 
-#include <array>
 #include <cstddef>
 #include <optional>
 #include <span>
@@ -16,38 +16,16 @@
 #include <utility>
 #include <vector>
 
-#include "vantok/complex.hpp"
-#include "vantok/ensemble/bands.hpp"
-#include "vantok/ensemble/engine.hpp"
-#include "vantok/ensemble/fast.hpp"
-#include "vantok/ensemble/optics.hpp"
-#include "vantok/ensemble/parts.hpp"
-#include "vantok/ensemble/projection.hpp"
-#include "vantok/ensemble/work.hpp"
+#include "ensemble/detail_bands.hpp"
+#include "ensemble/detail_first_pass.hpp"
+#include "ensemble/detail_node_quantities.hpp"
+#include "ensemble/detail_parts.hpp"
+#include "ensemble/detail_projection.hpp"
+#include "ensemble/detail_work.hpp"
 #include "vantok/error.hpp"
 #include "vantok/mie/check.hpp"
 
 namespace vantok::ensemble::engine {
-
-/// Entries of the second pass's per-node quantity vector. (The first pass
-/// orders C_back before C_abs; this one C_abs before C_back.)
-namespace quantity2 {
-inline constexpr std::size_t NUMBER = 0;
-inline constexpr std::size_t EXTINCTION = 1;
-inline constexpr std::size_t SCATTERING = 2;
-inline constexpr std::size_t ASYMMETRY = 3;  // C_sca·g
-inline constexpr std::size_t ABSORPTION = 4;
-inline constexpr std::size_t BACKSCATTER = 5;
-inline constexpr std::size_t R2 = 6;
-inline constexpr std::size_t R3 = 7;
-/// The entries before the phase matrix at the requested cosines: F11 at every
-/// cosine, then F12, F33, F34 (blocks of n_mu).
-inline constexpr std::size_t BASE = 8;
-}  // namespace quantity2
-
-/// The length of the base range: the eight entries and the phase matrix at
-/// n_mu cosines.
-inline std::size_t base_quantities(std::size_t n_mu) { return quantity2::BASE + 4 * n_mu; }
 
 /// One output distribution of a run: the parts it combines (ascending) and the
 /// sum of their components' mixture weights.
@@ -55,40 +33,6 @@ struct Unit {
   std::vector<std::size_t> parts;
   double weight;
 };
-
-/// Buffers of one worker's node evaluations, reused from node to node.
-struct NodeScratch {
-  particle::Solver solver;
-  /// The amplitude sums of a set of cosines: S1, S2, then per layer dS1/dx,
-  /// dS2/dx, dS1/dm, dS2/dm.
-  std::vector<Complex<double>> amplitudes;
-  /// The phase-matrix derivatives of every layer at those cosines.
-  std::vector<double> phase;
-  /// Per layer: the efficiency Jacobian.
-  std::vector<std::array<double, 15>> jacobians;
-};
-
-/// Node j of a panel whose fast products are in use.
-struct ProductsAt {
-  fast::PanelProducts* products = nullptr;
-  std::size_t node = 0;
-};
-
-/// Evaluates one size node of radius r: fills the base range of q (and, when
-/// no products are given and the layout has bands, the block of the band of
-/// key band_key(max(n_min, N))), writes the node's coefficient columns of the
-/// products when given, and on request the derivatives of the same entries
-/// with respect to every particle-parameter slot (per layer Re m, Im m, core
-/// first, then the radius fractions) and with respect to r. Phase entries are
-/// π r² times the unnormalised phase matrix. Empty `slots` or `radius_slot`
-/// means not requested. Returns the node's term count N; errors carry the
-/// wavelength and radius. A `given` solution (of this node, with derivatives
-/// when slots are requested) stands for the solve and its efficiencies.
-Result<std::size_t> quantities2(NodeScratch& scratch, const particle::Optics& optics,
-                                const mie::SolveOptions& options, const Layout& layout, std::span<double> q,
-                                std::span<const std::span<double>> slots, std::span<double> radius_slot,
-                                std::size_t n_min, ProductsAt products, double r, double wavelength,
-                                const particle::NodeSolution* given = nullptr);
 
 /// The size average of every quantity over one part's distribution, with
 /// error estimates, and its derivatives with respect to the requested

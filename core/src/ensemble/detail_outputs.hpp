@@ -13,10 +13,10 @@
 #include <utility>
 #include <vector>
 
-#include "vantok/ensemble/engine.hpp"
-#include "vantok/ensemble/lin.hpp"
-#include "vantok/ensemble/pass2.hpp"
-#include "vantok/ensemble/projection.hpp"
+#include "ensemble/detail_first_pass.hpp"
+#include "ensemble/detail_lin.hpp"
+#include "ensemble/detail_projection.hpp"
+#include "ensemble/detail_second_pass.hpp"
 #include "vantok/ensemble/result.hpp"
 #include "vantok/error.hpp"
 

@@ -9,9 +9,9 @@
 //   dF11 = dc (|S1|² + |S2|²)/2 + c (Re(S1 conj dS1) + Re(S2 conj dS2)), ...
 // with c = 4/x² and dc = -2c/x for the outer size parameter (0 otherwise);
 // the derivative with respect to Im m uses i dS/dm.
-#include "vantok/ensemble/pass2.hpp"
+#include "ensemble/detail_node_quantities.hpp"
 
-#include "ensemble/detail_pass2.hpp"
+#include "vantok/constants.hpp"
 #include "vantok/format.hpp"
 #include "vantok/mie/amplitudes.hpp"
 #include "vantok/mie/efficiencies.hpp"
@@ -31,7 +31,8 @@ using C = Complex<double>;
 using complex::scale;
 using mie::coefficients::CoefficientDerivatives;
 
-constexpr double PI = 3.141592653589793;
+using constants::PI;
+using constants::TWO_PI;
 
 // What the radius derivative needs besides the solution: G = π r², dG/dr =
 // 2πr and dx/dr = 2π/λ.
@@ -41,11 +42,19 @@ struct Node {
   double dx_dr;
 };
 
-// The requested cosines, then (without products) the band's nodes.
+// The requested cosines, then (without products) the band's nodes, each with
+// its block of the quantity vector.
 struct CosineGroup {
   std::span<const double> mu;
-  std::size_t offset;
+  PhaseBlock block;
 };
+
+// The element runs F11, F12, F33, F34 of the entries of a phase block of n
+// cosines.
+mie::phase::PhaseMatrixBuffers elements(std::span<double> entries, std::size_t n) {
+  const PhaseBlock block{0, n};
+  return {block.element(entries, 0), block.element(entries, 1), block.element(entries, 2), block.element(entries, 3)};
+}
 
 // The amplitude sums of a group: S1, S2, then per layer dS1/dx, dS2/dx,
 // dS1/dm, dS2/dm, each n values (series k at k n). One pass of the angular
@@ -91,28 +100,25 @@ void phase_with_derivatives(const particle::ParticleSolution& s, CosineGroup gro
   const std::size_t fractions = s.radius_fractions.size();
   const std::size_t n = group.mu.size();
   amplitude_sums(coefficients, views, group.mu, scratch.amplitudes);
-  // Per layer 12 n derivatives: d/dx_l, d/dRe m_l, d/dIm m_l of F11, F12, F33, F34.
-  scratch.phase.assign(12 * n * layers, 0.0);
-  const std::span<double> f = q.subspan(group.offset, 4 * n);
+  // Per layer three phase blocks of derivatives: d/dx_l, d/dRe m_l, d/dIm m_l.
+  const std::size_t size = group.block.size();
+  scratch.phase.assign(3 * size * layers, 0.0);
+  const std::span<double> f = group.block.of(q);
   const std::span<const C> sums = scratch.amplitudes;
-  auto elements = [n](std::span<double> block) {
-    return mie::phase::PhaseMatrixBuffers{block.subspan(0, n), block.subspan(n, n), block.subspan(2 * n, n),
-                                          block.subspan(3 * n, n)};
-  };
   auto series = [&](std::size_t k) { return sums.subspan(k * n, n); };
   auto derivative = [&](std::size_t l, std::size_t which) {
-    return std::span<double>(scratch.phase).subspan((12 * l + 4 * which) * n, 4 * n);
+    return PhaseBlock{(3 * l + which) * size, n}.of(std::span<double>(scratch.phase));
   };
   for (std::size_t l = 0; l < layers; ++l) {
     const mie::phase::AmplitudeSet amplitudes{series(0),         series(1),         series(2 + 4 * l),
                                               series(3 + 4 * l), series(4 + 4 * l), series(5 + 4 * l)};
     coefficients.phase_derivatives_from_amplitudes(
-        amplitudes, views[l], false, elements(f),
-        {elements(derivative(l, 0)), elements(derivative(l, 1)), elements(derivative(l, 2))});
+        amplitudes, views[l], false, elements(f, n),
+        {elements(derivative(l, 0), n), elements(derivative(l, 1), n), elements(derivative(l, 2), n)});
   }
   const double x = coefficients.x;
-  for (std::size_t k = 0; k < 4 * n; ++k) {
-    const std::size_t at = group.offset + k;
+  for (std::size_t k = 0; k < size; ++k) {
+    const std::size_t at = group.block.entry(k);
     for (std::size_t l = 0; l < layers && !slots.empty(); ++l) {
       slots[2 * l][at] = node.g_cross * derivative(l, 1)[k];
       slots[2 * l + 1][at] = node.g_cross * derivative(l, 2)[k];
@@ -167,23 +173,22 @@ Result<void> phase_entries(const particle::ParticleSolution& s, const Layout& la
                            ProductsAt products, const Node& node, bool derivatives, std::span<double> q,
                            std::span<const std::span<double>> slots, std::span<double> radius_slot,
                            NodeScratch& scratch) {
-  std::array<CosineGroup, 2> groups{CosineGroup{layout.mu, quantity2::BASE}, CosineGroup{{}, 0}};
-  if (band != nullptr && products.products == nullptr) groups[1] = {band->nodes, band->offset};
+  std::array<CosineGroup, 2> groups{CosineGroup{layout.mu, requested_phase(layout.mu.size())}, CosineGroup{}};
+  if (band != nullptr && products.products == nullptr) groups[1] = {band->nodes, band->phase()};
   for (const CosineGroup& group : groups) {
     const std::size_t n = group.mu.size();
     if (n == 0) continue;
-    VANTOK_ASSERT(group.offset + 4 * n <= q.size());
+    VANTOK_ASSERT(group.block.n == n && group.block.end() <= q.size());
     if (!derivatives) {
-      const std::span<double> block = q.subspan(group.offset, 4 * n);
-      auto done = s.coefficients.phase_matrix(
-          group.mu, false, {block.subspan(0, n), block.subspan(n, n), block.subspan(2 * n, n), block.subspan(3 * n, n)});
+      const std::span<double> block = group.block.of(q);
+      auto done = s.coefficients.phase_matrix(group.mu, false, elements(block, n));
       if (!done) return std::unexpected(std::move(done).error());
       for (double& v : block) v = v * node.g_cross;
       continue;
     }
     if (auto ok = mie::amplitudes::check_cosines(group.mu); !ok) return std::unexpected(std::move(ok).error());
-    for (const std::span<double> slot : slots) VANTOK_ASSERT(group.offset + 4 * n <= slot.size());
-    VANTOK_ASSERT(radius_slot.empty() || group.offset + 4 * n <= radius_slot.size());
+    for (const std::span<double> slot : slots) VANTOK_ASSERT(group.block.end() <= slot.size());
+    VANTOK_ASSERT(radius_slot.empty() || group.block.end() <= radius_slot.size());
     phase_with_derivatives(s, group, node, q, slots, radius_slot, scratch);
   }
   return {};
@@ -250,17 +255,17 @@ void efficiency_derivatives(const particle::ParticleSolution& s, const std::arra
   for (std::size_t l = 0; l < layers; ++l) scratch.jacobians[l] = coefficients.efficiencies_jacobian(s.derivatives[l]);
   if (!slots.empty()) {
     for (std::size_t l = 0; l < layers; ++l) {
-      VANTOK_ASSERT(slots[2 * l].size() >= quantity2::BASE && slots[2 * l + 1].size() >= quantity2::BASE);
+      VANTOK_ASSERT(slots[2 * l].size() >= quantity2::SCALARS && slots[2 * l + 1].size() >= quantity2::SCALARS);
       efficiency_slot(slots[2 * l], jacobian_row(scratch.jacobians[l], 1), eff_values, node.g_cross);
       efficiency_slot(slots[2 * l + 1], jacobian_row(scratch.jacobians[l], 2), eff_values, node.g_cross);
     }
     for (std::size_t f = 0; f < fractions; ++f) {
-      VANTOK_ASSERT(slots[2 * layers + f].size() >= quantity2::BASE);
+      VANTOK_ASSERT(slots[2 * layers + f].size() >= quantity2::SCALARS);
       efficiency_slot(slots[2 * layers + f], jacobian_row(scratch.jacobians[f], 0, x), eff_values, node.g_cross);
     }
   }
   if (!radius_slot.empty()) {
-    VANTOK_ASSERT(radius_slot.size() >= quantity2::BASE);
+    VANTOK_ASSERT(radius_slot.size() >= quantity2::SCALARS);
     radius_entries(s, scratch.jacobians, eff_values, node, r, radius_slot);
   }
 }
@@ -298,7 +303,7 @@ Result<std::size_t> quantities2(NodeScratch& scratch, const particle::Optics& op
   if (!layout.bands.empty()) {
     const std::size_t terms = std::max(n_min, n_terms);
     band = layout.band(band_key(terms));
-    if (band == nullptr) return std::unexpected(context(ensemble::detail::no_band(terms), wavelength, r));
+    if (band == nullptr) return std::unexpected(context(no_band(terms), wavelength, r));
   }
   auto phase = phase_entries(s, layout, band, products, node, derivatives, q, slots, radius_slot, scratch);
   if (!phase) return std::unexpected(context(std::move(phase).error(), wavelength, r));

@@ -11,8 +11,8 @@
 #include <variant>
 #include <vector>
 
+#include "ensemble/detail_moments.hpp"
 #include "vantok/ensemble/ensemble.hpp"
-#include "vantok/ensemble/moments.hpp"
 #include "vantok/error.hpp"
 
 namespace vantok::ensemble::engine {
@@ -61,6 +61,11 @@ struct Part {
   double mode_weight;
   double mode_weight_sum;
 };
+
+/// The relative allowance 0.2 rtol for the tails of a smooth part's
+/// distribution that the engine's range leaves out: the moments add it to
+/// their errors, and the second pass to the part averages'.
+inline double tail_allowance(double rtol) { return 0.2 * rtol; }
 
 /// The parts of validated components, in component order and, within a
 /// multimodal component, in mode order.

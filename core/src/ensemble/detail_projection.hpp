@@ -13,9 +13,9 @@
 #include <span>
 #include <vector>
 
-#include "vantok/ensemble/bands.hpp"
-#include "vantok/ensemble/lin.hpp"
-#include "vantok/ensemble/matrix.hpp"
+#include "ensemble/detail_bands.hpp"
+#include "ensemble/detail_lin.hpp"
+#include "ensemble/detail_matrix.hpp"
 
 namespace vantok::ensemble::engine {
 

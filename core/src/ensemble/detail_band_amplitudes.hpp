@@ -13,9 +13,9 @@
 #include <cstddef>
 #include <span>
 
+#include "ensemble/detail_bands.hpp"
+#include "ensemble/detail_matrix.hpp"
 #include "vantok/complex.hpp"
-#include "vantok/ensemble/bands.hpp"
-#include "vantok/ensemble/matrix.hpp"
 
 namespace vantok::ensemble::fast {
 

@@ -8,20 +8,23 @@
 //    = min(2K, L) exactly;
 //  - the angular functions at the nodes mu >= 0, split by parity in mu, from
 //    which the amplitudes at +mu and -mu follow by two dense products
-//    (fast.hpp);
-// The projection onto the Greek coefficients (projection.hpp) generates the
+//    (detail_band_amplitudes.hpp);
+// The projection onto the Greek coefficients (detail_projection.hpp) generates the
 // Wigner functions of a band at its nodes where it needs them.
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <vector>
 
-#include "vantok/ensemble/engine.hpp"
+#include "ensemble/detail_first_pass.hpp"
+#include "ensemble/detail_layouts.hpp"
+#include "ensemble/detail_matrix.hpp"
+#include "ensemble/detail_optics.hpp"
+#include "ensemble/detail_parts.hpp"
 #include "vantok/ensemble/ensemble.hpp"
-#include "vantok/ensemble/matrix.hpp"
-#include "vantok/ensemble/optics.hpp"
-#include "vantok/ensemble/parts.hpp"
 #include "vantok/error.hpp"
+#include "vantok/format.hpp"
 #include "vantok/mie/check.hpp"
 
 namespace vantok::ensemble::engine {
@@ -66,12 +69,14 @@ struct Band {
   std::size_t n_nodes = 0;
   /// K.
   std::size_t key = 0;
-  /// The band's first entry in a node's quantity vector: F11, F12, F33, F34
-  /// at its n nodes lie at offset + t n + j.
+  /// The band's first entry in a node's quantity vector.
   std::size_t offset = 0;
 
   /// H, the rows of the half tables.
   std::size_t half() const noexcept { return n_nodes - n_nodes / 2; }
+  /// The band's block of a node's quantity vector: F11, F12, F33, F34 at its
+  /// n nodes.
+  PhaseBlock phase() const noexcept { return {offset, n_nodes}; }
 };
 
 /// The bands of one wavelength, shared read-only by the whole second pass.
@@ -80,7 +85,7 @@ struct Layout {
   std::vector<Band> bands;
   /// The requested cosines.
   std::span<const double> mu;
-  /// 8 + 4 n_mu + the 4 n of every band.
+  /// The base range (base_quantities) and every band's block.
   std::size_t n_quantities = 0;
 
   /// The band of a key, or null.
@@ -111,4 +116,11 @@ std::size_t band_nodes(std::size_t key, std::size_t order_limit);
 /// the two half tables), saturating.
 std::size_t band_storage(std::size_t key, std::size_t order_limit);
 
+/// "no projector band for {} terms": the keys come from the same term counts,
+/// so this does not happen in a consistent run.
+inline Error no_band(std::size_t terms) {
+  return Error::invalid_input("no projector band for " + fmt::plain(static_cast<std::uint64_t>(terms)) + " terms");
+}
+
 }  // namespace vantok::ensemble::engine
+

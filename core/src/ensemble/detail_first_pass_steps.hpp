@@ -3,13 +3,21 @@
 // sums of all panels: per-part tolerances and tail tests, the choice of the
 // panels to bisect, and the bisection itself.
 
+#include <bit>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <vector>
 
-#include "vantok/ensemble/engine.hpp"
+#include "ensemble/detail_first_pass.hpp"
 
 namespace vantok::ensemble::engine::detail {
+
+/// A key whose integer order is the total order of doubles.
+inline std::int64_t total_order_key(double v) {
+  const auto bits = std::bit_cast<std::int64_t>(v);
+  return bits ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
+}
 
 /// What the first pass keeps per part: whether its range ends are open (a
 /// smooth distribution), its window [lo, hi) in t with the widest start panel
@@ -24,16 +32,9 @@ struct PartShape {
 
 PartShape part_shape(const Part& part);
 
-/// The layout of one part's entries: Q quantities per block, the first
-/// `base` of them values (and Greek terms), then groups of five derivatives.
-struct EntryLayout {
-  std::size_t n_q;
-  std::size_t base;
-};
-
 /// Part j's tolerances, error totals and tests from every panel's sums (all
 /// panels evaluated).
-PartStatus part_status(std::span<const Panel> panels, std::size_t j, EntryLayout layout, double rtol,
+PartStatus part_status(std::span<const Panel> panels, std::size_t j, const FirstPassLayout& layout, double rtol,
                        bool refine_backscatter, double tail_length);
 
 /// The panels to bisect, best first: candidates are wider than

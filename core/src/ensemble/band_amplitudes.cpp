@@ -1,7 +1,7 @@
 // Fast phase products of a panel: coefficient columns, their products with a
 // band's half tables, and the phase matrix and its parameter derivatives at
 // +mu and -mu read from the products.
-#include "vantok/ensemble/fast.hpp"
+#include "ensemble/detail_band_amplitudes.hpp"
 
 #include "vantok/error.hpp"
 
@@ -51,11 +51,13 @@ Elements derivatives(const C& s1, const C& s2, const C& ds1, const C& ds2, doubl
 // respect to m.
 C times_i(const C& z) { return {-z.im, z.re}; }
 
+// The elements at cosine u of a band block of n cosines.
 void store(const Elements& e, std::size_t u, std::size_t n, std::span<double> out) {
-  out[u] = e.f11;
-  out[n + u] = e.f12;
-  out[2 * n + u] = e.f33;
-  out[3 * n + u] = e.f34;
+  const engine::PhaseBlock block{0, n};
+  out[block.at(0, u)] = e.f11;
+  out[block.at(1, u)] = e.f12;
+  out[block.at(2, u)] = e.f33;
+  out[block.at(3, u)] = e.f34;
 }
 
 using scalar::lanes::flip_sign;
@@ -66,7 +68,7 @@ VANTOK_AVX2_BEGIN
 inline scalar::lanes::F64x4 reversed(scalar::lanes::F64x4 v) { return {_mm256_permute4x64_pd(v.v, 0x1B)}; }
 VANTOK_AVX2_END
 
-#define VANTOK_LANES_BODY "ensemble/detail_fast_lanes.inc"
+#define VANTOK_LANES_BODY "ensemble/detail_band_amplitudes_lanes.inc"
 #include "vantok/scalar/lanes_twice.inc"
 
 }  // namespace
@@ -122,7 +124,8 @@ void PanelProducts::phase(std::size_t node, std::size_t row, double sign, std::s
                           std::span<const std::span<double>> slots) const {
   if (slots.size() < 2 * complex_blocks + real_blocks) throw InternalFailure("mid > len");
   const std::size_t first = node * block_columns();
-  VANTOK_ASSERT(node < PANEL_NODES && row < even_products.nrows && u < n && block.size() >= 4 * n);
+  const std::size_t size = engine::PhaseBlock{0, n}.size();
+  VANTOK_ASSERT(node < PANEL_NODES && row < even_products.nrows && u < n && block.size() >= size);
   // S1 = (E[b], E[b+1]) + s (O[b+2], O[b+3]); S2 = (E[b+2], E[b+3]) + s (O[b], O[b+1]).
   auto amplitudes = [&](std::size_t b) {
     const std::size_t c = first + 4 * b;
@@ -136,14 +139,14 @@ void PanelProducts::phase(std::size_t node, std::size_t row, double sign, std::s
   store(values(s1, s2, omega), u, n, block);
   for (std::size_t c = 0; c < complex_blocks; ++c) {
     const auto [ds1, ds2] = amplitudes(1 + c);
-    VANTOK_ASSERT(slots[2 * c].size() >= 4 * n && slots[2 * c + 1].size() >= 4 * n);
+    VANTOK_ASSERT(slots[2 * c].size() >= size && slots[2 * c + 1].size() >= size);
     store(derivatives(s1, s2, ds1, ds2, omega), u, n, slots[2 * c]);
     store(derivatives(s1, s2, times_i(ds1), times_i(ds2), omega), u, n, slots[2 * c + 1]);
   }
   for (std::size_t f = 0; f < real_blocks; ++f) {
     const auto [ds1, ds2] = amplitudes(1 + complex_blocks + f);
     const std::span<double> slot = slots[2 * complex_blocks + f];
-    VANTOK_ASSERT(slot.size() >= 4 * n);
+    VANTOK_ASSERT(slot.size() >= size);
     store(derivatives(s1, s2, ds1, ds2, omega), u, n, slot);
   }
 }
@@ -154,10 +157,11 @@ void PanelProducts::node_phase(const engine::Band& band, std::size_t node, doubl
   const std::size_t first = n / 2;
   const std::size_t h = band.half();
   if (slots.size() < 2 * complex_blocks + real_blocks) throw InternalFailure("mid > len");
-  VANTOK_ASSERT(node < PANEL_NODES && h == even_products.nrows && h == odd_products.nrows && block.size() >= 4 * n);
+  const std::size_t size = band.phase().size();
+  VANTOK_ASSERT(node < PANEL_NODES && h == even_products.nrows && h == odd_products.nrows && block.size() >= size);
   std::vector<double*> outputs;
   for (const std::span<double> slot : slots) {
-    VANTOK_ASSERT(slot.size() >= 4 * n);
+    VANTOK_ASSERT(slot.size() >= size);
     outputs.push_back(slot.data());
   }
   // Whole lanes of rows first, each with the mirrored cosines, then the

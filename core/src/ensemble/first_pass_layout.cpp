@@ -1,17 +1,14 @@
-// The engine's error context and its start layout of panels over ln r.
-#include "vantok/ensemble/engine.hpp"
+// The first pass's start layout of panels over ln r: split at the breakpoints,
+// each panel at most as wide as the parts' windows allow and 20 wide in size
+// parameter, or, beyond the panel limit, each segment its share of it.
+#include "ensemble/detail_first_pass.hpp"
 
 #include <algorithm>
 #include <cmath>
 
-#include "vantok/format.hpp"
 #include "vantok/numeric.hpp"
 
 namespace vantok::ensemble::engine {
-
-Error context(Error error, double wavelength, double radius) {
-  return std::move(error).with_context("at wavelength " + fmt::exp(wavelength) + ", radius " + fmt::exp(radius));
-}
 
 std::vector<std::pair<double, double>> initial_panels(std::span<const double> breakpoints,
                                                       const std::function<double(double)>& width,

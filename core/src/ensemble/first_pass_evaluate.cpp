@@ -5,7 +5,7 @@
 // end-node integrands. Integrals run in t = ln r with dr = r dt. Within a
 // budget, a panel keeps copies of its node solutions for the second pass,
 // which visits the same nodes if the panel is not bisected.
-#include "vantok/ensemble/engine.hpp"
+#include "ensemble/detail_first_pass.hpp"
 
 #include <algorithm>
 #include <array>
@@ -15,6 +15,7 @@
 
 #include "ensemble/detail_kronrod.hpp"
 #include "ensemble/detail_workers.hpp"
+#include "vantok/constants.hpp"
 #include "vantok/ensemble/distribution.hpp"
 #include "vantok/format.hpp"
 #include "vantok/limits.hpp"
@@ -31,34 +32,37 @@ namespace {
 namespace eff = mie::efficiencies;
 using detail::KRONROD_NODES;
 
-constexpr double PI = 3.141592653589793;
+using constants::PI;
 
-// The per-node quantity vector of one particle solution at radius r:
-// [1, C_ext, C_sca, C_sca·g, C_back, C_abs], the Greek terms times G with a
-// refinement order, then five cross-section derivatives per requested
-// particle-parameter slot. G = πr² is the geometric cross section.
+// The per-node quantity vector (FirstPassLayout) of one particle solution at
+// radius r: the cross sections, the Greek terms times G with a refinement
+// order, then five cross-section derivatives per requested particle-parameter
+// slot. G = πr² is the geometric cross section.
 Result<void> node_quantities(const particle::ParticleSolution& solution, const std::array<double, 5>& q, double r,
-                             std::optional<std::size_t> refine_order,
+                             const FirstPassLayout& layout,
                              std::span<const std::optional<std::size_t>> particle_params, std::span<double> out) {
+  using V = FirstPassLayout;
   const mie::coefficients::Coefficients& c = solution.coefficients;
   const double x = c.x;
   const double g_cross = r * (PI * r);
   const double c_sca = g_cross * q[eff::Q_SCA];
-  out[0] = 1.0;
-  out[1] = q[eff::Q_EXT] * g_cross;
-  out[2] = c_sca;
-  out[3] = c_sca * q[eff::G];
-  out[4] = q[eff::Q_BACK] * g_cross;
-  out[5] = g_cross * q[eff::Q_ABS];
-  std::size_t pos = quantity::VALUES;
+  VANTOK_ASSERT(out.size() == layout.size());
+  out[V::NUMBER] = 1.0;
+  out[V::EXTINCTION] = q[eff::Q_EXT] * g_cross;
+  out[V::SCATTERING] = c_sca;
+  out[V::ASYMMETRY] = c_sca * q[eff::G];
+  out[V::BACKSCATTER] = q[eff::Q_BACK] * g_cross;
+  out[V::ABSORPTION] = g_cross * q[eff::Q_ABS];
 
-  if (refine_order) {
+  if (const std::optional<std::size_t> order = layout.refine_order()) {
     // The sphere's unnormalised Greek coefficients (alpha1_0 = Q_sca), padded
     // to the refinement order.
-    VANTOK_TRY(greek, c.greek(*refine_order, false));
+    VANTOK_TRY(greek, c.greek(*order, false));
+    std::size_t series = 0;
     for (const std::vector<double>* sequence : std::as_const(greek).vectors()) {
-      VANTOK_ASSERT(sequence->size() == *refine_order + 1);
-      for (double v : *sequence) out[pos++] = v * g_cross;
+      VANTOK_ASSERT(sequence->size() == *order + 1);
+      for (std::size_t l = 0; l <= *order; ++l) out[layout.greek(series, l)] = (*sequence)[l] * g_cross;
+      ++series;
     }
   }
 
@@ -66,6 +70,7 @@ Result<void> node_quantities(const particle::ParticleSolution& solution, const s
   // fraction of layer s - 2V, whose size parameter is that fraction times x.
   const std::size_t views = solution.derivatives.size();
   std::vector<std::optional<std::array<double, 15>>> jacobians(views);
+  std::size_t p = 0;  // the requested slots before s
   for (std::size_t s = 0; s < particle_params.size(); ++s) {
     if (!particle_params[s]) continue;
     const bool index_slot = s < 2 * views;
@@ -78,19 +83,21 @@ Result<void> node_quantities(const particle::ParticleSolution& solution, const s
       const double j = (*jacobians[view])[5 * row + k];
       d[k] = index_slot ? j : x * j;
     }
-    out[pos++] = g_cross * d[eff::Q_EXT];
-    out[pos++] = g_cross * d[eff::Q_SCA];
-    out[pos++] = g_cross * (d[eff::Q_SCA] * q[eff::G] + q[eff::Q_SCA] * d[eff::G]);
-    out[pos++] = g_cross * d[eff::Q_BACK];
-    out[pos++] = g_cross * d[eff::Q_ABS];
+    out[layout.derivative(p, V::EXTINCTION)] = g_cross * d[eff::Q_EXT];
+    out[layout.derivative(p, V::SCATTERING)] = g_cross * d[eff::Q_SCA];
+    out[layout.derivative(p, V::ASYMMETRY)] = g_cross * (d[eff::Q_SCA] * q[eff::G] + q[eff::Q_SCA] * d[eff::G]);
+    out[layout.derivative(p, V::BACKSCATTER)] = g_cross * d[eff::Q_BACK];
+    out[layout.derivative(p, V::ABSORPTION)] = g_cross * d[eff::Q_ABS];
+    ++p;
   }
-  VANTOK_ASSERT(pos == out.size());
+  VANTOK_ASSERT(p == layout.parameters());
   return {};
 }
 
-// One part's sums over a panel from the node vectors (node i at i·n_q).
-Sums1 integrate(const Part& part, const detail::PanelRule& rule, std::span<const double> nodes, std::size_t n_q,
-                std::size_t max_terms) {
+// One part's sums over a panel from the node vectors (node i at i·Q).
+Sums1 integrate(const Part& part, const detail::PanelRule& rule, std::span<const double> nodes,
+                const FirstPassLayout& layout, std::size_t max_terms) {
+  const std::size_t n_q = layout.size();
   const Density density(*part.distribution);
   std::vector<double> dn(part.distribution->parameter_names().size(), 0.0);
   for (const auto& entry : part.dist_params) VANTOK_ASSERT(entry.second < dn.size());
@@ -122,10 +129,10 @@ Sums1 integrate(const Part& part, const detail::PanelRule& rule, std::span<const
       if (at_last) s.last[j] = w * v[j];
       for (std::size_t q = 0; q < n_d; ++q) {
         const double d = dn[part.dist_params[q].second] * r;
-        const std::size_t e = j + (q + 1) * n_q;
+        const std::size_t e = layout.in_block(q + 1, j);
         s.kronrod[e] += k_i * d * v[j];
         gauss[e] += g_i * d * v[j];
-        s.abs_derivatives[j + q * n_q] += std::fabs(d * v[j]) * k_i;
+        s.abs_derivatives[layout.in_block(q, j)] += std::fabs(d * v[j]) * k_i;
         if (at_first) s.first[e] = d * v[j];
         if (at_last) s.last[e] = d * v[j];
       }
@@ -141,8 +148,7 @@ struct Evaluation {
   double wavelength;
   const particle::Optics& optics;
   const mie::SolveOptions& options;
-  std::optional<std::size_t> refine_order;
-  std::size_t n_q;
+  const FirstPassLayout& layout;
   bool derivatives;
 
   // The panel's sums for every part, or the first node error (with its place);
@@ -152,6 +158,7 @@ struct Evaluation {
                                    std::shared_ptr<const PanelSolutions>& kept) const {
     const detail::PanelRule rule(a, b);
     const auto& particle_params = parts.front()->particle_params;
+    const std::size_t n_q = layout.size();
     std::vector<double> nodes(KRONROD_NODES * n_q);
     std::size_t max_terms = 0;
     // The 15 nodes solved side by side; a node that fails its checks ends the
@@ -171,13 +178,13 @@ struct Evaluation {
       max_terms = std::max(max_terms, solution->coefficients.a.size());
       const std::array<double, 5>& q = node.efficiencies;
       const std::span<double> out(nodes.data() + i * n_q, n_q);
-      if (auto done = node_quantities(*solution, q, r, refine_order, particle_params, out); !done) {
+      if (auto done = node_quantities(*solution, q, r, layout, particle_params, out); !done) {
         return std::unexpected(context(std::move(done).error(), wavelength, r));
       }
     }
     std::vector<Sums1> sums;
     sums.reserve(parts.size());
-    for (const Part* part : parts) sums.push_back(integrate(*part, rule, nodes, n_q, max_terms));
+    for (const Part* part : parts) sums.push_back(integrate(*part, rule, nodes, layout, max_terms));
     if (budget) {
       std::array<particle::NodeSolution, KRONROD_NODES> all;
       for (std::size_t i = 0; i < KRONROD_NODES; ++i) all[i] = solver.node(i);
@@ -210,10 +217,6 @@ bool SolutionBudget::take(std::size_t bytes) noexcept {
 
 void SolutionBudget::give(std::size_t bytes) noexcept { used_.fetch_sub(bytes, std::memory_order_relaxed); }
 
-std::size_t value_quantities(std::optional<std::size_t> refine_order) {
-  return quantity::VALUES + (refine_order ? 6 * (*refine_order + 1) : 0);
-}
-
 namespace {
 
 // A bound on the term counts of the pending panels' nodes, from the largest
@@ -231,14 +234,13 @@ std::size_t panel_terms_bound(std::span<const Panel> panels, std::span<const std
 
 std::vector<Result<void>> pass1_evaluate(std::vector<Panel>& panels, std::span<const Part* const> parts,
                                          double wavelength, const particle::Optics& optics,
-                                         const mie::SolveOptions& options, std::optional<std::size_t> refine_order,
-                                         std::size_t n_q, const std::shared_ptr<SolutionBudget>& budget,
-                                         const Claim& claim) {
+                                         const mie::SolveOptions& options, const FirstPassLayout& layout,
+                                         const std::shared_ptr<SolutionBudget>& budget, const Claim& claim) {
   VANTOK_ASSERT(!parts.empty());
   const auto& particle_params = parts.front()->particle_params;
   const bool derivatives = std::any_of(particle_params.begin(), particle_params.end(),
                                        [](const std::optional<std::size_t>& p) { return p.has_value(); });
-  const Evaluation evaluation{parts, wavelength, optics, options, refine_order, n_q, derivatives};
+  const Evaluation evaluation{parts, wavelength, optics, options, layout, derivatives};
 
   std::vector<std::size_t> pending;
   for (std::size_t i = 0; i < panels.size(); ++i) {
@@ -251,7 +253,7 @@ std::vector<Result<void>> pass1_evaluate(std::vector<Panel>& panels, std::span<c
   const std::size_t per_worker =
       sat_add(particle::Solver::bytes(optics, panel_terms_bound(panels, pending, wavelength), derivatives,
                                       KRONROD_NODES),
-              sat_mul(KRONROD_NODES, n_q * sizeof(double)));
+              sat_mul(KRONROD_NODES, layout.size() * sizeof(double)));
   auto what = [&] { return "the node solutions of a panel at wavelength " + fmt::exp(wavelength); };
   const memory::Lease first = claim.take(per_worker, per_worker, what);
   const memory::Lease more = detail::extra_workers(claim, pending.size(), per_worker, what);

@@ -18,32 +18,19 @@
 #include <utility>
 #include <vector>
 
+#include "ensemble/detail_engine.hpp"
+#include "ensemble/detail_layouts.hpp"
+#include "ensemble/detail_optics.hpp"
+#include "ensemble/detail_parts.hpp"
+#include "ensemble/detail_work.hpp"
 #include "vantok/ensemble/ensemble.hpp"
-#include "vantok/ensemble/optics.hpp"
-#include "vantok/ensemble/parts.hpp"
-#include "vantok/ensemble/work.hpp"
 #include "vantok/error.hpp"
 #include "vantok/mie/check.hpp"
 
 namespace vantok::ensemble::engine {
 
-/// 2π as the nearest double.
-inline constexpr double TWO_PI = 6.283185307179586;
-
-/// The size parameter (r·2π)/λ, grouped alike wherever the engine forms one,
-/// so that the term counts of both passes agree at every radius.
-inline double size_parameter(double radius, double wavelength) { return radius * TWO_PI / wavelength; }
-/// The largest size parameter an integration range may reach.
-inline constexpr double MAX_SIZE_PARAMETER = 1e6;
-/// Panels no wider than this in t are never bisected.
-inline constexpr double MIN_PANEL_WIDTH = 1e-10;
 /// The most extensions of one range end per group and wavelength.
 inline constexpr std::size_t MAX_END_EXTENSIONS = 100;
-
-/// Puts the place of an engine error in front of its message: "at wavelength
-/// {:e}, radius {:e}: " on InvalidInput and OutsideValidatedDomain; a
-/// NotConverged error is returned unchanged.
-Error context(Error error, double wavelength, double radius);
 
 /// Panels (a, b) in t over [t_lo, t_hi], split at the breakpoint radii strictly
 /// inside, each at most width(t) wide at its lower end t and at most 20 wide in
@@ -109,26 +96,9 @@ struct Panel {
   std::shared_ptr<const PanelSolutions> solutions = nullptr;
 };
 
-/// Quantity indices of the first pass's per-node vector.
-namespace quantity {
-inline constexpr std::size_t NUMBER = 0;
-inline constexpr std::size_t EXTINCTION = 1;
-inline constexpr std::size_t SCATTERING = 2;
-inline constexpr std::size_t ASYMMETRY = 3;  // C_sca·g
-inline constexpr std::size_t BACKSCATTER = 4;
-inline constexpr std::size_t ABSORPTION = 5;
-/// The values before the Greek terms; each particle parameter adds this many
-/// derivatives minus the number density.
-inline constexpr std::size_t VALUES = 6;
-inline constexpr std::size_t PER_PARAMETER = 5;
-}  // namespace quantity
-
-/// The number of first-pass quantities before the particle-parameter
-/// derivatives: 6, plus 6(L + 1) Greek terms with a refinement order L.
-std::size_t value_quantities(std::optional<std::size_t> refine_order);
-
 /// Evaluates, in parallel, every panel without sums: the particle at the 15
-/// nodes (x = (r·2π)/λ), then each part's weighted sums. Returns one result per
+/// nodes (x = (r·2π)/λ), its quantities in `layout`, then each part's weighted
+/// sums. Returns one result per
 /// evaluated panel, in panel order; a failed panel (its error wrapped by
 /// `context`) keeps no sums, and the other panels are still evaluated. All
 /// parts share the first part's particle and particle parameters. With a
@@ -137,8 +107,8 @@ std::size_t value_quantities(std::optional<std::size_t> refine_order);
 /// leases hold (at least one: refused, or given way, when one does not fit).
 std::vector<Result<void>> pass1_evaluate(std::vector<Panel>& panels, std::span<const Part* const> parts,
                                          double wavelength, const particle::Optics& optics,
-                                         const mie::SolveOptions& options, std::optional<std::size_t> refine_order,
-                                         std::size_t n_q, const std::shared_ptr<SolutionBudget>& budget = nullptr,
+                                         const mie::SolveOptions& options, const FirstPassLayout& layout,
+                                         const std::shared_ptr<SolutionBudget>& budget = nullptr,
                                          const Claim& claim = Claim{});
 
 /// One part's standing in an iteration of the first pass.
@@ -165,12 +135,13 @@ struct Pass1Run {
   double t_hi;
 };
 
-/// The adaptive first pass of one non-Point group: start layout, then
+/// The adaptive first pass of one non-Point group, its node quantities in
+/// `layout`: start layout, then
 /// evaluation, statuses, and bisection or end extension until the tolerances
 /// are met or a limit stops it. The first panel error in panel order ends it.
 /// The panels' sums are leased through the claim before each evaluation.
 Result<Pass1Run> pass1(std::span<const Part* const> parts, const particle::Optics& optics, double wavelength,
-                       const EnsembleOptions& options, std::size_t n_q,
+                       const EnsembleOptions& options, const FirstPassLayout& layout,
                        const std::shared_ptr<SolutionBudget>& budget = nullptr, const Claim& claim = Claim{});
 
 /// The bytes one panel of the first pass holds for the given parts (its

@@ -1,18 +1,17 @@
 // The first pass of the wavelength engine: set-up of each group (breakpoints,
 // range, size-parameter limit, start layout), then the iteration of
-// evaluation, per-part status, and either bisection (while some integral
-// misses its tolerance) or extension of the open range ends (while a tail is
-// not negligible), within max_panels.
-#include "vantok/ensemble/engine.hpp"
+// evaluation (first_pass_evaluate.cpp), per-part status, and either bisection
+// (while some integral misses its tolerance) or extension of the open range
+// ends (while a tail is not negligible), within max_panels; the decision steps
+// are in first_pass_steps.cpp.
+#include "ensemble/detail_first_pass.hpp"
 
 #include <algorithm>
-#include <bit>
-#include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 
-#include "ensemble/detail_pass1.hpp"
+#include "ensemble/detail_first_pass_steps.hpp"
 #include "vantok/ensemble/distribution.hpp"
 #include "vantok/format.hpp"
 #include "vantok/memory.hpp"
@@ -24,193 +23,9 @@ namespace vantok::ensemble::engine {
 namespace {
 
 constexpr double INF = std::numeric_limits<double>::infinity();
-
-// A key whose integer order is the total order of doubles.
-std::int64_t total_order_key(double v) {
-  const auto bits = std::bit_cast<std::int64_t>(v);
-  return bits ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
-}
+using detail::total_order_key;
 
 }  // namespace
-
-namespace detail {
-
-PartShape part_shape(const Part& part) {
-  const double s = Density(*part.distribution).scale;
-  return {std::holds_alternative<support::Smooth>(part.support), std::log(part.range.first),
-          std::log(part.range.second), std::fmin(0.5 * s, 0.5), std::fmin(s, 0.5)};
-}
-
-namespace {
-
-// A part's sums over its panels: the Kronrod estimates and errors of every
-// entry, the integrals of the absolute values of block 0 and of the absolute
-// derivatives of the distribution-parameter blocks.
-struct PartTotals {
-  std::vector<double> k_sum;
-  std::vector<double> err;
-  std::vector<double> a_sum;
-  std::vector<double> b_sum;
-};
-
-PartTotals part_totals(std::span<const Panel> panels, std::size_t j, std::size_t q_count) {
-  const std::size_t entries = panels.front().sums.value().at(j).kronrod.size();
-  VANTOK_ASSERT(entries % q_count == 0);
-  const std::size_t blocks = entries / q_count;
-  PartTotals t{std::vector<double>(entries, 0.0), std::vector<double>(entries, 0.0),
-               std::vector<double>(q_count, 0.0), std::vector<double>((blocks - 1) * q_count, 0.0)};
-  for (const Panel& panel : panels) {
-    VANTOK_ASSERT(panel.sums.has_value());
-    const Sums1& s = panel.sums->at(j);
-    VANTOK_ASSERT(s.kronrod.size() == entries && s.abs_derivatives.size() == t.b_sum.size());
-    for (std::size_t i = 0; i < entries; ++i) {
-      t.k_sum[i] += s.kronrod[i];
-      t.err[i] += s.error[i];
-    }
-    for (std::size_t k = 0; k < q_count; ++k) t.a_sum[k] += s.abs_values[k];
-    for (std::size_t i = 0; i < t.b_sum.size(); ++i) t.b_sum[i] += s.abs_derivatives[i];
-  }
-  return t;
-}
-
-// The tolerance of every entry for the interior errors and for the open ends.
-void part_tolerances(const PartTotals& t, EntryLayout layout, double rtol, bool refine_backscatter,
-                     std::vector<double>& tolerances, std::vector<double>& end_tolerances) {
-  const std::size_t q_count = layout.n_q;
-  const std::size_t base = layout.base;
-  const std::size_t entries = t.k_sum.size();
-  const std::size_t blocks = entries / q_count;
-  tolerances.assign(entries, INF);
-  end_tolerances.assign(entries, INF);
-  auto is_fifth = [&](std::size_t k) { return k >= base && (k - base) % 5 == 4; };
-  // Block 0: each value relative to its own integral; C_sca·g and C_back to
-  // C_sca as well (both may vanish), C_abs and the Greek terms to C_ext and
-  // C_sca; particle derivatives to the integral of their absolute value, the
-  // absorption derivative to that of the extinction derivative.
-  for (std::size_t k = 1; k < q_count; ++k) {
-    double reference = 0.0;
-    if (k >= base) {
-      reference = t.a_sum[is_fifth(k) ? k - 4 : k];
-    } else if (k == quantity::EXTINCTION || k == quantity::ABSORPTION) {
-      reference = std::fabs(t.k_sum[quantity::EXTINCTION]);
-    } else if (k == quantity::BACKSCATTER) {
-      reference = std::fmax(std::fabs(t.k_sum[quantity::BACKSCATTER]), std::fabs(t.k_sum[quantity::SCATTERING]));
-    } else {
-      reference = std::fabs(t.k_sum[quantity::SCATTERING]);
-    }
-    tolerances[k] = rtol * reference;
-    end_tolerances[k] = tolerances[k];
-  }
-  // Distribution-parameter blocks: relative to the integral of the absolute
-  // derivative integrand (C_abs to C_ext's); the number density and the
-  // particle derivatives do not drive refinement.
-  for (std::size_t d = 1; d < blocks; ++d) {
-    for (std::size_t k = 1; k < base; ++k) {
-      const std::size_t i = d * q_count + k;
-      const double b = t.b_sum[(d - 1) * q_count + (k == 5 ? 1 : k)];
-      tolerances[i] = rtol * b;
-      end_tolerances[i] = rtol * std::fmax(std::fabs(t.k_sum[i]), 0.001 * b);
-    }
-  }
-  if (!refine_backscatter) {
-    for (std::size_t d = 0; d < blocks; ++d) {
-      tolerances[d * q_count + quantity::BACKSCATTER] = INF;
-      end_tolerances[d * q_count + quantity::BACKSCATTER] = INF;
-      for (std::size_t k = base + 3; k < q_count; k += 5) {
-        tolerances[d * q_count + k] = INF;
-        end_tolerances[d * q_count + k] = INF;
-      }
-    }
-  }
-}
-
-}  // namespace
-
-PartStatus part_status(std::span<const Panel> panels, std::size_t j, EntryLayout layout, double rtol,
-                       bool refine_backscatter, double tail_length) {
-  VANTOK_ASSERT(!panels.empty());
-  PartTotals totals = part_totals(panels, j, layout.n_q);
-  const std::size_t entries = totals.k_sum.size();
-  PartStatus status;
-  std::vector<double> end_tolerances;
-  part_tolerances(totals, layout, rtol, refine_backscatter, status.tolerances, end_tolerances);
-
-  status.error_totals = std::move(totals.err);
-  status.interior_ok = true;
-  for (std::size_t i = 0; i < entries; ++i) {
-    // A NaN total fails.
-    if (!(status.tolerances[i] >= status.error_totals[i])) status.interior_ok = false;
-  }
-  // The integrand at an open end, over the length of one extension, must be
-  // well within a tenth of the entry's tolerance.
-  auto end_ok = [&](const std::vector<double>& values) {
-    const std::size_t count = std::min(entries, values.size());
-    for (std::size_t i = 0; i < count; ++i) {
-      if (!(0.1 * end_tolerances[i] >= 2.0 * tail_length * std::fabs(values[i]))) return false;
-    }
-    return true;
-  };
-  status.low_ok = end_ok(panels.front().sums->at(j).first);
-  status.high_ok = end_ok(panels.back().sums->at(j).last);
-  return status;
-}
-
-std::vector<std::size_t> choose_bisections(std::span<const Panel> panels, std::span<const PartStatus> statuses,
-                                           std::size_t max_panels) {
-  const std::size_t n = panels.size();
-  if (n >= max_panels) return {};
-  const double count = static_cast<double>(n);
-  struct Candidate {
-    std::size_t index;
-    double score;
-  };
-  std::vector<Candidate> candidates;
-  for (std::size_t i = 0; i < n; ++i) {
-    const Panel& panel = panels[i];
-    if (!(panel.b - panel.a > MIN_PANEL_WIDTH)) continue;
-    VANTOK_ASSERT(panel.sums.has_value() && panel.sums->size() == statuses.size());
-    double score = 0.0;
-    for (std::size_t j = 0; j < statuses.size(); ++j) {
-      const PartStatus& status = statuses[j];
-      const std::vector<double>& error = (*panel.sums)[j].error;
-      for (std::size_t e = 0; e < error.size(); ++e) {
-        if (status.error_totals[e] > status.tolerances[e]) {
-          score = std::fmax(score, error[e] * count / std::fmax(status.tolerances[e], DBL_MIN));
-        }
-      }
-    }
-    if (score > 1.0) candidates.push_back({i, score});
-  }
-  // Highest score first; equal scores keep their panel order.
-  std::stable_sort(candidates.begin(), candidates.end(), [](const Candidate& x, const Candidate& y) {
-    return total_order_key(x.score) > total_order_key(y.score);
-  });
-  const std::size_t take = std::min(candidates.size(), max_panels - n);
-  std::vector<std::size_t> chosen;
-  chosen.reserve(take);
-  for (std::size_t c = 0; c < take; ++c) chosen.push_back(candidates[c].index);
-  return chosen;
-}
-
-void bisect(std::vector<Panel>& panels, std::span<const std::size_t> chosen) {
-  std::vector<bool> split(panels.size(), false);
-  for (std::size_t i : chosen) split.at(i) = true;
-  std::vector<Panel> next;
-  next.reserve(panels.size() + chosen.size());
-  for (std::size_t i = 0; i < panels.size(); ++i) {
-    Panel& panel = panels[i];
-    if (split[i]) {
-      const double mid = (panel.a + panel.b) / 2.0;
-      next.push_back({panel.a, mid, std::nullopt});
-      next.push_back({mid, panel.b, std::nullopt});
-    } else {
-      next.push_back(std::move(panel));
-    }
-  }
-  panels = std::move(next);
-}
-
-}  // namespace detail
 
 namespace {
 
@@ -321,14 +136,14 @@ std::size_t panel_bytes(std::span<const Part* const> parts, std::size_t n_q) {
 }
 
 Result<Pass1Run> pass1(std::span<const Part* const> parts, const particle::Optics& optics, double wavelength,
-                       const EnsembleOptions& options, std::size_t n_q,
+                       const EnsembleOptions& options, const FirstPassLayout& layout,
                        const std::shared_ptr<SolutionBudget>& budget, const Claim& claim) {
   VANTOK_ASSERT(!parts.empty());
   // A tabulated distribution puts a breakpoint at each radius, and a panel
   // boundary at each breakpoint: the breakpoints, the start layout and its
   // panels are leased before they are laid out (with the panels' sums, the
   // lease is taken anew before each evaluation below).
-  const std::size_t per_panel = panel_bytes(parts, n_q);
+  const std::size_t per_panel = panel_bytes(parts, layout.size());
   auto what = [&] { return "the first pass's panel sums at wavelength " + fmt::exp(wavelength); };
   const std::size_t layout_bytes = sat_mul(breakpoint_count(parts), sat_add(4 * sizeof(double), per_panel));
   memory::Lease sums = claim.take(layout_bytes, layout_bytes, what);
@@ -364,7 +179,6 @@ Result<Pass1Run> pass1(std::span<const Part* const> parts, const particle::Optic
   VANTOK_ASSERT(!panels.empty());
 
   const mie::SolveOptions solve_options{std::nullopt, options.allow_unvalidated};
-  const detail::EntryLayout layout{n_q, value_quantities(options.refine_order)};
   std::vector<PartStatus> statuses(parts.size());
   for (;;) {
     // Every panel's sums live until the pass ends: leased, for the panels as
@@ -372,7 +186,7 @@ Result<Pass1Run> pass1(std::span<const Part* const> parts, const particle::Optic
     sums = memory::Lease{};
     const std::size_t bytes = sat_mul(panels.size(), per_panel);
     sums = claim.take(bytes, bytes, what);
-    for (auto& result : pass1_evaluate(panels, parts, wavelength, optics, solve_options, options.refine_order, n_q,
+    for (auto& result : pass1_evaluate(panels, parts, wavelength, optics, solve_options, layout,
                                        budget, claim)) {
       if (!result) return std::unexpected(std::move(result).error());
     }
@@ -443,8 +257,8 @@ Result<std::vector<Pass1>> first_pass(std::span<const Part> parts, std::span<con
     }
     std::size_t requested = 0;
     for (const auto& slot : first.particle_params) requested += slot.has_value() ? 1 : 0;
-    const std::size_t n_q = value_quantities(options.refine_order) + quantity::PER_PARAMETER * requested;
-    VANTOK_TRY(run, pass1(members, optics, wavelength, options, n_q, budget, claim));
+    const FirstPassLayout layout(options.refine_order, requested);
+    VANTOK_TRY(run, pass1(members, optics, wavelength, options, layout, budget, claim));
     records.push_back(finish(std::move(run.panels), std::move(run.converged), run.t_lo, run.t_hi));
   }
   return records;
