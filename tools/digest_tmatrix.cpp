@@ -280,7 +280,7 @@ std::uint64_t duals(bool verbose) {
     TMatrixModes<DualF64> dm;
     dm.n_terms = s->modes.n_terms;
     for (const auto& mode : s->modes.modes) {
-      kernel::SolvedMode<DualF64> out;
+      SolvedMode<DualF64> out;
       out.rows = mode.rows;
       for (std::size_t p = 0; p < 2; ++p) {
         for (const auto& z : mode.t[p]) {

@@ -241,7 +241,7 @@ MUTANTS = [
       "if (gap >= 3 && M::greater(mg[1 + code][e], mg[2][e])) code = 1;",
       "if (gap >= 2 && M::greater(mg[1 + code][e], mg[2][e])) code = 1;",
       "mode kernel: variant 1 chosen for orders two apart"),
-    M("tm-cross-section-weight", "core/src/tmatrix/kernel.cpp",
+    M("tm-cross-section-weight", "core/src/tmatrix/state.cpp",
       "const T w = scalar::constant<T>(m == 0 ? 1.0 : 2.0);", "const T w = scalar::constant<T>(1.0);",
       "cross sections: modes m > 0 counted once, not for +m and -m"),
     M("tm-refinement-mode-cap", "core/src/tmatrix/kernel.cpp", "if (m > in.m_max) return std::nullopt;",

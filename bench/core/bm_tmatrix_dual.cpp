@@ -19,7 +19,7 @@
 
 #include "vantok/pool.hpp"
 #include "vantok/tmatrix/derivative.hpp"
-#include "vantok/tmatrix/kernel.hpp"
+#include "tmatrix/detail_kernel.hpp"
 
 namespace {
 

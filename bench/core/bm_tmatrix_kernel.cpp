@@ -17,7 +17,7 @@
 
 #include "vantok/pool.hpp"
 #include "vantok/tmatrix/functions.hpp"
-#include "vantok/tmatrix/kernel.hpp"
+#include "tmatrix/detail_kernel.hpp"
 #include "vantok/tmatrix/solve.hpp"
 
 namespace {

@@ -26,7 +26,7 @@
 #include "module.hpp"
 #include "ref.hpp"
 #include "vantok/pool.hpp"
-#include "vantok/tmatrix/records.hpp"
+#include "vantok/tmatrix/state.hpp"
 #include "vantok/tmatrix/tmatrix.hpp"
 
 namespace vantok_py::tmatrix {

@@ -14,6 +14,7 @@
 #include <optional>
 #include <tuple>
 
+#include "tmatrix/detail_truncation.hpp"
 #include "vantok/numeric.hpp"
 #include "vantok/tmatrix/random.hpp"
 
@@ -25,7 +26,7 @@ namespace {
 double max_first(double a, double b) { return a < b ? b : a; }
 
 /// The largest |T_ij| of one mode's two blocks (from 0, NaN skipped).
-double mode_top(const kernel::SolvedMode<double>& mode) {
+double mode_top(const SolvedMode<double>& mode) {
   double top = 0.0;
   for (const auto& block : mode.t) {
     for (const Complex<double>& v : block) top = run_max(top, std::hypot(v.re, v.im));
@@ -47,7 +48,7 @@ std::size_t highest_mode(const Solved& s, double rtol) {
   const std::size_t n = s.modes.n_terms;
   std::vector<double> a(n + 1, 0.0);
   VANTOK_ASSERT(!s.modes.modes.empty());
-  const kernel::SolvedMode<double>& mode0 = s.modes.modes[0];
+  const SolvedMode<double>& mode0 = s.modes.modes[0];
   for (std::size_t p = 0; p < 2; ++p) {
     const auto& rows = mode0.rows[p];
     const std::size_t k = rows.size();

@@ -21,7 +21,7 @@
 #include <memory>
 #include <utility>
 
-#include "tmatrix/detail_kernel.hpp"
+#include "tmatrix/detail_kernel_members.hpp"
 #include "tmatrix/detail_work.hpp"
 #include "vantok/format.hpp"
 #include "vantok/memory.hpp"
@@ -503,19 +503,6 @@ Result<TMatrixDerivatives> tmatrix_derivatives(std::size_t n_terms, std::size_t 
   }
   pass = DerivativePass{};
   work::release_freed(sat_add(modes_bytes, records_bytes));
-  return out;
-}
-
-TMatrixModes<double> value_modes(const TMatrixModes<DualF64>& modes) {
-  TMatrixModes<double> out;
-  out.n_terms = modes.n_terms;
-  out.modes.reserve(modes.modes.size());
-  for (const SolvedMode<DualF64>& mode : modes.modes) {
-    SolvedMode<double> plain;
-    for (std::size_t p = 0; p < 2; ++p) plain.t[p] = value_matrix<double>(mode.t[p]);
-    plain.rows = mode.rows;
-    out.modes.push_back(std::move(plain));
-  }
   return out;
 }
 

@@ -10,8 +10,9 @@
 #include <cmath>
 #include <limits>
 
+#include "tmatrix/detail_truncation.hpp"
 #include "tmatrix/detail_driver.hpp"
-#include "tmatrix/detail_kernel.hpp"
+#include "tmatrix/detail_kernel_members.hpp"
 #include "tmatrix/detail_work.hpp"
 #include "vantok/pool.hpp"
 #include "vantok/tmatrix/functions.hpp"
@@ -47,7 +48,7 @@ std::vector<std::array<DoubleDouble, 4>> log_scale_partials(std::span<const Dual
 /// scale factors too: after the f64 factor has been applied, every partial
 /// gains T (dL_i - dL_j). A direction whose factor derivative is exactly zero
 /// adds nothing (never 0 inf).
-void add_scale_partials(std::vector<CDual>& t, std::span<const kernel::Row> rows,
+void add_scale_partials(std::vector<CDual>& t, std::span<const Row> rows,
                         const std::vector<std::array<DoubleDouble, 4>>& dl) {
   const std::size_t k = rows.size();
   for (std::size_t i = 0; i < k; ++i) {
@@ -102,9 +103,9 @@ Result<DerivativeSolved> solve_double_double_derivatives(double x, double eps, d
   out.modes.modes.reserve(m_top + 1);
   double top = 0.0;
   for (std::size_t mode = 0; mode <= m_top; ++mode) {
-    kernel::SolvedMode<DualF64> solved;
+    SolvedMode<DualF64> solved;
     for (std::size_t p = 0; p < 2; ++p) {
-      const std::vector<kernel::Row>& rows = matrices[mode].rows[p];
+      const std::vector<Row>& rows = matrices[mode].rows[p];
       const std::size_t k = rows.size();
       if (k == 0) continue;
       stop::check();

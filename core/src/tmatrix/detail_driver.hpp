@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "vantok/memory.hpp"
-#include "vantok/tmatrix/kernel.hpp"
+#include "tmatrix/detail_kernel.hpp"
 
 namespace vantok::tmatrix::driver {
 

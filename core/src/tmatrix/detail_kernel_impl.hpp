@@ -13,7 +13,7 @@
 #include <tuple>
 
 #include "tmatrix/detail_dd_lanes.hpp"
-#include "tmatrix/detail_kernel.hpp"
+#include "tmatrix/detail_kernel_run.hpp"
 #include "tmatrix/detail_ops.hpp"
 #include "tmatrix/detail_widest.hpp"
 #include "tmatrix/detail_work.hpp"

@@ -3,7 +3,7 @@
 // negligible orders of a first pass, the refinement mask and the collection
 // of solved blocks.
 
-#include "vantok/tmatrix/kernel.hpp"
+#include "tmatrix/detail_kernel.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -37,32 +37,6 @@ Spheroid<DoubleDouble> Spheroid<DoubleDouble>::create(double r, double eps) {
   const DoubleDouble c = DoubleDouble::cbrt(DoubleDouble(eps));
   const DoubleDouble a = DoubleDouble(r) * c;
   return {a, DoubleDouble::div_dd(a, DoubleDouble(eps))};
-}
-
-template <class T>
-std::pair<T, T> TMatrixModes<T>::cross_sections() const {
-  const T zero = scalar::constant<T>(0.0);
-  if (modes.empty()) return {zero, zero};
-  T ext = zero;
-  T sca = zero;
-  for (std::size_t m = 0; m < modes.size(); ++m) {
-    const T w = scalar::constant<T>(m == 0 ? 1.0 : 2.0);
-    for (std::size_t p = 0; p < 2; ++p) {
-      const std::vector<Complex<T>>& t = modes[m].t[p];
-      const std::size_t k = modes[m].rows[p].size();
-      if (t.empty() || k == 0) continue;
-      VANTOK_ASSERT(t.size() / k >= k);
-      for (std::size_t i = 0; i < k; ++i) {
-        for (std::size_t j = 0; j < k; ++j) {
-          const Complex<T>& v = t[i * k + j];
-          sca = sca + w * (v.re * v.re + v.im * v.im);
-        }
-        ext = ext - w * t[i * k + i].re;
-      }
-    }
-  }
-  const T two_pi = scalar::constant<T>(6.283185307179586);
-  return {two_pi * ext, two_pi * sca};
 }
 
 template <class T>
@@ -184,7 +158,6 @@ std::size_t matrices_bytes(std::span<const ModeMatrices<T>> modes) {
 
 #define VANTOK_TMATRIX_KERNEL(T)                                                      \
   template Choice Choice::of<T>(std::span<const ModeMatrices<T>>, std::size_t);       \
-  template std::pair<T, T> TMatrixModes<T>::cross_sections() const;                   \
   template std::size_t matrices_bytes<T>(std::span<const ModeMatrices<T>>);
 VANTOK_FOR_EACH_SCALAR(VANTOK_TMATRIX_KERNEL)
 #undef VANTOK_TMATRIX_KERNEL

@@ -15,6 +15,7 @@
 #include <limits>
 #include <memory>
 
+#include "tmatrix/detail_truncation.hpp"
 #include "tmatrix/detail_driver.hpp"
 #include "tmatrix/detail_work.hpp"
 #include "vantok/format.hpp"
@@ -30,7 +31,6 @@ namespace {
 
 using CDD = Complex<DoubleDouble>;
 using kernel::ModeMatrices;
-using kernel::Row;
 
 CDD widen(const Complex<double>& z) { return {DoubleDouble(z.re), DoubleDouble(z.im)}; }
 
@@ -62,7 +62,7 @@ double unscale_block(std::vector<Complex<double>>& t, std::span<const double> l,
 /// The per-mode working values of the f64 pass: T blocks, block bounds, row
 /// bounds and refinement sweeps.
 struct ModeWork {
-  kernel::Blocks<double> t;
+  Blocks<double> t;
   std::pair<double, double> errors{0.0, 0.0};
   std::array<std::vector<double>, 2> row_errors;
   std::array<std::size_t, 2> sweeps{0, 0};
@@ -251,7 +251,7 @@ Result<void> refine_flagged(const Refinement& r, const std::vector<ModeMatrices<
 Solved collect(std::vector<ModeWork>&& mode_work, std::vector<ModeMatrices<double>>&& f64, std::size_t n_theta) {
   const std::size_t n = mode_work.size() - 1;
   Solved out;
-  std::vector<kernel::Blocks<double>> blocks(n + 1);
+  std::vector<Blocks<double>> blocks(n + 1);
   out.paths.reserve(n + 1);
   for (std::size_t mode = 0; mode <= n; ++mode) {
     ModeWork& w = mode_work[mode];

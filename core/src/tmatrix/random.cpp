@@ -105,7 +105,7 @@ struct RowPlace {
 template <class T>
 class KindTables {
  public:
-  KindTables(const kernel::SolvedMode<T>& mode, size_t n_max) : mode_(&mode) {
+  KindTables(const SolvedMode<T>& mode, size_t n_max) : mode_(&mode) {
     for (auto& kind : places_) kind.assign(n_max + 1, RowPlace{});
     for (std::uint8_t p = 0; p < 2; ++p) {
       const auto& rows = mode.rows[p];
@@ -129,7 +129,7 @@ class KindTables {
   }
 
  private:
-  const kernel::SolvedMode<T>* mode_;
+  const SolvedMode<T>* mode_;
   std::array<std::vector<RowPlace>, 2> places_;
 };
 
@@ -170,7 +170,7 @@ struct Coupled {
 };
 
 template <class T>
-Coupled<T> coupled_tables(const kernel::TMatrixModes<T>& modes) {
+Coupled<T> coupled_tables(const TMatrixModes<T>& modes) {
   const size_t n_max = modes.n_terms;
   const size_t stride = n_max + 1;
   Coupled<T> out;
@@ -343,7 +343,7 @@ namespace {
 template <class T>
 class Average {
  public:
-  Average(const kernel::TMatrixModes<T>& modes, std::span<const T> mu)
+  Average(const TMatrixModes<T>& modes, std::span<const T> mu)
       : n_max_(modes.n_terms), big_n_(static_cast<int64_t>(n_max_)), orders_(2 * n_max_ + 1), mu_(mu),
         zero_{cst<T>(0.0), cst<T>(0.0)}, coupled_(coupled_tables(modes)),
         coupled_held_(work::hold(sat_mul(sat_mul<size_t>(coupled_.b[0].size(), 4), sizeof(Complex<T>)))) {
@@ -617,7 +617,7 @@ class Average {
 }  // namespace
 
 template <class T>
-std::array<std::vector<T>, 6> random_orientation(const kernel::TMatrixModes<T>& modes,
+std::array<std::vector<T>, 6> random_orientation(const TMatrixModes<T>& modes,
                                                  std::span<const T> mu) {
   VANTOK_ASSERT(modes.n_terms < (size_t{1} << 30));
   const std::vector<Complex<T>> x = Average<T>(modes, mu).run();
@@ -625,7 +625,7 @@ std::array<std::vector<T>, 6> random_orientation(const kernel::TMatrixModes<T>& 
 }
 
 template <class T>
-Result<GreekCoefficients<T>> greek_raw(const kernel::TMatrixModes<T>& modes, size_t order) {
+Result<GreekCoefficients<T>> greek_raw(const TMatrixModes<T>& modes, size_t order) {
   const size_t n_max = modes.n_terms;
   const size_t big_l = std::min(sat_mul<size_t>(2, n_max), order);
   if (big_l > MAX_GREEK_ORDER) {
@@ -687,9 +687,9 @@ Result<GreekCoefficients<T>> greek_raw(const kernel::TMatrixModes<T>& modes, siz
 
 #define VANTOK_TMATRIX_RANDOM(T)                                                                  \
   template std::array<std::vector<T>, 6> mueller<T>(std::span<const Complex<T>>, std::size_t);    \
-  template std::array<std::vector<T>, 6> random_orientation<T>(const kernel::TMatrixModes<T>&,    \
+  template std::array<std::vector<T>, 6> random_orientation<T>(const TMatrixModes<T>&,    \
                                                                std::span<const T>);               \
-  template Result<GreekCoefficients<T>> greek_raw<T>(const kernel::TMatrixModes<T>&, std::size_t);
+  template Result<GreekCoefficients<T>> greek_raw<T>(const TMatrixModes<T>&, std::size_t);
 VANTOK_TMATRIX_RANDOM(double)
 VANTOK_TMATRIX_RANDOM(scalar::DualF64)
 #undef VANTOK_TMATRIX_RANDOM

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <string>
 
+#include "tmatrix/detail_truncation.hpp"
 #include "vantok/format.hpp"
 #include "vantok/limits.hpp"
 #include "vantok/numeric.hpp"

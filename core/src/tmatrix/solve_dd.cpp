@@ -12,8 +12,9 @@
 #include <string>
 #include <string_view>
 
+#include "tmatrix/detail_truncation.hpp"
 #include "tmatrix/detail_driver.hpp"
-#include "tmatrix/detail_kernel.hpp"
+#include "tmatrix/detail_kernel_members.hpp"
 #include "tmatrix/detail_work.hpp"
 #include "vantok/format.hpp"
 #include "vantok/memory.hpp"
@@ -153,7 +154,7 @@ std::vector<double> log_scales(std::span<const DoubleDouble> outgoing) {
 template <class S>
 Result<std::vector<Complex<S>>> lu_factor_solve(std::size_t k, std::span<const Complex<S>> q,
                                                 std::span<const Complex<S>> rg,
-                                                std::span<const kernel::Row> rows,
+                                                std::span<const Row> rows,
                                                 std::span<const double> log_scale) {
   VANTOK_ASSERT(rows.size() >= k);
   for (std::size_t i = 0; i < k; ++i) VANTOK_ASSERT(rows[i].second < log_scale.size());
@@ -197,10 +198,10 @@ Result<Solved> solve_double_double(double m_re, double m_im, double x, double ep
   out.modes.modes.reserve(n + 1);
   double top = 0.0;
   for (std::size_t m = 0; m <= n; ++m) {
-    kernel::SolvedMode<double> mode;
+    SolvedMode<double> mode;
     if (m <= m_max) {
       for (std::size_t p = 0; p < 2; ++p) {
-        const std::vector<kernel::Row>& rows = matrices[m].rows[p];
+        const std::vector<Row>& rows = matrices[m].rows[p];
         const std::size_t k = rows.size();
         if (k == 0) continue;
         stop::check();
@@ -241,9 +242,9 @@ VANTOK_TMATRIX_DRIVER(DualDD)
 
 template Result<std::vector<Complex<DoubleDouble>>> lu_factor_solve<DoubleDouble>(
     std::size_t, std::span<const Complex<DoubleDouble>>, std::span<const Complex<DoubleDouble>>,
-    std::span<const kernel::Row>, std::span<const double>);
+    std::span<const Row>, std::span<const double>);
 template Result<std::vector<Complex<DualDD>>> lu_factor_solve<DualDD>(
     std::size_t, std::span<const Complex<DualDD>>, std::span<const Complex<DualDD>>,
-    std::span<const kernel::Row>, std::span<const double>);
+    std::span<const Row>, std::span<const double>);
 
 }  // namespace vantok::tmatrix::driver

@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "support/table.hpp"
-#include "tmatrix/detail_kernel.hpp"
+#include "tmatrix/detail_kernel_run.hpp"
 #include "vantok/scalar/dd.hpp"
-#include "vantok/tmatrix/kernel.hpp"
+#include "tmatrix/detail_kernel.hpp"
 
 namespace vantok::test {
 

@@ -37,7 +37,7 @@ struct Scripted {
     s.paths.assign(n + 1, PrecisionPath::F64);
     const double v = value(n, theta);
     for (std::size_t m = 0; m <= n; ++m) {
-      kernel::SolvedMode<double> mode;
+      SolvedMode<double> mode;
       mode.rows = kernel::row_lists(m, n);
       if (m <= m_max) {
         for (std::size_t p = 0; p < 2; ++p) {

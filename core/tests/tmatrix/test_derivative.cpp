@@ -28,6 +28,7 @@ using vantok::test::mask_upto;
 using vantok::test::ModeMask;
 using vantok::test::run_kernel;
 using namespace vantok::tmatrix::kernel;
+using vantok::tmatrix::TMatrixModes;
 namespace solve = vantok::tmatrix::solve;
 using Flat = std::vector<DoubleDouble>;
 

@@ -11,6 +11,7 @@
 #include <tuple>
 
 #include "support/expect_error.hpp"
+#include "tmatrix/detail_truncation.hpp"
 #include "tmatrix/kernel_support.hpp"
 #include "vantok/memory.hpp"
 #include "vantok/pool.hpp"

@@ -244,7 +244,7 @@ struct FakeKernel {
     *tol_seen = tol;
     kernel::TMatrixDerivatives out{{{}, n}, errors, {{0, 2}, {0, 0}, {3, 3}}};
     for (std::size_t m = 0; m < modes; ++m) {
-      kernel::SolvedMode<DualF64> mode{{}, kernel::row_lists(m, n)};
+      SolvedMode<DualF64> mode{{}, kernel::row_lists(m, n)};
       mode.t[0].assign(mode.rows[0].size() * mode.rows[0].size(), {DualF64::constant(0.0), DualF64::constant(0.0)});
       mode.t[0][0].re = DualF64::variable(t0, 0);
       out.modes.modes.push_back(std::move(mode));

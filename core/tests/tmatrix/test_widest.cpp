@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "tmatrix/detail_dd_lanes.hpp"
-#include "tmatrix/detail_kernel.hpp"
+#include "tmatrix/detail_kernel_run.hpp"
 #include "support/scalar_compare.hpp"
 #include "tmatrix/kernel_support.hpp"
 #include "vantok/tmatrix/driver.hpp"

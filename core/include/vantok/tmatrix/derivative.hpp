@@ -20,7 +20,7 @@
 #include "vantok/complex.hpp"
 #include "vantok/error.hpp"
 #include "vantok/scalar/scalars.hpp"
-#include "vantok/tmatrix/kernel.hpp"
+#include "tmatrix/detail_kernel.hpp"
 
 namespace vantok::tmatrix::kernel {
 

@@ -17,8 +17,8 @@
 #include "vantok/error.hpp"
 #include "vantok/scalar/scalars.hpp"
 #include "vantok/tmatrix/derivative.hpp"
-#include "vantok/tmatrix/kernel.hpp"
-#include "vantok/tmatrix/records.hpp"
+#include "tmatrix/detail_kernel.hpp"
+#include "vantok/tmatrix/state.hpp"
 
 namespace vantok::tmatrix::driver {
 
@@ -78,7 +78,7 @@ std::vector<double> log_scales(std::span<const DoubleDouble> outgoing);
 template <class S>
 Result<std::vector<Complex<S>>> lu_factor_solve(std::size_t k, std::span<const Complex<S>> q,
                                                 std::span<const Complex<S>> rg,
-                                                std::span<const kernel::Row> rows,
+                                                std::span<const Row> rows,
                                                 std::span<const double> log_scale);
 
 /// z exp(d) for the unscaling exponent d = L[n_i] - L[n_j]: an exactly zero z
@@ -181,9 +181,9 @@ VANTOK_TMATRIX_DRIVER(DualDD)
 
 extern template Result<std::vector<Complex<DoubleDouble>>> lu_factor_solve<DoubleDouble>(
     std::size_t, std::span<const Complex<DoubleDouble>>, std::span<const Complex<DoubleDouble>>,
-    std::span<const kernel::Row>, std::span<const double>);
+    std::span<const Row>, std::span<const double>);
 extern template Result<std::vector<Complex<DualDD>>> lu_factor_solve<DualDD>(
     std::size_t, std::span<const Complex<DualDD>>, std::span<const Complex<DualDD>>,
-    std::span<const kernel::Row>, std::span<const double>);
+    std::span<const Row>, std::span<const double>);
 
 }  // namespace vantok::tmatrix::driver

@@ -19,7 +19,7 @@
 #include "vantok/error.hpp"
 #include "vantok/mie/greek.hpp"
 #include "vantok/scalar/scalars.hpp"
-#include "vantok/tmatrix/kernel.hpp"
+#include "vantok/tmatrix/state.hpp"
 
 namespace vantok::tmatrix::random {
 
@@ -35,21 +35,21 @@ std::array<std::vector<T>, 6> mueller(std::span<const Complex<T>> x, std::size_t
 /// (each in (-1, 1), unchecked). Parallel over independent orders and
 /// cosines; every value is the same for any number of threads.
 template <class T>
-std::array<std::vector<T>, 6> random_orientation(const kernel::TMatrixModes<T>& modes,
+std::array<std::vector<T>, 6> random_orientation(const TMatrixModes<T>& modes,
                                                  std::span<const T> mu);
 
 /// The raw Greek coefficients up to the order L = min(2N, order), by the
 /// Gauss-Legendre rule of N + L/2 + 1 nodes that integrates the products of
 /// the phase matrix (degree 2N) with the Wigner functions (degree L) exactly.
 template <class T>
-Result<GreekCoefficients<T>> greek_raw(const kernel::TMatrixModes<T>& modes, std::size_t order);
+Result<GreekCoefficients<T>> greek_raw(const TMatrixModes<T>& modes, std::size_t order);
 
 #define VANTOK_TMATRIX_RANDOM(T)                                                                \
   extern template std::array<std::vector<T>, 6> mueller<T>(std::span<const Complex<T>>,          \
                                                            std::size_t);                         \
   extern template std::array<std::vector<T>, 6> random_orientation<T>(                           \
-      const kernel::TMatrixModes<T>&, std::span<const T>);                                       \
-  extern template Result<GreekCoefficients<T>> greek_raw<T>(const kernel::TMatrixModes<T>&,      \
+      const TMatrixModes<T>&, std::span<const T>);                                       \
+  extern template Result<GreekCoefficients<T>> greek_raw<T>(const TMatrixModes<T>&,      \
                                                             std::size_t);
 VANTOK_TMATRIX_RANDOM(double)
 VANTOK_TMATRIX_RANDOM(scalar::DualF64)

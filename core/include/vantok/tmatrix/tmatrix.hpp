@@ -15,7 +15,7 @@
 
 #include "vantok/complex.hpp"
 #include "vantok/error.hpp"
-#include "vantok/tmatrix/records.hpp"
+#include "vantok/tmatrix/state.hpp"
 
 namespace vantok::tmatrix {
 
