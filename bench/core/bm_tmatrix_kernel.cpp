@@ -18,7 +18,9 @@
 #include "vantok/pool.hpp"
 #include "vantok/tmatrix/functions.hpp"
 #include "tmatrix/detail_kernel.hpp"
-#include "vantok/tmatrix/solve.hpp"
+#include "tmatrix/detail_lu.hpp"
+#include "tmatrix/detail_refine.hpp"
+#include "tmatrix/detail_error_estimate.hpp"
 
 namespace {
 

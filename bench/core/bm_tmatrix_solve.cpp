@@ -12,7 +12,9 @@
 
 #include "vantok/tmatrix/functions.hpp"
 #include "vantok/tmatrix/regular.hpp"
-#include "vantok/tmatrix/solve.hpp"
+#include "tmatrix/detail_lu.hpp"
+#include "tmatrix/detail_refine.hpp"
+#include "tmatrix/detail_error_estimate.hpp"
 
 namespace {
 

@@ -28,7 +28,9 @@
 #include "vantok/numeric.hpp"
 #include "vantok/pool.hpp"
 #include "vantok/tmatrix/functions.hpp"
-#include "vantok/tmatrix/solve.hpp"
+#include "tmatrix/detail_lu.hpp"
+#include "tmatrix/detail_refine.hpp"
+#include "tmatrix/detail_error_estimate.hpp"
 
 namespace vantok::tmatrix::kernel {
 

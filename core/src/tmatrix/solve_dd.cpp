@@ -21,7 +21,7 @@
 #include "vantok/numeric.hpp"
 #include "vantok/pool.hpp"
 #include "vantok/tmatrix/functions.hpp"
-#include "vantok/tmatrix/solve.hpp"
+#include "tmatrix/detail_lu.hpp"
 
 namespace vantok::tmatrix::driver {
 

@@ -17,7 +17,8 @@
 #include "vantok/pool.hpp"
 #include "vantok/tmatrix/derivative.hpp"
 #include "vantok/tmatrix/driver.hpp"
-#include "vantok/tmatrix/solve.hpp"
+#include "tmatrix/detail_lu.hpp"
+#include "tmatrix/detail_refine.hpp"
 
 namespace {
 

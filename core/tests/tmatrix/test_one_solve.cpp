@@ -16,7 +16,8 @@
 #include "vantok/memory.hpp"
 #include "vantok/pool.hpp"
 #include "vantok/tmatrix/driver.hpp"
-#include "vantok/tmatrix/solve.hpp"
+#include "tmatrix/detail_lu.hpp"
+#include "tmatrix/detail_refine.hpp"
 
 namespace {
 

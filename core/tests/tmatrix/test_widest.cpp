@@ -20,7 +20,8 @@
 #include "tmatrix/kernel_support.hpp"
 #include "vantok/tmatrix/driver.hpp"
 #include "vantok/tmatrix/random.hpp"
-#include "vantok/tmatrix/solve.hpp"
+#include "tmatrix/detail_lu.hpp"
+#include "tmatrix/detail_refine.hpp"
 
 namespace {
 
