@@ -158,7 +158,7 @@ MUTANTS = [
     M("estimate-nan-candidate", "core/**/tmatrix/*",
       "if (std::isnan(c) && !std::isnan(magnitude) && !std::isnan(scale)) return INFINITY;",
       "if (false) return INFINITY;", "error estimate: 0 * inf counted as no bound"),
-    M("series-suffix-index", "core/src/tmatrix/detail_regular.inc",
+    M("series-suffix-index", "core/src/tmatrix/detail_series_tails.inc",
       "const auto k = static_cast<std::size_t>(std::min(d - t + 1, big_n));",
       "const auto k = static_cast<std::size_t>(std::min(d - t, big_n));", "tail sum: suffix index off by one"),
     M("angular-start", "core/**/tmatrix/*",

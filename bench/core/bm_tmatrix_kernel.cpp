@@ -16,7 +16,7 @@
 #include <cmath>
 
 #include "vantok/pool.hpp"
-#include "vantok/tmatrix/functions.hpp"
+#include "tmatrix/detail_node_functions.hpp"
 #include "tmatrix/detail_kernel.hpp"
 #include "tmatrix/detail_lu.hpp"
 #include "tmatrix/detail_refine.hpp"

@@ -27,7 +27,7 @@
 #include "vantok/memory.hpp"
 #include "vantok/numeric.hpp"
 #include "vantok/pool.hpp"
-#include "vantok/tmatrix/functions.hpp"
+#include "tmatrix/detail_node_functions.hpp"
 #include "tmatrix/detail_lu.hpp"
 #include "tmatrix/detail_refine.hpp"
 #include "tmatrix/detail_error_estimate.hpp"

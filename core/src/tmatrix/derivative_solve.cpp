@@ -15,7 +15,7 @@
 #include "tmatrix/detail_kernel_members.hpp"
 #include "tmatrix/detail_work.hpp"
 #include "vantok/pool.hpp"
-#include "vantok/tmatrix/functions.hpp"
+#include "tmatrix/detail_node_functions.hpp"
 
 namespace vantok::tmatrix::driver {
 

@@ -20,7 +20,7 @@
 #include "vantok/numeric.hpp"
 #include "vantok/scalar/scalars.hpp"
 #include "vantok/special/gauss_legendre.hpp"
-#include "vantok/tmatrix/functions.hpp"
+#include "tmatrix/detail_node_functions.hpp"
 
 namespace vantok::tmatrix::kernel::detail {
 

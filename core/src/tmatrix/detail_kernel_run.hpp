@@ -34,10 +34,10 @@
 #include "vantok/numeric.hpp"
 #include "vantok/scalar/scalars.hpp"
 #include "vantok/special/gauss_legendre.hpp"
-#include "vantok/tmatrix/functions.hpp"
+#include "tmatrix/detail_node_functions.hpp"
 #include "tmatrix/detail_kernel.hpp"
 #include "tmatrix/detail_kernel_members.hpp"
-#include "vantok/tmatrix/regular.hpp"
+#include "tmatrix/detail_series_tails.hpp"
 
 namespace vantok::tmatrix::kernel::detail {
 

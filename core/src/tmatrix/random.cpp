@@ -34,7 +34,7 @@
 #include "vantok/special/clebsch.hpp"
 #include "vantok/special/gauss_legendre.hpp"
 #include "vantok/special/wigner.hpp"
-#include "vantok/tmatrix/functions.hpp"
+#include "tmatrix/detail_node_functions.hpp"
 
 namespace vantok::tmatrix::random {
 

@@ -20,7 +20,7 @@
 #include "vantok/mie/ratios.hpp"
 #include "vantok/pool.hpp"
 #include "vantok/tmatrix/driver.hpp"
-#include "vantok/tmatrix/functions.hpp"
+#include "tmatrix/detail_node_functions.hpp"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include "support/scalar_compare.hpp"
 #include "support/table.hpp"
 #include "vantok/error.hpp"
-#include "vantok/tmatrix/functions.hpp"
-#include "vantok/tmatrix/regular.hpp"
+#include "tmatrix/detail_node_functions.hpp"
+#include "tmatrix/detail_series_tails.hpp"
 
 namespace {
 
