@@ -265,7 +265,7 @@ MUTANTS = [
       "const DualF64 x = DualF64::variable(state_->x, 0); const DualF64 g_geo",
       "const DualF64 x = cst<DualF64>(state_->x); const DualF64 g_geo",
       "efficiency Jacobian: the -2Q/x term of the geometric cross section lost"),
-    M("tm-derivative-rhs-sign", "core/src/tmatrix/derivative.cpp",
+    M("tm-derivative-rhs-sign", "core/src/tmatrix/derivative_f64_solve.cpp",
       "for (std::size_t j = 0; j < k; ++j) v[j] = -v[j];", "", "derivative blocks: right-hand side not negated"),
     M("tm-dd-scale-partials", "core/src/tmatrix/derivative_solve.cpp", "add_scale_partials(t, rows, dl);",
       "(void)dl;", "double-double derivative solve: the order scales' derivatives not unscaled"),

@@ -18,12 +18,13 @@
 #include <vector>
 
 #include "vantok/pool.hpp"
-#include "vantok/tmatrix/derivative.hpp"
+#include "tmatrix/detail_derivative_f64_solve.hpp"
 #include "tmatrix/detail_kernel.hpp"
 
 namespace {
 
 using namespace vantok::tmatrix::kernel;
+using namespace vantok::tmatrix::derivative;
 using vantok::Complex;
 using vantok::scalar::DoubleDouble;
 

@@ -139,7 +139,7 @@ Result<DerivativeSolved> solve_double_double_derivatives(double x, double eps, d
 Result<DerivativeSolved> solve_derivatives(std::size_t n_terms, std::size_t n_theta,
                                            Precision precision, std::size_t m_max, double x,
                                            double eps, double m_re, double m_im, double rtol) {
-  return solve_derivatives(kernel::tmatrix_derivatives, n_terms, n_theta, precision, m_max, x, eps,
+  return solve_derivatives(derivative::tmatrix_derivatives, n_terms, n_theta, precision, m_max, x, eps,
                            m_re, m_im, rtol);
 }
 

@@ -15,7 +15,7 @@
 #include "vantok/memory.hpp"
 #include "vantok/mie/ratios.hpp"
 #include "vantok/pool.hpp"
-#include "vantok/tmatrix/derivative.hpp"
+#include "tmatrix/detail_derivative_f64_solve.hpp"
 #include "vantok/tmatrix/driver.hpp"
 #include "tmatrix/detail_lu.hpp"
 #include "tmatrix/detail_refine.hpp"
@@ -29,6 +29,7 @@ using vantok::test::mask_upto;
 using vantok::test::ModeMask;
 using vantok::test::run_kernel;
 using namespace vantok::tmatrix::kernel;
+using namespace vantok::tmatrix::derivative;
 using vantok::tmatrix::TMatrixModes;
 namespace solve = vantok::tmatrix::solve;
 using Flat = std::vector<DoubleDouble>;

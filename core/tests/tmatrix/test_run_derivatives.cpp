@@ -239,10 +239,10 @@ struct FakeKernel {
   std::vector<std::array<double, 2>> errors{{0.0, 0.0}, {0.0, 0.0}, {0.0, 0.0}};
   std::size_t modes = 1;
   double* tol_seen = nullptr;
-  vantok::Result<kernel::TMatrixDerivatives> operator()(std::size_t n, std::size_t, std::size_t, double, double, double, double,
+  vantok::Result<derivative::TMatrixDerivatives> operator()(std::size_t n, std::size_t, std::size_t, double, double, double, double,
                                                         double tol) const {
     *tol_seen = tol;
-    kernel::TMatrixDerivatives out{{{}, n}, errors, {{0, 2}, {0, 0}, {3, 3}}};
+    derivative::TMatrixDerivatives out{{{}, n}, errors, {{0, 2}, {0, 0}, {3, 3}}};
     for (std::size_t m = 0; m < modes; ++m) {
       SolvedMode<DualF64> mode{{}, kernel::row_lists(m, n)};
       mode.t[0].assign(mode.rows[0].size() * mode.rows[0].size(), {DualF64::constant(0.0), DualF64::constant(0.0)});

@@ -16,7 +16,7 @@
 #include "vantok/complex.hpp"
 #include "vantok/error.hpp"
 #include "vantok/scalar/scalars.hpp"
-#include "vantok/tmatrix/derivative.hpp"
+#include "tmatrix/detail_derivative_f64_solve.hpp"
 #include "tmatrix/detail_kernel.hpp"
 #include "vantok/tmatrix/state.hpp"
 
@@ -148,7 +148,7 @@ struct DerivativeSolved {
 /// - "double-double": the whole solve over Dual<DoubleDouble, 4> (spheroid,
 ///   scales, kernel, LU, unscaling with the derivatives of the scale factors),
 ///   rounded once: m_max + 1 codes "double-double", err = 4 2^-52 max |T_ij|;
-/// - "f64": `kernel::tmatrix_derivatives` without refinement (tol = inf);
+/// - "f64": `derivative::tmatrix_derivatives` without refinement (tol = inf);
 /// - "auto": the same with tol = rtol / 10, falling back to the double-double
 ///   solve when the largest block error exceeds tol max |T_ij| (strictly).
 /// Codes of the kernel's modes: "refined" when either block took sweeps, else
@@ -159,8 +159,8 @@ Result<DerivativeSolved> solve_derivatives(std::size_t n_terms, std::size_t n_th
                                            double eps, double m_re, double m_im, double rtol);
 
 /// The derivative kernel of the "f64" and "auto" paths, with the arguments of
-/// `kernel::tmatrix_derivatives`.
-using DerivativeKernelFn = std::function<Result<kernel::TMatrixDerivatives>(
+/// `derivative::tmatrix_derivatives`.
+using DerivativeKernelFn = std::function<Result<derivative::TMatrixDerivatives>(
     std::size_t, std::size_t, std::size_t, double, double, double, double, double)>;
 
 /// The same with the derivative kernel given.

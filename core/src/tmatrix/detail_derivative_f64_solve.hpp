@@ -1,6 +1,9 @@
 #pragma once
-// The T-matrix of a spheroid with its partial derivatives with respect to the
-// size parameter x, the aspect ratio eps, Re m and Im m (partials 0 to 3).
+// The derivative solve at fixed truncation along the f64 path
+// (derivative_f64_solve.cpp): the T-matrix of a spheroid with its partial
+// derivatives with respect to the size parameter x, the aspect ratio eps,
+// Re m and Im m (partials 0 to 3), from f64 duals with refinement in dual
+// double-double where the f64 bound is too large.
 //
 // The EBCM matrices come from the mode kernel over Dual<double, 4>; each block
 // T = -RgQ Q^-1 is solved once in f64 and its derivatives follow from the
@@ -21,8 +24,14 @@
 #include "vantok/error.hpp"
 #include "vantok/scalar/scalars.hpp"
 #include "tmatrix/detail_kernel.hpp"
+#include "vantok/tmatrix/state.hpp"
 
-namespace vantok::tmatrix::kernel {
+namespace vantok::tmatrix::derivative {
+
+using kernel::ModeMatrices;
+using scalar::DoubleDouble;
+using scalar::DualDD;
+using scalar::DualF64;
 
 /// The result of `tmatrix_derivatives`.
 struct TMatrixDerivatives {
@@ -49,7 +58,7 @@ Result<TMatrixDerivatives> tmatrix_derivatives(std::size_t n_terms, std::size_t 
                                                double m_re, double m_im, double tol);
 
 /// The refinement entry of mode m for the derivative solve: the rule of
-/// `refinement_entry` with thr = tol t_max and the term count nmax, for every
+/// `kernel::refinement_entry` with thr = tol t_max and the term count nmax, for every
 /// mode (no cut-off above the modes solved: their block errors are 0).
 std::optional<std::size_t> derivative_refinement_mask(
     std::size_t m, std::span<const std::array<double, 2>> block_errors, double tol, double t_max,
@@ -75,4 +84,4 @@ extern template std::vector<Complex<double>> partial_matrix<double>(
 extern template std::vector<Complex<DoubleDouble>> partial_matrix<DoubleDouble>(
     std::span<const Complex<DualDD>>, std::size_t);
 
-}  // namespace vantok::tmatrix::kernel
+}  // namespace vantok::tmatrix::derivative

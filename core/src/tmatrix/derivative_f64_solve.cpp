@@ -1,4 +1,4 @@
-// The derivative T-matrix solve.
+// The derivative T-matrix solve at fixed truncation along the f64 path.
 //
 // Differentiating T Q = -Rg gives dT Q = -(dRg + T dQ): the four derivative
 // blocks of a parity block are four more sets of right-hand sides on the LU
@@ -14,7 +14,7 @@
 // exp(L_{n_i} - L_{n_j}) in dual arithmetic, which adds the derivatives of the
 // scaling itself.
 
-#include "vantok/tmatrix/derivative.hpp"
+#include "tmatrix/detail_derivative_f64_solve.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -32,7 +32,12 @@
 #include "tmatrix/detail_refine.hpp"
 #include "tmatrix/detail_error_estimate.hpp"
 
-namespace vantok::tmatrix::kernel {
+namespace vantok::tmatrix::derivative {
+
+using kernel::all_modes_masked;
+using kernel::Choice;
+using kernel::matrices_bytes;
+using kernel::Spheroid;
 
 namespace {
 
@@ -221,7 +226,7 @@ std::optional<std::size_t> derivative_refinement_mask(
   const double thr = tol * t_max;
   if (!(std::fmax(e0, e1) > thr)) return std::nullopt;
   VANTOK_ASSERT(m < modes.size() && m < row_errors.size());
-  return refinement_entry(m, e0, e1, thr, modes[m].rows, row_errors[m], nmax);
+  return kernel::refinement_entry(m, e0, e1, thr, modes[m].rows, row_errors[m], nmax);
 }
 
 namespace {
@@ -457,7 +462,7 @@ Result<TMatrixDerivatives> tmatrix_derivatives(std::size_t n_terms, std::size_t 
   const DualF64 eps_d = DualF64::variable(eps, 1);
   const Complex<DualF64> m_d{DualF64::variable(m_re, 2), DualF64::variable(m_im, 3)};
   const Spheroid<DualF64> spheroid = Spheroid<DualF64>::create(x_d, eps_d);
-  const auto [rmin, rmax] = detail::Member<DualF64>::semi_axes(spheroid.a, spheroid.b);
+  const auto [rmin, rmax] = kernel::detail::Member<DualF64>::semi_axes(spheroid.a, spheroid.b);
 
   // 2. Log scales.
   const LogScales ls(big_n, rmin, rmax, m_d);
@@ -508,4 +513,4 @@ Result<TMatrixDerivatives> tmatrix_derivatives(std::size_t n_terms, std::size_t 
   return out;
 }
 
-}  // namespace vantok::tmatrix::kernel
+}  // namespace vantok::tmatrix::derivative
