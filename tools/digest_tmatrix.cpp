@@ -21,7 +21,8 @@
 #include <vector>
 
 #include "vantok/pool.hpp"
-#include "vantok/tmatrix/driver.hpp"
+#include "tmatrix/detail_kernel.hpp"
+#include "tmatrix/detail_one_solve.hpp"
 #include "vantok/tmatrix/random.hpp"
 #include "vantok/tmatrix/tmatrix.hpp"
 

@@ -26,7 +26,8 @@
 #include <optional>
 
 #include "vantok/pool.hpp"
-#include "vantok/tmatrix/driver.hpp"
+#include "tmatrix/detail_one_solve.hpp"
+#include "tmatrix/detail_profile.hpp"
 #include "vantok/tmatrix/random.hpp"
 #include "vantok/tmatrix/tmatrix.hpp"
 

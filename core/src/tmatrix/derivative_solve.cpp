@@ -5,13 +5,13 @@
 // kernel's error bound still misses rtol / 10 of the largest |T_ij|, run the
 // whole solve over Dual<DoubleDouble, 4> and round once at the end.
 
-#include "vantok/tmatrix/driver.hpp"
+#include "tmatrix/detail_derivative_solve.hpp"
 
 #include <cmath>
 #include <limits>
 
 #include "tmatrix/detail_truncation.hpp"
-#include "tmatrix/detail_driver.hpp"
+#include "tmatrix/detail_scaled_solve.hpp"
 #include "tmatrix/detail_kernel_members.hpp"
 #include "tmatrix/detail_work.hpp"
 #include "vantok/pool.hpp"

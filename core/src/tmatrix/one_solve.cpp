@@ -8,7 +8,7 @@
 // negligible take it from the f64 pass. Under "auto" a result that still
 // misses the tolerance is replaced by the solve in double-double throughout.
 
-#include "vantok/tmatrix/driver.hpp"
+#include "tmatrix/detail_one_solve.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -16,7 +16,8 @@
 #include <memory>
 
 #include "tmatrix/detail_truncation.hpp"
-#include "tmatrix/detail_driver.hpp"
+#include "tmatrix/detail_dd_solve.hpp"
+#include "tmatrix/detail_scaled_solve.hpp"
 #include "tmatrix/detail_work.hpp"
 #include "vantok/format.hpp"
 #include "vantok/memory.hpp"
@@ -290,7 +291,7 @@ Result<Solved> OneSolve::operator()(std::size_t n_terms, std::size_t n_theta,
   std::vector<std::optional<std::size_t>> first_pass(n + 1);
   for (std::size_t mode = 0; mode <= m_max; ++mode) first_pass[mode] = 0;
   Result<std::vector<ModeMatrices<double>>> kernel_result = [&] {
-    const detail::PhaseTimer timer(profile != nullptr ? &profile->kernel : nullptr);
+    const PhaseTimer timer(profile != nullptr ? &profile->kernel : nullptr);
     return kernel::all_modes_masked(kernel::Spheroid<double>::create(x, eps), n, n_theta,
                                     first_pass, m.re, m.im);
   }();
@@ -305,7 +306,7 @@ Result<Solved> OneSolve::operator()(std::size_t n_terms, std::size_t n_theta,
   std::vector<ModeWork> mode_work(n + 1);
   double t_max = 0.0;
   {
-    const detail::PhaseTimer timer(profile != nullptr ? &profile->lu : nullptr);
+    const PhaseTimer timer(profile != nullptr ? &profile->lu : nullptr);
     VANTOK_TRY(top, solve_blocks(f64, m_max, u1, ls, f64_bytes, mode_work));
     t_max = top;
   }
@@ -325,7 +326,7 @@ Result<Solved> OneSolve::operator()(std::size_t n_terms, std::size_t n_theta,
   bool any = false;
   for (const auto& entry : mask) any = any || entry.has_value();
   if (any) {
-    const detail::PhaseTimer timer(profile != nullptr ? &profile->refinement : nullptr);
+    const PhaseTimer timer(profile != nullptr ? &profile->refinement : nullptr);
     VANTOK_CHECK(refine_flagged({m.re, m.im, x, eps, n, n_theta, u1, u2, ls, sat_add(f64_bytes, t_bytes)}, f64,
                                 mask, mode_work));
   }

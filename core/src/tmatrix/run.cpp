@@ -13,7 +13,8 @@
 #include "vantok/format.hpp"
 #include "vantok/limits.hpp"
 #include "vantok/numeric.hpp"
-#include "vantok/tmatrix/driver.hpp"
+#include "tmatrix/detail_convergence.hpp"
+#include "tmatrix/detail_derivative_solve.hpp"
 
 namespace vantok::tmatrix {
 

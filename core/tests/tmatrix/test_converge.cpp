@@ -11,7 +11,8 @@
 #include <vector>
 
 #include "support/expect_error.hpp"
-#include "vantok/tmatrix/driver.hpp"
+#include "tmatrix/detail_convergence.hpp"
+#include "tmatrix/detail_kernel.hpp"
 
 namespace {
 

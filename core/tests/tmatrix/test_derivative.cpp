@@ -16,7 +16,7 @@
 #include "vantok/mie/ratios.hpp"
 #include "vantok/pool.hpp"
 #include "tmatrix/detail_derivative_f64_solve.hpp"
-#include "vantok/tmatrix/driver.hpp"
+#include "tmatrix/detail_derivative_solve.hpp"
 #include "tmatrix/detail_lu.hpp"
 #include "tmatrix/detail_refine.hpp"
 

@@ -19,7 +19,7 @@
 #include "vantok/memory.hpp"
 #include "vantok/mie/ratios.hpp"
 #include "vantok/pool.hpp"
-#include "vantok/tmatrix/driver.hpp"
+#include "tmatrix/detail_one_solve.hpp"
 #include "tmatrix/detail_node_functions.hpp"
 
 namespace {

@@ -15,7 +15,8 @@
 #include "tmatrix/kernel_support.hpp"
 #include "vantok/memory.hpp"
 #include "vantok/pool.hpp"
-#include "vantok/tmatrix/driver.hpp"
+#include "tmatrix/detail_one_solve.hpp"
+#include "tmatrix/detail_scaled_solve.hpp"
 #include "tmatrix/detail_lu.hpp"
 #include "tmatrix/detail_refine.hpp"
 

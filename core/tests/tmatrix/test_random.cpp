@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "vantok/memory.hpp"
-#include "vantok/tmatrix/driver.hpp"
+#include "tmatrix/detail_one_solve.hpp"
 #include "vantok/tmatrix/random.hpp"
 
 namespace {

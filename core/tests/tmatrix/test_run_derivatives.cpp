@@ -16,7 +16,7 @@
 #include "vantok/mie/greek.hpp"
 #include "vantok/mie/mie.hpp"
 #include "vantok/pool.hpp"
-#include "vantok/tmatrix/driver.hpp"
+#include "tmatrix/detail_derivative_solve.hpp"
 #include "vantok/tmatrix/tmatrix.hpp"
 
 namespace {

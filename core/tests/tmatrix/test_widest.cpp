@@ -18,7 +18,7 @@
 #include "tmatrix/detail_kernel_run.hpp"
 #include "support/scalar_compare.hpp"
 #include "tmatrix/kernel_support.hpp"
-#include "vantok/tmatrix/driver.hpp"
+#include "tmatrix/detail_one_solve.hpp"
 #include "vantok/tmatrix/random.hpp"
 #include "tmatrix/detail_lu.hpp"
 #include "tmatrix/detail_refine.hpp"

@@ -6,7 +6,7 @@
 // out are estimated from the decay of the last two solved ones. Every count
 // saturates, so that absurd inputs meet the caps instead of wrapping.
 
-#include "vantok/tmatrix/driver.hpp"
+#include "tmatrix/detail_convergence.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -14,6 +14,7 @@
 #include <optional>
 #include <tuple>
 
+#include "tmatrix/detail_one_solve.hpp"
 #include "tmatrix/detail_truncation.hpp"
 #include "vantok/numeric.hpp"
 #include "vantok/tmatrix/random.hpp"
