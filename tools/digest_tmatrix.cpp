@@ -23,7 +23,7 @@
 #include "vantok/pool.hpp"
 #include "tmatrix/detail_kernel.hpp"
 #include "tmatrix/detail_one_solve.hpp"
-#include "vantok/tmatrix/random.hpp"
+#include "vantok/tmatrix/random_orientation.hpp"
 #include "vantok/tmatrix/tmatrix.hpp"
 
 namespace {

@@ -17,7 +17,7 @@
 #include "tmatrix/detail_one_solve.hpp"
 #include "tmatrix/detail_truncation.hpp"
 #include "vantok/numeric.hpp"
-#include "vantok/tmatrix/random.hpp"
+#include "vantok/tmatrix/random_orientation.hpp"
 
 namespace vantok::tmatrix::driver {
 

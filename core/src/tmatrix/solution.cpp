@@ -17,7 +17,7 @@
 #include "vantok/limits.hpp"
 #include "vantok/numeric.hpp"
 #include "vantok/special/wigner.hpp"
-#include "vantok/tmatrix/random.hpp"
+#include "vantok/tmatrix/random_orientation.hpp"
 
 namespace vantok::tmatrix {
 

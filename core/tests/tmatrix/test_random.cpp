@@ -11,7 +11,8 @@
 
 #include "vantok/memory.hpp"
 #include "tmatrix/detail_one_solve.hpp"
-#include "vantok/tmatrix/random.hpp"
+#include "tmatrix/detail_mueller.hpp"
+#include "vantok/tmatrix/random_orientation.hpp"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include "support/scalar_compare.hpp"
 #include "tmatrix/kernel_support.hpp"
 #include "tmatrix/detail_one_solve.hpp"
-#include "vantok/tmatrix/random.hpp"
+#include "vantok/tmatrix/random_orientation.hpp"
 #include "tmatrix/detail_lu.hpp"
 #include "tmatrix/detail_refine.hpp"
 
