@@ -39,9 +39,11 @@ using vantok::tmatrix::GreekCoefficients;
 using vantok::tmatrix::PhaseBuffers;
 using vantok::tmatrix::Precision;
 using vantok::tmatrix::PrecisionPath;
+using vantok::tmatrix::Spheroid;
 using vantok::tmatrix::State;
 using vantok::tmatrix::TMatrix;
 using vantok::tmatrix::TMatrixSolution;
+using vantok::tmatrix::WithDerivatives;
 
 /// Q_ext, Q_sca, Q_abs, Q_back, g.
 constexpr std::size_t EFFICIENCIES = 5;
@@ -82,6 +84,10 @@ vantok::Result<TMatrix> options(std::string_view precision, std::optional<std::u
   out.allow_unconverged = allow_unconverged;
   out.allow_unvalidated = allow_unvalidated;
   return out;
+}
+
+WithDerivatives with_derivatives(bool derivatives) {
+  return derivatives ? WithDerivatives::Yes : WithDerivatives::No;
 }
 
 /// The six phase-matrix rows of one call's slice: consecutive rows of
@@ -202,7 +208,7 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       value_or_raise(options(precision, n_terms, n_theta, std::nullopt, rtol, allow_unconverged, allow_unvalidated));
   std::unique_ptr<State> slot;
   value_or_raise(unlocked([&]() -> vantok::Result<void> {
-    VANTOK_CHECK(solver.run(slot, derivatives, eps, x, C64{m_re, m_im}));
+    VANTOK_CHECK(solver.run(slot, Spheroid{.x = x, .eps = eps, .m = C64{m_re, m_im}}, with_derivatives(derivatives)));
     return {};
   }));
   // Allocated once the solve succeeded; if it fails, the state goes with `slot`.
@@ -481,7 +487,8 @@ std::optional<std::size_t> greek_width(const RandomRequest& request, const Array
     for (std::size_t p = 0; p < x.len(); ++p) {
       const double x_p = xs.next();
       const C64 m_p = ms.next();
-      terms = std::max(terms, options.plan(es.next(), x_p, m_p).max_terms);
+      const double eps_p = es.next();
+      terms = std::max(terms, options.plan(Spheroid{.x = x_p, .eps = eps_p, .m = m_p}).max_terms);
     }
   }
   return terms == 0 ? 1 : 2 * terms + 1;
@@ -541,7 +548,8 @@ Outcome<RandomOutputs> solve_each(const RandomRequest& request, std::span<const 
   for (std::size_t p = 0; p < count; ++p) {
     vantok::stop::check();
     slot.reset();  // one solved spheroid at a time
-    auto solved = request.options.run(slot, request.derivatives, eps[p], x[p], m[p]);
+    auto solved = request.options.run(slot, Spheroid{.x = x[p], .eps = eps[p], .m = m[p]},
+                                      with_derivatives(request.derivatives));
     if (!solved) return std::unexpected(at(p, std::move(solved).error()));
     const State& state = solved->state();
     n_terms[p] = state.converged.solved.modes.n_terms;

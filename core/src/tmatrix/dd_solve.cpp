@@ -11,7 +11,6 @@
 #include <limits>
 
 #include "tmatrix/detail_kernel.hpp"
-#include "tmatrix/detail_kernel_members.hpp"
 #include "tmatrix/detail_node_functions.hpp"
 #include "tmatrix/detail_scaled_solve.hpp"
 #include "tmatrix/detail_truncation.hpp"
@@ -26,23 +25,25 @@ using CDD = Complex<DoubleDouble>;
 
 }  // namespace
 
-Result<Solved> solve_double_double(double m_re, double m_im, double x, double eps,
-                                   std::size_t n_terms, std::size_t n_theta, std::size_t m_max,
-                                   SolveProfile* profile) {
+Result<Solved> solve_double_double(const Spheroid& spheroid, const Truncation& truncation, SolveProfile* profile) {
   const PhaseTimer timer(profile != nullptr ? &profile->double_double : nullptr);
-  const std::size_t n = n_terms;
+  const std::size_t n = truncation.n_terms;
+  const std::size_t n_theta = truncation.n_theta;
+  const std::size_t m_max = truncation.m_max;
+  const double m_re = spheroid.m.re;
+  const double m_im = spheroid.m.im;
   VANTOK_ASSERT(n < std::numeric_limits<std::size_t>::max());
 
   // Semi-axes and the order scales of the smaller one, all in double-double.
-  const auto spheroid = kernel::Spheroid<DoubleDouble>::create(x, eps);
-  const auto [r_min, r_max] = kernel::detail::Member<DoubleDouble>::semi_axes(spheroid.a, spheroid.b);
+  const auto axes = kernel::Axes<DoubleDouble>::create(spheroid.x, spheroid.eps);
+  const auto [r_min, r_max] = axes.min_max();
   const CDD z{r_max * m_re, r_max * m_im};
   const std::vector<double> l = log_scales(functions::Scales<DoubleDouble>(n, r_min, z).outgoing);
 
   std::vector<std::optional<std::size_t>> mask(n + 1);
   for (std::size_t m = 0; m <= std::min(m_max, n); ++m) mask[m] = 0;
   // No variant record and no negligible orders: every element of Q complete.
-  VANTOK_TRY(matrices, kernel::all_modes_masked(spheroid, CDD{DoubleDouble(m_re), DoubleDouble(m_im)},
+  VANTOK_TRY(matrices, kernel::all_modes_masked(axes, CDD{DoubleDouble(m_re), DoubleDouble(m_im)},
                                                 n, n_theta, mask, nullptr,
                                                 std::numeric_limits<std::size_t>::max()));
   VANTOK_ASSERT(matrices.size() == n + 1);

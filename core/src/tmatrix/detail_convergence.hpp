@@ -9,32 +9,32 @@
 #include <utility>
 
 #include "tmatrix/detail_profile.hpp"
+#include "tmatrix/detail_truncation.hpp"
 #include "vantok/complex.hpp"
 #include "vantok/error.hpp"
 #include "vantok/tmatrix/state.hpp"
 
 namespace vantok::tmatrix::driver {
 
-/// A one-solve operation: (N, n_theta, m_max) -> Solved, as OneSolve.
-using SolveFn = std::function<Result<Solved>(std::size_t, std::size_t, std::size_t)>;
+/// A one-solve operation: truncation -> Solved, as OneSolve.
+using SolveFn = std::function<Result<Solved>(const Truncation&)>;
 
 /// Converges N (stage 1, mode 0 only), then the quadrature size (stage 2),
 /// picks the highest mode from the mode-0 solution, solves all modes up to it
 /// with a tail estimate for the rest and, with a Greek order in the plan,
 /// checks the Greek coefficients against one finer solve, which becomes the
 /// result. NotConverged {achieved, rtol} at a cap unless the plan allows it.
-Result<Converged> converge(const Plan& plan, double x, double eps, Complex<double> m,
-                           SolveProfile* profile = nullptr);
+Result<Converged> converge(const Plan& plan, const Spheroid& spheroid, SolveProfile* profile = nullptr);
 
-/// The same with the one-solve operation given.
-Result<Converged> converge(const Plan& plan, double x, double eps, const SolveFn& solve);
+/// The same with the one-solve operation given (the spheroid sets the start
+/// and the quadrature floor).
+Result<Converged> converge(const Plan& plan, const Spheroid& spheroid, const SolveFn& solve);
 
-/// The modes 0..=m_max of one solve and the estimated share of the modes left
-/// out (0 when m_max = N, +inf when m_max = 0 < N, else the geometric series
+/// The modes 0..=m_max of the solve at `truncation` and the estimated share
+/// of the modes left out (0 when m_max = N, +inf when m_max = 0 < N, else the geometric series
 /// of the decay of the two highest mode shares); when that tail exceeds
 /// rtol / 10, all N + 1 modes are solved instead and the tail is 0.
-Result<std::pair<Solved, double>> solve_modes(const SolveFn& solve, std::size_t n_terms,
-                                              std::size_t n_theta, std::size_t m_max, double rtol);
+Result<std::pair<Solved, double>> solve_modes(const SolveFn& solve, const Truncation& truncation, double rtol);
 
 /// The largest |T_ij| of mode m over the largest of all modes (0 when that is
 /// not positive).

@@ -24,6 +24,7 @@
 #include "vantok/error.hpp"
 #include "vantok/scalar/scalars.hpp"
 #include "tmatrix/detail_kernel.hpp"
+#include "tmatrix/detail_truncation.hpp"
 #include "vantok/tmatrix/state.hpp"
 
 namespace vantok::tmatrix::derivative {
@@ -47,15 +48,13 @@ struct TMatrixDerivatives {
   std::vector<std::array<std::size_t, 2>> refine_sweeps;
 };
 
-/// The T-matrix of modes 0..m_max at the term count N = n_terms and the
-/// quadrature size n_theta, with its four partial derivatives, refining in
+/// The T-matrix of the spheroid at the truncation (modes 0..m_max), with its
+/// four partial derivatives, refining in
 /// dual double-double the modes whose f64 error exceeds tol times the largest
 /// unscaled |T_ij| (tol = +inf refines nothing). Errors: those of the
 /// quadrature rule and of the block solves ("the EBCM matrix is singular or
 /// not finite at column {}"), unchanged.
-Result<TMatrixDerivatives> tmatrix_derivatives(std::size_t n_terms, std::size_t n_theta,
-                                               std::size_t m_max, double x, double eps,
-                                               double m_re, double m_im, double tol);
+Result<TMatrixDerivatives> tmatrix_derivatives(const Spheroid& spheroid, const Truncation& truncation, double tol);
 
 /// The refinement entry of mode m for the derivative solve: the rule of
 /// `kernel::refinement_entry` with thr = tol t_max and the term count nmax, for every

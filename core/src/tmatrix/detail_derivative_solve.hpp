@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tmatrix/detail_derivative_f64_solve.hpp"
+#include "tmatrix/detail_truncation.hpp"
 #include "vantok/error.hpp"
 #include "vantok/scalar/scalars.hpp"
 #include "vantok/tmatrix/state.hpp"
@@ -25,8 +26,8 @@ struct DerivativeSolved {
   double err = 0.0;
 };
 
-/// The derivative solve along the requested precision, at N = n_terms and
-/// n_theta, modes 0..=m_max (m_max <= N):
+/// The derivative solve along the requested precision at the truncation
+/// (modes 0..=m_max, m_max <= N):
 /// - "double-double": the whole solve over Dual<DoubleDouble, 4> (spheroid,
 ///   scales, kernel, LU, unscaling with the derivatives of the scale factors),
 ///   rounded once: m_max + 1 codes "double-double", err = 4 2^-52 max |T_ij|;
@@ -36,19 +37,16 @@ struct DerivativeSolved {
 /// Codes of the kernel's modes: "refined" when either block took sweeps, else
 /// "f64"; err is the largest block error of all N + 1 modes (NaN skipped).
 /// Errors of the kernels and of the block solves are returned unchanged.
-Result<DerivativeSolved> solve_derivatives(std::size_t n_terms, std::size_t n_theta,
-                                           Precision precision, std::size_t m_max, double x,
-                                           double eps, double m_re, double m_im, double rtol);
+Result<DerivativeSolved> solve_derivatives(const Spheroid& spheroid, const Truncation& truncation,
+                                           Precision precision, double rtol);
 
 /// The derivative kernel of the "f64" and "auto" paths, with the arguments of
-/// `derivative::tmatrix_derivatives`.
-using DerivativeKernelFn = std::function<Result<derivative::TMatrixDerivatives>(
-    std::size_t, std::size_t, std::size_t, double, double, double, double, double)>;
+/// `derivative::tmatrix_derivatives` (spheroid, truncation, tolerance).
+using DerivativeKernelFn =
+    std::function<Result<derivative::TMatrixDerivatives>(const Spheroid&, const Truncation&, double)>;
 
 /// The same with the derivative kernel given.
-Result<DerivativeSolved> solve_derivatives(const DerivativeKernelFn& derivative_kernel,
-                                           std::size_t n_terms, std::size_t n_theta,
-                                           Precision precision, std::size_t m_max, double x,
-                                           double eps, double m_re, double m_im, double rtol);
+Result<DerivativeSolved> solve_derivatives(const DerivativeKernelFn& derivative_kernel, const Spheroid& spheroid,
+                                           const Truncation& truncation, Precision precision, double rtol);
 
 }  // namespace vantok::tmatrix::driver

@@ -38,24 +38,28 @@ using scalar::DualF64;
 RowLists row_lists(std::size_t m, std::size_t nmax);
 
 template <class T>
-struct Spheroid;
+struct Axes;
 
-/// Spheroid<T>::create over the dual scalars (defined with each dual member).
-Spheroid<DualF64> dual_spheroid(const DualF64& r, const DualF64& eps);
-Spheroid<DualDD> dual_spheroid(const DualDD& r, const DualDD& eps);
+/// Axes<T>::create over the dual scalars (defined with each dual member).
+Axes<DualF64> dual_spheroid(const DualF64& r, const DualF64& eps);
+Axes<DualDD> dual_spheroid(const DualDD& r, const DualDD& eps);
 
-/// A spheroid: equatorial semi-axis a, polar semi-axis b.
+/// The semi-axes of a spheroid in the kernel's scalar: equatorial a, polar b.
 template <class T>
-struct Spheroid {
+struct Axes {
   T a{};
   T b{};
+
+  /// (r_min, r_max), the smaller and the larger semi-axis, by the ordering
+  /// rule of the scalar's kernel member (its NaN and signed-zero choices).
+  std::pair<T, T> min_max() const;
 
   /// From the equal-volume size parameter r and the aspect ratio eps:
   /// a = r cbrt(eps), b = a / eps. Over double with the C library cube root;
   /// over DoubleDouble with the double-double cube root of eps, the
   /// double-double product (r, 0) c and div_dd. No failure.
   /// Defined for double and DoubleDouble.
-  static Spheroid create(double r, double eps);
+  static Axes create(double r, double eps);
 
   /// From r and eps as duals whose partials the caller has seeded: the cube
   /// root c of the value of eps (the C library's, or the double-double one)
@@ -63,7 +67,7 @@ struct Spheroid {
   /// then a = r cbrt(eps) (r the left operand) and b = a / eps, all in dual
   /// arithmetic. With r seeded in partial 0 and eps in partial 1, a and b
   /// carry d/dx and d/d(eps). Defined for the two dual scalars.
-  static Spheroid create(const T& r, const T& eps)
+  static Axes create(const T& r, const T& eps)
     requires scalar::DualScalar<T>
   {
     return dual_spheroid(r, eps);
@@ -71,9 +75,13 @@ struct Spheroid {
 };
 
 template <>
-Spheroid<double> Spheroid<double>::create(double r, double eps);
+Axes<double> Axes<double>::create(double r, double eps);
 template <>
-Spheroid<DoubleDouble> Spheroid<DoubleDouble>::create(double r, double eps);
+Axes<DoubleDouble> Axes<DoubleDouble>::create(double r, double eps);
+
+#define VANTOK_TMATRIX_AXES(T) extern template std::pair<T, T> Axes<T>::min_max() const;
+VANTOK_FOR_EACH_SCALAR(VANTOK_TMATRIX_AXES)
+#undef VANTOK_TMATRIX_AXES
 
 /// The EBCM matrices of one azimuthal mode, per parity block p = 0, 1; every
 /// numeric field of block p holds k_p^2 elements (k_p = rows[p].size()),
@@ -165,7 +173,7 @@ using Mask = std::span<const std::optional<std::size_t>>;
 /// working set that, with one chunk of nodes at a time and the `held_bytes`
 /// its caller keeps alive, exceeds the work-memory budget, and a ratio
 /// recurrence that could not end (mie::kernel::checked_start_order).
-Result<std::vector<ModeMatrices<double>>> all_modes_masked(const Spheroid<double>& spheroid,
+Result<std::vector<ModeMatrices<double>>> all_modes_masked(const Axes<double>& spheroid,
                                                            std::size_t nmax, std::size_t ngauss,
                                                            Mask mask, double m_re, double m_im);
 
@@ -175,7 +183,7 @@ Result<std::vector<ModeMatrices<double>>> all_modes_masked(const Spheroid<double
 /// codes need are evaluated; without one the codes are chosen by magnitude.
 /// Rows of order >= p get no regular part (rg = 0, q = the variant alone).
 Result<std::vector<ModeMatrices<DoubleDouble>>> all_modes_masked(
-    const Spheroid<DoubleDouble>& spheroid, const Complex<DoubleDouble>& m, std::size_t nmax,
+    const Axes<DoubleDouble>& spheroid, const Complex<DoubleDouble>& m, std::size_t nmax,
     std::size_t ngauss, Mask mask, const Choice* choice, std::size_t p, std::size_t held_bytes = 0);
 
 /// The EBCM matrices over Dual<double, 4>: the f64 kernel run on the values
@@ -183,7 +191,7 @@ Result<std::vector<ModeMatrices<DoubleDouble>>> all_modes_masked(
 /// carried by the dual rules; they arrive through the caller's seeds in the
 /// semi-axes and in m. No variant record, no regular-part limit. The only
 /// errors are those of the rule.
-Result<std::vector<ModeMatrices<DualF64>>> all_modes_masked(const Spheroid<DualF64>& spheroid,
+Result<std::vector<ModeMatrices<DualF64>>> all_modes_masked(const Axes<DualF64>& spheroid,
                                                             const Complex<DualF64>& m,
                                                             std::size_t nmax, std::size_t ngauss,
                                                             Mask mask);
@@ -192,7 +200,7 @@ Result<std::vector<ModeMatrices<DualF64>>> all_modes_masked(const Spheroid<DualF
 /// with a Choice (from a pass with the same nmax) every element takes its
 /// recorded code, without one the codes are chosen by value. Every row
 /// receives its regular part.
-Result<std::vector<ModeMatrices<DualDD>>> all_modes_masked(const Spheroid<DualDD>& spheroid,
+Result<std::vector<ModeMatrices<DualDD>>> all_modes_masked(const Axes<DualDD>& spheroid,
                                                            const Complex<DualDD>& m,
                                                            std::size_t nmax, std::size_t ngauss,
                                                            Mask mask, const Choice* choice,

@@ -292,7 +292,7 @@ Context<T> make_context(const KernelCall<T>& call, const functions::Scales<T>& s
   using M = Member<T>;
   using Size = std::size_t;
   const Size nmax = call.nmax;
-  const Spheroid<T>& sph = call.spheroid;
+  const Axes<T>& sph = call.spheroid;
   Context<T> ctx;
   ctx.nmax = nmax;
   ctx.spheroid = sph;
@@ -640,7 +640,7 @@ Result<std::vector<ModeMatrices<T>>> run_kernel(const KernelCall<T>& call) {
   check_call(call);
 
   // 3.-5. Semi-axes, scales and series.
-  const Spheroid<T>& sph = call.spheroid;
+  const Axes<T>& sph = call.spheroid;
   const auto [rmin, rmax] = M::semi_axes(sph.a, sph.b);
   const Complex<T> z_max{call.eta.re * rmax, call.eta.im * rmax};
   const functions::Scales<T> scales(nmax, rmin, z_max);

@@ -107,7 +107,7 @@ inline constexpr std::size_t CHUNK = 8;
 template <class T>
 struct Context {
   std::size_t nmax = 0;
-  Spheroid<T> spheroid;
+  Axes<T> spheroid;
   T a2{}, b2{}, ab{};
   Complex<T> eta;
   const functions::Scales<T>* scales = nullptr;
@@ -344,7 +344,7 @@ struct ModeTables {
 /// Inputs of one kernel call.
 template <class T>
 struct KernelCall {
-  Spheroid<T> spheroid;
+  Axes<T> spheroid;
   Complex<T> eta;
   std::size_t nmax = 0;
   std::size_t ngauss = 0;
@@ -361,7 +361,7 @@ struct KernelCall {
 
 /// The call of one public member: its inputs, the rest defaulted.
 template <class T>
-KernelCall<T> kernel_call(const Spheroid<T>& spheroid, const Complex<T>& eta, std::size_t nmax,
+KernelCall<T> kernel_call(const Axes<T>& spheroid, const Complex<T>& eta, std::size_t nmax,
                           std::size_t ngauss, Mask mask, const Choice* choice = nullptr,
                           std::size_t regular_limit = std::numeric_limits<std::size_t>::max()) {
   KernelCall<T> call;

@@ -8,6 +8,7 @@
 #include <cstddef>
 
 #include "tmatrix/detail_profile.hpp"
+#include "tmatrix/detail_truncation.hpp"
 #include "vantok/complex.hpp"
 #include "vantok/error.hpp"
 #include "vantok/tmatrix/state.hpp"
@@ -17,20 +18,18 @@ namespace vantok::tmatrix::driver {
 /// The one-solve operation of a spheroid, with the values a convergence run
 /// holds fixed.
 struct OneSolve {
+  Spheroid spheroid;
   double rtol = 0.0;
-  double x = 0.0;
-  double eps = 0.0;
-  Complex<double> m{0.0, 0.0};
   Precision precision = Precision::Auto;
   SolveProfile* profile = nullptr;
 
-  /// The T-matrix at N terms and n_theta nodes per hemisphere, modes
-  /// 0..=m_max solved: N + 1 mode entries (empty blocks above m_max), N + 1
+  /// The T-matrix at the truncation: N terms, n_theta nodes per hemisphere,
+  /// modes 0..=m_max solved: N + 1 mode entries (empty blocks above m_max), N + 1
   /// path codes, the largest block error bound. Errors: the quadrature-size
   /// error of the kernels, and "the EBCM matrix is singular or not finite at
   /// column {}" for a singular pivot or a non-finite element of a block's Q,
   /// RgQ or T.
-  Result<Solved> operator()(std::size_t n_terms, std::size_t n_theta, std::size_t m_max) const;
+  Result<Solved> operator()(const Truncation& truncation) const;
 };
 
 }  // namespace vantok::tmatrix::driver

@@ -2,11 +2,20 @@
 // The sizes of a spheroid that set its truncation: the semi-axes as size
 // parameters, the size parameter of the larger one, the Wiscombe-type term
 // count and the quadrature floor of the aspect ratio; and the running maximum
-// of the convergence tests and block bounds.
+// of the convergence tests and block bounds. And the truncation of one solve.
 
+#include <cstddef>
 #include <cstdint>
 
 namespace vantok::tmatrix {
+
+/// The truncation of one solve: N terms, n_theta nodes per hemisphere of the
+/// polar quadrature, and the azimuthal modes 0..=m_max solved.
+struct Truncation {
+  std::size_t n_terms = 0;
+  std::size_t n_theta = 0;
+  std::size_t m_max = 0;
+};
 
 /// The semi-axes of a spheroid as size parameters: a = x cbrt(eps)
 /// (equatorial), b = a / eps (polar), so that a^2 b = x^3; r_min and r_max are

@@ -1,13 +1,13 @@
 // The pieces of the mode kernel around the quadrature: row lists, spheroid
-// semi-axes, cross sections of a solved T-matrix, the variant record and
-// negligible orders of a first pass, the refinement mask and the collection
-// of solved blocks.
+// semi-axes, the variant record and negligible orders of a first pass, the
+// refinement mask and the collection of solved blocks.
 
 #include "tmatrix/detail_kernel.hpp"
 
 #include <algorithm>
 #include <cmath>
 
+#include "tmatrix/detail_kernel_members.hpp"
 #include "vantok/numeric.hpp"
 #include "vantok/scalar/dd.hpp"
 
@@ -24,14 +24,19 @@ RowLists row_lists(std::size_t m, std::size_t nmax) {
   return rows;
 }
 
+template <class T>
+std::pair<T, T> Axes<T>::min_max() const {
+  return detail::Member<T>::semi_axes(a, b);
+}
+
 template <>
-Spheroid<double> Spheroid<double>::create(double r, double eps) {
+Axes<double> Axes<double>::create(double r, double eps) {
   const double a = r * scalar::math::cbrt(eps);
   return {a, a / eps};
 }
 
 template <>
-Spheroid<DoubleDouble> Spheroid<DoubleDouble>::create(double r, double eps) {
+Axes<DoubleDouble> Axes<DoubleDouble>::create(double r, double eps) {
   // cbrt_kernel from the C library seed within 2^-900 <= |eps| <= 2^1000,
   // cbrt_wide outside (NaN included): DoubleDouble::cbrt.
   const DoubleDouble c = DoubleDouble::cbrt(DoubleDouble(eps));
@@ -157,6 +162,7 @@ std::size_t matrices_bytes(std::span<const ModeMatrices<T>> modes) {
 }
 
 #define VANTOK_TMATRIX_KERNEL(T)                                                      \
+  template std::pair<T, T> Axes<T>::min_max() const;                                  \
   template Choice Choice::of<T>(std::span<const ModeMatrices<T>>, std::size_t);       \
   template std::size_t matrices_bytes<T>(std::span<const ModeMatrices<T>>);
 VANTOK_FOR_EACH_SCALAR(VANTOK_TMATRIX_KERNEL)

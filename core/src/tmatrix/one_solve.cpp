@@ -72,7 +72,7 @@ struct ModeWork {
 };
 
 struct Refinement {
-  double m_re, m_im, x, eps;
+  const Spheroid& spheroid;
   std::size_t n, n_theta;
   double u1, u2;
   const std::vector<double>& ls;
@@ -217,10 +217,10 @@ Result<void> refine_block(const Refinement& r, const ModeMatrices<double>& f64,
 Result<void> refine_flagged(const Refinement& r, const std::vector<ModeMatrices<double>>& f64,
                             const std::vector<std::optional<std::size_t>>& mask,
                             std::vector<ModeWork>& work) {
-  const auto spheroid = kernel::Spheroid<DoubleDouble>::create(r.x, r.eps);
+  const auto axes = kernel::Axes<DoubleDouble>::create(r.spheroid.x, r.spheroid.eps);
   const kernel::Choice choice = kernel::Choice::of<double>(f64, r.n);
   const std::size_t p_neg = kernel::p_negligible_from(f64, r.n);
-  VANTOK_TRY(dd, kernel::all_modes_masked(spheroid, CDD{DoubleDouble(r.m_re), DoubleDouble(r.m_im)},
+  VANTOK_TRY(dd, kernel::all_modes_masked(axes, CDD{DoubleDouble(r.spheroid.m.re), DoubleDouble(r.spheroid.m.im)},
                                           r.n, r.n_theta, mask, &choice, p_neg, r.held));
   VANTOK_ASSERT(dd.size() == f64.size());
   const std::size_t dd_bytes = kernel::matrices_bytes<DoubleDouble>(dd);
@@ -270,11 +270,10 @@ Solved collect(std::vector<ModeWork>&& mode_work, std::vector<ModeMatrices<doubl
 
 }  // namespace
 
-Result<Solved> OneSolve::operator()(std::size_t n_terms, std::size_t n_theta,
-                                    std::size_t m_max) const {
-  if (precision == Precision::DoubleDouble) {
-    return solve_double_double(m.re, m.im, x, eps, n_terms, n_theta, m_max, profile);
-  }
+Result<Solved> OneSolve::operator()(const Truncation& truncation) const {
+  if (precision == Precision::DoubleDouble) return solve_double_double(spheroid, truncation, profile);
+  const auto& [x, eps, m] = spheroid;
+  const auto& [n_terms, n_theta, m_max] = truncation;
   const std::size_t n = n_terms;
   VANTOK_ASSERT(n < std::numeric_limits<std::size_t>::max() && m_max <= n);
 
@@ -292,7 +291,7 @@ Result<Solved> OneSolve::operator()(std::size_t n_terms, std::size_t n_theta,
   for (std::size_t mode = 0; mode <= m_max; ++mode) first_pass[mode] = 0;
   Result<std::vector<ModeMatrices<double>>> kernel_result = [&] {
     const PhaseTimer timer(profile != nullptr ? &profile->kernel : nullptr);
-    return kernel::all_modes_masked(kernel::Spheroid<double>::create(x, eps), n, n_theta,
+    return kernel::all_modes_masked(kernel::Axes<double>::create(x, eps), n, n_theta,
                                     first_pass, m.re, m.im);
   }();
   if (!kernel_result) return std::unexpected(std::move(kernel_result).error());
@@ -327,7 +326,7 @@ Result<Solved> OneSolve::operator()(std::size_t n_terms, std::size_t n_theta,
   for (const auto& entry : mask) any = any || entry.has_value();
   if (any) {
     const PhaseTimer timer(profile != nullptr ? &profile->refinement : nullptr);
-    VANTOK_CHECK(refine_flagged({m.re, m.im, x, eps, n, n_theta, u1, u2, ls, sat_add(f64_bytes, t_bytes)}, f64,
+    VANTOK_CHECK(refine_flagged({spheroid, n, n_theta, u1, u2, ls, sat_add(f64_bytes, t_bytes)}, f64,
                                 mask, mode_work));
   }
 
@@ -338,7 +337,7 @@ Result<Solved> OneSolve::operator()(std::size_t n_terms, std::size_t n_theta,
   // Under "auto" a bound that still misses the tolerance hands the solve to
   // double-double throughout (a NaN comparison keeps the result).
   if (precision == Precision::Auto && out.err > (tol / 10.0) * largest_element(out.modes)) {
-    return solve_double_double(m.re, m.im, x, eps, n, n_theta, m_max, profile);
+    return solve_double_double(spheroid, truncation, profile);
   }
   return out;
 }

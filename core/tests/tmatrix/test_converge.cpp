@@ -67,7 +67,7 @@ Plan plan_of(double rtol, std::size_t max_terms, std::size_t max_theta, std::opt
 }
 
 Result<Converged> run(const Plan& p, Scripted& s, double x = 1.0, double eps = 1.0) {
-  return driver::converge(p, x, eps, [&](std::size_t n, std::size_t t, std::size_t m) { return s(n, t, m); });
+  return driver::converge(p, {.x = x, .eps = eps}, [&](const Truncation& t) { return s(t.n_terms, t.n_theta, t.m_max); });
 }
 
 std::vector<std::size_t> column(const std::vector<Call>& calls, std::size_t c, std::size_t count = 20) {

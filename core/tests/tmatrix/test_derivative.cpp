@@ -51,7 +51,7 @@ std::vector<ModeMatrices<D>> run_dual(const Params& p, std::size_t nmax, std::si
                                       bool seeded = true) {
   using R = typename vantok::scalar::ScalarTraits<D>::Real;
   const auto v = [&](double value, std::size_t slot) { return seeded ? D::variable(R(value), slot) : D::constant(R(value)); };
-  auto r = detail::run_kernel(detail::kernel_call(Spheroid<D>::create(v(p.x, 0), v(p.eps, 1)), Complex<D>{v(p.m.re, 2), v(p.m.im, 3)},
+  auto r = detail::run_kernel(detail::kernel_call(Axes<D>::create(v(p.x, 0), v(p.eps, 1)), Complex<D>{v(p.m.re, 2), v(p.m.im, 3)},
                                                   nmax, ngauss, mask));
   EXPECT_TRUE(r.has_value());
   return r ? std::move(*r) : std::vector<ModeMatrices<D>>{};
@@ -117,7 +117,7 @@ double worst_against_differences(F f, const Params& p, std::size_t k, const Flat
 }
 
 TMatrixDerivatives derivatives(const Params& p, std::size_t n, std::size_t n_theta, double tol, std::size_t m_max) {
-  auto r = tmatrix_derivatives(n, n_theta, m_max, p.x, p.eps, p.m.re, p.m.im, tol);
+  auto r = tmatrix_derivatives({.x = p.x, .eps = p.eps, .m = p.m}, {n, n_theta, m_max}, tol);
   EXPECT_TRUE(r.has_value());
   return r ? std::move(*r) : TMatrixDerivatives{};
 }
@@ -127,7 +127,7 @@ TMatrixDerivatives derivatives(const Params& p, std::size_t n, std::size_t n_the
 /// scales.
 Flat plain_solve(const Params& p, std::size_t n, std::size_t n_theta) {
   using T = DoubleDouble;
-  const auto sph = Spheroid<T>::create(p.x, p.eps);
+  const auto sph = Axes<T>::create(p.x, p.eps);
   const T rmin = sph.a < sph.b ? sph.a : sph.b, rmax = sph.a < sph.b ? sph.b : sph.a;
   const vantok::tmatrix::functions::Scales<T> sc(n, rmin, {T(p.m.re) * rmax, T(p.m.im) * rmax});
   std::vector<T> scale{sc.outgoing[0]};
@@ -253,7 +253,7 @@ TEST(DerivativeSolve, RefinedAndDoubleDoublePathsReachDoubleDoubleDerivatives) {
   const auto one = vantok::pool::with_threads(1, [&] { return derivatives(p, n, 8, 1e-300, n); });
   namespace driver = vantok::tmatrix::driver;
   using vantok::tmatrix::PrecisionPath;
-  auto dd = driver::solve_derivatives(n, 8, vantok::tmatrix::Precision::DoubleDouble, n, p.x, p.eps, p.m.re, p.m.im, 1e-6);
+  auto dd = driver::solve_derivatives({.x = p.x, .eps = p.eps, .m = p.m}, {n, 8, n}, vantok::tmatrix::Precision::DoubleDouble, 1e-6);
   ASSERT_TRUE(dd.has_value());
   EXPECT_EQ(dd->paths, std::vector<PrecisionPath>(n + 1, PrecisionPath::DoubleDouble));
   EXPECT_EQ(dd->err, vantok::tmatrix::largest_element(dd->modes.values()) * 4.0 * 0x1p-52);

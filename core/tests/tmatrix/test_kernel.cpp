@@ -97,7 +97,7 @@ TYPED_TEST(Kernel, ThreadsAndMemoryBudgetKeepTheBits) {
   const std::size_t nmax = std::is_same_v<T, double> ? 10 : 6;
   const auto mask = mask_upto(nmax, nmax);
   for (const std::size_t ngauss : {1, 9, 17}) {
-    auto call = detail::kernel_call(Spheroid<T>::create(5.0, 0.5), Complex<T>{T(1.5), T(0.02)}, nmax, ngauss, mask);
+    auto call = detail::kernel_call(Axes<T>::create(5.0, 0.5), Complex<T>{T(1.5), T(0.02)}, nmax, ngauss, mask);
     const auto one = vantok::pool::with_threads(1, [&] { return detail::run_kernel(call); });
     const auto many = vantok::pool::with_threads(8, [&] { return detail::run_kernel(call); });
     call.partial_budget = 1;  // one chunk at a time
@@ -117,7 +117,7 @@ TYPED_TEST(Kernel, ProcessPoolKeepsTheBits) {
   using T = TypeParam;
   const std::size_t nmax = std::is_same_v<T, double> ? 10 : 6;
   const auto mask = mask_upto(nmax, nmax);
-  const auto call = detail::kernel_call(Spheroid<T>::create(5.0, 0.5), Complex<T>{T(1.5), T(0.02)}, nmax, 17, mask);
+  const auto call = detail::kernel_call(Axes<T>::create(5.0, 0.5), Complex<T>{T(1.5), T(0.02)}, nmax, 17, mask);
   const auto pooled = on_process_pool([&] { return detail::run_kernel(call); });
   const auto one = vantok::pool::with_threads(1, [&] { return detail::run_kernel(call); });
   ASSERT_TRUE(pooled && one);
@@ -128,7 +128,7 @@ TYPED_TEST(Kernel, ProcessPoolKeepsTheBits) {
 TYPED_TEST(Kernel, RefusesRuleSizes) {
   using T = TypeParam;
   const auto call = [](std::size_t ngauss) {
-    const auto sph = Spheroid<T>::create(1.0, 2.0);
+    const auto sph = Axes<T>::create(1.0, 2.0);
     if constexpr (std::is_same_v<T, double>) return all_modes_masked(sph, 2, ngauss, mask_upto(2, 2), 1.5, 0.0);
     else return all_modes_masked(sph, CDD{T(1.5), T(0.0)}, 2, ngauss, mask_upto(2, 2), nullptr, SIZE_MAX);
   };
@@ -136,7 +136,7 @@ TYPED_TEST(Kernel, RefusesRuleSizes) {
   expect_error(call(0), Error::Kind::InvalidInput, "Gauss-Legendre rule needs n >= 1");
   expect_error(call(65537), Error::Kind::InvalidInput, most + "131074");
   expect_error(call((std::size_t{1} << 63) + 1), Error::Kind::InvalidInput, most + "18446744073709551615");
-  EXPECT_TRUE(all_modes_masked(Spheroid<double>::create(1.0, 2.0), 1, 65536, ModeMask(2), 1.5, 0.0).has_value());
+  EXPECT_TRUE(all_modes_masked(Axes<double>::create(1.0, 2.0), 1, 65536, ModeMask(2), 1.5, 0.0).has_value());
 }
 
 // A real index conserves energy: S = 1 + 2T is unitary, T + T^H + 2 T^H T = 0
@@ -144,7 +144,7 @@ TYPED_TEST(Kernel, RefusesRuleSizes) {
 // to 3e-6 at N = 12, 5e-13 at 20.
 TEST(KernelF64, RealIndexConservesEnergy) {
   for (const double eps : {0.5, 2.0}) {
-    const auto solved = vantok::tmatrix::driver::OneSolve{1e-6, 3.0, eps, {1.5, 0.0}, vantok::tmatrix::Precision::F64, nullptr}(20, 60, 20);
+    const auto solved = vantok::tmatrix::driver::OneSolve{{.x = 3.0, .eps = eps, .m = {1.5, 0.0}}, 1e-6, vantok::tmatrix::Precision::F64, nullptr}({20, 60, 20});
     ASSERT_TRUE(solved.has_value());
     for (std::size_t m = 0; m <= 20; ++m) {
       for (std::size_t p = 0; p < 2; ++p) {
@@ -212,14 +212,14 @@ TEST(KernelDD, RefinedPassEqualsFullPassOnItsRows) {
 // Caller faults are internal failures, checked once before any work; a
 // working set beyond memory is refused before allocating.
 TEST(KernelF64, BrokenInvariantsAndMemory) {
-  const auto sph = Spheroid<double>::create(1.0, 2.0);
+  const auto sph = Axes<double>::create(1.0, 2.0);
   EXPECT_THROW((void)all_modes_masked(sph, 3, 4, mask_upto(2, 2), 1.5, 0.0), vantok::InternalFailure);
   Choice bad = uniform_choice(3, 0);
   bad.per_mode[2][1][0] = 3;
   EXPECT_THROW((void)run_kernel<double>(2.0, 1.0, {1.5, 0.0}, 3, 4, mask_upto(3, 3), &bad), vantok::InternalFailure);
   // nmax = 5000 with every mode: about 8e10 elements, terabytes.
   if (vantok::memory::physical_bytes() < (std::size_t{1} << 42)) {
-    EXPECT_THROW((void)all_modes_masked(Spheroid<double>::create(10.0, 2.0), 5000, 10, mask_upto(5000, 5000), 1.5, 0.0), std::bad_alloc);
+    EXPECT_THROW((void)all_modes_masked(Axes<double>::create(10.0, 2.0), 5000, 10, mask_upto(5000, 5000), 1.5, 0.0), std::bad_alloc);
   }
 }
 
@@ -260,7 +260,7 @@ TEST(KernelRatios, VastArgumentsRefusedOrStopped) {
 // Outside the validated domain the series tables end where their bounds stop
 // being finite; the call returns instead of running until memory runs out.
 TEST(KernelF64, ExtremeAspectRatioReturns) {
-  EXPECT_TRUE(all_modes_masked(Spheroid<double>::create(1.0, 1e-300), 4, 4, mask_upto(4, 4), 1.5, 0.02).has_value());
+  EXPECT_TRUE(all_modes_masked(Axes<double>::create(1.0, 1e-300), 4, 4, mask_upto(4, 4), 1.5, 0.02).has_value());
   const auto s = detail::series_tables<double>(vantok::tmatrix::functions::Scales<double>(4, 1e-100, {1.5e200, 0.02e200}), 4,
                                                1e-100, 1e200, {1.5, 0.02});
   for (std::size_t n = 1; n <= 4; ++n) {

@@ -36,7 +36,7 @@ constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 constexpr std::uint64_t U64_MAX = std::numeric_limits<std::uint64_t>::max();
 
 OneSolve solver(double x, double eps, Complex<double> m, Precision precision, double rtol = 1e-6) {
-  return OneSolve{rtol, x, eps, m, precision, nullptr};
+  return OneSolve{{.x = x, .eps = eps, .m = m}, rtol, precision, nullptr};
 }
 
 Solved solved(const Result<Solved>& r) {
@@ -151,7 +151,7 @@ TEST(OneSolve, ModesUpToMMaxKeepEveryEntry) {
   const std::size_t n = 9;
   for (const Precision pr : {Precision::Auto, Precision::F64, Precision::DoubleDouble}) {
     for (const std::size_t m_max : {0, 2}) {
-      const Solved s = solved(solver(2.0, 0.5, {1.4, 0.0}, pr)(n, 18, m_max));
+      const Solved s = solved(solver(2.0, 0.5, {1.4, 0.0}, pr)({n, 18, m_max}));
       ASSERT_TRUE(s.modes.modes.size() == n + 1 && s.paths.size() == n + 1 && s.modes.n_terms == n && s.n_theta == 18u);
       for (std::size_t m = 0; m <= n; ++m) {
         const auto rows = kernel::row_lists(m, n);
@@ -171,9 +171,9 @@ TEST(OneSolve, ModesUpToMMaxKeepEveryEntry) {
 TEST(OneSolve, AutoRefinesTheModesF64CannotResolve) {
   const std::size_t n = 20;
   const OneSolve automatic = solver(6.0, 5.0, {1.5, 0.01}, Precision::Auto, 1e-10);
-  const Solved a = solved(automatic(n, 40, n));
-  const Solved d = solved(solver(6.0, 5.0, {1.5, 0.01}, Precision::DoubleDouble)(n, 40, n));
-  const Solved f = solved(solver(6.0, 5.0, {1.5, 0.01}, Precision::F64)(n, 40, n));
+  const Solved a = solved(automatic({n, 40, n}));
+  const Solved d = solved(solver(6.0, 5.0, {1.5, 0.01}, Precision::DoubleDouble)({n, 40, n}));
+  const Solved f = solved(solver(6.0, 5.0, {1.5, 0.01}, Precision::F64)({n, 40, n}));
   std::size_t refined = 0;
   for (const PrecisionPath c : a.paths) refined += c != PrecisionPath::F64 ? 1 : 0;
   EXPECT_GT(refined, 0u);
@@ -181,11 +181,11 @@ TEST(OneSolve, AutoRefinesTheModesF64CannotResolve) {
   EXPECT_LE(a.err, 1e-11 * top);
   EXPECT_GT(f.err, a.err);
   EXPECT_LE(worst_difference(a, d), a.err + d.err);
-  const Solved one = solved(vantok::pool::with_threads(1, [&] { return automatic(n, 40, n); }));
+  const Solved one = solved(vantok::pool::with_threads(1, [&] { return automatic({n, 40, n}); }));
   // The rest of the work budget held by other calls: one chunk and one
   // refined block at a time.
   const vantok::memory::Lease others = vantok::memory::lease(0, vantok::memory::work_free());
-  const Solved squeezed = solved(automatic(n, 40, n));
+  const Solved squeezed = solved(automatic({n, 40, n}));
   for (const Solved* s : {&one, &squeezed}) {
     EXPECT_EQ(s->paths, a.paths);
     EXPECT_EQ(s->err, a.err);
@@ -204,12 +204,12 @@ TEST(OneSolve, AutoRefinesTheModesF64CannotResolve) {
 TEST(OneSolve, RefinementAddsTheRegularPartsOfNegligibleRows) {
   const Complex<double> m{3.0, 0.5};
   for (const auto& [x, eps, n] : {std::tuple{1.0, 0.3, std::size_t{19}}, {2.0, 0.2, std::size_t{28}}}) {
-    const auto f64 = kernel::all_modes_masked(kernel::Spheroid<double>::create(x, eps), n, 2 * n,
+    const auto f64 = kernel::all_modes_masked(kernel::Axes<double>::create(x, eps), n, 2 * n,
                                               vantok::test::mask_upto(n, n), m.re, m.im);
     ASSERT_TRUE(f64.has_value());
     EXPECT_LE(kernel::p_negligible_from(*f64, n), n) << x;
-    const Solved a = solved(solver(x, eps, m, Precision::Auto, 1e-12)(n, 2 * n, n));
-    const Solved d = solved(solver(x, eps, m, Precision::DoubleDouble, 1e-12)(n, 2 * n, n));
+    const Solved a = solved(solver(x, eps, m, Precision::Auto, 1e-12)({n, 2 * n, n}));
+    const Solved d = solved(solver(x, eps, m, Precision::DoubleDouble, 1e-12)({n, 2 * n, n}));
     double worst = 0.0;
     std::size_t refined = 0;
     for (std::size_t mode = 0; mode <= n; ++mode) {
@@ -233,8 +233,8 @@ TEST(OneSolve, RefinementAddsTheRegularPartsOfNegligibleRows) {
 // agree with a modest N.
 TEST(OneSolve, UnneededTermsKeepCrossSectionsFinite) {
   const OneSolve s = solver(0.3, 5.0, {1.5, 0.01}, Precision::F64);
-  const Solved big = solved(s(110, 100, 0));
-  const Solved small = solved(s(30, 100, 0));
+  const Solved big = solved(s({110, 100, 0}));
+  const Solved small = solved(s({30, 100, 0}));
   const auto [ext_big, sca_big] = big.modes.cross_sections();
   const auto [ext_small, sca_small] = small.modes.cross_sections();
   ASSERT_TRUE(std::isfinite(ext_big) && std::isfinite(sca_big));

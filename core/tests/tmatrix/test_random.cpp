@@ -21,7 +21,7 @@ using namespace vantok::tmatrix;
 using std::complex;
 
 TMatrixModes<double> spheroid_modes(double x, double eps, std::size_t n) {
-  auto r = driver::OneSolve{1e-6, x, eps, {1.5, 0.02}, Precision::F64, nullptr}(n, 2 * n, n);
+  auto r = driver::OneSolve{{.x = x, .eps = eps, .m = {1.5, 0.02}}, 1e-6, Precision::F64, nullptr}({n, 2 * n, n});
   EXPECT_TRUE(r.has_value());
   return r ? r->modes : TMatrixModes<double>{};
 }

@@ -38,7 +38,7 @@ struct Solution {
 
 Solution solve(const TMatrix& options, double eps, double x, C m) {
   Solution s;
-  auto r = options.run(s.slot, false, eps, x, m);
+  auto r = options.run(s.slot, {.x = x, .eps = eps, .m = m}, WithDerivatives::No);
   EXPECT_TRUE(r.has_value()) << (r ? "" : r.error().to_string());
   return s;
 }
@@ -98,7 +98,7 @@ TEST(TMatrixRun, ChecksInOrder) {
     // -1e-300 printed without an exponent: 299 zeros after the point.
     const std::string tiny = "m must be finite with Re m > 0 and Im m \u2265 0, got 1.5-0." +
                              std::string(299, '0') + "1i";
-    expect_error(t.run(slot, false, c.eps, c.x, c.m), c.kind, c.msg != nullptr ? c.msg : tiny);
+    expect_error(t.run(slot, {.x = c.x, .eps = c.eps, .m = c.m}, WithDerivatives::No), c.kind, c.msg != nullptr ? c.msg : tiny);
     EXPECT_EQ(slot, nullptr);
   }
   // Counts come after the domain; the first count that is wrong wins.
@@ -110,24 +110,24 @@ TEST(TMatrixRun, ChecksInOrder) {
     TMatrix counts = fixed(n_terms, 0);
     counts.n_theta = n_theta;
     if (greek != 0) counts.greek_order = greek;
-    expect_error(counts.run(slot, false, 2, 1, {1.5, 0}), Kind::InvalidInput, msg);
+    expect_error(counts.run(slot, {.x = 1, .eps = 2, .m = {1.5, 0}}, WithDerivatives::No), Kind::InvalidInput, msg);
   }
   // Outside the domain with allow_unvalidated: solved, even at rtol 1e-14;
   // rtol 1e-12, Im m = -0 and eps at the domain's edge: accepted.
   TMatrix free = fixed(6, 12);
   free.rtol = 1e-14;
   free.allow_unvalidated = true;
-  EXPECT_TRUE(free.run(slot, false, 6.0, 0.2, {1.5, 0.0}).has_value());
+  EXPECT_TRUE(free.run(slot, {.x = 0.2, .eps = 6.0, .m = {1.5, 0.0}}, WithDerivatives::No).has_value());
   TMatrix edge = fixed(5, 10);
   edge.rtol = 1e-12;
-  EXPECT_TRUE(edge.run(slot, false, 5.0, 0.3, {1.3, -0.0}).has_value());
+  EXPECT_TRUE(edge.run(slot, {.x = 0.3, .eps = 5.0, .m = {1.3, -0.0}}, WithDerivatives::No).has_value());
 }
 
 TEST(TMatrixRun, PlanCapsOfTheWorkedSpheroids) {
   for (const auto& [x, eps, m, rtol, max_terms, max_theta] :
        {std::tuple{1.0, 2.0, C{1.5, 0}, 1e-6, 38u, 104u}, {1.0, 0.5, C{1.5, 0.01}, 1e-6, 40u, 112u}, {5.0, 2.0, C{1.5, 0.01}, 1e-6, 60u, 168u},
         {10.0, 0.5, C{1.33, 0}, 1e-4, 90u, 264u}, {1.0, 1.0, C{1.5, 0}, 1e-6, 38u, 96u}}) {
-    const Plan p = with_rtol(rtol).plan(eps, x, m);
+    const Plan p = with_rtol(rtol).plan({.x = x, .eps = eps, .m = m});
     EXPECT_TRUE(p.max_terms == max_terms && p.max_theta == max_theta) << x << " " << eps;
   }
   // Given caps: max_terms is still capped at 500, max_theta is taken as given;
@@ -135,9 +135,9 @@ TEST(TMatrixRun, PlanCapsOfTheWorkedSpheroids) {
   TMatrix given;
   given.max_terms = 1000;
   given.max_theta = 7;
-  EXPECT_TRUE(given.plan(2, 1, {1.5, 0}).max_terms == 500u && given.plan(2, 1, {1.5, 0}).max_theta == 7u);
-  EXPECT_EQ(TMatrix{}.plan(1e20, 1, {1.5, 0}).max_theta, SIZE_MAX);
-  EXPECT_TRUE(TMatrix{}.plan(1, 1e300, {1.5, 0}).max_terms == 500u && TMatrix{}.plan(1, 1e300, {1.5, 0}).max_theta == SIZE_MAX);
+  EXPECT_TRUE(given.plan({.x = 1, .eps = 2, .m = {1.5, 0}}).max_terms == 500u && given.plan({.x = 1, .eps = 2, .m = {1.5, 0}}).max_theta == 7u);
+  EXPECT_EQ(TMatrix{}.plan({.x = 1, .eps = 1e20, .m = {1.5, 0}}).max_theta, SIZE_MAX);
+  EXPECT_TRUE(TMatrix{}.plan({.x = 1e300, .eps = 1, .m = {1.5, 0}}).max_terms == 500u && TMatrix{}.plan({.x = 1e300, .eps = 1, .m = {1.5, 0}}).max_theta == SIZE_MAX);
 }
 
 // The Greek cache is filled by the first output that needs it, after the
@@ -146,7 +146,7 @@ TEST(TMatrixRun, PlanCapsOfTheWorkedSpheroids) {
 TEST(TMatrixRun, SlotAndCaches) {
   const TMatrix t = fixed(6, 12);
   std::unique_ptr<State> slot;
-  auto first = t.run(slot, false, 2.0, 1.0, {1.5, 0.01});
+  auto first = t.run(slot, {.x = 1.0, .eps = 2.0, .m = {1.5, 0.01}}, WithDerivatives::No);
   ASSERT_TRUE(first.has_value());
   const State* kept = slot.get();
   expect_error(first->greek(2097153, false), Kind::InvalidInput, "the Greek order must be at most 2097152");
@@ -155,10 +155,10 @@ TEST(TMatrixRun, SlotAndCaches) {
   EXPECT_TRUE(slot->greek.filled());
   EXPECT_TRUE(slot->x == 1.0 && slot->eps == 2.0 && slot->rtol == 1e-6 && !slot->derivatives.has_value());
   EXPECT_EQ(slot->converged.solved.paths.size(), slot->converged.solved.modes.modes.size());
-  expect_error(t.run(slot, false, -2.0, 1.0, {1.5, 0.01}), Kind::InvalidInput,
+  expect_error(t.run(slot, {.x = 1.0, .eps = -2.0, .m = {1.5, 0.01}}, WithDerivatives::No), Kind::InvalidInput,
                "the aspect ratio must be finite and positive, got -2");
   EXPECT_TRUE(slot.get() == kept && slot->greek.filled());
-  ASSERT_TRUE(t.run(slot, false, 0.5, 1.0, {1.5, 0.01}).has_value());
+  ASSERT_TRUE(t.run(slot, {.x = 1.0, .eps = 0.5, .m = {1.5, 0.01}}, WithDerivatives::No).has_value());
   EXPECT_TRUE(!slot->greek.filled() && slot->eps == 0.5);
 }
 

@@ -47,7 +47,8 @@ std::unique_ptr<State> run(const Point& p, bool derivatives, Precision precision
   t.precision = precision;
   t.allow_unvalidated = true;
   std::unique_ptr<State> slot;
-  auto r = t.run(slot, derivatives, p.v[1], p.v[0], {p.v[2], p.v[3]});
+  auto r = t.run(slot, {.x = p.v[0], .eps = p.v[1], .m = {p.v[2], p.v[3]}},
+                 derivatives ? WithDerivatives::Yes : WithDerivatives::No);
   EXPECT_TRUE(r.has_value()) << (r ? "" : r.error().to_string());
   return slot;
 }
@@ -239,8 +240,9 @@ struct FakeKernel {
   std::vector<std::array<double, 2>> errors{{0.0, 0.0}, {0.0, 0.0}, {0.0, 0.0}};
   std::size_t modes = 1;
   double* tol_seen = nullptr;
-  vantok::Result<derivative::TMatrixDerivatives> operator()(std::size_t n, std::size_t, std::size_t, double, double, double, double,
-                                                        double tol) const {
+  vantok::Result<derivative::TMatrixDerivatives> operator()(const Spheroid&, const Truncation& truncation,
+                                                            double tol) const {
+    const std::size_t n = truncation.n_terms;
     *tol_seen = tol;
     derivative::TMatrixDerivatives out{{{}, n}, errors, {{0, 2}, {0, 0}, {3, 3}}};
     for (std::size_t m = 0; m < modes; ++m) {
@@ -262,7 +264,7 @@ TEST(DerivativeSolve, CodesErrorAndFallback) {
   double tol = 0.0;
   FakeKernel k{.errors = {{1e-3, NAN}, {0.0, 0.0}, {0.0, 4e-3}}, .modes = 2, .tol_seen = &tol};
   const auto solve = [&](Precision precision) {
-    auto r = driver::solve_derivatives(k, 2, 4, precision, 1, 1.0, 1.5, 1.5, 0.01, 0.5);
+    auto r = driver::solve_derivatives(k, {.x = 1.0, .eps = 1.5, .m = {1.5, 0.01}}, {2, 4, 1}, precision, 0.5);
     EXPECT_TRUE(r.has_value());
     return r ? std::move(*r) : driver::DerivativeSolved{};
   };

@@ -1,10 +1,10 @@
 #pragma once
-// What a solve of one spheroid leaves behind: the T-matrix per azimuthal mode
-// (its parity blocks with their row lists), how each mode was computed (the
-// precision option and the per-mode path), the result of one solve at fixed
-// truncation (Solved), the converged result (Converged), the solved spheroid
-// kept for its outputs (State, with once-computed Greek coefficients) and the
-// plan the convergence works to.
+// A spheroid as a solve takes it, and what a solve leaves behind: the T-matrix
+// per azimuthal mode (its parity blocks with their row lists), how each mode
+// was computed (the precision option and the per-mode path), the result of
+// one solve at fixed truncation (Solved), the converged result (Converged),
+// the solved spheroid kept for its outputs (State, with once-computed Greek
+// coefficients) and the plan the convergence works to.
 
 #include <array>
 #include <atomic>
@@ -24,6 +24,15 @@
 namespace vantok::tmatrix {
 
 using mie::greek::GreekCoefficients;
+
+/// A spheroid as a solve takes it: the equal-volume size parameter x, the
+/// aspect ratio eps = a/b (a the equatorial, b the polar semi-axis) and the
+/// refractive index m relative to the medium.
+struct Spheroid {
+  double x = 0.0;
+  double eps = 0.0;
+  Complex<double> m{0.0, 0.0};
+};
 
 /// One row (or column) of a parity block: (kind, n), kind 0 for the M-type and
 /// kind 1 for the N-type vector spherical function of order n.

@@ -25,8 +25,13 @@ class TMatrixSolution;
 /// x >= 0.3, |m| x_max <= 60, 1.3 <= Re m <= 3, 0 <= Im m <= 0.5 (and
 /// rtol >= 1e-12). NaN is never inside.
 struct ValidatedDomain {
-  static bool contains(double eps, double x, Complex<double> m);
+  static bool contains(const Spheroid& spheroid);
 };
+
+/// Whether a run also solves the T blocks over dual numbers, for the partial
+/// derivatives of every output with respect to x, the aspect ratio, Re m and
+/// Im m.
+enum class WithDerivatives : bool { No = false, Yes = true };
 
 /// The options of a T-matrix solve.
 struct TMatrix {
@@ -45,19 +50,19 @@ struct TMatrix {
   bool allow_unvalidated = false;
   Precision precision = Precision::Auto;
 
-  /// Solves the spheroid (aspect ratio eps = a/b, equal-volume size parameter
-  /// x, refractive index m), with the T blocks over dual numbers when
-  /// derivatives are asked for. On success the slot's previous State is
-  /// replaced and the view of the new one returned; on failure the slot is
-  /// left as it was.
-  Result<TMatrixSolution> run(std::unique_ptr<State>& slot, bool derivatives, double eps, double x,
-                              Complex<double> m) const;
+  /// Solves the spheroid, with the T blocks over dual numbers when
+  /// derivatives are asked for. Every input is checked here (the options
+  /// included), in a fixed order: this is the validating entry of a solve.
+  /// On success the slot's previous State is replaced and the view of the
+  /// new one returned; on failure the slot is left as it was.
+  Result<TMatrixSolution> run(std::unique_ptr<State>& slot, const Spheroid& spheroid,
+                              WithDerivatives derivatives) const;
 
   /// The plan run works to for a spheroid: the options with the caps
   /// max_terms = min(given, else 2 max(N_W(max(|m|, 1) x_max), 4) + 20, 500)
   /// and max_theta = given, else 4 max(N_f, 2 max(N_W(x_max), 4)) + 40, both
   /// saturating. No failure.
-  Plan plan(double eps, double x, Complex<double> m) const;
+  Plan plan(const Spheroid& spheroid) const;
 };
 
 /// Six output buffers: F11, F12, F22, F33, F34, F44.
