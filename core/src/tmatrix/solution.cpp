@@ -42,6 +42,42 @@ Result<std::size_t> greek_order(std::optional<std::size_t> order, std::size_t n2
   return big_l;
 }
 
+/// The four Wigner tables d^l_00, d^l_22, d^l_2-2, d^l_02 at x, each resized
+/// to len values (l = 0..len-1); the first error of wigner_d is returned, the
+/// later tables left as they were.
+Result<void> wigner_tables(double x, std::size_t len, std::array<std::vector<double>, 4>& tables) {
+  static constexpr std::int32_t MN[4][2] = {{0, 0}, {2, 2}, {2, -2}, {0, 2}};
+  for (auto& t : tables) t.resize(len, 0.0);
+  for (std::size_t t = 0; t < 4; ++t) {
+    VANTOK_CHECK(special::wigner::wigner_d<double>(MN[t][0], MN[t][1], x, tables[t]));
+  }
+  return {};
+}
+
+/// Writes value i to buffer i at index k.
+void store(PhaseBuffers buffers, std::size_t k, const std::array<double, 6>& values) {
+  for (std::size_t i = 0; i < 6; ++i) buffers[i][k] = values[i];
+}
+
+/// Raw Greek coefficients scaled to the order L: each series cut to at most
+/// L + 1 entries, multiplied by 4 / (x x) (unnormalized) or by 1 / alpha1_0,
+/// and padded with zeros to exactly L + 1 entries. Over duals x is the seeded
+/// size parameter, so that the x partials include those of 4 / x^2.
+template <class T>
+GreekCoefficients<T> greek_of(const GreekCoefficients<T>& raw, const T& x, std::size_t order,
+                              bool unnormalized) {
+  VANTOK_ASSERT(unnormalized || !raw.alpha1.empty());
+  const std::size_t keep = sat_add<std::size_t>(order, 1);
+  const T s = unnormalized ? cst<T>(4.0) / (x * x) : scalar::recip(raw.alpha1[0]);
+  GreekCoefficients<T> out = raw;
+  for (std::vector<T>* v : out.vectors()) {
+    v->resize(std::min(v->size(), keep));
+    for (T& c : *v) c = c * s;
+  }
+  out.pad(keep);
+  return out;
+}
+
 /// Every buffer of a group holds one value per cosine, else the error naming
 /// the group's six lengths.
 Result<void> check_buffers(std::size_t q, const PhaseBuffers& out) {
@@ -88,26 +124,6 @@ Error no_derivatives() {
 }
 
 }  // namespace
-
-template <class T>
-GreekCoefficients<T> greek_of(const GreekCoefficients<T>& raw, const T& x, std::size_t order,
-                              bool unnormalized) {
-  VANTOK_ASSERT(unnormalized || !raw.alpha1.empty());
-  const std::size_t keep = sat_add<std::size_t>(order, 1);
-  const T s = unnormalized ? cst<T>(4.0) / (x * x) : scalar::recip(raw.alpha1[0]);
-  GreekCoefficients<T> out = raw;
-  for (std::vector<T>* v : out.vectors()) {
-    v->resize(std::min(v->size(), keep));
-    for (T& c : *v) c = c * s;
-  }
-  out.pad(keep);
-  return out;
-}
-
-template GreekCoefficients<double> greek_of<double>(const GreekCoefficients<double>&, const double&,
-                                                    std::size_t, bool);
-template GreekCoefficients<DualF64> greek_of<DualF64>(const GreekCoefficients<DualF64>&, const DualF64&,
-                                                      std::size_t, bool);
 
 Result<const GreekCoefficients<double>*> TMatrixSolution::greek_raw() const {
   const TMatrixModes<double>& modes = state_->converged.solved.modes;
@@ -228,19 +244,6 @@ Result<void> TMatrixSolution::phase_matrix_with_derivatives(
       store(derivatives[p], k, part);
     }
   });
-}
-
-Result<void> wigner_tables(double x, std::size_t len, std::array<std::vector<double>, 4>& tables) {
-  static constexpr std::int32_t MN[4][2] = {{0, 0}, {2, 2}, {2, -2}, {0, 2}};
-  for (auto& t : tables) t.resize(len, 0.0);
-  for (std::size_t t = 0; t < 4; ++t) {
-    VANTOK_CHECK(special::wigner::wigner_d<double>(MN[t][0], MN[t][1], x, tables[t]));
-  }
-  return {};
-}
-
-void store(PhaseBuffers buffers, std::size_t k, const std::array<double, 6>& values) {
-  for (std::size_t i = 0; i < 6; ++i) buffers[i][k] = values[i];
 }
 
 }  // namespace vantok::tmatrix
