@@ -68,7 +68,7 @@ MUTANTS = [
       "out.partials[i] = (a.partials[i] - q * b.partials[i]) * r;",
       "out.partials[i] = (a.partials[i] + q * b.partials[i]) * r;", "dual quotient rule: flipped sign"),
     M("dual-mask-dropped", "core/include/vantok/scalar/dual.hpp",
-      "return RealTraits<T>::is_zero(d) ? RealTraits<T>::ZERO : d * f;", "return d * f;",
+      "return ScalarTraits<T>::is_zero(d) ? ScalarTraits<T>::ZERO : d * f;", "return d * f;",
       "dual special paths: zero partials no longer masked (0 * inf = NaN)"),
     M("complex-inv-bounds-inclusive", "core/include/vantok/complex.hpp",
       "s_value > 1e-300 && s_value < 1e300) {", "s_value >= 1e-300 && s_value <= 1e300) {",
