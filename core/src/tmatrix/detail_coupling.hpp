@@ -24,11 +24,12 @@ T cst(double v) {
   return scalar::constant<T>(v);
 }
 
-/// Exactly zero in the values of both parts (NaN is not zero). The partials of
-/// a dual entry are not examined: an entry of value 0 is skipped whole.
+/// Zero in the leading parts of the values of both parts (NaN is not zero).
+/// The partials of a dual entry are not examined: an entry of value 0 is
+/// skipped whole.
 template <class T>
 bool negligible(const Complex<T>& z) {
-  return scalar::value_f64(z.re) == 0.0 && scalar::value_f64(z.im) == 0.0;
+  return scalar::ScalarTraits<T>::is_zero(z.re) && scalar::ScalarTraits<T>::is_zero(z.im);
 }
 
 /// (-1)^v for a possibly negative v.

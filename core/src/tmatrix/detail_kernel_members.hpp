@@ -6,7 +6,9 @@
 // factor is applied (a division in f64, a product with its double-double
 // reciprocal), how the regular functions of z get their sine and cosine, which
 // start rule the ratio recurrences use, the evaluation orders the members
-// keep and how the quadrature rule is made.
+// keep and how the quadrature rule is made. These are choices of this
+// algorithm; what is a fact of the scalar itself (pi, from_int, the value
+// order, finiteness, zero tests, the name) is read from ScalarTraits.
 
 #include <cmath>
 #include <cstddef>
@@ -85,15 +87,8 @@ template <>
 struct Member<double> : DirectOrders<double> {
   using T = double;
   static constexpr double series_tolerance = 0x1p-60;
-  static constexpr const char* name = "f64";
   /// The start rule of its ratio recurrences.
   static constexpr const mie::kernel::StartRule& start_rule = mie::kernel::F64_START;
-
-  static T from_int(std::int64_t n) { return static_cast<double>(n); }
-  static T pi() { return 3.141592653589793; }
-  static bool finite(const T& v) { return std::isfinite(v); }
-  static bool is_zero(const T& v) { return v == 0.0; }
-  static bool greater(const T& a, const T& b) { return a > b; }
 
   /// (rmin, rmax) of the driver: NaN-aware minimum and maximum.
   static std::pair<T, T> semi_axes(const T& a, const T& b) { return {std::fmin(a, b), std::fmax(a, b)}; }
@@ -141,15 +136,8 @@ template <>
 struct Member<DoubleDouble> : DirectOrders<DoubleDouble> {
   using T = DoubleDouble;
   static constexpr double series_tolerance = 0x1p-112;
-  static constexpr const char* name = "double-double";
   /// The start rule of its ratio recurrences.
   static constexpr const mie::kernel::StartRule& start_rule = mie::kernel::DD_START;
-
-  static T from_int(std::int64_t n) { return T(static_cast<double>(n)); }
-  static T pi() { return T(3.141592653589793, 1.2246467991473532e-16); }
-  static bool finite(const T& v) { return std::isfinite(v.hi); }
-  static bool is_zero(const T& v) { return v.hi == 0.0 && v.lo == 0.0; }
-  static bool greater(const T& a, const T& b) { return a > b; }
 
   /// Unordered (a NaN part): both a, or both b when a.hi is NaN. Equal: both
   /// that value, except that between zeros of opposite sign rmin is the
@@ -224,15 +212,8 @@ template <>
 struct Member<scalar::DualF64> : DirectOrders<scalar::DualF64> {
   using T = scalar::DualF64;
   static constexpr double series_tolerance = 0x1p-60;
-  static constexpr const char* name = "dual f64";
   /// The start rule of its ratio recurrences.
   static constexpr const mie::kernel::StartRule& start_rule = mie::kernel::F64_START;
-
-  static T from_int(std::int64_t n) { return T::constant(static_cast<double>(n)); }
-  static T pi() { return T::constant(3.141592653589793); }
-  static bool finite(const T& v) { return std::isfinite(v.value); }
-  static bool is_zero(const T& v) { return v.value == 0.0; }
-  static bool greater(const T& a, const T& b) { return a.value > b.value; }
 
   static std::pair<T, T> semi_axes(const T& a, const T& b) {
     if (std::isnan(a.value)) return {b, b};
@@ -291,15 +272,8 @@ template <>
 struct Member<scalar::DualDD> {
   using T = scalar::DualDD;
   static constexpr double series_tolerance = 0x1p-112;
-  static constexpr const char* name = "dual double-double";
   /// The start rule of its ratio recurrences.
   static constexpr const mie::kernel::StartRule& start_rule = mie::kernel::DD_START;
-
-  static T from_int(std::int64_t n) { return scalar::constant<T>(static_cast<double>(n)); }
-  static T pi() { return T::constant(DoubleDouble(3.141592653589793, 1.2246467991473532e-16)); }
-  static bool finite(const T& v) { return std::isfinite(v.value.hi); }
-  static bool is_zero(const T& v) { return v.value.hi == 0.0 && v.value.lo == 0.0; }
-  static bool greater(const T& a, const T& b) { return a.value > b.value; }
 
   static std::pair<T, T> semi_axes(const T& a, const T& b) {
     if (std::isnan(a.value.hi)) return {b, b};
@@ -375,13 +349,7 @@ concept KernelScalar = scalar::Scalar<T> && requires(const T& a, const Complex<T
                                                      std::vector<T>& rv,
                                                      std::vector<Complex<T>>& cv) {
   { Member<T>::series_tolerance } -> std::convertible_to<double>;
-  { Member<T>::name } -> std::convertible_to<const char*>;
   { Member<T>::start_rule } -> std::convertible_to<const mie::kernel::StartRule&>;
-  { Member<T>::from_int(std::int64_t{1}) } -> std::same_as<T>;
-  { Member<T>::pi() } -> std::same_as<T>;
-  { Member<T>::finite(a) } -> std::same_as<bool>;
-  { Member<T>::is_zero(a) } -> std::same_as<bool>;
-  { Member<T>::greater(a, a) } -> std::same_as<bool>;
   { Member<T>::semi_axes(a, a) } -> std::same_as<std::pair<T, T>>;
   { Member<T>::series_rmin(a, a) } -> std::same_as<T>;
   { Member<T>::running_max(a, a) } -> std::same_as<T>;

@@ -1,10 +1,10 @@
 // Dense complex LU factorisation with partial pivoting of A^T and the solve of
 // X A = -B row by row (each row x solves A^T x^T = -b^T). One template serves
-// f64, double-double and dual double-double; a small member table fixes how
-// each scalar measures a pivot, orders two moduli, recognises a singular
-// column, tests a multiplier for zero and forms a reciprocal.
+// f64, double-double and dual double-double: the pivot modulus is the
+// scalar's hypot, ordered by ScalarTraits::greater, and the singular-column
+// and zero-multiplier rules below read the scalar's traits.
 //
-// The f64 member is plain IEEE arithmetic (the build forbids contraction into
+// The f64 solve is plain IEEE arithmetic (the build forbids contraction into
 // fma), with every sum in ascending index order, so its results are
 // reproducible to the bit.
 
@@ -22,76 +22,29 @@ namespace vantok::tmatrix::solve {
 
 namespace {
 
-// Per-scalar rules of the LU that generic code cannot express through
-// arithmetic alone: how a pivot modulus is measured and ordered, when a pivot
-// column counts as singular, and when a multiplier is an exact zero.
-
+/// The pivot test of the LU: a column is singular when its best modulus is
+/// an exact zero or is not finite (a dual's partials included). The running
+/// best starts at 0 and takes only strictly larger moduli, so it is never NaN.
 template <class T>
-struct LuMember;
+bool singular(const T& best) {
+  using Traits = scalar::ScalarTraits<T>;
+  return Traits::value_is_exact_zero(best) || !Traits::all_finite(best);
+}
 
-/// f64: C library hypot, plain ordering, singular when the best modulus is 0
-/// or infinite, the guarded reciprocal of complex.hpp.
-template <>
-struct LuMember<double> {
-  static double zero() { return 0.0; }
-  static double modulus(const Complex<double>& z) { return std::hypot(z.re, z.im); }
-  static bool greater(double a, double b) { return a > b; }
-  static bool singular(double best) { return best == 0.0 || std::isinf(best); }
-  static bool is_zero(const Complex<double>& z) { return z.re == 0.0 && z.im == 0.0; }
-  static Complex<double> recip(const Complex<double>& z) { return complex::inv(z); }
-};
-
-/// DoubleDouble: DoubleDouble::hypot, (hi, lo) order, singular when the best
-/// modulus is an exact zero or its hi is not finite, a multiplier is zero when
-/// all four doubles are zero, complex::inv over DoubleDouble.
-template <>
-struct LuMember<scalar::dd::DoubleDouble> {
-  using DD = scalar::dd::DoubleDouble;
-  static DD zero() { return DD{0.0, 0.0}; }
-  static DD modulus(const Complex<DD>& z) { return DD::hypot(z.re, z.im); }
-  static bool greater(const DD& a, const DD& b) { return a > b; }
-  static bool singular(const DD& best) {
-    return (best.hi == 0.0 && best.lo == 0.0) || !std::isfinite(best.hi);
-  }
-  static bool is_zero(const Complex<DD>& z) {
-    return z.re.hi == 0.0 && z.re.lo == 0.0 && z.im.hi == 0.0 && z.im.lo == 0.0;
-  }
-  static Complex<DD> recip(const Complex<DD>& z) { return complex::inv(z); }
-};
-
-/// Dual<DoubleDouble, 4>: the dual hypot, ordered by value as above; singular
-/// when the value is an exact zero or the hi of the value or of a partial is
-/// not finite. A multiplier counts as zero only when its values and all its
-/// partials are zero: one of value 0 with non-zero partials still moves the
-/// partials of its row, and skipping that update would drop them.
-template <>
-struct LuMember<scalar::dual::Dual<scalar::dd::DoubleDouble, 4>> {
-  using DD = scalar::dd::DoubleDouble;
-  using T = scalar::dual::Dual<DD, 4>;
-  static T zero() { return T::constant(DD{0.0, 0.0}); }
-  static T modulus(const Complex<T>& z) { return scalar::dual::hypot(z.re, z.im); }
-  static bool greater(const T& a, const T& b) { return a.value > b.value; }
-  static bool singular(const T& best) {
-    if (LuMember<DD>::singular(best.value)) return true;
-    for (const DD& d : best.partials)
-      if (!std::isfinite(d.hi)) return true;
-    return false;
-  }
-  static bool is_zero(const Complex<T>& z) {
-    if (!LuMember<DD>::is_zero(Complex<DD>{z.re.value, z.im.value})) return false;
-    for (std::size_t i = 0; i < z.re.partials.size(); ++i) {
-      if (!LuMember<DD>::is_zero(Complex<DD>{z.re.partials[i], z.im.partials[i]})) return false;
-    }
-    return true;
-  }
-  static Complex<T> recip(const Complex<T>& z) { return complex::inv(z); }
-};
+/// A multiplier that is zero in every part (a dual's partials included: one of
+/// value 0 with non-zero partials still moves the partials of its row, and
+/// skipping that update would drop them).
+template <class T>
+bool is_zero_multiplier(const Complex<T>& z) {
+  using Traits = scalar::ScalarTraits<T>;
+  return Traits::is_exact_zero(z.re) && Traits::is_exact_zero(z.im);
+}
 
 }  // namespace
 
 template <class T>
 Result<Factors<T>> factor_transposed(std::span<const Complex<T>> a, std::size_t n) {
-  using M = LuMember<T>;
+  using Traits = scalar::ScalarTraits<T>;
   const std::size_t n2 = square(n);
   VANTOK_ASSERT(a.size() >= n2);
 
@@ -110,15 +63,15 @@ Result<Factors<T>> factor_transposed(std::span<const Complex<T>> a, std::size_t 
     // and only a strictly larger modulus replaces it, so a NaN modulus is
     // never chosen and a column of zeros or NaNs keeps the best at 0.
     std::size_t pivot = k;
-    T best = M::zero();
+    T best = scalar::constant<T>(0.0);
     for (std::size_t i = k; i < n; ++i) {
-      const T modulus = M::modulus(lu[i * n + k]);
-      if (M::greater(modulus, best)) {
+      const T modulus = scalar::math::hypot(lu[i * n + k].re, lu[i * n + k].im);
+      if (Traits::greater(modulus, best)) {
         best = modulus;
         pivot = i;
       }
     }
-    if (M::singular(best)) {
+    if (singular(best)) {
       return std::unexpected(Error::invalid_input(
           "the EBCM matrix is singular or not finite at column " + fmt::plain(k)));
     }
@@ -129,13 +82,13 @@ Result<Factors<T>> factor_transposed(std::span<const Complex<T>> a, std::size_t 
                        lu.begin() + static_cast<std::ptrdiff_t>(pivot * n));
       std::swap(f.perm[k], f.perm[pivot]);
     }
-    const Complex<T> rinv = M::recip(lu[k * n + k]);
+    const Complex<T> rinv = complex::inv(lu[k * n + k]);
     const Complex<T>* urow = lu.data() + k * n;
     for (std::size_t i = k + 1; i < n; ++i) {
       Complex<T>* row = lu.data() + i * n;
       const Complex<T> l = row[k] * rinv;
       row[k] = l;
-      if (M::is_zero(l)) continue;
+      if (is_zero_multiplier(l)) continue;
       for (std::size_t j = k + 1; j < n; ++j) row[j] = row[j] - l * urow[j];
     }
   }
@@ -145,7 +98,6 @@ Result<Factors<T>> factor_transposed(std::span<const Complex<T>> a, std::size_t 
 template <class T>
 void substitute(std::span<const Complex<T>> lu, std::span<const std::size_t> perm, std::size_t n,
                 std::span<Complex<T>> rhs) {
-  using M = LuMember<T>;
   VANTOK_ASSERT(lu.size() >= square(n) && perm.size() >= n && rhs.size() >= n);
   std::vector<Complex<T>> y(n);
   for (std::size_t i = 0; i < n; ++i) {
@@ -165,7 +117,7 @@ void substitute(std::span<const Complex<T>> lu, std::span<const std::size_t> per
     Complex<T> s = y[i];
     const Complex<T>* row = lu.data() + i * n;
     for (std::size_t j = i + 1; j < n; ++j) s = s - row[j] * y[j];
-    y[i] = s * M::recip(row[i]);
+    y[i] = s * complex::inv(row[i]);
   }
   std::copy(y.begin(), y.end(), rhs.begin());
 }

@@ -15,6 +15,7 @@
 // tables, the coupling, the SIMD loops, the change of basis and the Greek
 // projection are beside it (see random_orientation.hpp).
 
+#include "vantok/constants.hpp"
 #include "vantok/tmatrix/random_orientation.hpp"
 
 #include <algorithm>
@@ -41,8 +42,6 @@ namespace vantok::tmatrix::random {
 namespace {
 
 using scalar::math::sqrt;
-
-constexpr double PI = 3.141592653589793;
 
 /// i^j from the cycle 1, i, -1, -i, j taken mod 4.
 template <class T>
@@ -126,13 +125,13 @@ class Average {
     std::vector<T> w(n_max_ + 1, cst<T>(0.0));
     for (size_t n = 1; n <= n_max_; ++n) {
       const auto two_n1 = static_cast<double>(2 * n + 1);
-      const T r = cst<T>(2.0) * sqrt(cst<T>(two_n1) * cst<T>(PI));
+      const T r = cst<T>(2.0) * sqrt(cst<T>(two_n1) * scalar::ScalarTraits<T>::pi());
       e_[n] = complex::scale(i_power<T>(static_cast<int64_t>(n) - 1), r);
       if constexpr (scalar::ScalarTraits<T>::is_dual) {
-        const T den = cst<T>(static_cast<double>(4 * n * (n + 1))) * cst<T>(PI);
+        const T den = cst<T>(static_cast<double>(4 * n * (n + 1))) * scalar::ScalarTraits<T>::pi();
         w[n] = sqrt(cst<T>(two_n1) / den);
       } else {
-        const double den = (4.0 * PI * static_cast<double>(n)) * static_cast<double>(n + 1);
+        const double den = (constants::FOUR_PI * static_cast<double>(n)) * static_cast<double>(n + 1);
         w[n] = std::sqrt(two_n1 / den);
       }
     }

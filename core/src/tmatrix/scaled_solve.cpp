@@ -21,26 +21,6 @@ namespace {
 
 using CDD = Complex<DoubleDouble>;
 
-bool finite_part(double v) { return std::isfinite(v); }
-bool finite_part(const DoubleDouble& v) { return std::isfinite(v.hi); }
-bool finite_part(const DualDD& v) {
-  if (!std::isfinite(v.value.hi)) return false;
-  for (const DoubleDouble& d : v.partials) {
-    if (!std::isfinite(d.hi)) return false;
-  }
-  return true;
-}
-
-bool is_zero_part(double v) { return v == 0.0; }
-bool is_zero_part(const DoubleDouble& v) { return v.hi == 0.0 && v.lo == 0.0; }
-bool is_zero_part(const DualDD& v) {
-  if (!is_zero_part(v.value)) return false;
-  for (const DoubleDouble& d : v.partials) {
-    if (!is_zero_part(d)) return false;
-  }
-  return true;
-}
-
 /// z f over each scalar: the f64 product, the double-double times f64 product,
 /// the dual product with the constant f.
 Complex<double> times(const Complex<double>& z, double f) { return {z.re * f, z.im * f}; }
@@ -58,7 +38,8 @@ Complex<S> unscale_any(const Complex<S>& z, double d) {
   // exactly 0 belongs to a physical value of at most about 2^-1074 e^d: it
   // stays 0 rather than 0 inf = NaN. Otherwise the factor is applied in two
   // halves, so that a product within range is still formed.
-  if (is_zero_part(z.re) && is_zero_part(z.im)) return z;
+  using Traits = scalar::ScalarTraits<S>;
+  if (Traits::is_exact_zero(z.re) && Traits::is_exact_zero(z.im)) return z;
   const double h = std::exp(0.5 * d);
   return times(times(z, h), h);
 }
@@ -95,12 +76,13 @@ Complex<DualDD> unscale(const Complex<DualDD>& z, double d) { return unscale_any
 
 template <class S>
 std::optional<std::size_t> non_finite_column(std::span<const Complex<S>> block, std::size_t k) {
+  using Traits = scalar::ScalarTraits<S>;
   VANTOK_ASSERT(block.size() >= k * k);
   std::optional<std::size_t> first;
   for (std::size_t i = 0; i < k; ++i) {
     for (std::size_t j = 0; j < (first ? *first : k); ++j) {
       const Complex<S>& z = block[i * k + j];
-      if (!finite_part(z.re) || !finite_part(z.im)) {
+      if (!Traits::all_finite(z.re) || !Traits::all_finite(z.im)) {
         first = j;
         break;
       }

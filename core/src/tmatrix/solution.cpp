@@ -7,6 +7,7 @@
 // from its dual T blocks, with x seeded where the outputs are scaled by it
 // (the geometric cross section, 4 / x^2).
 
+#include "vantok/constants.hpp"
 #include "vantok/tmatrix/tmatrix.hpp"
 
 #include <cmath>
@@ -24,8 +25,6 @@ namespace vantok::tmatrix {
 namespace {
 
 using scalar::DualF64;
-
-constexpr double PI = 3.141592653589793;
 
 template <class T>
 T cst(double v) {
@@ -137,7 +136,7 @@ std::array<double, 5> TMatrixSolution::efficiencies() const {
   const auto raw = greek_raw();
   const auto [c_ext, c_sca] = state_->converged.solved.modes.cross_sections();
   const double x = state_->x;
-  const double g_geo = (x * PI) * x;
+  const double g_geo = (x * constants::PI) * x;
   std::array<double, 5> q{c_ext / g_geo, c_sca / g_geo, (c_ext - c_sca) / g_geo,
                           std::numeric_limits<double>::quiet_NaN(),
                           std::numeric_limits<double>::quiet_NaN()};
@@ -146,7 +145,7 @@ std::array<double, 5> TMatrixSolution::efficiencies() const {
     // F11(pi) = sum (-1)^l alpha1_l, d^l_00(-1) = (-1)^l.
     double s = 0.0;
     for (std::size_t l = 0; l < alpha.size(); ++l) s = (l % 2 == 0) ? s + alpha[l] : s - alpha[l];
-    q[3] = (s * 12.566370614359172) / g_geo;
+    q[3] = (s * constants::FOUR_PI) / g_geo;
     const double a1 = alpha.size() > 1 ? alpha[1] : 0.0;
     q[4] = alpha[0] > 0.0 ? a1 / (3.0 * alpha[0]) : 0.0;
   }
@@ -185,7 +184,7 @@ std::optional<EfficiencyJacobian> TMatrixSolution::efficiencies_jacobian() const
   const auto [c_ext, c_sca] = state_->derivatives->cross_sections();
   // G = pi x^2 with x seeded: the x partials of the efficiencies carry -2Q/x.
   const DualF64 x = DualF64::variable(state_->x, 0);
-  const DualF64 g_geo = (cst<DualF64>(PI) * x) * x;
+  const DualF64 g_geo = (scalar::ScalarTraits<DualF64>::pi() * x) * x;
   const std::vector<DualF64>& alpha = (*raw)->alpha1;
   DualF64 s = cst<DualF64>(0.0);
   for (std::size_t l = 0; l < alpha.size(); ++l) s = (l % 2 == 0) ? s + alpha[l] : s - alpha[l];
@@ -195,7 +194,7 @@ std::optional<EfficiencyJacobian> TMatrixSolution::efficiencies_jacobian() const
     g = a1 / (cst<DualF64>(3.0) * alpha[0]);
   }
   const std::array<DualF64, 5> q{c_ext / g_geo, c_sca / g_geo, (c_ext - c_sca) / g_geo,
-                                 (cst<DualF64>(12.566370614359172) * s) / g_geo, g};
+                                 (cst<DualF64>(constants::FOUR_PI) * s) / g_geo, g};
   EfficiencyJacobian out;
   for (std::size_t p = 0; p < 4; ++p) {
     for (std::size_t c = 0; c < 5; ++c) out[p][c] = q[c].partials[p];

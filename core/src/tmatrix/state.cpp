@@ -3,6 +3,7 @@
 // theorem and the sum of |T_ij|^2), the plain blocks of a dual T-matrix and
 // the largest element.
 
+#include "vantok/constants.hpp"
 #include "vantok/tmatrix/state.hpp"
 
 #include <cmath>
@@ -33,7 +34,7 @@ std::pair<T, T> TMatrixModes<T>::cross_sections() const {
       }
     }
   }
-  const T two_pi = scalar::constant<T>(6.283185307179586);
+  const T two_pi = scalar::constant<T>(constants::TWO_PI);
   return {two_pi * ext, two_pi * sca};
 }
 
