@@ -21,6 +21,7 @@
 #include "module.hpp"
 #include "ref.hpp"
 #include "tmatrix_outputs.hpp"
+#include "vantok/numeric.hpp"
 #include "vantok/pool.hpp"
 #include "vantok/tmatrix/tmatrix.hpp"
 
@@ -99,7 +100,7 @@ Outcome<void> lay_out_greek(const RandomRequest& request, std::span<const GreekC
   const std::size_t count = out.count;
   std::size_t width = 1;
   if (request.order) {
-    if (__builtin_add_overflow(*request.order, 1, &width)) return std::unexpected(shape_error(ShapeError::Overflow));
+    if (!vantok::checked_add<std::size_t>(*request.order, 1, width)) return std::unexpected(shape_error(ShapeError::Overflow));
   } else {
     for (const auto& g : series) width = std::max(width, g.alpha1.size());
   }

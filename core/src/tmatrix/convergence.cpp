@@ -78,6 +78,21 @@ std::size_t next_theta(std::size_t n_theta, std::size_t cap) {
 
 }  // namespace
 
+std::size_t scaled_ceil(std::size_t a, std::size_t n2, std::size_t n) {
+  VANTOK_ASSERT(n > 0);
+  const std::size_t q = a / n;
+  const std::size_t r = a % n;
+  // r n2 < n n2: a product of two term counts, never near overflow.
+  std::size_t r_n2 = 0;
+  VANTOK_ASSERT(checked_mul(r, n2, r_n2));
+  std::size_t whole = 0;
+  std::size_t out = 0;
+  if (!checked_mul(q, n2, whole) || !checked_add(whole, (r_n2 + (n - 1)) / n, out)) {
+    return std::numeric_limits<std::size_t>::max();
+  }
+  return out;
+}
+
 double mode_share(const TMatrixModes<double>& modes, std::size_t m) {
   const double top = largest_element(modes);
   if (!(top > 0.0)) return 0.0;
@@ -231,12 +246,7 @@ std::optional<Truncation> finer_truncation(const Progress& pr, std::size_t m_max
   const std::size_t step = std::max<std::size_t>(n / 8, 2);
   if (!plan.n_terms && sat_add(n, step) <= plan.max_terms) {
     const std::size_t n2 = n + step;
-    // ceil(n_theta N2 / N) in 128 bits, then the cap.
-    const unsigned __int128 wide = (static_cast<unsigned __int128>(pr.n_theta) * n2 + (n - 1)) / n;
-    const std::size_t scaled = wide > std::numeric_limits<std::size_t>::max()
-                                   ? std::numeric_limits<std::size_t>::max()
-                                   : static_cast<std::size_t>(wide);
-    const std::size_t t2 = plan.n_theta ? *plan.n_theta : std::min(scaled, plan.max_theta);
+    const std::size_t t2 = plan.n_theta ? *plan.n_theta : std::min(scaled_ceil(pr.n_theta, n2, n), plan.max_theta);
     return Truncation{n2, t2, std::min(sat_add(m_max, step), n2)};
   }
   if (!plan.n_theta) return Truncation{n, next_theta(pr.n_theta, plan.max_theta), m_max};

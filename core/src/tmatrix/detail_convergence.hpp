@@ -36,6 +36,12 @@ Result<Converged> converge(const Plan& plan, const Spheroid& spheroid, const Sol
 /// rtol / 10, all N + 1 modes are solved instead and the tail is 0.
 Result<std::pair<Solved, double>> solve_modes(const SolveFn& solve, const Truncation& truncation, double rtol);
 
+/// ceil(a n2 / n) for n > 0, saturating at the largest size_t: with
+/// a = q n + r it is q n2 + ceil(r n2 / n), so that only q n2 and the sum can
+/// overflow (r n2 < n n2 is a product of term counts). The quadrature size of
+/// the Greek check's finer truncation, n_theta scaled like N.
+std::size_t scaled_ceil(std::size_t a, std::size_t n2, std::size_t n);
+
 /// The largest |T_ij| of mode m over the largest of all modes (0 when that is
 /// not positive).
 double mode_share(const TMatrixModes<double>& modes, std::size_t m);

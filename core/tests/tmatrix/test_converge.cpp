@@ -219,4 +219,22 @@ TEST(ChangeMeasures, Edges) {
   EXPECT_GT(*driver::greek_change(a, *longer(6, 12, 6), 100), 1e-3);
 }
 
+// The quadrature size of the Greek check's finer truncation, ceil(n_theta N2
+// / N) saturating, against 128-bit arithmetic: every term count N of the
+// convergence steps' shape with sizes around the points where the 64-bit
+// product n_theta N2 overflows.
+TEST(Converge, FinerQuadratureSizeScalesAndSaturates) {
+  constexpr std::size_t MAX = std::numeric_limits<std::size_t>::max();
+  for (const std::size_t n : {std::size_t{1}, std::size_t{2}, std::size_t{7}, std::size_t{8}, std::size_t{17},
+                              std::size_t{500}}) {
+    const std::size_t n2 = n + std::max<std::size_t>(n / 8, 2);
+    for (const std::size_t a : {std::size_t{0}, std::size_t{1}, n - 1, n, n + 1, MAX / n2 - 1, MAX / n2, MAX / n2 + 1,
+                                MAX / n2 * n, MAX / n2 * n + n - 1, MAX / 2, MAX - 1, MAX}) {
+      const unsigned __int128 wide = (static_cast<unsigned __int128>(a) * n2 + (n - 1)) / n;
+      const std::size_t want = wide > MAX ? MAX : static_cast<std::size_t>(wide);
+      EXPECT_EQ(driver::scaled_ceil(a, n2, n), want) << a << " " << n2 << " " << n;
+    }
+  }
+}
+
 }  // namespace
