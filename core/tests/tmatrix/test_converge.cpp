@@ -94,13 +94,15 @@ TEST(Converge, StepSequencesOfBothStages) {
   const std::vector<std::size_t> n_seq{7, 9, 11, 13, 15, 17, 19, 21, 23, 25, 28};
   ASSERT_GE(s.calls.size(), n_seq.size());
   for (std::size_t i = 0; i < n_seq.size(); ++i) EXPECT_EQ(s.calls[i], (Call{n_seq[i], 2 * n_seq[i], 0}));
-  EXPECT_TRUE(r->converged && r->solved.modes.n_terms == 28u);
+  EXPECT_TRUE(r->converged);
+  EXPECT_EQ(r->solved.modes.n_terms, 28u);
   Scripted t;
   t.value = until(30, true);
   auto r2 = run(plan_of(1e-6, 100, 10000, 10), t);
   ASSERT_TRUE(r2.has_value());
   EXPECT_EQ(column(t.calls, 1, 7), (std::vector<std::size_t>{20, 22, 24, 26, 28, 30, 33}));
-  EXPECT_TRUE(r2->converged && r2->solved.n_theta == 33u);
+  EXPECT_TRUE(r2->converged);
+  EXPECT_EQ(r2->solved.n_theta, 33u);
 }
 
 // The caps report what was achieved: 0 when no step could be taken, the
@@ -131,7 +133,8 @@ TEST(Converge, CapsReportWhatWasAchieved) {
   Scripted s5;
   s5.value = [](std::size_t n, std::size_t) { return n > 7 ? NaN : 0.5; };
   auto r5 = run(plan_of(1e-6, 12, 10000), s5);
-  EXPECT_TRUE(!r5.has_value() && std::isnan(r5.error().achieved()));
+  ASSERT_FALSE(r5.has_value());
+  EXPECT_TRUE(std::isnan(r5.error().achieved()));
   EXPECT_EQ(column(s5.calls, 0), (std::vector<std::size_t>{7, 9, 11, 12}));
   Scripted s6;
   s6.value = [](std::size_t, std::size_t t) { return t > 20 ? NaN : 0.5; };
@@ -151,14 +154,17 @@ TEST(Converge, ModeRangeAndTail) {
   auto r0 = run(both, s);
   ASSERT_TRUE(r0.has_value());
   EXPECT_EQ(s.calls, (std::vector<Call>{{9, 15, 9}}));
-  EXPECT_TRUE(r0->converged && r0->error_estimate == 0.0 && r0->solved.modes.modes.size() == 10u);
+  EXPECT_TRUE(r0->converged);
+  EXPECT_EQ(r0->error_estimate, 0.0);
+  EXPECT_EQ(r0->solved.modes.modes.size(), 10u);
   Scripted fast;
   fast.order_decay = 1e-3;
   const Plan p = plan_of(1e-6, 100, 100, 9);
   auto r = run(p, fast);
   ASSERT_TRUE(r.has_value());
   EXPECT_EQ(fast.calls.back()[2], 5u);
-  EXPECT_TRUE(r->solved.modes.modes.size() == 6u && r->solved.paths.size() == 6u);
+  EXPECT_EQ(r->solved.modes.modes.size(), 6u);
+  EXPECT_EQ(r->solved.paths.size(), 6u);
   const double s1 = driver::mode_share(r->solved.modes, 5);
   const double q = s1 / driver::mode_share(r->solved.modes, 4);
   EXPECT_GT(s1, 0.0);
@@ -170,7 +176,8 @@ TEST(Converge, ModeRangeAndTail) {
   ASSERT_TRUE(r2.has_value());
   EXPECT_EQ(slow.calls[slow.calls.size() - 2][2], 6u);
   EXPECT_EQ(slow.calls.back()[2], 9u);
-  EXPECT_TRUE(r2->solved.modes.modes.size() == 10u && r2->error_estimate == 0.0);
+  EXPECT_EQ(r2->solved.modes.modes.size(), 10u);
+  EXPECT_EQ(r2->error_estimate, 0.0);
 }
 
 // Converged at N = 9 and n_theta = 20, checked at N2 = 11, n_theta2 =
@@ -184,13 +191,17 @@ TEST(Converge, GreekCheckKeepsTheFinerSolve) {
   p.greek_order = 6;
   auto r = run(p, s);
   ASSERT_TRUE(r.has_value());
-  EXPECT_TRUE(s.calls.back()[0] == 11u && s.calls.back()[1] == 25u);
-  EXPECT_TRUE(r->converged && r->solved.modes.n_terms == 11u && r->solved.n_theta == 25u);
+  EXPECT_EQ(s.calls.back()[0], 11u);
+  EXPECT_EQ(s.calls.back()[1], 25u);
+  EXPECT_TRUE(r->converged);
+  EXPECT_EQ(r->solved.modes.n_terms, 11u);
+  EXPECT_EQ(r->solved.n_theta, 25u);
   Scripted zero;
   zero.value = [](std::size_t, std::size_t) { return 0.0; };
   auto r2 = run(p, zero);
   ASSERT_FALSE(r2.has_value());
-  EXPECT_TRUE(r2.error().kind() == Error::Kind::NotConverged && std::isnan(r2.error().achieved()));
+  EXPECT_EQ(r2.error().kind(), Error::Kind::NotConverged);
+  EXPECT_TRUE(std::isnan(r2.error().achieved()));
   p.allow_unconverged = true;
   auto r3 = run(p, zero);
   ASSERT_TRUE(r3.has_value());

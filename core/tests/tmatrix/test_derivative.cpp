@@ -168,7 +168,8 @@ TEST(KernelDual, F64ValuesAndZeroSeeds) {
       for (std::size_t b = 0; b < 2; ++b) {
         EXPECT_EQ(plain[m].choice[b], dual[m].choice[b]);
         for (std::size_t e = 0; e < plain[m].q_mag[b].size(); ++e) {
-          EXPECT_TRUE(plain[m].q_mag[b][e] == dual[m].q_mag[b][e].value && plain[m].rg_mag[b][e] == dual[m].rg_mag[b][e].value);
+          EXPECT_EQ(plain[m].q_mag[b][e], dual[m].q_mag[b][e].value);
+          EXPECT_EQ(plain[m].rg_mag[b][e], dual[m].rg_mag[b][e].value);
         }
       }
     }
@@ -177,7 +178,10 @@ TEST(KernelDual, F64ValuesAndZeroSeeds) {
   const auto ddd = run_dual<DualDD>(PROLATE, 3, 4, mask_upto(3, 3), false);
   for (int k = 0; k < 4; ++k) {
     EXPECT_EQ(largest(flatten(d64, k)), 0.0) << k;
-    for (const DoubleDouble& d : flatten(ddd, k)) EXPECT_TRUE(d.hi == 0.0 && d.lo == 0.0) << k;
+    for (const DoubleDouble& d : flatten(ddd, k)) {
+      EXPECT_EQ(d.hi, 0.0) << k;
+      EXPECT_EQ(d.lo, 0.0) << k;
+    }
   }
 }
 
@@ -196,8 +200,9 @@ TEST(KernelDual, RatioZeroGuard) {
   // t = 3 (1/2) meets r = 1.5: d = 2^-52 (|r| + |t|), partials 2^-52 (r' + t').
   const DualF64 got = mk::detail::ratio_step(3.0, DualF64::variable(0.5, 0), DualF64::variable(1.5, 1));
   const double d = 3.0 * 0x1p-52;
-  EXPECT_TRUE(got.value == 1.0 / d && got.partials[0] == -((3.0 * 0x1p-52) * (1.0 / d)) * (1.0 / d) &&
-              got.partials[1] == -((1.0 * 0x1p-52) * (1.0 / d)) * (1.0 / d));
+  EXPECT_EQ(got.value, 1.0 / d);
+  EXPECT_EQ(got.partials[0], -((3.0 * 0x1p-52) * (1.0 / d)) * (1.0 / d));
+  EXPECT_EQ(got.partials[1], -((1.0 * 0x1p-52) * (1.0 / d)) * (1.0 / d));
   const DualDD got_dd = mk::detail::ratio_step(3.0, DualDD::variable(DoubleDouble(0.5), 0), DualDD::variable(DoubleDouble(1.5), 1));
   const double d_dd = 3.0 * 0x1p-104;
   EXPECT_EQ(got_dd.value.hi, 1.0 / d_dd);
@@ -297,13 +302,15 @@ TEST(DerivativePieces, RefinementMask) {
   EXPECT_EQ(mask(0, 1e-3, 2.0), std::nullopt);  // exactly thr
   errors[0] = {NAN, 1e-2};
   errors[9] = {1e-2, 0.0};
-  EXPECT_TRUE(mask(0, 1e-3, 2.0) == 3u && mask(9, 1e-3, 2.0) == 9u);
+  EXPECT_EQ(mask(0, 1e-3, 2.0), 3u);
+  EXPECT_EQ(mask(9, 1e-3, 2.0), 9u);
   const double limit = 2e-3 / (2.0 * static_cast<double>(modes[0].rows[0].size()));
   rows[0][0][0] = limit;        // block 0 row 0, (0, 2): at the limit, not above
   rows[0][1][3] = 2.0 * limit;  // block 1 row 3: (0, 7)
   rows[0][0][6] = 2.0 * limit;  // block 0 row 6: (1, 3)
   EXPECT_EQ(mask(0, 1e-3, 2.0), 3u);
-  EXPECT_TRUE(mask(0, INFINITY, 0.0) == std::nullopt && mask(0, INFINITY, 2.0) == std::nullopt);
+  EXPECT_EQ(mask(0, INFINITY, 0.0), std::nullopt);
+  EXPECT_EQ(mask(0, INFINITY, 2.0), std::nullopt);
   EXPECT_EQ(mask(0, 1e-3, 0.0), 2u);
 }
 

@@ -58,7 +58,8 @@ TYPED_TEST(Kernel, SumsMatchMpmathIntegrand) {
         EXPECT_LE(dd_dist(direct[mode].q[p][e], ref[0][e]), tol * scale) << c.eps << " " << c.x << " " << mode << " " << e;
         EXPECT_LE(dd_dist(direct[mode].rg[p][e], ref[1][e]), tol * scale) << c.eps << " " << c.x << " " << mode << " " << e;
       }
-      EXPECT_TRUE(same_bytes(direct[mode].rg[p], chosen[mode].rg[p]) && same_bytes(direct[mode].rg_mag[p], chosen[mode].rg_mag[p]));
+      EXPECT_TRUE(same_bytes(direct[mode].rg[p], chosen[mode].rg[p]));
+      EXPECT_TRUE(same_bytes(direct[mode].rg_mag[p], chosen[mode].rg_mag[p]));
     }
   }
 }
@@ -106,8 +107,13 @@ TYPED_TEST(Kernel, ThreadsAndMemoryBudgetKeepTheBits) {
     // The rest of the work budget held by other calls: one chunk at a time too.
     const vantok::memory::Lease others = vantok::memory::lease(0, vantok::memory::work_free());
     const auto shared = vantok::pool::with_threads(8, [&] { return detail::run_kernel(call); });
-    ASSERT_TRUE(one && many && tight && shared);
-    EXPECT_TRUE(identical(*one, *many) && identical(*one, *tight) && identical(*one, *shared)) << ngauss;
+    ASSERT_TRUE(one);
+    ASSERT_TRUE(many);
+    ASSERT_TRUE(tight);
+    ASSERT_TRUE(shared);
+    EXPECT_TRUE(identical(*one, *many)) << ngauss;
+    EXPECT_TRUE(identical(*one, *tight)) << ngauss;
+    EXPECT_TRUE(identical(*one, *shared)) << ngauss;
   }
 }
 
@@ -120,7 +126,8 @@ TYPED_TEST(Kernel, ProcessPoolKeepsTheBits) {
   const auto call = detail::kernel_call(Axes<T>::create(5.0, 0.5), Complex<T>{T(1.5), T(0.02)}, nmax, 17, mask);
   const auto pooled = on_process_pool([&] { return detail::run_kernel(call); });
   const auto one = vantok::pool::with_threads(1, [&] { return detail::run_kernel(call); });
-  ASSERT_TRUE(pooled && one);
+  ASSERT_TRUE(pooled);
+  ASSERT_TRUE(one);
   EXPECT_TRUE(identical(*one, *pooled)) << vantok::pool::threads();
 }
 
@@ -275,12 +282,17 @@ TEST(KernelF64, ExtremeAspectRatioReturns) {
 TEST(KernelF64, MasksAndCodes) {
   const auto zero = run_kernel<double>(2.0, 1.0, {1.5, 0.02}, 0, 4, mask_upto(0, 0));
   ASSERT_EQ(zero.size(), 1u);
-  EXPECT_TRUE(zero[0].q[0].empty() && zero[0].q[1].empty());
+  EXPECT_TRUE(zero[0].q[0].empty());
+  EXPECT_TRUE(zero[0].q[1].empty());
   const std::size_t nmax = 6;
   for (const auto& mode : run_kernel<double>(2.0, 2.0, {1.5, 0.02}, nmax, 8, ModeMask(nmax + 1))) {
     for (std::size_t p = 0; p < 2; ++p) {
       EXPECT_EQ(mode.q[p].size(), mode.rows[p].size() * mode.rows[p].size());
-      for (std::size_t e = 0; e < mode.q[p].size(); ++e) EXPECT_TRUE(mode.q_mag[p][e] == 0.0 && mode.choice[p][e] == 0 && mode.q[p][e].re == 0.0);
+      for (std::size_t e = 0; e < mode.q[p].size(); ++e) {
+        EXPECT_EQ(mode.q_mag[p][e], 0.0);
+        EXPECT_EQ(mode.choice[p][e], 0);
+        EXPECT_EQ(mode.q[p][e].re, 0.0);
+      }
     }
   }
   std::size_t ones = 0;
@@ -324,7 +336,8 @@ TEST(KernelPieces, ChoiceRecordAndNegligibleOrders) {
   modes[1].choice[1].clear();         // a short array contributes nothing
   const Choice c = Choice::of<double>(modes, nmax);
   EXPECT_EQ((std::array{c.grid[2 * 5 + 3], c.grid[4 * 5 + 2], c.grid[2 * 5 + 4], c.grid[3 * 5 + 4]}), (std::array<std::uint8_t, 4>{1, 2, 3, 0}));
-  EXPECT_TRUE(c.per_mode[1][1].empty() && c.per_mode[2][0] == modes[2].choice[0]);
+  EXPECT_TRUE(c.per_mode[1][1].empty());
+  EXPECT_EQ(c.per_mode[2][0], modes[2].choice[0]);
   EXPECT_EQ(p_negligible_from({}, nmax), 1u);
   modes[2].rg_mag[1][0] = 1e-12;  // exactly 1e-12 q_mag does not count
   EXPECT_EQ(p_negligible_from(modes, nmax), 1u);
@@ -332,7 +345,8 @@ TEST(KernelPieces, ChoiceRecordAndNegligibleOrders) {
   modes[0].rg_mag[0][1 * 4 + 2] = NAN;
   EXPECT_EQ(p_negligible_from(modes, nmax), 4u);
   modes[0].rg_mag[0][1 * 4 + 2] = 1.0;  // row (0, 4): p would be 5 = nmax + 1
-  EXPECT_TRUE(p_negligible_from(modes, 3) == 4u && p_negligible_from(modes, nmax) == 5u);
+  EXPECT_EQ(p_negligible_from(modes, 3), 4u);
+  EXPECT_EQ(p_negligible_from(modes, nmax), 5u);
 }
 
 TEST(KernelPieces, RefinementMask) {
@@ -396,7 +410,8 @@ TEST(KernelDD, GaussLegendreRule) {
   for (const std::size_t n : {6, 9, 6, 20, 31, 44, 9, 6, 20}) {
     const auto kept = detail::gauss_legendre_dd_cached(n);
     const auto fresh = detail::gauss_legendre_dd(n);
-    EXPECT_TRUE(same_bytes(kept->first, fresh->first) && same_bytes(kept->second, fresh->second)) << n;
+    EXPECT_TRUE(same_bytes(kept->first, fresh->first)) << n;
+    EXPECT_TRUE(same_bytes(kept->second, fresh->second)) << n;
   }
   EXPECT_FALSE(detail::gauss_legendre_dd_cached(0).has_value() || detail::gauss_legendre_dd_cached(0).has_value());
 }

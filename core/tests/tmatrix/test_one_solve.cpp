@@ -71,7 +71,9 @@ TEST(Records, CountsSaturateAtTheirEdges) {
   }
   for (const auto& [e, want] : {std::pair{1.0, std::uint64_t{0}}, {1e17, U64_MAX}, {1e-17, U64_MAX}, {NaN, 0}}) EXPECT_EQ(n_f(e, 1e-6), want) << e;
   const SemiAxes nan_b = semi_axes(2.0, INF);  // b = inf / inf
-  EXPECT_TRUE(std::isnan(nan_b.b) && nan_b.r_min == nan_b.a && nan_b.r_max == nan_b.a);
+  EXPECT_TRUE(std::isnan(nan_b.b));
+  EXPECT_EQ(nan_b.r_min, nan_b.a);
+  EXPECT_EQ(nan_b.r_max, nan_b.a);
   TMatrixModes<double> modes;
   modes.modes.resize(2);
   modes.modes[0].t[0] = {{NaN, 0.0}, {3.0, 4.0}};
@@ -80,7 +82,8 @@ TEST(Records, CountsSaturateAtTheirEdges) {
   modes.modes[0].t[0] = {{NaN, NaN}};
   modes.modes[1].t[1] = {};
   EXPECT_EQ(largest_element(modes), 0.0);
-  EXPECT_TRUE(run_max(0.0, NaN) == 0.0 && run_max(1.0, 2.0) == 2.0);
+  EXPECT_EQ(run_max(0.0, NaN), 0.0);
+  EXPECT_EQ(run_max(1.0, 2.0), 2.0);
 }
 
 // An error is cached and returned again; a throwing initialiser stores
@@ -93,7 +96,10 @@ TEST(OnceCell, CachesAnErrorAndRunsOnceUnderContention) {
     return Result<int>(std::unexpected(Error::not_converged(1.0, 2.0)));
   });
   const Result<int>& second = cell.get_or_init([] { return Result<int>(7); });
-  EXPECT_TRUE(calls == 1 && cell.filled() && &first == &second && second.error() == Error::not_converged(1.0, 2.0));
+  EXPECT_EQ(calls, 1);
+  EXPECT_TRUE(cell.filled());
+  EXPECT_EQ(&first, &second);
+  EXPECT_EQ(second.error(), Error::not_converged(1.0, 2.0));
   OnceCell<int> retried;
   EXPECT_THROW(retried.get_or_init([]() -> int { throw std::bad_alloc(); }), std::bad_alloc);
   EXPECT_FALSE(retried.filled());
@@ -114,9 +120,13 @@ TEST(Unscale, KeepsFiniteValuesFinite) {
   // 0 * exp(1500) would be 0 * inf = NaN, also in halves: an exact zero
   // stays zero, with its signs.
   const Complex<double> z = driver::unscale(Complex<double>{0.0, -0.0}, 1500.0);
-  EXPECT_TRUE(z.re == 0.0 && !std::signbit(z.re) && std::signbit(z.im));
+  EXPECT_EQ(z.re, 0.0);
+  EXPECT_FALSE(std::signbit(z.re));
+  EXPECT_TRUE(std::signbit(z.im));
   const CDD z_dd = driver::unscale(dd(0.0, -0.0), 1500.0);
-  EXPECT_TRUE(z_dd.re.hi == 0.0 && z_dd.im.hi == 0.0 && z_dd.im.lo == 0.0);
+  EXPECT_EQ(z_dd.re.hi, 0.0);
+  EXPECT_EQ(z_dd.im.hi, 0.0);
+  EXPECT_EQ(z_dd.im.lo, 0.0);
   // 1e-300 e^800 = e^109.2: finite, formed in two halves.
   const Complex<double> big = driver::unscale(Complex<double>{1e-300, -2e-300}, 800.0);
   EXPECT_NEAR(big.re, std::exp(800.0 + std::log(1e-300)), 1e-13 * big.re);
@@ -152,7 +162,10 @@ TEST(OneSolve, ModesUpToMMaxKeepEveryEntry) {
   for (const Precision pr : {Precision::Auto, Precision::F64, Precision::DoubleDouble}) {
     for (const std::size_t m_max : {0, 2}) {
       const Solved s = solved(solver(2.0, 0.5, {1.4, 0.0}, pr)({n, 18, m_max}));
-      ASSERT_TRUE(s.modes.modes.size() == n + 1 && s.paths.size() == n + 1 && s.modes.n_terms == n && s.n_theta == 18u);
+      ASSERT_EQ(s.modes.modes.size(), n + 1);
+      ASSERT_EQ(s.paths.size(), n + 1);
+      ASSERT_EQ(s.modes.n_terms, n);
+      ASSERT_EQ(s.n_theta, 18u);
       for (std::size_t m = 0; m <= n; ++m) {
         const auto rows = kernel::row_lists(m, n);
         EXPECT_EQ(s.modes.modes[m].rows, rows);
@@ -237,7 +250,8 @@ TEST(OneSolve, UnneededTermsKeepCrossSectionsFinite) {
   const Solved small = solved(s({30, 100, 0}));
   const auto [ext_big, sca_big] = big.modes.cross_sections();
   const auto [ext_small, sca_small] = small.modes.cross_sections();
-  ASSERT_TRUE(std::isfinite(ext_big) && std::isfinite(sca_big));
+  ASSERT_TRUE(std::isfinite(ext_big));
+  ASSERT_TRUE(std::isfinite(sca_big));
   EXPECT_NEAR(ext_big, ext_small, 1e-6 * ext_small);
   EXPECT_NEAR(sca_big, sca_small, 1e-6 * sca_small);
 }

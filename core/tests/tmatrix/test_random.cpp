@@ -61,7 +61,10 @@ TEST(Mueller, LinearBasisOfOneAmplitudeMatrix) {
   one[1] = {1.0, 0.0};
   const auto g = random::mueller<double>(one, 2);
   const double at1[6] = {0.5, 0.0, 0.0, 0.0, 0.0, 0.5};
-  for (std::size_t e = 0; e < 6; ++e) EXPECT_TRUE(std::fabs(g[e][1] - at1[e]) <= 1e-15 && g[e][0] == 0.0) << e;
+  for (std::size_t e = 0; e < 6; ++e) {
+    EXPECT_LE(std::fabs(g[e][1] - at1[e]), 1e-15) << e;
+    EXPECT_EQ(g[e][0], 0.0) << e;
+  }
   for (const auto& v : random::mueller<double>({}, 0)) EXPECT_TRUE(v.empty());
 }
 
@@ -86,7 +89,8 @@ TEST(GreekRaw, ProjectionBatchesKeepTheBits) {
   const auto all_at_once = random::greek_raw<double>(modes, 16);
   const vantok::memory::Lease others = vantok::memory::lease(0, vantok::memory::work_free());
   const auto one_at_a_time = random::greek_raw<double>(modes, 16);
-  ASSERT_TRUE(all_at_once && one_at_a_time);
+  ASSERT_TRUE(all_at_once);
+  ASSERT_TRUE(one_at_a_time);
   const auto a = all_at_once->vectors();
   const auto b = one_at_a_time->vectors();
   for (std::size_t v = 0; v < 6; ++v) {

@@ -180,9 +180,11 @@ TEST(TMatrixDerivatives, ShapesCachesAndThreads) {
   EXPECT_FALSE(slot->greek_dual.filled());
   const auto g = v.greek_with_derivatives(14, false);
   ASSERT_TRUE(g.has_value());
-  EXPECT_TRUE(slot->greek_dual.filled() && g->first.alpha1[0] == 1.0);
+  EXPECT_TRUE(slot->greek_dual.filled());
+  EXPECT_EQ(g->first.alpha1[0], 1.0);
   for (const auto& d : g->second) {
-    EXPECT_TRUE(d.alpha1[0] == 0.0 && d.alpha1[1] != 0.0);
+    EXPECT_EQ(d.alpha1[0], 0.0);
+    EXPECT_NE(d.alpha1[1], 0.0);
     for (const auto* series : d.vectors()) {
       ASSERT_EQ(series->size(), 15u);
       EXPECT_EQ(Series(series->begin() + 11, series->end()), Series(4, 0.0));  // above 2N
@@ -230,7 +232,10 @@ TEST(TMatrixDerivatives, RefusalsAndCheckOrder) {
   EXPECT_TRUE(slot->greek_dual.filled());
   b.fill(Phase(3));
   expect_error(call({0.5, -1.5, 0.0}), Kind::InvalidInput, "wigner_d needs -1 <= x <= 1, got -1.5");
-  for (const Phase& group : b) EXPECT_TRUE(group.f[0][0] != -7.0 && group.f[0][1] == -7.0);
+  for (const Phase& group : b) {
+    EXPECT_NE(group.f[0][0], -7.0);
+    EXPECT_EQ(group.f[0][1], -7.0);
+  }
 }
 
 /// A derivative kernel of N + 1 = 3 modes returning `modes` modes with
@@ -269,7 +274,10 @@ TEST(DerivativeSolve, CodesErrorAndFallback) {
     return r ? std::move(*r) : driver::DerivativeSolved{};
   };
   const auto f64 = solve(Precision::F64);
-  EXPECT_TRUE(tol == INFINITY && f64.paths == (std::vector<P>{P::Refined, P::F64}) && f64.err == 4e-3 && f64.modes.modes.size() == 2u);
+  EXPECT_EQ(tol, INFINITY);
+  EXPECT_EQ(f64.paths, (std::vector<P>{P::Refined, P::F64}));
+  EXPECT_EQ(f64.err, 4e-3);
+  EXPECT_EQ(f64.modes.modes.size(), 2u);
   const double limit = (0.5 / 10.0) * 1.0;  // tol max |T_ij|
   k.modes = 1;
   k.errors = {{limit, 0.0}, {0.0, 0.0}, {0.0, 0.0}};
@@ -284,9 +292,11 @@ TEST(DerivativeSolve, CodesErrorAndFallback) {
   k.errors = {{0.0, 0.0}, {0.0, 0.0}, {0.0, 0.0}};
   EXPECT_EQ(solve(Precision::Auto).paths.front(), P::Refined);
   k.errors[1][0] = 1e-300;
-  EXPECT_TRUE(solve(Precision::Auto).paths.front() == P::DoubleDouble && solve(Precision::F64).paths.front() == P::Refined);
+  EXPECT_EQ(solve(Precision::Auto).paths.front(), P::DoubleDouble);
+  EXPECT_EQ(solve(Precision::F64).paths.front(), P::Refined);
   tol = -1.0;
-  EXPECT_TRUE(solve(Precision::DoubleDouble).modes.modes.size() == 2u && tol == -1.0);
+  EXPECT_EQ(solve(Precision::DoubleDouble).modes.modes.size(), 2u);
+  EXPECT_EQ(tol, -1.0);
 }
 
 // Through the run: one code per mode kept, the values of the dual blocks as

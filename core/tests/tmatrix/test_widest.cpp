@@ -172,12 +172,14 @@ TEST(Widest, KernelsKeepTheBits) {
   auto f64_chosen = f64;
   f64_chosen.choice = dd.choice = &choice;
   dd.regular_limit = 6;
-  EXPECT_TRUE(same_both_ways(dd) && same_both_ways(f64_chosen));
+  EXPECT_TRUE(same_both_ways(dd));
+  EXPECT_TRUE(same_both_ways(f64_chosen));
   detail::lanes_redo_all = true;
   const auto redone = detail::run_kernel(dd);
   const auto redone_f64 = detail::run_kernel(f64_chosen);
   detail::lanes_redo_all = false;
-  EXPECT_TRUE(identical(*redone, *detail::run_kernel(dd)) && identical(*redone_f64, *detail::run_kernel(f64_chosen)));
+  EXPECT_TRUE(identical(*redone, *detail::run_kernel(dd)));
+  EXPECT_TRUE(identical(*redone_f64, *detail::run_kernel(f64_chosen)));
   const auto all6 = mask_upto(6, 6), all5 = mask_upto(5, 5);
   EXPECT_TRUE(same_both_ways(detail::kernel_call(Axes<DualF64>::create(seed<DualF64>(3.0, 0), seed<DualF64>(0.6, 1)),
                                                  Complex<DualF64>{seed<DualF64>(1.4, 2), seed<DualF64>(0.01, 3)}, 6, 12, all6)));
@@ -208,8 +210,10 @@ TEST(Widest, RefinementKeepsTheBits) {
     return std::move(*r);
   };
   const auto wide = refine(), base = baseline(refine);
-  EXPECT_TRUE(same_bytes(wide.t, base.t) && same_bytes(wide.t_dd, base.t_dd) && wide.sweeps == base.sweeps &&
-              std::bit_cast<std::uint64_t>(wide.correction) == std::bit_cast<std::uint64_t>(base.correction));
+  EXPECT_TRUE(same_bytes(wide.t, base.t));
+  EXPECT_TRUE(same_bytes(wide.t_dd, base.t_dd));
+  EXPECT_EQ(wide.sweeps, base.sweeps);
+  EXPECT_EQ(std::bit_cast<std::uint64_t>(wide.correction), std::bit_cast<std::uint64_t>(base.correction));
 }
 
 TEST(Widest, OrientationAverageKeepsTheBits) {
