@@ -20,9 +20,9 @@
 #include <string>
 #include <vector>
 
-#include "vantok/pool.hpp"
 #include "tmatrix/detail_kernel.hpp"
 #include "tmatrix/detail_one_solve.hpp"
+#include "vantok/pool.hpp"
 #include "vantok/tmatrix/random_orientation.hpp"
 #include "vantok/tmatrix/tmatrix.hpp"
 

@@ -25,9 +25,9 @@
 #include <map>
 #include <optional>
 
-#include "vantok/pool.hpp"
 #include "tmatrix/detail_one_solve.hpp"
 #include "tmatrix/detail_profile.hpp"
+#include "vantok/pool.hpp"
 #include "vantok/tmatrix/random_orientation.hpp"
 #include "vantok/tmatrix/tmatrix.hpp"
 

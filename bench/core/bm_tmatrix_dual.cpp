@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "vantok/pool.hpp"
 #include "tmatrix/detail_derivative_f64_solve.hpp"
 #include "tmatrix/detail_kernel.hpp"
+#include "vantok/pool.hpp"
 
 namespace {
 

@@ -15,12 +15,12 @@
 
 #include <cmath>
 
-#include "vantok/pool.hpp"
-#include "tmatrix/detail_node_functions.hpp"
+#include "tmatrix/detail_error_estimate.hpp"
 #include "tmatrix/detail_kernel.hpp"
 #include "tmatrix/detail_lu.hpp"
+#include "tmatrix/detail_node_functions.hpp"
 #include "tmatrix/detail_refine.hpp"
-#include "tmatrix/detail_error_estimate.hpp"
+#include "vantok/pool.hpp"
 
 namespace {
 

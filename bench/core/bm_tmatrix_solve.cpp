@@ -10,11 +10,11 @@
 #include <random>
 #include <vector>
 
-#include "tmatrix/detail_node_functions.hpp"
-#include "tmatrix/detail_series_tails.hpp"
-#include "tmatrix/detail_lu.hpp"
-#include "tmatrix/detail_refine.hpp"
 #include "tmatrix/detail_error_estimate.hpp"
+#include "tmatrix/detail_lu.hpp"
+#include "tmatrix/detail_node_functions.hpp"
+#include "tmatrix/detail_refine.hpp"
+#include "tmatrix/detail_series_tails.hpp"
 
 namespace {
 

@@ -21,15 +21,15 @@
 #include <memory>
 #include <utility>
 
+#include "tmatrix/detail_error_estimate.hpp"
+#include "tmatrix/detail_lu.hpp"
+#include "tmatrix/detail_node_functions.hpp"
+#include "tmatrix/detail_refine.hpp"
 #include "tmatrix/detail_work.hpp"
 #include "vantok/format.hpp"
 #include "vantok/memory.hpp"
 #include "vantok/numeric.hpp"
 #include "vantok/pool.hpp"
-#include "tmatrix/detail_node_functions.hpp"
-#include "tmatrix/detail_lu.hpp"
-#include "tmatrix/detail_refine.hpp"
-#include "tmatrix/detail_error_estimate.hpp"
 
 namespace vantok::tmatrix::derivative {
 

@@ -10,11 +10,11 @@
 #include <cmath>
 #include <limits>
 
-#include "tmatrix/detail_truncation.hpp"
+#include "tmatrix/detail_node_functions.hpp"
 #include "tmatrix/detail_scaled_solve.hpp"
+#include "tmatrix/detail_truncation.hpp"
 #include "tmatrix/detail_work.hpp"
 #include "vantok/pool.hpp"
-#include "tmatrix/detail_node_functions.hpp"
 
 namespace vantok::tmatrix::driver {
 

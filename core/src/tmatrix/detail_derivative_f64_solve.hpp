@@ -20,11 +20,11 @@
 #include <span>
 #include <vector>
 
+#include "tmatrix/detail_kernel.hpp"
+#include "tmatrix/detail_truncation.hpp"
 #include "vantok/complex.hpp"
 #include "vantok/error.hpp"
 #include "vantok/scalar/scalars.hpp"
-#include "tmatrix/detail_kernel.hpp"
-#include "tmatrix/detail_truncation.hpp"
 #include "vantok/tmatrix/state.hpp"
 
 namespace vantok::tmatrix::derivative {

@@ -1,5 +1,5 @@
 #pragma once
-// Definitions of the generic mode kernel (detail_kernel.hpp), included only by
+// Definitions of the generic mode kernel (detail_kernel_run.hpp), included only by
 // the translation units that instantiate it for one scalar each.
 //
 // Scaled basis: a function of r of order n is divided by P_n = out_0 ... out_n

@@ -16,13 +16,13 @@
 #include <utility>
 #include <vector>
 
+#include "tmatrix/detail_node_functions.hpp"
 #include "vantok/complex.hpp"
 #include "vantok/error.hpp"
 #include "vantok/mie/ratios.hpp"
 #include "vantok/numeric.hpp"
 #include "vantok/scalar/scalars.hpp"
 #include "vantok/special/gauss_legendre.hpp"
-#include "tmatrix/detail_node_functions.hpp"
 
 namespace vantok::tmatrix::kernel::detail {
 

@@ -28,16 +28,16 @@
 #include <utility>
 #include <vector>
 
+#include "tmatrix/detail_kernel.hpp"
+#include "tmatrix/detail_kernel_members.hpp"
+#include "tmatrix/detail_node_functions.hpp"
+#include "tmatrix/detail_series_tails.hpp"
 #include "vantok/complex.hpp"
 #include "vantok/error.hpp"
 #include "vantok/mie/ratios.hpp"
 #include "vantok/numeric.hpp"
 #include "vantok/scalar/scalars.hpp"
 #include "vantok/special/gauss_legendre.hpp"
-#include "tmatrix/detail_node_functions.hpp"
-#include "tmatrix/detail_kernel.hpp"
-#include "tmatrix/detail_kernel_members.hpp"
-#include "tmatrix/detail_series_tails.hpp"
 
 namespace vantok::tmatrix::kernel::detail {
 

@@ -15,7 +15,6 @@
 // tables, the coupling, the SIMD loops, the change of basis and the Greek
 // projection are beside it (see random_orientation.hpp).
 
-#include "vantok/constants.hpp"
 #include "vantok/tmatrix/random_orientation.hpp"
 
 #include <algorithm>
@@ -27,15 +26,16 @@
 
 #include "tmatrix/detail_coupling.hpp"
 #include "tmatrix/detail_mueller.hpp"
+#include "tmatrix/detail_node_functions.hpp"
 #include "tmatrix/detail_orientation_lanes.hpp"
 #include "tmatrix/detail_widest.hpp"
 #include "tmatrix/detail_work.hpp"
+#include "vantok/constants.hpp"
 #include "vantok/format.hpp"
 #include "vantok/memory.hpp"
 #include "vantok/numeric.hpp"
 #include "vantok/pool.hpp"
 #include "vantok/special/clebsch.hpp"
-#include "tmatrix/detail_node_functions.hpp"
 
 namespace vantok::tmatrix::random {
 

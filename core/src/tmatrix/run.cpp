@@ -9,12 +9,12 @@
 #include <cmath>
 #include <string>
 
+#include "tmatrix/detail_convergence.hpp"
+#include "tmatrix/detail_derivative_solve.hpp"
 #include "tmatrix/detail_truncation.hpp"
 #include "vantok/format.hpp"
 #include "vantok/limits.hpp"
 #include "vantok/numeric.hpp"
-#include "tmatrix/detail_convergence.hpp"
-#include "tmatrix/detail_derivative_solve.hpp"
 
 namespace vantok::tmatrix {
 

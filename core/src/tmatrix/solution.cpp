@@ -7,13 +7,13 @@
 // from its dual T blocks, with x seeded where the outputs are scaled by it
 // (the geometric cross section, 4 / x^2).
 
-#include "vantok/constants.hpp"
 #include "vantok/tmatrix/tmatrix.hpp"
 
 #include <cmath>
 #include <limits>
 #include <string>
 
+#include "vantok/constants.hpp"
 #include "vantok/format.hpp"
 #include "vantok/limits.hpp"
 #include "vantok/numeric.hpp"

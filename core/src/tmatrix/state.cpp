@@ -3,12 +3,12 @@
 // theorem and the sum of |T_ij|^2), the plain blocks of a dual T-matrix and
 // the largest element.
 
-#include "vantok/constants.hpp"
 #include "vantok/tmatrix/state.hpp"
 
 #include <cmath>
 
 #include "tmatrix/detail_truncation.hpp"
+#include "vantok/constants.hpp"
 
 namespace vantok::tmatrix {
 

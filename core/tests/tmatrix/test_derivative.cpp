@@ -11,14 +11,14 @@
 
 #include "spherical/ratios.hpp"
 #include "support/central_difference.hpp"
-#include "tmatrix/kernel_support.hpp"
-#include "vantok/memory.hpp"
-#include "vantok/mie/ratios.hpp"
-#include "vantok/pool.hpp"
 #include "tmatrix/detail_derivative_f64_solve.hpp"
 #include "tmatrix/detail_derivative_solve.hpp"
 #include "tmatrix/detail_lu.hpp"
 #include "tmatrix/detail_refine.hpp"
+#include "tmatrix/kernel_support.hpp"
+#include "vantok/memory.hpp"
+#include "vantok/mie/ratios.hpp"
+#include "vantok/pool.hpp"
 
 namespace {
 

@@ -15,12 +15,12 @@
 
 #include "support/expect_error.hpp"
 #include "support/process_pool.hpp"
+#include "tmatrix/detail_node_functions.hpp"
+#include "tmatrix/detail_one_solve.hpp"
 #include "tmatrix/kernel_support.hpp"
 #include "vantok/memory.hpp"
 #include "vantok/mie/ratios.hpp"
 #include "vantok/pool.hpp"
-#include "tmatrix/detail_one_solve.hpp"
-#include "tmatrix/detail_node_functions.hpp"
 
 namespace {
 

@@ -11,14 +11,14 @@
 #include <tuple>
 
 #include "support/expect_error.hpp"
+#include "tmatrix/detail_lu.hpp"
+#include "tmatrix/detail_one_solve.hpp"
+#include "tmatrix/detail_refine.hpp"
+#include "tmatrix/detail_scaled_solve.hpp"
 #include "tmatrix/detail_truncation.hpp"
 #include "tmatrix/kernel_support.hpp"
 #include "vantok/memory.hpp"
 #include "vantok/pool.hpp"
-#include "tmatrix/detail_one_solve.hpp"
-#include "tmatrix/detail_scaled_solve.hpp"
-#include "tmatrix/detail_lu.hpp"
-#include "tmatrix/detail_refine.hpp"
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include <cstring>
 #include <vector>
 
-#include "vantok/memory.hpp"
-#include "tmatrix/detail_one_solve.hpp"
 #include "tmatrix/detail_mueller.hpp"
+#include "tmatrix/detail_one_solve.hpp"
+#include "vantok/memory.hpp"
 #include "vantok/tmatrix/random_orientation.hpp"
 
 namespace {

@@ -13,10 +13,10 @@
 
 #include "support/central_difference.hpp"
 #include "support/expect_error.hpp"
+#include "tmatrix/detail_derivative_solve.hpp"
 #include "vantok/mie/greek.hpp"
 #include "vantok/mie/mie.hpp"
 #include "vantok/pool.hpp"
-#include "tmatrix/detail_derivative_solve.hpp"
 #include "vantok/tmatrix/tmatrix.hpp"
 
 namespace {

@@ -12,9 +12,9 @@
 
 #include "support/scalar_compare.hpp"
 #include "support/table.hpp"
-#include "vantok/error.hpp"
 #include "tmatrix/detail_node_functions.hpp"
 #include "tmatrix/detail_series_tails.hpp"
+#include "vantok/error.hpp"
 
 namespace {
 

@@ -4,9 +4,9 @@
 // partials against central differences; double-double refinement; and the row
 // error estimates against the true change of T.
 
+#include "tmatrix/detail_error_estimate.hpp"
 #include "tmatrix/detail_lu.hpp"
 #include "tmatrix/detail_refine.hpp"
-#include "tmatrix/detail_error_estimate.hpp"
 
 #include <gtest/gtest.h>
 

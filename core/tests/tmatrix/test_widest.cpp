@@ -14,14 +14,14 @@
 #include <random>
 #include <vector>
 
+#include "support/scalar_compare.hpp"
 #include "tmatrix/detail_dd_lanes.hpp"
 #include "tmatrix/detail_kernel_run.hpp"
-#include "support/scalar_compare.hpp"
-#include "tmatrix/kernel_support.hpp"
-#include "tmatrix/detail_one_solve.hpp"
-#include "vantok/tmatrix/random_orientation.hpp"
 #include "tmatrix/detail_lu.hpp"
+#include "tmatrix/detail_one_solve.hpp"
 #include "tmatrix/detail_refine.hpp"
+#include "tmatrix/kernel_support.hpp"
+#include "vantok/tmatrix/random_orientation.hpp"
 
 namespace {
 
