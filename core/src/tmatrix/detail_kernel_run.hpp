@@ -13,18 +13,14 @@
 // only: the spheroid is symmetric about its equator, so each parity block
 // doubles the upper half.
 
-#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
 #include <cstdlib>
+#include <limits>
 #include <memory>
 #include <new>
 #include <type_traits>
-#include <array>
-#include <cmath>
-#include <cstddef>
-#include <cstdint>
-#include <limits>
-#include <optional>
-#include <span>
 #include <utility>
 #include <vector>
 
@@ -34,20 +30,11 @@
 #include "tmatrix/detail_series_tails.hpp"
 #include "vantok/complex.hpp"
 #include "vantok/error.hpp"
-#include "vantok/mie/ratios.hpp"
 #include "vantok/numeric.hpp"
-#include "vantok/scalar/scalars.hpp"
-#include "vantok/special/gauss_legendre.hpp"
 
+// The math of every scalar (abs, exp, hypot, ...) is brought into this
+// namespace by detail_kernel_members.hpp.
 namespace vantok::tmatrix::kernel::detail {
-
-using scalar::math::abs;
-using scalar::math::exp;
-using scalar::math::hypot;
-using scalar::math::powi;
-using scalar::math::recip;
-using scalar::math::sin_cos;
-using scalar::math::sqrt;
 
 /// A three-component complex vector: radial, polar and azimuthal components of
 /// a vector spherical function at the surface point.
