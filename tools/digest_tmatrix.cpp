@@ -20,9 +20,10 @@
 #include <string>
 #include <vector>
 
+#include "tmatrix/detail_kernel.hpp"
+#include "tmatrix/detail_one_solve.hpp"
 #include "vantok/pool.hpp"
-#include "vantok/tmatrix/driver.hpp"
-#include "vantok/tmatrix/random.hpp"
+#include "vantok/tmatrix/random_orientation.hpp"
 #include "vantok/tmatrix/tmatrix.hpp"
 
 namespace {
@@ -139,7 +140,7 @@ std::uint64_t run_case(const Case& c, bool verbose) {
   options.n_theta = c.n_theta;
   options.allow_unvalidated = c.unvalidated;
   std::unique_ptr<State> slot;
-  auto r = options.run(slot, c.derivatives, c.eps, c.x, c.m);
+  auto r = options.run(slot, {.x = c.x, .eps = c.eps, .m = c.m}, c.derivatives ? WithDerivatives::Yes : WithDerivatives::No);
   if (!r) {
     h.s(r.error().to_string());
     if (verbose) std::printf("  %s: error %s\n", c.name, r.error().to_string().c_str());
@@ -203,8 +204,8 @@ std::uint64_t run_case(const Case& c, bool verbose) {
 std::uint64_t one_solve(Precision p, double x, double eps, std::size_t n, std::size_t n_theta,
                         std::size_t m_max, bool verbose) {
   Hash h;
-  const driver::OneSolve solve{1e-9, x, eps, {1.5, 0.02}, p, nullptr};
-  auto r = solve(n, n_theta, m_max);
+  const driver::OneSolve solve{{.x = x, .eps = eps, .m = {1.5, 0.02}}, 1e-9, p, nullptr};
+  auto r = solve({n, n_theta, m_max});
   if (!r) {
     h.s(r.error().to_string());
     return h.h;
@@ -237,7 +238,7 @@ std::uint64_t duals(bool verbose) {
   std::vector<std::optional<std::size_t>> mask(n + 1);
   for (std::size_t m = 0; m <= n; ++m) mask[m] = 0;
   {
-    const auto sph = kernel::Spheroid<DualF64>::create(seed(3.0, 0), seed(1.7, 1));
+    const auto sph = kernel::Axes<DualF64>::create(seed(3.0, 0), seed(1.7, 1));
     auto r = kernel::all_modes_masked(sph, {seed(1.5, 2), seed(0.02, 3)}, n, n_theta, mask);
     VANTOK_ASSERT(r.has_value());
     for (const auto& mm : *r) {
@@ -255,7 +256,7 @@ std::uint64_t duals(bool verbose) {
       d.partials[i] = DoubleDouble(1.0);
       return d;
     };
-    const auto sph = kernel::Spheroid<DualDD>::create(sdd(2.0, 0), sdd(0.6, 1));
+    const auto sph = kernel::Axes<DualDD>::create(sdd(2.0, 0), sdd(0.6, 1));
     auto r = kernel::all_modes_masked(sph, {sdd(1.4, 2), sdd(0.01, 3)}, 8, 20,
                                       std::span(mask).first(9), nullptr);
     VANTOK_ASSERT(r.has_value());
@@ -275,12 +276,12 @@ std::uint64_t duals(bool verbose) {
     }
   }
   {
-    auto s = driver::OneSolve{1e-9, 4.0, 2.0, {1.5, 0.02}, Precision::F64, nullptr}(12, 30, 12);
+    auto s = driver::OneSolve{{.x = 4.0, .eps = 2.0, .m = {1.5, 0.02}}, 1e-9, Precision::F64, nullptr}({12, 30, 12});
     VANTOK_ASSERT(s.has_value());
     TMatrixModes<DualF64> dm;
     dm.n_terms = s->modes.n_terms;
     for (const auto& mode : s->modes.modes) {
-      kernel::SolvedMode<DualF64> out;
+      SolvedMode<DualF64> out;
       out.rows = mode.rows;
       for (std::size_t p = 0; p < 2; ++p) {
         for (const auto& z : mode.t[p]) {

@@ -25,9 +25,10 @@
 #include <map>
 #include <optional>
 
+#include "tmatrix/detail_one_solve.hpp"
+#include "tmatrix/detail_profile.hpp"
 #include "vantok/pool.hpp"
-#include "vantok/tmatrix/driver.hpp"
-#include "vantok/tmatrix/random.hpp"
+#include "vantok/tmatrix/random_orientation.hpp"
 #include "vantok/tmatrix/tmatrix.hpp"
 
 namespace {
@@ -38,10 +39,10 @@ void BM_Tmatrix_OneSolve(benchmark::State& st) {
   const auto precision = static_cast<Precision>(st.range(0));
   const bool one_thread = st.range(1) == 1;
   driver::SolveProfile profile;
-  const driver::OneSolve solve{1e-9, 15.0, 2.0, {1.5, 0.02}, precision, &profile};
+  const driver::OneSolve solve{{.x = 15.0, .eps = 2.0, .m = {1.5, 0.02}}, 1e-9, precision, &profile};
   std::size_t refined = 0;
   for (auto _ : st) {
-    auto call = [&] { return solve(30, 60, 30); };
+    auto call = [&] { return solve({30, 60, 30}); };
     auto r = one_thread ? vantok::pool::with_threads(1, call) : call();
     if (!r) {
       st.SkipWithError(r.error().to_string().c_str());
@@ -72,7 +73,7 @@ const TMatrixModes<double>& solved_modes(std::size_t n) {
   auto it = cache.find(n);
   if (it == cache.end()) {
     const double x = static_cast<double>(n) / 3.0;
-    auto r = driver::OneSolve{1e-9, x, 2.0, {1.5, 0.02}, Precision::F64, nullptr}(n, 2 * n, n);
+    auto r = driver::OneSolve{{.x = x, .eps = 2.0, .m = {1.5, 0.02}}, 1e-9, Precision::F64, nullptr}({n, 2 * n, n});
     it = cache.emplace(n, r ? std::move(r->modes) : TMatrixModes<double>{}).first;
   }
   return it->second;
@@ -104,7 +105,7 @@ void BM_Tmatrix_Run(benchmark::State& st) {
   std::unique_ptr<State> slot;
   for (auto _ : st) {
     auto call = [&]() -> bool {
-      auto r = options.run(slot, false, CASES[c][1], CASES[c][0], {1.5, 0.02});
+      auto r = options.run(slot, {.x = CASES[c][0], .eps = CASES[c][1], .m = {1.5, 0.02}}, WithDerivatives::No);
       if (!r) {
         st.SkipWithError(r.error().to_string().c_str());
         return false;
@@ -148,7 +149,7 @@ void BM_Tmatrix_RunDerivatives(benchmark::State& st) {
   // The same solve and outputs without derivatives.
   const double plain = threads([&] {
     return seconds([&] {
-      auto r = options.run(slot, false, 2.0, 15.0, {1.5, 0.02});
+      auto r = options.run(slot, {.x = 15.0, .eps = 2.0, .m = {1.5, 0.02}}, WithDerivatives::No);
       ok = r.has_value();
       if (!ok) return;
       benchmark::DoNotOptimize(r->efficiencies());
@@ -165,7 +166,7 @@ void BM_Tmatrix_RunDerivatives(benchmark::State& st) {
     threads([&] {
       std::optional<TMatrixSolution> view;
       run_s = seconds([&] {
-        auto r = options.run(slot, true, 2.0, 15.0, {1.5, 0.02});
+        auto r = options.run(slot, {.x = 15.0, .eps = 2.0, .m = {1.5, 0.02}}, WithDerivatives::Yes);
         if (r) view.emplace(*r);
       });
       if (!view) return 0;

@@ -17,13 +17,14 @@
 #include <string>
 #include <vector>
 
+#include "tmatrix/detail_derivative_f64_solve.hpp"
+#include "tmatrix/detail_kernel.hpp"
 #include "vantok/pool.hpp"
-#include "vantok/tmatrix/derivative.hpp"
-#include "vantok/tmatrix/kernel.hpp"
 
 namespace {
 
 using namespace vantok::tmatrix::kernel;
+using namespace vantok::tmatrix::derivative;
 using vantok::Complex;
 using vantok::scalar::DoubleDouble;
 
@@ -55,7 +56,7 @@ auto on_threads(bool one_thread, F&& f) {
 
 /// Seconds of one f64 kernel run over every mode (the best of three).
 double f64_seconds(std::size_t nmax, bool one_thread) {
-  const auto sph = Spheroid<double>::create(X, EPS);
+  const auto sph = Axes<double>::create(X, EPS);
   const auto mask = all_modes(nmax);
   double best = 1e300;
   for (int i = 0; i < 3; ++i) {
@@ -89,7 +90,7 @@ void timed(benchmark::State& st, F call) {
 void BM_TmatrixDual_KernelF64(benchmark::State& st) {
   const auto nmax = static_cast<std::size_t>(st.range(0));
   const auto v = [](double value, std::size_t slot) { return vantok::scalar::DualF64::variable(value, slot); };
-  const auto sph = Spheroid<DualF64>::create(v(X, 0), v(EPS, 1));
+  const auto sph = Axes<DualF64>::create(v(X, 0), v(EPS, 1));
   const Complex<DualF64> m{v(M.re, 2), v(M.im, 3)};
   const auto mask = all_modes(nmax);
   timed(st, [&] { return all_modes_masked(sph, m, nmax, 2 * nmax, mask); });
@@ -98,7 +99,7 @@ void BM_TmatrixDual_KernelF64(benchmark::State& st) {
 void BM_TmatrixDual_KernelDD(benchmark::State& st) {
   const auto nmax = static_cast<std::size_t>(st.range(0));
   const auto v = [](double value, std::size_t slot) { return DualDD::variable(DoubleDouble(value), slot); };
-  const auto sph = Spheroid<DualDD>::create(v(X, 0), v(EPS, 1));
+  const auto sph = Axes<DualDD>::create(v(X, 0), v(EPS, 1));
   const Complex<DualDD> m{v(M.re, 2), v(M.im, 3)};
   const auto mask = all_modes(nmax);
   timed(st, [&] { return all_modes_masked(sph, m, nmax, 2 * nmax, mask, nullptr); });
@@ -108,7 +109,7 @@ void solve(benchmark::State& st, double tol) {
   const auto nmax = static_cast<std::size_t>(st.range(0));
   std::size_t refined = 0;
   timed(st, [&] {
-    auto r = tmatrix_derivatives(nmax, 2 * nmax, nmax, X, EPS, M.re, M.im, tol);
+    auto r = tmatrix_derivatives({.x = X, .eps = EPS, .m = M}, {nmax, 2 * nmax, nmax}, tol);
     refined = 0;
     for (const auto& s : r->refine_sweeps) refined += (s[0] != 0) + (s[1] != 0);
     return r;

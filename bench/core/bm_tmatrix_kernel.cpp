@@ -15,10 +15,12 @@
 
 #include <cmath>
 
+#include "tmatrix/detail_error_estimate.hpp"
+#include "tmatrix/detail_kernel.hpp"
+#include "tmatrix/detail_lu.hpp"
+#include "tmatrix/detail_node_functions.hpp"
+#include "tmatrix/detail_refine.hpp"
 #include "vantok/pool.hpp"
-#include "vantok/tmatrix/functions.hpp"
-#include "vantok/tmatrix/kernel.hpp"
-#include "vantok/tmatrix/solve.hpp"
 
 namespace {
 
@@ -62,7 +64,7 @@ void f64_kernel(benchmark::State& st, std::size_t m_max_of_n) {
   const std::size_t m_max = m_max_of_n == 0 ? 0 : nmax;
   const std::size_t ngauss = 2 * nmax;
   const auto mask = mask_upto(nmax, m_max);
-  const auto sph = Spheroid<double>::create(X, EPS);
+  const auto sph = Axes<double>::create(X, EPS);
   timed(st, elements(nmax, m_max), ngauss,
         [&] { return all_modes_masked(sph, nmax, ngauss, mask, 1.5, 0.02); });
 }
@@ -73,7 +75,7 @@ void BM_TmatrixKernel_DD_Full(benchmark::State& st) {
   const auto nmax = static_cast<std::size_t>(st.range(0));
   const std::size_t ngauss = 2 * nmax;
   const auto mask = mask_upto(nmax, nmax);
-  const auto sph = Spheroid<DoubleDouble>::create(X, EPS);
+  const auto sph = Axes<DoubleDouble>::create(X, EPS);
   timed(st, elements(nmax, nmax), ngauss, [&] {
     return all_modes_masked(sph, M_DD, nmax, ngauss, mask, nullptr, SIZE_MAX);
   });
@@ -92,7 +94,7 @@ struct Refinement {
 
 Refinement first_pass(std::size_t nmax, std::size_t ngauss, double rtol) {
   namespace solve = vantok::tmatrix::solve;
-  const auto sph = Spheroid<double>::create(X, EPS);
+  const auto sph = Axes<double>::create(X, EPS);
   const double rmin = std::fmin(sph.a, sph.b);
   const double rmax = std::fmax(sph.a, sph.b);
   const vantok::tmatrix::functions::Scales<double> scales(nmax, rmin, {1.5 * rmax, 0.02 * rmax});
@@ -147,7 +149,7 @@ void BM_TmatrixKernel_DD_Refined(benchmark::State& st) {
   const auto nmax = static_cast<std::size_t>(st.range(0));
   const std::size_t ngauss = 2 * nmax;
   const Refinement ref = first_pass(nmax, ngauss, 1e-10);
-  const auto sph = Spheroid<DoubleDouble>::create(X, EPS);
+  const auto sph = Axes<DoubleDouble>::create(X, EPS);
   timed(st, ref.rows, ngauss, [&] {
     return all_modes_masked(sph, M_DD, nmax, ngauss, ref.mask, &ref.choice, ref.p);
   });

@@ -10,9 +10,11 @@
 #include <random>
 #include <vector>
 
-#include "vantok/tmatrix/functions.hpp"
-#include "vantok/tmatrix/regular.hpp"
-#include "vantok/tmatrix/solve.hpp"
+#include "tmatrix/detail_error_estimate.hpp"
+#include "tmatrix/detail_lu.hpp"
+#include "tmatrix/detail_node_functions.hpp"
+#include "tmatrix/detail_refine.hpp"
+#include "tmatrix/detail_series_tails.hpp"
 
 namespace {
 

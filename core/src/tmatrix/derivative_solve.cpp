@@ -5,16 +5,16 @@
 // kernel's error bound still misses rtol / 10 of the largest |T_ij|, run the
 // whole solve over Dual<DoubleDouble, 4> and round once at the end.
 
-#include "vantok/tmatrix/driver.hpp"
+#include "tmatrix/detail_derivative_solve.hpp"
 
 #include <cmath>
 #include <limits>
 
-#include "tmatrix/detail_driver.hpp"
-#include "tmatrix/detail_kernel.hpp"
+#include "tmatrix/detail_node_functions.hpp"
+#include "tmatrix/detail_scaled_solve.hpp"
+#include "tmatrix/detail_truncation.hpp"
 #include "tmatrix/detail_work.hpp"
 #include "vantok/pool.hpp"
-#include "vantok/tmatrix/functions.hpp"
 
 namespace vantok::tmatrix::driver {
 
@@ -47,7 +47,7 @@ std::vector<std::array<DoubleDouble, 4>> log_scale_partials(std::span<const Dual
 /// scale factors too: after the f64 factor has been applied, every partial
 /// gains T (dL_i - dL_j). A direction whose factor derivative is exactly zero
 /// adds nothing (never 0 inf).
-void add_scale_partials(std::vector<CDual>& t, std::span<const kernel::Row> rows,
+void add_scale_partials(std::vector<CDual>& t, std::span<const Row> rows,
                         const std::vector<std::array<DoubleDouble, 4>>& dl) {
   const std::size_t k = rows.size();
   for (std::size_t i = 0; i < k; ++i) {
@@ -63,20 +63,19 @@ void add_scale_partials(std::vector<CDual>& t, std::span<const kernel::Row> rows
   }
 }
 
-/// The whole derivative solve over Dual<DoubleDouble, 4>: modes 0..=m_max
-/// (m_max <= N), each a k x k block per parity rounded to Dual<double, 4>;
-/// m_max + 1 codes "double-double"; err = 4 2^-52 max |T_ij|.
-Result<DerivativeSolved> solve_double_double_derivatives(double x, double eps, double m_re,
-                                                         double m_im, std::size_t n_terms,
-                                                         std::size_t n_theta, std::size_t m_max) {
-  const std::size_t n = n_terms;
+/// The whole derivative solve over Dual<DoubleDouble, 4> at the truncation:
+/// modes 0..=m_max (m_max <= N), each a k x k block per parity rounded to
+/// Dual<double, 4>; m_max + 1 codes "double-double"; err = 4 2^-52 max |T_ij|.
+Result<DerivativeSolved> solve_double_double_derivatives(const Spheroid& spheroid, const Truncation& truncation) {
+  const std::size_t n = truncation.n_terms;
+  const std::size_t n_theta = truncation.n_theta;
   VANTOK_ASSERT(n < std::numeric_limits<std::size_t>::max() - 2);
-  const std::size_t m_top = std::min(m_max, n);
+  const std::size_t m_top = std::min(truncation.m_max, n);
   const auto seed = [](double v, std::size_t slot) { return DualDD::variable(DoubleDouble(v), slot); };
 
-  const auto spheroid = kernel::Spheroid<DualDD>::create(seed(x, 0), seed(eps, 1));
-  const auto [r_min, r_max] = kernel::detail::Member<DualDD>::semi_axes(spheroid.a, spheroid.b);
-  const CDual m{seed(m_re, 2), seed(m_im, 3)};
+  const auto axes = kernel::Axes<DualDD>::create(seed(spheroid.x, 0), seed(spheroid.eps, 1));
+  const auto [r_min, r_max] = axes.min_max();
+  const CDual m{seed(spheroid.m.re, 2), seed(spheroid.m.im, 3)};
   std::vector<double> l;
   std::vector<std::array<DoubleDouble, 4>> dl;
   {
@@ -90,7 +89,7 @@ Result<DerivativeSolved> solve_double_double_derivatives(double x, double eps, d
 
   std::vector<std::optional<std::size_t>> mask(n + 1);
   for (std::size_t mode = 0; mode <= m_top; ++mode) mask[mode] = 0;
-  VANTOK_TRY(matrices, kernel::all_modes_masked(spheroid, m, n, n_theta, mask, nullptr));
+  VANTOK_TRY(matrices, kernel::all_modes_masked(axes, m, n, n_theta, mask, nullptr));
   VANTOK_ASSERT(matrices.size() == n + 1);
   // The LU and solution over dual double-double and the dual f64 block.
   const std::size_t matrices_bytes = kernel::matrices_bytes<DualDD>(matrices);
@@ -102,9 +101,9 @@ Result<DerivativeSolved> solve_double_double_derivatives(double x, double eps, d
   out.modes.modes.reserve(m_top + 1);
   double top = 0.0;
   for (std::size_t mode = 0; mode <= m_top; ++mode) {
-    kernel::SolvedMode<DualF64> solved;
+    SolvedMode<DualF64> solved;
     for (std::size_t p = 0; p < 2; ++p) {
-      const std::vector<kernel::Row>& rows = matrices[mode].rows[p];
+      const std::vector<Row>& rows = matrices[mode].rows[p];
       const std::size_t k = rows.size();
       if (k == 0) continue;
       stop::check();
@@ -135,24 +134,18 @@ Result<DerivativeSolved> solve_double_double_derivatives(double x, double eps, d
 
 }  // namespace
 
-Result<DerivativeSolved> solve_derivatives(std::size_t n_terms, std::size_t n_theta,
-                                           Precision precision, std::size_t m_max, double x,
-                                           double eps, double m_re, double m_im, double rtol) {
-  return solve_derivatives(kernel::tmatrix_derivatives, n_terms, n_theta, precision, m_max, x, eps,
-                           m_re, m_im, rtol);
+Result<DerivativeSolved> solve_derivatives(const Spheroid& spheroid, const Truncation& truncation,
+                                           Precision precision, double rtol) {
+  return solve_derivatives(derivative::tmatrix_derivatives, spheroid, truncation, precision, rtol);
 }
 
-Result<DerivativeSolved> solve_derivatives(const DerivativeKernelFn& derivative_kernel,
-                                           std::size_t n_terms, std::size_t n_theta,
-                                           Precision precision, std::size_t m_max, double x,
-                                           double eps, double m_re, double m_im, double rtol) {
-  if (precision == Precision::DoubleDouble) {
-    return solve_double_double_derivatives(x, eps, m_re, m_im, n_terms, n_theta, m_max);
-  }
+Result<DerivativeSolved> solve_derivatives(const DerivativeKernelFn& derivative_kernel, const Spheroid& spheroid,
+                                           const Truncation& truncation, Precision precision, double rtol) {
+  if (precision == Precision::DoubleDouble) return solve_double_double_derivatives(spheroid, truncation);
   const double tol = precision == Precision::F64 ? std::numeric_limits<double>::infinity() : rtol / 10.0;
   DerivativeSolved out;
   {
-    VANTOK_TRY(d, derivative_kernel(n_terms, n_theta, m_max, x, eps, m_re, m_im, tol));
+    VANTOK_TRY(d, derivative_kernel(spheroid, truncation, tol));
     // A mode is "refined" when either of its blocks took refinement sweeps.
     const std::size_t codes = std::min(d.modes.modes.size(), d.refine_sweeps.size());
     out.paths.reserve(codes);
@@ -167,7 +160,7 @@ Result<DerivativeSolved> solve_derivatives(const DerivativeKernelFn& derivative_
   // double-double throughout.
   if (precision == Precision::Auto && out.err > tol * largest_element(out.modes.values())) {
     out = DerivativeSolved{};
-    return solve_double_double_derivatives(x, eps, m_re, m_im, n_terms, n_theta, m_max);
+    return solve_double_double_derivatives(spheroid, truncation);
   }
   return out;
 }

@@ -1,5 +1,5 @@
 #pragma once
-// Definitions of the generic mode kernel (detail_kernel.hpp), included only by
+// Definitions of the generic mode kernel (detail_kernel_run.hpp), included only by
 // the translation units that instantiate it for one scalar each.
 //
 // Scaled basis: a function of r of order n is divided by P_n = out_0 ... out_n
@@ -13,7 +13,7 @@
 #include <tuple>
 
 #include "tmatrix/detail_dd_lanes.hpp"
-#include "tmatrix/detail_kernel.hpp"
+#include "tmatrix/detail_kernel_run.hpp"
 #include "tmatrix/detail_ops.hpp"
 #include "tmatrix/detail_widest.hpp"
 #include "tmatrix/detail_work.hpp"
@@ -42,6 +42,7 @@ template <KernelScalar T>
 regular::Series<T> series_tables(const functions::Scales<T>& scales, std::size_t nmax,
                                  const T& rmin, const T& rmax, const Complex<T>& eta) {
   using M = Member<T>;
+  using Traits = scalar::ScalarTraits<T>;
   const T zero{};
   const T tol = scalar::constant<T>(M::series_tolerance);
   const T half = scalar::constant<T>(0.5);
@@ -61,10 +62,10 @@ regular::Series<T> series_tables(const functions::Scales<T>& scales, std::size_t
   const T neg_rmin2 = -rmin2;
 
   // Irregular: c_n = -prod_{l=1..n} (2l-1)/(rmin out_l), built up in l order.
-  T c = M::from_int(-1);
+  T c = Traits::from_int(-1);
   for (std::size_t n = 1; n <= nmax; ++n) {
     stop::check();  // up to MAX_SERIES_TERMS terms per order
-    c = c * (M::from_int(static_cast<std::int64_t>(2 * n - 1)) / (rmin * scales.outgoing[n]));
+    c = c * (Traits::from_int(static_cast<std::int64_t>(2 * n - 1)) / (rmin * scales.outgoing[n]));
     std::vector<T>& terms = series.irregular[n];
     T t = c;
     terms.push_back(t);
@@ -73,13 +74,13 @@ regular::Series<T> series_tables(const functions::Scales<T>& scales, std::size_t
     const auto two_n1 = static_cast<std::int64_t>(2 * n + 1);
     for (std::int64_t s = 1;; ++s) {
       const std::int64_t den = (2 * s) * (2 * s - two_n1);
-      t = (t * neg_rmin2) / M::from_int(den);
+      t = (t * neg_rmin2) / Traits::from_int(den);
       terms.push_back(t);
-      const T rho = big_r / M::from_int(den < 0 ? -den : den);
+      const T rho = big_r / Traits::from_int(den < 0 ? -den : den);
       b = b * rho;
       big_b = M::running_max(big_b, b);
-      if (2 * s > two_n1 && rho < half && (b < tol * big_b || M::is_zero(big_b))) break;
-      if (!M::finite(b) || !M::finite(rho) || terms.size() >= MAX_SERIES_TERMS) {
+      if (2 * s > two_n1 && rho < half && (b < tol * big_b || Traits::value_is_exact_zero(big_b))) break;
+      if (!Traits::is_finite(b) || !Traits::is_finite(rho) || terms.size() >= MAX_SERIES_TERMS) {
         terms.push_back(nan);
         break;
       }
@@ -94,7 +95,7 @@ regular::Series<T> series_tables(const functions::Scales<T>& scales, std::size_t
   for (std::size_t n = 0; n <= nmax; ++n) {
     stop::check();
     if (n >= 1) {
-      const T d = M::from_int(static_cast<std::int64_t>(2 * n + 1)) * scales.regular[n];
+      const T d = Traits::from_int(static_cast<std::int64_t>(2 * n + 1)) * scales.regular[n];
       cz = cz * Complex<T>{zeta.re / d, zeta.im / d};
     }
     std::vector<Complex<T>>& terms = series.regular[n];
@@ -104,14 +105,14 @@ regular::Series<T> series_tables(const functions::Scales<T>& scales, std::size_t
     T big_b = b;
     const auto two_n1 = static_cast<std::int64_t>(2 * n + 1);
     for (std::int64_t s = 1;; ++s) {
-      const T den = M::from_int((two_n1 + 2 * s) * (2 * s));
-      t = complex::scale(t * zeta2, M::from_int(-1) / den);
+      const T den = Traits::from_int((two_n1 + 2 * s) * (2 * s));
+      t = complex::scale(t * zeta2, Traits::from_int(-1) / den);
       terms.push_back(t);
       const T rho = growth / den;
       b = b * rho;
       big_b = M::running_max(big_b, b);
-      if (rho < half && (b < tol * big_b || M::is_zero(big_b))) break;
-      if (!M::finite(b) || !M::finite(rho) || terms.size() >= MAX_SERIES_TERMS) {
+      if (rho < half && (b < tol * big_b || Traits::value_is_exact_zero(big_b))) break;
+      if (!Traits::is_finite(b) || !Traits::is_finite(rho) || terms.size() >= MAX_SERIES_TERMS) {
         terms.push_back(Complex<T>{nan, nan});
         break;
       }
@@ -290,9 +291,10 @@ template <KernelScalar T>
 Context<T> make_context(const KernelCall<T>& call, const functions::Scales<T>& scales,
                         const regular::Series<T>& series) {
   using M = Member<T>;
+  using Traits = scalar::ScalarTraits<T>;
   using Size = std::size_t;
   const Size nmax = call.nmax;
-  const Spheroid<T>& sph = call.spheroid;
+  const Axes<T>& sph = call.spheroid;
   Context<T> ctx;
   ctx.nmax = nmax;
   ctx.spheroid = sph;
@@ -319,8 +321,8 @@ Context<T> make_context(const KernelCall<T>& call, const functions::Scales<T>& s
   form_pairs(ctx, call.choice);
   ctx.norm.push_back(T{});
   for (Size n = 1; n <= nmax; ++n) {
-    const T den = M::from_int(static_cast<std::int64_t>(4 * n * (n + 1))) * M::pi();
-    ctx.norm.push_back(sqrt(M::from_int(static_cast<std::int64_t>(2 * n + 1)) / den));
+    const T den = Traits::from_int(static_cast<std::int64_t>(4 * n * (n + 1))) * Traits::pi();
+    ctx.norm.push_back(sqrt(Traits::from_int(static_cast<std::int64_t>(2 * n + 1)) / den));
   }
   return ctx;
 }
@@ -590,7 +592,7 @@ class Quadrature {
 template <KernelScalar T>
 ModeMatrices<T> assemble_mode(std::size_t m, RowLists&& rows, const ActiveMode* active, const Sums<T>& total,
                               const Choice* choice) {
-  using M = Member<T>;
+  using Traits = scalar::ScalarTraits<T>;
   using Size = std::size_t;
   const T zero{};
   ModeMatrices<T> mm;
@@ -617,9 +619,9 @@ ModeMatrices<T> assemble_mode(std::size_t m, RowLists&& rows, const ActiveMode* 
           code = mm.choice[p][idx];
         } else if (ni != nj) {
           const auto& mg = total.magnitude;
-          if (M::greater(mg[1][e], mg[3][e])) code = 2;
+          if (Traits::greater(mg[1][e], mg[3][e])) code = 2;
           const Size gap = ni > nj ? ni - nj : nj - ni;
-          if (gap >= 3 && M::greater(mg[1 + code][e], mg[2][e])) code = 1;
+          if (gap >= 3 && Traits::greater(mg[1 + code][e], mg[2][e])) code = 1;
         }
         mm.rg[p][idx] = total.value[0][e];
         mm.rg_mag[p][idx] = total.magnitude[0][e];
@@ -635,12 +637,13 @@ ModeMatrices<T> assemble_mode(std::size_t m, RowLists&& rows, const ActiveMode* 
 template <KernelScalar T>
 Result<std::vector<ModeMatrices<T>>> run_kernel(const KernelCall<T>& call) {
   using M = Member<T>;
+  using Traits = scalar::ScalarTraits<T>;
   using Size = std::size_t;
   const Size nmax = call.nmax;
   check_call(call);
 
   // 3.-5. Semi-axes, scales and series.
-  const Spheroid<T>& sph = call.spheroid;
+  const Axes<T>& sph = call.spheroid;
   const auto [rmin, rmax] = M::semi_axes(sph.a, sph.b);
   const Complex<T> z_max{call.eta.re * rmax, call.eta.im * rmax};
   const functions::Scales<T> scales(nmax, rmin, z_max);
@@ -657,7 +660,7 @@ Result<std::vector<ModeMatrices<T>>> run_kernel(const KernelCall<T>& call) {
     const auto& [xs, ws_] = rule;
     const Size count = std::min(xs.size(), ws_.size());
     for (Size i = 0; i < count; ++i) {
-      if (M::greater(xs[i], zero)) nodes.emplace_back(xs[i], ws_[i]);
+      if (Traits::greater(xs[i], zero)) nodes.emplace_back(xs[i], ws_[i]);
     }
   }
   const Size active_elements = active_layout(ctx, call.mask);
@@ -681,7 +684,7 @@ Result<std::vector<ModeMatrices<T>>> run_kernel(const KernelCall<T>& call) {
   const Size chunks = std::max<Size>((nodes.size() + CHUNK - 1) / CHUNK, 1);
   const Size chunk_bytes = std::max<Size>(ws.chunk_bytes, 1);
   memory::require_bytes(ws.all_elements, sat_add(call.held_bytes, sat_add(ws.fixed_bytes, chunk_bytes)),
-                        std::string("the ") + M::name + " EBCM matrices of " + fmt::plain(nmax + 1) +
+                        std::string("the ") + Traits::name + " EBCM matrices of " + fmt::plain(nmax + 1) +
                             " modes (N = " + fmt::plain(nmax) + ") and their quadrature work arrays");
   Size most = std::min(std::max<Size>(pool::thread_count(), 1), chunks);
   if (call.partial_budget != 0) most = std::clamp<Size>(call.partial_budget / chunk_bytes, 1, most);

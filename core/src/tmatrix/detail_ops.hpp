@@ -2,9 +2,11 @@
 // The scalar operations of the T-matrix series whose rule differs between the
 // scalar types (double, DoubleDouble, Dual<double, 4>, Dual<DoubleDouble, 4>):
 // how an integer constant multiplies or divides, how the minimum with 1 treats
-// an exact 1 or a NaN. Generic code of this area calls these, so that each
-// member's rule is stated once; everything else (constants, quotients, hypot,
-// abs, exp) is the scalar layer's own, brought in below.
+// an exact 1 or a NaN. These are this area's evaluation choices (they fix its
+// bits), not facts of the scalars: generic code of the area calls them so that
+// each member's rule is stated once. The facts (value order, constants, zero
+// and finiteness tests) are ScalarTraits', the math (quotients, hypot, abs,
+// exp) the scalar layer's own, brought in below.
 
 #include <cmath>
 #include <cstddef>

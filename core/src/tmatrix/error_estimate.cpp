@@ -9,9 +9,8 @@
 // the refinement decisions taken on them, are a deterministic function of the
 // inputs.
 
-#include "vantok/tmatrix/solve.hpp"
+#include "tmatrix/detail_error_estimate.hpp"
 
-#include "tmatrix/detail_members.hpp"
 
 #include <cmath>
 #include <cstdint>
@@ -59,7 +58,7 @@ std::pair<double, std::vector<double>> error_estimate_rows(const F64Solve& facto
                                                            std::span<const double> drg,
                                                            std::span<const double> ls,
                                                            std::size_t n) {
-  const std::size_t n2 = detail::square(n);
+  const std::size_t n2 = square(n);
   VANTOK_ASSERT(factors.lu.size() >= n2 && factors.perm.size() >= n && t.size() >= n2 &&
                 dq.size() >= n2 && drg.size() >= n2 && ls.size() >= n);
   const std::vector<Complex<double>>& lu = factors.lu;

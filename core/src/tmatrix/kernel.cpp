@@ -1,13 +1,13 @@
 // The pieces of the mode kernel around the quadrature: row lists, spheroid
-// semi-axes, cross sections of a solved T-matrix, the variant record and
-// negligible orders of a first pass, the refinement mask and the collection
-// of solved blocks.
+// semi-axes, the variant record and negligible orders of a first pass, the
+// refinement mask and the collection of solved blocks.
 
-#include "vantok/tmatrix/kernel.hpp"
+#include "tmatrix/detail_kernel.hpp"
 
 #include <algorithm>
 #include <cmath>
 
+#include "tmatrix/detail_kernel_members.hpp"
 #include "vantok/numeric.hpp"
 #include "vantok/scalar/dd.hpp"
 
@@ -24,45 +24,24 @@ RowLists row_lists(std::size_t m, std::size_t nmax) {
   return rows;
 }
 
+template <class T>
+std::pair<T, T> Axes<T>::min_max() const {
+  return detail::Member<T>::semi_axes(a, b);
+}
+
 template <>
-Spheroid<double> Spheroid<double>::create(double r, double eps) {
+Axes<double> Axes<double>::create(double r, double eps) {
   const double a = r * scalar::math::cbrt(eps);
   return {a, a / eps};
 }
 
 template <>
-Spheroid<DoubleDouble> Spheroid<DoubleDouble>::create(double r, double eps) {
+Axes<DoubleDouble> Axes<DoubleDouble>::create(double r, double eps) {
   // cbrt_kernel from the C library seed within 2^-900 <= |eps| <= 2^1000,
   // cbrt_wide outside (NaN included): DoubleDouble::cbrt.
   const DoubleDouble c = DoubleDouble::cbrt(DoubleDouble(eps));
   const DoubleDouble a = DoubleDouble(r) * c;
   return {a, DoubleDouble::div_dd(a, DoubleDouble(eps))};
-}
-
-template <class T>
-std::pair<T, T> TMatrixModes<T>::cross_sections() const {
-  const T zero = scalar::constant<T>(0.0);
-  if (modes.empty()) return {zero, zero};
-  T ext = zero;
-  T sca = zero;
-  for (std::size_t m = 0; m < modes.size(); ++m) {
-    const T w = scalar::constant<T>(m == 0 ? 1.0 : 2.0);
-    for (std::size_t p = 0; p < 2; ++p) {
-      const std::vector<Complex<T>>& t = modes[m].t[p];
-      const std::size_t k = modes[m].rows[p].size();
-      if (t.empty() || k == 0) continue;
-      VANTOK_ASSERT(t.size() / k >= k);
-      for (std::size_t i = 0; i < k; ++i) {
-        for (std::size_t j = 0; j < k; ++j) {
-          const Complex<T>& v = t[i * k + j];
-          sca = sca + w * (v.re * v.re + v.im * v.im);
-        }
-        ext = ext - w * t[i * k + i].re;
-      }
-    }
-  }
-  const T two_pi = scalar::constant<T>(6.283185307179586);
-  return {two_pi * ext, two_pi * sca};
 }
 
 template <class T>
@@ -183,8 +162,8 @@ std::size_t matrices_bytes(std::span<const ModeMatrices<T>> modes) {
 }
 
 #define VANTOK_TMATRIX_KERNEL(T)                                                      \
+  template std::pair<T, T> Axes<T>::min_max() const;                                  \
   template Choice Choice::of<T>(std::span<const ModeMatrices<T>>, std::size_t);       \
-  template std::pair<T, T> TMatrixModes<T>::cross_sections() const;                   \
   template std::size_t matrices_bytes<T>(std::span<const ModeMatrices<T>>);
 VANTOK_FOR_EACH_SCALAR(VANTOK_TMATRIX_KERNEL)
 #undef VANTOK_TMATRIX_KERNEL

@@ -77,7 +77,7 @@ template Result<std::vector<ModeMatrices<DoubleDouble>>> run_kernel<DoubleDouble
 }  // namespace detail
 
 Result<std::vector<ModeMatrices<DoubleDouble>>> all_modes_masked(
-    const Spheroid<DoubleDouble>& spheroid, const Complex<DoubleDouble>& m, std::size_t nmax,
+    const Axes<DoubleDouble>& spheroid, const Complex<DoubleDouble>& m, std::size_t nmax,
     std::size_t ngauss, Mask mask, const Choice* choice, std::size_t p, std::size_t held_bytes) {
   auto call = detail::kernel_call(spheroid, m, nmax, ngauss, mask, choice, p);
   call.held_bytes = held_bytes;

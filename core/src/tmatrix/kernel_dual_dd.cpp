@@ -8,7 +8,7 @@
 
 namespace vantok::tmatrix::kernel {
 
-Spheroid<DualDD> dual_spheroid(const DualDD& r, const DualDD& eps) {
+Axes<DualDD> dual_spheroid(const DualDD& r, const DualDD& eps) {
   // c = cbrt(eps) in double-double (cbrt_kernel from the C library seed
   // within 2^-900 <= |eps| <= 2^1000, cbrt_wide outside), and the factor
   // dc/deps = 1/(3 c^2) with c^2 a double-double product, times 3 as an f64.
@@ -26,7 +26,7 @@ template regular::Series<DualDD> series_tables<DualDD>(const functions::Scales<D
 template Result<std::vector<ModeMatrices<DualDD>>> run_kernel<DualDD>(const KernelCall<DualDD>&);
 }  // namespace detail
 
-Result<std::vector<ModeMatrices<DualDD>>> all_modes_masked(const Spheroid<DualDD>& spheroid,
+Result<std::vector<ModeMatrices<DualDD>>> all_modes_masked(const Axes<DualDD>& spheroid,
                                                            const Complex<DualDD>& m,
                                                            std::size_t nmax, std::size_t ngauss,
                                                            Mask mask, const Choice* choice,

@@ -7,7 +7,7 @@
 
 namespace vantok::tmatrix::kernel {
 
-Spheroid<DualF64> dual_spheroid(const DualF64& r, const DualF64& eps) {
+Axes<DualF64> dual_spheroid(const DualF64& r, const DualF64& eps) {
   // c = cbrt(eps) by the C library, dc/deps = 1/(3 c c).
   const double c = scalar::math::cbrt(eps.value);
   const DualF64 root = scalar::dual::chain(eps, c, 1.0 / ((3.0 * c) * c));
@@ -22,7 +22,7 @@ template regular::Series<DualF64> series_tables<DualF64>(const functions::Scales
 template Result<std::vector<ModeMatrices<DualF64>>> run_kernel<DualF64>(const KernelCall<DualF64>&);
 }  // namespace detail
 
-Result<std::vector<ModeMatrices<DualF64>>> all_modes_masked(const Spheroid<DualF64>& spheroid,
+Result<std::vector<ModeMatrices<DualF64>>> all_modes_masked(const Axes<DualF64>& spheroid,
                                                             const Complex<DualF64>& m,
                                                             std::size_t nmax, std::size_t ngauss,
                                                             Mask mask) {

@@ -12,7 +12,7 @@ template regular::Series<double> series_tables<double>(const functions::Scales<d
 template Result<std::vector<ModeMatrices<double>>> run_kernel<double>(const KernelCall<double>&);
 }  // namespace detail
 
-Result<std::vector<ModeMatrices<double>>> all_modes_masked(const Spheroid<double>& spheroid,
+Result<std::vector<ModeMatrices<double>>> all_modes_masked(const Axes<double>& spheroid,
                                                            std::size_t nmax, std::size_t ngauss,
                                                            Mask mask, double m_re, double m_im) {
   return detail::run_kernel(detail::kernel_call(spheroid, {m_re, m_im}, nmax, ngauss, mask));

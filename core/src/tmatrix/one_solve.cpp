@@ -8,21 +8,25 @@
 // negligible take it from the f64 pass. Under "auto" a result that still
 // misses the tolerance is replaced by the solve in double-double throughout.
 
-#include "vantok/tmatrix/driver.hpp"
+#include "tmatrix/detail_one_solve.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <memory>
 
-#include "tmatrix/detail_driver.hpp"
+#include "tmatrix/detail_dd_solve.hpp"
+#include "tmatrix/detail_error_estimate.hpp"
+#include "tmatrix/detail_lu.hpp"
+#include "tmatrix/detail_node_functions.hpp"
+#include "tmatrix/detail_refine.hpp"
+#include "tmatrix/detail_scaled_solve.hpp"
+#include "tmatrix/detail_truncation.hpp"
 #include "tmatrix/detail_work.hpp"
 #include "vantok/format.hpp"
 #include "vantok/memory.hpp"
 #include "vantok/numeric.hpp"
 #include "vantok/pool.hpp"
-#include "vantok/tmatrix/functions.hpp"
-#include "vantok/tmatrix/solve.hpp"
 
 namespace vantok::tmatrix::driver {
 
@@ -30,7 +34,6 @@ namespace {
 
 using CDD = Complex<DoubleDouble>;
 using kernel::ModeMatrices;
-using kernel::Row;
 
 CDD widen(const Complex<double>& z) { return {DoubleDouble(z.re), DoubleDouble(z.im)}; }
 
@@ -62,14 +65,14 @@ double unscale_block(std::vector<Complex<double>>& t, std::span<const double> l,
 /// The per-mode working values of the f64 pass: T blocks, block bounds, row
 /// bounds and refinement sweeps.
 struct ModeWork {
-  kernel::Blocks<double> t;
+  Blocks<double> t;
   std::pair<double, double> errors{0.0, 0.0};
   std::array<std::vector<double>, 2> row_errors;
   std::array<std::size_t, 2> sweeps{0, 0};
 };
 
 struct Refinement {
-  double m_re, m_im, x, eps;
+  const Spheroid& spheroid;
   std::size_t n, n_theta;
   double u1, u2;
   const std::vector<double>& ls;
@@ -214,10 +217,10 @@ Result<void> refine_block(const Refinement& r, const ModeMatrices<double>& f64,
 Result<void> refine_flagged(const Refinement& r, const std::vector<ModeMatrices<double>>& f64,
                             const std::vector<std::optional<std::size_t>>& mask,
                             std::vector<ModeWork>& work) {
-  const auto spheroid = kernel::Spheroid<DoubleDouble>::create(r.x, r.eps);
+  const auto axes = kernel::Axes<DoubleDouble>::create(r.spheroid.x, r.spheroid.eps);
   const kernel::Choice choice = kernel::Choice::of<double>(f64, r.n);
   const std::size_t p_neg = kernel::p_negligible_from(f64, r.n);
-  VANTOK_TRY(dd, kernel::all_modes_masked(spheroid, CDD{DoubleDouble(r.m_re), DoubleDouble(r.m_im)},
+  VANTOK_TRY(dd, kernel::all_modes_masked(axes, CDD{DoubleDouble(r.spheroid.m.re), DoubleDouble(r.spheroid.m.im)},
                                           r.n, r.n_theta, mask, &choice, p_neg, r.held));
   VANTOK_ASSERT(dd.size() == f64.size());
   const std::size_t dd_bytes = kernel::matrices_bytes<DoubleDouble>(dd);
@@ -251,7 +254,7 @@ Result<void> refine_flagged(const Refinement& r, const std::vector<ModeMatrices<
 Solved collect(std::vector<ModeWork>&& mode_work, std::vector<ModeMatrices<double>>&& f64, std::size_t n_theta) {
   const std::size_t n = mode_work.size() - 1;
   Solved out;
-  std::vector<kernel::Blocks<double>> blocks(n + 1);
+  std::vector<Blocks<double>> blocks(n + 1);
   out.paths.reserve(n + 1);
   for (std::size_t mode = 0; mode <= n; ++mode) {
     ModeWork& w = mode_work[mode];
@@ -267,11 +270,10 @@ Solved collect(std::vector<ModeWork>&& mode_work, std::vector<ModeMatrices<doubl
 
 }  // namespace
 
-Result<Solved> OneSolve::operator()(std::size_t n_terms, std::size_t n_theta,
-                                    std::size_t m_max) const {
-  if (precision == Precision::DoubleDouble) {
-    return solve_double_double(m.re, m.im, x, eps, n_terms, n_theta, m_max, profile);
-  }
+Result<Solved> OneSolve::operator()(const Truncation& truncation) const {
+  if (precision == Precision::DoubleDouble) return solve_double_double(spheroid, truncation, profile);
+  const auto& [x, eps, m] = spheroid;
+  const auto& [n_terms, n_theta, m_max] = truncation;
   const std::size_t n = n_terms;
   VANTOK_ASSERT(n < std::numeric_limits<std::size_t>::max() && m_max <= n);
 
@@ -288,8 +290,8 @@ Result<Solved> OneSolve::operator()(std::size_t n_terms, std::size_t n_theta,
   std::vector<std::optional<std::size_t>> first_pass(n + 1);
   for (std::size_t mode = 0; mode <= m_max; ++mode) first_pass[mode] = 0;
   Result<std::vector<ModeMatrices<double>>> kernel_result = [&] {
-    const detail::PhaseTimer timer(profile != nullptr ? &profile->kernel : nullptr);
-    return kernel::all_modes_masked(kernel::Spheroid<double>::create(x, eps), n, n_theta,
+    const PhaseTimer timer(profile != nullptr ? &profile->kernel : nullptr);
+    return kernel::all_modes_masked(kernel::Axes<double>::create(x, eps), n, n_theta,
                                     first_pass, m.re, m.im);
   }();
   if (!kernel_result) return std::unexpected(std::move(kernel_result).error());
@@ -303,7 +305,7 @@ Result<Solved> OneSolve::operator()(std::size_t n_terms, std::size_t n_theta,
   std::vector<ModeWork> mode_work(n + 1);
   double t_max = 0.0;
   {
-    const detail::PhaseTimer timer(profile != nullptr ? &profile->lu : nullptr);
+    const PhaseTimer timer(profile != nullptr ? &profile->lu : nullptr);
     VANTOK_TRY(top, solve_blocks(f64, m_max, u1, ls, f64_bytes, mode_work));
     t_max = top;
   }
@@ -323,8 +325,8 @@ Result<Solved> OneSolve::operator()(std::size_t n_terms, std::size_t n_theta,
   bool any = false;
   for (const auto& entry : mask) any = any || entry.has_value();
   if (any) {
-    const detail::PhaseTimer timer(profile != nullptr ? &profile->refinement : nullptr);
-    VANTOK_CHECK(refine_flagged({m.re, m.im, x, eps, n, n_theta, u1, u2, ls, sat_add(f64_bytes, t_bytes)}, f64,
+    const PhaseTimer timer(profile != nullptr ? &profile->refinement : nullptr);
+    VANTOK_CHECK(refine_flagged({spheroid, n, n_theta, u1, u2, ls, sat_add(f64_bytes, t_bytes)}, f64,
                                 mask, mode_work));
   }
 
@@ -335,7 +337,7 @@ Result<Solved> OneSolve::operator()(std::size_t n_terms, std::size_t n_theta,
   // Under "auto" a bound that still misses the tolerance hands the solve to
   // double-double throughout (a NaN comparison keeps the result).
   if (precision == Precision::Auto && out.err > (tol / 10.0) * largest_element(out.modes)) {
-    return solve_double_double(m.re, m.im, x, eps, n, n_theta, m_max, profile);
+    return solve_double_double(spheroid, truncation, profile);
   }
   return out;
 }

@@ -8,12 +8,11 @@
 // precision refinement: the error contracts by about cond(A) u per sweep,
 // down to the level of the double-double residual.
 
-#include "vantok/tmatrix/solve.hpp"
+#include "tmatrix/detail_refine.hpp"
 
 #include <cmath>
 
 #include "tmatrix/detail_dd_lanes.hpp"
-#include "tmatrix/detail_members.hpp"
 #include "tmatrix/detail_work.hpp"
 #include "vantok/pool.hpp"
 
@@ -80,7 +79,7 @@ Result<Refined> refine(std::span<const Complex<double>> a64, std::span<const Com
                        std::span<const Complex<DoubleDouble>> add,
                        std::span<const Complex<DoubleDouble>> bdd, std::span<const bool> row_flags,
                        std::span<const double> ls, std::size_t n) {
-  const std::size_t n2 = detail::square(n);
+  const std::size_t n2 = square(n);
   VANTOK_ASSERT(a64.size() >= n2 && b64.size() >= n2 && row_flags.size() >= n && ls.size() >= n);
 
   // A and B by row flag: f64 rows widened, flagged rows in double-double.

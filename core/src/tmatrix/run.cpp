@@ -9,10 +9,12 @@
 #include <cmath>
 #include <string>
 
+#include "tmatrix/detail_convergence.hpp"
+#include "tmatrix/detail_derivative_solve.hpp"
+#include "tmatrix/detail_truncation.hpp"
 #include "vantok/format.hpp"
 #include "vantok/limits.hpp"
 #include "vantok/numeric.hpp"
-#include "vantok/tmatrix/driver.hpp"
 
 namespace vantok::tmatrix {
 
@@ -29,13 +31,15 @@ Error invalid(std::string message) { return Error::invalid_input(std::move(messa
 
 }  // namespace
 
-bool ValidatedDomain::contains(double eps, double x, Complex<double> m) {
+bool ValidatedDomain::contains(const Spheroid& spheroid) {
+  const auto& [x, eps, m] = spheroid;
   const double size = std::hypot(m.re, m.im) * x_max(x, eps);
   return eps >= 0.2 && eps <= 5.0 && x >= 0.3 && size <= 60.0 && m.re >= 1.3 && m.re <= 3.0 &&
          m.im >= 0.0 && m.im <= 0.5;
 }
 
-Plan TMatrix::plan(double eps, double x, Complex<double> m) const {
+Plan TMatrix::plan(const Spheroid& spheroid) const {
+  const auto& [x, eps, m] = spheroid;
   using U = std::uint64_t;
   // The caps of the truncation, saturating for absurd sizes and shapes.
   const double size_max = x_max(x, eps);
@@ -53,8 +57,9 @@ Plan TMatrix::plan(double eps, double x, Complex<double> m) const {
   return p;
 }
 
-Result<TMatrixSolution> TMatrix::run(std::unique_ptr<State>& slot, bool derivatives, double eps,
-                                     double x, Complex<double> m) const {
+Result<TMatrixSolution> TMatrix::run(std::unique_ptr<State>& slot, const Spheroid& spheroid,
+                                     WithDerivatives derivatives) const {
+  const auto& [x, eps, m] = spheroid;
   if (!finite_positive(eps)) {
     return std::unexpected(invalid("the aspect ratio must be finite and positive, got " + fmt::plain(eps)));
   }
@@ -69,7 +74,7 @@ Result<TMatrixSolution> TMatrix::run(std::unique_ptr<State>& slot, bool derivati
     return std::unexpected(invalid("rtol must be in (0, 1), got " + fmt::plain(rtol)));
   }
   if (!allow_unvalidated) {
-    if (!ValidatedDomain::contains(eps, x, m)) {
+    if (!ValidatedDomain::contains(spheroid)) {
       return std::unexpected(Error::outside_validated_domain(
           "aspect ratio " + fmt::plain(eps) + ", x = " + fmt::plain(x) + ", m = " + complex_text(m)));
     }
@@ -79,7 +84,7 @@ Result<TMatrixSolution> TMatrix::run(std::unique_ptr<State>& slot, bool derivati
     }
   }
 
-  const Plan plan = this->plan(eps, x, m);
+  const Plan plan = this->plan(spheroid);
 
   if (n_terms && (*n_terms < 1 || *n_terms > MAX_TMATRIX_ORDER)) {
     return std::unexpected(invalid("N must be in 1..=" + fmt::plain(MAX_TMATRIX_ORDER) + ", got " +
@@ -90,12 +95,12 @@ Result<TMatrixSolution> TMatrix::run(std::unique_ptr<State>& slot, bool derivati
     return std::unexpected(invalid("the Greek order must be at most " + fmt::plain(MAX_GREEK_ORDER)));
   }
 
-  VANTOK_TRY(converged, driver::converge(plan, x, eps, m));
+  VANTOK_TRY(converged, driver::converge(plan, spheroid));
   auto state = std::make_unique<State>();
-  if (derivatives) {
+  if (derivatives == WithDerivatives::Yes) {
     const Solved& s = converged.solved;
-    VANTOK_TRY(d, driver::solve_derivatives(s.modes.n_terms, s.n_theta, precision,
-                                            s.modes.modes.size() - 1, x, eps, m.re, m.im, rtol));
+    const Truncation truncation{s.modes.n_terms, s.n_theta, s.modes.modes.size() - 1};
+    VANTOK_TRY(d, driver::solve_derivatives(spheroid, truncation, precision, rtol));
     converged.solved.modes = d.modes.values();
     converged.solved.paths = std::move(d.paths);
     converged.solved.err = d.err;

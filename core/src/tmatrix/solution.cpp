@@ -13,19 +13,18 @@
 #include <limits>
 #include <string>
 
+#include "vantok/constants.hpp"
 #include "vantok/format.hpp"
 #include "vantok/limits.hpp"
 #include "vantok/numeric.hpp"
 #include "vantok/special/wigner.hpp"
-#include "vantok/tmatrix/random.hpp"
+#include "vantok/tmatrix/random_orientation.hpp"
 
 namespace vantok::tmatrix {
 
 namespace {
 
 using scalar::DualF64;
-
-constexpr double PI = 3.141592653589793;
 
 template <class T>
 T cst(double v) {
@@ -40,6 +39,42 @@ Result<std::size_t> greek_order(std::optional<std::size_t> order, std::size_t n2
         Error::invalid_input("the Greek order must be at most " + fmt::plain(MAX_GREEK_ORDER)));
   }
   return big_l;
+}
+
+/// The four Wigner tables d^l_00, d^l_22, d^l_2-2, d^l_02 at x, each resized
+/// to len values (l = 0..len-1); the first error of wigner_d is returned, the
+/// later tables left as they were.
+Result<void> wigner_tables(double x, std::size_t len, std::array<std::vector<double>, 4>& tables) {
+  static constexpr std::int32_t MN[4][2] = {{0, 0}, {2, 2}, {2, -2}, {0, 2}};
+  for (auto& t : tables) t.resize(len, 0.0);
+  for (std::size_t t = 0; t < 4; ++t) {
+    VANTOK_CHECK(special::wigner::wigner_d<double>(MN[t][0], MN[t][1], x, tables[t]));
+  }
+  return {};
+}
+
+/// Writes value i to buffer i at index k.
+void store(PhaseBuffers buffers, std::size_t k, const std::array<double, 6>& values) {
+  for (std::size_t i = 0; i < 6; ++i) buffers[i][k] = values[i];
+}
+
+/// Raw Greek coefficients scaled to the order L: each series cut to at most
+/// L + 1 entries, multiplied by 4 / (x x) (unnormalized) or by 1 / alpha1_0,
+/// and padded with zeros to exactly L + 1 entries. Over duals x is the seeded
+/// size parameter, so that the x partials include those of 4 / x^2.
+template <class T>
+GreekCoefficients<T> greek_of(const GreekCoefficients<T>& raw, const T& x, std::size_t order,
+                              bool unnormalized) {
+  VANTOK_ASSERT(unnormalized || !raw.alpha1.empty());
+  const std::size_t keep = sat_add<std::size_t>(order, 1);
+  const T s = unnormalized ? cst<T>(4.0) / (x * x) : scalar::recip(raw.alpha1[0]);
+  GreekCoefficients<T> out = raw;
+  for (std::vector<T>* v : out.vectors()) {
+    v->resize(std::min(v->size(), keep));
+    for (T& c : *v) c = c * s;
+  }
+  out.pad(keep);
+  return out;
 }
 
 /// Every buffer of a group holds one value per cosine, else the error naming
@@ -89,26 +124,6 @@ Error no_derivatives() {
 
 }  // namespace
 
-template <class T>
-GreekCoefficients<T> greek_of(const GreekCoefficients<T>& raw, const T& x, std::size_t order,
-                              bool unnormalized) {
-  VANTOK_ASSERT(unnormalized || !raw.alpha1.empty());
-  const std::size_t keep = sat_add<std::size_t>(order, 1);
-  const T s = unnormalized ? cst<T>(4.0) / (x * x) : scalar::recip(raw.alpha1[0]);
-  GreekCoefficients<T> out = raw;
-  for (std::vector<T>* v : out.vectors()) {
-    v->resize(std::min(v->size(), keep));
-    for (T& c : *v) c = c * s;
-  }
-  out.pad(keep);
-  return out;
-}
-
-template GreekCoefficients<double> greek_of<double>(const GreekCoefficients<double>&, const double&,
-                                                    std::size_t, bool);
-template GreekCoefficients<DualF64> greek_of<DualF64>(const GreekCoefficients<DualF64>&, const DualF64&,
-                                                      std::size_t, bool);
-
 Result<const GreekCoefficients<double>*> TMatrixSolution::greek_raw() const {
   const TMatrixModes<double>& modes = state_->converged.solved.modes;
   const Result<GreekCoefficients<double>>& cached = state_->greek.get_or_init(
@@ -121,7 +136,7 @@ std::array<double, 5> TMatrixSolution::efficiencies() const {
   const auto raw = greek_raw();
   const auto [c_ext, c_sca] = state_->converged.solved.modes.cross_sections();
   const double x = state_->x;
-  const double g_geo = (x * PI) * x;
+  const double g_geo = (x * constants::PI) * x;
   std::array<double, 5> q{c_ext / g_geo, c_sca / g_geo, (c_ext - c_sca) / g_geo,
                           std::numeric_limits<double>::quiet_NaN(),
                           std::numeric_limits<double>::quiet_NaN()};
@@ -130,7 +145,7 @@ std::array<double, 5> TMatrixSolution::efficiencies() const {
     // F11(pi) = sum (-1)^l alpha1_l, d^l_00(-1) = (-1)^l.
     double s = 0.0;
     for (std::size_t l = 0; l < alpha.size(); ++l) s = (l % 2 == 0) ? s + alpha[l] : s - alpha[l];
-    q[3] = (s * 12.566370614359172) / g_geo;
+    q[3] = (s * constants::FOUR_PI) / g_geo;
     const double a1 = alpha.size() > 1 ? alpha[1] : 0.0;
     q[4] = alpha[0] > 0.0 ? a1 / (3.0 * alpha[0]) : 0.0;
   }
@@ -169,7 +184,7 @@ std::optional<EfficiencyJacobian> TMatrixSolution::efficiencies_jacobian() const
   const auto [c_ext, c_sca] = state_->derivatives->cross_sections();
   // G = pi x^2 with x seeded: the x partials of the efficiencies carry -2Q/x.
   const DualF64 x = DualF64::variable(state_->x, 0);
-  const DualF64 g_geo = (cst<DualF64>(PI) * x) * x;
+  const DualF64 g_geo = (scalar::ScalarTraits<DualF64>::pi() * x) * x;
   const std::vector<DualF64>& alpha = (*raw)->alpha1;
   DualF64 s = cst<DualF64>(0.0);
   for (std::size_t l = 0; l < alpha.size(); ++l) s = (l % 2 == 0) ? s + alpha[l] : s - alpha[l];
@@ -179,7 +194,7 @@ std::optional<EfficiencyJacobian> TMatrixSolution::efficiencies_jacobian() const
     g = a1 / (cst<DualF64>(3.0) * alpha[0]);
   }
   const std::array<DualF64, 5> q{c_ext / g_geo, c_sca / g_geo, (c_ext - c_sca) / g_geo,
-                                 (cst<DualF64>(12.566370614359172) * s) / g_geo, g};
+                                 (cst<DualF64>(constants::FOUR_PI) * s) / g_geo, g};
   EfficiencyJacobian out;
   for (std::size_t p = 0; p < 4; ++p) {
     for (std::size_t c = 0; c < 5; ++c) out[p][c] = q[c].partials[p];
@@ -228,19 +243,6 @@ Result<void> TMatrixSolution::phase_matrix_with_derivatives(
       store(derivatives[p], k, part);
     }
   });
-}
-
-Result<void> wigner_tables(double x, std::size_t len, std::array<std::vector<double>, 4>& tables) {
-  static constexpr std::int32_t MN[4][2] = {{0, 0}, {2, 2}, {2, -2}, {0, 2}};
-  for (auto& t : tables) t.resize(len, 0.0);
-  for (std::size_t t = 0; t < 4; ++t) {
-    VANTOK_CHECK(special::wigner::wigner_d<double>(MN[t][0], MN[t][1], x, tables[t]));
-  }
-  return {};
-}
-
-void store(PhaseBuffers buffers, std::size_t k, const std::array<double, 6>& values) {
-  for (std::size_t i = 0; i < 6; ++i) buffers[i][k] = values[i];
 }
 
 }  // namespace vantok::tmatrix

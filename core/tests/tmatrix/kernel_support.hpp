@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "support/table.hpp"
-#include "tmatrix/detail_kernel.hpp"
+#include "tmatrix/detail_kernel_run.hpp"
 #include "vantok/scalar/dd.hpp"
-#include "vantok/tmatrix/kernel.hpp"
+#include "tmatrix/detail_kernel.hpp"
 
 namespace vantok::test {
 
@@ -80,7 +80,7 @@ Modes<T> run_kernel(double eps, double x, Complex<double> m, std::size_t nmax, s
                     const tmatrix::kernel::Choice* choice = nullptr,
                     std::size_t p = std::numeric_limits<std::size_t>::max()) {
   namespace k = tmatrix::kernel;
-  auto r = k::detail::run_kernel(k::detail::kernel_call(k::Spheroid<T>::create(x, eps), Complex<T>{T(m.re), T(m.im)},
+  auto r = k::detail::run_kernel(k::detail::kernel_call(k::Axes<T>::create(x, eps), Complex<T>{T(m.re), T(m.im)},
                                                         nmax, ngauss, mask, choice, p));
   EXPECT_TRUE(r.has_value());
   return r ? std::move(*r) : Modes<T>{};

@@ -11,7 +11,8 @@
 #include <vector>
 
 #include "support/expect_error.hpp"
-#include "vantok/tmatrix/driver.hpp"
+#include "tmatrix/detail_convergence.hpp"
+#include "tmatrix/detail_kernel.hpp"
 
 namespace {
 
@@ -37,7 +38,7 @@ struct Scripted {
     s.paths.assign(n + 1, PrecisionPath::F64);
     const double v = value(n, theta);
     for (std::size_t m = 0; m <= n; ++m) {
-      kernel::SolvedMode<double> mode;
+      SolvedMode<double> mode;
       mode.rows = kernel::row_lists(m, n);
       if (m <= m_max) {
         for (std::size_t p = 0; p < 2; ++p) {
@@ -66,7 +67,7 @@ Plan plan_of(double rtol, std::size_t max_terms, std::size_t max_theta, std::opt
 }
 
 Result<Converged> run(const Plan& p, Scripted& s, double x = 1.0, double eps = 1.0) {
-  return driver::converge(p, x, eps, [&](std::size_t n, std::size_t t, std::size_t m) { return s(n, t, m); });
+  return driver::converge(p, {.x = x, .eps = eps}, [&](const Truncation& t) { return s(t.n_terms, t.n_theta, t.m_max); });
 }
 
 std::vector<std::size_t> column(const std::vector<Call>& calls, std::size_t c, std::size_t count = 20) {
@@ -93,13 +94,15 @@ TEST(Converge, StepSequencesOfBothStages) {
   const std::vector<std::size_t> n_seq{7, 9, 11, 13, 15, 17, 19, 21, 23, 25, 28};
   ASSERT_GE(s.calls.size(), n_seq.size());
   for (std::size_t i = 0; i < n_seq.size(); ++i) EXPECT_EQ(s.calls[i], (Call{n_seq[i], 2 * n_seq[i], 0}));
-  EXPECT_TRUE(r->converged && r->solved.modes.n_terms == 28u);
+  EXPECT_TRUE(r->converged);
+  EXPECT_EQ(r->solved.modes.n_terms, 28u);
   Scripted t;
   t.value = until(30, true);
   auto r2 = run(plan_of(1e-6, 100, 10000, 10), t);
   ASSERT_TRUE(r2.has_value());
   EXPECT_EQ(column(t.calls, 1, 7), (std::vector<std::size_t>{20, 22, 24, 26, 28, 30, 33}));
-  EXPECT_TRUE(r2->converged && r2->solved.n_theta == 33u);
+  EXPECT_TRUE(r2->converged);
+  EXPECT_EQ(r2->solved.n_theta, 33u);
 }
 
 // The caps report what was achieved: 0 when no step could be taken, the
@@ -130,7 +133,8 @@ TEST(Converge, CapsReportWhatWasAchieved) {
   Scripted s5;
   s5.value = [](std::size_t n, std::size_t) { return n > 7 ? NaN : 0.5; };
   auto r5 = run(plan_of(1e-6, 12, 10000), s5);
-  EXPECT_TRUE(!r5.has_value() && std::isnan(r5.error().achieved()));
+  ASSERT_FALSE(r5.has_value());
+  EXPECT_TRUE(std::isnan(r5.error().achieved()));
   EXPECT_EQ(column(s5.calls, 0), (std::vector<std::size_t>{7, 9, 11, 12}));
   Scripted s6;
   s6.value = [](std::size_t, std::size_t t) { return t > 20 ? NaN : 0.5; };
@@ -150,14 +154,17 @@ TEST(Converge, ModeRangeAndTail) {
   auto r0 = run(both, s);
   ASSERT_TRUE(r0.has_value());
   EXPECT_EQ(s.calls, (std::vector<Call>{{9, 15, 9}}));
-  EXPECT_TRUE(r0->converged && r0->error_estimate == 0.0 && r0->solved.modes.modes.size() == 10u);
+  EXPECT_TRUE(r0->converged);
+  EXPECT_EQ(r0->error_estimate, 0.0);
+  EXPECT_EQ(r0->solved.modes.modes.size(), 10u);
   Scripted fast;
   fast.order_decay = 1e-3;
   const Plan p = plan_of(1e-6, 100, 100, 9);
   auto r = run(p, fast);
   ASSERT_TRUE(r.has_value());
   EXPECT_EQ(fast.calls.back()[2], 5u);
-  EXPECT_TRUE(r->solved.modes.modes.size() == 6u && r->solved.paths.size() == 6u);
+  EXPECT_EQ(r->solved.modes.modes.size(), 6u);
+  EXPECT_EQ(r->solved.paths.size(), 6u);
   const double s1 = driver::mode_share(r->solved.modes, 5);
   const double q = s1 / driver::mode_share(r->solved.modes, 4);
   EXPECT_GT(s1, 0.0);
@@ -169,7 +176,8 @@ TEST(Converge, ModeRangeAndTail) {
   ASSERT_TRUE(r2.has_value());
   EXPECT_EQ(slow.calls[slow.calls.size() - 2][2], 6u);
   EXPECT_EQ(slow.calls.back()[2], 9u);
-  EXPECT_TRUE(r2->solved.modes.modes.size() == 10u && r2->error_estimate == 0.0);
+  EXPECT_EQ(r2->solved.modes.modes.size(), 10u);
+  EXPECT_EQ(r2->error_estimate, 0.0);
 }
 
 // Converged at N = 9 and n_theta = 20, checked at N2 = 11, n_theta2 =
@@ -183,13 +191,17 @@ TEST(Converge, GreekCheckKeepsTheFinerSolve) {
   p.greek_order = 6;
   auto r = run(p, s);
   ASSERT_TRUE(r.has_value());
-  EXPECT_TRUE(s.calls.back()[0] == 11u && s.calls.back()[1] == 25u);
-  EXPECT_TRUE(r->converged && r->solved.modes.n_terms == 11u && r->solved.n_theta == 25u);
+  EXPECT_EQ(s.calls.back()[0], 11u);
+  EXPECT_EQ(s.calls.back()[1], 25u);
+  EXPECT_TRUE(r->converged);
+  EXPECT_EQ(r->solved.modes.n_terms, 11u);
+  EXPECT_EQ(r->solved.n_theta, 25u);
   Scripted zero;
   zero.value = [](std::size_t, std::size_t) { return 0.0; };
   auto r2 = run(p, zero);
   ASSERT_FALSE(r2.has_value());
-  EXPECT_TRUE(r2.error().kind() == Error::Kind::NotConverged && std::isnan(r2.error().achieved()));
+  EXPECT_EQ(r2.error().kind(), Error::Kind::NotConverged);
+  EXPECT_TRUE(std::isnan(r2.error().achieved()));
   p.allow_unconverged = true;
   auto r3 = run(p, zero);
   ASSERT_TRUE(r3.has_value());
@@ -216,6 +228,24 @@ TEST(ChangeMeasures, Edges) {
   Scripted longer;
   longer.order_decay = 0.6;
   EXPECT_GT(*driver::greek_change(a, *longer(6, 12, 6), 100), 1e-3);
+}
+
+// The quadrature size of the Greek check's finer truncation, ceil(n_theta N2
+// / N) saturating, against 128-bit arithmetic: every term count N of the
+// convergence steps' shape with sizes around the points where the 64-bit
+// product n_theta N2 overflows.
+TEST(Converge, FinerQuadratureSizeScalesAndSaturates) {
+  constexpr std::size_t MAX = std::numeric_limits<std::size_t>::max();
+  for (const std::size_t n : {std::size_t{1}, std::size_t{2}, std::size_t{7}, std::size_t{8}, std::size_t{17},
+                              std::size_t{500}}) {
+    const std::size_t n2 = n + std::max<std::size_t>(n / 8, 2);
+    for (const std::size_t a : {std::size_t{0}, std::size_t{1}, n - 1, n, n + 1, MAX / n2 - 1, MAX / n2, MAX / n2 + 1,
+                                MAX / n2 * n, MAX / n2 * n + n - 1, MAX / 2, MAX - 1, MAX}) {
+      const unsigned __int128 wide = (static_cast<unsigned __int128>(a) * n2 + (n - 1)) / n;
+      const std::size_t want = wide > MAX ? MAX : static_cast<std::size_t>(wide);
+      EXPECT_EQ(driver::scaled_ceil(a, n2, n), want) << a << " " << n2 << " " << n;
+    }
+  }
 }
 
 }  // namespace

@@ -11,13 +11,14 @@
 
 #include "spherical/ratios.hpp"
 #include "support/central_difference.hpp"
+#include "tmatrix/detail_derivative_f64_solve.hpp"
+#include "tmatrix/detail_derivative_solve.hpp"
+#include "tmatrix/detail_lu.hpp"
+#include "tmatrix/detail_refine.hpp"
 #include "tmatrix/kernel_support.hpp"
 #include "vantok/memory.hpp"
 #include "vantok/mie/ratios.hpp"
 #include "vantok/pool.hpp"
-#include "vantok/tmatrix/derivative.hpp"
-#include "vantok/tmatrix/driver.hpp"
-#include "vantok/tmatrix/solve.hpp"
 
 namespace {
 
@@ -28,6 +29,8 @@ using vantok::test::mask_upto;
 using vantok::test::ModeMask;
 using vantok::test::run_kernel;
 using namespace vantok::tmatrix::kernel;
+using namespace vantok::tmatrix::derivative;
+using vantok::tmatrix::TMatrixModes;
 namespace solve = vantok::tmatrix::solve;
 using Flat = std::vector<DoubleDouble>;
 
@@ -48,7 +51,7 @@ std::vector<ModeMatrices<D>> run_dual(const Params& p, std::size_t nmax, std::si
                                       bool seeded = true) {
   using R = typename vantok::scalar::ScalarTraits<D>::Real;
   const auto v = [&](double value, std::size_t slot) { return seeded ? D::variable(R(value), slot) : D::constant(R(value)); };
-  auto r = detail::run_kernel(detail::kernel_call(Spheroid<D>::create(v(p.x, 0), v(p.eps, 1)), Complex<D>{v(p.m.re, 2), v(p.m.im, 3)},
+  auto r = detail::run_kernel(detail::kernel_call(Axes<D>::create(v(p.x, 0), v(p.eps, 1)), Complex<D>{v(p.m.re, 2), v(p.m.im, 3)},
                                                   nmax, ngauss, mask));
   EXPECT_TRUE(r.has_value());
   return r ? std::move(*r) : std::vector<ModeMatrices<D>>{};
@@ -114,7 +117,7 @@ double worst_against_differences(F f, const Params& p, std::size_t k, const Flat
 }
 
 TMatrixDerivatives derivatives(const Params& p, std::size_t n, std::size_t n_theta, double tol, std::size_t m_max) {
-  auto r = tmatrix_derivatives(n, n_theta, m_max, p.x, p.eps, p.m.re, p.m.im, tol);
+  auto r = tmatrix_derivatives({.x = p.x, .eps = p.eps, .m = p.m}, {n, n_theta, m_max}, tol);
   EXPECT_TRUE(r.has_value());
   return r ? std::move(*r) : TMatrixDerivatives{};
 }
@@ -124,7 +127,7 @@ TMatrixDerivatives derivatives(const Params& p, std::size_t n, std::size_t n_the
 /// scales.
 Flat plain_solve(const Params& p, std::size_t n, std::size_t n_theta) {
   using T = DoubleDouble;
-  const auto sph = Spheroid<T>::create(p.x, p.eps);
+  const auto sph = Axes<T>::create(p.x, p.eps);
   const T rmin = sph.a < sph.b ? sph.a : sph.b, rmax = sph.a < sph.b ? sph.b : sph.a;
   const vantok::tmatrix::functions::Scales<T> sc(n, rmin, {T(p.m.re) * rmax, T(p.m.im) * rmax});
   std::vector<T> scale{sc.outgoing[0]};
@@ -165,7 +168,8 @@ TEST(KernelDual, F64ValuesAndZeroSeeds) {
       for (std::size_t b = 0; b < 2; ++b) {
         EXPECT_EQ(plain[m].choice[b], dual[m].choice[b]);
         for (std::size_t e = 0; e < plain[m].q_mag[b].size(); ++e) {
-          EXPECT_TRUE(plain[m].q_mag[b][e] == dual[m].q_mag[b][e].value && plain[m].rg_mag[b][e] == dual[m].rg_mag[b][e].value);
+          EXPECT_EQ(plain[m].q_mag[b][e], dual[m].q_mag[b][e].value);
+          EXPECT_EQ(plain[m].rg_mag[b][e], dual[m].rg_mag[b][e].value);
         }
       }
     }
@@ -174,7 +178,10 @@ TEST(KernelDual, F64ValuesAndZeroSeeds) {
   const auto ddd = run_dual<DualDD>(PROLATE, 3, 4, mask_upto(3, 3), false);
   for (int k = 0; k < 4; ++k) {
     EXPECT_EQ(largest(flatten(d64, k)), 0.0) << k;
-    for (const DoubleDouble& d : flatten(ddd, k)) EXPECT_TRUE(d.hi == 0.0 && d.lo == 0.0) << k;
+    for (const DoubleDouble& d : flatten(ddd, k)) {
+      EXPECT_EQ(d.hi, 0.0) << k;
+      EXPECT_EQ(d.lo, 0.0) << k;
+    }
   }
 }
 
@@ -193,8 +200,9 @@ TEST(KernelDual, RatioZeroGuard) {
   // t = 3 (1/2) meets r = 1.5: d = 2^-52 (|r| + |t|), partials 2^-52 (r' + t').
   const DualF64 got = mk::detail::ratio_step(3.0, DualF64::variable(0.5, 0), DualF64::variable(1.5, 1));
   const double d = 3.0 * 0x1p-52;
-  EXPECT_TRUE(got.value == 1.0 / d && got.partials[0] == -((3.0 * 0x1p-52) * (1.0 / d)) * (1.0 / d) &&
-              got.partials[1] == -((1.0 * 0x1p-52) * (1.0 / d)) * (1.0 / d));
+  EXPECT_EQ(got.value, 1.0 / d);
+  EXPECT_EQ(got.partials[0], -((3.0 * 0x1p-52) * (1.0 / d)) * (1.0 / d));
+  EXPECT_EQ(got.partials[1], -((1.0 * 0x1p-52) * (1.0 / d)) * (1.0 / d));
   const DualDD got_dd = mk::detail::ratio_step(3.0, DualDD::variable(DoubleDouble(0.5), 0), DualDD::variable(DoubleDouble(1.5), 1));
   const double d_dd = 3.0 * 0x1p-104;
   EXPECT_EQ(got_dd.value.hi, 1.0 / d_dd);
@@ -250,7 +258,7 @@ TEST(DerivativeSolve, RefinedAndDoubleDoublePathsReachDoubleDoubleDerivatives) {
   const auto one = vantok::pool::with_threads(1, [&] { return derivatives(p, n, 8, 1e-300, n); });
   namespace driver = vantok::tmatrix::driver;
   using vantok::tmatrix::PrecisionPath;
-  auto dd = driver::solve_derivatives(n, 8, vantok::tmatrix::Precision::DoubleDouble, n, p.x, p.eps, p.m.re, p.m.im, 1e-6);
+  auto dd = driver::solve_derivatives({.x = p.x, .eps = p.eps, .m = p.m}, {n, 8, n}, vantok::tmatrix::Precision::DoubleDouble, 1e-6);
   ASSERT_TRUE(dd.has_value());
   EXPECT_EQ(dd->paths, std::vector<PrecisionPath>(n + 1, PrecisionPath::DoubleDouble));
   EXPECT_EQ(dd->err, vantok::tmatrix::largest_element(dd->modes.values()) * 4.0 * 0x1p-52);
@@ -294,13 +302,15 @@ TEST(DerivativePieces, RefinementMask) {
   EXPECT_EQ(mask(0, 1e-3, 2.0), std::nullopt);  // exactly thr
   errors[0] = {NAN, 1e-2};
   errors[9] = {1e-2, 0.0};
-  EXPECT_TRUE(mask(0, 1e-3, 2.0) == 3u && mask(9, 1e-3, 2.0) == 9u);
+  EXPECT_EQ(mask(0, 1e-3, 2.0), 3u);
+  EXPECT_EQ(mask(9, 1e-3, 2.0), 9u);
   const double limit = 2e-3 / (2.0 * static_cast<double>(modes[0].rows[0].size()));
   rows[0][0][0] = limit;        // block 0 row 0, (0, 2): at the limit, not above
   rows[0][1][3] = 2.0 * limit;  // block 1 row 3: (0, 7)
   rows[0][0][6] = 2.0 * limit;  // block 0 row 6: (1, 3)
   EXPECT_EQ(mask(0, 1e-3, 2.0), 3u);
-  EXPECT_TRUE(mask(0, INFINITY, 0.0) == std::nullopt && mask(0, INFINITY, 2.0) == std::nullopt);
+  EXPECT_EQ(mask(0, INFINITY, 0.0), std::nullopt);
+  EXPECT_EQ(mask(0, INFINITY, 2.0), std::nullopt);
   EXPECT_EQ(mask(0, 1e-3, 0.0), 2u);
 }
 

@@ -15,12 +15,12 @@
 
 #include "support/expect_error.hpp"
 #include "support/process_pool.hpp"
+#include "tmatrix/detail_node_functions.hpp"
+#include "tmatrix/detail_one_solve.hpp"
 #include "tmatrix/kernel_support.hpp"
 #include "vantok/memory.hpp"
 #include "vantok/mie/ratios.hpp"
 #include "vantok/pool.hpp"
-#include "vantok/tmatrix/driver.hpp"
-#include "vantok/tmatrix/functions.hpp"
 
 namespace {
 
@@ -58,7 +58,8 @@ TYPED_TEST(Kernel, SumsMatchMpmathIntegrand) {
         EXPECT_LE(dd_dist(direct[mode].q[p][e], ref[0][e]), tol * scale) << c.eps << " " << c.x << " " << mode << " " << e;
         EXPECT_LE(dd_dist(direct[mode].rg[p][e], ref[1][e]), tol * scale) << c.eps << " " << c.x << " " << mode << " " << e;
       }
-      EXPECT_TRUE(same_bytes(direct[mode].rg[p], chosen[mode].rg[p]) && same_bytes(direct[mode].rg_mag[p], chosen[mode].rg_mag[p]));
+      EXPECT_TRUE(same_bytes(direct[mode].rg[p], chosen[mode].rg[p]));
+      EXPECT_TRUE(same_bytes(direct[mode].rg_mag[p], chosen[mode].rg_mag[p]));
     }
   }
 }
@@ -97,7 +98,7 @@ TYPED_TEST(Kernel, ThreadsAndMemoryBudgetKeepTheBits) {
   const std::size_t nmax = std::is_same_v<T, double> ? 10 : 6;
   const auto mask = mask_upto(nmax, nmax);
   for (const std::size_t ngauss : {1, 9, 17}) {
-    auto call = detail::kernel_call(Spheroid<T>::create(5.0, 0.5), Complex<T>{T(1.5), T(0.02)}, nmax, ngauss, mask);
+    auto call = detail::kernel_call(Axes<T>::create(5.0, 0.5), Complex<T>{T(1.5), T(0.02)}, nmax, ngauss, mask);
     const auto one = vantok::pool::with_threads(1, [&] { return detail::run_kernel(call); });
     const auto many = vantok::pool::with_threads(8, [&] { return detail::run_kernel(call); });
     call.partial_budget = 1;  // one chunk at a time
@@ -106,8 +107,13 @@ TYPED_TEST(Kernel, ThreadsAndMemoryBudgetKeepTheBits) {
     // The rest of the work budget held by other calls: one chunk at a time too.
     const vantok::memory::Lease others = vantok::memory::lease(0, vantok::memory::work_free());
     const auto shared = vantok::pool::with_threads(8, [&] { return detail::run_kernel(call); });
-    ASSERT_TRUE(one && many && tight && shared);
-    EXPECT_TRUE(identical(*one, *many) && identical(*one, *tight) && identical(*one, *shared)) << ngauss;
+    ASSERT_TRUE(one);
+    ASSERT_TRUE(many);
+    ASSERT_TRUE(tight);
+    ASSERT_TRUE(shared);
+    EXPECT_TRUE(identical(*one, *many)) << ngauss;
+    EXPECT_TRUE(identical(*one, *tight)) << ngauss;
+    EXPECT_TRUE(identical(*one, *shared)) << ngauss;
   }
 }
 
@@ -117,10 +123,11 @@ TYPED_TEST(Kernel, ProcessPoolKeepsTheBits) {
   using T = TypeParam;
   const std::size_t nmax = std::is_same_v<T, double> ? 10 : 6;
   const auto mask = mask_upto(nmax, nmax);
-  const auto call = detail::kernel_call(Spheroid<T>::create(5.0, 0.5), Complex<T>{T(1.5), T(0.02)}, nmax, 17, mask);
+  const auto call = detail::kernel_call(Axes<T>::create(5.0, 0.5), Complex<T>{T(1.5), T(0.02)}, nmax, 17, mask);
   const auto pooled = on_process_pool([&] { return detail::run_kernel(call); });
   const auto one = vantok::pool::with_threads(1, [&] { return detail::run_kernel(call); });
-  ASSERT_TRUE(pooled && one);
+  ASSERT_TRUE(pooled);
+  ASSERT_TRUE(one);
   EXPECT_TRUE(identical(*one, *pooled)) << vantok::pool::threads();
 }
 
@@ -128,7 +135,7 @@ TYPED_TEST(Kernel, ProcessPoolKeepsTheBits) {
 TYPED_TEST(Kernel, RefusesRuleSizes) {
   using T = TypeParam;
   const auto call = [](std::size_t ngauss) {
-    const auto sph = Spheroid<T>::create(1.0, 2.0);
+    const auto sph = Axes<T>::create(1.0, 2.0);
     if constexpr (std::is_same_v<T, double>) return all_modes_masked(sph, 2, ngauss, mask_upto(2, 2), 1.5, 0.0);
     else return all_modes_masked(sph, CDD{T(1.5), T(0.0)}, 2, ngauss, mask_upto(2, 2), nullptr, SIZE_MAX);
   };
@@ -136,7 +143,7 @@ TYPED_TEST(Kernel, RefusesRuleSizes) {
   expect_error(call(0), Error::Kind::InvalidInput, "Gauss-Legendre rule needs n >= 1");
   expect_error(call(65537), Error::Kind::InvalidInput, most + "131074");
   expect_error(call((std::size_t{1} << 63) + 1), Error::Kind::InvalidInput, most + "18446744073709551615");
-  EXPECT_TRUE(all_modes_masked(Spheroid<double>::create(1.0, 2.0), 1, 65536, ModeMask(2), 1.5, 0.0).has_value());
+  EXPECT_TRUE(all_modes_masked(Axes<double>::create(1.0, 2.0), 1, 65536, ModeMask(2), 1.5, 0.0).has_value());
 }
 
 // A real index conserves energy: S = 1 + 2T is unitary, T + T^H + 2 T^H T = 0
@@ -144,7 +151,7 @@ TYPED_TEST(Kernel, RefusesRuleSizes) {
 // to 3e-6 at N = 12, 5e-13 at 20.
 TEST(KernelF64, RealIndexConservesEnergy) {
   for (const double eps : {0.5, 2.0}) {
-    const auto solved = vantok::tmatrix::driver::OneSolve{1e-6, 3.0, eps, {1.5, 0.0}, vantok::tmatrix::Precision::F64, nullptr}(20, 60, 20);
+    const auto solved = vantok::tmatrix::driver::OneSolve{{.x = 3.0, .eps = eps, .m = {1.5, 0.0}}, 1e-6, vantok::tmatrix::Precision::F64, nullptr}({20, 60, 20});
     ASSERT_TRUE(solved.has_value());
     for (std::size_t m = 0; m <= 20; ++m) {
       for (std::size_t p = 0; p < 2; ++p) {
@@ -212,14 +219,14 @@ TEST(KernelDD, RefinedPassEqualsFullPassOnItsRows) {
 // Caller faults are internal failures, checked once before any work; a
 // working set beyond memory is refused before allocating.
 TEST(KernelF64, BrokenInvariantsAndMemory) {
-  const auto sph = Spheroid<double>::create(1.0, 2.0);
+  const auto sph = Axes<double>::create(1.0, 2.0);
   EXPECT_THROW((void)all_modes_masked(sph, 3, 4, mask_upto(2, 2), 1.5, 0.0), vantok::InternalFailure);
   Choice bad = uniform_choice(3, 0);
   bad.per_mode[2][1][0] = 3;
   EXPECT_THROW((void)run_kernel<double>(2.0, 1.0, {1.5, 0.0}, 3, 4, mask_upto(3, 3), &bad), vantok::InternalFailure);
   // nmax = 5000 with every mode: about 8e10 elements, terabytes.
   if (vantok::memory::physical_bytes() < (std::size_t{1} << 42)) {
-    EXPECT_THROW((void)all_modes_masked(Spheroid<double>::create(10.0, 2.0), 5000, 10, mask_upto(5000, 5000), 1.5, 0.0), std::bad_alloc);
+    EXPECT_THROW((void)all_modes_masked(Axes<double>::create(10.0, 2.0), 5000, 10, mask_upto(5000, 5000), 1.5, 0.0), std::bad_alloc);
   }
 }
 
@@ -260,7 +267,7 @@ TEST(KernelRatios, VastArgumentsRefusedOrStopped) {
 // Outside the validated domain the series tables end where their bounds stop
 // being finite; the call returns instead of running until memory runs out.
 TEST(KernelF64, ExtremeAspectRatioReturns) {
-  EXPECT_TRUE(all_modes_masked(Spheroid<double>::create(1.0, 1e-300), 4, 4, mask_upto(4, 4), 1.5, 0.02).has_value());
+  EXPECT_TRUE(all_modes_masked(Axes<double>::create(1.0, 1e-300), 4, 4, mask_upto(4, 4), 1.5, 0.02).has_value());
   const auto s = detail::series_tables<double>(vantok::tmatrix::functions::Scales<double>(4, 1e-100, {1.5e200, 0.02e200}), 4,
                                                1e-100, 1e200, {1.5, 0.02});
   for (std::size_t n = 1; n <= 4; ++n) {
@@ -275,12 +282,17 @@ TEST(KernelF64, ExtremeAspectRatioReturns) {
 TEST(KernelF64, MasksAndCodes) {
   const auto zero = run_kernel<double>(2.0, 1.0, {1.5, 0.02}, 0, 4, mask_upto(0, 0));
   ASSERT_EQ(zero.size(), 1u);
-  EXPECT_TRUE(zero[0].q[0].empty() && zero[0].q[1].empty());
+  EXPECT_TRUE(zero[0].q[0].empty());
+  EXPECT_TRUE(zero[0].q[1].empty());
   const std::size_t nmax = 6;
   for (const auto& mode : run_kernel<double>(2.0, 2.0, {1.5, 0.02}, nmax, 8, ModeMask(nmax + 1))) {
     for (std::size_t p = 0; p < 2; ++p) {
       EXPECT_EQ(mode.q[p].size(), mode.rows[p].size() * mode.rows[p].size());
-      for (std::size_t e = 0; e < mode.q[p].size(); ++e) EXPECT_TRUE(mode.q_mag[p][e] == 0.0 && mode.choice[p][e] == 0 && mode.q[p][e].re == 0.0);
+      for (std::size_t e = 0; e < mode.q[p].size(); ++e) {
+        EXPECT_EQ(mode.q_mag[p][e], 0.0);
+        EXPECT_EQ(mode.choice[p][e], 0);
+        EXPECT_EQ(mode.q[p][e].re, 0.0);
+      }
     }
   }
   std::size_t ones = 0;
@@ -324,7 +336,8 @@ TEST(KernelPieces, ChoiceRecordAndNegligibleOrders) {
   modes[1].choice[1].clear();         // a short array contributes nothing
   const Choice c = Choice::of<double>(modes, nmax);
   EXPECT_EQ((std::array{c.grid[2 * 5 + 3], c.grid[4 * 5 + 2], c.grid[2 * 5 + 4], c.grid[3 * 5 + 4]}), (std::array<std::uint8_t, 4>{1, 2, 3, 0}));
-  EXPECT_TRUE(c.per_mode[1][1].empty() && c.per_mode[2][0] == modes[2].choice[0]);
+  EXPECT_TRUE(c.per_mode[1][1].empty());
+  EXPECT_EQ(c.per_mode[2][0], modes[2].choice[0]);
   EXPECT_EQ(p_negligible_from({}, nmax), 1u);
   modes[2].rg_mag[1][0] = 1e-12;  // exactly 1e-12 q_mag does not count
   EXPECT_EQ(p_negligible_from(modes, nmax), 1u);
@@ -332,7 +345,8 @@ TEST(KernelPieces, ChoiceRecordAndNegligibleOrders) {
   modes[0].rg_mag[0][1 * 4 + 2] = NAN;
   EXPECT_EQ(p_negligible_from(modes, nmax), 4u);
   modes[0].rg_mag[0][1 * 4 + 2] = 1.0;  // row (0, 4): p would be 5 = nmax + 1
-  EXPECT_TRUE(p_negligible_from(modes, 3) == 4u && p_negligible_from(modes, nmax) == 5u);
+  EXPECT_EQ(p_negligible_from(modes, 3), 4u);
+  EXPECT_EQ(p_negligible_from(modes, nmax), 5u);
 }
 
 TEST(KernelPieces, RefinementMask) {
@@ -396,7 +410,8 @@ TEST(KernelDD, GaussLegendreRule) {
   for (const std::size_t n : {6, 9, 6, 20, 31, 44, 9, 6, 20}) {
     const auto kept = detail::gauss_legendre_dd_cached(n);
     const auto fresh = detail::gauss_legendre_dd(n);
-    EXPECT_TRUE(same_bytes(kept->first, fresh->first) && same_bytes(kept->second, fresh->second)) << n;
+    EXPECT_TRUE(same_bytes(kept->first, fresh->first)) << n;
+    EXPECT_TRUE(same_bytes(kept->second, fresh->second)) << n;
   }
   EXPECT_FALSE(detail::gauss_legendre_dd_cached(0).has_value() || detail::gauss_legendre_dd_cached(0).has_value());
 }

@@ -11,11 +11,14 @@
 #include <tuple>
 
 #include "support/expect_error.hpp"
+#include "tmatrix/detail_lu.hpp"
+#include "tmatrix/detail_one_solve.hpp"
+#include "tmatrix/detail_refine.hpp"
+#include "tmatrix/detail_scaled_solve.hpp"
+#include "tmatrix/detail_truncation.hpp"
 #include "tmatrix/kernel_support.hpp"
 #include "vantok/memory.hpp"
 #include "vantok/pool.hpp"
-#include "vantok/tmatrix/driver.hpp"
-#include "vantok/tmatrix/solve.hpp"
 
 namespace {
 
@@ -33,7 +36,7 @@ constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 constexpr std::uint64_t U64_MAX = std::numeric_limits<std::uint64_t>::max();
 
 OneSolve solver(double x, double eps, Complex<double> m, Precision precision, double rtol = 1e-6) {
-  return OneSolve{rtol, x, eps, m, precision, nullptr};
+  return OneSolve{{.x = x, .eps = eps, .m = m}, rtol, precision, nullptr};
 }
 
 Solved solved(const Result<Solved>& r) {
@@ -68,7 +71,9 @@ TEST(Records, CountsSaturateAtTheirEdges) {
   }
   for (const auto& [e, want] : {std::pair{1.0, std::uint64_t{0}}, {1e17, U64_MAX}, {1e-17, U64_MAX}, {NaN, 0}}) EXPECT_EQ(n_f(e, 1e-6), want) << e;
   const SemiAxes nan_b = semi_axes(2.0, INF);  // b = inf / inf
-  EXPECT_TRUE(std::isnan(nan_b.b) && nan_b.r_min == nan_b.a && nan_b.r_max == nan_b.a);
+  EXPECT_TRUE(std::isnan(nan_b.b));
+  EXPECT_EQ(nan_b.r_min, nan_b.a);
+  EXPECT_EQ(nan_b.r_max, nan_b.a);
   TMatrixModes<double> modes;
   modes.modes.resize(2);
   modes.modes[0].t[0] = {{NaN, 0.0}, {3.0, 4.0}};
@@ -77,7 +82,8 @@ TEST(Records, CountsSaturateAtTheirEdges) {
   modes.modes[0].t[0] = {{NaN, NaN}};
   modes.modes[1].t[1] = {};
   EXPECT_EQ(largest_element(modes), 0.0);
-  EXPECT_TRUE(run_max(0.0, NaN) == 0.0 && run_max(1.0, 2.0) == 2.0);
+  EXPECT_EQ(run_max(0.0, NaN), 0.0);
+  EXPECT_EQ(run_max(1.0, 2.0), 2.0);
 }
 
 // An error is cached and returned again; a throwing initialiser stores
@@ -90,7 +96,10 @@ TEST(OnceCell, CachesAnErrorAndRunsOnceUnderContention) {
     return Result<int>(std::unexpected(Error::not_converged(1.0, 2.0)));
   });
   const Result<int>& second = cell.get_or_init([] { return Result<int>(7); });
-  EXPECT_TRUE(calls == 1 && cell.filled() && &first == &second && second.error() == Error::not_converged(1.0, 2.0));
+  EXPECT_EQ(calls, 1);
+  EXPECT_TRUE(cell.filled());
+  EXPECT_EQ(&first, &second);
+  EXPECT_EQ(second.error(), Error::not_converged(1.0, 2.0));
   OnceCell<int> retried;
   EXPECT_THROW(retried.get_or_init([]() -> int { throw std::bad_alloc(); }), std::bad_alloc);
   EXPECT_FALSE(retried.filled());
@@ -111,9 +120,13 @@ TEST(Unscale, KeepsFiniteValuesFinite) {
   // 0 * exp(1500) would be 0 * inf = NaN, also in halves: an exact zero
   // stays zero, with its signs.
   const Complex<double> z = driver::unscale(Complex<double>{0.0, -0.0}, 1500.0);
-  EXPECT_TRUE(z.re == 0.0 && !std::signbit(z.re) && std::signbit(z.im));
+  EXPECT_EQ(z.re, 0.0);
+  EXPECT_FALSE(std::signbit(z.re));
+  EXPECT_TRUE(std::signbit(z.im));
   const CDD z_dd = driver::unscale(dd(0.0, -0.0), 1500.0);
-  EXPECT_TRUE(z_dd.re.hi == 0.0 && z_dd.im.hi == 0.0 && z_dd.im.lo == 0.0);
+  EXPECT_EQ(z_dd.re.hi, 0.0);
+  EXPECT_EQ(z_dd.im.hi, 0.0);
+  EXPECT_EQ(z_dd.im.lo, 0.0);
   // 1e-300 e^800 = e^109.2: finite, formed in two halves.
   const Complex<double> big = driver::unscale(Complex<double>{1e-300, -2e-300}, 800.0);
   EXPECT_NEAR(big.re, std::exp(800.0 + std::log(1e-300)), 1e-13 * big.re);
@@ -148,8 +161,11 @@ TEST(OneSolve, ModesUpToMMaxKeepEveryEntry) {
   const std::size_t n = 9;
   for (const Precision pr : {Precision::Auto, Precision::F64, Precision::DoubleDouble}) {
     for (const std::size_t m_max : {0, 2}) {
-      const Solved s = solved(solver(2.0, 0.5, {1.4, 0.0}, pr)(n, 18, m_max));
-      ASSERT_TRUE(s.modes.modes.size() == n + 1 && s.paths.size() == n + 1 && s.modes.n_terms == n && s.n_theta == 18u);
+      const Solved s = solved(solver(2.0, 0.5, {1.4, 0.0}, pr)({n, 18, m_max}));
+      ASSERT_EQ(s.modes.modes.size(), n + 1);
+      ASSERT_EQ(s.paths.size(), n + 1);
+      ASSERT_EQ(s.modes.n_terms, n);
+      ASSERT_EQ(s.n_theta, 18u);
       for (std::size_t m = 0; m <= n; ++m) {
         const auto rows = kernel::row_lists(m, n);
         EXPECT_EQ(s.modes.modes[m].rows, rows);
@@ -168,9 +184,9 @@ TEST(OneSolve, ModesUpToMMaxKeepEveryEntry) {
 TEST(OneSolve, AutoRefinesTheModesF64CannotResolve) {
   const std::size_t n = 20;
   const OneSolve automatic = solver(6.0, 5.0, {1.5, 0.01}, Precision::Auto, 1e-10);
-  const Solved a = solved(automatic(n, 40, n));
-  const Solved d = solved(solver(6.0, 5.0, {1.5, 0.01}, Precision::DoubleDouble)(n, 40, n));
-  const Solved f = solved(solver(6.0, 5.0, {1.5, 0.01}, Precision::F64)(n, 40, n));
+  const Solved a = solved(automatic({n, 40, n}));
+  const Solved d = solved(solver(6.0, 5.0, {1.5, 0.01}, Precision::DoubleDouble)({n, 40, n}));
+  const Solved f = solved(solver(6.0, 5.0, {1.5, 0.01}, Precision::F64)({n, 40, n}));
   std::size_t refined = 0;
   for (const PrecisionPath c : a.paths) refined += c != PrecisionPath::F64 ? 1 : 0;
   EXPECT_GT(refined, 0u);
@@ -178,11 +194,11 @@ TEST(OneSolve, AutoRefinesTheModesF64CannotResolve) {
   EXPECT_LE(a.err, 1e-11 * top);
   EXPECT_GT(f.err, a.err);
   EXPECT_LE(worst_difference(a, d), a.err + d.err);
-  const Solved one = solved(vantok::pool::with_threads(1, [&] { return automatic(n, 40, n); }));
+  const Solved one = solved(vantok::pool::with_threads(1, [&] { return automatic({n, 40, n}); }));
   // The rest of the work budget held by other calls: one chunk and one
   // refined block at a time.
   const vantok::memory::Lease others = vantok::memory::lease(0, vantok::memory::work_free());
-  const Solved squeezed = solved(automatic(n, 40, n));
+  const Solved squeezed = solved(automatic({n, 40, n}));
   for (const Solved* s : {&one, &squeezed}) {
     EXPECT_EQ(s->paths, a.paths);
     EXPECT_EQ(s->err, a.err);
@@ -201,12 +217,12 @@ TEST(OneSolve, AutoRefinesTheModesF64CannotResolve) {
 TEST(OneSolve, RefinementAddsTheRegularPartsOfNegligibleRows) {
   const Complex<double> m{3.0, 0.5};
   for (const auto& [x, eps, n] : {std::tuple{1.0, 0.3, std::size_t{19}}, {2.0, 0.2, std::size_t{28}}}) {
-    const auto f64 = kernel::all_modes_masked(kernel::Spheroid<double>::create(x, eps), n, 2 * n,
+    const auto f64 = kernel::all_modes_masked(kernel::Axes<double>::create(x, eps), n, 2 * n,
                                               vantok::test::mask_upto(n, n), m.re, m.im);
     ASSERT_TRUE(f64.has_value());
     EXPECT_LE(kernel::p_negligible_from(*f64, n), n) << x;
-    const Solved a = solved(solver(x, eps, m, Precision::Auto, 1e-12)(n, 2 * n, n));
-    const Solved d = solved(solver(x, eps, m, Precision::DoubleDouble, 1e-12)(n, 2 * n, n));
+    const Solved a = solved(solver(x, eps, m, Precision::Auto, 1e-12)({n, 2 * n, n}));
+    const Solved d = solved(solver(x, eps, m, Precision::DoubleDouble, 1e-12)({n, 2 * n, n}));
     double worst = 0.0;
     std::size_t refined = 0;
     for (std::size_t mode = 0; mode <= n; ++mode) {
@@ -230,11 +246,12 @@ TEST(OneSolve, RefinementAddsTheRegularPartsOfNegligibleRows) {
 // agree with a modest N.
 TEST(OneSolve, UnneededTermsKeepCrossSectionsFinite) {
   const OneSolve s = solver(0.3, 5.0, {1.5, 0.01}, Precision::F64);
-  const Solved big = solved(s(110, 100, 0));
-  const Solved small = solved(s(30, 100, 0));
+  const Solved big = solved(s({110, 100, 0}));
+  const Solved small = solved(s({30, 100, 0}));
   const auto [ext_big, sca_big] = big.modes.cross_sections();
   const auto [ext_small, sca_small] = small.modes.cross_sections();
-  ASSERT_TRUE(std::isfinite(ext_big) && std::isfinite(sca_big));
+  ASSERT_TRUE(std::isfinite(ext_big));
+  ASSERT_TRUE(std::isfinite(sca_big));
   EXPECT_NEAR(ext_big, ext_small, 1e-6 * ext_small);
   EXPECT_NEAR(sca_big, sca_small, 1e-6 * sca_small);
 }

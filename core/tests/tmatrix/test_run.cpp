@@ -38,7 +38,7 @@ struct Solution {
 
 Solution solve(const TMatrix& options, double eps, double x, C m) {
   Solution s;
-  auto r = options.run(s.slot, false, eps, x, m);
+  auto r = options.run(s.slot, {.x = x, .eps = eps, .m = m}, WithDerivatives::No);
   EXPECT_TRUE(r.has_value()) << (r ? "" : r.error().to_string());
   return s;
 }
@@ -98,7 +98,7 @@ TEST(TMatrixRun, ChecksInOrder) {
     // -1e-300 printed without an exponent: 299 zeros after the point.
     const std::string tiny = "m must be finite with Re m > 0 and Im m \u2265 0, got 1.5-0." +
                              std::string(299, '0') + "1i";
-    expect_error(t.run(slot, false, c.eps, c.x, c.m), c.kind, c.msg != nullptr ? c.msg : tiny);
+    expect_error(t.run(slot, {.x = c.x, .eps = c.eps, .m = c.m}, WithDerivatives::No), c.kind, c.msg != nullptr ? c.msg : tiny);
     EXPECT_EQ(slot, nullptr);
   }
   // Counts come after the domain; the first count that is wrong wins.
@@ -110,34 +110,37 @@ TEST(TMatrixRun, ChecksInOrder) {
     TMatrix counts = fixed(n_terms, 0);
     counts.n_theta = n_theta;
     if (greek != 0) counts.greek_order = greek;
-    expect_error(counts.run(slot, false, 2, 1, {1.5, 0}), Kind::InvalidInput, msg);
+    expect_error(counts.run(slot, {.x = 1, .eps = 2, .m = {1.5, 0}}, WithDerivatives::No), Kind::InvalidInput, msg);
   }
   // Outside the domain with allow_unvalidated: solved, even at rtol 1e-14;
   // rtol 1e-12, Im m = -0 and eps at the domain's edge: accepted.
   TMatrix free = fixed(6, 12);
   free.rtol = 1e-14;
   free.allow_unvalidated = true;
-  EXPECT_TRUE(free.run(slot, false, 6.0, 0.2, {1.5, 0.0}).has_value());
+  EXPECT_TRUE(free.run(slot, {.x = 0.2, .eps = 6.0, .m = {1.5, 0.0}}, WithDerivatives::No).has_value());
   TMatrix edge = fixed(5, 10);
   edge.rtol = 1e-12;
-  EXPECT_TRUE(edge.run(slot, false, 5.0, 0.3, {1.3, -0.0}).has_value());
+  EXPECT_TRUE(edge.run(slot, {.x = 0.3, .eps = 5.0, .m = {1.3, -0.0}}, WithDerivatives::No).has_value());
 }
 
 TEST(TMatrixRun, PlanCapsOfTheWorkedSpheroids) {
   for (const auto& [x, eps, m, rtol, max_terms, max_theta] :
        {std::tuple{1.0, 2.0, C{1.5, 0}, 1e-6, 38u, 104u}, {1.0, 0.5, C{1.5, 0.01}, 1e-6, 40u, 112u}, {5.0, 2.0, C{1.5, 0.01}, 1e-6, 60u, 168u},
         {10.0, 0.5, C{1.33, 0}, 1e-4, 90u, 264u}, {1.0, 1.0, C{1.5, 0}, 1e-6, 38u, 96u}}) {
-    const Plan p = with_rtol(rtol).plan(eps, x, m);
-    EXPECT_TRUE(p.max_terms == max_terms && p.max_theta == max_theta) << x << " " << eps;
+    const Plan p = with_rtol(rtol).plan({.x = x, .eps = eps, .m = m});
+    EXPECT_EQ(p.max_terms, max_terms) << x << " " << eps;
+    EXPECT_EQ(p.max_theta, max_theta) << x << " " << eps;
   }
   // Given caps: max_terms is still capped at 500, max_theta is taken as given;
   // absurd shapes saturate instead of wrapping to small caps.
   TMatrix given;
   given.max_terms = 1000;
   given.max_theta = 7;
-  EXPECT_TRUE(given.plan(2, 1, {1.5, 0}).max_terms == 500u && given.plan(2, 1, {1.5, 0}).max_theta == 7u);
-  EXPECT_EQ(TMatrix{}.plan(1e20, 1, {1.5, 0}).max_theta, SIZE_MAX);
-  EXPECT_TRUE(TMatrix{}.plan(1, 1e300, {1.5, 0}).max_terms == 500u && TMatrix{}.plan(1, 1e300, {1.5, 0}).max_theta == SIZE_MAX);
+  EXPECT_EQ(given.plan({.x = 1, .eps = 2, .m = {1.5, 0}}).max_terms, 500u);
+  EXPECT_EQ(given.plan({.x = 1, .eps = 2, .m = {1.5, 0}}).max_theta, 7u);
+  EXPECT_EQ(TMatrix{}.plan({.x = 1, .eps = 1e20, .m = {1.5, 0}}).max_theta, SIZE_MAX);
+  EXPECT_EQ(TMatrix{}.plan({.x = 1e300, .eps = 1, .m = {1.5, 0}}).max_terms, 500u);
+  EXPECT_EQ(TMatrix{}.plan({.x = 1e300, .eps = 1, .m = {1.5, 0}}).max_theta, SIZE_MAX);
 }
 
 // The Greek cache is filled by the first output that needs it, after the
@@ -146,20 +149,25 @@ TEST(TMatrixRun, PlanCapsOfTheWorkedSpheroids) {
 TEST(TMatrixRun, SlotAndCaches) {
   const TMatrix t = fixed(6, 12);
   std::unique_ptr<State> slot;
-  auto first = t.run(slot, false, 2.0, 1.0, {1.5, 0.01});
+  auto first = t.run(slot, {.x = 1.0, .eps = 2.0, .m = {1.5, 0.01}}, WithDerivatives::No);
   ASSERT_TRUE(first.has_value());
   const State* kept = slot.get();
   expect_error(first->greek(2097153, false), Kind::InvalidInput, "the Greek order must be at most 2097152");
   EXPECT_FALSE(slot->greek.filled());
   ASSERT_TRUE(first->phase_matrix({}, false, {}).has_value());
   EXPECT_TRUE(slot->greek.filled());
-  EXPECT_TRUE(slot->x == 1.0 && slot->eps == 2.0 && slot->rtol == 1e-6 && !slot->derivatives.has_value());
+  EXPECT_EQ(slot->x, 1.0);
+  EXPECT_EQ(slot->eps, 2.0);
+  EXPECT_EQ(slot->rtol, 1e-6);
+  EXPECT_FALSE(slot->derivatives.has_value());
   EXPECT_EQ(slot->converged.solved.paths.size(), slot->converged.solved.modes.modes.size());
-  expect_error(t.run(slot, false, -2.0, 1.0, {1.5, 0.01}), Kind::InvalidInput,
+  expect_error(t.run(slot, {.x = 1.0, .eps = -2.0, .m = {1.5, 0.01}}, WithDerivatives::No), Kind::InvalidInput,
                "the aspect ratio must be finite and positive, got -2");
-  EXPECT_TRUE(slot.get() == kept && slot->greek.filled());
-  ASSERT_TRUE(t.run(slot, false, 0.5, 1.0, {1.5, 0.01}).has_value());
-  EXPECT_TRUE(!slot->greek.filled() && slot->eps == 0.5);
+  EXPECT_EQ(slot.get(), kept);
+  EXPECT_TRUE(slot->greek.filled());
+  ASSERT_TRUE(t.run(slot, {.x = 1.0, .eps = 0.5, .m = {1.5, 0.01}}, WithDerivatives::No).has_value());
+  EXPECT_FALSE(slot->greek.filled());
+  EXPECT_EQ(slot->eps, 0.5);
 }
 
 TEST(TMatrixSolution, CachedErrorIsReturnedEveryTime) {
@@ -180,7 +188,8 @@ TEST(TMatrixSolution, CachedErrorIsReturnedEveryTime) {
   const auto q = view.efficiencies();
   EXPECT_EQ(q[0], 0.0);
   EXPECT_EQ(q[2], 0.0);
-  EXPECT_TRUE(std::isnan(q[3]) && std::isnan(q[4]));
+  EXPECT_TRUE(std::isnan(q[3]));
+  EXPECT_TRUE(std::isnan(q[4]));
 }
 
 TEST(TMatrixSolution, OutputShapesAndRefusals) {
@@ -197,7 +206,8 @@ TEST(TMatrixSolution, OutputShapesAndRefusals) {
   b[5].resize(3, -7.0);
   expect_error(v.phase_matrix(mu, false, {b[0], b[1], b[2], b[3], b[4], b[5]}), Kind::InvalidInput,
                "wigner_d needs -1 <= x <= 1, got 1.5");
-  EXPECT_TRUE(b[0][0] != -7.0 && b[0][1] == -7.0);
+  EXPECT_NE(b[0][0], -7.0);
+  EXPECT_EQ(b[0][1], -7.0);
 }
 
 // --- physics ----------------------------------------------------------------
@@ -219,7 +229,8 @@ TEST(TMatrixSphereLimit, MatchesMie) {
         const std::size_t order = 2 * s.slot->converged.solved.modes.n_terms;
         auto g = v.greek(order, unnormalized);
         auto ref = c.greek(order, !unnormalized);
-        ASSERT_TRUE(g && ref);
+        ASSERT_TRUE(g);
+        ASSERT_TRUE(ref);
         for (std::size_t k = 0; k < 6; ++k) {
           for (std::size_t l = 0; l <= order; ++l) {
             EXPECT_LE(std::fabs((*g->vectors()[k])[l] - (*ref->vectors()[k])[l]), 1e-9 * ref->alpha1[0]) << x << " " << k << " " << l;
@@ -251,12 +262,18 @@ TEST(TMatrixSpheroid, NormalisationAndSymmetryIdentities) {
     const auto q = v.efficiencies();
     auto norm = v.greek(std::nullopt, false);
     auto unnorm = v.greek(std::nullopt, true);
-    ASSERT_TRUE(norm && unnorm);
+    ASSERT_TRUE(norm);
+    ASSERT_TRUE(unnorm);
     EXPECT_EQ(norm->alpha1[0], 1.0);
     EXPECT_LE(rel_err(unnorm->alpha1[0], q[1]), 1e-12);  // orientation average vs sum |T|^2
     EXPECT_LE(rel_err(norm->alpha1[1], 3.0 * q[4]), 1e-14);
     for (std::size_t l = 0; l < norm->alpha1.size(); ++l) EXPECT_LE(std::fabs(norm->alpha1[l]), 2.0 * static_cast<double>(l) + 1.0);
-    for (std::size_t l = 0; l < 2; ++l) EXPECT_TRUE(norm->alpha2[l] == 0.0 && norm->alpha3[l] == 0.0 && norm->beta1[l] == 0.0 && norm->beta2[l] == 0.0);
+    for (std::size_t l = 0; l < 2; ++l) {
+      EXPECT_EQ(norm->alpha2[l], 0.0);
+      EXPECT_EQ(norm->alpha3[l], 0.0);
+      EXPECT_EQ(norm->beta1[l], 0.0);
+      EXPECT_EQ(norm->beta2[l], 0.0);
+    }
     const std::size_t n = s.slot->converged.solved.modes.n_terms;
     const auto rule = vantok::special::gauss_legendre::gauss_legendre<double>(n + 1);
     const auto f = phase(v, rule->first, false);
@@ -265,7 +282,12 @@ TEST(TMatrixSpheroid, NormalisationAndSymmetryIdentities) {
     EXPECT_NEAR(0.5 * integral, 1.0, 1e-13);
     // Forward and backward: the Wigner factors make these exact.
     const auto e = phase(v, {1.0, -1.0}, true);
-    EXPECT_TRUE(e[1][0] == 0.0 && e[4][0] == 0.0 && e[2][0] == e[3][0] && e[1][1] == 0.0 && e[4][1] == 0.0 && e[3][1] == -e[2][1]);
+    EXPECT_EQ(e[1][0], 0.0);
+    EXPECT_EQ(e[4][0], 0.0);
+    EXPECT_EQ(e[2][0], e[3][0]);
+    EXPECT_EQ(e[1][1], 0.0);
+    EXPECT_EQ(e[4][1], 0.0);
+    EXPECT_EQ(e[3][1], -e[2][1]);
     EXPECT_LE(rel_err(e[0][1], q[3]), 1e-12);  // Q_back = unnormalized F11(pi)
     // Backscattering of a mirror-symmetric particle: F44 = F11 - 2 F22 (a
     // property of the T-matrix, not of the expansion).

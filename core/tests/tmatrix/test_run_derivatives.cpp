@@ -13,10 +13,10 @@
 
 #include "support/central_difference.hpp"
 #include "support/expect_error.hpp"
+#include "tmatrix/detail_derivative_solve.hpp"
 #include "vantok/mie/greek.hpp"
 #include "vantok/mie/mie.hpp"
 #include "vantok/pool.hpp"
-#include "vantok/tmatrix/driver.hpp"
 #include "vantok/tmatrix/tmatrix.hpp"
 
 namespace {
@@ -47,7 +47,8 @@ std::unique_ptr<State> run(const Point& p, bool derivatives, Precision precision
   t.precision = precision;
   t.allow_unvalidated = true;
   std::unique_ptr<State> slot;
-  auto r = t.run(slot, derivatives, p.v[1], p.v[0], {p.v[2], p.v[3]});
+  auto r = t.run(slot, {.x = p.v[0], .eps = p.v[1], .m = {p.v[2], p.v[3]}},
+                 derivatives ? WithDerivatives::Yes : WithDerivatives::No);
   EXPECT_TRUE(r.has_value()) << (r ? "" : r.error().to_string());
   return slot;
 }
@@ -179,9 +180,11 @@ TEST(TMatrixDerivatives, ShapesCachesAndThreads) {
   EXPECT_FALSE(slot->greek_dual.filled());
   const auto g = v.greek_with_derivatives(14, false);
   ASSERT_TRUE(g.has_value());
-  EXPECT_TRUE(slot->greek_dual.filled() && g->first.alpha1[0] == 1.0);
+  EXPECT_TRUE(slot->greek_dual.filled());
+  EXPECT_EQ(g->first.alpha1[0], 1.0);
   for (const auto& d : g->second) {
-    EXPECT_TRUE(d.alpha1[0] == 0.0 && d.alpha1[1] != 0.0);
+    EXPECT_EQ(d.alpha1[0], 0.0);
+    EXPECT_NE(d.alpha1[1], 0.0);
     for (const auto* series : d.vectors()) {
       ASSERT_EQ(series->size(), 15u);
       EXPECT_EQ(Series(series->begin() + 11, series->end()), Series(4, 0.0));  // above 2N
@@ -229,7 +232,10 @@ TEST(TMatrixDerivatives, RefusalsAndCheckOrder) {
   EXPECT_TRUE(slot->greek_dual.filled());
   b.fill(Phase(3));
   expect_error(call({0.5, -1.5, 0.0}), Kind::InvalidInput, "wigner_d needs -1 <= x <= 1, got -1.5");
-  for (const Phase& group : b) EXPECT_TRUE(group.f[0][0] != -7.0 && group.f[0][1] == -7.0);
+  for (const Phase& group : b) {
+    EXPECT_NE(group.f[0][0], -7.0);
+    EXPECT_EQ(group.f[0][1], -7.0);
+  }
 }
 
 /// A derivative kernel of N + 1 = 3 modes returning `modes` modes with
@@ -239,12 +245,13 @@ struct FakeKernel {
   std::vector<std::array<double, 2>> errors{{0.0, 0.0}, {0.0, 0.0}, {0.0, 0.0}};
   std::size_t modes = 1;
   double* tol_seen = nullptr;
-  vantok::Result<kernel::TMatrixDerivatives> operator()(std::size_t n, std::size_t, std::size_t, double, double, double, double,
-                                                        double tol) const {
+  vantok::Result<derivative::TMatrixDerivatives> operator()(const Spheroid&, const Truncation& truncation,
+                                                            double tol) const {
+    const std::size_t n = truncation.n_terms;
     *tol_seen = tol;
-    kernel::TMatrixDerivatives out{{{}, n}, errors, {{0, 2}, {0, 0}, {3, 3}}};
+    derivative::TMatrixDerivatives out{{{}, n}, errors, {{0, 2}, {0, 0}, {3, 3}}};
     for (std::size_t m = 0; m < modes; ++m) {
-      kernel::SolvedMode<DualF64> mode{{}, kernel::row_lists(m, n)};
+      SolvedMode<DualF64> mode{{}, kernel::row_lists(m, n)};
       mode.t[0].assign(mode.rows[0].size() * mode.rows[0].size(), {DualF64::constant(0.0), DualF64::constant(0.0)});
       mode.t[0][0].re = DualF64::variable(t0, 0);
       out.modes.modes.push_back(std::move(mode));
@@ -262,12 +269,15 @@ TEST(DerivativeSolve, CodesErrorAndFallback) {
   double tol = 0.0;
   FakeKernel k{.errors = {{1e-3, NAN}, {0.0, 0.0}, {0.0, 4e-3}}, .modes = 2, .tol_seen = &tol};
   const auto solve = [&](Precision precision) {
-    auto r = driver::solve_derivatives(k, 2, 4, precision, 1, 1.0, 1.5, 1.5, 0.01, 0.5);
+    auto r = driver::solve_derivatives(k, {.x = 1.0, .eps = 1.5, .m = {1.5, 0.01}}, {2, 4, 1}, precision, 0.5);
     EXPECT_TRUE(r.has_value());
     return r ? std::move(*r) : driver::DerivativeSolved{};
   };
   const auto f64 = solve(Precision::F64);
-  EXPECT_TRUE(tol == INFINITY && f64.paths == (std::vector<P>{P::Refined, P::F64}) && f64.err == 4e-3 && f64.modes.modes.size() == 2u);
+  EXPECT_EQ(tol, INFINITY);
+  EXPECT_EQ(f64.paths, (std::vector<P>{P::Refined, P::F64}));
+  EXPECT_EQ(f64.err, 4e-3);
+  EXPECT_EQ(f64.modes.modes.size(), 2u);
   const double limit = (0.5 / 10.0) * 1.0;  // tol max |T_ij|
   k.modes = 1;
   k.errors = {{limit, 0.0}, {0.0, 0.0}, {0.0, 0.0}};
@@ -282,9 +292,11 @@ TEST(DerivativeSolve, CodesErrorAndFallback) {
   k.errors = {{0.0, 0.0}, {0.0, 0.0}, {0.0, 0.0}};
   EXPECT_EQ(solve(Precision::Auto).paths.front(), P::Refined);
   k.errors[1][0] = 1e-300;
-  EXPECT_TRUE(solve(Precision::Auto).paths.front() == P::DoubleDouble && solve(Precision::F64).paths.front() == P::Refined);
+  EXPECT_EQ(solve(Precision::Auto).paths.front(), P::DoubleDouble);
+  EXPECT_EQ(solve(Precision::F64).paths.front(), P::Refined);
   tol = -1.0;
-  EXPECT_TRUE(solve(Precision::DoubleDouble).modes.modes.size() == 2u && tol == -1.0);
+  EXPECT_EQ(solve(Precision::DoubleDouble).modes.modes.size(), 2u);
+  EXPECT_EQ(tol, -1.0);
 }
 
 // Through the run: one code per mode kept, the values of the dual blocks as

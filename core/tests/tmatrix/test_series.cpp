@@ -12,9 +12,9 @@
 
 #include "support/scalar_compare.hpp"
 #include "support/table.hpp"
+#include "tmatrix/detail_node_functions.hpp"
+#include "tmatrix/detail_series_tails.hpp"
 #include "vantok/error.hpp"
-#include "vantok/tmatrix/functions.hpp"
-#include "vantok/tmatrix/regular.hpp"
 
 namespace {
 
@@ -122,13 +122,17 @@ TYPED_TEST(TmatrixSeries, FunctionsMatchReference) {
 // reduction limit every component is NaN.
 TEST(TmatrixSeries, DegenerateArguments) {
   const Scales<double> zero_z(2, 1.0, Complex<double>{0.0, 0.0});
-  EXPECT_TRUE(zero_z.regular[0] == INFINITY && zero_z.regular[1] == 0.0);
+  EXPECT_EQ(zero_z.regular[0], INFINITY);
+  EXPECT_EQ(zero_z.regular[1], 0.0);
   const Scales<double> nan_z(2, 1.0, Complex<double>{NAN, 1.0});
-  EXPECT_TRUE(std::isnan(nan_z.regular[0]) && nan_z.regular[3] == 1.0);
+  EXPECT_TRUE(std::isnan(nan_z.regular[0]));
+  EXPECT_EQ(nan_z.regular[3], 1.0);
   const Scales<double> zero_x(2, 0.0, Complex<double>{1.0, 0.0});
-  EXPECT_TRUE(zero_x.outgoing[0] == INFINITY && !std::isfinite(zero_x.outgoing[2]));
+  EXPECT_EQ(zero_x.outgoing[0], INFINITY);
+  EXPECT_FALSE(std::isfinite(zero_x.outgoing[2]));
   auto [ep, em] = exps_scaled(Complex<double>{1.25, 400.0}, 400.0);
-  EXPECT_TRUE(ep.re == 0.0 && ep.im == 0.0);
+  EXPECT_EQ(ep.re, 0.0);
+  EXPECT_EQ(ep.im, 0.0);
   EXPECT_NEAR(std::hypot(em.re, em.im), 1.0, 2e-16);
   const auto [np, nm] = exps_scaled(Complex<DoubleDouble>{{0x1p51, 0.0}, {0.0, 0.0}}, DoubleDouble{0.0, 0.0});
   for (const DoubleDouble& v : {np.re, np.im, nm.re, nm.im}) EXPECT_TRUE(std::isnan(v.hi));
@@ -212,7 +216,8 @@ TEST(RegularTail, MatchesBruteForceAndTheSmallerBoundWins) {
               64.0 * 0x1p-53 * (want + static_cast<double>(vnorm)) + 1e-300) << trial;
     (ref.direct_bound <= ref.prefix_bound + vnorm ? direct : complement) += 1;
   }
-  EXPECT_TRUE(direct > 20 && complement > 20);
+  EXPECT_GT(direct, 20);
+  EXPECT_GT(complement, 20);
 }
 
 // A tie goes to the direct form, a NaN bound to the complement, an infinite
@@ -228,11 +233,13 @@ TEST(RegularTail, TiesNonFiniteBoundsAndLoParts) {
   };
   for (const Case& c : {Case{{0.0, 0.0}, 1.0, 1.0}, Case{{NAN, 0.0}, NAN, NAN}}) {
     const auto [val, bound] = tail<double>(j, 0, 0, alpha, 1.0, sa, 0, c.v);
-    EXPECT_TRUE(vantok::test::same_bits(bound, c.bound) && vantok::test::same_bits(val.re, c.value));
+    EXPECT_TRUE(vantok::test::same_bits(bound, c.bound));
+    EXPECT_TRUE(vantok::test::same_bits(val.re, c.value));
   }
   const auto jw = sums<double>(0, std::vector<Complex<double>>{{1.0, 0.0}, {INFINITY, 0.0}});
   const auto [val, bound] = tail<double>(jw, 0, 0, alpha, 1.0, sa, 0, Complex<double>{3.0, 0.0});
-  EXPECT_TRUE(bound == 4.0 && val.re == 2.0);
+  EXPECT_EQ(bound, 4.0);
+  EXPECT_EQ(val.re, 2.0);
   using CDD = Complex<DoubleDouble>;
   const std::vector<DoubleDouble> alpha_dd{{1.0, 0.0}};
   for (double lo : {0.0, 0x1p-70, -0x1p-70}) {

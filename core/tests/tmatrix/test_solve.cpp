@@ -4,7 +4,9 @@
 // partials against central differences; double-double refinement; and the row
 // error estimates against the true change of T.
 
-#include "vantok/tmatrix/solve.hpp"
+#include "tmatrix/detail_error_estimate.hpp"
+#include "tmatrix/detail_lu.hpp"
+#include "tmatrix/detail_refine.hpp"
 
 #include <gtest/gtest.h>
 
@@ -141,7 +143,9 @@ TEST(Solve, F64BackwardStableWithPartialPivoting) {
   }
   const auto empty = solve_f64({}, {}, 0);
   ASSERT_TRUE(empty.has_value());
-  EXPECT_TRUE(empty->lu.empty() && empty->perm.empty() && empty->solution.empty());
+  EXPECT_TRUE(empty->lu.empty());
+  EXPECT_TRUE(empty->perm.empty());
+  EXPECT_TRUE(empty->solution.empty());
 }
 
 // The pivot is the first row of largest modulus (a larger lo part counts over
@@ -216,7 +220,10 @@ double partial_error(const std::vector<CDD>& a, const std::vector<CDD>& da, cons
   const auto plain = solve_block<DoubleDouble>(a, b, n);
   const auto up = solve_block<DoubleDouble>(shifted(a, da, h), shifted(b, db, h), n);
   const auto down = solve_block<DoubleDouble>(shifted(a, da, -h), shifted(b, db, -h), n);
-  EXPECT_TRUE(dual && plain && up && down);
+  EXPECT_TRUE(dual);
+  EXPECT_TRUE(plain);
+  EXPECT_TRUE(up);
+  EXPECT_TRUE(down);
   double err = 0.0, scale = 0.0;
   for (std::size_t e = 0; e < n * n; ++e) {
     // The dual arithmetic computes its values exactly as double-double does.
@@ -279,12 +286,14 @@ TEST(Refine, ReachesDoubleDoubleAccuracy) {
     double f64_err = 0.0;
     for (std::size_t e = 0; e < c.n * c.n; ++e) {
       f64_err = std::fmax(f64_err, abs(got->factors.solution[e] - c.x[e]));
-      ASSERT_TRUE(got->t[e].re == got->t_dd[e].re.hi && got->t[e].im == got->t_dd[e].im.hi);
+      ASSERT_EQ(got->t[e].re, got->t_dd[e].re.hi);
+      ASSERT_EQ(got->t[e].im, got->t_dd[e].im.hi);
     }
     const double dd_rel = dd_error(got->t_dd, c) / max_abs(c.x);
     EXPECT_LE(dd_rel, c.cond * 0x1p-100) << c.name;
     EXPECT_GT(f64_err / max_abs(c.x), 1e3 * dd_rel) << c.name;
-    EXPECT_TRUE(got->sweeps >= 2 && got->sweeps <= 4) << c.name;
+    EXPECT_GE(got->sweeps, 2u) << c.name;
+    EXPECT_LE(got->sweeps, 4u) << c.name;
     EXPECT_LE(got->correction, limit) << c.name;
   }
 }
@@ -304,16 +313,21 @@ TEST(Refine, AssemblyFactorsAndWeights) {
   for (std::size_t e = 0; e < c.n * c.n; ++e) {
     const bool dd_row = flags[e / c.n];
     const CDD want = dd_row ? add[e] : CDD{{a64[e].re, 0.0}, {a64[e].im, 0.0}};
-    EXPECT_TRUE(vantok::test::same_dd(got->a_dd[e].re, want.re) && vantok::test::same_dd(got->a_dd[e].im, want.im));
+    EXPECT_TRUE(vantok::test::same_dd(got->a_dd[e].re, want.re));
+    EXPECT_TRUE(vantok::test::same_dd(got->a_dd[e].im, want.im));
     a0[e] = {want.re.hi, want.im.hi};
     b0[e] = dd_row ? C{bdd[e].re.hi, bdd[e].im.hi} : c.b[e];
   }
   const auto f = solve_f64(a0, b0, c.n);
-  EXPECT_TRUE(f && got->factors.lu == f->lu && got->factors.perm == f->perm && got->factors.solution == f->solution);
+  ASSERT_TRUE(f);
+  EXPECT_EQ(got->factors.lu, f->lu);
+  EXPECT_EQ(got->factors.perm, f->perm);
+  EXPECT_EQ(got->factors.solution, f->solution);
   std::vector<double> ls(c.n);
   for (std::size_t i = 0; i < c.n; ++i) ls[i] = 3.0 * static_cast<double>(i);
   const auto equal = refine_all_rows(c, std::vector<double>(c.n, 5.0)), weighted = refine_all_rows(c, ls);
-  ASSERT_TRUE(equal && weighted);
+  ASSERT_TRUE(equal);
+  ASSERT_TRUE(weighted);
   EXPECT_EQ(equal->correction, refine_all_rows(c)->correction);
   EXPECT_GT(weighted->correction, equal->correction);
 }
@@ -321,7 +335,9 @@ TEST(Refine, AssemblyFactorsAndWeights) {
 TEST(Refine, EmptyAndSingular) {
   const auto empty = refine({}, {}, {}, {}, {}, {}, 0);
   ASSERT_TRUE(empty.has_value());
-  EXPECT_TRUE(empty->sweeps == 1 && empty->correction == 0.0 && empty->t.empty());
+  EXPECT_EQ(empty->sweeps, 1);
+  EXPECT_EQ(empty->correction, 0.0);
+  EXPECT_TRUE(empty->t.empty());
   // A double-double row whose hi parts vanish makes the rounded system singular.
   const std::vector<C> a64{{1.0, 0.0}, {0.0, 0.0}, {0.0, 0.0}, {1.0, 0.0}};
   const std::vector<CDD> add{{{1.0, 0.0}, {}}, {}, {}, {}};

@@ -24,6 +24,7 @@
 #include <utility>
 
 #include "vantok/scalar/dd.hpp"
+#include "vantok/scalar/traits.hpp"
 
 namespace vantok::scalar::dual {
 
@@ -56,71 +57,11 @@ static_assert(sizeof(Dual<double, 4>) == 5 * sizeof(double));
 static_assert(sizeof(Dual<DoubleDouble, 4>) == 10 * sizeof(double));
 static_assert(std::is_standard_layout_v<Dual<DoubleDouble, 4>>);
 
-/// What the dual rules need of the real scalar underneath: its arithmetic
-/// beyond the operators, the finiteness and zero tests, and the bounds of the
-/// safe range [SAFE_MIN, MAX] outside which the fast paths are left.
-template <class T>
-struct RealTraits;
-
-template <>
-struct RealTraits<double> {
-  /// The smallest normal double, 2^-1022.
-  static constexpr double SAFE_MIN = 0x1p-1022;
-  static constexpr double MAX = std::numeric_limits<double>::max();
-  static constexpr double ZERO = 0.0;
-  static constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
-
-  static constexpr double from_f64(double c) noexcept { return c; }
-  static constexpr double to_f64(double x) noexcept { return x; }
-  static bool is_finite(double x) noexcept { return std::isfinite(x); }
-  static bool is_nan(double x) noexcept { return std::isnan(x); }
-  /// The zero test of the special paths: either sign; NaN is not zero.
-  static bool is_zero(double x) noexcept { return x == 0.0; }
-  /// Zero of either sign in every part.
-  static bool is_exact_zero(double x) noexcept { return x == 0.0; }
-  static bool sign_bit(double x) noexcept { return std::signbit(x); }
-  static double abs(double x) noexcept { return std::fabs(x); }
-  static double recip(double x) noexcept { return 1.0 / x; }
-  static double div(double a, double b) noexcept { return a / b; }
-  static double mul_f64(double a, double s) noexcept { return a * s; }
-  static double sqrt(double x) noexcept { return std::sqrt(x); }
-  static double exp(double x) noexcept { return std::exp(x); }
-  static double hypot(double a, double b) noexcept { return std::hypot(a, b); }
-  static double powi(double x, std::int32_t n) noexcept { return dd::detail::powi_f64(x, n); }
-  static std::pair<double, double> sin_cos(double x) noexcept { return {std::sin(x), std::cos(x)}; }
-};
-
-template <>
-struct RealTraits<DoubleDouble> {
-  /// 2^-969: below it the trailing part of a double-double is subnormal.
-  static constexpr DoubleDouble SAFE_MIN{0x1p-969, 0.0};
-  static constexpr DoubleDouble MAX{std::numeric_limits<double>::max(), 0.0};
-  static constexpr DoubleDouble ZERO{0.0, 0.0};
-  static constexpr DoubleDouble NaN{std::numeric_limits<double>::quiet_NaN(), 0.0};
-
-  static constexpr DoubleDouble from_f64(double c) noexcept { return DoubleDouble{c, 0.0}; }
-  static constexpr double to_f64(DoubleDouble x) noexcept { return x.hi; }
-  static bool is_finite(DoubleDouble x) noexcept { return std::isfinite(x.hi); }
-  static bool is_nan(DoubleDouble x) noexcept { return std::isnan(x.hi); }
-  static bool is_zero(DoubleDouble x) noexcept { return x.hi == 0.0; }
-  static bool is_exact_zero(DoubleDouble x) noexcept { return x.hi == 0.0 && x.lo == 0.0; }
-  static bool sign_bit(DoubleDouble x) noexcept { return std::signbit(x.hi); }
-  static DoubleDouble abs(DoubleDouble x) noexcept { return dd::abs(x); }
-  static DoubleDouble recip(DoubleDouble x) noexcept { return DoubleDouble::div_dd(DoubleDouble{1.0, 0.0}, x); }
-  static DoubleDouble div(DoubleDouble a, DoubleDouble b) noexcept { return DoubleDouble::div_dd(a, b); }
-  static DoubleDouble mul_f64(DoubleDouble a, double s) noexcept { return dd::mul(a, s); }
-  static DoubleDouble sqrt(DoubleDouble x) noexcept { return DoubleDouble::sqrt(x); }
-  static DoubleDouble exp(DoubleDouble x) noexcept { return DoubleDouble::exp(x); }
-  static DoubleDouble hypot(DoubleDouble a, DoubleDouble b) noexcept { return DoubleDouble::hypot(a, b); }
-  static DoubleDouble powi(DoubleDouble x, std::int32_t n) noexcept { return DoubleDouble::powi(x, n); }
-  static std::pair<DoubleDouble, DoubleDouble> sin_cos(DoubleDouble x) noexcept { return DoubleDouble::sin_cos(x); }
-};
-
 /// True when q and r keep the quotient's fast path: |q| <= MAX and
 /// SAFE_MIN <= |r| <= MAX, exact comparisons (false for NaN).
 template <class T>
 inline bool quotient_in_range(const T& q, const T& r) noexcept {
-  using R = RealTraits<T>;
+  using R = ScalarTraits<T>;
   const T aq = R::abs(q);
   const T ar = R::abs(r);
   return aq <= R::MAX && ar <= R::MAX && ar >= R::SAFE_MIN;
@@ -131,7 +72,7 @@ inline bool quotient_in_range(const T& q, const T& r) noexcept {
 /// NaN d is not zero and is never masked.
 template <class T>
 inline T masked(const T& d, const T& f) noexcept {
-  return RealTraits<T>::is_zero(d) ? RealTraits<T>::ZERO : d * f;
+  return ScalarTraits<T>::is_zero(d) ? ScalarTraits<T>::ZERO : d * f;
 }
 
 // ---------------------------------------------------------------------------
@@ -176,7 +117,7 @@ template <class T, std::size_t N>
 /// is not finite.
 template <class T, std::size_t N>
 inline Dual<T, N> operator*(const Dual<T, N>& a, const Dual<T, N>& b) noexcept {
-  using R = RealTraits<T>;
+  using R = ScalarTraits<T>;
   const T p = a.value * b.value;
   if (!R::is_finite(p)) return mul_special(a, b, p);
   Dual<T, N> out;
@@ -189,7 +130,7 @@ inline Dual<T, N> operator*(const Dual<T, N>& a, const Dual<T, N>& b) noexcept {
 /// partial i = t_i / b.v unless t_i is zero. Divides by b.v; 1/b.v is not used.
 template <class T, std::size_t N>
 [[gnu::noinline, gnu::cold]] Dual<T, N> div_special(const Dual<T, N>& a, const Dual<T, N>& b, const T& q) noexcept {
-  using R = RealTraits<T>;
+  using R = ScalarTraits<T>;
   Dual<T, N> out;
   for (std::size_t i = 0; i < N; ++i) {
     const T t = a.partials[i] - masked(b.partials[i], q);
@@ -204,7 +145,7 @@ template <class T, std::size_t N>
 /// above 1/SAFE_MIN.
 template <class T, std::size_t N>
 inline Dual<T, N> operator/(const Dual<T, N>& a, const Dual<T, N>& b) noexcept {
-  using R = RealTraits<T>;
+  using R = ScalarTraits<T>;
   const T q = R::div(a.value, b.value);
   const T r = R::recip(b.value);
   if (!quotient_in_range(q, r)) return div_special(a, b, q);
@@ -282,7 +223,7 @@ inline bool operator>=(const Dual<T, N>& a, const Dual<T, N>& b) noexcept {
 /// included), unchanged otherwise.
 template <class T, std::size_t N>
 inline Dual<T, N> abs(const Dual<T, N>& x) noexcept {
-  return RealTraits<T>::sign_bit(x.value) ? -x : x;
+  return ScalarTraits<T>::sign_bit(x.value) ? -x : x;
 }
 
 // ---------------------------------------------------------------------------
@@ -292,7 +233,7 @@ inline Dual<T, N> abs(const Dual<T, N>& x) noexcept {
 struct PlainRule {
   template <class T, std::size_t N>
   static T factor(const Dual<T, N>& /*x*/, const T& f, const T& fp) noexcept {
-    return RealTraits<T>::is_nan(f) ? RealTraits<T>::NaN : fp;
+    return ScalarTraits<T>::is_nan(f) ? ScalarTraits<T>::NaN : fp;
   }
 };
 
@@ -310,7 +251,7 @@ struct LogRule {
 struct SqrtRule {
   template <class T, std::size_t N>
   static T factor(const Dual<T, N>& x, const T& f, const T& fp) noexcept {
-    using R = RealTraits<T>;
+    using R = ScalarTraits<T>;
     if (R::is_nan(f)) return R::NaN;
     if (R::is_exact_zero(x.value)) {
       const T s = R::sqrt(x.value + 0.0);
@@ -336,7 +277,7 @@ template <class Rule, class T, std::size_t N>
 /// d_i f' while f is not NaN and f' is finite, else chain_special with Rule.
 template <class T, std::size_t N, class Rule = PlainRule>
 inline Dual<T, N> chain_or(const Dual<T, N>& x, const T& f, const T& fp, Rule rule = {}) noexcept {
-  using R = RealTraits<T>;
+  using R = ScalarTraits<T>;
   if (R::is_nan(f) || !R::is_finite(fp)) return chain_special(x, f, fp, rule);
   Dual<T, N> out;
   for (std::size_t i = 0; i < N; ++i) out.partials[i] = x.partials[i] * fp;
@@ -353,7 +294,7 @@ inline Dual<T, N> chain(const Dual<T, N>& x, const T& f, const T& fp) noexcept {
 /// sqrt: factor 1/(s + s); at +-0 the factor is +inf.
 template <class T, std::size_t N>
 inline Dual<T, N> sqrt(const Dual<T, N>& x) noexcept {
-  using R = RealTraits<T>;
+  using R = ScalarTraits<T>;
   const T s = R::sqrt(x.value);
   return chain_or(x, s, R::recip(s + s), SqrtRule{});
 }
@@ -367,7 +308,7 @@ inline Dual<double, N> ln(const Dual<double, N>& x) noexcept {
 /// e^x: the value is its own factor.
 template <class T, std::size_t N>
 inline Dual<T, N> exp(const Dual<T, N>& x) noexcept {
-  const T e = RealTraits<T>::exp(x.value);
+  const T e = ScalarTraits<T>::exp(x.value);
   return chain(x, e, e);
 }
 
@@ -375,7 +316,7 @@ inline Dual<T, N> exp(const Dual<T, N>& x) noexcept {
 /// beyond the reduction limit 2^50 gives NaN values.
 template <class T, std::size_t N>
 inline std::pair<Dual<T, N>, Dual<T, N>> sin_cos(const Dual<T, N>& x) noexcept {
-  const auto [s, c] = RealTraits<T>::sin_cos(x.value);
+  const auto [s, c] = ScalarTraits<T>::sin_cos(x.value);
   return {chain(x, s, c), chain(x, c, -s)};
 }
 
@@ -383,7 +324,7 @@ inline std::pair<Dual<T, N>, Dual<T, N>> sin_cos(const Dual<T, N>& x) noexcept {
 /// value v^0 = 1 with +0.0 partials, whatever the partials.
 template <class T, std::size_t N>
 inline Dual<T, N> powi(const Dual<T, N>& x, std::int32_t n) noexcept {
-  using R = RealTraits<T>;
+  using R = ScalarTraits<T>;
   const T p = R::powi(x.value, n);
   if (n == 0) return Dual<T, N>::constant(p);
   const double nf = static_cast<double>(n);
@@ -399,7 +340,7 @@ namespace traits {
 /// divisions by v: v^2 is never formed.
 template <class T, std::size_t N>
 [[gnu::noinline, gnu::cold]] Dual<T, N> recip_special(const Dual<T, N>& x, const T& r) noexcept {
-  using R = RealTraits<T>;
+  using R = ScalarTraits<T>;
   Dual<T, N> out;
   for (std::size_t i = 0; i < N; ++i) {
     T w = R::ZERO;
@@ -416,7 +357,7 @@ template <class T, std::size_t N>
 /// 1/x: partials -(d_i r) r while SAFE_MIN <= |r| <= MAX, else recip_special.
 template <class T, std::size_t N>
 inline Dual<T, N> recip(const Dual<T, N>& x) noexcept {
-  using R = RealTraits<T>;
+  using R = ScalarTraits<T>;
   const T r = R::recip(x.value);
   const T ar = R::abs(r);
   if (!(ar <= R::MAX && ar >= R::SAFE_MIN)) return recip_special(x, r);
@@ -432,7 +373,7 @@ inline Dual<T, N> recip(const Dual<T, N>& x) noexcept {
 /// a.d_i f_a + b.d_i f_b with zero partials contributing +0.0.
 template <class T, std::size_t N>
 [[gnu::noinline, gnu::cold]] Dual<T, N> hypot_special(const Dual<T, N>& a, const Dual<T, N>& b, const T& h) noexcept {
-  using R = RealTraits<T>;
+  using R = ScalarTraits<T>;
   const T one = R::from_f64(1.0);
   T fa = R::ZERO;
   T fb = R::ZERO;
@@ -475,7 +416,7 @@ template <class T, std::size_t N>
 /// 1/h are both at least SAFE_MIN, else hypot_special.
 template <class T, std::size_t N>
 inline Dual<T, N> hypot(const Dual<T, N>& a, const Dual<T, N>& b) noexcept {
-  using R = RealTraits<T>;
+  using R = ScalarTraits<T>;
   const T h = R::hypot(a.value, b.value);
   const T r = R::recip(h);
   if (!(h >= R::SAFE_MIN && r >= R::SAFE_MIN)) return hypot_special(a, b, h);

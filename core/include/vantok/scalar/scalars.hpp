@@ -1,9 +1,8 @@
 #pragma once
 // The four scalars of the library's generic numerics, named once: double,
-// DoubleDouble, Dual<double, 4> and Dual<DoubleDouble, 4>. ScalarTraits<T> is
-// the policy generic code reads (value as f64, non-finite and zero tests of the
-// value, promotion of an f64 constant with +0.0 partials), and the concepts
-// below name what a scalar provides.
+// DoubleDouble, Dual<double, 4> and Dual<DoubleDouble, 4>. ScalarTraits<T>
+// (scalar/traits.hpp) is the one table of their per-scalar facts that generic
+// code reads, and the concepts below name what a scalar provides.
 //
 // Generic code inside namespace vantok calls the math functions unqualified
 // after `using namespace vantok::scalar::math;` (at namespace scope the names
@@ -21,6 +20,7 @@
 #include "vantok/constants.hpp"
 #include "vantok/scalar/dd.hpp"
 #include "vantok/scalar/dual.hpp"
+#include "vantok/scalar/traits.hpp"
 
 namespace vantok::scalar {
 
@@ -36,60 +36,6 @@ struct TypeList {};
 
 /// The four scalars, in order of cost.
 using AllScalars = TypeList<double, DoubleDouble, DualF64, DualDD>;
-
-/// Policy of a scalar for generic code. Real is the underlying real type (the
-/// scalar itself for double and DoubleDouble).
-template <class T>
-struct ScalarTraits;
-
-template <class T>
-  requires std::same_as<T, double> || std::same_as<T, DoubleDouble>
-struct ScalarTraits<T> {
-  using Real = T;
-  static constexpr bool is_dual = false;
-  static constexpr std::size_t partial_count = 0;
-
-  /// The value as f64 (the leading part of a double-double).
-  static constexpr double value_f64(const T& x) noexcept { return dual::RealTraits<T>::to_f64(x); }
-  /// The value itself, in the real type.
-  static constexpr const T& value(const T& x) noexcept { return x; }
-  /// Infinity or NaN (tested on the leading part).
-  static bool is_non_finite(const T& x) noexcept { return !dual::RealTraits<T>::is_finite(x); }
-  static bool is_nan(const T& x) noexcept { return dual::RealTraits<T>::is_nan(x); }
-  /// A zero of either sign (tested on the leading part).
-  static bool is_zero(const T& x) noexcept { return dual::RealTraits<T>::is_zero(x); }
-  /// The f64 constant c as a scalar: (c, 0.0) for a double-double.
-  static constexpr T from_f64(double c) noexcept { return dual::RealTraits<T>::from_f64(c); }
-  /// The real r as a scalar.
-  static constexpr T from_real(const Real& r) noexcept { return r; }
-  /// π to the scalar's precision.
-  static constexpr T pi() noexcept {
-    if constexpr (std::same_as<T, double>) {
-      return constants::PI;
-    } else {
-      return T(constants::PI, constants::PI_LO);
-    }
-  }
-};
-
-template <class R, std::size_t N>
-struct ScalarTraits<Dual<R, N>> {
-  using Real = R;
-  using T = Dual<R, N>;
-  static constexpr bool is_dual = true;
-  static constexpr std::size_t partial_count = N;
-
-  static constexpr double value_f64(const T& x) noexcept { return dual::RealTraits<R>::to_f64(x.value); }
-  static constexpr const R& value(const T& x) noexcept { return x.value; }
-  static bool is_non_finite(const T& x) noexcept { return !dual::RealTraits<R>::is_finite(x.value); }
-  static bool is_nan(const T& x) noexcept { return dual::RealTraits<R>::is_nan(x.value); }
-  static bool is_zero(const T& x) noexcept { return dual::RealTraits<R>::is_zero(x.value); }
-  /// The constant c with all partials +0.0.
-  static constexpr T from_f64(double c) noexcept { return T::constant(dual::RealTraits<R>::from_f64(c)); }
-  static constexpr T from_real(const R& r) noexcept { return T::constant(r); }
-  /// π to the real type's precision, with all partials +0.0.
-  static constexpr T pi() noexcept { return T::constant(ScalarTraits<R>::pi()); }
-};
 
 /// double or DoubleDouble.
 template <class T>

@@ -4,6 +4,29 @@
 // caps, convergence, the solved State stored in the caller's slot) and the
 // view TMatrixSolution through which the efficiencies, Greek coefficients and
 // phase matrix of the randomly oriented particle are computed on demand.
+//
+// The stages in call order (sources in core/src/tmatrix/, each with its
+// detail_*.hpp):
+//  1. python/src/tmatrix_random.cpp (tmatrix_random) and tmatrix_object.cpp
+//     (TMatrixObject) build a TMatrix and call TMatrix::run: run.cpp checks
+//     the input and resolves the caps (truncation.cpp).
+//  2. convergence.cpp: N, then the quadrature size, then the highest mode,
+//     each trial one solve at a fixed truncation:
+//  3. one_solve.cpp: the f64 solve, flagged modes refined in double-double,
+//     else dd_solve.cpp (double-double throughout); both through
+//     scaled_solve.cpp (log scales, unscaling) and
+//  4. the mode kernel: kernel.cpp (rows, axes, variant record, refinement
+//     mask), kernel_{f64,dd,dual_f64,dual_dd}.cpp instantiating
+//     detail_kernel_impl.hpp with its node integrand detail_kernel_node.inc,
+//     node_functions.cpp and series_tails.cpp; then
+//  5. the block solves: lu.cpp, error_estimate.cpp, refine.cpp.
+//  6. With derivatives, derivative_solve.cpp at the converged truncation:
+//     derivative_f64_solve.cpp, or dual double-double throughout.
+//  7. The State (state.hpp, state.cpp) is kept; solution.cpp computes the
+//     outputs: the cross sections from the T blocks, the orientation average
+//     (random_orientation.hpp: coupling.cpp, orientation_average.cpp,
+//     mueller.cpp, greek_projection.cpp) and the phase matrix from its Greek
+//     series.
 
 #include <array>
 #include <cstddef>
@@ -15,7 +38,7 @@
 
 #include "vantok/complex.hpp"
 #include "vantok/error.hpp"
-#include "vantok/tmatrix/records.hpp"
+#include "vantok/tmatrix/state.hpp"
 
 namespace vantok::tmatrix {
 
@@ -25,8 +48,13 @@ class TMatrixSolution;
 /// x >= 0.3, |m| x_max <= 60, 1.3 <= Re m <= 3, 0 <= Im m <= 0.5 (and
 /// rtol >= 1e-12). NaN is never inside.
 struct ValidatedDomain {
-  static bool contains(double eps, double x, Complex<double> m);
+  static bool contains(const Spheroid& spheroid);
 };
+
+/// Whether a run also solves the T blocks over dual numbers, for the partial
+/// derivatives of every output with respect to x, the aspect ratio, Re m and
+/// Im m.
+enum class WithDerivatives : bool { No = false, Yes = true };
 
 /// The options of a T-matrix solve.
 struct TMatrix {
@@ -45,19 +73,19 @@ struct TMatrix {
   bool allow_unvalidated = false;
   Precision precision = Precision::Auto;
 
-  /// Solves the spheroid (aspect ratio eps = a/b, equal-volume size parameter
-  /// x, refractive index m), with the T blocks over dual numbers when
-  /// derivatives are asked for. On success the slot's previous State is
-  /// replaced and the view of the new one returned; on failure the slot is
-  /// left as it was.
-  Result<TMatrixSolution> run(std::unique_ptr<State>& slot, bool derivatives, double eps, double x,
-                              Complex<double> m) const;
+  /// Solves the spheroid, with the T blocks over dual numbers when
+  /// derivatives are asked for. Every input is checked here (the options
+  /// included), in a fixed order: this is the validating entry of a solve.
+  /// On success the slot's previous State is replaced and the view of the
+  /// new one returned; on failure the slot is left as it was.
+  Result<TMatrixSolution> run(std::unique_ptr<State>& slot, const Spheroid& spheroid,
+                              WithDerivatives derivatives) const;
 
   /// The plan run works to for a spheroid: the options with the caps
   /// max_terms = min(given, else 2 max(N_W(max(|m|, 1) x_max), 4) + 20, 500)
   /// and max_theta = given, else 4 max(N_f, 2 max(N_W(x_max), 4)) + 40, both
   /// saturating. No failure.
-  Plan plan(double eps, double x, Complex<double> m) const;
+  Plan plan(const Spheroid& spheroid) const;
 };
 
 /// Six output buffers: F11, F12, F22, F33, F34, F44.
@@ -125,26 +153,5 @@ class TMatrixSolution {
  private:
   const State* state_;
 };
-
-/// The four Wigner tables d^l_00, d^l_22, d^l_2-2, d^l_02 at x, each resized
-/// to len values (l = 0..len-1); the first error of wigner_d is returned, the
-/// later tables left as they were.
-Result<void> wigner_tables(double x, std::size_t len, std::array<std::vector<double>, 4>& tables);
-
-/// Writes value i to buffer i at index k.
-void store(PhaseBuffers buffers, std::size_t k, const std::array<double, 6>& values);
-
-/// Raw Greek coefficients scaled to the order L: each series cut to at most
-/// L + 1 entries, multiplied by 4 / (x x) (unnormalized) or by 1 / alpha1_0,
-/// and padded with zeros to exactly L + 1 entries. Over duals x is the seeded
-/// size parameter, so that the x partials include those of 4 / x^2.
-template <class T>
-GreekCoefficients<T> greek_of(const GreekCoefficients<T>& raw, const T& x, std::size_t order,
-                              bool unnormalized);
-
-extern template GreekCoefficients<double> greek_of<double>(const GreekCoefficients<double>&,
-                                                           const double&, std::size_t, bool);
-extern template GreekCoefficients<scalar::DualF64> greek_of<scalar::DualF64>(
-    const GreekCoefficients<scalar::DualF64>&, const scalar::DualF64&, std::size_t, bool);
 
 }  // namespace vantok::tmatrix

@@ -1,4 +1,4 @@
-// The derivative T-matrix solve.
+// The derivative T-matrix solve at fixed truncation along the f64 path.
 //
 // Differentiating T Q = -Rg gives dT Q = -(dRg + T dQ): the four derivative
 // blocks of a parity block are four more sets of right-hand sides on the LU
@@ -14,23 +14,29 @@
 // exp(L_{n_i} - L_{n_j}) in dual arithmetic, which adds the derivatives of the
 // scaling itself.
 
-#include "vantok/tmatrix/derivative.hpp"
+#include "tmatrix/detail_derivative_f64_solve.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <memory>
 #include <utility>
 
-#include "tmatrix/detail_kernel.hpp"
+#include "tmatrix/detail_error_estimate.hpp"
+#include "tmatrix/detail_lu.hpp"
+#include "tmatrix/detail_node_functions.hpp"
+#include "tmatrix/detail_refine.hpp"
 #include "tmatrix/detail_work.hpp"
 #include "vantok/format.hpp"
 #include "vantok/memory.hpp"
 #include "vantok/numeric.hpp"
 #include "vantok/pool.hpp"
-#include "vantok/tmatrix/functions.hpp"
-#include "vantok/tmatrix/solve.hpp"
 
-namespace vantok::tmatrix::kernel {
+namespace vantok::tmatrix::derivative {
+
+using kernel::all_modes_masked;
+using kernel::Choice;
+using kernel::matrices_bytes;
+using kernel::Axes;
 
 namespace {
 
@@ -219,7 +225,7 @@ std::optional<std::size_t> derivative_refinement_mask(
   const double thr = tol * t_max;
   if (!(std::fmax(e0, e1) > thr)) return std::nullopt;
   VANTOK_ASSERT(m < modes.size() && m < row_errors.size());
-  return refinement_entry(m, e0, e1, thr, modes[m].rows, row_errors[m], nmax);
+  return kernel::refinement_entry(m, e0, e1, thr, modes[m].rows, row_errors[m], nmax);
 }
 
 namespace {
@@ -402,13 +408,13 @@ Result<void> first_pass(DerivativePass& pass, std::size_t m_top, double u, const
 /// Steps 7-8: the flagged modes from their n_from in dual double-double, with
 /// the first pass's variant choices, and every flagged block refined.
 Result<void> refine_pass(DerivativePass& pass, const std::vector<std::optional<std::size_t>>& mask, std::size_t n_theta,
-                         double x, double eps, double m_re, double m_im, double u, const LogScales& ls,
-                         std::size_t held, TMatrixDerivatives& out) {
+                         const Spheroid& spheroid, double u, const LogScales& ls, std::size_t held,
+                         TMatrixDerivatives& out) {
   const std::size_t big_n = pass.modes.size() - 1;
   const double u_dd = (u * 0x1p-52) * 0.5;
   const auto seed = [](double v, std::size_t slot) { return DualDD::variable(DoubleDouble(v), slot); };
-  const Spheroid<DualDD> spheroid_dd = Spheroid<DualDD>::create(seed(x, 0), seed(eps, 1));
-  const Complex<DualDD> m_dd{seed(m_re, 2), seed(m_im, 3)};
+  const Axes<DualDD> spheroid_dd = Axes<DualDD>::create(seed(spheroid.x, 0), seed(spheroid.eps, 1));
+  const Complex<DualDD> m_dd{seed(spheroid.m.re, 2), seed(spheroid.m.im, 3)};
   const Choice choice = Choice::of<DualF64>(pass.modes, big_n);
   VANTOK_TRY(refined, all_modes_masked(spheroid_dd, m_dd, big_n, n_theta, mask, &choice, held));
   const std::size_t refined_bytes = matrices_bytes<DualDD>(refined);
@@ -440,22 +446,21 @@ Result<void> refine_pass(DerivativePass& pass, const std::vector<std::optional<s
 
 }  // namespace
 
-Result<TMatrixDerivatives> tmatrix_derivatives(std::size_t n_terms, std::size_t n_theta,
-                                               std::size_t m_max, double x, double eps,
-                                               double m_re, double m_im, double tol) {
-  const std::size_t big_n = n_terms;
+Result<TMatrixDerivatives> tmatrix_derivatives(const Spheroid& spheroid, const Truncation& truncation, double tol) {
+  const std::size_t big_n = truncation.n_terms;
+  const std::size_t n_theta = truncation.n_theta;
   VANTOK_ASSERT(big_n < std::numeric_limits<std::size_t>::max() - 2);
-  const std::size_t m_top = std::min(m_max, big_n);
+  const std::size_t m_top = std::min(truncation.m_max, big_n);
   // u = 2N 2^-53 turns a magnitude sum into the bound of its f64 rounding
   // error; u 2^-53 is the same for an element summed in double-double.
   const double u = (2.0 * static_cast<double>(big_n)) * 0x1p-53;
 
   // 1. Seeds: x, eps, Re m, Im m carry the unit partials 0 to 3.
-  const DualF64 x_d = DualF64::variable(x, 0);
-  const DualF64 eps_d = DualF64::variable(eps, 1);
-  const Complex<DualF64> m_d{DualF64::variable(m_re, 2), DualF64::variable(m_im, 3)};
-  const Spheroid<DualF64> spheroid = Spheroid<DualF64>::create(x_d, eps_d);
-  const auto [rmin, rmax] = detail::Member<DualF64>::semi_axes(spheroid.a, spheroid.b);
+  const DualF64 x_d = DualF64::variable(spheroid.x, 0);
+  const DualF64 eps_d = DualF64::variable(spheroid.eps, 1);
+  const Complex<DualF64> m_d{DualF64::variable(spheroid.m.re, 2), DualF64::variable(spheroid.m.im, 3)};
+  const Axes<DualF64> axes = Axes<DualF64>::create(x_d, eps_d);
+  const auto [rmin, rmax] = axes.min_max();
 
   // 2. Log scales.
   const LogScales ls(big_n, rmin, rmax, m_d);
@@ -464,7 +469,7 @@ Result<TMatrixDerivatives> tmatrix_derivatives(std::size_t n_terms, std::size_t 
   std::vector<std::optional<std::size_t>> first_mask(big_n + 1);
   for (std::size_t m = 0; m <= m_top; ++m) first_mask[m] = 0;
   DerivativePass pass;
-  VANTOK_TRY(modes, all_modes_masked(spheroid, m_d, big_n, n_theta, first_mask));
+  VANTOK_TRY(modes, all_modes_masked(axes, m_d, big_n, n_theta, first_mask));
   pass.modes = std::move(modes);
   pass.row_errors.resize(big_n + 1);
   pass.records.resize(big_n + 1);
@@ -492,7 +497,7 @@ Result<TMatrixDerivatives> tmatrix_derivatives(std::size_t n_terms, std::size_t 
     any = any || mask[m].has_value();
   }
   if (any) {
-    VANTOK_CHECK(refine_pass(pass, mask, n_theta, x, eps, m_re, m_im, u, ls, sat_add(modes_bytes, records_bytes), out));
+    VANTOK_CHECK(refine_pass(pass, mask, n_theta, spheroid, u, ls, sat_add(modes_bytes, records_bytes), out));
   }
 
   // 9. Physical T blocks of modes 0..m_max.
@@ -506,17 +511,4 @@ Result<TMatrixDerivatives> tmatrix_derivatives(std::size_t n_terms, std::size_t 
   return out;
 }
 
-TMatrixModes<double> value_modes(const TMatrixModes<DualF64>& modes) {
-  TMatrixModes<double> out;
-  out.n_terms = modes.n_terms;
-  out.modes.reserve(modes.modes.size());
-  for (const SolvedMode<DualF64>& mode : modes.modes) {
-    SolvedMode<double> plain;
-    for (std::size_t p = 0; p < 2; ++p) plain.t[p] = value_matrix<double>(mode.t[p]);
-    plain.rows = mode.rows;
-    out.modes.push_back(std::move(plain));
-  }
-  return out;
-}
-
-}  // namespace vantok::tmatrix::kernel
+}  // namespace vantok::tmatrix::derivative

@@ -10,7 +10,7 @@
 // d^m_0m = sqrt((2m)!)/(2^m m!) sin^m t (DLMF 18.9.1 for normalised
 // associated Legendre functions), which is stable upward in n.
 
-#include "vantok/tmatrix/functions.hpp"
+#include "tmatrix/detail_node_functions.hpp"
 
 #include <cstdint>
 #include <limits>

@@ -1,52 +1,25 @@
-// The T-matrix solve in double-double throughout, and the block solve it shares
-// with the dual double-double derivative solve: the LU of Q^T with partial
-// pivoting, one substitution per right-hand side -RgQ_j, and the removal of
-// the order scaling. Double-double carries about 32 digits through the LU, so
-// the T blocks keep full f64 accuracy where Q is too ill-conditioned for f64.
+// The steps the solves share for blocks in the kernel's log-scaled basis: the
+// log scales of the outgoing scale factors, the finiteness check of a block,
+// the LU of Q^T with partial pivoting and one substitution per right-hand
+// side -RgQ_j over double-double or dual double-double, the removal of the
+// order scaling, and the work-memory check of a double-double pass.
 
-#include "vantok/tmatrix/driver.hpp"
+#include "tmatrix/detail_scaled_solve.hpp"
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <string>
-#include <string_view>
 
-#include "tmatrix/detail_driver.hpp"
-#include "tmatrix/detail_kernel.hpp"
+#include "tmatrix/detail_lu.hpp"
 #include "tmatrix/detail_work.hpp"
 #include "vantok/format.hpp"
-#include "vantok/memory.hpp"
 #include "vantok/numeric.hpp"
-#include "vantok/pool.hpp"
-#include "vantok/tmatrix/functions.hpp"
-#include "vantok/tmatrix/solve.hpp"
 
 namespace vantok::tmatrix::driver {
 
 namespace {
 
 using CDD = Complex<DoubleDouble>;
-
-bool finite_part(double v) { return std::isfinite(v); }
-bool finite_part(const DoubleDouble& v) { return std::isfinite(v.hi); }
-bool finite_part(const DualDD& v) {
-  if (!std::isfinite(v.value.hi)) return false;
-  for (const DoubleDouble& d : v.partials) {
-    if (!std::isfinite(d.hi)) return false;
-  }
-  return true;
-}
-
-bool is_zero_part(double v) { return v == 0.0; }
-bool is_zero_part(const DoubleDouble& v) { return v.hi == 0.0 && v.lo == 0.0; }
-bool is_zero_part(const DualDD& v) {
-  if (!is_zero_part(v.value)) return false;
-  for (const DoubleDouble& d : v.partials) {
-    if (!is_zero_part(d)) return false;
-  }
-  return true;
-}
 
 /// z f over each scalar: the f64 product, the double-double times f64 product,
 /// the dual product with the constant f.
@@ -65,7 +38,8 @@ Complex<S> unscale_any(const Complex<S>& z, double d) {
   // exactly 0 belongs to a physical value of at most about 2^-1074 e^d: it
   // stays 0 rather than 0 inf = NaN. Otherwise the factor is applied in two
   // halves, so that a product within range is still formed.
-  if (is_zero_part(z.re) && is_zero_part(z.im)) return z;
+  using Traits = scalar::ScalarTraits<S>;
+  if (Traits::is_exact_zero(z.re) && Traits::is_exact_zero(z.im)) return z;
   const double h = std::exp(0.5 * d);
   return times(times(z, h), h);
 }
@@ -102,12 +76,13 @@ Complex<DualDD> unscale(const Complex<DualDD>& z, double d) { return unscale_any
 
 template <class S>
 std::optional<std::size_t> non_finite_column(std::span<const Complex<S>> block, std::size_t k) {
+  using Traits = scalar::ScalarTraits<S>;
   VANTOK_ASSERT(block.size() >= k * k);
   std::optional<std::size_t> first;
   for (std::size_t i = 0; i < k; ++i) {
     for (std::size_t j = 0; j < (first ? *first : k); ++j) {
       const Complex<S>& z = block[i * k + j];
-      if (!finite_part(z.re) || !finite_part(z.im)) {
+      if (!Traits::all_finite(z.re) || !Traits::all_finite(z.im)) {
         first = j;
         break;
       }
@@ -153,7 +128,7 @@ std::vector<double> log_scales(std::span<const DoubleDouble> outgoing) {
 template <class S>
 Result<std::vector<Complex<S>>> lu_factor_solve(std::size_t k, std::span<const Complex<S>> q,
                                                 std::span<const Complex<S>> rg,
-                                                std::span<const kernel::Row> rows,
+                                                std::span<const Row> rows,
                                                 std::span<const double> log_scale) {
   VANTOK_ASSERT(rows.size() >= k);
   for (std::size_t i = 0; i < k; ++i) VANTOK_ASSERT(rows[i].second < log_scale.size());
@@ -168,67 +143,6 @@ Result<std::vector<Complex<S>>> lu_factor_solve(std::size_t k, std::span<const C
   return std::move(x);
 }
 
-Result<Solved> solve_double_double(double m_re, double m_im, double x, double eps,
-                                   std::size_t n_terms, std::size_t n_theta, std::size_t m_max,
-                                   SolveProfile* profile) {
-  const detail::PhaseTimer timer(profile != nullptr ? &profile->double_double : nullptr);
-  const std::size_t n = n_terms;
-  VANTOK_ASSERT(n < std::numeric_limits<std::size_t>::max());
-
-  // Semi-axes and the order scales of the smaller one, all in double-double.
-  const auto spheroid = kernel::Spheroid<DoubleDouble>::create(x, eps);
-  const auto [r_min, r_max] = kernel::detail::Member<DoubleDouble>::semi_axes(spheroid.a, spheroid.b);
-  const CDD z{r_max * m_re, r_max * m_im};
-  const std::vector<double> l = log_scales(functions::Scales<DoubleDouble>(n, r_min, z).outgoing);
-
-  std::vector<std::optional<std::size_t>> mask(n + 1);
-  for (std::size_t m = 0; m <= std::min(m_max, n); ++m) mask[m] = 0;
-  // No variant record and no negligible orders: every element of Q complete.
-  VANTOK_TRY(matrices, kernel::all_modes_masked(spheroid, CDD{DoubleDouble(m_re), DoubleDouble(m_im)},
-                                                n, n_theta, mask, nullptr,
-                                                std::numeric_limits<std::size_t>::max()));
-  VANTOK_ASSERT(matrices.size() == n + 1);
-  const std::size_t matrices_bytes = kernel::matrices_bytes<DoubleDouble>(matrices);
-  const memory::Lease held =
-      block_work<DoubleDouble>(matrices, m_max, 2 * sizeof(CDD), sizeof(Complex<double>), "the double-double LU");
-
-  Solved out;
-  out.modes.n_terms = n;
-  out.modes.modes.reserve(n + 1);
-  double top = 0.0;
-  for (std::size_t m = 0; m <= n; ++m) {
-    kernel::SolvedMode<double> mode;
-    if (m <= m_max) {
-      for (std::size_t p = 0; p < 2; ++p) {
-        const std::vector<kernel::Row>& rows = matrices[m].rows[p];
-        const std::size_t k = rows.size();
-        if (k == 0) continue;
-        stop::check();
-        const std::span<const CDD> q = matrices[m].q[p];
-        const std::span<const CDD> rg = matrices[m].rg[p];
-        VANTOK_CHECK(require_finite<DoubleDouble>(k, {q, rg}));
-        VANTOK_TRY(t, lu_factor_solve<DoubleDouble>(k, q, rg, rows, l));
-        VANTOK_CHECK(require_finite<DoubleDouble>(k, {t}));
-        std::vector<Complex<double>>& block = mode.t[p];
-        block.resize(t.size());
-        for (std::size_t e = 0; e < t.size(); ++e) {
-          block[e] = {t[e].re.hi, t[e].im.hi};
-          top = run_max(top, std::hypot(block[e].re, block[e].im));
-        }
-      }
-    }
-    mode.rows = std::move(matrices[m].rows);
-    matrices[m] = kernel::ModeMatrices<DoubleDouble>{};
-    out.modes.modes.push_back(std::move(mode));
-  }
-  work::release_freed(matrices_bytes);
-  out.paths.assign(n + 1, PrecisionPath::DoubleDouble);
-  // The T elements are rounded once to f64 from a double-double result.
-  out.err = top * 4.0 * 0x1p-52;
-  out.n_theta = n_theta;
-  return out;
-}
-
 #define VANTOK_TMATRIX_DRIVER(S)                                                                \
   template std::optional<std::size_t> non_finite_column<S>(std::span<const Complex<S>>,        \
                                                            std::size_t);                        \
@@ -241,9 +155,9 @@ VANTOK_TMATRIX_DRIVER(DualDD)
 
 template Result<std::vector<Complex<DoubleDouble>>> lu_factor_solve<DoubleDouble>(
     std::size_t, std::span<const Complex<DoubleDouble>>, std::span<const Complex<DoubleDouble>>,
-    std::span<const kernel::Row>, std::span<const double>);
+    std::span<const Row>, std::span<const double>);
 template Result<std::vector<Complex<DualDD>>> lu_factor_solve<DualDD>(
     std::size_t, std::span<const Complex<DualDD>>, std::span<const Complex<DualDD>>,
-    std::span<const kernel::Row>, std::span<const double>);
+    std::span<const Row>, std::span<const double>);
 
 }  // namespace vantok::tmatrix::driver

@@ -1,6 +1,9 @@
 #pragma once
-// The T-matrix of a spheroid with its partial derivatives with respect to the
-// size parameter x, the aspect ratio eps, Re m and Im m (partials 0 to 3).
+// The derivative solve at fixed truncation along the f64 path
+// (derivative_f64_solve.cpp): the T-matrix of a spheroid with its partial
+// derivatives with respect to the size parameter x, the aspect ratio eps,
+// Re m and Im m (partials 0 to 3), from f64 duals with refinement in dual
+// double-double where the f64 bound is too large.
 //
 // The EBCM matrices come from the mode kernel over Dual<double, 4>; each block
 // T = -RgQ Q^-1 is solved once in f64 and its derivatives follow from the
@@ -17,12 +20,19 @@
 #include <span>
 #include <vector>
 
+#include "tmatrix/detail_kernel.hpp"
+#include "tmatrix/detail_truncation.hpp"
 #include "vantok/complex.hpp"
 #include "vantok/error.hpp"
 #include "vantok/scalar/scalars.hpp"
-#include "vantok/tmatrix/kernel.hpp"
+#include "vantok/tmatrix/state.hpp"
 
-namespace vantok::tmatrix::kernel {
+namespace vantok::tmatrix::derivative {
+
+using kernel::ModeMatrices;
+using scalar::DoubleDouble;
+using scalar::DualDD;
+using scalar::DualF64;
 
 /// The result of `tmatrix_derivatives`.
 struct TMatrixDerivatives {
@@ -38,18 +48,16 @@ struct TMatrixDerivatives {
   std::vector<std::array<std::size_t, 2>> refine_sweeps;
 };
 
-/// The T-matrix of modes 0..m_max at the term count N = n_terms and the
-/// quadrature size n_theta, with its four partial derivatives, refining in
+/// The T-matrix of the spheroid at the truncation (modes 0..m_max), with its
+/// four partial derivatives, refining in
 /// dual double-double the modes whose f64 error exceeds tol times the largest
 /// unscaled |T_ij| (tol = +inf refines nothing). Errors: those of the
 /// quadrature rule and of the block solves ("the EBCM matrix is singular or
 /// not finite at column {}"), unchanged.
-Result<TMatrixDerivatives> tmatrix_derivatives(std::size_t n_terms, std::size_t n_theta,
-                                               std::size_t m_max, double x, double eps,
-                                               double m_re, double m_im, double tol);
+Result<TMatrixDerivatives> tmatrix_derivatives(const Spheroid& spheroid, const Truncation& truncation, double tol);
 
 /// The refinement entry of mode m for the derivative solve: the rule of
-/// `refinement_entry` with thr = tol t_max and the term count nmax, for every
+/// `kernel::refinement_entry` with thr = tol t_max and the term count nmax, for every
 /// mode (no cut-off above the modes solved: their block errors are 0).
 std::optional<std::size_t> derivative_refinement_mask(
     std::size_t m, std::span<const std::array<double, 2>> block_errors, double tol, double t_max,
@@ -75,4 +83,4 @@ extern template std::vector<Complex<double>> partial_matrix<double>(
 extern template std::vector<Complex<DoubleDouble>> partial_matrix<DoubleDouble>(
     std::span<const Complex<DualDD>>, std::size_t);
 
-}  // namespace vantok::tmatrix::kernel
+}  // namespace vantok::tmatrix::derivative

@@ -1,12 +1,14 @@
 #pragma once
-// The records a T-matrix solve of one spheroid passes along: the precision
-// option and the per-mode precision path, the result of one solve at fixed
-// truncation (Solved), the converged result (Converged), the solved spheroid
-// kept for its outputs (State, with once-computed Greek coefficients), the
-// plan the convergence driver works to, and the derived quantities of a
-// spheroid that set its term counts and quadrature sizes.
+// A spheroid as a solve takes it, and what a solve leaves behind: the T-matrix
+// per azimuthal mode (its parity blocks with their row lists), how each mode
+// was computed (the precision option and the per-mode path), the result of
+// one solve at fixed truncation (Solved), the converged result (Converged),
+// the solved spheroid kept for its outputs (State, with once-computed Greek
+// coefficients) and the plan the convergence works to.
 
+#include <array>
 #include <atomic>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -18,12 +20,61 @@
 #include "vantok/error.hpp"
 #include "vantok/mie/greek.hpp"
 #include "vantok/scalar/scalars.hpp"
-#include "vantok/tmatrix/kernel.hpp"
 
 namespace vantok::tmatrix {
 
-using kernel::TMatrixModes;
 using mie::greek::GreekCoefficients;
+
+/// A spheroid as a solve takes it: the equal-volume size parameter x, the
+/// aspect ratio eps = a/b (a the equatorial, b the polar semi-axis) and the
+/// refractive index m relative to the medium.
+struct Spheroid {
+  double x = 0.0;
+  double eps = 0.0;
+  Complex<double> m{0.0, 0.0};
+};
+
+/// One row (or column) of a parity block: (kind, n), kind 0 for the M-type and
+/// kind 1 for the N-type vector spherical function of order n.
+using Row = std::pair<std::size_t, std::size_t>;
+/// The row lists of the two parity blocks of a mode.
+using RowLists = std::array<std::vector<Row>, 2>;
+/// Two row-major k x k complex blocks, one per parity block.
+template <class T>
+using Blocks = std::array<std::vector<Complex<T>>, 2>;
+
+template <class T>
+struct TMatrixModes;
+
+/// TMatrixModes<DualF64>::values.
+TMatrixModes<double> value_modes(const TMatrixModes<scalar::DualF64>& modes);
+
+/// The solved T blocks of one mode with its row lists.
+template <class T>
+struct SolvedMode {
+  Blocks<T> t;
+  RowLists rows;
+};
+
+/// A solved T-matrix: one entry per azimuthal mode m = 0, 1, ... (a mode that
+/// was not solved has empty blocks) and the term count.
+template <class T>
+struct TMatrixModes {
+  std::vector<SolvedMode<T>> modes;
+  std::size_t n_terms = 0;
+
+  /// (C_ext, C_sca) of the randomly oriented particle in size-parameter units:
+  /// 2 pi sum_m w_m (-sum_i Re T_ii, sum_ij |T_ij|^2), w_0 = 1, w_m = 2.
+  std::pair<T, T> cross_sections() const;
+
+  /// The plain T-matrix of a dual one: per mode the value parts of every
+  /// element (real and imaginary), the same row lists, the same term count.
+  TMatrixModes<double> values() const
+    requires std::same_as<T, scalar::DualF64>
+  {
+    return value_modes(*this);
+  }
+};
 
 /// How a solve is asked to compute (the option; not a path code).
 enum class Precision : std::uint8_t {
@@ -127,36 +178,12 @@ struct Plan {
   Precision precision = Precision::Auto;
 };
 
-/// The semi-axes of a spheroid as size parameters: a = x cbrt(eps)
-/// (equatorial), b = a / eps (polar), so that a^2 b = x^3; r_min and r_max are
-/// the smaller and the larger, both a when b is NaN.
-struct SemiAxes {
-  double a = 0.0;
-  double b = 0.0;
-  double r_min = 0.0;
-  double r_max = 0.0;
-};
-
-SemiAxes semi_axes(double x, double eps);
-
-/// The size parameter of the larger semi-axis (a when b is NaN).
-double x_max(double x, double eps);
-
-/// Wiscombe-type term count of a size parameter z: ceil(z + 4 cbrt(z)) as a
-/// count (NaN and negatives give 0, saturating above), plus 2, saturating.
-std::uint64_t n_w(double z);
-
-/// The quadrature floor of an aspect ratio: with e = max(eps, 1/eps) (eps
-/// when 1/eps is NaN), 0 when e <= 1, else
-/// ceil(ln(1e4 / rtol) / (2 ln((e + 1) / (e - 1)))), saturating.
-std::uint64_t n_f(double eps, double rtol);
-
-/// Running maximum that starts from its first operand and skips a NaN value:
-/// v replaces acc only when acc < v.
-inline double run_max(double acc, double v) noexcept { return acc < v ? v : acc; }
-
 /// The largest |T_ij| (hypot) over every block of every mode, from 0, NaN
 /// skipped.
 double largest_element(const TMatrixModes<double>& modes);
+
+#define VANTOK_TMATRIX_STATE(T) extern template std::pair<T, T> TMatrixModes<T>::cross_sections() const;
+VANTOK_FOR_EACH_SCALAR(VANTOK_TMATRIX_STATE)
+#undef VANTOK_TMATRIX_STATE
 
 }  // namespace vantok::tmatrix

@@ -6,16 +6,17 @@
 // out are estimated from the decay of the last two solved ones. Every count
 // saturates, so that absurd inputs meet the caps instead of wrapping.
 
-#include "vantok/tmatrix/driver.hpp"
+#include "tmatrix/detail_convergence.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <optional>
-#include <tuple>
 
+#include "tmatrix/detail_one_solve.hpp"
+#include "tmatrix/detail_truncation.hpp"
 #include "vantok/numeric.hpp"
-#include "vantok/tmatrix/random.hpp"
+#include "vantok/tmatrix/random_orientation.hpp"
 
 namespace vantok::tmatrix::driver {
 
@@ -25,7 +26,7 @@ namespace {
 double max_first(double a, double b) { return a < b ? b : a; }
 
 /// The largest |T_ij| of one mode's two blocks (from 0, NaN skipped).
-double mode_top(const kernel::SolvedMode<double>& mode) {
+double mode_top(const SolvedMode<double>& mode) {
   double top = 0.0;
   for (const auto& block : mode.t) {
     for (const Complex<double>& v : block) top = run_max(top, std::hypot(v.re, v.im));
@@ -47,7 +48,7 @@ std::size_t highest_mode(const Solved& s, double rtol) {
   const std::size_t n = s.modes.n_terms;
   std::vector<double> a(n + 1, 0.0);
   VANTOK_ASSERT(!s.modes.modes.empty());
-  const kernel::SolvedMode<double>& mode0 = s.modes.modes[0];
+  const SolvedMode<double>& mode0 = s.modes.modes[0];
   for (std::size_t p = 0; p < 2; ++p) {
     const auto& rows = mode0.rows[p];
     const std::size_t k = rows.size();
@@ -76,6 +77,21 @@ std::size_t next_theta(std::size_t n_theta, std::size_t cap) {
 }
 
 }  // namespace
+
+std::size_t scaled_ceil(std::size_t a, std::size_t n2, std::size_t n) {
+  VANTOK_ASSERT(n > 0);
+  const std::size_t q = a / n;
+  const std::size_t r = a % n;
+  // r n2 < n n2: a product of two term counts, never near overflow.
+  std::size_t r_n2 = 0;
+  VANTOK_ASSERT(checked_mul(r, n2, r_n2));
+  std::size_t whole = 0;
+  std::size_t out = 0;
+  if (!checked_mul(q, n2, whole) || !checked_add(whole, (r_n2 + (n - 1)) / n, out)) {
+    return std::numeric_limits<std::size_t>::max();
+  }
+  return out;
+}
 
 double mode_share(const TMatrixModes<double>& modes, std::size_t m) {
   const double top = largest_element(modes);
@@ -117,9 +133,9 @@ Result<double> greek_change(const Solved& a, const Solved& b, std::size_t order)
   return num / den;
 }
 
-Result<std::pair<Solved, double>> solve_modes(const SolveFn& solve, std::size_t n_terms,
-                                              std::size_t n_theta, std::size_t m_max, double rtol) {
-  VANTOK_TRY(s, solve(n_terms, n_theta, m_max));
+Result<std::pair<Solved, double>> solve_modes(const SolveFn& solve, const Truncation& truncation, double rtol) {
+  const auto& [n_terms, n_theta, m_max] = truncation;
+  VANTOK_TRY(s, solve(truncation));
   s.modes.modes.resize(m_max + 1);
   s.paths.resize(m_max + 1);
   double tail = 0.0;
@@ -136,15 +152,14 @@ Result<std::pair<Solved, double>> solve_modes(const SolveFn& solve, std::size_t 
     tail = q > 0.5 ? std::numeric_limits<double>::infinity() : s1 * q / (1.0 - q);
   }
   if (tail > rtol / 10.0) {
-    VANTOK_TRY(all, solve(n_terms, n_theta, n_terms));
+    VANTOK_TRY(all, solve({n_terms, n_theta, n_terms}));
     return std::pair<Solved, double>{std::move(all), 0.0};
   }
   return std::pair<Solved, double>{std::move(s), tail};
 }
 
-Result<Converged> converge(const Plan& plan, double x, double eps, Complex<double> m,
-                           SolveProfile* profile) {
-  return converge(plan, x, eps, SolveFn(OneSolve{plan.rtol, x, eps, m, plan.precision, profile}));
+Result<Converged> converge(const Plan& plan, const Spheroid& spheroid, SolveProfile* profile) {
+  return converge(plan, spheroid, SolveFn(OneSolve{spheroid, plan.rtol, plan.precision, profile}));
 }
 
 namespace {
@@ -182,14 +197,14 @@ struct Progress {
 /// Stage 1: the number of terms, mode 0 only, growing by max(N/8, 2).
 Result<void> converge_terms(Progress& pr, std::size_t n_start) {
   const Plan& plan = pr.plan;
-  VANTOK_TRY(first, pr.solve(pr.n, pr.n_theta, 0));
+  VANTOK_TRY(first, pr.solve({pr.n, pr.n_theta, 0}));
   pr.held = std::move(first);
   if (n_start < plan.max_terms) {
     for (;;) {
       const std::size_t next = sat_add<std::size_t>(pr.n, std::max<std::size_t>(pr.n / 8, 2));
       pr.n = std::min(next, plan.max_terms);
       pr.n_theta = pr.theta(pr.n);
-      VANTOK_TRY(s, pr.solve(pr.n, pr.n_theta, 0));
+      VANTOK_TRY(s, pr.solve({pr.n, pr.n_theta, 0}));
       pr.last = relative_change(*pr.held, s);
       pr.held = std::move(s);
       if (pr.last < plan.rtol) return {};
@@ -210,7 +225,7 @@ Result<double> converge_theta(Progress& pr, double achieved) {
   for (;;) {
     const std::size_t next = sat_add<std::size_t>(pr.n_theta, std::max<std::size_t>(pr.n_theta / 10, 2));
     pr.n_theta = std::min(next, plan.max_theta);
-    VANTOK_TRY(s, pr.solve(pr.n, pr.n_theta, 0));
+    VANTOK_TRY(s, pr.solve({pr.n, pr.n_theta, 0}));
     const double c = relative_change(*pr.held, s);
     achieved = run_max(achieved, c);
     pr.held = std::move(s);
@@ -225,40 +240,34 @@ Result<double> converge_theta(Progress& pr, double achieved) {
 /// The finer truncation of the Greek check: N + step terms with the
 /// quadrature scaled alike and the highest mode raised by the step, or, with
 /// N fixed, the next quadrature size; nothing when neither may grow.
-std::optional<std::tuple<std::size_t, std::size_t, std::size_t>> finer_truncation(const Progress& pr,
-                                                                                  std::size_t m_max) {
+std::optional<Truncation> finer_truncation(const Progress& pr, std::size_t m_max) {
   const Plan& plan = pr.plan;
   const std::size_t n = pr.n;
   const std::size_t step = std::max<std::size_t>(n / 8, 2);
   if (!plan.n_terms && sat_add(n, step) <= plan.max_terms) {
     const std::size_t n2 = n + step;
-    // ceil(n_theta N2 / N) in 128 bits, then the cap.
-    const unsigned __int128 wide = (static_cast<unsigned __int128>(pr.n_theta) * n2 + (n - 1)) / n;
-    const std::size_t scaled = wide > std::numeric_limits<std::size_t>::max()
-                                   ? std::numeric_limits<std::size_t>::max()
-                                   : static_cast<std::size_t>(wide);
-    const std::size_t t2 = plan.n_theta ? *plan.n_theta : std::min(scaled, plan.max_theta);
-    return std::tuple{n2, t2, std::min(sat_add(m_max, step), n2)};
+    const std::size_t t2 = plan.n_theta ? *plan.n_theta : std::min(scaled_ceil(pr.n_theta, n2, n), plan.max_theta);
+    return Truncation{n2, t2, std::min(sat_add(m_max, step), n2)};
   }
-  if (!plan.n_theta) return std::tuple{n, next_theta(pr.n_theta, plan.max_theta), m_max};
+  if (!plan.n_theta) return Truncation{n, next_theta(pr.n_theta, plan.max_theta), m_max};
   return std::nullopt;
 }
 
 }  // namespace
 
-Result<Converged> converge(const Plan& plan, double x, double eps, const SolveFn& solve) {
+Result<Converged> converge(const Plan& plan, const Spheroid& spheroid, const SolveFn& solve) {
   const double rtol = plan.rtol;
   Progress pr{plan, solve};
-  pr.n_f_count = n_f(eps, rtol);
+  pr.n_f_count = n_f(spheroid.eps, rtol);
   const std::size_t n_start = plan.n_terms.value_or(
-      std::min<std::size_t>(std::max<std::uint64_t>(n_w(x_max(x, eps)), 4), plan.max_terms));
+      std::min<std::size_t>(std::max<std::uint64_t>(n_w(x_max(spheroid.x, spheroid.eps)), 4), plan.max_terms));
   pr.n = n_start;
   pr.n_theta = pr.theta(pr.n);
 
   if (!plan.n_terms) {
     VANTOK_CHECK(converge_terms(pr, n_start));
   } else if (!plan.n_theta) {
-    VANTOK_TRY(first, solve(pr.n, pr.n_theta, 0));
+    VANTOK_TRY(first, solve({pr.n, pr.n_theta, 0}));
     pr.held = std::move(first);
   }
   double achieved = plan.n_terms ? 0.0 : pr.last;
@@ -271,7 +280,7 @@ Result<Converged> converge(const Plan& plan, double x, double eps, const SolveFn
   const std::size_t m_max = pr.held ? highest_mode(*pr.held, rtol) : pr.n;
   pr.held.reset();
 
-  VANTOK_TRY(full, solve_modes(solve, pr.n, pr.n_theta, m_max, rtol));
+  VANTOK_TRY(full, solve_modes(solve, {pr.n, pr.n_theta, m_max}, rtol));
   Solved result = std::move(full.first);
   double error_estimate = run_max(achieved, full.second);
 
@@ -279,8 +288,7 @@ Result<Converged> converge(const Plan& plan, double x, double eps, const SolveFn
   // solve, which becomes the result.
   const auto finer = plan.greek_order ? finer_truncation(pr, m_max) : std::nullopt;
   if (finer) {
-    const auto [n2, t2, m2] = *finer;
-    VANTOK_TRY(check, solve_modes(solve, n2, t2, m2, rtol));
+    VANTOK_TRY(check, solve_modes(solve, *finer, rtol));
     error_estimate = run_max(error_estimate, check.second);
     VANTOK_TRY(g, greek_change(result, check.first, *plan.greek_order));
     const double c = relative_change(result, check.first);

@@ -1,8 +1,8 @@
 // Prefix and suffix sums of truncated series with magnitude bounds, and the
 // two-form evaluation of the tail of a product of two series (the definitions
-// are shared with the mode kernels' node integrand: detail_regular.inc).
+// are shared with the mode kernels' node integrand: detail_series_tails.inc).
 
-#include "vantok/tmatrix/regular.hpp"
+#include "tmatrix/detail_series_tails.hpp"
 
 #include <algorithm>
 #include <tuple>
@@ -14,7 +14,7 @@ namespace vantok::tmatrix::regular {
 
 using namespace detail;
 
-#include "tmatrix/detail_regular.inc"
+#include "tmatrix/detail_series_tails.inc"
 
 template <class T>
 std::pair<Complex<T>, T> NodeSeries<T>::tail_forms(std::size_t product, std::size_t r,

@@ -1,8 +1,8 @@
 #pragma once
-// Linear algebra of one EBCM block: T = -RgQ Q^-1 by a dense complex LU
+// The solve of one EBCM block: T = -RgQ Q^-1 by a dense complex LU
 // factorisation of Q^T with partial pivoting (row-by-row solves of
-// x Q = -rg), its iterative refinement with double-double residuals, and
-// a-posteriori error bounds of the solved block and of each of its rows.
+// x Q = -rg), in f64, double-double or dual double-double. Its refinement is
+// in detail_refine.hpp, its error bounds in detail_error_estimate.hpp.
 //
 // Matrices are n x n, row-major (element (i, j) at i n + j). The solves work in
 // the kernel's log-scaled basis: row i of order n_i carries the scale
@@ -15,13 +15,20 @@
 
 #include "vantok/complex.hpp"
 #include "vantok/error.hpp"
-#include "vantok/scalar/dd.hpp"
-#include "vantok/scalar/dual.hpp"
+#include "vantok/numeric.hpp"
+#include "vantok/scalar/scalars.hpp"
 
 namespace vantok::tmatrix::solve {
 
 using scalar::dd::DoubleDouble;
 using DualDD = scalar::dual::Dual<DoubleDouble, 4>;
+
+/// n^2 elements of an n x n block; a product that overflows is a caller fault.
+inline std::size_t square(std::size_t n) {
+  std::size_t n2 = 0;
+  VANTOK_ASSERT(checked_mul(n, n, n2));
+  return n2;
+}
 
 /// A factorised and solved block: `lu` holds the LU factors of A^T after the
 /// row exchanges (the unit lower factor's multipliers below the diagonal, U on
@@ -73,44 +80,6 @@ Result<F64Solve> solve_f64(std::span<const Complex<double>> a, std::span<const C
 /// Solves A^T x = rhs in place with the factors of `solve_f64`.
 void lu_solve(std::span<const Complex<double>> lu, std::span<const std::size_t> perm, std::size_t n,
               std::span<Complex<double>> rhs);
-
-/// The result of `refine`.
-struct Refined {
-  /// The refined solution rounded to f64 (hi parts).
-  std::vector<Complex<double>> t;
-  /// The refined solution in double-double.
-  std::vector<Complex<DoubleDouble>> t_dd;
-  /// The assembled matrix A: f64 rows widened with lo = 0, flagged rows in
-  /// double-double.
-  std::vector<Complex<DoubleDouble>> a_dd;
-  /// The f64 solve of the rounded system; `solution` is the unrefined X0.
-  F64Solve factors;
-  /// Correction sweeps performed, 1 to 4.
-  std::size_t sweeps = 0;
-  /// Largest correction of the last sweep weighted by exp(ls_i - ls_j), in
-  /// the units of the unscaled block.
-  double correction = 0.0;
-};
-
-/// Iterative refinement of X A = -B: rows with row_flags[i] set are taken from
-/// the double-double matrices add and bdd, the others from a64 and b64; the
-/// f64 rounding is factorised once (an error of `solve_f64` is returned), and
-/// up to four sweeps correct X with double-double residuals.
-Result<Refined> refine(std::span<const Complex<double>> a64, std::span<const Complex<double>> b64,
-                       std::span<const Complex<DoubleDouble>> add,
-                       std::span<const Complex<DoubleDouble>> bdd, std::span<const bool> row_flags,
-                       std::span<const double> ls, std::size_t n);
-
-/// A-posteriori error bounds of a solved block T = -RgQ Q^-1 given element
-/// bounds dq and drg of the absolute errors of Q and RgQ: three random-sign
-/// probes of the first-order perturbation. Returns (block bound, one bound per
-/// row), both in the units of the unscaled block and with a safety factor 4.
-std::pair<double, std::vector<double>> error_estimate_rows(const F64Solve& factors,
-                                                           std::span<const Complex<double>> t,
-                                                           std::span<const double> dq,
-                                                           std::span<const double> drg,
-                                                           std::span<const double> ls,
-                                                           std::size_t n);
 
 extern template Result<Factors<double>> factor_transposed<double>(std::span<const Complex<double>>,
                                                                   std::size_t);

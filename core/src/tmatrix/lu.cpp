@@ -1,31 +1,50 @@
 // Dense complex LU factorisation with partial pivoting of A^T and the solve of
 // X A = -B row by row (each row x solves A^T x^T = -b^T). One template serves
-// f64, double-double and dual double-double; a small member table fixes how
-// each scalar measures a pivot, orders two moduli, recognises a singular
-// column, tests a multiplier for zero and forms a reciprocal.
+// f64, double-double and dual double-double: the pivot modulus is the
+// scalar's hypot, ordered by ScalarTraits::greater, and the singular-column
+// and zero-multiplier rules below read the scalar's traits.
 //
-// The f64 member is plain IEEE arithmetic (the build forbids contraction into
+// The f64 solve is plain IEEE arithmetic (the build forbids contraction into
 // fma), with every sum in ascending index order, so its results are
 // reproducible to the bit.
 
-#include "vantok/tmatrix/solve.hpp"
+#include "tmatrix/detail_lu.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <numeric>
 #include <string>
 
-#include "tmatrix/detail_members.hpp"
 #include "vantok/format.hpp"
 #include "vantok/pool.hpp"
 
 namespace vantok::tmatrix::solve {
 
-using detail::square;
+namespace {
+
+/// The pivot test of the LU: a column is singular when its best modulus is
+/// an exact zero or is not finite (a dual's partials included). The running
+/// best starts at 0 and takes only strictly larger moduli, so it is never NaN.
+template <class T>
+bool singular(const T& best) {
+  using Traits = scalar::ScalarTraits<T>;
+  return Traits::value_is_exact_zero(best) || !Traits::all_finite(best);
+}
+
+/// A multiplier that is zero in every part (a dual's partials included: one of
+/// value 0 with non-zero partials still moves the partials of its row, and
+/// skipping that update would drop them).
+template <class T>
+bool is_zero_multiplier(const Complex<T>& z) {
+  using Traits = scalar::ScalarTraits<T>;
+  return Traits::is_exact_zero(z.re) && Traits::is_exact_zero(z.im);
+}
+
+}  // namespace
 
 template <class T>
 Result<Factors<T>> factor_transposed(std::span<const Complex<T>> a, std::size_t n) {
-  using M = detail::LuMember<T>;
+  using Traits = scalar::ScalarTraits<T>;
   const std::size_t n2 = square(n);
   VANTOK_ASSERT(a.size() >= n2);
 
@@ -44,15 +63,15 @@ Result<Factors<T>> factor_transposed(std::span<const Complex<T>> a, std::size_t 
     // and only a strictly larger modulus replaces it, so a NaN modulus is
     // never chosen and a column of zeros or NaNs keeps the best at 0.
     std::size_t pivot = k;
-    T best = M::zero();
+    T best = scalar::constant<T>(0.0);
     for (std::size_t i = k; i < n; ++i) {
-      const T modulus = M::modulus(lu[i * n + k]);
-      if (M::greater(modulus, best)) {
+      const T modulus = scalar::math::hypot(lu[i * n + k].re, lu[i * n + k].im);
+      if (Traits::greater(modulus, best)) {
         best = modulus;
         pivot = i;
       }
     }
-    if (M::singular(best)) {
+    if (singular(best)) {
       return std::unexpected(Error::invalid_input(
           "the EBCM matrix is singular or not finite at column " + fmt::plain(k)));
     }
@@ -63,13 +82,13 @@ Result<Factors<T>> factor_transposed(std::span<const Complex<T>> a, std::size_t 
                        lu.begin() + static_cast<std::ptrdiff_t>(pivot * n));
       std::swap(f.perm[k], f.perm[pivot]);
     }
-    const Complex<T> rinv = M::recip(lu[k * n + k]);
+    const Complex<T> rinv = complex::inv(lu[k * n + k]);
     const Complex<T>* urow = lu.data() + k * n;
     for (std::size_t i = k + 1; i < n; ++i) {
       Complex<T>* row = lu.data() + i * n;
       const Complex<T> l = row[k] * rinv;
       row[k] = l;
-      if (M::is_zero(l)) continue;
+      if (is_zero_multiplier(l)) continue;
       for (std::size_t j = k + 1; j < n; ++j) row[j] = row[j] - l * urow[j];
     }
   }
@@ -79,7 +98,6 @@ Result<Factors<T>> factor_transposed(std::span<const Complex<T>> a, std::size_t 
 template <class T>
 void substitute(std::span<const Complex<T>> lu, std::span<const std::size_t> perm, std::size_t n,
                 std::span<Complex<T>> rhs) {
-  using M = detail::LuMember<T>;
   VANTOK_ASSERT(lu.size() >= square(n) && perm.size() >= n && rhs.size() >= n);
   std::vector<Complex<T>> y(n);
   for (std::size_t i = 0; i < n; ++i) {
@@ -99,7 +117,7 @@ void substitute(std::span<const Complex<T>> lu, std::span<const std::size_t> per
     Complex<T> s = y[i];
     const Complex<T>* row = lu.data() + i * n;
     for (std::size_t j = i + 1; j < n; ++j) s = s - row[j] * y[j];
-    y[i] = s * M::recip(row[i]);
+    y[i] = s * complex::inv(row[i]);
   }
   std::copy(y.begin(), y.end(), rhs.begin());
 }

@@ -9,6 +9,13 @@
 //
 // Raw units: the phase matrix here is (x^2 / 4) times the one normalised to
 // Q_sca, and the Greek coefficients likewise.
+//
+// The steps, in order: the helicity tables of each mode (detail_helicity.hpp),
+// their Clebsch-Gordan coupling over m (coupling.cpp), the collapse of the
+// amplitude series per total projection M and the products summed over M
+// and L (orientation_average.cpp, its inner loops in AVX2 lanes in
+// orientation_lanes.cpp), the change to the linear basis (mueller.cpp) and
+// the Greek projection (greek_projection.cpp).
 
 #include <array>
 #include <cstddef>
@@ -19,37 +26,29 @@
 #include "vantok/error.hpp"
 #include "vantok/mie/greek.hpp"
 #include "vantok/scalar/scalars.hpp"
-#include "vantok/tmatrix/kernel.hpp"
+#include "vantok/tmatrix/state.hpp"
 
 namespace vantok::tmatrix::random {
 
 using mie::greek::GreekCoefficients;
 
-/// The six elements F11, F12, F22, F33, F34, F44 of the averaged phase matrix,
-/// one value per cosine each, from the 16 products per cosine: X(q, u) at
-/// q Q + u, q = 8a + 4b + 2c + d the average of S_ab conj(S_cd) at cosine u.
-template <class T>
-std::array<std::vector<T>, 6> mueller(std::span<const Complex<T>> x, std::size_t q);
-
 /// The raw orientation-averaged phase matrix of the modes at the cosines mu
 /// (each in (-1, 1), unchecked). Parallel over independent orders and
 /// cosines; every value is the same for any number of threads.
 template <class T>
-std::array<std::vector<T>, 6> random_orientation(const kernel::TMatrixModes<T>& modes,
+std::array<std::vector<T>, 6> random_orientation(const TMatrixModes<T>& modes,
                                                  std::span<const T> mu);
 
 /// The raw Greek coefficients up to the order L = min(2N, order), by the
 /// Gauss-Legendre rule of N + L/2 + 1 nodes that integrates the products of
 /// the phase matrix (degree 2N) with the Wigner functions (degree L) exactly.
 template <class T>
-Result<GreekCoefficients<T>> greek_raw(const kernel::TMatrixModes<T>& modes, std::size_t order);
+Result<GreekCoefficients<T>> greek_raw(const TMatrixModes<T>& modes, std::size_t order);
 
 #define VANTOK_TMATRIX_RANDOM(T)                                                                \
-  extern template std::array<std::vector<T>, 6> mueller<T>(std::span<const Complex<T>>,          \
-                                                           std::size_t);                         \
   extern template std::array<std::vector<T>, 6> random_orientation<T>(                           \
-      const kernel::TMatrixModes<T>&, std::span<const T>);                                       \
-  extern template Result<GreekCoefficients<T>> greek_raw<T>(const kernel::TMatrixModes<T>&,      \
+      const TMatrixModes<T>&, std::span<const T>);                                       \
+  extern template Result<GreekCoefficients<T>> greek_raw<T>(const TMatrixModes<T>&,      \
                                                             std::size_t);
 VANTOK_TMATRIX_RANDOM(double)
 VANTOK_TMATRIX_RANDOM(scalar::DualF64)

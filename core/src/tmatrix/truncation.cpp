@@ -3,12 +3,13 @@
 // count saturates, so that an absurd input (admitted by allow_unvalidated)
 // reaches the caps and fails to converge rather than wrapping to a small count.
 
-#include "vantok/tmatrix/records.hpp"
+#include "tmatrix/detail_truncation.hpp"
 
 #include <cmath>
 #include <limits>
 
 #include "vantok/numeric.hpp"
+#include "vantok/scalar/scalars.hpp"
 
 namespace vantok::tmatrix {
 
@@ -35,16 +36,6 @@ std::uint64_t n_f(double eps, double rtol) {
   // ((e - 1) / (e + 1))^(2n).
   const double n = std::log(1e4 / rtol) / (2.0 * std::log((e + 1.0) / (e - 1.0)));
   return sat_cast<std::uint64_t>(std::ceil(n));
-}
-
-double largest_element(const TMatrixModes<double>& modes) {
-  double top = 0.0;
-  for (const auto& mode : modes.modes) {
-    for (const auto& block : mode.t) {
-      for (const Complex<double>& v : block) top = run_max(top, std::hypot(v.re, v.im));
-    }
-  }
-  return top;
 }
 
 }  // namespace vantok::tmatrix

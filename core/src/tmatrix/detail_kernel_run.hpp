@@ -1,0 +1,382 @@
+#pragma once
+// The EBCM mode kernel written once over the scalar: the driver (geometry
+// constants, scales, series tables, quadrature rule, chunked parallel sums in a
+// fixed order, assembly with the variant choice) and the node integrand
+// (radial functions of r and of z = eta r, angular functions, the regular
+// element and the three evaluations of the outgoing part of every element).
+// This header holds the records of one run (its call, the chunk tables and
+// per-worker scratch); the definitions are in detail_kernel_impl.hpp, the
+// per-scalar rules in detail_kernel_members.hpp.
+//
+// The surface integrals of Waterman's extended boundary condition method are
+// taken over the polar angle with the Gauss-Legendre nodes cos(theta) in (0, 1)
+// only: the spheroid is symmetric about its equator, so each parity block
+// doubles the upper half.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <limits>
+#include <memory>
+#include <new>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "tmatrix/detail_kernel.hpp"
+#include "tmatrix/detail_kernel_members.hpp"
+#include "tmatrix/detail_node_functions.hpp"
+#include "tmatrix/detail_series_tails.hpp"
+#include "vantok/complex.hpp"
+#include "vantok/error.hpp"
+#include "vantok/numeric.hpp"
+
+// The math of every scalar (abs, exp, hypot, ...) is brought into this
+// namespace by detail_kernel_members.hpp.
+namespace vantok::tmatrix::kernel::detail {
+
+/// A three-component complex vector: radial, polar and azimuthal components of
+/// a vector spherical function at the surface point.
+template <class T>
+using Vec3 = std::array<Complex<T>, 3>;
+
+/// Terms per series order beyond which a coefficient table is cut short and
+/// marked unusable. The series of the validated domain need a few hundred.
+inline constexpr std::size_t MAX_SERIES_TERMS = 4096;
+
+/// Where the accumulators of one active mode live in the flat partial arrays.
+struct ActiveMode {
+  std::size_t m = 0;
+  std::size_t n_from = 0;
+  std::array<std::size_t, 2> offset{};
+  std::array<std::size_t, 2> k{};
+};
+
+/// The flat sums of one chunk (or of the whole quadrature): per element of
+/// every active mode, index 0 the regular part and 1 + v variant v, with the
+/// matching magnitude sums. Only active modes have storage.
+template <class T>
+struct Sums {
+  std::array<std::vector<Complex<T>>, 4> value;
+  std::array<std::vector<T>, 4> magnitude;
+
+  void assign_zero(std::size_t elements) {
+    const T zero{};
+    for (auto& v : value) v.assign(elements, Complex<T>{zero, zero});
+    for (auto& v : magnitude) v.assign(elements, zero);
+  }
+  /// this += other for the elements begin..end.
+  void add(const Sums& other, std::size_t begin, std::size_t end) {
+    for (std::size_t a = 0; a < 4; ++a) {
+      VANTOK_ASSERT(end <= value[a].size() && end <= other.value[a].size() &&
+                    end <= magnitude[a].size() && end <= other.magnitude[a].size());
+      Complex<T>* dst = value[a].data();
+      const Complex<T>* src = other.value[a].data();
+      for (std::size_t e = begin; e < end; ++e) dst[e] = dst[e] + src[e];
+      T* mdst = magnitude[a].data();
+      const T* msrc = other.magnitude[a].data();
+      for (std::size_t e = begin; e < end; ++e) mdst[e] = mdst[e] + msrc[e];
+    }
+  }
+};
+
+/// The product kinds of the outgoing part that an element of each parity of
+/// n_i - n_j reads, in the order of the coefficient table: the same kinds
+/// (0, 0) and (1, 1) pair orders of equal parity, mixed kinds orders of
+/// opposite parity. The other four kinds are never read and never formed.
+inline constexpr std::array<std::array<std::size_t, 4>, 2> KINDS{{{1, 2, 4, 6}, {0, 3, 5, 7}}};
+
+/// Quadrature nodes per chunk.
+inline constexpr std::size_t CHUNK = 8;
+
+/// Everything the node integrand reads, shared read-only by all chunks.
+template <class T>
+struct Context {
+  std::size_t nmax = 0;
+  Axes<T> spheroid;
+  T a2{}, b2{}, ab{};
+  Complex<T> eta;
+  const functions::Scales<T>* scales = nullptr;
+  std::vector<T> inv_out;
+  std::vector<T> inv_reg;
+  const regular::Series<T>* series = nullptr;
+  T inv_series_rmin{};
+  /// 1 / (m rmin) of the series, the scale of the regular derivative forms.
+  Complex<T> inv_series_zeta;
+  /// The integrand's own rmin, the length unit of rho = r / rmin.
+  T node_rmin{};
+  std::size_t n_low = 0;
+  /// 1/b^2 - 1/a^2.
+  T g0{};
+  std::vector<T> norm;
+  std::size_t regular_limit = std::numeric_limits<std::size_t>::max();
+  const Choice* choice = nullptr;
+  /// With a record: per order, whether a wanted series form has its row
+  /// (series_rows) or its column (series_columns) there; empty without one.
+  std::vector<std::uint8_t> series_rows;
+  std::vector<std::uint8_t> series_columns;
+  /// Per order pair (n_i (N + 1) + n_j), its place among the pairs with
+  /// series forms (those the integrand evaluates), NO_FORMS for the others;
+  /// form_pairs of them. The chunk tables keep their forms at
+  /// ((place CHUNK + node) 4 + slot), and one spare pair of zeros last.
+  std::vector<std::uint32_t> form_place;
+  std::size_t form_pairs = 0;
+  static constexpr std::uint32_t NO_FORMS = std::numeric_limits<std::uint32_t>::max();
+  std::vector<ActiveMode> active;
+
+  std::size_t form_base(std::size_t ni, std::size_t nj, std::size_t node) const {
+    const std::uint32_t place = form_place[ni * (nmax + 1) + nj];
+    VANTOK_ASSERT(place != NO_FORMS);
+    return (place * CHUNK + node) * 4;
+  }
+  std::size_t spare_form() const { return form_pairs * CHUNK * 4; }
+  std::vector<RowLists> rows;
+};
+
+
+/// What one node of a chunk keeps for the element loops: its surface point
+/// and weights and its radial functions.
+template <class T>
+struct NodeTables {
+  T x{}, st{}, r{}, s{}, g{}, big_w{}, big_a{};
+  std::vector<Complex<T>> h, hb, hc, j, jb, jc, u, ub, uc;
+};
+
+/// An array of n values left uninitialised (every entry is written before it
+/// is read): the chunk tables are tens of megabytes, and zero-filling them for
+/// every kernel call would cost as much as some of the calls' work. The value
+/// types are implicit-lifetime types (aggregates of doubles), which storage
+/// from std::malloc holds without construction.
+template <class V>
+class RawArray {
+ public:
+  void assign(std::size_t n) {
+    static_assert(std::is_trivially_copyable_v<V> && std::is_trivially_destructible_v<V>);
+    if (n == size_) return;
+    data_.reset(static_cast<V*>(std::malloc(sat_mul(n, sizeof(V)))));
+    if (n != 0 && !data_) throw std::bad_alloc();
+    size_ = n;
+  }
+  V* data() { return data_.get(); }
+  const V* data() const { return data_.get(); }
+  V& operator[](std::size_t i) { return data_.get()[i]; }
+  const V& operator[](std::size_t i) const { return data_.get()[i]; }
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+
+ private:
+  struct Free {
+    void operator()(V* p) const { std::free(p); }
+  };
+  std::unique_ptr<V, Free> data_;
+  std::size_t size_ = 0;
+};
+
+/// The tables of one chunk, filled node by node (each node writes only its own
+/// entries, so that the nodes of a chunk can be filled in parallel) and then
+/// read by every mode's element loops. The outgoing-part products, their
+/// bounds and their series forms are kept for every node, four per order pair
+/// and node: index ((n_i N + n_j) CHUNK + node) 4 + slot, so that an element
+/// finds the values of all its nodes side by side.
+template <class T>
+struct ChunkTables {
+  std::array<NodeTables<T>, CHUNK> nodes;
+  RawArray<Complex<T>> products;
+  /// |Re| + |Im| of each product, the bound of variant 0.
+  RawArray<T> product_bounds;
+  RawArray<regular::Forms<T>> forms;
+
+  /// Storage for nmax and form_pairs pairs with series forms (and the spare).
+  void reserve(std::size_t nmax, std::size_t form_pairs) {
+    const std::size_t n = nmax + 1;
+    const T zero{};
+    const Complex<T> czero{zero, zero};
+    for (NodeTables<T>& t : nodes) {
+      for (auto* f : {&t.h, &t.hb, &t.hc, &t.j, &t.jb, &t.jc, &t.u, &t.ub, &t.uc}) {
+        f->assign(n, czero);
+      }
+    }
+    products.assign(4 * CHUNK * n * n);
+    product_bounds.assign(4 * CHUNK * n * n);
+    forms.assign(4 * CHUNK * (form_pairs + 1));
+    // The spare pair, read by lanes without forms, holds zeros.
+    for (std::size_t i = 4 * CHUNK * form_pairs; i < forms.size(); ++i) {
+      forms[i] = regular::Forms<T>{czero, czero, zero, zero};
+    }
+  }
+};
+
+/// The series of four nodes side by side, for the f64 member's series forms in
+/// lanes (detail_kernel_lanes.inc): each entry of a NodeSeries list as four
+/// doubles (lane l from node l), in one buffer.
+struct Series4 {
+  struct Real {
+    std::int64_t offset = 0;
+    std::size_t length = 0;
+    std::size_t coefficients = 0, sums = 0, bounds = 0;
+  };
+  struct Terms {
+    std::int64_t offset = 0;
+    std::size_t length = 0;
+    std::size_t prefix_re = 0, prefix_im = 0, prefix_bounds = 0, suffix_re = 0, suffix_im = 0, suffix_bounds = 0;
+  };
+  std::vector<std::array<Real, 3>> real;
+  std::vector<std::array<Terms, 3>> terms;
+  std::vector<double> values;
+
+  /// Appends the four nodes' values of one list entry by entry.
+  template <class Get>
+  std::size_t add(std::size_t length, Get get) {
+    const std::size_t start = values.size() / 4;
+    for (std::size_t i = 0; i < length; ++i) {
+      for (std::size_t l = 0; l < 4; ++l) values.push_back(get(l, i));
+    }
+    return start;
+  }
+
+  void fill(const regular::NodeSeries<double>* const (&ns)[4]) {
+    const regular::NodeSeries<double>& first = *ns[0];
+    real.assign(first.real_series.size(), {});
+    terms.assign(first.complex_series.size(), {});
+    values.clear();
+    std::size_t total = 0;
+    for (std::size_t k = 0; k < first.real_series.size(); ++k) {
+      for (std::size_t f = 0; f < 3; ++f) total += 3 * first.real_series[k][f].coefficients.size() + 2;
+    }
+    for (std::size_t k = 0; k < first.complex_series.size(); ++k) {
+      for (std::size_t c = 0; c < 3; ++c) total += 6 * first.complex_series[k][c].prefix_sums.size() + 3;
+    }
+    values.reserve(4 * total);
+    for (std::size_t k = 0; k < first.real_series.size(); ++k) {
+      for (std::size_t f = 0; f < 3; ++f) {
+        Real& r = real[k][f];
+        r.offset = first.real_series[k][f].offset;
+        r.length = first.real_series[k][f].coefficients.size();
+        if (r.length == 0) continue;
+        r.coefficients = add(r.length, [&](std::size_t l, std::size_t i) { return ns[l]->real_series[k][f].coefficients[i]; });
+        r.sums = add(r.length + 1, [&](std::size_t l, std::size_t i) { return ns[l]->real_suffixes[k][f].sums[i]; });
+        r.bounds = add(r.length + 1, [&](std::size_t l, std::size_t i) { return ns[l]->real_suffixes[k][f].bounds[i]; });
+      }
+    }
+    for (std::size_t k = 0; k < first.complex_series.size(); ++k) {
+      for (std::size_t c = 0; c < 3; ++c) {
+        Terms& t = terms[k][c];
+        const regular::JTerms<double>& j = first.complex_series[k][c];
+        t.offset = j.offset;
+        t.length = j.prefix_sums.size();
+        if (j.suffix_sums.empty()) continue;
+        const auto list = [&](std::size_t l) -> const regular::JTerms<double>& { return ns[l]->complex_series[k][c]; };
+        t.prefix_re = add(t.length, [&](std::size_t l, std::size_t i) { return list(l).prefix_sums[i].re; });
+        t.prefix_im = add(t.length, [&](std::size_t l, std::size_t i) { return list(l).prefix_sums[i].im; });
+        t.prefix_bounds = add(t.length, [&](std::size_t l, std::size_t i) { return list(l).prefix_bounds[i]; });
+        t.suffix_re = add(t.length + 1, [&](std::size_t l, std::size_t i) { return list(l).suffix_sums[i].re; });
+        t.suffix_im = add(t.length + 1, [&](std::size_t l, std::size_t i) { return list(l).suffix_sums[i].im; });
+        t.suffix_bounds = add(t.length + 1, [&](std::size_t l, std::size_t i) { return list(l).suffix_bounds[i]; });
+      }
+    }
+  }
+};
+
+/// Series4 for the f64 member, nothing for the others.
+template <class T>
+struct FourNodeSeries {
+  struct type {};
+};
+template <>
+struct FourNodeSeries<double> {
+  using type = Series4;
+};
+
+/// The ratio buffers of the radial recurrences of one node, and the series
+/// of the nodes of a task (per worker, reused).
+template <class T>
+struct NodeScratch {
+  std::vector<T> alpha;
+  std::vector<Complex<T>> sigma;
+  std::array<regular::NodeSeries<T>, 4> series;
+  /// The four-node series of the widest code (f64 only).
+  typename FourNodeSeries<T>::type series4;
+};
+
+/// The angular functions of one mode at one node and the vector functions
+/// built from them.
+template <class T>
+struct ModeNode {
+  std::vector<T> pi, tau, gld;
+  std::array<std::vector<Vec3<T>>, 6> v;
+};
+
+/// The mode tables of one chunk (per worker): every node's ModeNode for the
+/// mode `m` of the chunk numbered `chunk`, kept while a worker's consecutive
+/// tasks share both.
+template <class T>
+struct ModeTables {
+  functions::Angular<T> angular;
+  std::array<ModeNode<T>, CHUNK> nodes;
+  std::size_t chunk = std::numeric_limits<std::size_t>::max();
+  std::size_t m = 0;
+
+  void reserve(std::size_t nmax) {
+    const std::size_t n = nmax + 1;
+    const T zero{};
+    const Complex<T> czero{zero, zero};
+    for (ModeNode<T>& t : nodes) {
+      for (auto* f : {&t.pi, &t.tau, &t.gld}) f->assign(n, zero);
+      for (auto& f : t.v) f.assign(n, Vec3<T>{czero, czero, czero});
+    }
+  }
+};
+
+/// Inputs of one kernel call.
+template <class T>
+struct KernelCall {
+  Axes<T> spheroid;
+  Complex<T> eta;
+  std::size_t nmax = 0;
+  std::size_t ngauss = 0;
+  Mask mask;
+  const Choice* choice = nullptr;
+  std::size_t regular_limit = std::numeric_limits<std::size_t>::max();
+  /// At most this many bytes of chunk sums and tables alive at once; 0 = as
+  /// many as a lease of the work budget covers. Any value gives the same bits.
+  std::size_t partial_budget = 0;
+  /// Bytes of work arrays the caller keeps alive during the call, counted
+  /// with the kernel's own against the work budget.
+  std::size_t held_bytes = 0;
+};
+
+/// The call of one public member: its inputs, the rest defaulted.
+template <class T>
+KernelCall<T> kernel_call(const Axes<T>& spheroid, const Complex<T>& eta, std::size_t nmax,
+                          std::size_t ngauss, Mask mask, const Choice* choice = nullptr,
+                          std::size_t regular_limit = std::numeric_limits<std::size_t>::max()) {
+  KernelCall<T> call;
+  call.spheroid = spheroid;
+  call.eta = eta;
+  call.nmax = nmax;
+  call.ngauss = ngauss;
+  call.mask = mask;
+  call.choice = choice;
+  call.regular_limit = regular_limit;
+  return call;
+}
+
+/// The driver: all_modes_masked over T.
+template <KernelScalar T>
+Result<std::vector<ModeMatrices<T>>> run_kernel(const KernelCall<T>& call);
+
+/// The series coefficient tables of the driver (public for tests).
+template <KernelScalar T>
+regular::Series<T> series_tables(const functions::Scales<T>& scales, std::size_t nmax,
+                                 const T& rmin, const T& rmax, const Complex<T>& eta);
+
+#define VANTOK_TMATRIX_KERNEL_DETAIL(T)                                                    \
+  extern template Result<std::vector<ModeMatrices<T>>> run_kernel<T>(const KernelCall<T>&); \
+  extern template regular::Series<T> series_tables<T>(const functions::Scales<T>&,         \
+                                                      std::size_t, const T&, const T&,     \
+                                                      const Complex<T>&);
+VANTOK_FOR_EACH_SCALAR(VANTOK_TMATRIX_KERNEL_DETAIL)
+#undef VANTOK_TMATRIX_KERNEL_DETAIL
+
+}  // namespace vantok::tmatrix::kernel::detail
