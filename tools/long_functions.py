@@ -7,7 +7,8 @@ it holds a parenthesis and no control keyword, namespace or initialiser.
     /usr/bin/python3 tools/long_functions.py [LIMIT [DIR ...]]
 
 LIMIT defaults to 80, the directories to core/src, core/include and
-python/src. Prints "lines file:line signature-tail", one function a line.
+python/src. Prints "lines file:line signature-tail", one function a line, and
+exits with status 1 when it lists any (the test suite runs it).
 """
 import re, sys, pathlib
 
@@ -39,6 +40,7 @@ def strip(text):
     return re.sub(r"^[ \t]*#(?:[^\n]*\\\n)*[^\n]*", "", res, flags=re.M)
 
 CONTROL = re.compile(r"^\s*(if|for|while|switch|catch|else|do|try)\b")
+found = 0
 for root in roots:
     for p in sorted(pathlib.Path(root).rglob("*")):
         if p.suffix not in (".cpp", ".hpp", ".inc", ".h"): continue
@@ -57,6 +59,7 @@ for root in roots:
                 if fn_depth is not None and depth == fn_depth:
                     length = line - start + 1
                     if length > LIMIT:
+                        found += 1
                         sig = " ".join(name.split())
                         print(f"{length:4d} {p}:{start} {sig[-110:]}")
                     fn_depth = None
@@ -64,3 +67,5 @@ for root in roots:
                 head = ""
             else:
                 head += ch
+
+sys.exit(1 if found else 0)
