@@ -11,6 +11,10 @@
 //
 //     build-bench/bench/tmatrix_phases x eps rtol [--order L] [--unvalidated]
 //                                      [--solves] [--repeats R]
+//                                      [--one N n_theta m_max]
+//
+// --one times only the one solve at that truncation (median of R, with its
+// phases), on one thread and on the pool.
 //
 // The pool is the process's (RAYON_NUM_THREADS); pin it with taskset.
 
@@ -46,6 +50,7 @@ struct Args {
   bool unvalidated = false;
   bool solves = false;
   int repeats = 5;
+  std::optional<Truncation> one;
 };
 
 /// The seconds of the phases of one run.
@@ -174,15 +179,50 @@ Args parse(int argc, char** argv) {
     if (s == "--unvalidated") a.unvalidated = true;
     if (s == "--solves") a.solves = true;
     if (s == "--repeats" && i + 1 < argc) a.repeats = std::atoi(argv[++i]);
+    if (s == "--one" && i + 3 < argc) {
+      const auto count = [&] { return static_cast<std::size_t>(std::atoll(argv[++i])); };
+      const std::size_t n = count();
+      const std::size_t n_theta = count();
+      a.one = Truncation{n, n_theta, count()};
+    }
   }
   return a;
 }
 
 }  // namespace
 
+/// The median seconds of R solves at the truncation, with the phases of the
+/// median one's profile summed over all.
+void one_solve(const Args& a, std::size_t threads) {
+  const auto& [n, n_theta, m_max] = *a.one;
+  std::printf("one solve at N = %zu, n_theta = %zu, m_max = %zu\n", n, n_theta, m_max);
+  for (const bool single : {true, false}) {
+    driver::SolveProfile profile;
+    const driver::OneSolve one{a.spheroid, a.rtol, Precision::Auto, &profile};
+    std::vector<double> t;
+    for (int r = 0; r < a.repeats; ++r) {
+      const auto run = [&] {
+        const auto start = Clock::now();
+        auto s = one(*a.one);
+        if (!s) std::exit(1);
+        return since(start);
+      };
+      t.push_back(single ? pool::with_threads(1, run) : run());
+    }
+    const double k = 1.0 / a.repeats;
+    std::printf("  %zu threads: %.4f s (per solve: f64 kernel %.4f, f64 blocks %.4f, dd pass %.4f with its kernel %.4f)\n",
+                single ? std::size_t{1} : threads, median(t), k * profile.kernel, k * profile.lu, k * profile.refinement,
+                k * profile.refinement_kernel);
+  }
+}
+
 int main(int argc, char** argv) {
   const Args a = parse(argc, argv);
   const std::size_t threads = pool::thread_count();
+  if (a.one) {
+    one_solve(a, threads);
+    return 0;
+  }
   std::printf("spheroid x = %g, eps = %g, m = 1.5+0.02i, rtol = %g%s\n", a.spheroid.x, a.spheroid.eps, a.rtol,
               a.unvalidated ? ", allow_unvalidated" : "");
   if (a.solves) std::printf("solves on one thread:\n");

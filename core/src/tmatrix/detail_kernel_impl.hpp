@@ -13,6 +13,7 @@
 #include <tuple>
 
 #include "tmatrix/detail_dd_lanes.hpp"
+#include "tmatrix/detail_lanes8.hpp"
 #include "tmatrix/detail_kernel_run.hpp"
 #include "tmatrix/detail_ops.hpp"
 #include "tmatrix/detail_widest.hpp"
@@ -136,6 +137,16 @@ namespace widest {
 #include "tmatrix/detail_kernel_node.inc"
 }  // namespace widest
 VANTOK_WIDEST_END
+#undef VANTOK_KERNEL_LANES
+
+// And a third time for AVX-512, where only the element loops of the f64 and
+// double-double members are taken from (eight lanes wide).
+#define VANTOK_KERNEL_LANES 2
+VANTOK_WIDEST512_BEGIN
+namespace widest512 {
+#include "tmatrix/detail_kernel_node.inc"
+}  // namespace widest512
+VANTOK_WIDEST512_END
 #undef VANTOK_KERNEL_LANES
 
 VANTOK_WIDEST_BEGIN
@@ -534,6 +545,13 @@ class Quadrature {
     const Size b = pc.n_begin;
     const Size e = pc.n_end;
     if constexpr (LANES) {
+      if (widest512_here_) {
+        with_choice ? widest512::group_rows_lanes<T, true>(ctx_, modes, b, e, count, w, mws, out)
+                    : widest512::group_rows_lanes<T, false>(ctx_, modes, b, e, count, w, mws, out);
+        return;
+      }
+    }
+    if constexpr (LANES) {
       if (widest_here_) {
         with_choice ? widest::group_rows_lanes<T, true>(ctx_, modes, b, e, count, w, mws, out)
                     : widest::group_rows_lanes<T, false>(ctx_, modes, b, e, count, w, mws, out);
@@ -576,6 +594,7 @@ class Quadrature {
   Size by_budget_ = 1;
   Size piece_ = 64;
   bool widest_here_ = widest_available();
+  bool widest512_here_ = widest512_available();
   bool wide_ = widest_here_ && !std::is_same_v<T, double>;
   std::vector<Sums<T>> parts_;
   std::vector<ChunkTables<T>> tables_;
