@@ -11,10 +11,12 @@
 //
 //     build-bench/bench/tmatrix_phases x eps rtol [--order L] [--unvalidated]
 //                                      [--solves] [--repeats R]
-//                                      [--one N n_theta m_max]
+//                                      [--one N n_theta m_max] [--pool-only]
 //
 // --one times only the one solve at that truncation (median of R, with its
-// phases), on one thread and on the pool.
+// phases), on one thread and on the pool. --pool-only profiles the run on
+// the pool alone (for spheroids too large to wait for on one thread), with
+// the largest resident memory of the process at the end.
 //
 // The pool is the process's (RAYON_NUM_THREADS); pin it with taskset.
 
@@ -51,6 +53,7 @@ struct Args {
   bool solves = false;
   int repeats = 5;
   std::optional<Truncation> one;
+  bool pool_only = false;
 };
 
 /// The seconds of the phases of one run.
@@ -178,6 +181,7 @@ Args parse(int argc, char** argv) {
     if (s == "--order" && i + 1 < argc) a.order = static_cast<std::size_t>(std::atoll(argv[++i]));
     if (s == "--unvalidated") a.unvalidated = true;
     if (s == "--solves") a.solves = true;
+    if (s == "--pool-only") a.pool_only = true;
     if (s == "--repeats" && i + 1 < argc) a.repeats = std::atoi(argv[++i]);
     if (s == "--one" && i + 3 < argc) {
       const auto count = [&] { return static_cast<std::size_t>(std::atoll(argv[++i])); };
@@ -217,6 +221,7 @@ void one_solve(const Args& a, std::size_t threads) {
 }
 
 int main(int argc, char** argv) {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
   const Args a = parse(argc, argv);
   const std::size_t threads = pool::thread_count();
   if (a.one) {
@@ -225,6 +230,13 @@ int main(int argc, char** argv) {
   }
   std::printf("spheroid x = %g, eps = %g, m = 1.5+0.02i, rtol = %g%s\n", a.spheroid.x, a.spheroid.eps, a.rtol,
               a.unvalidated ? ", allow_unvalidated" : "");
+  if (a.pool_only) {
+    if (a.solves) std::printf("solves on the pool:\n");
+    const Phases all = profiled_run(a);
+    std::printf("N = %zu, n_theta = %zu, modes %zu\n", all.n, all.n_theta, all.modes);
+    print_phases(all, all, threads);
+    return 0;
+  }
   if (a.solves) std::printf("solves on one thread:\n");
   const Phases one = pool::with_threads(1, [&] { return profiled_run(a); });
   if (a.solves) std::printf("solves on the pool:\n");

@@ -714,15 +714,14 @@ Result<std::vector<ModeMatrices<T>>> run_kernel(const KernelCall<T>& call) {
   // 9.-13.
   const Sums<T> total = Quadrature<T>(ctx, nodes, ws, group).run();
 
-  // 14. Assembly.
+  // 14. Assembly, the modes side by side (each reads the totals and writes
+  // only its own matrices).
+  std::vector<const ActiveMode*> layout(nmax + 1, nullptr);
+  for (const ActiveMode& a : ctx.active) layout[a.m] = &a;
   std::vector<ModeMatrices<T>> modes(nmax + 1);
-  auto active = ctx.active.begin();
-  for (Size m = 0; m <= nmax; ++m) {
-    stop::check();
-    const bool is_active = active != ctx.active.end() && active->m == m;
-    modes[m] = assemble_mode(m, std::move(ctx.rows[m]), is_active ? &*active : nullptr, total, call.choice);
-    if (is_active) ++active;
-  }
+  work::parallel(nmax + 1, [&](Size m) {
+    modes[m] = assemble_mode(m, std::move(ctx.rows[m]), layout[m], total, call.choice);
+  });
   return modes;
 }
 
