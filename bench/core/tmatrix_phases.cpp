@@ -81,16 +81,20 @@ Phases profiled_run(const Args& a) {
   const Plan plan = t.plan(a.spheroid);
   const auto start = Clock::now();
   const driver::OneSolve one{a.spheroid, plan.rtol, plan.precision, &ph.solve};
+  std::optional<Solved> last;
   const driver::SolveFn fn = [&](const Truncation& tr) {
     const auto s = Clock::now();
     const driver::SolveProfile before = ph.solve;
     auto r = one(tr);
     if (a.solves) {
+      // The change against the previous solve, as the convergence test forms it.
+      const double change = r && last && last->modes.modes.size() == r->modes.modes.size() ? driver::relative_change(*last, *r) : 0.0;
       std::printf("  solve N=%zu n_theta=%zu m_max=%zu: %.4f s (f64 kernel %.4f, f64 blocks %.4f, dd pass %.4f with "
-                  "its kernel %.4f, dd throughout %.4f)\n",
+                  "its kernel %.4f, dd throughout %.4f), change %.2e\n",
                   tr.n_terms, tr.n_theta, tr.m_max, since(s), ph.solve.kernel - before.kernel, ph.solve.lu - before.lu,
                   ph.solve.refinement - before.refinement, ph.solve.refinement_kernel - before.refinement_kernel,
-                  ph.solve.double_double - before.double_double);
+                  ph.solve.double_double - before.double_double, change);
+      if (r) last = *r;
     }
     return r;
   };

@@ -224,14 +224,19 @@ struct Series4 {
   std::vector<std::array<Real, 3>> real;
   std::vector<std::array<Terms, 3>> terms;
   std::vector<double> values;
+  /// Entries of `values` filled so far (four doubles each).
+  std::size_t used = 0;
 
-  /// Appends the four nodes' values of one list entry by entry.
-  template <class Get>
-  std::size_t add(std::size_t length, Get get) {
-    const std::size_t start = values.size() / 4;
+  /// Appends the four nodes' lists of `length` entries, entry i of node l at
+  /// (start + i) 4 + l, from src[l] with `stride` doubles between entries;
+  /// the start.
+  std::size_t add(std::size_t length, const double* const (&src)[4], std::size_t stride) {
+    const std::size_t start = used;
+    double* out = values.data() + 4 * start;
     for (std::size_t i = 0; i < length; ++i) {
-      for (std::size_t l = 0; l < 4; ++l) values.push_back(get(l, i));
+      for (std::size_t l = 0; l < 4; ++l) out[4 * i + l] = src[l][i * stride];
     }
+    used += length;
     return start;
   }
 
@@ -239,7 +244,6 @@ struct Series4 {
     const regular::NodeSeries<double>& first = *ns[0];
     real.assign(first.real_series.size(), {});
     terms.assign(first.complex_series.size(), {});
-    values.clear();
     std::size_t total = 0;
     for (std::size_t k = 0; k < first.real_series.size(); ++k) {
       for (std::size_t f = 0; f < 3; ++f) total += 3 * first.real_series[k][f].coefficients.size() + 2;
@@ -247,16 +251,24 @@ struct Series4 {
     for (std::size_t k = 0; k < first.complex_series.size(); ++k) {
       for (std::size_t c = 0; c < 3; ++c) total += 6 * first.complex_series[k][c].prefix_sums.size() + 3;
     }
-    values.reserve(4 * total);
+    // Sized once per worker; every entry read is written below.
+    if (values.size() < 4 * total) values.resize(4 * total);
+    used = 0;
+    const auto add_lanes = [&](std::size_t length, std::size_t stride, auto&& list) {
+      const double* src[4];
+      for (std::size_t l = 0; l < 4; ++l) src[l] = list(*ns[l]);
+      return add(length, src, stride);
+    };
     for (std::size_t k = 0; k < first.real_series.size(); ++k) {
       for (std::size_t f = 0; f < 3; ++f) {
         Real& r = real[k][f];
         r.offset = first.real_series[k][f].offset;
         r.length = first.real_series[k][f].coefficients.size();
         if (r.length == 0) continue;
-        r.coefficients = add(r.length, [&](std::size_t l, std::size_t i) { return ns[l]->real_series[k][f].coefficients[i]; });
-        r.sums = add(r.length + 1, [&](std::size_t l, std::size_t i) { return ns[l]->real_suffixes[k][f].sums[i]; });
-        r.bounds = add(r.length + 1, [&](std::size_t l, std::size_t i) { return ns[l]->real_suffixes[k][f].bounds[i]; });
+        using NS = regular::NodeSeries<double>;
+        r.coefficients = add_lanes(r.length, 1, [&](const NS& s) { return s.real_series[k][f].coefficients.data(); });
+        r.sums = add_lanes(r.length + 1, 1, [&](const NS& s) { return s.real_suffixes[k][f].sums.data(); });
+        r.bounds = add_lanes(r.length + 1, 1, [&](const NS& s) { return s.real_suffixes[k][f].bounds.data(); });
       }
     }
     for (std::size_t k = 0; k < first.complex_series.size(); ++k) {
@@ -266,13 +278,15 @@ struct Series4 {
         t.offset = j.offset;
         t.length = j.prefix_sums.size();
         if (j.suffix_sums.empty()) continue;
-        const auto list = [&](std::size_t l) -> const regular::JTerms<double>& { return ns[l]->complex_series[k][c]; };
-        t.prefix_re = add(t.length, [&](std::size_t l, std::size_t i) { return list(l).prefix_sums[i].re; });
-        t.prefix_im = add(t.length, [&](std::size_t l, std::size_t i) { return list(l).prefix_sums[i].im; });
-        t.prefix_bounds = add(t.length, [&](std::size_t l, std::size_t i) { return list(l).prefix_bounds[i]; });
-        t.suffix_re = add(t.length + 1, [&](std::size_t l, std::size_t i) { return list(l).suffix_sums[i].re; });
-        t.suffix_im = add(t.length + 1, [&](std::size_t l, std::size_t i) { return list(l).suffix_sums[i].im; });
-        t.suffix_bounds = add(t.length + 1, [&](std::size_t l, std::size_t i) { return list(l).suffix_bounds[i]; });
+        using NS = regular::NodeSeries<double>;
+        const auto list = [&](const NS& s) -> const regular::JTerms<double>& { return s.complex_series[k][c]; };
+        // A complex entry is two doubles: re, then im.
+        t.prefix_re = add_lanes(t.length, 2, [&](const NS& s) { return &list(s).prefix_sums[0].re; });
+        t.prefix_im = add_lanes(t.length, 2, [&](const NS& s) { return &list(s).prefix_sums[0].im; });
+        t.prefix_bounds = add_lanes(t.length, 1, [&](const NS& s) { return list(s).prefix_bounds.data(); });
+        t.suffix_re = add_lanes(t.length + 1, 2, [&](const NS& s) { return &list(s).suffix_sums[0].re; });
+        t.suffix_im = add_lanes(t.length + 1, 2, [&](const NS& s) { return &list(s).suffix_sums[0].im; });
+        t.suffix_bounds = add_lanes(t.length + 1, 1, [&](const NS& s) { return list(s).suffix_bounds.data(); });
       }
     }
   }
