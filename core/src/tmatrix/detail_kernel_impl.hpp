@@ -154,6 +154,7 @@ VANTOK_WIDEST_BEGIN
 inline void add_lanes(Sums<DoubleDouble>& total, const Sums<DoubleDouble>& part, std::size_t begin,
                       std::size_t end) {
   for (std::size_t a = 0; a < 4; ++a) {
+    if (total.value[a].empty()) continue;
     VANTOK_ASSERT(end <= total.value[a].size() && end <= part.value[a].size() &&
                   end <= total.magnitude[a].size() && end <= part.magnitude[a].size());
     // A complex double-double is two double-doubles.
@@ -246,7 +247,7 @@ WorkingSet working_set(const Context<T>& ctx, const regular::Series<T>& series, 
   }
   // Results: q, rg, their magnitudes and the variant codes.
   const Size result_bytes = 2 * c + 2 * t + 1;
-  const Size sums_bytes = 4 * c + 4 * t;
+  const Size sums_bytes = Sums<T>::arrays(ctx.choice != nullptr) * (c + t);
   // The node scratch of a worker: its ratio buffers and series (the f64
   // member's widest code keeps four nodes' series and their lanes); and the
   // vector functions of a group of up to four modes.
@@ -393,7 +394,7 @@ class Quadrature {
   /// order whatever the schedule.
   Sums<T> run() {
     Sums<T> total;
-    total.assign_zero(elements_);
+    total.assign_zero(elements_, ctx_.choice != nullptr);
     for (Size next = 0; next < chunks_;) {
       const Size group = std::min({threads_, chunks_ - next, by_budget_});
       if (parts_.size() < group) {
@@ -401,7 +402,7 @@ class Quadrature {
         tables_.resize(group);
       }
       work::parallel(group, [&](Size c) {
-        parts_[c].assign_zero(elements_);
+        parts_[c].assign_zero(elements_, ctx_.choice != nullptr);
         if (tables_[c].products.empty()) tables_[c].reserve(ctx_.nmax, ctx_.form_pairs);
       }, pool::Grain::One);
       node_tables(next, group);
@@ -644,8 +645,10 @@ ModeMatrices<T> assemble_mode(std::size_t m, RowLists&& rows, const ActiveMode* 
         }
         mm.rg[p][idx] = total.value[0][e];
         mm.rg_mag[p][idx] = total.magnitude[0][e];
-        mm.q[p][idx] = total.value[1 + code][e] + total.value[0][e];
-        mm.q_mag[p][idx] = total.magnitude[1 + code][e] + total.magnitude[0][e];
+        // With a record the element's one variant is at index 1.
+        const Size slot = choice != nullptr ? 1 : 1 + code;
+        mm.q[p][idx] = total.value[slot][e] + total.value[0][e];
+        mm.q_mag[p][idx] = total.magnitude[slot][e] + total.magnitude[0][e];
         mm.choice[p][idx] = code;
       }
     }

@@ -55,20 +55,29 @@ struct ActiveMode {
 
 /// The flat sums of one chunk (or of the whole quadrature): per element of
 /// every active mode, index 0 the regular part and 1 + v variant v, with the
-/// matching magnitude sums. Only active modes have storage.
+/// matching magnitude sums; with a variant record an element sums only its
+/// recorded variant, at index 1 whatever its code, and indices 2 and 3 have
+/// no storage. Only active modes have storage.
 template <class T>
 struct Sums {
   std::array<std::vector<Complex<T>>, 4> value;
   std::array<std::vector<T>, 4> magnitude;
 
-  void assign_zero(std::size_t elements) {
+  /// The arrays in use: 2 with a variant record, else 4.
+  static std::size_t arrays(bool recorded) { return recorded ? 2 : 4; }
+
+  void assign_zero(std::size_t elements, bool recorded) {
     const T zero{};
-    for (auto& v : value) v.assign(elements, Complex<T>{zero, zero});
-    for (auto& v : magnitude) v.assign(elements, zero);
+    for (std::size_t a = 0; a < 4; ++a) {
+      const std::size_t n = a < arrays(recorded) ? elements : 0;
+      value[a].assign(n, Complex<T>{zero, zero});
+      magnitude[a].assign(n, zero);
+    }
   }
-  /// this += other for the elements begin..end.
+  /// this += other for the elements begin..end (of the arrays in use).
   void add(const Sums& other, std::size_t begin, std::size_t end) {
     for (std::size_t a = 0; a < 4; ++a) {
+      if (value[a].empty()) continue;
       VANTOK_ASSERT(end <= value[a].size() && end <= other.value[a].size() &&
                     end <= magnitude[a].size() && end <= other.magnitude[a].size());
       Complex<T>* dst = value[a].data();
