@@ -388,10 +388,19 @@ class Quadrature {
       }
     }
     piece_ = std::max<Size>({64, active_elements / (8 * threads_), 16 * 2 * MODES * ctx.nmax});
+    // Chunk after chunk straight into the totals, without partial sums, where
+    // one chunk's pieces give every thread two or more (or there is one
+    // thread): that saves zeroing the partials and adding them in a pass of
+    // their own, and their memory. Fewer pieces keep the chunks of a group
+    // side by side instead.
+    for (Size a = 0; a < ctx.active.size(); a += MODES) add_pieces(0, a, std::min(a + MODES, ctx.active.size()));
+    direct_ = threads_ == 1 || pieces_.size() >= 2 * threads_;
+    pieces_.clear();
   }
 
   /// Every element's sums, ((0 + P_1) + P_2) + ... over the chunks in node
-  /// order whatever the schedule.
+  /// order whatever the schedule: the chunk sums P_c added in chunk order,
+  /// from the partials or as each chunk is summed.
   Sums<T> run() {
     Sums<T> total;
     total.assign_zero(elements_, ctx_.choice != nullptr);
@@ -402,12 +411,16 @@ class Quadrature {
         tables_.resize(group);
       }
       work::parallel(group, [&](Size c) {
-        parts_[c].assign_zero(elements_, ctx_.choice != nullptr);
+        if (!direct_) parts_[c].assign_zero(elements_, ctx_.choice != nullptr);
         if (tables_[c].products.empty()) tables_[c].reserve(ctx_.nmax, ctx_.form_pairs);
       }, pool::Grain::One);
       node_tables(next, group);
-      element_sums(next, group);
-      add_partials(total, group);
+      if (direct_) {
+        for (Size c = 0; c < group; ++c) element_sums(next, c, c + 1, &total);
+      } else {
+        element_sums(next, 0, group, nullptr);
+        add_partials(total, group);
+      }
       next += group;
     }
     return total;
@@ -485,14 +498,15 @@ class Quadrature {
   /// keep one mode's vector functions per worker.
   static constexpr Size MODES = LANES ? 4 : 1;
 
-  /// The element rows of every chunk and group of active modes in pieces of
-  /// orders into the chunk partials (the modes' vector functions per worker,
-  /// reused while its tasks stay on one chunk and group). Each partial is the
-  /// sum over its chunk's nodes in node order, so the split into tasks and
-  /// the order of the elements change no bit.
-  void element_sums(Size next, Size group) {
+  /// The element rows of the chunks c_begin..c_end of the group and every
+  /// group of active modes in pieces of orders (the modes' vector functions
+  /// per worker, reused while its tasks stay on one chunk and group), into the
+  /// chunk partials, or added to `total` when given (one chunk at a time).
+  /// Each chunk sum is the sum over its chunk's nodes in node order, so the
+  /// split into tasks and the order of the elements change no bit.
+  void element_sums(Size next, Size c_begin, Size c_end, Sums<T>* total) {
     pieces_.clear();
-    for (Size c = 0; c < group; ++c) {
+    for (Size c = c_begin; c < c_end; ++c) {
       for (Size a = 0; a < ctx_.active.size(); a += MODES) add_pieces(c, a, std::min(a + MODES, ctx_.active.size()));
     }
     work::parallel(pieces_.size(), [&](Size index) {
@@ -511,7 +525,11 @@ class Quadrature {
         mw.chunk = next + pc.chunk;
         mw.m = m;
       }
-      group_rows_of(pc, count, w, mws.data(), parts_[pc.chunk]);
+      if (total != nullptr) {
+        group_rows_of(pc, count, w, mws.data(), *total, Deposit::Add);
+      } else {
+        group_rows_of(pc, count, w, mws.data(), parts_[pc.chunk], Deposit::Store);
+      }
     });
   }
 
@@ -540,31 +558,31 @@ class Quadrature {
 
   /// One piece's rows by the widest element loop available.
   void group_rows_of(const Piece& pc, Size count, const ChunkTables<T>& w, const ModeTables<T>* mws,
-                     Sums<T>& out) const {
+                     Sums<T>& out, Deposit deposit) const {
     const bool with_choice = ctx_.choice != nullptr;
     const std::span<const ActiveMode> modes(ctx_.active.data() + pc.active_begin, pc.active_end - pc.active_begin);
     const Size b = pc.n_begin;
     const Size e = pc.n_end;
     if constexpr (LANES) {
       if (widest512_here_) {
-        with_choice ? widest512::group_rows_lanes<T, true>(ctx_, modes, b, e, count, w, mws, out)
-                    : widest512::group_rows_lanes<T, false>(ctx_, modes, b, e, count, w, mws, out);
+        with_choice ? widest512::group_rows_lanes<T, true>(ctx_, modes, b, e, count, w, mws, out, deposit)
+                    : widest512::group_rows_lanes<T, false>(ctx_, modes, b, e, count, w, mws, out, deposit);
         return;
       }
     }
     if constexpr (LANES) {
       if (widest_here_) {
-        with_choice ? widest::group_rows_lanes<T, true>(ctx_, modes, b, e, count, w, mws, out)
-                    : widest::group_rows_lanes<T, false>(ctx_, modes, b, e, count, w, mws, out);
+        with_choice ? widest::group_rows_lanes<T, true>(ctx_, modes, b, e, count, w, mws, out, deposit)
+                    : widest::group_rows_lanes<T, false>(ctx_, modes, b, e, count, w, mws, out, deposit);
         return;
       }
     }
     if (wide_) {
-      with_choice ? widest::group_rows<T, true>(ctx_, modes, b, e, count, w, mws, out)
-                  : widest::group_rows<T, false>(ctx_, modes, b, e, count, w, mws, out);
+      with_choice ? widest::group_rows<T, true>(ctx_, modes, b, e, count, w, mws, out, deposit)
+                  : widest::group_rows<T, false>(ctx_, modes, b, e, count, w, mws, out, deposit);
     } else {
-      with_choice ? baseline::group_rows<T, true>(ctx_, modes, b, e, count, w, mws, out)
-                  : baseline::group_rows<T, false>(ctx_, modes, b, e, count, w, mws, out);
+      with_choice ? baseline::group_rows<T, true>(ctx_, modes, b, e, count, w, mws, out, deposit)
+                  : baseline::group_rows<T, false>(ctx_, modes, b, e, count, w, mws, out, deposit);
     }
   }
 
@@ -597,6 +615,7 @@ class Quadrature {
   bool widest_here_ = widest_available();
   bool widest512_here_ = widest512_available();
   bool wide_ = widest_here_ && !std::is_same_v<T, double>;
+  bool direct_ = false;
   std::vector<Sums<T>> parts_;
   std::vector<ChunkTables<T>> tables_;
   pool::PerThread<NodeScratch<T>> node_scratch_;

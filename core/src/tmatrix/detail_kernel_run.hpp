@@ -90,6 +90,13 @@ struct Sums {
   }
 };
 
+/// How the element loops leave a chunk's sums, each begun from zero and
+/// taken over the chunk's nodes in node order: stored into the chunk's own
+/// partial sums (added to the totals afterwards in chunk order), or added to
+/// the totals at once (total + chunk sum, the same addition), when the chunks
+/// are summed one after another.
+enum class Deposit : bool { Store, Add };
+
 /// The product kinds of the outgoing part that an element of each parity of
 /// n_i - n_j reads, in the order of the coefficient table: the same kinds
 /// (0, 0) and (1, 1) pair orders of equal parity, mixed kinds orders of
