@@ -159,7 +159,7 @@ Result<std::pair<Solved, double>> solve_modes(const SolveFn& solve, const Trunca
 }
 
 Result<Converged> converge(const Plan& plan, const Spheroid& spheroid, SolveProfile* profile) {
-  return converge(plan, spheroid, SolveFn(OneSolve{spheroid, plan.rtol, plan.precision, profile}));
+  return converge(plan, spheroid, SolveFn(OneSolve{spheroid, plan.rtol, plan.precision, profile}), profile);
 }
 
 namespace {
@@ -255,7 +255,9 @@ std::optional<Truncation> finer_truncation(const Progress& pr, std::size_t m_max
 
 }  // namespace
 
-Result<Converged> converge(const Plan& plan, const Spheroid& spheroid, const SolveFn& solve) {
+Result<Converged> converge(const Plan& plan, const Spheroid& spheroid, const SolveFn& solve,
+                           SolveProfile* profile) {
+  const auto slot = [&](double SolveProfile::*field) { return profile != nullptr ? &(profile->*field) : nullptr; };
   const double rtol = plan.rtol;
   Progress pr{plan, solve};
   pr.n_f_count = n_f(spheroid.eps, rtol);
@@ -265,13 +267,16 @@ Result<Converged> converge(const Plan& plan, const Spheroid& spheroid, const Sol
   pr.n_theta = pr.theta(pr.n);
 
   if (!plan.n_terms) {
+    const PhaseTimer timer(slot(&SolveProfile::stage_terms));
     VANTOK_CHECK(converge_terms(pr, n_start));
   } else if (!plan.n_theta) {
+    const PhaseTimer timer(slot(&SolveProfile::stage_terms));
     VANTOK_TRY(first, solve({pr.n, pr.n_theta, 0}));
     pr.held = std::move(first);
   }
   double achieved = plan.n_terms ? 0.0 : pr.last;
   if (!plan.n_theta) {
+    const PhaseTimer timer(slot(&SolveProfile::stage_theta));
     VANTOK_TRY(a, converge_theta(pr, achieved));
     achieved = a;
   }
@@ -280,7 +285,11 @@ Result<Converged> converge(const Plan& plan, const Spheroid& spheroid, const Sol
   const std::size_t m_max = pr.held ? highest_mode(*pr.held, rtol) : pr.n;
   pr.held.reset();
 
-  VANTOK_TRY(full, solve_modes(solve, {pr.n, pr.n_theta, m_max}, rtol));
+  Result<std::pair<Solved, double>> full_result = [&] {
+    const PhaseTimer timer(slot(&SolveProfile::full));
+    return solve_modes(solve, {pr.n, pr.n_theta, m_max}, rtol);
+  }();
+  VANTOK_TRY(full, std::move(full_result));
   Solved result = std::move(full.first);
   double error_estimate = run_max(achieved, full.second);
 
@@ -288,7 +297,11 @@ Result<Converged> converge(const Plan& plan, const Spheroid& spheroid, const Sol
   // solve, which becomes the result.
   const auto finer = plan.greek_order ? finer_truncation(pr, m_max) : std::nullopt;
   if (finer) {
-    VANTOK_TRY(check, solve_modes(solve, *finer, rtol));
+    Result<std::pair<Solved, double>> check_result = [&] {
+      const PhaseTimer timer(slot(&SolveProfile::check));
+      return solve_modes(solve, *finer, rtol);
+    }();
+    VANTOK_TRY(check, std::move(check_result));
     error_estimate = run_max(error_estimate, check.second);
     VANTOK_TRY(g, greek_change(result, check.first, *plan.greek_order));
     const double c = relative_change(result, check.first);

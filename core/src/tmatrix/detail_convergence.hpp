@@ -27,8 +27,9 @@ using SolveFn = std::function<Result<Solved>(const Truncation&)>;
 Result<Converged> converge(const Plan& plan, const Spheroid& spheroid, SolveProfile* profile = nullptr);
 
 /// The same with the one-solve operation given (the spheroid sets the start
-/// and the quadrature floor).
-Result<Converged> converge(const Plan& plan, const Spheroid& spheroid, const SolveFn& solve);
+/// and the quadrature floor); the seconds of its stages into the profile.
+Result<Converged> converge(const Plan& plan, const Spheroid& spheroid, const SolveFn& solve,
+                           SolveProfile* profile = nullptr);
 
 /// The modes 0..=m_max of the solve at `truncation` and the estimated share
 /// of the modes left out (0 when m_max = N, +inf when m_max = 0 < N, else the geometric series

@@ -179,6 +179,11 @@ template <bool C>
   return {-z.im, z.re};
 }
 
+/// A select mask of four lanes from their flags (sign bits set where true).
+[[gnu::always_inline]] inline __m256d lane_mask(const bool (&flags)[4]) noexcept {
+  return _mm256_setr_pd(flags[0] ? -0.0 : 0.0, flags[1] ? -0.0 : 0.0, flags[2] ? -0.0 : 0.0, flags[3] ? -0.0 : 0.0);
+}
+
 /// The lane type of each scalar and its loads and stores: four values read
 /// from four addresses (a gather) or written to four. Checked chooses the
 /// double-double lanes (see DDx4).
@@ -221,6 +226,10 @@ struct Lane<DoubleDouble, Checked> {
   static S select(__m256d mask, const S& a, const S& b) noexcept {
     return {_mm256_blendv_pd(b.hi, a.hi, mask), _mm256_blendv_pd(b.lo, a.lo, mask)};
   }
+  using Mask = __m256d;
+  /// The lanes whose flag is set, as a select mask.
+  static Mask mask(const bool (&flags)[4]) noexcept { return lane_mask(flags); }
+  static bool any(Mask m) noexcept { return _mm256_movemask_pd(m) != 0; }
   /// The lanes (bits 0..3) whose leading part is finite.
   static int finite(const S& v) noexcept { return _mm256_movemask_pd(finite_lanes(v.hi)); }
 
@@ -277,6 +286,9 @@ struct Lane<double, Checked> {
     for (std::size_t i = 0; i < count; ++i) *p[i] = {re[i], im[i]};
   }
   static S select(__m256d mask, const S& a, const S& b) noexcept { return {_mm256_blendv_pd(b.v, a.v, mask)}; }
+  using Mask = __m256d;
+  static Mask mask(const bool (&flags)[4]) noexcept { return lane_mask(flags); }
+  static bool any(Mask m) noexcept { return _mm256_movemask_pd(m) != 0; }
   static int finite(const S&) noexcept { return 15; }
 };
 

@@ -13,6 +13,7 @@
 #include <tuple>
 
 #include "tmatrix/detail_dd_lanes.hpp"
+#include "tmatrix/detail_lanes8.hpp"
 #include "tmatrix/detail_kernel_run.hpp"
 #include "tmatrix/detail_ops.hpp"
 #include "tmatrix/detail_widest.hpp"
@@ -138,11 +139,22 @@ namespace widest {
 VANTOK_WIDEST_END
 #undef VANTOK_KERNEL_LANES
 
+// And a third time for AVX-512, where only the element loops of the f64 and
+// double-double members are taken from (eight lanes wide).
+#define VANTOK_KERNEL_LANES 2
+VANTOK_WIDEST512_BEGIN
+namespace widest512 {
+#include "tmatrix/detail_kernel_node.inc"
+}  // namespace widest512
+VANTOK_WIDEST512_END
+#undef VANTOK_KERNEL_LANES
+
 VANTOK_WIDEST_BEGIN
 /// Sums::add over double-double lanes: the same additions element by element.
 inline void add_lanes(Sums<DoubleDouble>& total, const Sums<DoubleDouble>& part, std::size_t begin,
                       std::size_t end) {
   for (std::size_t a = 0; a < 4; ++a) {
+    if (total.value[a].empty()) continue;
     VANTOK_ASSERT(end <= total.value[a].size() && end <= part.value[a].size() &&
                   end <= total.magnitude[a].size() && end <= part.magnitude[a].size());
     // A complex double-double is two double-doubles.
@@ -235,7 +247,7 @@ WorkingSet working_set(const Context<T>& ctx, const regular::Series<T>& series, 
   }
   // Results: q, rg, their magnitudes and the variant codes.
   const Size result_bytes = 2 * c + 2 * t + 1;
-  const Size sums_bytes = 4 * c + 4 * t;
+  const Size sums_bytes = Sums<T>::arrays(ctx.choice != nullptr) * (c + t);
   // The node scratch of a worker: its ratio buffers and series (the f64
   // member's widest code keeps four nodes' series and their lanes); and the
   // vector functions of a group of up to four modes.
@@ -376,13 +388,22 @@ class Quadrature {
       }
     }
     piece_ = std::max<Size>({64, active_elements / (8 * threads_), 16 * 2 * MODES * ctx.nmax});
+    // Chunk after chunk straight into the totals, without partial sums, where
+    // one chunk's pieces give every thread two or more (or there is one
+    // thread): that saves zeroing the partials and adding them in a pass of
+    // their own, and their memory. Fewer pieces keep the chunks of a group
+    // side by side instead.
+    for (Size a = 0; a < ctx.active.size(); a += MODES) add_pieces(0, a, std::min(a + MODES, ctx.active.size()));
+    direct_ = threads_ == 1 || pieces_.size() >= 2 * threads_;
+    pieces_.clear();
   }
 
   /// Every element's sums, ((0 + P_1) + P_2) + ... over the chunks in node
-  /// order whatever the schedule.
+  /// order whatever the schedule: the chunk sums P_c added in chunk order,
+  /// from the partials or as each chunk is summed.
   Sums<T> run() {
     Sums<T> total;
-    total.assign_zero(elements_);
+    total.assign_zero(elements_, ctx_.choice != nullptr);
     for (Size next = 0; next < chunks_;) {
       const Size group = std::min({threads_, chunks_ - next, by_budget_});
       if (parts_.size() < group) {
@@ -390,12 +411,16 @@ class Quadrature {
         tables_.resize(group);
       }
       work::parallel(group, [&](Size c) {
-        parts_[c].assign_zero(elements_);
+        if (!direct_) parts_[c].assign_zero(elements_, ctx_.choice != nullptr);
         if (tables_[c].products.empty()) tables_[c].reserve(ctx_.nmax, ctx_.form_pairs);
       }, pool::Grain::One);
       node_tables(next, group);
-      element_sums(next, group);
-      add_partials(total, group);
+      if (direct_) {
+        for (Size c = 0; c < group; ++c) element_sums(next, c, c + 1, &total);
+      } else {
+        element_sums(next, 0, group, nullptr);
+        add_partials(total, group);
+      }
       next += group;
     }
     return total;
@@ -473,14 +498,15 @@ class Quadrature {
   /// keep one mode's vector functions per worker.
   static constexpr Size MODES = LANES ? 4 : 1;
 
-  /// The element rows of every chunk and group of active modes in pieces of
-  /// orders into the chunk partials (the modes' vector functions per worker,
-  /// reused while its tasks stay on one chunk and group). Each partial is the
-  /// sum over its chunk's nodes in node order, so the split into tasks and
-  /// the order of the elements change no bit.
-  void element_sums(Size next, Size group) {
+  /// The element rows of the chunks c_begin..c_end of the group and every
+  /// group of active modes in pieces of orders (the modes' vector functions
+  /// per worker, reused while its tasks stay on one chunk and group), into the
+  /// chunk partials, or added to `total` when given (one chunk at a time).
+  /// Each chunk sum is the sum over its chunk's nodes in node order, so the
+  /// split into tasks and the order of the elements change no bit.
+  void element_sums(Size next, Size c_begin, Size c_end, Sums<T>* total) {
     pieces_.clear();
-    for (Size c = 0; c < group; ++c) {
+    for (Size c = c_begin; c < c_end; ++c) {
       for (Size a = 0; a < ctx_.active.size(); a += MODES) add_pieces(c, a, std::min(a + MODES, ctx_.active.size()));
     }
     work::parallel(pieces_.size(), [&](Size index) {
@@ -499,7 +525,11 @@ class Quadrature {
         mw.chunk = next + pc.chunk;
         mw.m = m;
       }
-      group_rows_of(pc, count, w, mws.data(), parts_[pc.chunk]);
+      if (total != nullptr) {
+        group_rows_of(pc, count, w, mws.data(), *total, Deposit::Add);
+      } else {
+        group_rows_of(pc, count, w, mws.data(), parts_[pc.chunk], Deposit::Store);
+      }
     });
   }
 
@@ -528,24 +558,31 @@ class Quadrature {
 
   /// One piece's rows by the widest element loop available.
   void group_rows_of(const Piece& pc, Size count, const ChunkTables<T>& w, const ModeTables<T>* mws,
-                     Sums<T>& out) const {
+                     Sums<T>& out, Deposit deposit) const {
     const bool with_choice = ctx_.choice != nullptr;
     const std::span<const ActiveMode> modes(ctx_.active.data() + pc.active_begin, pc.active_end - pc.active_begin);
     const Size b = pc.n_begin;
     const Size e = pc.n_end;
     if constexpr (LANES) {
+      if (widest512_here_) {
+        with_choice ? widest512::group_rows_lanes<T, true>(ctx_, modes, b, e, count, w, mws, out, deposit)
+                    : widest512::group_rows_lanes<T, false>(ctx_, modes, b, e, count, w, mws, out, deposit);
+        return;
+      }
+    }
+    if constexpr (LANES) {
       if (widest_here_) {
-        with_choice ? widest::group_rows_lanes<T, true>(ctx_, modes, b, e, count, w, mws, out)
-                    : widest::group_rows_lanes<T, false>(ctx_, modes, b, e, count, w, mws, out);
+        with_choice ? widest::group_rows_lanes<T, true>(ctx_, modes, b, e, count, w, mws, out, deposit)
+                    : widest::group_rows_lanes<T, false>(ctx_, modes, b, e, count, w, mws, out, deposit);
         return;
       }
     }
     if (wide_) {
-      with_choice ? widest::group_rows<T, true>(ctx_, modes, b, e, count, w, mws, out)
-                  : widest::group_rows<T, false>(ctx_, modes, b, e, count, w, mws, out);
+      with_choice ? widest::group_rows<T, true>(ctx_, modes, b, e, count, w, mws, out, deposit)
+                  : widest::group_rows<T, false>(ctx_, modes, b, e, count, w, mws, out, deposit);
     } else {
-      with_choice ? baseline::group_rows<T, true>(ctx_, modes, b, e, count, w, mws, out)
-                  : baseline::group_rows<T, false>(ctx_, modes, b, e, count, w, mws, out);
+      with_choice ? baseline::group_rows<T, true>(ctx_, modes, b, e, count, w, mws, out, deposit)
+                  : baseline::group_rows<T, false>(ctx_, modes, b, e, count, w, mws, out, deposit);
     }
   }
 
@@ -576,7 +613,9 @@ class Quadrature {
   Size by_budget_ = 1;
   Size piece_ = 64;
   bool widest_here_ = widest_available();
+  bool widest512_here_ = widest512_available();
   bool wide_ = widest_here_ && !std::is_same_v<T, double>;
+  bool direct_ = false;
   std::vector<Sums<T>> parts_;
   std::vector<ChunkTables<T>> tables_;
   pool::PerThread<NodeScratch<T>> node_scratch_;
@@ -625,8 +664,10 @@ ModeMatrices<T> assemble_mode(std::size_t m, RowLists&& rows, const ActiveMode* 
         }
         mm.rg[p][idx] = total.value[0][e];
         mm.rg_mag[p][idx] = total.magnitude[0][e];
-        mm.q[p][idx] = total.value[1 + code][e] + total.value[0][e];
-        mm.q_mag[p][idx] = total.magnitude[1 + code][e] + total.magnitude[0][e];
+        // With a record the element's one variant is at index 1.
+        const Size slot = choice != nullptr ? 1 : 1 + code;
+        mm.q[p][idx] = total.value[slot][e] + total.value[0][e];
+        mm.q_mag[p][idx] = total.magnitude[slot][e] + total.magnitude[0][e];
         mm.choice[p][idx] = code;
       }
     }
@@ -695,15 +736,14 @@ Result<std::vector<ModeMatrices<T>>> run_kernel(const KernelCall<T>& call) {
   // 9.-13.
   const Sums<T> total = Quadrature<T>(ctx, nodes, ws, group).run();
 
-  // 14. Assembly.
+  // 14. Assembly, the modes side by side (each reads the totals and writes
+  // only its own matrices).
+  std::vector<const ActiveMode*> layout(nmax + 1, nullptr);
+  for (const ActiveMode& a : ctx.active) layout[a.m] = &a;
   std::vector<ModeMatrices<T>> modes(nmax + 1);
-  auto active = ctx.active.begin();
-  for (Size m = 0; m <= nmax; ++m) {
-    stop::check();
-    const bool is_active = active != ctx.active.end() && active->m == m;
-    modes[m] = assemble_mode(m, std::move(ctx.rows[m]), is_active ? &*active : nullptr, total, call.choice);
-    if (is_active) ++active;
-  }
+  work::parallel(nmax + 1, [&](Size m) {
+    modes[m] = assemble_mode(m, std::move(ctx.rows[m]), layout[m], total, call.choice);
+  });
   return modes;
 }
 

@@ -55,20 +55,29 @@ struct ActiveMode {
 
 /// The flat sums of one chunk (or of the whole quadrature): per element of
 /// every active mode, index 0 the regular part and 1 + v variant v, with the
-/// matching magnitude sums. Only active modes have storage.
+/// matching magnitude sums; with a variant record an element sums only its
+/// recorded variant, at index 1 whatever its code, and indices 2 and 3 have
+/// no storage. Only active modes have storage.
 template <class T>
 struct Sums {
   std::array<std::vector<Complex<T>>, 4> value;
   std::array<std::vector<T>, 4> magnitude;
 
-  void assign_zero(std::size_t elements) {
+  /// The arrays in use: 2 with a variant record, else 4.
+  static std::size_t arrays(bool recorded) { return recorded ? 2 : 4; }
+
+  void assign_zero(std::size_t elements, bool recorded) {
     const T zero{};
-    for (auto& v : value) v.assign(elements, Complex<T>{zero, zero});
-    for (auto& v : magnitude) v.assign(elements, zero);
+    for (std::size_t a = 0; a < 4; ++a) {
+      const std::size_t n = a < arrays(recorded) ? elements : 0;
+      value[a].assign(n, Complex<T>{zero, zero});
+      magnitude[a].assign(n, zero);
+    }
   }
-  /// this += other for the elements begin..end.
+  /// this += other for the elements begin..end (of the arrays in use).
   void add(const Sums& other, std::size_t begin, std::size_t end) {
     for (std::size_t a = 0; a < 4; ++a) {
+      if (value[a].empty()) continue;
       VANTOK_ASSERT(end <= value[a].size() && end <= other.value[a].size() &&
                     end <= magnitude[a].size() && end <= other.magnitude[a].size());
       Complex<T>* dst = value[a].data();
@@ -80,6 +89,13 @@ struct Sums {
     }
   }
 };
+
+/// How the element loops leave a chunk's sums, each begun from zero and
+/// taken over the chunk's nodes in node order: stored into the chunk's own
+/// partial sums (added to the totals afterwards in chunk order), or added to
+/// the totals at once (total + chunk sum, the same addition), when the chunks
+/// are summed one after another.
+enum class Deposit : bool { Store, Add };
 
 /// The product kinds of the outgoing part that an element of each parity of
 /// n_i - n_j reads, in the order of the coefficient table: the same kinds
@@ -224,14 +240,19 @@ struct Series4 {
   std::vector<std::array<Real, 3>> real;
   std::vector<std::array<Terms, 3>> terms;
   std::vector<double> values;
+  /// Entries of `values` filled so far (four doubles each).
+  std::size_t used = 0;
 
-  /// Appends the four nodes' values of one list entry by entry.
-  template <class Get>
-  std::size_t add(std::size_t length, Get get) {
-    const std::size_t start = values.size() / 4;
+  /// Appends the four nodes' lists of `length` entries, entry i of node l at
+  /// (start + i) 4 + l, from src[l] with `stride` doubles between entries;
+  /// the start.
+  std::size_t add(std::size_t length, const double* const (&src)[4], std::size_t stride) {
+    const std::size_t start = used;
+    double* out = values.data() + 4 * start;
     for (std::size_t i = 0; i < length; ++i) {
-      for (std::size_t l = 0; l < 4; ++l) values.push_back(get(l, i));
+      for (std::size_t l = 0; l < 4; ++l) out[4 * i + l] = src[l][i * stride];
     }
+    used += length;
     return start;
   }
 
@@ -239,7 +260,6 @@ struct Series4 {
     const regular::NodeSeries<double>& first = *ns[0];
     real.assign(first.real_series.size(), {});
     terms.assign(first.complex_series.size(), {});
-    values.clear();
     std::size_t total = 0;
     for (std::size_t k = 0; k < first.real_series.size(); ++k) {
       for (std::size_t f = 0; f < 3; ++f) total += 3 * first.real_series[k][f].coefficients.size() + 2;
@@ -247,16 +267,24 @@ struct Series4 {
     for (std::size_t k = 0; k < first.complex_series.size(); ++k) {
       for (std::size_t c = 0; c < 3; ++c) total += 6 * first.complex_series[k][c].prefix_sums.size() + 3;
     }
-    values.reserve(4 * total);
+    // Sized once per worker; every entry read is written below.
+    if (values.size() < 4 * total) values.resize(4 * total);
+    used = 0;
+    const auto add_lanes = [&](std::size_t length, std::size_t stride, auto&& list) {
+      const double* src[4];
+      for (std::size_t l = 0; l < 4; ++l) src[l] = list(*ns[l]);
+      return add(length, src, stride);
+    };
     for (std::size_t k = 0; k < first.real_series.size(); ++k) {
       for (std::size_t f = 0; f < 3; ++f) {
         Real& r = real[k][f];
         r.offset = first.real_series[k][f].offset;
         r.length = first.real_series[k][f].coefficients.size();
         if (r.length == 0) continue;
-        r.coefficients = add(r.length, [&](std::size_t l, std::size_t i) { return ns[l]->real_series[k][f].coefficients[i]; });
-        r.sums = add(r.length + 1, [&](std::size_t l, std::size_t i) { return ns[l]->real_suffixes[k][f].sums[i]; });
-        r.bounds = add(r.length + 1, [&](std::size_t l, std::size_t i) { return ns[l]->real_suffixes[k][f].bounds[i]; });
+        using NS = regular::NodeSeries<double>;
+        r.coefficients = add_lanes(r.length, 1, [&](const NS& s) { return s.real_series[k][f].coefficients.data(); });
+        r.sums = add_lanes(r.length + 1, 1, [&](const NS& s) { return s.real_suffixes[k][f].sums.data(); });
+        r.bounds = add_lanes(r.length + 1, 1, [&](const NS& s) { return s.real_suffixes[k][f].bounds.data(); });
       }
     }
     for (std::size_t k = 0; k < first.complex_series.size(); ++k) {
@@ -266,13 +294,15 @@ struct Series4 {
         t.offset = j.offset;
         t.length = j.prefix_sums.size();
         if (j.suffix_sums.empty()) continue;
-        const auto list = [&](std::size_t l) -> const regular::JTerms<double>& { return ns[l]->complex_series[k][c]; };
-        t.prefix_re = add(t.length, [&](std::size_t l, std::size_t i) { return list(l).prefix_sums[i].re; });
-        t.prefix_im = add(t.length, [&](std::size_t l, std::size_t i) { return list(l).prefix_sums[i].im; });
-        t.prefix_bounds = add(t.length, [&](std::size_t l, std::size_t i) { return list(l).prefix_bounds[i]; });
-        t.suffix_re = add(t.length + 1, [&](std::size_t l, std::size_t i) { return list(l).suffix_sums[i].re; });
-        t.suffix_im = add(t.length + 1, [&](std::size_t l, std::size_t i) { return list(l).suffix_sums[i].im; });
-        t.suffix_bounds = add(t.length + 1, [&](std::size_t l, std::size_t i) { return list(l).suffix_bounds[i]; });
+        using NS = regular::NodeSeries<double>;
+        const auto list = [&](const NS& s) -> const regular::JTerms<double>& { return s.complex_series[k][c]; };
+        // A complex entry is two doubles: re, then im.
+        t.prefix_re = add_lanes(t.length, 2, [&](const NS& s) { return &list(s).prefix_sums[0].re; });
+        t.prefix_im = add_lanes(t.length, 2, [&](const NS& s) { return &list(s).prefix_sums[0].im; });
+        t.prefix_bounds = add_lanes(t.length, 1, [&](const NS& s) { return list(s).prefix_bounds.data(); });
+        t.suffix_re = add_lanes(t.length + 1, 2, [&](const NS& s) { return &list(s).suffix_sums[0].re; });
+        t.suffix_im = add_lanes(t.length + 1, 2, [&](const NS& s) { return &list(s).suffix_sums[0].im; });
+        t.suffix_bounds = add_lanes(t.length + 1, 1, [&](const NS& s) { return list(s).suffix_bounds.data(); });
       }
     }
   }

@@ -9,12 +9,22 @@ namespace vantok::tmatrix::driver {
 /// Seconds spent in the phases of one solve, added to by every solve that is
 /// handed one (for benchmarks).
 struct SolveProfile {
+  /// The convergence stages, each with every solve it makes: stage 1 (N),
+  /// stage 2 (the quadrature size), the solve of all modes and the Greek
+  /// check's finer solve.
+  double stage_terms = 0.0;
+  double stage_theta = 0.0;
+  double full = 0.0;
+  double check = 0.0;
+  /// Across every solve: the f64 kernel.
   double kernel = 0.0;
   /// The f64 block solves with their error bounds (in parallel).
   double lu = 0.0;
   /// The double-double pass over the flagged modes: its kernel and the
   /// refinement of its blocks.
   double refinement = 0.0;
+  /// Of the refinement: its double-double kernel.
+  double refinement_kernel = 0.0;
   /// The full double-double solve (asked for, or the automatic fallback).
   double double_double = 0.0;
 };

@@ -82,6 +82,9 @@ struct NodeSeries {
   std::vector<std::array<RealSeries<T>, 3>> real_series;
   std::vector<std::array<SuffixSums<T>, 3>> real_suffixes;
   std::vector<std::array<JTerms<T>, 3>> complex_series;
+  /// The term lists the complex series are summed from, kept (like every
+  /// list here) for their storage when the node routines refill the series.
+  std::array<std::vector<Complex<T>>, 3> terms;
 
   /// The products formed by `forms_wanted`: (real series index, complex series
   /// index, power shift h), in product order 0..7.

@@ -78,6 +78,7 @@ struct Refinement {
   const std::vector<double>& ls;
   /// Bytes of the f64 pass the solve keeps alive meanwhile.
   std::size_t held;
+  SolveProfile* profile;
 };
 
 /// Work bytes per element of a k x k block: of its f64 solve (the LU and
@@ -220,8 +221,12 @@ Result<void> refine_flagged(const Refinement& r, const std::vector<ModeMatrices<
   const auto axes = kernel::Axes<DoubleDouble>::create(r.spheroid.x, r.spheroid.eps);
   const kernel::Choice choice = kernel::Choice::of<double>(f64, r.n);
   const std::size_t p_neg = kernel::p_negligible_from(f64, r.n);
-  VANTOK_TRY(dd, kernel::all_modes_masked(axes, CDD{DoubleDouble(r.spheroid.m.re), DoubleDouble(r.spheroid.m.im)},
-                                          r.n, r.n_theta, mask, &choice, p_neg, r.held));
+  Result<std::vector<ModeMatrices<DoubleDouble>>> dd_result = [&] {
+    const PhaseTimer timer(r.profile != nullptr ? &r.profile->refinement_kernel : nullptr);
+    return kernel::all_modes_masked(axes, CDD{DoubleDouble(r.spheroid.m.re), DoubleDouble(r.spheroid.m.im)}, r.n,
+                                    r.n_theta, mask, &choice, p_neg, r.held);
+  }();
+  VANTOK_TRY(dd, std::move(dd_result));
   VANTOK_ASSERT(dd.size() == f64.size());
   const std::size_t dd_bytes = kernel::matrices_bytes<DoubleDouble>(dd);
   const memory::Lease dd_held = work::hold(dd_bytes);
@@ -326,7 +331,7 @@ Result<Solved> OneSolve::operator()(const Truncation& truncation) const {
   for (const auto& entry : mask) any = any || entry.has_value();
   if (any) {
     const PhaseTimer timer(profile != nullptr ? &profile->refinement : nullptr);
-    VANTOK_CHECK(refine_flagged({spheroid, n, n_theta, u1, u2, ls, sat_add(f64_bytes, t_bytes)}, f64,
+    VANTOK_CHECK(refine_flagged({spheroid, n, n_theta, u1, u2, ls, sat_add(f64_bytes, t_bytes), profile}, f64,
                                 mask, mode_work));
   }
 

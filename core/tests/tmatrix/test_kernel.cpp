@@ -117,6 +117,30 @@ TYPED_TEST(Kernel, ThreadsAndMemoryBudgetKeepTheBits) {
   }
 }
 
+// Enough modes that one chunk's pieces keep two threads busy: the chunk sums
+// are then added to the totals as each chunk is summed (one or two threads)
+// or kept as partial sums and added afterwards (eight); with and without a
+// variant record.
+TYPED_TEST(Kernel, ChunkSumsAddedOrKeptKeepTheBits) {
+  using T = TypeParam;
+  const std::size_t nmax = 30;
+  const auto mask = mask_upto(nmax, nmax);
+  const auto f64 = detail::kernel_call(Axes<double>::create(9.0, 1.4), Complex<double>{1.5, 0.02}, nmax, 9, mask);
+  const Choice choice = Choice::of<double>(*detail::run_kernel(f64), nmax);
+  auto call = detail::kernel_call(Axes<T>::create(9.0, 1.4), Complex<T>{T(1.5), T(0.02)}, nmax, 9, mask);
+  for (const Choice* record : {static_cast<const Choice*>(nullptr), &choice}) {
+    call.choice = record;
+    const auto one = vantok::pool::with_threads(1, [&] { return detail::run_kernel(call); });
+    const auto two = vantok::pool::with_threads(2, [&] { return detail::run_kernel(call); });
+    const auto eight = vantok::pool::with_threads(8, [&] { return detail::run_kernel(call); });
+    ASSERT_TRUE(one);
+    ASSERT_TRUE(two);
+    ASSERT_TRUE(eight);
+    EXPECT_TRUE(identical(*one, *two)) << (record != nullptr);
+    EXPECT_TRUE(identical(*one, *eight)) << (record != nullptr);
+  }
+}
+
 // The process-wide pool reached as the bindings reach it (with a pool of one
 // thread in its own registration), against an arena of one thread.
 TYPED_TEST(Kernel, ProcessPoolKeepsTheBits) {

@@ -3,8 +3,9 @@
 // special values (signed zeros, subnormals, the edge of overflow where the sum
 // takes its ordered fallback, infinities, NaN), and every kernel member, with
 // and without a variant record, and the refinement of a block, bit for bit
-// with the widest code on and off. Skipped where the processor lacks AVX2 or
-// FMA (there only the baseline code runs).
+// with the widest code on and off; and the eight-lane double-double element
+// loops of AVX-512 against the four-lane ones. Skipped where the processor
+// lacks AVX2 or FMA (there only the baseline code runs), or AVX-512.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -16,6 +17,7 @@
 
 #include "support/scalar_compare.hpp"
 #include "tmatrix/detail_dd_lanes.hpp"
+#include "tmatrix/detail_lanes8.hpp"
 #include "tmatrix/detail_kernel_run.hpp"
 #include "tmatrix/detail_lu.hpp"
 #include "tmatrix/detail_one_solve.hpp"
@@ -98,17 +100,52 @@ void lane_op(int op, const std::vector<DoubleDouble>& x, const std::vector<Doubl
 }  // namespace
 VANTOK_WIDEST_END
 
+VANTOK_WIDEST512_BEGIN
 namespace {
 
-TEST(Widest, LaneOperationsAreTheScalarOnes) {
-  if (!detail::widest_available()) GTEST_SKIP() << "no AVX2 with FMA";
+using detail::lanes::DDx8;
+
+/// x op y over eight unchecked lanes, as lane_op.
+void lane_op8(int op, const std::vector<DoubleDouble>& x, const std::vector<DoubleDouble>& y,
+              std::vector<DoubleDouble>& out) {
+  using L = detail::lanes::Lane8DD;
+  out.resize(x.size());
+  for (std::size_t i = 0; i + 8 <= x.size(); i += 8) {
+    const DoubleDouble* px[8];
+    const DoubleDouble* py[8];
+    DoubleDouble* po[8];
+    for (std::size_t l = 0; l < 8; ++l) {
+      px[l] = &x[i + l];
+      py[l] = &y[i + l];
+      po[l] = &out[i + l];
+    }
+    const DDx8 a = L::gather(px), b = L::gather(py);
+    DDx8 r{};
+    switch (op) {
+      case 0: r = a + b; break;
+      case 1: r = a - b; break;
+      case 2: r = a * b; break;
+      case 3: r = detail::lanes::abs(a); break;
+      default: r = -a; break;
+    }
+    L::scatter(r, po, 8);
+  }
+}
+
+}  // namespace
+VANTOK_WIDEST512_END
+
+namespace {
+
+/// Operand pairs over special values (signed zeros, subnormals, the edge of
+/// overflow, infinities, NaN) and random double-doubles over 40 binades.
+void lane_operands(std::vector<DoubleDouble>& x, std::vector<DoubleDouble>& y) {
   const double inf = INFINITY, nan = NAN, big = std::numeric_limits<double>::max();
   const std::vector<DoubleDouble> specials = {
       {0.0, 0.0}, {-0.0, 0.0}, {0.0, -0.0}, {1.0, 0x1p-60}, {-1.0, -0x1p-60}, {1.0, -0x1p-54},
       {3.0, 1e-17}, {0x1p-1060, 0.0}, {0x1p-1000, 0x1p-1060}, {big, 0x1p969}, {-big, -0x1p969},
       {0x1p1023, 0x1p969}, {0x1.8p1023, 0.0}, {inf, 0.0}, {-inf, 0.0}, {nan, 0.0},
       {1e300, 1e283}, {1e-300, -1e-317}, {-2.5, 1e-16}, {2.5, -1e-16}};
-  std::vector<DoubleDouble> x, y;
   for (const auto& a : specials) {
     for (const auto& b : specials) {
       x.push_back(a);
@@ -123,21 +160,50 @@ TEST(Widest, LaneOperationsAreTheScalarOnes) {
     x.push_back(DoubleDouble{h1} + DoubleDouble{std::ldexp(u(rng), -60)});
     y.push_back(DoubleDouble{h2} + DoubleDouble{std::ldexp(u(rng), -60)});
   }
+}
+
+/// The scalar double-double operation `op` of lane_op.
+DoubleDouble scalar_op(int op, const DoubleDouble& x, const DoubleDouble& y) {
+  return op == 0 ? x + y : op == 1 ? x - y : op == 2 ? x * y : op == 3 ? abs(x) : -x;
+}
+
+/// An unchecked lane result against the scalar one: the same where finite,
+/// and not finite where the scalar result is not, except where the ordered
+/// fallback of the sum turns a non-finite error term into a finite result.
+bool unchecked_agrees(int op, const DoubleDouble& fast, const DoubleDouble& want) {
+  return std::isfinite(fast.hi) ? same(fast, want) : !std::isfinite(want.hi) || op <= 1;
+}
+
+TEST(Widest, LaneOperationsAreTheScalarOnes) {
+  if (!detail::widest_available()) GTEST_SKIP() << "no AVX2 with FMA";
+  std::vector<DoubleDouble> x, y;
+  lane_operands(x, y);
   std::vector<DoubleDouble> got, fast;
   for (int op = 0; op < 5; ++op) {
     lane_op<true>(op, x, y, got);
     lane_op<false>(op, x, y, fast);
     for (std::size_t i = 0; i < x.size(); ++i) {
-      const DoubleDouble want = op == 0   ? x[i] + y[i]
-                                : op == 1 ? x[i] - y[i]
-                                : op == 2 ? x[i] * y[i]
-                                : op == 3 ? abs(x[i])
-                                          : -x[i];
+      const DoubleDouble want = scalar_op(op, x[i], y[i]);
       ASSERT_TRUE(same(got[i], want)) << "op " << op << " x " << hex(x[i]) << " y " << hex(y[i]) << " got " << hex(got[i]);
-      // Unchecked: the same where finite, and not finite where the scalar
-      // result is not, except where the ordered fallback of the sum turns a
-      // non-finite error term into a finite result.
-      ASSERT_TRUE(std::isfinite(fast[i].hi) ? same(fast[i], want) : !std::isfinite(want.hi) || op <= 1) << "unchecked op " << op << " at " << i;
+      ASSERT_TRUE(unchecked_agrees(op, fast[i], want)) << "unchecked op " << op << " at " << i;
+    }
+  }
+}
+
+// The eight AVX-512 lanes, unchecked, against the scalar operations; the
+// random operands put lanes 4-7 through other values than lanes 0-3.
+TEST(Widest, EightLaneOperationsAreTheScalarOnes) {
+  if (!detail::widest512_available()) GTEST_SKIP() << "no AVX-512";
+  std::vector<DoubleDouble> x, y;
+  lane_operands(x, y);
+  ASSERT_EQ(x.size() % 8, 0u);
+  std::vector<DoubleDouble> fast;
+  for (int op = 0; op < 5; ++op) {
+    lane_op8(op, x, y, fast);
+    for (std::size_t i = 0; i < x.size(); ++i) {
+      const DoubleDouble want = scalar_op(op, x[i], y[i]);
+      ASSERT_TRUE(unchecked_agrees(op, fast[i], want))
+          << "op " << op << " x " << hex(x[i]) << " y " << hex(y[i]) << " got " << hex(fast[i]);
     }
   }
 }
@@ -185,6 +251,46 @@ TEST(Widest, KernelsKeepTheBits) {
                                                  Complex<DualF64>{seed<DualF64>(1.4, 2), seed<DualF64>(0.01, 3)}, 6, 12, all6)));
   EXPECT_TRUE(same_both_ways(detail::kernel_call(Axes<DualDD>::create(seed<DualDD>(2.0, 0), seed<DualDD>(1.6, 1)),
                                                  Complex<DualDD>{seed<DualDD>(1.4, 2), seed<DualDD>(0.01, 3)}, 5, 10, all5)));
+}
+
+/// The kernel of `call` with the eight-lane element loops on and off: the
+/// same bits.
+template <class T>
+bool same_both_widths(const detail::KernelCall<T>& call) {
+  auto eight = detail::run_kernel(call);
+  detail::widest512_off = true;
+  auto four = detail::run_kernel(call);
+  detail::widest512_off = false;
+  return eight && four && identical(*eight, *four);
+}
+
+// Blocks of 9 and fewer columns per kind, so that column groups of eight
+// lanes end short as well as full; both members with and without the variant
+// record, the double-double one with a regular limit and with every lane
+// summed again by the scalar code.
+TEST(Widest, EightLaneKernelsKeepTheBits) {
+  if (!detail::widest512_available()) GTEST_SKIP() << "no AVX-512";
+  const std::size_t nmax = 18;
+  std::vector<std::optional<std::size_t>> mask(nmax + 1);
+  for (std::size_t m = 0; m <= nmax; ++m) mask[m] = m % 4 == 1 ? std::optional<std::size_t>(m + 3) : 0;
+  mask[5].reset();
+  const auto f64 = detail::kernel_call(Axes<double>::create(7.0, 0.6), Complex<double>{1.6, 0.05}, nmax, 30, mask);
+  EXPECT_TRUE(same_both_widths(f64));
+  const Choice choice = Choice::of<double>(*detail::run_kernel(f64), nmax);
+  auto f64_chosen = f64;
+  f64_chosen.choice = &choice;
+  EXPECT_TRUE(same_both_widths(f64_chosen));
+  auto dd = detail::kernel_call(Axes<DoubleDouble>::create(7.0, 0.6),
+                                Complex<DoubleDouble>{DoubleDouble(1.6), DoubleDouble(0.05)}, nmax, 30, mask);
+  EXPECT_TRUE(same_both_widths(dd));
+  dd.choice = &choice;
+  EXPECT_TRUE(same_both_widths(dd));
+  dd.regular_limit = 11;
+  EXPECT_TRUE(same_both_widths(dd));
+  detail::lanes_redo_all = true;
+  const auto redone = detail::run_kernel(dd);
+  detail::lanes_redo_all = false;
+  EXPECT_TRUE(identical(*redone, *detail::run_kernel(dd)));
 }
 
 TEST(Widest, RefinementKeepsTheBits) {
