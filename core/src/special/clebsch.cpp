@@ -21,6 +21,7 @@
 #include <optional>
 #include <span>
 #include <tuple>
+#include <vector>
 
 namespace vantok::special::clebsch {
 namespace {
@@ -71,14 +72,23 @@ struct Coefficients {
     return mul(mul(sub(l_sq, m_sq), sub(top_sq, l_sq)), sub(l_sq, diff_sq));
   }
 
-  /// (a_L, b_L) as doubles.
-  std::pair<double, double> at(std::int64_t big_l) const {
+  /// a_L as a double.
+  double a_at(std::int64_t big_l) const {
     const std::int64_t a_sq = a_squared(big_l);
-    const double a = a_sq > 0 ? std::sqrt(static_cast<double>(a_sq)) : 0.0;
-    const double b = (d - static_cast<double>(mul(big_l, add(big_l, 1))) * dm) *
-                     static_cast<double>(-add(mul(2, big_l), 1));
-    return {a, b};
+    return a_sq > 0 ? std::sqrt(static_cast<double>(a_sq)) : 0.0;
   }
+
+  /// b_L as a double.
+  double b_at(std::int64_t big_l) const {
+    return (d - static_cast<double>(mul(big_l, add(big_l, 1))) * dm) * static_cast<double>(-add(mul(2, big_l), 1));
+  }
+
+  /// (a_L, b_L) as doubles.
+  std::pair<double, double> at(std::int64_t big_l) const { return {a_at(big_l), b_at(big_l)}; }
+
+  /// What a_L depends on besides L: calls that agree here (and in L_min and
+  /// the count) have the same a_L, bit for bit.
+  std::array<std::int64_t, 3> a_key() const { return {m_sq, top_sq, diff_sq}; }
 };
 
 }  // namespace
@@ -116,9 +126,18 @@ struct Sweep {
 // loop only lets their chains of dependent divisions overlap.
 constexpr std::size_t MAX_LANES = 4;
 
+// The a_L of the last call whose a_L were formed on this thread, with what
+// they depend on: a call that agrees in all of it takes them from here (calls
+// of one M^2, l1 + l2 and |l1 - l2| with different m1, m2 share them).
+template <class T>
+struct RecentA {
+  std::array<std::int64_t, 5> key{-1, -1, -1, -1, -1};
+  std::vector<T> a;
+};
+
 // Each call's a_L and b_L, and f set to 1 at L_max; the longest call's count.
 template <class T>
-std::size_t prepare(std::span<Sweep<T>> lanes) {
+std::size_t prepare(std::span<Sweep<T>> lanes, RecentA<T>& recent) {
   const T zero = scalar::constant<T>(0.0);
   const T one = scalar::constant<T>(1.0);
   std::size_t longest = 0;
@@ -127,10 +146,19 @@ std::size_t prepare(std::span<Sweep<T>> lanes) {
     w.a.resize(w.count + 1);
     w.b.resize(w.count + 1);
     const Coefficients c(o.l1, o.l2, o.m1, o.m2);
+    const auto [m_sq, top_sq, diff_sq] = c.a_key();
+    const std::array<std::int64_t, 5> key{m_sq, top_sq, diff_sq, o.l_min, static_cast<std::int64_t>(w.count)};
+    if (key != recent.key) {
+      for (std::size_t k = 0; k <= w.count; ++k) {
+        w.a[k] = scalar::constant<T>(c.a_at(o.l_min + static_cast<std::int64_t>(k)));
+      }
+      recent.key = key;
+      recent.a = w.a;
+    } else {
+      std::copy(recent.a.begin(), recent.a.end(), w.a.begin());
+    }
     for (std::size_t k = 0; k <= w.count; ++k) {
-      const auto [a, b] = c.at(o.l_min + static_cast<std::int64_t>(k));
-      w.a[k] = scalar::constant<T>(a);
-      w.b[k] = scalar::constant<T>(b);
+      w.b[k] = scalar::constant<T>(c.b_at(o.l_min + static_cast<std::int64_t>(k)));
     }
     w.f.assign(w.count, zero);
     w.f[w.count - 1] = one;
@@ -227,9 +255,19 @@ void forward_sweep(std::span<Sweep<T>> lanes, std::size_t steps) {
 }
 
 template <class T>
-void sweeps(std::span<Sweep<T>> lanes) {
-  backward_sweep(lanes, prepare(lanes));
+void sweeps(std::span<Sweep<T>> lanes, RecentA<T>& recent) {
+  backward_sweep(lanes, prepare(lanes, recent));
   forward_sweep(lanes, matching_points(lanes));
+}
+
+// sqrt(2L + 1) for L = 0..l_max, each formed once per thread by the same
+// correctly rounded square root as anywhere else (the table only saves the
+// root per coefficient, never changes a bit).
+const double* root_weights(std::int64_t l_max) {
+  thread_local std::vector<double> roots;
+  const auto need = static_cast<std::size_t>(l_max) + 1;
+  for (std::size_t l = roots.size(); l < need; ++l) roots.push_back(std::sqrt(lf(2 * static_cast<std::int64_t>(l) + 1)));
+  return roots.data();
 }
 
 // The coefficients from g: normalised to sum (2L+1) g_L^2 = 1, with the sign
@@ -248,10 +286,11 @@ void normalize(const Orders& o, const std::vector<T>& g, std::vector<T>& out) {
   const bool p_odd = p % 2 != 0;
   if ((value_f64(g[count - 1]) < 0.0) != p_odd) norm = -norm;
   const double s = p_odd ? -1.0 : 1.0;
-  out.reserve(count);
+  const double* roots = root_weights(o.l_max) + o.l_min;
+  out.resize(count);
   for (std::size_t k = 0; k < count; ++k) {
-    const double weight = s * std::sqrt(lf(2 * (o.l_min + static_cast<std::int64_t>(k)) + 1));
-    out.push_back((g[k] * weight) * norm);
+    const double weight = s * roots[k];
+    out[k] = (g[k] * weight) * norm;
   }
 }
 
@@ -284,10 +323,11 @@ template <class T>
 void many(std::span<const Call> calls, std::span<std::vector<T>> out, std::span<std::int64_t> l_min) {
   VANTOK_ASSERT(out.size() >= calls.size() && l_min.size() >= calls.size());
   thread_local std::array<Sweep<T>, MAX_LANES> work;
+  thread_local RecentA<T> recent;
   std::array<std::size_t, MAX_LANES> index{};
   std::size_t used = 0;
   const auto flush = [&] {
-    sweeps<T>(std::span(work.data(), used));
+    sweeps<T>(std::span(work.data(), used), recent);
     for (std::size_t l = 0; l < used; ++l) normalize(work[l].o, work[l].g, out[index[l]]);
     used = 0;
   };
