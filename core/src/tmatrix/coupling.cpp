@@ -44,8 +44,10 @@ Coupled<T> coupled_tables(const TMatrixModes<T>& modes) {
   //   (-1)^(n' - m) <n m n' -m | L 0> H_t(m, n, n').
   // The lists of m >= 0 are formed together; -m takes those of m with
   // alternate signs (mirror_signs).
+  // The orders n are taken from the largest down: their work grows with n,
+  // and the heaviest started first leave the lightest to fill the end.
   work::parallel(n_max, [&](size_t index) {
-    const size_t n = index + 1;
+    const size_t n = n_max - index;
     std::vector<special::clebsch::Call> calls;
     std::vector<std::vector<double>> lists;
     std::vector<int64_t> l_mins;

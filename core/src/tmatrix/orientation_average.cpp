@@ -21,6 +21,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -96,7 +97,9 @@ class Average {
     const size_t batch = std::clamp<size_t>(lease.bytes() / per_m, 1, wanted);
     projections_.resize(std::min(batch, m_count));
     for (Projection& pr : projections_) {
-      for (auto& t : pr.z) t.assign(z_size, zero_);
+      // Left unset: a Z task sets every row it writes, and the collapse reads
+      // only those, so each page is first touched by the thread that fills it.
+      for (auto& t : pr.z) t = std::make_unique_for_overwrite<Complex<T>[]>(z_size);
     }
     for (size_t first = 0; first < m_count; first += batch) {
       const size_t count = std::min(batch, m_count - first);
@@ -116,7 +119,7 @@ class Average {
     std::array<bool, 2> valid{};
     std::array<int64_t, 2> k_of{};
     std::array<size_t, 2> n0{};
-    std::array<std::vector<Complex<T>>, 4> z;
+    std::array<std::unique_ptr<Complex<T>[]>, 4> z;
   };
 
   /// e[n] = 2 sqrt((2n + 1) pi) i^(n - 1), phi_n = w[n] i^(-n) with
@@ -237,7 +240,7 @@ class Average {
   /// (s = 1), both j, from the coefficient lists <n k n' -sigma | L M> over n'.
   void z_rows(Projection& pr, size_t s, size_t n, const ListSlice& slice, std::vector<T>& cg) const {
     const int64_t sigma = s == 0 ? 1 : -1;
-    for (size_t j = 0; j < 2; ++j) std::fill_n(pr.z[2 * j + s].data() + n * orders_, orders_, zero_);
+    for (size_t j = 0; j < 2; ++j) std::fill_n(pr.z[2 * j + s].get() + n * orders_, orders_, zero_);
     for (size_t n2 = 1; n2 <= n_max_; ++n2) {
       const auto l_min = static_cast<size_t>(slice.l_min(n2));
       const std::vector<double>& list = slice.list(n2);
@@ -258,7 +261,7 @@ class Average {
       for (size_t j = 0; j < 2; ++j) {
         const size_t f = 2 * j + s;
         const Complex<T>* bf = coupled_.at(f, n, n2) + (l_min - base);
-        Complex<T>* zf = pr.z[f].data() + n * orders_ + l_min;
+        Complex<T>* zf = pr.z[f].get() + n * orders_ + l_min;
         if constexpr (std::is_same_v<T, double>) {
           if (wide_) {
             z_row_lanes(c, bf, eps, zf, count);
@@ -279,7 +282,7 @@ class Average {
     const size_t blocks = (mu_.size() + U_BLOCK - 1) / U_BLOCK;
     for (size_t first = 0; first < count; first += step) {
       const size_t last = std::min(count, first + step);
-      work::parallel(blocks, [&](size_t block) { collapse_block(block, first, last); });
+      work::parallel(blocks, [&](size_t block) { collapse_block(block, first, last); }, pool::Grain::One);
     }
   }
 
@@ -353,12 +356,12 @@ class Average {
     const size_t lo = static_cast<size_t>(pr.big_m < 0 ? -pr.big_m : pr.big_m);
     if constexpr (std::is_same_v<T, double>) {
       if (wide_) {
-        collapse_lanes({pr.z[f].data(), orders_, pr.n0[s], n_max_, lo}, u.data(), pf);
+        collapse_lanes({pr.z[f].get(), orders_, pr.n0[s], n_max_, lo}, u.data(), pf);
         return;
       }
     }
     for (size_t n = pr.n0[s]; n <= n_max_; ++n) {
-      const Complex<T>* zn = pr.z[f].data() + n * orders_;
+      const Complex<T>* zn = pr.z[f].get() + n * orders_;
       const T* un = u.data() + n * ENTRY;
       const size_t hi = std::min(orders_, n + n_max_ + 1);
       for (size_t l = lo; l < hi; ++l) {
