@@ -11,6 +11,7 @@
 
 #include "vantok/error.hpp"
 #include "vantok/numeric.hpp"
+#include "vantok/scalar/lanes.hpp"
 #include "vantok/scalar/scalars.hpp"
 
 #include <algorithm>
@@ -21,6 +22,7 @@
 #include <optional>
 #include <span>
 #include <tuple>
+#include <type_traits>
 #include <vector>
 
 namespace vantok::special::clebsch {
@@ -83,6 +85,12 @@ struct Coefficients {
     return (d - static_cast<double>(mul(big_l, add(big_l, 1))) * dm) * static_cast<double>(-add(mul(2, big_l), 1));
   }
 
+  /// b_at for L = ld, an integer of a call whose L_max + 1 passed b_at: the
+  /// integers L (L + 1) and -(2L + 1) are formed exactly in doubles (they
+  /// stay far below 2^53), so the value is b_at's to the bit, without the
+  /// checked integer steps.
+  double b_of(double ld) const { return (d - (ld * (ld + 1.0)) * dm) * (-(2.0 * ld + 1.0)); }
+
   /// (a_L, b_L) as doubles.
   std::pair<double, double> at(std::int64_t big_l) const { return {a_at(big_l), b_at(big_l)}; }
 
@@ -112,12 +120,13 @@ struct Orders {
 };
 
 // One call's working values: a_L and b_L for L = L_min..L_max + 1 (index
-// L - L_min), the backward values f, the forward values h and the result g.
+// L - L_min), the backward values f, which become the result g (the forward
+// values h scaled below the matching point), and h.
 template <class T>
 struct Sweep {
   Orders o{};
   std::size_t count = 0;
-  std::vector<T> a, b, f, h, g;
+  std::vector<T> a, b, f, h;
   std::size_t k_star = 0;
 };
 
@@ -125,6 +134,44 @@ struct Sweep {
 // are its own and formed exactly as if it ran alone; running several in one
 // loop only lets their chains of dependent divisions overlap.
 constexpr std::size_t MAX_LANES = 4;
+
+}  // namespace
+
+VANTOK_AVX2_BEGIN
+namespace {
+
+/// b[k] = b_L for L = l_min + k, four L per register: Coefficients::b_of
+/// on each lane.
+void b_values_four(const Coefficients& c, std::int64_t l_min, std::vector<double>& b) {
+  using scalar::lanes::F64x4;
+  const auto first = static_cast<double>(l_min);
+  const F64x4 one = F64x4::broadcast(1.0);
+  const F64x4 two = F64x4::broadcast(2.0);
+  const F64x4 d = F64x4::broadcast(c.d);
+  const F64x4 dm = F64x4::broadcast(c.dm);
+  std::size_t k = 0;
+  for (; k + 4 <= b.size(); k += 4) {
+    const double kd = first + static_cast<double>(k);
+    const F64x4 ld{_mm256_setr_pd(kd, kd + 1.0, kd + 2.0, kd + 3.0)};
+    ((d - (ld * (ld + one)) * dm) * (-(two * ld + one))).store(b.data() + k);
+  }
+  for (; k < b.size(); ++k) b[k] = c.b_of(first + static_cast<double>(k));
+}
+
+}  // namespace
+VANTOK_AVX2_END
+
+namespace {
+
+/// b[k] = b_L for L = l_min + k (b sized to the call's count + 1).
+void b_values(const Coefficients& c, std::int64_t l_min, std::vector<double>& b) {
+  static const bool wide = scalar::lanes::has_avx2();
+  if (wide) {
+    b_values_four(c, l_min, b);
+    return;
+  }
+  for (std::size_t k = 0; k < b.size(); ++k) b[k] = c.b_of(static_cast<double>(l_min + static_cast<std::int64_t>(k)));
+}
 
 // The a_L of the last call whose a_L were formed on this thread, with what
 // they depend on: a call that agrees in all of it takes them from here (calls
@@ -157,8 +204,12 @@ std::size_t prepare(std::span<Sweep<T>> lanes, RecentA<T>& recent) {
     } else {
       std::copy(recent.a.begin(), recent.a.end(), w.a.begin());
     }
-    for (std::size_t k = 0; k <= w.count; ++k) {
-      w.b[k] = scalar::constant<T>(c.b_at(o.l_min + static_cast<std::int64_t>(k)));
+    if constexpr (std::is_same_v<T, double>) {
+      b_values(c, o.l_min, w.b);
+    } else {
+      for (std::size_t k = 0; k <= w.count; ++k) {
+        w.b[k] = scalar::constant<T>(c.b_of(static_cast<double>(o.l_min + static_cast<std::int64_t>(k))));
+      }
     }
     w.f.assign(w.count, zero);
     w.f[w.count - 1] = one;
@@ -216,7 +267,6 @@ std::size_t matching_points(std::span<Sweep<T>> lanes) {
         w.k_star = k;
       }
     }
-    w.g = w.f;
     if (w.o.l_min >= 1 && w.k_star >= 1) {
       w.h.assign(w.k_star + 1, zero);
       w.h[0] = one;
@@ -233,7 +283,8 @@ std::size_t matching_points(std::span<Sweep<T>> lanes) {
 }
 
 // The forward sweep (step k forms h at L_min + k + 1), then g below the
-// matching point: h scaled to meet f there.
+// matching point: h scaled to meet f there (f becomes g, f at the matching
+// point unchanged).
 template <class T>
 void forward_sweep(std::span<Sweep<T>> lanes, std::size_t steps) {
   const T zero = scalar::constant<T>(0.0);
@@ -250,14 +301,17 @@ void forward_sweep(std::span<Sweep<T>> lanes, std::size_t steps) {
   for (Sweep<T>& w : lanes) {
     if (w.h.empty() || value_f64(w.h[w.k_star]) == 0.0) continue;
     const T r = w.f[w.k_star] / w.h[w.k_star];
-    for (std::size_t k = 0; k < w.k_star; ++k) w.g[k] = w.h[k] * r;
+    for (std::size_t k = 0; k < w.k_star; ++k) w.f[k] = w.h[k] * r;
   }
 }
 
+// The sweeps of the lanes; the longest count.
 template <class T>
-void sweeps(std::span<Sweep<T>> lanes, RecentA<T>& recent) {
-  backward_sweep(lanes, prepare(lanes, recent));
+std::size_t sweeps(std::span<Sweep<T>> lanes, RecentA<T>& recent) {
+  const std::size_t longest = prepare(lanes, recent);
+  backward_sweep(lanes, longest);
   forward_sweep(lanes, matching_points(lanes));
+  return longest;
 }
 
 // sqrt(2L + 1) for L = 0..l_max, each formed once per thread by the same
@@ -270,16 +324,28 @@ const double* root_weights(std::int64_t l_max) {
   return roots.data();
 }
 
-// The coefficients from g: normalised to sum (2L+1) g_L^2 = 1, with the sign
-// of the 3j symbol at L_max, (-1)^p, p = l1 - l2 + M.
+// Each call's sum of (2L+1) g_L^2 in ascending L, the calls' sums side by
+// side (each its own chain of additions).
 template <class T>
-void normalize(const Orders& o, const std::vector<T>& g, std::vector<T>& out) {
+std::array<T, MAX_LANES> norm_sums(std::span<const Sweep<T>> lanes, std::size_t longest) {
+  std::array<T, MAX_LANES> sum;
+  sum.fill(scalar::constant<T>(0.0));
+  for (std::size_t k = 0; k < longest; ++k) {
+    for (std::size_t l = 0; l < lanes.size(); ++l) {
+      const Sweep<T>& w = lanes[l];
+      if (k >= w.count) continue;
+      sum[l] = sum[l] + (w.f[k] * lf(2 * (w.o.l_min + static_cast<std::int64_t>(k)) + 1)) * w.f[k];
+    }
+  }
+  return sum;
+}
+
+// The coefficients from g, whose sum of (2L+1) g_L^2 is `sum`: normalised to
+// 1, with the sign of the 3j symbol at L_max, (-1)^p, p = l1 - l2 + M.
+template <class T>
+void normalize(const Orders& o, const std::vector<T>& g, const T& sum, std::vector<T>& out) {
   using scalar::math::sqrt;
   const std::size_t count = g.size();
-  T sum = scalar::constant<T>(0.0);
-  for (std::size_t k = 0; k < count; ++k) {
-    sum = sum + (g[k] * lf(2 * (o.l_min + static_cast<std::int64_t>(k)) + 1)) * g[k];
-  }
   T norm = scalar::constant<T>(1.0) / sqrt(sum);
   // Parity is tested with != 0 as p may be negative.
   const std::int64_t p = add(sub(o.l1, o.l2), o.m1 + o.m2);
@@ -327,8 +393,10 @@ void many(std::span<const Call> calls, std::span<std::vector<T>> out, std::span<
   std::array<std::size_t, MAX_LANES> index{};
   std::size_t used = 0;
   const auto flush = [&] {
-    sweeps<T>(std::span(work.data(), used), recent);
-    for (std::size_t l = 0; l < used; ++l) normalize(work[l].o, work[l].g, out[index[l]]);
+    const std::span<Sweep<T>> lanes(work.data(), used);
+    const std::size_t longest = sweeps<T>(lanes, recent);
+    const std::array<T, MAX_LANES> sums = norm_sums<T>(lanes, longest);
+    for (std::size_t l = 0; l < used; ++l) normalize(work[l].o, work[l].f, sums[l], out[index[l]]);
     used = 0;
   };
   for (std::size_t i = 0; i < calls.size(); ++i) {
