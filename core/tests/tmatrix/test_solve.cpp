@@ -155,6 +155,23 @@ TEST(Solve, F64BackwardStableWithPartialPivoting) {
 // is never chosen) is refused, also for a dual pivot with a non-finite
 // partial. A NaN that never becomes a pivot propagates without error, and a
 // tiny pivot has a finite reciprocal.
+// The f64 block solve takes its rows four at a time in lanes: each row of X
+// has the bits of its own substitution with the block's factors, for sizes
+// with and without a remainder of rows.
+TEST(Solve, RowsInLanesAreTheirOwnSubstitutions) {
+  for (const char* name : {"random5", "random17", "random40", "cauchy8"}) {
+    const SolveCase& c = solve_case(name);
+    const auto got = solve_f64(c.a, c.b, c.n);
+    ASSERT_TRUE(got.has_value()) << name;
+    for (std::size_t r = 0; r < c.n; ++r) {
+      std::vector<C> row(c.n);
+      for (std::size_t j = 0; j < c.n; ++j) row[j] = -c.b[r * c.n + j];
+      substitute<double>(got->lu, got->perm, c.n, row);
+      EXPECT_EQ(std::memcmp(row.data(), got->solution.data() + r * c.n, c.n * sizeof(C)), 0) << name << " " << r;
+    }
+  }
+}
+
 TEST(Solve, PivotingAndFailureRules) {
   auto dd = [](double re, double re_lo, double im) { return CDD{{re, re_lo}, {im, 0.0}}; };
   const std::vector<C> ones(4, C{1.0, 0.0});
