@@ -148,4 +148,38 @@ TEST(CoupledTables, EveryEntryIsItsSumInAscendingM) {
   }
 }
 
+// The f64 average runs its collapse, products and Z rows in lanes; the dual
+// instance runs the plain loops. On blocks without partials the dual values
+// are the f64 values bit for bit.
+TEST(RandomOrientation, LanesKeepTheBitsOfThePlainLoops) {
+  const std::size_t n_max = 9;
+  const auto modes = spheroid_modes(3.0, 1.7, n_max);
+  TMatrixModes<vantok::scalar::DualF64> dual;
+  dual.n_terms = modes.n_terms;
+  for (const auto& m : modes.modes) {
+    auto& d = dual.modes.emplace_back();
+    d.rows = m.rows;
+    for (std::size_t p = 0; p < 2; ++p) {
+      for (const auto& z : m.t[p]) {
+        d.t[p].push_back({vantok::scalar::DualF64::constant(z.re), vantok::scalar::DualF64::constant(z.im)});
+      }
+    }
+  }
+  std::vector<double> mu;
+  std::vector<vantok::scalar::DualF64> mu_dual;
+  for (std::size_t u = 0; u < 11; ++u) {  // two blocks of four and three more
+    mu.push_back(-0.95 + 0.19 * static_cast<double>(u));
+    mu_dual.push_back(vantok::scalar::DualF64::constant(mu.back()));
+  }
+  const auto plain = random::random_orientation<double>(modes, mu);
+  const auto lanes_off = random::random_orientation<vantok::scalar::DualF64>(dual, mu_dual);
+  for (std::size_t e = 0; e < 6; ++e) {
+    ASSERT_EQ(plain[e].size(), mu.size());
+    for (std::size_t u = 0; u < mu.size(); ++u) {
+      const double v = lanes_off[e][u].value;
+      EXPECT_EQ(std::memcmp(&plain[e][u], &v, sizeof(double)), 0) << e << " " << u;
+    }
+  }
+}
+
 }  // namespace
