@@ -121,6 +121,53 @@ struct RowWork {
   std::vector<Complex<double>> r;
 };
 
+/// The sweeps of one refinement: per row of a sweep its largest correction
+/// and largest unscaled one. The rows are independent (row i of X reads only
+/// row i of X and B), so they run in parallel and the maxima are taken in row
+/// order after. Each thread keeps its row arrays over the rows and sweeps it
+/// takes.
+struct Sweeps {
+  const std::vector<CDD>& a;
+  const std::vector<CDD>& b;
+  std::vector<CDD>& x;
+  const F64Solve& factors;
+  std::span<const double> ls;
+  std::size_t n;
+  bool wide;
+  /// A in the lanes' layout (with `wide`).
+  std::vector<double> a_lanes;
+  std::vector<double> row_d, row_w;
+  pool::PerThread<RowWork> row_work;
+
+  /// Row i's residual, its correction solved with the f64 factors and added
+  /// to X, and its maxima.
+  void row(std::size_t i) {
+    auto& [acc, r] = row_work.local();
+    acc.resize(n);
+    r.resize(n);
+    // acc_j = -B_ij - sum_k X_ik A_kj, k ascending for every j.
+    if (wide) {
+      residual_row_lanes(b.data() + i * n, x.data() + i * n, a.data(), a_lanes.data(), n, acc.data());
+    } else {
+      residual_row(b.data() + i * n, x.data() + i * n, a.data(), n, acc.data());
+    }
+    for (std::size_t j = 0; j < n; ++j) r[j] = leading(acc[j]);
+    lu_solve(factors.lu, factors.perm, n, r);
+    double d_row = 0.0;
+    double w_row = 0.0;
+    for (std::size_t j = 0; j < n; ++j) {
+      const double d = abs(r[j]);
+      d_row = std::fmax(d_row, d);
+      w_row = std::fmax(w_row, d * std::exp(ls[i] - ls[j]));
+      CDD& xij = x[i * n + j];
+      xij.re = xij.re + r[j].re;
+      xij.im = xij.im + r[j].im;
+    }
+    row_d[i] = d_row;
+    row_w[i] = w_row;
+  }
+};
+
 }  // namespace
 
 Result<Refined> refine(std::span<const Complex<double>> a64, std::span<const Complex<double>> b64,
@@ -159,53 +206,24 @@ Result<Refined> refine(std::span<const Complex<double>> a64, std::span<const Com
 
   const bool wide = kernel::detail::widest_available();
   // A in the lanes' layout, in the place of the f64 rounding just freed.
-  std::vector<double> a_lanes = wide ? lane_rows(a, n) : std::vector<double>();
-  // Per row of a sweep its largest correction and largest unscaled one; the
-  // rows are independent (row i of X reads only row i of X and B), so they
-  // run in parallel and the maxima are taken in row order after. Each thread
-  // keeps its row arrays over the rows and sweeps it takes.
-  pool::PerThread<RowWork> row_work;
-  std::vector<double> row_d(n), row_w(n);
+  Sweeps sweeps{a, b, x, factors, ls, n, wide, wide ? lane_rows(a, n) : std::vector<double>(),
+                std::vector<double>(n), std::vector<double>(n), {}};
   int s = 0;
   double wmax = 0.0;
   for (;; ++s) {
-    work::parallel(n, [&](std::size_t i) {
-      auto& [acc, r] = row_work.local();
-      acc.resize(n);
-      r.resize(n);
-      // acc_j = -B_ij - sum_k X_ik A_kj, k ascending for every j.
-      if (wide) {
-        residual_row_lanes(b.data() + i * n, x.data() + i * n, a.data(), a_lanes.data(), n, acc.data());
-      } else {
-        residual_row(b.data() + i * n, x.data() + i * n, a.data(), n, acc.data());
-      }
-      for (std::size_t j = 0; j < n; ++j) r[j] = leading(acc[j]);
-      lu_solve(factors.lu, factors.perm, n, r);
-      double d_row = 0.0;
-      double w_row = 0.0;
-      for (std::size_t j = 0; j < n; ++j) {
-        const double d = abs(r[j]);
-        d_row = std::fmax(d_row, d);
-        w_row = std::fmax(w_row, d * std::exp(ls[i] - ls[j]));
-        CDD& xij = x[i * n + j];
-        xij.re = xij.re + r[j].re;
-        xij.im = xij.im + r[j].im;
-      }
-      row_d[i] = d_row;
-      row_w[i] = w_row;
-    });
+    work::parallel(n, [&](std::size_t i) { sweeps.row(i); });
     double dmax = 0.0;
     wmax = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
-      dmax = std::fmax(dmax, row_d[i]);
-      wmax = std::fmax(wmax, row_w[i]);
+      dmax = std::fmax(dmax, sweeps.row_d[i]);
+      wmax = std::fmax(wmax, sweeps.row_w[i]);
     }
     // Stop once the largest correction is at most 2^-60 max|X0| (a NaN dmax
     // stops as well), or after the fourth sweep.
     if (!(thresh < dmax) || s + 1 == MAX_SWEEPS) break;
   }
 
-  a_lanes = {};
+  sweeps.a_lanes = {};
   Refined out;
   out.t.resize(n2);
   for (std::size_t e = 0; e < n2; ++e) out.t[e] = leading(x[e]);
