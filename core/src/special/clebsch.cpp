@@ -11,6 +11,7 @@
 
 #include "vantok/error.hpp"
 #include "vantok/numeric.hpp"
+#include "vantok/scalar/lanes.hpp"
 #include "vantok/scalar/scalars.hpp"
 
 #include <algorithm>
@@ -21,6 +22,8 @@
 #include <optional>
 #include <span>
 #include <tuple>
+#include <type_traits>
+#include <vector>
 
 namespace vantok::special::clebsch {
 namespace {
@@ -71,14 +74,29 @@ struct Coefficients {
     return mul(mul(sub(l_sq, m_sq), sub(top_sq, l_sq)), sub(l_sq, diff_sq));
   }
 
-  /// (a_L, b_L) as doubles.
-  std::pair<double, double> at(std::int64_t big_l) const {
+  /// a_L as a double.
+  double a_at(std::int64_t big_l) const {
     const std::int64_t a_sq = a_squared(big_l);
-    const double a = a_sq > 0 ? std::sqrt(static_cast<double>(a_sq)) : 0.0;
-    const double b = (d - static_cast<double>(mul(big_l, add(big_l, 1))) * dm) *
-                     static_cast<double>(-add(mul(2, big_l), 1));
-    return {a, b};
+    return a_sq > 0 ? std::sqrt(static_cast<double>(a_sq)) : 0.0;
   }
+
+  /// b_L as a double.
+  double b_at(std::int64_t big_l) const {
+    return (d - static_cast<double>(mul(big_l, add(big_l, 1))) * dm) * static_cast<double>(-add(mul(2, big_l), 1));
+  }
+
+  /// b_at for L = ld, an integer of a call whose L_max + 1 passed b_at: the
+  /// integers L (L + 1) and -(2L + 1) are formed exactly in doubles (they
+  /// stay far below 2^53), so the value is b_at's to the bit, without the
+  /// checked integer steps.
+  double b_of(double ld) const { return (d - (ld * (ld + 1.0)) * dm) * (-(2.0 * ld + 1.0)); }
+
+  /// (a_L, b_L) as doubles.
+  std::pair<double, double> at(std::int64_t big_l) const { return {a_at(big_l), b_at(big_l)}; }
+
+  /// What a_L depends on besides L: calls that agree here (and in L_min and
+  /// the count) have the same a_L, bit for bit.
+  std::array<std::int64_t, 3> a_key() const { return {m_sq, top_sq, diff_sq}; }
 };
 
 }  // namespace
@@ -102,12 +120,13 @@ struct Orders {
 };
 
 // One call's working values: a_L and b_L for L = L_min..L_max + 1 (index
-// L - L_min), the backward values f, the forward values h and the result g.
+// L - L_min), the backward values f, which become the result g (the forward
+// values h scaled below the matching point), and h.
 template <class T>
 struct Sweep {
   Orders o{};
   std::size_t count = 0;
-  std::vector<T> a, b, f, h, g;
+  std::vector<T> a, b, f, h;
   std::size_t k_star = 0;
 };
 
@@ -116,9 +135,56 @@ struct Sweep {
 // loop only lets their chains of dependent divisions overlap.
 constexpr std::size_t MAX_LANES = 4;
 
+}  // namespace
+
+VANTOK_AVX2_BEGIN
+namespace {
+
+/// b[k] = b_L for L = l_min + k, four L per register: Coefficients::b_of
+/// on each lane.
+void b_values_four(const Coefficients& c, std::int64_t l_min, std::vector<double>& b) {
+  using scalar::lanes::F64x4;
+  const auto first = static_cast<double>(l_min);
+  const F64x4 one = F64x4::broadcast(1.0);
+  const F64x4 two = F64x4::broadcast(2.0);
+  const F64x4 d = F64x4::broadcast(c.d);
+  const F64x4 dm = F64x4::broadcast(c.dm);
+  std::size_t k = 0;
+  for (; k + 4 <= b.size(); k += 4) {
+    const double kd = first + static_cast<double>(k);
+    const F64x4 ld{_mm256_setr_pd(kd, kd + 1.0, kd + 2.0, kd + 3.0)};
+    ((d - (ld * (ld + one)) * dm) * (-(two * ld + one))).store(b.data() + k);
+  }
+  for (; k < b.size(); ++k) b[k] = c.b_of(first + static_cast<double>(k));
+}
+
+}  // namespace
+VANTOK_AVX2_END
+
+namespace {
+
+/// b[k] = b_L for L = l_min + k (b sized to the call's count + 1).
+void b_values(const Coefficients& c, std::int64_t l_min, std::vector<double>& b) {
+  static const bool wide = scalar::lanes::has_avx2();
+  if (wide) {
+    b_values_four(c, l_min, b);
+    return;
+  }
+  for (std::size_t k = 0; k < b.size(); ++k) b[k] = c.b_of(static_cast<double>(l_min + static_cast<std::int64_t>(k)));
+}
+
+// The a_L of the last call whose a_L were formed on this thread, with what
+// they depend on: a call that agrees in all of it takes them from here (calls
+// of one M^2, l1 + l2 and |l1 - l2| with different m1, m2 share them).
+template <class T>
+struct RecentA {
+  std::array<std::int64_t, 5> key{-1, -1, -1, -1, -1};
+  std::vector<T> a;
+};
+
 // Each call's a_L and b_L, and f set to 1 at L_max; the longest call's count.
 template <class T>
-std::size_t prepare(std::span<Sweep<T>> lanes) {
+std::size_t prepare(std::span<Sweep<T>> lanes, RecentA<T>& recent) {
   const T zero = scalar::constant<T>(0.0);
   const T one = scalar::constant<T>(1.0);
   std::size_t longest = 0;
@@ -127,10 +193,23 @@ std::size_t prepare(std::span<Sweep<T>> lanes) {
     w.a.resize(w.count + 1);
     w.b.resize(w.count + 1);
     const Coefficients c(o.l1, o.l2, o.m1, o.m2);
-    for (std::size_t k = 0; k <= w.count; ++k) {
-      const auto [a, b] = c.at(o.l_min + static_cast<std::int64_t>(k));
-      w.a[k] = scalar::constant<T>(a);
-      w.b[k] = scalar::constant<T>(b);
+    const auto [m_sq, top_sq, diff_sq] = c.a_key();
+    const std::array<std::int64_t, 5> key{m_sq, top_sq, diff_sq, o.l_min, static_cast<std::int64_t>(w.count)};
+    if (key != recent.key) {
+      for (std::size_t k = 0; k <= w.count; ++k) {
+        w.a[k] = scalar::constant<T>(c.a_at(o.l_min + static_cast<std::int64_t>(k)));
+      }
+      recent.key = key;
+      recent.a = w.a;
+    } else {
+      std::copy(recent.a.begin(), recent.a.end(), w.a.begin());
+    }
+    if constexpr (std::is_same_v<T, double>) {
+      b_values(c, o.l_min, w.b);
+    } else {
+      for (std::size_t k = 0; k <= w.count; ++k) {
+        w.b[k] = scalar::constant<T>(c.b_of(static_cast<double>(o.l_min + static_cast<std::int64_t>(k))));
+      }
     }
     w.f.assign(w.count, zero);
     w.f[w.count - 1] = one;
@@ -188,7 +267,6 @@ std::size_t matching_points(std::span<Sweep<T>> lanes) {
         w.k_star = k;
       }
     }
-    w.g = w.f;
     if (w.o.l_min >= 1 && w.k_star >= 1) {
       w.h.assign(w.k_star + 1, zero);
       w.h[0] = one;
@@ -205,7 +283,8 @@ std::size_t matching_points(std::span<Sweep<T>> lanes) {
 }
 
 // The forward sweep (step k forms h at L_min + k + 1), then g below the
-// matching point: h scaled to meet f there.
+// matching point: h scaled to meet f there (f becomes g, f at the matching
+// point unchanged).
 template <class T>
 void forward_sweep(std::span<Sweep<T>> lanes, std::size_t steps) {
   const T zero = scalar::constant<T>(0.0);
@@ -222,36 +301,62 @@ void forward_sweep(std::span<Sweep<T>> lanes, std::size_t steps) {
   for (Sweep<T>& w : lanes) {
     if (w.h.empty() || value_f64(w.h[w.k_star]) == 0.0) continue;
     const T r = w.f[w.k_star] / w.h[w.k_star];
-    for (std::size_t k = 0; k < w.k_star; ++k) w.g[k] = w.h[k] * r;
+    for (std::size_t k = 0; k < w.k_star; ++k) w.f[k] = w.h[k] * r;
   }
 }
 
+// The sweeps of the lanes; the longest count.
 template <class T>
-void sweeps(std::span<Sweep<T>> lanes) {
-  backward_sweep(lanes, prepare(lanes));
+std::size_t sweeps(std::span<Sweep<T>> lanes, RecentA<T>& recent) {
+  const std::size_t longest = prepare(lanes, recent);
+  backward_sweep(lanes, longest);
   forward_sweep(lanes, matching_points(lanes));
+  return longest;
 }
 
-// The coefficients from g: normalised to sum (2L+1) g_L^2 = 1, with the sign
-// of the 3j symbol at L_max, (-1)^p, p = l1 - l2 + M.
+// sqrt(2L + 1) for L = 0..l_max, each formed once per thread by the same
+// correctly rounded square root as anywhere else (the table only saves the
+// root per coefficient, never changes a bit).
+const double* root_weights(std::int64_t l_max) {
+  thread_local std::vector<double> roots;
+  const auto need = static_cast<std::size_t>(l_max) + 1;
+  for (std::size_t l = roots.size(); l < need; ++l) roots.push_back(std::sqrt(lf(2 * static_cast<std::int64_t>(l) + 1)));
+  return roots.data();
+}
+
+// Each call's sum of (2L+1) g_L^2 in ascending L, the calls' sums side by
+// side (each its own chain of additions).
 template <class T>
-void normalize(const Orders& o, const std::vector<T>& g, std::vector<T>& out) {
+std::array<T, MAX_LANES> norm_sums(std::span<const Sweep<T>> lanes, std::size_t longest) {
+  std::array<T, MAX_LANES> sum;
+  sum.fill(scalar::constant<T>(0.0));
+  for (std::size_t k = 0; k < longest; ++k) {
+    for (std::size_t l = 0; l < lanes.size(); ++l) {
+      const Sweep<T>& w = lanes[l];
+      if (k >= w.count) continue;
+      sum[l] = sum[l] + (w.f[k] * lf(2 * (w.o.l_min + static_cast<std::int64_t>(k)) + 1)) * w.f[k];
+    }
+  }
+  return sum;
+}
+
+// The coefficients from g, whose sum of (2L+1) g_L^2 is `sum`: normalised to
+// 1, with the sign of the 3j symbol at L_max, (-1)^p, p = l1 - l2 + M.
+template <class T>
+void normalize(const Orders& o, const std::vector<T>& g, const T& sum, std::vector<T>& out) {
   using scalar::math::sqrt;
   const std::size_t count = g.size();
-  T sum = scalar::constant<T>(0.0);
-  for (std::size_t k = 0; k < count; ++k) {
-    sum = sum + (g[k] * lf(2 * (o.l_min + static_cast<std::int64_t>(k)) + 1)) * g[k];
-  }
   T norm = scalar::constant<T>(1.0) / sqrt(sum);
   // Parity is tested with != 0 as p may be negative.
   const std::int64_t p = add(sub(o.l1, o.l2), o.m1 + o.m2);
   const bool p_odd = p % 2 != 0;
   if ((value_f64(g[count - 1]) < 0.0) != p_odd) norm = -norm;
   const double s = p_odd ? -1.0 : 1.0;
-  out.reserve(count);
+  const double* roots = root_weights(o.l_max) + o.l_min;
+  out.resize(count);
   for (std::size_t k = 0; k < count; ++k) {
-    const double weight = s * std::sqrt(lf(2 * (o.l_min + static_cast<std::int64_t>(k)) + 1));
-    out.push_back((g[k] * weight) * norm);
+    const double weight = s * roots[k];
+    out[k] = (g[k] * weight) * norm;
   }
 }
 
@@ -284,11 +389,14 @@ template <class T>
 void many(std::span<const Call> calls, std::span<std::vector<T>> out, std::span<std::int64_t> l_min) {
   VANTOK_ASSERT(out.size() >= calls.size() && l_min.size() >= calls.size());
   thread_local std::array<Sweep<T>, MAX_LANES> work;
+  thread_local RecentA<T> recent;
   std::array<std::size_t, MAX_LANES> index{};
   std::size_t used = 0;
   const auto flush = [&] {
-    sweeps<T>(std::span(work.data(), used));
-    for (std::size_t l = 0; l < used; ++l) normalize(work[l].o, work[l].g, out[index[l]]);
+    const std::span<Sweep<T>> lanes(work.data(), used);
+    const std::size_t longest = sweeps<T>(lanes, recent);
+    const std::array<T, MAX_LANES> sums = norm_sums<T>(lanes, longest);
+    for (std::size_t l = 0; l < used; ++l) normalize(work[l].o, work[l].f, sums[l], out[index[l]]);
     used = 0;
   };
   for (std::size_t i = 0; i < calls.size(); ++i) {

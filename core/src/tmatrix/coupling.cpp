@@ -1,12 +1,15 @@
 // The Clebsch-Gordan coupling of the orientation average: the helicity tables
 // H_t(m, n, n') of every mode coupled over m into B_t(n, n', L). The work is
-// split by the order n only; each B_t(n, n') still takes its terms in
-// ascending m, so the tables are the same for any number of threads.
+// split by the unordered pair {n, n'}: one task forms the coefficient lists of
+// the pair once and serves both B_t(n, n') and B_t(n', n), each of which
+// still takes its terms in ascending m, so the tables are the same for any
+// number of threads.
 
 #include "tmatrix/detail_coupling.hpp"
 
 #include <algorithm>
 #include <optional>
+#include <type_traits>
 
 #include "tmatrix/detail_helicity.hpp"
 #include "tmatrix/detail_work.hpp"
@@ -17,6 +20,93 @@
 #include "vantok/special/clebsch.hpp"
 
 namespace vantok::tmatrix::random {
+
+namespace {
+
+/// The coefficient lists <n m n' -m | L 0>, m = 0..min(n, n'), of one pair
+/// n <= n', with their common L_min = n' - n; kept per thread.
+struct PairLists {
+  std::vector<special::clebsch::Call> calls;
+  std::vector<std::vector<double>> lists;
+  std::vector<int64_t> l_mins;
+  std::vector<double> cg64;
+};
+
+template <class T>
+class Coupling {
+ public:
+  Coupling(const TMatrixModes<T>& modes, Coupled<T>& out) : n_max_(modes.n_terms), out_(out) {
+    kinds_.resize(modes.modes.size());
+    for (size_t m = 0; m < modes.modes.size() && m <= n_max_; ++m) kinds_[m].emplace(modes.modes[m], n_max_);
+  }
+
+  /// Both tables of the pair n <= n2.
+  void pair(size_t n, size_t n2) {
+    stop::check();
+    PairLists& w = lists_.local();
+    const auto low = static_cast<int64_t>(n);
+    w.calls.clear();
+    for (int64_t m = 0; m <= low; ++m) w.calls.push_back({static_cast<int64_t>(n), m, static_cast<int64_t>(n2), -m});
+    w.lists.resize(w.calls.size());
+    w.l_mins.resize(w.calls.size());
+    special::clebsch::clebsch_gordan_many(w.calls, w.lists, w.l_mins);
+    add_terms(n, n2, w);
+    if (n != n2) add_terms(n2, n, w);
+  }
+
+ private:
+  /// B_t(row, col)[L - |row - col|] = sum over m ascending of
+  ///   (-1)^(col - m) <row m col -m | L 0> H_t(m, row, col).
+  /// The pair's lists are of <n m n' -m | L 0> (n <= n'). The call
+  /// <n' m n -m | L 0> runs the very same recurrence (M = 0, the same
+  /// l1 + l2, |l1 - l2| and m2 - m1) and normalisation (l1 - l2 + M of the
+  /// same parity), so it has the same bits: B(n, n') and B(n', n) both take
+  /// the list of |m| as it is for m >= 0 and with alternate signs
+  /// (mirror_signs) for m < 0, as each did from its own calls.
+  void add_terms(size_t row, size_t col, PairLists& w) {
+    const auto low = static_cast<int64_t>(std::min(row, col));
+    const size_t base = row > col ? row - col : col - row;
+    for (int64_t m = -low; m <= low; ++m) {
+      const auto mode = static_cast<size_t>(m < 0 ? -m : m);
+      if (mode >= kinds_.size() || !kinds_[mode]) continue;
+      const std::array<Complex<T>, 4> h = helicity(*kinds_[mode], row, col, m < 0);
+      if (negligible(h[0]) && negligible(h[1]) && negligible(h[2]) && negligible(h[3])) continue;
+      const int64_t l_min = w.l_mins[mode];
+      const bool mirrored = m < 0;
+      const bool subtract = parity_sign(static_cast<int64_t>(col) - m) < 0.0;
+      const std::vector<double>& list = w.lists[mode];
+      const size_t first = static_cast<size_t>(l_min) - base;
+      for (size_t t = 0; t < 4; ++t) {
+        if (negligible(h[t])) continue;
+        Complex<T>* acc = out_.b[t].data() + out_.offset[out_.pair(row, col)] + first;
+        if constexpr (std::is_same_v<T, double>) {
+          // The mirrored coefficient -c gives the term -(c h) to the bit,
+          // and acc -+ (-(c h)) is acc +- c h: the sign folds into the step.
+          const int64_t odd_from = static_cast<int64_t>(row + col) - l_min;
+          for (size_t i = 0; i < list.size(); ++i) {
+            const bool flip = mirrored && ((odd_from - static_cast<int64_t>(i)) & 1) != 0;
+            const Complex<double> term = complex::scale(list[i], h[t]);
+            acc[i] = subtract != flip ? acc[i] - term : acc[i] + term;
+          }
+        } else {
+          w.cg64 = list;
+          if (mirrored) mirror_signs(w.cg64, static_cast<int64_t>(row + col), l_min);
+          for (size_t i = 0; i < w.cg64.size(); ++i) {
+            const Complex<T> term = complex::scale(cst<T>(w.cg64[i]), h[t]);
+            acc[i] = subtract ? acc[i] - term : acc[i] + term;
+          }
+        }
+      }
+    }
+  }
+
+  size_t n_max_;
+  Coupled<T>& out_;
+  std::vector<std::optional<KindTables<T>>> kinds_;
+  pool::PerThread<PairLists> lists_;
+};
+
+}  // namespace
 
 template <class T>
 Coupled<T> coupled_tables(const TMatrixModes<T>& modes) {
@@ -37,54 +127,17 @@ Coupled<T> coupled_tables(const TMatrixModes<T>& modes) {
                        "the coupled T-matrix tables of the orientation average (N = " + fmt::plain(n_max) + ")");
   for (auto& t : out.b) t.assign(total, Complex<T>{cst<T>(0.0), cst<T>(0.0)});
 
-  std::vector<std::optional<KindTables<T>>> kinds(modes.modes.size());
-  for (size_t m = 0; m < modes.modes.size() && m <= n_max; ++m) kinds[m].emplace(modes.modes[m], n_max);
-
-  // B_t(n, n')[L - |n - n'|] = sum over m ascending of
-  //   (-1)^(n' - m) <n m n' -m | L 0> H_t(m, n, n').
-  // The lists of m >= 0 are formed together; -m takes those of m with
-  // alternate signs (mirror_signs).
-  work::parallel(n_max, [&](size_t index) {
-    const size_t n = index + 1;
-    std::vector<special::clebsch::Call> calls;
-    std::vector<std::vector<double>> lists;
-    std::vector<int64_t> l_mins;
-    std::vector<double> cg64;
-    std::vector<T> cg;
-    for (size_t n2 = 1; n2 <= n_max; ++n2) {
-      stop::check();
-      const auto low = static_cast<int64_t>(std::min(n, n2));
-      const size_t base = n > n2 ? n - n2 : n2 - n;
-      calls.clear();
-      for (int64_t m = 0; m <= low; ++m) calls.push_back({static_cast<int64_t>(n), m, static_cast<int64_t>(n2), -m});
-      lists.resize(calls.size());
-      l_mins.resize(calls.size());
-      special::clebsch::clebsch_gordan_many(calls, lists, l_mins);
-      for (int64_t m = -low; m <= low; ++m) {
-        const auto mode = static_cast<size_t>(m < 0 ? -m : m);
-        if (mode >= kinds.size() || !kinds[mode]) continue;
-        const std::array<Complex<T>, 4> h = helicity(*kinds[mode], n, n2, m < 0);
-        if (negligible(h[0]) && negligible(h[1]) && negligible(h[2]) && negligible(h[3])) continue;
-        const int64_t l_min = l_mins[mode];
-        cg64 = lists[mode];
-        if (m < 0) mirror_signs(cg64, static_cast<int64_t>(n + n2), l_min);
-        as_scalar(cg64, cg);
-        const bool subtract = parity_sign(static_cast<int64_t>(n2) - m) < 0.0;
-        for (size_t t = 0; t < 4; ++t) {
-          if (negligible(h[t])) continue;
-          Complex<T>* acc = out.b[t].data() + out.offset[out.pair(n, n2)];
-          for (size_t i = 0; i < cg.size(); ++i) {
-            const size_t at = static_cast<size_t>(l_min) + i - base;
-            const Complex<T> term = complex::scale(cg[i], h[t]);
-            acc[at] = subtract ? acc[at] - term : acc[at] + term;
-          }
-        }
-      }
-    }
-  });
+  // The pairs n <= n', the heaviest (largest n, whose lists are longest and
+  // most numerous) first so that the lightest fill the end.
+  std::vector<std::pair<size_t, size_t>> pairs;
+  pairs.reserve(n_max * (n_max + 1) / 2);
+  for (size_t n = n_max; n >= 1; --n) {
+    for (size_t n2 = n; n2 <= n_max; ++n2) pairs.emplace_back(n, n2);
+  }
+  Coupling<T> coupling(modes, out);
+  work::parallel(pairs.size(), [&](size_t index) { coupling.pair(pairs[index].first, pairs[index].second); });
   return out;
 }
-
 
 template Coupled<double> coupled_tables<double>(const TMatrixModes<double>&);
 template Coupled<scalar::DualF64> coupled_tables<scalar::DualF64>(const TMatrixModes<scalar::DualF64>&);

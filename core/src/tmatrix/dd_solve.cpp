@@ -53,32 +53,26 @@ Result<Solved> solve_double_double(const Spheroid& spheroid, const Truncation& t
 
   Solved out;
   out.modes.n_terms = n;
-  out.modes.modes.reserve(n + 1);
+  out.modes.modes.resize(n + 1);
+  // The blocks in parallel, each rounded to f64 into its own mode's slot.
+  const BlockDone<DoubleDouble> round = [&](std::size_t m, std::size_t p, std::vector<CDD>& t) -> Result<void> {
+    VANTOK_CHECK(require_finite<DoubleDouble>(matrices[m].rows[p].size(), {t}));
+    std::vector<Complex<double>>& block = out.modes.modes[m].t[p];
+    block.resize(t.size());
+    for (std::size_t e = 0; e < t.size(); ++e) block[e] = {t[e].re.hi, t[e].im.hi};
+    return {};
+  };
+  VANTOK_CHECK(solve_blocks<DoubleDouble>(matrices, m_max, l, 2 * sizeof(CDD), sizeof(Complex<double>),
+                                          "the double-double LU", round));
+  // The largest |T_ij| in mode, block and element order.
   double top = 0.0;
   for (std::size_t m = 0; m <= n; ++m) {
-    SolvedMode<double> mode;
-    if (m <= m_max) {
-      for (std::size_t p = 0; p < 2; ++p) {
-        const std::vector<Row>& rows = matrices[m].rows[p];
-        const std::size_t k = rows.size();
-        if (k == 0) continue;
-        stop::check();
-        const std::span<const CDD> q = matrices[m].q[p];
-        const std::span<const CDD> rg = matrices[m].rg[p];
-        VANTOK_CHECK(require_finite<DoubleDouble>(k, {q, rg}));
-        VANTOK_TRY(t, lu_factor_solve<DoubleDouble>(k, q, rg, rows, l));
-        VANTOK_CHECK(require_finite<DoubleDouble>(k, {t}));
-        std::vector<Complex<double>>& block = mode.t[p];
-        block.resize(t.size());
-        for (std::size_t e = 0; e < t.size(); ++e) {
-          block[e] = {t[e].re.hi, t[e].im.hi};
-          top = run_max(top, std::hypot(block[e].re, block[e].im));
-        }
-      }
+    SolvedMode<double>& mode = out.modes.modes[m];
+    for (const auto& block : mode.t) {
+      for (const Complex<double>& v : block) top = run_max(top, std::hypot(v.re, v.im));
     }
     mode.rows = std::move(matrices[m].rows);
     matrices[m] = kernel::ModeMatrices<DoubleDouble>{};
-    out.modes.modes.push_back(std::move(mode));
   }
   work::release_freed(matrices_bytes);
   out.paths.assign(n + 1, PrecisionPath::DoubleDouble);

@@ -98,31 +98,29 @@ Result<DerivativeSolved> solve_double_double_derivatives(const Spheroid& spheroi
 
   DerivativeSolved out;
   out.modes.n_terms = n;
-  out.modes.modes.reserve(m_top + 1);
+  out.modes.modes.resize(m_top + 1);
+  // The blocks in parallel, each with its scale partials, rounded into its
+  // own mode's slot.
+  const BlockDone<DualDD> round = [&](std::size_t mode, std::size_t p, std::vector<CDual>& t) -> Result<void> {
+    const std::vector<Row>& rows = matrices[mode].rows[p];
+    add_scale_partials(t, rows, dl);
+    VANTOK_CHECK(require_finite<DualDD>(rows.size(), {t}));
+    std::vector<Complex<DualF64>>& block = out.modes.modes[mode].t[p];
+    block.reserve(t.size());
+    for (const CDual& z : t) block.push_back({leading(z.re), leading(z.im)});
+    return {};
+  };
+  VANTOK_CHECK(solve_blocks<DualDD>(matrices, m_top, l, 2 * sizeof(CDual), sizeof(Complex<DualF64>),
+                                    "the dual double-double LU", round));
+  // The largest |T_ij| in mode, block and element order.
   double top = 0.0;
   for (std::size_t mode = 0; mode <= m_top; ++mode) {
-    SolvedMode<DualF64> solved;
-    for (std::size_t p = 0; p < 2; ++p) {
-      const std::vector<Row>& rows = matrices[mode].rows[p];
-      const std::size_t k = rows.size();
-      if (k == 0) continue;
-      stop::check();
-      const std::span<const CDual> q = matrices[mode].q[p];
-      const std::span<const CDual> rg = matrices[mode].rg[p];
-      VANTOK_CHECK(require_finite<DualDD>(k, {q, rg}));
-      VANTOK_TRY(t, lu_factor_solve<DualDD>(k, q, rg, rows, l));
-      add_scale_partials(t, rows, dl);
-      VANTOK_CHECK(require_finite<DualDD>(k, {t}));
-      std::vector<Complex<DualF64>>& block = solved.t[p];
-      block.reserve(t.size());
-      for (const CDual& z : t) {
-        block.push_back({leading(z.re), leading(z.im)});
-        top = run_max(top, std::hypot(block.back().re.value, block.back().im.value));
-      }
+    SolvedMode<DualF64>& solved = out.modes.modes[mode];
+    for (const auto& block : solved.t) {
+      for (const Complex<DualF64>& z : block) top = run_max(top, std::hypot(z.re.value, z.im.value));
     }
     solved.rows = std::move(matrices[mode].rows);
     matrices[mode] = kernel::ModeMatrices<DualDD>{};
-    out.modes.modes.push_back(std::move(solved));
   }
   matrices.clear();
   work::release_freed(matrices_bytes);

@@ -1,8 +1,7 @@
 #pragma once
-// The two inner loops of the orientation average's collapse over a block of
-// four cosines in AVX2 lanes (orientation_lanes.cpp), f64 only: every lane
-// performs the scalar sequence of its cosine. They may only run where the
-// processor has AVX2.
+// The inner loops of the orientation average in AVX2 lanes
+// (orientation_lanes.cpp), f64 only: every lane performs the scalar sequence
+// of its cosine or order. They may only run where the processor has AVX2.
 
 #include <cstddef>
 #include <vector>
@@ -12,18 +11,32 @@
 
 namespace vantok::tmatrix::random {
 
-/// Cosines collapsed together (they share the reads of Z).
+/// Cosines collapsed together (they share the reads of Z). A block's value
+/// per order (an entry) is planar: the U_BLOCK real parts, then the U_BLOCK
+/// imaginary parts.
 inline constexpr std::size_t U_BLOCK = 4;
+
+/// The rows of one Z table that a collapse reads: Z(L, n) at z[n orders + L],
+/// rows n0..big_n, orders L = lo..orders-1 with L <= n + big_n.
+struct CollapseRows {
+  const Complex<double>* z;
+  std::size_t orders, n0, big_n, lo;
+};
 
 VANTOK_AVX2_BEGIN
 
-/// P(L) = P(L) + Z(L) U for L = lo..hi-1 with Z(L) not negligible.
-void collapse_lanes(const Complex<double>* zn, const Complex<double>* un, Complex<double>* pf, std::size_t lo,
-                    std::size_t hi);
+/// P(L) = P(L) + Z(L, n) U(n) over the rows n ascending, for each order L
+/// (Z(L, n) zero in both parts skipped); u and pf hold planar entries per n
+/// and per L.
+void collapse_lanes(const CollapseRows& rows, const double* u, double* pf);
 
-/// acc = acc + (P_f(L) conj(P_g(L))) r_L over L = 0..orders-1.
-void products_lanes(const Complex<double>* pf, const Complex<double>* pg, const std::vector<double>& r_l,
-                    Complex<double>* acc);
+/// acc = acc + (P_f(L) conj(P_g(L))) r_L over L = 0..orders-1, P planar, acc
+/// the block's four complex sums (interleaved).
+void products_lanes(const double* pf, const double* pg, const std::vector<double>& r_l, Complex<double>* acc);
+
+/// z[i] = z[i] + (c[i] b[i]) eps for i = 0..count-1.
+void z_row_lanes(const double* c, const Complex<double>* b, const Complex<double>& eps, Complex<double>* z,
+                 std::size_t count);
 
 VANTOK_AVX2_END
 

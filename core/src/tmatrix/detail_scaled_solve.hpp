@@ -7,6 +7,7 @@
 // double-double pass.
 
 #include <cstddef>
+#include <functional>
 #include <initializer_list>
 #include <optional>
 #include <span>
@@ -69,6 +70,22 @@ template <class S>
 memory::Lease block_work(const std::vector<kernel::ModeMatrices<S>>& matrices, std::size_t m_max,
                          std::size_t lu_bytes, std::size_t t_bytes, std::string_view what);
 
+/// A block solved by `solve_blocks`, handed over with its mode and parity.
+template <class S>
+using BlockDone = std::function<Result<void>(std::size_t mode, std::size_t p, std::vector<Complex<S>>& t)>;
+
+/// The solves of every non-empty block of modes 0..=m_max: finite Q and RgQ
+/// required, then lu_factor_solve, and the solved block handed to `done`.
+/// The blocks are independent and run in parallel, as many at once as the
+/// work budget covers (`lu_bytes` per element of a block's LU) beside the
+/// matrices and the T blocks of `t_bytes` per element; `done` runs in
+/// parallel too and must write only its block's results. The first failure
+/// in mode and block order is the result, as if the blocks ran one by one.
+template <class S>
+Result<void> solve_blocks(const std::vector<kernel::ModeMatrices<S>>& matrices, std::size_t m_max,
+                          std::span<const double> log_scale, std::size_t lu_bytes, std::size_t t_bytes,
+                          std::string_view what, const BlockDone<S>& done);
+
 #define VANTOK_TMATRIX_DRIVER(S)                                                             \
   extern template std::optional<std::size_t> non_finite_column<S>(                           \
       std::span<const Complex<S>>, std::size_t);                                             \
@@ -85,5 +102,12 @@ extern template Result<std::vector<Complex<DoubleDouble>>> lu_factor_solve<Doubl
 extern template Result<std::vector<Complex<DualDD>>> lu_factor_solve<DualDD>(
     std::size_t, std::span<const Complex<DualDD>>, std::span<const Complex<DualDD>>,
     std::span<const Row>, std::span<const double>);
+extern template Result<void> solve_blocks<DoubleDouble>(const std::vector<kernel::ModeMatrices<DoubleDouble>>&,
+                                                        std::size_t, std::span<const double>, std::size_t,
+                                                        std::size_t, std::string_view,
+                                                        const BlockDone<DoubleDouble>&);
+extern template Result<void> solve_blocks<DualDD>(const std::vector<kernel::ModeMatrices<DualDD>>&, std::size_t,
+                                                  std::span<const double>, std::size_t, std::size_t,
+                                                  std::string_view, const BlockDone<DualDD>&);
 
 }  // namespace vantok::tmatrix::driver

@@ -21,6 +21,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -65,6 +66,9 @@ namespace {
 /// X takes its terms in the order of M as if the M were taken one at a time.
 template <class T>
 class Average {
+  /// Values of one planar entry (U_BLOCK complex values).
+  static constexpr size_t ENTRY = 2 * U_BLOCK;
+
  public:
   Average(const TMatrixModes<T>& modes, std::span<const T> mu)
       : n_max_(modes.n_terms), big_n_(static_cast<int64_t>(n_max_)), orders_(2 * n_max_ + 1), mu_(mu),
@@ -93,14 +97,15 @@ class Average {
     const size_t batch = std::clamp<size_t>(lease.bytes() / per_m, 1, wanted);
     projections_.resize(std::min(batch, m_count));
     for (Projection& pr : projections_) {
-      for (auto& t : pr.z) t.assign(z_size, zero_);
+      // Left unset: a Z task sets every row it writes, and the collapse reads
+      // only those, so each page is first touched by the thread that fills it.
+      for (auto& t : pr.z) t = std::make_unique_for_overwrite<Complex<T>[]>(z_size);
     }
     for (size_t first = 0; first < m_count; first += batch) {
       const size_t count = std::min(batch, m_count - first);
       set_batch(first, count);
       z_tables(first, count);
-      const size_t blocks = (q + U_BLOCK - 1) / U_BLOCK;
-      work::parallel(blocks, [&](size_t block) { collapse_block(block, count); });
+      collapse_batch(count, per_m);
     }
     return std::move(x_);
   }
@@ -114,7 +119,7 @@ class Average {
     std::array<bool, 2> valid{};
     std::array<int64_t, 2> k_of{};
     std::array<size_t, 2> n0{};
-    std::array<std::vector<Complex<T>>, 4> z;
+    std::array<std::unique_ptr<Complex<T>[]>, 4> z;
   };
 
   /// e[n] = 2 sqrt((2n + 1) pi) i^(n - 1), phi_n = w[n] i^(-n) with
@@ -176,64 +181,128 @@ class Average {
     });
   }
 
-  /// Row n of the Z tables of pr and, when given, of its mirror.
-  void z_task(Projection& pr, size_t n, Projection* mirror) const {
-    std::vector<special::clebsch::Call> calls(n_max_);
-    std::vector<std::vector<double>> lists(n_max_);
-    std::vector<int64_t> l_mins(n_max_);
+  /// The coefficient lists of one Z task over n', kept per thread so that
+  /// their storage serves every task the thread takes.
+  struct Lists {
+    std::vector<special::clebsch::Call> calls;
+    std::vector<std::vector<double>> lists;
+    std::vector<int64_t> l_mins;
     std::vector<T> cg;
+  };
+
+  /// Row n of the Z tables of pr and, when given, of its mirror.
+  void z_task(Projection& pr, size_t n, Projection* mirror) {
+    Lists& scratch = lists_.local();
+    auto& [calls, lists, l_mins, cg] = scratch;
+    // The calls of both sigma side by side per n' (they share the
+    // recurrence's a_L, which depend on M^2, n + n' and |n - n'| only):
+    // the list of (n', slot) at (n' - 1) stride + slot.
+    std::array<size_t, 2> slot_of{};
+    size_t stride = 0;
+    for (size_t s = 0; s < 2; ++s) {
+      if (pr.valid[s] && n >= pr.n0[s]) slot_of[s] = stride++;
+    }
+    if (stride == 0) return;
+    calls.resize(n_max_ * stride);
+    lists.resize(n_max_ * stride);
+    l_mins.resize(n_max_ * stride);
     for (size_t s = 0; s < 2; ++s) {
       if (!pr.valid[s] || n < pr.n0[s]) continue;
       const int64_t sigma = s == 0 ? 1 : -1;
       for (size_t n2 = 1; n2 <= n_max_; ++n2) {
-        calls[n2 - 1] = {static_cast<int64_t>(n), pr.k_of[s], static_cast<int64_t>(n2), -sigma};
+        calls[(n2 - 1) * stride + slot_of[s]] = {static_cast<int64_t>(n), pr.k_of[s], static_cast<int64_t>(n2), -sigma};
       }
-      special::clebsch::clebsch_gordan_many(calls, lists, l_mins);
-      z_rows(pr, s, n, lists, l_mins, cg);
+    }
+    special::clebsch::clebsch_gordan_many(calls, lists, l_mins);
+    for (size_t s = 0; s < 2; ++s) {
+      if (!pr.valid[s] || n < pr.n0[s]) continue;
+      const ListSlice slice{lists.data() + slot_of[s], l_mins.data() + slot_of[s], stride};
+      z_rows(pr, s, n, slice, cg);
       if (mirror == nullptr) continue;
       // Projection -M with -sigma: the same lists, alternate signs.
-      for (size_t n2 = 1; n2 <= n_max_; ++n2) mirror_signs(lists[n2 - 1], static_cast<int64_t>(n + n2), l_mins[n2 - 1]);
-      z_rows(*mirror, 1 - s, n, lists, l_mins, cg);
+      for (size_t n2 = 1; n2 <= n_max_; ++n2) {
+        mirror_signs(slice.list(n2), static_cast<int64_t>(n + n2), slice.l_min(n2));
+      }
+      z_rows(*mirror, 1 - s, n, slice, cg);
     }
   }
+
+  /// The coefficient lists of one sigma over n' = 1..N within a task's lists.
+  struct ListSlice {
+    std::vector<double>* lists;
+    const int64_t* l_mins;
+    size_t stride;
+    std::vector<double>& list(size_t n2) const { return lists[(n2 - 1) * stride]; }
+    int64_t l_min(size_t n2) const { return l_mins[(n2 - 1) * stride]; }
+  };
 
   /// Row n of the Z tables of projection pr for sigma = +1 (s = 0) or -1
   /// (s = 1), both j, from the coefficient lists <n k n' -sigma | L M> over n'.
-  void z_rows(Projection& pr, size_t s, size_t n, const std::vector<std::vector<double>>& lists,
-              const std::vector<int64_t>& l_mins, std::vector<T>& cg) const {
+  void z_rows(Projection& pr, size_t s, size_t n, const ListSlice& slice, std::vector<T>& cg) const {
     const int64_t sigma = s == 0 ? 1 : -1;
-    for (size_t j = 0; j < 2; ++j) std::fill_n(pr.z[2 * j + s].data() + n * orders_, orders_, zero_);
+    for (size_t j = 0; j < 2; ++j) std::fill_n(pr.z[2 * j + s].get() + n * orders_, orders_, zero_);
     for (size_t n2 = 1; n2 <= n_max_; ++n2) {
-      const int64_t l_min = l_mins[n2 - 1];
-      as_scalar(lists[n2 - 1], cg);
+      const auto l_min = static_cast<size_t>(slice.l_min(n2));
+      const std::vector<double>& list = slice.list(n2);
+      const T* c = nullptr;
+      if constexpr (std::is_same_v<T, double>) {
+        c = list.data();
+      } else {
+        as_scalar(list, cg);
+        c = cg.data();
+      }
+      const size_t count = list.size();
+      if (count == 0) continue;
       const Complex<T> eps = complex::scale(cst<T>(parity_sign(static_cast<int64_t>(n2) - sigma)), e_[n2]);
+      // L runs over l_min..n + n2 with l_min >= |n - n2|: every coefficient
+      // meets an entry of B_f(n, n'), which starts at L = |n - n'|.
       const size_t base = n > n2 ? n - n2 : n2 - n;
-      const size_t len = 2 * std::min(n, n2) + 1;
+      VANTOK_ASSERT(l_min >= base && l_min + count <= n + n2 + 1);
       for (size_t j = 0; j < 2; ++j) {
         const size_t f = 2 * j + s;
-        const Complex<T>* bf = coupled_.at(f, n, n2);
-        Complex<T>* zf = pr.z[f].data() + n * orders_;
-        for (size_t i = 0; i < cg.size(); ++i) {
-          const size_t big_l = static_cast<size_t>(l_min) + i;
-          if (big_l < base || big_l - base >= len) continue;
-          zf[big_l] = zf[big_l] + complex::scale(cg[i], bf[big_l - base]) * eps;
+        const Complex<T>* bf = coupled_.at(f, n, n2) + (l_min - base);
+        Complex<T>* zf = pr.z[f].get() + n * orders_ + l_min;
+        if constexpr (std::is_same_v<T, double>) {
+          if (wide_) {
+            z_row_lanes(c, bf, eps, zf, count);
+            continue;
+          }
         }
+        for (size_t i = 0; i < count; ++i) zf[i] = zf[i] + complex::scale(c[i], bf[i]) * eps;
       }
     }
   }
 
-  /// Per M of the batch in ascending order, for one block of cosines: U_j(n)
-  /// from the angular functions of order |k|, the collapsed amplitudes
-  /// P_f(L) = sum over n ascending of Z_f(L, n) U_j(n), and the products
-  /// P_f conj(P_g) / (2L + 1) added into X. Each cosine's sums are its own;
-  /// the block only shares the reads of Z.
-  void collapse_block(size_t block, size_t count) {
+  /// The collapse of the batch's `count` projections, a few M at a time in
+  /// ascending order (each step's Z tables, about 1 MiB, then stay in the
+  /// cache of every thread that takes a block of cosines), the blocks of
+  /// cosines in parallel within a step.
+  void collapse_batch(size_t count, size_t per_m) {
+    const size_t step = std::clamp<size_t>((size_t{1} << 20) / per_m, 1, count);
+    const size_t blocks = (mu_.size() + U_BLOCK - 1) / U_BLOCK;
+    for (size_t first = 0; first < count; first += step) {
+      const size_t last = std::min(count, first + step);
+      work::parallel(blocks, [&](size_t block) { collapse_block(block, first, last); }, pool::Grain::One);
+    }
+  }
+
+  /// The working arrays of a block's collapse, kept per thread.
+  struct BlockScratch {
+    functions::Angular<T> angular;
+    std::array<std::vector<T>, 4> p;  // planar entries per L
+    std::array<std::vector<T>, 2> uj;  // planar entries per n
+  };
+
+  /// Per M of the batch's projections first..last-1 in ascending order, for
+  /// one block of cosines: U_j(n) from the angular functions of order |k|,
+  /// the collapsed amplitudes P_f(L) = sum over n ascending of Z_f(L, n)
+  /// U_j(n), and the products P_f conj(P_g) / (2L + 1) added into X. Each
+  /// cosine's sums are its own; the block only shares the reads of Z.
+  void collapse_block(size_t block, size_t first, size_t last) {
     const size_t u0 = block * U_BLOCK;
     const size_t width = std::min(U_BLOCK, mu_.size() - u0);
-    functions::Angular<T> angular;
-    std::array<std::vector<Complex<T>>, 4> p;  // (L, b)
-    std::array<std::vector<Complex<T>>, 2> uj;  // (n, b)
-    for (size_t bm = 0; bm < count; ++bm) {
+    auto& [angular, p, uj] = block_scratch_.local();
+    for (size_t bm = first; bm < last; ++bm) {
       stop::check();
       const Projection& pr = projections_[bm];
       for (size_t s = 0; s < 2; ++s) {
@@ -245,58 +314,67 @@ class Average {
     }
   }
 
+  /// Entry b of the planar entry at e: the real part at b, the imaginary
+  /// part U_BLOCK further.
+  static Complex<T> entry(const T* e, size_t b) { return {e[b], e[U_BLOCK + b]}; }
+  static void set_entry(T* e, size_t b, const Complex<T>& v) {
+    e[b] = v.re;
+    e[U_BLOCK + b] = v.im;
+  }
+
   /// U_j(n, b) of projection pr and sigma index s at the block's cosines.
   void u_values(const Projection& pr, size_t s, size_t u0, size_t width, functions::Angular<T>& angular,
-                std::array<std::vector<Complex<T>>, 2>& uj) const {
+                std::array<std::vector<T>, 2>& uj) const {
     const int64_t k = pr.k_of[s];
     const auto abs_k = static_cast<size_t>(k < 0 ? -k : k);
     const T sg = cst<T>(k < 0 ? parity_sign(k) : 1.0);
-    for (auto& v : uj) v.assign((n_max_ + 1) * U_BLOCK, zero_);
+    for (auto& v : uj) v.assign((n_max_ + 1) * ENTRY, cst<T>(0.0));
     for (size_t b = 0; b < width; ++b) {
       angular.compute(abs_k, n_max_, mu_[u0 + b], sin_mu_[u0 + b]);
       for (size_t n = pr.n0[s]; n <= n_max_; ++n) {
         const T& pi = angular.pi_mn[n];
         const T& tau = angular.tau_mn[n];
         if (k >= 0) {
-          uj[0][n * U_BLOCK + b] = complex::scale(tau + pi, phi_[n]);
-          uj[1][n * U_BLOCK + b] = complex::scale(pi - tau, phi_[n]);
+          set_entry(uj[0].data() + n * ENTRY, b, complex::scale(tau + pi, phi_[n]));
+          set_entry(uj[1].data() + n * ENTRY, b, complex::scale(pi - tau, phi_[n]));
         } else {
-          uj[0][n * U_BLOCK + b] = complex::scale(sg * (tau - pi), phi_[n]);
-          uj[1][n * U_BLOCK + b] = complex::scale((-sg) * (pi + tau), phi_[n]);
+          set_entry(uj[0].data() + n * ENTRY, b, complex::scale(sg * (tau - pi), phi_[n]));
+          set_entry(uj[1].data() + n * ENTRY, b, complex::scale((-sg) * (pi + tau), phi_[n]));
         }
       }
     }
   }
 
-  /// P_f(L, b) = sum over n ascending of Z_f(L, n) U(n, b).
-  void collapse(const Projection& pr, size_t f, const std::vector<Complex<T>>& u, size_t width,
-                std::vector<Complex<T>>& pf_out) const {
+  /// P_f(L, b) = sum over n ascending of Z_f(L, n) U(n, b), each P_f(L, b)
+  /// its own sum (the lanes take four orders L at a time).
+  void collapse(const Projection& pr, size_t f, const std::vector<T>& u, size_t width,
+                std::vector<T>& pf_out) const {
     const size_t s = f % 2;
-    pf_out.assign(orders_ * U_BLOCK, zero_);
-    Complex<T>* pf = pf_out.data();
-    for (size_t n = pr.n0[s]; n <= n_max_; ++n) {
-      const Complex<T>* zn = pr.z[f].data() + n * orders_;
-      const Complex<T>* un = u.data() + n * U_BLOCK;
-      // Z_f(L, n) is written only for |M| <= L <= n + N.
-      const size_t lo = static_cast<size_t>(pr.big_m < 0 ? -pr.big_m : pr.big_m);
-      const size_t hi = std::min(orders_, n + n_max_ + 1);
-      if constexpr (std::is_same_v<T, double>) {
-        if (wide_) {
-          collapse_lanes(zn, un, pf, lo, hi);
-          continue;
-        }
+    pf_out.assign(orders_ * ENTRY, cst<T>(0.0));
+    T* pf = pf_out.data();
+    // Z_f(L, n) is written only for |M| <= L <= n + N.
+    const size_t lo = static_cast<size_t>(pr.big_m < 0 ? -pr.big_m : pr.big_m);
+    if constexpr (std::is_same_v<T, double>) {
+      if (wide_) {
+        collapse_lanes({pr.z[f].get(), orders_, pr.n0[s], n_max_, lo}, u.data(), pf);
+        return;
       }
+    }
+    for (size_t n = pr.n0[s]; n <= n_max_; ++n) {
+      const Complex<T>* zn = pr.z[f].get() + n * orders_;
+      const T* un = u.data() + n * ENTRY;
+      const size_t hi = std::min(orders_, n + n_max_ + 1);
       for (size_t l = lo; l < hi; ++l) {
         if (negligible(zn[l])) continue;
         const Complex<T> zl = zn[l];
-        Complex<T>* pl = pf + l * U_BLOCK;
-        for (size_t b = 0; b < width; ++b) pl[b] = pl[b] + zl * un[b];
+        T* pl = pf + l * ENTRY;
+        for (size_t b = 0; b < width; ++b) set_entry(pl, b, entry(pl, b) + zl * entry(un, b));
       }
     }
   }
 
   /// X(4f + g, u) += sum over L of P_f(L) conj(P_g(L)) / (2L + 1).
-  void add_products(const Projection& pr, const std::array<std::vector<Complex<T>>, 4>& p, size_t u0,
+  void add_products(const Projection& pr, const std::array<std::vector<T>, 4>& p, size_t u0,
                     size_t width) {
     const size_t q = mu_.size();
     for (size_t f = 0; f < 4; ++f) {
@@ -316,7 +394,9 @@ class Average {
         for (size_t b = 0; b < width; ++b) {
           Complex<T>& acc = x_[(4 * f + g) * q + u0 + b];
           for (size_t l = 0; l < orders_; ++l) {
-            acc = acc + complex::scale(p[f][l * U_BLOCK + b] * complex::conj(p[g][l * U_BLOCK + b]), r_l_[l]);
+            const Complex<T> pf = entry(p[f].data() + l * ENTRY, b);
+            const Complex<T> pg = entry(p[g].data() + l * ENTRY, b);
+            acc = acc + complex::scale(pf * complex::conj(pg), r_l_[l]);
           }
         }
       }
@@ -335,6 +415,8 @@ class Average {
   std::vector<T> r_l_, sin_mu_;
   std::vector<Projection> projections_;
   std::vector<Complex<T>> x_;
+  pool::PerThread<Lists> lists_;
+  pool::PerThread<BlockScratch> block_scratch_;
 };
 
 }  // namespace

@@ -41,39 +41,134 @@ void residual_row(const CDD* b, const CDD* x, const CDD* a, std::size_t n, CDD* 
   }
 }
 
+/// acc_j = -b_j - sum_k x_k a_kj for one column j, k ascending.
+CDD residual_element(const CDD* b, const CDD* x, const CDD* a, std::size_t n, std::size_t j) {
+  CDD s = -b[j];
+  for (std::size_t k = 0; k < n; ++k) s = s - x[k] * a[k * n + j];
+  return s;
+}
+
+/// Doubles per lane block of A: four columns' re.hi, re.lo, im.hi, im.lo.
+constexpr std::size_t LANE_BLOCK = 16;
+
+/// The rows of A in the lanes' layout, for the full blocks of four columns:
+/// block c of row k at (k (n / 4) + c) LANE_BLOCK, so that the residual loads
+/// the four columns' parts as they are (no transposition per product).
+std::vector<double> lane_rows(const std::vector<CDD>& a, std::size_t n) {
+  const std::size_t blocks = n / 4;
+  std::vector<double> out(n * blocks * LANE_BLOCK);
+  for (std::size_t k = 0; k < n; ++k) {
+    for (std::size_t c = 0; c < blocks; ++c) {
+      double* p = out.data() + (k * blocks + c) * LANE_BLOCK;
+      for (std::size_t l = 0; l < 4; ++l) {
+        const CDD& z = a[k * n + 4 * c + l];
+        p[l] = z.re.hi;
+        p[4 + l] = z.re.lo;
+        p[8 + l] = z.im.hi;
+        p[12 + l] = z.im.lo;
+      }
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 VANTOK_WIDEST_BEGIN
 namespace {
 
 /// residual_row with four columns j in lanes, each lane's sum kept in
-/// registers over k: the same operations in the same order per element.
-void residual_row_lanes(const CDD* b, const CDD* x, const CDD* a, std::size_t n, CDD* acc) {
-  using L = kernel::detail::lanes::Lane<DoubleDouble>;
-  using C4 = Complex<L::S>;
-  std::size_t j0 = 0;
-  for (; j0 + 4 <= n; j0 += 4) {
+/// registers over k: the same operations in the same order per element. The
+/// lanes are unchecked: a column whose sum comes out not finite (as any with
+/// a non-finite step does) is formed again by the scalar operations, which
+/// own the rules for infinities and NaN.
+void residual_row_lanes(const CDD* b, const CDD* x, const CDD* a, const double* a_lanes, std::size_t n,
+                        CDD* acc) {
+  using L = kernel::detail::lanes::Lane<DoubleDouble, false>;
+  using S = L::S;
+  using C4 = Complex<S>;
+  const std::size_t blocks = n / 4;
+  for (std::size_t c = 0; c < blocks; ++c) {
+    const std::size_t j0 = 4 * c;
     const CDD* bp[4] = {b + j0, b + j0 + 1, b + j0 + 2, b + j0 + 3};
     C4 sum = -L::gather(bp);
     for (std::size_t k = 0; k < n; ++k) {
       const C4 xk{L::splat(x[k].re), L::splat(x[k].im)};
-      const CDD* row = a + k * n + j0;
-      const CDD* ap[4] = {row, row + 1, row + 2, row + 3};
-      sum = sum - xk * L::gather(ap);
+      const double* p = a_lanes + (k * blocks + c) * LANE_BLOCK;
+      const C4 ak{S{_mm256_loadu_pd(p), _mm256_loadu_pd(p + 4)}, S{_mm256_loadu_pd(p + 8), _mm256_loadu_pd(p + 12)}};
+      sum = sum - xk * ak;
     }
     CDD* out[4] = {acc + j0, acc + j0 + 1, acc + j0 + 2, acc + j0 + 3};
     L::scatter(sum, out, 4);
+    const int bad = (L::finite(sum.re) & L::finite(sum.im)) ^ 15;
+    for (std::size_t l = 0; l < 4; ++l) {
+      if (((bad >> l) & 1) != 0) acc[j0 + l] = residual_element(b, x, a, n, j0 + l);
+    }
   }
   // The last columns one by one, as in residual_row.
-  for (std::size_t j = j0; j < n; ++j) {
-    CDD s = -b[j];
-    for (std::size_t k = 0; k < n; ++k) s = s - x[k] * a[k * n + j];
-    acc[j] = s;
-  }
+  for (std::size_t j = 4 * blocks; j < n; ++j) acc[j] = residual_element(b, x, a, n, j);
 }
 
 }  // namespace
 VANTOK_WIDEST_END
+
+namespace {
+
+/// The arrays of one row of a sweep: the double-double residual and its
+/// f64 rounding, solved in place.
+struct RowWork {
+  std::vector<CDD> acc;
+  std::vector<Complex<double>> r;
+};
+
+/// The sweeps of one refinement: per row of a sweep its largest correction
+/// and largest unscaled one. The rows are independent (row i of X reads only
+/// row i of X and B), so they run in parallel and the maxima are taken in row
+/// order after. Each thread keeps its row arrays over the rows and sweeps it
+/// takes.
+struct Sweeps {
+  const std::vector<CDD>& a;
+  const std::vector<CDD>& b;
+  std::vector<CDD>& x;
+  const F64Solve& factors;
+  std::span<const double> ls;
+  std::size_t n;
+  bool wide;
+  /// A in the lanes' layout (with `wide`).
+  std::vector<double> a_lanes;
+  std::vector<double> row_d, row_w;
+  pool::PerThread<RowWork> row_work;
+
+  /// Row i's residual, its correction solved with the f64 factors and added
+  /// to X, and its maxima.
+  void row(std::size_t i) {
+    auto& [acc, r] = row_work.local();
+    acc.resize(n);
+    r.resize(n);
+    // acc_j = -B_ij - sum_k X_ik A_kj, k ascending for every j.
+    if (wide) {
+      residual_row_lanes(b.data() + i * n, x.data() + i * n, a.data(), a_lanes.data(), n, acc.data());
+    } else {
+      residual_row(b.data() + i * n, x.data() + i * n, a.data(), n, acc.data());
+    }
+    for (std::size_t j = 0; j < n; ++j) r[j] = leading(acc[j]);
+    lu_solve(factors.lu, factors.perm, n, r);
+    double d_row = 0.0;
+    double w_row = 0.0;
+    for (std::size_t j = 0; j < n; ++j) {
+      const double d = abs(r[j]);
+      d_row = std::fmax(d_row, d);
+      w_row = std::fmax(w_row, d * std::exp(ls[i] - ls[j]));
+      CDD& xij = x[i * n + j];
+      xij.re = xij.re + r[j].re;
+      xij.im = xij.im + r[j].im;
+    }
+    row_d[i] = d_row;
+    row_w[i] = w_row;
+  }
+};
+
+}  // namespace
 
 Result<Refined> refine(std::span<const Complex<double>> a64, std::span<const Complex<double>> b64,
                        std::span<const Complex<DoubleDouble>> add,
@@ -110,44 +205,25 @@ Result<Refined> refine(std::span<const Complex<double>> a64, std::span<const Com
   const double thresh = xmax * THRESHOLD;
 
   const bool wide = kernel::detail::widest_available();
-  // Per row of a sweep its largest correction and largest unscaled one; the
-  // rows are independent (row i of X reads only row i of X and B), so they
-  // run in parallel and the maxima are taken in row order after.
-  std::vector<double> row_d(n), row_w(n);
+  // A in the lanes' layout, in the place of the f64 rounding just freed.
+  Sweeps sweeps{a, b, x, factors, ls, n, wide, wide ? lane_rows(a, n) : std::vector<double>(),
+                std::vector<double>(n), std::vector<double>(n), {}};
   int s = 0;
   double wmax = 0.0;
   for (;; ++s) {
-    work::parallel(n, [&](std::size_t i) {
-      std::vector<CDD> acc(n);
-      std::vector<Complex<double>> r(n);
-      // acc_j = -B_ij - sum_k X_ik A_kj, k ascending for every j.
-      (wide ? residual_row_lanes : residual_row)(b.data() + i * n, x.data() + i * n, a.data(), n, acc.data());
-      for (std::size_t j = 0; j < n; ++j) r[j] = leading(acc[j]);
-      lu_solve(factors.lu, factors.perm, n, r);
-      double d_row = 0.0;
-      double w_row = 0.0;
-      for (std::size_t j = 0; j < n; ++j) {
-        const double d = abs(r[j]);
-        d_row = std::fmax(d_row, d);
-        w_row = std::fmax(w_row, d * std::exp(ls[i] - ls[j]));
-        CDD& xij = x[i * n + j];
-        xij.re = xij.re + r[j].re;
-        xij.im = xij.im + r[j].im;
-      }
-      row_d[i] = d_row;
-      row_w[i] = w_row;
-    });
+    work::parallel(n, [&](std::size_t i) { sweeps.row(i); });
     double dmax = 0.0;
     wmax = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
-      dmax = std::fmax(dmax, row_d[i]);
-      wmax = std::fmax(wmax, row_w[i]);
+      dmax = std::fmax(dmax, sweeps.row_d[i]);
+      wmax = std::fmax(wmax, sweeps.row_w[i]);
     }
     // Stop once the largest correction is at most 2^-60 max|X0| (a NaN dmax
     // stops as well), or after the fourth sweep.
     if (!(thresh < dmax) || s + 1 == MAX_SWEEPS) break;
   }
 
+  sweeps.a_lanes = {};
   Refined out;
   out.t.resize(n2);
   for (std::size_t e = 0; e < n2; ++e) out.t[e] = leading(x[e]);

@@ -44,6 +44,11 @@ Complex<S> unscale_any(const Complex<S>& z, double d) {
   return times(times(z, h), h);
 }
 
+/// What a work-budget refusal of a block's solve names.
+std::string block_what(std::string_view what, std::size_t k, std::size_t n) {
+  return std::string(what) + " of a block of " + fmt::plain(k) + " rows (N = " + fmt::plain(n) + ")";
+}
+
 }  // namespace
 
 template <class S>
@@ -60,9 +65,43 @@ memory::Lease block_work(const std::vector<kernel::ModeMatrices<S>>& matrices, s
   }
   memory::require_bytes(k * k,
                         sat_add(held, sat_add(sat_mul(k * k, lu_bytes), sat_mul(elements, t_bytes))),
-                        std::string(what) + " of a block of " + fmt::plain(k) + " rows (N = " +
-                            fmt::plain(matrices.size() - 1) + ")");
+                        block_what(what, k, matrices.size() - 1));
   return work::hold(held);
+}
+
+template <class S>
+Result<void> solve_blocks(const std::vector<kernel::ModeMatrices<S>>& matrices, std::size_t m_max,
+                          std::span<const double> log_scale, std::size_t lu_bytes, std::size_t t_bytes,
+                          std::string_view what, const BlockDone<S>& done) {
+  std::vector<std::pair<std::size_t, std::size_t>> blocks;
+  std::size_t k = 0;
+  std::size_t elements = 0;
+  for (std::size_t m = 0; m <= m_max && m < matrices.size(); ++m) {
+    for (std::size_t p = 0; p < 2; ++p) {
+      const std::size_t rows = matrices[m].rows[p].size();
+      if (rows == 0) continue;
+      blocks.emplace_back(m, p);
+      k = std::max(k, rows);
+      elements = sat_add(elements, rows * rows);
+    }
+  }
+  const std::size_t held = sat_add(kernel::matrices_bytes<S>(matrices), sat_mul(elements, t_bytes));
+  std::vector<Result<void>> outcomes(blocks.size());
+  work::for_each_leased(blocks.size(), k * k, sat_mul(k * k, lu_bytes), held,
+                        block_what(what, k, matrices.size() - 1), [&](std::size_t index) {
+    const auto [m, p] = blocks[index];
+    outcomes[index] = [&]() -> Result<void> {
+      const kernel::ModeMatrices<S>& mode = matrices[m];
+      const std::size_t size = mode.rows[p].size();
+      const std::span<const Complex<S>> q = mode.q[p];
+      const std::span<const Complex<S>> rg = mode.rg[p];
+      VANTOK_CHECK(require_finite<S>(size, {q, rg}));
+      VANTOK_TRY(t, lu_factor_solve<S>(size, q, rg, mode.rows[p], log_scale));
+      return done(m, p, t);
+    }();
+  });
+  for (Result<void>& o : outcomes) VANTOK_CHECK(std::move(o));
+  return {};
 }
 
 template memory::Lease block_work<DoubleDouble>(const std::vector<kernel::ModeMatrices<DoubleDouble>>&, std::size_t,
@@ -159,5 +198,11 @@ template Result<std::vector<Complex<DoubleDouble>>> lu_factor_solve<DoubleDouble
 template Result<std::vector<Complex<DualDD>>> lu_factor_solve<DualDD>(
     std::size_t, std::span<const Complex<DualDD>>, std::span<const Complex<DualDD>>,
     std::span<const Row>, std::span<const double>);
+template Result<void> solve_blocks<DoubleDouble>(const std::vector<kernel::ModeMatrices<DoubleDouble>>&, std::size_t,
+                                                 std::span<const double>, std::size_t, std::size_t,
+                                                 std::string_view, const BlockDone<DoubleDouble>&);
+template Result<void> solve_blocks<DualDD>(const std::vector<kernel::ModeMatrices<DualDD>>&, std::size_t,
+                                           std::span<const double>, std::size_t, std::size_t, std::string_view,
+                                           const BlockDone<DualDD>&);
 
 }  // namespace vantok::tmatrix::driver

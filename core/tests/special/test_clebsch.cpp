@@ -177,4 +177,38 @@ TEST(ClebschGordan, ManyCallsAreSingleCalls) {
   }
 }
 
+// Calls that share their recurrence's a_L (one M^2, l1 + l2 and |l1 - l2|:
+// the coupling's (n, m, n', -m) over m, both sigma of (n, M -+ 1, n', +-1),
+// and the swapped (n', m, n, -m)) run in one batch give the values of each
+// call formed alone after an unrelated call, and those of the dual path,
+// bit for bit.
+TEST(ClebschGordan, SharedRecurrenceCoefficientsKeepEveryBit) {
+  using vantok::special::clebsch::Call;
+  using D = vantok::scalar::DualF64;
+  std::vector<Call> calls;
+  for (std::int64_t m = 0; m <= 9; ++m) calls.push_back({9, m, 14, -m});
+  for (std::int64_t m = 0; m <= 9; ++m) calls.push_back({14, m, 9, -m});
+  for (std::int64_t n2 = 1; n2 <= 12; ++n2) {
+    calls.push_back({8, 4, n2, -1});
+    calls.push_back({8, 2, n2, 1});
+  }
+  std::vector<std::vector<double>> lists(calls.size());
+  std::vector<std::int64_t> l_min(calls.size());
+  vantok::special::clebsch::clebsch_gordan_many(calls, lists, l_min);
+  std::vector<double> alone, other;
+  std::vector<D> dual;
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    const auto& [l1, m1, l2, m2] = calls[i];
+    (void)clebsch_gordan<double>(3, 1, 2, 0, other);
+    EXPECT_EQ(clebsch_gordan<double>(l1, m1, l2, m2, alone), l_min[i]);
+    (void)clebsch_gordan<D>(l1, m1, l2, m2, dual);
+    ASSERT_EQ(lists[i].size(), alone.size());
+    ASSERT_EQ(dual.size(), alone.size());
+    for (std::size_t k = 0; k < alone.size(); ++k) {
+      EXPECT_EQ(bits(lists[i][k]), bits(alone[k])) << i << " " << k;
+      EXPECT_EQ(bits(dual[k].value), bits(alone[k])) << i << " " << k;
+    }
+  }
+}
+
 }  // namespace

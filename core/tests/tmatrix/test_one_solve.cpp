@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <thread>
 #include <tuple>
@@ -150,6 +151,66 @@ TEST(RequireFinite, NamesTheFirstColumnWithANonFiniteElement) {
   std::vector<CDD> dd_bad(1, dd(1.0));
   dd_bad[0].im = DoubleDouble(-INF);
   EXPECT_EQ(driver::non_finite_column<DoubleDouble>(dd_bad, 1), 0u);
+}
+
+// The block solves of a double-double pass run in parallel: every non-empty
+// block of modes 0..=m_max is handed over once, solved as lu_factor_solve
+// solves it alone, and of several failing blocks the first in mode and
+// block order is the result (its column named), for any number of threads.
+TEST(SolveBlocks, EveryBlockOnceAndTheFirstFailureInOrder) {
+  const auto block = [](std::size_t k, double shift) {
+    std::vector<CDD> b(k * k);
+    for (std::size_t i = 0; i < k; ++i) {
+      for (std::size_t j = 0; j < k; ++j) b[i * k + j] = dd((i == j ? 4.0 : 0.0) + shift + 0.1 * static_cast<double>(i + 2 * j));
+    }
+    return b;
+  };
+  const auto rows = [](std::size_t k) {
+    std::vector<Row> r;
+    for (std::size_t i = 0; i < k; ++i) r.push_back({i % 2, i + 1});
+    return r;
+  };
+  std::vector<kernel::ModeMatrices<DoubleDouble>> matrices(5);
+  for (std::size_t m = 0; m < 5; ++m) {
+    for (std::size_t p = 0; p < 2; ++p) {
+      const std::size_t k = m == 2 && p == 1 ? 0 : 6 - m;
+      matrices[m].rows[p] = rows(k);
+      matrices[m].q[p] = block(k, 0.25 * static_cast<double>(m + p));
+      matrices[m].rg[p] = block(k, -1.0);
+    }
+  }
+  const std::vector<double> l(8, 0.0);
+  for (const std::size_t threads : {1, 3, 8}) {
+    vantok::pool::with_threads(threads, [&] {
+      std::vector<std::vector<int>> seen(5, std::vector<int>(2, 0));
+      std::vector<std::vector<std::vector<CDD>>> got(5, std::vector<std::vector<CDD>>(2));
+      const driver::BlockDone<DoubleDouble> keep = [&](std::size_t m, std::size_t p, std::vector<CDD>& t) {
+        ++seen[m][p];
+        got[m][p] = t;
+        return Result<void>{};
+      };
+      ASSERT_TRUE(driver::solve_blocks<DoubleDouble>(matrices, 3, l, 64, 16, "the test LU", keep).has_value());
+      for (std::size_t m = 0; m < 5; ++m) {
+        for (std::size_t p = 0; p < 2; ++p) {
+          const std::size_t k = matrices[m].rows[p].size();
+          EXPECT_EQ(seen[m][p], m <= 3 && k > 0 ? 1 : 0) << m << " " << p;
+          if (m > 3 || k == 0) continue;
+          const auto alone = driver::lu_factor_solve<DoubleDouble>(k, matrices[m].q[p], matrices[m].rg[p],
+                                                                   matrices[m].rows[p], l);
+          ASSERT_TRUE(alone.has_value());
+          EXPECT_EQ(std::memcmp(alone->data(), got[m][p].data(), k * k * sizeof(CDD)), 0) << m << " " << p;
+        }
+      }
+      // A zero row c of Q is a zero column c of Q^T: singular at column 2 in
+      // mode 3 (3 rows) and at column 0 in mode 1, block 1 (5 rows); mode 1
+      // is first.
+      auto failing = matrices;
+      for (std::size_t j = 0; j < 3; ++j) failing[3].q[0][2 * 3 + j] = dd(0.0);
+      for (std::size_t j = 0; j < 5; ++j) failing[1].q[1][0 * 5 + j] = dd(0.0);
+      expect_error(driver::solve_blocks<DoubleDouble>(failing, 3, l, 64, 16, "the test LU", keep),
+                   Error::Kind::InvalidInput, "the EBCM matrix is singular or not finite at column 0");
+    });
+  }
 }
 
 // --- one solve ------------------------------------------------------------

@@ -5,12 +5,17 @@
 // the run.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <complex>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
+#include "tmatrix/detail_coupling.hpp"
+#include "tmatrix/detail_helicity.hpp"
 #include "tmatrix/detail_mueller.hpp"
 #include "tmatrix/detail_one_solve.hpp"
+#include "vantok/special/clebsch.hpp"
 #include "vantok/memory.hpp"
 #include "vantok/tmatrix/random_orientation.hpp"
 
@@ -96,6 +101,84 @@ TEST(GreekRaw, ProjectionBatchesKeepTheBits) {
   for (std::size_t v = 0; v < 6; ++v) {
     ASSERT_EQ(a[v]->size(), b[v]->size());
     EXPECT_EQ(std::memcmp(a[v]->data(), b[v]->data(), a[v]->size() * sizeof(double)), 0) << v;
+  }
+}
+
+// The coupled tables against their sum written out per entry, one
+// Clebsch-Gordan call per (n, n', m >= 0) and the mirrored list for -m:
+// B_t(n, n')[L - |n - n'|] = sum over m ascending of
+// (-1)^(n' - m) <n m n' -m | L 0> H_t(m, n, n'), bit for bit (the tables share
+// one call's list between (n, n') and (n', n)).
+TEST(CoupledTables, EveryEntryIsItsSumInAscendingM) {
+  const std::size_t n_max = 7;
+  const auto modes = spheroid_modes(2.5, 1.6, n_max);
+  const random::Coupled<double> b = random::coupled_tables<double>(modes);
+  std::vector<random::KindTables<double>> kinds;
+  for (std::size_t m = 0; m <= n_max; ++m) kinds.emplace_back(modes.modes[m], n_max);
+  std::vector<double> cg;
+  for (std::size_t n = 1; n <= n_max; ++n) {
+    for (std::size_t n2 = 1; n2 <= n_max; ++n2) {
+      const auto low = static_cast<std::int64_t>(std::min(n, n2));
+      const std::size_t base = n > n2 ? n - n2 : n2 - n;
+      std::vector<Complex<double>> sums(4 * (2 * low + 1), {0.0, 0.0});
+      for (std::int64_t m = -low; m <= low; ++m) {
+        const auto am = static_cast<std::int64_t>(m < 0 ? -m : m);
+        const std::int64_t l_min = vantok::special::clebsch::clebsch_gordan<double>(
+            static_cast<std::int64_t>(n), am, static_cast<std::int64_t>(n2), -am, cg);
+        if (m < 0) random::mirror_signs(cg, static_cast<std::int64_t>(n + n2), l_min);
+        const auto h = random::helicity(kinds[static_cast<std::size_t>(am)], n, n2, m < 0);
+        const bool subtract = random::parity_sign(static_cast<std::int64_t>(n2) - m) < 0.0;
+        for (std::size_t t = 0; t < 4; ++t) {
+          if (random::negligible(h[t])) continue;
+          for (std::size_t i = 0; i < cg.size(); ++i) {
+            Complex<double>& acc = sums[t * (2 * low + 1) + static_cast<std::size_t>(l_min) + i - base];
+            const Complex<double> term = vantok::complex::scale(cg[i], h[t]);
+            acc = subtract ? acc - term : acc + term;
+          }
+        }
+      }
+      for (std::size_t t = 0; t < 4; ++t) {
+        for (std::size_t i = 0; i < static_cast<std::size_t>(2 * low + 1); ++i) {
+          const Complex<double> want = sums[t * (2 * low + 1) + i];
+          const Complex<double> got = b.at(t, n, n2)[i];
+          EXPECT_EQ(std::memcmp(&got, &want, sizeof(want)), 0) << t << " " << n << " " << n2 << " " << i;
+        }
+      }
+    }
+  }
+}
+
+// The f64 average runs its collapse, products and Z rows in lanes; the dual
+// instance runs the plain loops. On blocks without partials the dual values
+// are the f64 values bit for bit.
+TEST(RandomOrientation, LanesKeepTheBitsOfThePlainLoops) {
+  const std::size_t n_max = 9;
+  const auto modes = spheroid_modes(3.0, 1.7, n_max);
+  TMatrixModes<vantok::scalar::DualF64> dual;
+  dual.n_terms = modes.n_terms;
+  for (const auto& m : modes.modes) {
+    auto& d = dual.modes.emplace_back();
+    d.rows = m.rows;
+    for (std::size_t p = 0; p < 2; ++p) {
+      for (const auto& z : m.t[p]) {
+        d.t[p].push_back({vantok::scalar::DualF64::constant(z.re), vantok::scalar::DualF64::constant(z.im)});
+      }
+    }
+  }
+  std::vector<double> mu;
+  std::vector<vantok::scalar::DualF64> mu_dual;
+  for (std::size_t u = 0; u < 11; ++u) {  // two blocks of four and three more
+    mu.push_back(-0.95 + 0.19 * static_cast<double>(u));
+    mu_dual.push_back(vantok::scalar::DualF64::constant(mu.back()));
+  }
+  const auto plain = random::random_orientation<double>(modes, mu);
+  const auto lanes_off = random::random_orientation<vantok::scalar::DualF64>(dual, mu_dual);
+  for (std::size_t e = 0; e < 6; ++e) {
+    ASSERT_EQ(plain[e].size(), mu.size());
+    for (std::size_t u = 0; u < mu.size(); ++u) {
+      const double v = lanes_off[e][u].value;
+      EXPECT_EQ(std::memcmp(&plain[e][u], &v, sizeof(double)), 0) << e << " " << u;
+    }
   }
 }
 

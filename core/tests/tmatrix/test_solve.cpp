@@ -11,6 +11,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
+#include <limits>
 #include <map>
 #include <memory>
 #include <random>
@@ -153,6 +155,23 @@ TEST(Solve, F64BackwardStableWithPartialPivoting) {
 // is never chosen) is refused, also for a dual pivot with a non-finite
 // partial. A NaN that never becomes a pivot propagates without error, and a
 // tiny pivot has a finite reciprocal.
+// The f64 block solve takes its rows four at a time in lanes: each row of X
+// has the bits of its own substitution with the block's factors, for sizes
+// with and without a remainder of rows.
+TEST(Solve, RowsInLanesAreTheirOwnSubstitutions) {
+  for (const char* name : {"random5", "random17", "random40", "cauchy8"}) {
+    const SolveCase& c = solve_case(name);
+    const auto got = solve_f64(c.a, c.b, c.n);
+    ASSERT_TRUE(got.has_value()) << name;
+    for (std::size_t r = 0; r < c.n; ++r) {
+      std::vector<C> row(c.n);
+      for (std::size_t j = 0; j < c.n; ++j) row[j] = -c.b[r * c.n + j];
+      substitute<double>(got->lu, got->perm, c.n, row);
+      EXPECT_EQ(std::memcmp(row.data(), got->solution.data() + r * c.n, c.n * sizeof(C)), 0) << name << " " << r;
+    }
+  }
+}
+
 TEST(Solve, PivotingAndFailureRules) {
   auto dd = [](double re, double re_lo, double im) { return CDD{{re, re_lo}, {im, 0.0}}; };
   const std::vector<C> ones(4, C{1.0, 0.0});
@@ -330,6 +349,64 @@ TEST(Refine, AssemblyFactorsAndWeights) {
   ASSERT_TRUE(weighted);
   EXPECT_EQ(equal->correction, refine_all_rows(c)->correction);
   EXPECT_GT(weighted->correction, equal->correction);
+}
+
+/// The sweeps of `refine` written out with scalar double-double steps: each
+/// row's residual -b_j - sum_k x_k a_kj in ascending k, rounded, solved with
+/// the f64 factors and added to X; the same stop rule.
+std::vector<CDD> sweeps_written_out(const std::vector<CDD>& a, const std::vector<CDD>& b, const F64Solve& f,
+                                    std::size_t n) {
+  std::vector<CDD> x(n * n);
+  double xmax = 0.0;
+  for (std::size_t e = 0; e < n * n; ++e) {
+    x[e] = {{f.solution[e].re, 0.0}, {f.solution[e].im, 0.0}};
+    xmax = std::fmax(xmax, abs(f.solution[e]));
+  }
+  for (int sweep = 0; sweep < 4; ++sweep) {
+    double dmax = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+      std::vector<C> r(n);
+      for (std::size_t j = 0; j < n; ++j) {
+        CDD acc = -b[i * n + j];
+        for (std::size_t k = 0; k < n; ++k) acc = acc - x[i * n + k] * a[k * n + j];
+        r[j] = {acc.re.hi, acc.im.hi};
+      }
+      lu_solve(f.lu, f.perm, n, r);
+      for (std::size_t j = 0; j < n; ++j) {
+        dmax = std::fmax(dmax, abs(r[j]));
+        x[i * n + j].re = x[i * n + j].re + r[j].re;
+        x[i * n + j].im = x[i * n + j].im + r[j].im;
+      }
+    }
+    if (!(xmax * 0x1p-60 < dmax)) break;
+  }
+  return x;
+}
+
+// The residuals in lanes (four columns at a time, the last ones alone) give
+// the bits of the scalar steps, also where a row's residual is not finite
+// (there the lanes' columns are formed again by the scalar steps).
+TEST(Refine, SweepsAreTheScalarSteps) {
+  for (const char* name : {"random17", "cauchy11", "random5"}) {
+    for (const bool infinite : {false, true}) {
+      const SolveCase& c = solve_case(name);
+      std::vector<CDD> bdd = join(c.b, c.blo);
+      std::vector<C> b64 = c.b;
+      if (infinite) {
+        bdd[c.n + 1].re = {std::numeric_limits<double>::infinity(), 0.0};
+        b64[c.n + 1].re = std::numeric_limits<double>::infinity();
+      }
+      const std::unique_ptr<bool[]> flags(new bool[c.n]);
+      std::fill(flags.get(), flags.get() + c.n, true);
+      const auto got = refine(c.a, b64, join(c.a, c.alo), bdd, std::span<const bool>(flags.get(), c.n),
+                              std::vector<double>(c.n, 0.0), c.n);
+      ASSERT_TRUE(got.has_value()) << name;
+      const std::vector<CDD> want = sweeps_written_out(got->a_dd, bdd, got->factors, c.n);
+      for (std::size_t e = 0; e < c.n * c.n; ++e) {
+        EXPECT_EQ(std::memcmp(&got->t_dd[e], &want[e], sizeof(CDD)), 0) << name << " " << infinite << " " << e;
+      }
+    }
+  }
 }
 
 TEST(Refine, EmptyAndSingular) {
