@@ -10,17 +10,62 @@
 
 #include <algorithm>
 #include <cmath>
+#include <exception>
 #include <limits>
 #include <optional>
 
 #include "tmatrix/detail_one_solve.hpp"
 #include "tmatrix/detail_truncation.hpp"
+#include "vantok/memory.hpp"
 #include "vantok/numeric.hpp"
+#include "vantok/pool.hpp"
 #include "vantok/tmatrix/random_orientation.hpp"
 
 namespace vantok::tmatrix::driver {
 
 namespace {
+
+/// What a computation gave: its value, or the exception it threw.
+template <class R>
+struct Outcome {
+  std::optional<R> value;
+  std::exception_ptr thrown;
+
+  /// Runs f, keeping its value or its exception.
+  template <class F>
+  void run(F&& f) {
+    try {
+      value.emplace(f());
+    } catch (...) {
+      thrown = std::current_exception();
+    }
+  }
+
+  /// The value, or the exception thrown again.
+  R take() {
+    if (thrown) std::rethrow_exception(thrown);
+    return std::move(*value);
+  }
+};
+
+/// The outcomes of two independent computations: side by side on the pool
+/// when `together`, else one after the other. Neither sees the other's
+/// exception, so the caller takes them in its own order.
+template <class R, class F1, class F2>
+void in_order(bool together, const F1& f1, const F2& f2, Outcome<R>& o1, Outcome<R>& o2) {
+  if (!together) {
+    o1.run(f1);
+    o2.run(f2);
+    return;
+  }
+  pool::for_each_index(2, [&](std::size_t i) {
+    if (i == 0) {
+      o1.run(f1);
+    } else {
+      o2.run(f2);
+    }
+  }, pool::Grain::One);
+}
 
 /// max(a, b), a when b is NaN (a NaN a stays visible).
 double max_first(double a, double b) { return a < b ? b : a; }
@@ -71,6 +116,19 @@ std::size_t highest_mode(const Solved& s, double rtol) {
   return std::min(n, std::max(n - n / 2, n_sig));
 }
 
+/// A rough upper bound of the bytes a solve at the truncation keeps alive at
+/// its peak: the f64 matrices of modes 0..=m_max (Q, RgQ and their magnitude
+/// bounds, 48 bytes an element, two blocks of N - max(m, 1) + 1 rows a mode),
+/// eight times over for the double-double pass and the kernel's tables.
+std::size_t solve_bytes(const Truncation& t) {
+  std::size_t elements = 0;
+  for (std::size_t m = 0; m <= t.m_max && m <= t.n_terms; ++m) {
+    const std::size_t k = t.n_terms - std::max<std::size_t>(m, 1) + 1;
+    elements = sat_add(elements, sat_mul<std::size_t>(2, sat_mul(k, k)));
+  }
+  return sat_mul<std::size_t>(48 * 8, elements);
+}
+
 /// The next quadrature size: n + max(n/10, 2), saturating, at most the cap.
 std::size_t next_theta(std::size_t n_theta, std::size_t cap) {
   return std::min(sat_add<std::size_t>(n_theta, std::max<std::size_t>(n_theta / 10, 2)), cap);
@@ -112,9 +170,23 @@ double relative_change(const Solved& a, const Solved& b) {
          share(b);
 }
 
+Result<std::pair<GreekCoefficients<double>, GreekCoefficients<double>>> greek_pair(const Solved& a, const Solved& b,
+                                                                                   std::size_t order, bool together) {
+  Outcome<Result<GreekCoefficients<double>>> first;
+  Outcome<Result<GreekCoefficients<double>>> second;
+  in_order(together, [&] { return random::greek_raw<double>(a.modes, order); },
+           [&] { return random::greek_raw<double>(b.modes, order); }, first, second);
+  VANTOK_TRY(ga, first.take());
+  VANTOK_TRY(gb, second.take());
+  return std::pair{std::move(ga), std::move(gb)};
+}
+
 Result<double> greek_change(const Solved& a, const Solved& b, std::size_t order) {
-  VANTOK_TRY(ga, random::greek_raw<double>(a.modes, order));
-  VANTOK_TRY(gb, random::greek_raw<double>(b.modes, order));
+  VANTOK_TRY(both, greek_pair(a, b, order, pool::thread_count() > 1));
+  return greek_change(both.first, both.second);
+}
+
+double greek_change(const GreekCoefficients<double>& ga, const GreekCoefficients<double>& gb) {
   const double a0 = ga.alpha1[0];
   const double b0 = gb.alpha1[0];
   double den = 0.0;
@@ -159,7 +231,9 @@ Result<std::pair<Solved, double>> solve_modes(const SolveFn& solve, const Trunca
 }
 
 Result<Converged> converge(const Plan& plan, const Spheroid& spheroid, SolveProfile* profile) {
-  return converge(plan, spheroid, SolveFn(OneSolve{spheroid, plan.rtol, plan.precision, profile}), profile);
+  // A OneSolve may run on two threads at once; its profile may not.
+  return converge(plan, spheroid, SolveFn(OneSolve{spheroid, plan.rtol, plan.precision, profile}), profile,
+                  profile == nullptr);
 }
 
 namespace {
@@ -255,8 +329,8 @@ std::optional<Truncation> finer_truncation(const Progress& pr, std::size_t m_max
 
 }  // namespace
 
-Result<Converged> converge(const Plan& plan, const Spheroid& spheroid, const SolveFn& solve,
-                           SolveProfile* profile) {
+Result<Converged> converge(const Plan& plan, const Spheroid& spheroid, const SolveFn& solve, SolveProfile* profile,
+                           bool side_by_side) {
   const auto slot = [&](double SolveProfile::*field) { return profile != nullptr ? &(profile->*field) : nullptr; };
   const double rtol = plan.rtol;
   Progress pr{plan, solve};
@@ -285,33 +359,51 @@ Result<Converged> converge(const Plan& plan, const Spheroid& spheroid, const Sol
   const std::size_t m_max = pr.held ? highest_mode(*pr.held, rtol) : pr.n;
   pr.held.reset();
 
-  Result<std::pair<Solved, double>> full_result = [&] {
+  // With a Greek order, the Greek coefficients are checked against one finer
+  // solve, which becomes the result. The two solves are independent: they run
+  // side by side (each spreading its own loops over the pool) when the solve
+  // allows it, the pool has threads to share and the budget room for both,
+  // and their outcomes are taken in the order of the one-after-the-other run.
+  const Truncation full_truncation{pr.n, pr.n_theta, m_max};
+  const auto finer = plan.greek_order ? finer_truncation(pr, m_max) : std::nullopt;
+  const bool together = finer && side_by_side && pool::thread_count() > 1 &&
+                        sat_add(solve_bytes(full_truncation), solve_bytes(*finer)) <= memory::work_free() / 2;
+  Outcome<Result<std::pair<Solved, double>>> full_outcome;
+  Outcome<Result<std::pair<Solved, double>>> check_outcome;
+  const auto full_solve = [&] {
     const PhaseTimer timer(slot(&SolveProfile::full));
-    return solve_modes(solve, {pr.n, pr.n_theta, m_max}, rtol);
-  }();
-  VANTOK_TRY(full, std::move(full_result));
+    return solve_modes(solve, full_truncation, rtol);
+  };
+  const auto check_solve = [&] {
+    const PhaseTimer timer(slot(&SolveProfile::check));
+    return solve_modes(solve, *finer, rtol);
+  };
+  if (together) {
+    in_order(true, full_solve, check_solve, full_outcome, check_outcome);
+  } else {
+    full_outcome.run(full_solve);
+  }
+  VANTOK_TRY(full, full_outcome.take());
   Solved result = std::move(full.first);
   double error_estimate = run_max(achieved, full.second);
+  if (!finer) return Converged{std::move(result), error_estimate, pr.flag, std::nullopt};
 
-  // With a Greek order, the Greek coefficients are checked against one finer
-  // solve, which becomes the result.
-  const auto finer = plan.greek_order ? finer_truncation(pr, m_max) : std::nullopt;
-  if (finer) {
-    Result<std::pair<Solved, double>> check_result = [&] {
-      const PhaseTimer timer(slot(&SolveProfile::check));
-      return solve_modes(solve, *finer, rtol);
-    }();
-    VANTOK_TRY(check, std::move(check_result));
-    error_estimate = run_max(error_estimate, check.second);
-    VANTOK_TRY(g, greek_change(result, check.first, *plan.greek_order));
-    const double c = relative_change(result, check.first);
-    const double v = max_first(g, c);
-    error_estimate = run_max(error_estimate, v);
-    result = std::move(check.first);
-    // A NaN change is no evidence of convergence.
-    if (!(v < rtol)) VANTOK_CHECK(pr.unconverged(v));
-  }
-  return Converged{std::move(result), error_estimate, pr.flag};
+  if (!together) check_outcome.run(check_solve);
+  VANTOK_TRY(check, check_outcome.take());
+  error_estimate = run_max(error_estimate, check.second);
+  VANTOK_TRY(greek, greek_pair(result, check.first, *plan.greek_order, pool::thread_count() > 1));
+  const double g = greek_change(greek.first, greek.second);
+  const double c = relative_change(result, check.first);
+  const double v = max_first(g, c);
+  error_estimate = run_max(error_estimate, v);
+  result = std::move(check.first);
+  // A NaN change is no evidence of convergence.
+  if (!(v < rtol)) VANTOK_CHECK(pr.unconverged(v));
+  // At an order of 2N or more the check's coefficients are those of the
+  // result at 2N (the order is cut to 2N): kept for the outputs.
+  std::optional<GreekCoefficients<double>> raw;
+  if (*plan.greek_order >= sat_mul<std::size_t>(2, result.modes.n_terms)) raw = std::move(greek.second);
+  return Converged{std::move(result), error_estimate, pr.flag, std::move(raw)};
 }
 
 }  // namespace vantok::tmatrix::driver

@@ -28,8 +28,11 @@ Result<Converged> converge(const Plan& plan, const Spheroid& spheroid, SolveProf
 
 /// The same with the one-solve operation given (the spheroid sets the start
 /// and the quadrature floor); the seconds of its stages into the profile.
+/// With `side_by_side` the solve may be called from two threads at once (the
+/// Greek check's finer solve beside the solve of all modes, with the profile's
+/// phases then overlapping); without it every call ends before the next starts.
 Result<Converged> converge(const Plan& plan, const Spheroid& spheroid, const SolveFn& solve,
-                           SolveProfile* profile = nullptr);
+                           SolveProfile* profile = nullptr, bool side_by_side = false);
 
 /// The modes 0..=m_max of the solve at `truncation` and the estimated share
 /// of the modes left out (0 when m_max = N, +inf when m_max = 0 < N, else the geometric series
@@ -55,5 +58,14 @@ double relative_change(const Solved& a, const Solved& b);
 /// divided by its own alpha1_0, missing orders as 0), relative to the largest
 /// normalized alpha1 of the first.
 Result<double> greek_change(const Solved& a, const Solved& b, std::size_t order);
+
+/// The same from the two sets of raw coefficients.
+double greek_change(const GreekCoefficients<double>& ga, const GreekCoefficients<double>& gb);
+
+/// The raw Greek coefficients of a and of b up to the order (each as
+/// random::greek_raw gives it), the two side by side on the pool when
+/// `together`; the first error in the order a, b.
+Result<std::pair<GreekCoefficients<double>, GreekCoefficients<double>>> greek_pair(const Solved& a, const Solved& b,
+                                                                                   std::size_t order, bool together);
 
 }  // namespace vantok::tmatrix::driver

@@ -7,7 +7,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "tmatrix/detail_convergence.hpp"
 #include "tmatrix/detail_derivative_solve.hpp"
@@ -97,6 +99,12 @@ Result<TMatrixSolution> TMatrix::run(std::unique_ptr<State>& slot, const Spheroi
 
   VANTOK_TRY(converged, driver::converge(plan, spheroid));
   auto state = std::make_unique<State>();
+  // The Greek check's coefficients of the result serve the outputs, unless
+  // the derivative solve replaces the T blocks.
+  std::optional<GreekCoefficients<double>> raw = std::exchange(converged.greek_raw, std::nullopt);
+  if (raw && derivatives == WithDerivatives::No) {
+    (void)state->greek.get_or_init([&] { return Result<GreekCoefficients<double>>(std::move(*raw)); });
+  }
   if (derivatives == WithDerivatives::Yes) {
     const Solved& s = converged.solved;
     const Truncation truncation{s.modes.n_terms, s.n_theta, s.modes.modes.size() - 1};

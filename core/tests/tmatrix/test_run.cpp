@@ -17,6 +17,7 @@
 #include "vantok/mie/phase.hpp"
 #include "vantok/pool.hpp"
 #include "vantok/special/gauss_legendre.hpp"
+#include "vantok/tmatrix/random_orientation.hpp"
 #include "vantok/tmatrix/tmatrix.hpp"
 
 namespace {
@@ -329,6 +330,43 @@ TEST(TMatrixRun, SameBitsOnOneThreadAndMany) {
   const std::vector<double> many = outputs(), one = vantok::pool::with_threads(1, outputs);
   ASSERT_EQ(one.size(), many.size());
   for (std::size_t i = 0; i < one.size(); ++i) EXPECT_TRUE(vantok::test::same_bits(one[i], many[i])) << i;
+}
+
+// With a Greek order the check's finer solve runs beside the solve of all
+// modes (on a pool of more than one thread), and its two sets of Greek
+// coefficients side by side: every output has the same bits on one thread
+// (one after the other) as on three and eight. At an order of 2N or more the
+// check's coefficients serve the outputs: they are those the projection
+// forms afresh from the result's T blocks, bit for bit; below 2N the outputs
+// form their own.
+TEST(TMatrixRun, GreekCheckSideBySideKeepsTheBits) {
+  for (const std::size_t order : {std::size_t{4}, std::size_t{200}}) {
+    TMatrix options = with_rtol(1e-6);
+    options.greek_order = order;
+    const auto outputs = [&] {
+      const Solution s = solve(options, 2.0, 3.0, {1.5, 0.02});
+      const bool kept = s.slot->greek.filled();
+      const auto raw = vantok::tmatrix::random::greek_raw<double>(s.slot->converged.solved.modes,
+                                                                  2 * s.slot->converged.solved.modes.n_terms);
+      const auto g = s.view().greek(std::nullopt, true);
+      std::vector<double> all{kept ? 1.0 : 0.0, s.slot->converged.error_estimate};
+      for (const auto* v : g->vectors()) all.insert(all.end(), v->begin(), v->end());
+      const auto q = s.view().efficiencies();
+      all.insert(all.end(), q.begin(), q.end());
+      const auto* cached = *s.view().greek_raw();
+      for (std::size_t i = 0; i < 6; ++i) {
+        EXPECT_EQ(*cached->vectors()[i], *raw->vectors()[i]) << order << " " << i;
+      }
+      return all;
+    };
+    const std::vector<double> one = vantok::pool::with_threads(1, outputs);
+    EXPECT_EQ(one[0], order >= 100 ? 1.0 : 0.0) << order;
+    for (const std::size_t threads : {3, 8}) {
+      const std::vector<double> many = vantok::pool::with_threads(threads, outputs);
+      ASSERT_EQ(one.size(), many.size());
+      for (std::size_t i = 0; i < one.size(); ++i) EXPECT_TRUE(vantok::test::same_bits(one[i], many[i])) << i;
+    }
+  }
 }
 
 }  // namespace

@@ -147,6 +147,9 @@ struct Converged {
   double error_estimate = 0.0;
   /// False only when a limit was reached and allow_unconverged was set.
   bool converged = true;
+  /// The raw Greek coefficients of `solved` at order 2N, when the Greek check
+  /// formed them (a check at an order of 2N or more).
+  std::optional<GreekCoefficients<double>> greek_raw;
 };
 
 /// One solved spheroid: what its outputs are computed from. Not movable (its
