@@ -12,11 +12,15 @@
 //     build-bench/bench/tmatrix_phases x eps rtol [--order L] [--unvalidated]
 //                                      [--solves] [--repeats R]
 //                                      [--one N n_theta m_max] [--pool-only]
+//                                      [--average]
 //
 // --one times only the one solve at that truncation (median of R, with its
 // phases), on one thread and on the pool. --pool-only profiles the run on
 // the pool alone (for spheroids too large to wait for on one thread), with
-// the largest resident memory of the process at the end.
+// the largest resident memory of the process at the end (and, with --solves,
+// each solve's modes refined or solved in double-double and the largest
+// resident memory so far). --average times only the orientation average of
+// the converged T-matrix (median of R).
 //
 // The pool is the process's (RAYON_NUM_THREADS); pin it with taskset.
 
@@ -29,6 +33,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include <sys/resource.h>
 
 #include "tmatrix/detail_convergence.hpp"
 #include "tmatrix/detail_one_solve.hpp"
@@ -45,6 +51,13 @@ using Clock = std::chrono::steady_clock;
 
 double since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
+/// The largest resident memory of the process so far, in GB.
+double peak_gb() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return static_cast<double>(u.ru_maxrss) / (1024.0 * 1024.0);
+}
+
 struct Args {
   Spheroid spheroid{.x = 15.0, .eps = 2.0, .m = {1.5, 0.02}};
   double rtol = 1e-6;
@@ -54,6 +67,7 @@ struct Args {
   int repeats = 5;
   std::optional<Truncation> one;
   bool pool_only = false;
+  bool average = false;
 };
 
 /// The seconds of the phases of one run.
@@ -82,19 +96,32 @@ Phases profiled_run(const Args& a) {
   const auto start = Clock::now();
   const driver::OneSolve one{a.spheroid, plan.rtol, plan.precision, &ph.solve};
   std::optional<Solved> last;
+  std::size_t last_m_max = 0;
   const driver::SolveFn fn = [&](const Truncation& tr) {
     const auto s = Clock::now();
     const driver::SolveProfile before = ph.solve;
+    if (a.solves && a.pool_only) std::printf("  solving N=%zu n_theta=%zu m_max=%zu ...\n", tr.n_terms, tr.n_theta, tr.m_max);
     auto r = one(tr);
     if (a.solves) {
       // The change against the previous solve, as the convergence test forms it.
-      const double change = r && last && last->modes.modes.size() == r->modes.modes.size() ? driver::relative_change(*last, *r) : 0.0;
+      const double change = r && last && last_m_max == tr.m_max ? driver::relative_change(*last, *r) : 0.0;
       std::printf("  solve N=%zu n_theta=%zu m_max=%zu: %.4f s (f64 kernel %.4f, f64 blocks %.4f, dd pass %.4f with "
-                  "its kernel %.4f, dd throughout %.4f), change %.2e\n",
+                  "its kernel %.4f, dd throughout %.4f with its kernel %.4f), change %.2e\n",
                   tr.n_terms, tr.n_theta, tr.m_max, since(s), ph.solve.kernel - before.kernel, ph.solve.lu - before.lu,
                   ph.solve.refinement - before.refinement, ph.solve.refinement_kernel - before.refinement_kernel,
-                  ph.solve.double_double - before.double_double, change);
-      if (r) last = *r;
+                  ph.solve.double_double - before.double_double,
+                  ph.solve.double_double_kernel - before.double_double_kernel, change);
+      if (r) {
+        std::size_t refined = 0, dd = 0;
+        for (const PrecisionPath p : r->paths) {
+          refined += p == PrecisionPath::Refined ? 1 : 0;
+          dd += p == PrecisionPath::DoubleDouble ? 1 : 0;
+        }
+        std::printf("    modes refined %zu, in double-double %zu; largest resident %.2f GB\n", refined, dd,
+                    peak_gb());
+        last = *r;
+        last_m_max = tr.m_max;
+      }
     }
     return r;
   };
@@ -156,6 +183,7 @@ void print_phases(const Phases& one, const Phases& all, std::size_t threads) {
       {"  dd pass over flagged modes", nullptr, &driver::SolveProfile::refinement},
       {"    of which its dd kernel", nullptr, &driver::SolveProfile::refinement_kernel},
       {"  dd solve throughout", nullptr, &driver::SolveProfile::double_double},
+      {"    of which its dd kernel", nullptr, &driver::SolveProfile::double_double_kernel},
       {"orientation average", &Phases::average, nullptr},
       {"Greek projection", &Phases::projection, nullptr},
       {"total", &Phases::total, nullptr},
@@ -186,6 +214,7 @@ Args parse(int argc, char** argv) {
     if (s == "--unvalidated") a.unvalidated = true;
     if (s == "--solves") a.solves = true;
     if (s == "--pool-only") a.pool_only = true;
+    if (s == "--average") a.average = true;
     if (s == "--repeats" && i + 1 < argc) a.repeats = std::atoi(argv[++i]);
     if (s == "--one" && i + 3 < argc) {
       const auto count = [&] { return static_cast<std::size_t>(std::atoll(argv[++i])); };
@@ -218,9 +247,34 @@ void one_solve(const Args& a, std::size_t threads) {
       t.push_back(single ? pool::with_threads(1, run) : run());
     }
     const double k = 1.0 / a.repeats;
-    std::printf("  %zu threads: %.4f s (per solve: f64 kernel %.4f, f64 blocks %.4f, dd pass %.4f with its kernel %.4f)\n",
+    std::printf("  %zu threads: %.4f s (per solve: f64 kernel %.4f, f64 blocks %.4f, dd pass %.4f with its kernel %.4f, "
+                "dd throughout %.4f with its kernel %.4f)\n",
                 single ? std::size_t{1} : threads, median(t), k * profile.kernel, k * profile.lu, k * profile.refinement,
-                k * profile.refinement_kernel);
+                k * profile.refinement_kernel, k * profile.double_double, k * profile.double_double_kernel);
+  }
+}
+
+/// The median seconds of R orientation averages (at the nodes greek_raw
+/// projects from) of the converged T-matrix, on one thread and on the pool.
+void average_only(const Args& a, std::size_t threads) {
+  const TMatrix t = options_of(a);
+  auto c = driver::converge(t.plan(a.spheroid), a.spheroid);
+  if (!c) std::exit(1);
+  const TMatrixModes<double>& modes = c->solved.modes;
+  const std::size_t n = modes.n_terms;
+  const auto rule = special::gauss_legendre::gauss_legendre<double>(n + n + 1);
+  std::printf("orientation average at N = %zu, %zu modes, %zu cosines\n", n, modes.modes.size(), n + n + 1);
+  for (const bool single : {true, false}) {
+    std::vector<double> seconds;
+    for (int r = 0; r < a.repeats; ++r) {
+      const auto run = [&] {
+        const auto start = Clock::now();
+        (void)random::random_orientation<double>(modes, rule->first);
+        return since(start);
+      };
+      seconds.push_back(single ? pool::with_threads(1, run) : run());
+    }
+    std::printf("  %zu threads: %.4f s\n", single ? std::size_t{1} : threads, median(seconds));
   }
 }
 
@@ -232,6 +286,10 @@ int main(int argc, char** argv) {
     one_solve(a, threads);
     return 0;
   }
+  if (a.average) {
+    average_only(a, threads);
+    return 0;
+  }
   std::printf("spheroid x = %g, eps = %g, m = 1.5+0.02i, rtol = %g%s\n", a.spheroid.x, a.spheroid.eps, a.rtol,
               a.unvalidated ? ", allow_unvalidated" : "");
   if (a.pool_only) {
@@ -239,6 +297,7 @@ int main(int argc, char** argv) {
     const Phases all = profiled_run(a);
     std::printf("N = %zu, n_theta = %zu, modes %zu\n", all.n, all.n_theta, all.modes);
     print_phases(all, all, threads);
+    std::printf("largest resident memory %.2f GB\n", peak_gb());
     return 0;
   }
   if (a.solves) std::printf("solves on one thread:\n");

@@ -43,9 +43,12 @@ Result<Solved> solve_double_double(const Spheroid& spheroid, const Truncation& t
   std::vector<std::optional<std::size_t>> mask(n + 1);
   for (std::size_t m = 0; m <= std::min(m_max, n); ++m) mask[m] = 0;
   // No variant record and no negligible orders: every element of Q complete.
-  VANTOK_TRY(matrices, kernel::all_modes_masked(axes, CDD{DoubleDouble(m_re), DoubleDouble(m_im)},
-                                                n, n_theta, mask, nullptr,
-                                                std::numeric_limits<std::size_t>::max()));
+  Result<std::vector<kernel::ModeMatrices<DoubleDouble>>> kernel_result = [&] {
+    const PhaseTimer kernel_timer(profile != nullptr ? &profile->double_double_kernel : nullptr);
+    return kernel::all_modes_masked(axes, CDD{DoubleDouble(m_re), DoubleDouble(m_im)}, n, n_theta, mask, nullptr,
+                                    std::numeric_limits<std::size_t>::max());
+  }();
+  VANTOK_TRY(matrices, std::move(kernel_result));
   VANTOK_ASSERT(matrices.size() == n + 1);
   const std::size_t matrices_bytes = kernel::matrices_bytes<DoubleDouble>(matrices);
   const memory::Lease held =

@@ -27,6 +27,8 @@ struct SolveProfile {
   double refinement_kernel = 0.0;
   /// The full double-double solve (asked for, or the automatic fallback).
   double double_double = 0.0;
+  /// Of the double-double solve: its kernel.
+  double double_double_kernel = 0.0;
 };
 
 /// Adds the seconds of its lifetime to *slot (nothing when slot is null).
