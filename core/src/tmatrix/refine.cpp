@@ -13,6 +13,7 @@
 #include <cmath>
 
 #include "tmatrix/detail_dd_lanes.hpp"
+#include "tmatrix/detail_lanes8.hpp"
 #include "tmatrix/detail_work.hpp"
 #include "vantok/pool.hpp"
 
@@ -48,29 +49,36 @@ CDD residual_element(const CDD* b, const CDD* x, const CDD* a, std::size_t n, st
   return s;
 }
 
-/// Doubles per lane block of A: four columns' re.hi, re.lo, im.hi, im.lo.
-constexpr std::size_t LANE_BLOCK = 16;
+/// The rows of A in the lanes' layout: the columns from 8 * blocks8 on in
+/// blocks of four (the first 8 * blocks8 in blocks of eight where the lanes
+/// are eight wide). A block of w columns holds their re.hi, re.lo, im.hi and
+/// im.lo, w of each; block c of row k sits at (k blocks + c) 4 w, so that the
+/// residual loads the columns' parts as they are (no transposition per
+/// product). The last n mod 4 columns are summed by the scalar steps.
+struct LaneRows {
+  std::size_t blocks8 = 0, blocks4 = 0;
+  std::vector<double> eight, four;
 
-/// The rows of A in the lanes' layout, for the full blocks of four columns:
-/// block c of row k at (k (n / 4) + c) LANE_BLOCK, so that the residual loads
-/// the four columns' parts as they are (no transposition per product).
-std::vector<double> lane_rows(const std::vector<CDD>& a, std::size_t n) {
-  const std::size_t blocks = n / 4;
-  std::vector<double> out(n * blocks * LANE_BLOCK);
-  for (std::size_t k = 0; k < n; ++k) {
-    for (std::size_t c = 0; c < blocks; ++c) {
-      double* p = out.data() + (k * blocks + c) * LANE_BLOCK;
-      for (std::size_t l = 0; l < 4; ++l) {
-        const CDD& z = a[k * n + 4 * c + l];
-        p[l] = z.re.hi;
-        p[4 + l] = z.re.lo;
-        p[8 + l] = z.im.hi;
-        p[12 + l] = z.im.lo;
+  LaneRows() = default;
+  LaneRows(const std::vector<CDD>& a, std::size_t n, std::size_t b8)
+      : blocks8(b8), blocks4((n - 8 * b8) / 4), eight(n * b8 * 32), four(n * blocks4 * 16) {
+    for (std::size_t k = 0; k < n; ++k) {
+      for (std::size_t c = 0; c < blocks8; ++c) place(a.data() + k * n + 8 * c, 8, eight.data() + (k * blocks8 + c) * 32);
+      for (std::size_t c = 0; c < blocks4; ++c) {
+        place(a.data() + k * n + 8 * blocks8 + 4 * c, 4, four.data() + (k * blocks4 + c) * 16);
       }
     }
   }
-  return out;
-}
+
+  static void place(const CDD* z, std::size_t w, double* p) {
+    for (std::size_t l = 0; l < w; ++l) {
+      p[l] = z[l].re.hi;
+      p[w + l] = z[l].re.lo;
+      p[2 * w + l] = z[l].im.hi;
+      p[3 * w + l] = z[l].im.lo;
+    }
+  }
+};
 
 }  // namespace
 
@@ -82,19 +90,20 @@ namespace {
 /// lanes are unchecked: a column whose sum comes out not finite (as any with
 /// a non-finite step does) is formed again by the scalar operations, which
 /// own the rules for infinities and NaN.
-void residual_row_lanes(const CDD* b, const CDD* x, const CDD* a, const double* a_lanes, std::size_t n,
-                        CDD* acc) {
+void residual_row_lanes(const CDD* b, const CDD* x, const CDD* a, const LaneRows& rows, std::size_t n, CDD* acc) {
   using L = kernel::detail::lanes::Lane<DoubleDouble, false>;
   using S = L::S;
   using C4 = Complex<S>;
-  const std::size_t blocks = n / 4;
+  const std::size_t blocks = rows.blocks4;
+  const std::size_t first = 8 * rows.blocks8;
+  const double* a_lanes = rows.four.data();
   for (std::size_t c = 0; c < blocks; ++c) {
-    const std::size_t j0 = 4 * c;
+    const std::size_t j0 = first + 4 * c;
     const CDD* bp[4] = {b + j0, b + j0 + 1, b + j0 + 2, b + j0 + 3};
     C4 sum = -L::gather(bp);
     for (std::size_t k = 0; k < n; ++k) {
       const C4 xk{L::splat(x[k].re), L::splat(x[k].im)};
-      const double* p = a_lanes + (k * blocks + c) * LANE_BLOCK;
+      const double* p = a_lanes + (k * blocks + c) * 16;
       const C4 ak{S{_mm256_loadu_pd(p), _mm256_loadu_pd(p + 4)}, S{_mm256_loadu_pd(p + 8), _mm256_loadu_pd(p + 12)}};
       sum = sum - xk * ak;
     }
@@ -106,11 +115,50 @@ void residual_row_lanes(const CDD* b, const CDD* x, const CDD* a, const double* 
     }
   }
   // The last columns one by one, as in residual_row.
-  for (std::size_t j = 4 * blocks; j < n; ++j) acc[j] = residual_element(b, x, a, n, j);
+  for (std::size_t j = first + 4 * blocks; j < n; ++j) acc[j] = residual_element(b, x, a, n, j);
 }
 
 }  // namespace
 VANTOK_WIDEST_END
+
+VANTOK_WIDEST512_BEGIN
+namespace {
+
+/// residual_row_lanes with the first 8 * blocks8 columns eight at a time in
+/// AVX-512 lanes (each lane the same steps of the scalar code, unchecked as
+/// there), the rest as residual_row_lanes takes them.
+void residual_row_lanes8(const CDD* b, const CDD* x, const CDD* a, const LaneRows& rows, std::size_t n,
+                         CDD* acc) {
+  using L = kernel::detail::lanes::Lane8DD;
+  using S = L::S;
+  using C8 = Complex<S>;
+  const std::size_t blocks = rows.blocks8;
+  for (std::size_t c = 0; c < blocks; ++c) {
+    const std::size_t j0 = 8 * c;
+    const CDD* bp[8];
+    CDD* out[8];
+    for (std::size_t l = 0; l < 8; ++l) {
+      bp[l] = b + j0 + l;
+      out[l] = acc + j0 + l;
+    }
+    C8 sum = -L::gather(bp);
+    for (std::size_t k = 0; k < n; ++k) {
+      const C8 xk{L::splat(x[k].re), L::splat(x[k].im)};
+      const double* p = rows.eight.data() + (k * blocks + c) * 32;
+      const C8 ak{S{_mm512_loadu_pd(p), _mm512_loadu_pd(p + 8)}, S{_mm512_loadu_pd(p + 16), _mm512_loadu_pd(p + 24)}};
+      sum = sum - xk * ak;
+    }
+    L::scatter(sum, out, 8);
+    const int bad = (L::finite(sum.re) & L::finite(sum.im)) ^ 0xFF;
+    for (std::size_t l = 0; l < 8; ++l) {
+      if (((bad >> l) & 1) != 0) acc[j0 + l] = residual_element(b, x, a, n, j0 + l);
+    }
+  }
+  residual_row_lanes(b, x, a, rows, n, acc);
+}
+
+}  // namespace
+VANTOK_WIDEST512_END
 
 namespace {
 
@@ -133,9 +181,9 @@ struct Sweeps {
   const F64Solve& factors;
   std::span<const double> ls;
   std::size_t n;
-  bool wide;
+  bool wide, wide8;
   /// A in the lanes' layout (with `wide`).
-  std::vector<double> a_lanes;
+  LaneRows a_lanes;
   std::vector<double> row_d, row_w;
   pool::PerThread<RowWork> row_work;
 
@@ -146,8 +194,10 @@ struct Sweeps {
     acc.resize(n);
     r.resize(n);
     // acc_j = -B_ij - sum_k X_ik A_kj, k ascending for every j.
-    if (wide) {
-      residual_row_lanes(b.data() + i * n, x.data() + i * n, a.data(), a_lanes.data(), n, acc.data());
+    if (wide8) {
+      residual_row_lanes8(b.data() + i * n, x.data() + i * n, a.data(), a_lanes, n, acc.data());
+    } else if (wide) {
+      residual_row_lanes(b.data() + i * n, x.data() + i * n, a.data(), a_lanes, n, acc.data());
     } else {
       residual_row(b.data() + i * n, x.data() + i * n, a.data(), n, acc.data());
     }
@@ -205,8 +255,9 @@ Result<Refined> refine(std::span<const Complex<double>> a64, std::span<const Com
   const double thresh = xmax * THRESHOLD;
 
   const bool wide = kernel::detail::widest_available();
+  const bool wide8 = kernel::detail::widest512_available();
   // A in the lanes' layout, in the place of the f64 rounding just freed.
-  Sweeps sweeps{a, b, x, factors, ls, n, wide, wide ? lane_rows(a, n) : std::vector<double>(),
+  Sweeps sweeps{a, b, x, factors, ls, n, wide, wide8, wide ? LaneRows(a, n, wide8 ? n / 8 : 0) : LaneRows(),
                 std::vector<double>(n), std::vector<double>(n), {}};
   int s = 0;
   double wmax = 0.0;

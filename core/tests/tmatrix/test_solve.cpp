@@ -7,6 +7,7 @@
 #include "tmatrix/detail_error_estimate.hpp"
 #include "tmatrix/detail_lu.hpp"
 #include "tmatrix/detail_refine.hpp"
+#include "tmatrix/detail_widest.hpp"
 
 #include <gtest/gtest.h>
 
@@ -383,29 +384,51 @@ std::vector<CDD> sweeps_written_out(const std::vector<CDD>& a, const std::vector
   return x;
 }
 
-// The residuals in lanes (four columns at a time, the last ones alone) give
-// the bits of the scalar steps, also where a row's residual is not finite
-// (there the lanes' columns are formed again by the scalar steps).
-TEST(Refine, SweepsAreTheScalarSteps) {
-  for (const char* name : {"random17", "cauchy11", "random5"}) {
-    for (const bool infinite : {false, true}) {
-      const SolveCase& c = solve_case(name);
-      std::vector<CDD> bdd = join(c.b, c.blo);
-      std::vector<C> b64 = c.b;
-      if (infinite) {
-        bdd[c.n + 1].re = {std::numeric_limits<double>::infinity(), 0.0};
-        b64[c.n + 1].re = std::numeric_limits<double>::infinity();
-      }
-      const std::unique_ptr<bool[]> flags(new bool[c.n]);
-      std::fill(flags.get(), flags.get() + c.n, true);
-      const auto got = refine(c.a, b64, join(c.a, c.alo), bdd, std::span<const bool>(flags.get(), c.n),
-                              std::vector<double>(c.n, 0.0), c.n);
-      ASSERT_TRUE(got.has_value()) << name;
-      const std::vector<CDD> want = sweeps_written_out(got->a_dd, bdd, got->factors, c.n);
-      for (std::size_t e = 0; e < c.n * c.n; ++e) {
-        EXPECT_EQ(std::memcmp(&got->t_dd[e], &want[e], sizeof(CDD)), 0) << name << " " << infinite << " " << e;
-      }
+/// refine of the case against its sweeps written out, bit for bit, with one
+/// element of B finite and infinite.
+void expect_sweeps_are_scalar_steps(const SolveCase& c) {
+  const std::string& name = c.name;
+  for (const bool infinite : {false, true}) {
+    std::vector<CDD> bdd = join(c.b, c.blo);
+    std::vector<C> b64 = c.b;
+    if (infinite) {
+      bdd[c.n + 1].re = {std::numeric_limits<double>::infinity(), 0.0};
+      b64[c.n + 1].re = std::numeric_limits<double>::infinity();
     }
+    const std::unique_ptr<bool[]> flags(new bool[c.n]);
+    std::fill(flags.get(), flags.get() + c.n, true);
+    const auto got = refine(c.a, b64, join(c.a, c.alo), bdd, std::span<const bool>(flags.get(), c.n),
+                            std::vector<double>(c.n, 0.0), c.n);
+    ASSERT_TRUE(got.has_value()) << name;
+    const std::vector<CDD> want = sweeps_written_out(got->a_dd, bdd, got->factors, c.n);
+    for (std::size_t e = 0; e < c.n * c.n; ++e) {
+      EXPECT_EQ(std::memcmp(&got->t_dd[e], &want[e], sizeof(CDD)), 0) << name << " " << infinite << " " << e;
+    }
+  }
+}
+
+/// A solve case of n random rows, with double-double parts below the f64 ones.
+SolveCase random_case(std::size_t n) {
+  SolveCase c{"random" + std::to_string(n), n, 0.0, random_matrix(n, 3 + n, 4.0), random_matrix(n, 5 + n),
+              random_matrix(n, 7 + n), random_matrix(n, 9 + n), {}, {}};
+  for (auto* lo : {&c.alo, &c.blo}) {
+    for (C& z : *lo) z = {z.re * 0x1p-60, z.im * 0x1p-60};
+  }
+  return c;
+}
+
+// The residuals in lanes (eight columns at a time where the processor has
+// AVX-512, then four, the last ones alone) give the bits of the scalar steps,
+// also where a row's residual is not finite (there the lanes' columns are
+// formed again by the scalar steps); with the eight-lane loops turned off too.
+TEST(Refine, SweepsAreTheScalarSteps) {
+  const SolveCase thirteen = random_case(13);  // 8 + 4 + 1 columns
+  for (const bool four_only : {false, true}) {
+    vantok::tmatrix::kernel::detail::widest512_off.store(four_only);
+    for (const SolveCase* cp : {&solve_case("random17"), &solve_case("cauchy11"), &solve_case("random5"), &thirteen}) {
+      expect_sweeps_are_scalar_steps(*cp);
+    }
+    vantok::tmatrix::kernel::detail::widest512_off.store(false);
   }
 }
 
