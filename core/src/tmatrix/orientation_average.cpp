@@ -173,11 +173,13 @@ class Average {
       if (b < 0 || b >= static_cast<int64_t>(count)) return std::nullopt;
       return static_cast<size_t>(b);
     };
+    // Order-major: consecutive tasks share the order n, so that a thread's
+    // run of tasks reads the same rows B_f(n, n') from its cache.
     work::parallel(count * n_max_, [&](size_t index) {
-      Projection& pr = projections_[index / n_max_];
+      Projection& pr = projections_[index % count];
       const std::optional<size_t> mirror = in_batch(-pr.big_m);
       if (pr.big_m > 0 && mirror) return;  // formed by the task of -M
-      z_task(pr, index % n_max_ + 1, pr.big_m < 0 && mirror ? &projections_[*mirror] : nullptr);
+      z_task(pr, index / count + 1, pr.big_m < 0 && mirror ? &projections_[*mirror] : nullptr);
     });
   }
 
