@@ -268,17 +268,37 @@ struct Progress {
   }
 };
 
-/// Stage 1: the number of terms, mode 0 only, growing by max(N/8, 2).
-Result<void> converge_terms(Progress& pr, std::size_t n_start) {
+/// The number of terms after n in stage 1: n + max(n/8, 2), saturating
+/// (the caller caps it).
+std::size_t next_terms(std::size_t n) { return sat_add<std::size_t>(n, std::max<std::size_t>(n / 8, 2)); }
+
+/// Stage 1: the number of terms, mode 0 only, growing by max(N/8, 2). The
+/// first two trials are always both made (the first change needs them): with
+/// `side_by_side` they run at once, their outcomes taken in their order.
+Result<void> converge_terms(Progress& pr, std::size_t n_start, bool side_by_side) {
   const Plan& plan = pr.plan;
-  VANTOK_TRY(first, pr.solve({pr.n, pr.n_theta, 0}));
-  pr.held = std::move(first);
+  const Truncation first_truncation{pr.n, pr.n_theta, 0};
+  Outcome<Result<Solved>> first;
+  std::optional<Outcome<Result<Solved>>> second;
+  if (n_start < plan.max_terms && side_by_side) {
+    const std::size_t n2 = std::min(next_terms(pr.n), plan.max_terms);
+    const Truncation second_truncation{n2, pr.theta(n2), 0};
+    second.emplace();
+    in_order(true, [&] { return pr.solve(first_truncation); }, [&] { return pr.solve(second_truncation); }, first,
+             *second);
+  } else {
+    first.run([&] { return pr.solve(first_truncation); });
+  }
+  VANTOK_TRY(first_solved, first.take());
+  pr.held = std::move(first_solved);
   if (n_start < plan.max_terms) {
     for (;;) {
-      const std::size_t next = sat_add<std::size_t>(pr.n, std::max<std::size_t>(pr.n / 8, 2));
+      const std::size_t next = next_terms(pr.n);
       pr.n = std::min(next, plan.max_terms);
       pr.n_theta = pr.theta(pr.n);
-      VANTOK_TRY(s, pr.solve({pr.n, pr.n_theta, 0}));
+      Result<Solved> step = second ? second->take() : pr.solve({pr.n, pr.n_theta, 0});
+      second.reset();
+      VANTOK_TRY(s, std::move(step));
       pr.last = relative_change(*pr.held, s);
       pr.held = std::move(s);
       if (pr.last < plan.rtol) return {};
@@ -342,7 +362,12 @@ Result<Converged> converge(const Plan& plan, const Spheroid& spheroid, const Sol
 
   if (!plan.n_terms) {
     const PhaseTimer timer(slot(&SolveProfile::stage_terms));
-    VANTOK_CHECK(converge_terms(pr, n_start));
+    // Two trials at once only where the pool has threads to share and the
+    // budget room for both.
+    const std::size_t n2 = std::min(next_terms(n_start), plan.max_terms);
+    const bool together = side_by_side && pool::thread_count() > 1 &&
+                          sat_mul<std::size_t>(2, solve_bytes({n2, pr.theta(n2), 0})) <= memory::work_free() / 2;
+    VANTOK_CHECK(converge_terms(pr, n_start, together));
   } else if (!plan.n_theta) {
     const PhaseTimer timer(slot(&SolveProfile::stage_terms));
     VANTOK_TRY(first, solve({pr.n, pr.n_theta, 0}));

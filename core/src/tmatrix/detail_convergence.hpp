@@ -29,8 +29,9 @@ Result<Converged> converge(const Plan& plan, const Spheroid& spheroid, SolveProf
 /// The same with the one-solve operation given (the spheroid sets the start
 /// and the quadrature floor); the seconds of its stages into the profile.
 /// With `side_by_side` the solve may be called from two threads at once (the
-/// Greek check's finer solve beside the solve of all modes, with the profile's
-/// phases then overlapping); without it every call ends before the next starts.
+/// first two trials of stage 1, which are always both made, and the Greek
+/// check's finer solve beside the solve of all modes); without it every call
+/// ends before the next starts.
 Result<Converged> converge(const Plan& plan, const Spheroid& spheroid, const SolveFn& solve,
                            SolveProfile* profile = nullptr, bool side_by_side = false);
 
