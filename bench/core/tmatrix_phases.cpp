@@ -9,12 +9,13 @@
 // whole pool, with the speed-up; and the median of 5 of the whole run on one
 // thread and on the pool.
 //
-//     build-bench/bench/tmatrix_phases x eps rtol [--order L] [--unvalidated]
+//     build-bench/bench/tmatrix_phases x eps rtol [--order L] [--n-theta Q] [--unvalidated]
 //                                      [--solves] [--repeats R]
 //                                      [--one N n_theta m_max] [--pool-only]
 //                                      [--average]
 //
-// --one times only the one solve at that truncation (median of R, with its
+// --n-theta fixes the quadrature size (stage 2 is then skipped). --one times
+// only the one solve at that truncation (median of R, with its
 // phases), on one thread and on the pool. --pool-only profiles the run on
 // the pool alone (for spheroids too large to wait for on one thread), with
 // the largest resident memory of the process at the end (and, with --solves,
@@ -62,6 +63,7 @@ struct Args {
   Spheroid spheroid{.x = 15.0, .eps = 2.0, .m = {1.5, 0.02}};
   double rtol = 1e-6;
   std::optional<std::size_t> order;
+  std::optional<std::size_t> n_theta;
   bool unvalidated = false;
   bool solves = false;
   int repeats = 5;
@@ -84,6 +86,7 @@ TMatrix options_of(const Args& a) {
   t.rtol = a.rtol;
   t.allow_unvalidated = a.unvalidated;
   t.greek_order = a.order;
+  t.n_theta = a.n_theta;
   return t;
 }
 
@@ -211,6 +214,7 @@ Args parse(int argc, char** argv) {
   for (int i = 4; i < argc; ++i) {
     const std::string s = argv[i];
     if (s == "--order" && i + 1 < argc) a.order = static_cast<std::size_t>(std::atoll(argv[++i]));
+    if (s == "--n-theta" && i + 1 < argc) a.n_theta = static_cast<std::size_t>(std::atoll(argv[++i]));
     if (s == "--unvalidated") a.unvalidated = true;
     if (s == "--solves") a.solves = true;
     if (s == "--pool-only") a.pool_only = true;
