@@ -15,13 +15,14 @@
 //                                      [--average]
 //
 // --n-theta fixes the quadrature size (stage 2 is then skipped). --one times
-// only the one solve at that truncation (median of R, with its
-// phases), on one thread and on the pool. --pool-only profiles the run on
-// the pool alone (for spheroids too large to wait for on one thread), with
-// the largest resident memory of the process at the end (and, with --solves,
-// each solve's modes refined or solved in double-double and the largest
-// resident memory so far). --average times only the orientation average of
-// the converged T-matrix (median of R).
+// only the one solve at that truncation (median of R, with its phases), on
+// one thread and on the pool (with --pool-only on the pool alone).
+// --pool-only profiles the run on the pool alone (for spheroids too large
+// to wait for on one thread), with the largest resident memory of the
+// process at the end (and, with --solves, each solve's modes refined or
+// solved in double-double and the largest resident memory so far).
+// --average times only the orientation average of the converged T-matrix
+// (median of R).
 //
 // The pool is the process's (RAYON_NUM_THREADS); pin it with taskset.
 
@@ -238,6 +239,7 @@ void one_solve(const Args& a, std::size_t threads) {
   const auto& [n, n_theta, m_max] = *a.one;
   std::printf("one solve at N = %zu, n_theta = %zu, m_max = %zu\n", n, n_theta, m_max);
   for (const bool single : {true, false}) {
+    if (single && a.pool_only) continue;
     driver::SolveProfile profile;
     const driver::OneSolve one{a.spheroid, a.rtol, Precision::Auto, &profile};
     std::vector<double> t;
