@@ -182,9 +182,13 @@ Result<std::vector<ModeMatrices<double>>> all_modes_masked(const Axes<double>& s
 /// (which must come from a pass with the same nmax) and only the forms those
 /// codes need are evaluated; without one the codes are chosen by magnitude.
 /// Rows of order >= p get no regular part (rg = 0, q = the variant alone).
+/// With a Choice and `magnitudes` false the magnitude sums are not formed
+/// (q_mag and rg_mag hold zeros; q and rg are the same bits): a refinement
+/// pass takes its bounds from the first pass and saves their operations.
 Result<std::vector<ModeMatrices<DoubleDouble>>> all_modes_masked(
     const Axes<DoubleDouble>& spheroid, const Complex<DoubleDouble>& m, std::size_t nmax,
-    std::size_t ngauss, Mask mask, const Choice* choice, std::size_t p, std::size_t held_bytes = 0);
+    std::size_t ngauss, Mask mask, const Choice* choice, std::size_t p, std::size_t held_bytes = 0,
+    bool magnitudes = true);
 
 /// The EBCM matrices over Dual<double, 4>: the f64 kernel run on the values
 /// (every value part equals the f64 kernel's bit for bit) with the partials
@@ -199,12 +203,13 @@ Result<std::vector<ModeMatrices<DualF64>>> all_modes_masked(const Axes<DualF64>&
 /// The EBCM matrices over Dual<DoubleDouble, 4>, with the double-double rule;
 /// with a Choice (from a pass with the same nmax) every element takes its
 /// recorded code, without one the codes are chosen by value. Every row
-/// receives its regular part.
+/// receives its regular part. `magnitudes` as for the double-double member.
 Result<std::vector<ModeMatrices<DualDD>>> all_modes_masked(const Axes<DualDD>& spheroid,
                                                            const Complex<DualDD>& m,
                                                            std::size_t nmax, std::size_t ngauss,
                                                            Mask mask, const Choice* choice,
-                                                           std::size_t held_bytes = 0);
+                                                           std::size_t held_bytes = 0,
+                                                           bool magnitudes = true);
 
 /// The bytes of the element arrays of the matrices (what a caller that keeps
 /// them while it works on holds of the work budget).

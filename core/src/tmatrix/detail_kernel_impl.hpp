@@ -330,6 +330,7 @@ Context<T> make_context(const KernelCall<T>& call, const functions::Scales<T>& s
   ctx.g0 = recip(ctx.b2) - recip(ctx.a2);
   ctx.regular_limit = call.regular_limit;
   ctx.choice = call.choice;
+  ctx.magnitudes = call.magnitudes || call.choice == nullptr;
   form_pairs(ctx, call.choice);
   ctx.norm.push_back(T{});
   for (Size n = 1; n <= nmax; ++n) {

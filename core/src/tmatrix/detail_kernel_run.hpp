@@ -128,6 +128,8 @@ struct Context {
   std::vector<T> norm;
   std::size_t regular_limit = std::numeric_limits<std::size_t>::max();
   const Choice* choice = nullptr;
+  /// Whether the magnitude sums are formed (always without a record).
+  bool magnitudes = true;
   /// With a record: per order, whether a wanted series form has its row
   /// (series_rows) or its column (series_columns) there; empty without one.
   std::vector<std::uint8_t> series_rows;
@@ -374,6 +376,8 @@ struct KernelCall {
   /// Bytes of work arrays the caller keeps alive during the call, counted
   /// with the kernel's own against the work budget.
   std::size_t held_bytes = 0;
+  /// With a record, false leaves the magnitude sums out (zeros).
+  bool magnitudes = true;
 };
 
 /// The call of one public member: its inputs, the rest defaulted.

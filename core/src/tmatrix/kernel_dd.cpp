@@ -78,9 +78,11 @@ template Result<std::vector<ModeMatrices<DoubleDouble>>> run_kernel<DoubleDouble
 
 Result<std::vector<ModeMatrices<DoubleDouble>>> all_modes_masked(
     const Axes<DoubleDouble>& spheroid, const Complex<DoubleDouble>& m, std::size_t nmax,
-    std::size_t ngauss, Mask mask, const Choice* choice, std::size_t p, std::size_t held_bytes) {
+    std::size_t ngauss, Mask mask, const Choice* choice, std::size_t p, std::size_t held_bytes,
+    bool magnitudes) {
   auto call = detail::kernel_call(spheroid, m, nmax, ngauss, mask, choice, p);
   call.held_bytes = held_bytes;
+  call.magnitudes = magnitudes || choice == nullptr;
   return detail::run_kernel(call);
 }
 

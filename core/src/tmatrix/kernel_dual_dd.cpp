@@ -30,9 +30,10 @@ Result<std::vector<ModeMatrices<DualDD>>> all_modes_masked(const Axes<DualDD>& s
                                                            const Complex<DualDD>& m,
                                                            std::size_t nmax, std::size_t ngauss,
                                                            Mask mask, const Choice* choice,
-                                                           std::size_t held_bytes) {
+                                                           std::size_t held_bytes, bool magnitudes) {
   auto call = detail::kernel_call(spheroid, m, nmax, ngauss, mask, choice);
   call.held_bytes = held_bytes;
+  call.magnitudes = magnitudes || choice == nullptr;
   return detail::run_kernel(call);
 }
 

@@ -17,6 +17,7 @@
 #include "support/process_pool.hpp"
 #include "tmatrix/detail_node_functions.hpp"
 #include "tmatrix/detail_one_solve.hpp"
+#include "tmatrix/detail_widest.hpp"
 #include "tmatrix/kernel_support.hpp"
 #include "vantok/memory.hpp"
 #include "vantok/mie/ratios.hpp"
@@ -235,6 +236,35 @@ TEST(KernelDD, RefinedPassEqualsFullPassOnItsRows) {
         } else {
           EXPECT_EQ(std::memcmp(&full[m].q[b][e], &with_rg[m].q[b][e], sizeof(CDD)), 0);
         }
+      }
+    }
+  }
+}
+
+// The refinement road without its magnitude sums: the same Q and RgQ bits,
+// on the lanes and on the scalar code alike, and no magnitudes.
+TEST(KernelDD, RefinedPassWithoutMagnitudes) {
+  const std::size_t nmax = 10, p = 8;
+  const Choice choice =
+      Choice::of<double>(run_kernel<double>(2.0, 4.0, {1.5, 0.02}, nmax, 16, mask_upto(nmax, nmax)), nmax);
+  ModeMask mask(nmax + 1);
+  mask[1] = 3;
+  mask[4] = 6;
+  const auto sph = Axes<DoubleDouble>::create(4.0, 2.0);
+  const Complex<DoubleDouble> m{DoubleDouble(1.5), DoubleDouble(0.02)};
+  const auto with = all_modes_masked(sph, m, nmax, 16, mask, &choice, p);
+  const auto without = all_modes_masked(sph, m, nmax, 16, mask, &choice, p, 0, false);
+  vantok::tmatrix::kernel::detail::lanes_redo_all = true;
+  const auto redone = all_modes_masked(sph, m, nmax, 16, mask, &choice, p, 0, false);
+  vantok::tmatrix::kernel::detail::lanes_redo_all = false;
+  ASSERT_TRUE(with && without && redone);
+  EXPECT_TRUE(identical(*without, *redone));
+  for (std::size_t mode = 0; mode <= nmax; ++mode) {
+    for (std::size_t b = 0; b < 2; ++b) {
+      EXPECT_TRUE(same_bytes((*with)[mode].q[b], (*without)[mode].q[b]));
+      EXPECT_TRUE(same_bytes((*with)[mode].rg[b], (*without)[mode].rg[b]));
+      for (const auto* mags : {&(*without)[mode].q_mag[b], &(*without)[mode].rg_mag[b]}) {
+        for (const DoubleDouble& v : *mags) EXPECT_EQ(v, DoubleDouble(0.0));
       }
     }
   }
