@@ -416,7 +416,8 @@ Result<void> refine_pass(DerivativePass& pass, const std::vector<std::optional<s
   const Axes<DualDD> spheroid_dd = Axes<DualDD>::create(seed(spheroid.x, 0), seed(spheroid.eps, 1));
   const Complex<DualDD> m_dd{seed(spheroid.m.re, 2), seed(spheroid.m.im, 3)};
   const Choice choice = Choice::of<DualF64>(pass.modes, big_n);
-  VANTOK_TRY(refined, all_modes_masked(spheroid_dd, m_dd, big_n, n_theta, mask, &choice, held));
+  // The blocks are bounded with the first pass's magnitude sums: none formed here.
+  VANTOK_TRY(refined, all_modes_masked(spheroid_dd, m_dd, big_n, n_theta, mask, &choice, held, /*magnitudes=*/false));
   const std::size_t refined_bytes = matrices_bytes<DualDD>(refined);
   const memory::Lease refined_held = work::hold(refined_bytes);
 

@@ -221,10 +221,12 @@ Result<void> refine_flagged(const Refinement& r, const std::vector<ModeMatrices<
   const auto axes = kernel::Axes<DoubleDouble>::create(r.spheroid.x, r.spheroid.eps);
   const kernel::Choice choice = kernel::Choice::of<double>(f64, r.n);
   const std::size_t p_neg = kernel::p_negligible_from(f64, r.n);
+  // The refinement bounds its blocks with the f64 pass's magnitude sums, so
+  // this pass leaves its own out.
   Result<std::vector<ModeMatrices<DoubleDouble>>> dd_result = [&] {
     const PhaseTimer timer(r.profile != nullptr ? &r.profile->refinement_kernel : nullptr);
     return kernel::all_modes_masked(axes, CDD{DoubleDouble(r.spheroid.m.re), DoubleDouble(r.spheroid.m.im)}, r.n,
-                                    r.n_theta, mask, &choice, p_neg, r.held);
+                                    r.n_theta, mask, &choice, p_neg, r.held, /*magnitudes=*/false);
   }();
   VANTOK_TRY(dd, std::move(dd_result));
   VANTOK_ASSERT(dd.size() == f64.size());
