@@ -6,52 +6,24 @@ them the plain textbook solver of bench/yardstick (compiled here with gcc -O2,
 same term counts), all timed in one run, interleaved, best of the repeats.
 Prints one table."""
 
-import ctypes
 import os
-import pathlib
-import subprocess
 import sys
-import tempfile
 import time
 
 import numpy as np
 
 import vantok._vantok as vt
+from yardstick import N, sphere_set, textbook as yardstick
 
-N = 100_000
 REPEATS = int(os.environ.get("REPEATS", "5"))
-SOURCE = pathlib.Path(__file__).resolve().parent.parent / "yardstick" / "textbook_mie.c"
 
 rng = np.random.default_rng(25)
-x = rng.uniform(0.1, 100.0, N)
-m = rng.uniform(1.33, 1.6, N) + 1j * rng.uniform(0.0, 0.1, N)
-terms = vt.mie_default_n_max(x).astype(np.int64)
+x, m, terms = sphere_set(rng)
 core = rng.uniform(0.3, 0.9, N)
 xl = np.ascontiguousarray(np.stack([core * x, x], axis=1))
 ml = np.ascontiguousarray(np.stack([rng.uniform(1.33, 1.6, N) + 1j * rng.uniform(0.0, 0.1, N), m], axis=1))
 
-
-def yardstick():
-    build = pathlib.Path(tempfile.mkdtemp(prefix="vantok_yardstick_"))
-    lib = build / "textbook_mie.so"
-    subprocess.run(["gcc", "-O2", "-shared", "-fPIC", "-o", str(lib), str(SOURCE), "-lm"], check=True)
-    f = ctypes.CDLL(str(lib)).textbook_efficiencies
-    f.restype = ctypes.c_int
-    doubles = ctypes.POINTER(ctypes.c_double)
-    f.argtypes = [ctypes.c_long, doubles, doubles, doubles, ctypes.POINTER(ctypes.c_long), doubles]
-    re, im = np.ascontiguousarray(m.real), np.ascontiguousarray(m.imag)
-    out = np.empty((N, 5))
-
-    def run():
-        if f(N, x.ctypes.data_as(doubles), re.ctypes.data_as(doubles), im.ctypes.data_as(doubles),
-             terms.ctypes.data_as(ctypes.POINTER(ctypes.c_long)), out.ctypes.data_as(doubles)) != 0:
-            raise MemoryError("yardstick scratch")
-        return out
-
-    return run
-
-
-textbook = yardstick()
+textbook = yardstick(x, m, terms)
 # The yardstick is a fair one: it agrees with vantok's efficiencies.
 q_vt = vt.mie_efficiencies(x, m, None, False, False)[0]
 worst = np.max(np.abs(textbook()[:, 0] - q_vt[0]) / q_vt[0])

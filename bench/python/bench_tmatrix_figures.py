@@ -10,22 +10,18 @@ pool reads it once). Pin the whole run with taskset to measure on given
 cores. CASES may narrow the table, e.g. CASES="15,2,1e-6 30,1.5,1e-6"; the
 (60, 1.5) case is solved with allow_unvalidated and timed once."""
 
-import ctypes
 import json
 import os
-import pathlib
 import statistics
 import subprocess
 import sys
-import tempfile
 import time
 
 import numpy as np
 
 import vantok._vantok as vt
+import yardstick
 
-HERE = pathlib.Path(__file__).resolve().parent
-SOURCE = HERE.parent / "yardstick" / "textbook_mie.c"
 DEFAULT_CASES = [(5, 1.5, 1e-6), (15, 2, 1e-4), (15, 2, 1e-6), (15, 2, 1e-9), (30, 1.5, 1e-4), (30, 1.5, 1e-6),
                  (30, 1.5, 1e-9), (60, 1.5, 1e-9)]
 REPEATS = 5
@@ -47,27 +43,13 @@ def spheroid_seconds(x, eps, rtol):
 
 
 def sphere_set():
-    """The 10^5-sphere set of bench_sphere_set.py and the textbook solver on
-    it (gcc -O2, the same term counts)."""
-    n = 100_000
-    rng = np.random.default_rng(25)
-    x = rng.uniform(0.1, 100.0, n)
-    m = rng.uniform(1.33, 1.6, n) + 1j * rng.uniform(0.0, 0.1, n)
-    terms = vt.mie_default_n_max(x).astype(np.int64)
-    lib = pathlib.Path(tempfile.mkdtemp(prefix="vantok_yardstick_")) / "textbook_mie.so"
-    subprocess.run(["gcc", "-O2", "-shared", "-fPIC", "-o", str(lib), str(SOURCE), "-lm"], check=True)
-    f = ctypes.CDLL(str(lib)).textbook_efficiencies
-    f.restype = ctypes.c_int
-    doubles = ctypes.POINTER(ctypes.c_double)
-    f.argtypes = [ctypes.c_long, doubles, doubles, doubles, ctypes.POINTER(ctypes.c_long), doubles]
-    re, im = np.ascontiguousarray(m.real), np.ascontiguousarray(m.imag)
-    out = np.empty((n, 5))
+    """The textbook solver on the 10^5-sphere set of bench_sphere_set.py: a
+    function returning the seconds of one run."""
+    textbook = yardstick.textbook(*yardstick.sphere_set(np.random.default_rng(25)))
 
     def run():
         start = time.perf_counter()
-        if f(n, x.ctypes.data_as(doubles), re.ctypes.data_as(doubles), im.ctypes.data_as(doubles),
-             terms.ctypes.data_as(ctypes.POINTER(ctypes.c_long)), out.ctypes.data_as(doubles)) != 0:
-            raise MemoryError("yardstick scratch")
+        textbook()
         return time.perf_counter() - start
 
     return run
