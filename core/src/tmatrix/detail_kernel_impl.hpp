@@ -474,18 +474,14 @@ class Quadrature {
       if (q0 >= in_chunk) return;
       const Size count = std::min(quad, in_chunk - q0);
       NodeScratch<T>& scratch = node_scratch_.local();
-      std::array<regular::NodeSeries<T>, quad>& ns = scratch.series;
       for (Size l = 0; l < count; ++l) {
         const Node<T>& node = nodes_[(next + c) * CHUNK + q0 + l];
-        baseline::node_parts<T>(ctx_, node.first, node.second, q0 + l, tables_[c], scratch, ns[l]);
+        baseline::node_radial_parts<T>(ctx_, node.first, node.second, q0 + l, tables_[c], scratch);
       }
-      // Lanes beyond the chunk's last node repeat it.
-      const regular::NodeSeries<T>* const lists[quad] = {&ns[0], &ns[std::min<Size>(1, count - 1)],
-                                                         &ns[std::min<Size>(2, count - 1)],
-                                                         &ns[std::min<Size>(3, count - 1)]};
+      // The four nodes' series are built side by side in the lanes buffer.
       Series4& buffer = scratch.series4;
-      ctx_.choice != nullptr ? widest::node_forms4<true>(ctx_, q0, count, tables_[c], lists, buffer)
-                             : widest::node_forms4<false>(ctx_, q0, count, tables_[c], lists, buffer);
+      ctx_.choice != nullptr ? widest::node_forms4<true>(ctx_, q0, count, tables_[c], buffer)
+                             : widest::node_forms4<false>(ctx_, q0, count, tables_[c], buffer);
     }, pool::Grain::One);
   }
 

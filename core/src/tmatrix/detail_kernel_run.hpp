@@ -227,7 +227,8 @@ struct ChunkTables {
 
 /// The series of four nodes side by side, for the f64 member's series forms in
 /// lanes (detail_kernel_lanes.inc): each entry of a NodeSeries list as four
-/// doubles (lane l from node l), in one buffer.
+/// doubles (lane l from node l), in one buffer. node_series4 builds it for
+/// four nodes at once, each lane by its node's own operations.
 struct Series4 {
   struct Real {
     std::int64_t offset = 0;
@@ -242,72 +243,28 @@ struct Series4 {
   std::vector<std::array<Real, 3>> real;
   std::vector<std::array<Terms, 3>> terms;
   std::vector<double> values;
-  /// Entries of `values` filled so far (four doubles each).
+  /// Entries of `values` handed out so far (four doubles each).
   std::size_t used = 0;
 
-  /// Appends the four nodes' lists of `length` entries, entry i of node l at
-  /// (start + i) 4 + l, from src[l] with `stride` doubles between entries;
-  /// the start.
-  std::size_t add(std::size_t length, const double* const (&src)[4], std::size_t stride) {
+  /// Empty lists for orders 0..nmax and room for `entries` entries (the
+  /// buffer is sized once per worker; every entry read is written).
+  void reset(std::size_t nmax, std::size_t entries) {
+    real.assign(nmax + 1, {});
+    terms.assign(nmax + 1, {});
+    if (values.size() < 4 * entries) values.resize(4 * entries);
+    used = 0;
+  }
+
+  /// The first of `length` further entries.
+  std::size_t take(std::size_t length) {
     const std::size_t start = used;
-    double* out = values.data() + 4 * start;
-    for (std::size_t i = 0; i < length; ++i) {
-      for (std::size_t l = 0; l < 4; ++l) out[4 * i + l] = src[l][i * stride];
-    }
     used += length;
+    VANTOK_ASSERT(4 * used <= values.size());
     return start;
   }
 
-  void fill(const regular::NodeSeries<double>* const (&ns)[4]) {
-    const regular::NodeSeries<double>& first = *ns[0];
-    real.assign(first.real_series.size(), {});
-    terms.assign(first.complex_series.size(), {});
-    std::size_t total = 0;
-    for (std::size_t k = 0; k < first.real_series.size(); ++k) {
-      for (std::size_t f = 0; f < 3; ++f) total += 3 * first.real_series[k][f].coefficients.size() + 2;
-    }
-    for (std::size_t k = 0; k < first.complex_series.size(); ++k) {
-      for (std::size_t c = 0; c < 3; ++c) total += 6 * first.complex_series[k][c].prefix_sums.size() + 3;
-    }
-    // Sized once per worker; every entry read is written below.
-    if (values.size() < 4 * total) values.resize(4 * total);
-    used = 0;
-    const auto add_lanes = [&](std::size_t length, std::size_t stride, auto&& list) {
-      const double* src[4];
-      for (std::size_t l = 0; l < 4; ++l) src[l] = list(*ns[l]);
-      return add(length, src, stride);
-    };
-    for (std::size_t k = 0; k < first.real_series.size(); ++k) {
-      for (std::size_t f = 0; f < 3; ++f) {
-        Real& r = real[k][f];
-        r.offset = first.real_series[k][f].offset;
-        r.length = first.real_series[k][f].coefficients.size();
-        if (r.length == 0) continue;
-        using NS = regular::NodeSeries<double>;
-        r.coefficients = add_lanes(r.length, 1, [&](const NS& s) { return s.real_series[k][f].coefficients.data(); });
-        r.sums = add_lanes(r.length + 1, 1, [&](const NS& s) { return s.real_suffixes[k][f].sums.data(); });
-        r.bounds = add_lanes(r.length + 1, 1, [&](const NS& s) { return s.real_suffixes[k][f].bounds.data(); });
-      }
-    }
-    for (std::size_t k = 0; k < first.complex_series.size(); ++k) {
-      for (std::size_t c = 0; c < 3; ++c) {
-        Terms& t = terms[k][c];
-        const regular::JTerms<double>& j = first.complex_series[k][c];
-        t.offset = j.offset;
-        t.length = j.prefix_sums.size();
-        if (j.suffix_sums.empty()) continue;
-        using NS = regular::NodeSeries<double>;
-        const auto list = [&](const NS& s) -> const regular::JTerms<double>& { return s.complex_series[k][c]; };
-        // A complex entry is two doubles: re, then im.
-        t.prefix_re = add_lanes(t.length, 2, [&](const NS& s) { return &list(s).prefix_sums[0].re; });
-        t.prefix_im = add_lanes(t.length, 2, [&](const NS& s) { return &list(s).prefix_sums[0].im; });
-        t.prefix_bounds = add_lanes(t.length, 1, [&](const NS& s) { return list(s).prefix_bounds.data(); });
-        t.suffix_re = add_lanes(t.length + 1, 2, [&](const NS& s) { return &list(s).suffix_sums[0].re; });
-        t.suffix_im = add_lanes(t.length + 1, 2, [&](const NS& s) { return &list(s).suffix_sums[0].im; });
-        t.suffix_bounds = add_lanes(t.length + 1, 1, [&](const NS& s) { return list(s).suffix_bounds.data(); });
-      }
-    }
-  }
+  /// The four doubles of entry `index`.
+  double* at(std::size_t index) { return values.data() + 4 * index; }
 };
 
 /// Series4 for the f64 member, nothing for the others.

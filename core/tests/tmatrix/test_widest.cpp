@@ -8,6 +8,7 @@
 // lacks AVX2 or FMA (there only the baseline code runs), or AVX-512.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -251,6 +252,27 @@ TEST(Widest, KernelsKeepTheBits) {
                                                  Complex<DualF64>{seed<DualF64>(1.4, 2), seed<DualF64>(0.01, 3)}, 6, 12, all6)));
   EXPECT_TRUE(same_both_ways(detail::kernel_call(Axes<DualDD>::create(seed<DualDD>(2.0, 0), seed<DualDD>(1.6, 1)),
                                                  Complex<DualDD>{seed<DualDD>(1.4, 2), seed<DualDD>(0.01, 3)}, 5, 10, all5)));
+}
+
+// The f64 member builds the series of four nodes side by side in lanes; the
+// node counts 9..12 end on a quad of 1, 2, 3 and 4 nodes (the spare lanes
+// repeat the last node), and the record of a first pass leaves the series of
+// some orders out. Each against the one-node series of the baseline code.
+TEST(Widest, FourNodeSeriesKeepTheBits) {
+  if (!detail::widest_available()) GTEST_SKIP() << "no AVX2 with FMA";
+  // Elongated enough that the series forms win for some elements.
+  const std::size_t nmax = 10;
+  const auto mask = mask_upto(nmax, 3);  // the call keeps a view of it
+  for (const std::size_t ngauss : {9u, 10u, 11u, 12u}) {
+    SCOPED_TRACE(ngauss);
+    auto call = detail::kernel_call(Axes<double>::create(4.0, 4.0), Complex<double>{1.5, 0.02}, nmax, ngauss, mask);
+    EXPECT_TRUE(same_both_ways(call));
+    const Choice choice = Choice::of<double>(*detail::run_kernel(call), nmax);
+    ASSERT_NE(std::count(choice.grid.begin(), choice.grid.end(), 0), 0);
+    ASSERT_NE(std::count(choice.grid.begin(), choice.grid.end(), 0), std::ssize(choice.grid));
+    call.choice = &choice;
+    EXPECT_TRUE(same_both_ways(call));
+  }
 }
 
 /// The kernel of `call` with the eight-lane element loops on and off: the
