@@ -51,8 +51,7 @@ Result<Solved> solve_double_double(const Spheroid& spheroid, const Truncation& t
   VANTOK_TRY(matrices, std::move(kernel_result));
   VANTOK_ASSERT(matrices.size() == n + 1);
   const std::size_t matrices_bytes = kernel::matrices_bytes<DoubleDouble>(matrices);
-  const memory::Lease held =
-      block_work<DoubleDouble>(matrices, m_max, 2 * sizeof(CDD), sizeof(Complex<double>), "the double-double LU");
+  const memory::Lease held = work::hold(matrices_bytes);
 
   Solved out;
   out.modes.n_terms = n;
@@ -67,20 +66,14 @@ Result<Solved> solve_double_double(const Spheroid& spheroid, const Truncation& t
   };
   VANTOK_CHECK(solve_blocks<DoubleDouble>(matrices, m_max, l, 2 * sizeof(CDD), sizeof(Complex<double>),
                                           "the double-double LU", round));
-  // The largest |T_ij| in mode, block and element order.
-  double top = 0.0;
   for (std::size_t m = 0; m <= n; ++m) {
-    SolvedMode<double>& mode = out.modes.modes[m];
-    for (const auto& block : mode.t) {
-      for (const Complex<double>& v : block) top = run_max(top, std::hypot(v.re, v.im));
-    }
-    mode.rows = std::move(matrices[m].rows);
+    out.modes.modes[m].rows = std::move(matrices[m].rows);
     matrices[m] = kernel::ModeMatrices<DoubleDouble>{};
   }
   work::release_freed(matrices_bytes);
   out.paths.assign(n + 1, PrecisionPath::DoubleDouble);
   // The T elements are rounded once to f64 from a double-double result.
-  out.err = top * 4.0 * 0x1p-52;
+  out.err = largest_element(out.modes) * 4.0 * 0x1p-52;
   out.n_theta = n_theta;
   return out;
 }

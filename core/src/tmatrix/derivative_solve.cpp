@@ -93,8 +93,7 @@ Result<DerivativeSolved> solve_double_double_derivatives(const Spheroid& spheroi
   VANTOK_ASSERT(matrices.size() == n + 1);
   // The LU and solution over dual double-double and the dual f64 block.
   const std::size_t matrices_bytes = kernel::matrices_bytes<DualDD>(matrices);
-  const memory::Lease held =
-      block_work<DualDD>(matrices, m_top, 2 * sizeof(CDual), sizeof(Complex<DualF64>), "the dual double-double LU");
+  const memory::Lease held = work::hold(matrices_bytes);
 
   DerivativeSolved out;
   out.modes.n_terms = n;

@@ -61,15 +61,6 @@ std::optional<std::size_t> non_finite_column(std::span<const Complex<S>> block, 
 template <class S>
 Result<void> require_finite(std::size_t k, std::initializer_list<std::span<const Complex<S>>> blocks);
 
-/// Before the block solves of a double-double pass over `matrices` (modes
-/// 0..=m_max), one at a time: the matrices, the LU of the largest block
-/// (`lu_bytes` per element) and the T blocks (`t_bytes` per element) must fit
-/// the work budget, else memory::Refused names `what` with the block's size.
-/// Returns the lease that holds the matrices while they live.
-template <class S>
-memory::Lease block_work(const std::vector<kernel::ModeMatrices<S>>& matrices, std::size_t m_max,
-                         std::size_t lu_bytes, std::size_t t_bytes, std::string_view what);
-
 /// A block solved by `solve_blocks`, handed over with its mode and parity.
 template <class S>
 using BlockDone = std::function<Result<void>(std::size_t mode, std::size_t p, std::vector<Complex<S>>& t)>;

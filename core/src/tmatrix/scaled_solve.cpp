@@ -52,24 +52,6 @@ std::string block_what(std::string_view what, std::size_t k, std::size_t n) {
 }  // namespace
 
 template <class S>
-memory::Lease block_work(const std::vector<kernel::ModeMatrices<S>>& matrices, std::size_t m_max,
-                         std::size_t lu_bytes, std::size_t t_bytes, std::string_view what) {
-  const std::size_t held = kernel::matrices_bytes<S>(matrices);
-  std::size_t k = 0;
-  std::size_t elements = 0;
-  for (std::size_t m = 0; m <= m_max && m < matrices.size(); ++m) {
-    for (const auto& rows : matrices[m].rows) {
-      k = std::max(k, rows.size());
-      elements = sat_add(elements, rows.size() * rows.size());
-    }
-  }
-  memory::require_bytes(k * k,
-                        sat_add(held, sat_add(sat_mul(k * k, lu_bytes), sat_mul(elements, t_bytes))),
-                        block_what(what, k, matrices.size() - 1));
-  return work::hold(held);
-}
-
-template <class S>
 Result<void> solve_blocks(const std::vector<kernel::ModeMatrices<S>>& matrices, std::size_t m_max,
                           std::span<const double> log_scale, std::size_t lu_bytes, std::size_t t_bytes,
                           std::string_view what, const BlockDone<S>& done) {
@@ -103,11 +85,6 @@ Result<void> solve_blocks(const std::vector<kernel::ModeMatrices<S>>& matrices, 
   for (Result<void>& o : outcomes) VANTOK_CHECK(std::move(o));
   return {};
 }
-
-template memory::Lease block_work<DoubleDouble>(const std::vector<kernel::ModeMatrices<DoubleDouble>>&, std::size_t,
-                                                std::size_t, std::size_t, std::string_view);
-template memory::Lease block_work<DualDD>(const std::vector<kernel::ModeMatrices<DualDD>>&, std::size_t,
-                                          std::size_t, std::size_t, std::string_view);
 
 Complex<double> unscale(const Complex<double>& z, double d) { return unscale_any(z, d); }
 CDD unscale(const CDD& z, double d) { return unscale_any(z, d); }
