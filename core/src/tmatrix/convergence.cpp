@@ -317,14 +317,13 @@ Result<double> converge_theta(Progress& pr, double achieved) {
     return achieved;
   }
   for (;;) {
-    const std::size_t next = sat_add<std::size_t>(pr.n_theta, std::max<std::size_t>(pr.n_theta / 10, 2));
-    pr.n_theta = std::min(next, plan.max_theta);
+    pr.n_theta = next_theta(pr.n_theta, plan.max_theta);
     VANTOK_TRY(s, pr.solve({pr.n, pr.n_theta, 0}));
     const double c = relative_change(*pr.held, s);
     achieved = run_max(achieved, c);
     pr.held = std::move(s);
     if (c < plan.rtol) return achieved;
-    if (!(next < plan.max_theta)) {
+    if (!(pr.n_theta < plan.max_theta)) {
       VANTOK_CHECK(pr.unconverged(achieved));
       return achieved;
     }
