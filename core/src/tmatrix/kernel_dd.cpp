@@ -82,7 +82,7 @@ Result<std::vector<ModeMatrices<DoubleDouble>>> all_modes_masked(
     bool magnitudes) {
   auto call = detail::kernel_call(spheroid, m, nmax, ngauss, mask, choice, p);
   call.held_bytes = held_bytes;
-  call.magnitudes = magnitudes || choice == nullptr;
+  call.magnitudes = magnitudes;
   return detail::run_kernel(call);
 }
 

@@ -33,7 +33,7 @@ Result<std::vector<ModeMatrices<DualDD>>> all_modes_masked(const Axes<DualDD>& s
                                                            std::size_t held_bytes, bool magnitudes) {
   auto call = detail::kernel_call(spheroid, m, nmax, ngauss, mask, choice);
   call.held_bytes = held_bytes;
-  call.magnitudes = magnitudes || choice == nullptr;
+  call.magnitudes = magnitudes;
   return detail::run_kernel(call);
 }
 
