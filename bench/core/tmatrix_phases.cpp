@@ -209,7 +209,8 @@ void print_phases(const Phases& one, const Phases& all, std::size_t threads) {
 Args parse(int argc, char** argv) {
   Args a;
   if (argc < 4) {
-    std::fprintf(stderr, "usage: tmatrix_phases x eps rtol [--order L] [--unvalidated] [--solves] [--repeats R]\n");
+    std::fprintf(stderr, "usage: tmatrix_phases x eps rtol [--order L] [--n-theta Q] [--unvalidated] [--solves] [--repeats R]\n"
+                         "       [--one N n_theta m_max] [--pool-only] [--average]\n");
     std::exit(2);
   }
   a.spheroid.x = std::atof(argv[1]);

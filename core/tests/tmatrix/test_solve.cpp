@@ -151,11 +151,6 @@ TEST(Solve, F64BackwardStableWithPartialPivoting) {
   EXPECT_TRUE(empty->solution.empty());
 }
 
-// The pivot is the first row of largest modulus (a larger lo part counts over
-// double-double); a column whose best modulus is zero, infinite or NaN (a NaN
-// is never chosen) is refused, also for a dual pivot with a non-finite
-// partial. A NaN that never becomes a pivot propagates without error, and a
-// tiny pivot has a finite reciprocal.
 // The f64 block solve takes its rows four at a time in lanes: each row of X
 // has the bits of its own substitution with the block's factors, for sizes
 // with and without a remainder of rows.
@@ -173,6 +168,11 @@ TEST(Solve, RowsInLanesAreTheirOwnSubstitutions) {
   }
 }
 
+// The pivot is the first row of largest modulus (a larger lo part counts over
+// double-double); a column whose best modulus is zero, infinite or NaN (a NaN
+// is never chosen) is refused, also for a dual pivot with a non-finite
+// partial. A NaN that never becomes a pivot propagates without error, and a
+// tiny pivot has a finite reciprocal.
 TEST(Solve, PivotingAndFailureRules) {
   auto dd = [](double re, double re_lo, double im) { return CDD{{re, re_lo}, {im, 0.0}}; };
   const std::vector<C> ones(4, C{1.0, 0.0});
