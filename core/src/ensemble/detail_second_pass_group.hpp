@@ -57,6 +57,8 @@ struct GroupPlan {
   std::size_t weight_columns(std::size_t j) const {
     return 1 + columns[j].distribution + (columns[j].particle ? slots : 0);
   }
+  /// The weight columns of all parts: the sum of weight_columns(j).
+  std::size_t total_weight_columns() const { return kronrod_columns + slots * particle_columns; }
 };
 
 /// The plan of one group of parts: its parts in group order, their densities

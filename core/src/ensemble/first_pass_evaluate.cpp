@@ -224,10 +224,8 @@ namespace {
 std::size_t panel_terms_bound(std::span<const Panel> panels, std::span<const std::size_t> pending, double wavelength) {
   double t_top = -INFINITY;
   for (std::size_t i : pending) t_top = std::fmax(t_top, panels[i].b);
-  // The term count grows with x; above the largest accepted order a node fails
-  // its checks before anything is solved.
-  const double x = size_parameter(std::exp(t_top), wavelength);
-  return static_cast<std::size_t>(std::min<std::uint64_t>(mie::default_terms(x), MAX_MIE_ORDER));
+  // The term count grows with the radius.
+  return terms_bound(std::exp(t_top), wavelength);
 }
 
 }  // namespace

@@ -70,11 +70,7 @@ Result<SecondPassPlan> plan_second_pass(std::span<const Part> parts, std::span<c
   }
   dim.rows = sat_add(dim.rows, sat_mul<std::size_t>(4, dim.largest_nodes));
   // Every node lies within its group's final range.
-  for (const Pass1& record : records) {
-    const double x = size_parameter(record.range.second, wavelength);
-    dim.terms = std::max(dim.terms, static_cast<std::size_t>(std::min<std::uint64_t>(mie::default_terms(x),
-                                                                                      MAX_MIE_ORDER)));
-  }
+  for (const Pass1& record : records) dim.terms = std::max(dim.terms, terms_bound(record.range.second, wavelength));
 
   constexpr std::size_t D = sizeof(double);
   const std::size_t params = options.params.size();
@@ -96,8 +92,7 @@ Result<SecondPassPlan> plan_second_pass(std::span<const Part> parts, std::span<c
     const particle::Optics optics = particle::Optics::at(parts[groups[k].front()].component->particle, index);
     const GroupPlan group_plan = plan_group(parts, groups[k], optics, solve_options, none, wavelength);
     const GroupBytes g = group_bytes(group_plan, dim, optics, n_mu);
-    std::size_t columns = 0;
-    for (std::size_t j = 0; j < groups[k].size(); ++j) columns += group_plan.weight_columns(j);
+    const std::size_t columns = group_plan.total_weight_columns();
     const std::size_t least = sat_add(sat_add(g.sums, g.worker), sat_mul(pass2::CHUNK_PANELS, g.panel));
     const std::size_t workers = std::max<std::size_t>(1, std::min(records[k].panels.size(), pool::thread_count()));
     const std::size_t batch = batch_panels(columns, n_mu, dim.largest_nodes);
@@ -160,8 +155,7 @@ Result<SecondPass> second_pass(std::span<const Part> parts, std::span<const std:
       continue;
     }
     const GroupPlan group_plan = plan_group(parts, group, optics[g], solve_options, lay, wavelength);
-    std::size_t columns = 0;
-    for (std::size_t j = 0; j < group.size(); ++j) columns += group_plan.weight_columns(j);
+    const std::size_t columns = group_plan.total_weight_columns();
     // The least piece (one worker, one chunk of four panels) is in the plan's
     // lease; more workers and larger batches as the budget has them free.
     const GroupBytes sizes = group_bytes(group_plan, plan.sizes, optics[g], n_mu);

@@ -45,12 +45,10 @@ GroupBytes group_bytes(const GroupPlan& plan, const SecondPassPlan::Sizes& dim, 
   values = sat_add(values, sat_mul(cosines, 2 * (2 + 4 * layers) + 12 * layers));
   out.worker = sat_add(particle::Solver::bytes(optics, dim.terms, slots > 0, KRONROD_NODES), sat_mul(values, D));
   // One panel's Kronrod and Gauss estimates of every column.
-  out.panel = sat_mul(sat_mul(dim.rows, 2 * (plan.kronrod_columns + slots * plan.particle_columns)), D);
+  out.panel = sat_mul(sat_mul(dim.rows, 2 * plan.total_weight_columns()), D);
   // Every part's sums and errors over the quantity vector, for the totals and
   // a chunk's.
-  std::size_t weight_columns = 0;
-  for (std::size_t j = 0; j < plan.parts.size(); ++j) weight_columns = sat_add(weight_columns, plan.weight_columns(j));
-  out.sums = sat_mul(sat_mul(dim.quantities, weight_columns), 4 * D);
+  out.sums = sat_mul(sat_mul(dim.quantities, plan.total_weight_columns()), 4 * D);
   return out;
 }
 
