@@ -6,14 +6,12 @@
 // state.
 #include <algorithm>
 #include <array>
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
-#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -24,7 +22,6 @@
 #include "module.hpp"
 #include "ref.hpp"
 #include "tmatrix_outputs.hpp"
-#include "vantok/pool.hpp"
 #include "vantok/tmatrix/tmatrix.hpp"
 
 namespace vantok_py::tmatrix {

@@ -10,10 +10,6 @@
 
 namespace vantok_py::tmatrix {
 
-/// The options of a solve: the counts and flags as given, the caps left to the
-/// solve, the precision from its word ("auto", "f64" or "double-double", byte
-/// for byte), else InvalidInput "precision must be 'auto', 'f64' or
-/// 'double-double', got {:?}". Lock held (the quoting reads unicodedata).
 vantok::Result<TMatrix> options(std::string_view precision, std::optional<std::uint64_t> n_terms,
                                 std::optional<std::uint64_t> n_theta, std::optional<std::uint64_t> greek_order,
                                 double rtol, bool allow_unconverged, bool allow_unvalidated) {
@@ -39,14 +35,10 @@ vantok::Result<TMatrix> options(std::string_view precision, std::optional<std::u
   return out;
 }
 
-/// The derivative switch of a run from the binding's flag.
 WithDerivatives with_derivatives(bool derivatives) {
   return derivatives ? WithDerivatives::Yes : WithDerivatives::No;
 }
 
-/// The six phase-matrix rows of one call's slice: consecutive rows of
-/// `row_length` values in `buffer`, and of each the `count` values from
-/// `index` count on.
 PhaseBuffers rows(std::span<double> buffer, std::size_t row_length, std::size_t index, std::size_t count) {
   VANTOK_ASSERT(row_length != 0 && buffer.size() / ROWS >= row_length && index * count + count <= row_length);
   PhaseBuffers out;
@@ -54,9 +46,6 @@ PhaseBuffers rows(std::span<double> buffer, std::size_t row_length, std::size_t 
   return out;
 }
 
-/// The relative error estimate of a solved spheroid: the driver's estimate, or
-/// the blocks' absolute error bound relative to the largest |T_ij| (0 when no
-/// element is positive) when that is larger; NaN on either side is ignored.
 double error_estimate(const State& state) {
   const auto& solved = state.converged.solved;
   const double top = vantok::tmatrix::largest_element(solved.modes);
@@ -64,9 +53,6 @@ double error_estimate(const State& state) {
   return std::fmax(state.converged.error_estimate, relative);
 }
 
-/// The six series of Greek coefficients row after row, each cut or zero-padded
-/// to `width` values, at row r of `rows_total` rows of the output (the series
-/// of one spheroid among many: offset (r rows_total + row) width).
 void lay_out(const GreekCoefficients<double>& g, std::span<double> out, std::size_t row, std::size_t rows_total,
              std::size_t width) {
   const auto series = g.vectors();
@@ -76,16 +62,12 @@ void lay_out(const GreekCoefficients<double>& g, std::span<double> out, std::siz
   }
 }
 
-/// The four derivative sets of Greek coefficients, each laid out like the
-/// values (`lay_out`) in its own block of 6 rows_total width values.
 void lay_out(const Derivatives<GreekCoefficients<double>>& sets, std::span<double> out, std::size_t row,
              std::size_t rows_total, std::size_t width) {
   const std::size_t block = ROWS * rows_total * width;
   for (std::size_t j = 0; j < PARTIALS; ++j) lay_out(sets[j], out.subspan(j * block, block), row, rows_total, width);
 }
 
-/// The phase-matrix rows of the four derivative groups: `rows` of each
-/// consecutive block of 6 row_length values.
 Derivatives<PhaseBuffers> derivative_rows(std::span<double> buffer, std::size_t row_length, std::size_t index,
                                           std::size_t count) {
   const std::size_t block = ROWS * row_length;
@@ -95,16 +77,12 @@ Derivatives<PhaseBuffers> derivative_rows(std::span<double> buffer, std::size_t 
   return out;
 }
 
-/// The Jacobian (4, 5) as row-major values.
 void store_jacobian(const EfficiencyJacobian& jacobian, std::span<double> out, std::size_t index, std::size_t stride) {
   for (std::size_t r = 0; r < PARTIALS; ++r) {
     for (std::size_t c = 0; c < EFFICIENCIES; ++c) out[(r * EFFICIENCIES + c) * stride + index] = jacobian[r][c];
   }
 }
 
-/// A buffer of `factors` values (their product checked: RuntimeError "output
-/// shape: arithmetic overflow"), zero-filled by a fallible allocation
-/// (MemoryError "cannot allocate {} values for {what}: {}"). Lock-free.
 Outcome<Buffer<double>> output(std::initializer_list<std::size_t> factors, std::string_view what) {
   const std::optional<std::size_t> count = product(factors);
   if (!count) return std::unexpected(shape_error(ShapeError::Overflow));
