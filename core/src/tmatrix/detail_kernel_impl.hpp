@@ -249,8 +249,10 @@ WorkingSet working_set(const Context<T>& ctx, const regular::Series<T>& series, 
   const Size result_bytes = 2 * c + 2 * t + 1;
   const Size sums_bytes = Sums<T>::arrays(ctx.choice != nullptr) * (c + t);
   // The node scratch of a worker: its ratio buffers and series (the f64
-  // member's widest code keeps four nodes' series and their lanes); and the
-  // vector functions of a group of up to four modes.
+  // member's widest code also keeps four nodes' series side by side in lanes;
+  // the budget counts it at eight node series, so that the point where large
+  // calls are refused stays where it was); and the vector functions of a
+  // group of up to four modes.
   const Size series_bytes = node_series_bytes(ctx, series);
   const Size node_scratch = sat_add(sat_mul(n + 1, t + c),
                                     std::is_same_v<T, double> ? sat_mul<Size>(8, series_bytes) : series_bytes);
@@ -682,7 +684,7 @@ Result<std::vector<ModeMatrices<T>>> run_kernel(const KernelCall<T>& call) {
 
   // 3.-5. Semi-axes, scales and series.
   const Axes<T>& sph = call.spheroid;
-  const auto [rmin, rmax] = M::semi_axes(sph.a, sph.b);
+  const auto [rmin, rmax] = sph.min_max();
   const Complex<T> z_max{call.eta.re * rmax, call.eta.im * rmax};
   const functions::Scales<T> scales(nmax, rmin, z_max);
   const regular::Series<T> series = series_tables<T>(scales, nmax, rmin, rmax, call.eta);

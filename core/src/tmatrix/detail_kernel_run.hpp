@@ -283,7 +283,7 @@ template <class T>
 struct NodeScratch {
   std::vector<T> alpha;
   std::vector<Complex<T>> sigma;
-  std::array<regular::NodeSeries<T>, 4> series;
+  regular::NodeSeries<T> series;
   /// The four-node series of the widest code (f64 only).
   typename FourNodeSeries<T>::type series4;
 };
