@@ -213,12 +213,12 @@ std::size_t node_series_bytes(const Context<T>& ctx, const regular::Series<T>& s
   Size bytes = sat_mul<Size>(ctx.nmax + 1, 3 * (sizeof(regular::RealSeries<T>) + sizeof(regular::SuffixSums<T>) +
                                                 sizeof(regular::JTerms<T>)));
   for (Size k = std::max<Size>(ctx.n_low, 1); k <= ctx.nmax; ++k) {
-    if (!ctx.series_rows.empty() && ctx.series_rows[k] == 0) continue;
+    if (!ctx.series_row(k)) continue;
     // Three coefficient lists, each with its suffix sums and bounds.
     bytes = sat_add(bytes, sat_mul<Size>(3 * t, sat_add<Size>(sat_mul<Size>(3, series.irregular[k].size()), 2)));
   }
   for (Size k = 1; k <= ctx.nmax; ++k) {
-    if (!ctx.series_columns.empty() && ctx.series_columns[k] == 0) continue;
+    if (!ctx.series_column(k)) continue;
     // Three term lists, each with prefix and suffix sums and bounds.
     const Size len = series.regular[k].size();
     bytes = sat_add(bytes, sat_mul<Size>(3, sat_add(sat_mul(sat_add<Size>(sat_mul<Size>(2, len), 1), c + t),

@@ -134,6 +134,9 @@ struct Context {
   /// (series_rows) or its column (series_columns) there; empty without one.
   std::vector<std::uint8_t> series_rows;
   std::vector<std::uint8_t> series_columns;
+  /// Whether order k needs its row / column series (always without a record).
+  bool series_row(std::size_t k) const { return series_rows.empty() || series_rows[k] != 0; }
+  bool series_column(std::size_t k) const { return series_columns.empty() || series_columns[k] != 0; }
   /// Per order pair (n_i (N + 1) + n_j), its place among the pairs with
   /// series forms (those the integrand evaluates), NO_FORMS for the others;
   /// form_pairs of them. The chunk tables keep their forms at
