@@ -100,15 +100,11 @@ ArrayBorrow borrowed(PyObject* array, const char* name, Element element) {
   return std::move(*held);
 }
 
-// Refuses before allocating what exceeds the work budget: a broadcast input of
-// vast length costs nothing until it is copied.
-void require(std::size_t count, std::size_t size, const char* what) {
-  vantok::memory::require_work(count, size, what);
-}
-
+// A copy refused before allocating when it exceeds the work budget: a
+// broadcast input of vast length costs nothing until it is copied.
 template <class T>
 std::vector<T> elements(const ArrayView<T>& view, const char* what) {
-  require(view.len(), sizeof(T), what);
+  vantok::memory::require_work(view.len(), sizeof(T), what);
   std::vector<T> out(view.len());
   view.copy_to(out);
   return out;
@@ -305,8 +301,8 @@ core::Particle ParticleSpec::copy() const {
   // Row l along the first axis is layer l, core first.
   const auto rows = static_cast<std::size_t>(view.shape()[0]);
   const auto columns = static_cast<std::size_t>(view.shape()[1]);
-  require(rows, sizeof(std::vector<C64>), "the layers of the refractive indices");
-  require(view.len(), sizeof(C64), "the refractive indices");
+  vantok::memory::require_work(rows, sizeof(std::vector<C64>), "the layers of the refractive indices");
+  vantok::memory::require_work(view.len(), sizeof(C64), "the refractive indices");
   core::LayeredSphere out{fractions, {}};
   out.layers.resize(rows);
   auto cursor = view.cursor();
