@@ -249,10 +249,10 @@ WorkingSet working_set(const Context<T>& ctx, const regular::Series<T>& series, 
   const Size result_bytes = 2 * c + 2 * t + 1;
   const Size sums_bytes = Sums<T>::arrays(ctx.choice != nullptr) * (c + t);
   // The node scratch of a worker: its ratio buffers and series (the f64
-  // member's widest code also keeps four nodes' series side by side in lanes;
-  // the budget counts it at eight node series, so that the point where large
-  // calls are refused stays where it was); and the vector functions of a
-  // group of up to four modes.
+  // member's widest code also keeps four nodes' series and radial functions
+  // side by side in lanes; the budget counts them at eight node series, so that
+  // the point where large calls are refused stays where it was); and the
+  // vector functions of a group of up to four modes.
   const Size series_bytes = node_series_bytes(ctx, series);
   const Size node_scratch = sat_add(sat_mul(n + 1, t + c),
                                     std::is_same_v<T, double> ? sat_mul<Size>(8, series_bytes) : series_bytes);
@@ -478,9 +478,11 @@ class Quadrature {
       NodeScratch<T>& scratch = node_scratch_.local();
       for (Size l = 0; l < count; ++l) {
         const Node<T>& node = nodes_[(next + c) * CHUNK + q0 + l];
-        baseline::node_radial_parts<T>(ctx_, node.first, node.second, q0 + l, tables_[c], scratch);
+        baseline::node_radial_parts<T>(ctx_, node.first, node.second, q0 + l, tables_[c], scratch,
+                                       /*products=*/false);
       }
-      // The four nodes' series are built side by side in the lanes buffer.
+      // The four nodes' series, outgoing-part products and forms are built
+      // side by side in lanes.
       Series4& buffer = scratch.series4;
       ctx_.choice != nullptr ? widest::node_forms4<true>(ctx_, q0, count, tables_[c], buffer)
                              : widest::node_forms4<false>(ctx_, q0, count, tables_[c], buffer);

@@ -246,6 +246,8 @@ struct Series4 {
   std::vector<std::array<Real, 3>> real;
   std::vector<std::array<Terms, 3>> terms;
   std::vector<double> values;
+  /// The four nodes' functions of the outgoing-part products (radial4).
+  std::vector<double> radial;
   /// Entries of `values` handed out so far (four doubles each).
   std::size_t used = 0;
 
