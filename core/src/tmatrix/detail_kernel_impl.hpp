@@ -464,28 +464,37 @@ class Quadrature {
     }, pool::Grain::One);
   }
 
-  /// The f64 member's node tables, four nodes per task.
+  /// The f64 member's node tables, the series forms of several nodes per
+  /// task in lanes: a chunk's eight where the processor has AVX-512, else
+  /// four. Each lane runs its node's own operations, so the split changes no
+  /// bit.
   void node_quads(Size next, Size group)
     requires std::is_same_v<T, double>
   {
-    constexpr Size quad = 4;
-    work::parallel(group * (CHUNK / quad), [&](Size index) {
-      const Size c = index / (CHUNK / quad);
-      const Size q0 = index % (CHUNK / quad) * quad;
+    const Size lanes = widest512_here_ ? 8 : 4;
+    work::parallel(group * (CHUNK / lanes), [&](Size index) {
+      const Size c = index / (CHUNK / lanes);
+      const Size q0 = index % (CHUNK / lanes) * lanes;
       const Size in_chunk = chunk_nodes(next + c);
       if (q0 >= in_chunk) return;
-      const Size count = std::min(quad, in_chunk - q0);
+      const Size count = std::min(lanes, in_chunk - q0);
       NodeScratch<T>& scratch = node_scratch_.local();
       for (Size l = 0; l < count; ++l) {
         const Node<T>& node = nodes_[(next + c) * CHUNK + q0 + l];
         baseline::node_radial_parts<T>(ctx_, node.first, node.second, q0 + l, tables_[c], scratch,
                                        /*products=*/false);
       }
-      // The four nodes' series, outgoing-part products and forms are built
-      // side by side in lanes.
-      Series4& buffer = scratch.series4;
-      ctx_.choice != nullptr ? widest::node_forms4<true>(ctx_, q0, count, tables_[c], buffer)
-                             : widest::node_forms4<false>(ctx_, q0, count, tables_[c], buffer);
+      // The nodes' series, outgoing-part products and forms are built side by
+      // side in lanes.
+      SeriesLanes& buffer = scratch.series_lanes;
+      const bool with_choice = ctx_.choice != nullptr;
+      if (widest512_here_) {
+        with_choice ? widest512::node_forms_lanes<true>(ctx_, q0, count, tables_[c], buffer)
+                    : widest512::node_forms_lanes<false>(ctx_, q0, count, tables_[c], buffer);
+      } else {
+        with_choice ? widest::node_forms_lanes<true>(ctx_, q0, count, tables_[c], buffer)
+                    : widest::node_forms_lanes<false>(ctx_, q0, count, tables_[c], buffer);
+      }
     }, pool::Grain::One);
   }
 

@@ -228,11 +228,12 @@ struct ChunkTables {
   }
 };
 
-/// The series of four nodes side by side, for the f64 member's series forms in
-/// lanes (detail_kernel_lanes.inc): each entry of a NodeSeries list as four
-/// doubles (lane l from node l), in one buffer. node_series4 builds it for
-/// four nodes at once, each lane by its node's own operations.
-struct Series4 {
+/// The series of the nodes of a task side by side (four, or eight where the
+/// processor has AVX-512), for the f64 member's series forms in lanes
+/// (detail_kernel_lanes.inc): each entry of a NodeSeries list as `width`
+/// doubles (lane l from node l), in one buffer. node_series_nodes builds it
+/// for all the nodes at once, each lane by its node's own operations.
+struct SeriesLanes {
   struct Real {
     std::int64_t offset = 0;
     std::size_t length = 0;
@@ -246,17 +247,21 @@ struct Series4 {
   std::vector<std::array<Real, 3>> real;
   std::vector<std::array<Terms, 3>> terms;
   std::vector<double> values;
-  /// The four nodes' functions of the outgoing-part products (radial4).
+  /// The nodes' functions of the outgoing-part products (radial_nodes).
   std::vector<double> radial;
-  /// Entries of `values` handed out so far (four doubles each).
+  /// Doubles per entry: the number of lanes.
+  std::size_t width = 4;
+  /// Entries of `values` handed out so far.
   std::size_t used = 0;
 
-  /// Empty lists for orders 0..nmax and room for `entries` entries (the
-  /// buffer is sized once per worker; every entry read is written).
-  void reset(std::size_t nmax, std::size_t entries) {
+  /// Empty lists for orders 0..nmax and room for `entries` entries of
+  /// `lanes` doubles (the buffer is sized once per worker; every entry read
+  /// is written).
+  void reset(std::size_t nmax, std::size_t entries, std::size_t lanes) {
     real.assign(nmax + 1, {});
     terms.assign(nmax + 1, {});
-    if (values.size() < 4 * entries) values.resize(4 * entries);
+    width = lanes;
+    if (values.size() < width * entries) values.resize(width * entries);
     used = 0;
   }
 
@@ -264,22 +269,22 @@ struct Series4 {
   std::size_t take(std::size_t length) {
     const std::size_t start = used;
     used += length;
-    VANTOK_ASSERT(4 * used <= values.size());
+    VANTOK_ASSERT(width * used <= values.size());
     return start;
   }
 
-  /// The four doubles of entry `index`.
-  double* at(std::size_t index) { return values.data() + 4 * index; }
+  /// The doubles of entry `index`.
+  double* at(std::size_t index) { return values.data() + width * index; }
 };
 
-/// Series4 for the f64 member, nothing for the others.
+/// SeriesLanes for the f64 member, nothing for the others.
 template <class T>
-struct FourNodeSeries {
+struct SeriesLanesOf {
   struct type {};
 };
 template <>
-struct FourNodeSeries<double> {
-  using type = Series4;
+struct SeriesLanesOf<double> {
+  using type = SeriesLanes;
 };
 
 /// The ratio buffers of the radial recurrences of one node, and the series
@@ -289,8 +294,8 @@ struct NodeScratch {
   std::vector<T> alpha;
   std::vector<Complex<T>> sigma;
   regular::NodeSeries<T> series;
-  /// The four-node series of the widest code (f64 only).
-  typename FourNodeSeries<T>::type series4;
+  /// The nodes' series in lanes of the widest code (f64 only).
+  typename SeriesLanesOf<T>::type series_lanes;
 };
 
 /// The angular functions of one mode at one node and the vector functions

@@ -170,14 +170,20 @@ struct Lane8DD {
 /// Eight doubles. The constructors are written out, as F64x4's, so that a
 /// zero is a function of this region.
 struct alignas(64) F64x8 {
+  static constexpr std::size_t size = 8;
   __m512d v;
   F64x8() noexcept : v(_mm512_setzero_pd()) {}
   F64x8(__m512d x) noexcept : v(x) {}
+
+  static F64x8 load(const double* p) noexcept { return {_mm512_loadu_pd(p)}; }
+  static F64x8 broadcast(double a) noexcept { return {_mm512_set1_pd(a)}; }
+  void store(double* p) const noexcept { _mm512_storeu_pd(p, v); }
 };
 
 [[gnu::always_inline]] inline F64x8 operator+(F64x8 a, F64x8 b) noexcept { return {_mm512_add_pd(a.v, b.v)}; }
 [[gnu::always_inline]] inline F64x8 operator-(F64x8 a, F64x8 b) noexcept { return {_mm512_sub_pd(a.v, b.v)}; }
 [[gnu::always_inline]] inline F64x8 operator*(F64x8 a, F64x8 b) noexcept { return {_mm512_mul_pd(a.v, b.v)}; }
+[[gnu::always_inline]] inline F64x8 operator/(F64x8 a, F64x8 b) noexcept { return {_mm512_div_pd(a.v, b.v)}; }
 [[gnu::always_inline]] inline F64x8 operator-(F64x8 a) noexcept { return {_mm512_xor_pd(a.v, sign_bits8())}; }
 [[gnu::always_inline]] inline F64x8 fabs(F64x8 a) noexcept { return {_mm512_andnot_pd(sign_bits8(), a.v)}; }
 
