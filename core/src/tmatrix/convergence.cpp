@@ -13,6 +13,7 @@
 #include <exception>
 #include <limits>
 #include <optional>
+#include <utility>
 
 #include "tmatrix/detail_one_solve.hpp"
 #include "tmatrix/detail_truncation.hpp"
@@ -250,6 +251,19 @@ struct Progress {
   std::size_t n = 0;
   std::size_t n_theta = 0;
   std::optional<Solved> held;
+  /// A trial made ahead of its turn, beside the one before it: its
+  /// truncation and outcome, taken by the stage that asks for that
+  /// truncation next (solve_next) or dropped unread.
+  std::optional<std::pair<Truncation, Outcome<Result<Solved>>>> ahead;
+
+  /// The trial at `t`: the one made ahead when it is that trial, else solved
+  /// now.
+  Result<Solved> solve_next(const Truncation& t) {
+    std::optional<std::pair<Truncation, Outcome<Result<Solved>>>> made = std::exchange(ahead, std::nullopt);
+    const bool same = made && made->first.n_terms == t.n_terms && made->first.n_theta == t.n_theta &&
+                      made->first.m_max == t.m_max;
+    return same ? made->second.take() : solve(t);
+  }
 
   /// theta(N) = the given size, else min(max(2N, N_f), max_theta).
   std::size_t theta(std::size_t terms) const {
@@ -272,6 +286,34 @@ struct Progress {
 /// (the caller caps it).
 std::size_t next_terms(std::size_t n) { return sat_add<std::size_t>(n, std::max<std::size_t>(n / 8, 2)); }
 
+/// Stage 1 is taken to be about to converge when its last change is below
+/// this many times rtol (the changes of successive trials fall by two to
+/// three orders of magnitude a step where the series has settled).
+constexpr double ABOUT_TO_CONVERGE = 1000.0;
+
+/// The stage-1 trial at (pr.n, pr.n_theta). With `side_by_side`, when the last
+/// change says stage 1 is about to converge and stage 2 will follow, the first
+/// stage-2 trial at the same N runs beside it (if the pair fits the pool and
+/// the budget) and waits in pr.ahead: should this trial converge, stage 2
+/// takes it instead of solving it after; otherwise it is dropped. Which
+/// trials are made, and in which order their outcomes are read, stays that of
+/// the run one trial after another.
+Result<Solved> terms_trial(Progress& pr, bool side_by_side, bool changed) {
+  const Plan& plan = pr.plan;
+  const Truncation here{pr.n, pr.n_theta, 0};
+  const Truncation stage2{pr.n, next_theta(pr.n_theta, plan.max_theta), 0};
+  const bool ahead = side_by_side && changed && pr.last < ABOUT_TO_CONVERGE * plan.rtol && !plan.n_theta &&
+                     std::max(sat_mul<std::size_t>(2, pr.n), pr.n_f_count) < plan.max_theta &&
+                     pool::thread_count() > 1 &&
+                     sat_mul<std::size_t>(2, solve_bytes(stage2)) <= memory::work_free() / 2;
+  if (!ahead) return pr.solve(here);
+  Outcome<Result<Solved>> first;
+  Outcome<Result<Solved>> second;
+  in_order(true, [&] { return pr.solve(here); }, [&] { return pr.solve(stage2); }, first, second);
+  pr.ahead.emplace(stage2, std::move(second));
+  return first.take();
+}
+
 /// Stage 1: the number of terms, mode 0 only, growing by max(N/8, 2). The
 /// first two trials are always both made (the first change needs them): with
 /// `side_by_side` they run at once, their outcomes taken in their order.
@@ -292,11 +334,11 @@ Result<void> converge_terms(Progress& pr, std::size_t n_start, bool side_by_side
   VANTOK_TRY(first_solved, first.take());
   pr.held = std::move(first_solved);
   if (n_start < plan.max_terms) {
-    for (;;) {
+    for (bool changed = false;; changed = true) {
       const std::size_t next = next_terms(pr.n);
       pr.n = std::min(next, plan.max_terms);
       pr.n_theta = pr.theta(pr.n);
-      Result<Solved> step = second ? second->take() : pr.solve({pr.n, pr.n_theta, 0});
+      Result<Solved> step = second ? second->take() : terms_trial(pr, side_by_side, changed);
       second.reset();
       VANTOK_TRY(s, std::move(step));
       pr.last = relative_change(*pr.held, s);
@@ -318,7 +360,7 @@ Result<double> converge_theta(Progress& pr, double achieved) {
   }
   for (;;) {
     pr.n_theta = next_theta(pr.n_theta, plan.max_theta);
-    VANTOK_TRY(s, pr.solve({pr.n, pr.n_theta, 0}));
+    VANTOK_TRY(s, pr.solve_next({pr.n, pr.n_theta, 0}));
     const double c = relative_change(*pr.held, s);
     achieved = run_max(achieved, c);
     pr.held = std::move(s);

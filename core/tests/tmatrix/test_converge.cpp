@@ -7,12 +7,15 @@
 
 #include <cmath>
 #include <functional>
+#include <algorithm>
 #include <limits>
+#include <mutex>
 #include <vector>
 
 #include "support/expect_error.hpp"
 #include "tmatrix/detail_convergence.hpp"
 #include "tmatrix/detail_kernel.hpp"
+#include "vantok/pool.hpp"
 
 namespace {
 
@@ -29,9 +32,14 @@ struct Scripted {
   double order_decay = 0.5;
   double mode_decay = 0.1;
   std::vector<Call> calls;
+  /// Two trials may be solved at once (side by side).
+  std::mutex calls_lock;
 
   Result<Solved> operator()(std::size_t n, std::size_t theta, std::size_t m_max) {
-    calls.push_back({n, theta, m_max});
+    {
+      const std::lock_guard<std::mutex> hold(calls_lock);
+      calls.push_back({n, theta, m_max});
+    }
     Solved s;
     s.modes.n_terms = n;
     s.n_theta = theta;
@@ -206,6 +214,67 @@ TEST(Converge, GreekCheckKeepsTheFinerSolve) {
   auto r3 = run(p, zero);
   ASSERT_TRUE(r3.has_value());
   EXPECT_FALSE(r3->converged);
+}
+
+// Side by side on a pool of four threads, the driver may make the first
+// stage-2 trial beside the stage-1 trial that looks about to converge: the
+// result is that of the run one trial after another, every trial of that run
+// is made once (a trial made ahead is not made again), and an extra trial is
+// only ever the first stage-2 trial (N, 2N + max(2N/10, 2)) of a stage-1
+// trial that did not converge.
+TEST(Converge, TrialsMadeAheadChangeNothing) {
+  struct Case {
+    const char* name;
+    std::function<double(std::size_t, std::size_t)> value;
+    double order_decay;
+    bool wasted;  // whether some trial made ahead goes unused
+  };
+  const std::vector<Case> cases{
+      // Changes falling a thousandfold a step: the stage-1 trial that
+      // converges is the only one that looks about to.
+      {"fast", [](std::size_t n, std::size_t) { return 0.5 + 0.1 * std::pow(1e-3, (static_cast<double>(n) - 7) / 2); },
+       1e-3, false},
+      // Changes falling fourfold a step (the orders added): several trials
+      // look about to converge before one does.
+      {"slow", [](std::size_t, std::size_t) { return 0.5; }, 0.5, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Scripted alone;
+    alone.value = c.value;
+    alone.order_decay = c.order_decay;
+    const auto a = run(plan_of(1e-6, 100, 10000), alone);
+    ASSERT_TRUE(a.has_value());
+    Scripted pooled;
+    pooled.value = c.value;
+    pooled.order_decay = c.order_decay;
+    Result<Converged> b = std::unexpected(Error::invalid_input("not run"));
+    vantok::pool::run_with_threads(4, [&] {
+      b = driver::converge(plan_of(1e-6, 100, 10000), {.x = 1.0, .eps = 1.0},
+                           [&](const Truncation& t) { return pooled(t.n_terms, t.n_theta, t.m_max); }, nullptr, true);
+    });
+    ASSERT_TRUE(b.has_value());
+    EXPECT_EQ(b->solved.modes.n_terms, a->solved.modes.n_terms);
+    EXPECT_EQ(b->solved.n_theta, a->solved.n_theta);
+    EXPECT_EQ(b->error_estimate, a->error_estimate);
+    EXPECT_EQ(b->converged, a->converged);
+    std::vector<Call> want = alone.calls;
+    std::vector<Call> got = pooled.calls;
+    std::sort(want.begin(), want.end());
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(std::adjacent_find(got.begin(), got.end()), got.end()) << "a trial made twice";
+    EXPECT_TRUE(std::includes(got.begin(), got.end(), want.begin(), want.end()));
+    std::vector<Call> extra;
+    std::set_difference(got.begin(), got.end(), want.begin(), want.end(), std::back_inserter(extra));
+    EXPECT_EQ(!extra.empty(), c.wasted);
+    const std::size_t n_final = a->solved.modes.n_terms;
+    for (const Call& e : extra) {
+      EXPECT_EQ(e[2], 0u);
+      EXPECT_LT(e[0], n_final);
+      EXPECT_EQ(e[1], 2 * e[0] + std::max<std::size_t>(2 * e[0] / 10, 2));
+      EXPECT_TRUE(std::binary_search(want.begin(), want.end(), Call{e[0], 2 * e[0], 0}));
+    }
+  }
 }
 
 TEST(ChangeMeasures, Edges) {
