@@ -230,6 +230,62 @@ struct Lane8F64 {
     _mm512_store_pd(im, v.im.v);
     for (std::size_t i = 0; i < count; ++i) *p[i] = {re[i], im[i]};
   }
+  /// Entries 0..3 of eight rows (row l from p[l]) across lanes: out[k] holds
+  /// entry k of every row. Rows l and l + 4 share a register, and one 4 x 4
+  /// transpose in each half does the rest.
+  [[gnu::always_inline]] static void columns4(const double* const (&p)[8], S* out) noexcept {
+    __m512d a[4];
+    for (std::size_t i = 0; i < 4; ++i) {
+      a[i] = join8(_mm256_loadu_pd(p[i]), _mm256_loadu_pd(p[i + 4]));
+    }
+    // Per half: u0 = (r0[0], r1[0], r0[2], r1[2]), u1 the odd entries, u2
+    // and u3 the same of rows 2 and 3.
+    // (The zero-masked forms with every lane set are the plain unpacks.)
+    const __m512d u0 = _mm512_maskz_unpacklo_pd(0xFF, a[0], a[1]);
+    const __m512d u1 = _mm512_maskz_unpackhi_pd(0xFF, a[0], a[1]);
+    const __m512d u2 = _mm512_maskz_unpacklo_pd(0xFF, a[2], a[3]);
+    const __m512d u3 = _mm512_maskz_unpackhi_pd(0xFF, a[2], a[3]);
+    const __m512i low = _mm512_set_epi64(13, 12, 5, 4, 9, 8, 1, 0);
+    const __m512i high = _mm512_set_epi64(15, 14, 7, 6, 11, 10, 3, 2);
+    out[0] = {_mm512_permutex2var_pd(u0, low, u2)};
+    out[1] = {_mm512_permutex2var_pd(u1, low, u3)};
+    out[2] = {_mm512_permutex2var_pd(u0, high, u2)};
+    out[3] = {_mm512_permutex2var_pd(u1, high, u3)};
+  }
+  /// Entries 0..7 of eight rows across lanes, as columns4.
+  [[gnu::always_inline]] static void columns8(const double* const (&p)[8], S* out) noexcept {
+    const double* const upper[8] = {p[0] + 4, p[1] + 4, p[2] + 4, p[3] + 4, p[4] + 4, p[5] + 4, p[6] + 4, p[7] + 4};
+    columns4(p, out);
+    columns4(upper, out + 4);
+  }
+  /// The lanes of `m` from p[0..7] (the others zero, their memory untouched).
+  [[gnu::always_inline]] static S load_run(const double* p, Mask m) noexcept { return {_mm512_maskz_loadu_pd(m, p)}; }
+  [[gnu::always_inline]] static complex::Complex<S> load_run(const complex::Complex<double>* p, Mask m) noexcept {
+    const auto* d = reinterpret_cast<const double*>(p);
+    // Lane l's (re, im) pair is doubles 2l and 2l + 1.
+    const __m512d a = _mm512_maskz_loadu_pd(pairs_low(m), d);
+    const __m512d b = _mm512_maskz_loadu_pd(pairs_high(m), d + 8);
+    const __m512i re = _mm512_set_epi64(14, 12, 10, 8, 6, 4, 2, 0);
+    const __m512i im = _mm512_set_epi64(15, 13, 11, 9, 7, 5, 3, 1);
+    return {{_mm512_permutex2var_pd(a, re, b)}, {_mm512_permutex2var_pd(a, im, b)}};
+  }
+  /// The lanes of `m` to p[0..7], the others' memory untouched.
+  [[gnu::always_inline]] static void store_run(const S& v, double* p, Mask m) noexcept {
+    _mm512_mask_storeu_pd(p, m, v.v);
+  }
+  [[gnu::always_inline]] static void store_run(const complex::Complex<S>& v, complex::Complex<double>* p,
+                                               Mask m) noexcept {
+    auto* d = reinterpret_cast<double*>(p);
+    const __m512i low = _mm512_set_epi64(11, 3, 10, 2, 9, 1, 8, 0);
+    const __m512i high = _mm512_set_epi64(15, 7, 14, 6, 13, 5, 12, 4);
+    _mm512_mask_storeu_pd(d, pairs_low(m), _mm512_permutex2var_pd(v.re.v, low, v.im.v));
+    _mm512_mask_storeu_pd(d + 8, pairs_high(m), _mm512_permutex2var_pd(v.re.v, high, v.im.v));
+  }
+  /// The double masks of lanes 0-3 and 4-7 of m, two bits per lane.
+  [[gnu::always_inline]] static __mmask8 pairs_low(Mask m) noexcept { return PAIRS[m & 0xFu]; }
+  [[gnu::always_inline]] static __mmask8 pairs_high(Mask m) noexcept { return PAIRS[(m >> 4) & 0xFu]; }
+  static constexpr __mmask8 PAIRS[16] = {0x00, 0x03, 0x0C, 0x0F, 0x30, 0x33, 0x3C, 0x3F,
+                                         0xC0, 0xC3, 0xCC, 0xCF, 0xF0, 0xF3, 0xFC, 0xFF};
   static Mask mask(const bool (&flags)[8]) noexcept { return Lane8DD::mask(flags); }
   static bool any(Mask m) noexcept { return m != 0; }
   static S select(Mask m, const S& a, const S& b) noexcept { return {_mm512_mask_blend_pd(m, b.v, a.v)}; }
