@@ -12,6 +12,8 @@
 #include <type_traits>
 
 #include "tmatrix/detail_helicity.hpp"
+#include "tmatrix/detail_orientation_lanes.hpp"
+#include "tmatrix/detail_widest.hpp"
 #include "tmatrix/detail_work.hpp"
 #include "vantok/format.hpp"
 #include "vantok/memory.hpp"
@@ -29,7 +31,7 @@ struct PairLists {
   std::vector<special::clebsch::Call> calls;
   std::vector<std::vector<double>> lists;
   std::vector<int64_t> l_mins;
-  std::vector<double> cg64;
+  std::vector<double> cg64;  // one m's list as it enters the sums
 };
 
 template <class T>
@@ -76,18 +78,18 @@ class Coupling {
       const bool subtract = parity_sign(static_cast<int64_t>(col) - m) < 0.0;
       const std::vector<double>& list = w.lists[mode];
       const size_t first = static_cast<size_t>(l_min) - base;
+      if constexpr (std::is_same_v<T, double>) {
+        signed_list(list, subtract, mirrored ? static_cast<int64_t>(row + col) - l_min : -1, w.cg64);
+      }
       for (size_t t = 0; t < 4; ++t) {
         if (negligible(h[t])) continue;
         Complex<T>* acc = out_.b[t].data() + out_.offset[out_.pair(row, col)] + first;
         if constexpr (std::is_same_v<T, double>) {
-          // The mirrored coefficient -c gives the term -(c h) to the bit,
-          // and acc -+ (-(c h)) is acc +- c h: the sign folds into the step.
-          const int64_t odd_from = static_cast<int64_t>(row + col) - l_min;
-          for (size_t i = 0; i < list.size(); ++i) {
-            const bool flip = mirrored && ((odd_from - static_cast<int64_t>(i)) & 1) != 0;
-            const Complex<double> term = complex::scale(list[i], h[t]);
-            acc[i] = subtract != flip ? acc[i] - term : acc[i] + term;
+          if (wide_) {
+            add_scaled_lanes(w.cg64.data(), h[t], acc, list.size());
+            continue;
           }
+          for (size_t i = 0; i < list.size(); ++i) acc[i] = acc[i] + complex::scale(w.cg64[i], h[t]);
         } else {
           w.cg64 = list;
           if (mirrored) mirror_signs(w.cg64, static_cast<int64_t>(row + col), l_min);
@@ -100,7 +102,21 @@ class Coupling {
     }
   }
 
+  /// The coefficients as they enter the sums of one m: acc - c h is
+  /// acc + (-c) h to the bit ((-c) h is -(c h), and IEEE subtraction adds the
+  /// negated operand), and a mirrored list alternates its signs from
+  /// odd_from (odd_from < 0: not mirrored), so every step becomes an addition
+  /// of (+-c) h.
+  static void signed_list(const std::vector<double>& list, bool subtract, int64_t odd_from, std::vector<double>& out) {
+    out.resize(list.size());
+    for (size_t i = 0; i < list.size(); ++i) {
+      const bool flip = odd_from >= 0 && ((odd_from - static_cast<int64_t>(i)) & 1) != 0;
+      out[i] = subtract != flip ? -list[i] : list[i];
+    }
+  }
+
   size_t n_max_;
+  bool wide_ = kernel::detail::widest_available();
   Coupled<T>& out_;
   std::vector<std::optional<KindTables<T>>> kinds_;
   pool::PerThread<PairLists> lists_;

@@ -38,6 +38,9 @@ void products_lanes(const double* pf, const double* pg, const std::vector<double
 void z_row_lanes(const double* c, const Complex<double>* b, const Complex<double>& eps, Complex<double>* z,
                  std::size_t count);
 
+/// acc[i] = acc[i] + c[i] h for i = 0..count-1.
+void add_scaled_lanes(const double* c, const Complex<double>& h, Complex<double>* acc, std::size_t count);
+
 VANTOK_AVX2_END
 
 }  // namespace vantok::tmatrix::random
