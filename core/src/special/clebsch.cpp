@@ -158,10 +158,42 @@ void b_values_four(const Coefficients& c, std::int64_t l_min, std::vector<double
   for (; k < b.size(); ++k) b[k] = c.b_of(first + static_cast<double>(k));
 }
 
+/// a[k] = a_L for L = l_min + k, four L per register, where every factor of
+/// A(L) lies in [0, 2^17] (top_sq <= 2^17): the factors and their product,
+/// below 2^51, are then exact in doubles, so A(L) is the integer a_at
+/// converts and its root a_at's to the bit.
+void a_values_four(const Coefficients& c, std::int64_t l_min, std::vector<double>& a) {
+  using scalar::lanes::F64x4;
+  const auto first = static_cast<double>(l_min);
+  const F64x4 m_sq = F64x4::broadcast(static_cast<double>(c.m_sq));
+  const F64x4 top_sq = F64x4::broadcast(static_cast<double>(c.top_sq));
+  const F64x4 diff_sq = F64x4::broadcast(static_cast<double>(c.diff_sq));
+  const __m256d zero = _mm256_setzero_pd();
+  std::size_t k = 0;
+  for (; k + 4 <= a.size(); k += 4) {
+    const double kd = first + static_cast<double>(k);
+    const F64x4 ld{_mm256_setr_pd(kd, kd + 1.0, kd + 2.0, kd + 3.0)};
+    const F64x4 l_sq = ld * ld;
+    const F64x4 a_sq = ((l_sq - m_sq) * (top_sq - l_sq)) * (l_sq - diff_sq);
+    _mm256_storeu_pd(a.data() + k, _mm256_sqrt_pd(_mm256_max_pd(a_sq.v, zero)));
+  }
+  for (; k < a.size(); ++k) a[k] = c.a_at(l_min + static_cast<std::int64_t>(k));
+}
+
 }  // namespace
 VANTOK_AVX2_END
 
 namespace {
+
+/// a[k] = a_L for L = l_min + k (a sized to the call's count + 1).
+void a_values(const Coefficients& c, std::int64_t l_min, std::vector<double>& a) {
+  static const bool wide = scalar::lanes::has_avx2();
+  if (wide && c.top_sq <= (std::int64_t{1} << 17)) {
+    a_values_four(c, l_min, a);
+    return;
+  }
+  for (std::size_t k = 0; k < a.size(); ++k) a[k] = c.a_at(l_min + static_cast<std::int64_t>(k));
+}
 
 /// b[k] = b_L for L = l_min + k (b sized to the call's count + 1).
 void b_values(const Coefficients& c, std::int64_t l_min, std::vector<double>& b) {
@@ -196,8 +228,12 @@ std::size_t prepare(std::span<Sweep<T>> lanes, RecentA<T>& recent) {
     const auto [m_sq, top_sq, diff_sq] = c.a_key();
     const std::array<std::int64_t, 5> key{m_sq, top_sq, diff_sq, o.l_min, static_cast<std::int64_t>(w.count)};
     if (key != recent.key) {
-      for (std::size_t k = 0; k <= w.count; ++k) {
-        w.a[k] = scalar::constant<T>(c.a_at(o.l_min + static_cast<std::int64_t>(k)));
+      if constexpr (std::is_same_v<T, double>) {
+        a_values(c, o.l_min, w.a);
+      } else {
+        for (std::size_t k = 0; k <= w.count; ++k) {
+          w.a[k] = scalar::constant<T>(c.a_at(o.l_min + static_cast<std::int64_t>(k)));
+        }
       }
       recent.key = key;
       recent.a = w.a;
