@@ -26,12 +26,15 @@ namespace vantok::tmatrix::random {
 namespace {
 
 /// The coefficient lists <n m n' -m | L 0>, m = 0..min(n, n'), of one pair
-/// n <= n', with their common L_min = n' - n; kept per thread.
+/// n <= n', with their common L_min = n' - n, and the helicity entries of
+/// +m and -m per mode m; kept per thread.
+template <class T>
 struct PairLists {
   std::vector<special::clebsch::Call> calls;
   std::vector<std::vector<double>> lists;
   std::vector<int64_t> l_mins;
   std::vector<double> cg64;  // one m's list as it enters the sums
+  std::vector<std::array<std::array<Complex<T>, 4>, 2>> helicities;
 };
 
 template <class T>
@@ -45,7 +48,7 @@ class Coupling {
   /// Both tables of the pair n <= n2.
   void pair(size_t n, size_t n2) {
     stop::check();
-    PairLists& w = lists_.local();
+    PairLists<T>& w = lists_.local();
     const auto low = static_cast<int64_t>(n);
     w.calls.clear();
     for (int64_t m = 0; m <= low; ++m) w.calls.push_back({static_cast<int64_t>(n), m, static_cast<int64_t>(n2), -m});
@@ -65,13 +68,19 @@ class Coupling {
   /// same parity), so it has the same bits: B(n, n') and B(n', n) both take
   /// the list of |m| as it is for m >= 0 and with alternate signs
   /// (mirror_signs) for m < 0, as each did from its own calls.
-  void add_terms(size_t row, size_t col, PairLists& w) {
+  void add_terms(size_t row, size_t col, PairLists<T>& w) {
     const auto low = static_cast<int64_t>(std::min(row, col));
     const size_t base = row > col ? row - col : col - row;
+    // H of +m and -m from one reading of the kind tables of mode m.
+    auto& hs = w.helicities;
+    hs.resize(static_cast<size_t>(low) + 1);
+    for (size_t mode = 0; mode <= static_cast<size_t>(low) && mode < kinds_.size(); ++mode) {
+      if (kinds_[mode]) hs[mode] = helicity_both(*kinds_[mode], row, col);
+    }
     for (int64_t m = -low; m <= low; ++m) {
       const auto mode = static_cast<size_t>(m < 0 ? -m : m);
       if (mode >= kinds_.size() || !kinds_[mode]) continue;
-      const std::array<Complex<T>, 4> h = helicity(*kinds_[mode], row, col, m < 0);
+      const std::array<Complex<T>, 4>& h = hs[mode][m < 0 ? 1 : 0];
       if (negligible(h[0]) && negligible(h[1]) && negligible(h[2]) && negligible(h[3])) continue;
       const int64_t l_min = w.l_mins[mode];
       const bool mirrored = m < 0;
@@ -80,6 +89,14 @@ class Coupling {
       const size_t first = static_cast<size_t>(l_min) - base;
       if constexpr (std::is_same_v<T, double>) {
         signed_list(list, subtract, mirrored ? static_cast<int64_t>(row + col) - l_min : -1, w.cg64);
+        if (wide_ && !negligible(h[0]) && !negligible(h[1]) && !negligible(h[2]) && !negligible(h[3])) {
+          // All four tables in one pass over the coefficients.
+          const size_t at = out_.offset[out_.pair(row, col)] + first;
+          add_scaled4_lanes(w.cg64.data(), h,
+                            {out_.b[0].data() + at, out_.b[1].data() + at, out_.b[2].data() + at, out_.b[3].data() + at},
+                            list.size());
+          continue;
+        }
       }
       for (size_t t = 0; t < 4; ++t) {
         if (negligible(h[t])) continue;
@@ -119,7 +136,7 @@ class Coupling {
   bool wide_ = kernel::detail::widest_available();
   Coupled<T>& out_;
   std::vector<std::optional<KindTables<T>>> kinds_;
-  pool::PerThread<PairLists> lists_;
+  pool::PerThread<PairLists<T>> lists_;
 };
 
 }  // namespace
