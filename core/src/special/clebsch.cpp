@@ -158,10 +158,42 @@ void b_values_four(const Coefficients& c, std::int64_t l_min, std::vector<double
   for (; k < b.size(); ++k) b[k] = c.b_of(first + static_cast<double>(k));
 }
 
+/// a[k] = a_L for L = l_min + k, four L per register, where every factor of
+/// A(L) lies in [0, 2^17] (top_sq <= 2^17): the factors and their product,
+/// below 2^51, are then exact in doubles, so A(L) is the integer a_at
+/// converts and its root a_at's to the bit.
+void a_values_four(const Coefficients& c, std::int64_t l_min, std::vector<double>& a) {
+  using scalar::lanes::F64x4;
+  const auto first = static_cast<double>(l_min);
+  const F64x4 m_sq = F64x4::broadcast(static_cast<double>(c.m_sq));
+  const F64x4 top_sq = F64x4::broadcast(static_cast<double>(c.top_sq));
+  const F64x4 diff_sq = F64x4::broadcast(static_cast<double>(c.diff_sq));
+  const __m256d zero = _mm256_setzero_pd();
+  std::size_t k = 0;
+  for (; k + 4 <= a.size(); k += 4) {
+    const double kd = first + static_cast<double>(k);
+    const F64x4 ld{_mm256_setr_pd(kd, kd + 1.0, kd + 2.0, kd + 3.0)};
+    const F64x4 l_sq = ld * ld;
+    const F64x4 a_sq = ((l_sq - m_sq) * (top_sq - l_sq)) * (l_sq - diff_sq);
+    _mm256_storeu_pd(a.data() + k, _mm256_sqrt_pd(_mm256_max_pd(a_sq.v, zero)));
+  }
+  for (; k < a.size(); ++k) a[k] = c.a_at(l_min + static_cast<std::int64_t>(k));
+}
+
 }  // namespace
 VANTOK_AVX2_END
 
 namespace {
+
+/// a[k] = a_L for L = l_min + k (a sized to the call's count + 1).
+void a_values(const Coefficients& c, std::int64_t l_min, std::vector<double>& a) {
+  static const bool wide = scalar::lanes::has_avx2();
+  if (wide && c.top_sq <= (std::int64_t{1} << 17)) {
+    a_values_four(c, l_min, a);
+    return;
+  }
+  for (std::size_t k = 0; k < a.size(); ++k) a[k] = c.a_at(l_min + static_cast<std::int64_t>(k));
+}
 
 /// b[k] = b_L for L = l_min + k (b sized to the call's count + 1).
 void b_values(const Coefficients& c, std::int64_t l_min, std::vector<double>& b) {
@@ -183,8 +215,8 @@ struct RecentA {
 };
 
 // Each call's a_L and b_L, and f set to 1 at L_max; the longest call's count.
-template <class T>
-std::size_t prepare(std::span<Sweep<T>> lanes, RecentA<T>& recent) {
+template <class T, std::size_t E>
+std::size_t prepare(std::span<Sweep<T>, E> lanes, RecentA<T>& recent) {
   const T zero = scalar::constant<T>(0.0);
   const T one = scalar::constant<T>(1.0);
   std::size_t longest = 0;
@@ -196,8 +228,12 @@ std::size_t prepare(std::span<Sweep<T>> lanes, RecentA<T>& recent) {
     const auto [m_sq, top_sq, diff_sq] = c.a_key();
     const std::array<std::int64_t, 5> key{m_sq, top_sq, diff_sq, o.l_min, static_cast<std::int64_t>(w.count)};
     if (key != recent.key) {
-      for (std::size_t k = 0; k <= w.count; ++k) {
-        w.a[k] = scalar::constant<T>(c.a_at(o.l_min + static_cast<std::int64_t>(k)));
+      if constexpr (std::is_same_v<T, double>) {
+        a_values(c, o.l_min, w.a);
+      } else {
+        for (std::size_t k = 0; k <= w.count; ++k) {
+          w.a[k] = scalar::constant<T>(c.a_at(o.l_min + static_cast<std::int64_t>(k)));
+        }
       }
       recent.key = key;
       recent.a = w.a;
@@ -220,8 +256,8 @@ std::size_t prepare(std::span<Sweep<T>> lanes, RecentA<T>& recent) {
 
 // Backward sweep from f_{L_max} = 1, f_{L_max+1} = 0 down to L_min: step j
 // forms f at L_max - j - 1.
-template <class T>
-void backward_sweep(std::span<Sweep<T>> lanes, std::size_t longest) {
+template <class T, std::size_t E>
+void backward_sweep(std::span<Sweep<T>, E> lanes, std::size_t longest) {
   const T zero = scalar::constant<T>(0.0);
   std::array<T, MAX_LANES> f_above;
   std::array<T, MAX_LANES> a_above;
@@ -252,8 +288,8 @@ void backward_sweep(std::span<Sweep<T>> lanes, std::size_t longest) {
 // Below it (k_star >= 1, L_min >= 1) the backward values give way to the
 // forward sweep from h_{L_min} = 1 (h_{L_min-1} = 0); its first step is made
 // here. Returns the longest forward sweep.
-template <class T>
-std::size_t matching_points(std::span<Sweep<T>> lanes) {
+template <class T, std::size_t E>
+std::size_t matching_points(std::span<Sweep<T>, E> lanes) {
   const T zero = scalar::constant<T>(0.0);
   const T one = scalar::constant<T>(1.0);
   std::size_t forward = 0;
@@ -285,8 +321,8 @@ std::size_t matching_points(std::span<Sweep<T>> lanes) {
 // The forward sweep (step k forms h at L_min + k + 1), then g below the
 // matching point: h scaled to meet f there (f becomes g, f at the matching
 // point unchanged).
-template <class T>
-void forward_sweep(std::span<Sweep<T>> lanes, std::size_t steps) {
+template <class T, std::size_t E>
+void forward_sweep(std::span<Sweep<T>, E> lanes, std::size_t steps) {
   const T zero = scalar::constant<T>(0.0);
   for (std::size_t k = 1; k < steps; ++k) {
     for (Sweep<T>& w : lanes) {
@@ -305,9 +341,11 @@ void forward_sweep(std::span<Sweep<T>> lanes, std::size_t steps) {
   }
 }
 
-// The sweeps of the lanes; the longest count.
-template <class T>
-std::size_t sweeps(std::span<Sweep<T>> lanes, RecentA<T>& recent) {
+// The sweeps of the lanes; the longest count. (A full set of lanes has a
+// static extent, so that the loops over its lanes unroll and keep the
+// lanes' running values in registers.)
+template <class T, std::size_t E>
+std::size_t sweeps(std::span<Sweep<T>, E> lanes, RecentA<T>& recent) {
   const std::size_t longest = prepare(lanes, recent);
   backward_sweep(lanes, longest);
   forward_sweep(lanes, matching_points(lanes));
@@ -326,8 +364,8 @@ const double* root_weights(std::int64_t l_max) {
 
 // Each call's sum of (2L+1) g_L^2 in ascending L, the calls' sums side by
 // side (each its own chain of additions).
-template <class T>
-std::array<T, MAX_LANES> norm_sums(std::span<const Sweep<T>> lanes, std::size_t longest) {
+template <class T, std::size_t E>
+std::array<T, MAX_LANES> norm_sums(std::span<Sweep<T>, E> lanes, std::size_t longest) {
   std::array<T, MAX_LANES> sum;
   sum.fill(scalar::constant<T>(0.0));
   for (std::size_t k = 0; k < longest; ++k) {
@@ -392,12 +430,18 @@ void many(std::span<const Call> calls, std::span<std::vector<T>> out, std::span<
   thread_local RecentA<T> recent;
   std::array<std::size_t, MAX_LANES> index{};
   std::size_t used = 0;
-  const auto flush = [&] {
-    const std::span<Sweep<T>> lanes(work.data(), used);
+  const auto run = [&](auto lanes) {
     const std::size_t longest = sweeps<T>(lanes, recent);
     const std::array<T, MAX_LANES> sums = norm_sums<T>(lanes, longest);
     for (std::size_t l = 0; l < used; ++l) normalize(work[l].o, work[l].f, sums[l], out[index[l]]);
     used = 0;
+  };
+  const auto flush = [&] {
+    if (used == MAX_LANES) {
+      run(std::span<Sweep<T>, MAX_LANES>(work.data(), MAX_LANES));
+    } else {
+      run(std::span<Sweep<T>>(work.data(), used));
+    }
   };
   for (std::size_t i = 0; i < calls.size(); ++i) {
     out[i].clear();

@@ -12,6 +12,8 @@
 #include <type_traits>
 
 #include "tmatrix/detail_helicity.hpp"
+#include "tmatrix/detail_orientation_lanes.hpp"
+#include "tmatrix/detail_widest.hpp"
 #include "tmatrix/detail_work.hpp"
 #include "vantok/format.hpp"
 #include "vantok/memory.hpp"
@@ -24,12 +26,15 @@ namespace vantok::tmatrix::random {
 namespace {
 
 /// The coefficient lists <n m n' -m | L 0>, m = 0..min(n, n'), of one pair
-/// n <= n', with their common L_min = n' - n; kept per thread.
+/// n <= n', with their common L_min = n' - n, and the helicity entries of
+/// +m and -m per mode m; kept per thread.
+template <class T>
 struct PairLists {
   std::vector<special::clebsch::Call> calls;
   std::vector<std::vector<double>> lists;
   std::vector<int64_t> l_mins;
-  std::vector<double> cg64;
+  std::vector<double> cg64;  // one m's list as it enters the sums
+  std::vector<std::array<std::array<Complex<T>, 4>, 2>> helicities;
 };
 
 template <class T>
@@ -43,7 +48,7 @@ class Coupling {
   /// Both tables of the pair n <= n2.
   void pair(size_t n, size_t n2) {
     stop::check();
-    PairLists& w = lists_.local();
+    PairLists<T>& w = lists_.local();
     const auto low = static_cast<int64_t>(n);
     w.calls.clear();
     for (int64_t m = 0; m <= low; ++m) w.calls.push_back({static_cast<int64_t>(n), m, static_cast<int64_t>(n2), -m});
@@ -63,31 +68,45 @@ class Coupling {
   /// same parity), so it has the same bits: B(n, n') and B(n', n) both take
   /// the list of |m| as it is for m >= 0 and with alternate signs
   /// (mirror_signs) for m < 0, as each did from its own calls.
-  void add_terms(size_t row, size_t col, PairLists& w) {
+  void add_terms(size_t row, size_t col, PairLists<T>& w) {
     const auto low = static_cast<int64_t>(std::min(row, col));
     const size_t base = row > col ? row - col : col - row;
+    // H of +m and -m from one reading of the kind tables of mode m.
+    auto& hs = w.helicities;
+    hs.resize(static_cast<size_t>(low) + 1);
+    for (size_t mode = 0; mode <= static_cast<size_t>(low) && mode < kinds_.size(); ++mode) {
+      if (kinds_[mode]) hs[mode] = helicity_both(*kinds_[mode], row, col);
+    }
     for (int64_t m = -low; m <= low; ++m) {
       const auto mode = static_cast<size_t>(m < 0 ? -m : m);
       if (mode >= kinds_.size() || !kinds_[mode]) continue;
-      const std::array<Complex<T>, 4> h = helicity(*kinds_[mode], row, col, m < 0);
+      const std::array<Complex<T>, 4>& h = hs[mode][m < 0 ? 1 : 0];
       if (negligible(h[0]) && negligible(h[1]) && negligible(h[2]) && negligible(h[3])) continue;
       const int64_t l_min = w.l_mins[mode];
       const bool mirrored = m < 0;
       const bool subtract = parity_sign(static_cast<int64_t>(col) - m) < 0.0;
       const std::vector<double>& list = w.lists[mode];
       const size_t first = static_cast<size_t>(l_min) - base;
+      if constexpr (std::is_same_v<T, double>) {
+        signed_list(list, subtract, mirrored ? static_cast<int64_t>(row + col) - l_min : -1, w.cg64);
+        if (wide_ && !negligible(h[0]) && !negligible(h[1]) && !negligible(h[2]) && !negligible(h[3])) {
+          // All four tables in one pass over the coefficients.
+          const size_t at = out_.offset[out_.pair(row, col)] + first;
+          add_scaled4_lanes(w.cg64.data(), h,
+                            {out_.b[0].data() + at, out_.b[1].data() + at, out_.b[2].data() + at, out_.b[3].data() + at},
+                            list.size());
+          continue;
+        }
+      }
       for (size_t t = 0; t < 4; ++t) {
         if (negligible(h[t])) continue;
         Complex<T>* acc = out_.b[t].data() + out_.offset[out_.pair(row, col)] + first;
         if constexpr (std::is_same_v<T, double>) {
-          // The mirrored coefficient -c gives the term -(c h) to the bit,
-          // and acc -+ (-(c h)) is acc +- c h: the sign folds into the step.
-          const int64_t odd_from = static_cast<int64_t>(row + col) - l_min;
-          for (size_t i = 0; i < list.size(); ++i) {
-            const bool flip = mirrored && ((odd_from - static_cast<int64_t>(i)) & 1) != 0;
-            const Complex<double> term = complex::scale(list[i], h[t]);
-            acc[i] = subtract != flip ? acc[i] - term : acc[i] + term;
+          if (wide_) {
+            add_scaled_lanes(w.cg64.data(), h[t], acc, list.size());
+            continue;
           }
+          for (size_t i = 0; i < list.size(); ++i) acc[i] = acc[i] + complex::scale(w.cg64[i], h[t]);
         } else {
           w.cg64 = list;
           if (mirrored) mirror_signs(w.cg64, static_cast<int64_t>(row + col), l_min);
@@ -100,10 +119,24 @@ class Coupling {
     }
   }
 
+  /// The coefficients as they enter the sums of one m: acc - c h is
+  /// acc + (-c) h to the bit ((-c) h is -(c h), and IEEE subtraction adds the
+  /// negated operand), and a mirrored list alternates its signs from
+  /// odd_from (odd_from < 0: not mirrored), so every step becomes an addition
+  /// of (+-c) h.
+  static void signed_list(const std::vector<double>& list, bool subtract, int64_t odd_from, std::vector<double>& out) {
+    out.resize(list.size());
+    for (size_t i = 0; i < list.size(); ++i) {
+      const bool flip = odd_from >= 0 && ((odd_from - static_cast<int64_t>(i)) & 1) != 0;
+      out[i] = subtract != flip ? -list[i] : list[i];
+    }
+  }
+
   size_t n_max_;
+  bool wide_ = kernel::detail::widest_available();
   Coupled<T>& out_;
   std::vector<std::optional<KindTables<T>>> kinds_;
-  pool::PerThread<PairLists> lists_;
+  pool::PerThread<PairLists<T>> lists_;
 };
 
 }  // namespace

@@ -48,10 +48,10 @@ void as_scalar(const std::vector<double>& f64, std::vector<T>& out) {
 /// of the mirrored arguments from that of (m1, m2), L = l_min, l_min + 1, ...
 /// (l_sum = l1 + l2). The recurrence gives exactly these values: its
 /// coefficients b_L change sign with (m1, m2) and its values alternate.
+/// The entries whose L = l_min + i has l_sum - L odd are every other one,
+/// from i = 1 when l_sum - l_min is even, else from i = 0.
 inline void mirror_signs(std::vector<double>& list, int64_t l_sum, int64_t l_min) {
-  for (size_t i = 0; i < list.size(); ++i) {
-    if (((l_sum - l_min - static_cast<int64_t>(i)) & 1) != 0) list[i] = -list[i];
-  }
+  for (auto i = static_cast<size_t>((l_sum - l_min + 1) & 1); i < list.size(); i += 2) list[i] = -list[i];
 }
 
 /// The coupled tables B_t(n, n'), each a vector over L = |n - n'| .. n + n'

@@ -54,12 +54,13 @@ class KindTables {
   std::array<std::vector<RowPlace>, 2> places_;
 };
 
-/// The helicity entries H_t(m', n, n'), t = 0..3, of one azimuthal projection
-/// m' from the kind tables of mode |m'|:
+/// The helicity entries H_t(m', n, n'), t = 0..3, of the azimuthal
+/// projections m' = +m and -m from the kind tables of mode m:
 ///   H = 0.5 (((T00 + s1 T01) + s2 T10) + s1 s2 T11)
-/// with (s1, s2) per t and sign of m'.
+/// with (s1, s2) per t and sign of m': index 0 for +m, 1 for -m, both from one
+/// reading of the kind tables.
 template <class T>
-std::array<Complex<T>, 4> helicity(const KindTables<T>& kinds, size_t n, size_t n2, bool negative) {
+std::array<std::array<Complex<T>, 4>, 2> helicity_both(const KindTables<T>& kinds, size_t n, size_t n2) {
   const Complex<T> a = kinds.at(0, n, 0, n2);
   const Complex<T> b = kinds.at(0, n, 1, n2);
   const Complex<T> c = kinds.at(1, n, 0, n2);
@@ -67,15 +68,23 @@ std::array<Complex<T>, 4> helicity(const KindTables<T>& kinds, size_t n, size_t 
   // (s1, s2) of t = 0..3 for +m; -m takes the opposite of both.
   static constexpr int SIGNS[4][2] = {{1, 1}, {-1, 1}, {1, -1}, {-1, -1}};
   const T half = cst<T>(0.5);
-  std::array<Complex<T>, 4> out;
-  for (size_t t = 0; t < 4; ++t) {
-    const int s1 = negative ? -SIGNS[t][0] : SIGNS[t][0];
-    const int s2 = negative ? -SIGNS[t][1] : SIGNS[t][1];
-    const Complex<T> sum = ((a + complex::scale(cst<T>(s1), b)) + complex::scale(cst<T>(s2), c)) +
-                           complex::scale(cst<T>(static_cast<double>(s1 * s2)), d);
-    out[t] = complex::scale(half, sum);
+  std::array<std::array<Complex<T>, 4>, 2> out;
+  for (size_t sign = 0; sign < 2; ++sign) {
+    for (size_t t = 0; t < 4; ++t) {
+      const int s1 = sign == 1 ? -SIGNS[t][0] : SIGNS[t][0];
+      const int s2 = sign == 1 ? -SIGNS[t][1] : SIGNS[t][1];
+      const Complex<T> sum = ((a + complex::scale(cst<T>(s1), b)) + complex::scale(cst<T>(s2), c)) +
+                             complex::scale(cst<T>(static_cast<double>(s1 * s2)), d);
+      out[sign][t] = complex::scale(half, sum);
+    }
   }
   return out;
+}
+
+/// H of the one projection m' = -m (negative) or +m.
+template <class T>
+std::array<Complex<T>, 4> helicity(const KindTables<T>& kinds, size_t n, size_t n2, bool negative) {
+  return helicity_both(kinds, n, n2)[negative ? 1 : 0];
 }
 
 }  // namespace vantok::tmatrix::random

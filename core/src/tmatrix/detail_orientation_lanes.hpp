@@ -3,6 +3,7 @@
 // (orientation_lanes.cpp), f64 only: every lane performs the scalar sequence
 // of its cosine or order. They may only run where the processor has AVX2.
 
+#include <array>
 #include <cstddef>
 #include <vector>
 
@@ -37,6 +38,13 @@ void products_lanes(const double* pf, const double* pg, const std::vector<double
 /// z[i] = z[i] + (c[i] b[i]) eps for i = 0..count-1.
 void z_row_lanes(const double* c, const Complex<double>* b, const Complex<double>& eps, Complex<double>* z,
                  std::size_t count);
+
+/// acc[i] = acc[i] + c[i] h for i = 0..count-1.
+void add_scaled_lanes(const double* c, const Complex<double>& h, Complex<double>* acc, std::size_t count);
+
+/// add_scaled_lanes for four (h[t], acc[t]) with the same coefficients.
+void add_scaled4_lanes(const double* c, const std::array<Complex<double>, 4>& h,
+                       const std::array<Complex<double>*, 4>& acc, std::size_t count);
 
 VANTOK_AVX2_END
 

@@ -100,6 +100,34 @@ void z_row_lanes(const double* c, const Complex<double>* b, const Complex<double
   for (; i < count; ++i) z[i] = z[i] + complex::scale(c[i], b[i]) * eps;
 }
 
+void add_scaled_lanes(const double* c, const Complex<double>& h, Complex<double>* acc, std::size_t count) {
+  // Two entries per register, (re, im) pairs: (c h.re, c h.im) added.
+  const __m256d hh = _mm256_setr_pd(h.re, h.im, h.re, h.im);
+  std::size_t i = 0;
+  for (; i + 2 <= count; i += 2) {
+    const __m256d cc = _mm256_setr_pd(c[i], c[i], c[i + 1], c[i + 1]);
+    _mm256_storeu_pd(&acc[i].re, _mm256_add_pd(_mm256_loadu_pd(&acc[i].re), _mm256_mul_pd(cc, hh)));
+  }
+  for (; i < count; ++i) acc[i] = acc[i] + complex::scale(c[i], h);
+}
+
+void add_scaled4_lanes(const double* c, const std::array<Complex<double>, 4>& h,
+                       const std::array<Complex<double>*, 4>& acc, std::size_t count) {
+  __m256d hh[4];
+  for (std::size_t t = 0; t < 4; ++t) hh[t] = _mm256_setr_pd(h[t].re, h[t].im, h[t].re, h[t].im);
+  std::size_t i = 0;
+  for (; i + 2 <= count; i += 2) {
+    const __m256d cc = _mm256_setr_pd(c[i], c[i], c[i + 1], c[i + 1]);
+    for (std::size_t t = 0; t < 4; ++t) {
+      double* a = &acc[t][i].re;
+      _mm256_storeu_pd(a, _mm256_add_pd(_mm256_loadu_pd(a), _mm256_mul_pd(cc, hh[t])));
+    }
+  }
+  for (; i < count; ++i) {
+    for (std::size_t t = 0; t < 4; ++t) acc[t][i] = acc[t][i] + complex::scale(c[i], h[t]);
+  }
+}
+
 VANTOK_AVX2_END
 
 }  // namespace vantok::tmatrix::random
