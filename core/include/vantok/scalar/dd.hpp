@@ -322,6 +322,12 @@ class Divisor {
     }
     return DoubleDouble::div_dd_wide(a, b_);
   }
+  /// The divisor; whether div_dd's first pass applies to it; the reciprocal
+  /// of that pass (where it applies); whether |b.hi| >= 1.
+  const DoubleDouble& divisor() const noexcept { return b_; }
+  bool fast() const noexcept { return fast_; }
+  const DoubleDouble& recip() const noexcept { return recip_; }
+  bool unit() const noexcept { return unit_; }
 
  private:
   DoubleDouble b_;
