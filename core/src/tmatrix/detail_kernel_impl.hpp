@@ -531,7 +531,9 @@ class Quadrature {
         if (mw.nodes[0].pi.empty()) mw.reserve(ctx_.nmax);
         if (mw.chunk == next + pc.chunk && mw.m == m) continue;
         mw.chunk = std::numeric_limits<Size>::max();
-        wide_ ? widest::mode_vectors<T>(ctx_, m, count, w, mw) : baseline::mode_vectors<T>(ctx_, m, count, w, mw);
+        const Size n_from = ctx_.active[a].n_from;
+        wide_ ? widest::mode_vectors<T>(ctx_, m, n_from, count, w, mw)
+              : baseline::mode_vectors<T>(ctx_, m, n_from, count, w, mw);
         mw.chunk = next + pc.chunk;
         mw.m = m;
       }

@@ -207,4 +207,20 @@ TEST(DoubleDouble, NormalFormAndExactTwoSum) {
   }
 }
 
+// A Divisor's quotients against a / b bit for bit, over divisors at and
+// beside the edges of div_dd's first pass (|b| < 1 and >= 1, the 2^960
+// limit, a subnormal whose reciprocal overflows, zero, infinity, NaN) and
+// dividends that overflow the first quotient or only the refined one.
+TEST(DoubleDouble, DivisorKeepsTheQuotientsBits) {
+  const DD divisors[] = {DD(3.0, 0x1p-60), DD(-0.75, 0.0),   DD(1.0, -0x1p-54), DD(1.0, -0x1p-60),
+                         DD(0x1p960, 0.0), DD(0x1p961, 0.0), DD(0x1p-1060, 0.0), DD(0x1p-1000, 0.0),
+                         DD(-0.0, 0.0),    DD(INF, 0.0),     DD(NaN, 0.0),       DD(1.0, 0.0)};
+  const DD dividends[] = {DD(1.0, 0.0),   DD(-7.5, 0x1p-55), DD(MAX, 0x1p969), DD(0x1p1000, 0.0),
+                          DD(0x1p-1074, 0.0), DD(-0.0, 0.0),   DD(INF, 0.0),     DD(NaN, 0.0)};
+  for (const DD b : divisors) {
+    const Divisor d(b);
+    for (const DD a : dividends) EXPECT_TRUE(same_dd(d.quotient(a), a / b)) << hex(a) << " / " << hex(b);
+  }
+}
+
 }  // namespace

@@ -271,14 +271,16 @@ namespace detail {
 /// a / b from r0 = 1 / b.hi (b in the range where r0 and the step stay
 /// normal): one Newton step on the reciprocal, r0 + r0 (1 - b r0) with
 /// 1 - b.hi r0 exact by fma, then a * recip.
-VANTOK_DD_INLINE DoubleDouble newton_quotient(DoubleDouble a, DoubleDouble b, double r0) noexcept {
+VANTOK_DD_INLINE DoubleDouble newton_recip(DoubleDouble b, double r0) noexcept {
   const double e = std::fma(-b.hi, r0, 1.0);
   const double m = (-b.lo) * r0;
   const double d = e + m;
   const double dlo = m - (d - e);
   const DoubleDouble corr = mul(DoubleDouble{d, dlo}, r0);
-  const DoubleDouble recip = corr + r0;
-  return a * recip;
+  return corr + r0;
+}
+VANTOK_DD_INLINE DoubleDouble newton_quotient(DoubleDouble a, DoubleDouble b, double r0) noexcept {
+  return a * newton_recip(b, r0);
 }
 
 }  // namespace detail
@@ -298,6 +300,41 @@ VANTOK_DD_INLINE DoubleDouble DoubleDouble::div_dd(DoubleDouble a, DoubleDouble 
 
 /// a / b by DoubleDouble::div_dd.
 inline DoubleDouble operator/(DoubleDouble a, DoubleDouble b) noexcept { return DoubleDouble::div_dd(a, b); }
+
+/// Quotients a / b of many a by one b, each with the bits of div_dd: the
+/// reciprocal's Newton step, which depends on b alone, is formed once, and
+/// each quotient takes div_dd's tests and product (or div_dd_wide where
+/// div_dd would).
+class Divisor {
+ public:
+  VANTOK_DD_INLINE explicit Divisor(DoubleDouble b) noexcept
+      : b_(b), fast_(false), unit_(std::fabs(b.hi) >= 1.0) {
+    const double r0 = 1.0 / b.hi;
+    fast_ = detail::finite(b.hi) && detail::finite(r0) && std::fabs(b.hi) <= 0x1p960;
+    if (fast_) recip_ = detail::newton_recip(b, r0);
+  }
+  /// a / b. Where |b.hi| >= 1 a finite a.hi has a finite a.hi / b.hi (the
+  /// exact quotient is at most |a.hi|), so the division is left out.
+  VANTOK_DD_INLINE DoubleDouble quotient(DoubleDouble a) const noexcept {
+    if (fast_ && (unit_ ? detail::finite(a.hi) : detail::finite(a.hi / b_.hi))) {
+      const DoubleDouble q = a * recip_;
+      if (!std::isinf(q.hi)) return q;
+    }
+    return DoubleDouble::div_dd_wide(a, b_);
+  }
+  /// The divisor; whether div_dd's first pass applies to it; the reciprocal
+  /// of that pass (where it applies); whether |b.hi| >= 1.
+  const DoubleDouble& divisor() const noexcept { return b_; }
+  bool fast() const noexcept { return fast_; }
+  const DoubleDouble& recip() const noexcept { return recip_; }
+  bool unit() const noexcept { return unit_; }
+
+ private:
+  DoubleDouble b_;
+  DoubleDouble recip_;
+  bool fast_;
+  bool unit_;
+};
 /// a / d by DoubleDouble::div_f64.
 inline DoubleDouble operator/(DoubleDouble a, double d) noexcept { return DoubleDouble::div_f64(a, d); }
 
