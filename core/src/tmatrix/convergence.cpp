@@ -130,6 +130,10 @@ std::size_t solve_bytes(const Truncation& t) {
   return sat_mul<std::size_t>(48 * 8, elements);
 }
 
+/// Whether two solves that keep `bytes` alive between them may run side by
+/// side: the pool has threads to share and the budget room for both.
+bool pair_fits(std::size_t bytes) { return pool::thread_count() > 1 && bytes <= memory::work_free() / 2; }
+
 /// The next quadrature size: n + max(n/10, 2), saturating, at most the cap.
 std::size_t next_theta(std::size_t n_theta, std::size_t cap) {
   return std::min(sat_add<std::size_t>(n_theta, std::max<std::size_t>(n_theta / 10, 2)), cap);
@@ -260,9 +264,7 @@ struct Progress {
   /// now.
   Result<Solved> solve_next(const Truncation& t) {
     std::optional<std::pair<Truncation, Outcome<Result<Solved>>>> made = std::exchange(ahead, std::nullopt);
-    const bool same = made && made->first.n_terms == t.n_terms && made->first.n_theta == t.n_theta &&
-                      made->first.m_max == t.m_max;
-    return same ? made->second.take() : solve(t);
+    return made && made->first == t ? made->second.take() : solve(t);
   }
 
   /// theta(N) = the given size, else min(max(2N, N_f), max_theta).
@@ -304,8 +306,7 @@ Result<Solved> terms_trial(Progress& pr, bool side_by_side, bool changed) {
   const Truncation stage2{pr.n, next_theta(pr.n_theta, plan.max_theta), 0};
   const bool ahead = side_by_side && changed && pr.last < ABOUT_TO_CONVERGE * plan.rtol && !plan.n_theta &&
                      std::max(sat_mul<std::size_t>(2, pr.n), pr.n_f_count) < plan.max_theta &&
-                     pool::thread_count() > 1 &&
-                     sat_mul<std::size_t>(2, solve_bytes(stage2)) <= memory::work_free() / 2;
+                     pair_fits(sat_mul<std::size_t>(2, solve_bytes(stage2)));
   if (!ahead) return pr.solve(here);
   Outcome<Result<Solved>> first;
   Outcome<Result<Solved>> second;
@@ -406,8 +407,7 @@ Result<Converged> converge(const Plan& plan, const Spheroid& spheroid, const Sol
     // Two trials at once only where the pool has threads to share and the
     // budget room for both.
     const std::size_t n2 = std::min(next_terms(n_start), plan.max_terms);
-    const bool together = side_by_side && pool::thread_count() > 1 &&
-                          sat_mul<std::size_t>(2, solve_bytes({n2, pr.theta(n2), 0})) <= memory::work_free() / 2;
+    const bool together = side_by_side && pair_fits(sat_mul<std::size_t>(2, solve_bytes({n2, pr.theta(n2), 0})));
     VANTOK_CHECK(converge_terms(pr, n_start, together));
   } else if (!plan.n_theta) {
     const PhaseTimer timer(slot(&SolveProfile::stage_terms));
@@ -432,8 +432,7 @@ Result<Converged> converge(const Plan& plan, const Spheroid& spheroid, const Sol
   // and their outcomes are taken in the order of the one-after-the-other run.
   const Truncation full_truncation{pr.n, pr.n_theta, m_max};
   const auto finer = plan.greek_order ? finer_truncation(pr, m_max) : std::nullopt;
-  const bool together = finer && side_by_side && pool::thread_count() > 1 &&
-                        sat_add(solve_bytes(full_truncation), solve_bytes(*finer)) <= memory::work_free() / 2;
+  const bool together = finer && side_by_side && pair_fits(sat_add(solve_bytes(full_truncation), solve_bytes(*finer)));
   Outcome<Result<std::pair<Solved, double>>> full_outcome;
   Outcome<Result<std::pair<Solved, double>>> check_outcome;
   const auto full_solve = [&] {

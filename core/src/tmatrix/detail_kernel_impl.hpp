@@ -439,11 +439,12 @@ class Quadrature {
   Size chunk_nodes(Size c) const { return std::min(nodes_.size(), (c + 1) * CHUNK) - c * CHUNK; }
 
   /// Every node's tables of the group's chunks: one task per node, or for
-  /// the f64 member four nodes per task with their series forms in lanes.
+  /// the f64 member several nodes per task with their series forms in lanes
+  /// (node_tables_in_lanes).
   void node_tables(Size next, Size group) {
     if constexpr (std::is_same_v<T, double>) {
       if (widest_here_) {
-        node_quads(next, group);
+        node_tables_in_lanes(next, group);
         return;
       }
     }
@@ -470,7 +471,7 @@ class Quadrature {
   /// many and each with twice the series buffer, were measured slower than
   /// the four-lane ones.) Each lane runs its node's own operations, so the
   /// split changes no bit.
-  void node_quads(Size next, Size group)
+  void node_tables_in_lanes(Size next, Size group)
     requires std::is_same_v<T, double>
   {
     const bool eight = widest512_here_ && threads_ == 1;

@@ -228,8 +228,8 @@ struct ChunkTables {
   }
 };
 
-/// The series of the nodes of a task side by side (four, or eight where the
-/// processor has AVX-512), for the f64 member's series forms in lanes
+/// The series of the nodes of a task side by side (four, or on a pool of one
+/// thread eight where the processor has AVX-512), for the f64 member's series forms in lanes
 /// (detail_kernel_lanes.inc): each entry of a NodeSeries list as `width`
 /// doubles (lane l from node l), in one buffer. node_series_nodes builds it
 /// for all the nodes at once, each lane by its node's own operations.
@@ -275,6 +275,7 @@ struct SeriesLanes {
 
   /// The doubles of entry `index`.
   double* at(std::size_t index) { return values.data() + width * index; }
+  const double* at(std::size_t index) const { return values.data() + width * index; }
 };
 
 /// SeriesLanes for the f64 member, nothing for the others.

@@ -15,6 +15,8 @@ struct Truncation {
   std::size_t n_terms = 0;
   std::size_t n_theta = 0;
   std::size_t m_max = 0;
+
+  bool operator==(const Truncation&) const = default;
 };
 
 /// The semi-axes of a spheroid as size parameters: a = x cbrt(eps)
