@@ -99,13 +99,14 @@ Phases profiled_run(const Args& a) {
   const Plan plan = t.plan(a.spheroid);
   const auto start = Clock::now();
   const driver::OneSolve one{a.spheroid, plan.rtol, plan.precision, &ph.solve};
+  driver::ModeZeroCarry carry;
   std::optional<Solved> last;
   std::size_t last_m_max = 0;
   const driver::SolveFn fn = [&](const Truncation& tr) {
     const auto s = Clock::now();
     const driver::SolveProfile before = ph.solve;
     if (a.solves && a.pool_only) std::printf("  solving N=%zu n_theta=%zu m_max=%zu ...\n", tr.n_terms, tr.n_theta, tr.m_max);
-    auto r = one(tr);
+    auto r = one(tr, &carry);
     if (a.solves) {
       // The change against the previous solve, as the convergence test forms it.
       const double change = r && last && last_m_max == tr.m_max ? driver::relative_change(*last, *r) : 0.0;

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <exception>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <utility>
 
@@ -236,9 +237,12 @@ Result<std::pair<Solved, double>> solve_modes(const SolveFn& solve, const Trunca
 }
 
 Result<Converged> converge(const Plan& plan, const Spheroid& spheroid, SolveProfile* profile) {
-  // A OneSolve may run on two threads at once; its profile may not.
-  return converge(plan, spheroid, SolveFn(OneSolve{spheroid, plan.rtol, plan.precision, profile}), profile,
-                  profile == nullptr);
+  // A OneSolve may run on two threads at once; its profile may not. The
+  // stages leave mode 0's f64 pass for the solve of all modes.
+  const OneSolve one{spheroid, plan.rtol, plan.precision, profile};
+  const auto carry = std::make_shared<ModeZeroCarry>();
+  return converge(plan, spheroid, SolveFn([one, carry](const Truncation& t) { return one(t, carry.get()); }),
+                  profile, profile == nullptr);
 }
 
 namespace {

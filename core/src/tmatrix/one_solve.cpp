@@ -69,7 +69,22 @@ struct ModeWork {
   std::pair<double, double> errors{0.0, 0.0};
   std::array<std::vector<double>, 2> row_errors;
   std::array<std::size_t, 2> sweeps{0, 0};
+  /// The largest |T_ij| of each block the f64 pass solved.
+  std::array<double, 2> tops{0.0, 0.0};
 };
+
+}  // namespace
+
+struct ModeZeroCarry::Entry {
+  std::size_t n_terms = 0;
+  std::size_t n_theta = 0;
+  ModeMatrices<double> matrices;
+  /// The f64 pass's T blocks and bounds, before any refinement.
+  ModeWork work;
+  memory::Lease held;
+};
+
+namespace {
 
 struct Refinement {
   const Spheroid& spheroid;
@@ -106,8 +121,8 @@ std::size_t largest_block(const std::vector<ModeMatrices<double>>& modes,
   return out;
 }
 
-/// The f64 solve of block p of one mode: T with its bound and per-row bounds
-/// into the mode's work entries; the block's largest |T_ij|.
+/// The f64 solve of block p of one mode: T with its bound, per-row bounds and
+/// largest |T_ij| into the mode's work entries; that largest |T_ij|.
 Result<double> solve_block(const ModeMatrices<double>& f64, std::size_t p, double u1,
                            const std::vector<double>& ls, ModeWork& work) {
   const std::size_t k = f64.rows[p].size();
@@ -128,15 +143,28 @@ Result<double> solve_block(const ModeMatrices<double>& f64, std::size_t p, doubl
   const double top = unscale_block(t, l, k);
   VANTOK_CHECK(require_finite<double>(k, {t}));
   work.t[p] = std::move(t);
+  work.tops[p] = top;
   return top;
 }
 
+/// Block p of a mode solved before: its T, bounds and largest |T_ij| copied
+/// into the mode's work entries; that largest |T_ij|.
+double take_block(const ModeWork& solved, std::size_t p, ModeWork& work) {
+  work.t[p] = solved.t[p];
+  (p == 0 ? work.errors.first : work.errors.second) = p == 0 ? solved.errors.first : solved.errors.second;
+  work.row_errors[p] = solved.row_errors[p];
+  work.tops[p] = solved.tops[p];
+  return solved.tops[p];
+}
+
 /// Every non-empty block of modes 0..=m_max solved in f64, the blocks in
-/// parallel (each writes only its own mode's entries); the first failure in
-/// mode and block order is the result, else the largest |T_ij| of all. The T
-/// blocks and each thread's block work fit the budget beside `held` bytes.
+/// parallel (each writes only its own mode's entries), those of mode 0 taken
+/// from `kept` when given; the first failure in mode and block order is the
+/// result, else the largest |T_ij| of all. The T blocks and each thread's
+/// block work fit the budget beside `held` bytes.
 Result<double> solve_blocks(const std::vector<ModeMatrices<double>>& f64, std::size_t m_max, double u1,
-                            const std::vector<double>& ls, std::size_t held, std::vector<ModeWork>& work) {
+                            const std::vector<double>& ls, std::size_t held, std::vector<ModeWork>& work,
+                            const ModeZeroCarry::Entry* kept) {
   std::vector<std::pair<std::size_t, std::size_t>> blocks;
   for (std::size_t mode = 0; mode <= m_max; ++mode) {
     for (std::size_t p = 0; p < 2; ++p) {
@@ -152,7 +180,8 @@ Result<double> solve_blocks(const std::vector<ModeMatrices<double>>& f64, std::s
   std::vector<Result<double>> tops(blocks.size(), 0.0);
   work::parallel(blocks.size(), [&](std::size_t index) {
     const auto [mode, p] = blocks[index];
-    tops[index] = solve_block(f64[mode], p, u1, ls, work[mode]);
+    tops[index] = mode == 0 && kept != nullptr ? take_block(kept->work, p, work[0])
+                                               : solve_block(f64[mode], p, u1, ls, work[mode]);
   }, pool::Grain::One);
   double t_max = 0.0;
   for (Result<double>& top : tops) {
@@ -275,9 +304,39 @@ Solved collect(std::vector<ModeWork>&& mode_work, std::vector<ModeMatrices<doubl
   return out;
 }
 
+/// Mode 0's f64 pass at (N, n_theta), copied for the carry: the matrices and
+/// the T blocks with their bounds, holding their bytes of the work budget.
+std::shared_ptr<const ModeZeroCarry::Entry> mode_zero_entry(std::size_t n, std::size_t n_theta,
+                                                            const ModeMatrices<double>& matrices,
+                                                            const ModeWork& work) {
+  auto entry = std::make_shared<ModeZeroCarry::Entry>();
+  entry->n_terms = n;
+  entry->n_theta = n_theta;
+  entry->matrices = matrices;
+  entry->work = work;
+  std::size_t bytes = kernel::matrices_bytes<double>(std::span<const ModeMatrices<double>>(&matrices, 1));
+  for (const auto& block : work.t) bytes = sat_add(bytes, block.size() * sizeof(Complex<double>));
+  entry->held = work::hold(bytes);
+  return entry;
+}
+
 }  // namespace
 
-Result<Solved> OneSolve::operator()(const Truncation& truncation) const {
+void ModeZeroCarry::offer(std::shared_ptr<const Entry> entry) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  newest_[1] = std::move(newest_[0]);
+  newest_[0] = std::move(entry);
+}
+
+std::shared_ptr<const ModeZeroCarry::Entry> ModeZeroCarry::find(std::size_t n_terms, std::size_t n_theta) const {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& entry : newest_) {
+    if (entry && entry->n_terms == n_terms && entry->n_theta == n_theta) return entry;
+  }
+  return nullptr;
+}
+
+Result<Solved> OneSolve::operator()(const Truncation& truncation, ModeZeroCarry* carry) const {
   if (precision == Precision::DoubleDouble) return solve_double_double(spheroid, truncation, profile);
   const auto& [x, eps, m] = spheroid;
   const auto& [n_terms, n_theta, m_max] = truncation;
@@ -294,8 +353,11 @@ Result<Solved> OneSolve::operator()(const Truncation& truncation) const {
       functions::Scales<double>(n, axes.r_min, Complex<double>{m.re * axes.r_max, m.im * axes.r_max})
           .outgoing);
 
+  // Mode 0 from a solve of it alone at this truncation, when one was kept.
+  const std::shared_ptr<const ModeZeroCarry::Entry> kept =
+      carry != nullptr && m_max > 0 ? carry->find(n, n_theta) : nullptr;
   std::vector<std::optional<std::size_t>> first_pass(n + 1);
-  for (std::size_t mode = 0; mode <= m_max; ++mode) first_pass[mode] = 0;
+  for (std::size_t mode = kept ? 1 : 0; mode <= m_max; ++mode) first_pass[mode] = 0;
   Result<std::vector<ModeMatrices<double>>> kernel_result = [&] {
     const PhaseTimer timer(profile != nullptr ? &profile->kernel : nullptr);
     return kernel::all_modes_masked(kernel::Axes<double>::create(x, eps), n, n_theta,
@@ -304,6 +366,7 @@ Result<Solved> OneSolve::operator()(const Truncation& truncation) const {
   if (!kernel_result) return std::unexpected(std::move(kernel_result).error());
   std::vector<ModeMatrices<double>>& f64 = *kernel_result;
   VANTOK_ASSERT(f64.size() == n + 1);
+  if (kept) f64[0] = kept->matrices;
   // The f64 matrices stay alive (and held) until their blocks are collected.
   const std::size_t f64_bytes = kernel::matrices_bytes<double>(f64);
   memory::Lease f64_held = work::hold(f64_bytes);
@@ -313,9 +376,10 @@ Result<Solved> OneSolve::operator()(const Truncation& truncation) const {
   double t_max = 0.0;
   {
     const PhaseTimer timer(profile != nullptr ? &profile->lu : nullptr);
-    VANTOK_TRY(top, solve_blocks(f64, m_max, u1, ls, f64_bytes, mode_work));
+    VANTOK_TRY(top, solve_blocks(f64, m_max, u1, ls, f64_bytes, mode_work, kept.get()));
     t_max = top;
   }
+  if (carry != nullptr && m_max == 0) carry->offer(mode_zero_entry(n, n_theta, f64[0], mode_work[0]));
   const std::size_t t_bytes = sat_mul(block_elements(f64, m_max), sizeof(Complex<double>));
   const memory::Lease t_held = work::hold(t_bytes);
 

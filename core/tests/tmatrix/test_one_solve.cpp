@@ -11,6 +11,7 @@
 #include <thread>
 #include <tuple>
 
+#include "support/compare.hpp"
 #include "support/expect_error.hpp"
 #include "tmatrix/detail_lu.hpp"
 #include "tmatrix/detail_one_solve.hpp"
@@ -299,6 +300,49 @@ TEST(OneSolve, RefinementAddsTheRegularPartsOfNegligibleRows) {
     EXPECT_GT(refined, 0u) << x;
     EXPECT_LE(worst, a.err + d.err) << x;
   }
+}
+
+// A solve of several modes takes mode 0's f64 pass from a solve of mode 0
+// alone at its truncation, kept in the carry, and gives the bits of the solve
+// that forms it anew: the T blocks, codes and error bound, with modes refined
+// (mode 0 among them) or not. The carry's newer entry, of another quadrature
+// size, must not serve.
+TEST(OneSolve, ModeZeroKeptFromAnEarlierSolveKeepsEveryBit) {
+  struct Case {
+    double x, eps;
+    Complex<double> m;
+    Precision precision;
+    double rtol;
+    std::size_t n, n_theta, m_max;
+  };
+  int refined_in_both = 0;
+  int refined_later = 0;
+  for (const Case& c : {Case{6.0, 5.0, {1.5, 0.01}, Precision::Auto, 1e-10, 20, 40, 20},
+                        Case{6.0, 5.0, {1.5, 0.01}, Precision::Auto, 1e-10, 20, 40, 12},
+                        Case{5.0, 0.5, {1.33, 0.001}, Precision::F64, 1e-6, 14, 30, 9},
+                        Case{8.0, 2.0, {1.5, 0.02}, Precision::Auto, 1e-9, 24, 48, 24}}) {
+    const OneSolve s = solver(c.x, c.eps, c.m, c.precision, c.rtol);
+    driver::ModeZeroCarry carry;
+    const Solved zero = solved(s({c.n, c.n_theta, 0}, &carry));
+    (void)solved(s({c.n, c.n_theta + 2, 0}, &carry));
+    ASSERT_NE(carry.find(c.n, c.n_theta), nullptr);
+    EXPECT_EQ(carry.find(c.n + 1, c.n_theta), nullptr);
+    const Solved kept = solved(s({c.n, c.n_theta, c.m_max}, &carry));
+    const Solved fresh = solved(s({c.n, c.n_theta, c.m_max}));
+    EXPECT_EQ(kept.paths, fresh.paths) << c.x;
+    EXPECT_TRUE(vantok::test::same_bits(kept.err, fresh.err)) << c.x;
+    for (std::size_t m = 0; m <= c.n; ++m) {
+      for (std::size_t p = 0; p < 2; ++p) {
+        EXPECT_TRUE(vantok::test::same_bytes(kept.modes.modes[m].t[p], fresh.modes.modes[m].t[p])) << m << " " << p;
+      }
+    }
+    // Cover mode 0 refined after its kept pass, in both solves or in the
+    // solve of several modes only (its tolerance is tighter).
+    refined_in_both += zero.paths[0] == PrecisionPath::Refined && fresh.paths[0] == PrecisionPath::Refined;
+    refined_later += zero.paths[0] == PrecisionPath::F64 && fresh.paths[0] == PrecisionPath::Refined;
+  }
+  EXPECT_GT(refined_in_both, 0);
+  EXPECT_GT(refined_later, 0);
 }
 
 // Far more terms than the spheroid needs: L[n] grows past 709 between the
