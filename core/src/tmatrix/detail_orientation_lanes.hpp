@@ -17,11 +17,12 @@ namespace vantok::tmatrix::random {
 /// imaginary parts.
 inline constexpr std::size_t U_BLOCK = 4;
 
-/// The rows of one Z table that a collapse reads: Z(L, n) at z[n orders + L],
-/// rows n0..big_n, orders L = lo..orders-1 with L <= n + big_n.
+/// The rows of one Z table that a collapse reads: Z(L, n) at
+/// z[(n - n0) stride + L - lo], rows n0..big_n, orders L = lo..orders-1 with
+/// L <= n + big_n.
 struct CollapseRows {
   const Complex<double>* z;
-  std::size_t orders, n0, big_n, lo;
+  std::size_t stride, orders, n0, big_n, lo;
 };
 
 VANTOK_AVX2_BEGIN

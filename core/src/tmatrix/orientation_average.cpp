@@ -96,11 +96,13 @@ class Average {
     const memory::Lease lease = memory::lease(per_m, sat_mul(per_m, wanted));
     const size_t batch = std::clamp<size_t>(lease.bytes() / per_m, 1, wanted);
     projections_.resize(std::min(batch, m_count));
-    for (Projection& pr : projections_) {
-      // Left unset: a Z task sets every row it writes, and the collapse reads
-      // only those, so each page is first touched by the thread that fills it.
-      for (auto& t : pr.z) t = std::make_unique_for_overwrite<Complex<T>[]>(z_size);
+    size_t largest = 0;
+    for (size_t first = 0; first < m_count; first += batch) {
+      largest = std::max(largest, set_batch(first, std::min(batch, m_count - first)));
     }
+    // Left unset: a Z task sets every row it writes, and the collapse reads
+    // only those, so each page is first touched by the thread that fills it.
+    tables_ = std::make_unique_for_overwrite<Complex<T>[]>(largest);
     for (size_t first = 0; first < m_count; first += batch) {
       const size_t count = std::min(batch, m_count - first);
       set_batch(first, count);
@@ -113,13 +115,18 @@ class Average {
  private:
   /// Per M of a batch: k = M + sigma for sigma = +1 (s = 0) and -1 (s = 1),
   /// used when |k| <= N, from order n0 = max(|k|, 1) on; Z_f(n, L), n-major,
-  /// for the four f = 2j + s.
+  /// for the four f = 2j + s. A table holds only what is ever written or
+  /// read: the rows n = n0..N and the orders L = |M|..2N, Z_f(L, n) at
+  /// z[f][(n - n0) stride + L - |M|] with stride = 2N + 1 - |M|.
   struct Projection {
     int64_t big_m = 0;
     std::array<bool, 2> valid{};
     std::array<int64_t, 2> k_of{};
     std::array<size_t, 2> n0{};
-    std::array<std::unique_ptr<Complex<T>[]>, 4> z;
+    size_t lo = 0, stride = 0;
+    std::array<Complex<T>*, 4> z{};
+
+    Complex<T>* row(size_t f, size_t n) const { return z[f] + (n - n0[f % 2]) * stride; }
   };
 
   /// e[n] = 2 sqrt((2n + 1) pi) i^(n - 1), phi_n = w[n] i^(-n) with
@@ -148,18 +155,29 @@ class Average {
     for (size_t u = 0; u < mu_.size(); ++u) sin_mu_[u] = sqrt(cst<T>(1.0) - mu_[u] * mu_[u]);
   }
 
-  /// The projections M of the batch from `first` on.
-  void set_batch(size_t first, size_t count) {
+  /// The projections M of the batch from `first` on, their tables placed
+  /// one after the other in tables_ (when it is set); the values they take.
+  size_t set_batch(size_t first, size_t count) {
+    size_t at = 0;
     for (size_t b = 0; b < count; ++b) {
       Projection& pr = projections_[b];
       pr.big_m = -(big_n_ + 1) + static_cast<int64_t>(first + b);
+      pr.lo = static_cast<size_t>(pr.big_m < 0 ? -pr.big_m : pr.big_m);
+      pr.stride = orders_ > pr.lo ? orders_ - pr.lo : 0;
       for (size_t s = 0; s < 2; ++s) {
         const int64_t k = pr.big_m + (s == 0 ? 1 : -1);
         pr.k_of[s] = k;
         pr.valid[s] = (k < 0 ? -k : k) <= big_n_;
         pr.n0[s] = std::max<size_t>(static_cast<size_t>(k < 0 ? -k : k), 1);
       }
+      for (size_t f = 0; f < 4; ++f) {
+        const size_t s = f % 2;
+        const size_t size = pr.valid[s] ? (n_max_ + 1 - pr.n0[s]) * pr.stride : 0;
+        pr.z[f] = tables_ ? tables_.get() + at : nullptr;
+        at += size;
+      }
     }
+    return at;
   }
 
   /// Z_f(L, n) = sum over n' ascending of
@@ -242,7 +260,7 @@ class Average {
   /// (s = 1), both j, from the coefficient lists <n k n' -sigma | L M> over n'.
   void z_rows(Projection& pr, size_t s, size_t n, const ListSlice& slice, std::vector<T>& cg) const {
     const int64_t sigma = s == 0 ? 1 : -1;
-    for (size_t j = 0; j < 2; ++j) std::fill_n(pr.z[2 * j + s].get() + n * orders_, orders_, zero_);
+    for (size_t j = 0; j < 2; ++j) std::fill_n(pr.row(2 * j + s, n), pr.stride, zero_);
     for (size_t n2 = 1; n2 <= n_max_; ++n2) {
       const auto l_min = static_cast<size_t>(slice.l_min(n2));
       const std::vector<double>& list = slice.list(n2);
@@ -263,7 +281,7 @@ class Average {
       for (size_t j = 0; j < 2; ++j) {
         const size_t f = 2 * j + s;
         const Complex<T>* bf = coupled_.at(f, n, n2) + (l_min - base);
-        Complex<T>* zf = pr.z[f].get() + n * orders_ + l_min;
+        Complex<T>* zf = pr.row(f, n) + (l_min - pr.lo);
         if constexpr (std::is_same_v<T, double>) {
           if (wide_) {
             z_row_lanes(c, bf, eps, zf, count);
@@ -355,20 +373,20 @@ class Average {
     pf_out.assign(orders_ * ENTRY, cst<T>(0.0));
     T* pf = pf_out.data();
     // Z_f(L, n) is written only for |M| <= L <= n + N.
-    const size_t lo = static_cast<size_t>(pr.big_m < 0 ? -pr.big_m : pr.big_m);
+    const size_t lo = pr.lo;
     if constexpr (std::is_same_v<T, double>) {
       if (wide_) {
-        collapse_lanes({pr.z[f].get(), orders_, pr.n0[s], n_max_, lo}, u.data(), pf);
+        collapse_lanes({pr.z[f], pr.stride, orders_, pr.n0[s], n_max_, lo}, u.data(), pf);
         return;
       }
     }
     for (size_t n = pr.n0[s]; n <= n_max_; ++n) {
-      const Complex<T>* zn = pr.z[f].get() + n * orders_;
+      const Complex<T>* zn = pr.row(f, n);
       const T* un = u.data() + n * ENTRY;
       const size_t hi = std::min(orders_, n + n_max_ + 1);
       for (size_t l = lo; l < hi; ++l) {
-        if (negligible(zn[l])) continue;
-        const Complex<T> zl = zn[l];
+        if (negligible(zn[l - lo])) continue;
+        const Complex<T> zl = zn[l - lo];
         T* pl = pf + l * ENTRY;
         for (size_t b = 0; b < width; ++b) set_entry(pl, b, entry(pl, b) + zl * entry(un, b));
       }
@@ -416,6 +434,7 @@ class Average {
   std::vector<Complex<T>> e_, phi_;
   std::vector<T> r_l_, sin_mu_;
   std::vector<Projection> projections_;
+  std::unique_ptr<Complex<T>[]> tables_;  // the Z tables of a batch
   std::vector<Complex<T>> x_;
   pool::PerThread<Lists> lists_;
   pool::PerThread<BlockScratch> block_scratch_;

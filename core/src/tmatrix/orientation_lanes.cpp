@@ -62,7 +62,7 @@ void collapse_lanes(const CollapseRows& rows, const double* u, double* pf) {
       start[i] = first_row(l0 + i);
     }
     for (std::size_t n = start[0]; n <= rows.big_n; ++n) {
-      const Complex<double>* zn = rows.z + n * rows.orders + l0;
+      const Complex<double>* zn = rows.z + (n - rows.n0) * rows.stride + (l0 - rows.lo);
       const C4 un = load_planar(u + n * ENTRY);
       for (std::size_t i = 0; i < width; ++i) {
         if (n >= start[i]) add_term(p[i], zn[i], un);
