@@ -448,6 +448,12 @@ class Quadrature {
         return;
       }
     }
+    if constexpr (std::is_same_v<T, DoubleDouble>) {
+      if (widest512_here_ && threads_ == 1) {
+        node_tables_eight(next, group);
+        return;
+      }
+    }
     work::parallel(group * CHUNK, [&](Size index) {
       const Size c = index / CHUNK;
       const Size q = index % CHUNK;
@@ -498,6 +504,37 @@ class Quadrature {
       } else {
         with_choice ? widest::node_forms_lanes<true>(ctx_, q0, count, tables_[c], buffer)
                     : widest::node_forms_lanes<false>(ctx_, q0, count, tables_[c], buffer);
+      }
+    }, pool::Grain::One);
+  }
+
+  /// The double-double member's node tables on a pool of one thread where
+  /// the processor has AVX-512: per chunk each node's radial functions and
+  /// series by the one-node code, then the outgoing-part products and series
+  /// forms of its eight nodes side by side in lanes. Where the lanes met a
+  /// value that is not finite, the chunk's tables are built again node by
+  /// node, as on several threads.
+  void node_tables_eight(Size next, Size group)
+    requires std::is_same_v<T, DoubleDouble>
+  {
+    const bool with_choice = ctx_.choice != nullptr;
+    work::parallel(group, [&](Size c) {
+      const Size count = chunk_nodes(next + c);
+      NodeScratch<T>& scratch = node_scratch_.local();
+      SeriesLanes& buffer = scratch.series_lanes;
+      ChunkTables<T>& w = tables_[c];
+      for (Size q = 0; q < count; ++q) {
+        const Node<T>& node = nodes_[(next + c) * CHUNK + q];
+        widest::node_radial_parts<T>(ctx_, node.first, node.second, q, w, scratch, /*products=*/false);
+      }
+      widest512::dd_series_nodes(ctx_, w, count, scratch.series, buffer);
+      const bool done = with_choice ? widest512::node_forms_dd_lanes<true>(ctx_, count, w, buffer)
+                                    : widest512::node_forms_dd_lanes<false>(ctx_, count, w, buffer);
+      if (done) return;
+      for (Size q = 0; q < count; ++q) {
+        const Node<T>& node = nodes_[(next + c) * CHUNK + q];
+        with_choice ? widest::node_tables<T, true>(ctx_, node.first, node.second, q, w, scratch)
+                    : widest::node_tables<T, false>(ctx_, node.first, node.second, q, w, scratch);
       }
     }, pool::Grain::One);
   }

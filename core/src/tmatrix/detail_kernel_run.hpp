@@ -238,11 +238,16 @@ struct SeriesLanes {
     std::int64_t offset = 0;
     std::size_t length = 0;
     std::size_t coefficients = 0, sums = 0, bounds = 0;
+    /// The double-double lanes keep the first entries of a list only, those
+    /// its tails read (0 for a list not built); the f64 ones every entry.
+    std::size_t kept = 0;
   };
   struct Terms {
     std::int64_t offset = 0;
     std::size_t length = 0;
     std::size_t prefix_re = 0, prefix_im = 0, prefix_bounds = 0, suffix_re = 0, suffix_im = 0, suffix_bounds = 0;
+    /// As Real::kept.
+    std::size_t kept = 0;
   };
   std::vector<std::array<Real, 3>> real;
   std::vector<std::array<Terms, 3>> terms;
@@ -278,13 +283,17 @@ struct SeriesLanes {
   const double* at(std::size_t index) const { return values.data() + width * index; }
 };
 
-/// SeriesLanes for the f64 member, nothing for the others.
+/// SeriesLanes for the f64 and double-double members, nothing for the others.
 template <class T>
 struct SeriesLanesOf {
   struct type {};
 };
 template <>
 struct SeriesLanesOf<double> {
+  using type = SeriesLanes;
+};
+template <>
+struct SeriesLanesOf<scalar::DoubleDouble> {
   using type = SeriesLanes;
 };
 
