@@ -254,6 +254,9 @@ struct SeriesLanes {
   std::vector<double> values;
   /// The nodes' functions of the outgoing-part products (radial_nodes).
   std::vector<double> radial;
+  /// The term lists of one order of the double-double lanes, before their
+  /// sums.
+  std::vector<double> staged;
   /// Doubles per entry: the number of lanes.
   std::size_t width = 4;
   /// Entries of `values` handed out so far.
