@@ -527,7 +527,7 @@ class Quadrature {
         const Node<T>& node = nodes_[(next + c) * CHUNK + q];
         widest::node_radial_parts<T>(ctx_, node.first, node.second, q, w, scratch, /*products=*/false);
       }
-      const bool done = widest512::dd_series_nodes(ctx_, w, count, scratch.series, buffer) &&
+      const bool done = widest512::dd_series_nodes(ctx_, w, count, buffer) &&
                         (with_choice ? widest512::node_forms_dd_lanes<true>(ctx_, count, w, buffer)
                                      : widest512::node_forms_dd_lanes<false>(ctx_, count, w, buffer));
       if (done) return;
