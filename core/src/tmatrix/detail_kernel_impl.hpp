@@ -227,6 +227,21 @@ std::size_t node_series_bytes(const Context<T>& ctx, const regular::Series<T>& s
   return bytes;
 }
 
+/// The bytes of the double-double lanes buffer of eight nodes (the kept
+/// entries of their series, one order's staged terms and the radial
+/// functions of the products), 8 double-doubles an entry.
+template <KernelScalar T>
+std::size_t eight_node_bytes(const Context<T>& ctx, const regular::Series<T>& series) {
+  using Size = std::size_t;
+  Size staged = 0;
+  for (Size k = 1; k <= ctx.nmax; ++k) {
+    if (ctx.series_row_lanes(k)) staged = std::max(staged, sat_mul<Size>(3, series.irregular[k].size()));
+    if (ctx.series_column(k)) staged = std::max(staged, sat_mul<Size>(6, series.regular[k].size()));
+  }
+  const Size entries = sat_add(sat_add(eight_node_entries(ctx), staged), sat_mul<Size>(9, ctx.nmax + 1));
+  return sat_mul(entries, 8 * sizeof(T));
+}
+
 /// The working set of a call with its context and series: the element counts,
 /// the bytes alive throughout (with one scratch per thread that may take part)
 /// and one chunk's sums and tables.
@@ -254,8 +269,11 @@ WorkingSet working_set(const Context<T>& ctx, const regular::Series<T>& series, 
   // the point where large calls are refused stays where it was); and the
   // vector functions of a group of up to four modes.
   const Size series_bytes = node_series_bytes(ctx, series);
-  const Size node_scratch = sat_add(sat_mul(n + 1, t + c),
-                                    std::is_same_v<T, double> ? sat_mul<Size>(8, series_bytes) : series_bytes);
+  Size node_scratch = sat_add(sat_mul(n + 1, t + c),
+                              std::is_same_v<T, double> ? sat_mul<Size>(8, series_bytes) : series_bytes);
+  // The double-double member's eight nodes in lanes besides (counted
+  // wherever they would run, as the f64 member's).
+  if constexpr (std::is_same_v<T, DoubleDouble>) node_scratch = sat_add(node_scratch, eight_node_bytes(ctx, series));
   const Size mode_scratch = sat_mul<Size>(4, sat_mul(n, 3 * t + CHUNK * (3 * t + 6 * sizeof(Vec3<T>)) + 4 * sizeof(Size)));
   const Size threads = sat_add<Size>(pool::thread_count(), 1);
   ws.fixed_bytes = sat_add(sat_add(sat_mul(ws.all_elements, result_bytes), sat_mul(ws.active_elements, sums_bytes)),

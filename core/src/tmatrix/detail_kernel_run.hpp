@@ -153,7 +153,39 @@ struct Context {
   }
   std::size_t spare_form() const { return form_pairs * CHUNK * 4; }
   std::vector<RowLists> rows;
+  /// Whether node_series builds the row series of order k (from n_low on).
+  bool series_row_lanes(std::size_t k) const { return k >= std::max<std::size_t>(n_low, 1) && series_row(k); }
 };
+
+/// The entries of each series list that the tails read: a tail of row r and
+/// column n cuts at D = (idx - base) / 2 with idx <= 0 and base = alpha
+/// offset + beta offset + h >= -r (alpha offset >= -r - 2, beta offset >= 0,
+/// h >= 2), and at the same time base >= n - 1 - N (alpha offset >= -N - 2,
+/// beta offset >= n - 1). It reads alpha's terms 0..D and its sums at D + 1
+/// at most, beta's prefix sums 0..D and suffix sums 0..D + 1: the first D + 2
+/// entries of each list (at most its length + 1), for a series of `length`
+/// terms.
+inline std::size_t kept_real(std::size_t r, std::size_t length) { return std::min(length + 1, r / 2 + 2); }
+inline std::size_t kept_complex(std::size_t n, std::size_t nmax, std::size_t length) {
+  return std::min(length + 1, (nmax + 1 - n) / 2 + 2);
+}
+
+/// The entries of the double-double eight-node series (the kept entries of
+/// three real lists of three arrays per row order, of three complex lists of
+/// six per column order).
+template <class T>
+std::size_t eight_node_entries(const Context<T>& ctx) {
+  std::size_t entries = 0;
+  for (std::size_t k = 1; k <= ctx.nmax; ++k) {
+    if (ctx.series_row_lanes(k)) {
+      entries = sat_add(entries, sat_mul<std::size_t>(9, kept_real(k, ctx.series->irregular[k].size())));
+    }
+    if (ctx.series_column(k)) {
+      entries = sat_add(entries, sat_mul<std::size_t>(18, kept_complex(k, ctx.nmax, ctx.series->regular[k].size())));
+    }
+  }
+  return entries;
+}
 
 
 /// What one node of a chunk keeps for the element loops: its surface point
