@@ -274,7 +274,9 @@ WorkingSet working_set(const Context<T>& ctx, const regular::Series<T>& series, 
   // The double-double member's eight nodes in lanes besides (counted
   // wherever they would run, as the f64 member's).
   if constexpr (std::is_same_v<T, DoubleDouble>) node_scratch = sat_add(node_scratch, eight_node_bytes(ctx, series));
-  const Size mode_scratch = sat_mul<Size>(4, sat_mul(n, 3 * t + CHUNK * (3 * t + 6 * sizeof(Vec3<T>)) + 4 * sizeof(Size)));
+  // (The double-double member's keep every node's d_n side by side too.)
+  constexpr Size per_node = 3 * t + 6 * sizeof(Vec3<T>) + (std::is_same_v<T, DoubleDouble> ? t : 0);
+  const Size mode_scratch = sat_mul<Size>(4, sat_mul(n, 3 * t + CHUNK * per_node + 4 * sizeof(Size)));
   const Size threads = sat_add<Size>(pool::thread_count(), 1);
   ws.fixed_bytes = sat_add(sat_add(sat_mul(ws.all_elements, result_bytes), sat_mul(ws.active_elements, sums_bytes)),
                            sat_add(sat_mul(orders2, sizeof(std::uint32_t) + 2 * sizeof(Row)),
@@ -591,8 +593,14 @@ class Quadrature {
         if (mw.chunk == next + pc.chunk && mw.m == m) continue;
         mw.chunk = std::numeric_limits<Size>::max();
         const Size n_from = ctx_.active[a].n_from;
-        wide_ ? widest::mode_vectors<T>(ctx_, m, n_from, count, w, mw)
-              : baseline::mode_vectors<T>(ctx_, m, n_from, count, w, mw);
+        bool formed = false;
+        if constexpr (std::is_same_v<T, DoubleDouble>) {
+          formed = widest512_here_ && widest512::mode_vectors_eight(ctx_, m, n_from, count, w, mw);
+        }
+        if (!formed) {
+          wide_ ? widest::mode_vectors<T>(ctx_, m, n_from, count, w, mw)
+                : baseline::mode_vectors<T>(ctx_, m, n_from, count, w, mw);
+        }
         mw.chunk = next + pc.chunk;
         mw.m = m;
       }

@@ -358,6 +358,9 @@ template <class T>
 struct ModeTables {
   functions::Angular<T> angular;
   std::array<ModeNode<T>, CHUNK> nodes;
+  /// The d_n of every node side by side, for the vector functions in lanes
+  /// (double-double only).
+  std::vector<T> lanes;
   std::size_t chunk = std::numeric_limits<std::size_t>::max();
   std::size_t m = 0;
 
