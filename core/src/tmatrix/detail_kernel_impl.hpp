@@ -227,6 +227,21 @@ std::size_t node_series_bytes(const Context<T>& ctx, const regular::Series<T>& s
   return bytes;
 }
 
+/// The bytes of the double-double lanes buffer of eight nodes (the kept
+/// entries of their series, one order's staged terms and the radial
+/// functions of the products), 8 double-doubles an entry.
+template <KernelScalar T>
+std::size_t eight_node_bytes(const Context<T>& ctx, const regular::Series<T>& series) {
+  using Size = std::size_t;
+  Size staged = 0;
+  for (Size k = 1; k <= ctx.nmax; ++k) {
+    if (ctx.series_row_lanes(k)) staged = std::max(staged, sat_mul<Size>(3, series.irregular[k].size()));
+    if (ctx.series_column(k)) staged = std::max(staged, sat_mul<Size>(6, series.regular[k].size()));
+  }
+  const Size entries = sat_add(sat_add(eight_node_entries(ctx), staged), sat_mul<Size>(9, ctx.nmax + 1));
+  return sat_mul(entries, 8 * sizeof(T));
+}
+
 /// The working set of a call with its context and series: the element counts,
 /// the bytes alive throughout (with one scratch per thread that may take part)
 /// and one chunk's sums and tables.
@@ -254,9 +269,14 @@ WorkingSet working_set(const Context<T>& ctx, const regular::Series<T>& series, 
   // the point where large calls are refused stays where it was); and the
   // vector functions of a group of up to four modes.
   const Size series_bytes = node_series_bytes(ctx, series);
-  const Size node_scratch = sat_add(sat_mul(n + 1, t + c),
-                                    std::is_same_v<T, double> ? sat_mul<Size>(8, series_bytes) : series_bytes);
-  const Size mode_scratch = sat_mul<Size>(4, sat_mul(n, 3 * t + CHUNK * (3 * t + 6 * sizeof(Vec3<T>)) + 4 * sizeof(Size)));
+  Size node_scratch = sat_add(sat_mul(n + 1, t + c),
+                              std::is_same_v<T, double> ? sat_mul<Size>(8, series_bytes) : series_bytes);
+  // The double-double member's eight nodes in lanes besides (counted
+  // wherever they would run, as the f64 member's).
+  if constexpr (std::is_same_v<T, DoubleDouble>) node_scratch = sat_add(node_scratch, eight_node_bytes(ctx, series));
+  // (The double-double member's keep every node's d_n side by side too.)
+  constexpr Size per_node = 3 * t + 6 * sizeof(Vec3<T>) + (std::is_same_v<T, DoubleDouble> ? t : 0);
+  const Size mode_scratch = sat_mul<Size>(4, sat_mul(n, 3 * t + CHUNK * per_node + 4 * sizeof(Size)));
   const Size threads = sat_add<Size>(pool::thread_count(), 1);
   ws.fixed_bytes = sat_add(sat_add(sat_mul(ws.all_elements, result_bytes), sat_mul(ws.active_elements, sums_bytes)),
                            sat_add(sat_mul(orders2, sizeof(std::uint32_t) + 2 * sizeof(Row)),
@@ -448,6 +468,12 @@ class Quadrature {
         return;
       }
     }
+    if constexpr (std::is_same_v<T, DoubleDouble>) {
+      if (widest512_here_ && threads_ == 1) {
+        node_tables_eight(next, group);
+        return;
+      }
+    }
     work::parallel(group * CHUNK, [&](Size index) {
       const Size c = index / CHUNK;
       const Size q = index % CHUNK;
@@ -502,6 +528,37 @@ class Quadrature {
     }, pool::Grain::One);
   }
 
+  /// The double-double member's node tables on a pool of one thread where
+  /// the processor has AVX-512: per chunk each node's radial functions and
+  /// series by the one-node code, then the outgoing-part products and series
+  /// forms of its eight nodes side by side in lanes. Where the lanes met a
+  /// value that is not finite, the chunk's tables are built again node by
+  /// node, as on several threads.
+  void node_tables_eight(Size next, Size group)
+    requires std::is_same_v<T, DoubleDouble>
+  {
+    const bool with_choice = ctx_.choice != nullptr;
+    work::parallel(group, [&](Size c) {
+      const Size count = chunk_nodes(next + c);
+      NodeScratch<T>& scratch = node_scratch_.local();
+      SeriesLanes& buffer = scratch.series_lanes;
+      ChunkTables<T>& w = tables_[c];
+      for (Size q = 0; q < count; ++q) {
+        const Node<T>& node = nodes_[(next + c) * CHUNK + q];
+        widest::node_radial_parts<T>(ctx_, node.first, node.second, q, w, scratch, /*products=*/false);
+      }
+      const bool done = widest512::dd_series_nodes(ctx_, w, count, buffer) &&
+                        (with_choice ? widest512::node_forms_dd_lanes<true>(ctx_, count, w, buffer)
+                                     : widest512::node_forms_dd_lanes<false>(ctx_, count, w, buffer));
+      if (done) return;
+      for (Size q = 0; q < count; ++q) {
+        const Node<T>& node = nodes_[(next + c) * CHUNK + q];
+        with_choice ? widest::node_tables<T, true>(ctx_, node.first, node.second, q, w, scratch)
+                    : widest::node_tables<T, false>(ctx_, node.first, node.second, q, w, scratch);
+      }
+    }, pool::Grain::One);
+  }
+
   struct Piece {
     Size chunk, active_begin, active_end, n_begin, n_end;
   };
@@ -536,8 +593,14 @@ class Quadrature {
         if (mw.chunk == next + pc.chunk && mw.m == m) continue;
         mw.chunk = std::numeric_limits<Size>::max();
         const Size n_from = ctx_.active[a].n_from;
-        wide_ ? widest::mode_vectors<T>(ctx_, m, n_from, count, w, mw)
-              : baseline::mode_vectors<T>(ctx_, m, n_from, count, w, mw);
+        bool formed = false;
+        if constexpr (std::is_same_v<T, DoubleDouble>) {
+          formed = widest512_here_ && widest512::mode_vectors_eight(ctx_, m, n_from, count, w, mw);
+        }
+        if (!formed) {
+          wide_ ? widest::mode_vectors<T>(ctx_, m, n_from, count, w, mw)
+                : baseline::mode_vectors<T>(ctx_, m, n_from, count, w, mw);
+        }
         mw.chunk = next + pc.chunk;
         mw.m = m;
       }

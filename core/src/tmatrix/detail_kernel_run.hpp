@@ -153,7 +153,39 @@ struct Context {
   }
   std::size_t spare_form() const { return form_pairs * CHUNK * 4; }
   std::vector<RowLists> rows;
+  /// Whether node_series builds the row series of order k (from n_low on).
+  bool series_row_lanes(std::size_t k) const { return k >= std::max<std::size_t>(n_low, 1) && series_row(k); }
 };
+
+/// The entries of each series list that the tails read: a tail of row r and
+/// column n cuts at D = (idx - base) / 2 with idx <= 0 and base = alpha
+/// offset + beta offset + h >= -r (alpha offset >= -r - 2, beta offset >= 0,
+/// h >= 2), and at the same time base >= n - 1 - N (alpha offset >= -N - 2,
+/// beta offset >= n - 1). It reads alpha's terms 0..D and its sums at D + 1
+/// at most, beta's prefix sums 0..D and suffix sums 0..D + 1: the first D + 2
+/// entries of each list (at most its length + 1), for a series of `length`
+/// terms.
+inline std::size_t kept_real(std::size_t r, std::size_t length) { return std::min(length + 1, r / 2 + 2); }
+inline std::size_t kept_complex(std::size_t n, std::size_t nmax, std::size_t length) {
+  return std::min(length + 1, (nmax + 1 - n) / 2 + 2);
+}
+
+/// The entries of the double-double eight-node series (the kept entries of
+/// three real lists of three arrays per row order, of three complex lists of
+/// six per column order).
+template <class T>
+std::size_t eight_node_entries(const Context<T>& ctx) {
+  std::size_t entries = 0;
+  for (std::size_t k = 1; k <= ctx.nmax; ++k) {
+    if (ctx.series_row_lanes(k)) {
+      entries = sat_add(entries, sat_mul<std::size_t>(9, kept_real(k, ctx.series->irregular[k].size())));
+    }
+    if (ctx.series_column(k)) {
+      entries = sat_add(entries, sat_mul<std::size_t>(18, kept_complex(k, ctx.nmax, ctx.series->regular[k].size())));
+    }
+  }
+  return entries;
+}
 
 
 /// What one node of a chunk keeps for the element loops: its surface point
@@ -238,17 +270,25 @@ struct SeriesLanes {
     std::int64_t offset = 0;
     std::size_t length = 0;
     std::size_t coefficients = 0, sums = 0, bounds = 0;
+    /// The double-double lanes keep the first entries of a list only, those
+    /// its tails read (0 for a list not built); the f64 ones every entry.
+    std::size_t kept = 0;
   };
   struct Terms {
     std::int64_t offset = 0;
     std::size_t length = 0;
     std::size_t prefix_re = 0, prefix_im = 0, prefix_bounds = 0, suffix_re = 0, suffix_im = 0, suffix_bounds = 0;
+    /// As Real::kept.
+    std::size_t kept = 0;
   };
   std::vector<std::array<Real, 3>> real;
   std::vector<std::array<Terms, 3>> terms;
   std::vector<double> values;
   /// The nodes' functions of the outgoing-part products (radial_nodes).
   std::vector<double> radial;
+  /// The term lists of one order of the double-double lanes, before their
+  /// sums.
+  std::vector<double> staged;
   /// Doubles per entry: the number of lanes.
   std::size_t width = 4;
   /// Entries of `values` handed out so far.
@@ -278,13 +318,17 @@ struct SeriesLanes {
   const double* at(std::size_t index) const { return values.data() + width * index; }
 };
 
-/// SeriesLanes for the f64 member, nothing for the others.
+/// SeriesLanes for the f64 and double-double members, nothing for the others.
 template <class T>
 struct SeriesLanesOf {
   struct type {};
 };
 template <>
 struct SeriesLanesOf<double> {
+  using type = SeriesLanes;
+};
+template <>
+struct SeriesLanesOf<scalar::DoubleDouble> {
   using type = SeriesLanes;
 };
 
@@ -314,6 +358,9 @@ template <class T>
 struct ModeTables {
   functions::Angular<T> angular;
   std::array<ModeNode<T>, CHUNK> nodes;
+  /// The d_n of every node side by side, for the vector functions in lanes
+  /// (double-double only).
+  std::vector<T> lanes;
   std::size_t chunk = std::numeric_limits<std::size_t>::max();
   std::size_t m = 0;
 

@@ -315,10 +315,18 @@ TEST(Widest, EightLaneKernelsKeepTheBits) {
   EXPECT_TRUE(same_both_widths(dd));
   dd.regular_limit = 11;
   EXPECT_TRUE(same_both_widths(dd));
+  // As the refinement calls it: without the magnitude sums.
+  dd.magnitudes = false;
+  EXPECT_TRUE(same_both_widths(dd));
+  // On a pool of one thread the double-double node tables of a chunk's eight
+  // nodes go through lanes too; redone, they are built node by node.
+  const auto one_thread = [&] { return vantok::pool::with_threads(1, [&] { return detail::run_kernel(dd); }); };
   detail::lanes_redo_all = true;
   const auto redone = detail::run_kernel(dd);
+  const auto redone_alone = one_thread();
   detail::lanes_redo_all = false;
   EXPECT_TRUE(identical(*redone, *detail::run_kernel(dd)));
+  EXPECT_TRUE(identical(*redone_alone, *one_thread()));
 }
 
 TEST(Widest, RefinementKeepsTheBits) {
