@@ -460,7 +460,8 @@ class Quadrature {
 
   /// Every node's tables of the group's chunks: one task per node, or for
   /// the f64 member several nodes per task with their series forms in lanes
-  /// (node_tables_in_lanes).
+  /// (node_tables_in_lanes), for the double-double member a chunk's eight
+  /// (node_tables_eight).
   void node_tables(Size next, Size group) {
     if constexpr (std::is_same_v<T, double>) {
       if (widest_here_) {
@@ -469,7 +470,7 @@ class Quadrature {
       }
     }
     if constexpr (std::is_same_v<T, DoubleDouble>) {
-      if (widest512_here_ && threads_ == 1) {
+      if (widest512_here_) {
         node_tables_eight(next, group);
         return;
       }
@@ -528,12 +529,13 @@ class Quadrature {
     }, pool::Grain::One);
   }
 
-  /// The double-double member's node tables on a pool of one thread where
-  /// the processor has AVX-512: per chunk each node's radial functions and
-  /// series by the one-node code, then the outgoing-part products and series
-  /// forms of its eight nodes side by side in lanes. Where the lanes met a
-  /// value that is not finite, the chunk's tables are built again node by
-  /// node, as on several threads.
+  /// The double-double member's node tables where the processor has
+  /// AVX-512, one task per chunk: each node's radial functions by the
+  /// one-node code, then the series, outgoing-part products and series forms
+  /// of its eight nodes side by side in lanes. (Unlike the f64 member's, the
+  /// eight-lane tasks were faster on several threads too: the lanes keep only
+  /// the first entries of the series.) Where the lanes met a value that is
+  /// not finite, the chunk's tables are built again node by node.
   void node_tables_eight(Size next, Size group)
     requires std::is_same_v<T, DoubleDouble>
   {
