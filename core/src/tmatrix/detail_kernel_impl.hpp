@@ -274,7 +274,8 @@ WorkingSet working_set(const Context<T>& ctx, const regular::Series<T>& series, 
   // The double-double member's eight nodes in lanes besides (counted
   // wherever they would run, as the f64 member's).
   if constexpr (std::is_same_v<T, DoubleDouble>) node_scratch = sat_add(node_scratch, eight_node_bytes(ctx, series));
-  // (The double-double member's keep every node's d_n side by side too.)
+  // (The double-double member's mode tables keep every node's d_n side by
+  // side too.)
   constexpr Size per_node = 3 * t + 6 * sizeof(Vec3<T>) + (std::is_same_v<T, DoubleDouble> ? t : 0);
   const Size mode_scratch = sat_mul<Size>(4, sat_mul(n, 3 * t + CHUNK * per_node + 4 * sizeof(Size)));
   const Size threads = sat_add<Size>(pool::thread_count(), 1);
