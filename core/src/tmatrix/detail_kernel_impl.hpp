@@ -274,7 +274,8 @@ WorkingSet working_set(const Context<T>& ctx, const regular::Series<T>& series, 
   // The double-double member's eight nodes in lanes besides (counted
   // wherever they would run, as the f64 member's).
   if constexpr (std::is_same_v<T, DoubleDouble>) node_scratch = sat_add(node_scratch, eight_node_bytes(ctx, series));
-  // (The double-double member's keep every node's d_n side by side too.)
+  // (The double-double member's mode tables keep every node's d_n side by
+  // side too.)
   constexpr Size per_node = 3 * t + 6 * sizeof(Vec3<T>) + (std::is_same_v<T, DoubleDouble> ? t : 0);
   const Size mode_scratch = sat_mul<Size>(4, sat_mul(n, 3 * t + CHUNK * per_node + 4 * sizeof(Size)));
   const Size threads = sat_add<Size>(pool::thread_count(), 1);
@@ -460,7 +461,8 @@ class Quadrature {
 
   /// Every node's tables of the group's chunks: one task per node, or for
   /// the f64 member several nodes per task with their series forms in lanes
-  /// (node_tables_in_lanes).
+  /// (node_tables_in_lanes), for the double-double member a chunk's eight
+  /// (node_tables_eight).
   void node_tables(Size next, Size group) {
     if constexpr (std::is_same_v<T, double>) {
       if (widest_here_) {
@@ -469,7 +471,7 @@ class Quadrature {
       }
     }
     if constexpr (std::is_same_v<T, DoubleDouble>) {
-      if (widest512_here_ && threads_ == 1) {
+      if (widest512_here_) {
         node_tables_eight(next, group);
         return;
       }
@@ -528,12 +530,13 @@ class Quadrature {
     }, pool::Grain::One);
   }
 
-  /// The double-double member's node tables on a pool of one thread where
-  /// the processor has AVX-512: per chunk each node's radial functions and
-  /// series by the one-node code, then the outgoing-part products and series
-  /// forms of its eight nodes side by side in lanes. Where the lanes met a
-  /// value that is not finite, the chunk's tables are built again node by
-  /// node, as on several threads.
+  /// The double-double member's node tables where the processor has
+  /// AVX-512, one task per chunk: each node's radial functions by the
+  /// one-node code, then the series, outgoing-part products and series forms
+  /// of its eight nodes side by side in lanes. (Unlike the f64 member's, the
+  /// eight-lane tasks were faster on several threads too: the lanes keep only
+  /// the first entries of the series.) Where the lanes met a value that is
+  /// not finite, the chunk's tables are built again node by node.
   void node_tables_eight(Size next, Size group)
     requires std::is_same_v<T, DoubleDouble>
   {

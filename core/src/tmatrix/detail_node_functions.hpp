@@ -48,6 +48,22 @@ struct Angular {
   /// cos t = cos_t, sin t = sin_t (the caller passes sin_t > 0). All zero when
   /// m > n_max.
   void compute(std::size_t m, std::size_t n_max, const T& cos_t, const T& sin_t);
+
+ private:
+  /// The factors of the recurrences that depend on m and n alone (the square
+  /// roots of integers and the start product), kept for the next call with
+  /// the same m and n_max: the kernels call compute node after node for one
+  /// order.
+  struct Factors {
+    std::size_t m = static_cast<std::size_t>(-1);
+    std::size_t n_max = 0;
+    T start{};
+    T first{};
+    /// At n: sqrt(n^2 - m^2), sqrt((n+1)^2 - m^2), sqrt((m+n)(n-m)).
+    std::vector<T> down, up, tau;
+  };
+  Factors factors_;
+  const Factors& factors(std::size_t m, std::size_t n_max);
 };
 
 /// (E+, E-) = (exp(i z) exp(-s), exp(-i z) exp(-s))

@@ -50,6 +50,31 @@ Scales<T>::Scales(std::size_t n, const T& x, const Complex<T>& z) {
 }
 
 template <class T>
+const typename Angular<T>::Factors& Angular<T>::factors(std::size_t m, std::size_t n_max) {
+  Factors& f = factors_;
+  if (f.m == m && f.n_max == n_max) return f;
+  f.m = static_cast<std::size_t>(-1);
+  const T zero = constant<T>(0.0);
+  f.down.assign(n_max + 1, zero);
+  f.up.assign(n_max + 1, zero);
+  f.tau.assign(n_max + 1, zero);
+  f.start = start_factor<T>(m);
+  f.first = root_const<T>(2 * m + 1);
+  const std::uint64_t m2 = static_cast<std::uint64_t>(m) * m;
+  for (std::size_t n = m + 1; n + 1 <= n_max; ++n) {
+    const std::uint64_t n1 = n + 1;
+    f.down[n] = root_const<T>(static_cast<std::uint64_t>(n) * n - m2);
+    f.up[n] = root_const<T>(n1 * n1 - m2);
+  }
+  for (std::size_t n = m > 0 ? m : 1; n <= n_max; ++n) {
+    f.tau[n] = root_const<T>(static_cast<std::uint64_t>(m + n) * (n - m));
+  }
+  f.m = m;
+  f.n_max = n_max;
+  return f;
+}
+
+template <class T>
 void Angular<T>::compute(std::size_t m, std::size_t n_max, const T& cos_t, const T& sin_t) {
   VANTOK_ASSERT(n_max < std::numeric_limits<std::size_t>::max());
   const T zero = constant<T>(0.0);
@@ -62,19 +87,16 @@ void Angular<T>::compute(std::size_t m, std::size_t n_max, const T& cos_t, const
   VANTOK_ASSERT(n_max < (std::size_t{1} << 31));
   const T& c = cos_t;
   const T& s = sin_t;
+  const Factors& f = factors(m, n_max);
 
   // d^m_0m = prod_{k=1..m} sqrt((2k-1)/(2k)) s^m: no (-1)^m phase. The
   // product stays the left operand, as in the double-double integrands that
   // evaluate this rule (their products are not commutative to the bit).
-  d0m[m] = start_factor<T>(m) * powi(s, static_cast<std::int32_t>(m));
-  if (m < n_max) d0m[m + 1] = (root_const<T>(2 * m + 1) * c) * d0m[m];
+  d0m[m] = f.start * powi(s, static_cast<std::int32_t>(m));
+  if (m < n_max) d0m[m + 1] = (f.first * c) * d0m[m];
   // d^{n+1} = ((2n+1) c d^n - sqrt(n^2 - m^2) d^{n-1}) / sqrt((n+1)^2 - m^2)
-  const std::uint64_t m2 = static_cast<std::uint64_t>(m) * m;
   for (std::size_t n = m + 1; n + 1 <= n_max; ++n) {
-    const std::uint64_t n1 = n + 1;
-    d0m[n + 1] = ((constant<T>(static_cast<double>(2 * n + 1)) * c) * d0m[n] -
-                  root_const<T>(static_cast<std::uint64_t>(n) * n - m2) * d0m[n - 1]) /
-                 root_const<T>(n1 * n1 - m2);
+    d0m[n + 1] = ((constant<T>(static_cast<double>(2 * n + 1)) * c) * d0m[n] - f.down[n] * d0m[n - 1]) / f.up[n];
   }
 
   // tau = (n c d^n - sqrt((m+n)(n-m)) d^{n-1}) / s, pi = (m d^n) / s.
@@ -82,9 +104,7 @@ void Angular<T>::compute(std::size_t m, std::size_t n_max, const T& cos_t, const
   const T mm = constant<T>(static_cast<double>(m));
   for (std::size_t n = m > 0 ? m : 1; n <= n_max; ++n) {
     const T p = n > m ? d0m[n - 1] : zero;
-    tau_mn[n] = ((constant<T>(static_cast<double>(n)) * c) * d0m[n] -
-                 root_const<T>(static_cast<std::uint64_t>(m + n) * (n - m)) * p) *
-                r;
+    tau_mn[n] = ((constant<T>(static_cast<double>(n)) * c) * d0m[n] - f.tau[n] * p) * r;
     pi_mn[n] = (mm * d0m[n]) * r;
   }
 }

@@ -318,8 +318,8 @@ TEST(Widest, EightLaneKernelsKeepTheBits) {
   // As the refinement calls it: without the magnitude sums.
   dd.magnitudes = false;
   EXPECT_TRUE(same_both_widths(dd));
-  // On a pool of one thread the double-double node tables of a chunk's eight
-  // nodes go through lanes too; redone, they are built node by node.
+  // The double-double node tables of a chunk's eight nodes in lanes, redone
+  // node by node, on the default pool and on one thread.
   const auto one_thread = [&] { return vantok::pool::with_threads(1, [&] { return detail::run_kernel(dd); }); };
   detail::lanes_redo_all = true;
   const auto redone = detail::run_kernel(dd);
