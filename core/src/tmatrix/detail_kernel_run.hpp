@@ -342,7 +342,7 @@ struct NodeScratch {
   std::vector<T> alpha;
   std::vector<Complex<T>> sigma;
   regular::NodeSeries<T> series;
-  /// The nodes' series in lanes of the widest code (f64 only).
+  /// The nodes' series in lanes of the widest code (f64 and double-double).
   typename SeriesLanesOf<T>::type series_lanes;
 };
 

@@ -71,6 +71,10 @@ struct ModeWork {
   std::array<std::size_t, 2> sweeps{0, 0};
   /// The largest |T_ij| of each block the f64 pass solved.
   std::array<double, 2> tops{0.0, 0.0};
+
+  /// The error bound of block p.
+  double& error(std::size_t p) { return p == 0 ? errors.first : errors.second; }
+  double error(std::size_t p) const { return p == 0 ? errors.first : errors.second; }
 };
 
 }  // namespace
@@ -137,7 +141,7 @@ Result<double> solve_block(const ModeMatrices<double>& f64, std::size_t p, doubl
     rb[e] = f64.rg_mag[p][e] * u1;
   }
   auto [e, rows] = solve::error_estimate_rows(solved, solved.solution, qb, rb, l, k);
-  (p == 0 ? work.errors.first : work.errors.second) = e;
+  work.error(p) = e;
   work.row_errors[p] = std::move(rows);
   std::vector<Complex<double>>& t = solved.solution;
   const double top = unscale_block(t, l, k);
@@ -151,7 +155,7 @@ Result<double> solve_block(const ModeMatrices<double>& f64, std::size_t p, doubl
 /// into the mode's work entries; that largest |T_ij|.
 double take_block(const ModeWork& solved, std::size_t p, ModeWork& work) {
   work.t[p] = solved.t[p];
-  (p == 0 ? work.errors.first : work.errors.second) = p == 0 ? solved.errors.first : solved.errors.second;
+  work.error(p) = solved.error(p);
   work.row_errors[p] = solved.row_errors[p];
   work.tops[p] = solved.tops[p];
   return solved.tops[p];
@@ -236,8 +240,7 @@ Result<void> refine_block(const Refinement& r, const ModeMatrices<double>& f64,
   // The refinement's own last correction, the input errors left, and the
   // rounding of the refined block to f64.
   work.t[p] = std::move(t);
-  (p == 0 ? work.errors.first : work.errors.second) =
-      (refined.correction + e_rows) + 0x1p-50 * t_b;
+  work.error(p) = (refined.correction + e_rows) + 0x1p-50 * t_b;
   work.sweeps[p] = refined.sweeps;
   return {};
 }
