@@ -157,11 +157,14 @@ std::size_t scaled_ceil(std::size_t a, std::size_t n2, std::size_t n) {
   return out;
 }
 
-double mode_share(const TMatrixModes<double>& modes, std::size_t m) {
-  const double top = largest_element(modes);
+double mode_share(const TMatrixModes<double>& modes, std::size_t m, double top) {
   if (!(top > 0.0)) return 0.0;
   VANTOK_ASSERT(m < modes.modes.size());
   return mode_top(modes.modes[m]) / top;
+}
+
+double mode_share(const TMatrixModes<double>& modes, std::size_t m) {
+  return mode_share(modes, m, largest_element(modes));
 }
 
 double relative_change(const Solved& a, const Solved& b) {
@@ -224,8 +227,9 @@ Result<std::pair<Solved, double>> solve_modes(const SolveFn& solve, const Trunca
   } else {
     // The shares of the two highest modes decay about geometrically; the
     // modes left out add s1 q + s1 q^2 + ... = s1 q / (1 - q).
-    const double s1 = mode_share(s.modes, m_max);
-    const double s0 = mode_share(s.modes, m_max - 1);
+    const double top = largest_element(s.modes);
+    const double s1 = mode_share(s.modes, m_max, top);
+    const double s0 = mode_share(s.modes, m_max - 1, top);
     const double q = s0 > 0.0 ? s1 / s0 : 0.0;
     tail = q > 0.5 ? std::numeric_limits<double>::infinity() : s1 * q / (1.0 - q);
   }
