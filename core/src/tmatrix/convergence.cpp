@@ -72,15 +72,6 @@ void in_order(bool together, const F1& f1, const F2& f2, Outcome<R>& o1, Outcome
 /// max(a, b), a when b is NaN (a NaN a stays visible).
 double max_first(double a, double b) { return a < b ? b : a; }
 
-/// The largest |T_ij| of one mode's two blocks (from 0, NaN skipped).
-double mode_top(const SolvedMode<double>& mode) {
-  double top = 0.0;
-  for (const auto& block : mode.t) {
-    for (const Complex<double>& v : block) top = run_max(top, std::hypot(v.re, v.im));
-  }
-  return top;
-}
-
 /// The error of a NaN-free relative test: |a - b| / max(|a|, |b|), 0 for
 /// equal values.
 double relative_difference(double a, double b) {
@@ -160,7 +151,7 @@ std::size_t scaled_ceil(std::size_t a, std::size_t n2, std::size_t n) {
 double mode_share(const TMatrixModes<double>& modes, std::size_t m, double top) {
   if (!(top > 0.0)) return 0.0;
   VANTOK_ASSERT(m < modes.modes.size());
-  return mode_top(modes.modes[m]) / top;
+  return largest_element(modes.modes[m]) / top;
 }
 
 double mode_share(const TMatrixModes<double>& modes, std::size_t m) {

@@ -56,19 +56,22 @@ TMatrixModes<double> value_modes(const TMatrixModes<scalar::DualF64>& modes) {
   return out;
 }
 
+double largest_element(const SolvedMode<double>& mode) {
+  double top = 0.0;
+  for (const auto& block : mode.t) {
+    for (const Complex<double>& v : block) top = run_max(top, std::hypot(v.re, v.im));
+  }
+  return top;
+}
+
 double largest_element(const TMatrixModes<double>& modes) {
   // The largest of the modes' own largest moduli: NaN is skipped and every
   // modulus is at least +0, so the split by mode gives the same value as one
   // pass over every element. The hypot calls, a few milliseconds for all the
   // modes of a large spheroid, are spread over the pool.
   std::vector<double> tops(modes.modes.size(), 0.0);
-  pool::for_each_index(modes.modes.size(), [&](std::size_t m) {
-    double top = 0.0;
-    for (const auto& block : modes.modes[m].t) {
-      for (const Complex<double>& v : block) top = run_max(top, std::hypot(v.re, v.im));
-    }
-    tops[m] = top;
-  }, pool::Grain::One);
+  pool::for_each_index(modes.modes.size(), [&](std::size_t m) { tops[m] = largest_element(modes.modes[m]); },
+                       pool::Grain::One);
   double top = 0.0;
   for (const double t : tops) top = run_max(top, t);
   return top;

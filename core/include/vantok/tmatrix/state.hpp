@@ -181,6 +181,10 @@ struct Plan {
   Precision precision = Precision::Auto;
 };
 
+/// The largest |T_ij| (hypot) over both blocks of one mode, from 0, NaN
+/// skipped.
+double largest_element(const SolvedMode<double>& mode);
+
 /// The largest |T_ij| (hypot) over every block of every mode, from 0, NaN
 /// skipped.
 double largest_element(const TMatrixModes<double>& modes);
