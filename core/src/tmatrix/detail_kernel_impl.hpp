@@ -420,14 +420,38 @@ class Quadrature {
     for (Size a = 0; a < ctx.active.size(); a += MODES) add_pieces(0, a, std::min(a + MODES, ctx.active.size()));
     direct_ = threads_ == 1 || pieces_.size() >= 2 * threads_;
     pieces_.clear();
+    // The rows the element loops sum (orders from max(m, 1, n_from) on) as
+    // ranges of the flat layout, adjacent rows merged: the only entries of a
+    // chunk partial that are zeroed and added into the totals. The others
+    // stay +0 in the totals, as they did when zero partials were added.
+    for (const ActiveMode& a : ctx.active) {
+      const Size from = std::max({a.m, Size{1}, a.n_from});
+      for (Size p = 0; p < 2; ++p) {
+        const std::vector<Row>& list = ctx.rows[a.m][p];
+        for (Size i = 0; i < list.size(); ++i) {
+          if (list[i].second < from) continue;
+          const Size begin = a.offset[p] + i * a.k[p];
+          if (!summed_.empty() && summed_.back().second == begin) {
+            summed_.back().second = begin + a.k[p];
+          } else {
+            summed_.emplace_back(begin, begin + a.k[p]);
+          }
+        }
+      }
+    }
   }
 
   /// Every element's sums, ((0 + P_1) + P_2) + ... over the chunks in node
   /// order whatever the schedule: the chunk sums P_c added in chunk order,
   /// from the partials or as each chunk is summed.
   Sums<T> run() {
+    const bool recorded = ctx_.choice != nullptr;
     Sums<T> total;
-    total.assign_zero(elements_, ctx_.choice != nullptr);
+    total.allocate(elements_, recorded);
+    // Tens of megabytes for many modes: zeroed on the pool.
+    constexpr Size span = Size{1} << 14;
+    work::parallel((elements_ + span - 1) / span,
+                   [&](Size r) { total.zero(r * span, std::min(elements_, (r + 1) * span)); });
     for (Size next = 0; next < chunks_;) {
       const Size group = std::min({threads_, chunks_ - next, by_budget_});
       if (parts_.size() < group) {
@@ -435,7 +459,10 @@ class Quadrature {
         tables_.resize(group);
       }
       work::parallel(group, [&](Size c) {
-        if (!direct_) parts_[c].assign_zero(elements_, ctx_.choice != nullptr);
+        if (!direct_) {
+          parts_[c].allocate(elements_, recorded);
+          for (const auto& [begin, end] : summed_) parts_[c].zero(begin, end);
+        }
         if (tables_[c].products.empty()) tables_[c].reserve(ctx_.nmax, ctx_.form_pairs);
       }, pool::Grain::One);
       node_tables(next, group);
@@ -668,13 +695,17 @@ class Quadrature {
     }
   }
 
-  /// Element ranges in parallel, each adding the group's partials in chunk
-  /// order.
+  /// Element ranges of the summed rows in parallel, each adding the group's
+  /// partials in chunk order.
   void add_partials(Sums<T>& total, Size group) {
     constexpr Size range = 1024;
-    work::parallel((elements_ + range - 1) / range, [&](Size r) {
-      const Size begin = r * range;
-      const Size end = std::min(elements_, begin + range);
+    if (add_ranges_.empty()) {
+      for (const auto& [first, last] : summed_) {
+        for (Size b = first; b < last; b += range) add_ranges_.emplace_back(b, std::min(last, b + range));
+      }
+    }
+    work::parallel(add_ranges_.size(), [&](Size r) {
+      const auto [begin, end] = add_ranges_[r];
       for (Size c = 0; c < group; ++c) {
         if constexpr (std::is_same_v<T, DoubleDouble>) {
           if (widest_here_) {
@@ -699,6 +730,9 @@ class Quadrature {
   bool wide_ = widest_here_ && !std::is_same_v<T, double>;
   bool direct_ = false;
   std::vector<Sums<T>> parts_;
+  /// The summed rows' element ranges, and those split for add_partials.
+  std::vector<std::pair<Size, Size>> summed_;
+  std::vector<std::pair<Size, Size>> add_ranges_;
   std::vector<ChunkTables<T>> tables_;
   pool::PerThread<NodeScratch<T>> node_scratch_;
   pool::PerThread<std::vector<ModeTables<T>>> mode_scratch_;

@@ -13,6 +13,7 @@
 // only: the spheroid is symmetric about its equator, so each parity block
 // doubles the upper half.
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -53,6 +54,37 @@ struct ActiveMode {
   std::array<std::size_t, 2> k{};
 };
 
+/// An array of n values left uninitialised (every entry is written before it
+/// is read): the chunk tables are tens of megabytes, and zero-filling them for
+/// every kernel call would cost as much as some of the calls' work; the sums
+/// are zeroed where they are used. The value
+/// types are implicit-lifetime types (aggregates of doubles), which storage
+/// from std::malloc holds without construction.
+template <class V>
+class RawArray {
+ public:
+  void assign(std::size_t n) {
+    static_assert(std::is_trivially_copyable_v<V> && std::is_trivially_destructible_v<V>);
+    if (n == size_) return;
+    data_.reset(static_cast<V*>(std::malloc(sat_mul(n, sizeof(V)))));
+    if (n != 0 && !data_) throw std::bad_alloc();
+    size_ = n;
+  }
+  V* data() { return data_.get(); }
+  const V* data() const { return data_.get(); }
+  V& operator[](std::size_t i) { return data_.get()[i]; }
+  const V& operator[](std::size_t i) const { return data_.get()[i]; }
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+
+ private:
+  struct Free {
+    void operator()(V* p) const { std::free(p); }
+  };
+  std::unique_ptr<V, Free> data_;
+  std::size_t size_ = 0;
+};
+
 /// The flat sums of one chunk (or of the whole quadrature): per element of
 /// every active mode, index 0 the regular part and 1 + v variant v, with the
 /// matching magnitude sums; with a variant record an element sums only its
@@ -60,18 +92,29 @@ struct ActiveMode {
 /// no storage. Only active modes have storage.
 template <class T>
 struct Sums {
-  std::array<std::vector<Complex<T>>, 4> value;
-  std::array<std::vector<T>, 4> magnitude;
+  std::array<RawArray<Complex<T>>, 4> value;
+  std::array<RawArray<T>, 4> magnitude;
 
   /// The arrays in use: 2 with a variant record, else 4.
   static std::size_t arrays(bool recorded) { return recorded ? 2 : 4; }
 
-  void assign_zero(std::size_t elements, bool recorded) {
-    const T zero{};
+  /// Room for `elements` sums in each array in use, left unset; the other
+  /// arrays empty.
+  void allocate(std::size_t elements, bool recorded) {
     for (std::size_t a = 0; a < 4; ++a) {
       const std::size_t n = a < arrays(recorded) ? elements : 0;
-      value[a].assign(n, Complex<T>{zero, zero});
-      magnitude[a].assign(n, zero);
+      value[a].assign(n);
+      magnitude[a].assign(n);
+    }
+  }
+  /// Zeros (+0) for the elements begin..end of the arrays in use.
+  void zero(std::size_t begin, std::size_t end) {
+    const T zero{};
+    for (std::size_t a = 0; a < 4; ++a) {
+      if (value[a].empty()) continue;
+      VANTOK_ASSERT(end <= value[a].size() && end <= magnitude[a].size());
+      std::fill(value[a].data() + begin, value[a].data() + end, Complex<T>{zero, zero});
+      std::fill(magnitude[a].data() + begin, magnitude[a].data() + end, zero);
     }
   }
   /// this += other for the elements begin..end (of the arrays in use).
@@ -194,36 +237,6 @@ template <class T>
 struct NodeTables {
   T x{}, st{}, r{}, s{}, g{}, big_w{}, big_a{};
   std::vector<Complex<T>> h, hb, hc, j, jb, jc, u, ub, uc;
-};
-
-/// An array of n values left uninitialised (every entry is written before it
-/// is read): the chunk tables are tens of megabytes, and zero-filling them for
-/// every kernel call would cost as much as some of the calls' work. The value
-/// types are implicit-lifetime types (aggregates of doubles), which storage
-/// from std::malloc holds without construction.
-template <class V>
-class RawArray {
- public:
-  void assign(std::size_t n) {
-    static_assert(std::is_trivially_copyable_v<V> && std::is_trivially_destructible_v<V>);
-    if (n == size_) return;
-    data_.reset(static_cast<V*>(std::malloc(sat_mul(n, sizeof(V)))));
-    if (n != 0 && !data_) throw std::bad_alloc();
-    size_ = n;
-  }
-  V* data() { return data_.get(); }
-  const V* data() const { return data_.get(); }
-  V& operator[](std::size_t i) { return data_.get()[i]; }
-  const V& operator[](std::size_t i) const { return data_.get()[i]; }
-  std::size_t size() const { return size_; }
-  bool empty() const { return size_ == 0; }
-
- private:
-  struct Free {
-    void operator()(V* p) const { std::free(p); }
-  };
-  std::unique_ptr<V, Free> data_;
-  std::size_t size_ = 0;
 };
 
 /// The tables of one chunk, filled node by node (each node writes only its own

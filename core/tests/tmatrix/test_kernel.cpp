@@ -270,6 +270,40 @@ TEST(KernelDD, RefinedPassWithoutMagnitudes) {
   }
 }
 
+// The refinement road over several chunks: on eight threads their sums are
+// kept as partials that hold only the rows from n_from, on one thread added
+// as each chunk is summed. The same bits, and the rows below n_from +0.
+TEST(KernelDD, RefinedRowsAlonePartialOrDirect) {
+  const std::size_t nmax = 10, ngauss = 60;
+  const Choice choice =
+      Choice::of<double>(run_kernel<double>(2.0, 4.0, {1.5, 0.02}, nmax, ngauss, mask_upto(nmax, nmax)), nmax);
+  ModeMask mask(nmax + 1);
+  mask[0] = 4;
+  mask[2] = 7;
+  mask[5] = 5;
+  mask[9] = 10;
+  const auto run = [&](std::size_t threads) {
+    return vantok::pool::with_threads(
+        threads, [&] { return run_kernel<DoubleDouble>(2.0, 4.0, {1.5, 0.02}, nmax, ngauss, mask, &choice); });
+  };
+  const auto one = run(1), eight = run(8);
+  EXPECT_TRUE(identical(one, eight));
+  const auto plus_zero = [](const DoubleDouble& v) { return v.hi == 0.0 && !std::signbit(v.hi) && v.lo == 0.0; };
+  for (std::size_t m = 0; m <= nmax; ++m) {
+    if (!mask[m]) continue;
+    for (std::size_t b = 0; b < 2; ++b) {
+      const std::size_t k = eight[m].rows[b].size();
+      for (std::size_t e = 0; e < k * k; ++e) {
+        if (eight[m].rows[b][e / k].second >= *mask[m]) continue;
+        for (const CDD* v : {&eight[m].q[b][e], &eight[m].rg[b][e]}) {
+          EXPECT_TRUE(plus_zero(v->re) && plus_zero(v->im)) << m << " " << e;
+        }
+        EXPECT_TRUE(plus_zero(eight[m].q_mag[b][e]) && plus_zero(eight[m].rg_mag[b][e])) << m << " " << e;
+      }
+    }
+  }
+}
+
 // Caller faults are internal failures, checked once before any work; a
 // working set beyond memory is refused before allocating.
 TEST(KernelF64, BrokenInvariantsAndMemory) {
