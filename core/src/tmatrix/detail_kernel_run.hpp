@@ -54,10 +54,10 @@ struct ActiveMode {
   std::array<std::size_t, 2> k{};
 };
 
-/// An array of n values left uninitialised (every entry is written before it
-/// is read): the chunk tables are tens of megabytes, and zero-filling them for
-/// every kernel call would cost as much as some of the calls' work; the sums
-/// are zeroed where they are used. The value
+/// An array of n values left uninitialised: every entry is written before it
+/// is read (the chunk tables by the node loops, the sums where they are
+/// zeroed). The chunk tables are tens of megabytes, and zero-filling them for
+/// every kernel call would cost as much as some of the calls' work. The value
 /// types are implicit-lifetime types (aggregates of doubles), which storage
 /// from std::malloc holds without construction.
 template <class V>
