@@ -256,7 +256,7 @@ MUTANTS = [
       "if (entry && entry->n_terms == n_terms) return entry;",
       "convergence: mode 0 kept from a solve at another quadrature size"),
     M("tm-partials-row-dropped", "core/src/tmatrix/detail_kernel_impl.hpp",
-      "if (list[i].second < from) continue;", "if (list[i].second <= from) continue;",
+      "if (list[i].second < a.n_from) continue;", "if (list[i].second <= a.n_from) continue;",
       "kernel: the first summed row of each block left out of the chunk partials"),
     M("tm-unscale-zero-nan", "core/src/tmatrix/scaled_solve.cpp",
       "if (Traits::is_exact_zero(z.re) && Traits::is_exact_zero(z.im)) return z;", "",

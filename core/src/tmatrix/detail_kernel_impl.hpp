@@ -401,17 +401,37 @@ class Quadrature {
     chunks_ = (nodes.size() + CHUNK - 1) / CHUNK;
     threads_ = std::max<Size>(1, pool::thread_count());
     by_budget_ = std::max<Size>(1, group);
+    // The rows the element loops sum (orders from max(m, 1, n_from) on; a
+    // mode's rows start at max(m, 1)) as ranges of the flat layout, adjacent
+    // rows merged, then cut into ranges of at most RANGE elements: the only
+    // entries of a chunk partial that are zeroed and added into the totals,
+    // range by range in parallel. The others stay +0 in the totals, as they
+    // did when zero partials were added.
+    std::vector<std::pair<Size, Size>> rows;
+    Size summed_elements = 0;
+    for (const ActiveMode& a : ctx.active) {
+      for (Size p = 0; p < 2; ++p) {
+        const std::vector<Row>& list = ctx.rows[a.m][p];
+        for (Size i = 0; i < list.size(); ++i) {
+          if (list[i].second < a.n_from) continue;
+          const Size begin = a.offset[p] + i * a.k[p];
+          summed_elements += a.k[p];
+          if (!rows.empty() && rows.back().second == begin) {
+            rows.back().second = begin + a.k[p];
+          } else {
+            rows.emplace_back(begin, begin + a.k[p]);
+          }
+        }
+      }
+    }
+    for (const auto& [first, last] : rows) {
+      for (Size b = first; b < last; b += RANGE) summed_.emplace_back(b, std::min(last, b + RANGE));
+    }
     // Pieces of about `piece` elements each, so that the smallest group (one
     // chunk) still gives every thread several tasks, but of at least about 16
     // orders of every block of a mode group, over which the setup of a
     // block's column lanes is spread.
-    Size active_elements = 0;
-    for (const ActiveMode& a : ctx.active) {
-      for (Size p = 0; p < 2; ++p) {
-        for (const Row& r : ctx.rows[a.m][p]) active_elements += r.second >= a.n_from ? a.k[p] : 0;
-      }
-    }
-    piece_ = std::max<Size>({64, active_elements / (8 * threads_), 16 * 2 * MODES * ctx.nmax});
+    piece_ = std::max<Size>({64, summed_elements / (8 * threads_), 16 * 2 * MODES * ctx.nmax});
     // Chunk after chunk straight into the totals, without partial sums, where
     // one chunk's pieces give every thread two or more (or there is one
     // thread): that saves zeroing the partials and adding them in a pass of
@@ -420,25 +440,6 @@ class Quadrature {
     for (Size a = 0; a < ctx.active.size(); a += MODES) add_pieces(0, a, std::min(a + MODES, ctx.active.size()));
     direct_ = threads_ == 1 || pieces_.size() >= 2 * threads_;
     pieces_.clear();
-    // The rows the element loops sum (orders from max(m, 1, n_from) on) as
-    // ranges of the flat layout, adjacent rows merged: the only entries of a
-    // chunk partial that are zeroed and added into the totals. The others
-    // stay +0 in the totals, as they did when zero partials were added.
-    for (const ActiveMode& a : ctx.active) {
-      const Size from = std::max({a.m, Size{1}, a.n_from});
-      for (Size p = 0; p < 2; ++p) {
-        const std::vector<Row>& list = ctx.rows[a.m][p];
-        for (Size i = 0; i < list.size(); ++i) {
-          if (list[i].second < from) continue;
-          const Size begin = a.offset[p] + i * a.k[p];
-          if (!summed_.empty() && summed_.back().second == begin) {
-            summed_.back().second = begin + a.k[p];
-          } else {
-            summed_.emplace_back(begin, begin + a.k[p]);
-          }
-        }
-      }
-    }
   }
 
   /// Every element's sums, ((0 + P_1) + P_2) + ... over the chunks in node
@@ -695,17 +696,11 @@ class Quadrature {
     }
   }
 
-  /// Element ranges of the summed rows in parallel, each adding the group's
+  /// The summed rows' element ranges in parallel, each adding the group's
   /// partials in chunk order.
   void add_partials(Sums<T>& total, Size group) {
-    constexpr Size range = 1024;
-    if (add_ranges_.empty()) {
-      for (const auto& [first, last] : summed_) {
-        for (Size b = first; b < last; b += range) add_ranges_.emplace_back(b, std::min(last, b + range));
-      }
-    }
-    work::parallel(add_ranges_.size(), [&](Size r) {
-      const auto [begin, end] = add_ranges_[r];
+    work::parallel(summed_.size(), [&](Size r) {
+      const auto [begin, end] = summed_[r];
       for (Size c = 0; c < group; ++c) {
         if constexpr (std::is_same_v<T, DoubleDouble>) {
           if (widest_here_) {
@@ -730,9 +725,10 @@ class Quadrature {
   bool wide_ = widest_here_ && !std::is_same_v<T, double>;
   bool direct_ = false;
   std::vector<Sums<T>> parts_;
-  /// The summed rows' element ranges, and those split for add_partials.
+  /// Elements per range of summed_.
+  static constexpr Size RANGE = 1024;
+  /// The summed rows' element ranges, at most RANGE elements each.
   std::vector<std::pair<Size, Size>> summed_;
-  std::vector<std::pair<Size, Size>> add_ranges_;
   std::vector<ChunkTables<T>> tables_;
   pool::PerThread<NodeScratch<T>> node_scratch_;
   pool::PerThread<std::vector<ModeTables<T>>> mode_scratch_;
