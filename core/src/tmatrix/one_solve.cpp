@@ -69,7 +69,8 @@ struct ModeWork {
   std::pair<double, double> errors{0.0, 0.0};
   std::array<std::vector<double>, 2> row_errors;
   std::array<std::size_t, 2> sweeps{0, 0};
-  /// The largest |T_ij| of each block the f64 pass solved.
+  /// The largest |T_ij| of each T block as it stands (from the f64 pass or
+  /// the refinement).
   std::array<double, 2> tops{0.0, 0.0};
 
   /// The error bound of block p.
@@ -240,6 +241,7 @@ Result<void> refine_block(const Refinement& r, const ModeMatrices<double>& f64,
   // The refinement's own last correction, the input errors left, and the
   // rounding of the refined block to f64.
   work.t[p] = std::move(t);
+  work.tops[p] = t_b;
   work.error(p) = (refined.correction + e_rows) + 0x1p-50 * t_b;
   work.sweeps[p] = refined.sweeps;
   return {};
@@ -404,13 +406,17 @@ Result<Solved> OneSolve::operator()(const Truncation& truncation, ModeZeroCarry*
                                 mask, mode_work));
   }
 
+  // The largest |T_ij| of the result: that of its blocks, each kept with
+  // its T block.
+  double top = 0.0;
+  for (const ModeWork& w : mode_work) top = run_max(run_max(top, w.tops[0]), w.tops[1]);
   Solved out = collect(std::move(mode_work), std::move(f64), n_theta);
   f64_held = memory::Lease();
   work::release_freed(f64_bytes);
 
   // Under "auto" a bound that still misses the tolerance hands the solve to
   // double-double throughout (a NaN comparison keeps the result).
-  if (precision == Precision::Auto && out.err > (tol / 10.0) * largest_element(out.modes)) {
+  if (precision == Precision::Auto && out.err > (tol / 10.0) * top) {
     return solve_double_double(spheroid, truncation, profile);
   }
   return out;
