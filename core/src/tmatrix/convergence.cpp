@@ -154,10 +154,6 @@ double mode_share(const TMatrixModes<double>& modes, std::size_t m, double top) 
   return largest_element(modes.modes[m]) / top;
 }
 
-double mode_share(const TMatrixModes<double>& modes, std::size_t m) {
-  return mode_share(modes, m, largest_element(modes));
-}
-
 double relative_change(const Solved& a, const Solved& b) {
   const auto [ext_a, sca_a] = a.modes.cross_sections();
   const auto [ext_b, sca_b] = b.modes.cross_sections();

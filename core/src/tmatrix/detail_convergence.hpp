@@ -47,10 +47,9 @@ Result<std::pair<Solved, double>> solve_modes(const SolveFn& solve, const Trunca
 /// the Greek check's finer truncation, n_theta scaled like N.
 std::size_t scaled_ceil(std::size_t a, std::size_t n2, std::size_t n);
 
-/// The largest |T_ij| of mode m over `top`, the largest of all modes (0 when
-/// that is not positive); without `top`, over largest_element(modes).
+/// The largest |T_ij| of mode m over `top`, the largest of all modes
+/// (largest_element; 0 when that is not positive).
 double mode_share(const TMatrixModes<double>& modes, std::size_t m, double top);
-double mode_share(const TMatrixModes<double>& modes, std::size_t m);
 
 /// The larger relative change of C_ext and C_sca between two solves, plus
 /// each solve's err relative to its largest |T_ij|.

@@ -173,8 +173,8 @@ TEST(Converge, ModeRangeAndTail) {
   EXPECT_EQ(fast.calls.back()[2], 5u);
   EXPECT_EQ(r->solved.modes.modes.size(), 6u);
   EXPECT_EQ(r->solved.paths.size(), 6u);
-  const double s1 = driver::mode_share(r->solved.modes, 5);
-  const double q = s1 / driver::mode_share(r->solved.modes, 4);
+  const double s1 = driver::mode_share(r->solved.modes, 5, largest_element(r->solved.modes));
+  const double q = s1 / driver::mode_share(r->solved.modes, 4, largest_element(r->solved.modes));
   EXPECT_GT(s1, 0.0);
   EXPECT_EQ(r->error_estimate, s1 * q / (1.0 - q));
   Scripted slow;
@@ -286,12 +286,12 @@ TEST(ChangeMeasures, Edges) {
   b.err = 0.25 * largest_element(b.modes);
   EXPECT_DOUBLE_EQ(driver::relative_change(a, b), 0.25);
   // Mode 2 starts at order 2: 0.1^2 0.5^2 over 0.5.
-  EXPECT_NEAR(driver::mode_share(a.modes, 2), 0.005, 1e-15);
+  EXPECT_NEAR(driver::mode_share(a.modes, 2, largest_element(a.modes)), 0.005, 1e-15);
   Solved zero = a;
   for (auto& m : zero.modes.modes) {
     for (auto& t : m.t) t.assign(t.size(), {0.0, 0.0});
   }
-  EXPECT_EQ(driver::mode_share(zero.modes, 0), 0.0);
+  EXPECT_EQ(driver::mode_share(zero.modes, 0, largest_element(zero.modes)), 0.0);
   EXPECT_EQ(driver::relative_change(zero, zero), 0.0);
   EXPECT_LE(*driver::greek_change(a, b, 4), 1e-15);
   Scripted longer;
