@@ -230,7 +230,6 @@ std::size_t eight_node_entries(const Context<T>& ctx) {
   return entries;
 }
 
-
 /// What one node of a chunk keeps for the element loops: its surface point
 /// and weights and its radial functions.
 template <class T>
@@ -274,9 +273,9 @@ struct ChunkTables {
 };
 
 /// The series of the nodes of a task side by side (four, or on a pool of one
-/// thread eight where the processor has AVX-512), for the f64 member's series forms in lanes
-/// (detail_kernel_lanes.inc): each entry of a NodeSeries list as `width`
-/// doubles (lane l from node l), in one buffer. node_series_nodes builds it
+/// thread eight where the processor has AVX-512), for the f64 member's series
+/// forms in lanes (detail_kernel_lanes.inc): each entry of a NodeSeries list
+/// as `width` doubles (lane l from node l), in one buffer. node_series_nodes builds it
 /// for all the nodes at once, each lane by its node's own operations. The
 /// double-double member's eight nodes use the same record with sixteen
 /// doubles an entry (eight leading, eight trailing parts) and only the first
