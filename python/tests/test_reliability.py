@@ -212,8 +212,9 @@ LONG_CALLS = {
 }
 
 
+@pytest.mark.parametrize("threads", ["1", None])
 @pytest.mark.parametrize("name", sorted(LONG_CALLS))
-def test_sigint_interrupts_a_long_call(name):
+def test_sigint_interrupts_a_long_call(name, threads):
     x, m, call = LONG_CALLS[name]
     # A shell starts a background job with SIGINT ignored, and the child inherits that: it
     # installs the interpreter's own handler, as an interactive session has it.
@@ -232,7 +233,12 @@ def test_sigint_interrupts_a_long_call(name):
             vt._testing.with_write_borrow(a.reshape(-1).view(np.float64), lambda: None)
         print("released")
     """)
-    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    # A pool of one thread runs the work on the calling thread itself, which must still poll.
+    env = {k: v for k, v in os.environ.items() if k not in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")}
+    if threads:
+        env["RAYON_NUM_THREADS"] = threads
+    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                             env=env)
     try:
         assert child.stdout.readline() == "ready\n"
         time.sleep(0.5)

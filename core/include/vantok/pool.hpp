@@ -178,9 +178,9 @@ enum class Grain {
 /// pool when the caller is in none), and returns when all are done. The
 /// caller's stop token is installed on every thread that runs an index. A
 /// caller in no arena that installed its token itself hands the work to the
-/// pool and polls its token while it waits (see run_in_pool). In a process
-/// forked after the pool started, which has none of its threads, the calling
-/// thread runs every index itself.
+/// pool and polls its token while it waits (see run_in_pool). With a pool of
+/// one thread, and in a process forked after the pool started (which has none
+/// of its threads), the calling thread runs every index itself, in order.
 void for_each_index(std::size_t n, const std::function<void(std::size_t)>& body,
                     Grain grain = Grain::Auto);
 
@@ -189,7 +189,9 @@ void for_each_index(std::size_t n, const std::function<void(std::size_t)>& body,
 /// runs on the pool's threads (with the token installed) while the caller
 /// waits and polls the token every poll interval, so that a stop is seen even
 /// while other threads finish long units of work; f's exception, or else the
-/// poll's, reaches the caller once f has ended.
+/// poll's, reaches the caller once f has ended. A pool of one thread is the
+/// caller itself: f runs on the calling thread, whose loops take their
+/// indices in order, and the token is polled at the checks between them.
 void run_in_pool(const std::function<void()>& f);
 
 /// Runs f inside a fresh arena of `thread_count` threads: lets tests compare

@@ -24,6 +24,7 @@
 #include <optional>
 #include <string_view>
 #include <thread>
+#include <utility>
 
 namespace vantok {
 
@@ -185,12 +186,29 @@ class InPool {
 
 bool in_arena() noexcept { return tl_pool_depth > 0; }
 
+// Set while the calling thread runs the work of a pool of one thread itself
+// (run_in_pool): its loops take their indices in order, one after another.
+thread_local bool tl_inline = false;
+
+// Sets tl_inline to `value` for its lifetime.
+class Inline {
+ public:
+  explicit Inline(bool value) noexcept : previous_(std::exchange(tl_inline, value)) {}
+  ~Inline() { tl_inline = previous_; }
+  Inline(const Inline&) = delete;
+  Inline& operator=(const Inline&) = delete;
+
+ private:
+  bool previous_;
+};
+
 }  // namespace
 
 std::size_t threads() { return instance().size; }
 
 std::size_t thread_count() {
   if (!in_arena()) return threads();
+  if (tl_inline) return 1;
   return static_cast<std::size_t>(std::max(1, tbb::this_task_arena::max_concurrency()));
 }
 
@@ -282,11 +300,23 @@ void run_in_pool(const std::function<void()>& f) {
     return;
   }
   stop::Token* token = stop::current();
-  if (token != nullptr && stop::detail::TokenAccess::owned_here(*token)) {
-    // A poll that has come due is asked before the work starts: a call made
-    // of many loops shorter than the poll interval would otherwise never wait
-    // long enough to poll.
-    stop::check();
+  const bool owner = token != nullptr && stop::detail::TokenAccess::owned_here(*token);
+  // A poll that has come due is asked before the work starts: a call made of
+  // many loops shorter than the poll interval would otherwise never wait long
+  // enough to poll.
+  if (owner) stop::check();
+  // A pool of one thread is the caller itself: handing each loop to the
+  // pool's thread and back would cost a wake-up on either side and move the
+  // work's data to another core's caches, for no parallelism. The caller runs
+  // the indices in order and polls its token at the checks between them,
+  // where the pool's thread would see a stop too.
+  if (instance().size == 1) {
+    const InPool in_pool;
+    const Inline in_line(true);
+    f();
+    return;
+  }
+  if (owner) {
     run_polled(*token, f);
     return;
   }
@@ -301,6 +331,7 @@ void run_with_threads(std::size_t thread_count, const std::function<void()>& f) 
   tbb::task_arena arena(static_cast<int>(std::clamp<std::size_t>(thread_count, 1, max_threads)));
   arena.execute([&] {
     const InPool in_pool;
+    const Inline in_line(false);
     f();
   });
 }
@@ -313,8 +344,15 @@ void for_each_index(std::size_t n, const std::function<void(std::size_t)>& body,
     stop::check();
     body(i);
   };
-  if (n == 1 || forked()) {
+  const auto in_order = [&] {
     for (std::size_t i = 0; i < n; ++i) one(i);
+  };
+  if (n == 1 || forked() || tl_inline) {
+    in_order();
+    return;
+  }
+  if (!in_arena() && threads() == 1) {
+    run_in_pool(in_order);
     return;
   }
   const auto range_body = [&](const tbb::blocked_range<std::size_t>& r) {

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <thread>
@@ -66,6 +67,7 @@ TEST(PerThread, ProcessPoolAndArenasNeverShareAScratch) {
 }
 
 using vantok::stop::Stopped;
+
 
 // Polls `answer` (stop from the poll numbered stop_after on, go on, or fail),
 // checking meanwhile, as a handler that calls back into the library would,
@@ -179,6 +181,46 @@ TEST(StopHook, CallerPollsWhileThePoolFinishesALongIndex) {
   EXPECT_THROW(vantok::pool::for_each_index(64, [](std::size_t i) {
     if (i == 7) throw std::runtime_error("index 7");
   }), std::runtime_error);
+}
+
+// A pool of one thread (the size of this process's pool is fixed by
+// RAYON_NUM_THREADS, so this runs in the ctest run with a pool of one thread):
+// the caller runs every index itself, nested ones too, in ascending order,
+// and sees an arena of one thread.
+TEST(Pool, ProcessPoolOfOneThreadIsTheCaller) {
+  if (vantok::pool::threads() != 1) GTEST_SKIP() << "the process-wide pool has more than one thread";
+  const std::thread::id caller = std::this_thread::get_id();
+  // A caller with a token of its own, as the bindings are.
+  Token quiet(Token::Go);
+  std::optional<vantok::stop::Scope> installed(std::in_place, quiet);
+  std::vector<std::size_t> order;
+  std::set<std::size_t> sizes;
+  bool elsewhere = false;
+  for (Grain grain : {Grain::Auto, Grain::One}) {
+    for_each_index(8, [&](std::size_t i) {
+      for_each_index(4, [&](std::size_t j) {
+        elsewhere = elsewhere || std::this_thread::get_id() != caller;
+        sizes.insert(vantok::pool::thread_count());
+        order.push_back(i * 4 + j);
+      }, grain);
+    }, grain);
+  }
+  EXPECT_FALSE(elsewhere);
+  EXPECT_EQ(sizes, std::set<std::size_t>{1});
+  ASSERT_EQ(order.size(), 64u);
+  for (std::size_t k = 0; k < 64; ++k) ASSERT_EQ(order[k], k % 32);
+  installed.reset();
+
+  // With nobody else to wait for, the caller polls at the checks of the
+  // index it runs: a stop ends a long one.
+  Token token(Token::Stop);
+  const vantok::stop::Scope scope(token);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_THROW(for_each_index(2, [&](std::size_t i) {
+    while (i == 1 && std::chrono::steady_clock::now() - start < std::chrono::seconds(30)) vantok::stop::check();
+  }), Stopped);
+  EXPECT_EQ(token.polls, 1);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
 }
 
 }  // namespace
