@@ -116,7 +116,7 @@ Result<DerivativeSolved> solve_double_double_derivatives(const Spheroid& spheroi
   for (std::size_t mode = 0; mode <= m_top; ++mode) {
     SolvedMode<DualF64>& solved = out.modes.modes[mode];
     for (const auto& block : solved.t) {
-      for (const Complex<DualF64>& z : block) top = run_max(top, std::hypot(z.re.value, z.im.value));
+      for (const Complex<DualF64>& z : block) top = run_max_modulus(top, z.re.value, z.im.value);
     }
     solved.rows = std::move(matrices[mode].rows);
     matrices[mode] = kernel::ModeMatrices<DualDD>{};

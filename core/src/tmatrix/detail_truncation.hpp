@@ -4,6 +4,7 @@
 // count and the quadrature floor of the aspect ratio; and the running maximum
 // of the convergence tests and block bounds. And the truncation of one solve.
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 
@@ -46,5 +47,19 @@ std::uint64_t n_f(double eps, double rtol);
 /// Running maximum that starts from its first operand and skips a NaN value:
 /// v replaces acc only when acc < v.
 inline double run_max(double acc, double v) noexcept { return acc < v ? v : acc; }
+
+/// run_max(acc, hypot(re, im)), without the hypot call where the modulus
+/// cannot exceed acc: re^2 + im^2 lies within a few ulps of |v|^2 (once acc is
+/// far above the range where it could underflow; an overflow gives +inf and
+/// the call), so below acc^2 (1 - 2^-40) the modulus, hypot's rounding
+/// included, stays below acc. A NaN square takes the call, which may still
+/// give +inf.
+inline double run_max_modulus(double acc, double re, double im) noexcept {
+  if (acc > 0x1p-400) {
+    const double squared = re * re + im * im;
+    if (squared < (acc * acc) * (1.0 - 0x1p-40)) return acc;
+  }
+  return run_max(acc, std::hypot(re, im));
+}
 
 }  // namespace vantok::tmatrix

@@ -56,7 +56,7 @@ double unscale_block(std::vector<Complex<double>>& t, std::span<const double> l,
     for (std::size_t j = 0; j < k; ++j) {
       Complex<double>& v = t[i * k + j];
       v = unscale(v, l[i] - l[j]);
-      top = run_max(top, std::hypot(v.re, v.im));
+      top = run_max_modulus(top, v.re, v.im);
     }
   }
   return top;

@@ -59,7 +59,7 @@ TMatrixModes<double> value_modes(const TMatrixModes<scalar::DualF64>& modes) {
 double largest_element(const SolvedMode<double>& mode) {
   double top = 0.0;
   for (const auto& block : mode.t) {
-    for (const Complex<double>& v : block) top = run_max(top, std::hypot(v.re, v.im));
+    for (const Complex<double>& v : block) top = run_max_modulus(top, v.re, v.im);
   }
   return top;
 }

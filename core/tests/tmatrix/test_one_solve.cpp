@@ -8,8 +8,10 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <random>
 #include <thread>
 #include <tuple>
+#include <vector>
 
 #include "support/compare.hpp"
 #include "support/expect_error.hpp"
@@ -86,6 +88,34 @@ TEST(Records, CountsSaturateAtTheirEdges) {
   EXPECT_EQ(largest_element(modes), 0.0);
   EXPECT_EQ(run_max(0.0, NaN), 0.0);
   EXPECT_EQ(run_max(1.0, 2.0), 2.0);
+}
+
+// The running largest modulus that spares hypot where it cannot win is the
+// plain running maximum of hypot, bit for bit: moduli a few ulps apart,
+// tiny and subnormal ones (whose squares underflow), huge ones (whose squares
+// overflow), NaN (skipped) and infinite parts (hypot(inf, NaN) = inf).
+TEST(Records, LargestModulusSkipsOnlyWhatCannotWin) {
+  std::vector<double> parts = {0.0, -0.0, 1.0, -1.0, 3.0, 4.0, 0x1p-1074, 0x1p-1022, 0x1p-520, 0x1p-400, 0x1p-390,
+                               0x1p511, 0x1p512, 0x1p600, 1.7976931348623157e308, NaN, INF, -INF};
+  for (double v : {1.0, 0.6, 0x1p-399, 0x1p512}) {
+    for (int ulps = -3; ulps <= 3; ++ulps) parts.push_back(v + ulps * std::ldexp(std::numeric_limits<double>::epsilon(), std::ilogb(v)));
+  }
+  std::mt19937_64 rng(7);
+  std::uniform_int_distribution<std::size_t> pick(0, parts.size() - 1);
+  for (int run = 0; run < 2000; ++run) {
+    double plain = 0.0;
+    double spared = 0.0;
+    for (int e = 0; e < 12; ++e) {
+      const double re = parts[pick(rng)];
+      const double im = parts[pick(rng)];
+      plain = run_max(plain, std::hypot(re, im));
+      spared = run_max_modulus(spared, re, im);
+      ASSERT_EQ(std::memcmp(&plain, &spared, sizeof(double)), 0) << re << " " << im;
+    }
+  }
+  // A modulus a rounding above the running maximum still replaces it.
+  const double top = std::hypot(0.6, 0.8);
+  EXPECT_EQ(run_max_modulus(top, 0.6, std::nextafter(0.8, 1.0)), std::hypot(0.6, std::nextafter(0.8, 1.0)));
 }
 
 // An error is cached and returned again; a throwing initialiser stores
