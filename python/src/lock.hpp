@@ -95,4 +95,15 @@ auto unlocked(F&& work) -> std::invoke_result_t<F&> {
   if constexpr (!std::is_void_v<R>) return std::move(*result);
 }
 
+/// `unlocked` for long work made of many parallel loops with serial steps
+/// between them (a spheroid solve): the whole of `work` runs as one task of
+/// the pool while this thread polls, instead of each loop being handed to the
+/// pool and back, which costs a wake-up on either side per loop and moves the
+/// serial steps' data between cores. Short work should use `unlocked`: the
+/// one hand-over costs some microseconds.
+template <class F>
+auto unlocked_in_pool(F&& work) -> std::invoke_result_t<F&> {
+  return unlocked([&] { return vantok::pool::run(work); });
+}
+
 }  // namespace vantok_py

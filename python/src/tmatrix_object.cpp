@@ -78,7 +78,7 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   const TMatrix solver =
       value_or_raise(options(precision, n_terms, n_theta, std::nullopt, rtol, allow_unconverged, allow_unvalidated));
   std::unique_ptr<State> slot;
-  value_or_raise(unlocked([&]() -> vantok::Result<void> {
+  value_or_raise(unlocked_in_pool([&]() -> vantok::Result<void> {
     VANTOK_CHECK(solver.run(slot, Spheroid{.x = x, .eps = eps, .m = C64{m_re, m_im}}, with_derivatives(derivatives)));
     return {};
   }));

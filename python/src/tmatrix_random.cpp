@@ -279,7 +279,7 @@ PyObject* random(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
   m_view.copy_to(ms.span());
   eps_view.copy_to(es.span());
 
-  RandomOutputs out = value_or_raise(unlocked([&] { return solve_each(request, xs.span(), ms.span(), es.span(), cos.span()); }));
+  RandomOutputs out = value_or_raise(unlocked_in_pool([&] { return solve_each(request, xs.span(), ms.span(), es.span(), cos.span()); }));
   return into_dict(std::move(out), mu != nullptr, request.derivatives).release();
 }
 
