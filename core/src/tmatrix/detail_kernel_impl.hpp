@@ -39,34 +39,29 @@ namespace vantok::tmatrix::kernel::detail {
 // NaN term, so that every form built on it carries a NaN bound and the
 // variant choice keeps the direct evaluation.
 
+/// The outgoing side's lists of series_tables (orders 1..nmax).
 template <KernelScalar T>
-regular::Series<T> series_tables(const functions::Scales<T>& scales, std::size_t nmax,
-                                 const T& rmin, const T& rmax, const Complex<T>& eta) {
+void irregular_series(const functions::Scales<T>& scales, std::size_t nmax, const T& rmin, const T& big_r,
+                      regular::Series<T>& series) {
   using M = Member<T>;
   using Traits = scalar::ScalarTraits<T>;
-  const T zero{};
   const T tol = scalar::constant<T>(M::series_tolerance);
   const T half = scalar::constant<T>(0.5);
   const T nan = scalar::constant<T>(std::numeric_limits<double>::quiet_NaN());
-  VANTOK_ASSERT(scales.outgoing.size() >= nmax + 1 && scales.regular.size() >= nmax + 1);
-
-  regular::Series<T> series;
-  series.irregular.resize(nmax + 1);
-  series.regular.resize(nmax + 1);
-  series.rmin = rmin;
-  series.m = eta;
-
-  const T rmin2 = rmin * rmin;
-  const T q = rmax / rmin;
-  const T q2 = q * q;
-  const T big_r = rmin2 * q2;
-  const T neg_rmin2 = -rmin2;
-
-  // Irregular: c_n = -prod_{l=1..n} (2l-1)/(rmin out_l), built up in l order.
-  T c = Traits::from_int(-1);
+  const T neg_rmin2 = -(rmin * rmin);
+  // c_n = -prod_{l=1..n} (2l-1)/(rmin out_l), built up in l order; each
+  // order's terms then follow from its c_n alone, the orders side by side on
+  // the pool.
+  std::vector<T> leads(nmax + 1, T{});
+  T lead = Traits::from_int(-1);
   for (std::size_t n = 1; n <= nmax; ++n) {
+    lead = lead * (Traits::from_int(static_cast<std::int64_t>(2 * n - 1)) / (rmin * scales.outgoing[n]));
+    leads[n] = lead;
+  }
+  work::parallel(nmax, [&](std::size_t index) {
+    const std::size_t n = index + 1;
     stop::check();  // up to MAX_SERIES_TERMS terms per order
-    c = c * (Traits::from_int(static_cast<std::int64_t>(2 * n - 1)) / (rmin * scales.outgoing[n]));
+    const T& c = leads[n];
     std::vector<T>& terms = series.irregular[n];
     T t = c;
     terms.push_back(t);
@@ -86,19 +81,35 @@ regular::Series<T> series_tables(const functions::Scales<T>& scales, std::size_t
         break;
       }
     }
-  }
+  });
+}
 
-  // Regular: c_n = (e^-h / reg_0) prod_{l=1..n} zeta / ((2l+1) reg_l).
-  const Complex<T> zeta{eta.re * rmin, eta.im * rmin};
+/// The regular side's lists of series_tables (orders 0..nmax).
+template <KernelScalar T>
+void regular_series(const functions::Scales<T>& scales, std::size_t nmax, const Complex<T>& zeta, const T& q2,
+                    regular::Series<T>& series) {
+  using M = Member<T>;
+  using Traits = scalar::ScalarTraits<T>;
+  const T zero{};
+  const T tol = scalar::constant<T>(M::series_tolerance);
+  const T half = scalar::constant<T>(0.5);
+  const T nan = scalar::constant<T>(std::numeric_limits<double>::quiet_NaN());
   const Complex<T> zeta2 = zeta * zeta;
   const T growth = hypot(zeta2.re, zeta2.im) * q2;
-  Complex<T> cz{M::exp_neg(scales.im_abs) / scales.regular[0], zero};
+  // c_n = (e^-h / reg_0) prod_{l=1..n} zeta / ((2l+1) reg_l), then the terms
+  // order by order on the pool.
+  std::vector<Complex<T>> leads(nmax + 1);
+  Complex<T> lead{M::exp_neg(scales.im_abs) / scales.regular[0], zero};
   for (std::size_t n = 0; n <= nmax; ++n) {
-    stop::check();
     if (n >= 1) {
       const T d = Traits::from_int(static_cast<std::int64_t>(2 * n + 1)) * scales.regular[n];
-      cz = cz * Complex<T>{zeta.re / d, zeta.im / d};
+      lead = lead * Complex<T>{zeta.re / d, zeta.im / d};
     }
+    leads[n] = lead;
+  }
+  work::parallel(nmax + 1, [&](std::size_t n) {
+    stop::check();
+    const Complex<T>& cz = leads[n];
     std::vector<Complex<T>>& terms = series.regular[n];
     Complex<T> t = cz;
     terms.push_back(t);
@@ -118,7 +129,22 @@ regular::Series<T> series_tables(const functions::Scales<T>& scales, std::size_t
         break;
       }
     }
-  }
+  });
+}
+
+template <KernelScalar T>
+regular::Series<T> series_tables(const functions::Scales<T>& scales, std::size_t nmax,
+                                 const T& rmin, const T& rmax, const Complex<T>& eta) {
+  VANTOK_ASSERT(scales.outgoing.size() >= nmax + 1 && scales.regular.size() >= nmax + 1);
+  regular::Series<T> series;
+  series.irregular.resize(nmax + 1);
+  series.regular.resize(nmax + 1);
+  series.rmin = rmin;
+  series.m = eta;
+  const T q = rmax / rmin;
+  const T q2 = q * q;
+  irregular_series<T>(scales, nmax, rmin, (rmin * rmin) * q2, series);
+  regular_series<T>(scales, nmax, Complex<T>{eta.re * rmin, eta.im * rmin}, q2, series);
   return series;
 }
 
