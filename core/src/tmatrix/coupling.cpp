@@ -55,6 +55,11 @@ class Coupling {
     w.lists.resize(w.calls.size());
     w.l_mins.resize(w.calls.size());
     special::clebsch::clebsch_gordan_many(w.calls, w.lists, w.l_mins);
+    for (const size_t at : {out_.pair(n, n2), out_.pair(n2, n)}) {
+      for (auto& table : out_.b) {
+        std::fill(table.data() + out_.offset[at], table.data() + out_.offset[at + 1], Complex<T>{cst<T>(0.0), cst<T>(0.0)});
+      }
+    }
     add_terms(n, n2, w);
     if (n != n2) add_terms(n2, n, w);
   }
@@ -158,7 +163,9 @@ Coupled<T> coupled_tables(const TMatrixModes<T>& modes) {
   out.offset[stride * stride] = total;
   memory::require_work(sat_mul<size_t>(total, 4), sizeof(Complex<T>),
                        "the coupled T-matrix tables of the orientation average (N = " + fmt::plain(n_max) + ")");
-  for (auto& t : out.b) t.assign(total, Complex<T>{cst<T>(0.0), cst<T>(0.0)});
+  // Left unset: each pair's task zeroes its own entries (tens of megabytes
+  // for large N, zeroed on the pool rather than on one thread).
+  for (auto& t : out.b) t.resize(total);
 
   // The pairs n <= n', the heaviest (largest n, whose lists are longest and
   // most numerous) first so that the lightest fill the end.
