@@ -72,6 +72,24 @@ void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+// The nothrow forms too (std::stable_sort's buffer), so that every delete
+// meets memory from this file's new.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return capped(size, alignof(std::max_align_t));
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+void* operator new(std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
+  try {
+    return capped(size, static_cast<std::size_t>(alignment));
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
 
 // An order above the largest Greek order, and a rule above the largest (the
 // rule's own refusal, also when a valid band comes first), are refused before
