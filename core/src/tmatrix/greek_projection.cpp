@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "tmatrix/detail_coupling.hpp"
+#include "tmatrix/detail_work.hpp"
 #include "vantok/format.hpp"
 #include "vantok/limits.hpp"
 #include "vantok/numeric.hpp"
@@ -31,13 +32,9 @@ Result<GreekCoefficients<T>> greek_raw(const TMatrixModes<T>& modes, size_t orde
   for (const auto& v : f) VANTOK_ASSERT(v.size() == q);
 
   GreekCoefficients<T> g = GreekCoefficients<T>::zeros(big_l + 1);
-  std::array<std::vector<T>, 4> d;
-  for (auto& v : d) v.assign(big_l + 1, cst<T>(0.0));
   static constexpr std::int32_t MN[4][2] = {{0, 0}, {2, 2}, {2, -2}, {0, 2}};
-  for (size_t i = 0; i < q; ++i) {
-    for (size_t t = 0; t < 4; ++t) {
-      VANTOK_CHECK(special::wigner::wigner_d<T>(MN[t][0], MN[t][1], nodes[i], d[t]));
-    }
+  // Node i's terms, added in ascending l.
+  const auto add_node = [&](size_t i, const std::array<std::vector<T>, 4>& d) {
     const T& wt = weights[i];
     const T f11 = wt * f[0][i];
     const T f12 = wt * f[1][i];
@@ -53,6 +50,26 @@ Result<GreekCoefficients<T>> greek_raw(const TMatrixModes<T>& modes, size_t orde
       g.beta1[l] = g.beta1[l] + d[3][l] * f12;
       g.beta2[l] = g.beta2[l] + d[3][l] * f34;
     }
+  };
+  // The Wigner functions of a block of nodes on the pool (about a million
+  // values at most), then the sums over those nodes in node order; the first
+  // failure in node and function order is the result.
+  const size_t block = std::clamp<size_t>((size_t{1} << 20) / (4 * (big_l + 1)), 1, 64);
+  std::vector<std::array<std::vector<T>, 4>> tables(std::min(block, q));
+  for (auto& d : tables) {
+    for (auto& v : d) v.assign(big_l + 1, cst<T>(0.0));
+  }
+  std::vector<Result<void>> formed(tables.size());
+  for (size_t first = 0; first < q; first += block) {
+    const size_t count = std::min(block, q - first);
+    work::parallel(count, [&](size_t j) {
+      formed[j] = {};
+      for (size_t t = 0; t < 4 && formed[j]; ++t) {
+        formed[j] = special::wigner::wigner_d<T>(MN[t][0], MN[t][1], nodes[first + j], tables[j][t]);
+      }
+    });
+    for (size_t j = 0; j < count; ++j) VANTOK_CHECK(std::move(formed[j]));
+    for (size_t j = 0; j < count; ++j) add_node(first + j, tables[j]);
   }
   // alpha2 and alpha3 from S+ = sum d22 (F22 + F33) and S- = sum d2-2 (F22 - F33).
   for (size_t l = 0; l <= big_l; ++l) {
