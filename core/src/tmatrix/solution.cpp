@@ -11,12 +11,15 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
+#include <utility>
 #include <string>
 
 #include "vantok/constants.hpp"
 #include "vantok/format.hpp"
 #include "vantok/limits.hpp"
 #include "vantok/numeric.hpp"
+#include "vantok/pool.hpp"
 #include "vantok/special/wigner.hpp"
 #include "vantok/tmatrix/random_orientation.hpp"
 
@@ -133,8 +136,19 @@ Result<const GreekCoefficients<double>*> TMatrixSolution::greek_raw() const {
 }
 
 std::array<double, 5> TMatrixSolution::efficiencies() const {
-  const auto raw = greek_raw();
-  const auto [c_ext, c_sca] = state_->converged.solved.modes.cross_sections();
+  // The cross sections, one chain of sums, beside the Greek coefficients'
+  // parallel loops.
+  std::optional<Result<const GreekCoefficients<double>*>> greek;
+  std::pair<double, double> sections{0.0, 0.0};
+  pool::for_each_index(2, [&](std::size_t i) {
+    if (i == 0) {
+      greek.emplace(greek_raw());
+    } else {
+      sections = state_->converged.solved.modes.cross_sections();
+    }
+  }, pool::Grain::One);
+  const Result<const GreekCoefficients<double>*>& raw = *greek;
+  const auto [c_ext, c_sca] = sections;
   const double x = state_->x;
   const double g_geo = (x * constants::PI) * x;
   std::array<double, 5> q{c_ext / g_geo, c_sca / g_geo, (c_ext - c_sca) / g_geo,
