@@ -55,11 +55,6 @@ class Coupling {
     w.lists.resize(w.calls.size());
     w.l_mins.resize(w.calls.size());
     special::clebsch::clebsch_gordan_many(w.calls, w.lists, w.l_mins);
-    for (const size_t at : {out_.pair(n, n2), out_.pair(n2, n)}) {
-      for (auto& table : out_.b) {
-        std::fill(table.data() + out_.offset[at], table.data() + out_.offset[at + 1], Complex<T>{cst<T>(0.0), cst<T>(0.0)});
-      }
-    }
     add_terms(n, n2, w);
     if (n != n2) add_terms(n2, n, w);
   }
@@ -74,6 +69,10 @@ class Coupling {
   /// the list of |m| as it is for m >= 0 and with alternate signs
   /// (mirror_signs) for m < 0, as each did from its own calls.
   void add_terms(size_t row, size_t col, PairLists<T>& w) {
+    // The tables start unset: the sums of B(row, col) start from +0 here.
+    const size_t begin = out_.offset[out_.pair(row, col)];
+    const size_t end = out_.offset[out_.pair(row, col) + 1];
+    for (auto& table : out_.b) std::fill(table.data() + begin, table.data() + end, Complex<T>{cst<T>(0.0), cst<T>(0.0)});
     const auto low = static_cast<int64_t>(std::min(row, col));
     const size_t base = row > col ? row - col : col - row;
     // H of +m and -m from one reading of the kind tables of mode m.
@@ -96,7 +95,7 @@ class Coupling {
         signed_list(list, subtract, mirrored ? static_cast<int64_t>(row + col) - l_min : -1, w.cg64);
         if (wide_ && !negligible(h[0]) && !negligible(h[1]) && !negligible(h[2]) && !negligible(h[3])) {
           // All four tables in one pass over the coefficients.
-          const size_t at = out_.offset[out_.pair(row, col)] + first;
+          const size_t at = begin + first;
           add_scaled4_lanes(w.cg64.data(), h,
                             {out_.b[0].data() + at, out_.b[1].data() + at, out_.b[2].data() + at, out_.b[3].data() + at},
                             list.size());
@@ -105,7 +104,7 @@ class Coupling {
       }
       for (size_t t = 0; t < 4; ++t) {
         if (negligible(h[t])) continue;
-        Complex<T>* acc = out_.b[t].data() + out_.offset[out_.pair(row, col)] + first;
+        Complex<T>* acc = out_.b[t].data() + begin + first;
         if constexpr (std::is_same_v<T, double>) {
           if (wide_) {
             add_scaled_lanes(w.cg64.data(), h[t], acc, list.size());
@@ -165,7 +164,7 @@ Coupled<T> coupled_tables(const TMatrixModes<T>& modes) {
                        "the coupled T-matrix tables of the orientation average (N = " + fmt::plain(n_max) + ")");
   // Left unset: each pair's task zeroes its own entries (tens of megabytes
   // for large N, zeroed on the pool rather than on one thread).
-  for (auto& t : out.b) t.resize(total);
+  for (auto& t : out.b) t.assign(total);
 
   // The pairs n <= n', the heaviest (largest n, whose lists are longest and
   // most numerous) first so that the lightest fill the end.

@@ -8,11 +8,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <new>
-#include <utility>
 #include <vector>
 
+#include "tmatrix/detail_raw_array.hpp"
 #include "vantok/complex.hpp"
 #include "vantok/scalar/scalars.hpp"
 #include "vantok/tmatrix/state.hpp"
@@ -57,32 +55,13 @@ inline void mirror_signs(std::vector<double>& list, int64_t l_sum, int64_t l_min
   for (auto i = static_cast<size_t>((l_sum - l_min + 1) & 1); i < list.size(); i += 2) list[i] = -list[i];
 }
 
-/// An allocator whose vectors leave new elements default-initialised (a
-/// trivial type: unset) where std::allocator would zero them: for tables
-/// whose parts are each set by the task that fills them.
-template <class U>
-struct LeftUnset : std::allocator<U> {
-  template <class V>
-  struct rebind {
-    using other = LeftUnset<V>;
-  };
-  template <class V, class... A>
-  void construct(V* p, A&&... args) {
-    if constexpr (sizeof...(A) == 0) {
-      ::new (static_cast<void*>(p)) V;
-    } else {
-      ::new (static_cast<void*>(p)) V(std::forward<A>(args)...);
-    }
-  }
-};
-
 /// The coupled tables B_t(n, n'), each a vector over L = |n - n'| .. n + n'
 /// at consecutive positions, n-major.
 template <class T>
 struct Coupled {
   size_t n_max = 0;
   std::vector<size_t> offset;  // (N + 1)^2 + 1 entries
-  std::array<std::vector<Complex<T>, LeftUnset<Complex<T>>>, 4> b;
+  std::array<RawArray<Complex<T>>, 4> b;  // each pair's entries set by its task
 
   size_t pair(size_t n, size_t n2) const { return n * (n_max + 1) + n2; }
   const Complex<T>* at(size_t t, size_t n, size_t n2) const { return b[t].data() + offset[pair(n, n2)]; }
