@@ -351,16 +351,15 @@ void for_each_index(std::size_t n, const std::function<void(std::size_t)>& body,
     in_order();
     return;
   }
-  if (!in_arena() && threads() == 1) {
-    run_in_pool(in_order);
-    return;
-  }
   const auto range_body = [&](const tbb::blocked_range<std::size_t>& r) {
     const InPool in_pool;  // a loop inside an index stays in this arena
     for (std::size_t i = r.begin(); i != r.end(); ++i) one(i);
   };
   run_in_pool([&] {
-    if (grain == Grain::One) {
+    if (tl_inline) {
+      // A pool of one thread: run_in_pool left the work on the caller.
+      in_order();
+    } else if (grain == Grain::One) {
       tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, 1), range_body,
                         tbb::simple_partitioner{});
     } else {
