@@ -119,14 +119,15 @@ Result<Factors<T>> factor_transposed(std::span<const Complex<T>> a, std::size_t 
     std::size_t pivot = k;
     T best = scalar::constant<T>(0.0);
     for (std::size_t i = k; i < n; ++i) {
-      // (f64: the same choice without the hypot call of a row that cannot
-      // win.)
-      T modulus = best;
-      if constexpr (std::is_same_v<T, double>) {
-        modulus = run_max_modulus(best, lu[i * n + k].re, lu[i * n + k].im);
-      } else {
-        modulus = scalar::math::hypot(lu[i * n + k].re, lu[i * n + k].im);
-      }
+      // In f64 max(best, |a|), which passes best exactly where |a| does,
+      // without the hypot call of a row that cannot win.
+      const T modulus = [&] {
+        if constexpr (std::is_same_v<T, double>) {
+          return run_max_modulus(best, lu[i * n + k].re, lu[i * n + k].im);
+        } else {
+          return scalar::math::hypot(lu[i * n + k].re, lu[i * n + k].im);
+        }
+      }();
       if (Traits::greater(modulus, best)) {
         best = modulus;
         pivot = i;

@@ -12,8 +12,8 @@
 #include <cmath>
 #include <limits>
 #include <optional>
-#include <utility>
 #include <string>
+#include <utility>
 
 #include "vantok/constants.hpp"
 #include "vantok/format.hpp"
