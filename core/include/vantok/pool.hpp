@@ -184,6 +184,17 @@ enum class Grain {
 void for_each_index(std::size_t n, const std::function<void(std::size_t)>& body,
                     Grain grain = Grain::Auto);
 
+/// Runs work(i) for every i in [0, n), at most `window` of them between the
+/// start of work(i) and the end of retire(i), and retire(i) after work(i),
+/// one at a time and in index order; returns when every retire has ended.
+/// Index i starts only after retire(i - window) has ended, so a caller that
+/// keeps `window` slots may give index i the slot i % window. Both may run
+/// loops of their own; the caller's stop token is installed as in
+/// for_each_index. Where for_each_index runs in order on the calling thread
+/// (and with a window below 2), this runs work(0), retire(0), work(1), ...
+void pipeline(std::size_t n, std::size_t window, const std::function<void(std::size_t)>& work,
+              const std::function<void(std::size_t)>& retire);
+
 /// Runs f in the process-wide arena (directly when already in an arena). A
 /// caller that installed the current stop token does not join the arena: f
 /// runs on the pool's threads (with the token installed) while the caller

@@ -6,6 +6,7 @@
 #include <oneapi/tbb/enumerable_thread_specific.h>
 #include <oneapi/tbb/global_control.h>
 #include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/parallel_pipeline.h>
 #include <oneapi/tbb/partitioner.h>
 #include <oneapi/tbb/task_arena.h>
 
@@ -366,6 +367,54 @@ void for_each_index(std::size_t n, const std::function<void(std::size_t)>& body,
       tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n), range_body,
                         tbb::auto_partitioner{});
     }
+  });
+}
+
+void pipeline(std::size_t n, std::size_t window, const std::function<void(std::size_t)>& work,
+              const std::function<void(std::size_t)>& retire) {
+  if (n == 0) return;
+  stop::Token* token = stop::current();
+  const auto in_order = [&] {
+    for (std::size_t i = 0; i < n; ++i) {
+      stop::Carry carry(token);
+      stop::check();
+      work(i);
+      retire(i);
+    }
+  };
+  if (n == 1 || window < 2 || forked() || tl_inline) {
+    in_order();
+    return;
+  }
+  run_in_pool([&] {
+    if (tl_inline) {
+      in_order();
+      return;
+    }
+    // A token lives from its admission to the end of its retire, and tokens
+    // retire in order: with at most `window` alive, index i is admitted only
+    // after retire(i - window) has ended.
+    std::size_t next = 0;
+    tbb::parallel_pipeline(
+        window,
+        tbb::make_filter<void, std::size_t>(tbb::filter_mode::serial_in_order,
+                                            [&](tbb::flow_control& control) -> std::size_t {
+                                              if (next == n) control.stop();
+                                              return next == n ? 0 : next++;
+                                            }) &
+            tbb::make_filter<std::size_t, std::size_t>(tbb::filter_mode::parallel,
+                                                       [&](std::size_t i) {
+                                                         const InPool in_pool;
+                                                         stop::Carry carry(token);
+                                                         stop::check();
+                                                         work(i);
+                                                         return i;
+                                                       }) &
+            tbb::make_filter<std::size_t, void>(tbb::filter_mode::serial_in_order, [&](std::size_t i) {
+              const InPool in_pool;
+              stop::Carry carry(token);
+              retire(i);
+            }));
   });
 }
 

@@ -412,10 +412,9 @@ std::size_t active_layout(Context<T>& ctx, const Mask& mask) {
   return offset;
 }
 
-/// The quadrature over the chunks of 8 nodes, group by group (steps 9-13):
-/// per group every node's tables, then the element rows of every chunk, mode
-/// and block in pieces into the chunk partials, then the partials added into
-/// the totals in chunk order.
+/// The quadrature over the chunks of 8 nodes: per chunk every node's tables,
+/// then the element rows of every mode and block in pieces, into the chunk's
+/// partial or straight into the totals, in chunk order.
 template <KernelScalar T>
 class Quadrature {
  public:
@@ -453,24 +452,30 @@ class Quadrature {
     for (const auto& [first, last] : rows) {
       for (Size b = first; b < last; b += RANGE) summed_.emplace_back(b, std::min(last, b + RANGE));
     }
-    // Pieces of about `piece` elements each, so that the smallest group (one
-    // chunk) still gives every thread several tasks, but of at least about 16
+    // Pieces of about `piece` elements each, so that one chunk still gives
+    // every thread several tasks, but of at least about 16
     // orders of every block of a mode group, over which the setup of a
     // block's column lanes is spread.
     piece_ = std::max<Size>({64, summed_elements / (8 * threads_), 16 * 2 * MODES * ctx.nmax});
     // Chunk after chunk straight into the totals, without partial sums, where
     // one chunk's pieces give every thread two or more (or there is one
     // thread): that saves zeroing the partials and adding them in a pass of
-    // their own, and their memory. Fewer pieces keep the chunks of a group
-    // side by side instead.
-    for (Size a = 0; a < ctx.active.size(); a += MODES) add_pieces(0, a, std::min(a + MODES, ctx.active.size()));
+    // their own, and their memory. With fewer pieces, chunks summed side by
+    // side into their partials keep the threads busy instead.
+    for (Size a = 0; a < ctx.active.size(); a += MODES) add_pieces(a, std::min(a + MODES, ctx.active.size()));
     direct_ = threads_ == 1 || pieces_.size() >= 2 * threads_;
-    pieces_.clear();
   }
 
   /// Every element's sums, ((0 + P_1) + P_2) + ... over the chunks in node
   /// order whatever the schedule: the chunk sums P_c added in chunk order,
   /// from the partials or as each chunk is summed.
+  ///
+  /// The chunks run as a pipeline over `group` slots of tables (and
+  /// partials): a chunk's node tables (and, with partials, its element rows)
+  /// start as soon as the chunk `group` places before it has been added in,
+  /// and the additions into the totals run one chunk at a time in chunk
+  /// order. No thread waits for a whole group to end, and no more than
+  /// `group` chunks' tables and partials are alive at once.
   Sums<T> run() {
     const bool recorded = ctx_.choice != nullptr;
     Sums<T> total;
@@ -479,28 +484,28 @@ class Quadrature {
     constexpr Size span = Size{1} << 14;
     work::parallel((elements_ + span - 1) / span,
                    [&](Size r) { total.zero(r * span, std::min(elements_, (r + 1) * span)); });
-    for (Size next = 0; next < chunks_;) {
-      const Size group = std::min({threads_, chunks_ - next, by_budget_});
-      if (parts_.size() < group) {
-        parts_.resize(group);
-        tables_.resize(group);
-      }
-      work::parallel(group, [&](Size c) {
-        if (!direct_) {
-          parts_[c].allocate(elements_, recorded);
-          for (const auto& [begin, end] : summed_) parts_[c].zero(begin, end);
-        }
-        if (tables_[c].products.empty()) tables_[c].reserve(ctx_.nmax, ctx_.form_pairs);
-      }, pool::Grain::One);
-      node_tables(next, group);
-      if (direct_) {
-        for (Size c = 0; c < group; ++c) element_sums(next, c, c + 1, &total);
-      } else {
-        element_sums(next, 0, group, nullptr);
-        add_partials(total, group);
-      }
-      next += group;
-    }
+    const Size slots = std::min({threads_, chunks_, by_budget_});
+    tables_.resize(slots);
+    if (!direct_) parts_.resize(slots);
+    pool::pipeline(
+        chunks_, slots,
+        [&](Size c) {
+          ChunkTables<T>& w = tables_[c % slots];
+          if (w.products.empty()) w.reserve(ctx_.nmax, ctx_.form_pairs);
+          node_tables(c, w);
+          if (direct_) return;
+          Sums<T>& part = parts_[c % slots];
+          part.allocate(elements_, recorded);
+          for (const auto& [begin, end] : summed_) part.zero(begin, end);
+          element_sums(c, w, part, Deposit::Store);
+        },
+        [&](Size c) {
+          if (direct_) {
+            element_sums(c, tables_[c % slots], total, Deposit::Add);
+          } else {
+            add_partial(total, parts_[c % slots]);
+          }
+        });
     return total;
   }
 
@@ -513,36 +518,33 @@ class Quadrature {
 
   Size chunk_nodes(Size c) const { return std::min(nodes_.size(), (c + 1) * CHUNK) - c * CHUNK; }
 
-  /// Every node's tables of the group's chunks: one task per node, or for
-  /// the f64 member several nodes per task with their series forms in lanes
-  /// (node_tables_in_lanes), for the double-double member a chunk's eight
+  /// Every node's tables of chunk c into w: one task per node, or for the
+  /// f64 member several nodes per task with their series forms in lanes
+  /// (node_tables_in_lanes), for the double-double member the chunk's eight
   /// (node_tables_eight).
-  void node_tables(Size next, Size group) {
+  void node_tables(Size c, ChunkTables<T>& w) {
     if constexpr (std::is_same_v<T, double>) {
       if (widest_here_) {
-        node_tables_in_lanes(next, group);
+        node_tables_in_lanes(c, w);
         return;
       }
     }
     if constexpr (std::is_same_v<T, DoubleDouble>) {
       if (widest512_here_) {
-        node_tables_eight(next, group);
+        node_tables_eight(c, w);
         return;
       }
     }
-    work::parallel(group * CHUNK, [&](Size index) {
-      const Size c = index / CHUNK;
-      const Size q = index % CHUNK;
-      if (q >= chunk_nodes(next + c)) return;
-      const Node<T>& node = nodes_[(next + c) * CHUNK + q];
+    work::parallel(chunk_nodes(c), [&](Size q) {
+      const Node<T>& node = nodes_[c * CHUNK + q];
       NodeScratch<T>& scratch = node_scratch_.local();
       const bool with_choice = ctx_.choice != nullptr;
       if (wide_) {
-        with_choice ? widest::node_tables<T, true>(ctx_, node.first, node.second, q, tables_[c], scratch)
-                    : widest::node_tables<T, false>(ctx_, node.first, node.second, q, tables_[c], scratch);
+        with_choice ? widest::node_tables<T, true>(ctx_, node.first, node.second, q, w, scratch)
+                    : widest::node_tables<T, false>(ctx_, node.first, node.second, q, w, scratch);
       } else {
-        with_choice ? baseline::node_tables<T, true>(ctx_, node.first, node.second, q, tables_[c], scratch)
-                    : baseline::node_tables<T, false>(ctx_, node.first, node.second, q, tables_[c], scratch);
+        with_choice ? baseline::node_tables<T, true>(ctx_, node.first, node.second, q, w, scratch)
+                    : baseline::node_tables<T, false>(ctx_, node.first, node.second, q, w, scratch);
       }
     }, pool::Grain::One);
   }
@@ -553,71 +555,66 @@ class Quadrature {
   /// many and each with twice the series buffer, were measured slower than
   /// the four-lane ones.) Each lane runs its node's own operations, so the
   /// split changes no bit.
-  void node_tables_in_lanes(Size next, Size group)
+  void node_tables_in_lanes(Size c, ChunkTables<T>& w)
     requires std::is_same_v<T, double>
   {
     const bool eight = widest512_here_ && threads_ == 1;
     const Size lanes = eight ? 8 : 4;
-    work::parallel(group * (CHUNK / lanes), [&](Size index) {
-      const Size c = index / (CHUNK / lanes);
-      const Size q0 = index % (CHUNK / lanes) * lanes;
-      const Size in_chunk = chunk_nodes(next + c);
-      if (q0 >= in_chunk) return;
+    const Size in_chunk = chunk_nodes(c);
+    work::parallel((in_chunk + lanes - 1) / lanes, [&](Size index) {
+      const Size q0 = index * lanes;
       const Size count = std::min(lanes, in_chunk - q0);
       NodeScratch<T>& scratch = node_scratch_.local();
       for (Size l = 0; l < count; ++l) {
-        const Node<T>& node = nodes_[(next + c) * CHUNK + q0 + l];
-        baseline::node_radial_parts<T>(ctx_, node.first, node.second, q0 + l, tables_[c], scratch,
-                                       /*products=*/false);
+        const Node<T>& node = nodes_[c * CHUNK + q0 + l];
+        baseline::node_radial_parts<T>(ctx_, node.first, node.second, q0 + l, w, scratch, /*products=*/false);
       }
       // The nodes' series, outgoing-part products and forms are built side by
       // side in lanes.
       SeriesLanes& buffer = scratch.series_lanes;
       const bool with_choice = ctx_.choice != nullptr;
       if (eight) {
-        with_choice ? widest512::node_forms_lanes<true>(ctx_, q0, count, tables_[c], buffer)
-                    : widest512::node_forms_lanes<false>(ctx_, q0, count, tables_[c], buffer);
+        with_choice ? widest512::node_forms_lanes<true>(ctx_, q0, count, w, buffer)
+                    : widest512::node_forms_lanes<false>(ctx_, q0, count, w, buffer);
       } else {
-        with_choice ? widest::node_forms_lanes<true>(ctx_, q0, count, tables_[c], buffer)
-                    : widest::node_forms_lanes<false>(ctx_, q0, count, tables_[c], buffer);
+        with_choice ? widest::node_forms_lanes<true>(ctx_, q0, count, w, buffer)
+                    : widest::node_forms_lanes<false>(ctx_, q0, count, w, buffer);
       }
     }, pool::Grain::One);
   }
 
   /// The double-double member's node tables where the processor has
-  /// AVX-512, one task per chunk: each node's radial functions by the
-  /// one-node code, then the series, outgoing-part products and series forms
-  /// of its eight nodes side by side in lanes. (Unlike the f64 member's, the
-  /// eight-lane tasks were faster on several threads too: the lanes keep only
-  /// the first entries of the series.) Where the lanes met a value that is
-  /// not finite, the chunk's tables are built again node by node.
-  void node_tables_eight(Size next, Size group)
+  /// AVX-512, in one task: each node's radial functions by the one-node
+  /// code, then the series, outgoing-part products and series forms of the
+  /// chunk's eight nodes side by side in lanes. (Unlike the f64 member's,
+  /// the eight-lane tasks were faster on several threads too: the lanes keep
+  /// only the first entries of the series.) Where the lanes met a value that
+  /// is not finite, the chunk's tables are built again node by node.
+  void node_tables_eight(Size c, ChunkTables<T>& w)
     requires std::is_same_v<T, DoubleDouble>
   {
     const bool with_choice = ctx_.choice != nullptr;
-    work::parallel(group, [&](Size c) {
-      const Size count = chunk_nodes(next + c);
-      NodeScratch<T>& scratch = node_scratch_.local();
-      SeriesLanes& buffer = scratch.series_lanes;
-      ChunkTables<T>& w = tables_[c];
-      for (Size q = 0; q < count; ++q) {
-        const Node<T>& node = nodes_[(next + c) * CHUNK + q];
-        widest::node_radial_parts<T>(ctx_, node.first, node.second, q, w, scratch, /*products=*/false);
-      }
-      const bool done = widest512::dd_series_nodes(ctx_, w, count, buffer) &&
-                        (with_choice ? widest512::node_forms_dd_lanes<true>(ctx_, count, w, buffer)
-                                     : widest512::node_forms_dd_lanes<false>(ctx_, count, w, buffer));
-      if (done) return;
-      for (Size q = 0; q < count; ++q) {
-        const Node<T>& node = nodes_[(next + c) * CHUNK + q];
-        with_choice ? widest::node_tables<T, true>(ctx_, node.first, node.second, q, w, scratch)
-                    : widest::node_tables<T, false>(ctx_, node.first, node.second, q, w, scratch);
-      }
-    }, pool::Grain::One);
+    const Size count = chunk_nodes(c);
+    NodeScratch<T>& scratch = node_scratch_.local();
+    SeriesLanes& buffer = scratch.series_lanes;
+    for (Size q = 0; q < count; ++q) {
+      const Node<T>& node = nodes_[c * CHUNK + q];
+      widest::node_radial_parts<T>(ctx_, node.first, node.second, q, w, scratch, /*products=*/false);
+    }
+    const bool done = widest512::dd_series_nodes(ctx_, w, count, buffer) &&
+                      (with_choice ? widest512::node_forms_dd_lanes<true>(ctx_, count, w, buffer)
+                                   : widest512::node_forms_dd_lanes<false>(ctx_, count, w, buffer));
+    if (done) return;
+    for (Size q = 0; q < count; ++q) {
+      const Node<T>& node = nodes_[c * CHUNK + q];
+      with_choice ? widest::node_tables<T, true>(ctx_, node.first, node.second, q, w, scratch)
+                  : widest::node_tables<T, false>(ctx_, node.first, node.second, q, w, scratch);
+    }
   }
 
+  /// A group of active modes and a range of orders, the same for every chunk.
   struct Piece {
-    Size chunk, active_begin, active_end, n_begin, n_end;
+    Size active_begin, active_end, n_begin, n_end;
   };
 
   /// Active modes summed together by one task, order by order: the two rows
@@ -626,28 +623,23 @@ class Quadrature {
   /// keep one mode's vector functions per worker.
   static constexpr Size MODES = LANES ? 4 : 1;
 
-  /// The element rows of the chunks c_begin..c_end of the group and every
-  /// group of active modes in pieces of orders (the modes' vector functions
-  /// per worker, reused while its tasks stay on one chunk and group), into the
-  /// chunk partials, or added to `total` when given (one chunk at a time).
-  /// Each chunk sum is the sum over its chunk's nodes in node order, so the
-  /// split into tasks and the order of the elements change no bit.
-  void element_sums(Size next, Size c_begin, Size c_end, Sums<T>* total) {
-    pieces_.clear();
-    for (Size c = c_begin; c < c_end; ++c) {
-      for (Size a = 0; a < ctx_.active.size(); a += MODES) add_pieces(c, a, std::min(a + MODES, ctx_.active.size()));
-    }
+  /// The element rows of chunk c (tables w) for every group of active modes
+  /// in pieces of orders (the modes' vector functions per worker, reused
+  /// while its tasks stay on one chunk and group), stored into its partial
+  /// or added to the totals. The chunk sum is the sum over its nodes in node
+  /// order, so the split into tasks and the order of the elements change no
+  /// bit.
+  void element_sums(Size c, const ChunkTables<T>& w, Sums<T>& out, Deposit deposit) {
+    const Size count = chunk_nodes(c);
     work::parallel(pieces_.size(), [&](Size index) {
       const Piece& pc = pieces_[index];
-      const Size count = chunk_nodes(next + pc.chunk);
-      const ChunkTables<T>& w = tables_[pc.chunk];
       std::vector<ModeTables<T>>& mws = mode_scratch_.local();
       if (mws.size() < MODES) mws.resize(MODES);
       for (Size a = pc.active_begin; a < pc.active_end; ++a) {
         const Size m = ctx_.active[a].m;
         ModeTables<T>& mw = mws[a - pc.active_begin];
         if (mw.nodes[0].pi.empty()) mw.reserve(ctx_.nmax);
-        if (mw.chunk == next + pc.chunk && mw.m == m) continue;
+        if (mw.chunk == c && mw.m == m) continue;
         mw.chunk = std::numeric_limits<Size>::max();
         const Size n_from = ctx_.active[a].n_from;
         bool formed = false;
@@ -658,21 +650,16 @@ class Quadrature {
           wide_ ? widest::mode_vectors<T>(ctx_, m, n_from, count, w, mw)
                 : baseline::mode_vectors<T>(ctx_, m, n_from, count, w, mw);
         }
-        mw.chunk = next + pc.chunk;
+        mw.chunk = c;
         mw.m = m;
       }
-      if (total != nullptr) {
-        group_rows_of(pc, count, w, mws.data(), *total, Deposit::Add);
-      } else {
-        group_rows_of(pc, count, w, mws.data(), parts_[pc.chunk], Deposit::Store);
-      }
+      group_rows_of(pc, count, w, mws.data(), out, deposit);
     });
   }
 
-  /// The pieces of chunk c and the active modes a_begin..a_end: orders of
-  /// about piece_ elements each (both kinds of every mode), none below
-  /// n_from.
-  void add_pieces(Size c, Size a_begin, Size a_end) {
+  /// The pieces of the active modes a_begin..a_end: orders of about piece_
+  /// elements each (both kinds of every mode), none below n_from.
+  void add_pieces(Size a_begin, Size a_end) {
     Size n_begin = ctx_.nmax + 1;
     for (Size a = a_begin; a < a_end; ++a) {
       const ActiveMode& mode = ctx_.active[a];
@@ -685,7 +672,7 @@ class Quadrature {
         if (n >= std::max({mode.m, Size{1}, mode.n_from})) elements += mode.k[0] + mode.k[1];
       }
       if (elements >= piece_ || n == ctx_.nmax) {
-        if (elements > 0) pieces_.push_back({c, a_begin, a_end, n_begin, n + 1});
+        if (elements > 0) pieces_.push_back({a_begin, a_end, n_begin, n + 1});
         n_begin = n + 1;
         elements = 0;
       }
@@ -722,20 +709,18 @@ class Quadrature {
     }
   }
 
-  /// The summed rows' element ranges in parallel, each adding the group's
-  /// partials in chunk order.
-  void add_partials(Sums<T>& total, Size group) {
+  /// A chunk's partial added into the totals, the summed rows' element
+  /// ranges in parallel.
+  void add_partial(Sums<T>& total, const Sums<T>& part) {
     work::parallel(summed_.size(), [&](Size r) {
       const auto [begin, end] = summed_[r];
-      for (Size c = 0; c < group; ++c) {
-        if constexpr (std::is_same_v<T, DoubleDouble>) {
-          if (widest_here_) {
-            add_lanes(total, parts_[c], begin, end);
-            continue;
-          }
+      if constexpr (std::is_same_v<T, DoubleDouble>) {
+        if (widest_here_) {
+          add_lanes(total, part, begin, end);
+          return;
         }
-        total.add(parts_[c], begin, end);
       }
+      total.add(part, begin, end);
     });
   }
 

@@ -40,6 +40,46 @@ TEST(Pool, EveryIndexOnceInAnyArenaNestedAndThrowing) {
   EXPECT_THROW(for_each_index(100, [](std::size_t i) { if (i == 57) throw std::runtime_error("57"); }), std::runtime_error);
 }
 
+// A pipeline keeps its window: index i starts only after retire(i - window)
+// has ended, so slot i % window is free; retires run one at a time, in index
+// order, each after its own work; nested loops and exceptions behave as in
+// for_each_index.
+TEST(Pool, PipelineRetiresInOrderWithinItsWindow) {
+  for (std::size_t threads : {1, 3, 8}) {
+    for (std::size_t window : {1, 2, 5}) {
+      constexpr std::size_t n = 120;
+      std::vector<std::atomic<int>> worked(n), retired(n);
+      std::vector<std::atomic<int>> slot_busy(window);
+      std::atomic<int> faults{0}, retiring{0};
+      std::size_t next_retire = 0;
+      vantok::pool::with_threads(threads, [&] {
+        vantok::pool::pipeline(n, window, [&](std::size_t i) {
+          if (slot_busy[i % window].exchange(1) != 0) faults++;
+          if (i >= window && retired[i - window].load() != 1) faults++;
+          std::atomic<int> inner{0};
+          for_each_index(16, [&](std::size_t) { inner++; });
+          if (inner.load() != 16) faults++;
+          worked[i]++;
+        }, [&](std::size_t i) {
+          if (retiring.exchange(1) != 0 || i != next_retire || worked[i].load() != 1) faults++;
+          ++next_retire;
+          slot_busy[i % window] = 0;
+          retired[i]++;
+          retiring = 0;
+        });
+      });
+      EXPECT_EQ(faults.load(), 0) << threads << " threads, window " << window;
+      EXPECT_EQ(next_retire, n);
+    }
+  }
+  EXPECT_THROW(vantok::pool::pipeline(50, 4, [](std::size_t i) { if (i == 17) throw std::runtime_error("17"); },
+                                      [](std::size_t) {}),
+               std::runtime_error);
+  EXPECT_THROW(vantok::pool::pipeline(50, 4, [](std::size_t) {}, [](std::size_t i) {
+    if (i == 23) throw std::runtime_error("23");
+  }), std::runtime_error);
+}
+
 // Per-thread scratch: every body gets a T of its own thread, never one another
 // body is using at the time, in an explicit arena and on the process-wide pool
 // reached through a caller's token (whose thread may hold any arena slot).
