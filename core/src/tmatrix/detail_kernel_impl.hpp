@@ -550,15 +550,15 @@ class Quadrature {
   }
 
   /// The f64 member's node tables, the series forms of several nodes per
-  /// task in lanes: four, or on a pool of one thread a chunk's eight where the
-  /// processor has AVX-512. (On several threads the eight-lane tasks, half as
-  /// many and each with twice the series buffer, were measured slower than
-  /// the four-lane ones.) Each lane runs its node's own operations, so the
-  /// split changes no bit.
+  /// task in lanes: the chunk's eight where the processor has AVX-512, else
+  /// four. (Eight-lane tasks, half as many and each with twice the series
+  /// buffer, were slower on several threads while the chunks of a group
+  /// waited for each other; with the chunks pipelined they are faster.) Each
+  /// lane runs its node's own operations, so the split changes no bit.
   void node_tables_in_lanes(Size c, ChunkTables<T>& w)
     requires std::is_same_v<T, double>
   {
-    const bool eight = widest512_here_ && threads_ == 1;
+    const bool eight = widest512_here_;
     const Size lanes = eight ? 8 : 4;
     const Size in_chunk = chunk_nodes(c);
     work::parallel((in_chunk + lanes - 1) / lanes, [&](Size index) {
