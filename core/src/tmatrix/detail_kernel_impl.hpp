@@ -39,14 +39,36 @@ namespace vantok::tmatrix::kernel::detail {
 // NaN term, so that every form built on it carries a NaN bound and the
 // variant choice keeps the direct evaluation.
 
+/// The end of a series' term loop: the bound b_s follows the term ratio
+/// rho at rmax from the leading term's bound, and the loop ends once
+/// `may_end`, rho < 1/2 and b_s is below tol times the largest bound so far
+/// (or that is exactly zero); it also ends, as a runaway, once a bound or
+/// ratio is not finite or the list has MAX_SERIES_TERMS terms.
+template <KernelScalar T>
+class TermBound {
+ public:
+  enum class Step { Go, End, Runaway };
+  explicit TermBound(const T& first) : b_(first), big_b_(first) {}
+  Step next(const T& rho, bool may_end, std::size_t terms) {
+    using Traits = scalar::ScalarTraits<T>;
+    b_ = b_ * rho;
+    big_b_ = Member<T>::running_max(big_b_, b_);
+    if (may_end && rho < half_ && (b_ < tol_ * big_b_ || Traits::value_is_exact_zero(big_b_))) return Step::End;
+    if (!Traits::is_finite(b_) || !Traits::is_finite(rho) || terms >= MAX_SERIES_TERMS) return Step::Runaway;
+    return Step::Go;
+  }
+
+ private:
+  T tol_ = scalar::constant<T>(Member<T>::series_tolerance);
+  T half_ = scalar::constant<T>(0.5);
+  T b_, big_b_;
+};
+
 /// The outgoing side's lists of series_tables (orders 1..nmax).
 template <KernelScalar T>
 void irregular_series(const functions::Scales<T>& scales, std::size_t nmax, const T& rmin, const T& big_r,
                       regular::Series<T>& series) {
-  using M = Member<T>;
   using Traits = scalar::ScalarTraits<T>;
-  const T tol = scalar::constant<T>(M::series_tolerance);
-  const T half = scalar::constant<T>(0.5);
   const T nan = scalar::constant<T>(std::numeric_limits<double>::quiet_NaN());
   const T neg_rmin2 = -(rmin * rmin);
   // c_n = -prod_{l=1..n} (2l-1)/(rmin out_l), built up in l order; each
@@ -65,21 +87,16 @@ void irregular_series(const functions::Scales<T>& scales, std::size_t nmax, cons
     std::vector<T>& terms = series.irregular[n];
     T t = c;
     terms.push_back(t);
-    T b = abs(c);
-    T big_b = b;
+    TermBound<T> bound(abs(c));
     const auto two_n1 = static_cast<std::int64_t>(2 * n + 1);
     for (std::int64_t s = 1;; ++s) {
       const std::int64_t den = (2 * s) * (2 * s - two_n1);
       t = (t * neg_rmin2) / Traits::from_int(den);
       terms.push_back(t);
       const T rho = big_r / Traits::from_int(den < 0 ? -den : den);
-      b = b * rho;
-      big_b = M::running_max(big_b, b);
-      if (2 * s > two_n1 && rho < half && (b < tol * big_b || Traits::value_is_exact_zero(big_b))) break;
-      if (!Traits::is_finite(b) || !Traits::is_finite(rho) || terms.size() >= MAX_SERIES_TERMS) {
-        terms.push_back(nan);
-        break;
-      }
+      const auto step = bound.next(rho, 2 * s > two_n1, terms.size());
+      if (step == TermBound<T>::Step::Runaway) terms.push_back(nan);
+      if (step != TermBound<T>::Step::Go) break;
     }
   });
 }
@@ -91,8 +108,6 @@ void regular_series(const functions::Scales<T>& scales, std::size_t nmax, const 
   using M = Member<T>;
   using Traits = scalar::ScalarTraits<T>;
   const T zero{};
-  const T tol = scalar::constant<T>(M::series_tolerance);
-  const T half = scalar::constant<T>(0.5);
   const T nan = scalar::constant<T>(std::numeric_limits<double>::quiet_NaN());
   const Complex<T> zeta2 = zeta * zeta;
   const T growth = hypot(zeta2.re, zeta2.im) * q2;
@@ -113,21 +128,15 @@ void regular_series(const functions::Scales<T>& scales, std::size_t nmax, const 
     std::vector<Complex<T>>& terms = series.regular[n];
     Complex<T> t = cz;
     terms.push_back(t);
-    T b = hypot(cz.re, cz.im);
-    T big_b = b;
+    TermBound<T> bound(hypot(cz.re, cz.im));
     const auto two_n1 = static_cast<std::int64_t>(2 * n + 1);
     for (std::int64_t s = 1;; ++s) {
       const T den = Traits::from_int((two_n1 + 2 * s) * (2 * s));
       t = complex::scale(t * zeta2, Traits::from_int(-1) / den);
       terms.push_back(t);
-      const T rho = growth / den;
-      b = b * rho;
-      big_b = M::running_max(big_b, b);
-      if (rho < half && (b < tol * big_b || Traits::value_is_exact_zero(big_b))) break;
-      if (!Traits::is_finite(b) || !Traits::is_finite(rho) || terms.size() >= MAX_SERIES_TERMS) {
-        terms.push_back(Complex<T>{nan, nan});
-        break;
-      }
+      const auto step = bound.next(growth / den, true, terms.size());
+      if (step == TermBound<T>::Step::Runaway) terms.push_back(Complex<T>{nan, nan});
+      if (step != TermBound<T>::Step::Go) break;
     }
   });
 }
