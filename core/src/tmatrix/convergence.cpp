@@ -285,8 +285,13 @@ std::size_t next_terms(std::size_t n) { return sat_add<std::size_t>(n, std::max<
 
 /// Stage 1 is taken to be about to converge when its last change is below
 /// this many times rtol (the changes of successive trials fall by two to
-/// three orders of magnitude a step where the series has settled).
+/// three orders of magnitude a step where the series has settled), and below
+/// SETTLING: a change of a percent or more says the series has not begun to
+/// settle, however loose rtol is. (At rtol 1e-3 every change below 1 would
+/// count, and a run that never settles would make a stage-2 trial ahead at
+/// every step, all of them for nothing.)
 constexpr double ABOUT_TO_CONVERGE = 1000.0;
+constexpr double SETTLING = 1e-2;
 
 /// The stage-1 trial at (pr.n, pr.n_theta). With `side_by_side`, when the last
 /// change says stage 1 is about to converge and stage 2 will follow, the first
@@ -299,7 +304,7 @@ Result<Solved> terms_trial(Progress& pr, bool side_by_side, bool changed) {
   const Plan& plan = pr.plan;
   const Truncation here{pr.n, pr.n_theta, 0};
   const Truncation stage2{pr.n, next_theta(pr.n_theta, plan.max_theta), 0};
-  const bool ahead = side_by_side && changed && pr.last < ABOUT_TO_CONVERGE * plan.rtol && !plan.n_theta &&
+  const bool ahead = side_by_side && changed && pr.last < std::min(ABOUT_TO_CONVERGE * plan.rtol, SETTLING) && !plan.n_theta &&
                      std::max(sat_mul<std::size_t>(2, pr.n), pr.n_f_count) < plan.max_theta &&
                      pair_fits(sat_mul<std::size_t>(2, solve_bytes(stage2)));
   if (!ahead) return pr.solve(here);

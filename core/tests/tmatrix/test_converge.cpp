@@ -277,6 +277,33 @@ TEST(Converge, TrialsMadeAheadChangeNothing) {
   }
 }
 
+// At a loose rtol, changes of a percent or more never count as about to
+// converge: a run that does not settle (large changes up to the cap, rtol
+// 1e-3) makes no trial ahead and ends as the run one trial after
+// another does.
+TEST(Converge, NoTrialAheadWhileTheChangesAreLarge) {
+  // Orders that fall off slowly: each step's added orders change the
+  // solution by 20 % or more, up to the cap.
+  Scripted alone;
+  alone.order_decay = 0.97;
+  const auto a = run(plan_of(1e-3, 60, 10000), alone);
+  Scripted pooled;
+  pooled.order_decay = 0.97;
+  Result<Converged> b = std::unexpected(Error::invalid_input("not run"));
+  vantok::pool::run_with_threads(4, [&] {
+    b = driver::converge(plan_of(1e-3, 60, 10000), {.x = 1.0, .eps = 1.0},
+                         [&](const Truncation& t) { return pooled(t.n_terms, t.n_theta, t.m_max); }, nullptr, true);
+  });
+  ASSERT_FALSE(a.has_value());
+  ASSERT_FALSE(b.has_value());
+  EXPECT_EQ(b.error().to_string(), a.error().to_string());
+  std::vector<Call> want = alone.calls;
+  std::vector<Call> got = pooled.calls;
+  std::sort(want.begin(), want.end());
+  std::sort(got.begin(), got.end());
+  EXPECT_EQ(got, want);
+}
+
 TEST(ChangeMeasures, Edges) {
   Scripted s;
   const Solved a = *s(4, 8, 4);
