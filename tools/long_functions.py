@@ -15,6 +15,8 @@ import re, sys, pathlib
 LIMIT = int(sys.argv[1]) if len(sys.argv) > 1 else 80
 roots = sys.argv[2:] or ["core/src", "core/include", "python/src"]
 
+HEX = set("0123456789abcdefABCDEF")
+
 def strip(text):
     # drop comments and string/char literals, keep newlines
     out = []; i = 0; n = len(text)
@@ -29,6 +31,8 @@ def strip(text):
             m = re.match(r'R"([^(]*)\(', text[i:]);
             end = text.find(")" + m.group(1) + '"', i); j = end + len(m.group(1)) + 2
             out.append('""' + "\n" * text.count("\n", i, j)); i = j; continue
+        if c == "'" and 0 < i < n - 1 and text[i - 1] in HEX and text[i + 1] in HEX:
+            out.append(c); i += 1; continue  # a digit separator (1'000)
         if c in "\"'":
             j = i + 1
             while j < n and text[j] != c:

@@ -17,6 +17,7 @@
 
 #include "errors.hpp"
 #include "ref.hpp"
+#include "vantok/pool.hpp"
 
 namespace vantok_py::args {
 
@@ -152,6 +153,8 @@ struct GreekArgs {
 /// thread's start (see ref.hpp, lock::lost).
 template <class Body>
 PyObject* guarded(Body&& body) {
+  // Before the call takes any memory (see prepare_thread).
+  vantok::pool::prepare_thread();
   try {
     return body();
   } catch (...) {

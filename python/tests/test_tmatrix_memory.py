@@ -123,3 +123,27 @@ def test_sigint_ends_a_vast_index_solve(name, threads):
     assert (done.returncode, done.stderr) == (0, ""), done.stderr
     outcome, waited = json.loads(done.stdout)
     assert outcome == "interrupted" and waited < 3.0
+
+
+# A solve that runs out of address space part-way, with the cap set just before the first call (the
+# pool's threads start under it): the call ends with MemoryError or a result, and the interpreter lives
+# on. A pool thread's first throw used to set up the C++ runtime's thread-local state there and then,
+# and glibc ends the process when that allocation fails; oneTBB does the same when it cannot start a
+# thread.
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer reserves a vast shadow address range")
+@pytest.mark.parametrize("room_mib", [250, 300, 350, 400])
+def test_running_out_of_address_space_mid_solve_is_a_memory_error(room_mib):
+    code = PRELUDE + textwrap.dedent(f"""
+        used = next(int(line.split()[1]) for line in open("/proc/self/status") if line.startswith("VmSize:"))
+        resource.setrlimit(resource.RLIMIT_AS, (used * 1024 + {room_mib} * 2**20, resource.RLIM_INFINITY))
+        for _ in range(3):
+            try:
+                vt.tmatrix_random(np.array([40.0]), np.array([1.5+0.02j]), np.array([1.5]), 1e-6, "auto", None,
+                                  None, False, True, False, True, None, None, True)
+                print("result")
+            except MemoryError:
+                print("MemoryError")
+    """)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+    assert (done.returncode, done.stderr) == (0, ""), done.stderr
+    assert done.stdout.split() and set(done.stdout.split()) <= {"result", "MemoryError"}

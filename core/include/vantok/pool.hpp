@@ -107,9 +107,23 @@ class Pace {
 
 namespace pool {
 
+/// Sets up the calling thread's thread-local storage of this library and of
+/// the C++ runtime's exception state. glibc allocates that storage, for a
+/// library loaded after the process started (as an interpreter loads this
+/// one, and with it the C++ runtime), on a thread's first use, and ends the
+/// process when the allocation fails: a thread that first throws
+/// std::bad_alloc once memory has run out would end the process instead of
+/// reporting it. Every thread of the pool is prepared as it enters, and the
+/// pool brings them all in when it starts; callers from other threads (the
+/// bindings' entry points) call this before they work. Cheap after the first
+/// call on a thread.
+void prepare_thread() noexcept;
+
 /// The pool's size, fixed at first use: RAYON_NUM_THREADS when it is a
 /// positive decimal integer, else RAYON_RS_NUM_CPUS under the same rule, else
-/// the number of online processors.
+/// the number of online processors; under an address-space limit, no more
+/// threads than the room left below it can start (at 80 MiB each, at least
+/// one).
 std::size_t threads();
 
 /// The concurrency of the arena the caller runs in: the pool's size outside

@@ -9,17 +9,21 @@
 #include <oneapi/tbb/parallel_pipeline.h>
 #include <oneapi/tbb/partitioner.h>
 #include <oneapi/tbb/task_arena.h>
+#include <oneapi/tbb/task_scheduler_observer.h>
 
 #include <pthread.h>
+#include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <atomic>
 #include <condition_variable>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -135,6 +139,45 @@ std::size_t configured_size() {
   return std::min(*n, max_threads);
 }
 
+// Under an address-space limit (ulimit -v), every thread the pool starts
+// takes its stack and, at its first allocation, a malloc arena of 64 MiB of
+// address space, and oneTBB ends the process when it cannot start a thread.
+// The pool then starts no more threads than the room left below the limit
+// holds at 80 MiB each (at least one: the caller alone); the results are the
+// same for any number of threads.
+std::size_t fitting_size(std::size_t n) {
+  rlimit limit{};
+  if (n <= 1 || getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return n;
+  std::size_t pages = 0;
+  if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
+    if (std::fscanf(statm, "%zu", &pages) != 1) pages = 0;
+    std::fclose(statm);
+  }
+  const std::size_t used = pages * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  const std::size_t room = limit.rlim_cur > used ? static_cast<std::size_t>(limit.rlim_cur) - used : 0;
+  constexpr std::size_t per_thread = std::size_t{80} << 20;
+  return std::clamp<std::size_t>(room / per_thread, 1, n);
+}
+
+// How deeply the calling thread runs inside work of the pool (an arena's
+// execute, or an index of a loop). oneTBB's own thread index cannot tell: a
+// thread that has once taken part in an arena keeps an index in the implicit
+// one after it left.
+thread_local std::size_t tl_pool_depth = 0;
+
+// Prepares every thread that enters its arena (pool::prepare_thread).
+class Preparer final : public tbb::task_scheduler_observer {
+ public:
+  explicit Preparer(tbb::task_arena& arena) : tbb::task_scheduler_observer(arena) {
+    arena.initialize();
+    observe(true);
+  }
+  ~Preparer() override { observe(false); }
+  Preparer(const Preparer&) = delete;
+  Preparer& operator=(const Preparer&) = delete;
+  void on_scheduler_entry(bool) override { prepare_thread(); }
+};
+
 struct Pool {
   std::size_t size;
   // Kept alive for the whole process: without it oneTBB caps its workers at
@@ -144,12 +187,34 @@ struct Pool {
   tbb::global_control control;
   // No slot is reserved for callers: they join when one is free.
   tbb::task_arena arena;
+  Preparer preparer;
 
   explicit Pool(std::size_t n)
       : size(n),
         control(tbb::global_control::max_allowed_parallelism, n + 1),
-        arena(static_cast<int>(n), 0) {}
+        arena(static_cast<int>(n), 0),
+        preparer(arena) {}
 };
+
+// Brings in once every worker the arena can ever hold (all n of them, as
+// when a polling caller waits outside it), each prepared as it enters,
+// waiting at most a fifth of a second for them: a worker would otherwise be
+// started, and prepared, only when a loop first needs it, possibly in the
+// middle of a call that has taken all the memory there is.
+void gather(Pool& pool) {
+  using Clock = std::chrono::steady_clock;
+  const auto until = Clock::now() + std::chrono::milliseconds(200);
+  std::atomic<std::size_t> arrived{0};
+  std::atomic<bool> done{false};
+  pool.arena.enqueue([&] {
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, pool.size, 1), [&](const tbb::blocked_range<std::size_t>&) {
+      arrived.fetch_add(1, std::memory_order_relaxed);
+      while (arrived.load(std::memory_order_relaxed) < pool.size && Clock::now() < until) std::this_thread::yield();
+    }, tbb::simple_partitioner{});
+    done.store(true, std::memory_order_release);
+  });
+  while (!done.load(std::memory_order_acquire)) std::this_thread::yield();
+}
 
 // Set in a fork child: it has none of the pool's worker threads, and oneTBB's
 // bookkeeping may still count the parent's in the arena's slots, so work
@@ -166,16 +231,12 @@ bool forked() noexcept { return g_forked.load(std::memory_order_relaxed); }
 Pool& instance() {
   static Pool& pool = *[] {
     pthread_atfork(nullptr, nullptr, [] { g_forked.store(true, std::memory_order_relaxed); });
-    return new Pool(configured_size());
+    Pool* made = new Pool(fitting_size(configured_size()));
+    if (made->size > 1) gather(*made);
+    return made;
   }();
   return pool;
 }
-
-// How deeply the calling thread runs inside work of the pool (an arena's
-// execute, or an index of a loop). oneTBB's own thread index cannot tell: a
-// thread that has once taken part in an arena keeps an index in the implicit
-// one after it left.
-thread_local std::size_t tl_pool_depth = 0;
 
 class InPool {
  public:
@@ -204,6 +265,18 @@ class Inline {
 };
 
 }  // namespace
+
+void prepare_thread() noexcept {
+  // The C++ runtime's exception state, which a throw reads first. (The
+  // function is declared pure: its result goes through the barrier, or the
+  // call would be dropped.)
+  const int uncaught = std::uncaught_exceptions();
+  asm volatile("" : : "r"(uncaught) : "memory");
+  // This library's block: taking the address of one of its thread-locals
+  // makes the thread's block exist.
+  std::size_t* depth = &tl_pool_depth;
+  asm volatile("" : : "r"(depth) : "memory");
+}
 
 std::size_t threads() { return instance().size; }
 
@@ -330,6 +403,7 @@ void run_in_pool(const std::function<void()>& f) {
 void run_with_threads(std::size_t thread_count, const std::function<void()>& f) {
   instance();
   tbb::task_arena arena(static_cast<int>(std::clamp<std::size_t>(thread_count, 1, max_threads)));
+  const Preparer preparer(arena);
   arena.execute([&] {
     const InPool in_pool;
     const Inline in_line(false);
