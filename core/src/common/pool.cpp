@@ -203,17 +203,25 @@ struct Pool {
 // middle of a call that has taken all the memory there is.
 void gather(Pool& pool) {
   using Clock = std::chrono::steady_clock;
+  struct State {
+    std::atomic<std::size_t> arrived{0};
+    std::atomic<bool> done{false};
+  };
+  // Shared with the task, which may still be running (or not yet started,
+  // when no worker can start) after the wait below has given up.
+  const auto state = std::make_shared<State>();
+  const std::size_t n = pool.size;
   const auto until = Clock::now() + std::chrono::milliseconds(200);
-  std::atomic<std::size_t> arrived{0};
-  std::atomic<bool> done{false};
-  pool.arena.enqueue([&] {
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, pool.size, 1), [&](const tbb::blocked_range<std::size_t>&) {
-      arrived.fetch_add(1, std::memory_order_relaxed);
-      while (arrived.load(std::memory_order_relaxed) < pool.size && Clock::now() < until) std::this_thread::yield();
+  pool.arena.enqueue([state, n, until] {
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, 1), [&](const tbb::blocked_range<std::size_t>&) {
+      state->arrived.fetch_add(1, std::memory_order_relaxed);
+      while (state->arrived.load(std::memory_order_relaxed) < n && Clock::now() < until) std::this_thread::yield();
     }, tbb::simple_partitioner{});
-    done.store(true, std::memory_order_release);
+    state->done.store(true, std::memory_order_release);
   });
-  while (!done.load(std::memory_order_acquire)) std::this_thread::yield();
+  while (!state->done.load(std::memory_order_acquire) && Clock::now() < until + std::chrono::milliseconds(50)) {
+    std::this_thread::yield();
+  }
 }
 
 // Set in a fork child: it has none of the pool's worker threads, and oneTBB's
