@@ -411,7 +411,6 @@ void run_in_pool(const std::function<void()>& f) {
 void run_with_threads(std::size_t thread_count, const std::function<void()>& f) {
   instance();
   tbb::task_arena arena(static_cast<int>(std::clamp<std::size_t>(thread_count, 1, max_threads)));
-  const Preparer preparer(arena);
   arena.execute([&] {
     const InPool in_pool;
     const Inline in_line(false);
