@@ -180,6 +180,33 @@ class PerThread {
   detail::ThreadSlots slots_;
 };
 
+namespace detail {
+
+/// A new slot number for thread_scratch.
+std::size_t new_scratch_slot() noexcept;
+/// The calling thread's pointer in `slot` (null until set), destroyed by
+/// `destroy` when the thread ends. Throws std::bad_alloc when the thread's
+/// list of slots cannot grow.
+void*& scratch_slot(std::size_t slot, void (*destroy)(void*));
+
+}  // namespace detail
+
+/// The calling thread's own T (one per Tag: give each place that keeps
+/// scratch a tag of its own), default-constructed on its first use and
+/// destroyed when the thread ends; kept from call to call. A thread_local
+/// object would do the same, but glibc registers its destructor with an
+/// allocation it cannot report a failure of: a thread using it first once
+/// memory has run out would end the process. Here that is std::bad_alloc.
+/// As with PerThread, a caller must not start parallel work while it holds
+/// its T.
+template <class T, class Tag>
+T& thread_scratch() {
+  static const std::size_t slot = detail::new_scratch_slot();
+  void*& p = detail::scratch_slot(slot, [](void* q) { delete static_cast<T*>(q); });
+  if (p == nullptr) p = new T();
+  return *static_cast<T*>(p);
+}
+
 /// How a loop's indices are handed to threads.
 enum class Grain {
   /// Work-stealing ranges chosen by the scheduler (many cheap indices).

@@ -30,6 +30,7 @@
 #include <string_view>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace vantok {
 
@@ -165,6 +166,33 @@ std::size_t fitting_size(std::size_t n) {
 // one after it left.
 thread_local std::size_t tl_pool_depth = 0;
 
+// The scratch of thread_scratch: per slot the object and how to destroy it.
+// Set up by prepare_thread (its destructor is registered then, while memory
+// is free).
+class ScratchSlots {
+ public:
+  ScratchSlots() = default;
+  ScratchSlots(const ScratchSlots&) = delete;
+  ScratchSlots& operator=(const ScratchSlots&) = delete;
+  ~ScratchSlots() {
+    for (auto& [p, destroy] : slots_) {
+      if (p != nullptr) destroy(p);
+    }
+  }
+  void*& at(std::size_t slot, void (*destroy)(void*)) {
+    if (slot >= slots_.size()) slots_.resize(slot + 1, {nullptr, nullptr});
+    slots_[slot].second = destroy;
+    return slots_[slot].first;
+  }
+
+ private:
+  std::vector<std::pair<void*, void (*)(void*)>> slots_;
+};
+
+thread_local ScratchSlots tl_scratch;
+
+std::atomic<std::size_t> g_scratch_slots{0};
+
 // Prepares every thread that enters its arena (pool::prepare_thread).
 class Preparer final : public tbb::task_scheduler_observer {
  public:
@@ -284,7 +312,18 @@ void prepare_thread() noexcept {
   // makes the thread's block exist.
   std::size_t* depth = &tl_pool_depth;
   asm volatile("" : : "r"(depth) : "memory");
+  // The scratch list, whose destructor glibc registers on its first use.
+  ScratchSlots* scratch = &tl_scratch;
+  asm volatile("" : : "r"(scratch) : "memory");
 }
+
+namespace detail {
+
+std::size_t new_scratch_slot() noexcept { return g_scratch_slots.fetch_add(1, std::memory_order_relaxed); }
+
+void*& scratch_slot(std::size_t slot, void (*destroy)(void*)) { return tl_scratch.at(slot, destroy); }
+
+}  // namespace detail
 
 std::size_t threads() { return instance().size; }
 

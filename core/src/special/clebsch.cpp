@@ -11,6 +11,7 @@
 
 #include "vantok/error.hpp"
 #include "vantok/numeric.hpp"
+#include "vantok/pool.hpp"
 #include "vantok/scalar/lanes.hpp"
 #include "vantok/scalar/scalars.hpp"
 
@@ -356,7 +357,7 @@ std::size_t sweeps(std::span<Sweep<T>, E> lanes, RecentA<T>& recent) {
 // correctly rounded square root as anywhere else (the table only saves the
 // root per coefficient, never changes a bit).
 const double* root_weights(std::int64_t l_max) {
-  thread_local std::vector<double> roots;
+  auto& roots = pool::thread_scratch<std::vector<double>, struct RootWeights>();
   const auto need = static_cast<std::size_t>(l_max) + 1;
   for (std::size_t l = roots.size(); l < need; ++l) roots.push_back(std::sqrt(lf(2 * static_cast<std::int64_t>(l) + 1)));
   return roots.data();
@@ -426,8 +427,8 @@ std::pair<std::int64_t, std::optional<Orders>> orders_of(std::int64_t l1, std::i
 template <class T>
 void many(std::span<const Call> calls, std::span<std::vector<T>> out, std::span<std::int64_t> l_min) {
   VANTOK_ASSERT(out.size() >= calls.size() && l_min.size() >= calls.size());
-  thread_local std::array<Sweep<T>, MAX_LANES> work;
-  thread_local RecentA<T> recent;
+  auto& work = pool::thread_scratch<std::array<Sweep<T>, MAX_LANES>, struct ManySweeps>();
+  auto& recent = pool::thread_scratch<RecentA<T>, struct ManyRecent>();
   std::array<std::size_t, MAX_LANES> index{};
   std::size_t used = 0;
   const auto run = [&](auto lanes) {

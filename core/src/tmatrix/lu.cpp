@@ -58,7 +58,7 @@ using C4 = Complex<F64x4>;
 /// the same order), its y planar in four lanes per entry.
 void substitute_four(const Complex<double>* lu, const std::size_t* perm, std::size_t n, const Complex<double>* b,
                      Complex<double>* x) {
-  thread_local std::vector<C4> y;
+  auto& y = pool::thread_scratch<std::vector<C4>, struct SubstituteFour>();
   y.resize(n);
   alignas(32) double re[4], im[4];
   for (std::size_t i = 0; i < n; ++i) {

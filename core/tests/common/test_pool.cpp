@@ -8,13 +8,22 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
 #include <optional>
 #include <set>
 #include <stdexcept>
 #include <thread>
 #include <vector>
+
+#include "support/sanitizer.hpp"
 
 namespace {
 
@@ -78,6 +87,68 @@ TEST(Pool, PipelineRetiresInOrderWithinItsWindow) {
   EXPECT_THROW(vantok::pool::pipeline(50, 4, [](std::size_t) {}, [](std::size_t i) {
     if (i == 23) throw std::runtime_error("23");
   }), std::runtime_error);
+}
+
+// Counts its live objects.
+struct Counted {
+  static inline std::atomic<int> alive{0};
+  int value = 0;
+  Counted() { ++alive; }
+  ~Counted() { --alive; }
+  Counted(const Counted&) = delete;
+  Counted& operator=(const Counted&) = delete;
+};
+
+// A thread's scratch: one object per thread and tag, kept from call to call
+// and destroyed when its thread ends. Once memory has run out, a prepared
+// thread's first use of a scratch is std::bad_alloc: the registration of a
+// thread_local object's destructor would end the process there.
+TEST(ThreadScratch, PerThreadAndTagKeptDestroyedAndBadAllocOnceMemoryIsOut) {
+  const auto first = [] { return &vantok::pool::thread_scratch<Counted, struct First>(); };
+  Counted* here = first();
+  EXPECT_EQ(here, first());
+  EXPECT_NE(here, (&vantok::pool::thread_scratch<Counted, struct Second>()));
+  const int before = Counted::alive.load();
+  Counted* there = nullptr;
+  std::thread([&] { there = first(); }).join();
+  EXPECT_NE(there, here);
+  EXPECT_EQ(Counted::alive.load(), before);
+  if (vantok::test::ADDRESS_SANITIZER) return;  // the sanitizer's shadow takes the address space
+
+  const pid_t child = fork();
+  if (child == 0) {
+    std::size_t pages = 0;
+    if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
+      if (std::fscanf(statm, "%zu", &pages) != 1) pages = 0;
+      std::fclose(statm);
+    }
+    const rlimit cap{pages * 4096 + (std::size_t{64} << 20), RLIM_INFINITY};
+    if (pages == 0 || setrlimit(RLIMIT_AS, &cap) != 0) _exit(2);
+    int code = 1;
+    std::thread([&] {
+      vantok::pool::prepare_thread();
+      std::vector<void*> hold;
+      hold.reserve(std::size_t{1} << 22);
+      for (std::size_t size : {std::size_t{1} << 16, std::size_t{16}}) {
+        while (hold.size() < hold.capacity()) {
+          void* p = std::malloc(size);
+          if (p == nullptr) break;
+          hold.push_back(p);
+        }
+      }
+      try {
+        vantok::pool::thread_scratch<std::vector<double>, struct Late>().resize(1 << 20);
+      } catch (const std::bad_alloc&) {
+        code = 0;
+      }
+      for (void* p : hold) std::free(p);
+    }).join();
+    _exit(code);
+  }
+  ASSERT_GT(child, 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 // Per-thread scratch: every body gets a T of its own thread, never one another
