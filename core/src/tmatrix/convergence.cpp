@@ -304,8 +304,8 @@ Result<Solved> terms_trial(Progress& pr, bool side_by_side, bool changed) {
   const Plan& plan = pr.plan;
   const Truncation here{pr.n, pr.n_theta, 0};
   const Truncation stage2{pr.n, next_theta(pr.n_theta, plan.max_theta), 0};
-  const bool ahead = side_by_side && changed && pr.last < std::min(ABOUT_TO_CONVERGE * plan.rtol, SETTLING) && !plan.n_theta &&
-                     std::max(sat_mul<std::size_t>(2, pr.n), pr.n_f_count) < plan.max_theta &&
+  const bool ahead = side_by_side && changed && pr.last < std::min(ABOUT_TO_CONVERGE * plan.rtol, SETTLING) &&
+                     !plan.n_theta && std::max(sat_mul<std::size_t>(2, pr.n), pr.n_f_count) < plan.max_theta &&
                      pair_fits(sat_mul<std::size_t>(2, solve_bytes(stage2)));
   if (!ahead) return pr.solve(here);
   Outcome<Result<Solved>> first;

@@ -299,9 +299,9 @@ WorkingSet working_set(const Context<T>& ctx, const regular::Series<T>& series, 
   const Size result_bytes = 2 * c + 2 * t + 1;
   const Size sums_bytes = Sums<T>::arrays(ctx.choice != nullptr) * (c + t);
   // The node scratch of a worker: its ratio buffers and series (the f64
-  // member's widest code also keeps four nodes' series and radial functions
-  // side by side in lanes; the budget counts them at eight node series, so that
-  // the point where large calls are refused stays where it was); and the
+  // member's widest code also keeps eight nodes' series and radial functions
+  // side by side in lanes, or four without AVX-512; the budget counts eight
+  // node series either way); and the
   // vector functions of a group of up to four modes.
   const Size series_bytes = node_series_bytes(ctx, series);
   Size node_scratch = sat_add(sat_mul(n + 1, t + c),
@@ -567,8 +567,7 @@ class Quadrature {
   void node_tables_in_lanes(Size c, ChunkTables<T>& w)
     requires std::is_same_v<T, double>
   {
-    const bool eight = widest512_here_;
-    const Size lanes = eight ? 8 : 4;
+    const Size lanes = widest512_here_ ? 8 : 4;
     const Size in_chunk = chunk_nodes(c);
     work::parallel((in_chunk + lanes - 1) / lanes, [&](Size index) {
       const Size q0 = index * lanes;
@@ -582,7 +581,7 @@ class Quadrature {
       // side in lanes.
       SeriesLanes& buffer = scratch.series_lanes;
       const bool with_choice = ctx_.choice != nullptr;
-      if (eight) {
+      if (widest512_here_) {
         with_choice ? widest512::node_forms_lanes<true>(ctx_, q0, count, w, buffer)
                     : widest512::node_forms_lanes<false>(ctx_, q0, count, w, buffer);
       } else {

@@ -242,11 +242,12 @@ struct ChunkTables {
   }
 };
 
-/// The series of the nodes of a task side by side (four, or on a pool of one
-/// thread eight where the processor has AVX-512), for the f64 member's series
-/// forms in lanes (detail_kernel_lanes.inc): each entry of a NodeSeries list
-/// as `width` doubles (lane l from node l), in one buffer. node_series_nodes builds it
-/// for all the nodes at once, each lane by its node's own operations. The
+/// The series of the nodes of a task side by side (a chunk's eight where the
+/// processor has AVX-512, else four), for the f64 member's series forms in
+/// lanes (detail_kernel_lanes.inc): each entry of a NodeSeries list as
+/// `width` doubles (lane l from node l), in one buffer. node_series_nodes
+/// builds it for all the nodes at once, each lane by its node's own
+/// operations. The
 /// double-double member's eight nodes use the same record with sixteen
 /// doubles an entry (eight leading, eight trailing parts) and only the first
 /// entries of each list (detail_kernel_dd_nodes.inc).
