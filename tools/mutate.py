@@ -192,6 +192,11 @@ MUTANTS = [
       "if (false) {", "misaligned arrays accepted"),
     M("py-guard-message", "python/src/*.cpp", 'if (counting_derivatives) message += " (counting derivatives)";',
       "(void)counting_derivatives;", "size-guard message loses its derivative note"),
+    M("py-cosines-copied-before-guard", "python/src/*.hpp", "VANTOK_CHECK(check_cosines(mu_view));",
+      "VANTOK_CHECK(cosines(mu_view));", "angular calls copy mu before the size guard has counted it"),
+    M("mie-ratio-recurrence-unpolled", "core/src/spherical/kernel_lanes.inc",
+      "if (n % stop_stride == 0) stop::check();", "(void)stop_stride;",
+      "a vast |m x| runs its ratio recurrence without a stop check"),
     M("py-layered-particle-index", "python/src/*.cpp",
       "auto terms = vantok::layered::check_inputs(x_.row(p), m_.row(p), options_); "
       "if (!terms) return std::unexpected(at(p, std::move(terms).error()));",
