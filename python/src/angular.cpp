@@ -13,13 +13,15 @@
 
 namespace vantok_py::angular {
 
-vantok::Result<void> Angles::share(std::size_t n_orders) {
+void Angles::share(std::size_t n_orders) {
   const std::optional<std::size_t> values = product({2, n_orders, cosines_.size()});
-  if (!values || *values > MAX_TABLE_VALUES) return {};
+  if (!values || *values > MAX_TABLE_VALUES) return;
+  // The cosines were checked and 1 <= n_orders <= MAX_MIE_ORDER (every
+  // element has a term count), so the table's one refusal here is that its
+  // memory cannot be had: a call under a memory limit that fits its outputs
+  // is not refused for a table it can do without.
   auto table = AngularTable::create(cosines_, n_orders);
-  if (!table) return std::unexpected(std::move(table).error());
-  table_.emplace(std::move(*table));
-  return {};
+  if (table) table_.emplace(std::move(*table));
 }
 
 vantok::Result<void> Angles::amplitudes(const Coefficients& c, AmplitudeBuffers out) const {

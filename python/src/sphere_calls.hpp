@@ -328,7 +328,7 @@ Outcome<angular::Outputs<kind>> evaluate(const In& in, std::span<const double> c
   angular::Angles angles(cosines);
   if (angular::wants_table(len, n_mu)) {
     VANTOK_TRY(n_terms, in.largest_n_terms());
-    VANTOK_CHECK(angles.share(n_terms));
+    angles.share(n_terms);
   }
   std::vector<typename angular::Layout<kind>::Value> scratch(
       out.derivative_sets > 1 ? angular::Layout<kind>::rows * n_mu : 0);
