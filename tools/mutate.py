@@ -197,6 +197,9 @@ MUTANTS = [
     M("mie-ratio-recurrence-unpolled", "core/src/spherical/kernel_lanes.inc",
       "if (n % stop_stride == 0) stop::check();", "(void)stop_stride;",
       "a vast |m x| runs its ratio recurrence without a stop check"),
+    M("py-not-converged-pickle", "python/vantok/errors.py",
+      "return type(self), (self.message, self.achieved, self.requested), self.__dict__",
+      "return super().__reduce__()", "NotConvergedError cannot be made again from its pickle"),
     M("py-layered-particle-index", "python/src/*.cpp",
       "auto terms = vantok::layered::check_inputs(x_.row(p), m_.row(p), options_); "
       "if (!terms) return std::unexpected(at(p, std::move(terms).error()));",
