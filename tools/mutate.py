@@ -200,6 +200,9 @@ MUTANTS = [
     M("py-not-converged-pickle", "python/vantok/errors.py",
       "return type(self), (self.message, self.achieved, self.requested), self.__dict__",
       "return super().__reduce__()", "NotConvergedError cannot be made again from its pickle"),
+    M("py-greek-padded-per-element", "python/src/*.hpp",
+      "const std::size_t order = std::min<std::size_t>(out.order, 2 * c.a.size());",
+      "const std::size_t order = out.order;", "Greek calls expand every element up to the call's order, zeros and all"),
     M("py-layered-particle-index", "python/src/*.cpp",
       "auto terms = vantok::layered::check_inputs(x_.row(p), m_.row(p), options_); "
       "if (!terms) return std::unexpected(at(p, std::move(terms).error()));",

@@ -397,8 +397,13 @@ Outcome<angular::greek::Outputs> expand(const In& in, std::optional<std::uint64_
   auto each = [&](std::size_t i, const auto& solved) -> vantok::Result<void> {
     const auto c = solved.coefficients();
     VANTOK_CHECK(out.count(i, c.a.size()));
+    // A sphere of N terms has no orders above 2N, and an expansion up to
+    // min(order, 2N) has the bits of one up to the call's order (the same
+    // projection, without the zeros above 2N, which the zeroed rows hold):
+    // a large order costs no padded copy per element.
+    const std::size_t order = std::min<std::size_t>(out.order, 2 * c.a.size());
     if (out.derivative_sets == 0) {
-      auto g = c.greek(out.order, normalized);
+      auto g = c.greek(order, normalized);
       if (!g) return std::unexpected(at(i, std::move(g).error()));
       out.store_values(i, *g);
       return {};
@@ -406,7 +411,7 @@ Outcome<angular::greek::Outputs> expand(const In& in, std::optional<std::uint64_
     for (std::size_t set = 0; set < out.derivative_sets; ++set) {
       auto d = solved.derivatives(set, "Greek");
       if (!d) return std::unexpected(at(i, std::move(d).error()));
-      auto g = c.greek_with_derivatives(out.order, *d, normalized);
+      auto g = c.greek_with_derivatives(order, *d, normalized);
       if (!g) return std::unexpected(at(i, std::move(g).error()));
       if (set == 0) out.store_values(i, g->values);
       out.store_derivatives(i, set, *g);

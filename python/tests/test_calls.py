@@ -373,6 +373,31 @@ def test_an_angular_table_without_room_is_done_without(name):
     assert out == "True\n"
 
 
+@pytest.mark.parametrize("name", ["mie_greek", "layered_greek"])
+def test_a_large_greek_order_costs_its_outputs_alone(name):
+    # Order 2^21 for two small spheres: 192 MB of outputs, almost all of them the zeros
+    # above 2N. With 64 MiB of address space to spare beyond them the call succeeds (no
+    # padded copy of an element's coefficients), and its orders up to 2N are the bits of
+    # the default order 2N.
+    x, m = ("np.array([1.0, 2.0])", "np.array([1.5 + 0j, 1.33 + 0.1j])") if name == "mie_greek" else \
+        ("np.array([[0.5, 1.0], [1.0, 2.0]])", "np.array([[1.5 + 0j, 1.2 + 0j], [1.33 + 0.1j, 1.5 + 0j]])")
+    out = run_py(f"""
+        import re, resource, numpy as np, vantok._vantok as vt
+        x, m = {x}, {m}
+        n, low, _ = vt.{name}(x, m, None, None, False, False, True)
+        size = int(re.search(r"VmSize:\\s+(\\d+)", open("/proc/self/status").read()).group(1)) * 1024
+        room = size + 6 * 2 * (2**21 + 1) * 8 + 2**26
+        resource.setrlimit(resource.RLIMIT_AS, (room, room))
+        try:
+            _, high, _ = vt.{name}(x, m, 2**21, None, False, False, True)
+            L = low.shape[-1]
+            print(high.shape, high[:, :, :L].tobytes() == low.tobytes(), not high[:, :, L:].any(), L == 2 * n.max() + 1)
+        except Exception as e:
+            print(type(e).__name__, e)
+        """)
+    assert out == "(6, 2, 2097153) True True True\n"
+
+
 @pytest.mark.parametrize("call, cls, param", CONVERSIONS)
 def test_conversions(call, cls, param):
     with raises_exactly(cls, note=param):
