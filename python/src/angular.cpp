@@ -13,13 +13,15 @@
 
 namespace vantok_py::angular {
 
-vantok::Result<void> Angles::share(std::size_t n_orders) {
+void Angles::share(std::size_t n_orders) {
   const std::optional<std::size_t> values = product({2, n_orders, cosines_.size()});
-  if (!values || *values > MAX_TABLE_VALUES) return {};
+  if (!values || *values > MAX_TABLE_VALUES) return;
+  // The cosines were checked and 1 <= n_orders <= MAX_MIE_ORDER (every
+  // element has a term count), so the table's one refusal here is that its
+  // memory cannot be had: a call under a memory limit that fits its outputs
+  // is not refused for a table it can do without.
   auto table = AngularTable::create(cosines_, n_orders);
-  if (!table) return std::unexpected(std::move(table).error());
-  table_.emplace(std::move(*table));
-  return {};
+  if (table) table_.emplace(std::move(*table));
 }
 
 vantok::Result<void> Angles::amplitudes(const Coefficients& c, AmplitudeBuffers out) const {
@@ -165,16 +167,18 @@ Outcome<Outputs> outputs(std::size_t elements, std::optional<std::uint64_t> orde
 
 namespace {
 
-// Copies the six vectors of `g` (each exactly end - start long) to rows
+// Copies the six vectors of `g` (each at most end - start long) to rows
 // first_row .. first_row + 5 of `buffer`, cut to [start, end); rows are
-// `row_length` values long. A mismatch is an internal failure.
+// `row_length` values long. Coefficients shorter than the piece fill its
+// start (the zeroed rest stands for the orders they do not reach); longer
+// ones are an internal failure.
 void row_store(const GreekCoefficients<double>& g, std::span<double> buffer, std::size_t row_length,
                std::size_t first_row, std::size_t start, std::size_t end) {
   const auto vectors = g.vectors();
   for (std::size_t k = 0; k < ROWS; ++k) {
     const std::vector<double>& v = *vectors[k];
     const std::span<double> row = row_piece(buffer, row_length, first_row + k, start, end);
-    VANTOK_ASSERT(v.size() == row.size());
+    VANTOK_ASSERT(v.size() <= row.size());
     std::copy(v.begin(), v.end(), row.begin());
   }
 }

@@ -53,8 +53,9 @@ class Angles {
 
   /// After a first pass that found `n_orders` terms at most: a table when
   /// 2 n_orders n_mu does not overflow and is at most MAX_TABLE_VALUES, else
-  /// none. A failure to build it is the table's own error, without an index.
-  vantok::Result<void> share(std::size_t n_orders);
+  /// none. The table only saves work: when its memory cannot be had, every
+  /// element runs the recurrence instead, to the same bits.
+  void share(std::size_t n_orders);
 
   bool has_table() const noexcept { return table_.has_value(); }
   std::size_t n_mu() const noexcept { return cosines_.size(); }

@@ -506,18 +506,44 @@ Failure shape_error(ShapeError error) {
   return runtime_error(std::string("output shape: ") + shape_error_text(error));
 }
 
-Outcome<Buffer<double>> cosines(const ArrayView<double>& mu) {
-  auto copy = zeros<double>(mu.len(), "the cosines");
-  if (!copy) return copy;
-  mu.copy_to(copy->span());
-  for (std::size_t j = 0; j < copy->size(); ++j) {
-    const double v = (*copy)[j];
+vantok::Result<void> check_cosines(const ArrayView<double>& mu) {
+  if (mu.len() == 0) return {};
+  // The distinct values: an axis of stride 0 taken at index 0 only. The first
+  // bad value in C order of the whole array lies there too (a later index
+  // along such an axis repeats it), so its index keeps 0 on those axes.
+  const std::span<const np::npy_intp> shape = mu.shape();
+  const std::span<const np::npy_intp> strides = mu.strides();
+  const std::size_t nd = shape.size();
+  std::vector<np::npy_intp> index(nd, 0);
+  np::npy_intp offset = 0;
+  while (true) {
+    const double v = mu.at_offset(offset);
     if (!(std::fabs(v) <= 1.0)) {
+      std::size_t j = 0;
+      for (std::size_t d = 0; d < nd; ++d) {
+        j = j * static_cast<std::size_t>(shape[d]) + static_cast<std::size_t>(index[d]);
+      }
       return std::unexpected(vantok::Error::invalid_input(
           "element " + std::to_string(j) + " of mu: a cosine of the scattering angle must be in [-1, 1], got " +
           vantok::fmt::plain(v)));
     }
+    std::size_t d = nd;
+    for (; d-- > 0;) {
+      if (strides[d] == 0) continue;
+      offset += strides[d];
+      if (++index[d] < shape[d]) break;
+      offset -= strides[d] * shape[d];
+      index[d] = 0;
+    }
+    if (d == static_cast<std::size_t>(-1)) return {};
   }
+}
+
+Outcome<Buffer<double>> cosines(const ArrayView<double>& mu) {
+  VANTOK_CHECK(check_cosines(mu));
+  auto copy = zeros<double>(mu.len(), "the cosines");
+  if (!copy) return copy;
+  mu.copy_to(copy->span());
   return copy;
 }
 

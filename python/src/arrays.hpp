@@ -80,8 +80,7 @@ class ArrayView {
     explicit Cursor(const ArrayView& view) : view_(&view), index_(view.shape_.size(), 0) {}
     /// The current element; then steps to the next one.
     T next() noexcept {
-      T value;
-      std::memcpy(&value, view_->data_ + offset_, sizeof(T));
+      const T value = view_->at_offset(offset_);
       for (std::size_t d = index_.size(); d-- > 0;) {
         offset_ += view_->strides_[d];
         if (++index_[d] < view_->shape_[d]) break;
@@ -116,6 +115,12 @@ class ArrayView {
   /// The shape as a list of extents (for messages and outputs).
   std::vector<std::size_t> extents() const { return {shape_.begin(), shape_.end()}; }
   Cursor cursor() const { return Cursor(*this); }
+  /// The element `offset` bytes from the first one (an offset the strides reach).
+  T at_offset(np::npy_intp offset) const noexcept {
+    T value;
+    std::memcpy(&value, data_ + offset, sizeof(T));
+    return value;
+  }
   /// The elements copied out in C order.
   void copy_to(std::span<T> out) const {
     Cursor c = cursor();
@@ -248,9 +253,16 @@ extern template PyRef array<std::uint64_t>(std::span<const std::size_t>, Buffer<
 extern template PyRef array<bool>(std::span<const std::size_t>, Buffer<bool>&&);
 extern template PyRef array<std::int64_t>(std::span<const std::size_t>, Buffer<std::int64_t>&&);
 
-/// The cosines of mu in C order (a fallible copy, MemoryError "... for the
-/// cosines"), the first not in [-1, 1] (NaN included) refused with InvalidInput
-/// "element {j} of mu: a cosine of the scattering angle must be in [-1, 1], got {v}".
+/// The first cosine of mu in C order that is not in [-1, 1] (NaN included),
+/// refused with InvalidInput "element {j} of mu: a cosine of the scattering
+/// angle must be in [-1, 1], got {v}". Read in place, so that a call can check
+/// its cosines before its size guard and copy them only once the guard has
+/// passed; an axis of stride 0 repeats its first entry and is read once, so
+/// the work is bounded by the values mu holds, not by its shape.
+vantok::Result<void> check_cosines(const ArrayView<double>& mu);
+
+/// The cosines of mu in C order, checked by `check_cosines`, as a fallible
+/// copy (MemoryError "... for the cosines").
 Outcome<Buffer<double>> cosines(const ArrayView<double>& mu);
 
 /// InvalidInput "element {i}: x or m changed during the call": element i needs

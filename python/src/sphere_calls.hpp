@@ -314,21 +314,21 @@ vantok::Result<void> evaluate_element(const angular::Angles& angles, const Solut
 /// first pass and the shared table, then every element solved and evaluated
 /// at every cosine.
 template <angular::Output kind, class In>
-Outcome<angular::Outputs<kind>> evaluate(const In& in, std::span<const double> cosines, bool derivatives,
-                                         bool normalized) {
+Outcome<angular::Outputs<kind>> evaluate(const In& in, std::span<const double> cosines, std::size_t n_mu,
+                                         bool derivatives, bool normalized) {
   const std::size_t len = in.count();
-  const std::size_t n_mu = cosines.size();
   VANTOK_CHECK(in.check_layers());
   VANTOK_TRY(out, angular::allocate<kind>(len, n_mu, in.derivative_sets(derivatives)));
-  if (n_mu == 0) {
-    // Nothing to evaluate: every element is still checked, in order.
+  if (n_mu == 0 || len == 0) {
+    // Nothing to evaluate: every element is still checked, in order. (With
+    // no elements the cosines were not copied: only their count matters.)
     VANTOK_CHECK(in.largest_n_terms());
     return out;
   }
   angular::Angles angles(cosines);
   if (angular::wants_table(len, n_mu)) {
     VANTOK_TRY(n_terms, in.largest_n_terms());
-    VANTOK_CHECK(angles.share(n_terms));
+    angles.share(n_terms);
   }
   std::vector<typename angular::Layout<kind>::Value> scratch(
       out.derivative_sets > 1 ? angular::Layout<kind>::rows * n_mu : 0);
@@ -356,10 +356,20 @@ PyObject* angular_call(const char* function, PyObject* const* args, Py_ssize_t n
 
   Outcome<angular::Outputs<kind>> result = [&]() -> Outcome<angular::Outputs<kind>> {
     VANTOK_TRY(in, In::borrow(x, m, mu, n_max, allow_unvalidated));
-    VANTOK_TRY(cos, cosines(ArrayView<double>(in.mu())));
-    VANTOK_CHECK(angular::bounded<kind>(in.count(), cos.size(), in.derivative_sets(derivatives), derivatives));
+    // The cosines are checked in place, then counted by the size guard, and
+    // copied only once it has passed (and only when an element reads them),
+    // so that an oversized mu is refused before it is copied.
+    const ArrayView<double> mu_view(in.mu());
+    const std::size_t n_mu = mu_view.len();
+    VANTOK_CHECK(check_cosines(mu_view));
+    VANTOK_CHECK(angular::bounded<kind>(in.count(), n_mu, in.derivative_sets(derivatives), derivatives));
+    Buffer<double> cos;
+    if (in.count() > 0) {
+      VANTOK_TRY(copy, cosines(mu_view));
+      cos = std::move(copy);
+    }
 
-    return unlocked([&] { return evaluate<kind>(in, cos.span(), derivatives, normalized); });
+    return unlocked([&] { return evaluate<kind>(in, cos.span(), n_mu, derivatives, normalized); });
   }();
   if (!result) errors::throw_failure(std::move(result.error()));
   angular::Outputs<kind>& out = *result;
@@ -387,8 +397,13 @@ Outcome<angular::greek::Outputs> expand(const In& in, std::optional<std::uint64_
   auto each = [&](std::size_t i, const auto& solved) -> vantok::Result<void> {
     const auto c = solved.coefficients();
     VANTOK_CHECK(out.count(i, c.a.size()));
+    // A sphere of N terms has no orders above 2N, and an expansion up to
+    // min(order, 2N) has the bits of one up to the call's order (the same
+    // projection, without the zeros above 2N, which the zeroed rows hold):
+    // a large order costs no padded copy per element.
+    const std::size_t order = std::min<std::size_t>(out.order, 2 * c.a.size());
     if (out.derivative_sets == 0) {
-      auto g = c.greek(out.order, normalized);
+      auto g = c.greek(order, normalized);
       if (!g) return std::unexpected(at(i, std::move(g).error()));
       out.store_values(i, *g);
       return {};
@@ -396,7 +411,7 @@ Outcome<angular::greek::Outputs> expand(const In& in, std::optional<std::uint64_
     for (std::size_t set = 0; set < out.derivative_sets; ++set) {
       auto d = solved.derivatives(set, "Greek");
       if (!d) return std::unexpected(at(i, std::move(d).error()));
-      auto g = c.greek_with_derivatives(out.order, *d, normalized);
+      auto g = c.greek_with_derivatives(order, *d, normalized);
       if (!g) return std::unexpected(at(i, std::move(g).error()));
       if (set == 0) out.store_values(i, g->values);
       out.store_derivatives(i, set, *g);

@@ -265,9 +265,15 @@ REFUSALS = [
      "x and m must have one shape (broadcast them first), got [1] and [2]"),
     (lambda: vt.mie_phase_matrix(f([1.0]), c([1.5]), f([2.0]), 0, False, False, True), E,
      "invalid input: the number of terms must be in [1, 1048576], got 0"),
-    (lambda: vt.mie_amplitudes(f([1.0]), c([1.5]), bcast(0.5, 2**50), None, False, False), MemoryError,
-     "cannot allocate 1125899906842624 values for the cosines: memory allocation failed because the memory "
-     "allocator returned an error"),
+    # The cosines are checked in place and counted by the size guard before they are copied.
+    (lambda: vt.mie_amplitudes(f([1.0]), c([1.5]), bcast(0.5, 2**50), None, False, False), E,
+     "invalid input: the amplitudes would hold 2251799813685248 complex values, more than MAX_MIE_VALUES = 134217728"),
+    (lambda: vt.mie_phase_matrix(f([1.0]), c([1.5]), np.broadcast_to(f([0.5, 1.5]), (2**40, 2)), None, False, False,
+                                 True), E,
+     "invalid input: element 1 of mu: a cosine of the scattering angle must be in [-1, 1], got 1.5"),
+    (lambda: vt.layered_amplitudes(f([[1.0]]), c([[1.5]]), np.broadcast_to(f([[0.5], [-2.0]]), (2, 2**40)), None,
+                                   False, False), E,
+     f"invalid input: element {2**40} of mu: a cosine of the scattering angle must be in [-1, 1], got -2"),
     (lambda: vt.mie_amplitudes(f([[1.0, 2.0], [3.0, 0.0]]), c(np.ones((2, 2))), f([]), None, False, False), E,
      "invalid input: element 3: the size parameter x must be in [1e-30, 1e6], got 0e0"),
     (lambda: vt.mie_greek(f([0.0]), c([1.5]), G + 1, None, False, False, True), E,
@@ -317,6 +323,79 @@ CONVERSIONS = [
 def test_refusals(call, cls, message):
     with raises_exactly(cls, message):
         call()
+
+
+@pytest.mark.parametrize("name", ["mie_amplitudes", "mie_phase_matrix", "layered_amplitudes", "layered_phase_matrix"])
+def test_cosines_are_copied_only_for_elements_within_the_guard(name):
+    # A mu the guard refuses is not copied first: under an address-space cap with
+    # no room for a copy the refusal is the guard's, not a MemoryError; with no
+    # elements the cosines only give the outputs their last axis.
+    x, m = (f([1.0]), c([1.5])) if name.startswith("mie") else (f([[1.0]]), c([[1.5]]))
+    rest = "None, True, False" + (", True" if name.endswith("matrix") else "")
+    out = run_py(f"""
+        import re, resource, numpy as np, vantok._vantok as vt
+        mu = np.full(2**25, 0.5)
+        size = int(re.search(r"VmSize:\\s+(\\d+)", open("/proc/self/status").read()).group(1)) * 1024
+        resource.setrlimit(resource.RLIMIT_AS, (size + 2**27, size + 2**27))
+        try:
+            vt.{name}(np.array({x.tolist()}), np.array({m.tolist()}), mu, {rest})
+        except Exception as e:
+            print(type(e).__name__, e)
+        """)
+    what = "amplitudes" if name.endswith("amplitudes") else "phase matrix"
+    assert out.startswith(f"InvalidInputError invalid input: the {what} would hold "), out
+    empty = np.zeros((0,) + x.shape[1:])
+    values, derivatives = getattr(vt, name)(empty, empty.astype(complex), bcast(0.5, 2**40), None, True, False,
+                                            *([True] if name.endswith("matrix") else []))
+    assert values.shape[-2:] == derivatives.shape[-2:] == (0, 2**40)
+
+
+@pytest.mark.parametrize("name", ["mie_amplitudes", "layered_phase_matrix"])
+def test_an_angular_table_without_room_is_done_without(name):
+    # Two elements of 2078 terms at 1000 cosines share a table of 2 * 16.6 MB; with
+    # 16 MiB of address space left the table cannot be had, the outputs can: the call
+    # runs the recurrence and gives the bits of each element's own call (no table).
+    x, m = ("np.array([2000.0, 1999.0])", "np.array([1.5 + 0.01j, 1.33 + 0j])") if name.startswith("mie") else \
+        ("np.array([[1000.0, 2000.0], [3.0, 1999.0]])", "np.array([[1.5 + 0.01j, 1.2 + 0j], [1.33 + 0j, 1.5 + 0j]])")
+    rest = "None, False, True" + (", True" if name.endswith("matrix") else "")
+    out = run_py(f"""
+        import re, resource, numpy as np, vantok._vantok as vt
+        x, m, mu = {x}, {m}, np.linspace(-1.0, 1.0, 1000)
+        alone = [vt.{name}(x[i:i + 1], m[i:i + 1], mu, {rest})[0] for i in range(2)]
+        size = int(re.search(r"VmSize:\\s+(\\d+)", open("/proc/self/status").read()).group(1)) * 1024
+        resource.setrlimit(resource.RLIMIT_AS, (size + 2**24, size + 2**24))
+        try:
+            both = vt.{name}(x, m, mu, {rest})[0]
+            print(all(both[:, i:i + 1].tobytes() == alone[i].tobytes() for i in range(2)))
+        except Exception as e:
+            print(type(e).__name__, e)
+        """)
+    assert out == "True\n"
+
+
+@pytest.mark.parametrize("name", ["mie_greek", "layered_greek"])
+def test_a_large_greek_order_costs_its_outputs_alone(name):
+    # Order 2^21 for two small spheres: 192 MB of outputs, almost all of them the zeros
+    # above 2N. With 64 MiB of address space to spare beyond them the call succeeds (no
+    # padded copy of an element's coefficients), and its orders up to 2N are the bits of
+    # the default order 2N.
+    x, m = ("np.array([1.0, 2.0])", "np.array([1.5 + 0j, 1.33 + 0.1j])") if name == "mie_greek" else \
+        ("np.array([[0.5, 1.0], [1.0, 2.0]])", "np.array([[1.5 + 0j, 1.2 + 0j], [1.33 + 0.1j, 1.5 + 0j]])")
+    out = run_py(f"""
+        import re, resource, numpy as np, vantok._vantok as vt
+        x, m = {x}, {m}
+        n, low, _ = vt.{name}(x, m, None, None, False, False, True)
+        size = int(re.search(r"VmSize:\\s+(\\d+)", open("/proc/self/status").read()).group(1)) * 1024
+        room = size + 6 * 2 * (2**21 + 1) * 8 + 2**26
+        resource.setrlimit(resource.RLIMIT_AS, (room, room))
+        try:
+            _, high, _ = vt.{name}(x, m, 2**21, None, False, False, True)
+            L = low.shape[-1]
+            print(high.shape, high[:, :, :L].tobytes() == low.tobytes(), not high[:, :, L:].any(), L == 2 * n.max() + 1)
+        except Exception as e:
+            print(type(e).__name__, e)
+        """)
+    assert out == "(6, 2, 2097153) True True True\n"
 
 
 @pytest.mark.parametrize("call, cls, param", CONVERSIONS)

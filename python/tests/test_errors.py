@@ -1,7 +1,9 @@
 """Mapping of core errors to the package's exceptions, reached through
 _testing.raise_core_error, and its fallbacks when "vantok.errors" misbehaves."""
 
+import copy
 import math
+import pickle
 import sys
 import types
 
@@ -43,6 +45,20 @@ def test_variants_raise_their_class_with_the_text_form(kwargs, cls, message):
         assert repr(got) == repr((float(kwargs.get("achieved", 0.0)), float(kwargs.get("requested", 0.0))))
     else:
         assert info.value.args == (message,)
+
+
+@pytest.mark.parametrize("kwargs", [dict(variant="InvalidInput", message="m"), dict(variant="OutsideValidatedDomain"),
+                                    dict(variant="NotConverged", achieved=1e-3, requested=1e-12)])
+def test_exceptions_survive_pickling_and_copying(kwargs):
+    # A process pool sends a worker's exception back pickled: one that cannot be made
+    # again from its pickle stops the pool's result handler, and the pool hangs.
+    with pytest.raises(Exception) as info:
+        raise_core_error(**kwargs)
+    info.value.add_note("while processing 'x'")
+    for again in (pickle.loads(pickle.dumps(info.value)), copy.copy(info.value), copy.deepcopy(info.value)):
+        assert type(again) is type(info.value)
+        assert (again.args, str(again), again.__notes__) == (info.value.args, str(info.value), info.value.__notes__)
+        assert vars(again) == vars(info.value)
 
 
 # An unknown variant is quoted as a string literal: backslash escapes, and \u{hex}

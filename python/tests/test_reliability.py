@@ -209,6 +209,11 @@ LONG_CALLS = {
                       "vt.TMatrixObject(25.0, 1.5, 0.01, 2.0, 1e-8, 'double-double', None, None, False, False, False)"),
     "layered_efficiencies": ("np.tile(np.linspace(100.0, 2e4, 64), (200, 1))", "np.full((200, 64), 1.5 + 0.01j)",
                              "vt.layered_efficiencies(x, m, None, False, True)"),
+    # One sphere, and one particle, of a vast |m x| = 1e9: some seconds of ratio recurrence
+    # far above the orders stored.
+    "mie_amplitudes": ("np.array([1e6])", "np.array([1000j])", "vt.mie_amplitudes(x, m, np.array([0.5]), None, False, True)"),
+    "layered_phase_matrix": ("np.array([[5e5, 1e6]])", "np.array([[1000.0 + 0j, 1000j]])",
+                             "vt.layered_phase_matrix(x, m, np.array([0.5]), None, False, True, True)"),
 }
 
 

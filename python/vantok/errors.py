@@ -28,3 +28,8 @@ class NotConvergedError(ArithmeticError):
         self.message = message
         self.achieved = achieved
         self.requested = requested
+
+    def __reduce__(self):
+        # Made again from all three arguments when it is unpickled (a worker process
+        # sending it back) or copied; the base class would pass the message alone.
+        return type(self), (self.message, self.achieved, self.requested), self.__dict__
