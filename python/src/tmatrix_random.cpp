@@ -61,10 +61,12 @@ vantok::Result<std::size_t> greek_guard(std::size_t count, std::size_t width, bo
                  REAL_VALUES, derivatives);
 }
 
-/// The widest Greek series tmatrix_random can return (lock held, values read
-/// in place): order + 1 when given; else 2N + 1 for the largest N a spheroid
-/// may reach, its given term count or its plan's cap (1 for none); nothing
-/// when the order exceeds its limit (the solve refuses it before solving).
+/// The narrowest Greek width tmatrix_random can return (lock held, values
+/// read in place): order + 1 when given; else 2N + 1 for the largest N the
+/// spheroids start from, their given term count or the start of their
+/// convergence (1 for none); nothing when the order exceeds its limit (the
+/// solve refuses it before solving). A call this width refuses is refused
+/// whatever the solves give; the width they give is guarded as it grows.
 std::optional<std::size_t> greek_width(const RandomRequest& request, const ArrayView<double>& x,
                                        const ArrayView<C64>& m, const ArrayView<double>& eps) {
   if (request.order) {
@@ -83,7 +85,8 @@ std::optional<std::size_t> greek_width(const RandomRequest& request, const Array
       const double x_p = xs.next();
       const C64 m_p = ms.next();
       const double eps_p = es.next();
-      terms = std::max(terms, options.plan(Spheroid{.x = x_p, .eps = eps_p, .m = m_p}).max_terms);
+      terms = std::max(terms, vantok::tmatrix::start_terms(options.plan(Spheroid{.x = x_p, .eps = eps_p, .m = m_p}),
+                                                           x_p, eps_p));
     }
   }
   return terms == 0 ? 1 : 2 * terms + 1;
@@ -140,6 +143,10 @@ Outcome<RandomOutputs> solve_each(const RandomRequest& request, std::span<const 
   std::vector<GreekCoefficients<double>> series;
   std::vector<Derivatives<GreekCoefficients<double>>> series_d;
   std::unique_ptr<State> slot;
+  // The widest series so far: without an order the call's Greek width grows
+  // with it, and is refused once it exceeds the guard (before the series of
+  // the remaining spheroids are held).
+  std::size_t widest = 1;
   for (std::size_t p = 0; p < count; ++p) {
     vantok::stop::check();
     slot.reset();  // one solved spheroid at a time
@@ -168,6 +175,10 @@ Outcome<RandomOutputs> solve_each(const RandomRequest& request, std::span<const 
       if (!g) return std::unexpected(at(p, std::move(g).error()));
       series.push_back(std::move(g->first));
       series_d.push_back(std::move(g->second));
+    }
+    if (request.greek && !request.order && series.back().alpha1.size() > widest) {
+      widest = series.back().alpha1.size();
+      VANTOK_CHECK(greek_guard(count, widest, request.derivatives));
     }
     if (q > 0) {
       const PhaseBuffers values = rows(phase.span(), count * q, p, q);

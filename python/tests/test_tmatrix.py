@@ -251,3 +251,25 @@ def test_borrows_and_references():
     mu = f([0.5, -0.5])
     assert_refcounts_kept((X, M, EPS, mu), lambda: (batch(mu=mu), pytest.raises(E, batch, rtol=2.0)), times=10)
     assert released(X, M, EPS, mu)
+
+
+@pytest.mark.parametrize("count, derivatives, exact", [
+    # The width the first solve gives passes the guard's bound only below count 2.13e6 (4.26e5 with
+    # derivatives): the call ends after that solve with the count the solutions give.
+    (2_500_000, False, True),
+    (500_000, True, True),
+    # Beyond even the width every solve starts from: refused before any solve.
+    (3_000_000, False, False),
+])
+def test_greek_refusals_count_what_the_solutions_give(count, derivatives, exact):
+    # Without an order the Greek width is 2N + 1 of the solutions: a refusal of a call that asks for
+    # more than the guard allows must not state more values than these spheroids would give (nor
+    # refuse a call whose solutions fit).
+    width = spheroids(1, greek=True, derivatives=derivatives)["greek"].shape[2]
+    per_order = 30 if derivatives else 6
+    with pytest.raises(E) as refused:
+        spheroids(count, greek=True, derivatives=derivatives)
+    stated = int(refused.value.args[0].split(" would hold ")[1].split(" ")[0])
+    assert 268435456 < stated <= count * width * per_order
+    if exact:
+        assert str(refused.value) == GREEK.format(count * width * per_order, " (counting derivatives)" * derivatives)

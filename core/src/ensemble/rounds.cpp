@@ -337,14 +337,13 @@ Result<std::vector<std::vector<EnsembleResult>>> run_batch(std::span<const Compo
     }
   }
   if (!shared.empty()) groups.push_back(std::move(shared));
+  // One pass over the parts (each unit's parts in increasing order): a scan
+  // of every part per component would take time quadratic in the number of
+  // distributions.
   std::vector<Unit> units;
-  for (std::size_t c = 0; c < components.size(); ++c) {
-    Unit unit{{}, components[c].weight};
-    for (std::size_t p = 0; p < all.size(); ++p) {
-      if (all[p].component_index == c) unit.parts.push_back(p);
-    }
-    units.push_back(std::move(unit));
-  }
+  units.reserve(components.size());
+  for (const Component& c : components) units.push_back(Unit{{}, c.weight});
+  for (std::size_t p = 0; p < all.size(); ++p) units[all[p].component_index].parts.push_back(p);
   VANTOK_TRY(per_wavelength, Rounds(all, groups, units, wavelengths, options).run());
   // Component-major: sequence k holds every wavelength's k-th result.
   std::vector<std::vector<EnsembleResult>> out(components.size());

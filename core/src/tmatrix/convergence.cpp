@@ -397,8 +397,7 @@ Result<Converged> converge(const Plan& plan, const Spheroid& spheroid, const Sol
   const double rtol = plan.rtol;
   Progress pr{plan, solve};
   pr.n_f_count = n_f(spheroid.eps, rtol);
-  const std::size_t n_start = plan.n_terms.value_or(
-      std::min<std::size_t>(std::max<std::uint64_t>(n_w(x_max(spheroid.x, spheroid.eps)), 4), plan.max_terms));
+  const std::size_t n_start = start_terms(plan, spheroid.x, spheroid.eps);
   pr.n = n_start;
   pr.n_theta = pr.theta(pr.n);
 

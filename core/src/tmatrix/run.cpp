@@ -40,6 +40,10 @@ bool ValidatedDomain::contains(const Spheroid& spheroid) {
          m.im >= 0.0 && m.im <= 0.5;
 }
 
+std::size_t start_terms(const Plan& plan, double x, double eps) {
+  return plan.n_terms.value_or(std::min<std::size_t>(std::max<std::uint64_t>(n_w(x_max(x, eps)), 4), plan.max_terms));
+}
+
 Plan TMatrix::plan(const Spheroid& spheroid) const {
   const auto& [x, eps, m] = spheroid;
   using U = std::uint64_t;

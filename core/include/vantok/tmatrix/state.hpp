@@ -181,6 +181,12 @@ struct Plan {
   Precision precision = Precision::Auto;
 };
 
+/// The number of terms the convergence of a spheroid of size parameter x
+/// and aspect ratio eps starts from under `plan`: the given N, else
+/// min(max(N_W(x_max), 4), max_terms). N only grows from there, so no
+/// solution of that plan has fewer terms.
+std::size_t start_terms(const Plan& plan, double x, double eps);
+
 /// The largest |T_ij| (hypot) over both blocks of one mode, from 0, NaN
 /// skipped.
 double largest_element(const SolvedMode<double>& mode);
