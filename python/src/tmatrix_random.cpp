@@ -67,8 +67,11 @@ vantok::Result<std::size_t> greek_guard(std::size_t count, std::size_t width, bo
 /// convergence (1 for none); nothing when the order exceeds its limit (the
 /// solve refuses it before solving). A call this width refuses is refused
 /// whatever the solves give; the width they give is guarded as it grows.
-std::optional<std::size_t> greek_width(const RandomRequest& request, const ArrayView<double>& x,
-                                       const ArrayView<C64>& m, const ArrayView<double>& eps) {
+/// Kept out of line: inlined into the binding, GCC 12 takes the cursors'
+/// index vectors for freed at an offset (a false -Wfree-nonheap-object).
+[[gnu::noinline]] std::optional<std::size_t> greek_width(const RandomRequest& request,
+                                                         const ArrayView<double>& x, const ArrayView<C64>& m,
+                                                         const ArrayView<double>& eps) {
   if (request.order) {
     if (*request.order > vantok::MAX_GREEK_ORDER) return std::nullopt;
     return static_cast<std::size_t>(*request.order) + 1;
