@@ -4,7 +4,8 @@
 // and the process killed once the pages are touched.
 //
 // The work budget is half the memory the process can have (the least of the
-// physical memory, the address-space limit and the cgroup's memory limit).
+// physical memory, the address-space limit and the memory limits of the
+// process's control groups).
 // Calls running at the same time share it: each holds a Lease for the work
 // arrays it has alive, and one that can split its work takes pieces that fit
 // what the others leave free (the pieces never change a result). Only a call
