@@ -22,6 +22,7 @@
 #include "module.hpp"
 #include "ref.hpp"
 #include "tmatrix_outputs.hpp"
+#include "vantok/limits.hpp"
 #include "vantok/tmatrix/tmatrix.hpp"
 
 namespace vantok_py::tmatrix {
@@ -188,18 +189,28 @@ PyObject* greek(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   const std::optional<std::uint64_t> order = a.opt_u64(0);
   const bool normalized = a.flag(1);
 
-  const TMatrixSolution solution(state_of(self));
+  const State& state = state_of(self);
+  const TMatrixSolution solution(state);
+  // The series of N terms end at order 2N: a higher order is the expansion to
+  // 2N and zeros above it, which the zeroed buffers hold. So the solution is
+  // asked for min(order, 2N) (the same values), and a large order costs its
+  // outputs only, not padded copies of every series in doubles and over dual
+  // numbers. An order above MAX_GREEK_ORDER goes on to the solution's refusal.
+  std::optional<std::size_t> expanded = order;
+  const std::size_t n_terms = std::max(state.converged.solved.modes.n_terms,
+                                       state.derivatives ? state.derivatives->n_terms : 0);
+  if (order && *order > 2 * n_terms && *order <= vantok::MAX_GREEK_ORDER) expanded = 2 * n_terms;
   // Derivatives exactly when the solution has its efficiency Jacobian (solved
   // with derivatives, and the dual Greek coefficients could be formed).
   if (!solution.efficiencies_jacobian()) {
-    const GreekCoefficients<double> g = value_or_raise(solution.greek(order, !normalized));
-    const std::size_t width = g.alpha1.size();
+    const GreekCoefficients<double> g = value_or_raise(solution.greek(expanded, !normalized));
+    const std::size_t width = order ? *order + 1 : g.alpha1.size();
     Buffer<double> values = value_or_raise(output({ROWS, width}, "the Greek coefficients"));
     lay_out(g, values.span(), 0, 1, width);
     return tuple_of(array({ROWS, width}, std::move(values)), PyRef()).release();
   }
-  const auto [g, sets] = value_or_raise(solution.greek_with_derivatives(order, !normalized));
-  const std::size_t width = g.alpha1.size();
+  const auto [g, sets] = value_or_raise(solution.greek_with_derivatives(expanded, !normalized));
+  const std::size_t width = order ? *order + 1 : g.alpha1.size();
   Buffer<double> values = value_or_raise(output({ROWS, width}, "the Greek coefficients"));
   Buffer<double> d = value_or_raise(output({PARTIALS, ROWS, width}, "derivatives"));
   lay_out(g, values.span(), 0, 1, width);

@@ -147,3 +147,33 @@ def test_running_out_of_address_space_mid_solve_is_a_memory_error(room_mib):
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
     assert (done.returncode, done.stderr) == (0, ""), done.stderr
     assert done.stdout.split() and set(done.stdout.split()) <= {"result", "MemoryError"}
+
+
+# The highest Greek order of one small spheroid (N = 4 or so): 503 MB of outputs with derivatives, almost
+# all of them the zeros above 2N. With 64 MiB of address space to spare beyond them the call succeeds
+# (no padded copy of the series in doubles or over dual numbers, which took 1 GB), and its orders up to
+# 2N are the bits of the default order 2N.
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer reserves a vast shadow address range")
+@pytest.mark.parametrize("derivatives", [False, True])
+def test_a_large_greek_order_of_a_solved_spheroid_costs_its_outputs_alone(derivatives):
+    code = PRELUDE + textwrap.dedent(f"""
+        t = vt.TMatrixObject({SPHEROID}, None, None, False, False, {derivatives})
+        low, low_d = t.greek(None, False)
+        size = next(int(line.split()[1]) for line in open("/proc/self/status") if line.startswith("VmSize:"))
+        room = size * 1024 + {30 if derivatives else 6} * (2**21 + 1) * 8 + 2**26
+        resource.setrlimit(resource.RLIMIT_AS, (room, resource.RLIM_INFINITY))
+        try:
+            high, high_d = t.greek(2**21, False)
+        except MemoryError as e:
+            print(json.dumps(["MemoryError", str(e)]))
+            sys.exit()
+        L = low.shape[-1]
+        same = [high[:, :L].tobytes() == low.tobytes(), not high[:, L:].any()]
+        if {derivatives}:
+            same += [high_d[..., :L].tobytes() == low_d.tobytes(), not high_d[..., L:].any()]
+        print(json.dumps([list(high.shape), L == 2 * t.n_terms + 1] + same))
+    """)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert (done.returncode, done.stderr) == (0, ""), done.stderr
+    expected = [[6, 2**21 + 1], True, True, True] + ([True, True] if derivatives else [])
+    assert json.loads(done.stdout) == expected
