@@ -65,6 +65,24 @@ class Unlocked final : public vantok::stop::Token {
   PyThreadState* state_ = nullptr;
 };
 
+/// The stop token of work done with the lock held (the outputs of a solved
+/// spheroid, whose first orientation average can take minutes at large N), for
+/// the scope of the object: on the main thread its poll runs the pending
+/// signal handlers in place, so that Ctrl-C ends such work as it ends
+/// lock-free work. Lock held; throws PyErrSet.
+class HeldStop final : public vantok::stop::Token {
+ public:
+  HeldStop() : polls_(lock::on_main_thread()), scope_(*this) {}
+  HeldStop(const HeldStop&) = delete;
+  HeldStop& operator=(const HeldStop&) = delete;
+
+  bool poll() override { return polls_ && PyErr_CheckSignals() < 0; }
+
+ private:
+  bool polls_;
+  vantok::stop::Scope scope_;
+};
+
 /// Runs `work` with the lock released and its stop token installed, and returns
 /// its result once the lock is held again. An exception of `work` (a stop,
 /// InternalFailure, bad_alloc) is rethrown after the lock is back. `work` must

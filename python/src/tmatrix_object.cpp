@@ -3,7 +3,7 @@
 // the getters and methods then give the efficiencies, Greek coefficients,
 // phase matrix and T blocks on demand, with the lock held; the orientation
 // average behind the last three is computed once per object and cached in the
-// state.
+// state. Ctrl-C ends that computation too (a stopped one is not cached).
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -168,6 +168,7 @@ PyObject* efficiencies(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   static constexpr args::Spec spec{"efficiencies", CLASS_NAME, {}, 0};
   args::Arguments::fast(spec, args, nargs, kwnames);
 
+  const HeldStop stop;
   const TMatrixSolution solution(state_of(self));
   const std::array<double, EFFICIENCIES> q = solution.efficiencies();
   Buffer<double> values = value_or_raise(zeros<double>(EFFICIENCIES, "the efficiencies"));
@@ -189,6 +190,7 @@ PyObject* greek(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   const std::optional<std::uint64_t> order = a.opt_u64(0);
   const bool normalized = a.flag(1);
 
+  const HeldStop stop;
   const State& state = state_of(self);
   const TMatrixSolution solution(state);
   // The series of N terms end at order 2N: a higher order is the expansion to
@@ -243,6 +245,7 @@ PyObject* phase_matrix(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   value_or_raise(phase_guard(1, mu_view.len(), state.derivatives.has_value()));
   const Buffer<double> cos = value_or_raise(cosines(mu_view));
   const std::size_t q = cos.size();
+  const HeldStop stop;
   const TMatrixSolution solution(state);
   const bool derivatives = solution.efficiencies_jacobian().has_value();
   Buffer<double> values = value_or_raise(output({ROWS, q}, "the phase matrix"));

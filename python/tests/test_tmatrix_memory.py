@@ -177,3 +177,37 @@ def test_a_large_greek_order_of_a_solved_spheroid_costs_its_outputs_alone(deriva
     assert (done.returncode, done.stderr) == (0, ""), done.stderr
     expected = [[6, 2**21 + 1], True, True, True] + ([True, True] if derivatives else [])
     assert json.loads(done.stdout) == expected
+
+
+# The outputs of a solved spheroid are computed with the interpreter lock held; the first one computes its
+# orientation average, some seconds at N = 130 and minutes at N = 500. Ctrl-C ends it (SIGINT from another
+# process: no Python thread runs while the lock is held) well before the whole average would be done, and
+# the stopped average is not kept: the next call computes it whole, to the bits of a fresh object's.
+METHODS = {"efficiencies": "o.efficiencies()[0]", "greek": "o.greek(None, True)[0]",
+           "phase": "o.phase_matrix(np.array([1.0, 0.2, -1.0]), False)[0]"}
+
+
+@pytest.mark.parametrize("name", sorted(METHODS))
+def test_sigint_ends_the_first_orientation_average(name):
+    make = "vt.TMatrixObject(3.0, 1.5, 0.0, 2.0, 1e-6, 'f64', 130, 1, False, False, False)"
+    code = PRELUDE + textwrap.dedent(f"""
+        import os, subprocess, time
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+        o = {make}
+        subprocess.Popen(["sh", "-c", "sleep 0.3; kill -INT " + str(os.getpid())])
+        start = time.monotonic()
+        try:
+            {METHODS[name]}
+            outcome = ["finished", 0.0]
+        except KeyboardInterrupt:
+            outcome = ["interrupted", time.monotonic() - start]
+        start = time.monotonic()
+        again = {METHODS[name]}
+        whole = time.monotonic() - start
+        o = {make}
+        print(json.dumps(outcome + [whole, bool(np.array_equal(again, {METHODS[name]}))]))
+    """)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert (done.returncode, done.stderr) == (0, ""), done.stderr
+    outcome, waited, whole, same = json.loads(done.stdout)
+    assert outcome == "interrupted" and waited < min(1.0, whole / 2) and same, (waited, whole)
