@@ -300,6 +300,14 @@ class Inline {
   bool previous_;
 };
 
+// Index i of a loop: the caller's stop token carried to the running thread,
+// a stop check, then the work.
+inline void run_index(stop::Token* token, const std::function<void(std::size_t)>& body, std::size_t i) {
+  stop::Carry carry(token);
+  stop::check();
+  body(i);
+}
+
 }  // namespace
 
 void prepare_thread() noexcept {
@@ -460,13 +468,8 @@ void run_with_threads(std::size_t thread_count, const std::function<void()>& f) 
 void for_each_index(std::size_t n, const std::function<void(std::size_t)>& body, Grain grain) {
   if (n == 0) return;
   stop::Token* token = stop::current();
-  const auto one = [&](std::size_t i) {
-    stop::Carry carry(token);
-    stop::check();
-    body(i);
-  };
   const auto in_order = [&] {
-    for (std::size_t i = 0; i < n; ++i) one(i);
+    for (std::size_t i = 0; i < n; ++i) run_index(token, body, i);
   };
   if (n == 1 || forked() || tl_inline) {
     in_order();
@@ -474,7 +477,7 @@ void for_each_index(std::size_t n, const std::function<void(std::size_t)>& body,
   }
   const auto range_body = [&](const tbb::blocked_range<std::size_t>& r) {
     const InPool in_pool;  // a loop inside an index stays in this arena
-    for (std::size_t i = r.begin(); i != r.end(); ++i) one(i);
+    for (std::size_t i = r.begin(); i != r.end(); ++i) run_index(token, body, i);
   };
   run_in_pool([&] {
     if (tl_inline) {
@@ -496,9 +499,7 @@ void pipeline(std::size_t n, std::size_t window, const std::function<void(std::s
   stop::Token* token = stop::current();
   const auto in_order = [&] {
     for (std::size_t i = 0; i < n; ++i) {
-      stop::Carry carry(token);
-      stop::check();
-      work(i);
+      run_index(token, work, i);
       retire(i);
     }
   };
@@ -525,9 +526,7 @@ void pipeline(std::size_t n, std::size_t window, const std::function<void(std::s
             tbb::make_filter<std::size_t, std::size_t>(tbb::filter_mode::parallel,
                                                        [&](std::size_t i) {
                                                          const InPool in_pool;
-                                                         stop::Carry carry(token);
-                                                         stop::check();
-                                                         work(i);
+                                                         run_index(token, work, i);
                                                          return i;
                                                        }) &
             tbb::make_filter<std::size_t, void>(tbb::filter_mode::serial_in_order, [&](std::size_t i) {
