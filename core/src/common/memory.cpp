@@ -99,7 +99,9 @@ bool lists(std::string_view list, std::string_view item) {
 }
 
 // The cgroup limit of the process: the groups it is in, under their mounts,
-// and the root of a cgroup v2 namespace where /proc cannot be read.
+// and /sys/fs/cgroup/memory.max, the group a cgroup v2 namespace shows at its
+// root, which is read even where /proc cannot be (the walk usually reads it
+// too: one small file twice, once per process).
 std::size_t ask_cgroup() noexcept {
   try {
     const std::string groups = proc_text("/proc/self/cgroup");
