@@ -128,6 +128,7 @@ struct Sweep {
   Orders o{};
   std::size_t count = 0;
   std::vector<T> a, b, f, h;
+  std::size_t h_len = 0;  // forward values formed (0: no forward sweep)
   std::size_t k_star = 0;
 };
 
@@ -255,88 +256,201 @@ std::size_t prepare(std::span<Sweep<T>, E> lanes, RecentA<T>& recent) {
   return longest;
 }
 
-// Backward sweep from f_{L_max} = 1, f_{L_max+1} = 0 down to L_min: step j
-// forms f at L_max - j - 1.
-template <class T, std::size_t E>
-void backward_sweep(std::span<Sweep<T>, E> lanes, std::size_t longest) {
+// Far from overflow, and so that the normalising sum of (2L+1) g_L^2 over at
+// most a few thousand L stays finite: a sweep whose values pass BIG scales
+// all it has formed by 1/BIG, exactly (values that become subnormal are some
+// 2^-500 of the largest and do not count). A 3j list spans more than 2^500
+// only for l1 + l2 in the hundreds, where its smallest values lie deep in a
+// classically forbidden region; the backward sweep, whose loop is the hot
+// one, runs plainly and is redone with the scaling for such a list alone.
+constexpr double BIG = 0x1p500;
+constexpr double SMALL = 0x1p-500;
+
+template <class T>
+bool too_big(const T& v) {
+  return std::fabs(value_f64(v)) > BIG;
+}
+
+template <class T>
+void scale_down(T* first, T* last) {
+  for (; first != last; ++first) *first = *first * SMALL;
+}
+
+// The forward step of one lane: h at L_min + k + 1 from the values below
+// (h_{L_min} = 1, h_{L_min-1} = 0), the lane's forward values growing to
+// k + 2. Run only where L_min >= 1: at L_min = 0 the first step divides by 0.
+template <class T>
+[[gnu::always_inline]] inline void forward_step(Sweep<T>& w, std::size_t k) {
   const T zero = scalar::constant<T>(0.0);
-  std::array<T, MAX_LANES> f_above;
-  std::array<T, MAX_LANES> a_above;
-  for (std::size_t l = 0; l < lanes.size(); ++l) {
-    f_above[l] = zero;
-    a_above[l] = lanes[l].a[lanes[l].count];
+  T& next = w.h[k + 1];
+  if (k == 0) {
+    const T denominator = w.a[1] * lf(w.o.l_min);
+    next = value_f64(denominator) == 0.0
+               ? zero
+               : -(w.b[0] * scalar::constant<T>(1.0) + (w.a[0] * lf(w.o.l_min + 1)) * zero) / denominator;
+  } else {
+    const std::int64_t big_l = w.o.l_min + static_cast<std::int64_t>(k);
+    const T denominator = w.a[k + 1] * lf(big_l);
+    next = value_f64(denominator) == 0.0
+               ? zero
+               : -((w.a[k] * lf(big_l + 1)) * w.h[k - 1] + w.b[k] * w.h[k]) / denominator;
   }
-  for (std::size_t j = 0; j + 1 < longest; ++j) {
+  if (too_big(next)) scale_down(w.h.data(), w.h.data() + (k + 2));
+  w.h_len = k + 2;
+}
+
+// Where the forward values stop rising: the first k at which |h_{k+1}| does
+// not exceed |h_k| by more than one part in 2^30 (the last index when they
+// rise to the end). Below it the 3j symbols rise monotonically through the
+// classically forbidden region of small L, where the backward sweep grows
+// the other solution and can lose every digit (<30 30 60 1 | 31 31> would
+// come out as 0.78 for 1.3e-17); the forward sweep is stable there, and the
+// backward one from that point up. The margin keeps two values equal but for
+// rounding (the symmetric pairs of the allowed region) from counting as a
+// rise, so that wherever the largest backward value is a sound matching
+// point it stays the matching point.
+constexpr double RISE = 0x1p-30;
+
+template <class T, std::size_t E>
+void first_peaks(std::span<Sweep<T>, E> lanes, std::array<std::size_t, MAX_LANES>& peak) {
+  std::array<bool, MAX_LANES> rising{};
+  std::size_t active = 0;
+  for (std::size_t l = 0; l < lanes.size(); ++l) {
+    Sweep<T>& w = lanes[l];
+    peak[l] = 0;
+    w.h_len = 0;
+    rising[l] = w.o.l_min >= 1 && w.count >= 2;
+    if (!rising[l]) continue;
+    if (w.h.size() < w.count) w.h.resize(w.count);
+    w.h[0] = scalar::constant<T>(1.0);
+    w.h_len = 1;
+    ++active;
+  }
+  for (std::size_t k = 0; active > 0; ++k) {
     for (std::size_t l = 0; l < lanes.size(); ++l) {
+      if (!rising[l]) continue;
       Sweep<T>& w = lanes[l];
-      if (j + 1 >= w.count) continue;
-      const std::size_t k = w.count - 1 - j;
-      const std::int64_t big_l = w.o.l_min + static_cast<std::int64_t>(k);
-      const T& a_l = w.a[k];
-      const T denominator = a_l * lf(big_l + 1);
-      if (value_f64(denominator) == 0.0) {
-        w.f[k - 1] = zero;
-      } else {
-        w.f[k - 1] = -(w.b[k] * w.f[k] + (a_above[l] * lf(big_l)) * f_above[l]) / denominator;
+      if (k + 1 < w.count) forward_step(w, k);
+      // Risen to the last index, or no longer rising.
+      if (k + 1 >= w.count ||
+          !(std::fabs(value_f64(w.h[k + 1])) > std::fabs(value_f64(w.h[k])) * (1.0 + RISE))) {
+        rising[l] = false;
+        --active;
+        continue;
       }
-      f_above[l] = w.f[k];
-      a_above[l] = a_l;
+      peak[l] = k + 1;
     }
   }
 }
 
-// The matching point: the index of the largest |f_L|, the larger L on ties.
-// Below it (k_star >= 1, L_min >= 1) the backward values give way to the
-// forward sweep from h_{L_min} = 1 (h_{L_min-1} = 0); its first step is made
-// here. Returns the longest forward sweep.
+// f at L_min + k - 1 from the recurrence, given f at L_min + k (in f) and
+// the one above it with its a_{L+1} (f_above, a_above).
+template <class T>
+[[gnu::always_inline]] inline T backward_value(const Sweep<T>& w, std::size_t k, const T& a_above, const T& f_above) {
+  const std::int64_t big_l = w.o.l_min + static_cast<std::int64_t>(k);
+  const T denominator = w.a[k] * lf(big_l + 1);
+  if (value_f64(denominator) == 0.0) return scalar::constant<T>(0.0);
+  return -(w.b[k] * w.f[k] + (a_above * lf(big_l)) * f_above) / denominator;
+}
+
+// Backward sweep from f_{L_max} = 1, f_{L_max+1} = 0 down to the lane's
+// first peak (`stop`, an index of L - L_min): step j forms f at
+// L_max - j - 1. Below the first peak the backward values are never used.
 template <class T, std::size_t E>
-std::size_t matching_points(std::span<Sweep<T>, E> lanes) {
-  const T zero = scalar::constant<T>(0.0);
-  const T one = scalar::constant<T>(1.0);
+void backward_sweep(std::span<Sweep<T>, E> lanes, std::size_t longest,
+                    const std::array<std::size_t, MAX_LANES>& stop) {
+  std::array<T, MAX_LANES> f_above;
+  std::array<T, MAX_LANES> a_above;
+  std::array<std::size_t, MAX_LANES> steps{};
+  for (std::size_t l = 0; l < lanes.size(); ++l) {
+    f_above[l] = scalar::constant<T>(0.0);
+    a_above[l] = lanes[l].a[lanes[l].count];
+    steps[l] = lanes[l].count - 1 - stop[l];
+  }
+  for (std::size_t j = 0; j + 1 < longest; ++j) {
+    for (std::size_t l = 0; l < lanes.size(); ++l) {
+      Sweep<T>& w = lanes[l];
+      if (j >= steps[l]) continue;
+      const std::size_t k = w.count - 1 - j;
+      w.f[k - 1] = backward_value(w, k, a_above[l], f_above[l]);
+      f_above[l] = w.f[k];
+      a_above[l] = w.a[k];
+    }
+  }
+}
+
+// The backward sweep of one lane again, its values scaled down whenever
+// they pass BIG: for the rare lists whose plain sweep passed it.
+template <class T>
+void backward_sweep_scaled(Sweep<T>& w, std::size_t stop) {
+  T f_above = scalar::constant<T>(0.0);
+  T a_above = w.a[w.count];
+  for (std::size_t k = w.count - 1; k > stop; --k) {
+    w.f[k - 1] = backward_value(w, k, a_above, f_above);
+    if (too_big(w.f[k - 1])) scale_down(w.f.data() + (k - 1), w.f.data() + w.count);
+    f_above = w.f[k];
+    a_above = w.a[k];
+  }
+}
+
+// The index of the largest |f_L| from `from` on, the larger L on ties; false
+// when a value passed BIG or is not finite.
+template <class T>
+bool largest_from(Sweep<T>& w, std::size_t from) {
+  w.k_star = from;
+  double best = 0.0;
+  bool bounded = true;
+  for (std::size_t k = from; k < w.count; ++k) {
+    const double mag = std::fabs(value_f64(w.f[k]));
+    bounded = bounded && mag <= BIG;
+    if (mag >= best) {
+      best = mag;
+      w.k_star = k;
+    }
+  }
+  return bounded;
+}
+
+// The matching point: the index of the largest |f_L| at or above the first
+// peak, the larger L on ties. Below it (k_star >= 1, L_min >= 1) the
+// backward values give way to the forward sweep. Returns the longest forward
+// sweep.
+template <class T, std::size_t E>
+std::size_t matching_points(std::span<Sweep<T>, E> lanes, const std::array<std::size_t, MAX_LANES>& peak) {
   std::size_t forward = 0;
-  for (Sweep<T>& w : lanes) {
-    w.k_star = 0;
-    double best = 0.0;
-    for (std::size_t k = 0; k < w.count; ++k) {
-      const double mag = std::fabs(value_f64(w.f[k]));
-      if (mag >= best) {
-        best = mag;
-        w.k_star = k;
-      }
+  for (std::size_t l = 0; l < lanes.size(); ++l) {
+    Sweep<T>& w = lanes[l];
+    if (!largest_from(w, peak[l])) {
+      backward_sweep_scaled(w, peak[l]);
+      largest_from(w, peak[l]);
     }
     if (w.o.l_min >= 1 && w.k_star >= 1) {
-      w.h.assign(w.k_star + 1, zero);
-      w.h[0] = one;
-      const T denominator = w.a[1] * lf(w.o.l_min);
-      w.h[1] = value_f64(denominator) == 0.0
-                   ? zero
-                   : -(w.b[0] * one + (w.a[0] * lf(w.o.l_min + 1)) * zero) / denominator;
       forward = std::max(forward, w.k_star);
     } else {
-      w.h.clear();
+      w.h_len = 0;
     }
   }
   return forward;
 }
 
-// The forward sweep (step k forms h at L_min + k + 1), then g below the
-// matching point: h scaled to meet f there (f becomes g, f at the matching
-// point unchanged).
+// The forward sweep continued up to each matching point, then g below it: h
+// scaled to meet f there (f becomes g, f at the matching point unchanged).
+// Where h vanishes at the matching point (the zeros of alternate L of some
+// symmetric lists) f stays as it is: such a list never rises, so its
+// backward sweep ran down to L_min.
 template <class T, std::size_t E>
 void forward_sweep(std::span<Sweep<T>, E> lanes, std::size_t steps) {
-  const T zero = scalar::constant<T>(0.0);
-  for (std::size_t k = 1; k < steps; ++k) {
+  std::size_t from = steps;
+  for (const Sweep<T>& w : lanes) {
+    if (w.h_len > 0) from = std::min(from, w.h_len - 1);
+  }
+  for (std::size_t k = from; k < steps; ++k) {
     for (Sweep<T>& w : lanes) {
-      if (w.h.empty() || k >= w.k_star) continue;
-      const std::int64_t big_l = w.o.l_min + static_cast<std::int64_t>(k);
-      const T denominator = w.a[k + 1] * lf(big_l);
-      w.h[k + 1] = value_f64(denominator) == 0.0
-                       ? zero
-                       : -((w.a[k] * lf(big_l + 1)) * w.h[k - 1] + w.b[k] * w.h[k]) / denominator;
+      if (w.h_len == k + 1 && k < w.k_star) forward_step(w, k);
     }
   }
   for (Sweep<T>& w : lanes) {
-    if (w.h.empty() || value_f64(w.h[w.k_star]) == 0.0) continue;
+    if (w.h_len == 0 || value_f64(w.h[w.k_star]) == 0.0) continue;
     const T r = w.f[w.k_star] / w.h[w.k_star];
     for (std::size_t k = 0; k < w.k_star; ++k) w.f[k] = w.h[k] * r;
   }
@@ -348,8 +462,10 @@ void forward_sweep(std::span<Sweep<T>, E> lanes, std::size_t steps) {
 template <class T, std::size_t E>
 std::size_t sweeps(std::span<Sweep<T>, E> lanes, RecentA<T>& recent) {
   const std::size_t longest = prepare(lanes, recent);
-  backward_sweep(lanes, longest);
-  forward_sweep(lanes, matching_points(lanes));
+  std::array<std::size_t, MAX_LANES> peak{};
+  first_peaks(lanes, peak);
+  backward_sweep(lanes, longest, peak);
+  forward_sweep(lanes, matching_points(lanes, peak));
   return longest;
 }
 

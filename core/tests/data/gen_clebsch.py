@@ -52,7 +52,12 @@ def main():
                 for m2 in range(-l2, l2 + 1):
                     rows.append(row(l1, m1, l2, m2))
     for args in [(12, 12, 12, -12), (20, 3, 15, -7), (30, 0, 30, 0), (25, -25, 24, 1),
-                 (50, 10, 45, -3), (40, 0, 1, 0), (1, 1, 60, -2), (100, 17, 80, -5)]:
+                 (50, 10, 45, -3), (40, 0, 1, 0), (1, 1, 60, -2), (100, 17, 80, -5),
+                 # 3j symbols that rise through a classically forbidden region
+                 # at small L (by 16 orders of magnitude for the first), and
+                 # lists spanning more than 2^500
+                 (30, 30, 60, 1), (56, -56, 112, -1), (100, 99, 190, 1), (120, -119, 130, 1),
+                 (275, -274, 274, 274), (400, -380, 390, 1)]:
         rows.append(row(*args))
     with open(__file__.replace("gen_clebsch.py", "clebsch.txt"), "w") as out:
         for r in rows:

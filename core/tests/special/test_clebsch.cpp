@@ -58,7 +58,9 @@ std::vector<Row> read_table() {
 // Against Racah's formula in exact rationals (gen_clebsch.py): every l1, l2 <= 6
 // with every m1, m2, and a few larger cases. The values are at most 1 and the
 // two sweeps, the match and the normalisation cost a few roundings each: 1e-15
-// absolute up to l = 6, 1e-14 for the larger cases (up to l1 + l2 = 180).
+// absolute up to l = 6, 1e-14 for the larger cases (up to l1 + l2 = 790, among
+// them lists that rise through a classically forbidden region at small L and
+// lists spanning more than 2^500).
 TEST(ClebschGordan, MatchesRacahFormula) {
   const auto rows = read_table();
   ASSERT_GT(rows.size(), 2400u);

@@ -13,6 +13,7 @@
 
 #include "tmatrix/detail_coupling.hpp"
 #include "tmatrix/detail_helicity.hpp"
+#include "tmatrix/detail_kernel.hpp"
 #include "tmatrix/detail_mueller.hpp"
 #include "tmatrix/detail_one_solve.hpp"
 #include "vantok/special/clebsch.hpp"
@@ -180,6 +181,41 @@ TEST(RandomOrientation, LanesKeepTheBitsOfThePlainLoops) {
       EXPECT_EQ(std::memcmp(&plain[e][u], &v, sizeof(double)), 0) << e << " " << u;
     }
   }
+}
+
+// The integral of F11 over the sphere is the scattering cross section for any
+// T-matrix, rotations being unitary: raw alpha1_0 = C_sca / (4 pi), with
+// C_sca = 2 pi sum_m w_m sum |T|^2. Blocks whose entries do not fall off with
+// the order (as those of a large particle near its highest orders) at
+// N = 112 make every pair of orders count, among them the lists of
+// <n n n' -+1 | L M> with n' near 2n whose 3j symbols rise through a
+// classically forbidden region at small L. No rounding grows here: the
+// identity holds to about 1e-13.
+TEST(RandomOrientation, ScatteringIntegralOfBlocksLargeAtEveryOrder) {
+  const std::size_t n_max = 112;
+  TMatrixModes<double> modes;
+  modes.n_terms = n_max;
+  std::uint64_t state = 0x9e3779b97f4a7c15u;
+  const auto uniform = [&state] {  // splitmix64 to [-1, 1)
+    state += 0x9e3779b97f4a7c15u;
+    std::uint64_t z = state;
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9u;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebu;
+    return static_cast<double>((z ^ (z >> 31)) >> 11) * 0x1p-52 - 1.0;
+  };
+  for (std::size_t m = 0; m <= n_max; ++m) {
+    auto& mode = modes.modes.emplace_back();
+    mode.rows = kernel::row_lists(m, n_max);
+    for (std::size_t p = 0; p < 2; ++p) {
+      const std::size_t k = mode.rows[p].size();
+      for (std::size_t i = 0; i < k * k; ++i) mode.t[p].push_back({0.05 * uniform(), 0.05 * uniform()});
+    }
+  }
+  const auto raw = random::greek_raw<double>(modes, 0);
+  ASSERT_TRUE(raw.has_value());
+  const double c_sca = modes.cross_sections().second;
+  const double four_pi = 12.566370614359172;
+  EXPECT_NEAR(raw->alpha1[0] * four_pi / c_sca, 1.0, 1e-12) << raw->alpha1[0] * four_pi << " " << c_sca;
 }
 
 }  // namespace
