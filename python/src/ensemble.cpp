@@ -405,11 +405,16 @@ PyObject* compute(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
   std::vector<EnsembleParam> chosen = value_or_raise(requested(parsed.list, shapes, mixture, derivatives));
   const std::size_t count = chosen.size();
   auto run = value_or_raise(settings.options(n_mu, std::move(chosen), n_wavelengths, count));
+  // The whole check, in its order, with the particles' shapes and the cosines
+  // and wavelengths read where they lie: no input is copied before it passes
+  // (it runs again on the copies, with the lock released).
+  value_or_raise(vantok::ensemble::validate_settings(run.first));
+  value_or_raise(each_value(mu, params[5], "mu", vantok::ensemble::validate_cosine));
+  value_or_raise(each_value(wavelengths, params[1], "wavelength", vantok::ensemble::validate_wavelength));
+  value_or_raise(vantok::ensemble::validate_components(parsed.list, n_wavelengths, run.first.params,
+                                                       available(parsed.list, shapes), shapes));
   const std::vector<double> w = copied(wavelengths, params[1], "wavelength", "the wavelengths");
   run.first.mu = copied(mu, params[5], "mu", "the cosines");
-  // The whole check with the particles' shapes, before their refractive
-  // indices are copied (and again on the copies, with the lock released).
-  value_or_raise(vantok::ensemble::validate(parsed.list, w, run.first, available(parsed.list, shapes), shapes));
   parsed.copy_particles();
   return unlocked_dict([&] { return compute_rows(parsed.list, w, run.first, run.second); });
 }

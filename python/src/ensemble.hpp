@@ -103,4 +103,10 @@ std::size_t length(PyObject* array, const char* param, const char* name);
 /// the work budget.
 std::vector<double> copied(PyObject* array, const char* param, const char* name, const char* what);
 
+/// check(i, element i) for the elements of parameter `param`, a float64 array
+/// (any shape and strides), in row-major order and where they lie (under a
+/// read borrow named `name`): the first failure, or success.
+vantok::Result<void> each_value(PyObject* array, const char* param, const char* name,
+                                vantok::Result<void> (*check)(std::size_t, double));
+
 }  // namespace vantok_py::ensemble

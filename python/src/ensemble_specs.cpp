@@ -128,21 +128,26 @@ bool plain_vector(PyObject* obj) {
          (np::fields(obj)->flags & np::ARRAY_ALIGNED) != 0;
 }
 
+// The length of a sequence of floats (`what` names it in refusals), when it
+// has one; more than MAX_SEQUENCE values are refused.
+std::optional<std::size_t> measured(PyObject* obj, const char* what) {
+  if (!PySequence_Check(obj) || PyUnicode_Check(obj)) return std::nullopt;
+  const Py_ssize_t size = PyObject_Length(obj);
+  if (size < 0) {
+    PyErr_Clear();  // no length: counted while read
+    return std::nullopt;
+  }
+  if (static_cast<std::uint64_t>(size) > MAX_SEQUENCE) too_long(what, static_cast<std::size_t>(size));
+  return static_cast<std::size_t>(size);
+}
+
 // A sequence of floats (`what` names it in refusals; `name` in the read
 // borrow of a float64 array), measured before it is read: its length, when it
 // has one, and the count read so far must stay within MAX_SEQUENCE.
 std::vector<double> numbers(PyObject* obj, const char* what, const char* name) {
-  if (PySequence_Check(obj) && !PyUnicode_Check(obj)) {
-    const Py_ssize_t size = PyObject_Length(obj);
-    if (size < 0) {
-      PyErr_Clear();  // no length: counted while read
-    } else if (static_cast<std::uint64_t>(size) > MAX_SEQUENCE) {
-      too_long(what, static_cast<std::size_t>(size));
-    }
-    if (plain_vector(obj)) {
-      // One held for writing elsewhere is read by iteration, as any sequence.
-      if (Outcome<ArrayBorrow> held = borrow(obj, name, Element::F64)) return elements(ArrayView<double>(*held), what);
-    }
+  if (measured(obj, what) && plain_vector(obj)) {
+    // One held for writing elsewhere is read by iteration, as any sequence.
+    if (Outcome<ArrayBorrow> held = borrow(obj, name, Element::F64)) return elements(ArrayView<double>(*held), what);
   }
   std::vector<double> out;
   for_each_element(obj, [&](PyObject* element) {
@@ -150,6 +155,31 @@ std::vector<double> numbers(PyObject* obj, const char* what, const char* name) {
     out.push_back(number(element));
   });
   return out;
+}
+
+// A tabulated spec's radii and densities, both measured before either is
+// copied: a table whose lengths alone are refused (fewer than 2 radii, or not
+// one density per radius) keeps only its lengths, for the check to refuse.
+// Only a float64 array, whose values cannot fail to convert, is left unread;
+// any other sequence is read, in order, so that an element that is not a
+// number is refused as such whatever the lengths.
+core::Tabulated tabulated(PyObject* spec) {
+  static constexpr const char* RADII = "the tabulated radii";
+  static constexpr const char* DENSITIES = "the tabulated densities";
+  PyObject* radii = item(spec, 1);
+  const std::optional<std::size_t> n_radii = measured(radii, RADII);
+  std::optional<std::vector<double>> r;
+  if (!n_radii || !plain_vector(radii)) r = numbers(radii, RADII, "radius");
+  PyObject* densities = item(spec, 2);
+  const std::optional<std::size_t> n_densities = measured(densities, DENSITIES);
+  std::optional<std::vector<double>> d;
+  if (!n_densities || !plain_vector(densities)) d = numbers(densities, DENSITIES, "density");
+  const std::size_t radius_count = r ? r->size() : *n_radii;
+  const std::size_t density_count = d ? d->size() : *n_densities;
+  if (radius_count < 2 || density_count != radius_count) return {{}, {}, std::pair{radius_count, density_count}};
+  if (!r) r = numbers(radii, RADII, "radius");
+  if (!d) d = numbers(densities, DENSITIES, "density");
+  return {std::move(*r), std::move(*d)};
 }
 
 // The refractive-index array of a particle spec under a read borrow, after
@@ -248,10 +278,7 @@ core::SizeDistribution distribution_at(PyObject* spec, std::size_t depth) {
     return {core::PowerLaw{number(item(spec, 1)), number(item(spec, 2)), number(item(spec, 3))}};
   }
   if (word == "monodisperse") return {core::Monodisperse{number(item(spec, 1))}};
-  if (word == "tabulated") {
-    std::vector<double> radii = numbers(item(spec, 1), "the tabulated radii", "radius");
-    return {core::Tabulated{std::move(radii), numbers(item(spec, 2), "the tabulated densities", "density")}};
-  }
+  if (word == "tabulated") return {tabulated(spec)};
   if (word == "multimodal") {
     // Every (weight, spec) pair is converted before any mode's spec is parsed.
     std::vector<std::pair<double, PyRef>> pairs;
@@ -356,6 +383,15 @@ std::size_t length(PyObject* array, const char* param, const char* name) {
 
 std::vector<double> copied(PyObject* array, const char* param, const char* name, const char* what) {
   return elements(ArrayView<double>(rechecked(array, param, name)), what);
+}
+
+vantok::Result<void> each_value(PyObject* array, const char* param, const char* name,
+                                vantok::Result<void> (*check)(std::size_t, double)) {
+  const ArrayBorrow held = rechecked(array, param, name);
+  const ArrayView<double> view(held);
+  auto cursor = view.cursor();
+  for (std::size_t i = 0; i < view.len(); ++i) VANTOK_CHECK(check(i, cursor.next()));
+  return {};
 }
 
 }  // namespace vantok_py::ensemble

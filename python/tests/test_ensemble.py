@@ -65,6 +65,9 @@ def item_error(value, cls, message):
 
 
 BAD = ("gamma", 1.0)  # missing item: parsed only after every conversion
+NAN_M = complex(np.nan, np.nan)
+NAN_SPHERE = ("sphere", c([1.53 + 0.008j, complex(1.5, np.nan)]))
+NAN_INDEX = "at wavelength 5.5e-1, radius 1e-1: the refractive index must be finite, got 1.5e0 + NaNi"
 ROW = "invalid input: "
 GUARD = ROW + "the ensemble outputs would exceed 2 * MAX_MIE_VALUES = 268435456 real values"
 HELD = "refractive_index cannot be read: The given array is already borrowed"
@@ -145,6 +148,7 @@ REFUSALS = [
      ROW + "component 0: a layered sphere of 3 layers needs 2 radius fractions, got 1099511627776", None),
     (part(("sphere", bcast(1.5 + 0j, 2**40, np.complex128))), E,
      ROW + "component 0 has 1099511627776 refractive indices for 2 wavelengths", None),
+    (lambda: compute([(("monodisperse", 0.1), NAN_SPHERE, 1.0)]), E, ROW + NAN_INDEX, None),
     # Every wavelength runs; the lowest failing one (2, not 5) is reported.
     (lambda: compute([(("monodisperse", 1.0), ("sphere", np.full(6, 1.5 + 0j)), 1.0)], f([1, 1, 1e-7, 1, 1, 1e-8])),
      E, ROW + "at wavelength 1e-7, radius 1e0: the size parameter x must be in [1e-30, 1e6], got 6.2831853071795866e7",
@@ -170,6 +174,15 @@ REFUSALS = [
     (lambda: batch([LOGNORMAL, nested(2)]), E,
      ROW + "component 1: the modes of a multimodal distribution cannot be multimodal", None),
     (lambda: batch(rtol=1.0), E, ROW + "rtol must be in [1e-13, 0.1], got 1", None),
+    # A NaN refractive index (equal to no value, itself included) is refused as ensemble_compute refuses it, in
+    # either part, in a sphere or in any layer; the monodisperse distribution's group is evaluated first.
+    (lambda: batch([LOGNORMAL, ("monodisperse", 0.1)], NAN_SPHERE), E, ROW + NAN_INDEX, None),
+    (lambda: batch([("monodisperse", 0.1)], ("sphere", c([np.nan + 0.008j, 1.5]))), E,
+     ROW + "at wavelength 4e-1, radius 1e-1: the refractive index must be finite, got NaN + 8e-3i", None),
+    (lambda: batch([LOGNORMAL, ("monodisperse", 0.1)], ("layered", f([0.6]), c([[1.6, 1.5], [1.4, NAN_M]]))), E,
+     ROW + "at wavelength 5.5e-1, radius 1e-1: the refractive index of layer 1 must be finite, got NaN + NaNi", None),
+    (lambda: batch([("monodisperse", 0.1)], ("layered", f([]), c([[np.nan + 0.02j, 1.5]]))), E,
+     ROW + "at wavelength 4e-1, radius 1e-1: the refractive index of layer 0 must be finite, got NaN + 2e-2i", None),
     # ensemble_parameters.
     (lambda: vt.ensemble_parameters([ITEM, ITEM], False), E,
      ROW + "a single distribution needs exactly one component, got 2", None),

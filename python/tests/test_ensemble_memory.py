@@ -113,6 +113,33 @@ def test_inputs_are_measured_before_they_are_copied(call, message):
     assert line == message or re.fullmatch(message, line), line
 
 
+LENGTHS = "invalid input: {}: invalid input: a tabulated distribution needs at least 2 points and as many " \
+          "densities as radii, got {} radii and {} densities"
+
+
+@pytest.mark.parametrize("call, message", [
+    # A tabulated table of 2**27 radii (1 GB) and one density, in either function and either sequence.
+    (f"vt.ensemble_compute([(('tabulated', bcast(1.0, 2**27), np.array([1.0])), ('sphere', np.array([1.5 + 0j])), "
+     f"1.0)], np.array([0.5]), False, {SETTINGS}, [], 1e-4, 1000, False, True)",
+     LENGTHS.format("component 0", 134217728, 1)),
+    (f"vt.ensemble_compute_batch([{LOGNORMAL}, ('tabulated', [0.1, 0.2], bcast(1.0, 2**27))], "
+     f"('sphere', np.array([1.5 + 0j])), np.array([0.5]), {SETTINGS}, 1e-4, 1000, False, True)",
+     LENGTHS.format("distribution 1", 2, 134217728)),
+    # The most cosines (268 MB) and wavelengths (98 MB) the output guard lets pass, for a particle of the wrong
+    # number of indices: the cosines and wavelengths are checked where they lie.
+    (f"vt.ensemble_compute([({LOGNORMAL}, ('sphere', np.array([1.5 + 0j, 1.5 + 0j])), 1.0)], np.array([0.5]), "
+     f"False, None, False, bcast(0.0, 33554429), True, [], 1e-4, 1000, False, True)",
+     "invalid input: component 0 has 2 refractive indices for 1 wavelengths"),
+    (f"vt.ensemble_compute([({LOGNORMAL}, ('sphere', np.array([1.5 + 0j])), 1.0)], bcast(0.5, 12201611), False, "
+     f"{SETTINGS}, [], 1e-4, 1000, False, True)",
+     "invalid input: component 0 has 1 refractive indices for 12201611 wavelengths"),
+])
+def test_lengths_are_refused_before_any_input_is_copied(call, message):
+    # Under a cap of 150 MB (a budget of 75 MB) a copy of any of these inputs would be refused as too large.
+    [line] = capped(f"report(lambda: {call})", cap=150_000_000)
+    assert line == "InvalidInputError: " + message, line
+
+
 @pytest.mark.parametrize("cap, what", [
     (800_000_000, "the quadrature panels of a size distribution's moments"),
     (1_500_000_000, "the first pass's panel sums at wavelength 5e-1")])

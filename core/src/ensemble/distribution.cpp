@@ -73,12 +73,14 @@ Result<void> check_kind(const PowerLaw& d) {
 Result<void> check_kind(const Monodisperse& d) { return check_positive("radius", d.radius); }
 
 Result<void> check_kind(const Tabulated& d) {
-  const std::size_t n = d.radii.size();
-  if (n < 2 || d.densities.size() != n) {
+  const auto [n, densities] = d.unread_lengths.value_or(std::pair{d.radii.size(), d.densities.size()});
+  if (n < 2 || densities != n) {
     return invalid("a tabulated distribution needs at least 2 points and as many densities as radii, got " +
                    fmt::plain(static_cast<std::uint64_t>(n)) + " radii and " +
-                   fmt::plain(static_cast<std::uint64_t>(d.densities.size())) + " densities");
+                   fmt::plain(static_cast<std::uint64_t>(densities)) + " densities");
   }
+  // A table is left unread only when its lengths are refused.
+  VANTOK_ASSERT(!d.unread_lengths);
   for (double r : d.radii) VANTOK_CHECK(check_positive("radius", r));
   for (std::size_t i = 1; i < n; ++i) {
     if (!(d.radii[i] > d.radii[i - 1])) return invalid("tabulated radii must increase");

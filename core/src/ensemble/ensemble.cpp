@@ -177,10 +177,7 @@ Result<void> check_component(std::size_t c, const Component& component, const Pa
 
 }  // namespace
 
-Result<void> validate(std::span<const Component> components, std::span<const double> wavelengths,
-                      const EnsembleOptions& options, std::span<const EnsembleParam> available,
-                      std::span<const ParticleShape> shapes) {
-  VANTOK_ASSERT(shapes.empty() || shapes.size() == components.size());
+Result<void> validate_settings(const EnsembleOptions& options) {
   const double rtol = options.rtol;
   if (!(rtol >= 1e-13 && rtol <= 0.1)) return invalid("rtol must be in [1e-13, 0.1], got " + fmt::plain(rtol));
   if (options.max_panels == 0) return invalid("max_panels must be at least 1");
@@ -190,26 +187,42 @@ Result<void> validate(std::span<const Component> components, std::span<const dou
   if (options.refine_order && *options.refine_order > MAX_REFINE_ORDER) {
     return invalid("refine_order must be at most " + count(MAX_REFINE_ORDER) + ", got " + count(*options.refine_order));
   }
-  for (std::size_t i = 0; i < options.mu.size(); ++i) {
-    if (!(std::fabs(options.mu[i]) <= 1.0)) {
-      return invalid("cosine " + count(i) + " must be in [-1, 1], got " + fmt::plain(options.mu[i]));
-    }
-  }
-  for (std::size_t i = 0; i < wavelengths.size(); ++i) {
-    if (!(std::isfinite(wavelengths[i]) && wavelengths[i] > 0.0)) {
-      return invalid("wavelength " + count(i) + " must be finite and > 0, got " + fmt::plain(wavelengths[i]));
-    }
-  }
+  return {};
+}
+
+Result<void> validate_cosine(std::size_t i, double mu) {
+  if (std::fabs(mu) <= 1.0) return {};
+  return invalid("cosine " + count(i) + " must be in [-1, 1], got " + fmt::plain(mu));
+}
+
+Result<void> validate_wavelength(std::size_t i, double wavelength) {
+  if (std::isfinite(wavelength) && wavelength > 0.0) return {};
+  return invalid("wavelength " + count(i) + " must be finite and > 0, got " + fmt::plain(wavelength));
+}
+
+Result<void> validate_components(std::span<const Component> components, std::size_t wavelength_count,
+                                 std::span<const EnsembleParam> params, std::span<const EnsembleParam> available,
+                                 std::span<const ParticleShape> shapes) {
+  VANTOK_ASSERT(shapes.empty() || shapes.size() == components.size());
   double total = 0.0;
   for (std::size_t c = 0; c < components.size(); ++c) {
     const ParticleShape shape = shapes.empty() ? components[c].particle.shape() : shapes[c];
-    VANTOK_CHECK(check_component(c, components[c], shape, wavelengths.size()));
+    VANTOK_CHECK(check_component(c, components[c], shape, wavelength_count));
     total += components[c].weight;
   }
   if (!(std::isfinite(total) && total > 0.0)) {
     return invalid("the mixture weights must have a finite, positive sum, got " + fmt::plain(total));
   }
-  return check_requested(components, options.params, available);
+  return check_requested(components, params, available);
+}
+
+Result<void> validate(std::span<const Component> components, std::span<const double> wavelengths,
+                      const EnsembleOptions& options, std::span<const EnsembleParam> available,
+                      std::span<const ParticleShape> shapes) {
+  VANTOK_CHECK(validate_settings(options));
+  for (std::size_t i = 0; i < options.mu.size(); ++i) VANTOK_CHECK(validate_cosine(i, options.mu[i]));
+  for (std::size_t i = 0; i < wavelengths.size(); ++i) VANTOK_CHECK(validate_wavelength(i, wavelengths[i]));
+  return validate_components(components, wavelengths.size(), options.params, available, shapes);
 }
 
 Result<void> validate_batch(std::size_t distributions, const ParticleShape& particle, std::size_t wavelengths) {

@@ -26,6 +26,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cstdint>
 #include <exception>
 #include <limits>
@@ -271,13 +272,28 @@ bool has_particle_parameters(std::span<const EnsembleParam> params) {
   return false;
 }
 
+// Bit for bit: the batch gives every component a copy of one particle, and a
+// NaN among its refractive indices (refused where the particle is first
+// evaluated, as in any run) is the same NaN in every copy, though it compares
+// unequal to itself.
+bool same_bits(double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
+
+bool same_bits(const Complex<double>& a, const Complex<double>& b) {
+  return same_bits(a.re, b.re) && same_bits(a.im, b.im);
+}
+
+template <class T>
+bool same_bits(const std::vector<T>& a, const std::vector<T>& b) {
+  return std::ranges::equal(a, b, [](const T& x, const T& y) { return same_bits(x, y); });
+}
+
 bool same_particle(const Particle& a, const Particle& b) {
   const auto* sa = a.get_if<Sphere>();
   const auto* sb = b.get_if<Sphere>();
-  if (sa != nullptr || sb != nullptr) return sa != nullptr && sb != nullptr && sa->m == sb->m;
+  if (sa != nullptr || sb != nullptr) return sa != nullptr && sb != nullptr && same_bits(sa->m, sb->m);
   const auto& la = std::get<LayeredSphere>(a.kind);
   const auto& lb = std::get<LayeredSphere>(b.kind);
-  return la.radius_fractions == lb.radius_fractions && la.layers == lb.layers;
+  return same_bits(la.radius_fractions, lb.radius_fractions) && same_bits(la.layers, lb.layers);
 }
 
 }  // namespace

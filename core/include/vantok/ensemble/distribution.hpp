@@ -11,6 +11,7 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -55,6 +56,11 @@ struct Monodisperse {
 struct Tabulated {
   std::vector<double> radii;
   std::vector<double> densities;
+  /// The numbers of radii and densities given, when a reader left both
+  /// sequences empty because their lengths alone are refused (fewer than 2
+  /// radii, or not one density per radius): such a table is refused by these
+  /// lengths without its values ever being copied.
+  std::optional<std::pair<std::size_t, std::size_t>> unread_lengths = std::nullopt;
 };
 
 struct Mode;

@@ -183,6 +183,18 @@ Result<void> validate(std::span<const Component> components, std::span<const dou
                       const EnsembleOptions& options, std::span<const EnsembleParam> available,
                       std::span<const ParticleShape> shapes = {});
 
+/// `validate` stage by stage, in its order, for a caller that reads the
+/// cosines and the wavelengths where they lie instead of from copies: the
+/// options but their cosines; each cosine i; each wavelength i; then every
+/// component against `wavelength_count` wavelengths, the mixture weights and
+/// the requested parameters (`params`).
+Result<void> validate_settings(const EnsembleOptions& options);
+Result<void> validate_cosine(std::size_t i, double mu);
+Result<void> validate_wavelength(std::size_t i, double wavelength);
+Result<void> validate_components(std::span<const Component> components, std::size_t wavelength_count,
+                                 std::span<const EnsembleParam> params, std::span<const EnsembleParam> available,
+                                 std::span<const ParticleShape> shapes = {});
+
 /// The checks of a batch of distributions of one particle that read no value,
 /// in this order: a distribution at least ("a batch needs a distribution"),
 /// the particle's form, one refractive index per wavelength.
