@@ -61,7 +61,9 @@ struct RangeSums {
 
 /// A panel part's averages from its sums over the ranges it met (entries of
 /// no range are 0): divided by the part's mass M0, with the errors of M0 and,
-/// for a smooth part, the tail allowance 0.2 rtol times each magnitude.
+/// for a smooth part, the tail allowance 0.2 rtol times each magnitude. A
+/// smooth part's <r²> and <r³> are its moments' (over the whole distribution,
+/// where the engine's range is cut for r² alone), not its panels'.
 /// `slots` is the particle's slot count when the part has particle columns.
 PartAverages part_averages(const Part& part, std::span<const RangeSums> sums, std::size_t n_quantities,
                            std::size_t slots, double rtol);

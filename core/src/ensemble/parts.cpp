@@ -19,7 +19,9 @@ using detail::Overload;
 // The tolerances derived from rtol: the engine's range is cut for the weight
 // r² at rtol/10; the moments integrate over a range cut for r⁰, r² and r³ at
 // a thousandth of rtol (floored at 1e-16), and allow 0.2·rtol for the tails
-// the engine's range leaves out.
+// the engine's range leaves out. The moments' range holds the r³ tail, which
+// the engine's leaves out of broad distributions: <r²> and <r³> of a smooth
+// part come from the moments (second_pass_averages.cpp).
 struct Tolerances {
   explicit Tolerances(double run_rtol)
       : rtol(run_rtol),

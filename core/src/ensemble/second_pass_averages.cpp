@@ -1,8 +1,9 @@
 // The size averages of one part from its sums over the panels, with the
 // propagation of their errors: the part's mass M0 and its error divide the
 // sums, the distribution-parameter derivatives take the quotient rule's dM0
-// term, and a smooth part adds its tail allowance; a monodisperse part's
-// averages are its one particle's quantities, exact.
+// term, and a smooth part adds its tail allowance and takes its mean powers
+// <r²>, <r³> from its moments; a monodisperse part's averages are its one
+// particle's quantities, exact.
 #include "ensemble/detail_second_pass.hpp"
 
 #include <algorithm>
@@ -11,6 +12,33 @@
 #include "ensemble/detail_second_pass_group.hpp"
 
 namespace vantok::ensemble::engine {
+
+namespace {
+
+// The mean powers <r²> and <r³> of a smooth part, from its moments rather than
+// from the panels. The engine's range is cut where the tail weighted by r²
+// falls below rtol/10, which leaves out more of the r³ weight the broader the
+// distribution: for a lognormal of width 4 a thousandth of <r³> at rtol 1e-3.
+// The moments integrate r⁰, r² and r³ over a range cut for all three at a
+// thousandth of rtol, to rtol, and divide by the same mass M0 as every other
+// average of the part, so <r²> and <r³> are those of the whole distribution,
+// with their errors (the tail allowance included) and their derivatives with
+// respect to the distribution's parameters. No particle parameter moves them.
+void take_mean_powers(const moments::Averages& m, std::size_t n_d, PartAverages& out) {
+  const std::size_t entry[2] = {quantity2::R2, quantity2::R3};
+  for (std::size_t k = 0; k < 2; ++k) {
+    const std::size_t at = entry[k];
+    VANTOK_ASSERT(at < out.values.size());
+    out.values[at] = m.means[k];
+    out.errors[at] = m.mean_errors[k];
+    for (std::size_t d = 0; d < n_d; ++d) {
+      out.derivatives[d].values[at] = m.mean_derivatives[d][k];
+      out.derivatives[d].errors[at] = m.mean_derivative_errors[d][k];
+    }
+  }
+}
+
+}  // namespace
 
 // With the part's mass M0 (error e0) and the tail allowance τ (0.2 rtol for a
 // smooth part): v = Σ/M0, err = (E + e0 |v|)/M0 + τ|v|; per distribution
@@ -24,9 +52,11 @@ PartAverages part_averages(const Part& part, std::span<const RangeSums> sums, st
   const moments::Averages& m = *part.averages;
   const double m0 = m.m0;
   const double e0 = m.m0_err;
-  const double tau = std::holds_alternative<support::Smooth>(part.support) ? tail_allowance(rtol) : 0.0;
+  const bool smooth = std::holds_alternative<support::Smooth>(part.support);
+  const double tau = smooth ? tail_allowance(rtol) : 0.0;
   const std::size_t n_d = part.dist_params.size();
-  VANTOK_ASSERT(m.m0_derivatives.size() == n_d && m.m0_derivative_errors.size() == n_d);
+  VANTOK_ASSERT(m.m0_derivatives.size() == n_d && m.m0_derivative_errors.size() == n_d &&
+                m.mean_derivatives.size() == n_d && m.mean_derivative_errors.size() == n_d);
   PartAverages out;
   out.values.assign(n_quantities, 0.0);
   out.errors.assign(n_quantities, 0.0);
@@ -70,6 +100,7 @@ PartAverages part_averages(const Part& part, std::span<const RangeSums> sums, st
       }
     }
   }
+  if (smooth) take_mean_powers(m, n_d, out);
   return out;
 }
 

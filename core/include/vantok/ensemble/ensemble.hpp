@@ -22,8 +22,9 @@
 //     (second_pass_columns.cpp), band amplitudes (band_amplitudes.cpp) and
 //     dense products (second_pass_products.cpp, matrix.cpp,
 //     matrix_blocked.cpp) within the scratch (second_pass_scratch.cpp); part
-//     averages with their errors (second_pass_averages.cpp); mixture sums
-//     (second_pass_mixture.cpp); Greek projection (projection.cpp).
+//     averages with their errors (second_pass_averages.cpp; a smooth part's
+//     <r²> and <r³> are its moments'); mixture sums (second_pass_mixture.cpp);
+//     Greek projection (projection.cpp).
 //  6. Outputs with errors and derivatives (outputs.cpp, lin.cpp), in
 //     result.hpp's EnsembleResult.
 // Shared by the stages: the G7-K15 rule (detail_kronrod.hpp), the quantity
