@@ -73,6 +73,27 @@ def test_work_beyond_the_budget_is_refused_before_the_second_passes(threads):
     assert int(found[2]) == 8 * int(found[1]) > BUDGET
 
 
+@pytest.mark.parametrize("threads", [1, 3])
+def test_a_refusal_found_after_the_first_passes_ends_the_call_then(threads):
+    # Under a cap of 2.4 GB (a budget of 1.2 GB), the second pass of the first wavelength fits (about 0.7 of the
+    # budget) and those of the two others do not: the call is refused with the lower of them once the first passes
+    # are done (the third, the smaller, finishes its first pass first on the pool), and none of them runs its second
+    # pass. Its peak resident memory stays below a quarter of the budget: running the first one's second pass would
+    # take more than half of it.
+    cap = 2_400_000_000
+    lines = capped("""
+        start = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        report(lambda: vt.ensemble_compute([(('lognormal', 2.0, 2.0), ('sphere', np.full(3, 1.5 + 0.01j)), 1.0)],
+                                           np.array([0.3, 0.2, 0.25]), False, None, True, np.linspace(-1, 1, 9), True,
+                                           [], 1e-4, 100000, False, True))
+        print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - start) * 1024)
+        """, threads, cap)
+    assert re.fullmatch(r"MemoryError: cannot allocate \d+ values for the angular tables and sums of the Greek "
+                        r"quadrature at wavelength 2e-1: they would take \d+ bytes, more than the work-memory budget "
+                        rf"of {cap // 2} bytes", lines[0]), lines[0]
+    assert int(lines[1]) < cap // 2 // 4, lines
+
+
 @pytest.mark.parametrize("call, message", [
     # 2**28 wavelengths and indices: the output guard, before either is copied.
     (f"vt.ensemble_compute([({LOGNORMAL}, ('sphere', bcast(1.5 + 0j, 2**28, np.complex128)), 1.0)], "

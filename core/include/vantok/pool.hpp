@@ -27,9 +27,15 @@ struct TokenAccess;
 }  // namespace detail
 
 /// A caller's request channel for one call. The core polls it between units of
-/// work; it never calls into Python itself.
+/// work; it never calls into Python itself. A token may be nested in another
+/// (its parent): it is then requested whenever the parent is, so that a part
+/// of a call can be stopped alone while a stop of the whole call still reaches
+/// every thread at once.
 class Token {
  public:
+  Token() noexcept = default;
+  /// A token nested in `parent` (none when null), which must outlive it.
+  explicit Token(Token* parent) noexcept : parent_(parent) {}
   virtual ~Token() = default;
   /// Asked on the thread that installed the token, at most about every
   /// `poll_interval` while it computes or waits for the pool to finish its
@@ -41,7 +47,10 @@ class Token {
   /// poll can end the thread).
   virtual bool poll() = 0;
 
-  bool requested() const noexcept { return requested_.load(std::memory_order_relaxed); }
+  /// Whether it, or a token it is nested in, was asked to stop.
+  bool requested() const noexcept {
+    return requested_.load(std::memory_order_relaxed) || (parent_ != nullptr && parent_->requested());
+  }
   void request() noexcept { requested_.store(true, std::memory_order_relaxed); }
 
  private:
@@ -51,6 +60,7 @@ class Token {
   // Coarse monotonic time of the last poll, in nanoseconds (owner thread only).
   std::int64_t last_poll_ = 0;
   const void* owner_ = nullptr;
+  Token* parent_ = nullptr;
 };
 
 /// How often the installing thread polls its token while it computes.
@@ -78,8 +88,9 @@ class Scope {
 Token* current() noexcept;
 
 /// Throws Stopped when the current call was asked to stop. Cheap: a
-/// thread-local read and an atomic load, plus a coarse clock read (a few ns) on
-/// the installing thread. Call it between units of work of a millisecond or so.
+/// thread-local read and an atomic load per token of the nesting, plus a
+/// coarse clock read (a few ns) per token installed on the calling thread,
+/// which it polls when due. Call it between units of work of a millisecond or so.
 void check();
 
 /// A stop check for loops whose steps are far shorter than a millisecond:

@@ -85,6 +85,16 @@ struct TokenAccess {
     if (stop) token.request();
     return stop;
   }
+
+  // Polls, when due, every token of the nesting that this thread installed
+  // (a call's own token too when a part of it runs on the calling thread);
+  // true when one asked to stop.
+  static bool poll_nesting_if_due(Token& token) {
+    for (Token* t = &token; t != nullptr; t = t->parent_) {
+      if (owned_here(*t) && poll_if_due(*t)) return true;
+    }
+    return false;
+  }
 };
 
 }  // namespace detail
@@ -104,7 +114,7 @@ void check() {
   Token* token = tl_current;
   if (token == nullptr) return;
   if (token->requested()) throw Stopped{};
-  if (detail::TokenAccess::owned_here(*token) && detail::TokenAccess::poll_if_due(*token)) throw Stopped{};
+  if (detail::TokenAccess::poll_nesting_if_due(*token)) throw Stopped{};
 }
 
 }  // namespace stop
@@ -404,7 +414,7 @@ void run_polled(stop::Token& token, const std::function<void()>& f) {
     while (!state->ended.wait_for(lock, stop::poll_interval, [&] { return state->done; })) {
       if (token.requested()) continue;
       lock.unlock();
-      stop::detail::TokenAccess::poll_if_due(token);
+      stop::detail::TokenAccess::poll_nesting_if_due(token);
       lock.lock();
     }
   };

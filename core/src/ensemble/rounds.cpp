@@ -11,10 +11,19 @@
 // one gives way when its least piece does not fit in what is free, keeping
 // its first pass (if done) for a later round. When the second passes of a
 // step may not fit the budget together, the lowest runs first and alone, so
-// that the others cannot take what is free before it takes its part. A
-// wavelength whose second pass would exceed the whole budget is refused after
-// its first pass; wavelengths above the lowest failed one are not evaluated
-// further (that one's error is the run's whatever they give).
+// that the others cannot take what is free before it takes its part.
+//
+// Wavelengths above the lowest failed one are not evaluated further (that
+// one's error is the run's whatever they give): each runs under a stop token
+// of its own, nested in the caller's, which a failure below it requests, so
+// that those running stop at their next check. A wavelength whose second pass
+// would exceed the whole budget is refused after its first pass, and no
+// second pass starts after that: the run is refused, unless a wavelength
+// below fails in its first pass (those finish, so that the lowest refusal or
+// error is the run's, as the order of the wavelengths gives it). The second
+// passes of the wavelengths below are not run only to be discarded; a fault
+// that only one of them would find (m = 1 makes C_back 0) is then not seen,
+// unless an earlier round ran it.
 #include "ensemble/detail_rounds.hpp"
 
 #include "ensemble/detail_first_pass.hpp"
@@ -28,6 +37,7 @@
 #include <atomic>
 #include <bit>
 #include <cstdint>
+#include <deque>
 #include <exception>
 #include <limits>
 #include <optional>
@@ -68,9 +78,24 @@ struct Slot {
   // Its first pass and its second pass's plan, while the second pass waits.
   std::optional<std::vector<Pass1>> records;
   std::optional<SecondPassPlan> plan;
+  // Its first pass ended without a failure.
+  bool passed = false;
 
   bool failed() const { return refusal || (outcome && !*outcome); }
   bool done() const { return outcome || refusal; }
+};
+
+// The stop token of one wavelength's work in a step, nested in the caller's:
+// requested when a wavelength below it fails.
+class Dropped final : public stop::Token {
+ public:
+  explicit Dropped(stop::Token* call) noexcept : stop::Token(call), call_(call) {}
+  bool poll() override { return false; }
+  // Whether the stop is the caller's (the whole call ends), not this token's.
+  bool call_stopped() const noexcept { return call_ != nullptr && call_->requested(); }
+
+ private:
+  stop::Token* call_;
 };
 
 // The doubles the outputs of one wavelength hold.
@@ -128,7 +153,11 @@ class Rounds {
       std::vector<std::size_t> second;
       std::size_t most = 0;  // the work memory of every second pass with all its workers
       for (const std::size_t i : round) {
-        if (slots_[i].records && !slots_[i].done() && i < lowest_failure_.load()) {
+        if (refused_) {
+          // The run is refused: the first passes that wait are let go.
+          slots_[i].records.reset();
+          slots_[i].plan.reset();
+        } else if (slots_[i].records && !slots_[i].done() && i < lowest_failure_.load()) {
           second.push_back(i);
           most = sat_add(most, slots_[i].plan->most_bytes);
         }
@@ -136,15 +165,18 @@ class Rounds {
       step(second, &Rounds::second_pass_of, most <= memory::work_free() ? Together::Always : Together::AfterFirst);
       waiting.clear();
       for (const std::size_t i : round) {
-        if (!slots_[i].done()) waiting.push_back(i);
+        if (!slots_[i].done() && !(refused_ && slots_[i].passed)) waiting.push_back(i);
       }
+    }
+    // The lowest failure is the run's; without one, every wavelength is done.
+    for (Slot& slot : slots_) {
+      if (slot.refusal) std::rethrow_exception(slot.refusal);
+      if (slot.failed()) return std::unexpected(std::move(*slot.outcome).error());
     }
     std::vector<std::vector<EnsembleResult>> out;
     out.reserve(n);
     for (Slot& slot : slots_) {
-      if (slot.refusal) std::rethrow_exception(slot.refusal);
       VANTOK_ASSERT(slot.outcome.has_value());
-      if (!*slot.outcome) return std::unexpected(std::move(*slot.outcome).error());
       out.push_back(std::move(**slot.outcome));
     }
     if (outputs_dropped_) {
@@ -164,13 +196,31 @@ class Rounds {
   // of(indices[k], claim) for every k of the ascending indices, in parallel:
   // the first with the claim that may exceed what is free, the others with
   // claims that give way; with AfterFirst, the first alone before the others.
+  // Each under a token of its own: a wavelength stopped because one below it
+  // failed drops its work (its leases are given back) and is not evaluated
+  // further.
   void step(std::span<const std::size_t> indices, void (Rounds::*of)(std::size_t, const Claim&), Together together) {
     if (indices.empty()) return;
+    std::deque<Dropped> tokens;
+    for (std::size_t k = 0; k < indices.size(); ++k) tokens.emplace_back(stop::current());
+    // Read by note() in the step's work, which the loops below start and end.
+    running_ = {indices, &tokens};
+    const auto one = [&](std::size_t k, bool first) {
+      try {
+        const stop::Scope scope(tokens[k]);
+        (this->*of)(indices[k], Claim(first));
+      } catch (const stop::Stopped&) {
+        if (tokens[k].call_stopped()) throw;
+        slots_[indices[k]].records.reset();
+        slots_[indices[k]].plan.reset();
+      }
+    };
     const bool first_alone = together == Together::AfterFirst;
-    if (first_alone) pool::for_each_index(1, [&](std::size_t) { (this->*of)(indices.front(), Claim(true)); });
-    const std::span<const std::size_t> rest = indices.subspan(first_alone ? 1 : 0);
+    if (first_alone) pool::for_each_index(1, [&](std::size_t) { one(0, true); });
+    const std::size_t from = first_alone ? 1 : 0;
     pool::for_each_index(
-        rest.size(), [&](std::size_t k) { (this->*of)(rest[k], Claim(!first_alone && k == 0)); }, pool::Grain::One);
+        indices.size() - from, [&](std::size_t k) { one(from + k, !first_alone && k == 0); }, pool::Grain::One);
+    running_ = {};
     // The outputs held now, leased; all of them dropped once they exceed the
     // budget.
     held_ = memory::Lease{};
@@ -184,11 +234,15 @@ class Rounds {
     }
   }
 
-  // Lowers the lowest failing index to i when wavelength i failed.
+  // Lowers the lowest failing index to i when wavelength i failed, and stops
+  // the wavelengths above it that run now.
   void note(std::size_t i) {
     if (!slots_[i].failed()) return;
     std::size_t lowest = lowest_failure_.load();
     while (i < lowest && !lowest_failure_.compare_exchange_weak(lowest, i)) {
+    }
+    for (std::size_t k = 0; k < running_.indices.size(); ++k) {
+      if (running_.indices[k] > i) (*running_.tokens)[k].request();
     }
   }
 
@@ -213,10 +267,12 @@ class Rounds {
       require_bytes(plan->bytes, plan->what(lambda));
       slot.records = std::move(*records);
       slot.plan = std::move(*plan);
+      slot.passed = true;
     } catch (const GiveWay&) {
       // Its first pass again in a later round.
     } catch (const memory::Refused&) {
       slot.refusal = std::current_exception();
+      refused_ = true;
     }
     note(i);
   }
@@ -257,6 +313,13 @@ class Rounds {
   // The lowest failing wavelength seen (the count of wavelengths when none):
   // the wavelengths above it are not evaluated further.
   std::atomic<std::size_t> lowest_failure_;
+  // A first pass was refused: no second pass starts.
+  std::atomic<bool> refused_{false};
+  // The wavelengths of the step that runs, and their tokens.
+  struct Running {
+    std::span<const std::size_t> indices;
+    std::deque<Dropped>* tokens = nullptr;
+  } running_;
   // The doubles of the outputs of every wavelength evaluated, and their lease.
   std::atomic<std::size_t> outputs_{0};
   std::atomic<bool> outputs_dropped_{false};

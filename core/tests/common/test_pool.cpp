@@ -186,7 +186,8 @@ using vantok::stop::Stopped;
 class Token : public vantok::stop::Token {
  public:
   enum Answer { Stop, Go, Fail };
-  explicit Token(Answer answer, int stop_after = 1) : answer_(answer), stop_after_(stop_after) {}
+  explicit Token(Answer answer, int stop_after = 1, vantok::stop::Token* parent = nullptr)
+      : vantok::stop::Token(parent), answer_(answer), stop_after_(stop_after) {}
   bool poll() override {
     ++polls;
     token_seen = vantok::stop::current();
@@ -294,6 +295,52 @@ TEST(StopHook, CallerPollsWhileThePoolFinishesALongIndex) {
   EXPECT_THROW(vantok::pool::for_each_index(64, [](std::size_t i) {
     if (i == 7) throw std::runtime_error("index 7");
   }), std::runtime_error);
+}
+
+// A token nested in the caller's: requested alone, it stops only the work it
+// is installed on; the caller's stop reaches that work at once, on every
+// thread, and the thread that installed both polls both, at its checks and
+// while it waits for the pool to finish a long index.
+TEST(StopToken, NestedStopsAloneOrWithItsParent) {
+  Token call(Token::Go);
+  const vantok::stop::Scope outer(call);
+  {
+    Token part(Token::Go, 1, &call);
+    const vantok::stop::Scope inner(part);
+    part.request();
+    EXPECT_THROW(vantok::stop::check(), Stopped);
+    EXPECT_FALSE(call.requested());
+  }
+  EXPECT_NO_THROW(vantok::stop::check());
+  Token part(Token::Go, 1, &call);
+  {
+    const vantok::stop::Scope inner(part);
+    call.request();
+    std::atomic<int> ran{0};
+    EXPECT_THROW(for_each_index(64, [&](std::size_t) { ran++; }, Grain::One), Stopped);
+    EXPECT_TRUE(ran.load() == 0 && part.requested() && call.polls == 0 && part.polls == 0);
+  }
+
+  using Clock = std::chrono::steady_clock;
+  Token stopping(Token::Stop);
+  const vantok::stop::Scope caller(stopping);
+  Token quiet(Token::Go, 1, &stopping);
+  const vantok::stop::Scope inner(quiet);
+  wait_for_poll();
+  EXPECT_THROW(vantok::stop::check(), Stopped);
+  EXPECT_TRUE(stopping.polls == 1 && quiet.polls == 1);
+  Token waiting(Token::Stop, 2);
+  const vantok::stop::Scope second(waiting);
+  Token waiting_part(Token::Go, 1, &waiting);
+  const vantok::stop::Scope second_inner(waiting_part);
+  std::atomic<bool> limit_reached{false};
+  EXPECT_THROW(for_each_index(2, [&](std::size_t i) {
+    const auto start = Clock::now();
+    while (i == 1 && Clock::now() - start < std::chrono::seconds(30)) vantok::stop::check();
+    if (i == 1) limit_reached = true;
+  }, Grain::One), Stopped);
+  EXPECT_FALSE(limit_reached.load());
+  EXPECT_EQ(waiting.polls, 2);
 }
 
 // A pool of one thread (the size of this process's pool is fixed by
