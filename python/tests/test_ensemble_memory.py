@@ -94,6 +94,25 @@ def test_a_refusal_found_after_the_first_passes_ends_the_call_then(threads):
     assert int(lines[1]) < cap // 2 // 4, lines
 
 
+@pytest.mark.parametrize("threads", [1, 3])
+def test_the_error_of_a_failing_call_is_the_same_at_any_pool_size(threads):
+    # Wavelength 0 (m = 1) fails in its outputs, wavelength 17 is refused with its first pass (as above), and the
+    # others fit. On one thread they run in two rounds, the first of which finds the failure of wavelength 0 before
+    # any first pass of the second; on three, in one. Either way the refusal is the call's error: it is found with
+    # its first pass, and such a failure is reported before one found later in a second pass.
+    cap = 2_400_000_000
+    [line] = capped("""
+        m = np.full(18, 1.5 + 0.01j)
+        m[0] = 1.0
+        report(lambda: vt.ensemble_compute([(('lognormal', 2.0, 2.0), ('sphere', m), 1.0)],
+                                           np.array([50.0] * 17 + [0.2]), False, None, True, np.linspace(-1, 1, 9),
+                                           True, [], 1e-4, 20, False, True))
+        """, threads, cap)
+    assert re.fullmatch(r"MemoryError: cannot allocate \d+ values for the angular tables and sums of the Greek "
+                        r"quadrature at wavelength 2e-1: they would take \d+ bytes, more than the work-memory budget "
+                        rf"of {cap // 2} bytes", line), line
+
+
 @pytest.mark.parametrize("call, message", [
     # 2**28 wavelengths and indices: the output guard, before either is copied.
     (f"vt.ensemble_compute([({LOGNORMAL}, ('sphere', bcast(1.5 + 0j, 2**28, np.complex128)), 1.0)], "

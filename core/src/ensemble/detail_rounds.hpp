@@ -27,12 +27,11 @@ Result<std::vector<EnsembleResult>> wavelength(std::span<const Part> parts,
 
 /// One mixture of validated components at every wavelength: one result per
 /// wavelength, in order. Every part has its own panels. A failure returns the
-/// error of the lowest failing wavelength (the wavelengths above a failure
-/// seen are stopped). The wavelengths run in rounds within the work budget
-/// (detail_work.hpp); one whose work memory exceeds the whole budget is
-/// refused with memory::Refused when it is the lowest failing one, and once
-/// one is refused after its first pass, no second pass runs (the wavelengths
-/// below it are evaluated through their first passes only).
+/// error of the lowest wavelength whose first pass failed or whose second
+/// pass was refused for the whole budget (memory::Refused), else that of the
+/// lowest whose second pass failed; the work that cannot change which one it
+/// is stops (rounds.cpp). The wavelengths run in rounds within the work
+/// budget (detail_work.hpp).
 Result<std::vector<EnsembleResult>> run(std::span<const Component> components, std::span<const double> wavelengths,
                                         const EnsembleOptions& options);
 

@@ -13,17 +13,19 @@
 // step may not fit the budget together, the lowest runs first and alone, so
 // that the others cannot take what is free before it takes its part.
 //
-// Wavelengths above the lowest failed one are not evaluated further (that
-// one's error is the run's whatever they give): each runs under a stop token
-// of its own, nested in the caller's, which a failure below it requests, so
-// that those running stop at their next check. A wavelength whose second pass
-// would exceed the whole budget is refused after its first pass, and no
-// second pass starts after that: the run is refused, unless a wavelength
-// below fails in its first pass (those finish, so that the lowest refusal or
-// error is the run's, as the order of the wavelengths gives it). The second
-// passes of the wavelengths below are not run only to be discarded; a fault
-// that only one of them would find (m = 1 makes C_back 0) is then not seen,
-// unless an earlier round ran it.
+// A failing run reports the lowest wavelength whose first pass failed or
+// whose second pass was refused for the whole budget (both are known after
+// the first pass), and only when there is none the lowest wavelength whose
+// second pass or outputs failed (m = 1 makes C_back 0). Both are found in
+// full whatever the rounds and the pool's size, so the error does not depend
+// on them: once a first pass fails, no second pass starts (its outcome could
+// not be the run's) and the wavelengths above it are not evaluated further;
+// once a second pass fails, the second passes above it are not run, while the
+// first passes above it still are, to find such a failure. Each wavelength of
+// a step runs under a stop token of its own, nested in the caller's, which a
+// failure below it requests, so that those running stop at their next check.
+// A second pass that would exceed the whole budget is thus refused after the
+// first passes below it, without any second pass run only to be discarded.
 #include "ensemble/detail_rounds.hpp"
 
 #include "ensemble/detail_first_pass.hpp"
@@ -78,8 +80,11 @@ struct Slot {
   // Its first pass and its second pass's plan, while the second pass waits.
   std::optional<std::vector<Pass1>> records;
   std::optional<SecondPassPlan> plan;
-  // Its first pass ended without a failure.
+  // Its first pass ended without a failure; or its failure was found with
+  // its first pass (an error of the first pass or of its second pass's plan,
+  // or a refusal of the second pass for the whole budget).
   bool passed = false;
+  bool failed_first = false;
 
   bool failed() const { return refusal || (outcome && !*outcome); }
   bool done() const { return outcome || refusal; }
@@ -129,7 +134,7 @@ class Rounds {
   Rounds(std::span<const Part> parts, std::span<const std::vector<std::size_t>> groups, std::span<const Unit> units,
          std::span<const double> wavelengths, const EnsembleOptions& options)
       : parts_(parts), groups_(groups), units_(units), wavelengths_(wavelengths), options_(options),
-        slots_(wavelengths.size()), lowest_failure_(wavelengths.size()) {}
+        slots_(wavelengths.size()), lowest_failure_(wavelengths.size()), lowest_first_failure_(wavelengths.size()) {}
 
   Result<std::vector<std::vector<EnsembleResult>>> run() {
     const std::size_t n = wavelengths_.size();
@@ -139,39 +144,37 @@ class Rounds {
     for (;;) {
       std::vector<std::size_t> round;
       for (const std::size_t i : waiting) {
-        if (i < lowest_failure_.load()) round.push_back(i);
+        if (pending(i)) round.push_back(i);
       }
-      while (round.size() < round_size && next < std::min(n, lowest_failure_.load())) round.push_back(next++);
+      while (round.size() < round_size && next < std::min(n, lowest_first_failure_.load())) round.push_back(next++);
       if (round.empty()) break;
       // The first passes where they are not done yet, then the second passes
-      // below the lowest failure.
+      // that may still give the run's outcome.
       std::vector<std::size_t> first;
       for (const std::size_t i : round) {
-        if (!slots_[i].records) first.push_back(i);
+        if (!slots_[i].passed) first.push_back(i);
       }
       step(first, &Rounds::first_pass_of, Together::Always);
       std::vector<std::size_t> second;
       std::size_t most = 0;  // the work memory of every second pass with all its workers
       for (const std::size_t i : round) {
-        if (refused_) {
-          // The run is refused: the first passes that wait are let go.
+        if (!slots_[i].passed || slots_[i].done()) continue;
+        if (!pending(i)) {
           slots_[i].records.reset();
           slots_[i].plan.reset();
-        } else if (slots_[i].records && !slots_[i].done() && i < lowest_failure_.load()) {
-          second.push_back(i);
-          most = sat_add(most, slots_[i].plan->most_bytes);
+          continue;
         }
+        second.push_back(i);
+        most = sat_add(most, slots_[i].plan->most_bytes);
       }
       step(second, &Rounds::second_pass_of, most <= memory::work_free() ? Together::Always : Together::AfterFirst);
       waiting.clear();
       for (const std::size_t i : round) {
-        if (!slots_[i].done() && !(refused_ && slots_[i].passed)) waiting.push_back(i);
+        if (pending(i)) waiting.push_back(i);
       }
     }
-    // The lowest failure is the run's; without one, every wavelength is done.
-    for (Slot& slot : slots_) {
-      if (slot.refusal) std::rethrow_exception(slot.refusal);
-      if (slot.failed()) return std::unexpected(std::move(*slot.outcome).error());
+    if (const std::optional<Result<std::vector<std::vector<EnsembleResult>>>> failure = failure_of_run()) {
+      return std::move(*failure);
     }
     std::vector<std::vector<EnsembleResult>> out;
     out.reserve(n);
@@ -234,12 +237,36 @@ class Rounds {
     }
   }
 
-  // Lowers the lowest failing index to i when wavelength i failed, and stops
-  // the wavelengths above it that run now.
+  // Whether wavelength i has work left that may give the run's outcome: its
+  // first pass, below the lowest first-pass failure; its second pass, while
+  // no first pass failed and no second pass below it did.
+  bool pending(std::size_t i) const {
+    const Slot& slot = slots_[i];
+    if (slot.done() || i >= lowest_first_failure_.load()) return false;
+    return !slot.passed || (lowest_first_failure_.load() == slots_.size() && i < lowest_failure_.load());
+  }
+
+  // The run's error, when a wavelength failed: the refusal or error of the
+  // lowest failing first pass, else of the lowest failing second pass.
+  std::optional<Result<std::vector<std::vector<EnsembleResult>>>> failure_of_run() {
+    const std::size_t first = lowest_first_failure_.load();
+    const std::size_t any = lowest_failure_.load();
+    if (any == slots_.size()) return std::nullopt;
+    Slot& slot = slots_[first < slots_.size() ? first : any];
+    if (slot.refusal) std::rethrow_exception(slot.refusal);
+    return std::unexpected(std::move(*slot.outcome).error());
+  }
+
+  // Lowers the lowest failing index (and, for a failure found with the first
+  // pass, the lowest such index) to i when wavelength i failed, and stops the
+  // wavelengths above it that run now.
   void note(std::size_t i) {
     if (!slots_[i].failed()) return;
-    std::size_t lowest = lowest_failure_.load();
-    while (i < lowest && !lowest_failure_.compare_exchange_weak(lowest, i)) {
+    for (std::atomic<std::size_t>* lowest_of : {&lowest_failure_, &lowest_first_failure_}) {
+      if (lowest_of == &lowest_first_failure_ && !slots_[i].failed_first) continue;
+      std::size_t lowest = lowest_of->load();
+      while (i < lowest && !lowest_of->compare_exchange_weak(lowest, i)) {
+      }
     }
     for (std::size_t k = 0; k < running_.indices.size(); ++k) {
       if (running_.indices[k] > i) (*running_.tokens)[k].request();
@@ -250,18 +277,22 @@ class Rounds {
   // of a second pass beyond the whole budget; nothing when a lower wavelength
   // has failed already.
   void first_pass_of(std::size_t i, const Claim& claim) {
-    if (i > lowest_failure_.load()) return;
+    if (i > lowest_first_failure_.load()) return;
     Slot& slot = slots_[i];
     const double lambda = wavelengths_[i];
     try {
       auto records = first_pass(parts_, groups_, lambda, i, options_, claim);
       if (!records) {
         slot.outcome = std::unexpected(std::move(records).error());
+        slot.failed_first = true;
+        note(i);
         return;
       }
       auto plan = plan_second_pass(parts_, groups_, *records, units_, lambda, i, options_);
       if (!plan) {
         slot.outcome = std::unexpected(std::move(plan).error());
+        slot.failed_first = true;
+        note(i);
         return;
       }
       require_bytes(plan->bytes, plan->what(lambda));
@@ -272,7 +303,7 @@ class Rounds {
       // Its first pass again in a later round.
     } catch (const memory::Refused&) {
       slot.refusal = std::current_exception();
-      refused_ = true;
+      slot.failed_first = true;
     }
     note(i);
   }
@@ -310,11 +341,10 @@ class Rounds {
   std::span<const double> wavelengths_;
   const EnsembleOptions& options_;
   std::vector<Slot> slots_;
-  // The lowest failing wavelength seen (the count of wavelengths when none):
-  // the wavelengths above it are not evaluated further.
+  // The lowest failing wavelength seen, and the lowest whose failure was
+  // found with its first pass (the count of wavelengths when none).
   std::atomic<std::size_t> lowest_failure_;
-  // A first pass was refused: no second pass starts.
-  std::atomic<bool> refused_{false};
+  std::atomic<std::size_t> lowest_first_failure_;
   // The wavelengths of the step that runs, and their tokens.
   struct Running {
     std::span<const std::size_t> indices;
