@@ -80,14 +80,15 @@ struct Slot {
   // Its first pass and its second pass's plan, while the second pass waits.
   std::optional<std::vector<Pass1>> records;
   std::optional<SecondPassPlan> plan;
-  // Its first pass ended without a failure; or its failure was found with
-  // its first pass (an error of the first pass or of its second pass's plan,
-  // or a refusal of the second pass for the whole budget).
+  // Its first pass ended without a failure.
   bool passed = false;
-  bool failed_first = false;
 
   bool failed() const { return refusal || (outcome && !*outcome); }
   bool done() const { return outcome || refusal; }
+  // Its failure was found with its first pass (an error of the first pass or
+  // of its second pass's plan, or a refusal of the second pass for the whole
+  // budget).
+  bool failed_first() const { return failed() && !passed; }
 };
 
 // The stop token of one wavelength's work in a step, nested in the caller's:
@@ -257,17 +258,20 @@ class Rounds {
     return std::unexpected(std::move(*slot.outcome).error());
   }
 
+  // lowest_index = min(lowest_index, i), as other wavelengths may lower it too.
+  static void lower_to(std::atomic<std::size_t>& lowest_index, std::size_t i) {
+    std::size_t lowest = lowest_index.load();
+    while (i < lowest && !lowest_index.compare_exchange_weak(lowest, i)) {
+    }
+  }
+
   // Lowers the lowest failing index (and, for a failure found with the first
   // pass, the lowest such index) to i when wavelength i failed, and stops the
   // wavelengths above it that run now.
   void note(std::size_t i) {
     if (!slots_[i].failed()) return;
-    for (std::atomic<std::size_t>* lowest_of : {&lowest_failure_, &lowest_first_failure_}) {
-      if (lowest_of == &lowest_first_failure_ && !slots_[i].failed_first) continue;
-      std::size_t lowest = lowest_of->load();
-      while (i < lowest && !lowest_of->compare_exchange_weak(lowest, i)) {
-      }
-    }
+    lower_to(lowest_failure_, i);
+    if (slots_[i].failed_first()) lower_to(lowest_first_failure_, i);
     for (std::size_t k = 0; k < running_.indices.size(); ++k) {
       if (running_.indices[k] > i) (*running_.tokens)[k].request();
     }
@@ -284,26 +288,18 @@ class Rounds {
       auto records = first_pass(parts_, groups_, lambda, i, options_, claim);
       if (!records) {
         slot.outcome = std::unexpected(std::move(records).error());
-        slot.failed_first = true;
-        note(i);
-        return;
-      }
-      auto plan = plan_second_pass(parts_, groups_, *records, units_, lambda, i, options_);
-      if (!plan) {
+      } else if (auto plan = plan_second_pass(parts_, groups_, *records, units_, lambda, i, options_); !plan) {
         slot.outcome = std::unexpected(std::move(plan).error());
-        slot.failed_first = true;
-        note(i);
-        return;
+      } else {
+        require_bytes(plan->bytes, plan->what(lambda));
+        slot.records = std::move(*records);
+        slot.plan = std::move(*plan);
+        slot.passed = true;
       }
-      require_bytes(plan->bytes, plan->what(lambda));
-      slot.records = std::move(*records);
-      slot.plan = std::move(*plan);
-      slot.passed = true;
     } catch (const GiveWay&) {
       // Its first pass again in a later round.
     } catch (const memory::Refused&) {
       slot.refusal = std::current_exception();
-      slot.failed_first = true;
     }
     note(i);
   }

@@ -9,6 +9,7 @@
 #include <complex>
 #include <cstdint>
 #include <cstring>
+#include <random>
 #include <vector>
 
 #include "tmatrix/detail_coupling.hpp"
@@ -17,6 +18,7 @@
 #include "tmatrix/detail_mueller.hpp"
 #include "tmatrix/detail_one_solve.hpp"
 #include "vantok/special/clebsch.hpp"
+#include "vantok/constants.hpp"
 #include "vantok/memory.hpp"
 #include "vantok/tmatrix/random_orientation.hpp"
 
@@ -195,26 +197,20 @@ TEST(RandomOrientation, ScatteringIntegralOfBlocksLargeAtEveryOrder) {
   const std::size_t n_max = 112;
   TMatrixModes<double> modes;
   modes.n_terms = n_max;
-  std::uint64_t state = 0x9e3779b97f4a7c15u;
-  const auto uniform = [&state] {  // splitmix64 to [-1, 1)
-    state += 0x9e3779b97f4a7c15u;
-    std::uint64_t z = state;
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9u;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebu;
-    return static_cast<double>((z ^ (z >> 31)) >> 11) * 0x1p-52 - 1.0;
-  };
+  std::mt19937_64 gen(112);
+  std::uniform_real_distribution<double> uniform(-0.05, 0.05);
   for (std::size_t m = 0; m <= n_max; ++m) {
     auto& mode = modes.modes.emplace_back();
     mode.rows = kernel::row_lists(m, n_max);
     for (std::size_t p = 0; p < 2; ++p) {
       const std::size_t k = mode.rows[p].size();
-      for (std::size_t i = 0; i < k * k; ++i) mode.t[p].push_back({0.05 * uniform(), 0.05 * uniform()});
+      for (std::size_t i = 0; i < k * k; ++i) mode.t[p].push_back({uniform(gen), uniform(gen)});
     }
   }
   const auto raw = random::greek_raw<double>(modes, 0);
   ASSERT_TRUE(raw.has_value());
   const double c_sca = modes.cross_sections().second;
-  const double four_pi = 12.566370614359172;
+  const double four_pi = vantok::constants::FOUR_PI;
   EXPECT_NEAR(raw->alpha1[0] * four_pi / c_sca, 1.0, 1e-12) << raw->alpha1[0] * four_pi << " " << c_sca;
 }
 
