@@ -7,14 +7,21 @@ one bit of any output changes the digest: run it before and after a
 restructuring that must keep every result.
 
     PYTHONPATH=build/python /usr/bin/python3 tools/hash_outputs.py [-v]
+
+The inputs are drawn with arithmetic alone (portable_math), never NumPy's exp,
+so that the digest of a build is the same on every host.
 """
 
 import hashlib
+import os
 import sys
 
 import numpy as np
 
 import vantok._vantok as vt
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python", "tests", "data"))
+from portable_math import exp, log  # noqa: E402
 
 VERBOSE = "-v" in sys.argv
 
@@ -57,7 +64,7 @@ def call(digest, name, f, *args):
 
 
 def spheres(rng, n):
-    x = np.exp(rng.uniform(np.log(1e-3), np.log(300.0), n))
+    x = exp(rng.uniform(log(1e-3), log(300.0), n))
     re = rng.uniform(0.5, 3.0, n)
     kind = rng.integers(0, 4, n)
     im = np.where(kind == 0, 0.0, np.where(kind == 1, rng.uniform(0, 1e-3, n),
@@ -70,9 +77,9 @@ def spheres(rng, n):
 
 
 def layered(rng, p, layers):
-    x = np.sort(np.exp(rng.uniform(np.log(1e-2), np.log(60.0), (p, layers))), axis=1)
+    x = np.sort(exp(rng.uniform(log(1e-2), log(60.0), (p, layers))), axis=1)
     re = rng.uniform(0.6, 3.0, (p, layers))
-    im = np.where(rng.uniform(size=(p, layers)) < 0.3, 0.0, np.exp(rng.uniform(np.log(1e-4), np.log(3.0), (p, layers))))
+    im = np.where(rng.uniform(size=(p, layers)) < 0.3, 0.0, exp(rng.uniform(log(1e-4), log(3.0), (p, layers))))
     m = re + 1j * im
     # Equal neighbouring indices and a zero-thickness shell.
     if layers > 1:
@@ -81,17 +88,29 @@ def layered(rng, p, layers):
     return x, m
 
 
-def main():
+LAYERS = (1, 2, 3, 5)
+
+
+def inputs():
+    """Every input set, by name, drawn in a fixed order."""
     rng = np.random.default_rng(20240611)
+    sets = {"mu": np.concatenate([[-1.0, -0.0, 0.0, 1.0], rng.uniform(-1, 1, 40)]), "spheres": spheres(rng, 60)}
+    for layers in LAYERS:
+        sets[f"layers={layers}"] = layered(rng, 12, layers)
+    return sets
+
+
+def main():
+    sets = inputs()
     d = Digest()
     call(d, "gauss_legendre", lambda: [vt.gauss_legendre(n) for n in (1, 2, 3, 7, 20, 100, 101, 150, 1000, 4097)])
     call(d, "gauss_legendre_0", vt.gauss_legendre, 0)
-    mu = np.concatenate([[-1.0, -0.0, 0.0, 1.0], rng.uniform(-1, 1, 40)])
+    mu = sets["mu"]
     for mn in ((0, 0), (2, 2), (2, -2), (0, 2), (1, -3), (3, 1)):
         call(d, f"wigner_d{mn}", vt.wigner_d, mn[0], mn[1], 300, mu)
     call(d, "wigner_d_bad", vt.wigner_d, 0, 0, 5, np.array([2.0]))
 
-    x, m = spheres(rng, 60)
+    x, m = sets["spheres"]
     call(d, "default_n_max", vt.mie_default_n_max, x)
     for derivatives in (False, True):
         tag = f"d{int(derivatives)}"
@@ -116,8 +135,8 @@ def main():
     call(d, "mie_refused_nmax", vt.mie_coefficients, np.array([50.0]), np.array([1.5 + 0j]), 5, False, False)
     call(d, "mie_refused_mu", vt.mie_amplitudes, np.array([1.0]), np.array([1.5 + 0j]), np.array([1.5]), None, False, True)
 
-    for layers in (1, 2, 3, 5):
-        xl, ml = layered(rng, 12, layers)
+    for layers in LAYERS:
+        xl, ml = sets[f"layers={layers}"]
         for derivatives in (False, True):
             tag = f"L{layers}d{int(derivatives)}"
             call(d, "layered_efficiencies" + tag, vt.layered_efficiencies, xl, ml, None, derivatives, True)
@@ -150,4 +169,5 @@ def main():
     print(d.total.hexdigest(), f"({len(d.parts)} outputs)")
 
 
-main()
+if __name__ == "__main__":
+    main()

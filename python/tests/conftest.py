@@ -14,6 +14,10 @@ from hypothesis import HealthCheck, settings
 
 import vantok._vantok as vt
 
+# The generators of pinned tables and their helpers (portable_math) live in data/.
+DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
+sys.path.insert(0, DATA)
+
 settings.register_profile(
     "ci", derandomize=True, deadline=None, max_examples=60, suppress_health_check=[HealthCheck.too_slow]
 )
@@ -156,10 +160,10 @@ def race(call, x, index, small, large, seconds=30.0):
     return seen
 
 
-def run_py(code):
-    """Runs code in a fresh interpreter with this PYTHONPATH; returns its stdout."""
+def run_py(code, **env):
+    """Runs code in a fresh interpreter with this PYTHONPATH (and the variables env); returns its stdout."""
     result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                            env=dict(os.environ), timeout=120)
+                            env=dict(os.environ, **env), timeout=120)
     if result.returncode != 0:
         raise AssertionError(f"subprocess failed:\n{result.stdout}\n{result.stderr}")
     return result.stdout
