@@ -52,6 +52,8 @@ class Token {
     return requested_.load(std::memory_order_relaxed) || (parent_ != nullptr && parent_->requested());
   }
   void request() noexcept { requested_.store(true, std::memory_order_relaxed); }
+  /// The token it is nested in (null when none).
+  Token* parent() const noexcept { return parent_; }
 
  private:
   friend class Scope;

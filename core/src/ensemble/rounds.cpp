@@ -95,13 +95,10 @@ struct Slot {
 // requested when a wavelength below it fails.
 class Dropped final : public stop::Token {
  public:
-  explicit Dropped(stop::Token* call) noexcept : stop::Token(call), call_(call) {}
+  explicit Dropped(stop::Token* call) noexcept : stop::Token(call) {}
   bool poll() override { return false; }
   // Whether the stop is the caller's (the whole call ends), not this token's.
-  bool call_stopped() const noexcept { return call_ != nullptr && call_->requested(); }
-
- private:
-  stop::Token* call_;
+  bool call_stopped() const noexcept { return parent() != nullptr && parent()->requested(); }
 };
 
 // The doubles the outputs of one wavelength hold.
