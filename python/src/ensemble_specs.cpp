@@ -142,10 +142,10 @@ std::optional<std::size_t> measured(PyObject* obj, const char* what) {
 }
 
 // A sequence of floats (`what` names it in refusals; `name` in the read
-// borrow of a float64 array), measured before it is read: its length, when it
-// has one, and the count read so far must stay within MAX_SEQUENCE.
-std::vector<double> numbers(PyObject* obj, const char* what, const char* name) {
-  if (measured(obj, what) && plain_vector(obj)) {
+// borrow of a float64 array) whose length `length` (when it has one) was
+// measured already: the count read so far must stay within MAX_SEQUENCE.
+std::vector<double> numbers(PyObject* obj, std::optional<std::size_t> length, const char* what, const char* name) {
+  if (length && plain_vector(obj)) {
     // One held for writing elsewhere is read by iteration, as any sequence.
     if (Outcome<ArrayBorrow> held = borrow(obj, name, Element::F64)) return elements(ArrayView<double>(*held), what);
   }
@@ -169,16 +169,16 @@ core::Tabulated tabulated(PyObject* spec) {
   PyObject* radii = item(spec, 1);
   const std::optional<std::size_t> n_radii = measured(radii, RADII);
   std::optional<std::vector<double>> r;
-  if (!n_radii || !plain_vector(radii)) r = numbers(radii, RADII, "radius");
+  if (!n_radii || !plain_vector(radii)) r = numbers(radii, n_radii, RADII, "radius");
   PyObject* densities = item(spec, 2);
   const std::optional<std::size_t> n_densities = measured(densities, DENSITIES);
   std::optional<std::vector<double>> d;
-  if (!n_densities || !plain_vector(densities)) d = numbers(densities, DENSITIES, "density");
+  if (!n_densities || !plain_vector(densities)) d = numbers(densities, n_densities, DENSITIES, "density");
   const std::size_t radius_count = r ? r->size() : *n_radii;
   const std::size_t density_count = d ? d->size() : *n_densities;
   if (radius_count < 2 || density_count != radius_count) return {{}, {}, std::pair{radius_count, density_count}};
-  if (!r) r = numbers(radii, RADII, "radius");
-  if (!d) d = numbers(densities, DENSITIES, "density");
+  if (!r) r = numbers(radii, n_radii, RADII, "radius");
+  if (!d) d = numbers(densities, n_densities, DENSITIES, "density");
   return {std::move(*r), std::move(*d)};
 }
 
