@@ -56,6 +56,13 @@ LOGNORMAL = "('lognormal', 0.1, 2.0)"
 SETTINGS = "None, False, np.zeros(0), True"
 
 
+def greek_refusal(wavelength, budget):
+    """The refusal of a second pass beyond the whole budget; groups: its values and its bytes."""
+    return (r"MemoryError: cannot allocate (\d+) values for the angular tables and sums of the Greek quadrature at "
+            rf"wavelength {wavelength}: they would take (\d+) bytes, more than the work-memory budget of {budget} "
+            "bytes")
+
+
 @pytest.mark.parametrize("threads", [1, None])
 def test_work_beyond_the_budget_is_refused_before_the_second_passes(threads):
     # 8 wavelengths of a wide lognormal with every Greek order, 91 cosines and four derivatives, on one thread
@@ -66,9 +73,7 @@ def test_work_beyond_the_budget_is_refused_before_the_second_passes(threads):
                                            np.linspace(0.4, 1.0, 8), False, None, True, np.linspace(-1, 1, 91), True,
                                            [0, 1, 2, 3], 1e-7, 100000, False, True))
         """, threads)
-    found = re.fullmatch(r"MemoryError: cannot allocate (\d+) values for the angular tables and sums of the Greek "
-                         r"quadrature at wavelength 4e-1: they would take (\d+) bytes, more than the work-memory "
-                         rf"budget of {BUDGET} bytes", last)
+    found = re.fullmatch(greek_refusal("4e-1", BUDGET), last)
     assert found, last
     assert int(found[2]) == 8 * int(found[1]) > BUDGET
 
@@ -88,9 +93,7 @@ def test_a_refusal_found_after_the_first_passes_ends_the_call_then(threads):
                                            [], 1e-4, 100000, False, True))
         print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - start) * 1024)
         """, threads, cap)
-    assert re.fullmatch(r"MemoryError: cannot allocate \d+ values for the angular tables and sums of the Greek "
-                        r"quadrature at wavelength 2e-1: they would take \d+ bytes, more than the work-memory budget "
-                        rf"of {cap // 2} bytes", lines[0]), lines[0]
+    assert re.fullmatch(greek_refusal("2e-1", cap // 2), lines[0]), lines[0]
     assert int(lines[1]) < cap // 2 // 4, lines
 
 
@@ -108,9 +111,7 @@ def test_the_error_of_a_failing_call_is_the_same_at_any_pool_size(threads):
                                            np.array([50.0] * 17 + [0.2]), False, None, True, np.linspace(-1, 1, 9),
                                            True, [], 1e-4, 20, False, True))
         """, threads, cap)
-    assert re.fullmatch(r"MemoryError: cannot allocate \d+ values for the angular tables and sums of the Greek "
-                        r"quadrature at wavelength 2e-1: they would take \d+ bytes, more than the work-memory budget "
-                        rf"of {cap // 2} bytes", line), line
+    assert re.fullmatch(greek_refusal("2e-1", cap // 2), line), line
 
 
 @pytest.mark.parametrize("call, message", [
